@@ -1,0 +1,62 @@
+# Set-up and everyday commands. See README.md.
+JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD   ?= build
+CMAKE   ?= cmake
+CTEST   ?= ctest
+
+REL  := $(BUILD)/release
+SAN  := $(BUILD)/sanitize
+TSAN := $(BUILD)/tsan
+DBG  := $(BUILD)/debug
+
+.PHONY: all deps build run test test-sanitize sanitize tsan bench debug clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(REL)/CMakeCache.txt:
+	$(CMAKE) -S . -B $(REL) -DCMAKE_BUILD_TYPE=Release
+
+build: deps $(REL)/CMakeCache.txt
+	$(CMAKE) --build $(REL) -j $(JOBS)
+
+run: build
+	@if [ -x $(REL)/bin/vkto ]; then \
+		cd $(REL)/bin && exec ./vkto; \
+	else \
+		echo "vkto: the program is not there yet (only the libraries and tests build)"; \
+	fi
+
+test: build
+	cd $(REL) && $(CTEST) -j $(JOBS) --output-on-failure --timeout 300
+
+$(SAN)/CMakeCache.txt:
+	$(CMAKE) -S . -B $(SAN) -DCMAKE_BUILD_TYPE=Sanitize -DVK_BENCH=OFF
+
+sanitize: deps $(SAN)/CMakeCache.txt
+	$(CMAKE) --build $(SAN) -j $(JOBS)
+
+test-sanitize: sanitize
+	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600
+
+$(TSAN)/CMakeCache.txt:
+	$(CMAKE) -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=Tsan -DVK_BENCH=OFF
+
+tsan: deps $(TSAN)/CMakeCache.txt
+	$(CMAKE) --build $(TSAN) -j $(JOBS)
+	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -L tsan
+
+bench: build
+	@for b in $(REL)/bin/bench_*; do [ -x "$$b" ] && { echo "== $$b"; $$b; } ; done; true
+
+debug: deps
+	$(CMAKE) -S . -B $(DBG) -DCMAKE_BUILD_TYPE=Debug
+	$(CMAKE) --build $(DBG) -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

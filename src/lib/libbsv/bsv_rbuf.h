@@ -1,0 +1,3 @@
+#pragma once
+// Named record rings of bsv log records.
+int bsv_rbuf_exit(void);

@@ -1,0 +1,421 @@
+#define LOG_MOD "tag"
+#define LOG_SRC "src/lib/liblog/log"
+#include "liblog/log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "libbsv/bsv_log.h"
+#include "libbsv/bsv_rbuf.h"
+#include "libpal/comm/verrmsg.h"
+#include "libpal/env/code_str.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
+#include "libpal/env/os_time.h"
+#include "libpal/env/tid_name.h"
+#include "libpal/string/str_safe.h"
+
+const os_code_str log_level_name_tab[7] = {
+    {8, "verb"}, {7, "dbg"}, {6, "info"}, {5, "noti"}, {4, "warn"}, {3, "err"}, {2, "crit"},
+};
+const os_code_str log_level_label_tab[7] = {
+    {8, "VERB"}, {7, "DEBUG"}, {6, "INFO"}, {5, "NOTI"}, {4, "WARN"}, {3, "ERROR"}, {2, "CRIT"},
+};
+const os_code_str log_level_severity_tab[7] = {
+    {8, "debug"}, {7, "debug"}, {6, "info"}, {5, "warning"},
+    {4, "warning"}, {3, "error"}, {2, "error"},
+};
+
+namespace {
+
+// The default context lives until the process ends; closing it only marks
+// it closed, since other threads may still be logging.
+std::atomic<struct log2 *> g_default{nullptr};
+std::atomic<u8> g_default_state{0};  // 0 none, 1 made, 2 configured
+std::atomic<bool> g_default_closed{false};
+std::atomic<bool> g_debug{false};
+
+void ctx_init(struct log2 *c, os_mutex *m)
+{
+    c->flags.store(LOG_FLAGS_DEFAULT);
+    c->level.store(LOG_LEVEL_DEFAULT);
+    c->con_on.store(1);
+    c->mutex = m;
+    str_lines_init(&c->last_lines, c->last_log, sizeof c->last_log);
+    log_file_state_init(&c->file);
+    c->self = c;
+}
+
+struct log2 *default_ctx()
+{
+    struct log2 *c = g_default.load(std::memory_order_acquire);
+    if (c) return c;
+    c = (struct log2 *)os_zalloc_raw(sizeof(struct log2));
+    if (!c) return nullptr;
+    os_mutex *m = os_mutex_new_raw();
+    ctx_init(c, m);
+    struct log2 *expected = nullptr;
+    if (!g_default.compare_exchange_strong(expected, c)) {
+        // Another thread made it first.
+        os_mutex_free(m);
+        os_free_raw(c);
+        return expected;
+    }
+    u8 zero = 0;
+    g_default_state.compare_exchange_strong(zero, 1);
+    return c;
+}
+
+inline bool passes(const struct log2 *c, int level)
+{
+    return (level & 0xff) <= c->level.load(std::memory_order_relaxed);
+}
+
+inline size_t cat(char *dst, size_t len, size_t cap, const char *src)
+{
+    // Bounded append at a known length; returns the new length.
+    size_t n = strnlen(src, cap - 1 - len);
+    memcpy(dst + len, src, n);
+    dst[len + n] = 0;
+    return len + n;
+}
+
+inline size_t catf(char *dst, size_t len, size_t cap, const char *fmt, ...) OS_PRINTF(4, 5);
+inline size_t catf(char *dst, size_t len, size_t cap, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(dst + len, cap - len, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        dst[len] = 0;
+        return len;
+    }
+    return (size_t)n >= cap - len ? cap - 1 : len + (size_t)n;
+}
+
+const char *base_name(const char *path)
+{
+    const char *b = path;
+    for (const char *p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') b = p + 1;
+    return b;
+}
+
+// The road of one record after the redirect step. msg is either a format
+// with its arguments or, when fmt is NULL, a ready text.
+int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *module,
+               const char *file, int line, const char *func, const char *fmt, va_list ap,
+               const char *text, int saved_errno)
+{
+    constexpr size_t N = LOG_LINE_MAX;
+    char A[N], B[N], M[N];
+    size_t la = 0, lb = 0, lm = 0;
+    A[0] = B[0] = M[0] = 0;
+    u32 flags = c->flags.load(std::memory_order_relaxed);
+
+    if (flags & (LOG_F_TIME | LOG_F_TIME_MS)) {
+        struct tm tm;
+        u32 ms;
+        os_time_stamp(&tm, &ms, nullptr);
+        if (flags & LOG_F_TIME)
+            la = catf(A, la, N, "%02d:%02d:%02d ", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        else
+            la = catf(A, la, N, "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec, (int)ms);
+    }
+    if ((flags & LOG_F_TID) && la < N - 1) la = catf(A, la, N, "[%u] ", os_gettid());
+    if ((flags & LOG_F_TID_NAME) && la < N - 1) {
+        char name[256];
+        os_thread_name_get(name, sizeof name);
+        la = catf(A, la, N, "[%s] ", name);
+    }
+    if ((flags & LOG_F_FILE) && la < N - 1) {
+        const char *f = file ? file : "";
+        if (flags & LOG_F_BASENAME) f = base_name(f);
+        la = catf(A, la, N, "[%s:%d] ", f, line);
+    }
+    if ((flags & LOG_F_FUNC) && func) {
+        if (la < N - 1) la = catf(A, la, N, "%s(): ", func);
+        lb = catf(B, lb, N, "%s(): ", func);
+    }
+
+    if (fmt) {
+        int n = vsnprintf(M, N, fmt, ap);
+        lm = n < 0 ? 0 : (size_t)n >= N ? N - 1 : (size_t)n;
+        if (n < 0) M[0] = 0;
+    } else {
+        lm = cat(M, 0, N, text ? text : "");
+    }
+    la = cat(A, la, N, M);
+    lb = cat(B, lb, N, M);
+
+    if ((level & LOG_OPT_ERRNO) && la < N - 1) {
+        char et[4096];
+        os_errno_str(saved_errno, et, sizeof et);
+        la = cat(A, la, N, et);
+        la = cat(A, la, N, "\n");
+        lb = cat(B, lb, N, et);
+        lb = cat(B, lb, N, "\n");
+        lm = cat(M, lm, N, et);
+        lm = cat(M, lm, N, "\n");
+    }
+
+    bsv_log_hook(level, module, file, line, func, M);
+
+    int len = (int)la;
+    if (!(level & LOG_OPT_BSVONLY)) {
+        if (la == 0 || A[la - 1] != '\n') la = cat(A, la, N, "\n");
+        if (lb == 0 || B[lb - 1] != '\n') lb = cat(B, lb, N, "\n");
+        log_output(ctx_arg, level, module, A, len, B);
+    }
+    return len;
+}
+
+}  // namespace
+
+struct log2 *log_ctx_new(void)
+{
+    struct log2 *c = (struct log2 *)os_zalloc(sizeof(struct log2));
+    if (!c) return nullptr;
+    os_mutex *m = os_mutex_new();
+    if (!m) {
+        os_free(c);
+        return nullptr;
+    }
+    ctx_init(c, m);
+    g_default_state.store(1);
+    return c;
+}
+
+struct log2 *log_ctx_get(struct log2 *ctx)
+{
+    return ctx ? ctx : default_ctx();
+}
+
+u8 log_default_state(void)
+{
+    return g_default_state.load();
+}
+
+void log_default_state_set(u8 state)
+{
+    g_default_state.store(state);
+}
+
+bool log_default_exists(void)
+{
+    return g_default.load() != nullptr;
+}
+
+int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *file, int line,
+                 const char *func, const char *fmt, va_list ap)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c) return 0;
+    int saved = errno;
+    if (log_redirect_fn hook = c->redirect.load(std::memory_order_relaxed)) {
+        hook(level, module, file, line, func, saved, fmt, ap);
+        return 0;
+    }
+    if (!passes(c, level)) return 0;
+    if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
+    int len = log_record(ctx, c, level, module, file, line, func, fmt, ap, nullptr, saved);
+    errno = saved;
+    return len;
+}
+
+int log2_printf(struct log2 *ctx, int level, const char *module, const char *file, int line,
+                const char *func, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = log2_vprintf(ctx, level, module, file, line, func, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+int log2_puts(struct log2 *ctx, int level, const char *module, const char *file, int line,
+              const char *func, const char *text)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c || !passes(c, level)) return 0;
+    if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
+    int saved = errno;
+    va_list none{};
+    int len = log_record(ctx, c, level, module, file, line, func, nullptr, none, text, saved);
+    errno = saved;
+    return len;
+}
+
+int log_default_printf(int level, const char *module, const char *file, int line,
+                       const char *func, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = log2_vprintf(nullptr, level, module, file, line, func, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+void log_redirect_default(int level, const char *module, const char *file, int line,
+                          const char *func, int eno, const char *fmt, va_list ap)
+{
+    if (level & LOG_OPT_ERRNO) errno = eno;
+    log2_vprintf(nullptr, level, module, file, line, func, fmt, ap);
+}
+
+int log_redirect_set(struct log2 *ctx, log_redirect_fn hook)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (c) c->redirect.store(hook);
+    return 0;
+}
+
+int log_output(struct log2 *ctx, int level, const char *module, const char *line, int len,
+               const char *file_line)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c || !passes(c, level)) return 0;
+    if (len == -1) len = (int)strlen(line);
+    char mod[256];
+    snprintf(mod, sizeof mod, "%s", module ? module : "");
+    {
+        os_mutex_guard g(c->mutex);
+        log_hook_fn hi = c->hook_hi.load(), lo = c->hook_lo.load();
+        if (hi && lo) ((level & 0xff) <= 4 ? lo : hi)(level & 0xff, mod, line, len);
+        if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, level & 0xff, mod, line, len);
+        if (c->file_on.load(std::memory_order_relaxed)) {
+            const char *fl = file_line ? file_line : line;
+            log_file_write(c, level & 0xff, mod, fl, (int)strlen(fl));
+        }
+        if (c->syslog_on.load(std::memory_order_relaxed)) log_net_write(c, level & 0xff, mod, line, len);
+        str_lines_add(&c->last_lines, line);
+    }
+    if ((level & 0xff) == LOG_LVL_CRIT && !(level & LOG_OPT_NOEXIT)) exit(1);
+    return 0;
+}
+
+int log_output_line(struct log2 *ctx, int level, const char *module, const char *line, int len)
+{
+    return log_output(ctx, level, module, line, len, nullptr);
+}
+
+int log2_exit(struct log2 *ctx)
+{
+    if (!ctx) {
+        struct log2 *c = g_default.load();
+        if (!c || g_default_closed.exchange(true)) return 0;
+        {
+            os_mutex_guard g(c->mutex);
+            log_bsv_udp_close(&c->bsv);
+            log_net_close(&c->net);
+            log_file_close(&c->file);
+            c->con_on.store(1);
+            c->file_on.store(0);
+            c->syslog_on.store(0);
+        }
+        bsv_rbuf_exit();
+        os_thread_name_exit();
+        return 0;
+    }
+    if (ctx == g_default.load()) return log2_exit(nullptr);
+    log_bsv_udp_close(&ctx->bsv);
+    log_net_close(&ctx->net);
+    log_file_close(&ctx->file);
+    os_mutex_free(ctx->mutex);
+    os_free(ctx);
+    return 0;
+}
+
+int log_debug_printf(const char *fmt, ...)
+{
+    if (!g_debug.load(std::memory_order_relaxed)) return 0;
+    char buf[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    fputs(buf, stderr);
+    fflush(stderr);
+    return 0;
+}
+
+void log_debug_set(int on)
+{
+    if (on) g_debug.store(true);
+}
+
+int log_debug_get(void)
+{
+    return g_debug.load() ? 1 : 0;
+}
+
+void log_thread_name_set(const char *name)
+{
+    if (name)
+        os_thread_name_set(name);
+    else
+        os_thread_name_del();
+}
+
+int log_level_2_int(const char *name)
+{
+    int v = os_str_to_code(name, log_level_name_tab, 7);
+    if (v < 0) fprintf(stderr, "error: invalid level [%s]\n", name ? name : "(null)");
+    return v;
+}
+
+int log_prefix_2_int(const char *label)
+{
+    int v = os_str_to_code(label, log_level_label_tab, 7);
+    if (v < 0) fprintf(stderr, "error: invalid prefix [%s]\n", label ? label : "(null)");
+    return v;
+}
+
+const char *log_level_2_str(int level) { return os_code_to_str(level, 0, log_level_name_tab, 7); }
+const char *log_level_2_prefix(int level) { return os_code_to_str(level, 0, log_level_label_tab, 7); }
+const char *log_level_2_severity(int level)
+{
+    return os_code_to_str(level, 0, log_level_severity_tab, 7);
+}
+
+const char *log_level_names(void)
+{
+    return "verb|dbg|info|noti|warn|err|crit";
+}
+
+const char *log_level_conf_str(void)
+{
+    static const char *text = [] {
+        static char buf[128];
+        snprintf(buf, sizeof buf,
+                 "log.verb=%d\nlog.dbg=%d\nlog.info=%d\nlog.noti=%d\nlog.warn=%d\nlog.err=%d\n"
+                 "log.crit=%d",
+                 8, 7, 6, 5, 4, 3, 2);
+        return buf;
+    }();
+    return text;
+}
+
+u32 log_flags_2_int(const char *tags)
+{
+    u32 f = LOG_F_COLOUR;
+    if (!tags) return f;
+    char buf[1024];
+    str_safecopy_trunc(buf, sizeof buf, tags);
+    char *save = nullptr;
+    for (char *t = strtok_r(buf, "|", &save); t; t = strtok_r(nullptr, "|", &save)) {
+        if (!strcmp(t, "no_colour")) f &= ~LOG_F_COLOUR;
+        else if (!strcmp(t, "time")) f |= LOG_F_TIME;
+        else if (!strcmp(t, "time_ms")) { f &= ~LOG_F_TIME; f |= LOG_F_TIME_MS; }
+        else if (!strcmp(t, "func")) f |= LOG_F_FUNC;
+        else if (!strcmp(t, "tid")) f |= LOG_F_TID;
+        else if (!strcmp(t, "tid_name")) f |= LOG_F_TID_NAME;
+        else if (!strcmp(t, "file")) f |= LOG_F_FILE | LOG_F_BASENAME;
+        else fprintf(stderr, "Invalid tags: [%s]\n", t);
+    }
+    log_debug_printf("log_flags_2_int=%s 0x%x\n", tags, f);
+    return f;
+}

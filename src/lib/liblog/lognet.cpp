@@ -1,0 +1,16 @@
+#include <unistd.h>
+
+#include "liblog/log.h"
+
+int log_net_write(struct log2 *, int, const char *, const char *, int)
+{
+    return 0;
+}
+
+int log_net_close(log_net_state *st)
+{
+    if (st->sock > 0) close(st->sock);
+    st->sock = 0;
+    st->state = 0;
+    return 0;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// Counted allocator: every block carries its requested size in a 16-byte
+// header and process-wide counters follow allocations and releases.
+#include <atomic>
+#include <cstdarg>
+#include "libpal/env/os_types.h"
+
+extern std::atomic<u64> malloc_count;      // blocks outstanding
+extern std::atomic<u64> malloc_bytes;      // bytes outstanding
+extern std::atomic<u32> malloc_max_size;   // largest single request
+extern std::atomic<u64> malloc_max_count;  // peak of malloc_count
+extern std::atomic<u64> malloc_max_bytes;  // peak of malloc_bytes
+
+// Bytes in front of every counted block (keeps malloc's alignment).
+constexpr size_t OS_MALLOC_HDR = 16;
+
+void *os_malloc(size_t size);
+void *os_zalloc(size_t size);
+void *os_calloc(size_t count, size_t size);
+void *os_realloc(void *ptr, size_t size);
+void os_free(void *ptr);
+void *os_memdup(const void *src, size_t n);
+char *os_strdup(const char *s);
+char *os_strndup(const char *s, size_t n);
+size_t os_strnlen(const char *s, size_t n);
+void *os_malloc_align(size_t size, size_t align);
+void os_free_align(void *ptr);
+// Recorded size of a counted block.
+u32 os_malloc_size(const void *ptr);
+
+// Uncounted variants; freed with os_free_raw.
+void *_malloc(size_t size);
+void *_realloc(void *ptr, size_t size);
+void *os_zalloc_raw(size_t size);
+void os_free_raw(void *ptr);
+
+// Formatted allocation. The allocator is called as fn(size) when ctx is
+// NULL, else as fn(ctx, size).
+typedef void *(*os_alloc_fn)(size_t size);
+typedef void *(*os_alloc_ctx_fn)(void *ctx, size_t size);
+typedef void (*os_alloc_any)(void);  // either of the two, cast
+int os_vasprintf_imp(char **out, const char *fmt, va_list ap, os_alloc_any alloc, void *ctx);
+int os_vasprintf(char **out, const char *fmt, va_list ap);
+int os_vasprintf_raw(char **out, const char *fmt, va_list ap);
+char *os_asprintf(const char *fmt, ...) OS_PRINTF(1, 2);
+
+char *os_malloc_info(void);
+int os_malloc_leak_check(void);

@@ -1,0 +1,27 @@
+#pragma once
+// Mutex object used by every lock of the framework. Lock functions return
+// 1 on success.
+#include "libpal/env/os_types.h"
+
+struct os_mutex;
+
+os_mutex *os_mutex_new(void);
+void os_mutex_free(os_mutex *m);
+int os_mutex_lock(os_mutex *m);
+int os_mutex_unlock(os_mutex *m);
+int os_mutex_trylock(os_mutex *m);
+
+// Scoped lock over an os_mutex (NULL is ignored).
+class os_mutex_guard {
+public:
+    explicit os_mutex_guard(os_mutex *m) : m_(m) { if (m_) os_mutex_lock(m_); }
+    ~os_mutex_guard() { if (m_) os_mutex_unlock(m_); }
+    os_mutex_guard(const os_mutex_guard &) = delete;
+    os_mutex_guard &operator=(const os_mutex_guard &) = delete;
+private:
+    os_mutex *m_;
+};
+
+// A mutex outside the counted allocator, for objects that live until the
+// process ends (the default log context).
+os_mutex *os_mutex_new_raw(void);

@@ -1,0 +1,122 @@
+#define LOG_MOD "pal"
+#define LOG_SRC "src/lib/libpal/env/tid_name"
+#include "libpal/env/tid_name.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "liblog/log.h"
+#include "libpal/basic/avl.h"
+#include <pthread.h>
+#include "libpal/env/os_time.h"
+#include "libpal/hash/crc.h"
+
+namespace {
+
+// Registry: state 0 not made, 1 making failed, 2 ready, 3 closed. The lock
+// is static so that it outlives the registry: after os_thread_name_exit
+// lookups give the bare thread id and registrations fail.
+constexpr u32 kNone = 0, kFailed = 1, kReady = 2, kClosed = 3;
+std::atomic<u32> g_state{kNone};
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+avl_tree *g_tree = nullptr;
+
+struct lock_guard {
+    lock_guard() { pthread_mutex_lock(&g_lock); }
+    ~lock_guard() { pthread_mutex_unlock(&g_lock); }
+};
+
+}  // namespace
+
+u32 os_gettid(void)
+{
+    thread_local u32 tid = 0;
+    if (!tid) tid = (u32)syscall(SYS_gettid);
+    return tid;
+}
+
+u32 os_getpid(void)
+{
+    return (u32)syscall(SYS_getpid);
+}
+
+int os_thread_name_init(void)
+{
+    if (g_state.load() != kNone) return 0;
+    lock_guard g;
+    if (g_state.load() != kNone) return 0;
+    g_state.store(kFailed);
+    avl_param p = {};
+    p.flags = AVL_VAL_STR;
+    avl_tree *t = avl_new(&p);
+    if (!t) {
+        LOG_ERR("avl_new filed\n");
+        return -1;
+    }
+    g_tree = t;
+    g_state.store(kReady);
+    return 0;
+}
+
+int os_thread_name_set(const char *name)
+{
+    u32 tid = os_gettid();
+    if (g_state.load() == kNone) os_thread_name_init();
+    if (g_state.load() != kReady || !name) return -1;
+    struct {
+        i64 sec;
+        u32 nsec;
+        u32 zero;
+    } stamp = {};
+    os_time now;
+    os_time_now(&now);
+    stamp.sec = now.sec;
+    stamp.nsec = now.nsec;
+    static_assert(sizeof stamp == 16);
+    char text[64];
+    snprintf(text, sizeof text, "%s_%04x", name, hash_crc16(&stamp, sizeof stamp, 0));
+    lock_guard g;
+    if (g_state.load() != kReady) return -1;
+    avl_insert(g_tree, (const void *)(uintptr_t)tid, text);
+    return 0;
+}
+
+char *os_thread_name_get(char *buf, size_t size)
+{
+    u32 tid = os_gettid();
+    if (g_state.load() == kNone) os_thread_name_init();
+    if (g_state.load() == kReady) {
+        lock_guard g;
+        const char *name = g_state.load() == kReady
+                               ? (const char *)avl_find(g_tree, (const void *)(uintptr_t)tid)
+                               : nullptr;
+        if (name) {
+            snprintf(buf, size, "%s_%lu", name, (unsigned long)tid);
+            return buf;
+        }
+    }
+    snprintf(buf, size, "%lu", (unsigned long)tid);
+    return buf;
+}
+
+int os_thread_name_del(void)
+{
+    u32 tid = os_gettid();
+    if (g_state.load() != kReady) return 0;
+    lock_guard g;
+    if (g_state.load() == kReady) avl_remove(g_tree, (const void *)(uintptr_t)tid);
+    return 0;
+}
+
+void os_thread_name_exit(void)
+{
+    lock_guard g;
+    u32 st = g_state.exchange(kClosed);
+    if (st == kReady && g_tree) {
+        avl_free(g_tree);
+        g_tree = nullptr;
+    }
+}

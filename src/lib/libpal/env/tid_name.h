@@ -1,0 +1,11 @@
+#pragma once
+// Thread-name registry: "name_XXXX" per kernel thread id, for the log.
+#include "libpal/env/os_types.h"
+
+int os_thread_name_init(void);
+int os_thread_name_set(const char *name);
+char *os_thread_name_get(char *buf, size_t size);
+int os_thread_name_del(void);
+void os_thread_name_exit(void);
+u32 os_gettid(void);
+u32 os_getpid(void);

@@ -1,0 +1,149 @@
+#define LOG_MOD "pal"
+#define LOG_SRC "src/lib/libpal/hash/crc"
+#include "libpal/hash/crc.h"
+
+#include <array>
+
+#include "liblog/log.h"
+
+namespace {
+
+constexpr std::array<u8, 256> make_crc8()
+{
+    std::array<u8, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+        u8 c = (u8)i;
+        for (int k = 0; k < 8; ++k) c = (u8)((c & 0x80) ? (c << 1) ^ 0x07 : c << 1);
+        t[i] = c;
+    }
+    return t;
+}
+
+// MSB-first 0x8005, each entry stored with its two bytes swapped.
+constexpr std::array<u16, 256> make_crc16()
+{
+    std::array<u16, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+        u16 c = (u16)(i << 8);
+        for (int k = 0; k < 8; ++k) c = (u16)((c & 0x8000) ? (c << 1) ^ 0x8005 : c << 1);
+        t[i] = (u16)((c >> 8) | (c << 8));
+    }
+    return t;
+}
+
+constexpr std::array<u32, 256> make_crc32()
+{
+    std::array<u32, 256> t{};
+    for (u32 i = 0; i < 256; ++i) {
+        u32 c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+
+constexpr std::array<u64, 256> make_crc64()
+{
+    std::array<u64, 256> t{};
+    for (u64 i = 0; i < 256; ++i) {
+        u64 c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x95AC9329AC4BC9B5ull : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+
+constexpr auto kCrc8 = make_crc8();
+constexpr auto kCrc16 = make_crc16();
+constexpr auto kCrc32 = make_crc32();
+constexpr auto kCrc64 = make_crc64();
+
+// Slicing-by-8 tables for CRC-32, derived from the byte table.
+struct crc32_slices {
+    u32 t[8][256];
+    constexpr crc32_slices() : t{}
+    {
+        for (int i = 0; i < 256; ++i) t[0][i] = kCrc32[i];
+        for (int k = 1; k < 8; ++k)
+            for (int i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xff];
+    }
+};
+constexpr crc32_slices kCrc32s;
+
+}  // namespace
+
+u8 hash_crc8(const void *data, size_t len, u8 init)
+{
+    OS_CHECK_TXT(data != nullptr || len == 0, "data", 0);
+    const u8 *p = (const u8 *)data;
+    u8 c = init;
+    for (size_t i = 0; i < len; ++i) c = kCrc8[c ^ p[i]];
+    return c;
+}
+
+u16 hash_crc16(const void *data, size_t len, u16 init)
+{
+    OS_CHECK_TXT(data != nullptr || len == 0, "data", 0);
+    const u8 *p = (const u8 *)data;
+    u16 c = init;
+    for (size_t i = 0; i < len; ++i) c = (u16)(kCrc16[(c ^ p[i]) & 0xff] ^ (c >> 8));
+    return c;
+}
+
+u32 hash_crc32(const void *data, size_t len, u32 init)
+{
+    OS_CHECK_TXT(data != nullptr || len == 0, "data", 0);
+    const u8 *p = (const u8 *)data;
+    u32 c = ~init;
+    while (len >= 8) {
+        u32 lo = (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24;
+        u32 hi = (u32)p[4] | (u32)p[5] << 8 | (u32)p[6] << 16 | (u32)p[7] << 24;
+        lo ^= c;
+        c = kCrc32s.t[7][lo & 0xff] ^ kCrc32s.t[6][(lo >> 8) & 0xff] ^
+            kCrc32s.t[5][(lo >> 16) & 0xff] ^ kCrc32s.t[4][lo >> 24] ^ kCrc32s.t[3][hi & 0xff] ^
+            kCrc32s.t[2][(hi >> 8) & 0xff] ^ kCrc32s.t[1][(hi >> 16) & 0xff] ^
+            kCrc32s.t[0][hi >> 24];
+        p += 8;
+        len -= 8;
+    }
+    while (len--) c = (c >> 8) ^ kCrc32[(c ^ *p++) & 0xff];
+    return ~c;
+}
+
+u64 hash_crc64(const void *data, size_t len, u64 init)
+{
+    OS_CHECK_TXT(data != nullptr || len == 0, "data", 0);
+    const u8 *p = (const u8 *)data;
+    u64 c = init;
+    for (size_t i = 0; i < len; ++i) c = kCrc64[(c ^ p[i]) & 0xff] ^ (c >> 8);
+    return c;
+}
+
+void rc4_init(rc4_state *st, const void *key, size_t key_len)
+{
+    const u8 *k = (const u8 *)key;
+    for (int i = 0; i < 256; ++i) st->s[i] = (u8)i;
+    u8 j = 0;
+    for (int i = 0; i < 256; ++i) {
+        j = (u8)(j + st->s[i] + (key_len ? k[i % key_len] : 0));
+        u8 t = st->s[i];
+        st->s[i] = st->s[j];
+        st->s[j] = t;
+    }
+    st->i = st->j = 0;
+}
+
+void rc4_crypt(rc4_state *st, const void *in, void *out, size_t len)
+{
+    const u8 *src = (const u8 *)in;
+    u8 *dst = (u8 *)out;
+    u8 i = 0, j = 0;
+    for (size_t n = 0; n < len; ++n) {
+        i = (u8)(i + 1);
+        j = (u8)(j + st->s[i]);
+        u8 t = st->s[i];
+        st->s[i] = st->s[j];
+        st->s[j] = t;
+        dst[n] = src[n] ^ st->s[(u8)(st->s[i] + st->s[j])];
+    }
+}

@@ -1,0 +1,125 @@
+#define LOG_MOD "pal"
+#define LOG_SRC "src/lib/libpal/libpal"
+#include "libpal/libpal.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/resource.h>
+
+#include "libpal/basic/arr.h"
+#include "libpal/hash/rand.h"
+#include "libpal/memory/mem_util.h"
+#include "libpal/os/os_exe.h"
+#include "libpal/os/os_mac.h"
+#include "libpal/os/os_path.h"
+#include "libpal/os/posix/os_info.h"
+#include "libpal/os/posix/os_popen.h"
+#include "libpal/string/str_env.h"
+
+namespace {
+std::atomic<u8> g_started{0};
+pl_sys_info g_sys;
+char g_info_text[256];
+char g_hw_text[256];
+}  // namespace
+
+pl_sys_info *pl_sys_info_get(void)
+{
+    return &g_sys;
+}
+
+void pl_assert_hook(void)
+{
+}
+
+void pl_sys_init(void)
+{
+    g_sys.os_name = "linux";
+    g_sys.arch_name = "powerpc64le";
+    g_sys.os_id = 2;
+    g_sys.arch_id = 42;
+    g_sys.sid = os_hostid();
+    os_hostname(g_sys.host_name, sizeof g_sys.host_name);
+    g_sys.boot_time = os_boot_time();
+    os_time now;
+    os_time_now(&now);
+    g_sys.stime = (u64)now.sec;
+    g_sys.start_ms = os_time_ms();
+}
+
+int pl_rlimit_init(void)
+{
+    os_ulimit(RLIMIT_NOFILE);
+    os_ulimit(RLIMIT_FSIZE);
+    os_ulimit(RLIMIT_LOCKS);
+    os_umask(0);
+    return 0;
+}
+
+int pl_init(void)
+{
+    u8 expected = 0;
+    if (!g_started.compare_exchange_strong(expected, 1)) return 0;
+    pl_sys_init();
+    if (os_socket_init_env() == 0) LOG_ERR("os_socket_init_env failed\n");
+    pl_rlimit_init();
+    srand((unsigned)time(nullptr));
+    rand_xorshift_seed((u64)time(nullptr));
+    return mem_init();
+}
+
+int pl_exit(void)
+{
+    os_thread_name_exit();
+    log2_exit(nullptr);
+    os_malloc_leak_check();
+    return 0;
+}
+
+const char *os_get_info_cstr(void)
+{
+    if (!g_info_text[0]) {
+        if (os_get_info(g_info_text, sizeof g_info_text) == 0) str_trim(g_info_text);
+        else g_info_text[0] = 0;
+    }
+    return g_info_text;
+}
+
+u64 os_mac_id(void)
+{
+    arr64 *a = os_mac_get_all();
+    if (!a) return 0;
+    u64 id = a->count ? a->data[0] : 0;
+    arr64_free(a);
+    return id;
+}
+
+const char *os_hw_info(void)
+{
+    snprintf(g_hw_text, sizeof g_hw_text, "%llx", (unsigned long long)os_mac_id());
+    return g_hw_text;
+}
+
+double os_usage_percent(os_capacity *cap)
+{
+    if (cap->total == 0) return 0.0;
+    if (cap->free > cap->total) cap->free = cap->total;
+    return (double)(cap->total - cap->free) / (double)cap->total * 100.0;
+}
+
+char *os_conf_path(char *buf, const char *name)
+{
+    char dir[4096];
+    if (os_exe_get_dir(dir, sizeof dir) != 0) dir[0] = 0;
+    snprintf(buf, 4096, "%s%cconf", dir, '/');
+    if (os_path_is_dir(buf) == 1) {
+        str_safecat_trunc(buf, 4096, "/");
+        str_safecat_trunc(buf, 4096, name);
+    } else {
+        snprintf(buf, 4096, "%s%c%s", dir, '/', name);
+    }
+    return buf;
+}
