@@ -49,7 +49,7 @@ $(TSAN)/CMakeCache.txt:
 tsan: deps $(TSAN)/CMakeCache.txt
 	$(CMAKE) --build $(TSAN) -j $(JOBS)
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -L tsan
+		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -R Concurrency
 
 bench: build
 	@for b in $(REL)/bin/bench_*; do [ -x "$$b" ] && { echo "== $$b"; $$b; } ; done; true
