@@ -195,6 +195,8 @@ TEST_F(Log, Puts)
 {
     std::string out = run([] { log2_puts(nullptr, 6, "tag", "f", 1, "fn", "%d literal\n"); });
     EXPECT_EQ(out, "%d literal\n");
+    out = run([] { log2_printf(nullptr, 6, "tag", "f", 1, "fn", nullptr); });
+    EXPECT_EQ(out, "\n");
 }
 
 TEST(LogNames, ConversionsAndTables)

@@ -310,7 +310,8 @@ int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *fi
     }
     if (!passes(c, level)) return 0;
     if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
-    int len = log_record(ctx, c, level, module, file, line, func, fmt, ap, nullptr, saved);
+    // A record without a format logs an empty message.
+    int len = log_record(ctx, c, level, module, file, line, func, fmt, ap, fmt ? nullptr : "", saved);
     errno = saved;
     return len;
 }
