@@ -46,7 +46,7 @@ struct num_token {
 
 str_num *num_fail(str_num *r)
 {
-    r->type = STR_NUM_U64;
+    r->type = VALUE_U64;
     r->u = 0;
     return r;
 }
@@ -75,7 +75,7 @@ str_num *num_int(str_num *r, const num_token &t, const char *p, unsigned base)
             break;
         }
     }
-    r->type = STR_NUM_U64;
+    r->type = VALUE_U64;
     r->u = v;
     return r;
 }
@@ -126,7 +126,7 @@ str_num *num_binexp(str_num *r, const num_token &t, const char *p, unsigned base
     e = (neg ? -e : e) + adjust;
     if (e > NUM_EXP_LIMIT) e = NUM_EXP_LIMIT;
     if (e < -NUM_EXP_LIMIT) e = -NUM_EXP_LIMIT;
-    r->type = STR_NUM_F64;
+    r->type = VALUE_DOUBLE;
     r->d = ldexp((double)m, (int)e);
     return r;
 }
@@ -152,7 +152,7 @@ str_num *num_decimal(str_num *r, num_token &t, const char *p)
     double d = strtod(t.buf, &end);
     // The token holds nothing but the number, so all of it must be read.
     if (end != t.buf + t.len) return num_fail(r);
-    r->type = STR_NUM_F64;
+    r->type = VALUE_DOUBLE;
     r->d = d;
     return r;
 }
@@ -210,28 +210,28 @@ i64 str_to_i64(const char *text)
 {
     str_num n;
     str_parse_all_number(&n, text, 10);
-    return n.type == STR_NUM_F64 ? (i64)f64_to_u64_sat(n.d) : (i64)n.u;
+    return n.type == VALUE_DOUBLE ? (i64)f64_to_u64_sat(n.d) : (i64)n.u;
 }
 
 double str_to_f64(const char *text)
 {
     str_num n;
     str_parse_all_number(&n, text, 10);
-    return n.type == STR_NUM_F64 ? n.d : (double)n.u;
+    return n.type == VALUE_DOUBLE ? n.d : (double)n.u;
 }
 
 u64 str_hex_to_u64(const char *text)
 {
     str_num n;
     str_parse_all_number(&n, text, 16);
-    return n.type == STR_NUM_F64 ? f64_to_u64_sat(n.d) : n.u;
+    return n.type == VALUE_DOUBLE ? f64_to_u64_sat(n.d) : n.u;
 }
 
 u32 str_hex_to_u32(const char *text)
 {
     str_num n;
     str_parse_all_number(&n, text, 16);
-    return n.type == STR_NUM_F64 ? f64_to_u32_sat(n.d) : (u32)n.u;
+    return n.type == VALUE_DOUBLE ? f64_to_u32_sat(n.d) : (u32)n.u;
 }
 
 long long str_to_ll(const char *text)

@@ -2,19 +2,18 @@
 // Conversions between numbers and texts: the general number parser and its
 // wrappers, sizes with unit suffixes, human-readable sizes, durations and
 // grouped decimal text.
+#include "libpal/basic/value_type.h"
 #include "libpal/env/os_types.h"
 
-// Result of the number parser: type 6 (unsigned 64-bit integer in u) or
-// type 18 (double in d). Every failure gives type 6 with value 0.
+// Result of the number parser: VALUE_U64 (the integer in u) or
+// VALUE_DOUBLE (the number in d). Every failure gives VALUE_U64 with 0.
 struct str_num {
-    i32 type;
+    value_type type;
     union {
         u64 u;
         double d;
     };
 };
-constexpr i32 STR_NUM_U64 = 6;
-constexpr i32 STR_NUM_F64 = 18;
 
 str_num *str_parse_all_number(str_num *result, const char *text, int base);
 i64 str_to_i64(const char *text);
