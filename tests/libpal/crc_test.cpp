@@ -104,6 +104,13 @@ TEST(Rc4, PublishedVectors)
     rc4_crypt(&st, halves + 9, halves + 9, 9);
     EXPECT_EQ(memcmp(whole, halves, 9), 0);
     EXPECT_NE(memcmp(whole + 9, halves + 9, 9), 0);
+
+    // Missing buffers are refused rather than dereferenced.
+    rc4_init(&st, nullptr, 5);
+    rc4_init(nullptr, "Key", 3);
+    rc4_crypt(&st, nullptr, buf, 9);
+    rc4_crypt(&st, buf, nullptr, 9);
+    rc4_crypt(nullptr, buf, buf, 9);
 }
 
 TEST(Rand, Generators)

@@ -180,6 +180,8 @@ u64 hash_crc64(const void *data, size_t len, u64 init)
 
 void rc4_init(rc4_state *st, const void *key, size_t key_len)
 {
+    OS_CHECK_RET_VOID(st != nullptr);
+    OS_CHECK_RET_VOID(key != nullptr || key_len == 0);
     const u8 *k = (const u8 *)key;
     for (int i = 0; i < 256; ++i) st->s[i] = (u8)i;
     u8 j = 0;
@@ -194,6 +196,8 @@ void rc4_init(rc4_state *st, const void *key, size_t key_len)
 
 void rc4_crypt(rc4_state *st, const void *in, void *out, size_t len)
 {
+    OS_CHECK_RET_VOID(st != nullptr);
+    OS_CHECK_RET_VOID((in != nullptr && out != nullptr) || len == 0);
     const u8 *src = (const u8 *)in;
     u8 *dst = (u8 *)out;
     u8 i = 0, j = 0;
