@@ -90,6 +90,12 @@ TEST(ArgsJoin, QuotesArgumentsWithSpaces)
     EXPECT_EQ(r.args, (std::vector<std::string>{"set", "a b"}));
     EXPECT_EQ(str_args_join(2, argv, out, 8), -1);
     EXPECT_STREQ(out, "");
+    // An argument too long for the working buffer is not joined as "".
+    std::string huge(5000, 'x');
+    std::vector<char> big(8192);
+    char *longv[] = {(char *)"a", huge.data()};
+    EXPECT_EQ(str_args_join(2, longv, big.data(), big.size()), -1);
+    EXPECT_STREQ(big.data(), "");
 }
 
 TEST(CommandNames, NameAndReplace)

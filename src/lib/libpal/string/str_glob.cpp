@@ -131,12 +131,14 @@ int str_args_join(int argc, char *const *argv, char *out, size_t outsize)
     out[0] = 0;
     for (int i = 0; i < argc && argv && argv[i]; ++i) {
         char arg[4096];
+        bool cut;
         if (strchr(argv[i], ' '))
-            str_sprintf_s(arg, sizeof arg, "\"%s\"", argv[i]);
+            cut = str_sprintf_s(arg, sizeof arg, "\"%s\"", argv[i]) >= (int)sizeof arg;
         else
-            str_safecopy(arg, sizeof arg, argv[i]);
-        // the reporting appends empty out when it is full: stop there
-        if (str_safecat(out, outsize, arg) != 0 || str_safecat(out, outsize, " ") != 0) {
+            cut = str_safecopy(arg, sizeof arg, argv[i]) != 0;
+        // A cut argument, or a line that no longer fits (the reporting
+        // append empties out), ends the join: a partial line is never given.
+        if (cut || str_safecat(out, outsize, arg) != 0 || str_safecat(out, outsize, " ") != 0) {
             out[0] = 0;
             return -1;
         }
