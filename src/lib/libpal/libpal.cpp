@@ -112,14 +112,13 @@ double os_usage_percent(os_capacity *cap)
 
 char *os_conf_path(char *buf, const char *name)
 {
-    char dir[4096];
+    constexpr size_t kSize = 4096;
+    char dir[kSize];
     if (os_exe_get_dir(dir, sizeof dir) != 0) dir[0] = 0;
-    snprintf(buf, 4096, "%s%cconf", dir, '/');
-    if (os_path_is_dir(buf) == 1) {
-        str_safecat_trunc(buf, 4096, "/");
-        str_safecat_trunc(buf, 4096, name);
-    } else {
-        snprintf(buf, 4096, "%s%c%s", dir, '/', name);
-    }
+    str_safecopy_trunc(buf, kSize, dir);
+    str_safecat_trunc(buf, kSize, "/conf");
+    if (os_path_is_dir(buf) != 1) str_safecopy_trunc(buf, kSize, dir);
+    str_safecat_trunc(buf, kSize, "/");
+    str_safecat_trunc(buf, kSize, name);
     return buf;
 }
