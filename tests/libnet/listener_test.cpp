@@ -682,6 +682,7 @@ TEST(Listener, DescriptorExhaustionBacksOff)
 
 namespace {
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 i64 never_runs(void *arg)
 {
     os_socket_exit((u64)(uintptr_t)arg);
@@ -726,6 +727,7 @@ int failed_work_thread_child()
     sock_server_exit(srv);
     return 0;
 }
+#endif
 
 TEST(ListenerDeathTest, FailedWorkThreadClosesItsSocket)
 {
