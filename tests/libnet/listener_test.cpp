@@ -12,7 +12,6 @@
 #include <functional>
 #include <cstring>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,7 +235,7 @@ TEST(Listener, WorkThreadsAndListenersWithoutProcedures)
     close(c);
     {
         std::lock_guard<std::mutex> g(g_name_mu);
-        EXPECT_TRUE(std::regex_match(g_work_name, std::regex("web_work_[0-9a-f]{4}_\\d+"))) << g_work_name;
+        EXPECT_TRUE(nettest::is_thread_name(g_work_name, "web_work")) << g_work_name;
     }
     sock_server_exit(srv);
 
@@ -677,6 +676,67 @@ TEST(Listener, DescriptorExhaustionBacksOff)
     EXPECT_TRUE(wait_until([] { return g_accepted.load() == 1; }, 3000));
     close(c);
     sock_server_exit(srv);
+}
+
+}  // namespace
+
+namespace {
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+i64 never_runs(void *arg)
+{
+    os_socket_exit((u64)(uintptr_t)arg);
+    return 0;
+}
+
+// Child process body: a "_work" thread that cannot start (no address space
+// left for its stack) must not leave the accepted connection open.
+int failed_work_thread_child()
+{
+    env_guard env;
+    sock_tcp_server_param p = {};
+    p.name = "nostack";
+    p.work_proc = never_runs;
+    sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
+    if (!srv) return 2;
+    int c = dial("127.0.0.1", (int)p.bound_port);
+    if (c < 0) return 3;
+    log_capture cap;
+    log_capture::text().reserve(1 << 16);
+    std::string got;
+    got.reserve(1 << 12);
+    // Leave only a little address space: the next thread stack cannot be mapped.
+    long vm_kb = 0;
+    if (FILE *f = fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "VmSize: %ld kB", &vm_kb) == 1) break;
+        fclose(f);
+    }
+    if (vm_kb <= 0) return 4;
+    struct rlimit rl = {(rlim_t)(vm_kb + 160) * 1024, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &rl) != 0) return 5;
+    char buf[64];
+    ssize_t n;
+    while ((n = recv(c, buf, sizeof buf, 0)) > 0) got.append(buf, (size_t)n);  // ends when the server closes
+    struct rlimit unl = {RLIM_INFINITY, RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &unl);
+    if (!got.empty()) return 6;
+    if (!cap.has("os_thread_init error: ")) return 7;
+    close(c);
+    sock_server_exit(srv);
+    return 0;
+}
+#endif
+
+TEST(ListenerDeathTest, FailedWorkThreadClosesItsSocket)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "address-space limits do not mix with sanitizer shadow memory";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exit(failed_work_thread_child()), testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace

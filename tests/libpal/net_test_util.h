@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -62,6 +63,19 @@ inline int count_dir(const char *path)
 // Open descriptors of the process (the directory stream's own excluded).
 inline int fd_count() { return count_dir("/proc/self/fd") - 1; }
 inline int thread_count() { return count_dir("/proc/self/task"); }
+
+// "prefix_XXXX_<tid>": a registered thread name as the log shows it.
+inline bool is_thread_name(const std::string &s, const std::string &prefix)
+{
+    if (s.compare(0, prefix.size() + 1, prefix + "_") != 0) return false;
+    size_t i = prefix.size() + 1;
+    for (size_t k = 0; k < 4; ++k, ++i)
+        if (i >= s.size() || !isxdigit((unsigned char)s[i]) || isupper((unsigned char)s[i])) return false;
+    if (i >= s.size() || s[i++] != '_' || i >= s.size()) return false;
+    for (; i < s.size(); ++i)
+        if (!isdigit((unsigned char)s[i])) return false;
+    return true;
+}
 
 inline void raise_nofile()
 {

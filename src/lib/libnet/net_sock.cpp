@@ -125,7 +125,10 @@ int net_sock_write(net *n, const void *data, size_t size)
                 return -1;
             }
             if (w & OS_SOCK_WAIT_WRITE) break;
-            if (expired(n->timeout, start)) return (int)sent;
+            if (expired(n->timeout, start)) {
+                LOG_DBG("socket_send stalled %d ms: %zu of %zu bytes sent\n", (int)n->timeout, sent, size);
+                return (int)sent;
+            }
         }
     }
     return (int)sent;

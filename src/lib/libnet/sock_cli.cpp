@@ -11,6 +11,7 @@
 
 // Error records name the step that failed (file, line and function).
 #define ERR_SET(err, code, ...) os_err_set((err), LOG_SRC, __LINE__, __func__, (code), __VA_ARGS__)
+#define ERR_SET_AT(err, func, code, ...) os_err_set((err), LOG_SRC, __LINE__, (func), (code), __VA_ARGS__)
 #define ERR_SET_ERRNO(err, eno, ...) \
     os_err_set_reason((err), LOG_SRC, __LINE__, __func__, (eno), os_errno_text(eno), __VA_ARGS__)
 
@@ -81,23 +82,17 @@ static int sock_connect_imp(u64 s, const os_ipaddr *addr, const sock_opt *opt, o
     }
 }
 
-u64 sock_tcp_connect(const char *host, int port, const sock_opt *options, os_err *err)
+static u64 tcp_connect_imp(const char *host, int port, const sock_opt *opt, os_err *err)
 {
-    static const sock_opt no_options = {};
-    const sock_opt *opt = options ? options : &no_options;
-    if (!host) {
-        ERR_SET(err, EINVAL, "sock_tcp_connect: no host");
-        OS_CHECK_RET(host, 0);
-    }
     if (opt->proxy.type != SOCK_PROXY_NONE) {
         if (proxy_tcp_connect) return proxy_tcp_connect(host, port, opt, err);
-        ERR_SET(err, -1, "Unsupported proxy type=%d", (int)opt->proxy.type);
+        ERR_SET_AT(err, "sock_tcp_connect", -1, "Unsupported proxy type=%d", (int)opt->proxy.type);
         return 0;
     }
     os_ipaddr addr;
     os_ipaddr_clear(&addr);
     if (!os_addrinfo_addr(host, &addr)) {
-        ERR_SET(err, -2, "addrinfo_addr %s failed", host);
+        ERR_SET_AT(err, "sock_tcp_connect", -2, "addrinfo_addr %s failed", host);
         return 0;
     }
     os_ipaddr_port_set(&addr, (u16)port);
@@ -109,7 +104,7 @@ u64 sock_tcp_connect(const char *host, int port, const sock_opt *options, os_err
         int e = errno;
         char text[128];
         os_ipaddr_cstr(&addr, text, sizeof text);
-        ERR_SET_ERRNO(err, e, "connect %s ", text);
+        os_err_set_reason(err, LOG_SRC, __LINE__, "sock_connect_imp", e, os_errno_text(e), "connect %s ", text);
         os_socket_exit(s);
         return 0;
     }
@@ -117,6 +112,23 @@ u64 sock_tcp_connect(const char *host, int port, const sock_opt *options, os_err
         os_socket_exit(s);
         return 0;
     }
+    return s;
+}
+
+u64 sock_tcp_connect(const char *host, int port, const sock_opt *options, os_err *err)
+{
+    static const sock_opt no_options = {};
+    const sock_opt *opt = options ? options : &no_options;
+    if (!host) {
+        ERR_SET(err, EINVAL, "sock_tcp_connect: no host");
+        OS_CHECK_RET(host, 0);
+    }
+    // The reason goes to the caller's record, or to a local one for the log.
+    os_err local;
+    os_err *e = err ? err : &local;
+    e->msg[0] = 0;
+    u64 s = tcp_connect_imp(host, port, opt, e);
+    if (!s) LOG_DBG("tcp connect %s:%d failed: %s\n", host, port, os_err_str(e));
     return s;
 }
 
