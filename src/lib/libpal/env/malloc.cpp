@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 
 #include "liblog/log.h"
 #include "libpal/string/str_buf.h"
@@ -34,39 +35,50 @@ std::atomic<u32> g_max_size{0};
 std::atomic<u64> g_max_count{0};
 std::atomic<u64> g_max_bytes{0};
 
+// The thread's shard. Its release at thread exit is a pthread key
+// destructor: registering it allocates nothing, so a thread's first
+// allocation cannot fail on it.
 thread_local shard *t_shard = nullptr;
 thread_local bool t_done = false;
+pthread_key_t g_shard_key;
+pthread_once_t g_shard_once = PTHREAD_ONCE_INIT;
 
-struct shard_owner {
-    ~shard_owner()
-    {
-        shard *s = t_shard;
-        t_done = true;
-        t_shard = nullptr;
-        if (!s) return;
-        g_retired_count.fetch_add(s->count.load(std::memory_order_relaxed));
-        g_retired_bytes.fetch_add(s->bytes.load(std::memory_order_relaxed));
-        s->count.store(0, std::memory_order_relaxed);
-        s->bytes.store(0, std::memory_order_relaxed);
-        s->since_sample = 0;
-        s->high_count = s->high_bytes = 0;
-        s->used.store(0, std::memory_order_release);
-    }
-};
-thread_local shard_owner t_owner;
+void shard_release(void *arg)
+{
+    shard *s = (shard *)arg;
+    t_done = true;
+    t_shard = nullptr;
+    if (!s) return;
+    g_retired_count.fetch_add(s->count.load(std::memory_order_relaxed));
+    g_retired_bytes.fetch_add(s->bytes.load(std::memory_order_relaxed));
+    s->count.store(0, std::memory_order_relaxed);
+    s->bytes.store(0, std::memory_order_relaxed);
+    s->since_sample = 0;
+    s->high_count = s->high_bytes = 0;
+    s->used.store(0, std::memory_order_release);
+}
+
+void shard_key_make()
+{
+    pthread_key_create(&g_shard_key, shard_release);
+}
 
 shard *my_shard()
 {
     if (t_shard) return t_shard;
     if (t_done) return nullptr;
+    pthread_once(&g_shard_once, shard_key_make);
     for (u32 i = 0; i < kShards; ++i) {
         u32 zero = 0;
         if (g_shards[i].used.load(std::memory_order_relaxed) == 0 &&
             g_shards[i].used.compare_exchange_strong(zero, 1, std::memory_order_acquire)) {
+            if (pthread_setspecific(g_shard_key, &g_shards[i]) != 0) {
+                g_shards[i].used.store(0, std::memory_order_release);
+                return nullptr;
+            }
             u32 high = g_shard_high.load();
             while (high < i + 1 && !g_shard_high.compare_exchange_weak(high, i + 1)) {
             }
-            (void)&t_owner;  // registers the fold at thread exit
             t_shard = &g_shards[i];
             return t_shard;
         }
