@@ -10,6 +10,7 @@ typedef void (*avl_free_fn)(void *value);
 
 enum : u32 {
     AVL_KEY_STR = 0x1,     // keys are copied as strings
+    AVL_KEY_CSTR = 0x2,    // keys are strings (compared with strcmp), not copied
     AVL_VAL_STR = 0x100,   // values are copied as strings
     AVL_VAL_FREE = 0x200,  // values are freed with os_free
     AVL_VAL_FN = 0x400,    // values are handed to the value free function
@@ -54,6 +55,8 @@ struct avl_iter {
 
 avl_tree *avl_new(const avl_param *param);
 void avl_free(avl_tree *tree);
+// 1 when a node was added, 0 when an existing key was updated, -1 when a
+// node or a copy cannot be allocated (the tree is then unchanged).
 int avl_insert(avl_tree *tree, const void *key, const void *value);
 void *avl_find(avl_tree *tree, const void *key);
 avl_node *avl_find_node(avl_tree *tree, const void *key);

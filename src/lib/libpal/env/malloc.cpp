@@ -9,16 +9,66 @@
 #include "liblog/log.h"
 #include "libpal/string/str_buf.h"
 
-std::atomic<u64> malloc_count{0};
-std::atomic<u64> malloc_bytes{0};
-std::atomic<u32> malloc_max_size{0};
-std::atomic<u64> malloc_max_count{0};
-std::atomic<u64> malloc_max_bytes{0};
-
 namespace {
 
 static_assert(OS_MALLOC_HDR % alignof(std::max_align_t) == 0,
               "the header keeps malloc's alignment");
+
+// One shard per thread, on its own cache line. Only the owning thread
+// writes its shard; readers sum them. A thread that ends folds its shard
+// into the retired totals and frees the slot for the next thread.
+struct alignas(64) shard {
+    std::atomic<i64> count;
+    std::atomic<i64> bytes;
+    std::atomic<u32> used;
+    u32 since_sample;
+};
+constexpr u32 kShards = 1024;
+shard g_shards[kShards];
+std::atomic<u32> g_shard_high{0};      // slots ever claimed
+std::atomic<i64> g_retired_count{0};   // shards of ended threads, and the
+std::atomic<i64> g_retired_bytes{0};   // updates of threads without a shard
+std::atomic<u32> g_max_size{0};
+std::atomic<u64> g_max_count{0};
+std::atomic<u64> g_max_bytes{0};
+
+thread_local shard *t_shard = nullptr;
+thread_local bool t_done = false;
+
+struct shard_owner {
+    ~shard_owner()
+    {
+        shard *s = t_shard;
+        t_done = true;
+        t_shard = nullptr;
+        if (!s) return;
+        g_retired_count.fetch_add(s->count.load(std::memory_order_relaxed));
+        g_retired_bytes.fetch_add(s->bytes.load(std::memory_order_relaxed));
+        s->count.store(0, std::memory_order_relaxed);
+        s->bytes.store(0, std::memory_order_relaxed);
+        s->used.store(0, std::memory_order_release);
+    }
+};
+thread_local shard_owner t_owner;
+
+shard *my_shard()
+{
+    if (t_shard) return t_shard;
+    if (t_done) return nullptr;
+    for (u32 i = 0; i < kShards; ++i) {
+        u32 zero = 0;
+        if (g_shards[i].used.load(std::memory_order_relaxed) == 0 &&
+            g_shards[i].used.compare_exchange_strong(zero, 1, std::memory_order_acquire)) {
+            u32 high = g_shard_high.load();
+            while (high < i + 1 && !g_shard_high.compare_exchange_weak(high, i + 1)) {
+            }
+            (void)&t_owner;  // registers the fold at thread exit
+            t_shard = &g_shards[i];
+            return t_shard;
+        }
+    }
+    return nullptr;  // all slots taken: count through the shared totals
+}
 
 template <typename T>
 inline void raise_max(std::atomic<T> &max, T v)
@@ -28,25 +78,89 @@ inline void raise_max(std::atomic<T> &max, T v)
     }
 }
 
+void sum(i64 *count, i64 *bytes)
+{
+    i64 c = g_retired_count.load(std::memory_order_relaxed);
+    i64 b = g_retired_bytes.load(std::memory_order_relaxed);
+    u32 high = g_shard_high.load(std::memory_order_acquire);
+    for (u32 i = 0; i < high; ++i) {
+        c += g_shards[i].count.load(std::memory_order_relaxed);
+        b += g_shards[i].bytes.load(std::memory_order_relaxed);
+    }
+    *count = c < 0 ? 0 : c;
+    *bytes = b < 0 ? 0 : b;
+}
+
+// Raises the peaks to the current totals.
+void sample_peaks()
+{
+    i64 c, b;
+    sum(&c, &b);
+    raise_max(g_max_count, (u64)c);
+    raise_max(g_max_bytes, (u64)b);
+}
+
 inline void count_alloc(u32 size)
 {
-    u64 c = malloc_count.fetch_add(1, std::memory_order_relaxed) + 1;
-    u64 b = malloc_bytes.fetch_add(size, std::memory_order_relaxed) + size;
-    raise_max(malloc_max_size, size);
-    raise_max(malloc_max_count, c);
-    raise_max(malloc_max_bytes, b);
+    if (size > g_max_size.load(std::memory_order_relaxed)) raise_max(g_max_size, size);
+    shard *s = my_shard();
+    if (!s) {
+        g_retired_count.fetch_add(1, std::memory_order_relaxed);
+        g_retired_bytes.fetch_add(size, std::memory_order_relaxed);
+        sample_peaks();
+        return;
+    }
+    s->count.store(s->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    s->bytes.store(s->bytes.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
+    // Peaks are sampled every 64 allocations of a thread and on large ones.
+    if (++s->since_sample >= 64 || size >= 4096) {
+        s->since_sample = 0;
+        sample_peaks();
+    }
 }
 
 inline void count_free(u32 size)
 {
-    u64 c = malloc_count.load(std::memory_order_relaxed);
-    while (c > 0 && !malloc_count.compare_exchange_weak(c, c - 1, std::memory_order_relaxed)) {
+    shard *s = my_shard();
+    if (!s) {
+        g_retired_count.fetch_sub(1, std::memory_order_relaxed);
+        g_retired_bytes.fetch_sub(size, std::memory_order_relaxed);
+        return;
     }
-    u64 b = malloc_bytes.load(std::memory_order_relaxed);
-    while (!malloc_bytes.compare_exchange_weak(b, size < b ? b - size : 0,
-                                               std::memory_order_relaxed)) {
+    s->count.store(s->count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    s->bytes.store(s->bytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+u64 malloc_counter::load() const
+{
+    i64 c, b;
+    switch (which) {
+    case 0:
+        sum(&c, &b);
+        return (u64)c;
+    case 1:
+        sum(&c, &b);
+        return (u64)b;
+    case 2:
+        return g_max_size.load(std::memory_order_relaxed);
+    case 3:
+        sample_peaks();
+        return g_max_count.load(std::memory_order_relaxed);
+    default:
+        sample_peaks();
+        return g_max_bytes.load(std::memory_order_relaxed);
     }
 }
+
+const malloc_counter malloc_count{0};
+const malloc_counter malloc_bytes{1};
+const malloc_counter malloc_max_size{2};
+const malloc_counter malloc_max_count{3};
+const malloc_counter malloc_max_bytes{4};
+
+namespace {
 
 inline u32 *hdr_of(const void *p)
 {

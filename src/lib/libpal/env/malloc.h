@@ -5,11 +5,20 @@
 #include <cstdarg>
 #include "libpal/env/os_types.h"
 
-extern std::atomic<u64> malloc_count;      // blocks outstanding
-extern std::atomic<u64> malloc_bytes;      // bytes outstanding
-extern std::atomic<u32> malloc_max_size;   // largest single request
-extern std::atomic<u64> malloc_max_count;  // peak of malloc_count
-extern std::atomic<u64> malloc_max_bytes;  // peak of malloc_bytes
+// Process-wide counters. Each thread counts into its own shard, so the
+// allocator never contends on a shared cache line; a counter's value is the
+// sum over all shards (exact once the threads' updates are done), and the
+// peaks are sampled from those sums.
+struct malloc_counter {
+    int which;
+    u64 load() const;
+    operator u64() const { return load(); }
+};
+extern const malloc_counter malloc_count;      // blocks outstanding
+extern const malloc_counter malloc_bytes;      // bytes outstanding
+extern const malloc_counter malloc_max_size;   // largest single request
+extern const malloc_counter malloc_max_count;  // peak of malloc_count
+extern const malloc_counter malloc_max_bytes;  // peak of malloc_bytes
 
 // Bytes in front of every counted block (keeps malloc's alignment).
 constexpr size_t OS_MALLOC_HDR = 16;

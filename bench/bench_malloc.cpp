@@ -1,0 +1,32 @@
+// The counted allocator against the system allocator, 64-byte blocks.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+#include "libpal/env/malloc.h"
+
+namespace {
+
+void BM_os_malloc_free_64(benchmark::State &state)
+{
+    for (auto _ : state) {
+        void *p = os_malloc(64);
+        benchmark::DoNotOptimize(p);
+        os_free(p);
+    }
+}
+BENCHMARK(BM_os_malloc_free_64)->Threads(1)->Threads(4);
+
+void BM_malloc_free_64(benchmark::State &state)
+{
+    for (auto _ : state) {
+        void *p = malloc(64);
+        benchmark::DoNotOptimize(p);
+        free(p);
+    }
+}
+BENCHMARK(BM_malloc_free_64)->Threads(1)->Threads(4);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "libpal/env/tid_name.h"
+#include "liblog/log.h"
+
+#define LOG_MOD "tag"
+#define LOG_SRC "src/lib/liblog/dir/unit"
+
+namespace {
+
+struct log_fixture : testing::Test {
+    struct log2 *c = nullptr;
+    void SetUp() override
+    {
+        c = log_ctx_get(nullptr);
+        c->flags.store(0);
+        c->level.store(LOG_LEVEL_DEFAULT);
+        c->con_on.store(1);
+        c->hook_hi.store(nullptr);
+        c->hook_lo.store(nullptr);
+        c->redirect.store(nullptr);
+    }
+    static std::string run(const std::function<void()> &f)
+    {
+        testing::internal::CaptureStderr();
+        f();
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+using Log = log_fixture;
+
+TEST_F(Log, LevelFilter)
+{
+    std::string out = run([] {
+        EXPECT_GT(LOG_DBG("seven\n"), 0);
+        EXPECT_EQ(LOG_VERB("eight\n"), 0);
+        EXPECT_GT(LOG_CRIT("two\n") + 0 * 0, -1);
+    });
+    EXPECT_EQ(out.find("eight"), std::string::npos);
+    EXPECT_NE(out.find("seven\n"), std::string::npos);
+    c->level.store(2);
+    out = run([] { EXPECT_EQ(LOG_ERR("three\n"), 0); });
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(Log, BareLineAndNewline)
+{
+    std::string out = run([] {
+        EXPECT_EQ(LOG_INFO("abc"), 3);
+        EXPECT_EQ(LOG_INFO("def\n"), 4);
+    });
+    EXPECT_EQ(out, "abc\ndef\n");
+}
+
+TEST_F(Log, PrefixesPerFlag)
+{
+    c->flags.store(LOG_F_FUNC);
+    EXPECT_EQ(run([] { LOG_INFO("m\n"); }), "TestBody(): m\n");
+    c->flags.store(LOG_F_FILE | LOG_F_BASENAME);
+    std::string out = run([] { log2_printf(nullptr, 6, "tag", "a/b/c.cpp", 12, "f", "m\n"); });
+    EXPECT_EQ(out, "[c.cpp:12] m\n");
+    out = run([] { log2_printf(nullptr, 6, "tag", "a\\b\\d.cpp", 13, "f", "m\n"); });
+    EXPECT_EQ(out, "[d.cpp:13] m\n");
+    c->flags.store(LOG_F_FILE);
+    out = run([] { log2_printf(nullptr, 6, "tag", "a/b/c.cpp", 12, "f", "m\n"); });
+    EXPECT_EQ(out, "[a/b/c.cpp:12] m\n");
+    c->flags.store(LOG_F_TID);
+    out = run([] { LOG_INFO("m\n"); });
+    EXPECT_EQ(out, "[" + std::to_string(os_gettid()) + "] m\n");
+    c->flags.store(LOG_F_TIME);
+    out = run([] { LOG_INFO("m\n"); });
+    EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d m\n"))) << out;
+    c->flags.store(LOG_F_TIME_MS);
+    out = run([] { LOG_INFO("m\n"); });
+    EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d m\n"))) << out;
+    c->flags.store(LOG_F_TIME_MS | LOG_F_TIME);
+    out = run([] { LOG_INFO("m\n"); });
+    EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d m\n"))) << out;
+    os_thread_name_set("unit");
+    c->flags.store(LOG_F_TID_NAME);
+    out = run([] { LOG_INFO("m\n"); });
+    EXPECT_TRUE(std::regex_match(out, std::regex("\\[unit_[0-9a-f]{4}_" +
+                                                 std::to_string(os_gettid()) + "\\] m\n")))
+        << out;
+    // All of them, in their order.
+    c->flags.store(LOG_F_TIME | LOG_F_TID | LOG_F_TID_NAME | LOG_F_FILE | LOG_F_BASENAME |
+                   LOG_F_FUNC);
+    out = run([] { log2_printf(nullptr, 6, "tag", "x/y.cpp", 7, "fn", "msg %d\n", 5); });
+    EXPECT_TRUE(std::regex_match(
+        out, std::regex("\\d\\d:\\d\\d:\\d\\d \\[\\d+\\] \\[unit_[0-9a-f]{4}_\\d+\\] \\[y.cpp:7\\] "
+                        "fn\\(\\): msg 5\n")))
+        << out;
+}
+
+TEST_F(Log, ColoursByLevel)
+{
+    c->flags.store(LOG_F_COLOUR);
+    EXPECT_EQ(run([] { LOG_INFO("i\n"); }), "i\n");
+    EXPECT_EQ(run([] { LOG_ERR("e\n"); }), "\033[01;31me\n\033[0m");
+    EXPECT_EQ(run([] { LOG_WARN("w\n"); }), "\033[01;33mw\n\033[0m");
+    EXPECT_EQ(run([] { LOG_NOTI("n\n"); }), "\033[07;37mn\n\033[0m");
+    EXPECT_EQ(run([] { LOG_DBG("d\n"); }), "\033[36md\n\033[0m");
+    EXPECT_EQ(run([] { LOG_AT(2 | LOG_OPT_NOEXIT, "c\n"); }), "\033[01;07;31mc\n\033[0m");
+    c->level.store(8);
+    EXPECT_EQ(run([] { LOG_VERB("v\n"); }), "\033[32mv\n\033[0m");
+    c->flags.store(log_flags_2_int("no_colour"));
+    EXPECT_EQ(run([] { LOG_ERR("e\n"); }), "e\n");
+}
+
+TEST_F(Log, ErrnoBitAndErrnoKept)
+{
+    std::string out = run([] {
+        errno = 0;
+        LOG_AT(6 | LOG_OPT_ERRNO, "open: ");
+        errno = ENOENT;
+        LOG_AT(6 | LOG_OPT_ERRNO, "open: ");
+        EXPECT_EQ(errno, ENOENT);
+    });
+    EXPECT_EQ(out, "open: ok\nopen: No such file or directory\n");
+}
+
+TEST_F(Log, BsvOnlyBitSkipsLockedOutputs)
+{
+    size_t before = strlen(c->last_log);
+    std::string out = run([] { EXPECT_GT(LOG_AT(6 | LOG_OPT_BSVONLY, "hidden\n"), 0); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(strlen(c->last_log), before);
+    run([] { LOG_INFO("shown\n"); });
+    EXPECT_NE(std::string(c->last_log).find("shown\n"), std::string::npos);
+}
+
+std::string g_redirected;
+void redirect_hook(int level, const char *module, const char *, int, const char *func, int,
+                   const char *fmt, va_list ap)
+{
+    char buf[256];
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    g_redirected += std::to_string(level) + ":" + module + ":" + func + ":" + buf;
+}
+
+TEST_F(Log, RedirectTakesTheWholeCall)
+{
+    g_redirected.clear();
+    log_redirect_set(nullptr, redirect_hook);
+    std::string out = run([] { EXPECT_EQ(LOG_VERB("x=%d\n", 1), 0); });
+    log_redirect_set(nullptr, nullptr);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(g_redirected, "8:tag:TestBody:x=1\n");
+}
+
+std::string g_hi, g_lo;
+void hook_hi(int, const char *m, const char *line, int) { g_hi += std::string(m) + ">" + line; }
+void hook_lo(int, const char *m, const char *line, int) { g_lo += std::string(m) + ">" + line; }
+
+TEST_F(Log, HookPairOnlyWhenBothSet)
+{
+    g_hi.clear();
+    g_lo.clear();
+    c->hook_hi.store(hook_hi);
+    run([] { LOG_INFO("one\n"); });
+    EXPECT_EQ(g_hi, "");
+    c->hook_lo.store(hook_lo);
+    run([] {
+        LOG_INFO("two\n");
+        LOG_WARN("three\n");
+    });
+    EXPECT_EQ(g_hi, "tag>two\n");
+    EXPECT_EQ(g_lo, "tag>three\n");
+}
+
+TEST_F(Log, LongMessagesAreCut)
+{
+    c->flags.store(LOG_F_FUNC);
+    std::string big(20000, 'x');
+    std::string out = run([&] { EXPECT_EQ(LOG_INFO("%s", big.c_str()), 8191); });
+    // The line keeps at most 8191 characters, the newline included.
+    EXPECT_EQ(out.size(), 8191u);
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_EQ(out.rfind("TestBody(): ", 0), 0u);
+}
+
+TEST_F(Log, Puts)
+{
+    std::string out = run([] { log2_puts(nullptr, 6, "tag", "f", 1, "fn", "%d literal\n"); });
+    EXPECT_EQ(out, "%d literal\n");
+}
+
+TEST(LogNames, ConversionsAndTables)
+{
+    EXPECT_EQ(log_level_2_int("warn"), 4);
+    EXPECT_EQ(log_prefix_2_int("WARN"), 4);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(log_level_2_int("WARN"), -1);
+    EXPECT_EQ(log_prefix_2_int("warn"), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("error: invalid level [WARN]\n"), std::string::npos);
+    EXPECT_NE(err.find("error: invalid prefix [warn]\n"), std::string::npos);
+    EXPECT_STREQ(log_level_2_str(5), "noti");
+    EXPECT_STREQ(log_level_2_prefix(3), "ERROR");
+    EXPECT_STREQ(log_level_2_severity(4), "warning");
+    EXPECT_STREQ(log_level_2_str(9), "unkown(9)");
+    EXPECT_STREQ(log_level_names(), "verb|dbg|info|noti|warn|err|crit");
+    EXPECT_STREQ(log_level_conf_str(),
+                 "log.verb=8\nlog.dbg=7\nlog.info=6\nlog.noti=5\nlog.warn=4\nlog.err=3\nlog.crit=2");
+}
+
+TEST(LogNames, FlagTags)
+{
+    EXPECT_EQ(log_flags_2_int(""), 32u);
+    EXPECT_EQ(log_flags_2_int("time|tid|func"), 39u);
+    EXPECT_EQ(log_flags_2_int("no_colour|file"), 24u);
+    EXPECT_EQ(log_flags_2_int("time_ms|time"), 32u | 64u | 2u);
+    EXPECT_EQ(log_flags_2_int("time|time_ms"), 32u | 64u);
+    EXPECT_EQ(log_flags_2_int("tid_name"), 32u | 128u);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(log_flags_2_int("bogus|tid"), 33u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid tags: [bogus]\n");
+}
+
+TEST(LogDeath, CritEndsWithStatusOne)
+{
+    EXPECT_EXIT(
+        {
+            log_ctx_get(nullptr)->flags.store(0);
+            LOG_CRIT("fatal thing\n");
+            fprintf(stderr, "not reached\n");
+        },
+        testing::ExitedWithCode(1), "fatal thing\n$");
+    EXPECT_EXIT(
+        {
+            LOG_AT(2 | LOG_OPT_NOEXIT, "survives\n");
+            LOG_AT(2 | LOG_OPT_BSVONLY, "bsv only\n");
+            exit(7);
+        },
+        testing::ExitedWithCode(7), "survives");
+}
+
+TEST(LogConcurrency, LinesDoNotInterleave)
+{
+    struct log2 *ctx = log_ctx_new();
+    ASSERT_NE(ctx, nullptr);
+    ctx->flags.store(LOG_F_TID);
+    ctx->con_on.store(0);
+    static std::atomic<int> bad{0}, lines{0};
+    ctx->hook_hi.store([](int, const char *, const char *line, int len) {
+        // hooks run under the output mutex, one record at a time
+        const char *nl = strchr(line, '\n');
+        if (!nl || nl[1] != 0 || (int)strlen(line) != len + 1) ++bad;
+        ++lines;
+    });
+    ctx->hook_lo.store([](int, const char *, const char *, int) {});
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([ctx, t] {
+            for (int i = 0; i < 2000; ++i)
+                log2_printf(ctx, 6, "tag", "f", 1, "fn", "thread %d record %d\n", t, i);
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(lines.load(), 8000);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LT(strlen(ctx->last_log), LOG_LAST_LOG_SIZE);
+    log2_exit(ctx);
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "libpal/env/malloc.h"
+
+namespace {
+
+struct counters {
+    u64 count, bytes;
+    static counters now() { return {malloc_count.load(), malloc_bytes.load()}; }
+};
+
+TEST(Malloc, CountsBlocksAndBytesAndKeepsPeaks)
+{
+    counters before = counters::now();
+    void *a = os_malloc(100);
+    void *b = os_zalloc(28);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(malloc_count.load(), before.count + 2);
+    EXPECT_EQ(malloc_bytes.load(), before.bytes + 128);
+    EXPECT_GE(malloc_max_bytes.load(), before.bytes + 128);
+    EXPECT_GE(malloc_max_size.load(), 100u);
+    for (int i = 0; i < 28; ++i) EXPECT_EQ(((char *)b)[i], 0);
+    os_free(a);
+    os_free(b);
+    EXPECT_EQ(malloc_count.load(), before.count);
+    EXPECT_EQ(malloc_bytes.load(), before.bytes);
+    EXPECT_GE(malloc_max_count.load(), before.count + 2);
+    os_free(nullptr);
+    EXPECT_EQ(malloc_count.load(), before.count);
+}
+
+TEST(Malloc, ZeroSizeIsUsableAndCounted)
+{
+    counters before = counters::now();
+    void *p = os_malloc(0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(malloc_count.load(), before.count + 1);
+    EXPECT_EQ(malloc_bytes.load(), before.bytes);
+    os_free(p);
+    EXPECT_EQ(malloc_count.load(), before.count);
+}
+
+TEST(Malloc, BlocksAreAlignedLikeMalloc)
+{
+    std::vector<void *> blocks;
+    for (size_t n : {1, 3, 7, 8, 15, 16, 17, 64, 1000}) {
+        void *p = os_malloc(n);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((uintptr_t)p % alignof(std::max_align_t), 0u) << n;
+        blocks.push_back(p);
+    }
+    for (void *p : blocks) os_free(p);
+}
+
+TEST(Malloc, OversizeRequestsAreRefused)
+{
+    counters before = counters::now();
+    EXPECT_EQ(os_malloc((size_t)UINT32_MAX + 1), nullptr);
+    EXPECT_EQ(os_calloc(1u << 20, 1u << 13), nullptr);  // product overflows 32 bits
+    EXPECT_EQ(os_calloc(SIZE_MAX, 2), nullptr);
+    EXPECT_EQ(malloc_count.load(), before.count);
+    void *p = os_calloc(4, 8);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(os_malloc_size(p), 32u);
+    os_free(p);
+}
+
+TEST(Malloc, ReallocRules)
+{
+    counters before = counters::now();
+    char *p = (char *)os_realloc(nullptr, 10);
+    ASSERT_NE(p, nullptr);
+    memcpy(p, "123456789", 10);
+    // Shrinking keeps the block and its recorded size.
+    EXPECT_EQ(os_realloc(p, 4), p);
+    EXPECT_EQ(os_malloc_size(p), 10u);
+    char *q = (char *)os_realloc(p, 100);
+    ASSERT_NE(q, nullptr);
+    EXPECT_STREQ(q, "123456789");
+    EXPECT_EQ(malloc_bytes.load(), before.bytes + 100);
+    // A growth that cannot be had keeps the old block valid.
+    EXPECT_EQ(os_realloc(q, (size_t)UINT32_MAX + 10), nullptr);
+    EXPECT_STREQ(q, "123456789");
+    EXPECT_EQ(os_realloc(q, 0), nullptr);
+    EXPECT_EQ(malloc_count.load(), before.count);
+    EXPECT_EQ(malloc_bytes.load(), before.bytes);
+}
+
+TEST(Malloc, StringCopies)
+{
+    EXPECT_EQ(os_strdup(nullptr), nullptr);
+    char *s = os_strndup("abcdef", 3);
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, "abc");
+    EXPECT_EQ(os_malloc_size(s), 4u);
+    os_free(s);
+    EXPECT_EQ(os_strnlen("abc", 10), 3u);
+    EXPECT_EQ(os_strnlen("abcdef", 4), 4u);
+    char *d = (char *)os_memdup("x\0y", 3);
+    EXPECT_EQ(memcmp(d, "x\0y", 3), 0);
+    os_free(d);
+}
+
+TEST(Malloc, FormattedAllocation)
+{
+    char *s = os_asprintf("%d%c", 42, 'x');
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, "42x");
+    EXPECT_EQ(os_malloc_size(s), 4u);
+    os_free(s);
+    // A long text is measured and formatted twice from one argument list.
+    std::string big(5000, 'q');
+    char *t = os_asprintf("<%s|%s>", big.c_str(), "end");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(strlen(t), 5006u);
+    EXPECT_EQ(std::string(t).substr(5000), "q|end>");
+    os_free(t);
+}
+
+TEST(Malloc, AlignedBlocks)
+{
+    for (size_t align : {8, 16, 64, 4096}) {
+        counters before = counters::now();
+        void *p = os_malloc_align(33, align);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((uintptr_t)p % align, 0u);
+        void *blk;
+        memcpy(&blk, (char *)p - sizeof(void *), sizeof blk);
+        EXPECT_EQ(os_malloc_size(blk), 33 + align + 7);
+        memset(p, 0xab, 33);
+        os_free_align(p);
+        EXPECT_EQ(malloc_count.load(), before.count);
+    }
+    os_free_align(nullptr);
+    EXPECT_EQ(os_malloc_align(8, 3), nullptr);
+}
+
+TEST(Malloc, InfoText)
+{
+    char *info = os_malloc_info();
+    ASSERT_NE(info, nullptr);
+    std::string s(info);
+    os_free(info);
+    EXPECT_EQ(s.rfind("malloc_count=", 0), 0u);
+    for (const char *k : {"\nmalloc_bytes=", "\nmalloc_max_size=", "\nmalloc_max_count=",
+                          "\nmalloc_max_bytes="})
+        EXPECT_NE(s.find(k), std::string::npos) << k;
+    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 5);
+}
+
+TEST(MallocConcurrency, CountersBalanceAcrossThreads)
+{
+    counters before = counters::now();
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([] {
+            for (int i = 0; i < 20000; ++i) {
+                void *p = os_malloc(24 + (i & 63));
+                os_free(p);
+            }
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(malloc_count.load(), before.count);
+    EXPECT_EQ(malloc_bytes.load(), before.bytes);
+}
+
+}  // namespace
