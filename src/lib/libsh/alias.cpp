@@ -156,7 +156,8 @@ namespace {
 void print_one(const char *name, const char *value, void *arg)
 {
     char q[4096];
-    str_buf_printf((str_buf *)arg, "%s=%s\n", name, str_shell_quote(value, q, sizeof q));
+    if (!str_shell_quote(value, q, sizeof q)) str_safecopy_trunc(q, sizeof q, value);
+    str_buf_printf((str_buf *)arg, "%s=%s\n", name, q);
 }
 
 }  // namespace

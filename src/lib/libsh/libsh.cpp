@@ -80,15 +80,23 @@ int counting_flush(void *out)
     return st->orig ? st->orig(out) : 0;
 }
 
+// The session's own flush, also while a trampoline is installed.
+dbgout_flush_fn real_flush(dbgsh_srv_ctx *ctx)
+{
+    if (ctx->flush == counting_flush && t_flush) return t_flush->orig;
+    return ctx->flush;
+}
+
 int run_handler(dbgsh_srv_ctx *ctx, libsh_cmd_fn fn, int argc, char **argv, bool *flushed)
 {
-    flush_state st{ctx->flush, false};
+    dbgout_flush_fn prev = ctx->flush;
+    flush_state st{real_flush(ctx), false};
     flush_state *saved = t_flush;
     t_flush = &st;
     ctx->flush = counting_flush;
     getopt_data_init(&ctx->opt);
     int r = fn(ctx, argc, argv);
-    ctx->flush = st.orig;
+    ctx->flush = prev;
     t_flush = saved;
     *flushed = st.flushed;
     return r;
@@ -101,7 +109,7 @@ void out_write(dbgsh_srv_ctx *ctx, const char *text)
 
 void out_flush(dbgsh_srv_ctx *ctx)
 {
-    if (ctx->flush) ctx->flush(ctx->out);
+    if (dbgout_flush_fn f = real_flush(ctx)) f(ctx->out);
 }
 
 // Runs one ';'-separated item. Returns the command's result, 0 for items
