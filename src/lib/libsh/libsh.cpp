@@ -210,7 +210,7 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
         }
         if (!ran) continue;
         r = rc;
-        if (r < 0) break;
+        if (r < 0 || ctx->exit_flag) break;
     }
     str_vector_fini(&items);
     return r;
