@@ -124,6 +124,41 @@ TEST(Avl, StringCopiesAndValueDisposal)
     p = {};
     p.node_alloc_type = 3;
     EXPECT_EQ(avl_new(&p), nullptr);
+
+    // Keys compared as texts without being copied.
+    p = {};
+    p.flags = AVL_KEY_CSTR;
+    t = avl_new(&p);
+    std::string k1 = "same";
+    avl_insert(t, k1.c_str(), K(1));
+    EXPECT_EQ(avl_find(t, "same"), K(1));
+    EXPECT_EQ(avl_find_node(t, "same")->key, k1.c_str());
+    avl_free(t);
+}
+
+// A node that cannot be allocated is reported and leaves the tree as it was.
+TEST(Avl, FailedAllocationAddsNothing)
+{
+    avl_param p = {};
+    p.flags = AVL_KEY_STR;
+    avl_tree *t = avl_new(&p);
+    avl_insert(t, "a", K(1));
+    auto real = t->hslab->alloc;
+    t->hslab->alloc = [](lbuf *, size_t) -> void * { return nullptr; };
+    EXPECT_EQ(avl_insert(t, "b", K(2)), -1);
+    EXPECT_EQ(t->count, 1u);
+    EXPECT_EQ(avl_find(t, "b"), nullptr);
+    EXPECT_EQ(t->hpool->hbuf->count, 1u);  // no stray key copy
+    t->hslab->alloc = real;
+    auto real_pool = t->hpool->alloc;
+    t->hpool->alloc = [](lbuf *, size_t) -> void * { return nullptr; };
+    EXPECT_EQ(avl_insert(t, "c", K(3)), -1);
+    EXPECT_EQ(t->hslab->hbuf->count, 1u);  // the node went back
+    EXPECT_EQ(avl_insert(t, "a", K(4)), -1);
+    EXPECT_EQ(avl_find(t, "a"), K(1));  // the old entry is kept
+    t->hpool->alloc = real_pool;
+    EXPECT_EQ(avl_check(t), 1);
+    avl_free(t);
 }
 
 TEST(Avl, CustomComparison)

@@ -55,7 +55,9 @@ TEST(StatusTable, PosixMapping)
     EXPECT_EQ(os_verr_2_posix(-8), ENOMEM);
     // Every code of the table maps to a positive errno value, 0 aside.
     for (const verr_msg *r = verr_msg_tab; r->msg; ++r)
-        if (r->code != 0) EXPECT_GT(verr_2_posix(r->code), 0) << r->code;
+        if (r->code != 0) {
+            EXPECT_GT(verr_2_posix(r->code), 0) << r->code;
+        }
     errno = 0;
     EXPECT_EQ(verr_set_errno(-70), EPERM);
     EXPECT_EQ(verr_set_errno(-134), EPERM);

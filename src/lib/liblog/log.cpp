@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "liblog/log_fmt.h"
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_rbuf.h"
 #include "libpal/comm/verrmsg.h"
@@ -73,27 +74,57 @@ inline bool passes(const struct log2 *c, int level)
     return (level & 0xff) <= c->level.load(std::memory_order_relaxed);
 }
 
+// Short copies go through the C library: inlined "rep movs" costs more on
+// these few bytes than the call does.
+void *(*volatile g_copy)(void *, const void *, size_t) = memcpy;
+
 inline size_t cat(char *dst, size_t len, size_t cap, const char *src)
 {
     // Bounded append at a known length; returns the new length.
     size_t n = strnlen(src, cap - 1 - len);
-    memcpy(dst + len, src, n);
+    g_copy(dst + len, src, n);
     dst[len + n] = 0;
     return len + n;
 }
 
-inline size_t catf(char *dst, size_t len, size_t cap, const char *fmt, ...) OS_PRINTF(4, 5);
-inline size_t catf(char *dst, size_t len, size_t cap, const char *fmt, ...)
+// Bounded appenders for the prefixes (no formatter on the hot path).
+inline size_t cat_n(char *dst, size_t len, size_t cap, const char *src, size_t n)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(dst + len, cap - len, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        dst[len] = 0;
-        return len;
-    }
-    return (size_t)n >= cap - len ? cap - 1 : len + (size_t)n;
+    if (n > cap - 1 - len) n = cap - 1 - len;
+    g_copy(dst + len, src, n);
+    dst[len + n] = 0;
+    return len + n;
+}
+
+inline size_t cat_2d(char *p, unsigned v)
+{
+    p[0] = (char)('0' + v / 10 % 10);
+    p[1] = (char)('0' + v % 10);
+    return 2;
+}
+
+// Appends the decimal form of v (with a minus sign for negatives).
+inline size_t cat_int(char *dst, size_t len, size_t cap, long long v)
+{
+    char tmp[24];
+    char *e = tmp + sizeof tmp, *p = e;
+    unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
+    do {
+        *--p = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) *--p = '-';
+    return cat_n(dst, len, cap, p, (size_t)(e - p));
+}
+
+// Ends a line with a newline; a full line gives up its last character for
+// it, so that the next record never joins it.
+inline void end_line(char *line, size_t len)
+{
+    if (len && line[len - 1] == '\n') return;
+    if (len >= LOG_LINE_MAX - 1) len = LOG_LINE_MAX - 2;
+    line[len] = '\n';
+    line[len + 1] = 0;
 }
 
 const char *base_name(const char *path)
@@ -111,64 +142,122 @@ int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *modu
                const char *text, int saved_errno)
 {
     constexpr size_t N = LOG_LINE_MAX;
-    char A[N], B[N], M[N];
-    size_t la = 0, lb = 0, lm = 0;
-    A[0] = B[0] = M[0] = 0;
+    char A[N], B[N], Mbuf[N];
+    size_t la = 0, lb = 0;
+    A[0] = B[0] = Mbuf[0] = 0;
     u32 flags = c->flags.load(std::memory_order_relaxed);
 
     if (flags & (LOG_F_TIME | LOG_F_TIME_MS)) {
         struct tm tm;
         u32 ms;
         os_time_stamp(&tm, &ms, nullptr);
-        if (flags & LOG_F_TIME)
-            la = catf(A, la, N, "%02d:%02d:%02d ", tm.tm_hour, tm.tm_min, tm.tm_sec);
-        else
-            la = catf(A, la, N, "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec, (int)ms);
+        char t[16];
+        size_t n = 0;
+        n += cat_2d(t + n, (unsigned)tm.tm_hour);
+        t[n++] = ':';
+        n += cat_2d(t + n, (unsigned)tm.tm_min);
+        t[n++] = ':';
+        n += cat_2d(t + n, (unsigned)tm.tm_sec);
+        if (!(flags & LOG_F_TIME)) {
+            t[n++] = '.';
+            t[n++] = (char)('0' + ms / 100 % 10);
+            n += cat_2d(t + n, ms % 100);
+        }
+        t[n++] = ' ';
+        la = cat_n(A, la, N, t, n);
     }
-    if ((flags & LOG_F_TID) && la < N - 1) la = catf(A, la, N, "[%u] ", os_gettid());
+    if ((flags & LOG_F_TID) && la < N - 1) {
+        la = cat_n(A, la, N, "[", 1);
+        la = cat_int(A, la, N, os_gettid());
+        la = cat_n(A, la, N, "] ", 2);
+    }
     if ((flags & LOG_F_TID_NAME) && la < N - 1) {
         char name[256];
         os_thread_name_get(name, sizeof name);
-        la = catf(A, la, N, "[%s] ", name);
+        la = cat_n(A, la, N, "[", 1);
+        la = cat(A, la, N, name);
+        la = cat_n(A, la, N, "] ", 2);
     }
     if ((flags & LOG_F_FILE) && la < N - 1) {
         const char *f = file ? file : "";
         if (flags & LOG_F_BASENAME) f = base_name(f);
-        la = catf(A, la, N, "[%s:%d] ", f, line);
+        la = cat_n(A, la, N, "[", 1);
+        la = cat(A, la, N, f);
+        la = cat_n(A, la, N, ":", 1);
+        la = cat_int(A, la, N, line);
+        la = cat_n(A, la, N, "] ", 2);
     }
     if ((flags & LOG_F_FUNC) && func) {
-        if (la < N - 1) la = catf(A, la, N, "%s(): ", func);
-        lb = catf(B, lb, N, "%s(): ", func);
+        if (la < N - 1) {
+            la = cat(A, la, N, func);
+            la = cat_n(A, la, N, "(): ", 4);
+        }
     }
 
+    // The message is formatted straight behind the prefix; it gets its own
+    // buffer only when the line cuts it or when the errno text follows.
+    size_t pre = la;
+    const char *M = A + pre;
+    size_t lm = 0;
+    bool whole = false;
     if (fmt) {
-        int n = vsnprintf(M, N, fmt, ap);
-        lm = n < 0 ? 0 : (size_t)n >= N ? N - 1 : (size_t)n;
-        if (n < 0) M[0] = 0;
+        va_list ap2;
+        va_copy(ap2, ap);
+        int n = log_vformat(A + la, N - la, fmt, ap2);
+        va_end(ap2);
+        if (n < 0) {
+            A[la] = 0;
+            n = 0;
+        }
+        whole = (size_t)n < N - la;
+        la = whole ? la + (size_t)n : N - 1;
+        lm = whole ? (size_t)n : 0;
     } else {
-        lm = cat(M, 0, N, text ? text : "");
+        const char *t = text ? text : "";
+        size_t n = strlen(t);
+        la = cat_n(A, la, N, t, n);
+        whole = la - pre == n;
+        lm = n;
     }
-    la = cat(A, la, N, M);
-    lb = cat(B, lb, N, M);
+    if (!whole || (level & LOG_OPT_ERRNO)) {
+        if (fmt && !whole) {
+            int n = log_vformat(Mbuf, N, fmt, ap);
+            lm = n < 0 ? 0 : (size_t)n >= N ? N - 1 : (size_t)n;
+            if (n < 0) Mbuf[0] = 0;
+        } else {
+            lm = cat_n(Mbuf, 0, N, fmt ? A + pre : (text ? text : ""),
+                       fmt ? la - pre : strlen(text ? text : ""));
+        }
+        M = Mbuf;
+    }
 
     if ((level & LOG_OPT_ERRNO) && la < N - 1) {
         char et[4096];
         os_errno_str(saved_errno, et, sizeof et);
         la = cat(A, la, N, et);
-        la = cat(A, la, N, "\n");
-        lb = cat(B, lb, N, et);
-        lb = cat(B, lb, N, "\n");
-        lm = cat(M, lm, N, et);
-        lm = cat(M, lm, N, "\n");
+        la = cat_n(A, la, N, "\n", 1);
+        lm = cat(Mbuf, lm, N, et);
+        lm = cat_n(Mbuf, lm, N, "\n", 1);
     }
 
     bsv_log_hook(level, module, file, line, func, M);
 
     int len = (int)la;
     if (!(level & LOG_OPT_BSVONLY)) {
-        if (la == 0 || A[la - 1] != '\n') la = cat(A, la, N, "\n");
-        if (lb == 0 || B[lb - 1] != '\n') lb = cat(B, lb, N, "\n");
-        log_output(ctx_arg, level, module, A, len, B);
+        end_line(A, la);
+        // The file line (function prefix and message) is built only while
+        // the file output is on.
+        const char *fl = nullptr;
+        if (c->file_on.load(std::memory_order_relaxed)) {
+            if ((flags & LOG_F_FUNC) && func) {
+                lb = cat(B, lb, N, func);
+                lb = cat_n(B, lb, N, "(): ", 4);
+            }
+            lb = cat(B, lb, N, M);
+            end_line(B, lb);
+            fl = B;
+        }
+        log_output(ctx_arg, level, module, A, len, fl);
     }
     return len;
 }
@@ -221,7 +310,8 @@ int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *fi
     }
     if (!passes(c, level)) return 0;
     if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
-    int len = log_record(ctx, c, level, module, file, line, func, fmt, ap, nullptr, saved);
+    // A record without a format logs an empty message.
+    int len = log_record(ctx, c, level, module, file, line, func, fmt, ap, fmt ? nullptr : "", saved);
     errno = saved;
     return len;
 }
@@ -280,7 +370,7 @@ int log_output(struct log2 *ctx, int level, const char *module, const char *line
     if (!c || !passes(c, level)) return 0;
     if (len == -1) len = (int)strlen(line);
     char mod[256];
-    snprintf(mod, sizeof mod, "%s", module ? module : "");
+    cat(mod, 0, sizeof mod, module ? module : "");
     {
         os_mutex_guard g(c->mutex);
         log_hook_fn hi = c->hook_hi.load(), lo = c->hook_lo.load();

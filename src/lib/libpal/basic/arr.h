@@ -3,7 +3,9 @@
 // arrptr_. Storage always holds capacity+1 elements and every element from
 // index count on is zero, so it can be handed out zero-terminated.
 #include <cstring>
+#include <type_traits>
 
+#include "libpal/basic/cmp.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_types.h"
 
@@ -20,6 +22,25 @@ typedef typed_arr<u64> arr64;
 typedef typed_arr<void *> arrptr;
 
 namespace arr_detail {
+
+// Comparator type code of each element width.
+template <typename T> struct arr_code;
+template <> struct arr_code<u8> { static constexpr int value = VALUE_BYTE_PTR; };
+template <> struct arr_code<i32> { static constexpr int value = VALUE_I32_PTR; };
+template <> struct arr_code<u64> { static constexpr int value = VALUE_U64_PTR; };
+template <> struct arr_code<void *> { static constexpr int value = VALUE_UWORD_PTR; };
+
+// A key handed by value to the find comparators.
+template <typename T>
+inline const void *arr_key(T v)
+{
+    if constexpr (std::is_pointer_v<T>)
+        return v;
+    else if constexpr (std::is_signed_v<T>)
+        return (const void *)(intptr_t)v;
+    else
+        return (const void *)(uintptr_t)v;
+}
 
 template <typename T>
 typed_arr<T> *arr_new(u64 capacity)
@@ -133,6 +154,31 @@ void arr_unique(typed_arr<T> *a)
     a->count = kept;
 }
 
+template <typename T>
+void arr_sort_with(typed_arr<T> *a, cmp_fn cmp)
+{
+    if (a && cmp) ::arr_qsort(a->data, a->count, sizeof(T), cmp);
+}
+
+template <typename T>
+void arr_sort(typed_arr<T> *a, int desc)
+{
+    arr_sort_with(a, cmp_val_get_proc(arr_code<T>::value, desc));
+}
+
+template <typename T>
+int arr_is_sorted(const typed_arr<T> *a)
+{
+    return ::arr_is_sorted(a->data, a->count, sizeof(T), cmp_val_get_proc(arr_code<T>::value, 0));
+}
+
+template <typename T>
+i64 arr_bsearch(const typed_arr<T> *a, T key)
+{
+    return ::arr_bsearch(arr_key(key), a->data, a->count, sizeof(T),
+                         cmp2_val_get_find_proc(arr_code<T>::value));
+}
+
 }  // namespace arr_detail
 
 #define ARR_FAMILY(P, T)                                                                  \
@@ -147,7 +193,10 @@ void arr_unique(typed_arr<T> *a)
     inline i64 P##del_val(typed_arr<T> *a, T v) { return arr_detail::arr_del_val(a, v); } \
     inline void P##free(typed_arr<T> *a) { arr_detail::arr_free(a); }                     \
     inline void P##clear(typed_arr<T> *a) { arr_detail::arr_clear(a); }                   \
-    inline void P##unique(typed_arr<T> *a) { arr_detail::arr_unique(a); }
+    inline void P##unique(typed_arr<T> *a) { arr_detail::arr_unique(a); }                 \
+    inline void P##sort(typed_arr<T> *a, int desc) { arr_detail::arr_sort(a, desc); }     \
+    inline int P##is_sorted(const typed_arr<T> *a) { return arr_detail::arr_is_sorted(a); } \
+    inline i64 P##bsearch(const typed_arr<T> *a, T key) { return arr_detail::arr_bsearch(a, key); }
 
 ARR_FAMILY(arr8_, u8)
 ARR_FAMILY(arr32_, i32)
@@ -156,3 +205,4 @@ ARR_FAMILY(arrptr_, void *)
 #undef ARR_FAMILY
 
 inline i64 arrptr_find(const arrptr *a, void *v) { return arr_detail::arr_find(a, v); }
+inline void arrptr_sort_with(arrptr *a, cmp_fn cmp) { arr_detail::arr_sort_with(a, cmp); }

@@ -97,40 +97,71 @@ int update(avl_tree *t, avl_node *n, const void *key, const void *value)
     return 0;
 }
 
-int insert_at(avl_tree *t, avl_node **link, const void *key, const void *value, bool *grew)
+// Deepest path an AVL tree can have in addressable memory (its height is
+// below 1.45 * log2(n + 2)).
+constexpr int kMaxDepth = 128;
+
+avl_node *new_node(avl_tree *t, const void *key, const void *value)
 {
-    avl_node *n = *link;
+    avl_node *n = (avl_node *)mem_mgr_alloc(t->hslab, sizeof(avl_node));
     if (!n) {
-        n = (avl_node *)mem_mgr_alloc(t->hslab, sizeof(avl_node));
-        if (!n) {
-            OS_CHECK_LOG("node != NULL");
-            return -1;
-        }
-        bool fail = false;
-        n->key = copy_of(t, AVL_KEY_STR, key, &fail);
-        n->value = copy_of(t, AVL_VAL_STR, value, &fail);
-        if (fail) {
-            if (n->key != key) mem_mgr_free(t->hpool, n->key);
-            if (n->value != value) mem_mgr_free(t->hpool, n->value);
-            mem_mgr_free(t->hslab, n);
-            return -1;
-        }
-        n->left = n->right = nullptr;
-        n->balance = 0;
-        ++t->count;
-        *link = n;
-        *grew = true;
-        return 1;
+        OS_CHECK_LOG("node != NULL");
+        return nullptr;
     }
-    int c = compare(t, key, n->key);
-    if (c == 0) {
-        *grew = false;
-        return update(t, n, key, value);
+    bool fail = false;
+    n->key = copy_of(t, AVL_KEY_STR, key, &fail);
+    n->value = copy_of(t, AVL_VAL_STR, value, &fail);
+    if (fail) {
+        if (n->key != key) mem_mgr_free(t->hpool, n->key);
+        if (n->value != value) mem_mgr_free(t->hpool, n->value);
+        mem_mgr_free(t->hslab, n);
+        return nullptr;
     }
-    int d = c < 0 ? -1 : 1;
-    int r = insert_at(t, &child(n, d), key, value, grew);
-    if (*grew) *grew = rebalance(link, d) != 0;
-    return r;
+    n->left = n->right = nullptr;
+    n->balance = 0;
+    return n;
+}
+
+struct word_order {
+    int operator()(const void *a, const void *b) const
+    {
+        uintptr_t x = (uintptr_t)a, y = (uintptr_t)b;
+        return x < y ? -1 : x > y ? 1 : 0;
+    }
+};
+
+struct fn_order {
+    avl_cmp_fn fn;
+    int operator()(const void *a, const void *b) const { return fn(a, b); }
+};
+
+// Descends to the key's place remembering the links passed, adds the node
+// there, then rebalances back up for as long as the subtree grew.
+template <typename Order>
+int insert_at(avl_tree *t, const void *key, const void *value, Order order)
+{
+    avl_node **path[kMaxDepth];
+    i8 side[kMaxDepth];
+    int depth = 0;
+    avl_node **link = &t->root;
+    while (avl_node *n = *link) {
+        int c = order(key, n->key);
+        if (c == 0) return update(t, n, key, value);
+        if (depth == kMaxDepth) return -1;
+        int d = c < 0 ? -1 : 1;
+        path[depth] = link;
+        side[depth++] = (i8)d;
+        link = &child(n, d);
+    }
+    avl_node *n = new_node(t, key, value);
+    if (!n) return -1;
+    *link = n;
+    ++t->count;
+    while (depth > 0) {
+        --depth;
+        if (rebalance(path[depth], side[depth]) == 0) break;
+    }
+    return 1;
 }
 
 // Unlinks the outermost node on side d of the subtree at *link.
@@ -179,16 +210,6 @@ int remove_at(avl_tree *t, avl_node **link, const void *key, bool *shrank)
     }
     mem_mgr_free(t->hslab, n);
     return 1;
-}
-
-void free_nodes(avl_tree *t, avl_node *n)
-{
-    while (n) {
-        free_nodes(t, n->left);
-        avl_node *r = n->right;
-        mem_mgr_free(t->hslab, n);
-        n = r;
-    }
 }
 
 // Height of the subtree, or -1 when it breaks a rule; counts its nodes.
@@ -242,7 +263,9 @@ avl_tree *avl_new(const avl_param *param)
 void avl_free(avl_tree *tree)
 {
     if (!tree) return;
-    free_nodes(tree, tree->root);
+    // Destroying the node manager returns every node at once, in
+    // allocation order, without unlinking each from its neighbours.
+    tree->root = nullptr;
     mem_mgr_exit(tree->hslab);
     mem_mgr_exit(tree->hpool);
     os_free(tree);
@@ -252,8 +275,8 @@ int avl_insert(avl_tree *tree, const void *key, const void *value)
 {
     OS_CHECK_RET(tree != nullptr, -1);
     if (!key_ok(tree, key)) return -1;
-    bool grew = false;
-    return insert_at(tree, &tree->root, key, value, &grew);
+    if (tree->cmp == cmp_word) return insert_at(tree, key, value, word_order{});
+    return insert_at(tree, key, value, fn_order{tree->cmp});
 }
 
 avl_node *avl_find_node(avl_tree *tree, const void *key)

@@ -289,19 +289,25 @@ int verr_set_errno(int code)
     return e;
 }
 
-void os_err_set(os_err *err, const char *file, int line, const char *func, int code,
-                const char *fmt, ...)
+// Stores the place and code and formats the message within bound bytes.
+static void err_fill(os_err *err, const char *file, int line, const char *func, int code,
+                     size_t bound, const char *fmt, va_list ap)
 {
-    if (!err) return;
     err->file = file;
     err->func = func;
     err->line = (u32)line;
     err->code = code;
     err->msg[0] = 0;
-    if (!fmt) return;
+    if (fmt) vsnprintf(err->msg, bound, fmt, ap);
+}
+
+void os_err_set(os_err *err, const char *file, int line, const char *func, int code,
+                const char *fmt, ...)
+{
+    if (!err) return;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(err->msg, 4095, fmt, ap);
+    err_fill(err, file, line, func, code, sizeof err->msg - 1, fmt, ap);
     va_end(ap);
 }
 
@@ -309,17 +315,10 @@ void os_err_set_reason(os_err *err, const char *file, int line, const char *func
                        const char *reason, const char *fmt, ...)
 {
     if (!err) return;
-    err->file = file;
-    err->func = func;
-    err->line = (u32)line;
-    err->code = code;
-    err->msg[0] = 0;
-    if (fmt) {
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(err->msg, sizeof err->msg, fmt, ap);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, fmt);
+    err_fill(err, file, line, func, code, sizeof err->msg, fmt, ap);
+    va_end(ap);
     str_safecat_trunc(err->msg, sizeof err->msg, ": ");
     str_safecat_trunc(err->msg, sizeof err->msg, reason ? reason : "");
 }

@@ -22,6 +22,8 @@ struct alignas(64) shard {
     std::atomic<i64> bytes;
     std::atomic<u32> used;
     u32 since_sample;
+    i64 high_count;  // this shard's highs at its last sample
+    i64 high_bytes;
 };
 constexpr u32 kShards = 1024;
 shard g_shards[kShards];
@@ -46,6 +48,8 @@ struct shard_owner {
         g_retired_bytes.fetch_add(s->bytes.load(std::memory_order_relaxed));
         s->count.store(0, std::memory_order_relaxed);
         s->bytes.store(0, std::memory_order_relaxed);
+        s->since_sample = 0;
+        s->high_count = s->high_bytes = 0;
         s->used.store(0, std::memory_order_release);
     }
 };
@@ -103,26 +107,32 @@ void sample_peaks()
 inline void count_alloc(u32 size)
 {
     if (size > g_max_size.load(std::memory_order_relaxed)) raise_max(g_max_size, size);
-    shard *s = my_shard();
-    if (!s) {
+    shard *s = t_shard;
+    if (__builtin_expect(!s, 0) && !(s = my_shard())) {
         g_retired_count.fetch_add(1, std::memory_order_relaxed);
         g_retired_bytes.fetch_add(size, std::memory_order_relaxed);
         sample_peaks();
         return;
     }
-    s->count.store(s->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    s->bytes.store(s->bytes.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
-    // Peaks are sampled every 64 allocations of a thread and on large ones.
-    if (++s->since_sample >= 64 || size >= 4096) {
+    i64 c = s->count.load(std::memory_order_relaxed) + 1;
+    i64 b = s->bytes.load(std::memory_order_relaxed) + size;
+    s->count.store(c, std::memory_order_relaxed);
+    s->bytes.store(b, std::memory_order_relaxed);
+    // The peaks can only rise when this shard reaches a new high; they are
+    // sampled then, at most once per 64 allocations of the thread.
+    ++s->since_sample;
+    if ((c > s->high_count || b > s->high_bytes) && s->since_sample >= 64) {
         s->since_sample = 0;
+        s->high_count = c;
+        s->high_bytes = b;
         sample_peaks();
     }
 }
 
 inline void count_free(u32 size)
 {
-    shard *s = my_shard();
-    if (!s) {
+    shard *s = t_shard;
+    if (__builtin_expect(!s, 0) && !(s = my_shard())) {
         g_retired_count.fetch_sub(1, std::memory_order_relaxed);
         g_retired_bytes.fetch_sub(size, std::memory_order_relaxed);
         return;
@@ -169,14 +179,19 @@ inline u32 *hdr_of(const void *p)
 
 }  // namespace
 
+// The failure record of _malloc, kept out of the allocation path.
+__attribute__((noinline, cold)) static void *malloc_failed(size_t size)
+{
+    log2_printf(nullptr, 3, LOG_MOD, LOG_SRC, __LINE__, "_malloc", "size=%u malloc failed\n",
+                (unsigned)size);
+    pl_assert_hook();
+    return nullptr;
+}
+
 void *_malloc(size_t size)
 {
     void *p = malloc(size);
-    if (!p) {
-        LOG_ERR("size=%u malloc failed\n", (unsigned)size);
-        pl_assert_hook();
-    }
-    return p;
+    return p ? p : malloc_failed(size);
 }
 
 void *_realloc(void *ptr, size_t size)
@@ -205,8 +220,8 @@ void *os_malloc(size_t size)
 {
     // The recorded size is 32 bits wide: larger requests are refused.
     if (size > UINT32_MAX) return nullptr;
-    char *p = (char *)_malloc(size + OS_MALLOC_HDR);
-    if (!p) return nullptr;
+    char *p = (char *)malloc(size + OS_MALLOC_HDR);
+    if (__builtin_expect(!p, 0)) return malloc_failed(size + OS_MALLOC_HDR);
     *(u32 *)p = (u32)size;
     count_alloc((u32)size);
     return p + OS_MALLOC_HDR;

@@ -46,13 +46,14 @@ u32 os_getpid(void)
 int os_thread_name_init(void)
 {
     if (g_state.load() != kNone) return 0;
+    // Callers racing on first use wait here until the registry is made.
     lock_guard g;
     if (g_state.load() != kNone) return 0;
-    g_state.store(kFailed);
     avl_param p = {};
     p.flags = AVL_VAL_STR;
     avl_tree *t = avl_new(&p);
     if (!t) {
+        g_state.store(kFailed);
         LOG_ERR("avl_new filed\n");
         return -1;
     }

@@ -3,6 +3,8 @@
 #include "libpal/hash/crc.h"
 
 #include <array>
+#include <cstring>
+#include <utility>
 
 #include "liblog/log.h"
 
@@ -70,6 +72,68 @@ struct crc32_slices {
 };
 constexpr crc32_slices kCrc32s;
 
+// CRC-32 register arithmetic in the reflected form: bit 31 stands for x^0.
+constexpr u32 kPoly32 = 0xEDB88320u;
+
+// a * b modulo the polynomial.
+constexpr u32 crc32_mulmod(u32 a, u32 b)
+{
+    u32 m = 1u << 31, p = 0;
+    for (;;) {
+        if (a & m) {
+            p ^= b;
+            if ((a & (m - 1)) == 0) break;
+        }
+        m >>= 1;
+        b = (b & 1) ? (b >> 1) ^ kPoly32 : b >> 1;
+    }
+    return p;
+}
+
+// x^(8n) modulo the polynomial: multiplying a register by it is the same
+// as running n zero bytes through it.
+constexpr u32 crc32_x8n(size_t n)
+{
+    u32 p = 1u << 31;
+    for (size_t i = 0; i < 8 * n; ++i) p = (p & 1) ? (p >> 1) ^ kPoly32 : p >> 1;
+    return p;
+}
+
+inline u32 crc32_step8(u32 c, const u8 *p)
+{
+    u64 v;
+    memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    u32 lo = (u32)v ^ c, hi = (u32)(v >> 32);
+    return kCrc32s.t[7][lo & 0xff] ^ kCrc32s.t[6][(lo >> 8) & 0xff] ^
+           kCrc32s.t[5][(lo >> 16) & 0xff] ^ kCrc32s.t[4][lo >> 24] ^ kCrc32s.t[3][hi & 0xff] ^
+           kCrc32s.t[2][(hi >> 8) & 0xff] ^ kCrc32s.t[1][(hi >> 16) & 0xff] ^ kCrc32s.t[0][hi >> 24];
+}
+
+
+
+
+
+
+
+
+// Consecutive blocks of B bytes, one per stream, run as independent
+// streams so that their table look-ups overlap; the registers are then
+// joined by shifting each over the blocks that follow it.
+constexpr size_t kStreams = 5;
+template <size_t B, size_t... K>
+inline u32 crc32_nway(u32 c, const u8 *p, std::index_sequence<K...>)
+{
+    static constexpr u32 kShift = crc32_x8n(B);
+    u32 r[sizeof...(K)] = {c};
+    for (size_t i = 0; i < B; i += 8) ((r[K] = crc32_step8(r[K], p + K * B + i)), ...);
+    c = r[0];
+    for (size_t k = 1; k < sizeof...(K); ++k) c = crc32_mulmod(kShift, c) ^ r[k];
+    return c;
+}
+
 }  // namespace
 
 u8 hash_crc8(const void *data, size_t len, u8 init)
@@ -95,17 +159,12 @@ u32 hash_crc32(const void *data, size_t len, u32 init)
     OS_CHECK_TXT(data != nullptr || len == 0, "data", 0);
     const u8 *p = (const u8 *)data;
     u32 c = ~init;
-    while (len >= 8) {
-        u32 lo = (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24;
-        u32 hi = (u32)p[4] | (u32)p[5] << 8 | (u32)p[6] << 16 | (u32)p[7] << 24;
-        lo ^= c;
-        c = kCrc32s.t[7][lo & 0xff] ^ kCrc32s.t[6][(lo >> 8) & 0xff] ^
-            kCrc32s.t[5][(lo >> 16) & 0xff] ^ kCrc32s.t[4][lo >> 24] ^ kCrc32s.t[3][hi & 0xff] ^
-            kCrc32s.t[2][(hi >> 8) & 0xff] ^ kCrc32s.t[1][(hi >> 16) & 0xff] ^
-            kCrc32s.t[0][hi >> 24];
-        p += 8;
-        len -= 8;
-    }
+    constexpr auto streams = std::make_index_sequence<kStreams>();
+    for (; len >= kStreams * 4096; p += kStreams * 4096, len -= kStreams * 4096)
+        c = crc32_nway<4096>(c, p, streams);
+    for (; len >= kStreams * 256; p += kStreams * 256, len -= kStreams * 256)
+        c = crc32_nway<256>(c, p, streams);
+    for (; len >= 8; p += 8, len -= 8) c = crc32_step8(c, p);
     while (len--) c = (c >> 8) ^ kCrc32[(c ^ *p++) & 0xff];
     return ~c;
 }
@@ -121,6 +180,8 @@ u64 hash_crc64(const void *data, size_t len, u64 init)
 
 void rc4_init(rc4_state *st, const void *key, size_t key_len)
 {
+    OS_CHECK_RET_VOID(st != nullptr);
+    OS_CHECK_RET_VOID(key != nullptr || key_len == 0);
     const u8 *k = (const u8 *)key;
     for (int i = 0; i < 256; ++i) st->s[i] = (u8)i;
     u8 j = 0;
@@ -135,6 +196,8 @@ void rc4_init(rc4_state *st, const void *key, size_t key_len)
 
 void rc4_crypt(rc4_state *st, const void *in, void *out, size_t len)
 {
+    OS_CHECK_RET_VOID(st != nullptr);
+    OS_CHECK_RET_VOID((in != nullptr && out != nullptr) || len == 0);
     const u8 *src = (const u8 *)in;
     u8 *dst = (u8 *)out;
     u8 i = 0, j = 0;

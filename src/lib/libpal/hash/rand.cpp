@@ -71,11 +71,14 @@ u64 rand_lcg64(void)
 u32 rand_range(u32 min, u32 max)
 {
     if (max <= min) return min;
-    for (;;) {
+    // A narrow range far above 0xFFFF is almost never hit by a draw: after
+    // a bounded number of misses the draw is folded into the range.
+    for (int tries = 0;; ++tries) {
         u32 v = rand_lcg32();
         if (min <= v && v < max) return v;
         i64 low = (i64)(v & 0xFFFF);
         if ((i64)(i32)min <= low && low < (i64)(i32)max) return v & 0xFFFF;
+        if (tries >= 64) return min + v % (max - min);
     }
 }
 

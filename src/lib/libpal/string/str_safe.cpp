@@ -36,6 +36,21 @@ int overflow(const char *func, int line, size_t need, size_t size, const char *s
     return ERANGE;
 }
 
+// Copies src (with its NUL) to dst when it fits in room bytes; otherwise
+// truncates (report 0) or refuses (report 1, -1 returned).
+int copy_bounded(char *dst, size_t room, const char *src, int report)
+{
+    const char *z = (const char *)memchr(src, 0, room);
+    if (z) {
+        memcpy(dst, src, (size_t)(z - src) + 1);
+        return 0;
+    }
+    if (report) return -1;
+    memcpy(dst, src, room - 1);
+    dst[room - 1] = 0;
+    return 0;
+}
+
 }  // namespace
 
 int str_safecopy_imp(char *dest, size_t size, const char *src, int report)
@@ -45,16 +60,7 @@ int str_safecopy_imp(char *dest, size_t size, const char *src, int report)
         dest[0] = 0;
         return check_failed(__func__, __LINE__, kSrcCheck);
     }
-    const char *z = (const char *)memchr(src, 0, size);
-    if (z) {
-        memcpy(dest, src, (size_t)(z - src) + 1);
-        return 0;
-    }
-    if (!report) {
-        memcpy(dest, src, size - 1);
-        dest[size - 1] = 0;
-        return 0;
-    }
+    if (copy_bounded(dest, size, src, report) == 0) return 0;
     return overflow(__func__, __LINE__, strlen(src) + 1, size, src, dest);
 }
 
@@ -87,17 +93,7 @@ int str_safecat_imp(char *dest, size_t size, const char *src, int report)
         return check_failed(__func__, __LINE__, kTermCheck);
     }
     size_t len = (size_t)(end - dest);
-    size_t room = size - len;
-    const char *z = (const char *)memchr(src, 0, room);
-    if (z) {
-        memcpy(dest + len, src, (size_t)(z - src) + 1);
-        return 0;
-    }
-    if (!report) {
-        memcpy(dest + len, src, room - 1);
-        dest[size - 1] = 0;
-        return 0;
-    }
+    if (copy_bounded(dest + len, size - len, src, report) == 0) return 0;
     return overflow(__func__, __LINE__, len + strlen(src) + 1, size, src, dest);
 }
 

@@ -7,6 +7,7 @@
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_array.h"
 #include "libpal/string/str_safe.h"
 
 static_assert(offsetof(str_vector, items) == offsetof(str_arr_hdr, items));
@@ -69,6 +70,7 @@ void str_vector_free(str_vector *vec)
 
 int str_vector_find_case(const str_vector *vec, const char *text)
 {
+    if (!text) return -1;
     for (u64 i = 0; i < vec->count; ++i)
         if (vec->items[i] && strcmp(vec->items[i], text) == 0) return (int)i;
     return -1;
@@ -76,6 +78,7 @@ int str_vector_find_case(const str_vector *vec, const char *text)
 
 int str_vector_find_nocase(const str_vector *vec, const char *text)
 {
+    if (!text) return -1;
     for (u64 i = 0; i < vec->count; ++i)
         if (vec->items[i] && strcasecmp(vec->items[i], text) == 0) return (int)i;
     return -1;
@@ -118,6 +121,7 @@ int str_vector_add(str_vector *vec, const char *text)
 
 int str_vector_del(str_vector *vec, const char *text)
 {
+    if (!text) return -1;
     int removed = 0;
     u64 w = 0;
     for (u64 r = 0; r < vec->count; ++r) {
@@ -143,42 +147,78 @@ int str_vector_terminate(str_vector *vec)
     return 0;
 }
 
-int str_split_imp(char *buffer, const char *delims, str_vector *vec)
+void str_vector_sort(str_vector *vec)
 {
-    char *p = buffer;
-    char *tok;
-    while ((tok = strsep(&p, delims)) != nullptr) str_vector_add(vec, tok);
-    str_vector_terminate(vec);
+    str_array_sort(vec);
+}
+
+int str_vector_sort_uniq(str_vector *vec)
+{
+    str_array_uniq(vec);
     return 0;
 }
 
-// Replaces the split buffer by a copy of text; earlier items are dropped,
-// since a non-owning vector's items point into the old buffer.
-static int take_text(str_vector *vec, const char *text, bool reuse)
+// Adds every strsep piece of buffer. A piece that cannot be stored makes
+// the result -1, so that a short list is never taken for the whole one.
+int str_split_imp(char *buffer, const char *delims, str_vector *vec)
+{
+    int rc = 0;
+    char *p = buffer;
+    char *tok;
+    while ((tok = strsep(&p, delims)) != nullptr)
+        if (str_vector_add(vec, tok) != 0) rc = -1;
+    if (str_vector_terminate(vec) != 0) rc = -1;
+    return rc;
+}
+
+static bool in_block(const char *p, const char *block, u64 size)
+{
+    return block && (uintptr_t)p >= (uintptr_t)block && (uintptr_t)p < (uintptr_t)block + size;
+}
+
+// Makes a private copy of text the split buffer. The copy is made before
+// anything is released, so text may be one of the vector's own items or lie
+// in the split buffer. When keep is false every item is dropped (owned ones
+// freed); otherwise only the items that point into the old split buffer go,
+// since they would dangle. On failure the vector is left as it was.
+static int take_text(str_vector *vec, const char *text, bool reuse, bool keep)
 {
     size_t need = strlen(text) + 1;
-    drop_items(vec);
-    if (reuse && vec->split_buf && vec->split_size >= need) {
-        memcpy(vec->split_buf, text, need);
+    char *old = vec->split_buf;
+    u64 old_size = vec->split_size;
+    if (reuse && old && old_size >= need) {
+        memmove(old, text, need);
+        drop_items(vec);
         return 0;
     }
-    os_free(vec->split_buf);
-    vec->split_buf = os_strdup(text);
-    vec->split_size = vec->split_buf ? need : 0;
-    return vec->split_buf ? 0 : -1;
+    char *copy = os_strdup(text);
+    if (!copy) return -1;
+    if (!keep) {
+        drop_items(vec);
+    } else if (!(vec->flags & STR_VEC_OWN)) {
+        u64 w = 0;
+        for (u64 r = 0; r < vec->count; ++r)
+            if (!in_block(vec->items[r], old, old_size)) vec->items[w++] = vec->items[r];
+        for (u64 i = w; i < vec->count; ++i) vec->items[i] = nullptr;
+        vec->count = w;
+    }
+    os_free(old);
+    vec->split_buf = copy;
+    vec->split_size = need;
+    return 0;
 }
 
 int str_split(const char *text, const char *delims, str_vector *vec)
 {
     if (!text || !delims || !vec) return -1;
-    if (take_text(vec, text, true) != 0) return -1;
+    if (take_text(vec, text, true, false) != 0) return -1;
     return str_split_imp(vec->split_buf, delims, vec);
 }
 
 int str_split_esape(const char *text, const char *delims, const char *quotes, str_vector *vec)
 {
     if (!text || !delims || !vec) return -1;
-    if (take_text(vec, text, false) != 0) return -1;
+    if (take_text(vec, text, false, true) != 0) return -1;
     char *buf = vec->split_buf;
     if (!quotes) return str_split_imp(buf, delims, vec);
     size_t nq = 0;
@@ -189,6 +229,7 @@ int str_split_esape(const char *text, const char *delims, const char *quotes, st
         return -1;
     }
     if (nq == 0) return str_split_imp(buf, delims, vec);
+    int rc = 0;
     bool inside = false;
     char *piece = buf;
     for (char *p = buf; *p; ++p) {
@@ -196,13 +237,13 @@ int str_split_esape(const char *text, const char *delims, const char *quotes, st
             inside = !inside;
         } else if (!inside && strchr(delims, *p)) {
             *p = 0;
-            str_vector_add(vec, piece);
+            if (str_vector_add(vec, piece) != 0) rc = -1;
             piece = p + 1;
         }
     }
-    if (*piece) str_vector_add(vec, piece);
-    str_vector_terminate(vec);
-    return 0;
+    if (*piece && str_vector_add(vec, piece) != 0) rc = -1;
+    if (str_vector_terminate(vec) != 0) rc = -1;
+    return rc;
 }
 
 char *str_get_head(const char *text, char *buf, size_t blen)

@@ -1,0 +1,255 @@
+#define LOG_MOD "net"
+#define LOG_SRC "src/lib/libnet/libnet"
+#include "libnet/libnet.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "liblog/log.h"
+#include "libpal/env/malloc.h"
+#include "libpal/network/os_socket.h"
+#include "libpal/os/posix/os_serial.h"
+
+net_ssl_proc g_ssl_read_proc = nullptr;
+net_ssl_proc g_ssl_write_proc = nullptr;
+
+namespace {
+
+constexpr u64 kMemInitial = 4096;
+
+// Splits "proto://[user@]host[:port][/...]" (host may be "[v6]").
+bool url_split(const char *url, char *proto, size_t proto_size, char *host, size_t host_size, int *port)
+{
+    const char *sep = strstr(url, "://");
+    if (!sep || sep == url || (size_t)(sep - url) >= proto_size) return false;
+    memcpy(proto, url, (size_t)(sep - url));
+    proto[sep - url] = 0;
+    const char *p = sep + 3;
+    size_t auth_len = strcspn(p, "/?#");
+    const char *at = (const char *)memchr(p, '@', auth_len);
+    if (at) {
+        auth_len -= (size_t)(at + 1 - p);
+        p = at + 1;
+    }
+    const char *end = p + auth_len;
+    const char *h = p, *hend;
+    const char *port_txt = nullptr;
+    if (*p == '[') {
+        h = p + 1;
+        hend = (const char *)memchr(h, ']', (size_t)(end - h));
+        if (!hend) return false;
+        if (hend + 1 < end) {
+            if (hend[1] != ':') return false;
+            port_txt = hend + 2;
+        }
+    } else {
+        hend = (const char *)memchr(p, ':', (size_t)(end - p));
+        if (hend) port_txt = hend + 1;
+        else hend = end;
+    }
+    size_t hlen = (size_t)(hend - h);
+    if (hlen == 0 || hlen >= host_size) return false;
+    memcpy(host, h, hlen);
+    host[hlen] = 0;
+    *port = 0;
+    if (port_txt) {
+        if (port_txt >= end) return false;
+        long v = 0;
+        for (const char *q = port_txt; q < end; ++q) {
+            if (*q < '0' || *q > '9') return false;
+            v = v * 10 + (*q - '0');
+            if (v > 65535) return false;
+        }
+        *port = (int)v;
+    }
+    return true;
+}
+
+net_ssl_proc ssl_proc(net *n, bool read)
+{
+    net_ssl_proc p = read ? n->ssl_read : n->ssl_write;
+    if (!p) p = read ? g_ssl_read_proc : g_ssl_write_proc;
+    return p;
+}
+
+}  // namespace
+
+int net_init(void)
+{
+    return 0;
+}
+
+int net_open(net *n, const char *url, int timeout_ms)
+{
+    OS_CHECK_RET(n && url, -1);
+    if (strcmp(url, "net://mem") == 0) {
+        net_mem *m = net_mem_open();
+        if (!m) return -1;
+        n->type = NET_TYPE_MEM;
+        n->transport = (u64)(uintptr_t)m;
+        return 0;
+    }
+    char proto[64], host[1024];
+    int port = 0;
+    if (strlen(url) >= 8192 || !url_split(url, proto, sizeof proto, host, sizeof host, &port)) {
+        LOG_ERR("url %s syntax error\n", url);
+        return -1;
+    }
+    if (strcmp(proto, "tcp") != 0) {
+        LOG_ERR("unkouwn protocol [%s]\n", proto);
+        return -1;
+    }
+    n->type = NET_TYPE_SOCK;
+    n->timeout = timeout_ms;
+    sock_opt opt = {};
+    opt.timeout = (u32)timeout_ms;
+    os_err err = {};
+    u64 s = sock_tcp_connect(host, port, &opt, &err);
+    if (!s) {
+        LOG_DBG("tcp_connect %s error: %s\n", url, os_err_str(&err));
+        return -1;
+    }
+    n->transport = s;
+    n->disconnected = 0;
+    n->wdisconnected = 0;
+    return 0;
+}
+
+int net_ssl_read_proc(net *n, void *data, size_t size)
+{
+    net_ssl_proc p = ssl_proc(n, true);
+    OS_CHECK_TXT(p, "g_ssl_read_proc!=NULL", -1);
+    return p(n, data, size);
+}
+
+int net_ssl_write_proc(net *n, void *data, size_t size)
+{
+    net_ssl_proc p = ssl_proc(n, false);
+    OS_CHECK_TXT(p, "g_ssl_write_proc!=NULL", -1);
+    return p(n, data, size);
+}
+
+void net_ssl_set_proc(net_ssl_proc read, net_ssl_proc write)
+{
+    g_ssl_read_proc = read;
+    g_ssl_write_proc = write;
+}
+
+int net_read(net *n, void *data, size_t size)
+{
+    OS_CHECK_RET(n && data, -1);
+    switch (n->type) {
+    case NET_TYPE_SOCK:
+    case NET_TYPE_SOCK2: return n->ssl ? net_ssl_read_proc(n, data, size) : net_sock_read(n, data, size);
+    case NET_TYPE_STD: return net_std_read(n, data, size);
+    case NET_TYPE_NPIPE: return npipe_read(n, data, size);
+    case NET_TYPE_SERIAL: return os_serial_read((int)n->transport, data, size, n->timeout);
+    case NET_TYPE_MEM: return net_mem_read((net_mem *)(uintptr_t)n->transport, data, size);
+    default: return -1;
+    }
+}
+
+int net_write(net *n, const void *data, size_t size)
+{
+    OS_CHECK_RET(n && data, -1);
+    switch (n->type) {
+    case NET_TYPE_SOCK:
+    case NET_TYPE_SOCK2:
+        return n->ssl ? net_ssl_write_proc(n, const_cast<void *>(data), size) : net_sock_write(n, data, size);
+    case NET_TYPE_STD: return net_std_write(n, data, size);
+    case NET_TYPE_NPIPE: return npipe_write(n, data, size);
+    case NET_TYPE_SERIAL: return os_serial_write((int)n->transport, data, size);
+    case NET_TYPE_MEM: return net_mem_write((net_mem *)(uintptr_t)n->transport, data, size);
+    default: return -1;
+    }
+}
+
+void net_clear_flags(net *n)
+{
+    if (!n) return;
+    n->stop.store(0);
+    n->disconnected = 0;
+    n->wdisconnected = 0;
+}
+
+int net_close(net *n)
+{
+    OS_CHECK_RET(n, -1);
+    net_clear_flags(n);
+    switch (n->type) {
+    case NET_TYPE_SOCK:
+    case NET_TYPE_SOCK2:
+        if (n->transport) os_socket_exit(n->transport);
+        n->transport = 0;
+        return 0;
+    case NET_TYPE_STD:
+    case NET_TYPE_NPIPE: return 0;
+    case NET_TYPE_SERIAL: return -1;
+    case NET_TYPE_MEM:
+        if (n->transport) net_mem_close((net_mem *)(uintptr_t)n->transport);
+        n->transport = 0;
+        return 0;
+    default: return -1;
+    }
+}
+
+// ---- memory transport ----------------------------------------------------
+
+net_mem *net_mem_open(void)
+{
+    net_mem *m = (net_mem *)os_zalloc(sizeof(net_mem));
+    if (!m) return nullptr;
+    m->data = (u8 *)os_malloc(kMemInitial);
+    if (!m->data) {
+        os_free(m);
+        return nullptr;
+    }
+    m->cap = kMemInitial;
+    return m;
+}
+
+int net_mem_read(net_mem *m, void *data, size_t size)
+{
+    OS_CHECK_RET(m && data, -1);
+    m->written = 0;
+    u64 avail = m->len - m->rd;
+    u64 n = size < avail ? size : avail;
+    if (n > 0x7fffffff) n = 0x7fffffff;
+    memcpy(data, m->data + m->rd, n);
+    m->rd += n;
+    return (int)n;
+}
+
+int net_mem_write(net_mem *m, const void *data, size_t size)
+{
+    OS_CHECK_RET(m && data, -1);
+    if (size > 0x7fffffff) return -1;
+    if (m->rd != 0) {
+        // Data written after a read replaces what was there.
+        m->len = 0;
+        m->rd = 0;
+    }
+    if (m->len + size > m->cap) {
+        u64 cap = m->cap ? m->cap : kMemInitial;
+        while (cap < m->len + size) cap *= 2;
+        u8 *d = (u8 *)os_realloc(m->data, cap);
+        if (!d) return -1;
+        m->data = d;
+        m->cap = cap;
+    }
+    memcpy(m->data + m->len, data, size);
+    m->len += size;
+    m->written += size;
+    return (int)size;
+}
+
+int net_mem_close(net_mem *m)
+{
+    if (!m) return 0;
+    os_free(m->data);
+    os_free(m);
+    return 0;
+}

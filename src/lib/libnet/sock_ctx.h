@@ -1,0 +1,54 @@
+#pragma once
+// Connection contexts: each accepted connection gets a record from the
+// manager's pool "sock_ctx" and a joinable thread of its own. The
+// manager's exit stops every live session and joins its thread.
+//
+// Link with a session's net handle: the session thread registers its
+// handle with sock_tcp_ctx_set_net; the manager's exit then sets that
+// handle's stop flag (and the record's state word), which ends the
+// session's waiting reads and writes within their wait slices.
+#include <atomic>
+#include "libpal/env/os_types.h"
+#include "libpal/os/os_thread.h"
+
+struct net;
+struct sock_tcp_ctx_mgr;
+
+constexpr u32 SOCK_CTX_STATE_STOP = 2;
+
+// Header of every connection record; the owner's fields follow it (the
+// owner's record type begins with this header).
+struct sock_tcp_ctx {
+    u64 sock;                  // the connection; closed by sock_tcp_ctx_close
+    std::atomic<u32> state;    // SOCK_CTX_STATE_STOP once the manager stops
+    os_thread *thread;
+    sock_tcp_ctx_mgr *mgr;
+    net *session;              // registered net handle, or NULL
+    u32 mstate;                // manager bookkeeping, under its lock
+};
+
+typedef void (*sock_ctx_close_proc)(sock_tcp_ctx *rec, sock_tcp_ctx *rec2);
+
+struct sock_tcp_ctx_param {
+    const char *name;               // thread name
+    u32 size;                       // record size, header included
+    sock_ctx_close_proc close_proc; // may be NULL
+    os_thread_proc thread_proc;     // runs with the record as argument and
+                                    // ends by calling sock_tcp_ctx_close
+};
+
+sock_tcp_ctx_mgr *sock_tcp_ctx_init(const sock_tcp_ctx_param *param);
+// A new record holding sock, with its thread started; NULL on failure (the
+// socket then stays with the caller).
+sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *mgr, u64 sock);
+// Called by the connection's own thread when it ends: runs the close
+// procedure, closes the socket and gives the record back.
+void sock_tcp_ctx_close(sock_tcp_ctx_mgr *mgr, sock_tcp_ctx *rec);
+// Registers the session's handle (NULL to unregister); when the manager is
+// already stopping, the handle's stop flag is set at once.
+void sock_tcp_ctx_set_net(sock_tcp_ctx_mgr *mgr, sock_tcp_ctx *rec, net *session);
+// Stops and joins every live session (1000 ms each; a thread that does not
+// end in time is detached and keeps its record until it closes it).
+void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *mgr);
+// Number of live records.
+u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *mgr);

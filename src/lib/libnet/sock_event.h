@@ -1,0 +1,46 @@
+#pragma once
+// The socket event environment: one poller, one thread "sock_listen" that
+// waits on it and dispatches listeners, UDP sockets and event sockets, and
+// the pool "events" of event records.
+#include <atomic>
+#include "libpal/env/os_types.h"
+#include "libpal/os/os_poller.h"
+
+// Leading type word of every record the event thread dispatches.
+enum : i32 {
+    SOCKET_TYPE_UDP = 1,
+    SOCKET_TYPE_TCP = 2,
+    SOCKET_TYPE_EVENT = 3,
+};
+
+// Called with the socket, the poller event bits and arg; a negative
+// result closes the socket and frees the record.
+typedef int (*sock_event_proc)(u64 sock, u32 events, void *arg);
+
+struct sock_event_ctx {
+    i32 type;  // SOCKET_TYPE_EVENT
+    sock_event_proc callback;
+    void *arg;
+    u64 sock;
+    u64 last;  // last activity, monotonic milliseconds
+    u8 fresh;  // 1 until the first event
+};
+
+struct sock_env_param {
+    u32 fresh_idle_ms;   // idle limit of records without an event yet; 0 never
+    u32 active_idle_ms;  // idle limit of records that had events; 0 never
+    void (*periodic)(void *arg);
+    void *periodic_arg;
+};
+
+int sock_env_set_param(const sock_env_param *param);
+// Starts the environment once; later calls while it runs return 0.
+int sock_env_init(void);
+int sock_env_stop(void);
+int sock_env_exit(void);
+// The environment's poller (NULL before sock_env_init).
+os_poller *sock_env_poller(void);
+
+sock_event_ctx *sock_insert_event_proc(u64 sock, u32 events, sock_event_proc callback, void *arg);
+int sock_del_event_proc(sock_event_ctx *ectx);
+void sock_events_callback(os_poller *poller, os_poller_object *object, u32 events, u64 priv);

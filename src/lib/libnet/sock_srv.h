@@ -1,0 +1,56 @@
+#pragma once
+// Listening servers: TCP listeners and UDP sockets bound on one or more
+// local addresses and served by the socket event environment.
+#include "libpal/env/os_types.h"
+#include "libpal/network/os_ipaddr.h"
+#include "libpal/os/os_thread.h"
+
+// Runs on "sock_listen" for every accepted connection; must return
+// quickly. The connection socket belongs to the procedure.
+typedef int (*sock_accept_proc)(u64 sock, os_ipaddr *peer, void *arg);
+// Runs on "sock_listen" whenever the UDP socket is readable.
+typedef int (*sock_udp_work_proc)(u64 sock, int unused, void *arg);
+
+constexpr int SOCK_SERVER_MAX_SOCKS = 32;
+
+struct sock_tcp_server_param {
+    const char *name;
+    u32 reuse;           // non-zero: SO_REUSEADDR and SO_REUSEPORT
+    u32 recv_buf_size;   // 0 keeps the system default
+    u32 send_buf_size;   // 0 keeps the system default
+    i32 backlog;
+    sock_accept_proc accept_proc;
+    os_thread_proc work_proc;  // thread per connection when accept_proc is NULL;
+                               // its argument is the socket handle
+    u32 bound_port;      // out: the port bound when 0 was asked for
+    void *arg;
+};
+
+struct sock_udp_server_param {
+    const char *name;
+    sock_udp_work_proc work_proc;
+    u32 bound_port;  // out
+    void *arg;
+};
+
+struct sock_server_ctx {
+    i32 type;  // SOCKET_TYPE_TCP or SOCKET_TYPE_UDP
+    char name[128];
+    void *proc;       // accept proc (TCP) or work proc (UDP)
+    os_thread_proc work_proc;
+    void *arg;
+    i32 sock_count;
+    u64 socks[SOCK_SERVER_MAX_SOCKS];
+};
+
+u64 sock_bind(const char *host, int port, int type, void *param);
+// NULL when no address could be bound.
+sock_server_ctx *sock_server_init_imp(const char *hosts, int port, int type, void *param);
+sock_server_ctx *sock_tcp_server_init(const char *hosts, int port, sock_tcp_server_param *param);
+sock_server_ctx *sock_udp_server_init(const char *hosts, int port, sock_udp_server_param *param);
+int sock_server_exit(sock_server_ctx *ctx);
+int sock_udp_server_exit(sock_server_ctx *ctx);
+
+// A plain IPv4 listener outside the event environment.
+u64 sock_server2(const char *host, int port, u32 *bound_port, int reuse, int buffer_size, int backlog);
+u64 sock_server(const char *host, int port, int reuse, int buffer_size, int backlog);

@@ -1,0 +1,30 @@
+#pragma once
+// Named threads with explicit stack sizes. Threads started here block
+// SIGINT and SIGTERM (the main thread takes them) and have their name
+// registered for the log while they run.
+#include "libpal/env/os_types.h"
+
+constexpr u32 OS_THREAD_STACK_DEFAULT = 0x40000;
+
+// The low 32 bits of the result are the exit code handed to a joiner.
+typedef i64 (*os_thread_proc)(void *arg);
+
+struct os_thread;
+
+os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32 stack_size,
+                           const u64 *extra);
+os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, u32 stack_size);
+
+// Waits for the thread to end, at most timeout_ms (below 0: no limit).
+// 0 with the exit code in *code, or -1 (time-out, a join of the calling
+// thread itself, or a failed join), logged. A thread that could not be
+// joined is detached: it releases its resources when it ends.
+int os_thread_join(os_thread *thread, int timeout_ms, int *code);
+// Detaches the thread unless it was joined, and releases the handle.
+void os_thread_free(os_thread *thread);
+// Never signals: a thread cannot be killed without ending the process.
+// Logs and returns -1.
+int os_thread_kill(os_thread *thread);
+// os_thread_join, then os_thread_free in every case; the join's result.
+int os_thread_wait_kill_exit(os_thread *thread, int timeout_ms, int *code);
+[[noreturn]] void os_thread_exit(int code);
