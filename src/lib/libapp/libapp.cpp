@@ -16,12 +16,11 @@
 #include "libdbg/shell.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
-#include "libnet/sock_env.h"
+#include "libnet/libnet.h"
+#include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/tframe/app.h"
-
-int net_init(void);
 
 namespace {
 

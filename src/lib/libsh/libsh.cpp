@@ -11,7 +11,7 @@
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_buf.h"
-#include "libpal/string/str_escape.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vector.h"
 #include "libpal/value/dvar.h"
@@ -129,15 +129,17 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
     }
     if (libsh_assign_var(it) == 0) return 0;
 
-    int argc = 0, nchars = 0;
+    int argc = 0;
+    size_t nchars = 0;
     str_args_split(it, nullptr, nullptr, &argc, &nchars);
     if (argc < 1) argc = 1;
     size_t ptrs = (size_t)argc * sizeof(char *);
-    char *block = (char *)os_malloc(ptrs + (size_t)nchars + 1);
+    char *block = (char *)os_malloc(ptrs + nchars + 1);
     if (!block) return -1;
     char **argv = (char **)block;
     char *chars = block + ptrs;
-    int n = 0, m = 0;
+    int n = 0;
+    size_t m = 0;
     str_args_split(it, argv, chars, &n, &m);
     int nargs = n > 0 ? n - 1 : 0;
     argv[nargs] = nullptr;

@@ -11,6 +11,7 @@
 #include "libpal/os/os_path.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_escape.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 #include "libsh/libsh.h"
 
@@ -41,14 +42,16 @@ int libsh_cmd_help(dbgsh_srv_ctx *ctx, int argc, char **argv)
         if (fn) {
             char line[LIBSH_LINE_MAX];
             snprintf(line, sizeof line, "%s -h", argv[1]);
-            int n = 0, m = 0;
+            int n = 0;
+            size_t m = 0;
             str_args_split(line, nullptr, nullptr, &n, &m);
             if (n < 1) n = 1;
             size_t ptrs = (size_t)n * sizeof(char *);
-            char *block = (char *)os_malloc(ptrs + (size_t)m + 1);
+            char *block = (char *)os_malloc(ptrs + m + 1);
             if (!block) return 1;
             char **args = (char **)block;
-            int n2 = 0, m2 = 0;
+            int n2 = 0;
+            size_t m2 = 0;
             str_args_split(line, args, block + ptrs, &n2, &m2);
             int nargs = n2 > 0 ? n2 - 1 : 0;
             args[nargs] = nullptr;

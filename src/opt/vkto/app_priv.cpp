@@ -2,17 +2,12 @@
 #define LOG_SRC "src/opt/vkto/app_priv"
 #include "app_priv.h"
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <arpa/inet.h>
 
 #include "liblog/log.h"
-#include "libnet/sock_env.h"
+#include "libpal/comm/verrmsg.h"
+#include "libnet/sock_cli.h"
+#include "libnet/sock_event.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/tframe/app.h"
@@ -26,34 +21,6 @@ os_opt_kv g_kv_table[] = {
     {"debug_server_port", &app_settings.debug_server_port, 14, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-// Connects to 127.0.0.1:port within timeout_ms; the connected socket or -1.
-int probe_local_port(int port, int timeout_ms)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((u16)port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = connect(fd, (sockaddr *)&sa, sizeof sa);
-    if (rc != 0 && errno == EINPROGRESS) {
-        pollfd p = {fd, POLLOUT, 0};
-        if (poll(&p, 1, timeout_ms) == 1) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            rc = err == 0 ? 0 : -1;
-        } else {
-            rc = -1;
-        }
-    }
-    if (rc != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 }  // namespace
 
@@ -85,10 +52,13 @@ int app_priv_check_instance(void)
     service_port = app_settings.debug_server_port ? app_settings.debug_server_port
                                                    : app_settings.http_server_port;
     if (service_port <= 0 || service_port > 65535) return 0;
-    int fd = probe_local_port(service_port, 1000);
-    LOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", service_port, (void *)(intptr_t)(fd + 1));
-    if (fd < 0) return 0;
-    close(fd);
+    sock_opt opt{};
+    opt.timeout = 1000;
+    os_err err{};
+    u64 sock = sock_tcp_connect("127.0.0.1", service_port, &opt, &err);
+    LOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", service_port, (void *)(uintptr_t)sock);
+    if (!sock) return 0;
+    sock_close(sock);
     LOG_ERR("Can only run one instance\n");
     return -1;
 }

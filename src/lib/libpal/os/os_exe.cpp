@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
-#include "libpal/string/str_escape.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 
 int os_exe_get_name(char *buf, size_t size)

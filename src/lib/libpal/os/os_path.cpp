@@ -4,9 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
-
-char *path_normalize(char *path);
 
 namespace {
 
