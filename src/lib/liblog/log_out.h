@@ -51,3 +51,12 @@ int log_file_close(log_file_state *st);
 int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
 int log_net_close(log_net_state *st);
 int log_bsv_udp_close(log_bsv_udp_state *st);
+
+// Opening and settings of the outputs.
+int log_file_open(log_file_state *st, const char *name);
+int log_file_dir_set(log_file_state *st, const char *dir);
+int log_file_mode_set(log_file_state *st, const char *mode);
+int log_file_size_set(log_file_state *st, i32 bytes);
+long log_file_tell(log_file_state *st);
+int log_net_open(log_net_state *st, const char *url);
+int log_bsv_udp_open(log_bsv_udp_state *st, const char *url);

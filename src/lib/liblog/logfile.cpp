@@ -24,3 +24,40 @@ int log_file_close(log_file_state *st)
     }
     return 0;
 }
+
+int log_file_open(log_file_state *st, const char *name)
+{
+    if (!st || !name) return -1;
+    snprintf(st->name, sizeof st->name, "%s", name);
+    return 0;
+}
+
+int log_file_dir_set(log_file_state *st, const char *dir)
+{
+    if (!st || !dir) return -1;
+    snprintf(st->dir, sizeof st->dir, "%s", dir);
+    return 0;
+}
+
+int log_file_mode_set(log_file_state *st, const char *mode)
+{
+    if (!st || !mode || (strcmp(mode, "a") != 0 && strcmp(mode, "w") != 0)) {
+        log_debug_printf("mode %s err\n", mode ? mode : "(null)");
+        return -1;
+    }
+    st->mode[0] = mode[0];
+    st->mode[1] = 0;
+    return 0;
+}
+
+int log_file_size_set(log_file_state *st, i32 bytes)
+{
+    if (!st) return -1;
+    st->size_limit = bytes < 1024 ? 1024 : bytes;
+    return 0;
+}
+
+long log_file_tell(log_file_state *st)
+{
+    return st && st->fp ? ftell(st->fp) : -1;
+}

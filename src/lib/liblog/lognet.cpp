@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <unistd.h>
 
 #include "liblog/log.h"
@@ -12,5 +13,12 @@ int log_net_close(log_net_state *st)
     if (st->sock > 0) close(st->sock);
     st->sock = 0;
     st->state = 0;
+    return 0;
+}
+
+int log_net_open(log_net_state *st, const char *url)
+{
+    if (!st || !url) return -1;
+    snprintf(st->url, sizeof st->url, "%s", url);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 
 int os_exe_get_name(char *buf, size_t size)
@@ -59,4 +60,14 @@ int os_exe_get_dir(char *buf, size_t size)
     char *cut = a > b ? a : b;
     if (cut) *cut = 0;
     return 0;
+}
+
+char *os_cmdline_copy(int argc, char **argv, char *buf, size_t size)
+{
+    if (!buf || size == 0) return buf;
+    char line[4096];
+    line[0] = 0;
+    if (argv) str_args_join(argc, argv, line, sizeof line);
+    str_safecopy_trunc(buf, size, line);
+    return buf;
 }

@@ -1,0 +1,9 @@
+#pragma once
+// Debug services: the shell with its application items, the stdio
+// shell's prompt, the web debug tool and the TCP shell server.
+
+int app_dbg_init(void);
+int app_dbg_start(void);
+int app_dbg_stop(void);
+int app_dbg_exit(void);
+char *app_dbg_show_config(void);

@@ -1,0 +1,287 @@
+#define LOG_MOD "tag"
+#define LOG_SRC "src/lib/liblog/log_conf"
+#include "liblog/log_conf.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "libconf/conf.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
+#include "libpal/string/conv_num.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/value/dvar.h"
+
+namespace {
+
+constexpr i32 kFileSizeMin = 2048;
+
+// Outputs recorded while start-up holds them.
+std::atomic<bool> g_hold{false};
+char g_pend_file[4096];
+char g_pend_bsv[8192];
+
+int file_open(struct log2 *c, const char *name)
+{
+    if (g_hold.load() && c == log_ctx_get(nullptr)) {
+        str_safecopy_trunc(g_pend_file, sizeof g_pend_file, name ? name : "");
+        return 0;
+    }
+    return log_file_open(&c->file, name);
+}
+
+int bsv_open(struct log2 *c, const char *url)
+{
+    if (g_hold.load() && c == log_ctx_get(nullptr)) {
+        str_safecopy_trunc(g_pend_bsv, sizeof g_pend_bsv, url ? url : "");
+        return 0;
+    }
+    return log_bsv_udp_open(&c->bsv, url);
+}
+
+}  // namespace
+
+void log2_outputs_hold(int hold)
+{
+    if (hold) {
+        g_hold.store(true);
+        return;
+    }
+    if (!g_hold.exchange(false)) return;
+    struct log2 *c = log_ctx_get(nullptr);
+    if (!c) return;
+    if (g_pend_file[0]) log_file_open(&c->file, g_pend_file);
+    if (g_pend_bsv[0]) log_bsv_udp_open(&c->bsv, g_pend_bsv);
+    g_pend_file[0] = g_pend_bsv[0] = 0;
+}
+
+int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c) return -1;
+    const char *text = (const char *)arg;
+    switch (code) {
+    case LOG_IOC_LEVEL: c->level.store((i32)arg); return 0;
+    case LOG_IOC_FLAGS: c->flags.store((u32)arg); return 0;
+    case LOG_IOC_LEVEL_STR: return log_level_set_str(c, text);
+    case LOG_IOC_FLAGS_STR: c->flags.store(log_flags_2_int(text)); return 0;
+    case LOG_IOC_HOOK_HI: c->hook_hi.store((log_hook_fn)arg); return 0;
+    case LOG_IOC_HOOK_LO: c->hook_lo.store((log_hook_fn)arg); return 0;
+    case LOG_IOC_LEVEL_GET:
+        if (size <= 3 || !arg) return -1;
+        *(u32 *)arg = (u32)c->level.load();
+        return 0;
+    case LOG_IOC_FILE_OPEN: return file_open(c, text);
+    case LOG_IOC_FILE_DIR: return log_file_dir_set(&c->file, text);
+    case LOG_IOC_FILE_SIZE: return log_file_size_set(&c->file, (i32)arg);
+    case LOG_IOC_BSV_URL: return bsv_open(c, text);
+    case LOG_IOC_SYSLOG_URL: return log_net_open(&c->net, text);
+    case LOG_IOC_CON_ON: c->con_on.store(arg ? 1 : 0); return 0;
+    case LOG_IOC_FILE_ON: c->file_on.store(arg ? 1 : 0); return 0;
+    case LOG_IOC_SYSLOG_ON: c->syslog_on.store(arg ? 1 : 0); return 0;
+    default:
+        fputs("Invalid command code\n", stderr);
+        return -1;
+    }
+}
+
+struct log2 *log2_init(const char *conf_path, const char *name)
+{
+    if (getenv("VEDBGLOG")) log_debug_set(1);
+    struct log2 *c;
+    if (!log_default_exists()) {
+        c = log_ctx_get(nullptr);
+        log_default_state_set(2);
+    } else if (log_default_state() == 1) {
+        log_default_state_set(2);
+        c = log_ctx_get(nullptr);
+    } else {
+        c = log_ctx_new();
+    }
+    log_debug_printf("conf_file=%s\n", conf_path ? conf_path : "(null)");
+    if (!conf_path || !c) return c;
+    conf *cf = conf_open(conf_path);
+    if (!cf) {
+        log_debug_printf("conf_load %s failed\n", conf_path);
+        return c;
+    }
+    char sec[256];
+    if (name) snprintf(sec, sizeof sec, "log_%s", name);
+    else str_safecopy_trunc(sec, sizeof sec, "log");
+
+    const char *v = conf_get(cf, sec, "debug", "");
+    log_debug_printf("log.debug=%s\n", v);
+    if (v && strcmp(v, "1") == 0) log_debug_set(1);
+
+    v = conf_get(cf, sec, "level", "");
+    log_debug_printf("log.level=%s\n", v);
+    if (v && *v) log2_ioctl(c, LOG_IOC_LEVEL_STR, (intptr_t)v, 0);
+
+    v = conf_get(cf, sec, "flags", "");
+    log_debug_printf("log.flags=%s\n", v);
+    if (v && *v) log2_ioctl(c, LOG_IOC_FLAGS_STR, (intptr_t)v, 0);
+
+    v = conf_get(cf, sec, "syslog", "");
+    log_debug_printf("log.syslog=%s\n", v);
+    if (v && *v) {
+        log2_ioctl(c, LOG_IOC_SYSLOG_URL, (intptr_t)v, 0);
+        log2_ioctl(c, LOG_IOC_SYSLOG_ON, 1, 0);
+    }
+
+    v = conf_get(cf, sec, "bsvlog", "");
+    log_debug_printf("log.bsvlog=%s\n", v);
+    if (v && *v) bsv_open(c, v);
+
+    v = conf_get(cf, sec, "file_dir", "");
+    log_debug_printf("log.file_dir=%s\n", v);
+    if (v && *v) log2_ioctl(c, LOG_IOC_FILE_DIR, (intptr_t)v, 0);
+
+    v = conf_get(cf, sec, "file_mode", "");
+    if (v && *v) log_file_mode_set(&c->file, v);
+
+    v = conf_get(cf, sec, "file", "");
+    log_debug_printf("log.file=%s\n", v);
+    if (v && *v) {
+        log2_ioctl(c, LOG_IOC_FILE_OPEN, (intptr_t)v, 0);
+        log2_ioctl(c, LOG_IOC_FILE_ON, 1, 0);
+    }
+
+    v = conf_get(cf, sec, "file_size", "");
+    log_debug_printf("log.file_size=%s\n", v);
+    if (v && *v) {
+        u64 sz = str_parse_size(v);
+        if (sz > (u64)INT32_MAX) sz = (u64)INT32_MAX;
+        if ((i64)sz >= kFileSizeMin) {
+            log_debug_printf("log2_ioctl log.file_size=%d\n", (int)sz);
+            log2_ioctl(c, LOG_IOC_FILE_SIZE, (intptr_t)sz, 0);
+        } else {
+            log2_printf(nullptr, 4, "tag", LOG_SRC, __LINE__, "log2_init",
+                        "log2_ioctl log.file_size=%d (must>=%d error)\n", (int)sz, kFileSizeMin);
+        }
+    }
+    conf_close(cf);
+    return c;
+}
+
+int log_level_set(struct log2 *ctx, int level)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (c) c->level.store(level);
+    return level;
+}
+
+int log_level_get(struct log2 *ctx)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    return c ? c->level.load() : LOG_LEVEL_DEFAULT;
+}
+
+int log_level_set_str(struct log2 *ctx, const char *name)
+{
+    int lv = log_level_2_int(name);
+    if (lv < 0) return -1;
+    log_level_set(ctx, lv);
+    return 0;
+}
+
+const char *log_level_get_str(struct log2 *ctx)
+{
+    return log_level_2_str(log_level_get(ctx));
+}
+
+const char *log_last_log_get(struct log2 *ctx)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    return c ? c->last_log : "";
+}
+
+char *log_last_log_dup(struct log2 *ctx)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c) return nullptr;
+    os_mutex_guard g(c->mutex);
+    return os_strdup(c->last_log);
+}
+
+const char *log_file_name_get(struct log2 *ctx)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    return c ? c->file.name : "";
+}
+
+long log_file_offset_get(struct log2 *ctx)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    return c ? log_file_tell(&c->file) : -1;
+}
+
+void log_info_get(struct log2 *ctx, log_info *info)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!info) return;
+    memset(info, 0, sizeof *info);
+    if (!c) return;
+    info->level = c->level.load();
+    info->flags = c->flags.load();
+    info->con_on = c->con_on.load();
+    info->file_on = c->file_on.load();
+    info->file_name = c->file.name;
+    info->file_size = c->file.size_limit;
+    info->syslog_on = c->syslog_on.load();
+    info->syslog_url = c->net.url;
+    info->bsv_url = c->bsv.url;
+}
+
+char *log_info_dump(struct log2 *ctx)
+{
+    log_info in;
+    log_info_get(ctx, &in);
+    str_buf *b = str_buf_new();
+    if (!b) return nullptr;
+    char *q = (char *)os_malloc(4096);
+    if (!q) {
+        str_buf_free(b);
+        return nullptr;
+    }
+    str_buf_printf(b, "log_level=%s\n", log_level_2_str(in.level));
+    str_buf_printf(b, "log_shell_enale_out=%d\n", in.con_on);
+    str_buf_printf(b, "log_file_enale_out=%d\n", in.file_on);
+    str_buf_printf(b, "log_file_name=%s\n", str_squote(in.file_name ? in.file_name : "", q, 4096));
+    str_buf_printf(b, "log_file_max_size=%d\n", in.file_size);
+    str_buf_printf(b, "log_syslog_enale_out=%d\n", in.syslog_on);
+    str_buf_printf(b, "log_syslog_url=%s\n", str_squote(in.syslog_url ? in.syslog_url : "", q, 4096));
+    str_buf_printf(b, "log_bsvlog_url=%s\n", str_squote(in.bsv_url ? in.bsv_url : "", q, 4096));
+    os_free(q);
+    return str_buf_detach(b);
+}
+
+int log_level_cmd_get(char *buf, size_t size)
+{
+    str_safecopy_trunc(buf, size, log_level_get_str(nullptr));
+    return 0;
+}
+
+int log_level_cmd_set(const char *value, char *msg)
+{
+    if (log_level_set_str(nullptr, value) == 0) return 0;
+    if (msg) snprintf(msg, 4096, "invalid param [%s]\n", value ? value : "");
+    return -1;
+}
+
+int log_level_cmd_reg(dvar_mgr *mgr)
+{
+    static dvar_item item = [] {
+        dvar_item it{};
+        it.name = "log.level";
+        it.kind = DVAR_KIND_ENUM;
+        it.range = log_level_names();
+        it.desc = "Set log output level";
+        it.set_fn = log_level_cmd_set;
+        it.get_fn = log_level_cmd_get;
+        return it;
+    }();
+    return dvar_mgr_add(mgr, &item);
+}

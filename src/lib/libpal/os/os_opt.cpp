@@ -1,0 +1,237 @@
+#define LOG_MOD "pal"
+#define LOG_SRC "src/lib/libpal/os/os_opt"
+#include "libpal/os/os_opt.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "liblog/log.h"
+#include "libpal/env/malloc.h"
+
+namespace {
+
+os_opt_kv *kv_find(os_opt_kv *table, const char *key)
+{
+    for (os_opt_kv *r = table; r->key; ++r)
+        if (strcasecmp(r->key, key) == 0) return r;
+    return nullptr;
+}
+
+void kv_store(os_opt_kv *row, const char *value)
+{
+    if (!row->target) return;
+    if (row->type == 14) {
+        *(i32 *)row->target = (i32)atol(value);
+    } else {
+        char *copy = os_strdup(value);
+        if (copy) *(char **)row->target = copy;
+    }
+}
+
+// Key before the first '=', value up to the next '=' or the end; each at
+// most 255 characters.
+bool kv_split(const char *arg, char *key, char *val)
+{
+    const char *eq = strchr(arg, '=');
+    if (!eq) return false;
+    size_t kl = (size_t)(eq - arg);
+    const char *v = eq + 1;
+    const char *ve = strchr(v, '=');
+    size_t vl = ve ? (size_t)(ve - v) : strlen(v);
+    if (kl > 255 || vl > 255) return false;
+    memcpy(key, arg, kl);
+    key[kl] = 0;
+    memcpy(val, v, vl);
+    val[vl] = 0;
+    return true;
+}
+
+}  // namespace
+
+int os_opt_kv_get(os_opt_kv *table, const char *arg)
+{
+    OS_CHECK_RET(arg != nullptr, -1);
+    if (strcmp(arg, "list") == 0) {
+        fputs("support the following key settings\n", stderr);
+        for (os_opt_kv *r = table; r && r->key; ++r) fprintf(stderr, "%s\n", r->key);
+        fflush(stderr);
+        exit(0);
+    }
+    if (!table) {
+        LOG_ERR("unsupported key [%s]\n", arg);
+        return -1;
+    }
+    char key[256], val[256];
+    if (!kv_split(arg, key, val)) {
+        LOG_ERR("%s syntax error Example: k=v\n", arg);
+        return -1;
+    }
+    os_opt_kv *row = kv_find(table, key);
+    if (!row) {
+        LOG_ERR("unsupported key [%s]\n", key);
+        return -1;
+    }
+    char *copy = os_strdup(val);
+    if (!copy) return -1;
+    os_free(row->text);
+    row->text = copy;
+    return 0;
+}
+
+int os_opt_kv_apply(os_opt_kv *table)
+{
+    for (os_opt_kv *r = table; r && r->key; ++r)
+        if (r->text) kv_store(r, r->text);
+    return 0;
+}
+
+int os_opt_kv_set2(os_opt_kv *table, const char *key, const char *value)
+{
+    os_opt_kv *row = table && key ? kv_find(table, key) : nullptr;
+    if (!row) {
+        LOG_ERR("unsupported key=[%s] val=[%s]\n", key ? key : "", value ? value : "");
+        return -1;
+    }
+    kv_store(row, value ? value : "");
+    return 0;
+}
+
+int os_opt_kv_free(os_opt_kv *table)
+{
+    for (os_opt_kv *r = table; r && r->key; ++r) {
+        os_free(r->text);
+        r->text = nullptr;
+    }
+    return 0;
+}
+
+void getopt_data_init(getopt_data *d)
+{
+    if (!d) return;
+    memset(d, 0, sizeof *d);
+    d->optind = 1;
+    d->opterr = 1;
+    d->optopt = '?';
+}
+
+getopt_data *getopt_data_new(void)
+{
+    getopt_data *d = (getopt_data *)os_malloc(sizeof(getopt_data));
+    getopt_data_init(d);
+    return d;
+}
+
+void getopt_data_free(getopt_data *d)
+{
+    os_free(d);
+}
+
+namespace {
+
+int long_opt(int argc, char *const argv[], const char *optstring, const getopt_long_opt *longopts,
+             int *longindex, getopt_data *d)
+{
+    const char *arg = argv[d->optind] + 2;
+    const char *eq = strchr(arg, '=');
+    size_t nl = eq ? (size_t)(eq - arg) : strlen(arg);
+    const char *prog = argv[0] ? argv[0] : "";
+    bool quiet = optstring[0] == ':' || !d->opterr;
+    d->optind++;
+    for (int i = 0; longopts[i].name; ++i) {
+        const getopt_long_opt &o = longopts[i];
+        if (strlen(o.name) != nl || strncmp(o.name, arg, nl) != 0) continue;
+        if (longindex) *longindex = i;
+        if (o.has_arg == 0 && eq) {
+            if (!quiet) fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", prog, o.name);
+            d->optopt = o.val;
+            return '?';
+        }
+        if (o.has_arg != 0) {
+            if (eq) {
+                d->optarg = (char *)eq + 1;
+            } else if (o.has_arg == 1) {
+                if (d->optind >= argc) {
+                    if (!quiet) fprintf(stderr, "%s: option '--%s' requires an argument\n", prog, o.name);
+                    d->optopt = o.val;
+                    return optstring[0] == ':' ? ':' : '?';
+                }
+                d->optarg = argv[d->optind++];
+            }
+        }
+        if (o.flag) {
+            *o.flag = o.val;
+            return 0;
+        }
+        return o.val;
+    }
+    if (!quiet) fprintf(stderr, "%s: unrecognized option '--%.*s'\n", prog, (int)nl, arg);
+    d->optopt = 0;
+    return '?';
+}
+
+}  // namespace
+
+int getopt_long_r(int argc, char *const argv[], const char *optstring,
+                  const getopt_long_opt *longopts, int *longindex, getopt_data *d)
+{
+    if (!d || !argv || !optstring) return -1;
+    d->optarg = nullptr;
+    if (d->optind < 1) d->optind = 1;
+    if (d->nextchar == 0) {
+        if (d->optind >= argc || !argv[d->optind]) return -1;
+        const char *a = argv[d->optind];
+        if (a[0] != '-' || a[1] == 0) return -1;
+        if (strcmp(a, "--") == 0) {
+            d->optind++;
+            return -1;
+        }
+        if (a[1] == '-' && longopts) return long_opt(argc, argv, optstring, longopts, longindex, d);
+        d->nextchar = 1;
+    }
+    const char *a = argv[d->optind];
+    int c = (unsigned char)a[d->nextchar++];
+    bool last = a[d->nextchar] == 0;
+    const char *spec = c != ':' ? strchr(optstring[0] == ':' ? optstring + 1 : optstring, c) : nullptr;
+    const char *prog = argv[0] ? argv[0] : "";
+    bool quiet = optstring[0] == ':' || !d->opterr;
+    if (!spec) {
+        if (!quiet) fprintf(stderr, "%s: invalid option -- '%c'\n", prog, c);
+        d->optopt = c;
+        if (last) {
+            d->optind++;
+            d->nextchar = 0;
+        }
+        return '?';
+    }
+    if (spec[1] == ':') {
+        bool optional = spec[2] == ':';
+        if (!last) {
+            d->optarg = (char *)a + d->nextchar;
+        } else if (!optional) {
+            if (d->optind + 1 >= argc) {
+                if (!quiet) fprintf(stderr, "%s: option requires an argument -- '%c'\n", prog, c);
+                d->optopt = c;
+                d->optind++;
+                d->nextchar = 0;
+                return optstring[0] == ':' ? ':' : '?';
+            }
+            d->optarg = argv[d->optind + 1];
+            d->optind++;
+        }
+        d->optind++;
+        d->nextchar = 0;
+        return c;
+    }
+    if (last) {
+        d->optind++;
+        d->nextchar = 0;
+    }
+    return c;
+}
+
+int getopt_r(int argc, char *const argv[], const char *optstring, getopt_data *d)
+{
+    return getopt_long_r(argc, argv, optstring, nullptr, nullptr, d);
+}

@@ -1,0 +1,248 @@
+#define LOG_MOD "pal"
+#define LOG_SRC "src/lib/libpal/tframe/app"
+#include "libpal/tframe/app.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "liblog/log.h"
+#include "liblog/log_conf.h"
+#include "libpal/os/os_exe.h"
+#include "libpal/os/os_opt.h"
+#include "libpal/os/os_path.h"
+#include "libpal/os/posix/os_panic.h"
+#include "libpal/os/posix/os_popen.h"
+#include "libpal/string/str_path.h"
+#include "libpal/string/str_safe.h"
+
+app_desc g_app;
+app_settings_t app_settings;
+
+namespace {
+
+std::atomic<int> g_stop_rd{-1};
+std::atomic<int> g_stop_wr{-1};
+std::atomic<int> g_stop_req{0};
+std::atomic<int> g_stop_sig{0};
+std::atomic<bool> g_exited{false};
+
+void free_text(char *&p)
+{
+    os_free(p);
+    p = nullptr;
+}
+
+void app_conf_dump()
+{
+    if (g_app.conf_dump_proc) {
+        char *text = g_app.conf_dump_proc();
+        if (text) printf("%s", text);
+        fflush(stdout);
+        os_free(text);
+    } else {
+        LOG_ERR("g_app.conf_dump_proc = NULL!\n");
+    }
+}
+
+// Steps after the configuration: -p, a command list, -e, or the start
+// check, the crash-dump directory and the daemon fork.
+void app_opt_set()
+{
+    if (app_settings.conf_dump) {
+        app_conf_dump();
+        exit(0);
+    }
+    if (app_settings.stdio_cmds) {
+        if (g_app.shell_stdio_loop) g_app.shell_stdio_loop(app_settings.stdio_cmds);
+        else OS_CHECK_LOG("g_app.shell_stdio_loop");
+        exit(0);
+    }
+    if (app_settings.exec_cmd) {
+        log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
+        if (g_app.shell_connet_cmd)
+            g_app.shell_connet_cmd("127.0.0.1", app_settings.debug_server_port, app_settings.exec_cmd);
+        else OS_CHECK_LOG("g_app.shell_connet_cmd");
+        exit(0);
+    }
+    if (g_app.prestart_proc) g_app.prestart_proc();
+    if (g_app.start_check_proc && g_app.start_check_proc() < 0) exit(1);
+    if (app_settings.need_root && !os_is_root())
+        LOG_WARN("%s privileges are required to run the program\n", "root");
+    char *dump = app_settings.panic_dump_dir;
+    if (dump && *dump && !path_is_absolute(dump)) {
+        char dir[4096], joined[8192];
+        if (os_exe_get_dir(dir, sizeof dir) == 0) {
+            snprintf(joined, sizeof joined, "%s%c%s", dir, '/', dump);
+            char *n = os_strdup(joined);
+            if (n) {
+                os_free(app_settings.panic_dump_dir);
+                app_settings.panic_dump_dir = n;
+            }
+        }
+    }
+    os_painc_set_dump_dir(app_settings.panic_dump_dir, g_app.app_name);
+    if (app_settings.run_as_daemon) {
+        os_daemonize();
+        os_thread_name_set("main");
+    }
+}
+
+}  // namespace
+
+int app_stop_init(void)
+{
+    if (g_stop_rd.load() >= 0) return 0;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "pipe2 error: ");
+        return -1;
+    }
+    g_stop_wr.store(fds[1]);
+    g_stop_rd.store(fds[0]);
+    return 0;
+}
+
+void app_stop_request(int signo)
+{
+    int saved = errno;
+    if (signo) g_stop_sig.store(signo);
+    g_stop_req.store(1);
+    int fd = g_stop_wr.load();
+    if (fd >= 0) {
+        char b = 1;
+        ssize_t n = write(fd, &b, 1);
+        (void)n;
+    }
+    errno = saved;
+}
+
+int app_stop_requested(void)
+{
+    return g_stop_req.load() || g_app.stop_flag.load() ? 1 : 0;
+}
+
+int app_stop_signal(void)
+{
+    return g_stop_sig.load();
+}
+
+int app_stop_fd(void)
+{
+    return g_stop_rd.load();
+}
+
+void app_baner(void)
+{
+    char banner[256];
+    pl_sys_info *si = pl_sys_info_get();
+    snprintf(banner, sizeof banner, "%s-%s-%s v%s (%s) - %s", g_app.app_name ? g_app.app_name : "",
+             si->os_name ? si->os_name : "", si->arch_name ? si->arch_name : "",
+             g_app.app_ver ? g_app.app_ver : "", g_app.app_ver_date ? g_app.app_ver_date : "",
+             g_app.app_desc ? g_app.app_desc : "");
+    if (app_settings.run_as_daemon || app_settings.log_banner) {
+        LOG_DBG("%s\n", banner);
+        if (app_settings.show_cmdline)
+            LOG_AT(7 | LOG_OPT_BSVNET, "cmdline=[%s] os=[%s]\n", g_app.cmdline, os_get_info_cstr());
+    }
+    if (app_settings.quiet) return;
+    fprintf(stderr, "%s\n", banner);
+    if (g_app.app_notice) fprintf(stderr, "%s\n", g_app.app_notice);
+    if (app_settings.run_as_daemon)
+        fprintf(stderr, "daemon startup is complete, press any key to continue\n");
+    fflush(stderr);
+}
+
+int app_init_env(void)
+{
+    app_stop_init();
+    if (g_app.sig_proc) {
+        struct sigaction sa = {};
+        sa.sa_handler = g_app.sig_proc;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+    char exe_dir[4096];
+    if (os_exe_get_dir(exe_dir, sizeof exe_dir) != 0) exe_dir[0] = 0;
+    if (app_settings.chdir_exe_dir && os_chdir(exe_dir) != 0)
+        LOG_AT(3 | LOG_OPT_ERRNO, "os_chdir(%s) error: ", exe_dir);
+    log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
+    log2_ioctl(nullptr, LOG_IOC_FLAGS_STR, (intptr_t) "time|tid|func", 0);
+    if (!app_settings.conf_file) {
+        OS_CHECK_RET(g_app.app_conf_file != nullptr, 0);
+        char path[4096];
+        snprintf(path, sizeof path, "%s%c%s", exe_dir, '/', g_app.app_conf_file);
+        app_settings.conf_file = os_strdup(path);
+    }
+    // Files and sender threads of the log wait until the option checks
+    // and the daemon fork are done.
+    log2_outputs_hold(1);
+    log2_init(app_settings.conf_file, nullptr);
+    if (app_settings.log_file) {
+        log2_ioctl(nullptr, LOG_IOC_FILE_OPEN, (intptr_t)app_settings.log_file, 0);
+        log2_ioctl(nullptr, LOG_IOC_FILE_ON, 1, 0);
+    }
+    if (app_settings.syslog_url) {
+        log2_ioctl(nullptr, LOG_IOC_SYSLOG_URL, (intptr_t)app_settings.syslog_url, 0);
+        log2_ioctl(nullptr, LOG_IOC_SYSLOG_ON, 1, 0);
+    }
+    if (app_settings.log_level)
+        log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t)app_settings.log_level, 0);
+    if (g_app.init_proc) g_app.init_proc();
+    if (!app_settings.conf_file || os_access(app_settings.conf_file, F_OK) != 0) {
+        LOG_VERB("Load default %s\n", g_app.app_conf_file ? g_app.app_conf_file : "");
+        char *bare = os_strdup(g_app.app_conf_file ? g_app.app_conf_file : "");
+        if (bare) {
+            os_free(app_settings.conf_file);
+            app_settings.conf_file = bare;
+        }
+    }
+    if (g_app.conf_proc) g_app.conf_proc(app_settings.conf_file);
+    if (app_settings.kv_table) {
+        os_opt_kv_apply(app_settings.kv_table);
+        os_opt_kv_free(app_settings.kv_table);
+    }
+    app_baner();
+    app_opt_set();
+    log2_outputs_hold(0);
+    return 0;
+}
+
+int app_opt_init(int argc, char **argv)
+{
+    pl_init();
+    os_thread_name_set("main");
+    if (!g_app.app_name) OS_CHECK_LOG("g_app.app_name");
+    if (!g_app.app_desc) OS_CHECK_LOG("g_app.app_desc");
+    if (!g_app.app_ver) OS_CHECK_LOG("g_app.app_ver");
+    if (!g_app.app_ver_date) OS_CHECK_LOG("g_app.app_ver_date");
+    if (argv) os_cmdline_copy(argc, argv, g_app.cmdline, sizeof g_app.cmdline);
+    g_app.sys = *pl_sys_info_get();
+    os_panic_init();
+    if (!g_app.opt_proc) return 0;
+    g_app.opt_proc(argc, argv);
+    return app_init_env();
+}
+
+void app_opt_exit(int code)
+{
+    if (g_exited.exchange(true)) return;
+    if (g_app.exit_proc) g_app.exit_proc(code);
+    free_text(app_settings.conf_file);
+    free_text(app_settings.log_file);
+    free_text(app_settings.syslog_url);
+    free_text(app_settings.log_level);
+    free_text(app_settings.exec_cmd);
+    free_text(app_settings.debug_server_addr);
+    free_text(app_settings.http_server_user);
+    free_text(app_settings.http_server_pwd);
+    free_text(app_settings.http_server_addr);
+    free_text(app_settings.panic_dump_dir);
+    os_thread_name_del();
+    pl_exit();
+}

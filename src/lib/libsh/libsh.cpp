@@ -1,0 +1,308 @@
+#define LOG_MOD "mish2"
+#define LOG_SRC "src/lib/libsh/libsh"
+#include "libsh/libsh.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "liblog/log.h"
+#include "liblog/log_conf.h"
+#include "libpal/env/malloc.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_vector.h"
+#include "libpal/value/dvar.h"
+#include "libpal/value/fvar.h"
+#include "libpal/value/rvar.h"
+#include "libsh/libsh_lock.h"
+
+extern char **environ;
+
+namespace {
+
+const libsh_cmd g_builtin[] = {
+    {"show", libsh_cmd_show, "Show the status of the program"},
+    {"set", libsh_cmd_set, "Set public options"},
+    {"call", libsh_cmd_call, "call application commands"},
+    {"pwd", libsh_cmd_pwd, "Print working directory"},
+    {"alias", libsh_cmd_alias, "Define or display alias"},
+    {"unalias", libsh_cmd_unalias, "Delete the alias set by alias"},
+    {"unset", libsh_cmd_unset, "Cancel environment variable"},
+    {"echo", libsh_cmd_echo, "Echo the STRING(s) to output"},
+    {"env", libsh_cmd_env, "Display all variables"},
+    {"source", libsh_cmd_source, "Exec commands from file"},
+    {"exit", libsh_cmd_exit, "Exit the service program"},
+    {"quit", libsh_cmd_quit, "Quit the current session"},
+    {"help", libsh_cmd_help, "Display this text"},
+    {"?", libsh_cmd_help, "Synonym for `help'"},
+    {nullptr, nullptr, nullptr},
+};
+
+std::atomic<const libsh_cmd *> g_app_cmds{nullptr};
+std::atomic<libsh_exit_fn> g_exit_fn{nullptr};
+std::atomic<dvar_mgr *> g_dvar{nullptr};
+std::atomic<rvar_mgr *> g_rvar{nullptr};
+std::atomic<fvar_mgr *> g_fvar{nullptr};
+
+// The previous command line, shared by every session.
+pthread_mutex_t g_prev_lock = PTHREAD_MUTEX_INITIALIZER;
+char g_prev_line[LIBSH_LINE_MAX];
+
+void prev_set(const char *text)
+{
+    libsh_lock g(g_prev_lock);
+    str_safecopy_trunc(g_prev_line, sizeof g_prev_line, text);
+}
+
+void prev_get(char *out, size_t size)
+{
+    libsh_lock g(g_prev_lock);
+    str_safecopy_trunc(out, size, g_prev_line);
+}
+
+// A handler that flushes itself gets no second end mark: while a handler
+// runs, the context's flush goes through this trampoline, which notes the
+// call. The state is per thread, and nested runs ("source") keep their own.
+struct flush_state {
+    dbgout_flush_fn orig;
+    bool flushed;
+};
+thread_local flush_state *t_flush = nullptr;
+
+int counting_flush(void *out)
+{
+    flush_state *st = t_flush;
+    if (!st) return 0;
+    st->flushed = true;
+    return st->orig ? st->orig(out) : 0;
+}
+
+// The session's own flush, also while a trampoline is installed.
+dbgout_flush_fn real_flush(dbgsh_srv_ctx *ctx)
+{
+    if (ctx->flush == counting_flush && t_flush) return t_flush->orig;
+    return ctx->flush;
+}
+
+int run_handler(dbgsh_srv_ctx *ctx, libsh_cmd_fn fn, int argc, char **argv, bool *flushed)
+{
+    dbgout_flush_fn prev = ctx->flush;
+    flush_state st{real_flush(ctx), false};
+    flush_state *saved = t_flush;
+    t_flush = &st;
+    ctx->flush = counting_flush;
+    getopt_data_init(&ctx->opt);
+    int r = fn(ctx, argc, argv);
+    ctx->flush = prev;
+    t_flush = saved;
+    *flushed = st.flushed;
+    return r;
+}
+
+void out_write(dbgsh_srv_ctx *ctx, const char *text)
+{
+    if (ctx->write) ctx->write(ctx->out, text);
+}
+
+void out_flush(dbgsh_srv_ctx *ctx)
+{
+    if (dbgout_flush_fn f = real_flush(ctx)) f(ctx->out);
+}
+
+// Runs one ';'-separated item. Returns the command's result, 0 for items
+// that run nothing (*ran stays false).
+int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
+{
+    *ran = false;
+    char *it = str_trim(item);
+    if (it[0] == '#') return 0;
+    char name[256];
+    str_cmd_name(it, name, sizeof name);
+    char expanded[LIBSH_LINE_MAX];
+    char value[LIBSH_LINE_MAX];
+    if (alias_get_copy(name, value, sizeof value) == 0) {
+        str_cmd_replace_name(it, value, expanded, sizeof expanded);
+        it = expanded;
+    }
+    if (libsh_assign_var(it) == 0) return 0;
+
+    int argc = 0;
+    size_t nchars = 0;
+    str_args_split(it, nullptr, nullptr, &argc, &nchars);
+    if (argc < 1) argc = 1;
+    size_t ptrs = (size_t)argc * sizeof(char *);
+    char *block = (char *)os_malloc(ptrs + nchars + 1);
+    if (!block) return -1;
+    char **argv = (char **)block;
+    char *chars = block + ptrs;
+    int n = 0;
+    size_t m = 0;
+    str_args_split(it, argv, chars, &n, &m);
+    int nargs = n > 0 ? n - 1 : 0;
+    argv[nargs] = nullptr;
+    const char *cmd = nargs > 0 ? argv[0] : "";
+    LOG_VERB("cmd=[%s] func=[%s]\n", it, name);
+
+    *ran = true;
+    int r;
+    bool flushed = false;
+    libsh_cmd_fn fn = libsh_find_cmd(cmd);
+    if (fn) {
+        r = run_handler(ctx, fn, nargs, argv, &flushed);
+    } else {
+        if (ctx->printf) ctx->printf(ctx->out, "command not found: [%s]\n", cmd);
+        out_write(ctx, "Type `help` to learn how to use prompt\n");
+        prev_set("");
+        r = -12;
+    }
+    if (!flushed) out_flush(ctx);
+    os_free(block);
+    return r;
+}
+
+}  // namespace
+
+dvar_mgr *libsh_dvar_mgr(void) { return g_dvar.load(); }
+rvar_mgr *libsh_rvar_mgr(void) { return g_rvar.load(); }
+fvar_mgr *libsh_fvar_mgr(void) { return g_fvar.load(); }
+const libsh_cmd *libsh_builtin_cmds(void) { return g_builtin; }
+const libsh_cmd *libsh_app_cmds(void) { return g_app_cmds.load(); }
+
+int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
+{
+    OS_CHECK_RET(ctx != nullptr, -1);
+    char text[LIBSH_LINE_MAX];
+    if (!line) line = "";
+    if (strlen(line) >= sizeof text) {
+        // Never run a cut line, nor the previous one in its place.
+        if (ctx->printf)
+            ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n",
+                        (int)sizeof text - 1);
+        out_flush(ctx);
+        return -1;
+    }
+    str_safecopy(text, sizeof text, line);
+    char *t = str_trim(text);
+    if (!*t) {
+        prev_get(text, sizeof text);
+        t = str_trim(text);
+        if (!*t) {
+            out_flush(ctx);
+            return 0;
+        }
+    }
+    str_vector items;
+    str_vector_init(&items, STR_VEC_SKIP_EMPTY);
+    if (str_split_esape(t, ";", "\"'", &items) != 0) {
+        str_vector_fini(&items);
+        prev_set("");
+        return -1;
+    }
+    prev_set(t);
+    int r = 0;
+    for (u64 i = 0; i < items.count; ++i) {
+        bool ran = false;
+        int rc = run_item(ctx, items.items[i], &ran);
+        if (rc == -1 && !ran) {
+            r = -1;
+            break;
+        }
+        if (!ran) continue;
+        r = rc;
+        if (r < 0 || ctx->exit_flag) break;
+    }
+    str_vector_fini(&items);
+    return r;
+}
+
+libsh_cmd_fn libsh_find_cmd(const char *name)
+{
+    if (!name) return nullptr;
+    for (const libsh_cmd *c = g_builtin; c->name; ++c)
+        if (strcmp(c->name, name) == 0) return c->handler;
+    for (const libsh_cmd *c = g_app_cmds.load(); c && c->name; ++c)
+        if (strcmp(c->name, name) == 0) return c->handler;
+    return nullptr;
+}
+
+const char *libsh_cmd_help_text(const char *name)
+{
+    if (name) {
+        for (const libsh_cmd *c = g_app_cmds.load(); c && c->name; ++c)
+            if (strcmp(c->name, name) == 0) return c->help ? c->help : "";
+        for (const libsh_cmd *c = g_builtin; c->name; ++c)
+            if (strcmp(c->name, name) == 0) return c->help;
+    }
+    return "get cmd help failed";
+}
+
+int libsh_set_app_cmds(const libsh_cmd *table)
+{
+    g_app_cmds.store(table);
+    return 0;
+}
+
+int libsh_dvar_add(dvar_item *item) { return dvar_mgr_add(g_dvar.load(), item); }
+int libsh_show_add(rvar_item *item) { return rvar_mgr_add(g_rvar.load(), item); }
+int libsh_call_add(fvar_item *item) { return fvar_mgr_add(g_fvar.load(), item); }
+char *libsh_dvar_dump(void) { return dvar_mgr_dump_json(g_dvar.load()); }
+int libsh_dvar_set(const char *name, const char *value, char *err)
+{
+    return dvar_mgr_set(g_dvar.load(), name, value, err);
+}
+
+int libsh_set_exit_func(libsh_exit_fn fn)
+{
+    g_exit_fn.store(fn);
+    return 0;
+}
+
+libsh_exit_fn libsh_get_exit_func(void)
+{
+    return g_exit_fn.load();
+}
+
+int libsh_init(void)
+{
+    LOG_VERB("==>\n");
+    init_envv(environ);
+    alias_init();
+    dvar_mgr *d = dvar_mgr_init();
+    if (!d) LOG_CRIT("malloc failed\n");
+    g_dvar.store(d);
+    log_level_cmd_reg(d);
+    rvar_mgr *r = rvar_mgr_init();
+    if (!r) LOG_CRIT("malloc failed\n");
+    g_rvar.store(r);
+    fvar_mgr *f = fvar_mgr_init();
+    if (!f) LOG_CRIT("malloc failed\n");
+    g_fvar.store(f);
+    libsh_show_init();
+    libsh_call_init();
+    return 0;
+}
+
+int libsh_exit(void)
+{
+    LOG_DBG("==>\n");
+    alias_exit();
+    free_envv();
+    if (dvar_mgr *d = g_dvar.exchange(nullptr)) dvar_mgr_exit(d);
+    if (rvar_mgr *r = g_rvar.exchange(nullptr)) rvar_mgr_exit(r);
+    if (fvar_mgr *f = g_fvar.exchange(nullptr)) fvar_mgr_exit(f);
+    return 0;
+}
+
+int libsh_readline(const char *prompt, char *buf, size_t size)
+{
+    if (!buf || size == 0) return 0;
+    buf[0] = 0;
+    printf("%s", prompt ? prompt : "");
+    fflush(stdout);
+    if (!fgets(buf, (int)size, stdin)) buf[0] = 0;
+    for (size_t n = strlen(buf); n && (buf[n - 1] == '\r' || buf[n - 1] == '\n');) buf[--n] = 0;
+    return 0;
+}

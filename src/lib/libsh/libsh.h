@@ -1,0 +1,113 @@
+#pragma once
+// Command shell: command tables, line parsing and dispatch, aliases,
+// shell variables and the variable registries shared by every front end
+// (stdio and TCP sessions, command files, the web tool).
+#include "libpal/env/os_types.h"
+#include "libpal/os/os_opt.h"
+
+struct dvar_item;
+struct rvar_item;
+struct fvar_item;
+struct dvar_mgr;
+struct rvar_mgr;
+struct fvar_mgr;
+
+enum : u32 {
+    STDIO_MODE = 0,
+    NET_MODE = 1,
+    PIPE_MODE = 3,
+};
+
+constexpr size_t LIBSH_LINE_MAX = 4096;
+
+typedef int (*dbgout_printf_fn)(void *out, const char *fmt, ...);
+typedef int (*dbgout_write_fn)(void *out, const char *text);
+typedef int (*dbgout_flush_fn)(void *out);
+
+struct dbgsh_srv_ctx {
+    u32 mode;
+    u32 exit_flag;
+    void *out;
+    dbgout_printf_fn printf;
+    dbgout_write_fn write;
+    dbgout_flush_fn flush;
+    getopt_data opt;
+};
+
+typedef int (*libsh_cmd_fn)(dbgsh_srv_ctx *ctx, int argc, char **argv);
+
+struct libsh_cmd {
+    const char *name;
+    libsh_cmd_fn handler;
+    const char *help;
+};
+
+int libsh_init(void);
+int libsh_exit(void);
+int exec_commands(dbgsh_srv_ctx *ctx, const char *line);
+libsh_cmd_fn libsh_find_cmd(const char *name);
+const char *libsh_cmd_help_text(const char *name);
+int libsh_set_app_cmds(const libsh_cmd *table);
+int libsh_dvar_add(dvar_item *item);
+int libsh_show_add(rvar_item *item);
+int libsh_call_add(fvar_item *item);
+char *libsh_dvar_dump(void);
+int libsh_dvar_set(const char *name, const char *value, char *err);
+typedef int (*libsh_exit_fn)(void);
+int libsh_set_exit_func(libsh_exit_fn fn);
+libsh_exit_fn libsh_get_exit_func(void);
+
+// The shell's registries (NULL before libsh_init and after libsh_exit).
+dvar_mgr *libsh_dvar_mgr(void);
+rvar_mgr *libsh_rvar_mgr(void);
+fvar_mgr *libsh_fvar_mgr(void);
+
+// The built-in command table.
+const libsh_cmd *libsh_builtin_cmds(void);
+const libsh_cmd *libsh_app_cmds(void);
+
+// Aliases.
+int alias_init(void);
+int alias_exit(void);
+const char *alias_get(const char *name);
+// Copies the value of name into out; 0, or -1 when there is no such alias.
+int alias_get_copy(const char *name, char *out, size_t size);
+void alias_set(const char *name, const char *value);
+int alias_unset(const char *name);
+// Calls fn for every alias in bucket and chain order, under the table's
+// lock: fn must not call back into the alias table.
+void alias_foreach(void (*fn)(const char *name, const char *value, void *arg), void *arg);
+
+// Shell variables (a copy of the process environment).
+int init_envv(char **environ_copy);
+void free_envv(void);
+int libsh_env_index(const char *name);
+const char *libsh_getenv(const char *name);
+int libsh_getenv_copy(const char *name, char *out, size_t size);
+void libsh_setenv(const char *name, const char *value);
+int libsh_unsetenv(const char *name);
+int libsh_assign_var(const char *text);
+// Heap text of every variable, one "NAME=value\n" per line; NULL when none.
+char *libsh_env_text(void);
+
+int libsh_readline(const char *prompt, char *buf, size_t size);
+
+// Built-in handlers.
+int libsh_cmd_show(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_set(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_call(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_pwd(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_cd(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_alias(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_unalias(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_unset(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_echo(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_env(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_exit(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_quit(dbgsh_srv_ctx *ctx, int argc, char **argv);
+int libsh_cmd_help(dbgsh_srv_ctx *ctx, int argc, char **argv);
+
+// Registers the built-in "show" items and "call" functions.
+int libsh_show_init(void);
+int libsh_call_init(void);

@@ -1,0 +1,225 @@
+#define LOG_MOD "mish2"
+#define LOG_SRC "src/lib/libsh/libsh"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "liblog/log.h"
+#include "libpal/comm/verrmsg.h"
+#include "libpal/env/malloc.h"
+#include "libpal/os/os_path.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_escape.h"
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_safe.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+constexpr int kSourceDepthMax = 16;
+thread_local int t_source_depth = 0;
+
+bool is_echo_opt(const char *a)
+{
+    if (a[0] != '-' || a[1] == 0) return false;
+    for (const char *p = a + 1; *p; ++p)
+        if (!strchr("neEh", *p)) return false;
+    return true;
+}
+
+void help_list(str_buf *b, const libsh_cmd *t)
+{
+    for (; t && t->name; ++t) str_buf_printf(b, "%-10s\t%s\n", t->name, t->help ? t->help : "");
+}
+
+}  // namespace
+
+int libsh_cmd_help(dbgsh_srv_ctx *ctx, int argc, char **argv)
+{
+    if (argc >= 2) {
+        libsh_cmd_fn fn = libsh_find_cmd(argv[1]);
+        if (fn) {
+            char line[LIBSH_LINE_MAX];
+            snprintf(line, sizeof line, "%s -h", argv[1]);
+            int n = 0;
+            size_t m = 0;
+            str_args_split(line, nullptr, nullptr, &n, &m);
+            if (n < 1) n = 1;
+            size_t ptrs = (size_t)n * sizeof(char *);
+            char *block = (char *)os_malloc(ptrs + m + 1);
+            if (!block) return 1;
+            char **args = (char **)block;
+            int n2 = 0;
+            size_t m2 = 0;
+            str_args_split(line, args, block + ptrs, &n2, &m2);
+            int nargs = n2 > 0 ? n2 - 1 : 0;
+            args[nargs] = nullptr;
+            getopt_data_init(&ctx->opt);
+            fn(ctx, nargs, args);
+            os_free(block);
+            return 0;
+        }
+    }
+    str_buf *b = str_buf_new();
+    if (!b) return -1;
+    help_list(b, libsh_app_cmds());
+    help_list(b, libsh_builtin_cmds());
+    str_buf_append_cstr(b, "\nFor more information, type 'help command' for each command.\n");
+    str_buf_append_cstr(b, "e.g. help pwd\n");
+    ctx->write(ctx->out, str_buf_get(b));
+    str_buf_free(b);
+    return 0;
+}
+
+int libsh_cmd_pwd(dbgsh_srv_ctx *ctx, int argc, char **argv)
+{
+    int c;
+    while ((c = getopt_r(argc, argv, "h", &ctx->opt)) != -1) {
+        if (c == 'h') {
+            ctx->printf(ctx->out, "pwd\n%s\n\t-h Display this help\n", libsh_cmd_help_text("pwd"));
+            return 0;
+        }
+    }
+    char dir[4096];
+    if (!getcwd(dir, sizeof dir)) {
+        ctx->printf(ctx->out, "os_getcwd err: [%s]\n", os_strerror());
+        return -1;
+    }
+    ctx->printf(ctx->out, "%s\n", dir);
+    return 0;
+}
+
+int libsh_cmd_cd(dbgsh_srv_ctx *ctx, int argc, char **argv)
+{
+    int c;
+    while ((c = getopt_r(argc, argv, "h", &ctx->opt)) != -1) {
+        if (c == 'h') {
+            ctx->printf(ctx->out, "cd [directory]\n%s\n\t-h Display this help\n",
+                        libsh_cmd_help_text("cd"));
+            return 0;
+        }
+    }
+    int i = ctx->opt.optind;
+    char target[4096];
+    target[0] = 0;
+    if (i >= argc || strcmp(argv[i], "--") == 0) {
+        libsh_getenv_copy("HOME", target, sizeof target);
+    } else if (argc - i > 1) {
+        ctx->write(ctx->out, "cd: too many arguments\n");
+        return -1;
+    } else if (strcmp(argv[i], "-") == 0) {
+        libsh_getenv_copy("OLDPWD", target, sizeof target);
+    } else {
+        str_safecopy_trunc(target, sizeof target, argv[i]);
+    }
+    char old[4096];
+    if (!getcwd(old, sizeof old)) {
+        ctx->printf(ctx->out, "getcwd err: [%s]\n", os_strerror());
+        return -1;
+    }
+    if (os_chdir(target) != 0) {
+        ctx->printf(ctx->out, "cd: %s err: [%s]\n", target, os_strerror());
+        return -1;
+    }
+    libsh_setenv("OLDPWD", old);
+    return 0;
+}
+
+int libsh_cmd_echo(dbgsh_srv_ctx *ctx, int argc, char **argv)
+{
+    bool newline = true, escapes = false;
+    int i = 1;
+    for (; i < argc && is_echo_opt(argv[i]); ++i) {
+        for (const char *p = argv[i] + 1; *p; ++p) {
+            switch (*p) {
+            case 'n': newline = false; break;
+            case 'e': escapes = true; break;
+            case 'E': escapes = false; break;
+            case 'h':
+                ctx->printf(ctx->out, "echo [opt] [string|var]...\n%s\n\t-h Display this help\n",
+                            libsh_cmd_help_text("echo"));
+                return 1;
+            }
+        }
+    }
+    str_buf *b = str_buf_new();
+    if (!b) return -1;
+    for (int first = i; i < argc; ++i) {
+        if (i > first) str_buf_append_chr(b, ' ');
+        const char *p = argv[i];
+        while (*p) {
+            if (escapes && p[0] == '\\' && p[1]) {
+                if (p[1] == 'c') {
+                    newline = false;
+                    p += 2;
+                    continue;
+                }
+                ++p;
+                int v = str_parse_cescape(&p);
+                str_buf_append_chr(b, (char)v);
+                continue;
+            }
+            str_buf_append_chr(b, *p++);
+        }
+    }
+    if (newline) str_buf_append_chr(b, '\n');
+    if (const char *t = str_buf_get(b)) ctx->write(ctx->out, t);
+    str_buf_free(b);
+    return 0;
+}
+
+int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv)
+{
+    static const char help[] = "source [opt] [file]...\n%s\n-h: Display this help\n";
+    int c;
+    while ((c = getopt_r(argc, argv, "h", &ctx->opt)) != -1) {
+        if (c == 'h') {
+            ctx->printf(ctx->out, help, libsh_cmd_help_text("source"));
+            return 0;
+        }
+    }
+    int i = ctx->opt.optind;
+    if (i >= argc) {
+        ctx->printf(ctx->out, help, libsh_cmd_help_text("source"));
+        return 1;
+    }
+    if (t_source_depth >= kSourceDepthMax) {
+        ctx->printf(ctx->out, "source: nesting too deep (at most %d levels)\n", kSourceDepthMax);
+        return -1;
+    }
+    char *line = (char *)os_malloc(LIBSH_LINE_MAX);
+    if (!line) return -1;
+    int r = 0;
+    ++t_source_depth;
+    for (; i < argc && !ctx->exit_flag; ++i) {
+        FILE *f = os_fopen(argv[i], "r");
+        if (!f) {
+            ctx->printf(ctx->out, "open:[%s] error:%s\n", argv[i], os_strerror());
+            r = -1;
+            break;
+        }
+        int lineno = 0;
+        while (!ctx->exit_flag && fgets(line, LIBSH_LINE_MAX, f)) {
+            ++lineno;
+            size_t n = strlen(line);
+            if (n == LIBSH_LINE_MAX - 1 && line[n - 1] != '\n') {
+                int ch = fgetc(f);
+                if (ch != '\n' && ch != EOF) {
+                    // Skip the whole over-long line, never a piece of it.
+                    while ((ch = fgetc(f)) != EOF && ch != '\n') {
+                    }
+                    ctx->printf(ctx->out,
+                                "source: %s line %d too long (at most %d characters), skipped\n",
+                                argv[i], lineno, (int)LIBSH_LINE_MAX - 1);
+                    continue;
+                }
+            }
+            exec_commands(ctx, line);
+        }
+        fclose(f);
+    }
+    --t_source_depth;
+    os_free(line);
+    return r;
+}

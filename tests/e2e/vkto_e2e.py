@@ -1,0 +1,232 @@
+"""Shared helpers for the end-to-end tests of vkto.
+
+Each test starts the real program from a fresh temporary directory with its
+INI file beside it, on free loopback ports, talks to it as a user does
+(standard input and output, raw sockets) and always stops it. Every wait is
+bounded in count and time.
+"""
+import argparse
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+DEFAULT_TIMEOUT = 10.0
+
+
+def parse_args():
+    p = argparse.ArgumentParser()
+    p.add_argument("--vkto", required=True, help="path of the built vkto program")
+    args, _ = p.parse_known_args()
+    return args
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def ini_text(shell_port=0, http_port=0, log_level="info", extra=""):
+    return ("[debug]\nshell_server_port=%d\nshell_server_addr=127.0.0.1\n"
+            "http_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=%s\n%s"
+            % (shell_port, http_port, log_level, extra))
+
+
+class Vkto:
+    """One vkto process in its own temporary directory."""
+
+    def __init__(self, exe, ini=None, args=(), env=None, stdin_pipe=True):
+        self.dir = tempfile.mkdtemp(prefix="vkto_e2e_")
+        self.exe = os.path.join(self.dir, "vkto")
+        shutil.copy2(exe, self.exe)
+        if ini is not None:
+            with open(os.path.join(self.dir, "vkto.ini"), "w") as f:
+                f.write(ini)
+        self.args = list(args)
+        self.env = dict(os.environ if env is None else env)
+        self.stdin_pipe = stdin_pipe
+        self.proc = None
+        self.out = b""
+        self.err = b""
+
+    # --- process -------------------------------------------------------
+    def start(self):
+        self.proc = subprocess.Popen(
+            [self.exe] + self.args, cwd=self.dir, env=self.env,
+            stdin=subprocess.PIPE if self.stdin_pipe else subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        for fd in (self.proc.stdout.fileno(), self.proc.stderr.fileno()):
+            os.set_blocking(fd, False)
+        return self
+
+    def run(self, stdin=b"", timeout=DEFAULT_TIMEOUT):
+        """Runs to the end with the given input; returns (status, out, err)."""
+        try:
+            r = subprocess.run([self.exe] + self.args, cwd=self.dir, env=self.env,
+                               input=stdin, capture_output=True, timeout=timeout)
+        finally:
+            self.cleanup()
+        return r.returncode, r.stdout, r.stderr
+
+    def _pump(self, timeout):
+        """Reads what is available from stdout and stderr within timeout."""
+        fds = [f for f in (self.proc.stdout, self.proc.stderr) if f and not f.closed]
+        if not fds:
+            return False
+        ready, _, _ = select.select(fds, [], [], max(0.0, timeout))
+        got = False
+        for f in ready:
+            try:
+                data = os.read(f.fileno(), 65536)
+            except BlockingIOError:
+                continue
+            if not data:
+                continue
+            got = True
+            if f is self.proc.stdout:
+                self.out += data
+            else:
+                self.err += data
+        return got
+
+    def read_until(self, token, timeout=DEFAULT_TIMEOUT, stream="out"):
+        """Waits until token appears in the collected stdout (or stderr)."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            buf = self.out if stream == "out" else self.err
+            if token in buf:
+                return buf
+            if not self._pump(min(0.2, end - time.monotonic())) and self.proc.poll() is not None:
+                self._pump(0)
+                break
+        buf = self.out if stream == "out" else self.err
+        if token in buf:
+            return buf
+        raise AssertionError("timeout waiting for %r in %s; got %r" % (token, stream, buf[-2000:]))
+
+    def wait_prompt(self, prompt=b"vkto>", timeout=DEFAULT_TIMEOUT):
+        return self.read_until(prompt, timeout)
+
+    def command(self, line, replies=1, timeout=DEFAULT_TIMEOUT):
+        """Sends one line on stdin and returns the replies (one per NUL)."""
+        start = len(self.out)
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+        end = time.monotonic() + timeout
+        while self.out[start:].count(b"\0") < replies:
+            if time.monotonic() >= end:
+                raise AssertionError("no reply to %r: %r" % (line, self.out[start:]))
+            if not self._pump(min(0.2, end - time.monotonic())) and self.proc.poll() is not None:
+                self._pump(0)
+                if self.out[start:].count(b"\0") < replies:
+                    raise AssertionError("vkto ended during %r: %r" % (line, self.out[start:]))
+        parts = self.out[start:].split(b"\0")
+        return [p.replace(b"\r\n", b"\n").decode(errors="replace") for p in parts[:replies]]
+
+    def strip_prompts(self, text, prompt="vkto>"):
+        return text.replace(prompt, "")
+
+    def close_stdin(self):
+        self.proc.stdin.close()
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def wait(self, timeout=DEFAULT_TIMEOUT):
+        end = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < end:
+            self._pump(0.1)
+        if self.proc.poll() is None:
+            raise AssertionError("vkto did not end within %.1fs" % timeout)
+        while self._pump(0):
+            pass
+        return self.proc.returncode
+
+    def stop(self):
+        """Always ends the process and removes its directory."""
+        if self.proc and self.proc.poll() is None:
+            try:
+                self.proc.send_signal(signal.SIGTERM)
+                self.proc.wait(3)
+            except Exception:
+                self.proc.kill()
+                self.proc.wait(3)
+        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr) if self.proc else ():
+            try:
+                if f:
+                    f.close()
+            except Exception:
+                pass
+        self.cleanup()
+
+    def cleanup(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+# --- raw sockets ---------------------------------------------------------
+def wait_port(port, timeout=DEFAULT_TIMEOUT):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def shell_request(port, line, replies=1, timeout=DEFAULT_TIMEOUT):
+    """One request on the TCP shell; returns the replies (one per NUL)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(line.encode() + b"\0")
+        data = b""
+        end = time.monotonic() + timeout
+        while data.count(b"\0") < replies and time.monotonic() < end:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    return [p.replace(b"\r\n", b"\n").decode(errors="replace") for p in data.split(b"\0")[:replies]]
+
+
+class Checks:
+    """Collects failures so that one run reports every broken case."""
+
+    def __init__(self):
+        self.failures = []
+        self.count = 0
+
+    def check(self, cond, what):
+        self.count += 1
+        if not cond:
+            self.failures.append(what)
+            print("FAIL:", what, file=sys.stderr)
+
+    def eq(self, got, want, what):
+        self.check(got == want, "%s: got %r, want %r" % (what, got, want))
+
+    def contains(self, text, part, what):
+        self.check(part in text, "%s: %r not in %r" % (what, part, text[-1500:]))
+
+    def run(self, cases):
+        for case in cases:
+            try:
+                case(self)
+            except Exception as e:  # a broken case must not hide the others
+                self.failures.append("%s: %s" % (case.__name__, e))
+                print("FAIL:", case.__name__, e, file=sys.stderr)
+        print("%d checks, %d failures" % (self.count, len(self.failures)))
+        return 1 if self.failures else 0

@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "libpal/env/malloc.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+// A session whose output is collected in a string; each flush adds '@'.
+struct capture {
+    std::string text;
+};
+
+int cap_write(void *out, const char *t)
+{
+    ((capture *)out)->text += t;
+    return 0;
+}
+
+int cap_printf(void *out, const char *fmt, ...)
+{
+    char buf[8192];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return cap_write(out, buf);
+}
+
+int cap_flush(void *out)
+{
+    ((capture *)out)->text += '@';
+    return 0;
+}
+
+int g_exit_calls = 0;
+int count_exit() { return ++g_exit_calls; }
+
+struct shell : testing::Test {
+    capture cap;
+    dbgsh_srv_ctx ctx{};
+    void SetUp() override
+    {
+        libsh_init();
+        ctx.out = &cap;
+        ctx.printf = cap_printf;
+        ctx.write = cap_write;
+        ctx.flush = cap_flush;
+        exec_commands(&ctx, "#reset");  // clears the previous line of earlier tests
+        cap.text.clear();
+    }
+    void TearDown() override { libsh_exit(); }
+    std::string run(const std::string &line, int *rc = nullptr)
+    {
+        cap.text.clear();
+        int r = exec_commands(&ctx, line.c_str());
+        if (rc) *rc = r;
+        return cap.text;
+    }
+};
+
+TEST_F(shell, ListsQuotingAndComments)
+{
+    EXPECT_EQ(run("echo a;echo b"), "a\n@b\n@");
+    EXPECT_EQ(run("echo 'x;y'"), "'x;y'\n@");  // single quotes keep the item whole
+    EXPECT_EQ(run("echo \"p  q\" r"), "p  q r\n@");  // double quotes group and go
+    EXPECT_EQ(run("echo a   b"), "a b\n@");
+    EXPECT_EQ(run(";;;"), "");
+    EXPECT_EQ(run("# only a comment"), "");
+    EXPECT_EQ(run("echo 1; # c; echo 2"), "1\n@2\n@");
+    int rc = 0;
+    EXPECT_EQ(run("echo \"open", &rc), "");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(run(""), "@");  // the unbalanced line cleared the previous line
+}
+
+TEST_F(shell, EmptyLineRepeatsAndUnknownCommandStops)
+{
+    EXPECT_EQ(run("echo again"), "again\n@");
+    EXPECT_EQ(run("   "), "again\n@");
+    int rc = 0;
+    EXPECT_EQ(run("nosuch x; echo never", &rc),
+              "command not found: [nosuch]\nType `help` to learn how to use prompt\n@");
+    EXPECT_EQ(rc, -12);
+    EXPECT_EQ(run(""), "@");  // not found clears the previous line
+    EXPECT_EQ(run("show nope; echo never", &rc), "error: The show variable 'nope' does not exist\n@");
+    EXPECT_EQ(rc, -12);
+    // A blank item is looked up as an empty name.
+    EXPECT_EQ(run("echo a; ; echo b"),
+              "a\n@command not found: []\nType `help` to learn how to use prompt\n@");
+}
+
+TEST_F(shell, AssignmentsAndVariables)
+{
+    EXPECT_EQ(run("FOO_T=bar baz"), "");
+    EXPECT_NE(run("env").find("FOO_T=bar baz\n"), std::string::npos);
+    EXPECT_EQ(libsh_assign_var("A=b=c"), -1);  // second '=' is not an assignment
+    EXPECT_EQ(libsh_assign_var("A="), -1);
+    EXPECT_EQ(libsh_assign_var("A B=c"), -1);
+    EXPECT_EQ(run("unset FOO_T"), "@");
+    EXPECT_EQ(run("env").find("FOO_T="), std::string::npos);
+    EXPECT_EQ(run("unset"), "unsetenv: Too few arguments\n@");
+}
+
+TEST_F(shell, AliasesExpandOnceOnTheCommandWord)
+{
+    EXPECT_EQ(run("alias sc"), "sc='show config'\n@");
+    EXPECT_EQ(run("alias zz=\"echo hi\""), "@");
+    EXPECT_EQ(run("zz there"), "hi there\n@");
+    EXPECT_EQ(run("alias yy=zz"), "@");
+    EXPECT_EQ(run("yy").substr(0, 25), "command not found: [zz]\nT");
+    EXPECT_EQ(run("alias nope"), "nope not found\n@");
+    EXPECT_EQ(run("unalias zz nope"), "nope not found\n@");
+    EXPECT_EQ(run("help alias"), "@");
+    EXPECT_EQ(run("unalias -a"), "@");
+    EXPECT_EQ(run("alias"), "@");
+}
+
+TEST_F(shell, BuiltinsAndHelp)
+{
+    std::string h = run("help");
+    EXPECT_EQ(h.substr(0, 42), "show      \tShow the status of the program\n");
+    EXPECT_NE(h.find("?         \tSynonym for `help'\n"), std::string::npos);
+    EXPECT_NE(h.find("e.g. help pwd\n@"), std::string::npos);
+    EXPECT_EQ(run("help pwd"), "pwd\nPrint working directory\n\t-h Display this help\n@");
+    EXPECT_EQ(run("echo -n"), "@");
+    EXPECT_EQ(run("echo"), "\n@");
+    EXPECT_EQ(run("echo -e 'a\\tb\\c' x"), "'a\tb' x@");
+    EXPECT_EQ(run("echo -x"), "-x\n@");
+    EXPECT_EQ(run("set log.level"), std::string("Set public options\nset log.level "
+                                                 "[verb|dbg|info|noti|warn|err|crit] -- Set log "
+                                                 "output level\n@"));
+    EXPECT_EQ(run("set log.level nope").substr(0, 29), "error: invalid param [nope]\n\n");
+    EXPECT_EQ(run("call nope"), "error: The call func 'nope' does not exist\n@");
+    EXPECT_EQ(run("call tlog extra"), "@");  // flushed itself: one end mark
+}
+
+TEST_F(shell, ExitAndQuitFlushOnceAndHelpDoesNothingElse)
+{
+    libsh_set_exit_func(count_exit);
+    g_exit_calls = 0;
+    EXPECT_EQ(run("help exit"), "exit\nExit the service program\n\t-h Display this help\n@");
+    EXPECT_EQ(g_exit_calls, 0);
+    EXPECT_EQ(ctx.exit_flag, 0u);
+    EXPECT_EQ(run("quit"), "@");
+    EXPECT_EQ(ctx.exit_flag, 1u);
+    ctx.exit_flag = 0;
+    EXPECT_EQ(run("exit"), "@");
+    EXPECT_EQ(g_exit_calls, 1);
+    EXPECT_EQ(ctx.exit_flag, 1u);
+    libsh_set_exit_func(nullptr);
+}
+
+TEST_F(shell, LongLinesAreRefusedNotRun)
+{
+    run("echo prev");
+    int rc = 0;
+    std::string out = run("echo " + std::string(5000, 'x'), &rc);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(out.find("xxx"), std::string::npos);
+    EXPECT_NE(out.find("too long"), std::string::npos);
+    EXPECT_EQ(out.find("prev"), std::string::npos);
+}
+
+struct source_files : shell {
+    std::vector<std::string> made;
+    std::string file(const std::string &name, const std::string &text)
+    {
+        const char *base = getenv("VK_TEST_TMP");
+        std::string dir = base && *base ? base : "/tmp";
+        mkdir(dir.c_str(), 0755);
+        std::string p = dir + "/src_" + std::to_string(getpid()) + "_" + name;
+        std::ofstream(p) << text;
+        made.push_back(p);
+        return p;
+    }
+    void TearDown() override
+    {
+        for (auto &p : made) unlink(p.c_str());
+        shell::TearDown();
+    }
+};
+
+TEST_F(source_files, RunsLinesRepeatsAndLimits)
+{
+    std::string f = file("a", "echo one\n\necho two\n");
+    EXPECT_EQ(run("source " + f), "one\n@one\n@two\n@@");
+    EXPECT_EQ(run("source /nonexistent/file").substr(0, 30), "open:[/nonexistent/file] error");
+    EXPECT_EQ(run("source"), "source [opt] [file]...\nExec commands from file\n-h: Display this help\n@");
+    std::string longf = file("long", "echo " + std::string(5000, 'y') + "\necho after\n");
+    std::string out = run("source " + longf);
+    EXPECT_NE(out.find("too long"), std::string::npos);
+    EXPECT_EQ(out.find("yyy"), std::string::npos);
+    EXPECT_NE(out.find("after\n"), std::string::npos);
+    std::string self = file("self", "");
+    std::ofstream(self) << "source " << self << "\n";
+    out = run("source " + self);
+    EXPECT_NE(out.find("nesting too deep"), std::string::npos);
+}
+
+// Sessions on several threads share the previous line, the aliases and the
+// variables; the tables must stay consistent.
+TEST(ShellConcurrency, SessionsShareTablesSafely)
+{
+    libsh_init();
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t) {
+        ts.emplace_back([t] {
+            capture cap;
+            dbgsh_srv_ctx ctx{};
+            ctx.out = &cap;
+            ctx.printf = cap_printf;
+            ctx.write = cap_write;
+            ctx.flush = cap_flush;
+            for (int i = 0; i < 200; ++i) {
+                std::string n = std::to_string(t) + "_" + std::to_string(i % 7);
+                exec_commands(&ctx, ("alias a" + n + "=\"echo " + n + "\"").c_str());
+                exec_commands(&ctx, ("V" + n + "=x" + n).c_str());
+                exec_commands(&ctx, ("a" + n).c_str());
+                exec_commands(&ctx, "");
+                exec_commands(&ctx, "env");
+            }
+        });
+    }
+    for (auto &t : ts) t.join();
+    capture cap;
+    dbgsh_srv_ctx ctx{};
+    ctx.out = &cap;
+    ctx.printf = cap_printf;
+    ctx.write = cap_write;
+    ctx.flush = cap_flush;
+    exec_commands(&ctx, "a3_6");
+    EXPECT_EQ(cap.text, "3_6\n@");
+    libsh_exit();
+}
+
+}  // namespace
