@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <set>
 #include <thread>
@@ -323,6 +324,57 @@ TEST(Poller, ObjectRemovedDuringPassIsNotDispatched)
     os_poller_exit(ctx.p);
 }
 
+// A callback that removes a ready object, closes it and lists a new socket
+// under the same descriptor and value: the old readiness must not reach the
+// new object.
+TEST(Poller, StaleEventNeverReachesAReusedDescriptor)
+{
+    struct ctx_t {
+        u64 victim = 0;
+        pair_t *fresh = nullptr;
+        std::vector<u64> order;
+        static void cb(os_poller *p, os_poller_object *obj, u32, u64 priv)
+        {
+            ctx_t *c = (ctx_t *)os_poller_priv(p);
+            c->order.push_back(priv);
+            char ch;
+            os_socket_recv(obj->handle, &ch, 1);
+            if (priv != 1) return;
+            os_poller_object v = {OS_POLLER_OBJECT_SOCKET, c->victim};
+            os_poller_remove(p, &v);
+            // A new, idle socket under the same number (dup2 closes the old
+            // one) and value.
+            int fd = os_sock_fd(c->victim);
+            c->fresh = new pair_t;
+            ASSERT_EQ(dup2(os_sock_fd(c->fresh->b), fd), fd);
+            os_socket_exit(c->fresh->b);
+            c->fresh->b = os_fd_sock(fd);
+            os_poller_object n = {OS_POLLER_OBJECT_SOCKET, c->fresh->b};
+            ASSERT_EQ(os_poller_insert(p, &n, OS_POLLER_READ, 2), 1);
+        }
+    } ctx;
+    os_poller *p = os_poller_init((u64)(uintptr_t)&ctx);
+    pair_t first, second;
+    u64 lo = first.b < second.b ? first.b : second.b;
+    u64 hi = first.b < second.b ? second.b : first.b;
+    ctx.victim = hi;
+    os_poller_object o1 = sock_obj(lo), o2 = sock_obj(hi);
+    os_poller_insert(p, &o1, OS_POLLER_READ, 1);
+    os_poller_insert(p, &o2, OS_POLLER_READ, 2);
+    first.poke();
+    second.poke();
+    EXPECT_EQ(os_poller_wait(p, ctx_t::cb, 2000), 1);
+    EXPECT_EQ(ctx.order, std::vector<u64>{1});
+    ASSERT_NE(ctx.fresh, nullptr);
+    // The new object is idle: nothing more comes.
+    EXPECT_EQ(os_poller_wait(p, ctx_t::cb, 50), 0);
+    EXPECT_EQ(ctx.order, std::vector<u64>{1});
+    os_poller_exit(p);
+    if (first.b == hi) first.b = 0;  // closed in the callback
+    if (second.b == hi) second.b = 0;
+    delete ctx.fresh;
+}
+
 TEST(Poller, BrokenWakePairIsRebuilt)
 {
     seen_t seen;
@@ -397,6 +449,58 @@ TEST(PollerConcurrency, InsertRemoveWhileWaiting)
     waiter.join();
     EXPECT_EQ(shared.bad.load(), 0u);
     EXPECT_GT(shared.dispatched.load(), 0u);
+    EXPECT_EQ(p->count, 1u);
+    os_poller_exit(p);
+}
+
+// A removal while the waiter sits in select lets go of the descriptor at
+// once: closed right after the removal, the peer sees the end of the stream
+// without waiting for the select to time out, and the wait itself goes on.
+TEST(PollerConcurrency, RemovalReleasesTheDescriptorAtOnce)
+{
+    struct shared_t {
+        std::atomic<int> returns{0};
+        static void cb(os_poller *, os_poller_object *obj, u32, u64)
+        {
+            char c;
+            while (os_socket_recv(obj->handle, &c, 1) > 0) {
+            }
+        }
+    } shared;
+    os_poller *p = os_poller_init(0);
+    std::atomic<bool> stop{false};
+    std::thread waiter([&] {
+        while (!stop.load()) {
+            os_poller_wait(p, shared_t::cb, 10000);
+            shared.returns++;
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        u64 pr[2];
+        ASSERT_EQ(os_socket_pair(0x101, pr), 1);
+        os_poller_object o = sock_obj(pr[1]);
+        ASSERT_EQ(os_poller_insert(p, &o, OS_POLLER_READ, 7), 1);
+        int before = shared.returns.load();
+        os_poller_spak(p);
+        u64 deadline = os_mono_ms() + 3000;
+        while (shared.returns.load() == before && os_mono_ms() < deadline) os_msleep(1);
+        os_msleep(20);  // back in select, now watching pr[1]
+        before = shared.returns.load();
+        u64 t0 = os_mono_ms();
+        EXPECT_EQ(os_poller_remove(p, &o), 1);
+        os_socket_exit(pr[1]);
+        char c;
+        errno = 0;
+        EXPECT_EQ(os_socket_recv(pr[0], &c, 1), 0);
+        EXPECT_EQ(errno, 0) << "round " << round;
+        EXPECT_LT(os_mono_ms() - t0, 1000u);
+        os_msleep(20);
+        EXPECT_EQ(shared.returns.load(), before);  // the removal did not end the wait
+        os_socket_exit(pr[0]);
+    }
+    stop = true;
+    os_poller_spak(p);
+    waiter.join();
     EXPECT_EQ(p->count, 1u);
     os_poller_exit(p);
 }

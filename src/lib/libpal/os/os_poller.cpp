@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
@@ -16,6 +17,11 @@
 namespace {
 
 constexpr u64 kTypeBit = 1ull << 63;
+// Wake byte of a removal: restarts the waiter's select without ending its wait.
+constexpr char kRemoveByte = 'r';
+// Bound on how long a removal waits for the waiter to leave select (it
+// leaves at once on the wake byte; this only guards a lost byte).
+constexpr u64 kLeaveSelectMs = 2000;
 
 struct locker {
     explicit locker(os_poller *p) : p_(p) { pthread_mutex_lock(&p_->lock); }
@@ -59,7 +65,7 @@ int list_set_locked(os_poller *p, i64 fd, u64 events, u64 value)
     }
     if (p->list_count >= OS_POLLER_MAX_OBJECTS) return -1;
     memmove(&p->list[i + 1], &p->list[i], (p->list_count - i) * sizeof(os_poller_entry));
-    p->list[i] = {fd, value, events};
+    p->list[i] = {fd, value, events, ++p->serial};
     p->list_count++;
     return 1;
 }
@@ -133,17 +139,51 @@ void close_pair_locked(os_poller *p)
     p->wake[0] = p->wake[1] = 0;
 }
 
-int send_wake(os_poller *p, char byte)
+int send_wake_locked(os_poller *p, char byte)
 {
-    locker g(p);
     if (!p->wake[0]) return 0;
     ssize_t n = send(os_sock_fd(p->wake[0]), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     return (int)n;
 }
 
+int send_wake(os_poller *p, char byte)
+{
+    locker g(p);
+    return send_wake_locked(p, byte);
+}
+
+// A select that watches fd keeps the file open even after close, so the
+// peer would not see the close and the number could be reused under it.
+// Wakes the waiter and waits (bounded) until that select has returned.
+void leave_select_locked(os_poller *p, i64 fd)
+{
+    const u64 seen = p->selects;
+    send_wake_locked(p, kRemoveByte);
+    const u64 deadline = os_mono_ms() + kLeaveSelectMs;
+    while (p->in_select && p->selects == seen) {
+        u64 now = os_mono_ms();
+        if (now >= deadline) {
+            LOG_WARN("poller remove: descriptor %lld still watched by select after %llu ms\n", (long long)fd,
+                     (unsigned long long)kLeaveSelectMs);
+            return;
+        }
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        u64 left = deadline - now;
+        ts.tv_sec += (time_t)(left / 1000);
+        ts.tv_nsec += (long)(left % 1000) * 1000000L;
+        if (ts.tv_nsec >= 1000000000L) {
+            ts.tv_sec++;
+            ts.tv_nsec -= 1000000000L;
+        }
+        pthread_cond_timedwait(&p->cond, &p->lock, &ts);
+    }
+}
+
 struct ready_event {
     i64 fd;
     u64 value;
+    u64 serial;
     u32 events;
 };
 
@@ -256,7 +296,11 @@ os_poller *os_poller_select_init(u64 priv)
     FD_ZERO(&p->wset_work);
     p->dispatch_fd = -1;
     pthread_mutex_init(&p->lock, nullptr);
-    pthread_cond_init(&p->cond, nullptr);
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(&p->cond, &ca);
+    pthread_condattr_destroy(&ca);
     bool ok;
     {
         locker g(p);
@@ -323,10 +367,13 @@ int os_poller_select_remove(os_poller *p, const os_poller_object *object)
     OS_CHECK_TXT(p && object, "poller && object", 0);
     i64 fd = (i64)object->handle - 1;
     locker g(p);
+    const bool watched = fd >= 0 && fd < FD_SETSIZE && (FD_ISSET((int)fd, &p->rset) || FD_ISSET((int)fd, &p->wset));
     remove_locked(p, fd);
-    // A callback for this object may be running on the waiting thread; the
-    // caller is about to free what it uses, so let it finish first.
+    // The caller is about to close the descriptor and free its value: the
+    // waiter's select must let go of it, and a callback for it that runs
+    // now must finish first.
     if (fd >= 0 && p->waiting && !pthread_equal(p->waiter, pthread_self())) {
+        if (watched && p->in_select) leave_select_locked(p, fd);
         while (p->dispatch_fd == fd) pthread_cond_wait(&p->cond, &p->lock);
     }
     return 1;
@@ -373,6 +420,7 @@ int os_poller_select_wait(os_poller *p, os_poller_func func, int timeout_ms)
             p->wset_work = p->wset;
             nfds = (int)p->max_fd + 1;
             gen = p->generation;
+            p->in_select = 1;
         }
         struct timeval tv;
         struct timeval *ptv = nullptr;
@@ -382,15 +430,22 @@ int os_poller_select_wait(os_poller *p, os_poller_func func, int timeout_ms)
             ptv = &tv;
         }
         int r = select(nfds, &p->rset_work, &p->wset_work, nullptr, ptv);
+        const int select_errno = errno;
+        bool changed;
+        {
+            locker g(p);
+            p->in_select = 0;
+            p->selects++;
+            pthread_cond_broadcast(&p->cond);
+            changed = gen != p->generation;
+        }
         if (r == 0) return 0;
         if (r < 0) {
-            if (errno == EINTR) return 0;
-            if (errno == EBADF) {
-                // A descriptor was removed and closed while select ran; the
-                // next pass works on the new sets.
-                locker g(p);
-                if (gen != p->generation) continue;
-            }
+            if (select_errno == EINTR) return 0;
+            // A descriptor closed without its removal; the next pass works
+            // on the new sets.
+            if (select_errno == EBADF && changed) continue;
+            errno = select_errno;
             return -1;
         }
 
@@ -416,7 +471,7 @@ int os_poller_select_wait(os_poller *p, os_poller_func func, int timeout_ms)
                             killed = true;
                             break;
                         }
-                        woken = true;
+                        if (b != kRemoveByte) woken = true;
                     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                         // Another pass took the byte; nothing to do.
                     } else {
@@ -437,7 +492,7 @@ int os_poller_select_wait(os_poller *p, os_poller_func func, int timeout_ms)
                 if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) ev |= OS_POLLER_ERROR;
                 if (!ev) continue;
                 if (e.events & OS_POLLER_ONESHOT) ev |= OS_POLLER_ONESHOT;
-                if (n_ev < (int)OS_POLLER_MAX_EVENTS) table[n_ev++] = {e.fd, e.value, ev};
+                if (n_ev < (int)OS_POLLER_MAX_EVENTS) table[n_ev++] = {e.fd, e.value, e.serial, ev};
             }
             if (rebuild) {
                 errno = wake_errno;
@@ -458,8 +513,9 @@ int os_poller_select_wait(os_poller *p, os_poller_func func, int timeout_ms)
             {
                 locker g(p);
                 i64 idx = p->list ? find_locked(p, ev.fd) : -1;
-                // Removed (and possibly freed by its owner) since the scan.
-                if (idx < 0 || p->list[idx].value != ev.value) continue;
+                // Removed (and possibly freed by its owner, its descriptor
+                // and value reused by a new object) since the scan.
+                if (idx < 0 || p->list[idx].serial != ev.serial || p->list[idx].value != ev.value) continue;
                 if (ev.events & OS_POLLER_ONESHOT) {
                     ev.events &= ~(u32)OS_POLLER_ONESHOT;
                     remove_locked(p, ev.fd);

@@ -3,6 +3,11 @@
 // ready object; other threads insert, remove and wake it. The list, the
 // descriptor sets and the counts are guarded by one mutex that is never
 // held across select or a callback.
+//
+// A removal from another thread returns only once no select of the waiter
+// still watches the descriptor and no callback for it runs, so the caller
+// may close the descriptor and free its value at once: the peer sees the
+// close immediately and nothing of the old object reaches a callback.
 #include <pthread.h>
 #include <sys/select.h>
 #include "libpal/env/os_types.h"
@@ -38,6 +43,8 @@ struct os_poller_entry {
     i64 fd;
     u64 value;  // caller's value, bit 63 set for object type 2
     u64 events;
+    u64 serial;  // distinct for every insertion, so a stale event never
+                 // reaches a later object with the same descriptor and value
 };
 
 struct os_poller {
@@ -60,11 +67,14 @@ struct os_poller {
     u64 list_count;
     // Guards everything above from wake on, and the fields below.
     pthread_mutex_t lock;
-    pthread_cond_t cond;
+    pthread_cond_t cond;  // signalled when a callback or a select ends
     u64 generation;   // bumped by every change of the sets
     i64 dispatch_fd;  // descriptor whose callback runs now, or -1
+    u64 serial;       // last entry serial handed out
+    u64 selects;      // selects the waiter has come back from
     pthread_t waiter;
     u8 waiting;
+    u8 in_select;     // the waiter runs (or is about to run) select
 };
 
 os_poller *os_poller_init(u64 priv);
