@@ -24,6 +24,7 @@
 #include "libpal/env/tid_name.h"
 #include "libpal/net_test_util.h"
 #include "libpal/network/os_socket.h"
+#include "libpal/os/os_thread.h"
 
 namespace {
 
@@ -262,11 +263,11 @@ int udp_work(u64 sock, int zero, void *arg)
     char buf[64];
     os_ipaddr from;
     i64 n = os_socket_urecv(sock, &from, buf, sizeof buf);
-    if (n > 0) {
-        os_socket_usend(sock, &from, buf, (size_t)n);
-        g_udp_calls++;
-    }
     *(int *)arg += 1;
+    if (n > 0) {
+        g_udp_calls++;  // counted before the reply the test waits for
+        os_socket_usend(sock, &from, buf, (size_t)n);
+    }
     return 0;
 }
 
@@ -283,6 +284,7 @@ TEST(Listener, UdpServersAndEventSockets)
 {
     env_guard env;
     int calls = 0;
+    g_udp_calls = 0;
     sock_udp_server_param u = {};
     u.name = "udp";
     u.work_proc = udp_work;
@@ -634,6 +636,46 @@ TEST(ListenerConcurrency, ConnectionAboveDescriptor1023)
     sock_server_exit(srv);
 }
 
+int event_never(u64, u32, void *) { return 0; }
+
+// Sockets removed while the event thread waits in select are closed when the
+// call returns: the peer of an event socket sees the end of the stream, and
+// a listener's port refuses connections, without waiting for the next pass.
+TEST(ListenerConcurrency, RemovedSocketsAreClosedAtOnce)
+{
+    env_guard env;
+    for (int round = 0; round < 10; ++round) {
+        u64 pr[2];
+        ASSERT_EQ(os_socket_pair(0x101, pr), 1);
+        sock_event_ctx *e = sock_insert_event_proc(pr[1], OS_POLLER_READ, event_never, nullptr);
+        ASSERT_NE(e, nullptr);
+        os_msleep(20);  // the event thread waits with the socket in its sets
+        EXPECT_EQ(sock_del_event_proc(e), 0);
+        char ch;
+        errno = 0;
+        EXPECT_EQ(os_socket_recv(pr[0], &ch, 1), 0);
+        EXPECT_EQ(errno, 0) << "round " << round;
+        os_socket_exit(pr[0]);
+
+        sock_tcp_server_param p = {};
+        p.name = "gone";
+        p.accept_proc = count_and_close;
+        sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
+        ASSERT_NE(srv, nullptr);
+        os_msleep(20);
+        sock_server_exit(srv);
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((u16)p.bound_port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        errno = 0;
+        EXPECT_EQ(connect(c, (struct sockaddr *)&a, sizeof a), -1) << "round " << round;
+        EXPECT_EQ(errno, ECONNREFUSED);
+        close(c);
+    }
+}
+
 // Out of descriptors: accept backs off with one record, never spins, and
 // serves the connection once descriptors are free again.
 TEST(Listener, DescriptorExhaustionBacksOff)
@@ -699,13 +741,13 @@ int failed_work_thread_child()
     p.work_proc = never_runs;
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
     if (!srv) return 2;
-    int c = dial("127.0.0.1", (int)p.bound_port);
-    if (c < 0) return 3;
     log_capture cap;
     log_capture::text().reserve(1 << 16);
     std::string got;
     got.reserve(1 << 12);
-    // Leave only a little address space: the next thread stack cannot be mapped.
+    // Leave only a little address space: room for small allocations, less
+    // than one thread stack. This must hold before the connection exists,
+    // or the event thread may accept it and start the thread first.
     long vm_kb = 0;
     if (FILE *f = fopen("/proc/self/status", "r")) {
         char line[256];
@@ -714,13 +756,17 @@ int failed_work_thread_child()
         fclose(f);
     }
     if (vm_kb <= 0) return 4;
-    struct rlimit rl = {(rlim_t)(vm_kb + 160) * 1024, RLIM_INFINITY};
+    const long room_kb = OS_THREAD_STACK_DEFAULT / 1024 * 5 / 8;
+    struct rlimit rl = {(rlim_t)(vm_kb + room_kb) * 1024, RLIM_INFINITY};
     if (setrlimit(RLIMIT_AS, &rl) != 0) return 5;
+    int c = dial("127.0.0.1", (int)p.bound_port);
+    if (c < 0) return 3;
     char buf[64];
     ssize_t n;
     while ((n = recv(c, buf, sizeof buf, 0)) > 0) got.append(buf, (size_t)n);  // ends when the server closes
     struct rlimit unl = {RLIM_INFINITY, RLIM_INFINITY};
     setrlimit(RLIMIT_AS, &unl);
+    if (n != 0) return 8;  // closed by the server, not timed out
     if (!got.empty()) return 6;
     if (!cap.has("os_thread_init error: ")) return 7;
     close(c);
