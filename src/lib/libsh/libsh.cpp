@@ -218,6 +218,24 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     return r;
 }
 
+int libsh_item_runs_cmd(const char *item)
+{
+    char text[LIBSH_LINE_MAX];
+    if (!item || strlen(item) >= sizeof text) return 1;
+    str_safecopy_trunc(text, sizeof text, item);
+    char *it = str_trim(text);
+    if (it[0] == '#') return 0;
+    char name[256];
+    str_cmd_name(it, name, sizeof name);
+    char expanded[LIBSH_LINE_MAX];
+    char value[LIBSH_LINE_MAX];
+    if (alias_get_copy(name, value, sizeof value) == 0) {
+        str_cmd_replace_name(it, value, expanded, sizeof expanded);
+        it = expanded;
+    }
+    return libsh_is_assign(it) ? 0 : 1;
+}
+
 libsh_cmd_fn libsh_find_cmd(const char *name)
 {
     if (!name) return nullptr;
