@@ -67,7 +67,7 @@ FUZZ      := $(BUILD)/fuzz
 FUZZ_TIME ?= 10
 
 .PHONY: fuzz
-fuzz:
+fuzz: deps
 	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ) -DVK_FUZZ=ON -DCMAKE_BUILD_TYPE=Release -DVK_BENCH=OFF
 	$(CMAKE) --build $(FUZZ) --target fuzz_targets -j $(JOBS)
 	@set -e; for f in $(FUZZ)/bin/fuzz_*; do \
