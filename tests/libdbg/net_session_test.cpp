@@ -174,9 +174,9 @@ TEST_F(NetSession, QuitExitAndPeerClose)
         shutdown(s.client.fd, SHUT_WR);
         EXPECT_TRUE(s.client.closes_within(2000));
         EXPECT_TRUE(s.ends_within(1000));
-        // A half-closed peer still gets the replies of complete requests.
     }
     {
+        // A half-closed peer still gets the replies of complete requests.
         session s;
         EXPECT_TRUE(s.client.send_all("echo last\n"));
         shutdown(s.client.fd, SHUT_WR);

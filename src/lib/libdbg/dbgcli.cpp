@@ -264,15 +264,15 @@ int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req
         LOG_ERR("sock_connect %s:%u error: %s\n", host, (unsigned)port, os_err_str(&err));
     } else {
         result = 0;
-        const bool own_reader = !req->reader;
         if (!req->reader) req->reader = stdin_reader;
+        const bool default_reader = req->reader == stdin_reader;
         if (!req->output) req->output = stdout_output;
         const bool interactive = !req->cmds || strcmp(req->cmds, "sh") == 0;
         cli_run run = {c, req, reply};
         if (interactive) {
             for (;;) {
                 req->state.store(DBGCLI_SENDING);
-                if (own_reader) {
+                if (default_reader) {
                     printf("%s", req->prompt ? req->prompt : "");
                     fflush(stdout);
                 }
@@ -294,7 +294,6 @@ int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req
             req->state.store(DBGCLI_SENDING);
             run_line(&run, req->cmds);
         }
-        if (own_reader) req->reader = nullptr;
         net_close(&c->n);
     }
     req->state.store(DBGCLI_IDLE);
