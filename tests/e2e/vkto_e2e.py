@@ -11,6 +11,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -200,6 +201,110 @@ def shell_request(port, line, replies=1, timeout=DEFAULT_TIMEOUT):
                 break
             data += chunk
     return [p.replace(b"\r\n", b"\n").decode(errors="replace") for p in data.split(b"\0")[:replies]]
+
+
+class ShellConn:
+    """A raw TCP shell connection with bounded waits."""
+
+    def __init__(self, port, timeout=DEFAULT_TIMEOUT):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buf = b""
+        self.eof = False
+
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode()
+        self.sock.sendall(data)
+
+    def _recv(self, timeout):
+        self.sock.settimeout(max(0.01, timeout))
+        try:
+            chunk = self.sock.recv(65536)
+        except socket.timeout:
+            return False
+        except OSError:  # reset
+            chunk = b""
+        if not chunk:
+            self.eof = True
+            return False
+        self.buf += chunk
+        return True
+
+    def replies(self, n=1, timeout=DEFAULT_TIMEOUT, raw=False):
+        """The next n replies (each up to its NUL), CR LF turned into LF
+        unless raw; fewer when the connection ends or the time is up."""
+        end = time.monotonic() + timeout
+        while self.buf.count(b"\0") < n and not self.eof and time.monotonic() < end:
+            self._recv(end - time.monotonic())
+        parts = self.buf.split(b"\0")
+        got = parts[:min(n, len(parts) - 1)]
+        self.buf = b"\0".join(parts[len(got):])
+        if raw:
+            return got
+        return [p.replace(b"\r\n", b"\n").decode(errors="replace") for p in got]
+
+    def ask(self, line, n=1, timeout=DEFAULT_TIMEOUT):
+        self.send(line + "\n")
+        return self.replies(n, timeout)
+
+    def silent_for(self, seconds):
+        """True when nothing arrives for the given time."""
+        return not self._recv(seconds) and not self.eof
+
+    def closed_within(self, timeout):
+        end = time.monotonic() + timeout
+        while not self.eof and time.monotonic() < end:
+            self._recv(end - time.monotonic())
+        return self.eof
+
+    def reset(self):
+        """Closes with a reset (SO_LINGER 0)."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close()
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def start_shell(exe, extra_args=(), log_level="info", env=None):
+    """Starts vkto in the foreground with the TCP shell on a free loopback
+    port; returns (process, port) once the port answers."""
+    port = free_port()
+    v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level), args=["-q"] + list(extra_args),
+             env=env)
+    v.start()
+    if not wait_port(port):
+        v.stop()
+        raise AssertionError("shell port %d never answered: %r" % (port, v.err[-1000:]))
+    if "-d" not in extra_args:
+        v.wait_prompt()
+    return v, port
+
+
+def proc_counts(pid):
+    """(threads, descriptors) of a running process."""
+    return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
+
+
+def wait_counts(pid, want, timeout=5.0):
+    """Waits until the process's (threads, descriptors) equal want; the last
+    counts seen."""
+    end = time.monotonic() + timeout
+    got = proc_counts(pid)
+    while got != want and time.monotonic() < end:
+        time.sleep(0.05)
+        got = proc_counts(pid)
+    return got
 
 
 class Checks:

@@ -2,9 +2,354 @@
 #define LOG_SRC "src/lib/libdbg/dbgcli"
 #include "libdbg/dbgcli.h"
 
-#include "liblog/log.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
 
-int debug_shell_cli_exec(const char *, int, const char *)
+#include "liblog/log.h"
+#include "libnet/libnet.h"
+#include "libnet/sock_cli.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
+#include "libpal/network/os_socket.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_vector.h"
+#include "libpal/tframe/app.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+// The longest request the server takes; a longer one would end the session.
+constexpr size_t kReqChars = 4094;
+constexpr int kWaitSliceMs = 300;
+constexpr int kExec2DefaultMs = 10000;
+
+// ---- connection -------------------------------------------------------------
+
+struct cli_conn {
+    net n;           // the connection; its writes
+    char in[4096];   // received, not yet scanned
+    size_t beg;
+    size_t end;
+    u32 stale;       // replies still owed to requests that timed out
+};
+
+enum { REPLY_FAIL = -1, REPLY_TIMEOUT = 0, REPLY_OK = 1 };
+
+bool cli_connect(cli_conn *c, const char *host, int port, os_err *err)
 {
-    return 0;
+    sock_opt opt = {};
+    opt.timeout = DBGCLI_CONNECT_MS;
+    opt.buffer_size = DBGCLI_SOCK_BUF;
+    u64 s = sock_tcp_connect(host, port, &opt, err);
+    if (!s) return false;
+    c->n.type = NET_TYPE_SOCK;
+    c->n.transport = s;
+    c->n.timeout = DBGCLI_REPLY_MS;
+    return true;
+}
+
+// Sends text and its NUL byte.
+bool cli_send(cli_conn *c, const char *text)
+{
+    size_t len = strlen(text) + 1;
+    return net_write(&c->n, text, len) == (int)len;
+}
+
+// Reads the next reply up to its NUL byte into reply (size bytes; at most
+// size-1 kept, carriage returns dropped), after skipping the replies still
+// owed to earlier requests. REPLY_OK, or REPLY_TIMEOUT when the reply did
+// not end within timeout_ms (what came of it is in reply, and the rest is
+// skipped with the next read), or REPLY_FAIL.
+int cli_read_reply(cli_conn *c, char *reply, size_t size, int timeout_ms, size_t *len, bool *overflow)
+{
+    *len = 0;
+    *overflow = false;
+    reply[0] = 0;
+    const u64 start = os_mono_ms();
+    u64 sock = c->n.transport;
+    for (;;) {
+        while (c->beg < c->end) {
+            char ch = c->in[c->beg++];
+            if (c->stale) {
+                if (ch == 0) c->stale--;
+                continue;
+            }
+            if (ch == 0) {
+                reply[*len] = 0;
+                return REPLY_OK;
+            }
+            if (ch == '\r') continue;
+            if (*len + 1 < size) reply[(*len)++] = ch;
+            else *overflow = true;
+        }
+        if (app_stop_requested()) return REPLY_FAIL;
+        errno = 0;
+        i64 r = os_socket_recv(sock, c->in, sizeof c->in);
+        if (r > 0) {
+            c->beg = 0;
+            c->end = (size_t)r;
+            continue;
+        }
+        if (r < 0 || errno == 0) {  // failure, or the server closed
+            reply[*len] = 0;
+            return REPLY_FAIL;
+        }
+        u64 elapsed = os_mono_ms() - start;
+        if (elapsed >= (u64)timeout_ms) {
+            reply[*len] = 0;
+            c->stale++;
+            return REPLY_TIMEOUT;
+        }
+        u64 left = (u64)timeout_ms - elapsed;
+        int w = os_socket_wait(sock, OS_SOCK_WAIT_READ, left < (u64)kWaitSliceMs ? (int)left : kWaitSliceMs);
+        if (w < 0) {
+            reply[*len] = 0;
+            return REPLY_FAIL;
+        }
+    }
+}
+
+// ---- standard input ---------------------------------------------------------
+
+// Lines from standard input, waited on together with the stop request.
+struct stdin_lines {
+    char buf[2 * DBGCLI_LINE_SIZE];
+    size_t len;
+    bool discarding;  // dropping the rest of an over-long line
+    bool eof;
+};
+stdin_lines g_stdin;
+
+char *stdin_reader(char *out, int size)
+{
+    stdin_lines &r = g_stdin;
+    if (!out || size < 1) return nullptr;
+    const size_t max = (size_t)size - 1;
+    for (;;) {
+        char *nl = (char *)memchr(r.buf, '\n', r.len);
+        if (nl || (r.eof && r.len)) {
+            size_t n = nl ? (size_t)(nl - r.buf) : r.len;
+            bool dropped = r.discarding || n > max;
+            if (!dropped) {
+                memcpy(out, r.buf, n);
+                out[n] = 0;
+            }
+            size_t used = nl ? n + 1 : n;
+            memmove(r.buf, r.buf + used, r.len - used);
+            r.len -= used;
+            r.discarding = false;
+            if (!dropped) return out;
+            LOG_ERR("line longer than %d characters ignored\n", (int)max);
+            continue;
+        }
+        if (r.eof) return nullptr;
+        if (r.len >= sizeof r.buf) {
+            r.discarding = true;
+            r.len = 0;
+        }
+        if (app_stop_requested()) return nullptr;
+        struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
+        int np = p[1].fd >= 0 ? 2 : 1;
+        int rc = poll(p, (nfds_t)np, -1);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        if (np == 2 && (p[1].revents & POLLIN)) return nullptr;
+        if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t n = read(STDIN_FILENO, r.buf + r.len, sizeof r.buf - r.len);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) r.eof = true;
+            else r.len += (size_t)n;
+        } else if (p[0].revents & POLLNVAL) {
+            r.eof = true;
+        }
+    }
+}
+
+int stdout_output(const char *text)
+{
+    return puts(text);
+}
+
+// ---- one command ------------------------------------------------------------
+
+enum { ITEM_NEXT, ITEM_QUIT, ITEM_END };
+
+struct cli_run {
+    cli_conn *c;
+    debug_shell_req *req;
+    char *reply;  // DBGCLI_REPLY_SIZE bytes
+};
+
+// Sends one item of a line and prints its reply. Items that run no
+// command (comments, assignments) get no reply and none is awaited.
+int run_item(cli_run *run, char *item)
+{
+    char *it = str_trim(item);
+    if (!*it) return ITEM_NEXT;
+    if (strcmp(it, "quit") == 0) return ITEM_QUIT;
+    if (strlen(it) > kReqChars) {
+        LOG_ERR("command longer than %d characters not sent: [%.40s...]\n", (int)kReqChars, it);
+        return ITEM_NEXT;
+    }
+    debug_shell_req *req = run->req;
+    if (!cli_send(run->c, it)) {
+        LOG_ERR("error: execution command failed\n");
+        return ITEM_END;
+    }
+    if (!libsh_item_runs_cmd(it)) return ITEM_NEXT;
+    req->state.store(DBGCLI_WAITING);
+    size_t len = 0;
+    bool overflow = false;
+    int r = cli_read_reply(run->c, run->reply, DBGCLI_REPLY_SIZE, DBGCLI_REPLY_MS, &len, &overflow);
+    req->state.store(DBGCLI_SENDING);
+    LOG_VERB("ret=%d\n", r == REPLY_OK ? (len ? (int)len : 1) : r);
+    if (r == REPLY_FAIL) {
+        LOG_DBG("error: read command returns error\n");
+        return ITEM_END;
+    }
+    if (r == REPLY_TIMEOUT) {
+        if (len) {
+            req->output(run->reply);
+            fflush(stdout);
+        }
+        LOG_ERR("error: read command returns timeout\n");
+        return ITEM_NEXT;
+    }
+    if (len && run->reply[len - 1] == '\n') run->reply[--len] = 0;
+    req->output(run->reply);
+    fflush(stdout);
+    if (overflow) LOG_ERR("reply longer than %d bytes: only the first %d shown\n", DBGCLI_REPLY_SIZE - 1,
+                          DBGCLI_REPLY_SIZE - 1);
+    return ITEM_NEXT;
+}
+
+// Runs the items of one line in order (the shell's own splitting: ';'
+// outside quotes).
+int run_line(cli_run *run, const char *line)
+{
+    str_vector items;
+    str_vector_init(&items, STR_VEC_SKIP_EMPTY);
+    int r = ITEM_NEXT;
+    if (str_split_esape(line, ";", "\"'", &items) != 0) {
+        LOG_ERR("unbalanced quotes, nothing sent: [%s]\n", line);
+    } else {
+        for (u64 i = 0; i < items.count && r == ITEM_NEXT; ++i) r = run_item(run, items.items[i]);
+    }
+    str_vector_fini(&items);
+    return r;
+}
+
+}  // namespace
+
+int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req)
+{
+    OS_CHECK_RET(host && req, -1);
+    req->state.store(DBGCLI_IDLE);
+    LOG_VERB("ip=%s port=%d cmd=[%s]\n", host, port, req->cmds ? req->cmds : "");
+    cli_conn *c = (cli_conn *)os_zalloc(sizeof(cli_conn));
+    char *line = (char *)os_malloc(DBGCLI_LINE_SIZE);
+    char *last = (char *)os_zalloc(DBGCLI_LINE_SIZE);
+    char *reply = (char *)os_malloc(DBGCLI_REPLY_SIZE);
+    os_err err = {};
+    int result = -1;
+    if (!c || !line || !last || !reply) {
+        LOG_ERR("client memory error\n");
+    } else if (!cli_connect(c, host, port, &err)) {
+        LOG_ERR("sock_connect %s:%u error: %s\n", host, (unsigned)port, os_err_str(&err));
+    } else {
+        result = 0;
+        if (!req->reader) req->reader = stdin_reader;
+        const bool default_reader = req->reader == stdin_reader;
+        if (!req->output) req->output = stdout_output;
+        const bool interactive = !req->cmds || strcmp(req->cmds, "sh") == 0;
+        cli_run run = {c, req, reply};
+        if (interactive) {
+            for (;;) {
+                req->state.store(DBGCLI_SENDING);
+                if (default_reader) {
+                    printf("%s", req->prompt ? req->prompt : "");
+                    fflush(stdout);
+                }
+                memset(line, 0, DBGCLI_LINE_SIZE);
+                if (!req->reader(line, DBGCLI_LINE_SIZE)) break;  // end of input: like quit
+                char *t = str_trim(line);
+                if (strcmp(t, "quit") == 0) break;
+                if (!*t) {
+                    // An empty line repeats this console's previous line.
+                    if (!last[0]) continue;
+                    str_safecopy_trunc(line, DBGCLI_LINE_SIZE, last);
+                    t = line;
+                } else {
+                    str_safecopy_trunc(last, DBGCLI_LINE_SIZE, t);
+                }
+                if (run_line(&run, t) != ITEM_NEXT) break;
+            }
+        } else {
+            req->state.store(DBGCLI_SENDING);
+            run_line(&run, req->cmds);
+        }
+        net_close(&c->n);
+    }
+    req->state.store(DBGCLI_IDLE);
+    os_free(reply);
+    os_free(last);
+    os_free(line);
+    os_free(c);
+    return result;
+}
+
+int debug_shell_connet_exec2_cmd(const char *host, int port, debug_shell_req2 *req)
+{
+    OS_CHECK_RET(host && req && req->cmd && req->reply && req->size > 0, -1);
+    req->reply[0] = 0;
+    cli_conn *c = (cli_conn *)os_zalloc(sizeof(cli_conn));
+    if (!c) return -1;
+    os_err err = {};
+    if (!cli_connect(c, host, port, &err)) {
+        LOG_ERR("sock_connect %s:%u error: %s\n", host, (unsigned)port, os_err_str(&err));
+        os_free(c);
+        return -1;
+    }
+    LOG_VERB("cmd=[%s]\n", req->cmd);
+    int result;
+    if (!cli_send(c, req->cmd)) {
+        LOG_ERR("error: execution command failed\n");
+        result = -1;
+    } else {
+        size_t len = 0;
+        bool overflow = false;
+        int ms = req->timeout_ms > 0 ? req->timeout_ms : kExec2DefaultMs;
+        int r = cli_read_reply(c, req->reply, (size_t)req->size, ms, &len, &overflow);
+        result = r == REPLY_OK ? (int)len : -1;
+        LOG_VERB("ret=%d\n", result);
+        if (r != REPLY_OK) {
+            req->reply[0] = 0;
+            LOG_ERR("error: read command returns timeout\n");
+        } else if (overflow) {
+            LOG_ERR("reply longer than %d bytes: only the first %d kept\n", (int)req->size - 1,
+                    (int)req->size - 1);
+        }
+    }
+    net_close(&c->n);
+    os_free(c);
+    return result;
+}
+
+int debug_shell_cli_exec(const char *host, int port, const char *cmds)
+{
+    char prompt[128];
+    str_sprintf_s(prompt, sizeof prompt, "%s>", g_app.app_name ? g_app.app_name : "");
+    debug_shell_req req;
+    req.state.store(DBGCLI_IDLE);
+    req.prompt = prompt;
+    req.cmds = cmds;
+    req.reader = nullptr;
+    req.output = nullptr;
+    return debug_shell_connet_exec_cmd(host, port, &req);
 }

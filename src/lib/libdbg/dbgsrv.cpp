@@ -2,14 +2,166 @@
 #define LOG_SRC "src/lib/libdbg/dbgsrv"
 #include "libdbg/dbgsrv.h"
 
-#include "liblog/log.h"
+#include <atomic>
+#include <pthread.h>
 
-int debug_shell_server_init(const char *, int)
+#include "libdbg/shell.h"
+#include "liblog/log.h"
+#include "libnet/libnet.h"
+#include "libnet/sock_cli.h"
+#include "libnet/sock_ctx.h"
+#include "libnet/sock_srv.h"
+#include "libpal/env/os_time.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+// One connection: the manager's header (socket, state word, thread), the
+// session's net handle and its shell context. The manager reaches the
+// handle only through the link made by sock_tcp_ctx_set_net.
+struct netsh_conn {
+    sock_tcp_ctx hdr;
+    net n;
+    dbgsh_srv_ctx ctx;
+};
+
+constexpr u64 kRefuseLogEveryMs = 1000;
+
+// Server state. The lock keeps the accept procedure (on "sock_listen")
+// from using a manager that the stopping thread is taking down.
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+sock_tcp_ctx_mgr *g_mgr = nullptr;
+sock_server_ctx *g_listener = nullptr;
+
+std::atomic<u64> g_refuse_log_ms{0};
+std::atomic<u32> g_refused{0};
+
+struct srv_lock {
+    srv_lock() { pthread_mutex_lock(&g_lock); }
+    ~srv_lock() { pthread_mutex_unlock(&g_lock); }
+    srv_lock(const srv_lock &) = delete;
+    srv_lock &operator=(const srv_lock &) = delete;
+};
+
+// One err record per second at most, with the number refused meanwhile.
+void log_refused(const os_ipaddr *peer)
 {
+    u32 n = g_refused.fetch_add(1) + 1;
+    u64 now = os_mono_ms();
+    u64 last = g_refuse_log_ms.load();
+    if (last && now - last < kRefuseLogEveryMs) return;
+    if (!g_refuse_log_ms.compare_exchange_strong(last, now)) return;
+    g_refused.fetch_sub(n);
+    char addr[OS_IPADDR_CSTR_MAXN];
+    sock_ipaddr_cstr(peer, addr, sizeof addr);
+    LOG_ERR("%u sessions open, connection from %s closed (%u refused since the last record)\n",
+            DBGSRV_MAX_SESSIONS, addr, n);
+}
+
+}  // namespace
+
+int accept_proc(u64 sock, os_ipaddr *peer, void *)
+{
+    sock_tcp_ctx *rec = nullptr;
+    {
+        srv_lock g;
+        if (!g_mgr) {
+            sock_close(sock);
+            return -1;
+        }
+        if (sock_tcp_ctx_count(g_mgr) >= DBGSRV_MAX_SESSIONS) {
+            sock_close(sock);
+            log_refused(peer);
+            return -1;
+        }
+        rec = sock_tcp_ctx_open(g_mgr, sock);
+    }
+    if (!rec) {
+        LOG_ERR(" malloc_ctx error\n");
+        sock_close(sock);
+        return -1;
+    }
+    return 0;
+}
+
+i64 netsh_srv_thread(void *arg)
+{
+    netsh_conn *c = (netsh_conn *)arg;
+    sock_tcp_ctx_mgr *m = c->hdr.mgr;
+    LOG_VERB("==>\n");
+    // The session's handle owns the socket from here on and closes it.
+    u64 sock = c->hdr.sock;
+    c->hdr.sock = 0;
+    if (dbgsh_srv_ctx_init(&c->ctx, &c->n, NET_MODE, (void *)(uintptr_t)sock) == 0) {
+        sock_tcp_ctx_set_net(m, &c->hdr, &c->n);
+        dbgsh_srv_imp(&c->ctx);
+    } else {
+        sock_close(sock);
+    }
+    sock_tcp_ctx_close(m, &c->hdr);  // c is gone after this
+    LOG_VERB("<==\n");
+    return 0;
+}
+
+int debug_shell_server_init(const char *addrs, int port)
+{
+    {
+        srv_lock g;
+        if (g_mgr || g_listener) {
+            LOG_ERR("shell server already running\n");
+            return -1;
+        }
+    }
+    sock_tcp_ctx_param cp = {};
+    cp.name = "netsh_srv";
+    cp.size = sizeof(netsh_conn);
+    cp.close_proc = nullptr;
+    cp.thread_proc = netsh_srv_thread;
+    sock_tcp_ctx_mgr *m = sock_tcp_ctx_init(&cp);
+    if (!m) return -1;
+    {
+        srv_lock g;
+        g_mgr = m;
+    }
+    sock_tcp_server_param sp = {};
+    sp.name = "netsh";
+    sp.reuse = 1;
+    sp.recv_buf_size = 0;
+    sp.send_buf_size = 0;
+    sp.backlog = 5;
+    sp.accept_proc = accept_proc;
+    sp.work_proc = nullptr;
+    sock_server_ctx *l = sock_tcp_server_init(addrs ? addrs : "", port, &sp);
+    if (!l) {
+        // Nothing can connect: the manager goes too, so a later start works.
+        {
+            srv_lock g;
+            g_mgr = nullptr;
+        }
+        sock_tcp_ctx_exit(m);
+        return -1;
+    }
+    srv_lock g;
+    g_listener = l;
     return 0;
 }
 
 int debug_shell_server_exit(void)
 {
+    LOG_VERB("==>\n");
+    sock_server_ctx *l;
+    sock_tcp_ctx_mgr *m;
+    {
+        srv_lock g;
+        l = g_listener;
+        g_listener = nullptr;
+        m = g_mgr;
+        g_mgr = nullptr;
+    }
+    if (l) sock_server_exit(l);
+    // Every open session's handle gets its stop flag; each thread is
+    // joined with 1000 ms given to it and detached when it takes longer.
+    // A session that asked for the stop ends through its exit flag.
+    if (m) sock_tcp_ctx_exit(m);
     return 0;
 }

@@ -1,4 +1,15 @@
 #pragma once
-// TCP shell server: one network shell session per connection.
+// TCP shell server: one network shell session per connection, each on its
+// own "netsh_srv" thread, at most DBGSRV_MAX_SESSIONS at once.
+#include "libpal/env/os_types.h"
+#include "libpal/network/os_ipaddr.h"
+
+constexpr u32 DBGSRV_MAX_SESSIONS = 256;
+
+// addrs: a ';' or ','-separated list of local addresses, empty for all.
 int debug_shell_server_init(const char *addrs, int port);
 int debug_shell_server_exit(void);
+
+// The listener's accept procedure and the thread of one connection.
+int accept_proc(u64 sock, os_ipaddr *peer, void *arg);
+i64 netsh_srv_thread(void *rec);

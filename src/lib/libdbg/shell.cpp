@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libnet/libnet.h"
+#include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
+#include "libpal/network/os_socket.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
@@ -125,6 +128,241 @@ int stdio_read_line(char *line)
     }
 }
 
+// ---- network sessions ---------------------------------------------------
+
+// A request holds at most kReqChars bytes before its terminator (carriage
+// returns included); a longer one ends the session.
+constexpr size_t kReqSize = 4095;
+constexpr size_t kReqChars = kReqSize - 1;
+constexpr int kReadSliceMs = 300;
+constexpr size_t kOutSize = 16384;
+
+// State of one network session, owned by its thread. Requests are
+// collected across reads until their NUL or line feed, so a pause in the
+// middle of a request never runs the fragment. Replies are collected
+// until the flush and sent with one write.
+struct net_session {
+    net *n;
+    char req[kReqSize + 1];
+    size_t req_len;  // bytes kept (carriage returns dropped)
+    size_t req_raw;  // bytes received for this request
+    char in[4096];   // received, not yet scanned
+    size_t in_beg;
+    size_t in_end;
+    bool ready;  // receive without waiting first
+    bool eof;
+    char out[kOutSize];
+    size_t out_len;
+    bool broken;  // a write failed or stalled: the session ends
+};
+
+thread_local net_session *t_sess = nullptr;
+
+enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1 };
+
+// Takes the next request into line (kReqSize + 1 bytes). REQ_LINE with
+// the request (possibly empty); REQ_NONE when no complete request came
+// within the handle's time limit, or the request was only carriage
+// returns; REQ_FAIL on a failed read, the end of the stream, an over-long
+// request or a stop request.
+int net_session_read(net_session *s, char *line)
+{
+    net *n = s->n;
+    const u64 start = os_mono_ms();
+    if (n->stop.load()) return REQ_FAIL;
+    for (;;) {
+        while (s->in_beg < s->in_end) {
+            char c = s->in[s->in_beg++];
+            if (c == 0 || c == '\n') {
+                bool only_cr = s->req_raw > 0 && s->req_len == 0;
+                memcpy(line, s->req, s->req_len);
+                line[s->req_len] = 0;
+                s->req_len = s->req_raw = 0;
+                return only_cr ? REQ_NONE : REQ_LINE;
+            }
+            if (++s->req_raw > kReqChars) {
+                LOG_DBG("request longer than %d bytes, session ends\n", (int)kReqChars);
+                return REQ_FAIL;
+            }
+            if (c != '\r') s->req[s->req_len++] = c;
+        }
+        if (s->eof || n->stop.load()) return REQ_FAIL;
+        // Wait first: between requests the socket is usually empty, and the
+        // wait is cheaper than a receive that finds nothing.
+        if (!s->ready) {
+            u64 elapsed = os_mono_ms() - start;
+            if (n->timeout >= 0 && elapsed >= (u64)n->timeout) return REQ_NONE;
+            int slice = kReadSliceMs;
+            if (n->timeout >= 0 && (u64)n->timeout - elapsed < (u64)slice)
+                slice = (int)((u64)n->timeout - elapsed);
+            // Readiness, hang-up and errors all lead to the receive, which
+            // reports them.
+            struct pollfd p = {os_sock_fd(n->transport), POLLIN | POLLRDHUP, 0};
+            int w = poll(&p, 1, slice);
+            if (w < 0 && errno != EINTR) {
+                int e = errno;
+                LOG_DBG("poll error [%d] [%s]\n", e, os_errno_text(e));
+                return REQ_FAIL;
+            }
+            if (w <= 0) continue;
+            if (p.revents & POLLNVAL) return REQ_FAIL;
+        }
+        errno = 0;
+        i64 r = os_socket_recv(n->transport, s->in, sizeof s->in);
+        if (r > 0) {
+            s->in_beg = 0;
+            s->in_end = (size_t)r;
+            // A full buffer may have more behind it: receive again at once.
+            s->ready = (size_t)r == sizeof s->in;
+            continue;
+        }
+        if (r < 0) {
+            int e = errno;
+            LOG_DBG("socket_recv error [%d] [%s]\n", e, os_errno_text(e));
+            return REQ_FAIL;
+        }
+        if (errno == 0) {
+            // The peer ended its stream; an unterminated fragment is dropped.
+            n->disconnected = 1;
+            s->eof = true;
+            continue;
+        }
+        s->ready = false;  // nothing there after all
+    }
+}
+
+// Writes all of data to a net handle; a write that fails or makes no
+// progress within the handle's time limit marks the session broken.
+int net_write_all(net *n, const char *data, size_t size, net_session *s)
+{
+    if (s && s->broken) return -1;
+    int w = net_write(n, data, size);
+    if (w == (int)size) return w;
+    if (s) {
+        s->broken = true;
+        n->wdisconnected = 1;  // later writes fail at once
+    }
+    return -1;
+}
+
+int session_send(net_session *s)
+{
+    size_t len = s->out_len;
+    s->out_len = 0;
+    if (len == 0) return 0;
+    return net_write_all(s->n, s->out, len, s);
+}
+
+int session_write(net_session *s, const char *data, size_t size)
+{
+    if (s->broken) return -1;
+    if (s->out_len + size > sizeof s->out) {
+        if (session_send(s) < 0) return -1;
+        if (size > sizeof s->out) return net_write_all(s->n, data, size, s);
+    }
+    memcpy(s->out + s->out_len, data, size);
+    s->out_len += size;
+    return (int)size;
+}
+
+int stream_out(void *out, const char *data, size_t size)
+{
+    if (out == &g_stdio_stream) return stream_write(out, data, size);
+    if (!out) return -1;
+    net_session *s = t_sess;
+    if (s && s->n == out) return session_write(s, data, size);
+    return net_write_all((net *)out, data, size, nullptr);
+}
+
+int stream_flush(void *out)
+{
+    if (out == &g_stdio_stream) return stream_write(out, "", 1);
+    if (!out) return -1;
+    net_session *s = t_sess;
+    if (s && s->n == out) {
+        if (session_write(s, "", 1) < 0) return -1;
+        return session_send(s) < 0 ? -1 : 1;
+    }
+    return net_write_all((net *)out, "", 1, nullptr);
+}
+
+int net_session_loop(dbgsh_srv_ctx *ctx)
+{
+    LOG_VERB("NET_MODE ==>\n");
+    net *n = (net *)ctx->out;
+    net_session *s = (net_session *)os_zalloc(sizeof(net_session));
+    char *line = (char *)os_malloc(kReqSize + 1);
+    if (!s || !line) {
+        LOG_ERR("session memory error\n");
+        os_free(s);
+        os_free(line);
+        net_close(n);
+        return -1;
+    }
+    s->n = n;
+    net_session *saved = t_sess;
+    t_sess = s;
+    for (;;) {
+        int r = net_session_read(s, line);
+        LOG_VERB("ret=%d cmd=[%s]\n", r == REQ_LINE ? (line[0] ? (int)strlen(line) : 1) : r,
+                 r == REQ_LINE ? line : "");
+        if (r == REQ_FAIL) {
+            LOG_VERB("gets return failed break\n");
+            break;
+        }
+        if (r == REQ_NONE) continue;
+        exec_commands(ctx, str_trim(line));
+        if (s->broken) {
+            LOG_VERB("write failed break\n");
+            break;
+        }
+        if (ctx->exit_flag) {
+            LOG_VERB("ctx.exit_flag break\n");
+            break;
+        }
+    }
+    t_sess = saved;
+    net_close(n);
+    os_free(line);
+    os_free(s);
+    return 0;
+}
+
+// Named-pipe session: requests through the handle's line read.
+int pipe_session_loop(dbgsh_srv_ctx *ctx)
+{
+    LOG_VERB("PIPE_MODE ==>\n");
+    net *n = (net *)ctx->out;
+    char *line = (char *)os_malloc(LIBSH_LINE_MAX);
+    if (!line) {
+        net_close(n);
+        return -1;
+    }
+    for (;;) {
+        memset(line, 0, LIBSH_LINE_MAX);
+        const u64 start = os_mono_ms();
+        int len = net_gets(n, line, kReqSize);
+        LOG_VERB("ret=%d cmd=[%s]\n", len, len > 0 ? line : "");
+        if (len < 0 || n->stop.load()) {
+            LOG_VERB("gets return failed break\n");
+            break;
+        }
+        if (len == 0) {
+            // A pipe that reports nothing at once must not make this spin.
+            while (!n->stop.load() && os_mono_ms() - start < 1000) os_msleep(100);
+            continue;
+        }
+        exec_commands(ctx, str_trim(line));
+        if (ctx->exit_flag) {
+            LOG_VERB("ctx.exit_flag break\n");
+            break;
+        }
+    }
+    net_close(n);
+    os_free(line);
+    return 0;
+}
+
 }  // namespace
 
 int dbgout_write(void *out, const char *text)
@@ -135,7 +373,7 @@ int dbgout_write(void *out, const char *text)
         return -1;
     }
     str_rtrim(t);
-    int r = stream_write(out, t, strlen(t));
+    int r = stream_out(out, t, strlen(t));
     os_free(t);
     return r;
 }
@@ -152,7 +390,7 @@ int dbgout_printf(void *out, const char *fmt, ...)
 
 int dbgout_flush(void *out)
 {
-    return stream_write(out, "", 1);
+    return stream_flush(out);
 }
 
 int dbgsh_gets(const char *cmds, int index, char *buf, size_t size)
@@ -178,21 +416,37 @@ const char *debug_shell_prompt(void)
     return g_prompt;
 }
 
-int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *net, u32 mode, void *)
+int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    if (mode != STDIO_MODE) {
-        // Network and pipe sessions come with the TCP shell server.
+    net *n = (net *)netp;
+    switch (mode) {
+    case STDIO_MODE:
+        if (n) {
+            n->type = NET_TYPE_STD;
+            n->timeout = 1000;
+            n->transport = 0;
+        }
+        if (!g_cmds) {
+            os_msleep(300);
+            printf("\nType `help` to learn how to use prompt\n");
+            fflush(stdout);
+        }
+        ctx->out = n ? (void *)n : (void *)&g_stdio_stream;
+        break;
+    case NET_MODE:
+    case PIPE_MODE:
+        OS_CHECK_RET(n != nullptr, -1);
+        n->type = mode == NET_MODE ? NET_TYPE_SOCK : NET_TYPE_NPIPE;
+        n->timeout = 1000;
+        n->transport = (u64)(uintptr_t)transport;
+        ctx->out = n;
+        break;
+    default:
         LOG_ERR("mode=%d invalid\n", (int)mode);
         return -1;
     }
     ctx->mode = mode;
-    if (!g_cmds) {
-        os_msleep(300);
-        printf("\nType `help` to learn how to use prompt\n");
-        fflush(stdout);
-    }
-    ctx->out = net ? net : &g_stdio_stream;
     ctx->exit_flag = 0;
     ctx->printf = dbgout_printf;
     ctx->write = dbgout_write;
@@ -204,6 +458,8 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *net, u32 mode, void *)
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
+    if (ctx->mode == NET_MODE) return net_session_loop(ctx);
+    if (ctx->mode == PIPE_MODE) return pipe_session_loop(ctx);
     if (ctx->mode != STDIO_MODE) {
         LOG_ERR("mode=%d invalid\n", (int)ctx->mode);
         return -1;

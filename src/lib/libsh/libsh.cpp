@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/env/os_time.h"
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_buf.h"
@@ -171,9 +172,23 @@ fvar_mgr *libsh_fvar_mgr(void) { return g_fvar.load(); }
 const libsh_cmd *libsh_builtin_cmds(void) { return g_builtin; }
 const libsh_cmd *libsh_app_cmds(void) { return g_app_cmds.load(); }
 
+namespace {
+
+// Command lines running now, on any session; the tables are freed at exit
+// only when none runs.
+std::atomic<int> g_running{0};
+
+struct running_guard {
+    running_guard() { g_running.fetch_add(1); }
+    ~running_guard() { g_running.fetch_sub(1); }
+};
+
+}  // namespace
+
 int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
+    running_guard running;
     char text[LIBSH_LINE_MAX];
     if (!line) line = "";
     if (strlen(line) >= sizeof text) {
@@ -216,6 +231,24 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     }
     str_vector_fini(&items);
     return r;
+}
+
+int libsh_item_runs_cmd(const char *item)
+{
+    char text[LIBSH_LINE_MAX];
+    if (!item || strlen(item) >= sizeof text) return 1;
+    str_safecopy_trunc(text, sizeof text, item);
+    char *it = str_trim(text);
+    if (it[0] == '#') return 0;
+    char name[256];
+    str_cmd_name(it, name, sizeof name);
+    char expanded[LIBSH_LINE_MAX];
+    char value[LIBSH_LINE_MAX];
+    if (alias_get_copy(name, value, sizeof value) == 0) {
+        str_cmd_replace_name(it, value, expanded, sizeof expanded);
+        it = expanded;
+    }
+    return libsh_is_assign(it) ? 0 : 1;
 }
 
 libsh_cmd_fn libsh_find_cmd(const char *name)
@@ -288,6 +321,14 @@ int libsh_init(void)
 int libsh_exit(void)
 {
     LOG_DBG("==>\n");
+    // A session that outlived the servers' stop may still be running a
+    // command: give it a moment, and leave the tables to the process's end
+    // rather than free them under it.
+    for (int i = 0; i < 100 && g_running.load() > 0; ++i) os_msleep(10);
+    if (g_running.load() > 0) {
+        LOG_WARN("commands still running, shell tables kept\n");
+        return -1;
+    }
     alias_exit();
     free_envv();
     if (dvar_mgr *d = g_dvar.exchange(nullptr)) dvar_mgr_exit(d);

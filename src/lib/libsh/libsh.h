@@ -45,6 +45,9 @@ struct libsh_cmd {
 int libsh_init(void);
 int libsh_exit(void);
 int exec_commands(dbgsh_srv_ctx *ctx, const char *line);
+// 1 when one ';'-separated item of a line runs a command, 0 when it runs
+// nothing (a comment, or a variable assignment after alias expansion).
+int libsh_item_runs_cmd(const char *item);
 libsh_cmd_fn libsh_find_cmd(const char *name);
 const char *libsh_cmd_help_text(const char *name);
 int libsh_set_app_cmds(const libsh_cmd *table);
@@ -87,6 +90,8 @@ int libsh_getenv_copy(const char *name, char *out, size_t size);
 void libsh_setenv(const char *name, const char *value);
 int libsh_unsetenv(const char *name);
 int libsh_assign_var(const char *text);
+// 1 when text has the form of a variable assignment (nothing is stored).
+int libsh_is_assign(const char *text);
 // Heap text of every variable, one "NAME=value\n" per line; NULL when none.
 char *libsh_env_text(void);
 

@@ -148,6 +148,12 @@ int libsh_assign_var(const char *text)
     return 0;
 }
 
+int libsh_is_assign(const char *text)
+{
+    char name[256], value[256];
+    return text && split_assignment(text, name, value) ? 1 : 0;
+}
+
 char *libsh_env_text(void)
 {
     str_buf *b = str_buf_new();

@@ -176,7 +176,9 @@ int app_init_env(void)
     if (!app_settings.conf_file) {
         OS_CHECK_RET(g_app.app_conf_file != nullptr, 0);
         char path[4096];
-        snprintf(path, sizeof path, "%s%c%s", exe_dir, '/', g_app.app_conf_file);
+        str_safecopy_trunc(path, sizeof path, exe_dir);
+        str_safecat_trunc(path, sizeof path, "/");
+        str_safecat_trunc(path, sizeof path, g_app.app_conf_file);
         app_settings.conf_file = os_strdup(path);
     }
     // Files and sender threads of the log wait until the option checks

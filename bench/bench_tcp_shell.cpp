@@ -1,0 +1,281 @@
+// TCP shell round trips: "echo x" request/reply pairs per second over one
+// session and over 16 sessions at once, against the real vkto (started as a
+// child process from a temporary directory, its INI beside it, on a free
+// loopback port) and beside a minimal thread-per-connection echo server in
+// this program (the floor of this machine). The ratios are printed at the
+// end.
+//
+//   bench_tcp_shell [--benchmark_...]   (VKTO=<path> overrides the program)
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef VKTO_EXE
+#define VKTO_EXE "vkto"
+#endif
+
+namespace {
+
+const char kRequest[] = "echo x\n";
+
+struct sockaddr_in loopback(int port)
+{
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = loopback(0);
+    bind(fd, (struct sockaddr *)&a, sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, (struct sockaddr *)&a, &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Blocking client connection with a 5 s limit on every transfer; -1 on failure.
+int dial(int port)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        struct timeval tv = {5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        struct sockaddr_in a = loopback(port);
+        if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) return fd;
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+}
+
+// One request and its reply, read up to the terminator byte.
+bool round_trip(int fd, char term)
+{
+    if (send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != (ssize_t)(sizeof kRequest - 1)) return false;
+    char buf[256];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        if (memchr(buf, term, (size_t)n)) return true;
+    }
+}
+
+// ---- the floor: a minimal echo server --------------------------------------
+
+struct echo_server {
+    int lfd = -1;
+    int port = 0;
+    std::thread acceptor;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> conns;
+
+    void start()
+    {
+        lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        struct sockaddr_in a = loopback(0);
+        bind(lfd, (struct sockaddr *)&a, sizeof a);
+        listen(lfd, 64);
+        socklen_t len = sizeof a;
+        getsockname(lfd, (struct sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+        acceptor = std::thread([this] {
+            while (!stop.load()) {
+                struct pollfd p = {lfd, POLLIN, 0};
+                if (poll(&p, 1, 200) <= 0) continue;
+                int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c < 0) continue;
+                int on = 1;
+                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                conns.emplace_back([c] {
+                    char buf[4096];
+                    for (;;) {
+                        ssize_t n = recv(c, buf, sizeof buf, 0);
+                        if (n <= 0 || send(c, buf, (size_t)n, MSG_NOSIGNAL) != n) break;
+                    }
+                    close(c);
+                });
+            }
+        });
+    }
+    void finish()
+    {
+        stop = true;
+        acceptor.join();
+        for (auto &t : conns) t.join();  // every client has closed by now
+        close(lfd);
+    }
+};
+
+// ---- vkto as a child process -------------------------------------------------
+
+struct vkto_child {
+    pid_t pid = -1;
+    int stdin_w = -1;  // held open: the end of standard input would end vkto
+    int port = 0;
+    std::string dir;
+
+    bool start()
+    {
+        const char *exe = getenv("VKTO");
+        if (!exe || !*exe) exe = VKTO_EXE;
+        char tmpl[] = "/tmp/vkto_bench_XXXXXX";
+        if (!mkdtemp(tmpl)) return false;
+        dir = tmpl;
+        std::string copy = dir + "/vkto";
+        std::string cmd = "cp '" + std::string(exe) + "' '" + copy + "'";
+        if (system(cmd.c_str()) != 0) return false;
+        port = free_port();
+        FILE *f = fopen((dir + "/vkto.ini").c_str(), "w");
+        if (!f) return false;
+        fprintf(f, "[debug]\nshell_server_port=%d\nshell_server_addr=127.0.0.1\nhttp_server_port=0\n\n[log]\nlevel=info\n",
+                port);
+        fclose(f);
+        int in[2];
+        if (pipe2(in, O_CLOEXEC) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(copy.c_str(), copy.c_str(), "-q", (char *)nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        stdin_w = in[1];
+        if (pid < 0) return false;
+        int fd = dial(port);
+        if (fd < 0) return false;
+        close(fd);
+        return true;
+    }
+    void finish()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int st = 0;
+            for (int i = 0; i < 50 && waitpid(pid, &st, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (waitpid(pid, &st, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &st, 0);
+            }
+        }
+        if (stdin_w >= 0) close(stdin_w);
+        if (!dir.empty()) {
+            std::string cmd = "rm -rf '" + dir + "'";
+            if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+        }
+    }
+};
+
+echo_server g_echo;
+vkto_child g_vkto;
+
+// One session per benchmark thread, opened before the timed loop.
+void run_round_trips(benchmark::State &state, int port, char term)
+{
+    int fd = dial(port);
+    if (fd < 0) {
+        state.SkipWithError("connect failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (!round_trip(fd, term)) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    close(fd);
+}
+
+void BM_EchoFloor(benchmark::State &state)
+{
+    run_round_trips(state, g_echo.port, '\n');
+}
+
+void BM_VktoShell(benchmark::State &state)
+{
+    run_round_trips(state, g_vkto.port, '\0');
+}
+
+BENCHMARK(BM_EchoFloor)->Threads(1)->Threads(16)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_VktoShell)->Threads(1)->Threads(16)->UseRealTime()->MinTime(1.0);
+
+// Keeps items per second by run name for the closing ratios.
+class ratio_reporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> rate;
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &r : runs) {
+            auto it = r.counters.find("items_per_second");
+            if (it != r.counters.end() && r.run_type == Run::RT_Iteration) rate[r.benchmark_name()] = it->second;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    signal(SIGPIPE, SIG_IGN);
+    benchmark::Initialize(&argc, argv);
+    g_echo.start();
+    if (!g_vkto.start()) {
+        fprintf(stderr, "vkto did not start (set VKTO to the program's path)\n");
+        g_vkto.finish();
+        g_echo.finish();
+        return 1;
+    }
+    ratio_reporter rep;
+    benchmark::RunSpecifiedBenchmarks(&rep);
+    g_vkto.finish();
+    g_echo.finish();
+    for (const char *threads : {"threads:1", "threads:16"}) {
+        double floor = 0, shell = 0;
+        const size_t tl = strlen(threads);
+        for (auto &kv : rep.rate) {
+            const std::string &name = kv.first;
+            if (name.size() < tl || name.compare(name.size() - tl, tl, threads) != 0) continue;
+            if (kv.first.find("BM_EchoFloor") == 0) floor = kv.second;
+            if (kv.first.find("BM_VktoShell") == 0) shell = kv.second;
+        }
+        if (floor > 0 && shell > 0)
+            printf("%-10s vkto %.0f/s, echo floor %.0f/s, ratio %.2f (target >= 0.50)\n", threads, shell, floor,
+                   shell / floor);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,94 @@
+"""The -e shell client and the interactive remote console against a running
+vkto."""
+import os
+import signal
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+HINT = "Type `help` to learn how to use prompt\n"
+
+
+def client(port, args, stdin=b"", env=None):
+    """Runs a second vkto as the client; (status, stdout, stderr)."""
+    c = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port), args=args, env=env)
+    rc, out, err = c.run(stdin)
+    return rc, out.decode(errors="replace"), err.decode(errors="replace")
+
+
+def case_command_string(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        rc, out, err = client(port, ["-q", "-e", "show memory;echo hi"])
+        t.eq(rc, 0, "-e status")
+        t.contains(out, "malloc_count=", "show memory reply")
+        t.check(out.endswith("\nhi\n"), "replies in order, one line end each: %r" % out[-40:])
+        rc, out, err = client(port, ["-q", "-e", "echo 'a;b' \"c;d\";CLI_V=1;#note;env;quit;echo never"])
+        t.eq(rc, 0, "items status")
+        t.check(out.startswith("'a;b' c;d\n"), "quoted ';' stays in its item: %r" % out[:40])
+        t.contains(out, "CLI_V=1\n", "assignment item stored on the server")
+        t.check("never" not in out, "quit item ends the list")
+        t.check("timeout" not in err, "no reply awaited for assignment and comment")
+        rc, out, err = client(port, ["-q", "-e", "nosuch;echo after"])
+        t.eq((rc, out), (0, "command not found: [nosuch]\n" + HINT + "after\n"),
+             "unknown command: its reply, then the next item")
+        rc, out, err = client(port, ["-q", "-e", "echo 'open;echo x"])
+        t.eq((rc, out), (0, ""), "unbalanced quotes send nothing")
+        t.contains(err, "unbalanced quotes", "unbalanced quotes reported")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("env")[0].count("CLI_V=1\n"), 1, "server kept the variable")
+
+
+def case_long_reply(t):
+    env = dict(os.environ)
+    env["VKTO_BIG"] = "x" * 20000
+    v, port = e2e.start_shell(ARGS.vkto, env=env)
+    with v:
+        rc, out, err = client(port, ["-q", "-e", "env;echo next"])
+        t.eq(rc, 0, "long reply status")
+        first, _, rest = out.rpartition("next\n")
+        t.eq(len(first), 16383 + 1, "what fits is printed (plus puts' line end)")
+        t.eq(rest, "", "next reply last")
+        t.contains(err, "reply longer than 16383 bytes", "long reply logged at err")
+
+
+def case_interactive_console(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        rc, out, err = client(port, ["-q", "-e", "sh"], stdin=b"echo a;echo b\n\nnosuch;echo c\n")
+        t.eq(rc, 0, "console status at end of input")
+        t.eq(out, "vkto>a\nb\nvkto>a\nb\nvkto>command not found: [nosuch]\n" + HINT + "c\nvkto>",
+             "prompt, one reply per command, empty line repeats, end of input ends")
+        rc, out, err = client(port, ["-q"] + ["-e", "sh"], stdin=b"echo 1\nquit\necho never\n")
+        t.eq((rc, out), (0, "vkto>1\nvkto>"), "quit ends the console")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo alive"), ["alive\n"], "server unharmed by the consoles")
+
+
+def case_refused_and_exit(t):
+    port = e2e.free_port()
+    rc, out, err = client(port, ["-q", "-e", "echo x"])
+    t.eq(rc, 0, "refused connection status")
+    t.contains(err, "sock_connect 127.0.0.1:%d error: " % port, "refused connection text")
+    t.contains(err, "Connection refused", "real reason")
+    t.eq(out, "", "nothing on stdout")
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        rc, out, err = client(port, ["-q", "-e", "echo bye;exit;echo never"])
+        t.eq(rc, 0, "-e exit status")
+        t.check(out.startswith("bye\n") and "never" not in out, "exit item: %r" % out)
+        t.eq(v.wait(5), 0, "server stopped by -e exit with 0")
+        # The -e client never trips the single-instance check.
+        v2, port2 = e2e.start_shell(ARGS.vkto)
+        with v2:
+            rc, out, err = client(port2, ["-e", "echo via"])
+            t.eq((rc, out), (0, "via\n"), "-e next to a running instance")
+            t.check("Can only run one instance" not in err, "no start check for -e")
+            v2.signal(signal.SIGINT)
+            t.eq(v2.wait(5), 0, "SIGINT status")
+
+
+sys.exit(e2e.Checks().run([case_command_string, case_long_reply, case_interactive_console,
+                           case_refused_and_exit]))

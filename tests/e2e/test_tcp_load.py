@@ -1,0 +1,175 @@
+"""The TCP shell under load and misbehaving clients (loopback only, every
+loop bounded): the session cap, stalled, reset and vanishing clients, bad
+input, stopping with sessions open, and thread and descriptor counts."""
+import os
+import signal
+import socket
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+CAP = 256
+
+
+def baseline(v):
+    """Thread and descriptor counts with no session open (stable for 0.3 s)."""
+    end = time.monotonic() + 5
+    last = e2e.proc_counts(v.proc.pid)
+    while time.monotonic() < end:
+        time.sleep(0.3)
+        now = e2e.proc_counts(v.proc.pid)
+        if now == last:
+            return now
+        last = now
+    return last
+
+
+def open_sessions(port, n):
+    """n sessions, each answered before the next connects (the listener's
+    backlog is short)."""
+    conns = []
+    for i in range(n):
+        c = e2e.ShellConn(port)
+        r = c.ask("echo %d" % i)
+        if r != ["%d\n" % i]:
+            raise AssertionError("session %d: %r" % (i, r))
+        conns.append(c)
+    return conns
+
+
+def case_cap(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        base = baseline(v)
+        conns = open_sessions(port, CAP)
+        wrong = [i for i, c in enumerate(conns) if c.ask("echo again%d" % i) != ["again%d\n" % i]]
+        t.eq(wrong, [], "256 sessions open at once, each answered")
+        threads, fds = e2e.proc_counts(v.proc.pid)
+        t.eq(threads - base[0], CAP, "one thread per session")
+        extra = [e2e.ShellConn(port) for _ in range(3)]
+        for c in extra:
+            try:
+                c.send("echo over\n")
+            except OSError:
+                pass
+        t.check(all(c.closed_within(3) for c in extra), "sessions over the cap are closed at once")
+        t.check(all(c.buf == b"" for c in extra), "and get no reply")
+        try:
+            v.read_until(b"256 sessions open, connection from 127.0.0.1", timeout=3, stream="err")
+        except AssertionError as e:
+            t.check(False, "cap record: %s" % e)
+        v._pump(0.3)
+        err = v.err.decode(errors="replace")
+        t.check(err.count("sessions open, connection from") == 1, "cap record rate-limited")
+        for c in extra + conns:
+            c.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base), base, "threads and descriptors back after the cap")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo fresh"), ["fresh\n"], "new sessions after the load")
+
+
+def case_bad_clients(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        base = baseline(v)
+        big = ("echo " + "q" * 4000 + "\n").encode()
+        # Stalled: requests keep coming, replies are never read.
+        stalled = e2e.ShellConn(port)
+        stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        stalled.sock.setblocking(False)
+        sent = 0
+        end = time.monotonic() + 8
+        while time.monotonic() < end and not stalled.eof:
+            try:
+                sent += stalled.sock.send(big * 16)
+            except BlockingIOError:
+                time.sleep(0.05)
+            except OSError:
+                break
+            if sent > 64 << 20:
+                break
+        # Reset and vanishing mid-reply.
+        for i in range(6):
+            c = e2e.ShellConn(port)
+            c.send(big * 64)
+            c.replies(1, timeout=3)
+            if i % 2:
+                c.reset()
+            else:
+                c.close()
+        # Vanishing in the middle of a request.
+        c = e2e.ShellConn(port)
+        c.send("echo half")
+        c.close()
+        stalled.sock.setblocking(True)
+        stalled.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back after bad clients")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo fine"), ["fine\n"], "server answers after bad clients")
+        t.check(v.proc.poll() is None, "still running")
+
+
+def case_bad_input(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        base = baseline(v)
+        with e2e.ShellConn(port) as c:
+            garbage = bytes(b for b in range(1, 256) if b not in b"\n\r;\"'#")
+            c.send(garbage + b"\0")
+            r = c.replies(1, raw=True)
+            t.check(len(r) == 1 and r[0].startswith(b"command not found: ["), "binary garbage: %r" % r[:1])
+            c.send("echo 'unbalanced\n")  # clears the previous line
+            c.send(b"\0" * 1000)
+            t.eq(c.replies(1000, raw=True), [b""] * 1000, "NUL-only requests: one NUL each")
+            t.eq(c.ask("echo " + "e" * 4089), ["e" * 4089 + "\n"], "exactly the limit")
+            c.send("echo " + "f" * 4090 + "\n")
+            t.check(c.closed_within(3), "just over the limit ends the session")
+        with e2e.ShellConn(port) as c:
+            c.send(os.urandom(3000).replace(b"\n", b"").replace(b"\0", b"") + b"\n")
+            c.replies(1, timeout=3)
+            t.eq(c.ask("echo sane"), ["sane\n"], "random bytes, then a normal request")
+        t.eq(e2e.wait_counts(v.proc.pid, base), base, "counts back after bad input")
+
+
+def case_sigterm_with_sessions(t):
+    v, port = e2e.start_shell(ARGS.vkto, log_level="dbg")
+    with v:
+        conns = open_sessions(port, 64)
+        for c in conns[:16]:
+            c.send("echo unfinished")
+        t0 = time.monotonic()
+        v.signal(signal.SIGTERM)
+        rc = v.wait(5)
+        dt = time.monotonic() - t0
+        t.eq(rc, 0, "SIGTERM status with 64 sessions")
+        t.check(dt < 3, "ended within 3 s (%.2f s)" % dt)
+        t.check(all(c.closed_within(1) for c in conns), "every session closed")
+        err = v.err.decode(errors="replace")
+        t.check("join" not in err, "every session thread joined in time: %r" % err[-600:])
+        for c in conns:
+            c.close()
+
+
+def case_daemon_exit(t):
+    # A daemon (-d) stops through "exit" on the TCP shell as well; the forked
+    # child is found through its listening port.
+    port = e2e.free_port()
+    d = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port), args=["-q", "-d"], stdin_pipe=False)
+    with d:
+        d.start()
+        t.check(e2e.wait_port(port), "daemon listens")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo d"), ["d\n"], "daemon answers")
+            t.eq(c.ask("exit"), [""], "exit reply")
+            t.check(c.closed_within(3), "daemon closes the session")
+        end = time.monotonic() + 5
+        while time.monotonic() < end and e2e.wait_port(port, timeout=0.2):
+            time.sleep(0.1)
+        t.check(not e2e.wait_port(port, timeout=0.2), "daemon gone")
+
+
+sys.exit(e2e.Checks().run([case_cap, case_bad_clients, case_bad_input, case_sigterm_with_sessions,
+                           case_daemon_exit]))

@@ -1,0 +1,137 @@
+"""The debug shell over TCP: request and reply forms, sessions side by side,
+quit and exit, and the single-instance check against a running instance."""
+import os
+import signal
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+HINT = "Type `help` to learn how to use prompt\n"
+
+
+def case_request_and_reply_forms(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v, e2e.ShellConn(port) as c:
+        c.send(b"echo nul\0")
+        t.eq(c.replies(raw=True), [b"nul\r\n"], "NUL-ended request, CR LF reply")
+        c.send(b"echo lf\n")
+        t.eq(c.replies(raw=True), [b"lf\r\n"], "LF-ended request")
+        c.send(b"ec\rho cr\r\n")
+        t.eq(c.replies(raw=True), [b"cr\r\n"], "carriage returns dropped")
+        c.send(b"echo a;echo b\n")
+        t.eq(c.replies(2, raw=True), [b"a\r\n", b"b\r\n"], "one NUL per command")
+        t.check(c.buf == b"", "nothing after the replies: %r" % c.buf)
+        c.send(b"\n")
+        t.eq(c.replies(2), ["a\n", "b\n"], "empty line repeats the previous line")
+        c.send(b"\r\n# only a comment\nX1=v\n")
+        t.check(c.silent_for(0.4), "a lone CR, a comment and an assignment get no reply")
+        t.eq(c.ask("env")[0].count("X1=v\n"), 1, "assignment stored")
+        t.eq(c.ask("nosuch;echo never"), ["command not found: [nosuch]\n" + HINT],
+             "unknown command stops the line")
+        c.send(b"echo 1\necho 2\0echo 3\n")
+        t.eq(c.replies(3), ["1\n", "2\n", "3\n"], "requests in one packet")
+        # A pause inside a request (longer than the session's 1 s read
+        # limit) does not run the fragment.
+        c.send(b"echo mid")
+        t.check(c.silent_for(1.3), "fragment not run")
+        c.send(b"dle\n")
+        t.eq(c.replies(), ["middle\n"], "request completed after the pause")
+        t.check(c.silent_for(0.2), "no prompt on the wire")
+
+
+def case_request_limit(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo " + "a" * 4089), ["a" * 4089 + "\n"], "4094 characters fit")
+            c.send("echo " + "b" * 4088 + "\r\n")
+            t.eq(c.replies(), ["b" * 4088 + "\n"], "4094 with a CR fit")
+            c.send("x" * 4095 + "\n")
+            t.check(c.closed_within(3), "4095 characters end the session")
+        with e2e.ShellConn(port) as c:
+            c.send("y" * 70000)
+            t.check(c.closed_within(3), "a flood without terminator ends the session")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo still"), ["still\n"], "the server goes on")
+
+
+def case_quit_ends_only_its_session(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v, e2e.ShellConn(port) as a, e2e.ShellConn(port) as b:
+        t.eq(a.ask("echo a"), ["a\n"], "first session")
+        t.eq(b.ask("quit"), [""], "quit flushes once")
+        t.check(b.closed_within(3), "quit closes its session")
+        t.eq(a.ask("echo a2"), ["a2\n"], "other session goes on")
+        t.eq(v.command("echo stdio")[0].replace("vkto>", ""), "stdio\n", "stdio shell goes on")
+        t.check(v.proc.poll() is None, "program runs on")
+
+
+def case_sixteen_sessions(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    wrong = []
+    lock = threading.Lock()
+
+    def client(k):
+        try:
+            with e2e.ShellConn(port) as c:
+                for i in range(50):
+                    word = "s%d_%d" % (k, i)
+                    term = b"\n" if i % 2 else b"\0"
+                    c.send(b"echo " + word.encode() + term)
+                    r = c.replies(1, timeout=10)
+                    if r != [word + "\n"]:
+                        with lock:
+                            wrong.append((word, r))
+        except Exception as e:  # counted, never hidden
+            with lock:
+                wrong.append((k, repr(e)))
+
+    with v:
+        threads = [threading.Thread(target=client, args=(k,)) for k in range(16)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(60)
+        t.eq(wrong[:3], [], "16 sessions x 50 commands")
+        t.check(not any(th.is_alive() for th in threads), "clients finished")
+
+
+def case_exit_from_tcp(t):
+    # Foreground program with its stdio shell: exit from a TCP session ends
+    # it with status 0.
+    v, port = e2e.start_shell(ARGS.vkto, log_level="dbg")
+    with v:
+        with e2e.ShellConn(port) as other, e2e.ShellConn(port) as c:
+            t.eq(other.ask("echo o"), ["o\n"], "second session up")
+            t.eq(c.ask("exit"), [""], "exit reply")
+            t.check(c.closed_within(3), "exit closes its session")
+            t.check(other.closed_within(3), "the stop closes the other session")
+            t0 = time.monotonic()
+            t.eq(v.wait(5), 0, "exit status")
+            t.check(time.monotonic() - t0 < 3, "ended within 3 s")
+        err = v.err.decode(errors="replace")
+        t.check(err.count("app_stop_server(): ==>") == 1, "stop routine runs once")
+        t.check("join" not in err, "no failed join: %r" % err[-800:])
+
+
+def case_second_instance(t):
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port)).run(b"quit\n")
+        t.eq(rc, 1, "second instance status")
+        t.contains(err.decode(errors="replace"), "Can only run one instance", "second instance text")
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo first"), ["first\n"], "first instance unharmed")
+        v.signal(signal.SIGTERM)
+        t.eq(v.wait(5), 0, "first instance stops with 0")
+    rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port)).run(b"quit\n")
+    t.eq(rc, 0, "starts once the first has gone")
+
+
+sys.exit(e2e.Checks().run([case_request_and_reply_forms, case_request_limit,
+                           case_quit_ends_only_its_session, case_sixteen_sessions, case_exit_from_tcp,
+                           case_second_instance]))

@@ -1,0 +1,216 @@
+// Network shell sessions over a socket pair: the wire form of requests
+// and replies, limits, and every way a session ends.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "dbg_test_util.h"
+#include "libdbg/shell.h"
+#include "libnet/libnet.h"
+#include "libpal/network/os_socket.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+using dbgtest::now_ms;
+using dbgtest::peer;
+
+// One session on its own thread; the test talks to it through `client`.
+struct session {
+    dbgsh_srv_ctx ctx{};
+    net n{};
+    peer client;
+    std::thread th;
+    std::atomic<bool> done{false};
+    std::atomic<int> result{-2};
+
+    session()
+    {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+        client.fd = fds[1];
+        EXPECT_EQ(dbgsh_srv_ctx_init(&ctx, &n, NET_MODE, (void *)(uintptr_t)os_fd_sock(fds[0])), 0);
+        th = std::thread([this] {
+            result = dbgsh_srv_imp(&ctx);
+            done = true;
+        });
+    }
+    ~session()
+    {
+        n.stop.store(1);
+        th.join();
+    }
+    bool ends_within(int ms)
+    {
+        return dbgtest::wait_for([this] { return done.load(); }, ms);
+    }
+    std::string ask(const std::string &request, int nuls = 1)
+    {
+        EXPECT_TRUE(client.send_all(request));
+        return client.replies(nuls);
+    }
+};
+
+struct NetSession : testing::Test {
+    void SetUp() override
+    {
+        libsh_init();
+        libsh_set_exit_func(nullptr);
+    }
+    void TearDown() override { libsh_exit(); }
+};
+
+TEST(NetSessionInit, ModesAndHandle)
+{
+    dbgsh_srv_ctx ctx{};
+    net n{};
+    EXPECT_EQ(dbgsh_srv_ctx_init(&ctx, &n, NET_MODE, (void *)(uintptr_t)7), 0);
+    EXPECT_EQ(n.type, (u32)NET_TYPE_SOCK);
+    EXPECT_EQ(n.timeout, 1000);
+    EXPECT_EQ(n.transport, 7u);
+    EXPECT_EQ(ctx.out, &n);
+    EXPECT_EQ(ctx.mode, (u32)NET_MODE);
+    EXPECT_EQ(dbgsh_srv_ctx_init(&ctx, &n, PIPE_MODE, nullptr), 0);
+    EXPECT_EQ(n.type, (u32)NET_TYPE_NPIPE);
+    nettest::log_capture log;
+    EXPECT_EQ(dbgsh_srv_ctx_init(&ctx, &n, 2, nullptr), -1);
+    EXPECT_TRUE(log.has("mode=2 invalid\n"));
+    ctx.mode = 7;
+    EXPECT_EQ(dbgsh_srv_imp(&ctx), -1);
+}
+
+TEST_F(NetSession, RequestAndReplyForms)
+{
+    session s;
+    // NUL and LF end a request; CRs are dropped; LF becomes CR LF in replies.
+    EXPECT_EQ(s.ask(std::string("echo a\0", 7)), std::string("a\r\n\0", 4));
+    EXPECT_EQ(s.ask("echo b\n"), std::string("b\r\n\0", 4));
+    EXPECT_EQ(s.ask("ec\rho c\r\n"), std::string("c\r\n\0", 4));
+    // One NUL per command, and none for items that run nothing.
+    EXPECT_EQ(s.ask("echo x; X9=1; #c; echo y\n", 2), std::string("x\r\n\0y\r\n\0", 8));
+    // An empty request repeats the previous line.
+    EXPECT_EQ(s.ask(std::string("\0", 1), 2), std::string("x\r\n\0y\r\n\0", 8));
+    // Several requests in one packet each get their replies, in order.
+    EXPECT_EQ(s.ask(std::string("echo 1\necho 2\0echo 3\n", 21), 3),
+              std::string("1\r\n\0" "2\r\n\0" "3\r\n\0", 12));
+    // Only a CR, a comment, an assignment or unbalanced quotes: no reply.
+    EXPECT_TRUE(s.client.send_all("\r\n#x\nA=b\necho 'oops\n"));
+    EXPECT_TRUE(s.client.silent_for(300));
+    EXPECT_EQ(s.ask("echo after\n"), std::string("after\r\n\0", 8));
+    EXPECT_EQ(s.ask("nosuch\n"),
+              "command not found: [nosuch]\r\nType `help` to learn how to use prompt\r\n" + std::string(1, '\0'));
+}
+
+TEST_F(NetSession, PauseInsideRequestRunsNothing)
+{
+    session s;
+    EXPECT_TRUE(s.client.send_all("echo mid"));
+    // Longer than the session's 1000 ms read limit: the fragment waits.
+    EXPECT_TRUE(s.client.silent_for(1300));
+    EXPECT_EQ(s.ask("dle\n"), std::string("middle\r\n\0", 9));
+    EXPECT_FALSE(s.done.load());
+}
+
+TEST_F(NetSession, RequestLimit)
+{
+    session s;
+    // 4094 characters fit (CRs count as received bytes); 4095 end the session.
+    std::string fits = "echo " + std::string(4089, 'a');
+    std::string r = s.ask(fits + "\n");
+    EXPECT_EQ(r, std::string(4089, 'a') + "\r\n" + std::string(1, '\0'));
+    std::string fits_cr = "echo " + std::string(4088, 'b') + "\r";
+    EXPECT_EQ(s.ask(fits_cr + "\n"), std::string(4088, 'b') + "\r\n" + std::string(1, '\0'));
+    EXPECT_TRUE(s.client.send_all(std::string(4095, 'c') + "\n"));
+    EXPECT_TRUE(s.client.closes_within(3000));
+    EXPECT_TRUE(s.ends_within(1000));
+    EXPECT_EQ(s.result.load(), 0);
+}
+
+TEST_F(NetSession, BinaryGarbageAndNulFlood)
+{
+    session s;
+    std::string junk;
+    for (int i = 1; i < 256; ++i)
+        if (i != '\n' && i != '\r' && i != ';' && i != '"' && i != '\'' && i != '#') junk += (char)i;
+    std::string r = s.ask(junk + std::string(1, '\0'));
+    EXPECT_NE(r.find("command not found: ["), std::string::npos);
+    EXPECT_EQ(r.back(), '\0');
+    // A flood of empty requests with no previous line (unbalanced quotes
+    // clear it): one NUL each.
+    EXPECT_TRUE(s.client.send_all("echo 'x\n"));
+    std::string nuls(2000, '\0');
+    EXPECT_EQ(s.ask(nuls, 2000), nuls);
+    EXPECT_EQ(s.ask("echo ok\n"), std::string("ok\r\n\0", 5));
+}
+
+TEST_F(NetSession, QuitExitAndPeerClose)
+{
+    {
+        session s;
+        EXPECT_EQ(s.ask("quit\necho never\n"), std::string("\0", 1));
+        EXPECT_TRUE(s.client.closes_within(2000));
+        EXPECT_TRUE(s.ends_within(1000));
+    }
+    {
+        static std::atomic<int> calls{0};
+        libsh_set_exit_func([] { return ++calls; });
+        session s;
+        EXPECT_EQ(s.ask("echo a; exit; echo never\n", 3), std::string("a\r\n\0\0", 5));
+        EXPECT_TRUE(s.client.eof);
+        EXPECT_TRUE(s.ends_within(1000));
+        EXPECT_EQ(calls.load(), 1);
+        libsh_set_exit_func(nullptr);
+    }
+    {
+        // A peer that closes after a request without its terminator: the
+        // fragment does not run and the session ends.
+        session s;
+        EXPECT_TRUE(s.client.send_all("echo partial"));
+        shutdown(s.client.fd, SHUT_WR);
+        EXPECT_TRUE(s.client.closes_within(2000));
+        EXPECT_TRUE(s.ends_within(1000));
+    }
+    {
+        // A half-closed peer still gets the replies of complete requests.
+        session s;
+        EXPECT_TRUE(s.client.send_all("echo last\n"));
+        shutdown(s.client.fd, SHUT_WR);
+        std::string r = s.client.replies(1, 3000);
+        EXPECT_EQ(r, std::string("last\r\n\0", 7));
+        EXPECT_TRUE(s.ends_within(2000));
+    }
+}
+
+TEST_F(NetSession, StopFlagEndsWaitingSession)
+{
+    session s;
+    EXPECT_EQ(s.ask("echo up\n"), std::string("up\r\n\0", 5));
+    long long t0 = now_ms();
+    s.n.stop.store(1);
+    EXPECT_TRUE(s.ends_within(1000));
+    EXPECT_LT(now_ms() - t0, 800);
+    EXPECT_TRUE(s.client.closes_within(1000));
+}
+
+TEST_F(NetSession, ClientThatNeverReads)
+{
+    session s;
+    // Requests keep coming, replies are never read: once a reply cannot be
+    // written for the handle's time limit the session ends.
+    std::string req;
+    for (int i = 0; i < 8; ++i) req += "echo " + std::string(4000, 'z') + "\n";
+    long long end = now_ms() + 15000;
+    while (!s.done.load() && now_ms() < end) {
+        ssize_t n = ::send(s.client.fd, req.data(), req.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(s.ends_within(5000));
+}
+
+}  // namespace

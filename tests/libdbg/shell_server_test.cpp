@@ -1,0 +1,244 @@
+// The TCP shell server over loopback: concurrent sessions, the session
+// cap, stopping with sessions open, and the thread and descriptor counts
+// afterwards.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dbg_test_util.h"
+#include "libdbg/dbgsrv.h"
+#include "libnet/sock_event.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+using dbgtest::dial;
+using dbgtest::now_ms;
+using dbgtest::peer;
+using dbgtest::wait_for;
+using nettest::fd_count;
+using nettest::thread_count;
+
+std::string reply_of(const std::string &text)
+{
+    return text + "\r\n" + std::string(1, '\0');
+}
+
+struct server_fixture : testing::Test {
+    int port = 0;
+    int base_threads = 0;
+    int base_fds = 0;
+    bool stopped = false;
+
+    void SetUp() override
+    {
+        libsh_init();
+        libsh_set_exit_func(nullptr);
+        ASSERT_EQ(sock_env_init(), 0);
+        port = dbgtest::free_port();
+        ASSERT_EQ(debug_shell_server_init("127.0.0.1", port), 0);
+        base_threads = thread_count();
+        base_fds = fd_count();
+    }
+    // The program's order: the event thread first, then the server.
+    void stop()
+    {
+        if (stopped) return;
+        stopped = true;
+        sock_env_stop();
+        debug_shell_server_exit();
+    }
+    void TearDown() override
+    {
+        stop();
+        sock_env_exit();
+        libsh_exit();
+    }
+    bool back_to_baseline(int ms = 3000)
+    {
+        return wait_for([&] { return thread_count() == base_threads && fd_count() == base_fds; }, ms);
+    }
+};
+
+struct ShellServer : server_fixture {};
+struct ShellServerConcurrency : server_fixture {};
+
+TEST_F(ShellServerConcurrency, SixteenSessionsFiftyCommandsEach)
+{
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 16; ++c) {
+        clients.emplace_back([&, c] {
+            peer p = dial(port);
+            if (p.fd < 0) {
+                wrong += 50;
+                return;
+            }
+            for (int i = 0; i < 50; ++i) {
+                std::string word = "c" + std::to_string(c) + "_" + std::to_string(i);
+                // Alternate the two terminators.
+                std::string req = "echo " + word + (i % 2 ? std::string("\n") : std::string(1, '\0'));
+                if (!p.send_all(req) || p.replies(1) != reply_of(word)) ++wrong;
+            }
+        });
+    }
+    for (auto &t : clients) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(back_to_baseline());
+}
+
+TEST_F(ShellServerConcurrency, StopWithSessionsOpenAndBusy)
+{
+    std::vector<peer> peers;
+    for (int i = 0; i < 32; ++i) {
+        peers.push_back(dial(port));
+        ASSERT_TRUE(peers.back().send_all("echo " + std::to_string(i) + "\n"));
+        ASSERT_EQ(peers.back().replies(1), reply_of(std::to_string(i)));
+    }
+    // Half of them stop in the middle of a request, the other half keep
+    // sending while the server stops.
+    for (int i = 0; i < 16; ++i) peers[i].send_all("echo unfinished");
+    std::atomic<bool> go{true};
+    std::thread noise([&] {
+        while (go.load())
+            for (int i = 16; i < 32; ++i) peers[i].send_all("echo n\n", 50);
+    });
+    long long t0 = now_ms();
+    stop();
+    EXPECT_LT(now_ms() - t0, 2500);
+    go = false;
+    noise.join();
+    for (auto &p : peers) EXPECT_TRUE(p.closes_within(2000));
+    peers.clear();
+    // Every session thread has ended, and so has "sock_listen".
+    EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads - 1; }, 3000));
+    // Nobody can connect any more.
+    EXPECT_LT(dial(port).fd, 0);
+}
+
+TEST_F(ShellServer, SessionCapThenBaseline)
+{
+    nettest::log_capture log;
+    std::vector<peer> peers;
+    // Each connection is answered before the next one comes, so that the
+    // listener's short backlog never overflows.
+    for (u32 i = 0; i < DBGSRV_MAX_SESSIONS; ++i) {
+        peers.push_back(dial(port));
+        ASSERT_GE(peers.back().fd, 0) << i;
+        ASSERT_TRUE(peers.back().send_all("echo " + std::to_string(i) + "\n"));
+        ASSERT_EQ(peers.back().replies(1), reply_of(std::to_string(i))) << i;
+    }
+    // All of them open at once, each answered.
+    for (u32 i = 0; i < DBGSRV_MAX_SESSIONS; ++i) {
+        ASSERT_TRUE(peers[i].send_all("echo s" + std::to_string(i) + "\n"));
+        ASSERT_EQ(peers[i].replies(1), reply_of("s" + std::to_string(i))) << i;
+    }
+    // One more is closed at once, with one record for a burst of refusals.
+    for (int k = 0; k < 3; ++k) {
+        peer extra = dial(port);
+        if (extra.fd >= 0) {
+            extra.send_all("echo refused\n");
+            EXPECT_TRUE(extra.closes_within(2000));
+        }
+    }
+    EXPECT_TRUE(wait_for([&] { return log.has("256 sessions open, connection from 127.0.0.1"); }, 2000));
+    std::string text = log.get();
+    size_t first = text.find("sessions open");
+    EXPECT_EQ(text.find("sessions open", first + 1), std::string::npos) << "rate-limited";
+    // quit ends only its own session.
+    ASSERT_TRUE(peers[0].send_all("quit\n"));
+    EXPECT_TRUE(peers[0].closes_within(2000));
+    ASSERT_TRUE(peers[1].send_all("echo still\n"));
+    EXPECT_EQ(peers[1].replies(1), reply_of("still"));
+    // A freed slot takes a new connection.
+    EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads + (int)DBGSRV_MAX_SESSIONS - 1; }, 3000));
+    {
+        peer again = dial(port);
+        ASSERT_TRUE(again.send_all("echo again\n"));
+        EXPECT_EQ(again.replies(1), reply_of("again"));
+    }
+    peers.clear();
+    EXPECT_TRUE(back_to_baseline());
+}
+
+TEST_F(ShellServer, ResetAndVanishingClients)
+{
+    // Each client asks for far more than the socket buffers hold, reads
+    // one reply and goes away: half with a reset, half with a plain close.
+    std::string big = "echo " + std::string(4000, 'v') + "\n";
+    std::string burst;
+    for (int k = 0; k < 32; ++k) burst += big;
+    for (int i = 0; i < 8; ++i) {
+        peer p = dial(port);
+        p.send_all(burst, 2000);
+        EXPECT_FALSE(p.replies(1).empty());
+        if (i % 2) {
+            struct linger lg = {1, 0};
+            setsockopt(p.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        }
+    }
+    {
+        peer p = dial(port);
+        ASSERT_TRUE(p.send_all("echo x\n"));
+        EXPECT_EQ(p.replies(1), reply_of("x"));
+    }
+    EXPECT_TRUE(back_to_baseline(5000));
+}
+
+TEST_F(ShellServer, ExitFromSessionIsHandedOver)
+{
+    static std::atomic<int> calls{0};
+    static std::atomic<bool> on_session_thread{false};
+    static std::thread::id test_thread;
+    test_thread = std::this_thread::get_id();
+    libsh_set_exit_func([] {
+        on_session_thread = std::this_thread::get_id() != test_thread;
+        return ++calls;
+    });
+    peer other = dial(port);
+    peer p = dial(port);
+    ASSERT_TRUE(p.send_all("exit\n"));
+    EXPECT_EQ(p.replies(1), std::string(1, '\0'));
+    EXPECT_TRUE(p.closes_within(2000));
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(on_session_thread.load());
+    // The server itself is stopped by its owner, which joins what is left.
+    ASSERT_TRUE(other.send_all("echo other\n"));
+    EXPECT_EQ(other.replies(1), reply_of("other"));
+    long long t0 = now_ms();
+    stop();
+    EXPECT_LT(now_ms() - t0, 1500);
+    EXPECT_TRUE(other.closes_within(1000));
+    libsh_set_exit_func(nullptr);
+}
+
+TEST(ShellServerInit, BusyPortAndRestart)
+{
+    ASSERT_EQ(sock_env_init(), 0);
+    int port = dbgtest::free_port();
+    ASSERT_EQ(debug_shell_server_init("127.0.0.1", port), 0);
+    EXPECT_EQ(debug_shell_server_init("127.0.0.1", port), -1);  // already running
+    sock_env_stop();
+    debug_shell_server_exit();
+    debug_shell_server_exit();  // idempotent
+    sock_env_exit();
+    ASSERT_EQ(sock_env_init(), 0);
+    EXPECT_EQ(debug_shell_server_init("256.1.1.1", port), -1);
+    // A failed start leaves nothing behind: the next one works.
+    ASSERT_EQ(debug_shell_server_init("127.0.0.1", port), 0);
+    libsh_init();
+    {
+        peer p = dial(port);
+        ASSERT_TRUE(p.send_all("echo back\n"));
+        EXPECT_EQ(p.replies(1), reply_of("back"));
+    }
+    sock_env_stop();
+    debug_shell_server_exit();
+    sock_env_exit();
+    libsh_exit();
+}
+
+}  // namespace
