@@ -10,6 +10,11 @@
 #include "liblog/log.h"
 #include "libpal/string/str_buf.h"
 
+namespace os_malloc_detail {
+thread_local constinit shard *t_shard = nullptr;
+std::atomic<u32> g_max_size{0};
+}  // namespace os_malloc_detail
+
 namespace {
 
 static_assert(OS_MALLOC_HDR % alignof(std::max_align_t) == 0,
@@ -18,27 +23,20 @@ static_assert(OS_MALLOC_HDR % alignof(std::max_align_t) == 0,
 // One shard per thread, on its own cache line. Only the owning thread
 // writes its shard; readers sum them. A thread that ends folds its shard
 // into the retired totals and frees the slot for the next thread.
-struct alignas(64) shard {
-    std::atomic<i64> count;
-    std::atomic<i64> bytes;
-    std::atomic<u32> used;
-    u32 since_sample;
-    i64 high_count;  // this shard's highs at its last sample
-    i64 high_bytes;
-};
+using os_malloc_detail::shard;
+using os_malloc_detail::t_shard;
+using os_malloc_detail::g_max_size;
 constexpr u32 kShards = 1024;
 shard g_shards[kShards];
 std::atomic<u32> g_shard_high{0};      // slots ever claimed
 std::atomic<i64> g_retired_count{0};   // shards of ended threads, and the
 std::atomic<i64> g_retired_bytes{0};   // updates of threads without a shard
-std::atomic<u32> g_max_size{0};
 std::atomic<u64> g_max_count{0};
 std::atomic<u64> g_max_bytes{0};
 
 // The thread's shard. Its release at thread exit is a pthread key
 // destructor: registering it allocates nothing, so a thread's first
 // allocation cannot fail on it.
-thread_local shard *t_shard = nullptr;
 thread_local bool t_done = false;
 pthread_key_t g_shard_key;
 pthread_once_t g_shard_once = PTHREAD_ONCE_INIT;
@@ -228,7 +226,7 @@ void os_free_raw(void *ptr)
     free(ptr);
 }
 
-void *os_malloc(size_t size)
+void *os_malloc_detail::alloc_slow(size_t size)
 {
     // The recorded size is 32 bits wide: larger requests are refused.
     if (size > UINT32_MAX) return nullptr;
@@ -237,6 +235,14 @@ void *os_malloc(size_t size)
     *(u32 *)p = (u32)size;
     count_alloc((u32)size);
     return p + OS_MALLOC_HDR;
+}
+
+void os_malloc_detail::sample(shard *s, i64 count, i64 bytes)
+{
+    s->since_sample = 0;
+    s->high_count = count;
+    s->high_bytes = bytes;
+    sample_peaks();
 }
 
 void *os_zalloc(size_t size)
@@ -252,7 +258,7 @@ void *os_calloc(size_t count, size_t size)
     return os_zalloc(count * size);
 }
 
-void os_free(void *ptr)
+void os_malloc_detail::free_slow(void *ptr)
 {
     if (!ptr) return;
     u32 *h = hdr_of(ptr);

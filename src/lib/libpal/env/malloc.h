@@ -3,6 +3,7 @@
 // header and process-wide counters follow allocations and releases.
 #include <atomic>
 #include <cstdarg>
+#include <cstdlib>
 #include "libpal/env/os_types.h"
 
 // Process-wide counters. Each thread counts into its own shard, so the
@@ -55,3 +56,59 @@ char *os_asprintf(const char *fmt, ...) OS_PRINTF(1, 2);
 
 char *os_malloc_info(void);
 int os_malloc_leak_check(void);
+
+
+// The allocation and release paths of the counted allocator, inlined into
+// their callers: one system call of the C allocator and the thread's own
+// counters. First use on a
+// thread, a new largest size, peak sampling and failures go the slow way.
+namespace os_malloc_detail {
+
+struct alignas(64) shard {
+    std::atomic<i64> count;
+    std::atomic<i64> bytes;
+    std::atomic<u32> used;
+    u32 since_sample;
+    i64 high_count;  // this shard's highs at its last sample
+    i64 high_bytes;
+};
+extern thread_local constinit shard *t_shard;
+extern std::atomic<u32> g_max_size;
+void *alloc_slow(size_t size);
+void free_slow(void *ptr);
+void sample(shard *s, i64 count, i64 bytes);
+
+}  // namespace os_malloc_detail
+
+inline void *os_malloc(size_t size)
+{
+    using namespace os_malloc_detail;
+    shard *s = t_shard;
+    if (__builtin_expect(!s || size > g_max_size.load(std::memory_order_relaxed), 0))
+        return alloc_slow(size);
+    char *p = (char *)malloc(size + OS_MALLOC_HDR);
+    if (__builtin_expect(!p, 0)) return alloc_slow(size);
+    *(u32 *)p = (u32)size;
+    i64 c = s->count.load(std::memory_order_relaxed) + 1;
+    i64 b = s->bytes.load(std::memory_order_relaxed) + (i64)size;
+    s->count.store(c, std::memory_order_relaxed);
+    s->bytes.store(b, std::memory_order_relaxed);
+    if (__builtin_expect(++s->since_sample >= 64, 0) && (c > s->high_count || b > s->high_bytes))
+        sample(s, c, b);
+    return p + OS_MALLOC_HDR;
+}
+
+inline void os_free(void *ptr)
+{
+    using namespace os_malloc_detail;
+    shard *s = t_shard;
+    if (__builtin_expect(!ptr || !s, 0)) {
+        free_slow(ptr);
+        return;
+    }
+    char *h = (char *)ptr - OS_MALLOC_HDR;
+    u32 size = *(u32 *)h;
+    free(h);
+    s->count.store(s->count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    s->bytes.store(s->bytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+}
