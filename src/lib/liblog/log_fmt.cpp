@@ -6,33 +6,6 @@
 
 namespace {
 
-// Accepts the conversions handled here: flags "-0+ #", width and
-// precision (digits or '*'), lengths hh h l ll z j t, and d i u x X o c s p %.
-bool supported(const char *f)
-{
-    for (const char *p = f; (p = strchr(p, '%')) != nullptr;) {
-        ++p;
-        if (*p == '%') {
-            ++p;
-            continue;
-        }
-        while (*p && strchr("-0+ #", *p)) ++p;
-        if (*p == '*') ++p;
-        else while (*p >= '0' && *p <= '9') ++p;
-        if (*p == '.') {
-            ++p;
-            if (*p == '*') ++p;
-            else while (*p >= '0' && *p <= '9') ++p;
-        }
-        if (*p == 'h') p += p[1] == 'h' ? 2 : 1;
-        else if (*p == 'l') p += p[1] == 'l' ? 2 : 1;
-        else if (*p == 'z' || *p == 'j' || *p == 't') ++p;
-        if (!*p || !strchr("diuxXocsp", *p)) return false;
-        ++p;
-    }
-    return true;
-}
-
 struct out {
     char *buf;
     size_t cap;
@@ -60,7 +33,10 @@ struct out {
 
 int log_vformat(char *buf, size_t cap, const char *fmt, va_list ap)
 {
-    if (!supported(fmt)) return vsnprintf(buf, cap, fmt, ap);
+    // One pass; a conversion not handled here hands the whole format to
+    // vsnprintf with the arguments from the start.
+    va_list start;
+    va_copy(start, ap);
     out o{buf, cap};
     const char *p = fmt;
     while (*p) {
@@ -77,13 +53,15 @@ int log_vformat(char *buf, size_t cap, const char *fmt, va_list ap)
             continue;
         }
         bool left = false, zero = false, plus = false, space = false, alt = false;
-        for (;; ++p) {
-            if (*p == '-') left = true;
-            else if (*p == '0') zero = true;
-            else if (*p == '+') plus = true;
-            else if (*p == ' ') space = true;
-            else if (*p == '#') alt = true;
-            else break;
+        for (bool flag = true; flag; ) {
+            switch (*p) {
+            case '-': left = true; ++p; break;
+            case '0': zero = true; ++p; break;
+            case '+': plus = true; ++p; break;
+            case ' ': space = true; ++p; break;
+            case '#': alt = true; ++p; break;
+            default: flag = false; break;
+            }
         }
         long width = 0, prec = -1;
         if (*p == '*') {
@@ -118,7 +96,13 @@ int log_vformat(char *buf, size_t cap, const char *fmt, va_list ap)
             len = 5;
             ++p;
         }
-        char conv = *p++;
+        char conv = *p;
+        if (!conv || !strchr("diuxXocsp", conv)) {
+            int n = vsnprintf(buf, cap, fmt, start);
+            va_end(start);
+            return n;
+        }
+        ++p;
         char tmp[72];
         char *e = tmp + sizeof tmp, *d = e;
         const char *prefix = "";
@@ -191,7 +175,12 @@ int log_vformat(char *buf, size_t cap, const char *fmt, va_list ap)
             }
         }
         const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-        for (unsigned long long v = u; v; v /= base) *--d = digits[v % base];
+        if (base == 10) {
+            for (unsigned long long v = u; v; v /= 10) *--d = (char)('0' + v % 10);
+        } else {
+            unsigned shift = base == 16 ? 4 : 3;
+            for (unsigned long long v = u; v; v >>= shift) *--d = digits[v & (base - 1)];
+        }
         long nd = (long)(e - d);
         if (prec == 0 && u == 0) nd = 0;  // "%.0d" of 0 prints nothing
         long zeros = prec > nd ? prec - nd : 0;
@@ -209,6 +198,7 @@ int log_vformat(char *buf, size_t cap, const char *fmt, va_list ap)
         o.put(d, (size_t)nd);
         if (left) o.pad(' ', width - body);
     }
+    va_end(start);
     if (cap) buf[o.n < cap ? o.n : cap - 1] = 0;
     return o.n > 0x7fffffff ? -1 : (int)o.n;
 }
