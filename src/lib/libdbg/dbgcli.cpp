@@ -1,6 +1,7 @@
 #define LOG_MOD "dbg"
 #define LOG_SRC "src/lib/libdbg/dbgcli"
 #include "libdbg/dbgcli.h"
+#include "libdbg/shell.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -152,22 +153,7 @@ char *stdin_reader(char *out, int size)
             r.len = 0;
         }
         if (app_stop_requested()) return nullptr;
-        struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
-        int np = p[1].fd >= 0 ? 2 : 1;
-        int rc = poll(p, (nfds_t)np, -1);
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return nullptr;
-        }
-        if (np == 2 && (p[1].revents & POLLIN)) return nullptr;
-        if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t n = read(STDIN_FILENO, r.buf + r.len, sizeof r.buf - r.len);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0) r.eof = true;
-            else r.len += (size_t)n;
-        } else if (p[0].revents & POLLNVAL) {
-            r.eof = true;
-        }
+        if (dbg_stdin_fill(r.buf, sizeof r.buf, &r.len, &r.eof) < 0) return nullptr;
     }
 }
 

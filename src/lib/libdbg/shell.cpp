@@ -109,22 +109,7 @@ int stdio_read_line(char *line)
             return dropped ? READ_TOO_LONG : (int)n;
         }
         if (app_stop_requested()) return READ_STOP;
-        struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
-        int np = p[1].fd >= 0 ? 2 : 1;
-        int rc = poll(p, (nfds_t)np, -1);
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return READ_STOP;
-        }
-        if (np == 2 && (p[1].revents & POLLIN)) return READ_STOP;
-        if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t n = read(STDIN_FILENO, r.buf + r.len, sizeof r.buf - r.len);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0) r.eof = true;
-            else r.len += (size_t)n;
-        } else if (p[0].revents & POLLNVAL) {
-            r.eof = true;
-        }
+        if (dbg_stdin_fill(r.buf, sizeof r.buf, &r.len, &r.eof) < 0) return READ_STOP;
     }
 }
 
@@ -364,6 +349,23 @@ int pipe_session_loop(dbgsh_srv_ctx *ctx)
 }
 
 }  // namespace
+
+int dbg_stdin_fill(char *buf, size_t cap, size_t *len, bool *eof)
+{
+    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
+    int np = p[1].fd >= 0 ? 2 : 1;
+    if (poll(p, (nfds_t)np, -1) < 0) return errno == EINTR ? 0 : -1;
+    if (np == 2 && (p[1].revents & POLLIN)) return -1;
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+        ssize_t n = read(STDIN_FILENO, buf + *len, cap - *len);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+        if (n <= 0) *eof = true;
+        else *len += (size_t)n;
+    } else if (p[0].revents & POLLNVAL) {
+        *eof = true;
+    }
+    return 1;
+}
 
 int dbgout_write(void *out, const char *text)
 {

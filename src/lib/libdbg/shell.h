@@ -21,4 +21,9 @@ int debug_shell_stdio_loop(void);
 int debug_shell_run_cmds(const char *cmds);
 int debug_shell_init(const debug_shell_param *param);
 int dbgsh_gets(const char *cmds, int index, char *buf, size_t size);
+
+// Reads more of standard input into buf (cap bytes, *len in use) while
+// watching the program's stop request: 1 after bytes or the end of input
+// (*eof set) arrived, 0 to try again, -1 on a stop request or a failure.
+int dbg_stdin_fill(char *buf, size_t cap, size_t *len, bool *eof);
 const char *debug_shell_prompt(void);
