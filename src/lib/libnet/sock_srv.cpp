@@ -41,19 +41,26 @@ bool make_addr(os_ipaddr *a, const char *host, int port)
     return true;
 }
 
-u64 sock_tcp_bind(const char *host, int port, sock_tcp_server_param *p)
+// A socket of the kind bound to host:port (the options of a TCP listener
+// are set before the bind); the port the system chose for port 0 goes to
+// *bound. 0 on failure, logged.
+static u64 bind_socket(int kind, const char *host, int port, const char *name,
+                       const sock_tcp_server_param *tcp, u32 *bound)
 {
     os_ipaddr a;
     if (!make_addr(&a, host, port)) return 0;
-    u64 s = os_socket_init(OS_SOCK_TCP, os_ipaddr_family(&a));
+    u64 s = os_socket_init(kind, os_ipaddr_family(&a));
     if (!s) {
         LOG_AT(3 | LOG_OPT_ERRNO, "socket_init [%s]:%d error: ", host, port);
         return 0;
     }
-    if (p->reuse) set_reuse(s);
-    if (!os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1)) LOG_WARN("OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
-    set_buffers(s, p->recv_buf_size, p->send_buf_size);
-    LOG_DBG("bind %s server on [%s]:%d\n", p->name ? p->name : "", host, port);
+    if (tcp) {
+        if (tcp->reuse) set_reuse(s);
+        if (!os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1))
+            LOG_WARN("OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
+        set_buffers(s, tcp->recv_buf_size, tcp->send_buf_size);
+    }
+    LOG_DBG("bind %s server on [%s]:%d\n", name ? name : "", host, port);
     if (!os_socket_bind(s, &a)) {
         LOG_AT(3 | LOG_OPT_ERRNO, "socket_bind port [%s]:%d error: ", host, port);
         os_socket_exit(s);
@@ -61,9 +68,15 @@ u64 sock_tcp_bind(const char *host, int port, sock_tcp_server_param *p)
     }
     if (port == 0) {
         os_ipaddr local;
-        if (os_socket_local(s, &local)) p->bound_port = os_ipaddr_port(&local);
+        if (os_socket_local(s, &local)) *bound = os_ipaddr_port(&local);
     }
-    if (!os_socket_listen(s, p->backlog)) {
+    return s;
+}
+
+u64 sock_tcp_bind(const char *host, int port, sock_tcp_server_param *p)
+{
+    u64 s = bind_socket(OS_SOCK_TCP, host, port, p->name, p, &p->bound_port);
+    if (s && !os_socket_listen(s, p->backlog)) {
         LOG_AT(3 | LOG_OPT_ERRNO, "socket_listen error: ");
         os_socket_exit(s);
         return 0;
@@ -73,24 +86,7 @@ u64 sock_tcp_bind(const char *host, int port, sock_tcp_server_param *p)
 
 u64 sock_udp_bind(const char *host, int port, sock_udp_server_param *p)
 {
-    os_ipaddr a;
-    if (!make_addr(&a, host, port)) return 0;
-    u64 s = os_socket_init(OS_SOCK_UDP, os_ipaddr_family(&a));
-    if (!s) {
-        LOG_AT(3 | LOG_OPT_ERRNO, "socket_init [%s]:%d error: ", host, port);
-        return 0;
-    }
-    LOG_DBG("bind %s server on [%s]:%d\n", p->name ? p->name : "", host, port);
-    if (!os_socket_bind(s, &a)) {
-        LOG_AT(3 | LOG_OPT_ERRNO, "socket_bind port [%s]:%d error: ", host, port);
-        os_socket_exit(s);
-        return 0;
-    }
-    if (port == 0) {
-        os_ipaddr local;
-        if (os_socket_local(s, &local)) p->bound_port = os_ipaddr_port(&local);
-    }
-    return s;
+    return bind_socket(OS_SOCK_UDP, host, port, p->name, nullptr, &p->bound_port);
 }
 
 u32 bound_port_of(int type, void *param)
