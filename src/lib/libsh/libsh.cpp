@@ -113,21 +113,31 @@ void out_flush(dbgsh_srv_ctx *ctx)
     if (dbgout_flush_fn f = real_flush(ctx)) f(ctx->out);
 }
 
+// The text of one item, trimmed, with an alias of its command name (put
+// into name, 256 bytes) expanded into expanded (LIBSH_LINE_MAX bytes);
+// NULL for a comment.
+char *item_text(char *item, char *name, char *expanded)
+{
+    char *it = str_trim(item);
+    if (it[0] == '#') return nullptr;
+    str_cmd_name(it, name, 256);
+    char value[LIBSH_LINE_MAX];
+    if (alias_get_copy(name, value, sizeof value) == 0) {
+        str_cmd_replace_name(it, value, expanded, LIBSH_LINE_MAX);
+        it = expanded;
+    }
+    return it;
+}
+
 // Runs one ';'-separated item. Returns the command's result, 0 for items
 // that run nothing (*ran stays false).
 int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
 {
     *ran = false;
-    char *it = str_trim(item);
-    if (it[0] == '#') return 0;
     char name[256];
-    str_cmd_name(it, name, sizeof name);
     char expanded[LIBSH_LINE_MAX];
-    char value[LIBSH_LINE_MAX];
-    if (alias_get_copy(name, value, sizeof value) == 0) {
-        str_cmd_replace_name(it, value, expanded, sizeof expanded);
-        it = expanded;
-    }
+    char *it = item_text(item, name, expanded);
+    if (!it) return 0;
     if (libsh_assign_var(it) == 0) return 0;
 
     int argc = 0;
@@ -238,16 +248,10 @@ int libsh_item_runs_cmd(const char *item)
     char text[LIBSH_LINE_MAX];
     if (!item || strlen(item) >= sizeof text) return 1;
     str_safecopy_trunc(text, sizeof text, item);
-    char *it = str_trim(text);
-    if (it[0] == '#') return 0;
     char name[256];
-    str_cmd_name(it, name, sizeof name);
     char expanded[LIBSH_LINE_MAX];
-    char value[LIBSH_LINE_MAX];
-    if (alias_get_copy(name, value, sizeof value) == 0) {
-        str_cmd_replace_name(it, value, expanded, sizeof expanded);
-        it = expanded;
-    }
+    char *it = item_text(text, name, expanded);
+    if (!it) return 0;
     return libsh_is_assign(it) ? 0 : 1;
 }
 
