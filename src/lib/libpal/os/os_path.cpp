@@ -1,6 +1,7 @@
 #include "libpal/os/os_path.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,7 +55,15 @@ FILE *os_fopen(const char *path, const char *mode)
     // 'e': the descriptor is close-on-exec.
     str_safecopy_trunc(m, sizeof m - 1, mode);
     if (!strchr(m, 'e')) str_safecat_trunc(m, sizeof m, "e");
-    return fopen(p, m);
+    if (m[0] != 'w' && m[0] != 'a') return fopen(p, m);
+    // A file this opens may be created: with mode 0644, whatever the umask.
+    int flags = O_CREAT | O_CLOEXEC | (strchr(m, '+') ? O_RDWR : O_WRONLY) |
+                (m[0] == 'w' ? O_TRUNC : O_APPEND);
+    int fd = open(p, flags, 0644);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, m);
+    if (!f) close(fd);
+    return f;
 }
 
 FILE *os_fsopen(const char *path, const char *mode, int)
