@@ -202,12 +202,10 @@ net_mem *net_mem_open(void)
 {
     net_mem *m = (net_mem *)os_zalloc(sizeof(net_mem));
     if (!m) return nullptr;
-    m->data = (u8 *)os_malloc(kMemInitial);
-    if (!m->data) {
+    if (mem_buf_init(&m->buf, kMemInitial) != 0) {
         os_free(m);
         return nullptr;
     }
-    m->cap = kMemInitial;
     return m;
 }
 
@@ -215,10 +213,10 @@ int net_mem_read(net_mem *m, void *data, size_t size)
 {
     OS_CHECK_RET(m && data, -1);
     m->written = 0;
-    u64 avail = m->len - m->rd;
+    u64 avail = m->buf.len - m->rd;
     u64 n = size < avail ? size : avail;
     if (n > 0x7fffffff) n = 0x7fffffff;
-    memcpy(data, m->data + m->rd, n);
+    memcpy(data, m->buf.data + m->rd, n);
     m->rd += n;
     return (int)n;
 }
@@ -229,19 +227,10 @@ int net_mem_write(net_mem *m, const void *data, size_t size)
     if (size > 0x7fffffff) return -1;
     if (m->rd != 0) {
         // Data written after a read replaces what was there.
-        m->len = 0;
+        m->buf.len = 0;
         m->rd = 0;
     }
-    if (m->len + size > m->cap) {
-        u64 cap = m->cap ? m->cap : kMemInitial;
-        while (cap < m->len + size) cap *= 2;
-        u8 *d = (u8 *)os_realloc(m->data, cap);
-        if (!d) return -1;
-        m->data = d;
-        m->cap = cap;
-    }
-    memcpy(m->data + m->len, data, size);
-    m->len += size;
+    if (mem_buf_append(&m->buf, data, size) != 0) return -1;
     m->written += size;
     return (int)size;
 }
@@ -249,7 +238,7 @@ int net_mem_write(net_mem *m, const void *data, size_t size)
 int net_mem_close(net_mem *m)
 {
     if (!m) return 0;
-    os_free(m->data);
+    mem_buf_free(&m->buf);
     os_free(m);
     return 0;
 }

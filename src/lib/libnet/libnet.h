@@ -5,6 +5,7 @@
 #include <atomic>
 #include "libnet/sock_cli.h"
 #include "libpal/env/os_types.h"
+#include "libpal/memory/mem_util.h"
 
 enum : u32 {
     NET_TYPE_SOCK = 0,
@@ -33,9 +34,7 @@ struct net {
 
 // Memory transport: a growable buffer read from the front.
 struct net_mem {
-    u8 *data;
-    u64 len;
-    u64 cap;
+    mem_buf buf;
     u64 rd;       // read offset
     u64 written;  // bytes written since the last read
 };
