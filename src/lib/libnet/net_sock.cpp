@@ -32,12 +32,25 @@ bool expired(i32 timeout, u64 start)
     return timeout >= 0 && os_mono_ms() - start >= (u64)timeout;
 }
 
-bool cancelled(net *n)
+enum class wait_end { ready, stopped, cancelled, failed, expired };
+
+// Waits in slices until the socket is ready for mode, looking at the stop
+// flag (and, with may_cancel, the cancel record) before every slice. A
+// failed wait is logged with errno left as it set it.
+wait_end wait_slices(net *n, int mode, int slice, u64 start, bool may_cancel)
 {
-    net_cancel *c = n->cancel;
-    if (!c) return false;
-    if (c->flag.load()) return true;
-    return c->check && c->check(c->arg, n->timeout);
+    for (;;) {
+        if (n->stop.load()) return wait_end::stopped;
+        if (may_cancel && net_cancel_requested(n->cancel, n->timeout)) return wait_end::cancelled;
+        int w = os_socket_wait(n->transport, mode, next_slice(n->timeout, start, slice));
+        if (w < 0) {
+            int e = errno;
+            LOG_DBG("socket_wait error [%d] [%s]\n", e, os_errno_text(e));
+            return wait_end::failed;
+        }
+        if (w & mode) return wait_end::ready;
+        if (expired(n->timeout, start)) return wait_end::expired;
+    }
 }
 
 }  // namespace
@@ -71,20 +84,12 @@ int net_sock_read(net *n, void *data, size_t size)
             n->disconnected = 1;
             return (int)got;
         }
-        for (;;) {
-            if (n->stop.load()) return -1;
-            if (cancelled(n)) {
-                errno = ECANCELED;
-                return -1;
-            }
-            int w = os_socket_wait(n->transport, OS_SOCK_WAIT_READ, next_slice(n->timeout, start, kReadSliceMs));
-            if (w < 0) {
-                int e = errno;
-                LOG_DBG("socket_wait error [%d] [%s]\n", e, os_errno_text(e));
-                return got ? (int)got : -1;
-            }
-            if (w & OS_SOCK_WAIT_READ) break;
-            if (expired(n->timeout, start)) return (int)got;
+        switch (wait_slices(n, OS_SOCK_WAIT_READ, kReadSliceMs, start, true)) {
+        case wait_end::ready: break;
+        case wait_end::cancelled: errno = ECANCELED; return -1;
+        case wait_end::stopped: return -1;
+        case wait_end::failed: return got ? (int)got : -1;
+        case wait_end::expired: return (int)got;
         }
     }
     return (int)got;
@@ -115,20 +120,14 @@ int net_sock_write(net *n, const void *data, size_t size)
             if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) n->wdisconnected = 1;
             return -1;
         }
-        for (;;) {
-            if (n->stop.load()) return -1;
-            int w = os_socket_wait(n->transport, OS_SOCK_WAIT_WRITE, next_slice(n->timeout, start, kWriteSliceMs));
-            if (w < 0) {
-                int e = errno;
-                LOG_DBG("socket_wait error [%d] [%s]\n", e, os_errno_text(e));
-                n->wdisconnected = 1;
-                return -1;
-            }
-            if (w & OS_SOCK_WAIT_WRITE) break;
-            if (expired(n->timeout, start)) {
-                LOG_DBG("socket_send stalled %d ms: %zu of %zu bytes sent\n", (int)n->timeout, sent, size);
-                return (int)sent;
-            }
+        switch (wait_slices(n, OS_SOCK_WAIT_WRITE, kWriteSliceMs, start, false)) {
+        case wait_end::ready: break;
+        case wait_end::stopped:
+        case wait_end::cancelled: return -1;
+        case wait_end::failed: n->wdisconnected = 1; return -1;
+        case wait_end::expired:
+            LOG_DBG("socket_send stalled %d ms: %zu of %zu bytes sent\n", (int)n->timeout, sent, size);
+            return (int)sent;
         }
     }
     return (int)sent;

@@ -19,13 +19,6 @@ namespace {
 
 constexpr int kSliceMs = 200;
 
-bool cancelled(net_cancel *c, int slice)
-{
-    if (!c) return false;
-    if (c->flag.load()) return true;
-    return c->check && c->check(c->arg, slice);
-}
-
 }  // namespace
 
 static u64 sock_tcp_init(const os_ipaddr *addr, const sock_opt *opt, os_err *err)
@@ -67,7 +60,7 @@ static int sock_connect_imp(u64 s, const os_ipaddr *addr, const sock_opt *opt, o
                 ERR_SET(err, -1, "connect %s timeout", text);
                 return 0;
             }
-            if (cancelled(opt->cancel, kSliceMs)) {
+            if (net_cancel_requested(opt->cancel, kSliceMs)) {
                 ERR_SET(err, -1, "User request stop");
                 return 0;
             }

@@ -14,6 +14,15 @@ struct net_cancel {
     void *arg;
 };
 
+// True when c (may be NULL) asks to stop: its flag, or its check procedure
+// called with timeout_ms.
+inline bool net_cancel_requested(net_cancel *c, int timeout_ms)
+{
+    if (!c) return false;
+    if (c->flag.load()) return true;
+    return c->check && c->check(c->arg, timeout_ms);
+}
+
 enum : u32 {
     SOCK_PROXY_NONE = 0,
     SOCK_PROXY_HTTP = 1,
