@@ -9,6 +9,7 @@
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_kv.h"
 
 namespace {
 
@@ -30,24 +31,6 @@ void kv_store(os_opt_kv *row, const char *value)
     }
 }
 
-// Key before the first '=', value up to the next '=' or the end; each at
-// most 255 characters.
-bool kv_split(const char *arg, char *key, char *val)
-{
-    const char *eq = strchr(arg, '=');
-    if (!eq) return false;
-    size_t kl = (size_t)(eq - arg);
-    const char *v = eq + 1;
-    const char *ve = strchr(v, '=');
-    size_t vl = ve ? (size_t)(ve - v) : strlen(v);
-    if (kl > 255 || vl > 255) return false;
-    memcpy(key, arg, kl);
-    key[kl] = 0;
-    memcpy(val, v, vl);
-    val[vl] = 0;
-    return true;
-}
-
 }  // namespace
 
 int os_opt_kv_get(os_opt_kv *table, const char *arg)
@@ -64,7 +47,8 @@ int os_opt_kv_get(os_opt_kv *table, const char *arg)
         return -1;
     }
     char key[256], val[256];
-    if (!kv_split(arg, key, val)) {
+    // Key before the first '=', value up to the next '=' or the end.
+    if (str_get_key_and_val(arg, "=", key, sizeof key, val, sizeof val) != 0) {
         LOG_ERR("%s syntax error Example: k=v\n", arg);
         return -1;
     }
