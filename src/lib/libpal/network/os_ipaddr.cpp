@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "liblog/log.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -25,14 +26,6 @@ void ipv4_to_mapped(os_ipaddr *a)
     memcpy(v6.addr, kMappedPrefix, 12);
     memcpy(v6.addr + 12, v4.addr, 4);
     a->u.ipv6 = v6;
-}
-
-int hex_val(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // Reads a dotted IPv4 text; parts holds what was read so far either way.
@@ -85,7 +78,7 @@ bool parse_ipv6(const char *s, u8 out[16], u32 *scope)
 
     for (size_t i = 0;;) {
         char c = s[i];
-        int h = hex_val(c);
+        int h = hex_val_table(c);
         if (h >= 0) {
             cur = cur * 16 + (u32)h;
             if (cur > 0xffff) return false;
