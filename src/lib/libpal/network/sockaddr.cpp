@@ -13,9 +13,10 @@
 static_assert(sizeof(struct sockaddr_un) <= OS_SOCKADDR_MAX);
 static_assert(sizeof(struct sockaddr_in6) <= OS_SOCKADDR_MAX);
 
-static bool scoped6(const u8 *a)
+// Only link-local addresses carry a scope id.
+static bool scoped6(const os_ipv6 *ip6)
 {
-    return (a[0] == 0xfe && (a[1] & 0xc0) == 0x80) || (a[0] == 0xff && (a[1] & 0x0f) == 2);
+    return os_ipv6_is_linklocal(ip6) || os_ipv6_is_mc_linklocal(ip6);
 }
 
 int os_sockaddr_save(os_ipaddr *addr, const void *saddr, u32 len)
@@ -44,7 +45,7 @@ int os_sockaddr_save(os_ipaddr *addr, const void *saddr, u32 len)
         memcpy(&in6, saddr, sizeof in6);
         addr->family = OS_IPADDR_FAMILY_IPV6 | OS_IPADDR_IP_FLAG;
         memcpy(addr->u.ipv6.addr, &in6.sin6_addr, 16);
-        addr->u.ipv6.scope_id = scoped6(addr->u.ipv6.addr) ? in6.sin6_scope_id : 0;
+        addr->u.ipv6.scope_id = scoped6(&addr->u.ipv6) ? in6.sin6_scope_id : 0;
         addr->port = ntohs(in6.sin6_port);
         return (int)sizeof in6;
     }
@@ -96,7 +97,7 @@ int os_sockaddr_load(void *saddr, const os_ipaddr *addr)
         in6.sin6_port = htons(addr->port);
         if (ip) {
             memcpy(&in6.sin6_addr, addr->u.ipv6.addr, 16);
-            if (scoped6(addr->u.ipv6.addr)) in6.sin6_scope_id = addr->u.ipv6.scope_id;
+            if (scoped6(&addr->u.ipv6)) in6.sin6_scope_id = addr->u.ipv6.scope_id;
         } else {
             in6.sin6_addr = in6addr_any;
         }
