@@ -74,11 +74,11 @@ u64 os_socket_init(u32 type, int family)
                                                  : AF_INET;
     int t = sock_kind(type);
     int p = os_socket_proto(type, family, &domain);
-    if (!(t >= 0 && p >= 0)) OS_CHECK_LOG("t >= 0 && p >= 0");
-    int fd = socket(domain, (t < 0 ? 0 : t) | SOCK_NONBLOCK | SOCK_CLOEXEC, p < 0 ? 0 : p);
-    if (t < 0 || p < 0) {
-        if (fd >= 0) close(fd);
-        fd = -1;
+    int fd = -1;
+    if (t >= 0 && p >= 0) {
+        fd = socket(domain, t | SOCK_NONBLOCK | SOCK_CLOEXEC, p);
+    } else {
+        OS_CHECK_LOG("t >= 0 && p >= 0");
         errno = EINVAL;
     }
     OS_CHECK_RET(fd >= 0, 0);
