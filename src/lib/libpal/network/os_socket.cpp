@@ -45,6 +45,31 @@ i64 xfer_result(ssize_t n)
     return would_block(errno) ? 0 : -1;
 }
 
+// Moves size bytes, xfer(offset) being one receive or send from that
+// offset; when nothing moves, waits (no limit) once for mode and tries
+// again. 1 when every byte moved; 0 on a failure, the end of the stream
+// or a second empty try.
+template <typename Xfer>
+int xfer_all(u64 sock, int mode, size_t size, Xfer xfer)
+{
+    size_t done = 0;
+    bool waited = false;
+    while (done < size) {
+        errno = 0;
+        i64 n = xfer(done);
+        if (n > 0) {
+            done += (size_t)n;
+            waited = false;
+            continue;
+        }
+        // n is 0 with errno 0 only at the end of a received stream.
+        if (n < 0 || waited || errno == 0) break;
+        if (os_socket_wait(sock, mode, -1) < 1) break;
+        waited = true;
+    }
+    return done == size ? 1 : 0;
+}
+
 }  // namespace
 
 // Protocol number for a type word and family; -1 when invalid.
@@ -372,38 +397,12 @@ int os_socket_wait(u64 sock, int mode, int timeout_ms)
 
 int os_sock_read_all(u64 sock, void *data, size_t size)
 {
-    size_t done = 0;
-    bool waited = false;
-    while (done < size) {
-        errno = 0;
-        i64 n = os_socket_recv(sock, (char *)data + done, size - done);
-        if (n > 0) {
-            done += (size_t)n;
-            waited = false;
-            continue;
-        }
-        if (n < 0 || waited) break;
-        if (errno == 0) break;  // end of stream
-        if (os_socket_wait(sock, OS_SOCK_WAIT_READ, -1) < 1) break;
-        waited = true;
-    }
-    return done == size ? 1 : 0;
+    return xfer_all(sock, OS_SOCK_WAIT_READ, size,
+                    [&](size_t done) { return os_socket_recv(sock, (char *)data + done, size - done); });
 }
 
 int os_sock_write_all(u64 sock, const void *data, size_t size)
 {
-    size_t done = 0;
-    bool waited = false;
-    while (done < size) {
-        i64 n = os_socket_send(sock, (const char *)data + done, size - done);
-        if (n > 0) {
-            done += (size_t)n;
-            waited = false;
-            continue;
-        }
-        if (n < 0 || waited) break;
-        if (os_socket_wait(sock, OS_SOCK_WAIT_WRITE, -1) < 1) break;
-        waited = true;
-    }
-    return done == size ? 1 : 0;
+    return xfer_all(sock, OS_SOCK_WAIT_WRITE, size,
+                    [&](size_t done) { return os_socket_send(sock, (const char *)data + done, size - done); });
 }
