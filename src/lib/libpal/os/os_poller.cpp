@@ -6,13 +6,13 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
+#include "libpal/os/os_thread.h"
 
 namespace {
 
@@ -161,22 +161,12 @@ void leave_select_locked(os_poller *p, i64 fd)
     send_wake_locked(p, kRemoveByte);
     const u64 deadline = os_mono_ms() + kLeaveSelectMs;
     while (p->in_select && p->selects == seen) {
-        u64 now = os_mono_ms();
-        if (now >= deadline) {
+        if (os_mono_ms() >= deadline) {
             LOG_WARN("poller remove: descriptor %lld still watched by select after %llu ms\n", (long long)fd,
                      (unsigned long long)kLeaveSelectMs);
             return;
         }
-        struct timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        u64 left = deadline - now;
-        ts.tv_sec += (time_t)(left / 1000);
-        ts.tv_nsec += (long)(left % 1000) * 1000000L;
-        if (ts.tv_nsec >= 1000000000L) {
-            ts.tv_sec++;
-            ts.tv_nsec -= 1000000000L;
-        }
-        pthread_cond_timedwait(&p->cond, &p->lock, &ts);
+        os_cond_wait_until(&p->cond, &p->lock, deadline);
     }
 }
 
@@ -296,11 +286,7 @@ os_poller *os_poller_select_init(u64 priv)
     FD_ZERO(&p->wset_work);
     p->dispatch_fd = -1;
     pthread_mutex_init(&p->lock, nullptr);
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&p->cond, &ca);
-    pthread_condattr_destroy(&ca);
+    os_cond_init_mono(&p->cond);
     bool ok;
     {
         locker g(p);

@@ -12,6 +12,7 @@
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/string/str_safe.h"
 
@@ -109,11 +110,7 @@ os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32
         return nullptr;
     }
     pthread_mutex_init(&t->lock, nullptr);
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&t->cond, &ca);
-    pthread_condattr_destroy(&ca);
+    os_cond_init_mono(&t->cond);
     t->refs.store(2);  // the owner and the thread
     r->thread = t;
 
@@ -168,17 +165,10 @@ int os_thread_join(os_thread *thread, int timeout_ms, int *code)
         return -1;
     }
     if (timeout_ms >= 0) {
-        struct timespec dl;
-        clock_gettime(CLOCK_MONOTONIC, &dl);
-        dl.tv_sec += timeout_ms / 1000;
-        dl.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-        if (dl.tv_nsec >= 1000000000L) {
-            dl.tv_sec++;
-            dl.tv_nsec -= 1000000000L;
-        }
+        const u64 deadline = os_mono_ms() + (u64)timeout_ms;
         pthread_mutex_lock(&thread->lock);
         while (!thread->done) {
-            if (pthread_cond_timedwait(&thread->cond, &thread->lock, &dl) == ETIMEDOUT) break;
+            if (os_cond_wait_until(&thread->cond, &thread->lock, deadline) == ETIMEDOUT) break;
         }
         bool done = thread->done;
         pthread_mutex_unlock(&thread->lock);
@@ -229,4 +219,21 @@ void os_thread_exit(int code)
     t_exit_set = true;
     t_exit_code = code;
     pthread_exit((void *)(intptr_t)code);
+}
+
+void os_cond_init_mono(pthread_cond_t *cond)
+{
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(cond, &ca);
+    pthread_condattr_destroy(&ca);
+}
+
+int os_cond_wait_until(pthread_cond_t *cond, pthread_mutex_t *m, u64 deadline_ms)
+{
+    struct timespec ts;
+    ts.tv_sec = (time_t)(deadline_ms / 1000);
+    ts.tv_nsec = (long)(deadline_ms % 1000) * 1000000L;
+    return pthread_cond_timedwait(cond, m, &ts);
 }

@@ -2,6 +2,7 @@
 // Named threads with explicit stack sizes. Threads started here block
 // SIGINT and SIGTERM (the main thread takes them) and have their name
 // registered for the log while they run.
+#include <pthread.h>
 #include "libpal/env/os_types.h"
 
 constexpr u32 OS_THREAD_STACK_DEFAULT = 0x40000;
@@ -28,3 +29,10 @@ int os_thread_kill(os_thread *thread);
 // os_thread_join, then os_thread_free in every case; the join's result.
 int os_thread_wait_kill_exit(os_thread *thread, int timeout_ms, int *code);
 [[noreturn]] void os_thread_exit(int code);
+
+// Condition variables whose timed waits count on the monotonic clock, the
+// clock of os_mono_ms.
+void os_cond_init_mono(pthread_cond_t *cond);
+// Waits on cond (m held) until os_mono_ms reaches deadline_ms; the result
+// of pthread_cond_timedwait (ETIMEDOUT once the deadline has passed).
+int os_cond_wait_until(pthread_cond_t *cond, pthread_mutex_t *m, u64 deadline_ms);
