@@ -3,11 +3,11 @@
 #include "libnet/sock_ctx.h"
 
 #include <cerrno>
-#include <pthread.h>
 
 #include "liblog/log.h"
 #include "libnet/libnet.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/memory/lbuf.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/string/str_safe.h"
@@ -18,7 +18,7 @@ struct sock_tcp_ctx_mgr {
     sock_ctx_close_proc close_proc;
     os_thread_proc thread_proc;
     lbuf *pool;
-    pthread_mutex_t lock;
+    os_mutex *lock;
     u32 live;       // records not yet given back
     u8 exiting;     // no new records
     u8 exit_done;   // exit has finished; the last record frees the manager
@@ -36,18 +36,10 @@ enum : u32 {
 
 constexpr int kJoinMs = 1000;
 
-struct mgr_lock {
-    explicit mgr_lock(sock_tcp_ctx_mgr *m) : m_(m) { pthread_mutex_lock(&m_->lock); }
-    ~mgr_lock() { pthread_mutex_unlock(&m_->lock); }
-    mgr_lock(const mgr_lock &) = delete;
-    mgr_lock &operator=(const mgr_lock &) = delete;
-    sock_tcp_ctx_mgr *m_;
-};
-
 void mgr_free(sock_tcp_ctx_mgr *m)
 {
     lbuf_del(m->pool);
-    pthread_mutex_destroy(&m->lock);
+    os_mutex_free(m->lock);
     os_free(m);
 }
 
@@ -86,7 +78,12 @@ sock_tcp_ctx_mgr *sock_tcp_ctx_init(const sock_tcp_ctx_param *param)
         LOG_CRIT("os_fixed_pool_init error\n");
         return nullptr;
     }
-    pthread_mutex_init(&m->lock, nullptr);
+    m->lock = os_mutex_new();
+    if (!m->lock) {
+        lbuf_del(m->pool);
+        os_free(m);
+        return nullptr;
+    }
     str_safecopy_trunc(m->name, sizeof m->name, param->name ? param->name : "");
     m->size = param->size;
     m->close_proc = param->close_proc;
@@ -99,7 +96,7 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
     OS_CHECK_RET(m && sock, nullptr);
     // The record is complete, thread handle included, before its thread
     // can reach sock_tcp_ctx_close: that takes the same lock.
-    mgr_lock g(m);
+    os_mutex_guard g(m->lock);
     if (m->exiting) {
         LOG_ERR("%s: stopping, connection refused\n", m->name);
         return nullptr;
@@ -124,7 +121,7 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
 void sock_tcp_ctx_set_net(sock_tcp_ctx_mgr *m, sock_tcp_ctx *rec, net *session)
 {
     OS_CHECK_RET_VOID(m && rec);
-    mgr_lock g(m);
+    os_mutex_guard g(m->lock);
     rec->session = session;
     if (session && rec->state.load() == SOCK_CTX_STATE_STOP) session->stop.store(1);
 }
@@ -133,14 +130,14 @@ void sock_tcp_ctx_close(sock_tcp_ctx_mgr *m, sock_tcp_ctx *rec)
 {
     OS_CHECK_RET_VOID(m && rec);
     {
-        mgr_lock g(m);
+        os_mutex_guard g(m->lock);
         rec->session = nullptr;
     }
     release_conn(m, rec);
     os_thread *detach = nullptr;
     bool free_mgr = false;
     {
-        mgr_lock g(m);
+        os_mutex_guard g(m->lock);
         switch (rec->mstate) {
         case REC_LIVE:
             detach = rec->thread;
@@ -162,7 +159,7 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
     sock_tcp_ctx **claimed = nullptr;
     u32 n = 0;
     {
-        mgr_lock g(m);
+        os_mutex_guard g(m->lock);
         m->exiting = 1;
         if (m->live) claimed = (sock_tcp_ctx **)os_calloc(m->live, sizeof(sock_tcp_ctx *));
         lbuf_lock(m->pool);
@@ -186,7 +183,7 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
         if (r < 0) LOG_DBG("os_thread_wait_kill_exit ret=%d\n", r);
         bool closed;
         {
-            mgr_lock g(m);
+            os_mutex_guard g(m->lock);
             rec->thread = nullptr;
             if (r < 0 && rec->mstate == REC_CLAIMED) {
                 rec->mstate = REC_ORPHAN;  // still running: it gives the record back
@@ -197,13 +194,13 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
         // The thread has ended; a thread that never called close leaves
         // its connection to us.
         if (!closed) release_conn(m, rec);
-        mgr_lock g(m);
+        os_mutex_guard g(m->lock);
         drop_locked(m, rec);
     }
     os_free(claimed);
     bool free_now;
     {
-        mgr_lock g(m);
+        os_mutex_guard g(m->lock);
         m->exit_done = 1;
         free_now = m->live == 0;
     }
@@ -213,6 +210,6 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
 u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *m)
 {
     if (!m) return 0;
-    mgr_lock g(m);
+    os_mutex_guard g(m->lock);
     return m->live;
 }
