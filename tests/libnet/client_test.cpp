@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,17 +22,13 @@ struct plain_listener {
     int port = 0;
     explicit plain_listener(int backlog = 16)
     {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(fd, (struct sockaddr *)&a, sizeof a), 0);
-        EXPECT_EQ(listen(fd, backlog), 0);
-        socklen_t len = sizeof a;
-        getsockname(fd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
+        fd = nettest::listen_loopback(backlog, &port);
+        EXPECT_GE(fd, 0);
     }
-    ~plain_listener() { close(fd); }
+    ~plain_listener()
+    {
+        if (fd >= 0) close(fd);
+    }
 };
 
 int closed_port()
@@ -162,13 +156,9 @@ TEST(Client, NoWaitAndUdp)
     EXPECT_EQ(sock_tcp_connect("bad..name", 1, &o, &err), 0u);
     EXPECT_EQ(err.code, -2);
 
-    u64 rx = os_socket_init(OS_SOCK_UDP, OS_IPADDR_FAMILY_IPV4);
-    os_ipaddr a;
-    os_ipaddr_clear(&a);
-    os_ipaddr_set(&a, "127.0.0.1", 0, OS_IPADDR_FAMILY_IPV4);
-    ASSERT_EQ(os_socket_bind(rx, &a), 1);
     os_ipaddr bound;
-    os_socket_local(rx, &bound);
+    u64 rx = nettest::udp_loopback(&bound);
+    ASSERT_NE(rx, 0u);
     u64 u = sock_udp_open("127.0.0.1", os_ipaddr_port(&bound), &err);
     ASSERT_NE(u, 0u);
     EXPECT_EQ(sock_send(u, "dgram", 5), 5);

@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 
 #include <atomic>
-#include <functional>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -30,7 +29,11 @@ namespace {
 
 using nettest::fd_count;
 using nettest::log_capture;
+using nettest::loopback4;
+using nettest::peer_closed;
+using nettest::read_n;
 using nettest::thread_count;
+using nettest::wait_until;
 
 struct env_guard {
     env_guard() { EXPECT_EQ(sock_env_init(), 0); }
@@ -80,16 +83,6 @@ std::string read_all(int fd)
     return out;
 }
 
-bool wait_until(const std::function<bool()> &cond, u64 ms)
-{
-    u64 deadline = os_mono_ms() + ms;
-    while (!cond()) {
-        if (os_mono_ms() >= deadline) return false;
-        os_msleep(5);
-    }
-    return true;
-}
-
 u16 local_port(u64 s)
 {
     os_ipaddr a;
@@ -106,14 +99,21 @@ int count_and_close(u64 sock, os_ipaddr *, void *)
     return 0;
 }
 
+// Listener parameters with a name and an accept procedure (NULL: none).
+sock_tcp_server_param tcp_param(const char *name, sock_accept_proc accept = count_and_close)
+{
+    sock_tcp_server_param p = {};
+    p.name = name;
+    p.accept_proc = accept;
+    return p;
+}
+
 TEST(Listener, HostListsPortsAndFailures)
 {
     env_guard env;
     g_accepted = 0;
-    sock_tcp_server_param p = {};
-    p.name = "multi";
+    sock_tcp_server_param p = tcp_param("multi");
     p.backlog = 8;
-    p.accept_proc = count_and_close;
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1;;::1", 0, &p);
     ASSERT_NE(srv, nullptr);
     ASSERT_EQ(srv->sock_count, 2);
@@ -129,9 +129,7 @@ TEST(Listener, HostListsPortsAndFailures)
     sock_server_exit(srv);
 
     // No host: 0.0.0.0 and its IPv6 companion on the same (given) port.
-    sock_tcp_server_param q = {};
-    q.name = "any";
-    q.accept_proc = count_and_close;
+    sock_tcp_server_param q = tcp_param("any");
     srv = sock_tcp_server_init("", 0, &q);
     ASSERT_NE(srv, nullptr);
     ASSERT_EQ(srv->sock_count, 2);
@@ -144,11 +142,9 @@ TEST(Listener, HostListsPortsAndFailures)
     sock_server_exit(srv);
 
     // Buffer sizes of 0 keep the system defaults; others are applied.
-    sock_tcp_server_param r = {};
-    r.name = "bufs";
+    sock_tcp_server_param r = tcp_param("bufs");
     r.recv_buf_size = 0;
     r.send_buf_size = 65536;
-    r.accept_proc = count_and_close;
     srv = sock_tcp_server_init("127.0.0.1,::1", 0, &r);
     ASSERT_NE(srv, nullptr);
     EXPECT_EQ(srv->sock_count, 2);
@@ -158,9 +154,7 @@ TEST(Listener, HostListsPortsAndFailures)
     sock_server_exit(srv);
 
     log_capture cap;
-    sock_tcp_server_param bad = {};
-    bad.name = "bad";
-    bad.accept_proc = count_and_close;
+    sock_tcp_server_param bad = tcp_param("bad");
     EXPECT_EQ(sock_tcp_server_init("nohost", 0, &bad), nullptr);
     EXPECT_TRUE(cap.has("addr[nohost]:0 error\n"));
     u64 s = sock_bind("127.0.0.1", 65535, 2, &bad);
@@ -174,10 +168,8 @@ TEST(Listener, EveryPendingConnectionIsAcceptedUpToAPassLimit)
     // exactly one readiness event is handled.
     env_guard env;
     g_accepted = 0;
-    sock_tcp_server_param p = {};
-    p.name = "burst";
+    sock_tcp_server_param p = tcp_param("burst");
     p.backlog = 128;
-    p.accept_proc = count_and_close;
     u64 l = sock_bind("127.0.0.1", 0, 2, &p);
     ASSERT_NE(l, 0u);
     sock_server_ctx ctx = {};
@@ -225,8 +217,7 @@ i64 name_work(void *arg)
 TEST(Listener, WorkThreadsAndListenersWithoutProcedures)
 {
     env_guard env;
-    sock_tcp_server_param p = {};
-    p.name = "web";
+    sock_tcp_server_param p = tcp_param("web", nullptr);
     p.work_proc = name_work;
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
     ASSERT_NE(srv, nullptr);
@@ -242,8 +233,7 @@ TEST(Listener, WorkThreadsAndListenersWithoutProcedures)
 
     // Neither procedure: the connection is closed, not left pending.
     log_capture cap;
-    sock_tcp_server_param none = {};
-    none.name = "none";
+    sock_tcp_server_param none = tcp_param("none", nullptr);
     srv = sock_tcp_server_init("127.0.0.1", 0, &none);
     ASSERT_NE(srv, nullptr);
     c = dial("127.0.0.1", (int)none.bound_port);
@@ -292,10 +282,7 @@ TEST(Listener, UdpServersAndEventSockets)
     sock_server_ctx *srv = sock_udp_server_init("127.0.0.1", 0, &u);
     ASSERT_NE(srv, nullptr);
     int c = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((u16)u.bound_port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in a = loopback4((int)u.bound_port);
     struct timeval tv = {3, 0};
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ASSERT_EQ(sendto(c, "echo", 4, 0, (struct sockaddr *)&a, sizeof a), 4);
@@ -314,11 +301,7 @@ TEST(Listener, UdpServersAndEventSockets)
     os_socket_send(pr[0], "x", 1);
     EXPECT_TRUE(wait_until([] { return g_event_calls.load() == 1; }, 3000));
     // The peer sees the end of the stream once the socket is closed.
-    EXPECT_TRUE(wait_until([&] {
-        char ch;
-        errno = 0;
-        return os_socket_recv(pr[0], &ch, 1) == 0 && errno == 0;
-    }, 3000));
+    EXPECT_TRUE(wait_until([&] { return peer_closed(pr[0]); }, 3000));
     os_socket_exit(pr[0]);
 
     // Deleting a record closes its socket.
@@ -326,10 +309,7 @@ TEST(Listener, UdpServersAndEventSockets)
     e = sock_insert_event_proc(pr[1], OS_POLLER_READ, event_close, nullptr);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(sock_del_event_proc(e), 0);
-    char ch;
-    errno = 0;
-    EXPECT_EQ(os_socket_recv(pr[0], &ch, 1), 0);
-    EXPECT_EQ(errno, 0);
+    EXPECT_TRUE(peer_closed(pr[0]));
     os_socket_exit(pr[0]);
 
     // Descriptors the poller cannot hold are refused (and closed).
@@ -359,11 +339,7 @@ TEST(Listener, IdleSweepAndPeriodicProcedure)
         ASSERT_NE(sock_insert_event_proc(pr[1], OS_POLLER_READ, event_close, nullptr), nullptr);
         // No traffic: closed by the first sweep after the limit (the loop
         // wakes at least once a second).
-        EXPECT_TRUE(wait_until([&] {
-            char ch;
-            errno = 0;
-            return os_socket_recv(pr[0], &ch, 1) == 0 && errno == 0;
-        }, 3000));
+        EXPECT_TRUE(wait_until([&] { return peer_closed(pr[0]); }, 3000));
         EXPECT_GE(os_mono_ms() - t0, 300u);
         EXPECT_GT(g_periodic.load(), 0);
         os_socket_exit(pr[0]);
@@ -438,11 +414,9 @@ sock_tcp_ctx_mgr *echo_mgr(os_thread_proc proc = echo_session)
 
 sock_server_ctx *echo_listener(sock_tcp_ctx_mgr *mgr, u32 *port)
 {
-    sock_tcp_server_param p = {};
-    p.name = "echo";
+    sock_tcp_server_param p = tcp_param("echo", ctx_accept);
     p.reuse = 1;
     p.backlog = 256;
-    p.accept_proc = ctx_accept;
     p.arg = mgr;
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
     *port = p.bound_port;
@@ -474,14 +448,8 @@ TEST(ListenerConcurrency, TwoHundredSessionsServedAndCleanedUp)
     }
     EXPECT_TRUE(wait_until([&] { return sock_tcp_ctx_count(mgr) == (u32)n; }, 10000));
     for (int i = 0; i < n; ++i) {
-        std::string want = "line " + std::to_string(i) + "\n", got;
-        char buf[64];
-        while (got.size() < want.size()) {
-            ssize_t k = recv(clients[i], buf, sizeof buf, 0);
-            if (k <= 0) break;
-            got.append(buf, (size_t)k);
-        }
-        EXPECT_EQ(got, want);
+        std::string want = "line " + std::to_string(i) + "\n";
+        EXPECT_EQ(read_n(clients[i], want.size()), want);
     }
     // A client that half-closes after its request still gets the answer.
     int hc = dial("127.0.0.1", (int)port);
@@ -606,8 +574,7 @@ TEST(ListenerConcurrency, ConnectionAboveDescriptor1023)
 {
     nettest::raise_nofile();
     env_guard env;
-    sock_tcp_server_param p = {};
-    p.name = "high";
+    sock_tcp_server_param p = tcp_param("high", nullptr);
     p.work_proc = high_echo;
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
     ASSERT_NE(srv, nullptr);
@@ -622,14 +589,7 @@ TEST(ListenerConcurrency, ConnectionAboveDescriptor1023)
     std::string payload(65536, 0);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = (char)(i * 131 + 7);
     ASSERT_EQ(send(c, payload.data(), payload.size(), MSG_NOSIGNAL), (ssize_t)payload.size());
-    std::string back;
-    char buf[8192];
-    while (back.size() < payload.size()) {
-        ssize_t k = recv(c, buf, sizeof buf, 0);
-        if (k <= 0) break;
-        back.append(buf, (size_t)k);
-    }
-    EXPECT_EQ(back, payload);
+    EXPECT_EQ(read_n(c, payload.size()), payload);
     EXPECT_GT(g_high_fd.load(), 1023);
     close(c);
     for (int fd : filler) close(fd);
@@ -651,24 +611,16 @@ TEST(ListenerConcurrency, RemovedSocketsAreClosedAtOnce)
         ASSERT_NE(e, nullptr);
         os_msleep(20);  // the event thread waits with the socket in its sets
         EXPECT_EQ(sock_del_event_proc(e), 0);
-        char ch;
-        errno = 0;
-        EXPECT_EQ(os_socket_recv(pr[0], &ch, 1), 0);
-        EXPECT_EQ(errno, 0) << "round " << round;
+        EXPECT_TRUE(peer_closed(pr[0])) << "round " << round;
         os_socket_exit(pr[0]);
 
-        sock_tcp_server_param p = {};
-        p.name = "gone";
-        p.accept_proc = count_and_close;
+        sock_tcp_server_param p = tcp_param("gone");
         sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
         ASSERT_NE(srv, nullptr);
         os_msleep(20);
         sock_server_exit(srv);
         int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons((u16)p.bound_port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        struct sockaddr_in a = loopback4((int)p.bound_port);
         errno = 0;
         EXPECT_EQ(connect(c, (struct sockaddr *)&a, sizeof a), -1) << "round " << round;
         EXPECT_EQ(errno, ECONNREFUSED);
@@ -682,16 +634,11 @@ TEST(Listener, DescriptorExhaustionBacksOff)
 {
     env_guard env;
     g_accepted = 0;
-    sock_tcp_server_param p = {};
-    p.name = "exhaust";
-    p.accept_proc = count_and_close;
+    sock_tcp_server_param p = tcp_param("exhaust");
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
     ASSERT_NE(srv, nullptr);
     int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((u16)p.bound_port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in a = loopback4((int)p.bound_port);
 
     struct rlimit old;
     getrlimit(RLIMIT_NOFILE, &old);
@@ -736,8 +683,7 @@ i64 never_runs(void *arg)
 int failed_work_thread_child()
 {
     env_guard env;
-    sock_tcp_server_param p = {};
-    p.name = "nostack";
+    sock_tcp_server_param p = tcp_param("nostack", nullptr);
     p.work_proc = never_runs;
     sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1", 0, &p);
     if (!srv) return 2;

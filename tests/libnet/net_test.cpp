@@ -28,15 +28,10 @@ struct conn_t {
     int peer = -1;
     explicit conn_t(int timeout_ms)
     {
-        int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(l, (struct sockaddr *)&a, sizeof a);
-        listen(l, 4);
-        socklen_t len = sizeof a;
-        getsockname(l, (struct sockaddr *)&a, &len);
-        std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        int port = 0;
+        int l = nettest::listen_loopback(4, &port);
+        EXPECT_GE(l, 0);
+        std::string url = "tcp://127.0.0.1:" + std::to_string(port);
         EXPECT_EQ(net_open(&n, url.c_str(), timeout_ms), 0);
         peer = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
         close(l);
