@@ -426,29 +426,31 @@ size_t str_escape_cstr_imp(char *out, const char *src, size_t len)
     return w;
 }
 
-int str_escape_cstr(char *out, size_t outsize, const char *src)
+// Empties out, then writes the escaped src there when it fits with its NUL
+// and spare more bytes. Returns the escaped length, or -1.
+static i64 escape_cstr_into(char *out, size_t outsize, const char *src, size_t spare)
 {
     if (!out || outsize == 0) return -1;
     out[0] = 0;
     if (!src) return -1;
     size_t len = strlen(src);
     size_t need = str_escape_cstr_imp(nullptr, src, len);
-    if (need + 1 > outsize) return -1;
+    if (need + 1 + spare > outsize) return -1;
     str_escape_cstr_imp(out, src, len);
     out[need] = 0;
-    return 0;
+    return (i64)need;
+}
+
+int str_escape_cstr(char *out, size_t outsize, const char *src)
+{
+    return escape_cstr_into(out, outsize, src, 0) < 0 ? -1 : 0;
 }
 
 int str_escape_csv(char *out, size_t outsize, const char *src)
 {
-    if (!out || outsize == 0) return -1;
-    out[0] = 0;
-    if (!src) return -1;
-    size_t len = strlen(src);
-    size_t need = str_escape_cstr_imp(nullptr, src, len);
-    if (need + 3 > outsize) return -1;
-    str_escape_cstr_imp(out, src, len);
-    out[need] = 0;
+    i64 n = escape_cstr_into(out, outsize, src, 2);
+    if (n < 0) return -1;
+    size_t need = (size_t)n;
     if (memchr(out, ',', need) && out[0] != '"') {
         memmove(out + 1, out, need);
         out[0] = '"';
