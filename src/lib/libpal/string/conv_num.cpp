@@ -12,6 +12,7 @@
 
 #include "liblog/log.h"
 #include "libpal/string/str_escape.h"
+#include "libpal/string/str_safe.h"
 
 namespace {
 
@@ -306,7 +307,7 @@ char *str_size_human_imp(u64 size, u64 unit, char *out, size_t outsize)
 {
     OS_CHECK_RET(out != nullptr && outsize > 0, out);
     if (size == 0) {
-        snprintf(out, outsize, "0");
+        str_safecopy_trunc(out, outsize, "0");
         return out;
     }
     if (unit) {
