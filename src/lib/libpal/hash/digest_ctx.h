@@ -50,11 +50,32 @@ inline void pad(Ctx *ctx)
     Transform(ctx->state, ctx->buffer);
 }
 
-// Text form of a context: nwords words then 64 buffer bytes, each "%x",
-// separated by commas. -1 (and an empty text) when it does not fit.
-int ctx_save(const u32 *words, int nwords, const u8 *buf, char *out, size_t size);
-// Reads such a text; -1 unless it has exactly nwords + 64 hexadecimal
+// Most state words a context has (SHA-1's five).
+constexpr int kMaxStateWords = 5;
+
+// Text form of a context: the nstate state words, the two count words and
+// the 64 buffer bytes, each "%x", separated by commas. -1 (and an empty
+// text) when it does not fit.
+int ctx_save(const u32 *state, int nstate, const u32 count[2], const u8 buf[64], char *out,
+             size_t size);
+// Reads such a text; -1 unless it has exactly nstate + 66 hexadecimal
 // fields. Nothing is written on failure.
-int ctx_load(const char *text, u32 *words, int nwords, u8 *buf);
+int ctx_load(const char *text, u32 *state, int nstate, u32 count[2], u8 buf[64]);
+
+template <typename Ctx>
+inline int save(const Ctx *ctx, char *out, size_t size)
+{
+    constexpr int n = sizeof ctx->state / sizeof(u32);
+    static_assert(n <= kMaxStateWords);
+    return ctx_save(ctx->state, n, ctx->count, ctx->buffer, out, size);
+}
+
+template <typename Ctx>
+inline int load(Ctx *ctx, const char *text)
+{
+    constexpr int n = sizeof ctx->state / sizeof(u32);
+    static_assert(n <= kMaxStateWords);
+    return ctx_load(text, ctx->state, n, ctx->count, ctx->buffer);
+}
 
 }  // namespace digest_detail

@@ -164,22 +164,13 @@ void hash_md5(const void *data, size_t len, u8 digest[MD5_DIGEST_LEN])
 int hash_md5_ctx_save(const md5_ctx *ctx, char *out, size_t size)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[6];
-    memcpy(w, ctx->state, sizeof ctx->state);
-    memcpy(w + 4, ctx->count, sizeof ctx->count);
-    return digest_detail::ctx_save(w, 6, ctx->buffer, out, size);
+    return digest_detail::save(ctx, out, size);
 }
 
 int hash_md5_ctx_load(md5_ctx *ctx, const char *text)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[6];
-    u8 b[64];
-    if (digest_detail::ctx_load(text, w, 6, b) != 0) return -1;
-    memcpy(ctx->state, w, sizeof ctx->state);
-    memcpy(ctx->count, w + 4, sizeof ctx->count);
-    memcpy(ctx->buffer, b, sizeof b);
-    return 0;
+    return digest_detail::load(ctx, text);
 }
 
 char *hash_md5_str(const char *text, char *out)

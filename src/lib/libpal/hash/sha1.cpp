@@ -115,20 +115,11 @@ void hash_sha1(const void *data, size_t len, u8 digest[SHA1_DIGEST_LEN])
 int hash_sha1_ctx_save(const sha1_ctx *ctx, char *out, size_t size)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[7];
-    memcpy(w, ctx->state, sizeof ctx->state);
-    memcpy(w + 5, ctx->count, sizeof ctx->count);
-    return digest_detail::ctx_save(w, 7, ctx->buffer, out, size);
+    return digest_detail::save(ctx, out, size);
 }
 
 int hash_sha1_ctx_load(sha1_ctx *ctx, const char *text)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[7];
-    u8 b[64];
-    if (digest_detail::ctx_load(text, w, 7, b) != 0) return -1;
-    memcpy(ctx->state, w, sizeof ctx->state);
-    memcpy(ctx->count, w + 5, sizeof ctx->count);
-    memcpy(ctx->buffer, b, sizeof b);
-    return 0;
+    return digest_detail::load(ctx, text);
 }
