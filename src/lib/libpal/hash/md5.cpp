@@ -10,6 +10,7 @@
 
 #include "liblog/log.h"
 #include "libpal/hash/digest_ctx.h"
+#include "libpal/string/str_escape.h"
 
 namespace {
 
@@ -23,16 +24,6 @@ inline u32 load_le(const u8 *p)
     v = __builtin_bswap32(v);
 #endif
     return v;
-}
-
-void to_hex(const u8 *d, size_t n, char *out)
-{
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (size_t i = 0; i < n; ++i) {
-        out[2 * i] = kHex[d[i] >> 4];
-        out[2 * i + 1] = kHex[d[i] & 15];
-    }
-    out[2 * n] = '\0';
 }
 
 }  // namespace
@@ -180,7 +171,7 @@ char *hash_md5_str(const char *text, char *out)
     if (!text || !*text) return out;
     u8 d[MD5_DIGEST_LEN];
     hash_md5(text, strlen(text), d);
-    to_hex(d, sizeof d, out);
+    str_bin2hex(d, sizeof d, out, MD5_STR_LEN);
     return out;
 }
 
@@ -222,6 +213,6 @@ int hash_md5_file_str(const char *path, char *out)
     out[0] = '\0';
     u8 d[MD5_DIGEST_LEN];
     if (hash_md5_file(path, d) != 0) return -1;
-    to_hex(d, sizeof d, out);
+    str_bin2hex(d, sizeof d, out, MD5_STR_LEN);
     return 0;
 }
