@@ -180,7 +180,7 @@ int hash_md5_file(const char *path, u8 digest[MD5_DIGEST_LEN])
     OS_CHECK_RET(path != nullptr && digest != nullptr, -1);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        LOG_AT(3 | 0x100, "open %s failed\n", path);
+        LOG_AT(3 | LOG_OPT_ERRNO, "open %s failed\n", path);
         return -1;
     }
     md5_ctx ctx;
@@ -196,7 +196,7 @@ int hash_md5_file(const char *path, u8 digest[MD5_DIGEST_LEN])
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
-            LOG_AT(3 | 0x100, "read %s failed\n", path);
+            LOG_AT(3 | LOG_OPT_ERRNO, "read %s failed\n", path);
             ret = -1;
             break;
         }

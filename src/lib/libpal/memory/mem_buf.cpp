@@ -135,7 +135,7 @@ int mem_random(void *buf, size_t n)
             done += (size_t)r;
         } else if (r < 0 && errno != EINTR) {
             // No system random source: fall back to the seeded generator.
-            LOG_AT(4 | 0x100, "getrandom failed\n");
+            LOG_AT(4 | LOG_OPT_ERRNO, "getrandom failed\n");
             memory_random_imp(0, p + done, n - done);
             break;
         }
