@@ -6,33 +6,21 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <vector>
 
+#include "bench_data.h"
 #include "libpal/hash/md5.h"
 #include "libpal/hash/sha1.h"
 
 namespace {
 
-constexpr size_t kLen = 1 << 20;
-
-const std::vector<u8> &data()
-{
-    static std::vector<u8> *d = [] {
-        auto *v = new std::vector<u8>(kLen);
-        for (size_t i = 0; i < kLen; ++i) (*v)[i] = (u8)(i * 131 + 7);
-        return v;
-    }();
-    return *d;
-}
-
 void BM_sha1_vk(benchmark::State &state)
 {
     u8 d[20];
     for (auto _ : state) {
-        hash_sha1(data().data(), kLen, d);
+        hash_sha1(bench_data(), kBenchDataLen, d);
         benchmark::DoNotOptimize(d);
     }
-    state.SetBytesProcessed((int64_t)state.iterations() * kLen);
+    state.SetBytesProcessed((int64_t)state.iterations() * kBenchDataLen);
 }
 BENCHMARK(BM_sha1_vk);
 
@@ -40,10 +28,10 @@ void BM_md5_vk(benchmark::State &state)
 {
     u8 d[16];
     for (auto _ : state) {
-        hash_md5(data().data(), kLen, d);
+        hash_md5(bench_data(), kBenchDataLen, d);
         benchmark::DoNotOptimize(d);
     }
-    state.SetBytesProcessed((int64_t)state.iterations() * kLen);
+    state.SetBytesProcessed((int64_t)state.iterations() * kBenchDataLen);
 }
 BENCHMARK(BM_md5_vk);
 
@@ -52,10 +40,10 @@ void run_evp(benchmark::State &state, const EVP_MD *md)
     u8 d[EVP_MAX_MD_SIZE];
     unsigned n;
     for (auto _ : state) {
-        EVP_Digest(data().data(), kLen, d, &n, md, nullptr);
+        EVP_Digest(bench_data(), kBenchDataLen, d, &n, md, nullptr);
         benchmark::DoNotOptimize(d);
     }
-    state.SetBytesProcessed((int64_t)state.iterations() * kLen);
+    state.SetBytesProcessed((int64_t)state.iterations() * kBenchDataLen);
 }
 
 void BM_sha1_openssl(benchmark::State &state) { run_evp(state, EVP_sha1()); }
