@@ -1,11 +1,23 @@
 #pragma once
-// Shared parts of the block digests: buffering of partial blocks, the
-// 64-bit bit count kept as two 32-bit words, and the saved-context text.
+// Shared parts of the block digests: reading block words, buffering of
+// partial blocks, the 64-bit bit count kept as two 32-bit words, and the
+// saved-context text.
+#include <bit>
 #include <cstring>
 
 #include "libpal/env/os_types.h"
 
 namespace digest_detail {
+
+// A 32-bit word of a block, stored big- or little-endian.
+template <bool BigEndian>
+inline u32 load32(const u8 *p)
+{
+    u32 v;
+    memcpy(&v, p, sizeof v);
+    if constexpr ((std::endian::native == std::endian::big) != BigEndian) v = __builtin_bswap32(v);
+    return v;
+}
 
 // Feeds data into a 64-byte block buffer, compressing every full block.
 template <typename Ctx, void (*Transform)(u32 *, const u8 *)>

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -12,33 +13,18 @@
 #include "libpal/hash/digest_ctx.h"
 #include "libpal/string/str_escape.h"
 
-namespace {
-
-inline u32 rol(u32 x, int n) { return (x << n) | (x >> (32 - n)); }
-
-inline u32 load_le(const u8 *p)
-{
-    u32 v;
-    memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-}  // namespace
-
 void hash_md5_transform(u32 state[4], const u8 block[64])
 {
+    using std::rotl;
     u32 x[16];
-    for (int i = 0; i < 16; ++i) x[i] = load_le(block + 4 * i);
+    for (int i = 0; i < 16; ++i) x[i] = digest_detail::load32<false>(block + 4 * i);
     u32 a = state[0], b = state[1], c = state[2], d = state[3];
 
 #define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define H(x, y, z) ((x) ^ (y) ^ (z))
 #define I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define STEP(f, a, b, c, d, k, s, t) a = b + rol(a + f(b, c, d) + x[k] + (t), s)
+#define STEP(f, a, b, c, d, k, s, t) a = b + rotl(a + f(b, c, d) + x[k] + (t), s)
 
     STEP(F, a, b, c, d, 0, 7, 0xd76aa478);
     STEP(F, d, a, b, c, 1, 12, 0xe8c7b756);
