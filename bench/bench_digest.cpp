@@ -6,45 +6,27 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <vector>
 
+#include "bench_data.h"
 #include "libpal/hash/md5.h"
 #include "libpal/hash/sha1.h"
 
 namespace {
 
-constexpr size_t kLen = 1 << 20;
-
-const std::vector<u8> &data()
+void run_vk(benchmark::State &state, void (*digest)(const void *, size_t, u8 *))
 {
-    static std::vector<u8> *d = [] {
-        auto *v = new std::vector<u8>(kLen);
-        for (size_t i = 0; i < kLen; ++i) (*v)[i] = (u8)(i * 131 + 7);
-        return v;
-    }();
-    return *d;
-}
-
-void BM_sha1_vk(benchmark::State &state)
-{
-    u8 d[20];
+    u8 d[SHA1_DIGEST_LEN];  // room for the larger of the two
     for (auto _ : state) {
-        hash_sha1(data().data(), kLen, d);
+        digest(bench_data(), kBenchDataLen, d);
         benchmark::DoNotOptimize(d);
     }
-    state.SetBytesProcessed((int64_t)state.iterations() * kLen);
+    state.SetBytesProcessed((int64_t)state.iterations() * kBenchDataLen);
 }
+
+void BM_sha1_vk(benchmark::State &state) { run_vk(state, hash_sha1); }
 BENCHMARK(BM_sha1_vk);
 
-void BM_md5_vk(benchmark::State &state)
-{
-    u8 d[16];
-    for (auto _ : state) {
-        hash_md5(data().data(), kLen, d);
-        benchmark::DoNotOptimize(d);
-    }
-    state.SetBytesProcessed((int64_t)state.iterations() * kLen);
-}
+void BM_md5_vk(benchmark::State &state) { run_vk(state, hash_md5); }
 BENCHMARK(BM_md5_vk);
 
 void run_evp(benchmark::State &state, const EVP_MD *md)
@@ -52,10 +34,10 @@ void run_evp(benchmark::State &state, const EVP_MD *md)
     u8 d[EVP_MAX_MD_SIZE];
     unsigned n;
     for (auto _ : state) {
-        EVP_Digest(data().data(), kLen, d, &n, md, nullptr);
+        EVP_Digest(bench_data(), kBenchDataLen, d, &n, md, nullptr);
         benchmark::DoNotOptimize(d);
     }
-    state.SetBytesProcessed((int64_t)state.iterations() * kLen);
+    state.SetBytesProcessed((int64_t)state.iterations() * kBenchDataLen);
 }
 
 void BM_sha1_openssl(benchmark::State &state) { run_evp(state, EVP_sha1()); }

@@ -254,6 +254,7 @@ TEST(StrArray, GrowthOwnershipAndUniq)
     EXPECT_EQ(str_array_add(a, nullptr), -1);
     for (const char *s : {"b", "a", "b", "c", "a"}) ASSERT_EQ(str_array_add(a, s), 0);
     EXPECT_EQ(a->capacity, 8u);
+    for (u64 i = a->count; i <= a->capacity; ++i) EXPECT_EQ(a->items[i], nullptr) << i;
     str_array_sort(a);
     EXPECT_EQ(items_of(a), (std::vector<std::string>{"a", "a", "b", "b", "c"}));
     str_array_uniq(a);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "libpal/hash/rand.h"
 #include "libpal/memory/mem_util.h"
 
 namespace {
@@ -82,6 +83,14 @@ TEST(MemUtil, RandomFill)
     for (int i = 13; i < 32; ++i) EXPECT_EQ(buf[i], 0);
     EXPECT_EQ(memory_random_imp(0, buf, 0), 0);
     EXPECT_EQ(memory_random_imp(0, nullptr, 4), -1);
+    // Whole generator words first, then the first bytes of one more.
+    rand_xorshift_seed(77);
+    u64 w[2] = {rand_xorshift64(), rand_xorshift64()};
+    rand_xorshift_seed(77);
+    memset(buf, 0, sizeof buf);
+    EXPECT_EQ(memory_random_imp(0, buf, 13), 13);
+    EXPECT_EQ(memcmp(buf, w, 13), 0);
+    EXPECT_EQ(buf[13], 0);
     memset(buf, 0, sizeof buf);
     EXPECT_EQ(mem_random_seed(buf, 11), 11);
     EXPECT_EQ(buf[11], 0);

@@ -78,22 +78,19 @@ inline bool passes(const struct log2 *c, int level)
 // these few bytes than the call does.
 void *(*volatile g_copy)(void *, const void *, size_t) = memcpy;
 
-inline size_t cat(char *dst, size_t len, size_t cap, const char *src)
-{
-    // Bounded append at a known length; returns the new length.
-    size_t n = strnlen(src, cap - 1 - len);
-    g_copy(dst + len, src, n);
-    dst[len + n] = 0;
-    return len + n;
-}
-
-// Bounded appenders for the prefixes (no formatter on the hot path).
+// Bounded appenders for the lines (no formatter on the hot path): n bytes
+// of src, or all of a text, behind len bytes of dst; returns the new length.
 inline size_t cat_n(char *dst, size_t len, size_t cap, const char *src, size_t n)
 {
     if (n > cap - 1 - len) n = cap - 1 - len;
     g_copy(dst + len, src, n);
     dst[len + n] = 0;
     return len + n;
+}
+
+inline size_t cat(char *dst, size_t len, size_t cap, const char *src)
+{
+    return cat_n(dst, len, cap, src, strnlen(src, cap - 1 - len));
 }
 
 inline size_t cat_2d(char *p, unsigned v)
@@ -135,8 +132,8 @@ const char *base_name(const char *path)
     return b;
 }
 
-// The road of one record after the redirect step. msg is either a format
-// with its arguments or, when fmt is NULL, a ready text.
+// The road of one record after the redirect step: the message is fmt with
+// its arguments or, when fmt is NULL, the ready text (never NULL).
 int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *module,
                const char *file, int line, const char *func, const char *fmt, va_list ap,
                const char *text, int saved_errno)
@@ -187,11 +184,9 @@ int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *modu
         la = cat_int(A, la, N, line);
         la = cat_n(A, la, N, "] ", 2);
     }
-    if ((flags & LOG_F_FUNC) && func) {
-        if (la < N - 1) {
-            la = cat(A, la, N, func);
-            la = cat_n(A, la, N, "(): ", 4);
-        }
+    if ((flags & LOG_F_FUNC) && func && la < N - 1) {
+        la = cat(A, la, N, func);
+        la = cat_n(A, la, N, "(): ", 4);
     }
 
     // The message is formatted straight behind the prefix; it gets its own
@@ -199,7 +194,7 @@ int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *modu
     size_t pre = la;
     const char *M = A + pre;
     size_t lm = 0;
-    bool whole = false;
+    bool whole;
     if (fmt) {
         va_list ap2;
         va_copy(ap2, ap);
@@ -211,23 +206,24 @@ int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *modu
         }
         whole = (size_t)n < N - la;
         la = whole ? la + (size_t)n : N - 1;
-        lm = whole ? (size_t)n : 0;
-    } else {
-        const char *t = text ? text : "";
-        size_t n = strlen(t);
-        la = cat_n(A, la, N, t, n);
-        whole = la - pre == n;
-        lm = n;
-    }
-    if (!whole || (level & LOG_OPT_ERRNO)) {
-        if (fmt && !whole) {
-            int n = log_vformat(Mbuf, N, fmt, ap);
+        if (!whole) {
+            n = log_vformat(Mbuf, N, fmt, ap);
             lm = n < 0 ? 0 : (size_t)n >= N ? N - 1 : (size_t)n;
             if (n < 0) Mbuf[0] = 0;
-        } else {
-            lm = cat_n(Mbuf, 0, N, fmt ? A + pre : (text ? text : ""),
-                       fmt ? la - pre : strlen(text ? text : ""));
+            M = Mbuf;
         }
+    } else {
+        size_t n = strlen(text);
+        la = cat_n(A, la, N, text, n);
+        whole = la - pre == n;
+        if (!whole) {
+            lm = cat_n(Mbuf, 0, N, text, n);
+            M = Mbuf;
+        }
+    }
+    if (M != Mbuf && (level & LOG_OPT_ERRNO)) {
+        // The errno text is appended to the line and the message apart.
+        lm = cat_n(Mbuf, 0, N, M, la - pre);
         M = Mbuf;
     }
 
@@ -334,7 +330,7 @@ int log2_puts(struct log2 *ctx, int level, const char *module, const char *file,
     if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
     int saved = errno;
     va_list none{};
-    int len = log_record(ctx, c, level, module, file, line, func, nullptr, none, text, saved);
+    int len = log_record(ctx, c, level, module, file, line, func, nullptr, none, text ? text : "", saved);
     errno = saved;
     return len;
 }

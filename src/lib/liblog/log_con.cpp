@@ -9,11 +9,12 @@
 
 namespace {
 
-// Writes all pieces to a descriptor with as few system calls as it takes.
+// Writes all pieces to a descriptor with as few system calls as it takes
+// (a plain write for one piece), retried on interruption and short writes.
 void write_all(int fd, struct iovec *iov, int cnt)
 {
     while (cnt > 0) {
-        ssize_t n = writev(fd, iov, cnt);
+        ssize_t n = cnt == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, cnt);
         if (n < 0) {
             if (errno == EINTR) continue;
             return;
@@ -45,21 +46,6 @@ int log_con_write(struct log2 *ctx, int level, const char *, const char *line, i
     }
     iov[cnt++] = {(void *)line, strlen(line)};
     if (code) iov[cnt++] = {(void *)"\033[0m", 4};
-    if (cnt == 1) {
-        // One piece: a plain write, retried on interruption and short writes.
-        const char *p = line;
-        size_t left = iov[0].iov_len;
-        while (left) {
-            ssize_t n = write(STDERR_FILENO, p, left);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            p += n;
-            left -= (size_t)n;
-        }
-        return 0;
-    }
     write_all(STDERR_FILENO, iov, cnt);
     return 0;
 }

@@ -1,5 +1,5 @@
-#include <cstdio>
 #include "liblog/log.h"
+#include "libpal/string/str_safe.h"
 
 int log_bsv_udp_close(log_bsv_udp_state *st)
 {
@@ -10,6 +10,6 @@ int log_bsv_udp_close(log_bsv_udp_state *st)
 int log_bsv_udp_open(log_bsv_udp_state *st, const char *url)
 {
     if (!st || !url) return -1;
-    snprintf(st->url, sizeof st->url, "%s", url);
+    str_safecopy_trunc(st->url, sizeof st->url, url);
     return 0;
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "liblog/log.h"
+#include "libpal/string/str_safe.h"
 
 void log_file_state_init(log_file_state *st)
 {
@@ -28,14 +29,14 @@ int log_file_close(log_file_state *st)
 int log_file_open(log_file_state *st, const char *name)
 {
     if (!st || !name) return -1;
-    snprintf(st->name, sizeof st->name, "%s", name);
+    str_safecopy_trunc(st->name, sizeof st->name, name);
     return 0;
 }
 
 int log_file_dir_set(log_file_state *st, const char *dir)
 {
     if (!st || !dir) return -1;
-    snprintf(st->dir, sizeof st->dir, "%s", dir);
+    str_safecopy_trunc(st->dir, sizeof st->dir, dir);
     return 0;
 }
 

@@ -1,7 +1,7 @@
-#include <cstdio>
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/string/str_safe.h"
 
 int log_net_write(struct log2 *, int, const char *, const char *, int)
 {
@@ -19,6 +19,6 @@ int log_net_close(log_net_state *st)
 int log_net_open(log_net_state *st, const char *url)
 {
     if (!st || !url) return -1;
-    snprintf(st->url, sizeof st->url, "%s", url);
+    str_safecopy_trunc(st->url, sizeof st->url, url);
     return 0;
 }

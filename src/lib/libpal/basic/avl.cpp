@@ -2,32 +2,32 @@
 #define LOG_SRC "src/lib/libpal/basic/avl"
 #include "libpal/basic/avl.h"
 
-#include <cstring>
-
 #include "liblog/log.h"
+#include "libpal/basic/cmp.h"
 #include "libpal/env/malloc.h"
 #include "libpal/memory/mem_alloc_mgr.h"
 
 namespace {
 
-int cmp_word(const void *a, const void *b)
-{
-    uintptr_t x = (uintptr_t)a, y = (uintptr_t)b;
-    return x < y ? -1 : x > y ? 1 : 0;
-}
-
-int cmp_str(const void *a, const void *b) { return strcmp((const char *)a, (const char *)b); }
-
 inline avl_node *&child(avl_node *n, int d) { return d < 0 ? n->left : n->right; }
 
-// Compares through the tree's function; the default word order is inlined.
-inline int compare(const avl_tree *t, const void *a, const void *b)
-{
-    if (t->cmp == cmp_word) {
+// Keys as unsigned machine words: the default order (cmp_uint64), inlined.
+struct word_order {
+    int operator()(const void *a, const void *b) const
+    {
         uintptr_t x = (uintptr_t)a, y = (uintptr_t)b;
         return x < y ? -1 : x > y ? 1 : 0;
     }
-    return t->cmp(a, b);
+};
+
+struct fn_order {
+    avl_cmp_fn fn;
+    int operator()(const void *a, const void *b) const { return fn(a, b); }
+};
+
+inline int compare(const avl_tree *t, const void *a, const void *b)
+{
+    return t->cmp == cmp_uint64 ? word_order{}(a, b) : t->cmp(a, b);
 }
 
 // Rebalances the subtree at *link after its side d (-1 left, +1 right) grew
@@ -122,19 +122,6 @@ avl_node *new_node(avl_tree *t, const void *key, const void *value)
     return n;
 }
 
-struct word_order {
-    int operator()(const void *a, const void *b) const
-    {
-        uintptr_t x = (uintptr_t)a, y = (uintptr_t)b;
-        return x < y ? -1 : x > y ? 1 : 0;
-    }
-};
-
-struct fn_order {
-    avl_cmp_fn fn;
-    int operator()(const void *a, const void *b) const { return fn(a, b); }
-};
-
 // Descends to the key's place remembering the links passed, adds the node
 // there, then rebalances back up for as long as the subtree grew.
 template <typename Order>
@@ -227,7 +214,7 @@ int check_at(const avl_tree *t, const avl_node *n, u64 *count, const avl_node **
     return (hl > hr ? hl : hr) + 1;
 }
 
-// A tree of string keys cannot order a NULL key.
+// A NULL key has no place among string keys.
 bool key_ok(const avl_tree *t, const void *key)
 {
     if (key || t->cmp != cmp_str) return true;
@@ -244,7 +231,9 @@ avl_tree *avl_new(const avl_param *param)
     avl_tree *avl = (avl_tree *)os_zalloc(sizeof(avl_tree));
     OS_CHECK_TXT(avl != nullptr, "avl != NULL", nullptr);
     avl->flags = p.flags;
-    avl->cmp = p.cmp ? p.cmp : (p.flags & (AVL_KEY_STR | AVL_KEY_CSTR)) ? cmp_str : cmp_word;
+    // The string-key flags are the text bits of the comparator modes.
+    static_assert((AVL_KEY_STR | AVL_KEY_CSTR) == CMP_MODE_TEXT);
+    avl->cmp = cmp_key_get_proc(p.flags, p.cmp);
     avl->value_free = p.value_free;
     avl->hslab = mem_slab_mgr_init(p.node_alloc_type, p.mgr_arg, sizeof(avl_node));
     if (!avl->hslab) {
@@ -275,7 +264,7 @@ int avl_insert(avl_tree *tree, const void *key, const void *value)
 {
     OS_CHECK_RET(tree != nullptr, -1);
     if (!key_ok(tree, key)) return -1;
-    if (tree->cmp == cmp_word) return insert_at(tree, key, value, word_order{});
+    if (tree->cmp == cmp_uint64) return insert_at(tree, key, value, word_order{});
     return insert_at(tree, key, value, fn_order{tree->cmp});
 }
 
@@ -284,7 +273,7 @@ avl_node *avl_find_node(avl_tree *tree, const void *key)
     OS_CHECK_RET(tree != nullptr, nullptr);
     if (!key_ok(tree, key)) return nullptr;
     avl_node *n = tree->root;
-    if (tree->cmp == cmp_word) {
+    if (tree->cmp == cmp_uint64) {
         uintptr_t k = (uintptr_t)key;
         while (n && (uintptr_t)n->key != k) n = k < (uintptr_t)n->key ? n->left : n->right;
         return n;

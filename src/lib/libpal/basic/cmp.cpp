@@ -29,6 +29,15 @@ inline const char *rec_text(const void *elem)
 
 inline u64 word(const void *p) { return (u64)(uintptr_t)p; }
 
+// An element read through a pointer that need not be aligned.
+template <typename T>
+inline T at(const void *p)
+{
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
 int desc_str(const void *a, const void *b) { return text_order((const char *)b, (const char *)a); }
 int desc_pstr(const void *a, const void *b) { return cmp_pstr(b, a); }
 int desc_uint32(const void *a, const void *b) { return cmp_uint32(b, a); }
@@ -58,29 +67,11 @@ int cmp_pstr(const void *a, const void *b)
 int cmp_uint32(const void *a, const void *b) { return order((u32)word(a), (u32)word(b)); }
 int cmp_puint8(const void *a, const void *b) { return order(*(const u8 *)a, *(const u8 *)b); }
 int cmp_int32(const void *a, const void *b) { return order((i32)word(a), (i32)word(b)); }
-int cmp_pint32(const void *a, const void *b)
-{
-    i32 x, y;
-    memcpy(&x, a, sizeof x);
-    memcpy(&y, b, sizeof y);
-    return order(x, y);
-}
+int cmp_pint32(const void *a, const void *b) { return order(at<i32>(a), at<i32>(b)); }
 int cmp_uint64(const void *a, const void *b) { return order(word(a), word(b)); }
-int cmp_puint64(const void *a, const void *b)
-{
-    u64 x, y;
-    memcpy(&x, a, sizeof x);
-    memcpy(&y, b, sizeof y);
-    return order(x, y);
-}
+int cmp_puint64(const void *a, const void *b) { return order(at<u64>(a), at<u64>(b)); }
 int cmp_int64(const void *a, const void *b) { return order((i64)word(a), (i64)word(b)); }
-int cmp_pint64(const void *a, const void *b)
-{
-    i64 x, y;
-    memcpy(&x, a, sizeof x);
-    memcpy(&y, b, sizeof y);
-    return order(x, y);
-}
+int cmp_pint64(const void *a, const void *b) { return order(at<i64>(a), at<i64>(b)); }
 int cmp_pint64_desc(const void *a, const void *b) { return cmp_pint64(b, a); }
 int cmp_prec_str(const void *a, const void *b) { return text_order(rec_text(a), rec_text(b)); }
 int cmp_prec_str_desc(const void *a, const void *b) { return cmp_prec_str(b, a); }
@@ -90,24 +81,9 @@ int cmp2_pstr(const void *key, const void *elem)
     return text_order((const char *)key, *(const char *const *)elem);
 }
 int cmp2_puint8(const void *key, const void *elem) { return order((u8)word(key), *(const u8 *)elem); }
-int cmp2_pint32(const void *key, const void *elem)
-{
-    i32 y;
-    memcpy(&y, elem, sizeof y);
-    return order((i32)word(key), y);
-}
-int cmp2_pword(const void *key, const void *elem)
-{
-    u64 y;
-    memcpy(&y, elem, sizeof y);
-    return order(word(key), y);
-}
-int cmp2_pint64(const void *key, const void *elem)
-{
-    i64 y;
-    memcpy(&y, elem, sizeof y);
-    return order((i64)word(key), y);
-}
+int cmp2_pint32(const void *key, const void *elem) { return order((i32)word(key), at<i32>(elem)); }
+int cmp2_pword(const void *key, const void *elem) { return order(word(key), at<u64>(elem)); }
+int cmp2_pint64(const void *key, const void *elem) { return order((i64)word(key), at<i64>(elem)); }
 int cmp2_prec_str(const void *key, const void *elem) { return text_order((const char *)key, rec_text(elem)); }
 
 const cmp_row cmp_asc_tab[] = {

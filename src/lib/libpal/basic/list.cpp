@@ -46,29 +46,23 @@ void *list_pop_front(list_node *head, size_t offset)
     return (char *)n - offset;
 }
 
-void list_splice_tail_init(list_node *dest, list_node *src)
+// Moves every node of src, in order, between two adjacent nodes and
+// leaves src empty.
+static void splice_between(list_node *src, list_node *before, list_node *after)
 {
     if (src->next != src) {
-        list_node *first = src->next, *last = src->prev, *old_last = dest->prev;
-        old_last->next = first;
-        first->prev = old_last;
-        last->next = dest;
-        dest->prev = last;
+        list_node *first = src->next, *last = src->prev;
+        before->next = first;
+        first->prev = before;
+        last->next = after;
+        after->prev = last;
     }
     list_init(src);
 }
 
-void list_splice_init(list_node *dest, list_node *src)
-{
-    if (src->next != src) {
-        list_node *first = src->next, *last = src->prev, *old_first = dest->next;
-        dest->next = first;
-        first->prev = dest;
-        last->next = old_first;
-        old_first->prev = last;
-    }
-    list_init(src);
-}
+void list_splice_tail_init(list_node *dest, list_node *src) { splice_between(src, dest->prev, dest); }
+
+void list_splice_init(list_node *dest, list_node *src) { splice_between(src, dest, dest->next); }
 
 static list_node *list_corrupt(list_node *head, list_node *node, u32 n, const char *name)
 {

@@ -63,7 +63,6 @@ void shard_key_make()
 
 shard *my_shard()
 {
-    if (t_shard) return t_shard;
     if (t_done) return nullptr;
     pthread_once(&g_shard_once, shard_key_make);
     for (u32 i = 0; i < kShards; ++i) {
@@ -124,19 +123,7 @@ inline void count_alloc(u32 size)
         sample_peaks();
         return;
     }
-    i64 c = s->count.load(std::memory_order_relaxed) + 1;
-    i64 b = s->bytes.load(std::memory_order_relaxed) + size;
-    s->count.store(c, std::memory_order_relaxed);
-    s->bytes.store(b, std::memory_order_relaxed);
-    // The peaks can only rise when this shard reaches a new high; they are
-    // sampled then, at most once per 64 allocations of the thread.
-    ++s->since_sample;
-    if ((c > s->high_count || b > s->high_bytes) && s->since_sample >= 64) {
-        s->since_sample = 0;
-        s->high_count = c;
-        s->high_bytes = b;
-        sample_peaks();
-    }
+    os_malloc_detail::shard_add(s, size);
 }
 
 inline void count_free(u32 size)
@@ -147,8 +134,7 @@ inline void count_free(u32 size)
         g_retired_bytes.fetch_sub(size, std::memory_order_relaxed);
         return;
     }
-    s->count.store(s->count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-    s->bytes.store(s->bytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+    os_malloc_detail::shard_sub(s, size);
 }
 
 }  // namespace
@@ -190,7 +176,7 @@ inline u32 *hdr_of(const void *p)
 }  // namespace
 
 // The failure record of _malloc, kept out of the allocation path.
-__attribute__((noinline, cold)) static void *malloc_failed(size_t size)
+__attribute__((noinline, cold)) void *os_malloc_detail::alloc_failed(size_t size)
 {
     log2_printf(nullptr, 3, LOG_MOD, LOG_SRC, __LINE__, "_malloc", "size=%u malloc failed\n",
                 (unsigned)size);
@@ -201,7 +187,7 @@ __attribute__((noinline, cold)) static void *malloc_failed(size_t size)
 void *_malloc(size_t size)
 {
     void *p = malloc(size);
-    return p ? p : malloc_failed(size);
+    return p ? p : os_malloc_detail::alloc_failed(size);
 }
 
 void *_realloc(void *ptr, size_t size)
@@ -231,7 +217,7 @@ void *os_malloc_detail::alloc_slow(size_t size)
     // The recorded size is 32 bits wide: larger requests are refused.
     if (size > UINT32_MAX) return nullptr;
     char *p = (char *)malloc(size + OS_MALLOC_HDR);
-    if (__builtin_expect(!p, 0)) return malloc_failed(size + OS_MALLOC_HDR);
+    if (__builtin_expect(!p, 0)) return os_malloc_detail::alloc_failed(size + OS_MALLOC_HDR);
     *(u32 *)p = (u32)size;
     count_alloc((u32)size);
     return p + OS_MALLOC_HDR;

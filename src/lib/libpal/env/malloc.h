@@ -75,8 +75,27 @@ struct alignas(64) shard {
 extern thread_local constinit shard *t_shard;
 extern std::atomic<u32> g_max_size;
 void *alloc_slow(size_t size);
+void *alloc_failed(size_t size);
 void free_slow(void *ptr);
 void sample(shard *s, i64 count, i64 bytes);
+
+// One block more in the thread's shard; the peaks are sampled when the shard
+// reaches a new high, at most once per 64 allocations of the thread.
+inline void shard_add(shard *s, u32 size)
+{
+    i64 c = s->count.load(std::memory_order_relaxed) + 1;
+    i64 b = s->bytes.load(std::memory_order_relaxed) + (i64)size;
+    s->count.store(c, std::memory_order_relaxed);
+    s->bytes.store(b, std::memory_order_relaxed);
+    if (__builtin_expect(++s->since_sample >= 64, 0) && (c > s->high_count || b > s->high_bytes))
+        sample(s, c, b);
+}
+
+inline void shard_sub(shard *s, u32 size)
+{
+    s->count.store(s->count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    s->bytes.store(s->bytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+}
 
 }  // namespace os_malloc_detail
 
@@ -87,14 +106,9 @@ inline void *os_malloc(size_t size)
     if (__builtin_expect(!s || size > g_max_size.load(std::memory_order_relaxed), 0))
         return alloc_slow(size);
     char *p = (char *)malloc(size + OS_MALLOC_HDR);
-    if (__builtin_expect(!p, 0)) return alloc_slow(size);
+    if (__builtin_expect(!p, 0)) return alloc_failed(size + OS_MALLOC_HDR);
     *(u32 *)p = (u32)size;
-    i64 c = s->count.load(std::memory_order_relaxed) + 1;
-    i64 b = s->bytes.load(std::memory_order_relaxed) + (i64)size;
-    s->count.store(c, std::memory_order_relaxed);
-    s->bytes.store(b, std::memory_order_relaxed);
-    if (__builtin_expect(++s->since_sample >= 64, 0) && (c > s->high_count || b > s->high_bytes))
-        sample(s, c, b);
+    shard_add(s, (u32)size);
     return p + OS_MALLOC_HDR;
 }
 
@@ -109,6 +123,5 @@ inline void os_free(void *ptr)
     char *h = (char *)ptr - OS_MALLOC_HDR;
     u32 size = *(u32 *)h;
     free(h);
-    s->count.store(s->count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-    s->bytes.store(s->bytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+    shard_sub(s, size);
 }

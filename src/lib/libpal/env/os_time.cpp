@@ -75,25 +75,19 @@ u64 os_mono_ms(void)
     return (u64)ts.tv_sec * 1000 + (u64)ts.tv_nsec / 1000000;
 }
 
-void os_localtime(time_t t, struct tm *out)
-{
-    localtime_r(&t, out);
-}
-
 u32 os_date_code(void)
 {
     struct tm tm;
-    os_localtime(time(nullptr), &tm);
+    os_time_stamp(&tm, nullptr, nullptr);
     return (u32)tm.tm_year << 16 | (u32)tm.tm_mon << 8 | (u32)tm.tm_mday;
 }
 
 void os_time_local(os_time_parts *out)
 {
     // One clock read serves the date and the milliseconds.
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tm;
-    os_localtime(ts.tv_sec, &tm);
+    u32 ms;
+    os_time_stamp(&tm, &ms, nullptr);
     out->year = (u16)(tm.tm_year + 1900);
     out->month = (u16)(tm.tm_mon + 1);
     out->weekday = (u16)tm.tm_wday;
@@ -101,7 +95,7 @@ void os_time_local(os_time_parts *out)
     out->hour = (u16)tm.tm_hour;
     out->minute = (u16)tm.tm_min;
     out->second = (u16)tm.tm_sec;
-    out->msec = (u16)(ts.tv_nsec / 1000000);
+    out->msec = (u16)ms;
 }
 
 u64 os_uptime_ms(void)

@@ -32,8 +32,6 @@ u64 os_mono_ms(void);
 u32 os_date_code(void);
 void os_time_local(os_time_parts *out);
 u64 os_uptime_ms(void);
-// Local time of a realtime clock value, broken down (localtime_r).
-void os_localtime(time_t t, struct tm *out);
 
 // Local broken-down time and milliseconds of the current realtime clock
 // (clock_gettime + localtime_r, cached per thread within one second).

@@ -112,13 +112,6 @@ inline u32 crc32_step8(u32 c, const u8 *p)
            kCrc32s.t[2][(hi >> 8) & 0xff] ^ kCrc32s.t[1][(hi >> 16) & 0xff] ^ kCrc32s.t[0][hi >> 24];
 }
 
-
-
-
-
-
-
-
 // Consecutive blocks of B bytes, one per stream, run as independent
 // streams so that their table look-ups overlap; the registers are then
 // joined by shifting each over the blocks that follow it.

@@ -5,18 +5,11 @@
 #include <cstdio>
 
 #include "liblog/log.h"
+#include "libpal/string/str_escape.h"
 
 namespace digest_detail {
 
 namespace {
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // One field of hexadecimal digits up to the next comma or the end.
 bool read_field(const char **pp, u64 *v)
@@ -25,7 +18,7 @@ bool read_field(const char **pp, u64 *v)
     u64 x = 0;
     int n = 0;
     for (; *p && *p != ','; ++p, ++n) {
-        int d = hex_digit(*p);
+        i32 d = hex_val_table((unsigned char)*p);
         if (d < 0 || n >= 16) return false;
         x = x << 4 | (u64)d;
     }
@@ -37,12 +30,14 @@ bool read_field(const char **pp, u64 *v)
 
 }  // namespace
 
-int ctx_save(const u32 *words, int nwords, const u8 *buf, char *out, size_t size)
+int ctx_save(const u32 *state, int nstate, const u32 count[2], const u8 buf[64], char *out,
+             size_t size)
 {
     OS_CHECK_RET(out != nullptr && size > 0, -1);
+    const int nwords = nstate + 2;
     size_t off = 0;
     for (int i = 0; i < nwords + 64; ++i) {
-        unsigned v = i < nwords ? words[i] : buf[i - nwords];
+        unsigned v = i < nstate ? state[i] : i < nwords ? count[i - nstate] : buf[i - nwords];
         int n = snprintf(out + off, size - off, i ? ",%x" : "%x", v);
         if (n < 0 || (size_t)n >= size - off) {
             out[0] = '\0';
@@ -54,10 +49,11 @@ int ctx_save(const u32 *words, int nwords, const u8 *buf, char *out, size_t size
     return 0;
 }
 
-int ctx_load(const char *text, u32 *words, int nwords, u8 *buf)
+int ctx_load(const char *text, u32 *state, int nstate, u32 count[2], u8 buf[64])
 {
     if (!text) return -1;
-    u32 w[8];
+    const int nwords = nstate + 2;
+    u32 w[kMaxStateWords + 2];
     u8 b[64];
     const char *p = text;
     for (int i = 0; i < nwords + 64; ++i) {
@@ -71,7 +67,8 @@ int ctx_load(const char *text, u32 *words, int nwords, u8 *buf)
         else b[i - nwords] = (u8)v;
     }
     if (*p) return -1;  // more fields than the context has
-    memcpy(words, w, (size_t)nwords * sizeof(u32));
+    memcpy(state, w, (size_t)nstate * sizeof(u32));
+    memcpy(count, w + nstate, 2 * sizeof(u32));
     memcpy(buf, b, sizeof b);
     return 0;
 }

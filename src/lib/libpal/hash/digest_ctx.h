@@ -1,11 +1,23 @@
 #pragma once
-// Shared parts of the block digests: buffering of partial blocks, the
-// 64-bit bit count kept as two 32-bit words, and the saved-context text.
+// Shared parts of the block digests: reading block words, buffering of
+// partial blocks, the 64-bit bit count kept as two 32-bit words, and the
+// saved-context text.
+#include <bit>
 #include <cstring>
 
 #include "libpal/env/os_types.h"
 
 namespace digest_detail {
+
+// A 32-bit word of a block, stored big- or little-endian.
+template <bool BigEndian>
+inline u32 load32(const u8 *p)
+{
+    u32 v;
+    memcpy(&v, p, sizeof v);
+    if constexpr ((std::endian::native == std::endian::big) != BigEndian) v = __builtin_bswap32(v);
+    return v;
+}
 
 // Feeds data into a 64-byte block buffer, compressing every full block.
 template <typename Ctx, void (*Transform)(u32 *, const u8 *)>
@@ -50,11 +62,32 @@ inline void pad(Ctx *ctx)
     Transform(ctx->state, ctx->buffer);
 }
 
-// Text form of a context: nwords words then 64 buffer bytes, each "%x",
-// separated by commas. -1 (and an empty text) when it does not fit.
-int ctx_save(const u32 *words, int nwords, const u8 *buf, char *out, size_t size);
-// Reads such a text; -1 unless it has exactly nwords + 64 hexadecimal
+// Most state words a context has (SHA-1's five).
+constexpr int kMaxStateWords = 5;
+
+// Text form of a context: the nstate state words, the two count words and
+// the 64 buffer bytes, each "%x", separated by commas. -1 (and an empty
+// text) when it does not fit.
+int ctx_save(const u32 *state, int nstate, const u32 count[2], const u8 buf[64], char *out,
+             size_t size);
+// Reads such a text; -1 unless it has exactly nstate + 66 hexadecimal
 // fields. Nothing is written on failure.
-int ctx_load(const char *text, u32 *words, int nwords, u8 *buf);
+int ctx_load(const char *text, u32 *state, int nstate, u32 count[2], u8 buf[64]);
+
+template <typename Ctx>
+inline int save(const Ctx *ctx, char *out, size_t size)
+{
+    constexpr int n = sizeof ctx->state / sizeof(u32);
+    static_assert(n <= kMaxStateWords);
+    return ctx_save(ctx->state, n, ctx->count, ctx->buffer, out, size);
+}
+
+template <typename Ctx>
+inline int load(Ctx *ctx, const char *text)
+{
+    constexpr int n = sizeof ctx->state / sizeof(u32);
+    static_assert(n <= kMaxStateWords);
+    return ctx_load(text, ctx->state, n, ctx->count, ctx->buffer);
+}
 
 }  // namespace digest_detail

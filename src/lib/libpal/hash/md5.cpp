@@ -5,49 +5,26 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
 #include "liblog/log.h"
 #include "libpal/hash/digest_ctx.h"
-
-namespace {
-
-inline u32 rol(u32 x, int n) { return (x << n) | (x >> (32 - n)); }
-
-inline u32 load_le(const u8 *p)
-{
-    u32 v;
-    memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-void to_hex(const u8 *d, size_t n, char *out)
-{
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (size_t i = 0; i < n; ++i) {
-        out[2 * i] = kHex[d[i] >> 4];
-        out[2 * i + 1] = kHex[d[i] & 15];
-    }
-    out[2 * n] = '\0';
-}
-
-}  // namespace
+#include "libpal/string/str_escape.h"
 
 void hash_md5_transform(u32 state[4], const u8 block[64])
 {
+    using std::rotl;
     u32 x[16];
-    for (int i = 0; i < 16; ++i) x[i] = load_le(block + 4 * i);
+    for (int i = 0; i < 16; ++i) x[i] = digest_detail::load32<false>(block + 4 * i);
     u32 a = state[0], b = state[1], c = state[2], d = state[3];
 
 #define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define H(x, y, z) ((x) ^ (y) ^ (z))
 #define I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define STEP(f, a, b, c, d, k, s, t) a = b + rol(a + f(b, c, d) + x[k] + (t), s)
+#define STEP(f, a, b, c, d, k, s, t) a = b + rotl(a + f(b, c, d) + x[k] + (t), s)
 
     STEP(F, a, b, c, d, 0, 7, 0xd76aa478);
     STEP(F, d, a, b, c, 1, 12, 0xe8c7b756);
@@ -164,22 +141,13 @@ void hash_md5(const void *data, size_t len, u8 digest[MD5_DIGEST_LEN])
 int hash_md5_ctx_save(const md5_ctx *ctx, char *out, size_t size)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[6];
-    memcpy(w, ctx->state, sizeof ctx->state);
-    memcpy(w + 4, ctx->count, sizeof ctx->count);
-    return digest_detail::ctx_save(w, 6, ctx->buffer, out, size);
+    return digest_detail::save(ctx, out, size);
 }
 
 int hash_md5_ctx_load(md5_ctx *ctx, const char *text)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[6];
-    u8 b[64];
-    if (digest_detail::ctx_load(text, w, 6, b) != 0) return -1;
-    memcpy(ctx->state, w, sizeof ctx->state);
-    memcpy(ctx->count, w + 4, sizeof ctx->count);
-    memcpy(ctx->buffer, b, sizeof b);
-    return 0;
+    return digest_detail::load(ctx, text);
 }
 
 char *hash_md5_str(const char *text, char *out)
@@ -189,7 +157,7 @@ char *hash_md5_str(const char *text, char *out)
     if (!text || !*text) return out;
     u8 d[MD5_DIGEST_LEN];
     hash_md5(text, strlen(text), d);
-    to_hex(d, sizeof d, out);
+    str_bin2hex(d, sizeof d, out, MD5_STR_LEN);
     return out;
 }
 
@@ -198,7 +166,7 @@ int hash_md5_file(const char *path, u8 digest[MD5_DIGEST_LEN])
     OS_CHECK_RET(path != nullptr && digest != nullptr, -1);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        LOG_AT(3 | 0x100, "open %s failed\n", path);
+        LOG_AT(3 | LOG_OPT_ERRNO, "open %s failed\n", path);
         return -1;
     }
     md5_ctx ctx;
@@ -214,7 +182,7 @@ int hash_md5_file(const char *path, u8 digest[MD5_DIGEST_LEN])
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
-            LOG_AT(3 | 0x100, "read %s failed\n", path);
+            LOG_AT(3 | LOG_OPT_ERRNO, "read %s failed\n", path);
             ret = -1;
             break;
         }
@@ -231,6 +199,6 @@ int hash_md5_file_str(const char *path, char *out)
     out[0] = '\0';
     u8 d[MD5_DIGEST_LEN];
     if (hash_md5_file(path, d) != 0) return -1;
-    to_hex(d, sizeof d, out);
+    str_bin2hex(d, sizeof d, out, MD5_STR_LEN);
     return 0;
 }

@@ -2,40 +2,26 @@
 #define LOG_SRC "src/lib/libpal/hash/sha1"
 #include "libpal/hash/sha1.h"
 
+#include <bit>
 #include <cstring>
 
 #include "liblog/log.h"
 #include "libpal/hash/digest_ctx.h"
 
-namespace {
-
-inline u32 rol(u32 x, int n) { return (x << n) | (x >> (32 - n)); }
-
-inline u32 load_be(const u8 *p)
-{
-    u32 v;
-    memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-}  // namespace
-
 void hash_sha1_transform(u32 state[5], const u8 block[64])
 {
+    using std::rotl;
     u32 w[16];
-    for (int i = 0; i < 16; ++i) w[i] = load_be(block + 4 * i);
+    for (int i = 0; i < 16; ++i) w[i] = digest_detail::load32<true>(block + 4 * i);
     u32 a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
 
 // Message schedule kept in a ring of 16 words.
-#define W(i) (w[(i) & 15] = rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i) & 15], 1))
-#define R0(v, x, y, z, u, i) u += ((x & (y ^ z)) ^ z) + w[i] + 0x5A827999 + rol(v, 5), x = rol(x, 30)
-#define R1(v, x, y, z, u, i) u += ((x & (y ^ z)) ^ z) + W(i) + 0x5A827999 + rol(v, 5), x = rol(x, 30)
-#define R2(v, x, y, z, u, i) u += (x ^ y ^ z) + W(i) + 0x6ED9EBA1 + rol(v, 5), x = rol(x, 30)
-#define R3(v, x, y, z, u, i) u += (((x | y) & z) | (x & y)) + W(i) + 0x8F1BBCDC + rol(v, 5), x = rol(x, 30)
-#define R4(v, x, y, z, u, i) u += (x ^ y ^ z) + W(i) + 0xCA62C1D6 + rol(v, 5), x = rol(x, 30)
+#define W(i) (w[(i) & 15] = rotl(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i) & 15], 1))
+#define R0(v, x, y, z, u, i) u += ((x & (y ^ z)) ^ z) + w[i] + 0x5A827999 + rotl(v, 5), x = rotl(x, 30)
+#define R1(v, x, y, z, u, i) u += ((x & (y ^ z)) ^ z) + W(i) + 0x5A827999 + rotl(v, 5), x = rotl(x, 30)
+#define R2(v, x, y, z, u, i) u += (x ^ y ^ z) + W(i) + 0x6ED9EBA1 + rotl(v, 5), x = rotl(x, 30)
+#define R3(v, x, y, z, u, i) u += (((x | y) & z) | (x & y)) + W(i) + 0x8F1BBCDC + rotl(v, 5), x = rotl(x, 30)
+#define R4(v, x, y, z, u, i) u += (x ^ y ^ z) + W(i) + 0xCA62C1D6 + rotl(v, 5), x = rotl(x, 30)
 #define FIVE(R, i)                \
     R(a, b, c, d, e, (i) + 0);    \
     R(e, a, b, c, d, (i) + 1);    \
@@ -115,20 +101,11 @@ void hash_sha1(const void *data, size_t len, u8 digest[SHA1_DIGEST_LEN])
 int hash_sha1_ctx_save(const sha1_ctx *ctx, char *out, size_t size)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[7];
-    memcpy(w, ctx->state, sizeof ctx->state);
-    memcpy(w + 5, ctx->count, sizeof ctx->count);
-    return digest_detail::ctx_save(w, 7, ctx->buffer, out, size);
+    return digest_detail::save(ctx, out, size);
 }
 
 int hash_sha1_ctx_load(sha1_ctx *ctx, const char *text)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    u32 w[7];
-    u8 b[64];
-    if (digest_detail::ctx_load(text, w, 7, b) != 0) return -1;
-    memcpy(ctx->state, w, sizeof ctx->state);
-    memcpy(ctx->count, w + 5, sizeof ctx->count);
-    memcpy(ctx->buffer, b, sizeof b);
-    return 0;
+    return digest_detail::load(ctx, text);
 }

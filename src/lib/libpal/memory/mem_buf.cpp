@@ -112,14 +112,10 @@ int memory_random_imp(int kind, void *buf, size_t n)
 {
     OS_CHECK_TXT(buf != nullptr, "buf", -1);
     u8 *p = (u8 *)buf;
-    size_t full = n / 8 * 8;
-    for (size_t i = 0; i < full; i += 8) {
+    // Whole words, then the first bytes of one more for a short tail.
+    for (size_t i = 0; i < n; i += 8) {
         u64 v = kind == 0 ? rand_xorshift64() : rand_lcg64();
-        memcpy(p + i, &v, 8);
-    }
-    if (n % 8) {
-        u64 v = kind == 0 ? rand_xorshift64() : rand_lcg64();
-        memcpy(p + full, &v, n % 8);
+        memcpy(p + i, &v, n - i < 8 ? n - i : 8);
     }
     return (int)n;
 }
@@ -135,7 +131,7 @@ int mem_random(void *buf, size_t n)
             done += (size_t)r;
         } else if (r < 0 && errno != EINTR) {
             // No system random source: fall back to the seeded generator.
-            LOG_AT(4 | 0x100, "getrandom failed\n");
+            LOG_AT(4 | LOG_OPT_ERRNO, "getrandom failed\n");
             memory_random_imp(0, p + done, n - done);
             break;
         }

@@ -11,20 +11,13 @@
 #include <strings.h>
 
 #include "liblog/log.h"
+#include "libpal/string/str_escape.h"
+#include "libpal/string/str_safe.h"
 
 namespace {
 
 constexpr size_t NUM_TOKEN_MAX = 1024;
 constexpr i64 NUM_EXP_LIMIT = 100000;  // far beyond the range of a double
-
-inline unsigned digit_val(char ch)
-{
-    unsigned char c = (unsigned char)ch;
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 255;
-}
 
 inline bool is_dec(char c) { return c >= '0' && c <= '9'; }
 
@@ -60,7 +53,7 @@ str_num *num_int(str_num *r, const num_token &t, const char *p, unsigned base)
     }
     u64 v = 0;
     for (; *d; ++d) {
-        unsigned dv = digit_val(*d);
+        unsigned dv = hex_digit_val(*d);
         if (dv >= base) return num_fail(r);
         if (__builtin_mul_overflow(v, (u64)base, &v) || __builtin_add_overflow(v, (u64)dv, &v))
             return num_fail(r);
@@ -97,13 +90,13 @@ str_num *num_binexp(str_num *r, const num_token &t, const char *p, unsigned base
         if (fraction) adjust -= bits;
     };
     for (const char *d = t.buf; *d; ++d) {
-        unsigned dv = digit_val(*d);
+        unsigned dv = hex_digit_val(*d);
         if (dv >= base) return num_fail(r);
         push(dv, false);
     }
     if (*p == '.') {
-        for (++p; digit_val(*p) < 16; ++p) {
-            unsigned dv = digit_val(*p);
+        for (++p; hex_digit_val(*p) < 16; ++p) {
+            unsigned dv = hex_digit_val(*p);
             if (dv >= base) {
                 LOG_DBG("invalid digit\n");
                 return num_fail(r);
@@ -193,7 +186,7 @@ str_num *str_parse_all_number(str_num *r, const char *text, int base)
     } else {
         t.put(*p++);
     }
-    while (digit_val(*p) < b)
+    while (hex_digit_val(*p) < b)
         if (!t.put(*p++)) return num_fail(r);
     if (*p == '.') {
         if (b == 10) return num_decimal(r, t, p);
@@ -314,7 +307,7 @@ char *str_size_human_imp(u64 size, u64 unit, char *out, size_t outsize)
 {
     OS_CHECK_RET(out != nullptr && outsize > 0, out);
     if (size == 0) {
-        snprintf(out, outsize, "0");
+        str_safecopy_trunc(out, outsize, "0");
         return out;
     }
     if (unit) {

@@ -35,15 +35,8 @@ str_array *str_array_new(u64 capacity, u32 flags)
 int str_array_add(str_array *arr, const char *text)
 {
     if (!arr || !text) return -1;
-    if (arr->count >= arr->capacity) {
-        u64 cap = arr->capacity * 2;
-        if (cap + 1 > UINT32_MAX / sizeof(char *)) return -1;
-        char **n = (char **)os_realloc(arr->items, (cap + 1) * sizeof(char *));
-        if (!n) return -1;
-        memset(n + arr->capacity, 0, (cap + 1 - arr->capacity) * sizeof(char *));
-        arr->items = n;
-        arr->capacity = cap;
-    }
+    // one slot beyond the capacity keeps the items NULL-terminated
+    if (str_arr_reserve(arr, 1) != 0) return -1;
     char *item = (char *)text;
     if (arr->flags & STR_ARR_OWN) {
         item = os_strdup(text);

@@ -2,6 +2,9 @@
 // Fixed string array: a growable array of text pointers. Its first four
 // fields are the header shared with str_vector and str_map, so the sort and
 // de-duplication below serve all three.
+#include <cstring>
+
+#include "libpal/env/malloc.h"
 #include "libpal/env/os_types.h"
 
 enum : u32 {
@@ -28,3 +31,21 @@ void str_array_free(str_array *arr);
 // neighbours and frees the others' copies when the container owns them.
 void str_array_sort(void *arr);
 void str_array_uniq(void *arr);
+
+// Room for one more item in a str_array, str_vector or str_map: a full
+// container doubles its capacity (16 when it has none yet) and keeps spare
+// zeroed slots after it. -1, the container unchanged, when that fails or
+// would pass the 32-bit size limit.
+template <typename C>
+int str_arr_reserve(C *c, u64 spare)
+{
+    if (c->count < c->capacity) return 0;
+    u64 cap = c->capacity ? c->capacity * 2 : 16;
+    if (cap + spare > UINT32_MAX / sizeof *c->items) return -1;
+    auto *n = (decltype(c->items))os_realloc(c->items, (cap + spare) * sizeof *c->items);
+    if (!n) return -1;
+    memset((void *)(n + c->capacity), 0, (cap + spare - c->capacity) * sizeof *n);
+    c->items = n;
+    c->capacity = cap;
+    return 0;
+}

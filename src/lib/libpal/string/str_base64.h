@@ -4,7 +4,8 @@
 // its own argument and size rules.
 #include "libpal/env/os_types.h"
 
-// Encoded length of n bytes, without the NUL.
+// Buffer size for the encoding of n bytes: four characters per started
+// group of three and the NUL.
 #define PL_BASE64_ENCODE_LEN(n) ((((u64)(n) + 2) / 3) * 4 + 1)
 
 // Writes the padded encoding of n bytes and a NUL into out, which holds at

@@ -31,6 +31,16 @@ constexpr hex_tab hex_tab_v = make_hex_tab();
 
 inline int hexv(char c) { return hex_tab_v.v[(unsigned char)c]; }
 
+// The byte of the two hex digits at p (the second is not read when the
+// first is not a digit), or -1.
+inline int hex_pair(const char *p)
+{
+    int hi = hexv(p[0]);
+    if (hi < 0) return -1;
+    int lo = hexv(p[1]);
+    return lo < 0 ? -1 : hi << 4 | lo;
+}
+
 // Escape classes: a set bit means the byte is written as %XX.
 struct esc_set {
     u64 w[4];
@@ -107,9 +117,9 @@ i64 str_hex_decode_imp(const char *hex, int add_nul, void *out, size_t outsize)
     if (need > outsize) return -1;
     u8 *o = (u8 *)out;
     for (size_t i = 0; i < len; i += 2) {
-        int hi = hexv(hex[i]), lo = hexv(hex[i + 1]);
-        if (hi < 0 || lo < 0) return -1;
-        o[i / 2] = (u8)(hi << 4 | lo);
+        int b = hex_pair(hex + i);
+        if (b < 0) return -1;
+        o[i / 2] = (u8)b;
     }
     if (add_nul) o[len / 2] = 0;
     return (i64)(len / 2);
@@ -174,11 +184,9 @@ int str_hex_sep_decode(const char *text, char separator, u8 *out)
     const char *p = text;
     size_t n = 0;
     while (*p) {
-        int hi = hexv(p[0]);
-        if (hi < 0) return 1;
-        int lo = hexv(p[1]);
-        if (lo < 0) return 1;
-        out[n++] = (u8)(hi << 4 | lo);
+        int b = hex_pair(p);
+        if (b < 0) return 1;
+        out[n++] = (u8)b;
         p += 2;
         if (separator && *p == separator) ++p;
     }
@@ -197,12 +205,9 @@ int str_hex_decode_loose(const char *text, size_t len, u8 *out, size_t outsize)
             continue;
         }
         if (i + 1 >= len) break;  // a lone last character
-        int hi = hexv(c);
-        if (hi < 0) return -1;
-        int lo = hexv(text[i + 1]);
-        if (lo < 0) return -1;
-        if (n >= outsize) return -1;
-        out[n++] = (u8)(hi << 4 | lo);
+        int b = hex_pair(text + i);
+        if (b < 0 || n >= outsize) return -1;
+        out[n++] = (u8)b;
         i += 2;
     }
     return n > INT32_MAX ? -1 : (int)n;
@@ -237,11 +242,9 @@ int str_hex_pattern_imp(const char *pattern, u8 *values, char *markers)
             ++p;
             continue;
         }
-        int hi = hexv(p[0]);
-        if (hi < 0) return -1;
-        int lo = hexv(p[1]);
-        if (lo < 0) return -1;  // another character or a dangling digit
-        if (values) values[n] = (u8)(hi << 4 | lo);
+        int b = hex_pair(p);
+        if (b < 0) return -1;  // another character or a dangling digit
+        if (values) values[n] = (u8)b;
         if (markers) markers[n] = '_';
         ++n;
         p += 2;
@@ -426,29 +429,31 @@ size_t str_escape_cstr_imp(char *out, const char *src, size_t len)
     return w;
 }
 
-int str_escape_cstr(char *out, size_t outsize, const char *src)
+// Empties out, then writes the escaped src there when it fits with its NUL
+// and spare more bytes. Returns the escaped length, or -1.
+static i64 escape_cstr_into(char *out, size_t outsize, const char *src, size_t spare)
 {
     if (!out || outsize == 0) return -1;
     out[0] = 0;
     if (!src) return -1;
     size_t len = strlen(src);
     size_t need = str_escape_cstr_imp(nullptr, src, len);
-    if (need + 1 > outsize) return -1;
+    if (need + 1 + spare > outsize) return -1;
     str_escape_cstr_imp(out, src, len);
     out[need] = 0;
-    return 0;
+    return (i64)need;
+}
+
+int str_escape_cstr(char *out, size_t outsize, const char *src)
+{
+    return escape_cstr_into(out, outsize, src, 0) < 0 ? -1 : 0;
 }
 
 int str_escape_csv(char *out, size_t outsize, const char *src)
 {
-    if (!out || outsize == 0) return -1;
-    out[0] = 0;
-    if (!src) return -1;
-    size_t len = strlen(src);
-    size_t need = str_escape_cstr_imp(nullptr, src, len);
-    if (need + 3 > outsize) return -1;
-    str_escape_cstr_imp(out, src, len);
-    out[need] = 0;
+    i64 n = escape_cstr_into(out, outsize, src, 2);
+    if (n < 0) return -1;
+    size_t need = (size_t)n;
     if (memchr(out, ',', need) && out[0] != '"') {
         memmove(out + 1, out, need);
         out[0] = '"';

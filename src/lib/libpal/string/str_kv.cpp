@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
@@ -165,38 +166,41 @@ char *str_lines_find_col2(const char *text, const char *marker, const char *deli
     });
 }
 
-int str_get_kv_val(const char *list, const char *item_delimiters, char kv_separator,
-                   const char *key, char *out, size_t outsize)
+// Finds the first item of list whose trimmed side before (by_value false)
+// or after (by_value true) its first sep equals want, and copies the other
+// side, trimmed, to out. An item without sep ends a search by key and is
+// skipped by a search by value.
+static int kv_lookup(const char *list, const char *delims, char sep, const char *want,
+                     bool by_value, char *out, size_t outsize)
 {
-    if (!list || !item_delimiters || !key) return -1;
+    if (!list || !delims || !want || !sep) return -1;
     char work[KV_WORK_SIZE];
     if (str_safecopy(work, sizeof work, list) != 0) return -1;
     char *save = nullptr;
-    for (char *t = strtok_r(work, item_delimiters, &save); t;
-         t = strtok_r(nullptr, item_delimiters, &save)) {
-        char *sep = strchr(t, kv_separator);
-        if (!sep || !kv_separator) return -1;
-        *sep = 0;
-        if (strcmp(str_trim(t), key) == 0) return copy_fit(out, outsize, str_trim(sep + 1));
+    for (char *t = strtok_r(work, delims, &save); t; t = strtok_r(nullptr, delims, &save)) {
+        char *s = strchr(t, sep);
+        if (!s) {
+            if (by_value) continue;
+            return -1;
+        }
+        *s = 0;
+        char *side = str_trim(t), *other = str_trim(s + 1);
+        if (by_value) std::swap(side, other);
+        if (strcmp(side, want) == 0) return copy_fit(out, outsize, other);
     }
     return -1;
+}
+
+int str_get_kv_val(const char *list, const char *item_delimiters, char kv_separator,
+                   const char *key, char *out, size_t outsize)
+{
+    return kv_lookup(list, item_delimiters, kv_separator, key, false, out, outsize);
 }
 
 int str_get_kv_val_to(const char *list, const char *item_delimiters, char kv_separator,
                       const char *value, char *out, size_t outsize)
 {
-    if (!list || !item_delimiters || !value || !kv_separator) return -1;
-    char work[KV_WORK_SIZE];
-    if (str_safecopy(work, sizeof work, list) != 0) return -1;
-    char *save = nullptr;
-    for (char *t = strtok_r(work, item_delimiters, &save); t;
-         t = strtok_r(nullptr, item_delimiters, &save)) {
-        char *sep = strchr(t, kv_separator);
-        if (!sep) continue;
-        *sep = 0;
-        if (strcmp(str_trim(sep + 1), value) == 0) return copy_fit(out, outsize, str_trim(t));
-    }
-    return -1;
+    return kv_lookup(list, item_delimiters, kv_separator, value, true, out, outsize);
 }
 
 int str_get_val(const char *list, const char *item_delimiters, const char *key, char *out,

@@ -184,15 +184,7 @@ int str_map_add(str_map *map, const char *key, const void *value)
 {
     if (!map || !key) return -1;
     if (str_map_find(map, key) >= 0) return -1;
-    if (map->count >= map->capacity) {
-        u64 cap = map->capacity ? map->capacity * 2 : 16;
-        if (cap > UINT32_MAX / sizeof(void *)) return -1;
-        void **n = (void **)os_realloc(map->items, cap * sizeof(void *));
-        if (!n) return -1;
-        memset(n + map->capacity, 0, (cap - map->capacity) * sizeof(void *));
-        map->items = n;
-        map->capacity = cap;
-    }
+    if (str_arr_reserve(map, 0) != 0) return -1;
     void *p = entry_new(map, key, value);
     OS_CHECK_RET(p, -1);
     map->items[map->count++] = p;

@@ -11,14 +11,17 @@
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_safe.h"
 
-char *path_fix_sep(char *path, char sep)
+// Turns the other separator into sep and folds runs of sep into one, for
+// narrow and wide texts alike.
+template <typename C>
+static C *fix_sep(C *path, C sep)
 {
     if (!path) return path;
-    char other = sep == '/' ? '\\' : '/';
+    C other = sep == '/' ? '\\' : '/';
     bool last_sep = false;
-    char *w = path;
-    for (char *r = path; *r; ++r) {
-        char c = *r == other ? sep : *r;
+    C *w = path;
+    for (C *r = path; *r; ++r) {
+        C c = *r == other ? sep : *r;
         if (c == sep) {
             if (last_sep) continue;
             last_sep = true;
@@ -31,26 +34,11 @@ char *path_fix_sep(char *path, char sep)
     return path;
 }
 
-char *path_fix_sep_unix(char *path) { return path_fix_sep(path, '/'); }
+char *path_fix_sep(char *path, char sep) { return fix_sep(path, sep); }
 
-u32 *wpath_fix_sep_win(u32 *wpath)
-{
-    if (!wpath) return wpath;
-    bool last_sep = false;
-    u32 *w = wpath;
-    for (u32 *r = wpath; *r; ++r) {
-        u32 c = *r == '/' ? (u32)'\\' : *r;
-        if (c == '\\') {
-            if (last_sep) continue;
-            last_sep = true;
-        } else {
-            last_sep = false;
-        }
-        *w++ = c;
-    }
-    *w = 0;
-    return wpath;
-}
+char *path_fix_sep_unix(char *path) { return fix_sep(path, '/'); }
+
+u32 *wpath_fix_sep_win(u32 *wpath) { return fix_sep(wpath, (u32)'\\'); }
 
 char *path_normalize(char *path)
 {

@@ -95,23 +95,15 @@ str_vector *row_new(int count, const char *const *cells)
     return v;
 }
 
-// A row made of the tab-separated cells of line.
+// A row made of the tab-separated cells of line; the cells lie in the
+// row's own copy of the line.
 str_vector *row_from_line(const char *line)
 {
-    char *copy = os_strdup(line);
-    str_vector *v = copy ? str_vector_new(STR_VEC_OWN) : nullptr;
-    char *p = copy, *cell;
-    while (v && (cell = strsep(&p, "\t")) != nullptr) {
-        if (str_vector_add(v, cell) != 0) {
-            str_vector_free(v);
-            v = nullptr;
-        }
-    }
-    if (v && str_vector_terminate(v) != 0) {
+    str_vector *v = str_vector_new(0);
+    if (v && str_split(line, "\t", v) != 0) {
         str_vector_free(v);
         v = nullptr;
     }
-    os_free(copy);
     return v;
 }
 

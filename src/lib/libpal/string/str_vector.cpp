@@ -90,25 +90,11 @@ int str_vector_find(const str_vector *vec, const char *text)
                                          : str_vector_find_case(vec, text);
 }
 
-// Room for one more item.
-static int grow(str_vector *vec)
-{
-    if (vec->count < vec->capacity) return 0;
-    u64 cap = vec->capacity ? vec->capacity * 2 : 16;
-    if (cap > UINT32_MAX / sizeof(char *)) return -1;
-    char **n = (char **)os_realloc(vec->items, cap * sizeof(char *));
-    if (!n) return -1;
-    memset(n + vec->capacity, 0, (cap - vec->capacity) * sizeof(char *));
-    vec->items = n;
-    vec->capacity = cap;
-    return 0;
-}
-
 int str_vector_add(str_vector *vec, const char *text)
 {
     if (!text) return -1;
     if ((vec->flags & STR_VEC_SKIP_EMPTY) && !*text) return 0;
-    if (grow(vec) != 0) return -1;
+    if (str_arr_reserve(vec, 0) != 0) return -1;
     if ((vec->flags & STR_VEC_UNIQUE) && str_vector_find(vec, text) >= 0) return 0;
     char *item = (char *)text;
     if (vec->flags & STR_VEC_OWN) {
@@ -142,7 +128,7 @@ int str_vector_del(str_vector *vec, const char *text)
 
 int str_vector_terminate(str_vector *vec)
 {
-    if (grow(vec) != 0) return -1;
+    if (str_arr_reserve(vec, 0) != 0) return -1;
     vec->items[vec->count] = nullptr;
     return 0;
 }
