@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include "liblog/log.h"
+#include "libpal/env/os_mutex.h"
 #include "libnet/sock_srv.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
@@ -44,9 +45,8 @@ struct env_state {
 env_state g_env;
 std::atomic<u64> g_backoff_log_ms{0};
 
-struct env_lock {
-    env_lock() { pthread_mutex_lock(&g_env.lock); }
-    ~env_lock() { pthread_mutex_unlock(&g_env.lock); }
+struct env_lock : pthread_guard {
+    env_lock() : pthread_guard(&g_env.lock) {}
 };
 
 void sweep_idle(u64 now)

@@ -1,6 +1,8 @@
 #pragma once
 // Mutex object used by every lock of the framework. Lock functions return
 // 1 on success.
+#include <pthread.h>
+
 #include "libpal/env/os_types.h"
 
 struct os_mutex;
@@ -25,3 +27,15 @@ private:
 // A mutex outside the counted allocator, for objects that live until the
 // process ends (the default log context).
 os_mutex *os_mutex_new_raw(void);
+
+// Scoped lock over a plain pthread mutex, for locks that must outlive every
+// allocation (statically initialised ones) or live inside a record.
+class pthread_guard {
+public:
+    explicit pthread_guard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~pthread_guard() { pthread_mutex_unlock(m_); }
+    pthread_guard(const pthread_guard &) = delete;
+    pthread_guard &operator=(const pthread_guard &) = delete;
+private:
+    pthread_mutex_t *m_;
+};

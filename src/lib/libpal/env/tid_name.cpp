@@ -11,6 +11,7 @@
 #include "liblog/log.h"
 #include "libpal/basic/avl.h"
 #include <pthread.h>
+#include "libpal/env/os_mutex.h"
 #include "libpal/env/os_time.h"
 #include "libpal/hash/crc.h"
 
@@ -24,9 +25,8 @@ std::atomic<u32> g_state{kNone};
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 avl_tree *g_tree = nullptr;
 
-struct lock_guard {
-    lock_guard() { pthread_mutex_lock(&g_lock); }
-    ~lock_guard() { pthread_mutex_unlock(&g_lock); }
+struct lock_guard : pthread_guard {
+    lock_guard() : pthread_guard(&g_lock) {}
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
@@ -23,12 +24,8 @@ constexpr char kRemoveByte = 'r';
 // leaves at once on the wake byte; this only guards a lost byte).
 constexpr u64 kLeaveSelectMs = 2000;
 
-struct locker {
-    explicit locker(os_poller *p) : p_(p) { pthread_mutex_lock(&p_->lock); }
-    ~locker() { pthread_mutex_unlock(&p_->lock); }
-    locker(const locker &) = delete;
-    locker &operator=(const locker &) = delete;
-    os_poller *p_;
+struct locker : pthread_guard {
+    explicit locker(os_poller *p) : pthread_guard(&p->lock) {}
 };
 
 // Index of the entry for fd, or -1. The list is sorted by descriptor.
