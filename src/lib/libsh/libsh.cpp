@@ -129,6 +129,27 @@ char *item_text(char *item, char *name, char *expanded)
     return it;
 }
 
+// The arguments of a command line as a NULL-terminated vector in one
+// counted block, with their count in *argc; NULL without memory. The
+// first pass sizes the block (its count is one more than the arguments,
+// room for the NULL), the second fills it.
+char **args_new(const char *line, int *argc)
+{
+    int slots = 0;
+    size_t nchars = 0;
+    str_args_split(line, nullptr, nullptr, &slots, &nchars);
+    if (slots < 1) slots = 1;
+    size_t ptrs = (size_t)slots * sizeof(char *);
+    char **argv = (char **)os_malloc(ptrs + nchars + 1);
+    if (!argv) return nullptr;
+    int n = 0;
+    size_t m = 0;
+    str_args_split(line, argv, (char *)argv + ptrs, &n, &m);
+    *argc = n > 0 ? n - 1 : 0;
+    argv[*argc] = nullptr;
+    return argv;
+}
+
 // Runs one ';'-separated item. Returns the command's result, 0 for items
 // that run nothing (*ran stays false).
 int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
@@ -140,20 +161,9 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
     if (!it) return 0;
     if (libsh_assign_var(it) == 0) return 0;
 
-    int argc = 0;
-    size_t nchars = 0;
-    str_args_split(it, nullptr, nullptr, &argc, &nchars);
-    if (argc < 1) argc = 1;
-    size_t ptrs = (size_t)argc * sizeof(char *);
-    char *block = (char *)os_malloc(ptrs + nchars + 1);
-    if (!block) return -1;
-    char **argv = (char **)block;
-    char *chars = block + ptrs;
-    int n = 0;
-    size_t m = 0;
-    str_args_split(it, argv, chars, &n, &m);
-    int nargs = n > 0 ? n - 1 : 0;
-    argv[nargs] = nullptr;
+    int nargs = 0;
+    char **argv = args_new(it, &nargs);
+    if (!argv) return -1;
     const char *cmd = nargs > 0 ? argv[0] : "";
     LOG_VERB("cmd=[%s] func=[%s]\n", it, name);
 
@@ -170,7 +180,7 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
         r = -12;
     }
     if (!flushed) out_flush(ctx);
-    os_free(block);
+    os_free(argv);
     return r;
 }
 
