@@ -367,17 +367,32 @@ int dbg_stdin_fill(char *buf, size_t cap, size_t *len, bool *eof)
     return 1;
 }
 
+// Every "\n" goes out as "\r\n" and the blanks at the very end of the text
+// (spaces, TABs, vertical tabs, form feeds; never line ends) are dropped.
+// The converted bytes pass through a small buffer, so a write allocates
+// nothing and the text is read once.
 int dbgout_write(void *out, const char *text)
 {
-    char *t = str_relace(text ? text : "", "\n", "\r\n");
-    if (!t) {
-        LOG_DBG("str_relace return failed\n");
-        return -1;
+    if (!text) text = "";
+    size_t n = strlen(text);
+    while (n && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '\v' || text[n - 1] == '\f')) --n;
+    char buf[4096];
+    size_t used = 0;
+    int total = 0;
+    auto send = [&]() {
+        int w = stream_out(out, buf, used);
+        used = 0;
+        if (w < 0) return false;
+        total += w;
+        return true;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        if (used + 2 > sizeof buf && !send()) return -1;
+        if (text[i] == '\n') buf[used++] = '\r';
+        buf[used++] = text[i];
     }
-    str_rtrim(t);
-    int r = stream_out(out, t, strlen(t));
-    os_free(t);
-    return r;
+    if (used && !send()) return -1;
+    return total;
 }
 
 int dbgout_printf(void *out, const char *fmt, ...)
