@@ -1,7 +1,8 @@
 #pragma once
-// Small process-wide locks of the shell's shared tables. They are plain
-// pthread mutexes with static initialisers (nothing to destroy at exit)
-// and are never held while a command handler runs.
+// Scoped lock over a plain pthread mutex with a static initialiser
+// (nothing to destroy at exit): the small process-wide locks of the
+// shell's shared tables and of the debug servers. None is held while a
+// command handler runs.
 #include <pthread.h>
 
 class libsh_lock {
