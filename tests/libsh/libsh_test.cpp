@@ -99,6 +99,28 @@ TEST_F(shell, EmptyLineRepeatsAndUnknownCommandStops)
               "a\n@command not found: []\nType `help` to learn how to use prompt\n@");
 }
 
+TEST_F(shell, PreviousLineIsSharedBySessions)
+{
+    // The previous line is one for the process: an empty line in one
+    // session repeats what any session ran last, also when sessions run
+    // the same line in turn.
+    capture other_cap;
+    dbgsh_srv_ctx other{};
+    other.out = &other_cap;
+    other.printf = cap_printf;
+    other.write = cap_write;
+    other.flush = cap_flush;
+    EXPECT_EQ(run("echo same"), "same\n@");
+    exec_commands(&other, "echo same");
+    EXPECT_EQ(run(""), "same\n@");
+    exec_commands(&other, "echo other");
+    EXPECT_EQ(run(""), "other\n@");
+    EXPECT_EQ(run("echo same"), "same\n@");
+    other_cap.text.clear();
+    exec_commands(&other, "");
+    EXPECT_EQ(other_cap.text, "same\n@");
+}
+
 TEST_F(shell, AssignmentsAndVariables)
 {
     EXPECT_EQ(run("FOO_T=bar baz"), "");

@@ -48,19 +48,24 @@ std::atomic<dvar_mgr *> g_dvar{nullptr};
 std::atomic<rvar_mgr *> g_rvar{nullptr};
 std::atomic<fvar_mgr *> g_fvar{nullptr};
 
-// The previous command line, shared by every session.
-pthread_mutex_t g_prev_lock = PTHREAD_MUTEX_INITIALIZER;
+// The previous command line, shared by every session. Sessions that run
+// the same line again (a poller, a repeated request) only read it.
+pthread_rwlock_t g_prev_lock = LIBSH_RWLOCK_INIT;
 char g_prev_line[LIBSH_LINE_MAX];
 
 void prev_set(const char *text)
 {
-    libsh_lock g(g_prev_lock);
+    {
+        libsh_rdlock g(g_prev_lock);
+        if (strncmp(g_prev_line, text, sizeof g_prev_line - 1) == 0) return;
+    }
+    libsh_wrlock g(g_prev_lock);
     str_safecopy_trunc(g_prev_line, sizeof g_prev_line, text);
 }
 
 void prev_get(char *out, size_t size)
 {
-    libsh_lock g(g_prev_lock);
+    libsh_rdlock g(g_prev_lock);
     str_safecopy_trunc(out, size, g_prev_line);
 }
 
