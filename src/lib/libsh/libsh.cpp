@@ -216,7 +216,8 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     running_guard running;
     char text[LIBSH_LINE_MAX];
     if (!line) line = "";
-    if (strlen(line) >= sizeof text) {
+    const size_t len = strlen(line);
+    if (len >= sizeof text) {
         // Never run a cut line, nor the previous one in its place.
         if (ctx->printf)
             ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n",
@@ -224,7 +225,7 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
         out_flush(ctx);
         return -1;
     }
-    str_safecopy(text, sizeof text, line);
+    memcpy(text, line, len + 1);
     char *t = str_trim(text);
     if (!*t) {
         prev_get(text, sizeof text);
