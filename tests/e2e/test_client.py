@@ -63,6 +63,10 @@ def case_interactive_console(t):
              "prompt, one reply per command, empty line repeats, end of input ends")
         rc, out, err = client(port, ["-q"] + ["-e", "sh"], stdin=b"echo 1\nquit\necho never\n")
         t.eq((rc, out), (0, "vkto>1\nvkto>"), "quit ends the console")
+        long_line = b"echo " + b"x" * 20000
+        rc, out, err = client(port, ["-q", "-e", "sh"], stdin=long_line + b"\necho ok\n" + long_line)
+        t.eq((rc, out), (0, "vkto>ok\nvkto>"), "over-long console lines are skipped whole")
+        t.eq(err.count("line longer than 16383 characters ignored"), 2, "each over-long line logged")
         with e2e.ShellConn(port) as c:
             t.eq(c.ask("echo alive"), ["alive\n"], "server unharmed by the consoles")
 

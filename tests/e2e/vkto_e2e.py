@@ -189,20 +189,6 @@ def wait_port(port, timeout=DEFAULT_TIMEOUT):
     return False
 
 
-def shell_request(port, line, replies=1, timeout=DEFAULT_TIMEOUT):
-    """One request on the TCP shell; returns the replies (one per NUL)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(line.encode() + b"\0")
-        data = b""
-        end = time.monotonic() + timeout
-        while data.count(b"\0") < replies and time.monotonic() < end:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    return [p.replace(b"\r\n", b"\n").decode(errors="replace") for p in data.split(b"\0")[:replies]]
-
-
 class ShellConn:
     """A raw TCP shell connection with bounded waits."""
 

@@ -34,7 +34,8 @@ struct ini_file : testing::Test {
 TEST_F(ini_file, ValuesQuotesCommentsAndCase)
 {
     write("\xEF\xBB\xBF; head\n[debug]\nshell_server_port = 12581\nname=\"a;b # c\"\n"
-          "plain = x ; trailing\nempty=\nq=''\n[Log]\nlevel=dbg\n[log]\nlevel=info\n");
+          "plain = x ; trailing\nempty=\nq=''\n[Log]\nlevel=dbg\n[log]\nlevel=info\n"
+          "[ spaced\t]\n\t key one \t=\t v w \t\n  k2 \t=\n");
     conf *c = conf_open(path.c_str());
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(conf_get_path_int(c, "debug:shell_server_port", 0), 12581);
@@ -44,6 +45,9 @@ TEST_F(ini_file, ValuesQuotesCommentsAndCase)
     EXPECT_STREQ(conf_get_path(c, "debug:q", "-"), "");
     EXPECT_STREQ(conf_get_path(c, "Log:level", "-"), "dbg");
     EXPECT_STREQ(conf_get_path(c, "log:level", "-"), "info");
+    // Blanks around section names, keys and values are not part of them.
+    EXPECT_STREQ(conf_get_path(c, "spaced:key one", "-"), "v w");
+    EXPECT_STREQ(conf_get_path(c, "spaced:k2", "-"), "");
     EXPECT_STREQ(conf_get_path(c, "debug:missing", "def"), "def");
     EXPECT_STREQ(conf_get_path(c, "noseparator", "def"), "def");
     EXPECT_EQ(conf_get_path_int(c, "debug:missing", -5), -5);

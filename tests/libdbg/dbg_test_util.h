@@ -7,11 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "libdbg/dbgsrv.h"
+#include "libnet/sock_event.h"
 #include "libpal/net_test_util.h"
+#include "libsh/libsh.h"
 
 namespace dbgtest {
 
@@ -135,5 +140,34 @@ bool wait_for(F cond, int ms)
     }
     return true;
 }
+
+// The shell, the event environment and a TCP shell server on a free
+// loopback port; stopped in the program's order (the event thread first).
+struct server_fixture : testing::Test {
+    int port = 0;
+    bool stopped = false;
+
+    void SetUp() override
+    {
+        libsh_init();
+        libsh_set_exit_func(nullptr);
+        ASSERT_EQ(sock_env_init(), 0);
+        port = free_port();
+        ASSERT_EQ(debug_shell_server_init("127.0.0.1", port), 0);
+    }
+    void stop()
+    {
+        if (stopped) return;
+        stopped = true;
+        sock_env_stop();
+        debug_shell_server_exit();
+    }
+    void TearDown() override
+    {
+        stop();
+        sock_env_exit();
+        libsh_exit();
+    }
+};
 
 }  // namespace dbgtest

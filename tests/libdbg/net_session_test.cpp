@@ -106,6 +106,34 @@ TEST_F(NetSession, RequestAndReplyForms)
               "command not found: [nosuch]\r\nType `help` to learn how to use prompt\r\n" + std::string(1, '\0'));
 }
 
+TEST(DbgOut, LineEndsAndTrailingBlanks)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    peer reader(fds[1]);
+    net n{};
+    n.type = NET_TYPE_SOCK;
+    n.timeout = 1000;
+    n.transport = os_fd_sock(fds[0]);
+    // Blanks inside stay, blanks at the very end go, line ends never do.
+    EXPECT_EQ(dbgout_write(&n, "a \t\nb \v\f\t "), 6);
+    EXPECT_EQ(dbgout_write(&n, "c\n  "), 3);
+    EXPECT_EQ(dbgout_write(&n, " \t"), 0);
+    EXPECT_EQ(dbgout_printf(&n, "%d\n", 42), 4);
+    EXPECT_EQ(dbgout_flush(&n), 1);
+    EXPECT_EQ(reader.replies(1), std::string("a \t\r\nbc\r\n42\r\n\0", 14));
+    // Longer than any working buffer, with line ends on every boundary.
+    std::string text, want;
+    for (int i = 0; i < 5000; ++i) {
+        text += std::string((size_t)(i % 3), 'x') + "\n";
+        want += std::string((size_t)(i % 3), 'x') + "\r\n";
+    }
+    EXPECT_EQ(dbgout_write(&n, text.c_str()), (int)want.size());
+    EXPECT_EQ(dbgout_flush(&n), 1);
+    EXPECT_EQ(reader.replies(1), want + std::string(1, '\0'));
+    net_close(&n);
+}
+
 TEST_F(NetSession, PauseInsideRequestRunsNothing)
 {
     session s;

@@ -52,24 +52,7 @@ int run_client(int port, const char *cmds, std::vector<std::string> input = {})
     return r;
 }
 
-struct ShellClient : testing::Test {
-    int port = 0;
-    void SetUp() override
-    {
-        libsh_init();
-        libsh_set_exit_func(nullptr);
-        ASSERT_EQ(sock_env_init(), 0);
-        port = dbgtest::free_port();
-        ASSERT_EQ(debug_shell_server_init("127.0.0.1", port), 0);
-    }
-    void TearDown() override
-    {
-        sock_env_stop();
-        debug_shell_server_exit();
-        sock_env_exit();
-        libsh_exit();
-    }
-};
+struct ShellClient : dbgtest::server_fixture {};
 
 TEST_F(ShellClient, CommandStringItems)
 {

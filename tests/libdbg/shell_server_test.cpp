@@ -27,35 +27,15 @@ std::string reply_of(const std::string &text)
     return text + "\r\n" + std::string(1, '\0');
 }
 
-struct server_fixture : testing::Test {
-    int port = 0;
+struct server_fixture : dbgtest::server_fixture {
     int base_threads = 0;
     int base_fds = 0;
-    bool stopped = false;
 
     void SetUp() override
     {
-        libsh_init();
-        libsh_set_exit_func(nullptr);
-        ASSERT_EQ(sock_env_init(), 0);
-        port = dbgtest::free_port();
-        ASSERT_EQ(debug_shell_server_init("127.0.0.1", port), 0);
+        dbgtest::server_fixture::SetUp();
         base_threads = thread_count();
         base_fds = fd_count();
-    }
-    // The program's order: the event thread first, then the server.
-    void stop()
-    {
-        if (stopped) return;
-        stopped = true;
-        sock_env_stop();
-        debug_shell_server_exit();
-    }
-    void TearDown() override
-    {
-        stop();
-        sock_env_exit();
-        libsh_exit();
     }
     bool back_to_baseline(int ms = 3000)
     {

@@ -9,6 +9,7 @@
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
+#include "libpal/net_test_util.h"
 #include "libpal/value/dvar.h"
 
 namespace {
@@ -64,8 +65,10 @@ TEST_F(log_conf_fixture, SectionKeysApplyAndDump)
     // The default is configured once; later calls make separate contexts.
     struct log2 *first = log2_init(nullptr, nullptr);
     ASSERT_NE(first, nullptr);
+    nettest::log_capture cap;
     struct log2 *d = log2_init(path.c_str(), nullptr);
     ASSERT_NE(d, nullptr);
+    EXPECT_TRUE(cap.has("log2_ioctl log.file_size=1000 (must>=2048 error)\n"));
     EXPECT_EQ(log_level_get(d), 4);
     EXPECT_EQ(d->flags.load(), 0u);
     EXPECT_EQ(d->file.size_limit, LOG_FILE_SIZE_DEFAULT);  // below 2048: refused

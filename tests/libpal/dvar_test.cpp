@@ -4,6 +4,7 @@
 #include <string>
 
 #include "libpal/env/malloc.h"
+#include "libpal/net_test_util.h"
 #include "libpal/value/dvar.h"
 #include "libpal/value/fvar.h"
 #include "libpal/value/rvar.h"
@@ -29,8 +30,13 @@ TEST(Registry, AddFindListAndDuplicates)
     rvar_item dup{"info", "other", hello};
     rvar_item noh{"bad", "no handler", nullptr};
     EXPECT_EQ(rvar_mgr_add(r, &a), 0);
-    EXPECT_EQ(rvar_mgr_add(r, &dup), -1);
-    EXPECT_EQ(rvar_mgr_add(r, &noh), -1);
+    {
+        nettest::log_capture cap;
+        EXPECT_EQ(rvar_mgr_add(r, &dup), -1);
+        EXPECT_EQ(rvar_mgr_add(r, &noh), -1);
+        EXPECT_TRUE(cap.has("error: var=info already exists\n"));
+        EXPECT_TRUE(cap.has("var=bad init error\n"));
+    }
     EXPECT_EQ(rvar_mgr_find(r, "info"), &a);  // the first stays
     EXPECT_EQ(rvar_mgr_find(r, "INFO"), nullptr);
     EXPECT_EQ(take(rvar_mgr_show(r)), "show info -- View info\n");
@@ -78,7 +84,11 @@ TEST(Registry, DvarHeldIntegerZeroAndPointer)
 
     dvar_item none{};
     none.name = "none";
-    EXPECT_EQ(dvar_mgr_add(d, &none), -1);
+    {
+        nettest::log_capture cap;
+        EXPECT_EQ(dvar_mgr_add(d, &none), -1);
+        EXPECT_TRUE(cap.has("var=none set error\n"));
+    }
     EXPECT_EQ(dvar_mgr_get(&none, buf), -1);
     EXPECT_STREQ(buf, "error: not support");
 

@@ -42,6 +42,15 @@ int cap_flush(void *out)
     return 0;
 }
 
+// A context whose output goes to cap.
+void bind(dbgsh_srv_ctx &ctx, capture &cap)
+{
+    ctx.out = &cap;
+    ctx.printf = cap_printf;
+    ctx.write = cap_write;
+    ctx.flush = cap_flush;
+}
+
 int g_exit_calls = 0;
 int count_exit() { return ++g_exit_calls; }
 
@@ -51,10 +60,7 @@ struct shell : testing::Test {
     void SetUp() override
     {
         libsh_init();
-        ctx.out = &cap;
-        ctx.printf = cap_printf;
-        ctx.write = cap_write;
-        ctx.flush = cap_flush;
+        bind(ctx, cap);
         exec_commands(&ctx, "#reset");  // clears the previous line of earlier tests
         cap.text.clear();
     }
@@ -97,6 +103,25 @@ TEST_F(shell, EmptyLineRepeatsAndUnknownCommandStops)
     // A blank item is looked up as an empty name.
     EXPECT_EQ(run("echo a; ; echo b"),
               "a\n@command not found: []\nType `help` to learn how to use prompt\n@");
+}
+
+TEST_F(shell, PreviousLineIsSharedBySessions)
+{
+    // The previous line is one for the process: an empty line in one
+    // session repeats what any session ran last, also when sessions run
+    // the same line in turn.
+    capture other_cap;
+    dbgsh_srv_ctx other{};
+    bind(other, other_cap);
+    EXPECT_EQ(run("echo same"), "same\n@");
+    exec_commands(&other, "echo same");
+    EXPECT_EQ(run(""), "same\n@");
+    exec_commands(&other, "echo other");
+    EXPECT_EQ(run(""), "other\n@");
+    EXPECT_EQ(run("echo same"), "same\n@");
+    other_cap.text.clear();
+    exec_commands(&other, "");
+    EXPECT_EQ(other_cap.text, "same\n@");
 }
 
 TEST_F(shell, AssignmentsAndVariables)
@@ -217,10 +242,7 @@ TEST(ShellConcurrency, SessionsShareTablesSafely)
         ts.emplace_back([t] {
             capture cap;
             dbgsh_srv_ctx ctx{};
-            ctx.out = &cap;
-            ctx.printf = cap_printf;
-            ctx.write = cap_write;
-            ctx.flush = cap_flush;
+            bind(ctx, cap);
             for (int i = 0; i < 200; ++i) {
                 std::string n = std::to_string(t) + "_" + std::to_string(i % 7);
                 exec_commands(&ctx, ("alias a" + n + "=\"echo " + n + "\"").c_str());
@@ -234,10 +256,7 @@ TEST(ShellConcurrency, SessionsShareTablesSafely)
     for (auto &t : ts) t.join();
     capture cap;
     dbgsh_srv_ctx ctx{};
-    ctx.out = &cap;
-    ctx.printf = cap_printf;
-    ctx.write = cap_write;
-    ctx.flush = cap_flush;
+    bind(ctx, cap);
     exec_commands(&ctx, "a3_6");
     EXPECT_EQ(cap.text, "3_6\n@");
     libsh_exit();

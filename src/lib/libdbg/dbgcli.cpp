@@ -116,44 +116,16 @@ int cli_read_reply(cli_conn *c, char *reply, size_t size, int timeout_ms, size_t
 
 // ---- standard input ---------------------------------------------------------
 
-// Lines from standard input, waited on together with the stop request.
-struct stdin_lines {
-    char buf[2 * DBGCLI_LINE_SIZE];
-    size_t len;
-    bool discarding;  // dropping the rest of an over-long line
-    bool eof;
-};
-stdin_lines g_stdin;
-
+// Lines from standard input; an over-long one is logged and skipped.
+static_assert(DBGCLI_LINE_SIZE <= DBG_STDIN_LINE_SIZE);
 char *stdin_reader(char *out, int size)
 {
-    stdin_lines &r = g_stdin;
     if (!out || size < 1) return nullptr;
-    const size_t max = (size_t)size - 1;
     for (;;) {
-        char *nl = (char *)memchr(r.buf, '\n', r.len);
-        if (nl || (r.eof && r.len)) {
-            size_t n = nl ? (size_t)(nl - r.buf) : r.len;
-            bool dropped = r.discarding || n > max;
-            if (!dropped) {
-                memcpy(out, r.buf, n);
-                out[n] = 0;
-            }
-            size_t used = nl ? n + 1 : n;
-            memmove(r.buf, r.buf + used, r.len - used);
-            r.len -= used;
-            r.discarding = false;
-            if (!dropped) return out;
-            LOG_ERR("line longer than %d characters ignored\n", (int)max);
-            continue;
-        }
-        if (r.eof) return nullptr;
-        if (r.len >= sizeof r.buf) {
-            r.discarding = true;
-            r.len = 0;
-        }
-        if (app_stop_requested()) return nullptr;
-        if (dbg_stdin_fill(r.buf, sizeof r.buf, &r.len, &r.eof) < 0) return nullptr;
+        int n = dbg_stdin_line(out, (size_t)size);
+        if (n >= 0) return out;
+        if (n != DBG_LINE_TOO_LONG) return nullptr;
+        LOG_ERR("line longer than %d characters ignored\n", size - 1);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "libnet/sock_srv.h"
 #include "libpal/env/os_time.h"
 #include "libsh/libsh.h"
+#include "libsh/libsh_lock.h"
 
 namespace {
 
@@ -36,13 +37,6 @@ sock_server_ctx *g_listener = nullptr;
 std::atomic<u64> g_refuse_log_ms{0};
 std::atomic<u32> g_refused{0};
 
-struct srv_lock {
-    srv_lock() { pthread_mutex_lock(&g_lock); }
-    ~srv_lock() { pthread_mutex_unlock(&g_lock); }
-    srv_lock(const srv_lock &) = delete;
-    srv_lock &operator=(const srv_lock &) = delete;
-};
-
 // One err record per second at most, with the number refused meanwhile.
 void log_refused(const os_ipaddr *peer)
 {
@@ -64,7 +58,7 @@ int accept_proc(u64 sock, os_ipaddr *peer, void *)
 {
     sock_tcp_ctx *rec = nullptr;
     {
-        srv_lock g;
+        libsh_lock g(g_lock);
         if (!g_mgr) {
             sock_close(sock);
             return -1;
@@ -106,7 +100,7 @@ i64 netsh_srv_thread(void *arg)
 int debug_shell_server_init(const char *addrs, int port)
 {
     {
-        srv_lock g;
+        libsh_lock g(g_lock);
         if (g_mgr || g_listener) {
             LOG_ERR("shell server already running\n");
             return -1;
@@ -120,7 +114,7 @@ int debug_shell_server_init(const char *addrs, int port)
     sock_tcp_ctx_mgr *m = sock_tcp_ctx_init(&cp);
     if (!m) return -1;
     {
-        srv_lock g;
+        libsh_lock g(g_lock);
         g_mgr = m;
     }
     sock_tcp_server_param sp = {};
@@ -135,13 +129,13 @@ int debug_shell_server_init(const char *addrs, int port)
     if (!l) {
         // Nothing can connect: the manager goes too, so a later start works.
         {
-            srv_lock g;
+            libsh_lock g(g_lock);
             g_mgr = nullptr;
         }
         sock_tcp_ctx_exit(m);
         return -1;
     }
-    srv_lock g;
+    libsh_lock g(g_lock);
     g_listener = l;
     return 0;
 }
@@ -152,7 +146,7 @@ int debug_shell_server_exit(void)
     sock_server_ctx *l;
     sock_tcp_ctx_mgr *m;
     {
-        srv_lock g;
+        libsh_lock g(g_lock);
         l = g_listener;
         g_listener = nullptr;
         m = g_mgr;

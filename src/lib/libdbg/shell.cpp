@@ -61,57 +61,33 @@ int stream_write(void *out, const char *data, size_t n)
     return write_all(STDOUT_FILENO, data, n);
 }
 
-// Line reader of the stdio session: standard input is read in blocks and
-// cut into lines; the stop pipe ends the wait.
-struct line_reader {
-    char buf[2 * LIBSH_LINE_MAX];
+// Reads more of standard input into buf (cap bytes, *len in use) while
+// watching the stop pipe: 1 after bytes or the end of input (*eof set)
+// arrived, 0 to try again, -1 on a stop request or a failure.
+int stdin_fill(char *buf, size_t cap, size_t *len, bool *eof)
+{
+    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
+    int np = p[1].fd >= 0 ? 2 : 1;
+    if (poll(p, (nfds_t)np, -1) < 0) return errno == EINTR ? 0 : -1;
+    if (np == 2 && (p[1].revents & POLLIN)) return -1;
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+        ssize_t n = read(STDIN_FILENO, buf + *len, cap - *len);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+        if (n <= 0) *eof = true;
+        else *len += (size_t)n;
+    } else if (p[0].revents & POLLNVAL) {
+        *eof = true;
+    }
+    return 1;
+}
+
+struct stdin_lines {
+    char buf[2 * DBG_STDIN_LINE_SIZE];
     size_t len;
     bool discarding;  // dropping the rest of an over-long line
     bool eof;
 };
-line_reader g_in;
-
-enum { READ_STOP = -1, READ_TOO_LONG = -2 };
-
-// One line without its line end into line (LIBSH_LINE_MAX bytes); returns
-// its length, READ_TOO_LONG after an over-long line has been dropped, or
-// READ_STOP at the end of input or on a stop request.
-int stdio_read_line(char *line)
-{
-    line_reader &r = g_in;
-    for (;;) {
-        char *nl = (char *)memchr(r.buf, '\n', r.len);
-        if (nl) {
-            size_t n = (size_t)(nl - r.buf);
-            bool dropped = r.discarding;
-            if (!dropped && n < LIBSH_LINE_MAX) {
-                memcpy(line, r.buf, n);
-                line[n] = 0;
-            }
-            memmove(r.buf, nl + 1, r.len - n - 1);
-            r.len -= n + 1;
-            r.discarding = false;
-            if (dropped || n >= LIBSH_LINE_MAX) return READ_TOO_LONG;
-            return (int)n;
-        }
-        if (r.len >= LIBSH_LINE_MAX) {
-            r.discarding = true;
-            r.len = 0;
-        }
-        if (r.eof) {
-            if (r.len == 0 && !r.discarding) return READ_STOP;
-            bool dropped = r.discarding;
-            size_t n = r.len;
-            memcpy(line, r.buf, n);
-            line[n] = 0;
-            r.len = 0;
-            r.discarding = false;
-            return dropped ? READ_TOO_LONG : (int)n;
-        }
-        if (app_stop_requested()) return READ_STOP;
-        if (dbg_stdin_fill(r.buf, sizeof r.buf, &r.len, &r.eof) < 0) return READ_STOP;
-    }
-}
+stdin_lines g_stdin;
 
 // ---- network sessions ---------------------------------------------------
 
@@ -350,34 +326,63 @@ int pipe_session_loop(dbgsh_srv_ctx *ctx)
 
 }  // namespace
 
-int dbg_stdin_fill(char *buf, size_t cap, size_t *len, bool *eof)
+int dbg_stdin_line(char *line, size_t size)
 {
-    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
-    int np = p[1].fd >= 0 ? 2 : 1;
-    if (poll(p, (nfds_t)np, -1) < 0) return errno == EINTR ? 0 : -1;
-    if (np == 2 && (p[1].revents & POLLIN)) return -1;
-    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-        ssize_t n = read(STDIN_FILENO, buf + *len, cap - *len);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
-        if (n <= 0) *eof = true;
-        else *len += (size_t)n;
-    } else if (p[0].revents & POLLNVAL) {
-        *eof = true;
+    stdin_lines &r = g_stdin;
+    if (!line || size == 0) return DBG_LINE_END;
+    if (size > DBG_STDIN_LINE_SIZE) size = DBG_STDIN_LINE_SIZE;
+    const size_t max = size - 1;
+    for (;;) {
+        char *nl = (char *)memchr(r.buf, '\n', r.len);
+        if (nl || (r.eof && (r.len || r.discarding))) {
+            size_t n = nl ? (size_t)(nl - r.buf) : r.len;
+            bool dropped = r.discarding || n > max;
+            if (!dropped) {
+                memcpy(line, r.buf, n);
+                line[n] = 0;
+            }
+            size_t used = nl ? n + 1 : n;
+            memmove(r.buf, r.buf + used, r.len - used);
+            r.len -= used;
+            r.discarding = false;
+            return dropped ? DBG_LINE_TOO_LONG : (int)n;
+        }
+        if (r.eof) return DBG_LINE_END;
+        if (r.len > max) {
+            r.discarding = true;
+            r.len = 0;
+        }
+        if (app_stop_requested()) return DBG_LINE_END;
+        if (stdin_fill(r.buf, sizeof r.buf, &r.len, &r.eof) < 0) return DBG_LINE_END;
     }
-    return 1;
 }
 
+// Every "\n" goes out as "\r\n" and the blanks at the very end of the text
+// (spaces, TABs, vertical tabs, form feeds; never line ends) are dropped.
+// The converted bytes pass through a small buffer, so a write allocates
+// nothing and the text is read once.
 int dbgout_write(void *out, const char *text)
 {
-    char *t = str_relace(text ? text : "", "\n", "\r\n");
-    if (!t) {
-        LOG_DBG("str_relace return failed\n");
-        return -1;
+    if (!text) text = "";
+    size_t n = strlen(text);
+    while (n && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '\v' || text[n - 1] == '\f')) --n;
+    char buf[4096];
+    size_t used = 0;
+    int total = 0;
+    auto send = [&]() {
+        int w = stream_out(out, buf, used);
+        used = 0;
+        if (w < 0) return false;
+        total += w;
+        return true;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        if (used + 2 > sizeof buf && !send()) return -1;
+        if (text[i] == '\n') buf[used++] = '\r';
+        buf[used++] = text[i];
     }
-    str_rtrim(t);
-    int r = stream_out(out, t, strlen(t));
-    os_free(t);
-    return r;
+    if (used && !send()) return -1;
+    return total;
 }
 
 int dbgout_printf(void *out, const char *fmt, ...)
@@ -481,10 +486,10 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
                 exit(0);
             }
         } else {
-            len = stdio_read_line(line);
+            len = dbg_stdin_line(line, LIBSH_LINE_MAX);
         }
         LOG_VERB("ret=%d cmd=[%s]\n", len, len >= 0 ? line : "");
-        if (len == READ_TOO_LONG) {
+        if (len == DBG_LINE_TOO_LONG) {
             ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n",
                         (int)LIBSH_LINE_MAX - 1);
             ctx->flush(ctx->out);

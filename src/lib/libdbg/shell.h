@@ -22,8 +22,13 @@ int debug_shell_run_cmds(const char *cmds);
 int debug_shell_init(const debug_shell_param *param);
 int dbgsh_gets(const char *cmds, int index, char *buf, size_t size);
 
-// Reads more of standard input into buf (cap bytes, *len in use) while
-// watching the program's stop request: 1 after bytes or the end of input
-// (*eof set) arrived, 0 to try again, -1 on a stop request or a failure.
-int dbg_stdin_fill(char *buf, size_t cap, size_t *len, bool *eof);
+// Lines of standard input, shared by the stdio session and the console
+// client, read in blocks while watching the program's stop request.
+enum { DBG_LINE_END = -1, DBG_LINE_TOO_LONG = -2 };
+constexpr size_t DBG_STDIN_LINE_SIZE = 16384;  // the largest size taken
+// One line without its line end into line (size bytes, at most
+// DBG_STDIN_LINE_SIZE): its length; DBG_LINE_TOO_LONG after a line of size
+// or more characters has been dropped whole; DBG_LINE_END at the end of
+// input or on a stop request.
+int dbg_stdin_line(char *line, size_t size);
 const char *debug_shell_prompt(void);

@@ -112,54 +112,34 @@ struct log2 *log2_init(const char *conf_path, const char *name)
     if (name) snprintf(sec, sizeof sec, "log_%s", name);
     else str_safecopy_trunc(sec, sizeof sec, "log");
 
-    const char *v = conf_get(cf, sec, "debug", "");
-    log_debug_printf("log.debug=%s\n", v);
-    if (v && strcmp(v, "1") == 0) log_debug_set(1);
-
-    v = conf_get(cf, sec, "level", "");
-    log_debug_printf("log.level=%s\n", v);
-    if (v && *v) log2_ioctl(c, LOG_IOC_LEVEL_STR, (intptr_t)v, 0);
-
-    v = conf_get(cf, sec, "flags", "");
-    log_debug_printf("log.flags=%s\n", v);
-    if (v && *v) log2_ioctl(c, LOG_IOC_FLAGS_STR, (intptr_t)v, 0);
-
-    v = conf_get(cf, sec, "syslog", "");
-    log_debug_printf("log.syslog=%s\n", v);
-    if (v && *v) {
+    // A key's value, or NULL when it is missing or empty; traced first.
+    auto key = [&](const char *k, bool trace = true) -> const char * {
+        const char *v = conf_get(cf, sec, k, "");
+        if (trace) log_debug_printf("log.%s=%s\n", k, v);
+        return v && *v ? v : nullptr;
+    };
+    if (const char *v = key("debug"); v && strcmp(v, "1") == 0) log_debug_set(1);
+    if (const char *v = key("level")) log2_ioctl(c, LOG_IOC_LEVEL_STR, (intptr_t)v, 0);
+    if (const char *v = key("flags")) log2_ioctl(c, LOG_IOC_FLAGS_STR, (intptr_t)v, 0);
+    if (const char *v = key("syslog")) {
         log2_ioctl(c, LOG_IOC_SYSLOG_URL, (intptr_t)v, 0);
         log2_ioctl(c, LOG_IOC_SYSLOG_ON, 1, 0);
     }
-
-    v = conf_get(cf, sec, "bsvlog", "");
-    log_debug_printf("log.bsvlog=%s\n", v);
-    if (v && *v) bsv_open(c, v);
-
-    v = conf_get(cf, sec, "file_dir", "");
-    log_debug_printf("log.file_dir=%s\n", v);
-    if (v && *v) log2_ioctl(c, LOG_IOC_FILE_DIR, (intptr_t)v, 0);
-
-    v = conf_get(cf, sec, "file_mode", "");
-    if (v && *v) log_file_mode_set(&c->file, v);
-
-    v = conf_get(cf, sec, "file", "");
-    log_debug_printf("log.file=%s\n", v);
-    if (v && *v) {
+    if (const char *v = key("bsvlog")) bsv_open(c, v);
+    if (const char *v = key("file_dir")) log2_ioctl(c, LOG_IOC_FILE_DIR, (intptr_t)v, 0);
+    if (const char *v = key("file_mode", false)) log_file_mode_set(&c->file, v);
+    if (const char *v = key("file")) {
         log2_ioctl(c, LOG_IOC_FILE_OPEN, (intptr_t)v, 0);
         log2_ioctl(c, LOG_IOC_FILE_ON, 1, 0);
     }
-
-    v = conf_get(cf, sec, "file_size", "");
-    log_debug_printf("log.file_size=%s\n", v);
-    if (v && *v) {
+    if (const char *v = key("file_size")) {
         u64 sz = str_parse_size(v);
         if (sz > (u64)INT32_MAX) sz = (u64)INT32_MAX;
         if ((i64)sz >= kFileSizeMin) {
             log_debug_printf("log2_ioctl log.file_size=%d\n", (int)sz);
             log2_ioctl(c, LOG_IOC_FILE_SIZE, (intptr_t)sz, 0);
         } else {
-            log2_printf(nullptr, 4, "tag", LOG_SRC, __LINE__, "log2_init",
-                        "log2_ioctl log.file_size=%d (must>=%d error)\n", (int)sz, kFileSizeMin);
+            LOG_WARN("log2_ioctl log.file_size=%d (must>=%d error)\n", (int)sz, kFileSizeMin);
         }
     }
     conf_close(cf);

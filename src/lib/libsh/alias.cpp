@@ -20,7 +20,7 @@ struct alias_entry {
     u32 flags;
 };
 
-pthread_mutex_t g_alias_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_rwlock_t g_alias_lock = LIBSH_RWLOCK_INIT;
 alias_entry **g_table = nullptr;  // kBuckets chains, or NULL
 
 u32 bucket_of(const char *name)
@@ -60,7 +60,7 @@ void free_all_locked()
 int alias_init(void)
 {
     {
-        libsh_lock g(g_alias_lock);
+        libsh_wrlock g(g_alias_lock);
         if (!g_table) {
             g_table = (alias_entry **)os_calloc(kBuckets, sizeof(alias_entry *));
             if (!g_table) LOG_CRIT("malloc failed");
@@ -77,7 +77,7 @@ int alias_init(void)
 
 int alias_exit(void)
 {
-    libsh_lock g(g_alias_lock);
+    libsh_wrlock g(g_alias_lock);
     free_all_locked();
     os_free(g_table);
     g_table = nullptr;
@@ -86,14 +86,14 @@ int alias_exit(void)
 
 const char *alias_get(const char *name)
 {
-    libsh_lock g(g_alias_lock);
+    libsh_rdlock g(g_alias_lock);
     alias_entry *e = find_locked(name);
     return e ? e->value : nullptr;
 }
 
 int alias_get_copy(const char *name, char *out, size_t size)
 {
-    libsh_lock g(g_alias_lock);
+    libsh_rdlock g(g_alias_lock);
     alias_entry *e = find_locked(name);
     if (!e) return -1;
     str_safecopy_trunc(out, size, e->value);
@@ -103,7 +103,7 @@ int alias_get_copy(const char *name, char *out, size_t size)
 void alias_set(const char *name, const char *value)
 {
     if (!name || !value) return;
-    libsh_lock g(g_alias_lock);
+    libsh_wrlock g(g_alias_lock);
     if (!g_table) return;
     if (alias_entry *e = find_locked(name)) {
         char *v = os_strdup(value);
@@ -129,7 +129,7 @@ void alias_set(const char *name, const char *value)
 
 int alias_unset(const char *name)
 {
-    libsh_lock g(g_alias_lock);
+    libsh_wrlock g(g_alias_lock);
     if (!g_table || !name) return -1;
     for (alias_entry **pp = &g_table[bucket_of(name)]; *pp; pp = &(*pp)->next) {
         alias_entry *e = *pp;
@@ -145,7 +145,7 @@ int alias_unset(const char *name)
 
 void alias_foreach(void (*fn)(const char *name, const char *value, void *arg), void *arg)
 {
-    libsh_lock g(g_alias_lock);
+    libsh_rdlock g(g_alias_lock);
     if (!g_table) return;
     for (u32 i = 0; i < kBuckets; ++i)
         for (alias_entry *e = g_table[i]; e; e = e->next) fn(e->name, e->value, arg);
@@ -206,7 +206,7 @@ int libsh_cmd_unalias(dbgsh_srv_ctx *ctx, int argc, char **argv)
     while ((c = getopt_r(argc, argv, "ah", &ctx->opt)) != -1) {
         if (c == 'h') return 0;
         if (c == 'a') {
-            libsh_lock g(g_alias_lock);
+            libsh_wrlock g(g_alias_lock);
             free_all_locked();
             return 0;
         }

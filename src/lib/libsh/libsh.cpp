@@ -48,19 +48,24 @@ std::atomic<dvar_mgr *> g_dvar{nullptr};
 std::atomic<rvar_mgr *> g_rvar{nullptr};
 std::atomic<fvar_mgr *> g_fvar{nullptr};
 
-// The previous command line, shared by every session.
-pthread_mutex_t g_prev_lock = PTHREAD_MUTEX_INITIALIZER;
+// The previous command line, shared by every session. Sessions that run
+// the same line again (a poller, a repeated request) only read it.
+pthread_rwlock_t g_prev_lock = LIBSH_RWLOCK_INIT;
 char g_prev_line[LIBSH_LINE_MAX];
 
 void prev_set(const char *text)
 {
-    libsh_lock g(g_prev_lock);
+    {
+        libsh_rdlock g(g_prev_lock);
+        if (strncmp(g_prev_line, text, sizeof g_prev_line - 1) == 0) return;
+    }
+    libsh_wrlock g(g_prev_lock);
     str_safecopy_trunc(g_prev_line, sizeof g_prev_line, text);
 }
 
 void prev_get(char *out, size_t size)
 {
-    libsh_lock g(g_prev_lock);
+    libsh_rdlock g(g_prev_lock);
     str_safecopy_trunc(out, size, g_prev_line);
 }
 
@@ -129,6 +134,27 @@ char *item_text(char *item, char *name, char *expanded)
     return it;
 }
 
+// The arguments of a command line as a NULL-terminated vector in one
+// counted block, with their count in *argc; NULL without memory. The
+// first pass sizes the block (its count is one more than the arguments,
+// room for the NULL), the second fills it.
+char **args_new(const char *line, int *argc)
+{
+    int slots = 0;
+    size_t nchars = 0;
+    str_args_split(line, nullptr, nullptr, &slots, &nchars);
+    if (slots < 1) slots = 1;
+    size_t ptrs = (size_t)slots * sizeof(char *);
+    char **argv = (char **)os_malloc(ptrs + nchars + 1);
+    if (!argv) return nullptr;
+    int n = 0;
+    size_t m = 0;
+    str_args_split(line, argv, (char *)argv + ptrs, &n, &m);
+    *argc = n > 0 ? n - 1 : 0;
+    argv[*argc] = nullptr;
+    return argv;
+}
+
 // Runs one ';'-separated item. Returns the command's result, 0 for items
 // that run nothing (*ran stays false).
 int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
@@ -140,20 +166,9 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
     if (!it) return 0;
     if (libsh_assign_var(it) == 0) return 0;
 
-    int argc = 0;
-    size_t nchars = 0;
-    str_args_split(it, nullptr, nullptr, &argc, &nchars);
-    if (argc < 1) argc = 1;
-    size_t ptrs = (size_t)argc * sizeof(char *);
-    char *block = (char *)os_malloc(ptrs + nchars + 1);
-    if (!block) return -1;
-    char **argv = (char **)block;
-    char *chars = block + ptrs;
-    int n = 0;
-    size_t m = 0;
-    str_args_split(it, argv, chars, &n, &m);
-    int nargs = n > 0 ? n - 1 : 0;
-    argv[nargs] = nullptr;
+    int nargs = 0;
+    char **argv = args_new(it, &nargs);
+    if (!argv) return -1;
     const char *cmd = nargs > 0 ? argv[0] : "";
     LOG_VERB("cmd=[%s] func=[%s]\n", it, name);
 
@@ -170,7 +185,7 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
         r = -12;
     }
     if (!flushed) out_flush(ctx);
-    os_free(block);
+    os_free(argv);
     return r;
 }
 
@@ -201,7 +216,8 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     running_guard running;
     char text[LIBSH_LINE_MAX];
     if (!line) line = "";
-    if (strlen(line) >= sizeof text) {
+    const size_t len = strlen(line);
+    if (len >= sizeof text) {
         // Never run a cut line, nor the previous one in its place.
         if (ctx->printf)
             ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n",
@@ -209,7 +225,7 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
         out_flush(ctx);
         return -1;
     }
-    str_safecopy(text, sizeof text, line);
+    memcpy(text, line, len + 1);
     char *t = str_trim(text);
     if (!*t) {
         prev_get(text, sizeof text);

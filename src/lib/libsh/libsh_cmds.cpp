@@ -11,7 +11,6 @@
 #include "libpal/os/os_path.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_escape.h"
-#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 #include "libsh/libsh.h"
 
@@ -40,24 +39,9 @@ int libsh_cmd_help(dbgsh_srv_ctx *ctx, int argc, char **argv)
     if (argc >= 2) {
         libsh_cmd_fn fn = libsh_find_cmd(argv[1]);
         if (fn) {
-            char line[LIBSH_LINE_MAX];
-            snprintf(line, sizeof line, "%s -h", argv[1]);
-            int n = 0;
-            size_t m = 0;
-            str_args_split(line, nullptr, nullptr, &n, &m);
-            if (n < 1) n = 1;
-            size_t ptrs = (size_t)n * sizeof(char *);
-            char *block = (char *)os_malloc(ptrs + m + 1);
-            if (!block) return 1;
-            char **args = (char **)block;
-            int n2 = 0;
-            size_t m2 = 0;
-            str_args_split(line, args, block + ptrs, &n2, &m2);
-            int nargs = n2 > 0 ? n2 - 1 : 0;
-            args[nargs] = nullptr;
+            char *args[] = {argv[1], (char *)"-h", nullptr};
             getopt_data_init(&ctx->opt);
-            fn(ctx, nargs, args);
-            os_free(block);
+            fn(ctx, 2, args);
             return 0;
         }
     }

@@ -56,19 +56,6 @@ const char *bound_key(const char *key, char *buf)
     return buf;
 }
 
-bool is_ws(int c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-char *trim(char *s)
-{
-    while (is_ws((unsigned char)*s)) ++s;
-    size_t n = strlen(s);
-    while (n && is_ws((unsigned char)s[n - 1])) s[--n] = 0;
-    return s;
-}
-
 bool key_in_section(const char *key, const char *sec, size_t sl)
 {
     return strncmp(key, sec, sl) == 0 && key[sl] == '\t';
@@ -399,37 +386,32 @@ line_kind classify(const char *input, char *section, char *key, char *value)
 {
     char line[kLineMax + 1];
     str_safecopy_trunc(line, sizeof line, input);
-    char *t = trim(line);
+    char *t = str_trim(line);
     size_t len = strlen(t);
     if (len == 0) return LINE_EMPTY;
     if (t[0] == '#' || t[0] == ';') return LINE_COMMENT;
     if (t[0] == '[' && t[len - 1] == ']') {
         section[0] = 0;
         sscanf(t, "[%1024[^]]", section);
-        char *s = trim(section);
-        memmove(section, s, strlen(s) + 1);
+        str_trim(section);
         return LINE_SECTION;
     }
     key[0] = value[0] = 0;
     if (sscanf(t, "%1024[^=] = \"%1024[^\"]\"", key, value) == 2 ||
         sscanf(t, "%1024[^=] = '%1024[^']'", key, value) == 2) {
-        char *k = trim(key);
-        memmove(key, k, strlen(k) + 1);
+        str_trim(key);
         return LINE_VALUE;
     }
     if (sscanf(t, "%1024[^=] = %1024[^;#]", key, value) == 2) {
-        char *k = trim(key);
-        memmove(key, k, strlen(k) + 1);
-        char *v = trim(value);
-        memmove(value, v, strlen(v) + 1);
+        str_trim(key);
+        str_trim(value);
         if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0) value[0] = 0;
         return LINE_VALUE;
     }
     char dummy[kLineMax + 1];
     if (sscanf(t, "%1024[^=] = %1024[;#]", key, dummy) == 2 ||
         sscanf(t, "%1024[^=] %1024[=]", key, dummy) == 2) {
-        char *k = trim(key);
-        memmove(key, k, strlen(k) + 1);
+        str_trim(key);
         value[0] = 0;
         return LINE_VALUE;
     }
@@ -476,7 +458,7 @@ dictionary *iniparser_load(const char *path)
             fail = true;
             break;
         }
-        while (len >= 0 && is_ws((unsigned char)line[len])) line[len--] = 0;
+        while (len >= 0 && str_is_blank_chr((unsigned char)line[len])) line[len--] = 0;
         if (len < 0) {
             // only blanks: an empty line
             str_buf_append_cstr(comments, "\n");

@@ -18,7 +18,6 @@
 #include "libpal/os/posix/os_panic.h"
 #include "libpal/os/posix/os_popen.h"
 #include "libpal/string/str_path.h"
-#include "libpal/string/str_safe.h"
 
 app_desc g_app;
 app_settings_t app_settings;
@@ -75,11 +74,9 @@ void app_opt_set()
         LOG_WARN("%s privileges are required to run the program\n", "root");
     char *dump = app_settings.panic_dump_dir;
     if (dump && *dump && !path_is_absolute(dump)) {
-        char dir[4096], joined[8192];
+        char dir[4096];
         if (os_exe_get_dir(dir, sizeof dir) == 0) {
-            snprintf(joined, sizeof joined, "%s%c%s", dir, '/', dump);
-            char *n = os_strdup(joined);
-            if (n) {
+            if (char *n = os_asprintf("%s/%s", dir, dump)) {
                 os_free(app_settings.panic_dump_dir);
                 app_settings.panic_dump_dir = n;
             }
@@ -175,11 +172,7 @@ int app_init_env(void)
     log2_ioctl(nullptr, LOG_IOC_FLAGS_STR, (intptr_t) "time|tid|func", 0);
     if (!app_settings.conf_file) {
         OS_CHECK_RET(g_app.app_conf_file != nullptr, 0);
-        char path[4096];
-        str_safecopy_trunc(path, sizeof path, exe_dir);
-        str_safecat_trunc(path, sizeof path, "/");
-        str_safecat_trunc(path, sizeof path, g_app.app_conf_file);
-        app_settings.conf_file = os_strdup(path);
+        app_settings.conf_file = os_asprintf("%s/%s", exe_dir, g_app.app_conf_file);
     }
     // Files and sender threads of the log wait until the option checks
     // and the daemon fork are done.

@@ -39,34 +39,15 @@ int dvar_mgr_exist(dvar_mgr *mgr, const char *name)
 
 int dvar_mgr_add(dvar_mgr *mgr, dvar_item *item)
 {
-    OS_CHECK_RET(mgr != nullptr && item != nullptr, -1);
-    os_mutex_guard g(mgr->lock);
-    if (var_reg_find_locked<dvar_item>(mgr, item->name)) {
-        LOG_ERR("error: var=%s already exists\n", item->name);
-        return -1;
-    }
-    if (!item->name || (!item->set_fn && !dvar_has_value(item))) {
-        LOG_ERR("var=%s set error\n", item->name ? item->name : "");
-        return -1;
-    }
-    return var_reg_append_locked(mgr, item);
+    return var_reg_add(mgr, item, item && (item->set_fn || dvar_has_value(item)), "var=%s set error\n");
 }
 
 char *dvar_mgr_show(dvar_mgr *mgr)
 {
-    void **items;
-    u64 n = var_reg_snapshot(mgr, &items);
-    if (n == 0) return nullptr;
-    str_buf *b = str_buf_new();
-    if (b) {
-        for (u64 i = 0; i < n; ++i) {
-            dvar_item *it = (dvar_item *)items[i];
-            str_buf_printf(b, "set %s [%s] -- %s\n", it->name, it->range ? it->range : "",
-                           it->desc ? it->desc : "");
-        }
-    }
-    os_free(items);
-    return b ? str_buf_detach(b) : nullptr;
+    return var_reg_list<dvar_item>(mgr, [](str_buf *b, const dvar_item *it) {
+        str_buf_printf(b, "set %s [%s] -- %s\n", it->name, it->range ? it->range : "",
+                       it->desc ? it->desc : "");
+    });
 }
 
 int dvar_mgr_get(dvar_item *item, char *buf)
@@ -96,23 +77,19 @@ int dvar_mgr_set(dvar_mgr *mgr, const char *name, const char *value, char *err)
 
 char *dvar_mgr_print(dvar_mgr *mgr)
 {
-    void **items;
-    u64 n = var_reg_snapshot(mgr, &items);
-    str_buf *b = str_buf_new();
-    if (b) {
-        char *val = (char *)os_malloc(DVAR_VALUE_SIZE);
-        char *q = (char *)os_malloc(DVAR_VALUE_SIZE);
-        for (u64 i = 0; val && q && i < n; ++i) {
-            dvar_item *it = (dvar_item *)items[i];
+    char *val = (char *)os_malloc(DVAR_VALUE_SIZE);
+    char *q = (char *)os_malloc(DVAR_VALUE_SIZE);
+    char *text = nullptr;
+    if (val && q) {
+        text = var_reg_list<dvar_item>(mgr, [val, q](str_buf *b, dvar_item *it) {
             val[0] = 0;
             dvar_mgr_get(it, val);
             str_buf_printf(b, "%s=%s\n", it->name, str_squote(val, q, DVAR_VALUE_SIZE));
-        }
-        os_free(val);
-        os_free(q);
+        });
     }
-    os_free(items);
-    return b ? str_buf_detach(b) : nullptr;
+    os_free(val);
+    os_free(q);
+    return text;
 }
 
 // Appends text as the body of a JSON string.

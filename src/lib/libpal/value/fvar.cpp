@@ -1,9 +1,5 @@
-#define LOG_MOD "pal"
-#define LOG_SRC "src/lib/libpal/value/fvar"
 #include "libpal/value/fvar.h"
 
-#include "liblog/log.h"
-#include "libpal/string/str_buf.h"
 #include "libpal/value/var_reg.h"
 
 struct fvar_mgr : var_reg {};
@@ -31,34 +27,15 @@ int fvar_mgr_exist(fvar_mgr *mgr, const char *name)
 
 int fvar_mgr_add(fvar_mgr *mgr, fvar_item *item)
 {
-    OS_CHECK_RET(mgr != nullptr && item != nullptr, -1);
-    os_mutex_guard g(mgr->lock);
-    if (var_reg_find_locked<fvar_item>(mgr, item->name)) {
-        LOG_ERR("error: var=%s already exists\n", item->name);
-        return -1;
-    }
-    if (!item->name || !item->handler) {
-        LOG_ERR("var=%s init error\n", item->name ? item->name : "");
-        return -1;
-    }
-    return var_reg_append_locked(mgr, item);
+    return var_reg_add(mgr, item, item && item->handler, "var=%s init error\n");
 }
 
 char *fvar_mgr_show(fvar_mgr *mgr, const char *prefix)
 {
-    void **items;
-    u64 n = var_reg_snapshot(mgr, &items);
-    if (n == 0) return nullptr;
-    str_buf *b = str_buf_new();
-    if (b) {
-        for (u64 i = 0; i < n; ++i) {
-            fvar_item *it = (fvar_item *)items[i];
-            str_buf_printf(b, "%s %s -- %s\n", prefix ? prefix : "", it->name,
-                           it->desc ? it->desc : "");
-        }
-    }
-    os_free(items);
-    return b ? str_buf_detach(b) : nullptr;
+    if (!prefix) prefix = "";
+    return var_reg_list<fvar_item>(mgr, [prefix](str_buf *b, const fvar_item *it) {
+        str_buf_printf(b, "%s %s -- %s\n", prefix, it->name, it->desc ? it->desc : "");
+    });
 }
 
 int fvar_mgr_call(fvar_mgr *mgr, const char *name, dbgsh_srv_ctx *ctx, int argc, char **argv)

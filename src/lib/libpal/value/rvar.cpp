@@ -1,9 +1,5 @@
-#define LOG_MOD "pal"
-#define LOG_SRC "src/lib/libpal/value/rvar"
 #include "libpal/value/rvar.h"
 
-#include "liblog/log.h"
-#include "libpal/string/str_buf.h"
 #include "libpal/value/var_reg.h"
 
 struct rvar_mgr : var_reg {};
@@ -31,33 +27,14 @@ int rvar_mgr_exist(rvar_mgr *mgr, const char *name)
 
 int rvar_mgr_add(rvar_mgr *mgr, rvar_item *item)
 {
-    OS_CHECK_RET(mgr != nullptr && item != nullptr, -1);
-    os_mutex_guard g(mgr->lock);
-    if (var_reg_find_locked<rvar_item>(mgr, item->name)) {
-        LOG_ERR("error: var=%s already exists\n", item->name);
-        return -1;
-    }
-    if (!item->name || !item->handler) {
-        LOG_ERR("var=%s init error\n", item->name ? item->name : "");
-        return -1;
-    }
-    return var_reg_append_locked(mgr, item);
+    return var_reg_add(mgr, item, item && item->handler, "var=%s init error\n");
 }
 
 char *rvar_mgr_show(rvar_mgr *mgr)
 {
-    void **items;
-    u64 n = var_reg_snapshot(mgr, &items);
-    if (n == 0) return nullptr;
-    str_buf *b = str_buf_new();
-    if (b) {
-        for (u64 i = 0; i < n; ++i) {
-            rvar_item *it = (rvar_item *)items[i];
-            str_buf_printf(b, "show %s -- %s\n", it->name, it->desc ? it->desc : "");
-        }
-    }
-    os_free(items);
-    return b ? str_buf_detach(b) : nullptr;
+    return var_reg_list<rvar_item>(mgr, [](str_buf *b, const rvar_item *it) {
+        str_buf_printf(b, "show %s -- %s\n", it->name, it->desc ? it->desc : "");
+    });
 }
 
 char *rvar_mgr_call(rvar_mgr *mgr, const char *name)
