@@ -58,7 +58,7 @@ int accept_proc(u64 sock, os_ipaddr *peer, void *)
 {
     sock_tcp_ctx *rec = nullptr;
     {
-        libsh_lock g(g_lock);
+        pthread_guard g(&g_lock);
         if (!g_mgr) {
             sock_close(sock);
             return -1;
@@ -100,7 +100,7 @@ i64 netsh_srv_thread(void *arg)
 int debug_shell_server_init(const char *addrs, int port)
 {
     {
-        libsh_lock g(g_lock);
+        pthread_guard g(&g_lock);
         if (g_mgr || g_listener) {
             LOG_ERR("shell server already running\n");
             return -1;
@@ -114,7 +114,7 @@ int debug_shell_server_init(const char *addrs, int port)
     sock_tcp_ctx_mgr *m = sock_tcp_ctx_init(&cp);
     if (!m) return -1;
     {
-        libsh_lock g(g_lock);
+        pthread_guard g(&g_lock);
         g_mgr = m;
     }
     sock_tcp_server_param sp = {};
@@ -129,13 +129,13 @@ int debug_shell_server_init(const char *addrs, int port)
     if (!l) {
         // Nothing can connect: the manager goes too, so a later start works.
         {
-            libsh_lock g(g_lock);
+            pthread_guard g(&g_lock);
             g_mgr = nullptr;
         }
         sock_tcp_ctx_exit(m);
         return -1;
     }
-    libsh_lock g(g_lock);
+    pthread_guard g(&g_lock);
     g_listener = l;
     return 0;
 }
@@ -146,7 +146,7 @@ int debug_shell_server_exit(void)
     sock_server_ctx *l;
     sock_tcp_ctx_mgr *m;
     {
-        libsh_lock g(g_lock);
+        pthread_guard g(&g_lock);
         l = g_listener;
         g_listener = nullptr;
         m = g_mgr;

@@ -60,7 +60,7 @@ bool split_assignment(const char *text, char *name, char *value)
 
 int init_envv(char **env)
 {
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     free_locked();
     size_t n = 0;
     while (env && env[n]) ++n;
@@ -79,27 +79,27 @@ int init_envv(char **env)
 
 void free_envv(void)
 {
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     free_locked();
 }
 
 int libsh_env_index(const char *name)
 {
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     return name ? (int)index_locked(name) : (int)g_envc;
 }
 
 const char *libsh_getenv(const char *name)
 {
     if (!name) return nullptr;
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     return value_locked(name);
 }
 
 int libsh_getenv_copy(const char *name, char *out, size_t size)
 {
     if (!name) return -1;
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     const char *v = value_locked(name);
     if (!v) return -1;
     str_safecopy_trunc(out, size, v);
@@ -111,7 +111,7 @@ void libsh_setenv(const char *name, const char *value)
     if (!name) return;
     char *entry = value ? os_asprintf("%s=%s", name, value) : os_asprintf("%s=", name);
     if (!entry) return;
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     size_t i = index_locked(name);
     if (i < g_envc) {
         os_free(g_envv[i]);
@@ -131,7 +131,7 @@ void libsh_setenv(const char *name, const char *value)
 int libsh_unsetenv(const char *name)
 {
     if (!name) return -1;
-    libsh_lock g(g_env_lock);
+    pthread_guard g(&g_env_lock);
     size_t i = index_locked(name);
     if (i >= g_envc) return -1;
     os_free(g_envv[i]);
@@ -159,7 +159,7 @@ char *libsh_env_text(void)
     str_buf *b = str_buf_new();
     if (!b) return nullptr;
     {
-        libsh_lock g(g_env_lock);
+        pthread_guard g(&g_env_lock);
         for (size_t i = 0; i < g_envc; ++i) str_buf_printf(b, "%s\n", g_envv[i]);
     }
     return str_buf_detach(b);
