@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/log_capture.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vector.h"
@@ -11,24 +12,7 @@
 
 namespace {
 
-// Collects the records of the default context while a test runs.
-struct log_capture {
-    static std::string text;
-    static void hook(int, const char *, const char *, int, const char *, int, const char *fmt,
-                     va_list ap)
-    {
-        char buf[1024];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        text += buf;
-    }
-    log_capture()
-    {
-        text.clear();
-        log_redirect_set(nullptr, hook);
-    }
-    ~log_capture() { log_redirect_set(nullptr, nullptr); }
-};
-std::string log_capture::text;
+using testutil::log_capture;
 
 TEST(StrSafe, CopyReportsOverflowAndEmptiesDest)
 {
@@ -41,8 +25,8 @@ TEST(StrSafe, CopyReportsOverflowAndEmptiesDest)
         EXPECT_EQ(str_safecopy(d, 3, "abc"), 34);
         EXPECT_EQ(errno, 34);
         EXPECT_EQ(d[0], 0);
-        EXPECT_NE(cap.text.find("need_size=4 buf_size=3 head=[abc]"), std::string::npos)
-            << cap.text;
+        EXPECT_NE(cap.get().find("need_size=4 buf_size=3 head=[abc]"), std::string::npos)
+            << cap.get();
     }
     EXPECT_EQ(str_safecopy_trunc(d, 3, "abc"), 0);
     EXPECT_STREQ(d, "ab");
@@ -61,8 +45,8 @@ TEST(StrSafe, BadArguments)
     EXPECT_STREQ(d, "xy");
     EXPECT_EQ(str_safecopy(d, 4, nullptr), 22);
     EXPECT_STREQ(d, "");
-    EXPECT_NE(cap.text.find("expr[_Expr_val]: (dest) != NULL && (size) > 0"), std::string::npos);
-    EXPECT_NE(cap.text.find("expr[_Expr_val]: (src) != NULL"), std::string::npos);
+    EXPECT_NE(cap.get().find("expr[_Expr_val]: (dest) != NULL && (size) > 0"), std::string::npos);
+    EXPECT_NE(cap.get().find("expr[_Expr_val]: (src) != NULL"), std::string::npos);
 }
 
 TEST(StrSafe, CatRules)
@@ -75,7 +59,7 @@ TEST(StrSafe, CatRules)
         strcpy(d, "ab");
         EXPECT_EQ(str_safecat(d, 5, "cde"), 34);
         EXPECT_STREQ(d, "");
-        EXPECT_NE(cap.text.find("need_size=6 buf_size=5"), std::string::npos);
+        EXPECT_NE(cap.get().find("need_size=6 buf_size=5"), std::string::npos);
     }
     strcpy(d, "ab");
     EXPECT_EQ(str_safecat_trunc(d, 5, "cdefg"), 0);
@@ -87,7 +71,7 @@ TEST(StrSafe, CatRules)
     char full[3] = {'a', 'b', 'c'};  // no terminator within size
     EXPECT_EQ(str_safecat(full, 3, "x"), 22);
     EXPECT_EQ(full[0], 0);
-    EXPECT_NE(cap.text.find("String is not null terminated"), std::string::npos);
+    EXPECT_NE(cap.get().find("String is not null terminated"), std::string::npos);
     strcpy(d, "a");
     EXPECT_EQ(str_safecat_chr(d, 5, 'z'), 0);
     EXPECT_STREQ(d, "az");
@@ -99,7 +83,7 @@ TEST(StrSafe, HeadIsCutThenCleaned)
     char d[4];
     // The first 15 characters hold a CR and a LF: the head keeps 13.
     EXPECT_EQ(str_safecopy(d, 4, "ab\r\ncdefghijklmnopqrstuvwxyz"), 34);
-    EXPECT_NE(cap.text.find("head=[abcdefghijklm]"), std::string::npos) << cap.text;
+    EXPECT_NE(cap.get().find("head=[abcdefghijklm]"), std::string::npos) << cap.get();
 }
 
 TEST(StrSafe, SafencopyAndPrintf)
@@ -116,7 +100,7 @@ TEST(StrSafe, SafencopyAndPrintf)
         log_capture cap;
         EXPECT_EQ(strcat_printf(d, 8, "%s", "xyzw"), 9);  // cut, untruncated total
         EXPECT_STREQ(d, "ab123xy");
-        EXPECT_NE(cap.text.find("expr[ret<clen]: assert failed"), std::string::npos);
+        EXPECT_NE(cap.get().find("expr[ret<clen]: assert failed"), std::string::npos);
         char f[3] = {'a', 'b', 'c'};
         EXPECT_EQ(strcat_printf(f, 3, "x"), -1);
         EXPECT_EQ(f[0], 'a');
@@ -125,7 +109,7 @@ TEST(StrSafe, SafencopyAndPrintf)
     log_capture cap;
     EXPECT_EQ(str_sprintf_s(d, 9, "%s", "123456789"), 9);
     EXPECT_STREQ(d, "12345678");
-    EXPECT_NE(cap.text.find("need_size=10 buf_size=9"), std::string::npos);
+    EXPECT_NE(cap.get().find("need_size=10 buf_size=9"), std::string::npos);
     EXPECT_EQ(str_sprintf_s(nullptr, 9, "x"), 22);
 }
 
