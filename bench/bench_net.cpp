@@ -20,6 +20,7 @@
 #include "libnet/libnet.h"
 #include "libnet/sock_event.h"
 #include "libnet/sock_srv.h"
+#include "bench_sock.h"
 #include "liblog/log.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/os/os_poller.h"
@@ -52,15 +53,6 @@ bool round_trip(const struct sockaddr_in &to)
     }
     close(fd);
     return ok;
-}
-
-struct sockaddr_in loopback(u16 port)
-{
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
 }
 
 // Echo inside the accept procedure through a net handle.
@@ -106,14 +98,10 @@ BENCHMARK(BM_ListenerEcho)->Iterations(kRoundTrips)->Repetitions(3)->UseRealTime
 // The floor: one thread, blocking accept, read, write, close.
 void BM_FloorEcho(benchmark::State &state)
 {
-    int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+    int l = listen_loopback(128, &port);
+    struct sockaddr_in a = loopback(port);
     int one = 1;
-    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a = loopback(0);
-    bind(l, (struct sockaddr *)&a, sizeof a);
-    listen(l, 128);
-    socklen_t len = sizeof a;
-    getsockname(l, (struct sockaddr *)&a, &len);
     std::atomic<bool> stop{false};
     std::thread server([&] {
         while (!stop.load()) {

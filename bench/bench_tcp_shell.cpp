@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_sock.h"
+
 #ifndef VKTO_EXE
 #define VKTO_EXE "vkto"
 #endif
@@ -37,24 +39,12 @@ namespace {
 
 const char kRequest[] = "echo x\n";
 
-struct sockaddr_in loopback(int port)
-{
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 int free_port()
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = loopback(0);
-    bind(fd, (struct sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, (struct sockaddr *)&a, &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    int port = 0;
+    int fd = listen_loopback(1, &port);
+    if (fd >= 0) close(fd);
+    return port;
 }
 
 // Blocking client connection with a 5 s limit on every transfer; -1 on failure.
@@ -98,15 +88,7 @@ struct echo_server {
 
     void start()
     {
-        lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        struct sockaddr_in a = loopback(0);
-        bind(lfd, (struct sockaddr *)&a, sizeof a);
-        listen(lfd, 64);
-        socklen_t len = sizeof a;
-        getsockname(lfd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
+        lfd = listen_loopback(64, &port);
         acceptor = std::thread([this] {
             while (!stop.load()) {
                 struct pollfd p = {lfd, POLLIN, 0};
