@@ -100,7 +100,7 @@ TEST(Net, StopAndCancelEndAWaitingRead)
     u64 end = os_mono_ms();
     stopper.join();
     ASSERT_NE(asked.load(), 0u);
-    EXPECT_LT(end - asked.load(), 500u);
+    EXPECT_LT(end - asked.load(), 2000u);  // far inside the 10 s limit
     net_clear_flags(&c.n);
 
     net_cancel cancel{};
@@ -117,7 +117,7 @@ TEST(Net, StopAndCancelEndAWaitingRead)
     end = os_mono_ms();
     canceller.join();
     ASSERT_NE(asked.load(), 0u);
-    EXPECT_LT(end - asked.load(), 500u);
+    EXPECT_LT(end - asked.load(), 2000u);  // far inside the 10 s limit
     c.n.cancel = nullptr;
 
     // A reset peer is an error, not an endless run of empty reads.
