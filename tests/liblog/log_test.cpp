@@ -54,6 +54,24 @@ TEST_F(Log, LevelFilter)
     EXPECT_EQ(out, "two\n");
 }
 
+TEST_F(Log, DroppedRecordsDoNotEvaluateTheirArguments)
+{
+    int evaluated = 0;
+    auto arg = [&] { return ++evaluated; };
+    std::string out = run([&] {
+        EXPECT_EQ(LOG_VERB("x=%d\n", arg()), 0);
+        EXPECT_GT(LOG_DBG("y=%d\n", arg()), 0);
+    });
+    EXPECT_EQ(evaluated, 1);
+    EXPECT_EQ(out, "y=1\n");
+    // With a redirect hook every record reaches the hook, filtered or not.
+    log_redirect_set(nullptr, [](int, const char *, const char *, int, const char *, int,
+                                 const char *, va_list) {});
+    EXPECT_EQ(LOG_VERB("z=%d\n", arg()), 0);
+    log_redirect_set(nullptr, nullptr);
+    EXPECT_EQ(evaluated, 2);
+}
+
 TEST_F(Log, BareLineAndNewline)
 {
     std::string out = run([] {

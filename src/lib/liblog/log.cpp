@@ -29,11 +29,12 @@ const os_code_str log_level_severity_tab[7] = {
     {4, "warning"}, {3, "error"}, {2, "error"},
 };
 
-namespace {
-
 // The default context lives until the process ends; closing it only marks
 // it closed, since other threads may still be logging.
-std::atomic<struct log2 *> g_default{nullptr};
+std::atomic<struct log2 *> g_log_default{nullptr};
+
+namespace {
+
 std::atomic<u8> g_default_state{0};  // 0 none, 1 made, 2 configured
 std::atomic<bool> g_default_closed{false};
 std::atomic<bool> g_debug{false};
@@ -51,14 +52,14 @@ void ctx_init(struct log2 *c, os_mutex *m)
 
 struct log2 *default_ctx()
 {
-    struct log2 *c = g_default.load(std::memory_order_acquire);
+    struct log2 *c = g_log_default.load(std::memory_order_acquire);
     if (c) return c;
     c = (struct log2 *)os_zalloc_raw(sizeof(struct log2));
     if (!c) return nullptr;
     os_mutex *m = os_mutex_new_raw();
     ctx_init(c, m);
     struct log2 *expected = nullptr;
-    if (!g_default.compare_exchange_strong(expected, c)) {
+    if (!g_log_default.compare_exchange_strong(expected, c)) {
         // Another thread made it first.
         os_mutex_free(m);
         os_free_raw(c);
@@ -291,7 +292,7 @@ void log_default_state_set(u8 state)
 
 bool log_default_exists(void)
 {
-    return g_default.load() != nullptr;
+    return g_log_default.load() != nullptr;
 }
 
 int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *file, int line,
@@ -391,7 +392,7 @@ int log_output_line(struct log2 *ctx, int level, const char *module, const char 
 int log2_exit(struct log2 *ctx)
 {
     if (!ctx) {
-        struct log2 *c = g_default.load();
+        struct log2 *c = g_log_default.load();
         if (!c || g_default_closed.exchange(true)) return 0;
         {
             os_mutex_guard g(c->mutex);
@@ -406,7 +407,7 @@ int log2_exit(struct log2 *ctx)
         os_thread_name_exit();
         return 0;
     }
-    if (ctx == g_default.load()) return log2_exit(nullptr);
+    if (ctx == g_log_default.load()) return log2_exit(nullptr);
     log_bsv_udp_close(&ctx->bsv);
     log_net_close(&ctx->net);
     log_file_close(&ctx->file);

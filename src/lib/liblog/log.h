@@ -112,8 +112,23 @@ extern const os_code_str log_level_severity_tab[7];
 
 // Every source file that logs defines LOG_MOD (its library's tag) and
 // LOG_SRC (its own path without extension) before using these.
-#define LOG_AT(lvl, ...) \
-    log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, __func__, __VA_ARGS__)
+// The default context (NULL until first use).
+extern std::atomic<struct log2 *> g_log_default;
+
+// True when the default context would drop a record of this level word at
+// its level filter (no redirect hook): the macros below then skip the call,
+// so a dropped record does not even evaluate its arguments.
+inline bool log_default_drops(int level)
+{
+    struct log2 *c = g_log_default.load(std::memory_order_acquire);
+    return c && !c->redirect.load(std::memory_order_relaxed) &&
+           (level & 0xff) > c->level.load(std::memory_order_relaxed);
+}
+
+#define LOG_AT(lvl, ...)                                                                 \
+    (log_default_drops(lvl) ? 0                                                          \
+                            : log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, __func__, \
+                                          __VA_ARGS__))
 #define LOG_CRIT(...) LOG_AT(2, __VA_ARGS__)
 #define LOG_ERR(...) LOG_AT(3, __VA_ARGS__)
 #define LOG_WARN(...) LOG_AT(4, __VA_ARGS__)
