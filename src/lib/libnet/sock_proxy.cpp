@@ -187,15 +187,15 @@ int proxy_http_init(net *n, const char *host, int port, const sock_proxy *proxy,
         return -1;
     }
     if (auth_at)
-        LOG_VERB("[%.*s***%s]\n", (int)auth_at, req.data, req.data + auth_end);
+        LOG_VERB("[%.*s***%s]", (int)auth_at, req.data, req.data + auth_end);
     else
-        LOG_VERB("[%s]\n", req.data);
+        LOG_VERB("[%s]", req.data);
     if (!io.send(req)) {
         ERR_SET(err, -1, "%s", kSendError);
         return -1;
     }
 
-    char buf[kWorkSize] = {};
+    char buf[16] = {};
     int r = io.read(buf, 12);
     LOG_VERB("ret=%d\n", r);
     if (r != 12) {
