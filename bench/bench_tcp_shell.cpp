@@ -5,6 +5,12 @@
 // this program (the floor of this machine). The ratios are printed at the
 // end.
 //
+// Then connection bursts: 10,000 connect/request/close cycles from 8
+// client threads against vkto and against the raw accept floor (one thread,
+// blocking accept, one reply, close), in 5 alternating pairs: cycles per
+// second of both with their ratio (min and median), and vkto's slowest
+// cycle (target: none over 100 ms).
+//
 //   bench_tcp_shell [--benchmark_...]   (VKTO=<path> overrides the program)
 #include <benchmark/benchmark.h>
 
@@ -19,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -180,6 +187,122 @@ struct vkto_child {
     }
 };
 
+// ---- connection bursts ---------------------------------------------------
+
+constexpr int kCycleThreads = 8;
+constexpr int kCycles = 10000;
+constexpr int kCyclePairs = 5;
+const char kCycleReply[] = "x\r\n";  // vkto's reply to kRequest, before its NUL
+
+struct cycle_stats {
+    double per_s = 0;
+    double max_ms = 0;
+    int over_100ms = 0;
+    int failed = 0;
+};
+
+double now_s()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// One cycle: a single connect attempt, the request, the whole reply (up to
+// its NUL), close.
+bool connect_cycle(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    struct timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    struct sockaddr_in a = loopback(port);
+    bool ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0 && round_trip(fd, '\0');
+    close(fd);
+    return ok;
+}
+
+cycle_stats run_cycles(int port)
+{
+    std::atomic<int> next{0};
+    std::vector<std::vector<double>> times(kCycleThreads);
+    std::atomic<int> failed{0};
+    double t0 = now_s();
+    std::vector<std::thread> ts;
+    for (int k = 0; k < kCycleThreads; ++k) {
+        ts.emplace_back([&, k] {
+            times[k].reserve(kCycles / kCycleThreads + 1);
+            while (next.fetch_add(1) < kCycles) {
+                double c0 = now_s();
+                if (!connect_cycle(port)) ++failed;
+                times[k].push_back((now_s() - c0) * 1000);
+            }
+        });
+    }
+    for (auto &t : ts) t.join();
+    cycle_stats st;
+    st.per_s = kCycles / (now_s() - t0);
+    st.failed = failed.load();
+    for (auto &v : times)
+        for (double ms : v) {
+            st.max_ms = std::max(st.max_ms, ms);
+            if (ms > 100) ++st.over_100ms;
+        }
+    return st;
+}
+
+// The floor's answer: the request up to its line feed, then vkto's bytes.
+void floor_serve(int c)
+{
+    char buf[256];
+    for (;;) {
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) return;
+        if (memchr(buf, '\n', (size_t)n)) break;
+    }
+    (void)!send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL);  // with its NUL
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void connection_bursts(int vkto_port)
+{
+    accept_floor floor;
+    if (!floor.start(SOMAXCONN, floor_serve)) {
+        fprintf(stderr, "accept floor did not start\n");
+        return;
+    }
+    std::vector<double> vk, fl, ratio;
+    double worst = 0;
+    int over = 0, failed = 0;
+    for (int pair = 0; pair < kCyclePairs; ++pair) {
+        cycle_stats f = run_cycles(floor.port);
+        cycle_stats v = run_cycles(vkto_port);
+        printf("pair %d: vkto %.0f cycles/s (max %.1f ms, %d over 100 ms, %d failed), "
+               "accept floor %.0f cycles/s (max %.1f ms)\n",
+               pair + 1, v.per_s, v.max_ms, v.over_100ms, v.failed, f.per_s, f.max_ms);
+        vk.push_back(v.per_s);
+        fl.push_back(f.per_s);
+        ratio.push_back(v.per_s / f.per_s);
+        worst = std::max(worst, v.max_ms);
+        over += v.over_100ms;
+        failed += v.failed;
+    }
+    floor.finish();
+    printf("connect cycles (%d from %d threads, %d pairs): vkto min %.0f / median %.0f per s, "
+           "accept floor min %.0f / median %.0f per s, ratio min %.2f / median %.2f\n",
+           kCycles, kCycleThreads, kCyclePairs, *std::min_element(vk.begin(), vk.end()), median(vk),
+           *std::min_element(fl.begin(), fl.end()), median(fl), *std::min_element(ratio.begin(), ratio.end()),
+           median(ratio));
+    printf("vkto slowest cycle %.1f ms, %d cycles over 100 ms, %d failed (target: none over 100 ms)\n", worst,
+           over, failed);
+}
+
 echo_server g_echo;
 vkto_child g_vkto;
 
@@ -243,6 +366,7 @@ int main(int argc, char **argv)
     }
     ratio_reporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
+    connection_bursts(g_vkto.port);
     g_vkto.finish();
     g_echo.finish();
     for (const char *threads : {"threads:1", "threads:16"}) {

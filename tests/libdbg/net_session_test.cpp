@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -147,16 +152,28 @@ TEST_F(NetSession, PauseInsideRequestRunsNothing)
 TEST_F(NetSession, RequestLimit)
 {
     session s;
-    // 4094 characters fit (CRs count as received bytes); 4095 end the session.
+    // 4094 characters fit (CRs count as received bytes).
     std::string fits = "echo " + std::string(4089, 'a');
     std::string r = s.ask(fits + "\n");
     EXPECT_EQ(r, std::string(4089, 'a') + "\r\n" + std::string(1, '\0'));
     std::string fits_cr = "echo " + std::string(4088, 'b') + "\r";
     EXPECT_EQ(s.ask(fits_cr + "\n"), std::string(4088, 'b') + "\r\n" + std::string(1, '\0'));
-    EXPECT_TRUE(s.client.send_all(std::string(4095, 'c') + "\n"));
-    EXPECT_TRUE(s.client.closes_within(3000));
-    EXPECT_TRUE(s.ends_within(1000));
-    EXPECT_EQ(s.result.load(), 0);
+    // 4095 and more: the error text and one NUL, nothing of the request
+    // runs, and the session goes on.
+    const std::string refused =
+        "error: command line too long (at most 4094 characters)\r\n" + std::string(1, '\0');
+    EXPECT_EQ(s.ask(std::string(4095, 'c') + "\n"), refused);
+    EXPECT_EQ(s.ask("echo " + std::string(4090, 'd') + "\r" + std::string(1, '\0')), refused);
+    // Far longer, arriving in pieces: refused once it passes the limit,
+    // the rest up to its terminator dropped.
+    std::string huge = "echo " + std::string(300000, 'e');
+    EXPECT_EQ(s.ask(huge.substr(0, 150000)), refused);
+    EXPECT_TRUE(s.client.send_all(huge.substr(150000, 100000)));
+    EXPECT_TRUE(s.client.silent_for(200));
+    EXPECT_EQ(s.ask(huge.substr(250000) + "\necho next\n"), "next\r\n" + std::string(1, '\0'));
+    // The refused line is not the previous line.
+    EXPECT_EQ(s.ask(std::string(1, '\0')), std::string("next\r\n\0", 7));
+    EXPECT_FALSE(s.done.load());
 }
 
 TEST_F(NetSession, BinaryGarbageAndNulFlood)
@@ -212,6 +229,68 @@ TEST_F(NetSession, QuitExitAndPeerClose)
         EXPECT_EQ(r, std::string("last\r\n\0", 7));
         EXPECT_TRUE(s.ends_within(2000));
     }
+}
+
+std::string test_file(const std::string &name, const std::string &text)
+{
+    const char *base = getenv("VK_TEST_TMP");
+    std::string dir = base && *base ? base : "/tmp";
+    mkdir(dir.c_str(), 0755);
+    std::string p = dir + "/netsrc_" + std::to_string(getpid()) + "_" + name;
+    std::ofstream(p) << text;
+    return p;
+}
+
+std::atomic<int> g_ticks{0};
+
+// A slow command with a line of output, so that a long run fills the
+// session's reply buffer.
+int cmd_tick(dbgsh_srv_ctx *ctx, int, char **)
+{
+    ++g_ticks;
+    ctx->write(ctx->out, (std::string(1000, 't') + "\n").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0;
+}
+
+const libsh_cmd g_tick_cmds[] = {{"tick", cmd_tick, "test"}, {nullptr, nullptr, nullptr}};
+
+TEST_F(NetSession, SourceIsOneReplyAndEndsWithItsPeer)
+{
+    std::string f = test_file("two", "echo s1\necho s2; echo s3\n");
+    std::string self = test_file("self", "");
+    std::ofstream(self) << "tick\nsource " << self << "\nsource " << self << "\nsource " << self << "\n";
+    {
+        session s;
+        EXPECT_EQ(s.ask("source " + f + ";echo z\n", 2), std::string("s1\r\ns2\r\ns3\r\n\0z\r\n\0", 17));
+        EXPECT_EQ(s.ask("echo after\n"), std::string("after\r\n\0", 8));
+    }
+    libsh_set_app_cmds(g_tick_cmds);
+    {
+        // The run takes seconds; the peer leaves once output has come.
+        session s;
+        g_ticks = 0;
+        EXPECT_TRUE(s.client.send_all("source " + self + "\n"));
+        std::string got;
+        long long end = now_ms() + 10000;
+        while (got.size() < 40000 && now_ms() < end) {
+            char buf[8192];
+            struct pollfd p = {s.client.fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            ssize_t n = recv(s.client.fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) got.append(buf, (size_t)n);
+        }
+        EXPECT_GE(got.size(), 40000u);
+        EXPECT_EQ(got.find('\0'), std::string::npos);  // still running
+        close(s.client.fd);
+        s.client.fd = -1;
+        int at_close = g_ticks.load();
+        EXPECT_TRUE(s.ends_within(3000));
+        EXPECT_LT(g_ticks.load() - at_close, 20);
+    }
+    libsh_set_app_cmds(nullptr);
+    unlink(f.c_str());
+    unlink(self.c_str());
 }
 
 TEST_F(NetSession, StopFlagEndsWaitingSession)

@@ -103,8 +103,7 @@ TEST_F(ShellServer, SessionCapThenBaseline)
 {
     nettest::log_capture log;
     std::vector<peer> peers;
-    // Each connection is answered before the next one comes, so that the
-    // listener's short backlog never overflows.
+    // Each connection is answered before the next one comes.
     for (u32 i = 0; i < DBGSRV_MAX_SESSIONS; ++i) {
         peers.push_back(dial(port));
         ASSERT_GE(peers.back().fd, 0) << i;
