@@ -98,7 +98,7 @@ BENCHMARK(BM_ListenerEcho)->Iterations(kRoundTrips)->Repetitions(3)->UseRealTime
 // The floor: one thread, blocking accept, read, write, close.
 void BM_FloorEcho(benchmark::State &state)
 {
-    accept_floor floor;
+    accept_loop floor;
     if (!floor.start(128, [](int c) {
             char buf[kMsg];
             size_t got = 0;
@@ -108,6 +108,7 @@ void BM_FloorEcho(benchmark::State &state)
                 got += (size_t)n;
             }
             if (got) (void)!write(c, buf, got);
+            close(c);
         })) {
         state.SkipWithError("listener");
         return;

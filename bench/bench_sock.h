@@ -37,10 +37,11 @@ inline int listen_loopback(int backlog, int *port)
     return l;
 }
 
-// The raw accept floor of this machine: one thread with a blocking accept
-// loop that hands each connection to serve (which answers it) and closes
-// it. Every wait is bounded, so finish() always returns.
-struct accept_floor {
+// A listener on 127.0.0.1 whose one thread accepts connections (TCP_NODELAY
+// set) and hands each to serve, which owns the descriptor from then on.
+// With a serve that answers and closes at once, this is the raw accept
+// floor of this machine. Every wait is bounded, so finish() returns.
+struct accept_loop {
     int lfd = -1;
     int port = 0;
     std::atomic<bool> stop{false};
@@ -58,10 +59,7 @@ struct accept_floor {
                 if (c < 0) continue;
                 int one = 1;
                 setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                struct timeval tv = {5, 0};
-                setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
                 serve(c);
-                close(c);
             }
         });
         return true;

@@ -54,19 +54,29 @@ int free_port()
     return port;
 }
 
-// Blocking client connection with a 5 s limit on every transfer; -1 on failure.
+// One connect attempt: a blocking client connection with a 5 s limit on
+// every transfer; -1 on failure.
+int connect_once(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    struct timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    struct sockaddr_in a = loopback(port);
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// A connection, retried for up to 5 s while the server starts.
 int dial(int port)
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct timeval tv = {5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        struct sockaddr_in a = loopback(port);
-        if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) return fd;
-        close(fd);
+        int fd = connect_once(port);
+        if (fd >= 0) return fd;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return -1;
@@ -87,40 +97,28 @@ bool round_trip(int fd, char term)
 // ---- the floor: a minimal echo server --------------------------------------
 
 struct echo_server {
-    int lfd = -1;
+    accept_loop loop;
     int port = 0;
-    std::thread acceptor;
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> conns;
+    std::vector<std::thread> conns;  // touched by the loop's thread, then by finish
 
     void start()
     {
-        lfd = listen_loopback(64, &port);
-        acceptor = std::thread([this] {
-            while (!stop.load()) {
-                struct pollfd p = {lfd, POLLIN, 0};
-                if (poll(&p, 1, 200) <= 0) continue;
-                int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c < 0) continue;
-                int on = 1;
-                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                conns.emplace_back([c] {
-                    char buf[4096];
-                    for (;;) {
-                        ssize_t n = recv(c, buf, sizeof buf, 0);
-                        if (n <= 0 || send(c, buf, (size_t)n, MSG_NOSIGNAL) != n) break;
-                    }
-                    close(c);
-                });
-            }
+        loop.start(64, [this](int c) {
+            conns.emplace_back([c] {
+                char buf[4096];
+                for (;;) {
+                    ssize_t n = recv(c, buf, sizeof buf, 0);
+                    if (n <= 0 || send(c, buf, (size_t)n, MSG_NOSIGNAL) != n) break;
+                }
+                close(c);
+            });
         });
+        port = loop.port;
     }
     void finish()
     {
-        stop = true;
-        acceptor.join();
+        loop.finish();
         for (auto &t : conns) t.join();  // every client has closed by now
-        close(lfd);
     }
 };
 
@@ -210,15 +208,9 @@ double now_s()
 // its NUL), close.
 bool connect_cycle(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = connect_once(port);
     if (fd < 0) return false;
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    struct timeval tv = {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    struct sockaddr_in a = loopback(port);
-    bool ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0 && round_trip(fd, '\0');
+    bool ok = round_trip(fd, '\0');
     close(fd);
     return ok;
 }
@@ -255,13 +247,18 @@ cycle_stats run_cycles(int port)
 // The floor's answer: the request up to its line feed, then vkto's bytes.
 void floor_serve(int c)
 {
+    struct timeval tv = {5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     char buf[256];
     for (;;) {
         ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) return;
-        if (memchr(buf, '\n', (size_t)n)) break;
+        if (n <= 0) break;
+        if (memchr(buf, '\n', (size_t)n)) {
+            (void)!send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL);  // with its NUL
+            break;
+        }
     }
-    (void)!send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL);  // with its NUL
+    close(c);
 }
 
 double median(std::vector<double> v)
@@ -272,7 +269,7 @@ double median(std::vector<double> v)
 
 void connection_bursts(int vkto_port)
 {
-    accept_floor floor;
+    accept_loop floor;
     if (!floor.start(SOMAXCONN, floor_serve)) {
         fprintf(stderr, "accept floor did not start\n");
         return;

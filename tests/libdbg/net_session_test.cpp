@@ -3,16 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "common/tmp_file.h"
 #include "dbg_test_util.h"
 #include "libdbg/shell.h"
 #include "libnet/libnet.h"
@@ -33,13 +32,15 @@ struct session {
     std::atomic<bool> done{false};
     std::atomic<int> result{-2};
 
-    session()
+    // read_ms replaces the handle's read limit before the session starts.
+    explicit session(int read_ms = 1000)
     {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
         client.fd = fds[1];
         EXPECT_EQ(dbgsh_srv_ctx_init(&ctx, &n, NET_MODE, (void *)(uintptr_t)os_fd_sock(fds[0])), 0);
+        n.timeout = read_ms;
         th = std::thread([this] {
             result = dbgsh_srv_imp(&ctx);
             done = true;
@@ -198,8 +199,8 @@ TEST_F(NetSession, QuitExitAndPeerClose)
     {
         session s;
         EXPECT_EQ(s.ask("quit\necho never\n"), std::string("\0", 1));
-        EXPECT_TRUE(s.client.closes_within(2000));
-        EXPECT_TRUE(s.ends_within(1000));
+        EXPECT_TRUE(s.client.closes_within(5000));
+        EXPECT_TRUE(s.ends_within(5000));
     }
     {
         static std::atomic<int> calls{0};
@@ -207,7 +208,7 @@ TEST_F(NetSession, QuitExitAndPeerClose)
         session s;
         EXPECT_EQ(s.ask("echo a; exit; echo never\n", 3), std::string("a\r\n\0\0", 5));
         EXPECT_TRUE(s.client.eof);
-        EXPECT_TRUE(s.ends_within(1000));
+        EXPECT_TRUE(s.ends_within(5000));
         EXPECT_EQ(calls.load(), 1);
         libsh_set_exit_func(nullptr);
     }
@@ -217,8 +218,8 @@ TEST_F(NetSession, QuitExitAndPeerClose)
         session s;
         EXPECT_TRUE(s.client.send_all("echo partial"));
         shutdown(s.client.fd, SHUT_WR);
-        EXPECT_TRUE(s.client.closes_within(2000));
-        EXPECT_TRUE(s.ends_within(1000));
+        EXPECT_TRUE(s.client.closes_within(5000));
+        EXPECT_TRUE(s.ends_within(5000));
     }
     {
         // A half-closed peer still gets the replies of complete requests.
@@ -227,18 +228,13 @@ TEST_F(NetSession, QuitExitAndPeerClose)
         shutdown(s.client.fd, SHUT_WR);
         std::string r = s.client.replies(1, 3000);
         EXPECT_EQ(r, std::string("last\r\n\0", 7));
-        EXPECT_TRUE(s.ends_within(2000));
+        EXPECT_TRUE(s.ends_within(5000));
     }
 }
 
 std::string test_file(const std::string &name, const std::string &text)
 {
-    const char *base = getenv("VK_TEST_TMP");
-    std::string dir = base && *base ? base : "/tmp";
-    mkdir(dir.c_str(), 0755);
-    std::string p = dir + "/netsrc_" + std::to_string(getpid()) + "_" + name;
-    std::ofstream(p) << text;
-    return p;
+    return testutil::tmp_file("netsrc", name, text);
 }
 
 std::atomic<int> g_ticks{0};
@@ -285,7 +281,7 @@ TEST_F(NetSession, SourceIsOneReplyAndEndsWithItsPeer)
         close(s.client.fd);
         s.client.fd = -1;
         int at_close = g_ticks.load();
-        EXPECT_TRUE(s.ends_within(3000));
+        EXPECT_TRUE(s.ends_within(5000));
         EXPECT_LT(g_ticks.load() - at_close, 20);
     }
     libsh_set_app_cmds(nullptr);
@@ -295,13 +291,15 @@ TEST_F(NetSession, SourceIsOneReplyAndEndsWithItsPeer)
 
 TEST_F(NetSession, StopFlagEndsWaitingSession)
 {
-    session s;
+    // A read limit far beyond the checks below: the stop is seen by the
+    // wait slices (300 ms), not at the end of a read.
+    session s(30000);
     EXPECT_EQ(s.ask("echo up\n"), std::string("up\r\n\0", 5));
     long long t0 = now_ms();
     s.n.stop.store(1);
-    EXPECT_TRUE(s.ends_within(1000));
-    EXPECT_LT(now_ms() - t0, 800);
-    EXPECT_TRUE(s.client.closes_within(1000));
+    EXPECT_TRUE(s.ends_within(10000));
+    EXPECT_LT(now_ms() - t0, 5000);
+    EXPECT_TRUE(s.client.closes_within(5000));
 }
 
 TEST_F(NetSession, ClientThatNeverReads)

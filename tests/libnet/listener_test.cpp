@@ -189,6 +189,14 @@ int record_keepalive(u64 sock, os_ipaddr *, void *)
     return 0;
 }
 
+bool ka_seen_count(size_t n)
+{
+    return wait_until([n] {
+        std::lock_guard<std::mutex> g(g_ka_lock);
+        return g_ka.size() == n;
+    }, 3000);
+}
+
 // The queue length a listening socket was given (capped by the system).
 int listen_backlog(u64 s)
 {
@@ -223,10 +231,7 @@ TEST(Listener, KeepaliveAndBacklogReachEveryConnection)
     ASSERT_EQ(srv->sock_count, 2);
     for (int i = 0; i < 2; ++i) EXPECT_EQ(listen_backlog(srv->socks[i]), std::min(SOMAXCONN, system_somaxconn()));
     int a = dial("127.0.0.1", (int)p.bound_port), b = dial("::1", (int)p.bound_port);
-    EXPECT_TRUE(wait_until([] {
-        std::lock_guard<std::mutex> g(g_ka_lock);
-        return g_ka.size() == 2;
-    }, 3000));
+    EXPECT_TRUE(ka_seen_count(2));
     close(a);
     close(b);
     sock_server_exit(srv);
@@ -238,10 +243,7 @@ TEST(Listener, KeepaliveAndBacklogReachEveryConnection)
     ASSERT_NE(srv, nullptr);
     EXPECT_EQ(listen_backlog(srv->socks[0]), 5);
     int c = dial("127.0.0.1", (int)q.bound_port);
-    EXPECT_TRUE(wait_until([] {
-        std::lock_guard<std::mutex> g(g_ka_lock);
-        return g_ka.size() == 3;
-    }, 3000));
+    EXPECT_TRUE(ka_seen_count(3));
     close(c);
     sock_server_exit(srv);
     std::lock_guard<std::mutex> g(g_ka_lock);

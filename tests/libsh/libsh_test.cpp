@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/tmp_file.h"
 #include "libpal/env/malloc.h"
 #include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
@@ -202,11 +203,7 @@ struct source_files : shell {
     std::vector<std::string> made;
     std::string file(const std::string &name, const std::string &text)
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
-        std::string p = dir + "/src_" + std::to_string(getpid()) + "_" + name;
-        std::ofstream(p) << text;
+        std::string p = testutil::tmp_file("src", name, text);
         made.push_back(p);
         return p;
     }
