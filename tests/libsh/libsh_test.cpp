@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -355,6 +356,31 @@ TEST(ShellConcurrency, SessionsShareTablesSafely)
     bind(ctx, cap);
     exec_commands(&ctx, "a3_6");
     EXPECT_EQ(cap.text, "3_6\n@");
+    libsh_exit();
+}
+
+// Source runs on several sessions at once: each is limited on its own.
+TEST(ShellConcurrency, SourceRunsAreBoundedPerSession)
+{
+    libsh_init();
+    std::string self = testutil::tmp_file("src", "conc", "");
+    std::ofstream(self) << "echo x\nsource " << self << "\nsource " << self << "\n";
+    std::vector<std::thread> ts;
+    std::atomic<int> right{0};
+    for (int t = 0; t < 4; ++t) {
+        ts.emplace_back([&] {
+            capture cap;
+            dbgsh_srv_ctx ctx{};
+            bind(ctx, cap);
+            int rc = exec_commands(&ctx, ("source " + self).c_str());
+            size_t marks = (size_t)std::count(cap.text.begin(), cap.text.end(), '@');
+            if (rc == -1 && marks == 1 && cap.text.find("error: source stopped after 10000") != std::string::npos)
+                ++right;
+        });
+    }
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(right.load(), 4);
+    unlink(self.c_str());
     libsh_exit();
 }
 

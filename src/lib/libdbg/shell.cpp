@@ -127,10 +127,10 @@ enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2 };
 // Takes the next request into line (kReqSize + 1 bytes). REQ_LINE with
 // the request (possibly empty); REQ_TOO_LONG once a request passes
 // kReqChars bytes (nothing of it is kept, and the rest of it will be
-// dropped up to its terminator); REQ_NONE
-// when no complete request came within the handle's time limit, or the
-// request was only carriage returns; REQ_FAIL on a failed read, the end
-// of the stream or a stop request.
+// dropped up to its terminator); REQ_NONE when no complete request came
+// within the handle's time limit, or the request was only carriage
+// returns; REQ_FAIL on a failed read, the end of the stream or a stop
+// request.
 int net_session_read(net_session *s, char *line)
 {
     net *n = s->n;
