@@ -253,41 +253,25 @@ cycle_stats run_cycles(int port, int cycles)
     return st;
 }
 
-// The floors' answer to a request: vkto's bytes, with the NUL.
-bool floor_answer(int c, const char *buf, ssize_t n)
-{
-    return !memchr(buf, '\n', (size_t)n) || send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL) > 0;
-}
-
-// A session as vkto runs one: every request answered, until the client
-// closes.
-void floor_session(int c)
+// A floor's connection: every request (up to its line feed) gets vkto's
+// reply bytes with the NUL, until the client closes, as vkto's sessions
+// do; or, with once, the first request is answered and the floor closes.
+void floor_serve(int c, bool once)
 {
     struct timeval tv = {5, 0};
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     char buf[256];
     for (;;) {
         ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0 || !floor_answer(c, buf, n)) break;
+        if (n <= 0) break;
+        if (!memchr(buf, '\n', (size_t)n)) continue;
+        if (send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL) <= 0 || once) break;
     }
     close(c);
 }
 
-// The first request answered, then closed at once.
-void floor_answer_once(int c)
-{
-    struct timeval tv = {5, 0};
-    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char buf[256];
-    for (;;) {
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0 || memchr(buf, '\n', (size_t)n)) {
-            if (n > 0) floor_answer(c, buf, n);
-            break;
-        }
-    }
-    close(c);
-}
+void floor_session(int c) { floor_serve(c, false); }
+void floor_answer_once(int c) { floor_serve(c, true); }
 
 // Connect, one command, close, from 8 client threads: vkto beside two
 // peers in this program. The thread-per-connection floor accepts on one
