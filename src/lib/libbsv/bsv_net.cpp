@@ -22,12 +22,7 @@ constexpr u8 kKey[16] = {0x3f, 0x1a, 0x7c, 0x0e, 0x92, 0xb4, 0x5d, 0x68,
 
 std::atomic<bool> g_cipher{false};
 
-// Header and record fields in a given byte order, whatever the host's.
-inline void put_le(u8 *p, u64 v, int n)
-{
-    for (int i = 0; i < n; ++i) p[i] = (u8)(v >> (8 * i));
-}
-
+// Header fields in the frame's byte order, whatever the host's.
 inline u16 get16(const u8 *p, int be)
 {
     return be ? (u16)(p[0] << 8 | p[1]) : (u16)(p[1] << 8 | p[0]);
@@ -120,14 +115,14 @@ int bsv_net_info_build(void *frame, int type_id, const void *payload, int len)
     bsv_net_hdr_init(f, BSV_TYPE_INFO);
     const pl_sys_info *sys = pl_sys_info_get();
     u8 *r = f + BSV_NET_HDR;
-    put_le(r + 0, sys->sid, 8);
-    put_le(r + 8, sys->boot_time, 8);
-    put_le(r + 16, sys->stime, 8);
-    put_le(r + 24, g_app.ver_id, 4);
-    put_le(r + 28, app_id(), 2);
+    bsv_put_le(r + 0, sys->sid, 8);
+    bsv_put_le(r + 8, sys->boot_time, 8);
+    bsv_put_le(r + 16, sys->stime, 8);
+    bsv_put_le(r + 24, g_app.ver_id, 4);
+    bsv_put_le(r + 28, app_id(), 2);
     r[30] = sys->os_id;
     r[31] = sys->arch_id;
-    put_le(r + 32, type_id ? (u32)type_id : bsv_log_type_id(), 2);
+    bsv_put_le(r + 32, type_id ? (u32)type_id : bsv_log_type_id(), 2);
     const char *host = sys->host_name;
     struct iovec iov[2] = {{(void *)host, strnlen(host, sizeof sys->host_name - 1) + 1},
                            {(void *)payload, (size_t)len}};

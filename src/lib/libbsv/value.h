@@ -62,6 +62,12 @@ const char *bsv_value_get_str(const bsv_value *ctx, const void *rec, u64 len, in
 int bsv_value_match(const bsv_value *ctx, const void *rec, u64 len, const char *name,
                     bsv_value_res *out);
 
+// Writes the low n bytes of v little-endian, whatever the host's order.
+inline void bsv_put_le(void *p, u64 v, int n)
+{
+    for (int i = 0; i < n; ++i) ((u8 *)p)[i] = (u8)(v >> (8 * i));
+}
+
 // Checked reads for the record parsers: 0, or -1 when the field does not
 // lie whole inside the record. swap overrides the context's byte order
 // (-1 keeps it).
