@@ -3,6 +3,8 @@
 #include "libbsv/bsv_log.h"
 
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -10,11 +12,14 @@
 #include <sched.h>
 
 #include "libbsv/bsv_net.h"
+#include "libbsv/bsv_rbuf.h"
 #include "libbsv/bsv_type.h"
 #include "liblog/log.h"
+#include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/memory/mem_util.h"
+#include "libpal/string/str_buf.h"
 
 namespace {
 
@@ -142,7 +147,27 @@ int parse_imp(const void *rec, int len, const bsv_value *ctx, int hdr, u64 *v, c
 
 // ---- the "log" ring type ----
 
+constexpr u32 kLogTypeId = 1;
+constexpr u32 kLogRecMax = BSV_NET_MAX;
+constexpr i32 kLogReaders = 8;
+
+// Its reader slots are static, so the first record allocates nothing.
+bsv_rbuf_type g_log_type;
+bsv_rbuf_reader *g_log_slots[kLogReaders];
 std::atomic<u32> g_log_type_id{0};
+
+// Appends a formatted piece within the room left; the new length.
+size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...) OS_PRINTF(4, 5);
+size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...)
+{
+    if (len + 1 >= size) return len;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(out + len, size - len, fmt, ap);
+    va_end(ap);
+    if (n < 0) return len;
+    return len + ((size_t)n < size - len ? (size_t)n : size - len - 1);
+}
 
 }  // namespace
 
@@ -192,7 +217,17 @@ int bsv_reg_log(void)
 {
     LOG_VERB("==>\n");
     static std::once_flag once;
-    std::call_once(once, [] { g_log_type_id.store(1); });
+    std::call_once(once, [] {
+        g_log_type.name = "log";
+        g_log_type.schema = BSV_SCHEMA_LOG;
+        g_log_type.type_id = kLogTypeId;
+        g_log_type.swap = 0;
+        g_log_type.max_rec = kLogRecMax;
+        g_log_type.max_readers = kLogReaders;
+        g_log_type.slots = g_log_slots;
+        bsv_rbuf_reg(&g_log_type);
+        g_log_type_id.store(kLogTypeId);
+    });
     return 0;
 }
 
@@ -216,15 +251,116 @@ int bsv_log_hook(int level, const char *module, const char *file, int line, cons
     if (!g_log_type_id.load(std::memory_order_acquire)) bsv_reg_log();
     if (file && strncmp(file, kPathPrefix, kPathPrefixLen) == 0) file += kPathPrefixLen;
 
+    // Without a consumer there is no record to build.
+    bool udp = (level & BSV_LOG_LEVEL_NET) && g_udp.fn.load();
+    if (!udp && !g_file.fn.load() && !g_log_type.readers.load(std::memory_order_relaxed)) return 0;
     u8 rec[BSV_LOG_REC_MAX];
     int len = bsv_log_build(rec, level, module, file, line, func, msg);
     if (len < 0) return -1;
     int rc = 0;
-    if ((level & BSV_LOG_LEVEL_NET) && g_udp.fn.load()) {
+    if (udp) {
         u8 frame[BSV_NET_MAX];
         int n = bsv_net_info_build(frame, 0, rec, len);
         if (n > 0) rc = call_hook(g_udp, level, (const void *)frame, n);
     }
     if (g_file.fn.load()) rc = call_hook(g_file, level, (const void *)rec, len);
+    if (g_log_type.readers.load(std::memory_order_relaxed)) rc = bsv_rbuf_write(&g_log_type, rec, len);
     return rc;
+}
+
+bsv_log_handle *bsv_open_log(void)
+{
+    bsv_reg_log();
+    auto *h = (bsv_log_handle *)os_zalloc(sizeof(bsv_log_handle));
+    if (!h) return nullptr;
+    char err[BSV_RBUF_ERR_SIZE] = "";
+    h->reader = bsv_rbuf_open("log", err);
+    if (!h->reader) {
+        LOG_ERR("bsv_open(log), error: %s\n", err);
+        os_free(h);
+        return nullptr;
+    }
+    bsv_rbuf_reader_info info;
+    info.schema[0] = 0;
+    if (bsv_rbuf_info(h->reader, &info) != 0 || !(h->vctx = bsv_value_init(info.schema, info.swap))) {
+        LOG_ERR("bsv_value_init(log) [%s], failed\n", info.schema);
+        bsv_rbuf_close(h->reader);
+        os_free(h);
+        return nullptr;
+    }
+    bsv_rbuf_start(h->reader);
+    return h;
+}
+
+int bsv_close_log(bsv_log_handle *h)
+{
+    OS_CHECK_TXT(h != nullptr, "h != NULL", -1);
+    bsv_rbuf_close(h->reader);
+    bsv_value_exit(h->vctx);
+    os_free(h);
+    return 0;
+}
+
+int bsv_read_raw_log(bsv_log_handle *h, const u8 **rec)
+{
+    OS_CHECK_TXT(h != nullptr, "h != NULL", -1);
+    OS_CHECK_TXT(rec != nullptr, "rec != NULL", -1);
+    if (h->pos >= h->fill) {
+        i64 n = bsv_rbuf_read(h->reader, h->buf, sizeof h->buf);
+        if (n < 1) return (int)n;
+        h->fill = (u32)n;
+        h->pos = 0;
+    }
+    u16 vlen = 0;
+    if (h->fill - h->pos >= 2) memcpy(&vlen, h->buf + h->pos, 2);
+    // A broken block gives up the rest of the buffer once, so the reader
+    // moves on to the next refill.
+    if (vlen == 0 || h->pos + 2u + vlen > h->fill) {
+        h->pos = h->fill;
+        OS_CHECK_LOG("vlen != 0");
+        return -1;
+    }
+    *rec = h->buf + h->pos + 2;
+    h->pos += 2u + vlen;
+    return vlen;
+}
+
+int bsv_read_log(bsv_log_handle *h, u32 *level, char *text, size_t size)
+{
+    OS_CHECK_TXT(h != nullptr, "h != NULL", -1);
+    OS_CHECK_TXT(level != nullptr, "log_level != NULL", -1);
+    OS_CHECK_TXT(text != nullptr && size > 0, "buf != NULL", -1);
+    const u8 *rec = nullptr;
+    int n = bsv_read_raw_log(h, &rec);
+    if (n < 1) return n;
+    bsv_log_rec r;
+    if (bsv_log_parse(rec, n, h->vctx, &r) != 0) return -1;
+    *level = r.level;
+    time_t sec = (time_t)r.sec;
+    struct tm tm;
+    if (!localtime_r(&sec, &tm)) memset(&tm, 0, sizeof tm);
+    size_t len = 0;
+    text[0] = 0;
+    len = put_text(text, size, len, "%04d-%02d-%02d ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    len = put_text(text, size, len, "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                   (int)(r.usec / 1000));
+    len = put_text(text, size, len, "%-5s %d --- [%s] %s %s(): %s", log_level_2_prefix(r.level),
+                   (int)r.pid, r.tid_name, r.tag, r.func, r.msg);
+    return (int)len;
+}
+
+char *bsv_rbuf_stat_dump(bsv_log_handle *h)
+{
+    OS_CHECK_TXT(h != nullptr, "h != NULL", nullptr);
+    rbuf_stat st;
+    if (bsv_rbuf_stat(h->reader, &st) != 0) return nullptr;
+    str_buf *b = str_buf_new();
+    if (!b) return nullptr;
+    str_buf_printf(b, "write_byte=%li\n", (long)st.write_bytes);
+    str_buf_printf(b, "read_byte=%li\n", (long)st.read_bytes);
+    str_buf_printf(b, "drop_byte=%li\n", (long)st.drop_bytes);
+    str_buf_printf(b, "write_count=%li\n", (long)st.write_count);
+    str_buf_printf(b, "read_count=%li\n", (long)st.read_count);
+    str_buf_printf(b, "drop_count=%li\n", (long)st.drop_count);
+    return str_buf_detach(b);
 }

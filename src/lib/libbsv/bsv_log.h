@@ -75,8 +75,33 @@ struct bsv_log_rec2 {
 int bsv_log_parse(const void *rec, int len, const bsv_value *ctx, bsv_log_rec *out);
 int bsv_log_parse2(const void *rec, int len, const bsv_value *ctx, bsv_log_rec2 *out);
 
+// The "log" ring type: the log schema, type id 1, records of at most
+// 1472 bytes, at most 8 readers.
 int bsv_reg_log(void);
 // bsv_reg_log, then the "log" type id (1); the record type of pcap logs.
 int bsv_log_type_get(void);
 // Type id of the "log" ring type: 1 once it is registered, 0 before.
 u32 bsv_log_type_id(void);
+
+// Log reader: reads the "log" ring back, record by record.
+struct bsv_rbuf_reader;
+constexpr int BSV_LOG_READ_BUF = 4096;
+struct bsv_log_handle {
+    bsv_rbuf_reader *reader;
+    bsv_value *vctx;
+    u8 buf[BSV_LOG_READ_BUF];  // whole ring blocks: a 2-byte length, then a record
+    u32 fill;
+    u32 pos;
+};
+
+bsv_log_handle *bsv_open_log(void);
+int bsv_close_log(bsv_log_handle *h);
+// The next record: its length with *rec pointing at it (valid until the
+// next read), 0 when nothing is queued, -1 on error.
+int bsv_read_raw_log(bsv_log_handle *h, const u8 **rec);
+// The next record as a text line "YYYY-MM-DD HH:MM:SS.mmm LEVEL pid --- [thread]
+// tag func(): message" in local time: the length written, 0 when nothing
+// is queued, -1 on error.
+int bsv_read_log(bsv_log_handle *h, u32 *level, char *text, size_t size);
+// Heap text (os_free) of the reader ring's six counters, or NULL.
+char *bsv_rbuf_stat_dump(bsv_log_handle *h);
