@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/child.h"
 #include "common/log_capture.h"
 #include "common/tmp_dir.h"
 #include "libpal/os/os_file2.h"
@@ -430,14 +430,10 @@ TEST(OsFile, RangeLocksThroughTheLayer)
     ASSERT_NE(f.f, nullptr);
     EXPECT_EQ(os_file_range_lock(f, OS_LOCK_WRITE, 0, 10), 0);
     auto child = [&](int type, u64 off) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        return testutil::in_child([&] {
             os_file *c = os_file_open(path.c_str(), OS_FILE_RDWR);
-            _exit(c && os_file_range_lock(c, type, off, 10) == 0 ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return c && os_file_range_lock(c, type, off, 10) == 0 ? 0 : 1;
+        });
     };
     // Type 17: a shared lock that fails at once.
     EXPECT_EQ(child(17, 5), 1);

@@ -8,13 +8,13 @@
 #include <functional>
 #include <thread>
 #include <vector>
-#include <sys/wait.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/child.h"
 #include "common/tmp_dir.h"
 #include "libpal/os/os_path.h"
 
@@ -254,14 +254,10 @@ TEST(OsPath, RecordLocksExcludeOtherProcesses)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(os_file_lock(fd, OS_LOCK_WRITE, 0, 5), 0);
     auto child = [&](int flags, i64 off) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        return testutil::in_child([&] {
             int cfd = open(f.c_str(), O_RDWR);
-            _exit(os_file_lock(cfd, flags, off, 5) == 0 ? 0 : (errno == EAGAIN || errno == EACCES) ? 1 : 2);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return os_file_lock(cfd, flags, off, 5) == 0 ? 0 : (errno == EAGAIN || errno == EACCES) ? 1 : 2;
+        });
     };
     // Held by this process: refused at once, a free range is granted.
     EXPECT_EQ(child(OS_LOCK_WRITE | OS_LOCK_NOWAIT, 0), 1);

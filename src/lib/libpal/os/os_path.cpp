@@ -93,7 +93,9 @@ void os_file_touch_times(os_file_times *t)
     t->atime = t->mtime = t->ctime = {now, 0};
 }
 
-int os_path_stat(const char *path, os_file_stat_rec *rec)
+// Fills rec from the first of the given status calls that answers.
+template <typename... Calls>
+static int stat_rec(const char *path, os_file_stat_rec *rec, Calls... calls)
 {
     if (!rec) {
         errno = EINVAL;
@@ -101,25 +103,21 @@ int os_path_stat(const char *path, os_file_stat_rec *rec)
     }
     return with_path(path, [&](const char *p) {
         struct stat st;
-        // A dangling link still answers, as the link.
-        if (stat(p, &st) != 0 && lstat(p, &st) != 0) return -1;
+        if (((calls(p, &st) != 0) && ...)) return -1;
         os_file_stat_from(&st, rec);
         return 0;
     });
 }
 
+int os_path_stat(const char *path, os_file_stat_rec *rec)
+{
+    // A dangling link still answers, as the link.
+    return stat_rec(path, rec, stat, lstat);
+}
+
 int os_path_lstat(const char *path, os_file_stat_rec *rec)
 {
-    if (!rec) {
-        errno = EINVAL;
-        return -1;
-    }
-    return with_path(path, [&](const char *p) {
-        struct stat st;
-        if (lstat(p, &st) != 0) return -1;
-        os_file_stat_from(&st, rec);
-        return 0;
-    });
+    return stat_rec(path, rec, lstat);
 }
 
 int os_path_rename(const char *oldpath, const char *newpath, int force)
