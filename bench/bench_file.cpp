@@ -55,7 +55,8 @@ BENCHMARK(BM_read64k_os_file);
 
 void BM_read64k_syscall(benchmark::State &state)
 {
-    int fd = open(file_of(k64K).c_str(), O_RDONLY | O_CLOEXEC);
+    // The same open flags as the layer's, so only the layer differs.
+    int fd = open(file_of(k64K).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_LARGEFILE);
     std::vector<char> buf(k64K);
     for (auto _ : state) {
         lseek(fd, 0, SEEK_SET);
