@@ -9,20 +9,15 @@
 #include <unistd.h>
 
 #include "common/log_capture.h"
+#include "common/tmp_dir.h"
 #include "libdbg/shell.h"
 
 namespace {
 
 struct fifo {
-    std::string dir, path;
-    fifo()
-    {
-        char t[] = "/tmp/vk_shpipe_XXXXXX";
-        dir = mkdtemp(t);
-        path = dir + "/pipe";
-        mkfifo(path.c_str(), 0600);
-    }
-    ~fifo() { std::system(("rm -rf " + dir).c_str()); }
+    testutil::tmp_dir dir{"vk_shpipe"};
+    std::string path = dir / "pipe";
+    fifo() { mkfifo(path.c_str(), 0600); }
 };
 
 TEST(ShellPipe, MissingPipeFails)

@@ -11,29 +11,23 @@
 #include <unistd.h>
 
 #include "common/log_capture.h"
+#include "common/tmp_dir.h"
 #include "libpal/env/malloc.h"
+#include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_info.h"
 
 namespace {
 
 // A fixture tree standing in for /proc, /sys and /etc.
 struct fixture_root {
-    std::string path;
-    fixture_root()
-    {
-        char t[] = "/tmp/vk_devinfo_XXXXXX";
-        path = mkdtemp(t);
-        os_dev_info_set_root(path.c_str());
-    }
-    ~fixture_root()
-    {
-        os_dev_info_set_root(nullptr);
-        std::system(("rm -rf " + path).c_str());
-    }
+    testutil::tmp_dir dir{"vk_devinfo"};
+    const std::string &path = dir.path;
+    fixture_root() { os_dev_info_set_root(path.c_str()); }
+    ~fixture_root() { os_dev_info_set_root(nullptr); }
     void put(const std::string &rel, const std::string &text) const
     {
         std::string full = path + rel;
-        std::system(("mkdir -p " + full.substr(0, full.rfind('/'))).c_str());
+        os_mkdir_parent(full.c_str());
         FILE *f = fopen(full.c_str(), "w");
         ASSERT_NE(f, nullptr) << full;
         fputs(text.c_str(), f);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/tmp_dir.h"
 #include "liblog/log.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/os/os_thread.h"
@@ -30,16 +31,6 @@ std::string slurp(const std::string &path)
     fclose(f);
     return std::string(buf, n);
 }
-
-struct tmp_dir {
-    std::string path;
-    tmp_dir()
-    {
-        char t[] = "/tmp/vk_panic_XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~tmp_dir() { std::system(("rm -rf " + path).c_str()); }
-};
 
 // Runs fn in a child with its standard error in a pipe; the child's wait
 // status and what it wrote.
@@ -174,7 +165,7 @@ TEST(OsPanic, ReportsWhileTheLogLockIsHeld)
 TEST(OsPanic, DumpSetUpWritesThePatternAndLetsTheSignalEndTheProcess)
 {
     if (geteuid() != 0) GTEST_SKIP() << "dump set-up needs root";
-    tmp_dir d;
+    testutil::tmp_dir d("vk_panic");
     std::string pattern_file = d.path + "/core_pattern";
     std::string dump = d.path + "/dumps/app";
     FILE *f = fopen(pattern_file.c_str(), "w");
@@ -187,7 +178,7 @@ TEST(OsPanic, DumpSetUpWritesThePatternAndLetsTheSignalEndTheProcess)
         if (os_painc_set_dump_dir(dump.c_str(), "app") != 0) _exit(5);
         struct stat s;
         if (stat(dump.c_str(), &s) != 0 || !S_ISDIR(s.st_mode)) _exit(6);
-        std::system(("rm -rf " + dump).c_str());  // the handler makes it again
+        rmdir(dump.c_str());  // the handler makes it again
         no_core();
         raise(SIGSEGV);
     });
@@ -201,7 +192,7 @@ TEST(OsPanic, DumpSetUpWritesThePatternAndLetsTheSignalEndTheProcess)
 TEST(OsPanic, OverlongPatternRefusedAndDumpsStayOff)
 {
     if (geteuid() != 0) GTEST_SKIP() << "dump set-up needs root";
-    tmp_dir d;
+    testutil::tmp_dir d("vk_panic");
     std::string pattern_file = d.path + "/core_pattern";
     std::string dump = d.path + "/" + std::string(120, 'd');
     auto [st, err] = in_child([&] {
@@ -217,7 +208,7 @@ TEST(OsPanic, OverlongPatternRefusedAndDumpsStayOff)
 
 TEST(OsPanic, DumpDirectoryNeedsRootAndAText)
 {
-    tmp_dir d;
+    testutil::tmp_dir d("vk_panic");
     std::string pattern_file = d.path + "/core_pattern";
     auto [st, err] = in_child([&] {
         os_panic_set_core_pattern_path(pattern_file.c_str());

@@ -14,6 +14,7 @@
 #include "liblog/log.h"
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
+#include "libpal/os/os_file3.h"
 #include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_info.h"
 #include "libpal/string/str_buf.h"
@@ -36,21 +37,12 @@ const char *rooted(const char *path, char (&out)[PATH_BUF_SIZE])
     return out;
 }
 
-// Whole text of a small system file; NULL when it cannot be read.
+// Whole text of a small system file under the root; NULL when it cannot
+// be read.
 char *read_text(const char *path)
 {
     char p[PATH_BUF_SIZE];
-    FILE *f = os_fopen(rooted(path, p), "r");
-    if (!f) return nullptr;
-    str_buf *b = str_buf_new();
-    char chunk[4097];
-    size_t n;
-    while (b && (n = fread(chunk, 1, sizeof chunk - 1, f)) > 0) {
-        chunk[n] = 0;
-        str_buf_append(b, chunk, strnlen(chunk, n));
-    }
-    fclose(f);
-    return b ? str_buf_detach_nonnull(b) : nullptr;
+    return os_cat(rooted(path, p));
 }
 
 // Letters and digits only (a serial number worth showing).

@@ -2,7 +2,6 @@
 #define LOG_SRC "src/lib/libpal/os/posix/os_info"
 #include "libpal/os/posix/os_info.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/statfs.h>
@@ -11,6 +10,7 @@
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_popen.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_kv.h"
@@ -20,18 +20,6 @@
 namespace {
 constexpr u32 kDiskMask = 0x8E;
 constexpr size_t kLineVal = 512;
-
-// The path in its normal form; false (errno ENAMETOOLONG) when it does not
-// fit, rather than acting on a cut path.
-bool norm_path(const char *path, char (&out)[PATH_BUF_SIZE])
-{
-    if (strnlen(path, sizeof out) >= sizeof out) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    path_normalize_copy(path, out, sizeof out);
-    return true;
-}
 }  // namespace
 
 int os_get_info(char *buf, size_t size)
@@ -81,7 +69,7 @@ int os_disk_info(const char *path, os_disk_info_rec *rec)
 {
     if (!path || !rec) return -1;
     char p[PATH_BUF_SIZE];
-    if (!norm_path(path, p)) return -1;
+    if (!os_path_norm(path, p)) return -1;
     struct statfs st;
     if (statfs(p, &st) != 0) return -1;
     rec->avail = (u64)st.f_bavail * (u64)st.f_bsize;
@@ -99,7 +87,7 @@ int os_statfs(const char *path, u64 values[OS_STATFS_COUNT])
 {
     if (!path || !values) return -1;
     char p[PATH_BUF_SIZE];
-    if (!norm_path(path, p)) return -1;
+    if (!os_path_norm(path, p)) return -1;
     struct statvfs st;
     int r = statvfs(p, &st);
     if (r < 0) return r;

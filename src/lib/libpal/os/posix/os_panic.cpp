@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <initializer_list>
 #include <new>
 #include <sys/resource.h>
@@ -20,6 +19,8 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/os/os_con.h"
+#include "libpal/os/os_file3.h"
+#include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_popen.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
@@ -208,30 +209,6 @@ void gmtoff_update()
     if (localtime_r(&now, &tm)) g_gmtoff.store(tm.tm_gmtoff);
 }
 
-// The text of a small file (a /proc entry), at most size - 1 bytes.
-void read_small(const char *path, char *buf, size_t size)
-{
-    buf[0] = 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ssize_t r = read(fd, buf, size - 1);
-    close(fd);
-    buf[r > 0 ? r : 0] = 0;
-    buf[strcspn(buf, "\n")] = 0;
-}
-
-int save_small(const char *path, const char *text)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    size_t n = strlen(text);
-    ssize_t w = write(fd, text, n);
-    int e = errno;
-    if (close(fd) != 0 && w == (ssize_t)n) return -1;
-    errno = e;
-    return w == (ssize_t)n ? 0 : -1;
-}
-
 }  // namespace
 
 os_panic_altstack::os_panic_altstack() : mem_(nullptr), set_(false), old_{}
@@ -309,12 +286,14 @@ int os_panic_init_core_dump(const char *dir, const char *)
     }
     str_safecopy_trunc(g_dump_dir, sizeof g_dump_dir, dir);
     LOG_VERB("buf=%s\n", pattern);
-    if (make_dirs(g_dump_dir) != 0) LOG_AT(3 | LOG_OPT_ERRNO, "mkdir [%s] error:", g_dump_dir);
-    char old[256];
-    read_small(g_core_path, old, sizeof old);
-    if (strcmp(old, pattern) != 0)
-        LOG_WARN("core_pattern [%s] is replaced by [%s]\n", old, pattern);
-    if (save_small(g_core_path, pattern) != 0)
+    if (os_mkdirs(g_dump_dir) != 0) LOG_AT(3 | LOG_OPT_ERRNO, "mkdir [%s] error:", g_dump_dir);
+    if (char *old = os_cat(g_core_path)) {
+        old[strcspn(old, "\n")] = 0;
+        if (strcmp(old, pattern) != 0)
+            LOG_WARN("core_pattern [%s] is replaced by [%s]\n", old, pattern);
+        os_free(old);
+    }
+    if (os_file_save_text(g_core_path, pattern) != 0)
         LOG_AT(3 | LOG_OPT_ERRNO, "write /proc/sys/kernel/core_pattern error:");
     gmtoff_update();
     g_dump_on.store(true);
