@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +46,7 @@ void held_unref(held_conf *h)
     os_free(h->path);
     os_free(h);
 }
+
 std::atomic<const conf_ops *> g_backends[kSlots];
 std::atomic<bool> g_registered{false};
 
