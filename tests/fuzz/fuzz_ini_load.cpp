@@ -15,10 +15,17 @@ std::string g_dir;
 std::string write_tmp(const char *name, const void *data, size_t size)
 {
     if (g_dir.empty()) {
-        char tmpl[] = "/tmp/fuzz_ini_XXXXXX";
-        const char *d = mkdtemp(tmpl);
+        // Memory-backed when there is /dev/shm: two files per run.
+        char shm[] = "/dev/shm/fuzz_ini_XXXXXX", tmp[] = "/tmp/fuzz_ini_XXXXXX";
+        const char *d = mkdtemp(shm);
+        if (!d) d = mkdtemp(tmp);
         FUZZ_ASSERT(d);
         g_dir = d;
+        atexit([] {
+            unlink((g_dir + "/in.ini").c_str());
+            unlink((g_dir + "/saved.ini").c_str());
+            rmdir(g_dir.c_str());
+        });
     }
     std::string p = g_dir + "/" + name;
     FILE *f = fopen(p.c_str(), "wb");

@@ -230,6 +230,44 @@ TEST_F(ini, SaveKeepsCommentsSectionlessKeysAndRoundTrips)
     EXPECT_EQ(read_file(p), saved);
 }
 
+TEST_F(ini, SaveReplacesTheFileAsAWhole)
+{
+    std::string p = file("[s]\nk=old\n");
+    chmod(p.c_str(), 0600);
+    // A second name for the old file: a save that rewrote the file in place
+    // would change it too.
+    std::string link = p + ".old";
+    ASSERT_EQ(::link(p.c_str(), link.c_str()), 0);
+    made.push_back(link);
+    conf *c = conf_open(p.c_str());
+    ASSERT_NE(c, nullptr);
+    conf_set(c, "s", "k", "new");
+    ASSERT_EQ(conf_save(c), 0);
+    conf_close(c);
+    EXPECT_EQ(read_file(link), "[s]\nk=old\n");
+    EXPECT_EQ(read_file(p), "\xEF\xBB\xBF[s]\nk=new\n\n");
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // the mode is kept
+    // No temporary file is left beside it.
+    std::string dir = p.substr(0, p.rfind('/'));
+    std::string cmd = "ls '" + dir + "' | grep -c '" + p.substr(p.rfind('/') + 1) + "\\.' || true";
+    FILE *ls = popen(cmd.c_str(), "r");
+    char n[16] = "";
+    ASSERT_TRUE(fgets(n, sizeof n, ls));
+    pclose(ls);
+    EXPECT_STREQ(n, "1\n");  // only the ".old" link
+
+    // A path that cannot be written (a directory took the file's place): -1.
+    c = conf_open(p.c_str());
+    ASSERT_NE(c, nullptr);
+    unlink(p.c_str());
+    ASSERT_EQ(mkdir(p.c_str(), 0755), 0);
+    EXPECT_EQ(conf_save(c), -1);
+    conf_close(c);
+    rmdir(p.c_str());
+}
+
 TEST_F(ini, WriterWithoutSectionsAndOneSection)
 {
     dictionary *d = dictionary_new(0);

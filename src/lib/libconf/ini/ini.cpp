@@ -721,7 +721,7 @@ struct line_reader {
     FILE *f;
     char *buf;
     size_t pos = 0, end = 0;
-    static constexpr size_t kSize = 64 * 1024;
+    static constexpr size_t kSize = 16 * 1024;
 
     // The next line (without its line feed) into out, of which room bytes
     // may be written; *len gets the line's whole length. False at the end.
@@ -750,8 +750,10 @@ struct line_reader {
 };
 
 // The loader's records carry the loader's name.
-#define LOAD_LOG(lvl, ...) \
-    log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, "iniparser_load", __VA_ARGS__)
+#define LOAD_LOG(lvl, ...)                                                                  \
+    (log_default_drops(lvl) ? 0                                                             \
+                            : log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, "iniparser_load", \
+                                          __VA_ARGS__))
 
 // The state of one load.
 struct loader {
@@ -1068,19 +1070,24 @@ int ini_conf_dump(void *ctx)
     return 0;
 }
 
+// The byte-order mark and the INI text; a write error fails the save.
+static int write_ini_file(FILE *f, void *arg)
+{
+    os_file_write_bom(f);
+    iniparser_dump_ini((const dictionary *)arg, f);
+    return ferror(f) ? -1 : 0;
+}
+
+// The file is replaced as a whole (a temporary file beside it, synced and
+// renamed), so a crash or a full disk never leaves half a configuration.
 int ini_conf_save(void *ctx)
 {
     ini_ctx *c = (ini_ctx *)ctx;
     if (!c) return -1;
-    FILE *f = os_fopen(c->path, "w+");
-    if (!f) {
+    if (os_file_save_atomic_fn(c->path, write_ini_file, c->dict) != 0) {
         LOG_AT(7 | LOG_OPT_ERRNO, "fopen [%s] err: ", c->path);
         return -1;
     }
-    os_file_write_bom(f);
-    iniparser_dump_ini(c->dict, f);
-    fflush(f);
-    fclose(f);
     return 0;
 }
 
