@@ -55,7 +55,7 @@ constexpr size_t HTTP_METHOD_MAX = 16;       // letters of a method word kept
 constexpr size_t HTTP_HEAD_MAX = 65536;      // bytes of a whole request head
 constexpr int HTTP_FIRST_BYTE_MS = 2000;     // wait for the first byte of a refill
 constexpr int HTTP_HEAD_DEADLINE_MS = 10000; // the whole head, body included
-constexpr int HTTP_DRAIN_MS = 1000;          // unread input drained before close
+constexpr int HTTP_DRAIN_MS = 500;           // unread input drained before close
 constexpr size_t HTTP_DRAIN_MAX = 1 << 20;
 constexpr size_t HTTP_OUTPUT_MAX = 65536;    // httpdPrintf's formatting buffer
 
