@@ -69,7 +69,8 @@ class Daemon:
         self.pid = daemon_pid(self.v, self.port)
         for _ in range(20):
             request_ok(self.port)
-        time.sleep(0.7)
+        # Idle request threads end after 2 s without work.
+        time.sleep(3)
         self.base = e2e.proc_counts(self.pid)
 
     def back_to_base(self, t, what, timeout=10.0):

@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_ASSERT(strstr(r->path, "/./") == nullptr && strstr(r->path, "/../") == nullptr);
         FUZZ_ASSERT(strchr(r->path, '?') == nullptr);
         httpdProcessRequest(server(), r);
+        httpdFlush(r);
         // One head at most: every answer starts with the status line once.
         if (m->written) {
             const char *out = (const char *)m->buf.data + m->buf.len - m->written;

@@ -71,6 +71,7 @@ served serve(httpd_server *s, const std::string &request, const char *peer = "10
     }
     res.rc = httpdReadRequest(s, r);
     if (res.rc == 0) httpdProcessRequest(s, r);
+    httpdFlush(r);
     res.out.assign((const char *)m->buf.data + m->buf.len - m->written, m->written);
     res.path = r->path;
     res.query = r->query;

@@ -40,6 +40,7 @@ constexpr size_t kUpdateArgSize = 64;
 constexpr u64 kRefuseLogEveryMs = 1000;
 constexpr u64 kStopGraceMs = 400;   // in-flight requests end on their own
 constexpr u64 kStopForceMs = 1000;  // then their connections are stopped
+constexpr u64 kIdleWorkerMs = 2000; // an idle request thread waits this long for work
 
 // One start of the tool: the server, its listener and the requests being
 // served. It lives until the tool has stopped and the last request thread
@@ -62,9 +63,18 @@ struct client_rec {
 };
 
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_cond;  // a request thread ended (monotonic clock)
+pthread_cond_t g_cond;  // a request ended (monotonic clock)
+pthread_cond_t g_work;  // a connection was queued, or the tool stops
 std::once_flag g_cond_once;
 web_run *g_run = nullptr;  // under g_lock
+
+// Accepted connections waiting for a request thread, and the threads.
+// A thread serves one connection at a time and, once idle, waits a while
+// for the next one before it ends, so a busy server does not start a
+// thread per request. All under g_lock.
+client_rec g_queue[HTTP_MAX_REQUESTS];
+u32 g_queue_head = 0, g_queue_len = 0;
+u32 g_workers = 0, g_idle = 0;
 
 // Written before the listener starts, only read afterwards.
 debug_http_param g_param;
@@ -75,7 +85,10 @@ std::atomic<u32> g_refused{0};
 
 void cond_init()
 {
-    std::call_once(g_cond_once, [] { os_cond_init_mono(&g_cond); });
+    std::call_once(g_cond_once, [] {
+        os_cond_init_mono(&g_cond);
+        os_cond_init_mono(&g_work);
+    });
 }
 
 // Frees what a run holds (its last reference is gone).
@@ -274,6 +287,7 @@ int http_add_callbacks(httpd_server *server)
 int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
 {
     web_run *run = (web_run *)arg;
+    bool spawn = false;
     {
         pthread_guard g(&g_lock);
         if (run != g_run) {
@@ -287,30 +301,41 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
         }
         run->active++;
         run->refs++;
+        g_queue[(g_queue_head + g_queue_len) % HTTP_MAX_REQUESTS] = client_rec{run, sock, *peer};
+        g_queue_len++;
+        if (g_idle > 0) {
+            pthread_cond_signal(&g_work);
+        } else {
+            g_workers++;
+            spawn = true;
+        }
     }
-    client_rec *c = (client_rec *)os_malloc(sizeof(client_rec));
-    os_thread *t = nullptr;
-    if (c) {
-        c->run = run;
-        c->sock = sock;
-        c->peer = *peer;
-        t = os_thread_init("http_cli", httpd_client_thread, c, 0);
+    if (!spawn) return 0;
+    os_thread *t = os_thread_init("http_cli", httpd_client_thread, nullptr, 0);
+    if (t) {
+        os_thread_free(t);
+        return 0;
     }
-    if (!t) {
-        LOG_ERR("Failed to create a new thread (httpd)\n");
-        os_free(c);
-        os_socket_exit(sock);
-        end_request_thread(run, nullptr);
-        return -1;
+    LOG_ERR("Failed to create a new thread (httpd)\n");
+    // The connection queued last goes unless a running thread takes it.
+    client_rec c{};
+    {
+        pthread_guard g(&g_lock);
+        g_workers--;
+        if (g_queue_len == 0 || g_workers > 0) return -1;
+        g_queue_len--;
+        c = g_queue[(g_queue_head + g_queue_len) % HTTP_MAX_REQUESTS];
     }
-    os_thread_free(t);
-    return 0;
+    os_socket_exit(c.sock);
+    end_request_thread(c.run, nullptr);
+    return -1;
 }
 
-i64 httpd_client_thread(void *arg)
+namespace {
+
+// Serves one accepted connection.
+void serve_client(const client_rec &c)
 {
-    client_rec c = *(client_rec *)arg;
-    os_free(arg);
     web_run *run = c.run;
     // The access list and the refusal's answer run here, off the
     // listener's thread; the socket is closed whatever happens.
@@ -318,7 +343,7 @@ i64 httpd_client_thread(void *arg)
     if (!r) {
         LOG_ERR("httpdAccpetConnection sock=%p error\n", (void *)(uintptr_t)c.sock);
         end_request_thread(run, nullptr);
-        return 0;
+        return;
     }
     {
         pthread_guard g(&g_lock);
@@ -331,6 +356,32 @@ i64 httpd_client_thread(void *arg)
     if (httpdReadRequest(run->server, r) == 0) httpdProcessRequest(run->server, r);
     else LOG_DBG("No valid request received\n");
     end_request_thread(run, r);
+}
+
+}  // namespace
+
+i64 httpd_client_thread(void *)
+{
+    pthread_mutex_lock(&g_lock);
+    for (;;) {
+        if (g_queue_len == 0) {
+            // Idle: wait for work a while, not once the tool has stopped.
+            u64 deadline = os_mono_ms() + kIdleWorkerMs;
+            g_idle++;
+            while (g_queue_len == 0 && g_run && os_mono_ms() < deadline)
+                os_cond_wait_until(&g_work, &g_lock, deadline);
+            g_idle--;
+            if (g_queue_len == 0) break;
+        }
+        client_rec c = g_queue[g_queue_head];
+        g_queue_head = (g_queue_head + 1) % HTTP_MAX_REQUESTS;
+        g_queue_len--;
+        pthread_mutex_unlock(&g_lock);
+        serve_client(c);
+        pthread_mutex_lock(&g_lock);
+    }
+    g_workers--;
+    pthread_mutex_unlock(&g_lock);
     return 0;
 }
 
@@ -409,6 +460,7 @@ int dbg_http_server_stop(void)
     bool last;
     {
         pthread_guard g(&g_lock);
+        pthread_cond_broadcast(&g_work);  // idle request threads end
         u64 start = os_mono_ms();
         while (run->active > 0 && os_mono_ms() - start < kStopGraceMs)
             os_cond_wait_until(&g_cond, &g_lock, start + kStopGraceMs);

@@ -1,7 +1,8 @@
 #pragma once
 // Web debug tool: a console page and the JSON services its script calls
 // (commands, the live log, named variables), served by the embedded HTTP
-// server on a TCP listener, one "http_cli" thread per request.
+// server on a TCP listener; "http_cli" threads serve one request at a time
+// each.
 #include "libpal/env/os_types.h"
 #include "libpal/network/os_ipaddr.h"
 

@@ -58,9 +58,32 @@ bool is_socket(const net *n)
     return n->type == NET_TYPE_SOCK || n->type == NET_TYPE_SOCK2;
 }
 
+// Writes what the output buffer holds; false when the connection failed.
+bool flush_out(httpd_request *r)
+{
+    if (r->outLen == 0) return true;
+    int w = net_write(&r->conn, r->outBuf, r->outLen);
+    bool ok = w == (int)r->outLen;
+    r->outLen = 0;
+    return ok;
+}
+
+// Output of the answer: small pieces are gathered (a head and a short
+// body leave in one write), larger ones written through.
 int write_conn(httpd_request *r, const void *data, size_t len)
 {
     if (len == 0) return 0;
+    if (r->outLen + len <= sizeof r->outBuf) {
+        memcpy(r->outBuf + r->outLen, data, len);
+        r->outLen += (u32)len;
+        return (int)len;
+    }
+    if (!flush_out(r)) return -1;
+    if (len <= sizeof r->outBuf) {
+        memcpy(r->outBuf, data, len);
+        r->outLen = (u32)len;
+        return (int)len;
+    }
     return net_write(&r->conn, data, len);
 }
 
@@ -694,6 +717,7 @@ void httpdEndRequest(httpd_request *r)
     httpdFreeVariables(r);
     if (!r->closed) {
         r->closed = 1;
+        flush_out(r);
         if (is_socket(&r->conn) && r->conn.transport) {
             // The answer is complete: say so, then read what the client
             // still sends until it closes, so that closing with unread
@@ -971,6 +995,11 @@ int httpdWriteBody(httpd_request *r, const char *text)
 int httpdNetWriteStr(httpd_request *r, const char *text)
 {
     return write_conn(r, text, text ? strlen(text) : 0);
+}
+
+int httpdFlush(httpd_request *r)
+{
+    return flush_out(r) ? 0 : -1;
 }
 
 // ---- authentication ---------------------------------------------------------

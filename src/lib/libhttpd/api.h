@@ -137,6 +137,10 @@ struct httpd_request {
     u64 headBytes;
     u8 targetCut;
     u8 closed;
+    // Output not yet written: small pieces go out together, at the latest
+    // when the request ends.
+    u32 outLen;
+    char outBuf[HTTP_READ_BUF_SIZE];
 };
 
 // ---- server and content tree ------------------------------------------------
@@ -196,6 +200,9 @@ int httpdSendStr(httpd_request *r, const char *text);
 void httpdSendHeaders(httpd_request *r);
 int httpdWriteBody(httpd_request *r, const char *text);
 int httpdNetWriteStr(httpd_request *r, const char *text);
+// Writes the output gathered so far (httpdEndRequest does it too); 0, or -1
+// when the connection failed.
+int httpdFlush(httpd_request *r);
 void httpdWriteHeaders(httpd_request *r, i64 contentLength, time_t modTime);
 
 int httpdAuthenticate(httpd_request *r, const char *realm);
