@@ -240,7 +240,10 @@ TEST(Net, OpenCloseAndTypes)
     EXPECT_EQ(net_open(&n, "udp://127.0.0.1:9", 100), -1);
     EXPECT_TRUE(cap.has("unkouwn protocol [udp]\n"));
     EXPECT_EQ(net_open(&n, "no url at all", 100), -1);
-    EXPECT_TRUE(cap.has("url no url at all syntax error\n"));
+    EXPECT_TRUE(cap.has("unkouwn protocol [file]\n"));
+    std::string huge = "tcp://" + std::string(9000, 'h');
+    EXPECT_EQ(net_open(&n, huge.c_str(), 100), -1);
+    EXPECT_TRUE(cap.has("url tcp://hhhhhhhh"));
     EXPECT_EQ(net_open(&n, "tcp://bad..name:1", 100), -1);
     EXPECT_TRUE(cap.has("tcp_connect tcp://bad..name:1 error: addrinfo_addr bad..name failed\n"));
     EXPECT_EQ(net_init(), 0);
