@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_escape.h"
 #include "libpwd/libpwd.h"
@@ -173,6 +174,7 @@ TEST_F(PwdTest, Rc4Base64)
 TEST_F(PwdTest, LockOutConcurrency)
 {
     start(3, 60, 64);
+    log_ctx_get(nullptr);  // the log's default context exists before the threads log
     std::vector<std::thread> ts;
     std::atomic<int> locked{0};
     for (int t = 0; t < 8; ++t) {
