@@ -261,6 +261,44 @@ TEST_F(WebTest, StopWithRequestsInFlight)
     EXPECT_EQ(body("/cmd?command=echo%20again"), "[{\"resp\":\"again\\n\\u0000\"}]");
 }
 
+// Beyond 256 requests at once a connection is closed unanswered, with an
+// err record; the others are served as usual.
+TEST_F(WebTest, CapOfRequestThreads)
+{
+    start();
+    testutil::log_capture cap;
+    std::vector<int> held;
+    for (u32 i = 0; i < HTTP_MAX_REQUESTS; ++i) {
+        int fd = httptest::dial(port);
+        ASSERT_GE(fd, 0);
+        held.push_back(fd);
+    }
+    // Every held connection has been accepted once a request behind them is.
+    int extra = -1;
+    std::string got = "<none>";
+    for (int attempt = 0; attempt < 50 && !cap.has("web requests running"); ++attempt) {
+        os_msleep(20);
+        extra = httptest::dial(port);
+        httptest::send_all(extra, "GET /metrics HTTP/1.0\r\n\r\n");
+        long long t0 = httptest::now_ms();
+        got = httptest::read_all(extra, 1500);
+        if (cap.has("web requests running")) {
+            EXPECT_LT(httptest::now_ms() - t0, 1000);
+        }
+        close(extra);
+    }
+    EXPECT_TRUE(cap.has("256 web requests running, connection from 127.0.0.1 closed")) << cap.get();
+    EXPECT_EQ(got, "");
+    for (int fd : held) close(fd);
+    // Freed places serve again.
+    std::string b;
+    for (int attempt = 0; attempt < 50 && b.find("g_type") == std::string::npos; ++attempt) {
+        os_msleep(20);
+        b = body("/metrics");
+    }
+    EXPECT_EQ(b, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+}
+
 // Many clients at once while commands run and variables change.
 TEST_F(WebTest, RequestsConcurrency)
 {
