@@ -52,7 +52,7 @@ struct web_run {
     int port;
     u32 refs;         // the tool's own and one per request thread
     u32 active;       // request threads
-    httpd_request *live[HTTP_MAX_REQUESTS];
+    net_cancel cancel;  // set when the tool stops: waiting reads of its requests end
 };
 
 // A connection on its way to its thread.
@@ -156,22 +156,13 @@ int serve_text(httpd_request *r, const char *text)
     return 0;
 }
 
-void end_request_thread(web_run *run, httpd_request *r)
+// One request of run is over (g_lock held); true when the run is to be
+// freed.
+bool request_done_locked(web_run *run)
 {
-    bool last;
-    {
-        pthread_guard g(&g_lock);
-        for (auto &slot : run->live)
-            if (slot == r) slot = nullptr;
-    }
-    if (r) httpdEndRequest(r);
-    {
-        pthread_guard g(&g_lock);
-        run->active--;
-        last = run_unref_locked(run);
-        pthread_cond_broadcast(&g_cond);
-    }
-    if (last) run_free(run);
+    run->active--;
+    pthread_cond_broadcast(&g_cond);
+    return run_unref_locked(run);
 }
 
 }  // namespace
@@ -327,7 +318,12 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
         c = g_queue[(g_queue_head + g_queue_len) % HTTP_MAX_REQUESTS];
     }
     os_socket_exit(c.sock);
-    end_request_thread(c.run, nullptr);
+    bool last;
+    {
+        pthread_guard g(&g_lock);
+        last = request_done_locked(c.run);
+    }
+    if (last) run_free(c.run);
     return -1;
 }
 
@@ -342,28 +338,25 @@ void serve_client(const client_rec &c)
     httpd_request *r = httpdGetConnection(c.sock, run->server, &c.peer);
     if (!r) {
         LOG_ERR("httpdAccpetConnection sock=%p error\n", (void *)(uintptr_t)c.sock);
-        end_request_thread(run, nullptr);
         return;
     }
-    {
-        pthread_guard g(&g_lock);
-        for (auto &slot : run->live)
-            if (!slot) {
-                slot = r;
-                break;
-            }
-    }
+    r->conn.cancel = &run->cancel;
     if (httpdReadRequest(run->server, r) == 0) httpdProcessRequest(run->server, r);
     else LOG_DBG("No valid request received\n");
-    end_request_thread(run, r);
+    httpdEndRequest(r);
 }
 
 }  // namespace
 
 i64 httpd_client_thread(void *)
 {
+    web_run *done = nullptr;  // the run of the request just served
     pthread_mutex_lock(&g_lock);
     for (;;) {
+        if (done) {
+            if (request_done_locked(done)) run_free(done);
+            done = nullptr;
+        }
         if (g_queue_len == 0) {
             // Idle: wait for work a while, not once the tool has stopped.
             u64 deadline = os_mono_ms() + kIdleWorkerMs;
@@ -378,6 +371,7 @@ i64 httpd_client_thread(void *)
         g_queue_len--;
         pthread_mutex_unlock(&g_lock);
         serve_client(c);
+        done = c.run;
         pthread_mutex_lock(&g_lock);
     }
     g_workers--;
@@ -465,8 +459,7 @@ int dbg_http_server_stop(void)
         while (run->active > 0 && os_mono_ms() - start < kStopGraceMs)
             os_cond_wait_until(&g_cond, &g_lock, start + kStopGraceMs);
         if (run->active > 0) {
-            for (auto *req : run->live)
-                if (req) req->conn.stop.store(1);
+            run->cancel.flag.store(1);
             u64 force = os_mono_ms();
             while (run->active > 0 && os_mono_ms() - force < kStopForceMs)
                 os_cond_wait_until(&g_cond, &g_lock, force + kStopForceMs);

@@ -723,7 +723,7 @@ void httpdEndRequest(httpd_request *r)
             // still sends until it closes, so that closing with unread
             // input never resets the connection under the answer.
             shutdown(os_sock_fd(r->conn.transport), SHUT_WR);
-            if (!r->conn.disconnected && !r->conn.stop.load()) {
+            if (!r->conn.disconnected && !r->conn.stop.load() && !net_cancel_requested(r->conn.cancel, 0)) {
                 char scratch[2048];
                 r->readBufRemain = 0;
                 discard_input(r, HTTP_DRAIN_MAX, os_mono_ms() + HTTP_DRAIN_MS, scratch, sizeof scratch);
