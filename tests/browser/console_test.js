@@ -1,6 +1,6 @@
 // Drives the web tool's console page in headless Chromium: a command in the
-// console view and a variable changed in the configuration view. A
-// screenshot is kept in the work directory.
+// console view, a record in the log view, a variable changed in the
+// configuration view. A screenshot is kept in the work directory.
 //   node console_test.js <vkto> <work directory>
 "use strict";
 const { spawn } = require("child_process");
@@ -85,6 +85,13 @@ async function main() {
     await page.keyboard.press("Enter");
     await page.waitForFunction(() => document.getElementById("console-out").textContent.includes("ver=1.0.0.0"));
     console.log("ok: console shows ver=1.0.0.0");
+
+    // Log: "call tlog" adds records that the view shows.
+    await page.click("#tab-log");
+    await new Promise((r) => setTimeout(r, 500));
+    await get(port, "/cmd?command=call%20tlog");
+    await page.waitForFunction(() => document.getElementById("log-out").textContent.includes("log_warn"));
+    console.log("ok: log view shows the record of call tlog");
 
     // Configuration: log.level set to dbg in the table.
     await page.click("#tab-config");

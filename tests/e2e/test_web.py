@@ -102,6 +102,13 @@ def case_urls_without_login(t):
         t.eq(bad["success"], False, "update of an unknown variable fails")
         t.contains(bad["msg"], "nothing", "its message")
 
+        get(port, "/log?token=52718364")
+        get(port, "/cmd?command=call%20tlog")
+        logs = json.loads(get(port, "/log?token=52718364")[3])
+        t.check(any("log_warn" in i["log"] and i["level"] == "warning" for i in logs), "log view: %r" % logs[-3:])
+        t.check(all(set(i) == {"log", "level"} for i in logs), "log entries have log and level")
+        t.check(not any("log_warn" in i["log"] for i in json.loads(get(port, "/log")[3])), "each record once")
+
         st, _, _, body = get(port, "/nowhere")
         t.eq(st, 404, "unknown path")
         t.eq(body, b"<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
@@ -155,7 +162,7 @@ def case_clients(t):
 def case_login(t):
     v, port = web(user="admin", pwd="pw")
     with v:
-        for target in ("/", "/cmd?command=echo%20x", "/config", "/update?name=a&value=b", "/metrics"):
+        for target in ("/", "/cmd?command=echo%20x", "/log", "/config", "/update?name=a&value=b", "/metrics"):
             out = raw(port, b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target.encode())
             t.check(HEAD_401.match(out) is not None, "exact 401 for %s: %r" % (target, out))
         rc, icon = curl("http://127.0.0.1:%d/favicon.ico" % port)

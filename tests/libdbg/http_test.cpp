@@ -1,5 +1,7 @@
 // The web debug tool over real loopback connections: its URLs, logins,
 // JSON answers and its stop while requests are in flight.
+#define LOG_MOD "tst"
+#define LOG_SRC "tests/libdbg/http_test"
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
 #include "libnet/sock_event.h"
+#include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpwd/libpwd.h"
 #include "libsh/libsh.h"
@@ -259,6 +262,44 @@ TEST_F(WebTest, StopWithRequestsInFlight)
     port = 0;
     start();
     EXPECT_EQ(body("/cmd?command=echo%20again"), "[{\"resp\":\"again\\n\\u0000\"}]");
+}
+
+// The log view gives each record once, as valid JSON with its severity; a
+// record too long for one entry is cut, not emptied.
+TEST_F(WebTest, LogView)
+{
+    start();
+    body("/log?token=52718364");  // what was queued before
+    std::string empty = body("/log");
+    if (empty != "[]") empty = body("/log");
+    EXPECT_EQ(empty, "[]");
+    EXPECT_NE(body("/cmd?command=call%20tlog").find("resp"), std::string::npos);
+    std::string recs = body("/log");
+    EXPECT_TRUE(json_ok(recs)) << recs;
+    EXPECT_NE(recs.find("call_tlog(): log_warn\\n\",\"level\":\"warning\"}"), std::string::npos) << recs;
+    EXPECT_NE(recs.find("log_error\\n\",\"level\":\"error\"}"), std::string::npos);
+    EXPECT_EQ(body("/log").find("log_warn"), std::string::npos);  // given out once
+
+    LOG_INFO("long \"%s\"\x01\n", std::string(3000, 'q').c_str());
+    std::string longrec = body("/log");
+    EXPECT_TRUE(json_ok(longrec)) << longrec.substr(0, 200);
+    EXPECT_NE(longrec.find("long \\\"qqqq"), std::string::npos);
+    EXPECT_LT(longrec.size(), 1600u);
+
+    // Many records: each answer stays within its size, none is lost.
+    for (int i = 0; i < 300; ++i) LOG_INFO("bulk record %03d with some text to fill the answer\n", i);
+    int seen = 0;
+    for (int round = 0; round < 20; ++round) {
+        std::string part = body("/log");
+        EXPECT_TRUE(json_ok(part));
+        EXPECT_LT(part.size(), HTTP_ANSWER_SIZE);
+        for (size_t p = part.find("bulk record "); p != std::string::npos; p = part.find("bulk record ", p + 1)) ++seen;
+        if (part == "[]") break;
+    }
+    EXPECT_EQ(seen, 300);
+    char *stat = http_log_stat();
+    EXPECT_NE(stat, nullptr);
+    os_free(stat);
 }
 
 // Beyond 256 requests at once a connection is closed unanswered, with an

@@ -95,6 +95,7 @@ void cond_init()
 void run_free(web_run *run)
 {
     httpdDestroy(run->server);
+    http_log_exit();
     os_free(run->page_file);
     os_free(run);
 }
@@ -266,7 +267,7 @@ int http_add_callbacks(httpd_server *server)
         httpd_content_fn fn;
     } kUrls[] = {
         {"", http_callback_status},          {"cmd", http_callback_cmd},
-        {"config", http_callback_config},
+        {"log", http_callback_log},          {"config", http_callback_config},
         {"update", http_callback_update},    {"metrics", http_callback_metrics},
         {"favicon.ico", http_callback_favicon},
     };
@@ -395,7 +396,11 @@ int debug_http_server_init(const char *addrs, int port)
     run->refs = 1;
     run->page_file = read_page_file(kPageFile);
     if (run->page_file) LOG_DBG("load debug.html ok\n");
-    g_page.store(run->page_file);
+    if (http_log_init() < 0) {
+        os_free(run->page_file);
+        os_free(run);
+        return -1;
+    }
     run->server = httpdCreate();
     if (!run->server) {
         LOG_ERR("Could not create web server: %s\n", os_errno_text(errno));
@@ -413,6 +418,7 @@ int debug_http_server_init(const char *addrs, int port)
     sp.backlog = SOMAXCONN;
     sp.accept_proc = http_accept_proc;
     sp.arg = run;
+    g_page.store(run->page_file);
     {
         // The accept procedure sees the run only once it is complete.
         pthread_guard g(&g_lock);

@@ -40,10 +40,20 @@ int is_need_auth(httpd_request *r);
 // URL handlers.
 int http_callback_status(httpd_server *server, httpd_request *r);
 int http_callback_cmd(httpd_server *server, httpd_request *r);
+int http_callback_log(httpd_server *server, httpd_request *r);
 int http_callback_config(httpd_server *server, httpd_request *r);
 int http_callback_update(httpd_server *server, httpd_request *r);
 int http_callback_metrics(httpd_server *server, httpd_request *r);
 int http_callback_favicon(httpd_server *server, httpd_request *r);
+
+// The log view: a reader of the "log" record ring, opened by the first
+// start of the tool and closed when the last one has ended.
+int http_log_init(void);
+int http_log_exit(void);
+// The reader's statistics (a new text), or NULL when it is not open.
+char *http_log_stat(void);
+// The records queued since the previous call, as a JSON array, into out.
+void http_log_get_json(const char *token, char *out, size_t size);
 
 // Runs a command line and writes the JSON answer into out.
 int http_exec_cmd(const char *cmd, char *out, size_t size);
