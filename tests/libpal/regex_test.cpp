@@ -51,6 +51,7 @@ TEST(Regex, BadAndOverlongPatternsNeverMatch)
     EXPECT_EQ(reg_match("a+b", "a+[+]+b*c?|x{1000}"), 1);
     EXPECT_EQ(reg_match("-x]a-", "[]x[:alpha:]]{3}"), 1);
     EXPECT_EQ(reg_match("a)", "a)"), 1);
+    EXPECT_EQ(reg_match("a", "a{1234567}"), 0);  // long counts end the scan too
 
     regex_cached *bad = regex_cached_new("a(", 0);
     ASSERT_NE(bad, nullptr);

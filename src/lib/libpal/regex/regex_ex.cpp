@@ -37,8 +37,8 @@ u64 interval(const char *&p)
     const char *q = p + 1;
     u64 n = 0, m = 0;
     bool digits = false;
-    while (*q >= '0' && *q <= '9') {
-        n = n < 100000 ? n * 10 + (u64)(*q++ - '0') : n;
+    for (; *q >= '0' && *q <= '9'; ++q) {
+        if (n < 100000) n = n * 10 + (u64)(*q - '0');
         digits = true;
     }
     m = n;
@@ -46,8 +46,8 @@ u64 interval(const char *&p)
         ++q;
         m = 0;
         bool upper = false;
-        while (*q >= '0' && *q <= '9') {
-            m = m < 100000 ? m * 10 + (u64)(*q++ - '0') : m;
+        for (; *q >= '0' && *q <= '9'; ++q) {
+            if (m < 100000) m = m * 10 + (u64)(*q - '0');
             upper = true;
         }
         if (!upper) m = n;
