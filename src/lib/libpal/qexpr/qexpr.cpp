@@ -272,7 +272,7 @@ int eval_string(const qexpr_value *var, const qexpr_value *rule, int code)
     bool m;
     switch (code & ~1) {
     case 14: m = strstr(a, b) != nullptr; break;
-    case 16: m = str_istr(a, b) != nullptr; break;
+    case 16: m = strcasestr(a, b) != nullptr; break;
     case 18: m = str_find_word(a, b) != nullptr; break;
     case 20: m = str_ifind_word(a, b) != nullptr; break;
     case 22: m = str_start_with(a, b); break;

@@ -15,10 +15,14 @@ namespace {
 constexpr int kMatchFlags = REG_EXTENDED | REG_NEWLINE;
 
 // The regex compiler copies a repeated part once per repetition ("+" twice,
-// "{n,m}" m times), so stacked repetitions grow it exponentially: "a++++..."
-// or "((a{1,100}){1,100}){1,100}" take seconds and gigabytes. This estimate
-// of the compiled size follows that rule, saturating at the limit.
-constexpr u64 kSizeMax = 1u << 16;
+// "{n,m}" m times), so stacked repetitions grow it exponentially ("a++++...",
+// "((a{1,100}){1,100}){1,100}"), and its closures over optional parts grow
+// it by another power ("((a*)*){1,500}" takes seconds). This estimate of the
+// compiled size follows the copying rule; the copies beyond the written
+// pattern are limited, which keeps the worst compile near a tenth of a
+// second.
+constexpr u64 kCopiesMax = 512;
+constexpr u64 kSizeMax = kCopiesMax + REGEX_PATTERN_MAX;  // saturation point
 constexpr int kDepthMax = 64;
 
 u64 sat_add(u64 a, u64 b)
@@ -85,16 +89,24 @@ u64 size_of_atom(const char *&p, int depth)
         if (*p == ')') ++p;
         return sat_add(s, 1);
     }
-    if (*p == '[') skip_bracket(p);
-    else if (*p == '\\' && p[1]) p += 2;
-    else ++p;
+    if (*p == '[') {
+        skip_bracket(p);
+    } else if (*p == '\\' && p[1]) {
+        // Back-references (not part of extended expressions) can make a
+        // match take exponential time.
+        bool backref = p[1] >= '1' && p[1] <= '9';
+        p += 2;
+        if (backref) return kSizeMax + 1;
+    } else {
+        ++p;
+    }
     return 1;
 }
 
 u64 size_of_alt(const char *&p, int depth)
 {
     u64 total = 0, seq = 0;
-    while (*p && *p != ')' && total <= kSizeMax) {
+    while (*p && *p != ')' && total <= kSizeMax && seq <= kSizeMax) {
         if (*p == '|') {
             total = sat_add(total, seq);
             seq = 0;
@@ -130,7 +142,7 @@ bool size_ok(const char *pattern)
         s = sat_add(s, size_of_alt(p, 0));
         if (*p == ')') ++p;
     }
-    return s <= kSizeMax;
+    return s <= kCopiesMax + strlen(pattern);
 }
 
 // Compiles pattern into re; 0, or the regcomp code with its text in err.
@@ -165,7 +177,19 @@ struct regex_cached {
     regex_t re;
     int ok;
     int icase;
+    // A pattern without special characters matches where it occurs as a
+    // substring: searched directly, which is several times faster.
+    char *literal;
 };
+
+namespace {
+
+bool is_literal(const char *pattern)
+{
+    return !strpbrk(pattern, ".[]()*+?{}|^$\\");
+}
+
+}  // namespace
 
 int regmatch_imp(const char *pattern, const char *text, int icase)
 {
@@ -197,10 +221,12 @@ regex_cached *regex_cached_new(const char *pattern, int icase)
     if (!r) return nullptr;
     r->icase = icase ? 1 : 0;
     char err[256];
-    if (compile(&r->re, pattern, kMatchFlags | (icase ? REG_ICASE : 0), err, sizeof err) != 0)
+    if (compile(&r->re, pattern, kMatchFlags | (icase ? REG_ICASE : 0), err, sizeof err) != 0) {
         LOG_ERR("regcomp: %s\n", err);
-    else
-        r->ok = 1;
+        return r;
+    }
+    r->ok = 1;
+    if (is_literal(pattern)) r->literal = os_strdup(pattern);
     return r;
 }
 
@@ -208,6 +234,7 @@ void regex_cached_free(regex_cached *re)
 {
     if (!re) return;
     if (re->ok) regfree(&re->re);
+    os_free(re->literal);
     os_free(re);
 }
 
@@ -224,6 +251,7 @@ int regex_cached_icase(const regex_cached *re)
 int regex_cached_match(const regex_cached *re, const char *text)
 {
     if (!re || !re->ok || !text) return 0;
+    if (re->literal) return (re->icase ? strcasestr(text, re->literal) : strstr(text, re->literal)) != nullptr;
     return regexec(&re->re, text, 0, nullptr, 0) == 0;
 }
 
