@@ -12,6 +12,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/os/posix/os_serial.h"
+#include "libpal/string/str_url.h"
 
 net_ssl_proc g_ssl_read_proc = nullptr;
 net_ssl_proc g_ssl_write_proc = nullptr;
@@ -20,59 +21,29 @@ namespace {
 
 constexpr u64 kMemInitial = 4096;
 
-// Splits "proto://[user@]host[:port][/...]" (host may be "[v6]").
-bool url_split(const char *url, char *proto, size_t proto_size, char *host, size_t host_size, int *port)
-{
-    const char *sep = strstr(url, "://");
-    if (!sep || sep == url || (size_t)(sep - url) >= proto_size) return false;
-    memcpy(proto, url, (size_t)(sep - url));
-    proto[sep - url] = 0;
-    const char *p = sep + 3;
-    size_t auth_len = strcspn(p, "/?#");
-    const char *at = (const char *)memchr(p, '@', auth_len);
-    if (at) {
-        auth_len -= (size_t)(at + 1 - p);
-        p = at + 1;
-    }
-    const char *end = p + auth_len;
-    const char *h = p, *hend;
-    const char *port_txt = nullptr;
-    if (*p == '[') {
-        h = p + 1;
-        hend = (const char *)memchr(h, ']', (size_t)(end - h));
-        if (!hend) return false;
-        if (hend + 1 < end) {
-            if (hend[1] != ':') return false;
-            port_txt = hend + 2;
-        }
-    } else {
-        hend = (const char *)memchr(p, ':', (size_t)(end - p));
-        if (hend) port_txt = hend + 1;
-        else hend = end;
-    }
-    size_t hlen = (size_t)(hend - h);
-    if (hlen == 0 || hlen >= host_size) return false;
-    memcpy(host, h, hlen);
-    host[hlen] = 0;
-    *port = 0;
-    if (port_txt) {
-        if (port_txt >= end) return false;
-        long v = 0;
-        for (const char *q = port_txt; q < end; ++q) {
-            if (*q < '0' || *q > '9') return false;
-            v = v * 10 + (*q - '0');
-            if (v > 65535) return false;
-        }
-        *port = (int)v;
-    }
-    return true;
-}
-
 net_ssl_proc ssl_proc(net *n, bool read)
 {
     net_ssl_proc p = read ? n->ssl_read : n->ssl_write;
     if (!p) p = read ? g_ssl_read_proc : g_ssl_write_proc;
     return p;
+}
+
+int open_tcp(net *n, const char *url, const char *host, int port, int timeout_ms)
+{
+    n->type = NET_TYPE_SOCK;
+    n->timeout = timeout_ms;
+    sock_opt opt = {};
+    opt.timeout = (u32)timeout_ms;
+    os_err err = {};
+    u64 s = sock_tcp_connect(host, port, &opt, &err);
+    if (!s) {
+        LOG_DBG("tcp_connect %s error: %s\n", url, os_err_str(&err));
+        return -1;
+    }
+    n->transport = s;
+    n->disconnected = 0;
+    n->wdisconnected = 0;
+    return 0;
 }
 
 }  // namespace
@@ -92,30 +63,15 @@ int net_open(net *n, const char *url, int timeout_ms)
         n->transport = (u64)(uintptr_t)m;
         return 0;
     }
-    char proto[64], host[1024];
-    int port = 0;
-    if (strlen(url) >= 8192 || !url_split(url, proto, sizeof proto, host, sizeof host, &port)) {
-        LOG_ERR("url %s syntax error\n", url);
-        return -1;
-    }
-    if (strcmp(proto, "tcp") != 0) {
-        LOG_ERR("unkouwn protocol [%s]\n", proto);
-        return -1;
-    }
-    n->type = NET_TYPE_SOCK;
-    n->timeout = timeout_ms;
-    sock_opt opt = {};
-    opt.timeout = (u32)timeout_ms;
-    os_err err = {};
-    u64 s = sock_tcp_connect(host, port, &opt, &err);
-    if (!s) {
-        LOG_DBG("tcp_connect %s error: %s\n", url, os_err_str(&err));
-        return -1;
-    }
-    n->transport = s;
-    n->disconnected = 0;
-    n->wdisconnected = 0;
-    return 0;
+    struct url u;
+    char *buf = (char *)os_malloc(URL_BUF_SIZE);
+    if (!buf) return -1;
+    int rc = -1;
+    if (url_parser(&u, buf, url) != 0) LOG_ERR("url %s syntax error\n", url);
+    else if (strcmp(u.protocol, "tcp") != 0) LOG_ERR("unkouwn protocol [%s]\n", u.protocol);
+    else rc = open_tcp(n, url, u.host, u.port, timeout_ms);
+    os_free(buf);
+    return rc;
 }
 
 int net_ssl_read_proc(net *n, void *data, size_t size)
