@@ -184,6 +184,96 @@ TEST(BsvRbuf, BrokenBlockIsSkippedOnce)
     bsv_close_log(h);
 }
 
+// Filtered readers get only the records their rules keep; a plain reader
+// beside them gets everything.
+TEST(BsvRbuf, FilteredReaderPassesOnlyMatchingRecords)
+{
+    quiet_log q;
+    bsv_reg_log();
+    char err[BSV_RBUF_ERR_SIZE];
+    bsv_rbuf_reader *warn = bsv_rbuf_open("log", err);
+    bsv_rbuf_reader *nopal = bsv_rbuf_open("log", err);
+    bsv_log_handle *all = bsv_open_log();
+    ASSERT_TRUE(warn && nopal && all);
+    EXPECT_EQ(bsv_rbuf_set_filter(warn, "level <= 4"), 0);
+    EXPECT_EQ(bsv_rbuf_set_filter(nopal, "!tag == pal"), 0);
+    {
+        testutil::log_capture cap;  // the refusal is logged, the filter stays
+        EXPECT_EQ(bsv_rbuf_set_filter(warn, "level === 3"), -1);
+    }
+
+    LOG_WARN("w1\n");
+    LOG_INFO("i1\n");
+    log2_printf(nullptr, 4, "pal", "x", 1, "f", "p1\n");
+    LOG_ERR("DISK full\n");
+
+    auto msgs = [](bsv_rbuf_reader *r) {
+        std::vector<std::string> out;
+        bsv_value *v = bsv_type_open_value(BSV_TYPE_LOG);
+        u8 buf[4096];
+        i64 m;
+        while ((m = bsv_rbuf_read(r, buf, sizeof buf)) > 0)
+            for (i64 off = 0; off < m;) {
+                u16 len;
+                memcpy(&len, buf + off, 2);
+                bsv_log_rec rec;
+                if (bsv_log_parse(buf + off + 2, len, v, &rec) == 0) out.push_back(std::string(rec.tag) + ":" + rec.msg);
+                off += 2 + len;
+            }
+        bsv_value_exit(v);
+        return out;
+    };
+    EXPECT_EQ(msgs(warn), (std::vector<std::string>{"tst:w1\n", "pal:p1\n", "tst:DISK full\n"}));
+    EXPECT_EQ(msgs(nopal), (std::vector<std::string>{"tst:w1\n", "tst:i1\n", "tst:DISK full\n"}));
+    EXPECT_EQ(drain(all), (std::vector<std::string>{"w1\n", "i1\n", "DISK full\n"}));
+
+    // A new rule text replaces the old one.
+    EXPECT_EQ(bsv_rbuf_set_filter(warn, "msg find disk"), 0);
+    LOG_WARN("w2\n");
+    LOG_INFO("disk again\n");
+    EXPECT_EQ(msgs(warn), (std::vector<std::string>{"tst:disk again\n"}));
+    bsv_rbuf_close(warn);
+    bsv_rbuf_close(nopal);
+    bsv_close_log(all);
+}
+
+// A rule that logs while it runs (here: a field the records lack) runs under
+// the registry lock: its record reaches the text outputs, never the rings,
+// and nothing deadlocks.
+std::vector<std::string> *g_lines = nullptr;
+void keep_line(int, const char *, const char *line, int len)
+{
+    if (g_lines) g_lines->emplace_back(line, (size_t)len);
+}
+
+TEST(BsvRbuf, RuleThatLogsDoesNotDeadlock)
+{
+    quiet_log q;
+    std::vector<std::string> lines;
+    g_lines = &lines;
+    q.c->hook_hi.store(keep_line);
+    q.c->hook_lo.store(keep_line);
+    bsv_reg_log();
+    char err[BSV_RBUF_ERR_SIZE];
+    bsv_rbuf_reader *r = bsv_rbuf_open("log", err);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(bsv_rbuf_set_filter(r, "nofield == 1"), 0);
+    LOG_INFO("kept\n");
+    LOG_INFO("kept too\n");
+    q.c->hook_hi.store(nullptr);
+    q.c->hook_lo.store(nullptr);
+    g_lines = nullptr;
+    bool logged = false;
+    for (auto &l : lines) logged |= l.find("var_proc get_arg1 [nofield] failed") != std::string::npos;
+    EXPECT_TRUE(logged);
+    // A rule without a variable decides nothing: the records are kept, the
+    // nested record is not among them.
+    rbuf_stat st;
+    bsv_rbuf_stat(r, &st);
+    EXPECT_EQ(st.write_count, 2u);
+    bsv_rbuf_close(r);
+}
+
 // Registration limit, and the tear-down that leaves readers with their
 // owners: each runs in a child process, since both change the registry for
 // good.
@@ -241,12 +331,15 @@ TEST(BsvRbufConcurrency, ReadersUnderConcurrentWriters)
     // Room for every record in one ring, 44 slots in the other.
     bsv_rbuf_reader *big = bsv_rbuf_open("log?bsv_rbuf_size=4m", err);
     bsv_rbuf_reader *small = bsv_rbuf_open("log?bsv_rbuf_size=64k", err);
-    ASSERT_TRUE(big && small);
+    bsv_rbuf_reader *odd = bsv_rbuf_open("log?bsv_rbuf_size=4m", err);
+    ASSERT_TRUE(big && small && odd);
+    // Writers log their odd records as warnings; this reader keeps only those.
+    ASSERT_EQ(bsv_rbuf_set_filter(odd, "level <= 4; @rule_mode and; tag == tst"), 0);
 
     std::atomic<int> writers{kThreads};
     std::map<int, int> next;  // thread -> next sequence number expected
     int got = 0, bad = 0;
-    u64 small_read = 0;
+    u64 small_read = 0, odd_read = 0, odd_bad = 0;
     std::thread reader([&] {
         bsv_value *v = bsv_type_open_value(BSV_TYPE_LOG);
         u8 buf[4096];
@@ -269,6 +362,19 @@ TEST(BsvRbufConcurrency, ReadersUnderConcurrentWriters)
                     off += 2 + len;
                 }
             }
+            while ((m = bsv_rbuf_read(odd, buf, sizeof buf)) > 0) {
+                for (i64 off = 0; off < m;) {
+                    u16 len;
+                    memcpy(&len, buf + off, 2);
+                    bsv_log_rec r;
+                    int t, seq;
+                    if (bsv_log_parse(buf + off + 2, len, v, &r) != 0 || r.level != 4 ||
+                        sscanf(r.msg, "w%d s%d", &t, &seq) != 2 || seq % 2 == 0)
+                        ++odd_bad;
+                    ++odd_read;
+                    off += 2 + len;
+                }
+            }
             while ((m = bsv_rbuf_read(small, buf, sizeof buf)) > 0) {
                 for (i64 off = 0; off < m; ++small_read) {
                     u16 len;
@@ -284,7 +390,12 @@ TEST(BsvRbufConcurrency, ReadersUnderConcurrentWriters)
     std::vector<std::thread> ws;
     for (int t = 0; t < kThreads; ++t)
         ws.emplace_back([&writers, t] {
-            for (int s = 0; s < kEach; ++s) LOG_INFO("w%d s%d\n", t, s);
+            for (int s = 0; s < kEach; ++s) {
+                if (s % 2)
+                    LOG_WARN("w%d s%d\n", t, s);
+                else
+                    LOG_INFO("w%d s%d\n", t, s);
+            }
             --writers;
         });
     for (auto &w : ws) w.join();
@@ -298,6 +409,9 @@ TEST(BsvRbufConcurrency, ReadersUnderConcurrentWriters)
     EXPECT_EQ(big_st.drop_count, 0u);
     EXPECT_EQ(small_st.write_count, small_read + small_st.drop_count);
     EXPECT_GE(small_st.write_count, (u64)kThreads * kEach);
+    EXPECT_EQ(odd_read, (u64)kThreads * kEach / 2);
+    EXPECT_EQ(odd_bad, 0u);
+    bsv_rbuf_close(odd);
     bsv_rbuf_close(small);
     bsv_rbuf_close(big);
 }

@@ -9,6 +9,7 @@
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
+#include "libpal/qexpr/qexpr.h"
 #include "libpal/string/conv_num.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
@@ -64,6 +65,7 @@ bool unlink_reader(bsv_rbuf_reader *r)
 void free_reader(bsv_rbuf_reader *r)
 {
     if (r->ring) rbuf_exit(r->ring);
+    if (r->rules) qexpr_del(r->rules);
     if (r->vctx) bsv_value_exit(r->vctx);
     os_free(r);
 }
@@ -188,6 +190,62 @@ int bsv_rbuf_start(bsv_rbuf_reader *r)
     return 0;
 }
 
+int bsv_rbuf_set_filter(bsv_rbuf_reader *r, const char *rules)
+{
+    OS_CHECK_TXT(r != nullptr && rules != nullptr, "r!=NULL && rules!=NULL", -1);
+    qexpr *q = nullptr;
+    bsv_value *v = nullptr;
+    {
+        reg_guard g;
+        q = r->rules;
+        if (!q && r->type) v = bsv_value_init(r->type->schema, (int)r->type->swap);
+    }
+    bool fresh = !q;
+    if (fresh) {
+        if (!v || !(q = qexpr_new(nullptr))) {
+            if (v) bsv_value_exit(v);
+            return -1;
+        }
+    }
+    // A rule set in use guards its own loading; a new one is loaded before
+    // writers can see it.
+    char err[QEXPR_ERR_SIZE] = "";
+    int rc = qexpr_load_str(q, rules, err);
+    if (rc < 0) LOG_ERR("filter [%s] error: %s\n", rules, err);
+    if (fresh) {
+        reg_guard g;
+        if (!r->rules) {
+            r->vctx = v;
+            r->rules = q;
+            q = nullptr;
+            v = nullptr;
+        }
+    }
+    if (q && fresh) qexpr_del(q);
+    if (v) bsv_value_exit(v);
+    return rc;
+}
+
+int bsv_rbuf_filter_proc(const char *name, qexpr_value *val, void *arg)
+{
+    auto *f = (const bsv_rbuf_filter_ctx *)arg;
+    bsv_value_res res;
+    if (!f || !val || bsv_value_match(f->vctx, f->rec, f->len, name, &res) != 0) return -1;
+    val->type = res.type;
+    if (res.type == VALUE_TYPE_STRING)
+        val->str = res.str;
+    else
+        val->num = res.num;
+    return 0;
+}
+
+int bsv_rbuf_filter(const bsv_value *vctx, const void *rec, u64 len, qexpr *rules)
+{
+    if (!rules) return 0;
+    bsv_rbuf_filter_ctx f = {vctx, rec, len};
+    return qexpr_filter_drop(rules, bsv_rbuf_filter_proc, &f);
+}
+
 int bsv_rbuf_write(bsv_rbuf_type *type, const void *rec, int len)
 {
     if (!type || !rec || len <= 0 || type->readers.load(std::memory_order_relaxed) == 0) return 0;
@@ -198,7 +256,9 @@ int bsv_rbuf_write(bsv_rbuf_type *type, const void *rec, int len)
         bsv_rbuf_reader *r = type->slots[i];
         if (!r) continue;
         --left;
-        if (r->active.load(std::memory_order_relaxed)) rbuf_write(r->ring, rec, (u64)len);
+        if (!r->active.load(std::memory_order_relaxed)) continue;
+        if (r->rules && bsv_rbuf_filter(r->vctx, rec, (u64)len, r->rules)) continue;
+        rbuf_write(r->ring, rec, (u64)len);
     }
     return 0;
 }

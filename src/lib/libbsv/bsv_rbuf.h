@@ -13,6 +13,7 @@
 #include "libpal/memory/rbuf.h"
 
 struct qexpr;
+struct qexpr_value;
 struct bsv_rbuf_reader;
 
 constexpr int BSV_RBUF_TYPES_MAX = 8;
@@ -57,6 +58,19 @@ bsv_rbuf_reader *bsv_rbuf_open(const char *text, char *err);
 int bsv_rbuf_close(bsv_rbuf_reader *r);
 int bsv_rbuf_info(bsv_rbuf_reader *r, bsv_rbuf_reader_info *info);
 int bsv_rbuf_start(bsv_rbuf_reader *r);
+// Loads rule text into the reader's rule set (made on first use): the
+// loader's result, -1 (logged with the reason) when the text is refused or
+// no rule set can be made. Records the rules drop never reach the ring.
+int bsv_rbuf_set_filter(bsv_rbuf_reader *r, const char *rules);
+// The rule set's verdict over one record: 1 drop, 0 keep.
+int bsv_rbuf_filter(const bsv_value *vctx, const void *rec, u64 len, qexpr *rules);
+// Context of the variable procedure: rule variables are record fields.
+struct bsv_rbuf_filter_ctx {
+    const bsv_value *vctx;
+    const void *rec;
+    u64 len;
+};
+int bsv_rbuf_filter_proc(const char *name, qexpr_value *val, void *arg);
 int bsv_rbuf_write(bsv_rbuf_type *type, const void *rec, int len);
 // Whole ring blocks (a 2-byte length, then the record), no waiting.
 i64 bsv_rbuf_read(bsv_rbuf_reader *r, void *buf, u64 len);
