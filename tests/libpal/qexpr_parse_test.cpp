@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/tmp_file.h"
 #include "libpal/env/malloc.h"
 #include "libpal/qexpr/qparser.h"
 
@@ -289,22 +290,15 @@ TEST(QparserFormat, ReadsBackAsTheSameRules)
 
 TEST(QparserFile, ParseAndFormatFiles)
 {
-    const char *base = getenv("VK_TEST_TMP");
-    std::string dir = std::string(base ? base : "/tmp") + "/qparser_file";
-    std::string cmd = "mkdir -p " + dir;
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    std::string path = dir + "/rules.txt";
-    FILE *f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs("# filter\nlevel <= 4\n!tag == net\n", f);
-    fclose(f);
+    std::string path = testutil::tmp_file("qparser", "rules.txt", "# filter\nlevel <= 4\n!tag == net\n");
+    std::string dir = path.substr(0, path.rfind('/'));
     char err[QEXPR_ERR_SIZE];
     EXPECT_EQ(qparser_parse_file(path.c_str(), err), 0);
     char *s = qparser_format_file(path.c_str(), err);
     ASSERT_NE(s, nullptr);
     EXPECT_STREQ(s, " level <= 4\n! tag == net\n");
     os_free(s);
-    std::string missing = dir + "/none.txt";
+    std::string missing = path + ".none";
     EXPECT_EQ(qparser_parse_file(missing.c_str(), err), -1);
     EXPECT_STREQ(err, "file open failed");
     EXPECT_EQ(qparser_format_file(missing.c_str(), err), nullptr);

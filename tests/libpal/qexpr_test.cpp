@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/tmp_file.h"
 #include "libpal/env/malloc.h"
 #include "libpal/hash/dict.h"
 #include "libpal/qexpr/qexpr.h"
@@ -197,69 +198,45 @@ TEST(Qexpr, LoadErrorsLeaveRulesAndModeInForce)
     EXPECT_EQ(s.verdicts(), "101");
 }
 
-struct temp_dir {
-    std::string path;
-    temp_dir()
+// Rule files in the scratch folder; dir and name apart for the includes.
+struct rule_file {
+    std::string path, dir, name;
+    rule_file(const std::string &file, const std::string &text)
+        : path(testutil::tmp_file("qexpr", file, text)), dir(path.substr(0, path.rfind('/'))),
+          name(path.substr(path.rfind('/') + 1))
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string tmpl = std::string(base ? base : "/tmp") + "/qexprXXXXXX";
-        std::string cmd = "mkdir -p " + std::string(base ? base : "/tmp");
-        if (system(cmd.c_str()) != 0) return;
-        std::vector<char> b(tmpl.begin(), tmpl.end());
-        b.push_back(0);
-        if (mkdtemp(b.data())) path = b.data();
-    }
-    ~temp_dir()
-    {
-        if (!path.empty()) {
-            std::string cmd = "rm -rf " + path;
-            if (system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    std::string write(const std::string &name, const std::string &text)
-    {
-        std::string p = path + "/" + name;
-        FILE *f = fopen(p.c_str(), "w");
-        if (f) {
-            fputs(text.c_str(), f);
-            fclose(f);
-        }
-        return p;
     }
 };
 
 TEST(Qexpr, Includes)
 {
-    temp_dir d;
-    ASSERT_FALSE(d.path.empty());
-    d.write("inc.txt", "# included\n@rule_mode and\ntag != httpd\n");
-    d.write("nested.txt", "level <= 4\n@include other.txt\n");
-    d.write("bad.txt", "level <=");
-    setenv("QEXPRDIR", d.path.c_str(), 1);
+    rule_file inc("inc.txt", "# included\n@rule_mode and\ntag != httpd\n");
+    rule_file nested("nested.txt", "level <= 4\n@include other.txt\n");
+    rule_file bad("bad.txt", "level <=");
+    setenv("QEXPRDIR", inc.dir.c_str(), 1);
 
     rule_set s;
-    ASSERT_EQ(s.load("level <= 6\n@include $QEXPRDIR/inc.txt"), 0) << s.err;
+    ASSERT_EQ(s.load("level <= 6\n@include $QEXPRDIR/" + inc.name), 0) << s.err;
     EXPECT_EQ(s.verdicts(), "011");  // the included file set "and"
     EXPECT_EQ(s.dump(), "# rule_mode=and\n#main----------------------\n level <= 6\n@ include "
-                        "$QEXPRDIR/inc.txt\n#include-------------------\n@ rule_mode and\n tag != "
+                        "$QEXPRDIR/" + inc.name + "\n#include-------------------\n@ rule_mode and\n tag != "
                         "httpd\n#end-----------------------\n");
     char *main_only = qexpr_dump_main_rules(s.q);
     ASSERT_NE(main_only, nullptr);
-    EXPECT_STREQ(main_only, "# rule_mode=and\n#main----------------------\n level <= 6\n@ include "
-                            "$QEXPRDIR/inc.txt\n#end-----------------------\n");
+    EXPECT_EQ(std::string(main_only), "# rule_mode=and\n#main----------------------\n level <= 6\n@ include "
+                                      "$QEXPRDIR/" + inc.name + "\n#end-----------------------\n");
     os_free(main_only);
 
-    EXPECT_EQ(s.load("@include '" + d.path + "/nested.txt'"), -1);
+    EXPECT_EQ(s.load("@include '" + nested.path + "'"), -1);
     EXPECT_STREQ(s.err, "Only one level of include is supported");
-    EXPECT_EQ(s.load("@include \"" + d.path + "/bad.txt\""), -1);
+    EXPECT_EQ(s.load("@include \"" + bad.path + "\""), -1);
     EXPECT_STREQ(s.err, "1:0 mode=7 Incomplete expression error");
     EXPECT_EQ(s.verdicts(), "011");  // still the first load
 
     // The rule context's substitution table comes before the environment.
     dict *subst = dict_new(0);
     ASSERT_NE(subst, nullptr);
-    std::string other = d.path + "/nowhere";
+    std::string other = inc.dir + "/nowhere";
     dict_add(subst, "QEXPRDIR", (void *)other.c_str());
     qexpr_ctx ctx{};
     ctx.subst = subst;
@@ -268,11 +245,11 @@ TEST(Qexpr, Includes)
     ctx.vars = vars;
     ctx.nocase = 1;
     rule_set c(&ctx);
-    EXPECT_EQ(c.load("@include ${QEXPRDIR}/inc.txt"), -1);
-    EXPECT_EQ(std::string(c.err), "include [${QEXPRDIR}/inc.txt][" + other +
-                                      "/inc.txt] error: No such file or directory");
+    EXPECT_EQ(c.load("@include ${QEXPRDIR}/" + inc.name), -1);
+    EXPECT_EQ(std::string(c.err), "include [${QEXPRDIR}/" + inc.name + "][" + other + "/" + inc.name +
+                                      "] error: No such file or directory");
     EXPECT_STREQ(qexpr_var_getenv("QEXPRDIR", c.q), other.c_str());
-    EXPECT_STREQ(qexpr_var_getenv("QEXPRDIR", nullptr), d.path.c_str());
+    EXPECT_STREQ(qexpr_var_getenv("QEXPRDIR", nullptr), inc.dir.c_str());
     dict_free(subst);
     str_map_free(vars);
     unsetenv("QEXPRDIR");
@@ -280,17 +257,15 @@ TEST(Qexpr, Includes)
 
 TEST(Qexpr, LoadFile)
 {
-    temp_dir d;
-    ASSERT_FALSE(d.path.empty());
-    std::string good = d.write("good.txt", "level <= 4\n");
-    std::string bad = d.write("bad.txt", "level <= 4\n1x\n");
+    std::string good = rule_file("good.txt", "level <= 4\n").path;
+    std::string bad = rule_file("bad2.txt", "level <= 4\n1x\n").path;
     rule_set s;
     char err[QEXPR_ERR_SIZE];
     ASSERT_EQ(qexpr_load_file(s.q, good.c_str(), err), 0);
     EXPECT_EQ(s.verdicts(), "101");
     EXPECT_EQ(qexpr_load_file(s.q, bad.c_str(), err), -1);
     EXPECT_STREQ(err, "2:1 [1-0x31] error: Var must start with letter or underscore");
-    EXPECT_EQ(qexpr_load_file(s.q, (d.path + "/missing").c_str(), err), 0);  // nothing changes
+    EXPECT_EQ(qexpr_load_file(s.q, (good + ".missing").c_str(), err), 0);  // nothing changes
     EXPECT_EQ(s.verdicts(), "101");
 }
 

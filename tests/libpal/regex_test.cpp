@@ -50,6 +50,17 @@ TEST(Regex, BadAndOverlongPatternsNeverMatch)
     EXPECT_EQ(reg_match(std::string(100, 'a').c_str(), "^(a{10}){10}$"), 1);
     EXPECT_EQ(reg_match("a+b", "a+[+]+b*c?|x{100}"), 1);
     EXPECT_EQ(reg_match("aaa", "((a*)*){1,200}"), 0);
+    // Loops over parts that may match the empty string are refused: their
+    // closures explode, most of all next to anchors.
+    EXPECT_EQ(reg_match("aaa", "u$((l*)*){1,20}"), 0);
+    EXPECT_EQ(reg_match("aaa", "a**"), 0);
+    EXPECT_EQ(reg_match("aaa", "(a|b?)+"), 0);
+    EXPECT_EQ(reg_match("aaa", "(^$)*a"), 0);
+    EXPECT_EQ(reg_match("aaa", "(a{,100}){,100}"), 0);
+    EXPECT_EQ(reg_match("aaa", "(\\<)+a"), 0);
+    EXPECT_EQ(reg_match("aaa", "(a*)?a"), 1);   // "?" does not loop
+    EXPECT_EQ(reg_match("aaa", "(a*b|a)+"), 1);  // the loop body is never empty
+    EXPECT_EQ(reg_match("aaa", "a{,3}$"), 1);
     EXPECT_EQ(reg_match("abab", "(ab)\\1"), 0);  // back-references are refused
     EXPECT_EQ(reg_match("a1", "[\\1]"), 1);     // inside brackets it is no reference
     EXPECT_EQ(reg_match("-x]a-", "[]x[:alpha:]]{3}"), 1);

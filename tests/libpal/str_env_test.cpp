@@ -25,22 +25,21 @@ const char *table_lookup(const char *name, void *arg)
 std::map<std::string, std::string> g_vars = {
     {"HOME", "/root"}, {"A", "1"}, {"B", "22"}, {"EMPTY", ""}, {"sp ace", "S"}, {"AB", "ab"}};
 
-std::string dollar(const char *text)
+std::string expand(char *(*form)(const char *, str_env_lookup_fn, void *), const char *text)
 {
-    char *s = str_env_expand_imp(text, table_lookup, &g_vars);
+    char *s = form(text, table_lookup, &g_vars);
     EXPECT_NE(s, nullptr);
     std::string r = s ? s : "<null>";
     os_free(s);
     return r;
 }
-
+std::string dollar(const char *text)
+{
+    return expand(str_env_expand_imp, text);
+}
 std::string pct(const char *text)
 {
-    char *s = str_env_expand_pct_imp(text, table_lookup, &g_vars);
-    EXPECT_NE(s, nullptr);
-    std::string r = s ? s : "<null>";
-    os_free(s);
-    return r;
+    return expand(str_env_expand_pct_imp, text);
 }
 
 TEST(StrEnv, DollarForm)

@@ -14,136 +14,166 @@ namespace {
 
 constexpr int kMatchFlags = REG_EXTENDED | REG_NEWLINE;
 
-// The regex compiler copies a repeated part once per repetition ("+" twice,
-// "{n,m}" m times), so stacked repetitions grow it exponentially ("a++++...",
-// "((a{1,100}){1,100}){1,100}"), and its closures over optional parts grow
-// it by another power ("((a*)*){1,500}" takes seconds). This estimate of the
-// compiled size follows the copying rule; the copies beyond the written
-// pattern are limited, which keeps the worst compile near a tenth of a
-// second.
-constexpr u64 kCopiesMax = 512;
-constexpr u64 kSizeMax = kCopiesMax + REGEX_PATTERN_MAX;  // saturation point
-constexpr int kDepthMax = 64;
-
-u64 sat_add(u64 a, u64 b)
-{
-    return a + b > kSizeMax ? kSizeMax + 1 : a + b;
-}
-u64 sat_mul(u64 a, u64 b)
-{
-    return (b && a > kSizeMax / b) ? kSizeMax + 1 : a * b;
-}
-
-// "{n}", "{n,}" or "{n,m}" at p: the largest count plus one, p moved past
-// it; 0 when p holds no interval.
-u64 interval(const char *&p)
-{
-    const char *q = p + 1;
-    u64 n = 0, m = 0;
-    bool digits = false;
-    for (; *q >= '0' && *q <= '9'; ++q) {
-        if (n < 100000) n = n * 10 + (u64)(*q - '0');
-        digits = true;
+// What the regex compiler makes of a pattern can be far larger and slower
+// than the pattern: it copies a repeated part once per repetition ("+"
+// twice, "{n,m}" m times), so stacked repetitions grow exponentially
+// ("a++++++++++", "((a{1,100}){1,100}){1,100}"), and a loop over a part
+// that can match the empty string ("(a*)*", "(x?|^)+", "a**") makes its
+// closures explode, most of all next to anchors ("u$((l*)*){1,20}" takes
+// many seconds). Such patterns are refused before they are compiled:
+// loops over parts that may be empty, back-references (not part of
+// extended expressions; they make matching exponential), and copies
+// beyond the written pattern past a small budget.
+class pattern_cost {
+public:
+    explicit pattern_cost(const char *pattern) : p_(pattern)
+    {
+        u64 size = alternatives(0).size;
+        ok_ = !bad_ && size <= kCopiesMax + strlen(pattern);
     }
-    m = n;
-    if (*q == ',') {
-        ++q;
-        m = 0;
-        bool upper = false;
-        for (; *q >= '0' && *q <= '9'; ++q) {
-            if (m < 100000) m = m * 10 + (u64)(*q - '0');
-            upper = true;
+    bool ok() const { return ok_; }
+
+private:
+    static constexpr u64 kCopiesMax = 512;
+    static constexpr u64 kSizeMax = kCopiesMax + REGEX_PATTERN_MAX;
+    static constexpr int kDepthMax = 64;
+
+    struct part {
+        u64 size;
+        bool nullable;  // may match the empty string
+    };
+
+    u64 add(u64 a, u64 b)
+    {
+        if (a + b > kSizeMax) bad_ = true;
+        return bad_ ? kSizeMax : a + b;
+    }
+    u64 mul(u64 a, u64 b)
+    {
+        if (b && a > kSizeMax / b) bad_ = true;
+        return bad_ ? kSizeMax : a * b;
+    }
+
+    // "{n}", "{n,}", "{n,m}" or "{,m}": true with the bounds (max 0: no
+    // bound) and the scan moved past it.
+    bool interval(u64 *min, u64 *max)
+    {
+        const char *q = p_ + 1;
+        auto number = [&q](u64 *v) {
+            bool digits = false;
+            for (*v = 0; *q >= '0' && *q <= '9'; ++q) {
+                if (*v < 100000) *v = *v * 10 + (u64)(*q - '0');
+                digits = true;
+            }
+            return digits;
+        };
+        bool has_min = number(min);  // "{,m}" reads as "{0,m}"
+        *max = *min;
+        if (*q == ',') {
+            ++q;
+            if (!number(max)) *max = 0;
+        } else if (!has_min) {
+            return false;
         }
-        if (!upper) m = n;
+        if (*q != '}') return false;
+        p_ = q + 1;
+        return true;
     }
-    if (!digits || *q != '}') return 0;
-    p = q + 1;
-    return (m > n ? m : n) + 1;
-}
 
-void skip_bracket(const char *&p)
-{
-    ++p;
-    if (*p == '^') ++p;
-    if (*p == ']') ++p;
-    while (*p && *p != ']') {
-        if (*p == '[' && (p[1] == ':' || p[1] == '.' || p[1] == '=')) {
-            char end = p[1];
-            p += 2;
-            while (*p && !(*p == end && p[1] == ']')) ++p;
-            if (*p) p += 2;
-        } else {
-            ++p;
-        }
-    }
-    if (*p) ++p;
-}
-
-u64 size_of_alt(const char *&p, int depth);
-
-u64 size_of_atom(const char *&p, int depth)
-{
-    if (*p == '(') {
-        ++p;
-        u64 s = depth < kDepthMax ? size_of_alt(p, depth + 1) : kSizeMax + 1;
-        if (*p == ')') ++p;
-        return sat_add(s, 1);
-    }
-    if (*p == '[') {
-        skip_bracket(p);
-    } else if (*p == '\\' && p[1]) {
-        // Back-references (not part of extended expressions) can make a
-        // match take exponential time.
-        bool backref = p[1] >= '1' && p[1] <= '9';
-        p += 2;
-        if (backref) return kSizeMax + 1;
-    } else {
-        ++p;
-    }
-    return 1;
-}
-
-u64 size_of_alt(const char *&p, int depth)
-{
-    u64 total = 0, seq = 0;
-    while (*p && *p != ')' && total <= kSizeMax && seq <= kSizeMax) {
-        if (*p == '|') {
-            total = sat_add(total, seq);
-            seq = 0;
-            ++p;
-            continue;
-        }
-        u64 atom = size_of_atom(p, depth);
-        for (;;) {
-            u64 k;
-            if (*p == '*' || *p == '?') {
-                atom = sat_add(atom, 1);
-                ++p;
-            } else if (*p == '+') {
-                atom = sat_mul(atom, 2);
-                ++p;
-            } else if (*p == '{' && (k = interval(p)) != 0) {
-                atom = sat_mul(atom, k);
+    void skip_bracket()
+    {
+        ++p_;
+        if (*p_ == '^') ++p_;
+        if (*p_ == ']') ++p_;
+        while (*p_ && *p_ != ']') {
+            if (*p_ == '[' && (p_[1] == ':' || p_[1] == '.' || p_[1] == '=')) {
+                char end = p_[1];
+                p_ += 2;
+                while (*p_ && !(*p_ == end && p_[1] == ']')) ++p_;
+                if (*p_) p_ += 2;
             } else {
-                break;
+                ++p_;
             }
         }
-        seq = sat_add(seq, atom);
+        if (*p_) ++p_;
     }
-    return sat_add(total, seq);
-}
 
-bool size_ok(const char *pattern)
-{
-    const char *p = pattern;
-    u64 s = 0;
-    // A ")" without its "(" ends size_of_alt early: go on after it.
-    while (*p && s <= kSizeMax) {
-        s = sat_add(s, size_of_alt(p, 0));
-        if (*p == ')') ++p;
+    part atom(int depth)
+    {
+        char c = *p_;
+        if (c == '(') {
+            ++p_;
+            if (depth >= kDepthMax) {
+                bad_ = true;
+                return {kSizeMax, false};
+            }
+            part g = alternatives(depth + 1);
+            if (*p_ == ')') ++p_;
+            return {add(g.size, 1), g.nullable};
+        }
+        if (c == '[') {
+            skip_bracket();
+            return {1, false};
+        }
+        if (c == '\\' && p_[1]) {
+            char e = p_[1];
+            p_ += 2;
+            if (e >= '1' && e <= '9') bad_ = true;
+            // Word boundaries and buffer anchors match the empty string.
+            return {1, strchr("bB<>`'", e) != nullptr};
+        }
+        ++p_;
+        return {1, c == '^' || c == '$'};
     }
-    return s <= kCopiesMax + strlen(pattern);
-}
+
+    // Applies the quantifiers that follow an atom.
+    part quantified(part a)
+    {
+        for (;;) {
+            u64 min = 0, max = 0;
+            char c = *p_;
+            if (c == '*' || c == '+' || c == '?') {
+                ++p_;
+                min = c == '+' ? 1 : 0;
+                max = c == '?' ? 1 : 0;
+            } else if (!(c == '{' && interval(&min, &max))) {
+                return a;
+            }
+            bool repeats = max == 0 || max > 1;
+            if (repeats && a.nullable) bad_ = true;
+            if (c == '*' || c == '?') a.size = add(a.size, 1);
+            else if (c == '+') a.size = mul(a.size, 2);
+            else a.size = mul(a.size, (max > min ? max : min) + 1);
+            if (min == 0) a.nullable = true;
+            if (bad_) return a;
+        }
+    }
+
+    part alternatives(int depth)
+    {
+        u64 total = 0, seq = 0;
+        bool nullable = false, seq_nullable = true;
+        // Outside every group a ")" is an ordinary character.
+        while (*p_ && (*p_ != ')' || depth == 0) && !bad_) {
+            if (*p_ == '|') {
+                total = add(total, seq);
+                nullable = nullable || seq_nullable;
+                seq = 0;
+                seq_nullable = true;
+                ++p_;
+                continue;
+            }
+            part a = quantified(atom(depth));
+            seq = add(seq, a.size);
+            seq_nullable = seq_nullable && a.nullable;
+        }
+        return {add(total, seq), nullable || seq_nullable};
+    }
+
+    const char *p_;
+    bool bad_ = false;
+    bool ok_ = false;
+};
 
 // Compiles pattern into re; 0, or the regcomp code with its text in err.
 int compile(regex_t *re, const char *pattern, int flags, char *err, size_t errsize)
@@ -152,7 +182,7 @@ int compile(regex_t *re, const char *pattern, int flags, char *err, size_t errsi
         snprintf(err, errsize, "pattern longer than %zu characters", REGEX_PATTERN_MAX);
         return REG_ESIZE;
     }
-    if (!size_ok(pattern)) {
+    if (!pattern_cost(pattern).ok()) {
         snprintf(err, errsize, "pattern too complex");
         return REG_ESPACE;
     }

@@ -3,9 +3,10 @@
 // once and matched many times, the first match's offsets, and replace-all.
 #include "libpal/env/os_types.h"
 
-// Longest pattern accepted; longer ones, patterns whose repetitions would
-// compile to a huge automaton ("a++++++++++", "a{1,1000}", "((a*)*){1,200}")
-// and back-references fail like a pattern that does not compile.
+// Longest pattern accepted. Longer ones, patterns that would compile to a
+// huge or slow automaton ("a++++++++++", "a{1,1000}", loops over parts that
+// may be empty such as "(a*)*" or "a**") and back-references fail like a
+// pattern that does not compile.
 constexpr size_t REGEX_PATTERN_MAX = 1024;
 
 // 1 when the pattern matches somewhere in text, else 0 (REG_EXTENDED and
