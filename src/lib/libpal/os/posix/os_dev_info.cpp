@@ -18,6 +18,7 @@
 #include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_info.h"
 #include "libpal/string/str_buf.h"
+#include "libpal/string/str_env.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
@@ -45,14 +46,6 @@ char *read_text(const char *path)
     return os_cat(rooted(path, p));
 }
 
-// Letters and digits only (a serial number worth showing).
-bool alnum_only(const char *s)
-{
-    for (; *s; ++s)
-        if (!((*s >= 'A' && *s <= 'Z') || (*s >= 'a' && *s <= 'z') || (*s >= '0' && *s <= '9'))) return false;
-    return true;
-}
-
 bool is_device(int fd)
 {
     struct stat st;
@@ -78,7 +71,7 @@ bool model_identity(int fd, char *buf, size_t size)
     char model[41], serial[21];
     field(id + 54, 40, model);
     field(id + 20, 20, serial);
-    if (!alnum_only(serial)) serial[0] = 0;
+    if (!str_check_chars(serial, 3)) serial[0] = 0;  // letters and digits only
     if (serial[0]) snprintf(buf, size, "%s|%s", model, serial);
     else snprintf(buf, size, "%s", model);
     LOG_VERB("tmp1=%s\n", buf);
