@@ -20,6 +20,9 @@ struct log_file_state {
     u8 held;          // named but not opened yet (start-up checks pending)
     u8 hooked;        // the pcap writer is the record layer's file hook
     u64 dev, ino;     // identity of the open text file
+    u64 size;         // its size as this writer knows it
+    int watch;        // inotify descriptor watching it, -1 without one
+    u64 checked_us;   // monotonic time of the last look at its events
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;

@@ -1,9 +1,14 @@
 #define LOG_MOD "tag"
 #define LOG_SRC "src/lib/liblog/logfile"
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -18,6 +23,7 @@
 namespace {
 
 constexpr size_t kMoveChunk = 64 * 1024;  // bytes moved per step of a trim
+constexpr u64 kBurstUs = 20;              // records this close share a name check
 
 bool ends_with_pcap(const char *path)
 {
@@ -69,6 +75,28 @@ void absolute_name(const char *path, char *out, size_t size)
     path_normalize(out);
 }
 
+// Identity, kind and size of a file. Only these fields are asked for: a
+// query of the file times would make the kernel stamp the next write with
+// a fresh time, one inode update per record.
+struct file_id {
+    u64 dev, ino, size;
+    bool reg;
+};
+
+bool id_of(int dirfd, const char *path, int flags, file_id *out)
+{
+    struct statx sx;
+    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, &sx) != 0) return false;
+    out->dev = (u64)sx.stx_dev_major << 32 | sx.stx_dev_minor;
+    out->ino = sx.stx_ino;
+    out->size = sx.stx_size;
+    out->reg = S_ISREG(sx.stx_mode);
+    return true;
+}
+
+bool id_of_name(const char *path, file_id *out) { return id_of(AT_FDCWD, path, 0, out); }
+bool id_of_fd(int fd, file_id *out) { return id_of(fd, "", AT_EMPTY_PATH, out); }
+
 // Opens the text file; "w" empties it, "a" and "a+" keep it. The
 // descriptor appends, so that every record lands at the current end, and
 // reads, for the trim.
@@ -77,21 +105,59 @@ int open_text(log_file_state *st, const char *path, bool truncate)
     int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
     int fd = open(path, flags, 0644);
     if (fd < 0) return -1;
-    struct stat sb;
-    if (fstat(fd, &sb) != 0) {
+    file_id id;
+    if (!id_of_fd(fd, &id)) {
         close(fd);
         return -1;
     }
     st->fd = fd;
-    st->dev = sb.st_dev;
-    st->ino = sb.st_ino;
+    st->dev = id.dev;
+    st->ino = id.ino;
+    st->size = id.size;
+    st->checked_us = 0;
+    // The name is looked up again only after the file was unlinked, moved
+    // or changed: a lookup per record costs more than the write.
+    st->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (st->watch >= 0 &&
+        inotify_add_watch(st->watch, path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0) {
+        close(st->watch);
+        st->watch = -1;
+    }
     return 0;
 }
 
 void close_text(log_file_state *st)
 {
     if (st->fd >= 0) close(st->fd);
+    if (st->watch >= 0) close(st->watch);
     st->fd = -1;
+    st->watch = -1;
+}
+
+u64 mono_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
+}
+
+// True when the file may no longer be the one of the name: it had an
+// event, or there is no watch. Records that follow each other within
+// kBurstUs share one look at the events.
+bool maybe_moved(log_file_state *st)
+{
+    if (st->watch < 0) return true;
+    u64 now = mono_us();
+    if (now - st->checked_us < kBurstUs) return false;
+    st->checked_us = now;
+    // Counting the queued events is cheaper than reading none.
+    int queued = 0;
+    if (ioctl(st->watch, FIONREAD, &queued) != 0) return true;
+    if (queued <= 0) return false;
+    alignas(struct inotify_event) char buf[4096];
+    while (read(st->watch, buf, sizeof buf) > 0) {
+    }
+    return true;
 }
 
 // The reopen of the writer: the stored name with "a+".
@@ -99,6 +165,20 @@ int reopen_text(log_file_state *st)
 {
     close_text(st);
     return st->name[0] ? open_text(st, st->name, false) : -1;
+}
+
+// The process id, read again in a child after a fork.
+std::atomic<u32> g_pid{0};
+
+u32 pid_now()
+{
+    u32 p = g_pid.load(std::memory_order_relaxed);
+    if (p) return p;
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
+    p = os_getpid();
+    g_pid.store(p, std::memory_order_relaxed);
+    return p;
 }
 
 inline size_t put_n(char *p, unsigned v, int digits)
@@ -146,8 +226,10 @@ size_t build_header(char *h, size_t cap, int level, const char *module)
     for (; l < 5; ++l) h[n++] = ' ';
     h[n++] = ' ';
     char pid[16];
-    int pl = snprintf(pid, sizeof pid, "%u", os_getpid());
-    n += put_s(h + n, (size_t)pl, pid);
+    char *e = pid + sizeof pid, *p = e;
+    for (u32 v = pid_now(); p == e || v; v /= 10) *--p = (char)('0' + v % 10);
+    memcpy(h + n, p, (size_t)(e - p));
+    n += (size_t)(e - p);
     memcpy(h + n, " --- [", 6);
     n += 6;
     char name[256];
@@ -161,11 +243,19 @@ size_t build_header(char *h, size_t cap, int level, const char *module)
     return n;
 }
 
-// Writes header and line in one call; true when every byte went out.
-bool write_record(int fd, const char *h, size_t hl, const char *line, size_t len)
+// Writes header and line in one call; true when every byte went out. A
+// short line is copied behind the header: one buffer writes faster than
+// two.
+bool write_record(int fd, char *h, size_t hl, size_t cap, const char *line, size_t len)
 {
-    struct iovec v[2] = {{(void *)h, hl}, {(void *)line, len}};
-    ssize_t n = writev(fd, v, 2);
+    ssize_t n;
+    if (hl + len <= cap) {
+        memcpy(h + hl, line, len);
+        n = write(fd, h, hl + len);
+    } else {
+        struct iovec v[2] = {{(void *)h, hl}, {(void *)line, len}};
+        n = writev(fd, v, 2);
+    }
     return n >= 0 && (size_t)n == hl + len;
 }
 
@@ -251,6 +341,7 @@ void log_file_state_init(log_file_state *st)
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
+    st->watch = -1;
 }
 
 void log_file_init(log_file_state *st)
@@ -317,34 +408,30 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
     log_file_state *st = &c->file;
     if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
     // Follow the name: a file deleted or moved away is made anew.
-    struct stat sb;
-    bool same = stat(st->name, &sb) == 0 && S_ISREG(sb.st_mode) && st->fd >= 0 &&
-                (u64)sb.st_dev == st->dev && (u64)sb.st_ino == st->ino;
-    if (!same) {
+    file_id id;
+    if (st->fd < 0 || (maybe_moved(st) && !(id_of_name(st->name, &id) && id.reg &&
+                                            id.dev == st->dev && id.ino == st->ino))) {
         if (reopen_text(st) != 0) return -1;
-        sb.st_size = 0;
-        struct stat now;
-        if (fstat(st->fd, &now) == 0) sb.st_size = now.st_size;
     }
-    char h[1024];
-    size_t hl = build_header(h, sizeof h, level, module);
-    if (!write_record(st->fd, h, hl, line, (size_t)len)) {
+    char h[2048];
+    size_t hl = build_header(h, 1024, level, module);
+    if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
         log_debug_printf("log_file_write: fwrite error\n");
         if (reopen_text(st) != 0) return -1;
-        if (!write_record(st->fd, h, hl, line, (size_t)len)) {
+        if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
             close_text(st);
             return -1;
         }
-        struct stat now;
-        sb.st_size = fstat(st->fd, &now) == 0 ? now.st_size - (off_t)(hl + (size_t)len) : 0;
     }
-    i64 size = (i64)sb.st_size + (i64)(hl + (size_t)len);
-    if (size >= st->size_limit) {
-        // The size seen before this write may be stale (another writer of
-        // the same file): the trim works on the real size.
-        struct stat now;
-        if (fstat(st->fd, &now) == 0 && now.st_size >= st->size_limit)
-            log_file_trim(st->fd, now.st_size, st->size_limit);
+    st->size += hl + (size_t)len;
+    if ((i64)st->size >= st->size_limit) {
+        // The count may be stale (another writer of the same file, or an
+        // outside truncation): the real size decides.
+        if (!id_of_fd(st->fd, &id)) return 0;
+        st->size = id.size;
+        if ((i64)id.size >= st->size_limit && log_file_trim(st->fd, (i64)id.size, st->size_limit) == 0 &&
+            id_of_fd(st->fd, &id))
+            st->size = id.size;
     }
     return 0;
 }
