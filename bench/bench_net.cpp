@@ -98,16 +98,8 @@ BENCHMARK(BM_ListenerEcho)->Iterations(kRoundTrips)->Repetitions(3)->UseRealTime
 // The floor: one thread, blocking accept, read, write, close.
 void BM_FloorEcho(benchmark::State &state)
 {
-    int port = 0;
-    int l = listen_loopback(128, &port);
-    struct sockaddr_in a = loopback(port);
-    int one = 1;
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        while (!stop.load()) {
-            int c = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) continue;
-            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    accept_loop floor;
+    if (!floor.start(128, [](int c) {
             char buf[kMsg];
             size_t got = 0;
             while (got < sizeof buf) {
@@ -117,17 +109,17 @@ void BM_FloorEcho(benchmark::State &state)
             }
             if (got) (void)!write(c, buf, got);
             close(c);
-        }
-    });
+        })) {
+        state.SkipWithError("listener");
+        return;
+    }
+    struct sockaddr_in a = loopback(floor.port);
     int failures = 0;
     for (auto _ : state)
         if (!round_trip(a)) ++failures;
     state.SetItemsProcessed(state.iterations());
     state.counters["failures"] = failures;
-    stop = true;
-    round_trip(a);  // lets the server see the flag
-    server.join();
-    close(l);
+    floor.finish();
 }
 BENCHMARK(BM_FloorEcho)->Iterations(kRoundTrips)->Repetitions(3)->UseRealTime();
 

@@ -5,6 +5,12 @@
 // this program (the floor of this machine). The ratios are printed at the
 // end.
 //
+// Then connection bursts: 10,000 connect/request/close cycles from 8
+// client threads against vkto and against the raw accept floor (one thread,
+// blocking accept, one reply, close), in 5 alternating pairs: cycles per
+// second of both with their ratio (min and median), and vkto's slowest
+// cycle (target: none over 100 ms).
+//
 //   bench_tcp_shell [--benchmark_...]   (VKTO=<path> overrides the program)
 #include <benchmark/benchmark.h>
 
@@ -19,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -47,19 +54,29 @@ int free_port()
     return port;
 }
 
-// Blocking client connection with a 5 s limit on every transfer; -1 on failure.
+// One connect attempt: a blocking client connection with a 5 s limit on
+// every transfer; -1 on failure.
+int connect_once(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    struct timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    struct sockaddr_in a = loopback(port);
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// A connection, retried for up to 5 s while the server starts.
 int dial(int port)
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct timeval tv = {5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        struct sockaddr_in a = loopback(port);
-        if (connect(fd, (struct sockaddr *)&a, sizeof a) == 0) return fd;
-        close(fd);
+        int fd = connect_once(port);
+        if (fd >= 0) return fd;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return -1;
@@ -80,40 +97,28 @@ bool round_trip(int fd, char term)
 // ---- the floor: a minimal echo server --------------------------------------
 
 struct echo_server {
-    int lfd = -1;
+    accept_loop loop;
     int port = 0;
-    std::thread acceptor;
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> conns;
+    std::vector<std::thread> conns;  // touched by the loop's thread, then by finish
 
     void start()
     {
-        lfd = listen_loopback(64, &port);
-        acceptor = std::thread([this] {
-            while (!stop.load()) {
-                struct pollfd p = {lfd, POLLIN, 0};
-                if (poll(&p, 1, 200) <= 0) continue;
-                int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c < 0) continue;
-                int on = 1;
-                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                conns.emplace_back([c] {
-                    char buf[4096];
-                    for (;;) {
-                        ssize_t n = recv(c, buf, sizeof buf, 0);
-                        if (n <= 0 || send(c, buf, (size_t)n, MSG_NOSIGNAL) != n) break;
-                    }
-                    close(c);
-                });
-            }
+        loop.start(64, [this](int c) {
+            conns.emplace_back([c] {
+                char buf[4096];
+                for (;;) {
+                    ssize_t n = recv(c, buf, sizeof buf, 0);
+                    if (n <= 0 || send(c, buf, (size_t)n, MSG_NOSIGNAL) != n) break;
+                }
+                close(c);
+            });
         });
+        port = loop.port;
     }
     void finish()
     {
-        stop = true;
-        acceptor.join();
+        loop.finish();
         for (auto &t : conns) t.join();  // every client has closed by now
-        close(lfd);
     }
 };
 
@@ -180,6 +185,121 @@ struct vkto_child {
     }
 };
 
+// ---- connection bursts ---------------------------------------------------
+
+constexpr int kCycleThreads = 8;
+constexpr int kCycles = 10000;
+constexpr int kCyclePairs = 5;
+const char kCycleReply[] = "x\r\n";  // vkto's reply to kRequest, before its NUL
+
+struct cycle_stats {
+    double per_s = 0;
+    double max_ms = 0;
+    int over_100ms = 0;
+    int failed = 0;
+};
+
+double now_s()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// One cycle: a single connect attempt, the request, the whole reply (up to
+// its NUL), close.
+bool connect_cycle(int port)
+{
+    int fd = connect_once(port);
+    if (fd < 0) return false;
+    bool ok = round_trip(fd, '\0');
+    close(fd);
+    return ok;
+}
+
+cycle_stats run_cycles(int port)
+{
+    std::atomic<int> next{0};
+    std::vector<std::vector<double>> times(kCycleThreads);
+    std::atomic<int> failed{0};
+    double t0 = now_s();
+    std::vector<std::thread> ts;
+    for (int k = 0; k < kCycleThreads; ++k) {
+        ts.emplace_back([&, k] {
+            times[k].reserve(kCycles / kCycleThreads + 1);
+            while (next.fetch_add(1) < kCycles) {
+                double c0 = now_s();
+                if (!connect_cycle(port)) ++failed;
+                times[k].push_back((now_s() - c0) * 1000);
+            }
+        });
+    }
+    for (auto &t : ts) t.join();
+    cycle_stats st;
+    st.per_s = kCycles / (now_s() - t0);
+    st.failed = failed.load();
+    for (auto &v : times)
+        for (double ms : v) {
+            st.max_ms = std::max(st.max_ms, ms);
+            if (ms > 100) ++st.over_100ms;
+        }
+    return st;
+}
+
+// The floor's answer: the request up to its line feed, then vkto's bytes.
+void floor_serve(int c)
+{
+    struct timeval tv = {5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[256];
+    for (;;) {
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        if (memchr(buf, '\n', (size_t)n)) {
+            (void)!send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL);  // with its NUL
+            break;
+        }
+    }
+    close(c);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void connection_bursts(int vkto_port)
+{
+    accept_loop floor;
+    if (!floor.start(SOMAXCONN, floor_serve)) {
+        fprintf(stderr, "accept floor did not start\n");
+        return;
+    }
+    std::vector<double> vk, fl, ratio;
+    double worst = 0;
+    int over = 0, failed = 0;
+    for (int pair = 0; pair < kCyclePairs; ++pair) {
+        cycle_stats f = run_cycles(floor.port);
+        cycle_stats v = run_cycles(vkto_port);
+        printf("pair %d: vkto %.0f cycles/s (max %.1f ms, %d over 100 ms, %d failed), "
+               "accept floor %.0f cycles/s (max %.1f ms)\n",
+               pair + 1, v.per_s, v.max_ms, v.over_100ms, v.failed, f.per_s, f.max_ms);
+        vk.push_back(v.per_s);
+        fl.push_back(f.per_s);
+        ratio.push_back(v.per_s / f.per_s);
+        worst = std::max(worst, v.max_ms);
+        over += v.over_100ms;
+        failed += v.failed;
+    }
+    floor.finish();
+    printf("connect cycles (%d from %d threads, %d pairs): vkto min %.0f / median %.0f per s, "
+           "accept floor min %.0f / median %.0f per s, ratio min %.2f / median %.2f\n",
+           kCycles, kCycleThreads, kCyclePairs, *std::min_element(vk.begin(), vk.end()), median(vk),
+           *std::min_element(fl.begin(), fl.end()), median(fl), *std::min_element(ratio.begin(), ratio.end()),
+           median(ratio));
+    printf("vkto slowest cycle %.1f ms, %d cycles over 100 ms, %d failed (target: none over 100 ms)\n", worst,
+           over, failed);
+}
+
 echo_server g_echo;
 vkto_child g_vkto;
 
@@ -243,6 +363,7 @@ int main(int argc, char **argv)
     }
     ratio_reporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
+    connection_bursts(g_vkto.port);
     g_vkto.finish();
     g_echo.finish();
     for (const char *threads : {"threads:1", "threads:16"}) {

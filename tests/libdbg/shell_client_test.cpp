@@ -179,12 +179,14 @@ TEST(ShellClientLimits, Exec2ReplyBufferAndTimeLimit)
     }
     {
         nettest::log_capture log;
-        scripted_server srv({"late" + std::string(1, '\0')}, 800);
+        // The reply comes long after the 200 ms limit: the client gives up
+        // at its limit (the margin is wide for a loaded machine).
+        scripted_server srv({"late" + std::string(1, '\0')}, 2500);
         char buf[64];
         debug_shell_req2 r = {"x", buf, (i32)sizeof buf, 200};
         long long t0 = dbgtest::now_ms();
         EXPECT_LT(debug_shell_connet_exec2_cmd("127.0.0.1", srv.port, &r), 0);
-        EXPECT_LT(dbgtest::now_ms() - t0, 700);
+        EXPECT_LT(dbgtest::now_ms() - t0, 2000);
         EXPECT_STREQ(buf, "");
         EXPECT_TRUE(log.has("error: read command returns timeout\n"));
     }

@@ -37,7 +37,7 @@ struct server_fixture : dbgtest::server_fixture {
         base_threads = thread_count();
         base_fds = fd_count();
     }
-    bool back_to_baseline(int ms = 3000)
+    bool back_to_baseline(int ms = 8000)
     {
         return wait_for([&] { return thread_count() == base_threads && fd_count() == base_fds; }, ms);
     }
@@ -88,13 +88,13 @@ TEST_F(ShellServerConcurrency, StopWithSessionsOpenAndBusy)
     });
     long long t0 = now_ms();
     stop();
-    EXPECT_LT(now_ms() - t0, 2500);
+    EXPECT_LT(now_ms() - t0, 5000);  // not one join limit (1000 ms) per session
     go = false;
     noise.join();
-    for (auto &p : peers) EXPECT_TRUE(p.closes_within(2000));
+    for (auto &p : peers) EXPECT_TRUE(p.closes_within(5000));
     peers.clear();
     // Every session thread has ended, and so has "sock_listen".
-    EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads - 1; }, 3000));
+    EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads - 1; }, 5000));
     // Nobody can connect any more.
     EXPECT_LT(dial(port).fd, 0);
 }
@@ -103,8 +103,7 @@ TEST_F(ShellServer, SessionCapThenBaseline)
 {
     nettest::log_capture log;
     std::vector<peer> peers;
-    // Each connection is answered before the next one comes, so that the
-    // listener's short backlog never overflows.
+    // Each connection is answered before the next one comes.
     for (u32 i = 0; i < DBGSRV_MAX_SESSIONS; ++i) {
         peers.push_back(dial(port));
         ASSERT_GE(peers.back().fd, 0) << i;
@@ -121,20 +120,20 @@ TEST_F(ShellServer, SessionCapThenBaseline)
         peer extra = dial(port);
         if (extra.fd >= 0) {
             extra.send_all("echo refused\n");
-            EXPECT_TRUE(extra.closes_within(2000));
+            EXPECT_TRUE(extra.closes_within(5000));
         }
     }
-    EXPECT_TRUE(wait_for([&] { return log.has("256 sessions open, connection from 127.0.0.1"); }, 2000));
+    EXPECT_TRUE(wait_for([&] { return log.has("256 sessions open, connection from 127.0.0.1"); }, 5000));
     std::string text = log.get();
     size_t first = text.find("sessions open");
     EXPECT_EQ(text.find("sessions open", first + 1), std::string::npos) << "rate-limited";
     // quit ends only its own session.
     ASSERT_TRUE(peers[0].send_all("quit\n"));
-    EXPECT_TRUE(peers[0].closes_within(2000));
+    EXPECT_TRUE(peers[0].closes_within(5000));
     ASSERT_TRUE(peers[1].send_all("echo still\n"));
     EXPECT_EQ(peers[1].replies(1), reply_of("still"));
     // A freed slot takes a new connection.
-    EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads + (int)DBGSRV_MAX_SESSIONS - 1; }, 3000));
+    EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads + (int)DBGSRV_MAX_SESSIONS - 1; }, 5000));
     {
         peer again = dial(port);
         ASSERT_TRUE(again.send_all("echo again\n"));
@@ -182,7 +181,7 @@ TEST_F(ShellServer, ExitFromSessionIsHandedOver)
     peer p = dial(port);
     ASSERT_TRUE(p.send_all("exit\n"));
     EXPECT_EQ(p.replies(1), std::string(1, '\0'));
-    EXPECT_TRUE(p.closes_within(2000));
+    EXPECT_TRUE(p.closes_within(5000));
     EXPECT_EQ(calls.load(), 1);
     EXPECT_TRUE(on_session_thread.load());
     // The server itself is stopped by its owner, which joins what is left.
@@ -190,8 +189,8 @@ TEST_F(ShellServer, ExitFromSessionIsHandedOver)
     EXPECT_EQ(other.replies(1), reply_of("other"));
     long long t0 = now_ms();
     stop();
-    EXPECT_LT(now_ms() - t0, 2500);
-    EXPECT_TRUE(other.closes_within(1000));
+    EXPECT_LT(now_ms() - t0, 5000);  // not one join limit (1000 ms) per session
+    EXPECT_TRUE(other.closes_within(5000));
     libsh_set_exit_func(nullptr);
 }
 

@@ -87,11 +87,15 @@ TEST(Client, ConnectsAndReportsTheRealReason)
     EXPECT_STREQ(os_err_str(&err), "addrinfo_addr bad..name failed");
     EXPECT_STREQ(err.func, "sock_tcp_connect");
 
-    // A proxy without the proxy unit is a clear failure.
+    // With a proxy in the options the proxy is reached first: one that
+    // cannot be resolved fails with the resolver's reason.
     o.proxy.type = SOCK_PROXY_SOCKS5;
+    snprintf(o.proxy.host, sizeof o.proxy.host, "bad..name");
+    o.proxy.port = 1080;
     memset(&err, 0, sizeof err);
     EXPECT_EQ(sock_tcp_connect("127.0.0.1", l.port, &o, &err), 0u);
-    EXPECT_EQ(err.code, -1);
+    EXPECT_EQ(err.code, -2);
+    EXPECT_STREQ(os_err_str(&err), "addrinfo_addr bad..name failed");
     EXPECT_EQ(o.proxy.type, (u32)SOCK_PROXY_SOCKS5);  // the caller's options are untouched
 }
 

@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -160,6 +163,110 @@ TEST(Listener, HostListsPortsAndFailures)
     u64 s = sock_bind("127.0.0.1", 65535, 2, &bad);
     EXPECT_TRUE(cap.has("expr[port>-1 && port<0xffff]: assert failed"));
     if (s) os_socket_exit(s);
+}
+
+// Keepalive settings of accepted connections, seen by the accept procedure.
+struct ka_seen {
+    int on, idle, intvl, cnt;
+};
+std::mutex g_ka_lock;
+std::vector<ka_seen> g_ka;
+
+int record_keepalive(u64 sock, os_ipaddr *, void *)
+{
+    int fd = os_sock_fd(sock);
+    ka_seen k = {-1, -1, -1, -1};
+    socklen_t len = sizeof(int);
+    getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &k.on, &len);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idle, &len);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intvl, &len);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.cnt, &len);
+    {
+        std::lock_guard<std::mutex> g(g_ka_lock);
+        g_ka.push_back(k);
+    }
+    os_socket_exit(sock);
+    return 0;
+}
+
+bool ka_seen_count(size_t n)
+{
+    return wait_until([n] {
+        std::lock_guard<std::mutex> g(g_ka_lock);
+        return g_ka.size() == n;
+    }, 3000);
+}
+
+// The queue length a listening socket was given (capped by the system).
+int listen_backlog(u64 s)
+{
+    struct tcp_info ti = {};
+    socklen_t len = sizeof ti;
+    if (getsockopt(os_sock_fd(s), IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return -1;
+    return (int)ti.tcpi_sacked;  // a listener reports its maximum backlog here
+}
+
+int system_somaxconn()
+{
+    int v = 4096;
+    if (FILE *f = fopen("/proc/sys/net/core/somaxconn", "r")) {
+        if (fscanf(f, "%d", &v) != 1) v = 4096;
+        fclose(f);
+    }
+    return v;
+}
+
+TEST(Listener, KeepaliveAndBacklogReachEveryConnection)
+{
+    env_guard env;
+    {
+        std::lock_guard<std::mutex> g(g_ka_lock);
+        g_ka.clear();
+    }
+    sock_tcp_server_param p = tcp_param("ka", record_keepalive);
+    p.backlog = SOMAXCONN;
+    p.keepalive = {7, 3, 4};
+    sock_server_ctx *srv = sock_tcp_server_init("127.0.0.1,::1", 0, &p);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(srv->sock_count, 2);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(listen_backlog(srv->socks[i]), std::min(SOMAXCONN, system_somaxconn()));
+    int a = dial("127.0.0.1", (int)p.bound_port), b = dial("::1", (int)p.bound_port);
+    EXPECT_TRUE(ka_seen_count(2));
+    close(a);
+    close(b);
+    sock_server_exit(srv);
+
+    // Without keepalive times the system default (off) stays.
+    sock_tcp_server_param q = tcp_param("noka", record_keepalive);
+    q.backlog = 5;
+    srv = sock_tcp_server_init("127.0.0.1", 0, &q);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_EQ(listen_backlog(srv->socks[0]), 5);
+    int c = dial("127.0.0.1", (int)q.bound_port);
+    EXPECT_TRUE(ka_seen_count(3));
+    close(c);
+    sock_server_exit(srv);
+    std::lock_guard<std::mutex> g(g_ka_lock);
+    ASSERT_EQ(g_ka.size(), 3u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(g_ka[i].on, 1);
+        EXPECT_EQ(g_ka[i].idle, 7);
+        EXPECT_EQ(g_ka[i].intvl, 3);
+        EXPECT_EQ(g_ka[i].cnt, 4);
+    }
+    EXPECT_EQ(g_ka[2].on, 0);
+
+    // An option the system refuses is logged, the others still apply.
+    u64 s = os_socket_init(OS_SOCK_TCP, OS_IPADDR_FAMILY_IPV4);
+    log_capture cap;
+    sock_keepalive bad = {5, 100000, 2};
+    EXPECT_FALSE(sock_set_keepalive(s, &bad));
+    EXPECT_TRUE(cap.has("TCP_KEEPINTVL 100000 error: "));
+    int idle = 0;
+    socklen_t len = sizeof idle;
+    getsockopt(os_sock_fd(s), IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+    EXPECT_EQ(idle, 5);
+    os_socket_exit(s);
 }
 
 TEST(Listener, EveryPendingConnectionIsAcceptedUpToAPassLimit)

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +12,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/tmp_file.h"
 #include "libpal/env/malloc.h"
+#include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
 
 namespace {
@@ -200,11 +204,7 @@ struct source_files : shell {
     std::vector<std::string> made;
     std::string file(const std::string &name, const std::string &text)
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
-        std::string p = dir + "/src_" + std::to_string(getpid()) + "_" + name;
-        std::ofstream(p) << text;
+        std::string p = testutil::tmp_file("src", name, text);
         made.push_back(p);
         return p;
     }
@@ -218,7 +218,8 @@ struct source_files : shell {
 TEST_F(source_files, RunsLinesRepeatsAndLimits)
 {
     std::string f = file("a", "echo one\n\necho two\n");
-    EXPECT_EQ(run("source " + f), "one\n@one\n@two\n@@");
+    // The whole run is one reply: one end mark, after the file's output.
+    EXPECT_EQ(run("source " + f), "one\none\ntwo\n@");
     EXPECT_EQ(run("source /nonexistent/file").substr(0, 30), "open:[/nonexistent/file] error");
     EXPECT_EQ(run("source"), "source [opt] [file]...\nExec commands from file\n-h: Display this help\n@");
     std::string longf = file("long", "echo " + std::string(5000, 'y') + "\necho after\n");
@@ -230,6 +231,102 @@ TEST_F(source_files, RunsLinesRepeatsAndLimits)
     std::ofstream(self) << "source " << self << "\n";
     out = run("source " + self);
     EXPECT_NE(out.find("nesting too deep"), std::string::npos);
+}
+
+TEST_F(source_files, OneReplyPerTopLevelCommand)
+{
+    // Flushes of the file's commands (their own ends, "call tlog" flushing
+    // itself, a failing command) do not end the reply of "source".
+    std::string f = file("one", "echo a\ncall tlog\nnosuch\necho b; echo c\n# note\nV1=2\n");
+    EXPECT_EQ(run("source " + f + "; echo after"),
+              "a\ncommand not found: [nosuch]\nType `help` to learn how to use prompt\nb\nc\n@after\n@");
+    // A file that sources another: still one reply.
+    std::string outer = file("outer", "echo o1\nsource " + f + "\necho o2\n");
+    std::string r = run("source " + outer);
+    EXPECT_EQ(std::count(r.begin(), r.end(), '@'), 1) << r;
+    EXPECT_EQ(r.substr(r.size() - 4), "o2\n@");
+
+    // "quit" and "exit" in a file end the reply at once, and only once.
+    std::string q = file("quit", "echo q\nquit\necho never\n");
+    EXPECT_EQ(run("source " + q + "; echo never"), "q\n@");
+    EXPECT_EQ(ctx.exit_flag, 1u);
+    ctx.exit_flag = 0;
+    libsh_set_exit_func(count_exit);
+    g_exit_calls = 0;
+    std::string e = file("exit", "echo e\nsource " + q + "\nexit\n");
+    EXPECT_EQ(run("source " + e), "e\nq\n@");
+    EXPECT_EQ(g_exit_calls, 0);  // the nested quit ended the run first
+    ctx.exit_flag = 0;
+    std::string e2 = file("exit2", "echo e\nexit\necho never\n");
+    EXPECT_EQ(run("source " + e2), "e\n@");
+    EXPECT_EQ(g_exit_calls, 1);
+    ctx.exit_flag = 0;
+    libsh_set_exit_func(nullptr);
+
+    // A file that does not open: its error is the reply, the line stops.
+    std::string r2 = run("source /nonexistent/x; echo no");
+    EXPECT_EQ(r2.substr(0, 23), "open:[/nonexistent/x] e");
+    EXPECT_EQ(std::count(r2.begin(), r2.end(), '@'), 1);
+    EXPECT_EQ(r2.find("no\n"), std::string::npos);
+}
+
+// A file that sources itself several times would run an exponential
+// number of commands: one top-level run stops after the limit, with an
+// error and -1, and the next run gets the whole limit again.
+TEST_F(source_files, WorkOfOneRunIsBounded)
+{
+    for (int fan : {2, 3}) {
+        std::string self = file("fan" + std::to_string(fan), "");
+        std::string text = "echo x\n";
+        for (int i = 0; i < fan; ++i) text += "source " + self + "\n";
+        std::ofstream(self) << text;
+        int rc = 0;
+        std::string out = run("source " + self + "; echo never", &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(std::count(out.begin(), out.end(), '@'), 1);
+        const std::string tail = "error: source stopped after 10000 commands (the most one source may run)\n@";
+        ASSERT_GE(out.size(), tail.size());
+        EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+        size_t echoes = 0;
+        for (size_t p = 0; (p = out.find("x\n", p)) != std::string::npos; p += 2) ++echoes;
+        EXPECT_GT(echoes, 1000u);
+        EXPECT_LT(echoes, (size_t)LIBSH_SOURCE_CMDS_MAX);
+    }
+    // Exactly the limit still runs whole.
+    std::string text;
+    for (u32 i = 0; i < LIBSH_SOURCE_CMDS_MAX; ++i) text += "V=1; echo -n\n";
+    std::string just = file("just", text);
+    int rc = 1;
+    EXPECT_EQ(run("source " + just, &rc), "@");
+    EXPECT_EQ(rc, 0);
+    std::string over = file("over", text + "echo -n\n");
+    EXPECT_EQ(run("source " + over, &rc).substr(0, 27), "error: source stopped after");
+    EXPECT_EQ(rc, -1);
+}
+
+int g_checks = 0;
+int gone_after_50(dbgsh_srv_ctx *) { return ++g_checks <= 50; }
+
+TEST_F(source_files, StopsWhenTheSessionEndsOrTheProgramStops)
+{
+    std::string self = file("loop", "");
+    std::ofstream(self) << "echo x\nsource " << self << "\nsource " << self << "\n";
+    g_checks = 0;
+    libsh_set_session_check(gone_after_50);
+    int rc = 0;
+    std::string out = run("source " + self, &rc);
+    libsh_set_session_check(nullptr);
+    EXPECT_EQ(rc, -1);
+    EXPECT_LT(std::count(out.begin(), out.end(), 'x'), 50);
+    EXPECT_EQ(out.find("error:"), std::string::npos);  // nobody left to read it
+    EXPECT_EQ(out.back(), '@');
+
+    g_app.stop_flag.store(1);
+    out = run("source " + self, &rc);
+    g_app.stop_flag.store(0);
+    EXPECT_EQ(out, "error: source stopped: the program is stopping\n@");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(run("source " + file("fine", "echo fine\n")), "fine\n@");
 }
 
 // Sessions on several threads share the previous line, the aliases and the
@@ -259,6 +356,31 @@ TEST(ShellConcurrency, SessionsShareTablesSafely)
     bind(ctx, cap);
     exec_commands(&ctx, "a3_6");
     EXPECT_EQ(cap.text, "3_6\n@");
+    libsh_exit();
+}
+
+// Source runs on several sessions at once: each is limited on its own.
+TEST(ShellConcurrency, SourceRunsAreBoundedPerSession)
+{
+    libsh_init();
+    std::string self = testutil::tmp_file("src", "conc", "");
+    std::ofstream(self) << "echo x\nsource " << self << "\nsource " << self << "\n";
+    std::vector<std::thread> ts;
+    std::atomic<int> right{0};
+    for (int t = 0; t < 4; ++t) {
+        ts.emplace_back([&] {
+            capture cap;
+            dbgsh_srv_ctx ctx{};
+            bind(ctx, cap);
+            int rc = exec_commands(&ctx, ("source " + self).c_str());
+            size_t marks = (size_t)std::count(cap.text.begin(), cap.text.end(), '@');
+            if (rc == -1 && marks == 1 && cap.text.find("error: source stopped after 10000") != std::string::npos)
+                ++right;
+        });
+    }
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(right.load(), 4);
+    unlink(self.c_str());
     libsh_exit();
 }
 

@@ -23,8 +23,6 @@
 
 namespace {
 
-// The longest request the server takes; a longer one would end the session.
-constexpr size_t kReqChars = 4094;
 constexpr int kWaitSliceMs = 300;
 constexpr int kExec2DefaultMs = 10000;
 
@@ -151,10 +149,6 @@ int run_item(cli_run *run, char *item)
     char *it = str_trim(item);
     if (!*it) return ITEM_NEXT;
     if (strcmp(it, "quit") == 0) return ITEM_QUIT;
-    if (strlen(it) > kReqChars) {
-        LOG_ERR("command longer than %d characters not sent: [%.40s...]\n", (int)kReqChars, it);
-        return ITEM_NEXT;
-    }
     debug_shell_req *req = run->req;
     if (!cli_send(run->c, it)) {
         LOG_ERR("error: execution command failed\n");

@@ -3,7 +3,10 @@
 #include "libdbg/dbgsrv.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include "libdbg/shell.h"
 #include "liblog/log.h"
@@ -27,6 +30,34 @@ struct netsh_conn {
 };
 
 constexpr u64 kRefuseLogEveryMs = 1000;
+
+// A peer that vanishes without a FIN or a reset (power loss, a pulled
+// cable) is found by keepalive: after 60 s of silence, three probes 10 s
+// apart, so its session ends about 90 s after the last sign of life. A
+// peer that is only idle answers the probes and keeps its session.
+constexpr sock_keepalive kKeepalive = {60, 10, 3};
+
+// The keepalive times in seconds, "idle,interval,probes": the built-in
+// ones, or those of the environment variable VK_SHELL_KEEPALIVE, read once
+// when the server starts. The variable lets tests see a dead peer's
+// session end in seconds instead of minutes.
+sock_keepalive session_keepalive()
+{
+    sock_keepalive ka = kKeepalive;
+    const char *v = getenv("VK_SHELL_KEEPALIVE");
+    if (!v || !*v) return ka;
+    unsigned idle = 0, intvl = 0, probes = 0;
+    char end = 0;
+    if (sscanf(v, "%u,%u,%u%c", &idle, &intvl, &probes, &end) == 3 && idle && intvl && probes &&
+        idle <= 86400 && intvl <= 3600 && probes <= 127) {
+        ka = {idle, intvl, probes};
+        LOG_DBG("keepalive %u,%u,%u from VK_SHELL_KEEPALIVE\n", idle, intvl, probes);
+    } else {
+        LOG_WARN("VK_SHELL_KEEPALIVE=[%s] is not idle,interval,probes in seconds; kept %u,%u,%u\n", v,
+                 ka.idle_s, ka.intvl_s, ka.probes);
+    }
+    return ka;
+}
 
 // Server state. The lock keeps the accept procedure (on "sock_listen")
 // from using a manager that the stopping thread is taking down.
@@ -122,9 +153,12 @@ int debug_shell_server_init(const char *addrs, int port)
     sp.reuse = 1;
     sp.recv_buf_size = 0;
     sp.send_buf_size = 0;
-    sp.backlog = 5;
+    // A burst of connects waits in the queue instead of being dropped (and
+    // retried by the clients a second or more later).
+    sp.backlog = SOMAXCONN;
     sp.accept_proc = accept_proc;
     sp.work_proc = nullptr;
+    sp.keepalive = session_keepalive();
     sock_server_ctx *l = sock_tcp_server_init(addrs ? addrs : "", port, &sp);
     if (!l) {
         // Nothing can connect: the manager goes too, so a later start works.

@@ -1,6 +1,8 @@
 #pragma once
 // TCP shell server: one network shell session per connection, each on its
-// own "netsh_srv" thread, at most DBGSRV_MAX_SESSIONS at once.
+// own "netsh_srv" thread, at most DBGSRV_MAX_SESSIONS at once. The listener
+// queues up to SOMAXCONN connects, and sessions use TCP keepalive, so that
+// a peer that vanished without closing loses its session after about 90 s.
 #include "libpal/env/os_types.h"
 #include "libpal/network/os_ipaddr.h"
 

@@ -92,7 +92,9 @@ stdin_lines g_stdin;
 // ---- network sessions ---------------------------------------------------
 
 // A request holds at most kReqChars bytes before its terminator (carriage
-// returns included); a longer one ends the session.
+// returns included); a longer one is refused as soon as it passes the
+// limit, the rest of it up to its terminator is dropped, and the session
+// goes on.
 constexpr size_t kReqSize = 4095;
 constexpr size_t kReqChars = kReqSize - 1;
 constexpr int kReadSliceMs = 300;
@@ -107,6 +109,7 @@ struct net_session {
     char req[kReqSize + 1];
     size_t req_len;  // bytes kept (carriage returns dropped)
     size_t req_raw;  // bytes received for this request
+    bool too_long;   // dropping the rest of an over-long request
     char in[4096];   // received, not yet scanned
     size_t in_beg;
     size_t in_end;
@@ -119,13 +122,15 @@ struct net_session {
 
 thread_local net_session *t_sess = nullptr;
 
-enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1 };
+enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2 };
 
 // Takes the next request into line (kReqSize + 1 bytes). REQ_LINE with
-// the request (possibly empty); REQ_NONE when no complete request came
+// the request (possibly empty); REQ_TOO_LONG once a request passes
+// kReqChars bytes (nothing of it is kept, and the rest of it will be
+// dropped up to its terminator); REQ_NONE when no complete request came
 // within the handle's time limit, or the request was only carriage
-// returns; REQ_FAIL on a failed read, the end of the stream, an over-long
-// request or a stop request.
+// returns; REQ_FAIL on a failed read, the end of the stream or a stop
+// request.
 int net_session_read(net_session *s, char *line)
 {
     net *n = s->n;
@@ -136,14 +141,20 @@ int net_session_read(net_session *s, char *line)
             char c = s->in[s->in_beg++];
             if (c == 0 || c == '\n') {
                 bool only_cr = s->req_raw > 0 && s->req_len == 0;
+                bool refused = s->too_long;
                 memcpy(line, s->req, s->req_len);
                 line[s->req_len] = 0;
                 s->req_len = s->req_raw = 0;
+                s->too_long = false;
+                if (refused) continue;  // the end of a refused request
                 return only_cr ? REQ_NONE : REQ_LINE;
             }
+            if (s->too_long) continue;
             if (++s->req_raw > kReqChars) {
-                LOG_DBG("request longer than %d bytes, session ends\n", (int)kReqChars);
-                return REQ_FAIL;
+                LOG_DBG("request longer than %d bytes, refused\n", (int)kReqChars);
+                s->too_long = true;
+                s->req_len = 0;
+                return REQ_TOO_LONG;
             }
             if (c != '\r') s->req[s->req_len++] = c;
         }
@@ -247,6 +258,24 @@ int stream_flush(void *out)
     return net_write_all((net *)out, "", 1, nullptr);
 }
 
+// Whether the session of ctx can still be answered; asked between the
+// commands of a long run ("source"). A network session is gone once a
+// write failed, it was told to stop, or its connection is closed or reset.
+// A peer that only ended its sending side still waits for the reply; the
+// output held so far goes out then, so that a peer that has closed
+// altogether shows up as a reset at the next check.
+int session_alive(dbgsh_srv_ctx *ctx)
+{
+    net_session *s = t_sess;
+    if (!s || s->n != ctx->out) return 1;
+    if (s->broken || s->n->stop.load()) return 0;
+    struct pollfd p = {os_sock_fd(s->n->transport), POLLRDHUP, 0};
+    if (poll(&p, 1, 0) <= 0) return 1;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
+    if ((p.revents & POLLRDHUP) && s->out_len && session_send(s) < 0) return 0;
+    return 1;
+}
+
 int net_session_loop(dbgsh_srv_ctx *ctx)
 {
     LOG_VERB("NET_MODE ==>\n");
@@ -272,7 +301,10 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
             break;
         }
         if (r == REQ_NONE) continue;
-        exec_commands(ctx, str_trim(line));
+        if (r == REQ_TOO_LONG)
+            libsh_line_too_long(ctx, kReqChars);
+        else
+            exec_commands(ctx, str_trim(line));
         if (s->broken) {
             LOG_VERB("write failed break\n");
             break;
@@ -453,6 +485,7 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport
         LOG_ERR("mode=%d invalid\n", (int)mode);
         return -1;
     }
+    libsh_set_session_check(session_alive);
     ctx->mode = mode;
     ctx->exit_flag = 0;
     ctx->printf = dbgout_printf;
@@ -490,9 +523,7 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
         }
         LOG_VERB("ret=%d cmd=[%s]\n", len, len >= 0 ? line : "");
         if (len == DBG_LINE_TOO_LONG) {
-            ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n",
-                        (int)LIBSH_LINE_MAX - 1);
-            ctx->flush(ctx->out);
+            libsh_line_too_long(ctx, LIBSH_LINE_MAX - 1);
             continue;
         }
         if (len < 0) {

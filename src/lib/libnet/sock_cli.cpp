@@ -8,6 +8,7 @@
 #include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/os/posix/addrinfo.h"
+#include "libnet/sock_proxy.h"
 
 // Error records name the step that failed (file, line and function).
 #define ERR_SET(err, code, ...) os_err_set((err), LOG_SRC, __LINE__, __func__, (code), __VA_ARGS__)
@@ -77,11 +78,7 @@ static int sock_connect_imp(u64 s, const os_ipaddr *addr, const sock_opt *opt, o
 
 static u64 tcp_connect_imp(const char *host, int port, const sock_opt *opt, os_err *err)
 {
-    if (opt->proxy.type != SOCK_PROXY_NONE) {
-        if (proxy_tcp_connect) return proxy_tcp_connect(host, port, opt, err);
-        ERR_SET_AT(err, "sock_tcp_connect", -1, "Unsupported proxy type=%d", (int)opt->proxy.type);
-        return 0;
-    }
+    if (opt->proxy.type != SOCK_PROXY_NONE) return proxy_tcp_connect(host, port, opt, err);
     os_ipaddr addr;
     os_ipaddr_clear(&addr);
     if (!os_addrinfo_addr(host, &addr)) {

@@ -49,10 +49,6 @@ struct sock_opt {
 u64 sock_tcp_connect(const char *host, int port, const sock_opt *options, os_err *err);
 u64 sock_udp_open(const char *host, int port, os_err *err);
 
-// Proxy handshakes live in their own unit; until it is linked a proxy in the
-// options fails the connect with an error record.
-u64 proxy_tcp_connect(const char *host, int port, const sock_opt *options, os_err *err) __attribute__((weak));
-
 int sock_kill(u64 sock, int how);
 int sock_close(u64 sock);
 int sock_send(u64 sock, const void *data, size_t size);

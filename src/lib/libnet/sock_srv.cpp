@@ -59,6 +59,8 @@ static u64 bind_socket(int kind, const char *host, int port, const char *name,
         if (!os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1))
             LOG_WARN("OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
         set_buffers(s, tcp->recv_buf_size, tcp->send_buf_size);
+        const sock_keepalive &ka = tcp->keepalive;
+        if (ka.idle_s || ka.intvl_s || ka.probes) sock_set_keepalive(s, &ka);
     }
     LOG_DBG("bind %s server on [%s]:%d\n", name ? name : "", host, port);
     if (!os_socket_bind(s, &a)) {
@@ -115,6 +117,31 @@ bool add_sock(sock_server_ctx *ctx, os_poller *poller, u64 s, u32 events)
 }
 
 }  // namespace
+
+bool sock_set_keepalive(u64 sock, const sock_keepalive *ka)
+{
+    OS_CHECK_RET(sock && ka, false);
+    struct opt {
+        u32 code;
+        u32 value;
+        const char *name;
+    };
+    const opt opts[] = {
+        {OS_SOCKET_CTRL_SET_KEEPALIVE, 1, "SO_KEEPALIVE"},
+        {OS_SOCKET_CTRL_SET_KEEPIDLE, ka->idle_s, "TCP_KEEPIDLE"},
+        {OS_SOCKET_CTRL_SET_KEEPINTVL, ka->intvl_s, "TCP_KEEPINTVL"},
+        {OS_SOCKET_CTRL_SET_KEEPCNT, ka->probes, "TCP_KEEPCNT"},
+    };
+    bool ok = true;
+    for (const opt &o : opts) {
+        if (o.value == 0) continue;  // the system default stays
+        if (!os_socket_ctrl(sock, o.code, o.value)) {
+            LOG_AT(4 | LOG_OPT_ERRNO, "%s %u error: ", o.name, o.value);
+            ok = false;
+        }
+    }
+    return ok;
+}
 
 u64 sock_bind(const char *host, int port, int type, void *param)
 {

@@ -13,6 +13,15 @@ typedef int (*sock_udp_work_proc)(u64 sock, int unused, void *arg);
 
 constexpr int SOCK_SERVER_MAX_SOCKS = 32;
 
+// TCP keepalive of a listener's connections: seconds of silence before
+// the first probe, seconds between probes, unanswered probes before the
+// connection is dropped. All 0 keeps the system default (off).
+struct sock_keepalive {
+    u32 idle_s;
+    u32 intvl_s;
+    u32 probes;
+};
+
 struct sock_tcp_server_param {
     const char *name;
     u32 reuse;           // non-zero: SO_REUSEADDR and SO_REUSEPORT
@@ -24,6 +33,8 @@ struct sock_tcp_server_param {
                                // its argument is the socket handle
     u32 bound_port;      // out: the port bound when 0 was asked for
     void *arg;
+    sock_keepalive keepalive;  // set on the listener; every accepted
+                               // connection takes it over
 };
 
 struct sock_udp_server_param {
@@ -42,6 +53,11 @@ struct sock_server_ctx {
     i32 sock_count;
     u64 socks[SOCK_SERVER_MAX_SOCKS];
 };
+
+// Switches TCP keepalive on for sock with the given times; true when every
+// option took (failures are logged). A listener's settings pass to the
+// connections it accepts.
+bool sock_set_keepalive(u64 sock, const sock_keepalive *ka);
 
 u64 sock_bind(const char *host, int port, int type, void *param);
 // NULL when no address could be bound.

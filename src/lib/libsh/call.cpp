@@ -14,7 +14,7 @@ namespace {
 int call_kill(dbgsh_srv_ctx *ctx, int, char **)
 {
     LOG_WARN("user req exit!!\n");
-    ctx->flush(ctx->out);
+    libsh_reply_end(ctx);
     fflush(stdout);
     exit(0);
 }
@@ -22,7 +22,7 @@ int call_kill(dbgsh_srv_ctx *ctx, int, char **)
 int call_null(dbgsh_srv_ctx *ctx, int, char **)
 {
     LOG_WARN("user req null=0 !!\n");
-    ctx->flush(ctx->out);
+    libsh_reply_end(ctx);
     fflush(stdout);
     // Hand the process to the crash handler as a real fault would.
     raise(SIGSEGV);

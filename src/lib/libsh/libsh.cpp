@@ -19,6 +19,7 @@
 #include "libpal/value/fvar.h"
 #include "libpal/value/rvar.h"
 #include "libsh/libsh_lock.h"
+#include "libsh/libsh_source.h"
 
 extern char **environ;
 
@@ -71,17 +72,27 @@ void prev_get(char *out, size_t size)
 
 // A handler that flushes itself gets no second end mark: while a handler
 // runs, the context's flush goes through this trampoline, which notes the
-// call. The state is per thread, and nested runs ("source") keep their own.
+// call. The state is per thread; a handler run from inside another one (a
+// command of a file that "source" runs) has its own, linked to the outer
+// one, and its flushes do not end the reply: the whole run answers as the
+// one top-level command it is.
 struct flush_state {
     dbgout_flush_fn orig;
     bool flushed;
+    flush_state *outer;  // NULL for the top-level command
 };
 thread_local flush_state *t_flush = nullptr;
+
+flush_state *top_state(flush_state *st)
+{
+    while (st && st->outer) st = st->outer;
+    return st;
+}
 
 int counting_flush(void *out)
 {
     flush_state *st = t_flush;
-    if (!st) return 0;
+    if (!st || st->outer) return 0;
     st->flushed = true;
     return st->orig ? st->orig(out) : 0;
 }
@@ -96,8 +107,8 @@ dbgout_flush_fn real_flush(dbgsh_srv_ctx *ctx)
 int run_handler(dbgsh_srv_ctx *ctx, libsh_cmd_fn fn, int argc, char **argv, bool *flushed)
 {
     dbgout_flush_fn prev = ctx->flush;
-    flush_state st{real_flush(ctx), false};
     flush_state *saved = t_flush;
+    flush_state st{real_flush(ctx), false, saved};
     t_flush = &st;
     ctx->flush = counting_flush;
     getopt_data_init(&ctx->opt);
@@ -113,8 +124,11 @@ void out_write(dbgsh_srv_ctx *ctx, const char *text)
     if (ctx->write) ctx->write(ctx->out, text);
 }
 
+// Ends the reply of a top-level command; inside a handler (a sourced
+// file's line) the reply goes on.
 void out_flush(dbgsh_srv_ctx *ctx)
 {
+    if (t_flush) return;
     if (dbgout_flush_fn f = real_flush(ctx)) f(ctx->out);
 }
 
@@ -173,6 +187,11 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
     LOG_VERB("cmd=[%s] func=[%s]\n", it, name);
 
     *ran = true;
+    if (!libsh_source_admit(ctx)) {
+        // The "source" this line comes from has to stop; it reports why.
+        os_free(argv);
+        return -1;
+    }
     int r;
     bool flushed = false;
     libsh_cmd_fn fn = libsh_find_cmd(cmd);
@@ -219,10 +238,7 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     const size_t len = strlen(line);
     if (len >= sizeof text) {
         // Never run a cut line, nor the previous one in its place.
-        if (ctx->printf)
-            ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n",
-                        (int)sizeof text - 1);
-        out_flush(ctx);
+        libsh_line_too_long(ctx, sizeof text - 1);
         return -1;
     }
     memcpy(text, line, len + 1);
@@ -257,6 +273,26 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     }
     str_vector_fini(&items);
     return r;
+}
+
+int libsh_reply_end(dbgsh_srv_ctx *ctx)
+{
+    OS_CHECK_RET(ctx != nullptr, -1);
+    flush_state *top = top_state(t_flush);
+    if (!top) {
+        dbgout_flush_fn f = real_flush(ctx);
+        return f ? f(ctx->out) : 0;
+    }
+    if (top->flushed) return 0;
+    top->flushed = true;
+    return top->orig ? top->orig(ctx->out) : 0;
+}
+
+void libsh_line_too_long(dbgsh_srv_ctx *ctx, size_t max)
+{
+    if (!ctx) return;
+    if (ctx->printf) ctx->printf(ctx->out, "error: command line too long (at most %d characters)\n", (int)max);
+    out_flush(ctx);
 }
 
 int libsh_item_runs_cmd(const char *item)

@@ -44,7 +44,26 @@ struct libsh_cmd {
 
 int libsh_init(void);
 int libsh_exit(void);
+// Runs a line; every command of it that runs ends its reply with one
+// flush. Commands run from a file by "source" write into the reply of
+// that "source": their flushes do not end it.
 int exec_commands(dbgsh_srv_ctx *ctx, const char *line);
+// Ends the reply of the top-level command being run now (once); for
+// commands that end the session or the process, also when a sourced file
+// runs them.
+int libsh_reply_end(dbgsh_srv_ctx *ctx);
+// Refuses a command line longer than max characters: the error text and
+// the end of the reply.
+void libsh_line_too_long(dbgsh_srv_ctx *ctx, size_t max);
+
+// One top-level "source" runs at most this many commands, those of the
+// files it sources included.
+constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
+// Asked between the commands of a "source": 0 when the session of ctx has
+// ended (its peer is gone), so that the run stops. Set by the session
+// layer; without one every session counts as alive.
+typedef int (*libsh_session_check_fn)(dbgsh_srv_ctx *ctx);
+int libsh_set_session_check(libsh_session_check_fn fn);
 // 1 when one ';'-separated item of a line runs a command, 0 when it runs
 // nothing (a comment, or a variable assignment after alias expansion).
 int libsh_item_runs_cmd(const char *item);

@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr int kSourceDepthMax = 16;
-thread_local int t_source_depth = 0;
-
 bool is_echo_opt(const char *a)
 {
     if (a[0] != '-' || a[1] == 0) return false;
@@ -151,59 +148,4 @@ int libsh_cmd_echo(dbgsh_srv_ctx *ctx, int argc, char **argv)
     if (const char *t = str_buf_get(b)) ctx->write(ctx->out, t);
     str_buf_free(b);
     return 0;
-}
-
-int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv)
-{
-    static const char help[] = "source [opt] [file]...\n%s\n-h: Display this help\n";
-    int c;
-    while ((c = getopt_r(argc, argv, "h", &ctx->opt)) != -1) {
-        if (c == 'h') {
-            ctx->printf(ctx->out, help, libsh_cmd_help_text("source"));
-            return 0;
-        }
-    }
-    int i = ctx->opt.optind;
-    if (i >= argc) {
-        ctx->printf(ctx->out, help, libsh_cmd_help_text("source"));
-        return 1;
-    }
-    if (t_source_depth >= kSourceDepthMax) {
-        ctx->printf(ctx->out, "source: nesting too deep (at most %d levels)\n", kSourceDepthMax);
-        return -1;
-    }
-    char *line = (char *)os_malloc(LIBSH_LINE_MAX);
-    if (!line) return -1;
-    int r = 0;
-    ++t_source_depth;
-    for (; i < argc && !ctx->exit_flag; ++i) {
-        FILE *f = os_fopen(argv[i], "r");
-        if (!f) {
-            ctx->printf(ctx->out, "open:[%s] error:%s\n", argv[i], os_strerror());
-            r = -1;
-            break;
-        }
-        int lineno = 0;
-        while (!ctx->exit_flag && fgets(line, LIBSH_LINE_MAX, f)) {
-            ++lineno;
-            size_t n = strlen(line);
-            if (n == LIBSH_LINE_MAX - 1 && line[n - 1] != '\n') {
-                int ch = fgetc(f);
-                if (ch != '\n' && ch != EOF) {
-                    // Skip the whole over-long line, never a piece of it.
-                    while ((ch = fgetc(f)) != EOF && ch != '\n') {
-                    }
-                    ctx->printf(ctx->out,
-                                "source: %s line %d too long (at most %d characters), skipped\n",
-                                argv[i], lineno, (int)LIBSH_LINE_MAX - 1);
-                    continue;
-                }
-            }
-            exec_commands(ctx, line);
-        }
-        fclose(f);
-    }
-    --t_source_depth;
-    os_free(line);
-    return r;
 }

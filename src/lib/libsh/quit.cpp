@@ -24,7 +24,7 @@ bool wants_help(dbgsh_srv_ctx *ctx, int argc, char **argv, const char *name)
 int libsh_cmd_exit(dbgsh_srv_ctx *ctx, int argc, char **argv)
 {
     if (wants_help(ctx, argc, argv, "exit")) return 0;
-    ctx->flush(ctx->out);
+    libsh_reply_end(ctx);
     if (libsh_exit_fn fn = libsh_get_exit_func()) fn();
     ctx->exit_flag = 1;
     return 0;
@@ -33,7 +33,7 @@ int libsh_cmd_exit(dbgsh_srv_ctx *ctx, int argc, char **argv)
 int libsh_cmd_quit(dbgsh_srv_ctx *ctx, int argc, char **argv)
 {
     if (wants_help(ctx, argc, argv, "quit")) return 0;
-    ctx->flush(ctx->out);
+    libsh_reply_end(ctx);
     ctx->exit_flag = 1;
     return 0;
 }
