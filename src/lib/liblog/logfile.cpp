@@ -14,15 +14,14 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
-#include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
+#include "libpal/mpcap/fd_move.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
 
-constexpr size_t kMoveChunk = 64 * 1024;  // bytes moved per step of a trim
 constexpr u64 kBurstUs = 20;              // records this close share a name check
 
 bool ends_with_pcap(const char *path)
@@ -259,36 +258,6 @@ bool write_record(int fd, char *h, size_t hl, size_t cap, const char *line, size
     return n >= 0 && (size_t)n == hl + len;
 }
 
-bool pread_all(int fd, char *buf, size_t n, off_t at)
-{
-    while (n) {
-        ssize_t r = pread(fd, buf, n, at);
-        if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
-            return false;
-        }
-        buf += r;
-        n -= (size_t)r;
-        at += r;
-    }
-    return true;
-}
-
-bool pwrite_all(int fd, const char *buf, size_t n, off_t at)
-{
-    while (n) {
-        ssize_t r = pwrite(fd, buf, n, at);
-        if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
-            return false;
-        }
-        buf += r;
-        n -= (size_t)r;
-        at += r;
-    }
-    return true;
-}
-
 }  // namespace
 
 // Keeps the newest part of a file of size bytes: the last half of the
@@ -300,38 +269,16 @@ int log_file_trim(int fd, i64 size, i32 limit)
 {
     i64 half = limit / 2;
     i64 start = size > half ? size - half : 0;
-    char small[4096];
-    char *buf = (char *)os_malloc(kMoveChunk);
-    size_t chunk = buf ? kMoveChunk : sizeof small;
-    if (!buf) buf = small;
-    int rc = -1;
     // The first line start at or after start.
+    char buf[4096];
     i64 src = -1;
     for (i64 at = start; at < size && src < 0;) {
-        size_t n = (size_t)(size - at < (i64)chunk ? size - at : (i64)chunk);
-        if (!pread_all(fd, buf, n, at)) goto out;
+        size_t n = (size_t)(size - at < (i64)sizeof buf ? size - at : (i64)sizeof buf);
+        if (!fd_pread_all(fd, buf, n, at)) return -1;
         if (const char *nl = (const char *)memchr(buf, '\n', n)) src = at + (nl - buf) + 1;
         at += (i64)n;
     }
-    if (src < 0) src = start;
-    {
-        // Positioned writes need a descriptor that does not append.
-        int fl = fcntl(fd, F_GETFL);
-        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_APPEND) != 0) goto out;
-        i64 w = 0;
-        bool ok = true;
-        for (i64 r = src; r < size && ok;) {
-            size_t n = (size_t)(size - r < (i64)chunk ? size - r : (i64)chunk);
-            ok = pread_all(fd, buf, n, r) && pwrite_all(fd, buf, n, w);
-            r += (i64)n;
-            w += (i64)n;
-        }
-        if (ok && ftruncate(fd, w) == 0) rc = 0;
-        fcntl(fd, F_SETFL, fl);
-    }
-out:
-    if (buf != small) os_free(buf);
-    return rc;
+    return fd_move_down(fd, src < 0 ? start : src, size, 0);
 }
 
 void log_file_state_init(log_file_state *st)
