@@ -70,8 +70,8 @@ FUZZ_TIME ?= 10
 fuzz: deps
 	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ) -DVK_FUZZ=ON -DCMAKE_BUILD_TYPE=Release -DVK_BENCH=OFF
 	$(CMAKE) --build $(FUZZ) --target fuzz_targets -j $(JOBS)
-	@set -e; for f in $(FUZZ)/bin/fuzz_*; do \
-		name=$$(basename $$f); seeds=tests/fuzz/corpus/$${name#fuzz_}; \
+	@set -e; for src in tests/fuzz/fuzz_*.cpp; do \
+		name=$$(basename $$src .cpp); f=$(FUZZ)/bin/$$name; seeds=tests/fuzz/corpus/$${name#fuzz_}; \
 		work=$(FUZZ)/corpus/$$name; mkdir -p $$work $(FUZZ)/artifacts; \
 		echo "== $$name"; \
 		if ! $$f -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=1024 \

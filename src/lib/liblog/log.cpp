@@ -66,7 +66,7 @@ struct log2 *default_ctx()
     struct log2 *expected = nullptr;
     if (!g_log_default.compare_exchange_strong(expected, c)) {
         // Another thread made it first.
-        os_mutex_free(m);
+        os_mutex_free_raw(m);
         os_free_raw(c);
         return expected;
     }

@@ -24,6 +24,9 @@ constexpr u32 kNone = 0, kFailed = 1, kReady = 2, kClosed = 3;
 std::atomic<u32> g_state{kNone};
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 avl_tree *g_tree = nullptr;
+// Bumped by every change of the registry: a thread's cached text of its
+// own name is good while the generation it was made in is current.
+std::atomic<u32> g_gen{1};
 
 struct lock_guard : pthread_guard {
     lock_guard() : pthread_guard(&g_lock) {}
@@ -82,24 +85,31 @@ int os_thread_name_set(const char *name)
     lock_guard g;
     if (g_state.load() != kReady) return -1;
     avl_insert(g_tree, (const void *)(uintptr_t)tid, text);
+    g_gen.fetch_add(1);
     return 0;
 }
 
 char *os_thread_name_get(char *buf, size_t size)
 {
-    u32 tid = os_gettid();
-    if (g_state.load() == kNone) os_thread_name_init();
-    if (g_state.load() == kReady) {
+    thread_local u32 cached_gen = 0;
+    thread_local char cached[96];
+    thread_local size_t cached_len = 0;
+    if (!buf || size == 0) return buf;
+    u32 gen = g_gen.load();
+    if (cached_gen != gen) {
+        u32 tid = os_gettid();
+        if (g_state.load() == kNone) os_thread_name_init();
+        const char *name = nullptr;
         lock_guard g;
-        const char *name = g_state.load() == kReady
-                               ? (const char *)avl_find(g_tree, (const void *)(uintptr_t)tid)
-                               : nullptr;
-        if (name) {
-            snprintf(buf, size, "%s_%lu", name, (unsigned long)tid);
-            return buf;
-        }
+        if (g_state.load() == kReady) name = (const char *)avl_find(g_tree, (const void *)(uintptr_t)tid);
+        int n = name ? snprintf(cached, sizeof cached, "%s_%lu", name, (unsigned long)tid)
+                     : snprintf(cached, sizeof cached, "%lu", (unsigned long)tid);
+        cached_len = n < 0 ? 0 : (size_t)n < sizeof cached ? (size_t)n : sizeof cached - 1;
+        cached_gen = gen;
     }
-    snprintf(buf, size, "%lu", (unsigned long)tid);
+    size_t n = cached_len < size ? cached_len : size - 1;
+    memcpy(buf, cached, n);
+    buf[n] = 0;
     return buf;
 }
 
@@ -109,6 +119,7 @@ int os_thread_name_del(void)
     if (g_state.load() != kReady) return 0;
     lock_guard g;
     if (g_state.load() == kReady) avl_remove(g_tree, (const void *)(uintptr_t)tid);
+    g_gen.fetch_add(1);
     return 0;
 }
 
@@ -116,6 +127,7 @@ void os_thread_name_exit(void)
 {
     lock_guard g;
     u32 st = g_state.exchange(kClosed);
+    g_gen.fetch_add(1);
     if (st == kReady && g_tree) {
         avl_free(g_tree);
         g_tree = nullptr;
