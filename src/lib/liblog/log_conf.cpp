@@ -59,10 +59,7 @@ void log2_outputs_hold(int hold)
         str_safecopy_trunc(text, sizeof text, c->file.name);
         file_open(c, text);
     }
-    if (c->bsv.held) {
-        str_safecopy_trunc(text, sizeof text, c->bsv.url);
-        log_bsv_udp_open(&c->bsv, text);
-    }
+    log_bsv_udp_start(&c->bsv);
 }
 
 int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)

@@ -97,8 +97,12 @@ log_net_state *log_net_get(log_net_state *st);
 // bsv UDP output.
 void log_bsv_init(log_bsv_udp_state *st);
 int log_bsv_udp_open(log_bsv_udp_state *st, const char *url);
-// Keeps the URL without starting the sender (see log_file_hold).
+// Takes the URL and holds the first frame, without starting the sender
+// (see log_file_hold).
 int log_bsv_udp_hold(log_bsv_udp_state *st, const char *url);
+// Starts the sender of a held output (frames logged meanwhile: the first
+// is kept for it).
+int log_bsv_udp_start(log_bsv_udp_state *st);
 int log_bsv_udp_send(int level, const void *frame, int len, void *state);
 int log_bsv_udp_close(log_bsv_udp_state *st);
 log_bsv_udp_state *log_bsv_get(log_bsv_udp_state *st);

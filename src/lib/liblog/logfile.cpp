@@ -17,6 +17,7 @@
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/mpcap/fd_move.h"
+#include "libpal/os/os_path.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 
@@ -28,25 +29,6 @@ bool ends_with_pcap(const char *path)
 {
     size_t n = strlen(path);
     return n >= 5 && strcmp(path + n - 5, ".pcap") == 0;
-}
-
-// Every missing directory of path with mode 0755; a directory made by
-// another process meanwhile is fine.
-int mkdirs(const char *path)
-{
-    char buf[4096];
-    if (str_safecopy_trunc(buf, sizeof buf, path) != 0 || !buf[0]) return -1;
-    path_normalize(buf);
-    for (char *p = buf + 1;; ++p) {
-        if (*p != '/' && *p) continue;
-        char c = *p;
-        *p = 0;
-        if (mkdir(buf, 0755) != 0 && errno != EEXIST) return -1;
-        *p = c;
-        if (!c || !p[1]) break;
-    }
-    struct stat sb;
-    return stat(buf, &sb) == 0 && S_ISDIR(sb.st_mode) ? 0 : -1;
 }
 
 // The path a name stands for: inside the directory when it is relative and
@@ -386,7 +368,7 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
 int log_file_dir_set(log_file_state *st, const char *dir)
 {
     if (!st || !dir) return -1;
-    if (mkdirs(dir) != 0) log_debug_printf("os_mkdirs %s failed\n", dir);
+    if (os_mkdirs(dir) != 0) log_debug_printf("os_mkdirs %s failed\n", dir);
     str_safecopy_trunc(st->dir, sizeof st->dir, dir);
     return 0;
 }

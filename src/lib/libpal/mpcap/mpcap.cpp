@@ -106,10 +106,11 @@ pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
     return dumper_new(p, fp, path);
 }
 
-int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
+namespace {
+
+// Writes one packet; the caller holds the lock.
+int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
 {
-    if (!d || !h || (!data && h->caplen)) return -1;
-    pthread_guard g(&d->lock);
     if (!d->fp) return -1;
     u32 swap = d->ctx->swap;
     u32 snap = sw32(d->ctx->hdr.snaplen, swap);
@@ -118,6 +119,36 @@ int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
     if (fwrite(rec, sizeof rec, 1, d->fp) != 1) return -1;
     if (cap && fwrite(data, cap, 1, d->fp) != 1) return -1;
     return (int)cap;
+}
+
+// The size rule; the caller holds the lock.
+int set_fsize_locked(pcap_dumper *d, u64 limit)
+{
+    if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
+    // Buffered packets first, so that the real size decides.
+    if (fflush(d->fp) != 0) return -1;
+    int rc = pcap_trim_fd(fileno(d->fp), limit, (int)d->ctx->swap);
+    fseeko(d->fp, 0, SEEK_END);
+    return rc < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
+{
+    if (!d || !h || (!data && h->caplen)) return -1;
+    pthread_guard g(&d->lock);
+    return write_locked(d, h, data);
+}
+
+int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit)
+{
+    if (!d || !h || (!data && h->caplen)) return -1;
+    pthread_guard g(&d->lock);
+    int n = write_locked(d, h, data);
+    if (n < 0) return -1;
+    set_fsize_locked(d, limit);
+    return d->fp && fflush(d->fp) == 0 ? n : -1;
 }
 
 long pcap_dump_flush(pcap_dumper *d)
@@ -170,12 +201,7 @@ int pcap_dump_set_fsize(pcap_dumper *d, u64 limit)
 {
     if (!d) return -1;
     pthread_guard g(&d->lock);
-    if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
-    // Buffered packets first, so that the real size decides.
-    if (fflush(d->fp) != 0) return -1;
-    int rc = pcap_trim_fd(fileno(d->fp), limit, (int)d->ctx->swap);
-    fseeko(d->fp, 0, SEEK_END);
-    return rc < 0 ? -1 : 0;
+    return set_fsize_locked(d, limit);
 }
 
 int pcap_dump_mem_reset(pcap_dumper *d)

@@ -66,6 +66,10 @@ pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
 // Writes one packet (captured length cut to the snap length); the data
 // bytes written, or -1.
 int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
+// Writes one packet, applies the size rule and flushes, as one step under
+// the dumper's lock: with several writers the file stays within the limit
+// plus one packet. The data bytes written, or -1.
+int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit);
 long pcap_dump_flush(pcap_dumper *d);
 void pcap_dump_close(pcap_dumper *d);
 // Applies the size rule: a file of limit bytes or more keeps its header and
