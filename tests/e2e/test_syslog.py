@@ -34,7 +34,14 @@ class Rsyslog:
         self.tcp = e2e.free_port()
         self.out = os.path.join(self.dir, "out.log")
         conf = os.path.join(self.dir, "rsyslog.conf")
+        # Run as root, it drops to an unprivileged user once its ports are
+        # bound; that user writes the output file in this directory.
+        drop = ""
+        if os.geteuid() == 0:
+            drop = '$PrivDropToGroup nogroup\n$PrivDropToUser nobody\n'
+            os.chmod(self.dir, 0o777)
         with open(conf, "w") as f:
+            f.write(drop)
             f.write('global(workDirectory="%s")\n'
                     'module(load="imudp")\nmodule(load="imtcp")\n'
                     'input(type="imudp" port="%d" address="127.0.0.1")\n'
