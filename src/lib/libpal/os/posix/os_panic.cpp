@@ -3,30 +3,260 @@
 #include "libpal/os/posix/os_panic.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <ctime>
+#include <initializer_list>
+#include <new>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
-#include "liblog/log_conf.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
+#include "libpal/os/os_con.h"
+#include "libpal/os/os_file3.h"
+#include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_popen.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
 
 namespace {
+
+constexpr size_t kAltStackSize = 64 * 1024;
+constexpr int kLockTries = 20;  // log lock tries, 10 ms apart
+constexpr int kSignals[] = {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV};
+constexpr const char kCorePatternDefault[] = "/proc/sys/kernel/core_pattern";
+
 char g_dump_dir[4096];
 std::atomic<bool> g_dump_on{false};
 std::atomic<void (*)(void)> g_callback{nullptr};
+char g_core_path[4096] = "/proc/sys/kernel/core_pattern";
+std::atomic<long> g_gmtoff{0};     // local time offset for the report's time stamp
+std::atomic<int> g_reporter{0};    // thread id of the thread reporting a crash
+alignas(16) char g_first_stack[kAltStackSize];
+std::atomic<bool> g_first_stack_used{false};
+
+// ---- async-signal-safe pieces of the handler -----------------------------
+
+// One line of the report, built without the formatter.
+struct line_buf {
+    char b[1536];
+    size_t n = 0;
+    void add_n(const char *s, size_t len)
+    {
+        if (len > sizeof b - 1 - n) len = sizeof b - 1 - n;
+        memcpy(b + n, s, len);
+        n += len;
+    }
+    void add(const char *s) { add_n(s, strlen(s)); }
+    void add_uint(unsigned long v, int width = 0)
+    {
+        char t[24];
+        int k = 0;
+        do {
+            t[k++] = (char)('0' + v % 10);
+            v /= 10;
+        } while (v || k < width);
+        while (k) add_n(&t[--k], 1);
+    }
+};
+
+void write_all(int fd, const char *p, size_t n)
+{
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return;
+        p += w;
+        n -= (size_t)w;
+    }
+}
+
+// The prefix the log puts before a record, as far as it can be had
+// without locks: time, thread id, source and function.
+void add_prefix(line_buf &l, u32 flags, int line)
+{
+    if (flags & (LOG_F_TIME | LOG_F_TIME_MS)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        long day = (long)((ts.tv_sec + g_gmtoff.load(std::memory_order_relaxed)) % 86400);
+        if (day < 0) day += 86400;
+        l.add_uint((unsigned long)day / 3600, 2);
+        l.add(":");
+        l.add_uint((unsigned long)day / 60 % 60, 2);
+        l.add(":");
+        l.add_uint((unsigned long)day % 60, 2);
+        if (!(flags & LOG_F_TIME)) {
+            l.add(".");
+            l.add_uint((unsigned long)ts.tv_nsec / 1000000, 3);
+        }
+        l.add(" ");
+    }
+    if (flags & LOG_F_TID) {
+        l.add("[");
+        l.add_uint((unsigned long)syscall(SYS_gettid));
+        l.add("] ");
+    }
+    if (flags & LOG_F_FILE) {
+        const char *f = LOG_SRC;
+        if (flags & LOG_F_BASENAME) f = strrchr(f, '/') + 1;
+        l.add("[");
+        l.add(f);
+        l.add(":");
+        l.add_uint((unsigned long)line);
+        l.add("] ");
+    }
+    if (flags & LOG_F_FUNC) l.add("panic_handler(): ");
+}
+
+// Where the report goes: standard error (unless the console output is
+// off) and the log file.
+struct report_out {
+    struct log2 *ctx;
+    bool locked = false;
+    explicit report_out(struct log2 *c) : ctx(c)
+    {
+        // The thread that crashed may hold the lock itself: only try it.
+        for (int i = 0; ctx && ctx->mutex && i < kLockTries; ++i) {
+            if (os_mutex_trylock(ctx->mutex) == 1) {
+                locked = true;
+                break;
+            }
+            struct timespec d = {0, 10 * 1000 * 1000};
+            nanosleep(&d, nullptr);
+        }
+    }
+    ~report_out()
+    {
+        if (locked) os_mutex_unlock(ctx->mutex);
+    }
+    // One record: the pieces of its text, one after the other.
+    void put(int line, std::initializer_list<const char *> pieces)
+    {
+        if (ctx && LOG_LVL_CRIT > ctx->level.load(std::memory_order_relaxed)) return;
+        u32 flags = ctx ? ctx->flags.load(std::memory_order_relaxed) : 0;
+        line_buf text;
+        for (const char *p : pieces) text.add(p ? p : "");
+        line_buf l;
+        add_prefix(l, flags, line);
+        l.add_n(text.b, text.n);
+        if (!ctx || ctx->con_on.load(std::memory_order_relaxed)) {
+            const char *colour = (flags & LOG_F_COLOUR) ? os_color_code(os_level_color(LOG_LVL_CRIT)) : "";
+            const char *reset = *colour ? "\033[0m" : "";
+            write_all(STDERR_FILENO, colour, strlen(colour));
+            write_all(STDERR_FILENO, l.b, l.n);
+            write_all(STDERR_FILENO, reset, strlen(reset));
+        }
+        if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0) {
+            // The file line carries the function and the message only.
+            line_buf f;
+            if (flags & LOG_F_FUNC) f.add("panic_handler(): ");
+            f.add_n(text.b, text.n);
+            write_all(ctx->file.fd, f.b, f.n);
+        }
+    }
+};
+
+// Creates the directory and its parents with mkdir(2) alone; 0 when it
+// exists afterwards.
+int make_dirs(const char *dir)
+{
+    char p[sizeof g_dump_dir];
+    size_t n = strnlen(dir, sizeof p - 1);
+    memcpy(p, dir, n);
+    p[n] = 0;
+    for (size_t i = 1; i < n; ++i) {
+        if (p[i] != '/') continue;
+        p[i] = 0;
+        mkdir(p, 0755);
+        p[i] = '/';
+    }
+    if (mkdir(p, 0755) == 0) return 0;
+    struct stat st;
+    int e = errno;
+    if (e == EEXIST && stat(p, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    errno = e;
+    return -1;
+}
+
+[[noreturn]] void end_process(int signo)
+{
+    if (!g_dump_on.load()) _exit(254);
+    // Let the signal take the process down, with a core file.
+    struct sigaction sa = {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signo, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signo);
+    _exit(254);  // not reached: the default action of these signals ends the process
+}
+
+// ---- set-up ----------------------------------------------------------------
+
+void gmtoff_update()
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    if (localtime_r(&now, &tm)) g_gmtoff.store(tm.tm_gmtoff);
+}
+
 }  // namespace
+
+os_panic_altstack::os_panic_altstack() : mem_(nullptr), set_(false), old_{}
+{
+    // The first thread to ask (the one that installs the handler) takes the
+    // static stack; the others allocate theirs.
+    bool expected = false;
+    void *mem = g_first_stack_used.compare_exchange_strong(expected, true) ? g_first_stack : nullptr;
+    if (!mem) mem = mem_ = os_malloc(kAltStackSize);
+    if (!mem) return;
+    stack_t ss = {};
+    ss.ss_sp = mem;
+    ss.ss_size = kAltStackSize;
+    set_ = sigaltstack(&ss, &old_) == 0;
+    if (!set_) LOG_AT(3 | LOG_OPT_ERRNO, "sigaltstack error: ");
+}
+
+os_panic_altstack::~os_panic_altstack()
+{
+    if (set_) {
+        if (old_.ss_flags & SS_DISABLE) {
+            stack_t off = {};
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, nullptr);
+        } else {
+            sigaltstack(&old_, nullptr);
+        }
+    }
+    if (mem_) os_free(mem_);
+    else if (set_) g_first_stack_used.store(false);
+}
 
 int os_panic_init(void)
 {
-    for (int s : {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV}) signal(s, panic_handler);
+    gmtoff_update();
+    // The calling thread keeps its alternate stack for the life of the
+    // process: the object is never destroyed.
+    static bool have_stack = false;
+    if (!have_stack) {
+        alignas(os_panic_altstack) static char slot[sizeof(os_panic_altstack)];
+        new (slot) os_panic_altstack();
+        have_stack = true;
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = panic_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_ONSTACK;
+    for (int s : kSignals) sigaction(s, &sa, nullptr);
     return 0;
 }
 
@@ -35,21 +265,37 @@ void os_panic_set_callback(void (*fn)(void))
     g_callback.store(fn);
 }
 
+void os_panic_set_core_pattern_path(const char *path)
+{
+    str_safecopy_trunc(g_core_path, sizeof g_core_path, path && *path ? path : kCorePatternDefault);
+}
+
 int os_panic_init_core_dump(const char *dir, const char *)
 {
+    char pattern[sizeof g_dump_dir + 32];
+    snprintf(pattern, sizeof pattern, "%s/%%e-%%p-%%t-%%c.core", dir ? dir : "");
+    if (strlen(pattern) > OS_CORE_PATTERN_MAX) {
+        LOG_ERR("core pattern [%s] is longer than %d bytes, dumps stay off\n", pattern,
+                (int)OS_CORE_PATTERN_MAX);
+        return -1;
+    }
     struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
     if (setrlimit(RLIMIT_CORE, &rl) != 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "setrlimit error: ");
         return -1;
     }
     str_safecopy_trunc(g_dump_dir, sizeof g_dump_dir, dir);
-    char pattern[1200];
-    snprintf(pattern, sizeof pattern, "%.1024s/%%e-%%p-%%t-%%c.core", dir);
     LOG_VERB("buf=%s\n", pattern);
-    int fd = open("/proc/sys/kernel/core_pattern", O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0 || write(fd, pattern, strlen(pattern)) != (ssize_t)strlen(pattern))
+    if (os_mkdirs(g_dump_dir) != 0) LOG_AT(3 | LOG_OPT_ERRNO, "mkdir [%s] error:", g_dump_dir);
+    if (char *old = os_cat(g_core_path)) {
+        old[strcspn(old, "\n")] = 0;
+        if (strcmp(old, pattern) != 0)
+            LOG_WARN("core_pattern [%s] is replaced by [%s]\n", old, pattern);
+        os_free(old);
+    }
+    if (os_file_save_text(g_core_path, pattern) != 0)
         LOG_AT(3 | LOG_OPT_ERRNO, "write /proc/sys/kernel/core_pattern error:");
-    if (fd >= 0) close(fd);
+    gmtoff_update();
     g_dump_on.store(true);
     return 0;
 }
@@ -58,18 +304,34 @@ int os_painc_set_dump_dir(const char *dir, const char *app_name)
 {
     LOG_VERB("[%s][%s]==>\n", dir ? dir : "(null)", app_name ? app_name : "(null)");
     if (!os_is_root()) return -1;
-    if (!dir) return 0;
-    if (*dir) return os_panic_init_core_dump(dir, app_name);
-    return 0;
+    if (!dir || !*dir) return 0;
+    return os_panic_init_core_dump(dir, app_name);
 }
 
 void panic_handler(int signo)
 {
-    LOG_AT(2 | LOG_OPT_NOEXIT | LOG_OPT_BSVONLY, "[%s]", log_last_log_get(nullptr));
-    LOG_AT(2 | LOG_OPT_NOEXIT | LOG_OPT_BSVNET, "signo=%d [%s]\n", signo, strsignal(signo));
-    LOG_AT(2 | LOG_OPT_NOEXIT, "appver: %s\n", g_app.app_ver ? g_app.app_ver : "");
+    const int tid = (int)syscall(SYS_gettid);
+    int expected = 0;
+    if (!g_reporter.compare_exchange_strong(expected, tid)) {
+        // A fault inside the report ends the process at once; a crash of
+        // another thread waits here until the reporting thread ends it.
+        if (expected == tid) end_process(signo);
+        for (;;) pause();
+    }
+    {
+        report_out out(g_log_default.load());
+        line_buf num;
+        num.add_uint((unsigned long)signo);
+        num.b[num.n] = 0;
+        const char *d = sigdescr_np(signo);
+        out.put(__LINE__, {"signo=", num.b, " [", d ? d : "Unknown signal", "]\n"});
+        out.put(__LINE__, {"appver: ", g_app.app_ver, "\n"});
+    }
     if (auto cb = g_callback.load()) cb();
-    if (!g_dump_on.load()) _exit(254);
-    if (mkdir(g_dump_dir, 0755) != 0) LOG_AT(3 | LOG_OPT_ERRNO, "mkdir [%s] error:", g_dump_dir);
-    signal(signo, SIG_IGN);
+    if (g_dump_on.load() && make_dirs(g_dump_dir) != 0) {
+        const char *t = strerrordesc_np(errno);
+        report_out out(g_log_default.load());
+        out.put(__LINE__, {"mkdir [", g_dump_dir, "] error:", t, "\n"});
+    }
+    end_process(signo);
 }
