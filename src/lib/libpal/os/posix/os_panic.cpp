@@ -152,12 +152,12 @@ struct report_out {
             write_all(STDERR_FILENO, l.b, l.n);
             write_all(STDERR_FILENO, reset, strlen(reset));
         }
-        if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fp) {
+        if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0) {
             // The file line carries the function and the message only.
             line_buf f;
             if (flags & LOG_F_FUNC) f.add("panic_handler(): ");
             f.add_n(text.b, text.n);
-            write_all(fileno(ctx->file.fp), f.b, f.n);
+            write_all(ctx->file.fd, f.b, f.n);
         }
     }
 };
