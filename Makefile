@@ -51,8 +51,13 @@ tsan: deps $(TSAN)/CMakeCache.txt
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -R Concurrency
 
+# Every benchmark program and bench/*.py script, BENCH_RUNS paired runs
+# each: the ratio vkto/peer per pair (higher is better for vkto), min and
+# median. BENCH_ONLY=name runs only the matching ones.
+BENCH_RUNS ?= 5
+BENCH_ONLY ?=
 bench: build
-	@for b in $(REL)/bin/bench_*; do [ -x "$$b" ] && { echo "== $$b"; $$b; } ; done; true
+	python3 bench/run_bench.py --bin $(REL)/bin --runs $(BENCH_RUNS) --only "$(BENCH_ONLY)"
 
 debug: deps
 	$(CMAKE) -S . -B $(DBG) -DCMAKE_BUILD_TYPE=Debug

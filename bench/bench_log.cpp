@@ -20,7 +20,7 @@ void BM_log_filtered(benchmark::State &state)
     int i = 0;
     for (auto _ : state) benchmark::DoNotOptimize(LOG_DBG("filtered %d %s\n", ++i, "text"));
 }
-BENCHMARK(BM_log_filtered)->Threads(1)->Threads(4);
+BENCHMARK(BM_log_filtered)->Name("log_filtered@vk")->Threads(1)->Threads(4);
 
 void BM_log_stderr(benchmark::State &state)
 {
@@ -33,7 +33,7 @@ void BM_log_stderr(benchmark::State &state)
     for (auto _ : state) LOG_INFO("request %d served in %d us from %s\n", ++i, 42, "127.0.0.1");
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_log_stderr)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_log_stderr)->Name("log_stderr@vk")->Threads(1)->Threads(4)->UseRealTime();
 
 std::shared_ptr<spdlog::logger> spd()
 {
@@ -53,9 +53,10 @@ void BM_spdlog_stderr(benchmark::State &state)
     for (auto _ : state)
         lg->log(spdlog::source_loc{__FILE__, __LINE__, "BM_spdlog_stderr"}, spdlog::level::info,
                 "request {} served in {} us from {}", ++i, 42, "127.0.0.1");
+    state.SetLabel("spdlog stderr_logger_mt, same line pattern, synchronous");
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_spdlog_stderr)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_spdlog_stderr)->Name("log_stderr@spdlog")->Threads(1)->Threads(4)->UseRealTime();
 
 }  // namespace
 

@@ -15,7 +15,7 @@ void BM_os_malloc_free_64(benchmark::State &state)
         os_free(p);
     }
 }
-BENCHMARK(BM_os_malloc_free_64)->Threads(1)->Threads(4);
+BENCHMARK(BM_os_malloc_free_64)->Name("malloc_free_64@vk")->Threads(1)->Threads(4);
 
 void BM_malloc_free_64(benchmark::State &state)
 {
@@ -24,8 +24,9 @@ void BM_malloc_free_64(benchmark::State &state)
         benchmark::DoNotOptimize(p);
         free(p);
     }
+    state.SetLabel("glibc malloc/free");
 }
-BENCHMARK(BM_malloc_free_64)->Threads(1)->Threads(4);
+BENCHMARK(BM_malloc_free_64)->Name("malloc_free_64@glibc")->Threads(1)->Threads(4);
 
 }  // namespace
 

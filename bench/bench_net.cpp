@@ -93,7 +93,7 @@ void BM_ListenerEcho(benchmark::State &state)
     sock_server_exit(srv);
     sock_env_exit();
 }
-BENCHMARK(BM_ListenerEcho)->Iterations(kRoundTrips)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_ListenerEcho)->Name("listener_echo@vk")->Iterations(kRoundTrips)->UseRealTime();
 
 // The floor: one thread, blocking accept, read, write, close.
 void BM_FloorEcho(benchmark::State &state)
@@ -119,9 +119,10 @@ void BM_FloorEcho(benchmark::State &state)
         if (!round_trip(a)) ++failures;
     state.SetItemsProcessed(state.iterations());
     state.counters["failures"] = failures;
+    state.SetLabel("one thread: poll, accept, read, write, close");
     floor.finish();
 }
-BENCHMARK(BM_FloorEcho)->Iterations(kRoundTrips)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_FloorEcho)->Name("listener_echo@accept_loop")->Iterations(kRoundTrips)->UseRealTime();
 
 // Poller wake-up: from insert + spak on this thread to the waiting thread's
 // callback for the (already readable) object.
@@ -179,7 +180,7 @@ void BM_PollerWakeLatency(benchmark::State &state)
     os_socket_exit(pr[1]);
     os_poller_exit(p);
 }
-BENCHMARK(BM_PollerWakeLatency)->Iterations(2000)->UseRealTime();
+BENCHMARK(BM_PollerWakeLatency)->Name("poller_wake@vk")->Iterations(2000)->UseRealTime();
 
 }  // namespace
 

@@ -1,19 +1,15 @@
 // Database layer: a 10,000-row by 5-column query through libdb_query
 // against the same query through raw sqlite3_exec with a no-op callback, on
 // one keyed connection; and the latency of a keyed open with its first
-// statement (key derivation dominates). After the Google Benchmark runs, a
-// paired run alternates the two queries and prints the ratio.
+// statement (key derivation dominates).
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "libpal/string/str_table.h"
 #include "libvdb/libvdb.h"
@@ -78,15 +74,16 @@ void BM_vdb_query(benchmark::State &state)
     for (auto _ : state) run_layer(db);
     state.SetItemsProcessed((int64_t)state.iterations() * kRows);
 }
-BENCHMARK(BM_vdb_query)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_vdb_query)->Name("query_10k_rows@vk")->Unit(benchmark::kMillisecond);
 
 void BM_raw_exec(benchmark::State &state)
 {
     libdb *db = shared_db().db;
     for (auto _ : state) run_raw(db);
+    state.SetLabel("sqlite3_exec with a no-op row callback, same keyed connection");
     state.SetItemsProcessed((int64_t)state.iterations() * kRows);
 }
-BENCHMARK(BM_raw_exec)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_raw_exec)->Name("query_10k_rows@sqlite3_exec")->Unit(benchmark::kMillisecond);
 
 void BM_keyed_open(benchmark::State &state)
 {
@@ -97,32 +94,7 @@ void BM_keyed_open(benchmark::State &state)
         libdb_close(db);
     }
 }
-BENCHMARK(BM_keyed_open)->Unit(benchmark::kMillisecond)->Iterations(10)->Repetitions(3);
-
-double micros(void (*fn)(libdb *), libdb *db)
-{
-    auto t0 = std::chrono::steady_clock::now();
-    fn(db);
-    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-}
-
-// Alternating pairs, each side the best of 3 runs; the ratio layer/raw.
-void paired_report()
-{
-    libdb *db = shared_db().db;
-    std::vector<double> ratios;
-    for (int pair = 0; pair < 9; ++pair) {
-        double layer = 1e18, raw = 1e18;
-        for (int k = 0; k < 3; ++k) {
-            raw = std::min(raw, micros(run_raw, db));
-            layer = std::min(layer, micros(run_layer, db));
-        }
-        ratios.push_back(layer / raw);
-    }
-    std::sort(ratios.begin(), ratios.end());
-    std::printf("vdb query / raw sqlite3_exec, %d rows x 5 columns, %zu pairs: min %.2f median %.2f\n", kRows,
-                ratios.size(), ratios.front(), ratios[ratios.size() / 2]);
-}
+BENCHMARK(BM_keyed_open)->Name("keyed_open@vk")->Unit(benchmark::kMillisecond)->Iterations(10);
 
 }  // namespace
 
@@ -132,7 +104,6 @@ int main(int argc, char **argv)
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    paired_report();
     delete &shared_db();
     return 0;
 }

@@ -16,15 +16,7 @@ CAP = 256
 
 def baseline(v):
     """Thread and descriptor counts with no session open (stable for 0.3 s)."""
-    end = time.monotonic() + 5
-    last = e2e.proc_counts(v.proc.pid)
-    while time.monotonic() < end:
-        time.sleep(0.3)
-        now = e2e.proc_counts(v.proc.pid)
-        if now == last:
-            return now
-        last = now
-    return last
+    return e2e.stable_counts(v.proc.pid)
 
 
 def open_sessions(port, n):

@@ -282,6 +282,34 @@ def proc_counts(pid):
     return len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid))
 
 
+def settled(read, timeout=5.0):
+    """read() once it gave the same value twice 0.3 s apart (or the last
+    value after timeout)."""
+    end = time.monotonic() + timeout
+    last = read()
+    while time.monotonic() < end:
+        time.sleep(0.3)
+        now = read()
+        if now == last:
+            break
+        last = now
+    return last
+
+
+def stable_counts(pid, timeout=5.0):
+    """(threads, descriptors) once they held still."""
+    return settled(lambda: proc_counts(pid), timeout)
+
+
+def rss_kib(pid):
+    """Resident memory of a running process in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
 def wait_counts(pid, want, timeout=5.0):
     """Waits until the process's (threads, descriptors) equal want; the last
     counts seen."""

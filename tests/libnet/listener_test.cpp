@@ -658,6 +658,53 @@ TEST(ListenerConcurrency, SessionsThatOutliveTheExit)
     }
 }
 
+// Sessions that end at once, often before the manager has kept their
+// thread's handle, from 8 clients at a time: every record and thread comes
+// back (each ended thread is joined by the next to end, the last by the
+// exit; the sanitizer build checks that no handle is left), and a manager
+// made afterwards serves on the stacks of the first one's kind.
+i64 instant_session(void *arg)
+{
+    sess_rec *r = (sess_rec *)arg;
+    g_sessions_started++;
+    sock_tcp_ctx_close(r->hdr.mgr, &r->hdr);
+    return 0;
+}
+
+TEST(ListenerConcurrency, SessionsEndingAtOnceAreJoined)
+{
+    env_guard env;
+    const int base_threads = thread_count();
+    for (int round = 0; round < 2; ++round) {
+        sock_tcp_ctx_mgr *mgr = echo_mgr(round == 0 ? instant_session : echo_session);
+        u32 port = 0;
+        sock_server_ctx *srv = echo_listener(mgr, &port);
+        ASSERT_NE(srv, nullptr);
+        g_sessions_started = 0;
+        constexpr int kClients = 8, kEach = 40;
+        std::atomic<int> answered{0};
+        std::vector<std::thread> clients;
+        for (int k = 0; k < kClients; ++k)
+            clients.emplace_back([&] {
+                for (int i = 0; i < kEach; ++i) {
+                    int c = dial("127.0.0.1", (int)port);
+                    if (c < 0) continue;
+                    if (round == 1) send(c, "x\n", 2, MSG_NOSIGNAL);
+                    shutdown(c, SHUT_WR);
+                    if (read_all(c) == (round == 1 ? "x\n" : "")) ++answered;
+                    close(c);
+                }
+            });
+        for (auto &t : clients) t.join();
+        EXPECT_EQ(answered.load(), kClients * kEach);
+        EXPECT_TRUE(wait_until([] { return g_sessions_started.load() == kClients * kEach; }, 10000));
+        EXPECT_TRUE(wait_until([&] { return sock_tcp_ctx_count(mgr) == 0; }, 10000));
+        EXPECT_TRUE(wait_until([&] { return thread_count() <= base_threads; }, 5000)) << thread_count();
+        sock_server_exit(srv);
+        sock_tcp_ctx_exit(mgr);
+    }
+}
+
 // With more than 1100 descriptors open, a connection whose descriptor is
 // above 1023 is still served correctly.
 std::atomic<int> g_high_fd{-1};

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "libpal/env/malloc.h"
 #include "libpal/hash/dict.h"
@@ -186,4 +187,131 @@ TEST(Dict, AgreesWithUnorderedMap)
     dict_free(d);
 }
 
+// The slot every key lands in follows the probe sequence and growth rule
+// exactly (ranks are visible through dict_enumerate), through growth,
+// deletes and same-size rebuilds. The reference keeps its own slot array.
+TEST(Dict, SlotsFollowTheProbeSequence)
+{
+    struct ref_table {
+        std::vector<std::string> key;  // "" empty
+        std::vector<int> state;        // 0 empty, 1 live, 2 deleted
+        std::vector<u32> hash;
+        u32 fill = 0, used = 0;
+        explicit ref_table(u32 n) : key(n), state(n), hash(n) {}
+        u32 slot(const std::string &k, u32 h) const
+        {
+            u64 mask = key.size() - 1, i = h & mask;
+            long free_slot = -1;
+            auto hit = [&](u64 j) { return state[j] == 1 && hash[j] == h && key[j] == k; };
+            if (state[i] == 0 || hit(i)) return (u32)i;
+            if (state[i] == 2) free_slot = (long)i;
+            for (u64 perturb = h;; perturb >>= 5) {
+                i = (5 * i + perturb + 1) & mask;
+                if (state[i] == 0) return free_slot >= 0 ? (u32)free_slot : (u32)i;
+                if (hit(i)) return (u32)i;
+                if (state[i] == 2 && free_slot < 0) free_slot = (long)i;
+            }
+        }
+        void put(const std::string &k, u32 h, u32 i)
+        {
+            key[i] = k;
+            hash[i] = h;
+            state[i] = 1;
+        }
+        void add(const std::string &k)
+        {
+            u32 h = dict_hash(k.data(), k.size());
+            u32 i = slot(k, h);
+            if (state[i] == 1) return;
+            put(k, h, i);
+            ++used;
+            ++fill;
+            if ((u64)fill * 3 < (u64)key.size() * 2) return;
+            u64 n = key.size();
+            while (n <= (u64)used * (key.size() > 64000 ? 2 : 4)) n *= 2;
+            if (n == key.size() && fill == used) return;
+            ref_table t((u32)n);
+            for (u32 j = 0; j < key.size(); ++j)
+                if (state[j] == 1) t.put(key[j], hash[j], t.slot(key[j], hash[j]));
+            t.fill = t.used = used;
+            *this = std::move(t);
+        }
+        void del(const std::string &k)
+        {
+            u32 i = slot(k, dict_hash(k.data(), k.size()));
+            if (state[i] != 1) return;
+            state[i] = 2;
+            --used;
+        }
+    };
+    std::mt19937 rng(11);
+    for (u32 flags : {0u, (u32)DICT_KEY_COPY}) {
+        dict *d = dict_new(flags);
+        ref_table ref(8);
+        std::vector<std::string> keys;
+        for (int i = 0; i < 3000; ++i) keys.push_back("k" + std::to_string(rng() % 5000));
+        for (int i = 0; i < 20000; ++i) {
+            const std::string &k = keys[rng() % keys.size()];
+            if (rng() % 3) {
+                ASSERT_EQ(dict_add(d, k.c_str(), nullptr), 0);
+                ref.add(k);
+            } else {
+                ASSERT_EQ(dict_del(d, k.c_str()), 0);
+                ref.del(k);
+            }
+            if (i % 1000 != 999) continue;
+            ASSERT_EQ(d->size, ref.key.size());
+            ASSERT_EQ(d->used, ref.used);
+            ASSERT_EQ(d->fill, ref.fill);
+            for (u32 j = 0; j < d->size; ++j) {
+                const char *k2 = d->slots[j].key;
+                ASSERT_EQ(k2 != nullptr && k2 != DICT_DELETED, ref.state[j] == 1) << "slot " << j;
+                if (ref.state[j] == 1) {
+                    ASSERT_EQ(ref.key[j], k2);
+                }
+            }
+        }
+        dict_free(d);
+    }
+}
+
+// Copied keys of every length up to well past the short-key limit. Each
+// key's value is its length, and every key is a prefix of the longer ones,
+// so a comparison that stops short or runs on finds the wrong length. Keys
+// are removed and added again so that freed copies are reused. Every block
+// is returned at the end.
+TEST(Dict, KeyCopiesOfEveryLength)
+{
+    const u64 blocks = malloc_count.load();
+    dict *d = dict_new(DICT_KEY_COPY | DICT_VAL_STR);
+    auto text = [](size_t n, char c) {
+        std::string s(n, c);
+        for (size_t i = 0; i < n; ++i) s[i] = (char)('a' + (i * 7 + c) % 26);
+        return s;
+    };
+    auto add = [&](size_t n, char c) { return dict_add(d, text(n, c).c_str(), (void *)std::to_string(n).c_str()); };
+    constexpr size_t kLongest = 300;
+    for (size_t n = 1; n <= kLongest; ++n) ASSERT_EQ(add(n, 'x'), 0);
+    for (int round = 0; round < 3; ++round) {
+        for (size_t n = 1; n <= kLongest; ++n) {
+            std::string k = text(n, 'x');
+            ASSERT_STREQ((const char *)dict_get(d, k.c_str(), nullptr), std::to_string(n).c_str());
+            k.back() ^= 1;  // same length, last byte differs
+            ASSERT_EQ(dict_get(d, k.c_str(), (void *)1), nullptr);
+        }
+        ASSERT_EQ(dict_get(d, (text(kLongest, 'x') + "Q").c_str(), (void *)1), nullptr);
+        // Remove every other key and add other keys of the same lengths,
+        // which take the freed copies; then the first keys again.
+        for (size_t n = 1 + round % 2; n <= kLongest; n += 2) ASSERT_EQ(dict_del(d, text(n, 'x').c_str()), 0);
+        for (size_t n = 1 + round % 2; n <= kLongest; n += 2) {
+            ASSERT_EQ(dict_get(d, text(n, 'x').c_str(), (void *)1), nullptr);
+            ASSERT_EQ(add(n, 'z'), 0);
+            ASSERT_EQ(dict_del(d, text(n, 'z').c_str()), 0);
+            ASSERT_EQ(add(n, 'x'), 0);
+        }
+    }
+    EXPECT_EQ(dict_count(d), kLongest);
+    dict_free(d);
+    EXPECT_EQ(malloc_count.load(), blocks);
+}
 }  // namespace

@@ -3,14 +3,24 @@
 #include "libnet/sock_ctx.h"
 
 #include <cerrno>
+#include <sys/mman.h>
+#include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "liblog/log.h"
 #include "libnet/libnet.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
+#include "libpal/env/os_time.h"
 #include "libpal/memory/lbuf.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/string/str_safe.h"
+
+namespace {
+constexpr u32 kSpareStacks = 16;
+}
 
 struct sock_tcp_ctx_mgr {
     char name[256];
@@ -22,22 +32,150 @@ struct sock_tcp_ctx_mgr {
     u32 live;       // records not yet given back
     u8 exiting;     // no new records
     u8 exit_done;   // exit has finished; the last record frees the manager
+    // Memory of the connection threads (see "stacks and heap" below).
+    u32 peak;                    // most records live at once since the last trim
+    u64 trim_ms;                 // when that was (monotonic)
+    os_thread *ended;            // the thread that closed last, not yet joined
+    void *ended_stack;           // and its stack
+    void *spare[kSpareStacks];   // stacks of joined threads, for new ones
+    u32 nspare;
 };
 
 namespace {
 
 // Record states, under the manager's lock.
 enum : u32 {
-    REC_LIVE = 0,     // owned by its thread
-    REC_CLAIMED = 1,  // exit is joining the thread
-    REC_CLOSED = 2,   // closed by its thread while claimed; exit frees it
-    REC_ORPHAN = 3,   // exit gave up waiting; the thread frees it
+    REC_LIVE = 0,      // owned by its thread
+    REC_CLAIMED = 1,   // exit is joining the thread
+    REC_CLOSED = 2,    // closed by its thread while claimed; exit frees it
+    REC_ORPHAN = 3,    // exit gave up waiting; the thread frees it
+    REC_STARTING = 4,  // its thread is being started, the handle not yet kept
+    REC_EARLY = 5,     // closed by its thread before the handle was kept;
+                       // the starter frees it
 };
 
 constexpr int kJoinMs = 1000;
 
+// ---- stacks and heap ---------------------------------------------------------
+//
+// Connection threads run on stacks of the default size that the manager
+// maps itself, with a guard page below each. The C library would keep the
+// stacks of ended threads for later ones, up to 40 MiB of them, each with
+// its top pages resident, so that a burst of connections left megabytes
+// behind. Here a thread that closes its connection is joined by the next
+// one that closes (or by exit), which gives its stack back: a few are kept
+// for new connections, the rest are unmapped. When the last connection
+// ends after a burst (kBurst at once since the last trim), or a while after
+// the previous trim, the spare stacks' pages and the free heap pages go
+// back to the system.
+
+constexpr size_t kStackSize = OS_THREAD_STACK_DEFAULT;
+
+// ThreadSanitizer keeps its own data on a thread's stack and refuses
+// stacks below about 900 KiB that it did not map: there the C library
+// maps them.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kOwnStacks = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kOwnStacks = false;
+#else
+constexpr bool kOwnStacks = true;
+#endif
+#else
+constexpr bool kOwnStacks = true;
+#endif
+constexpr u32 kBurst = 32;
+constexpr u64 kTrimEveryMs = 1000;
+
+size_t page_size()
+{
+    static const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    return page;
+}
+
+// kStackSize bytes of stack above a guard page, or NULL.
+void *stack_map()
+{
+    const size_t guard = page_size();
+    void *p = mmap(nullptr, guard + kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                   -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    if (mprotect(p, guard, PROT_NONE) != 0) {
+        munmap(p, guard + kStackSize);
+        return nullptr;
+    }
+    return (char *)p + guard;
+}
+
+void stack_unmap(void *stack)
+{
+    if (stack) munmap((char *)stack - page_size(), page_size() + kStackSize);
+}
+
+// Keeps the stack of a joined thread as a spare, else unmaps it.
+void stack_give(sock_tcp_ctx_mgr *m, void *stack)
+{
+    if (!stack) return;
+    {
+        os_mutex_guard g(m->lock);
+        if (m->nspare < kSpareStacks) {
+            m->spare[m->nspare++] = stack;
+            return;
+        }
+    }
+    stack_unmap(stack);
+}
+
+// Joins a thread that has closed its connection (it is on its way out, so
+// the join does not wait long) and gives its stack back. A failed join
+// leaves the thread detached and its stack to it.
+void reap(sock_tcp_ctx_mgr *m, os_thread *t, void *stack)
+{
+    if (!t) return;
+    int code = 0;
+    if (os_thread_wait_kill_exit(t, -1, &code) == 0) stack_give(m, stack);
+}
+
+// Makes t the thread that closed last; returns the one it replaces (with
+// its stack in *stack), which the caller reaps.
+os_thread *take_ended_locked(sock_tcp_ctx_mgr *m, os_thread *t, void *t_stack, void **stack)
+{
+    os_thread *prev = m->ended;
+    *stack = m->ended_stack;
+    m->ended = t;
+    m->ended_stack = t_stack;
+    return prev;
+}
+
+// Whether the connection that just ended leaves memory to be given back.
+bool trim_due_locked(sock_tcp_ctx_mgr *m)
+{
+    if (m->live != 0) return false;
+    u64 now = os_mono_ms();
+    if (m->peak < kBurst && now - m->trim_ms < kTrimEveryMs) return false;
+    m->peak = 0;
+    m->trim_ms = now;
+    return true;
+}
+
+void give_memory_back(sock_tcp_ctx_mgr *m)
+{
+    {
+        // Under the lock: no new thread can take a spare meanwhile.
+        os_mutex_guard g(m->lock);
+        for (u32 i = 0; i < m->nspare; ++i) madvise(m->spare[i], kStackSize, MADV_DONTNEED);
+    }
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 void mgr_free(sock_tcp_ctx_mgr *m)
 {
+    // The caller is never the thread that closed last (see close).
+    reap(m, m->ended, m->ended_stack);
+    for (u32 i = 0; i < m->nspare; ++i) stack_unmap(m->spare[i]);
     lbuf_del(m->pool);
     os_mutex_free(m->lock);
     os_free(m);
@@ -94,28 +232,60 @@ sock_tcp_ctx_mgr *sock_tcp_ctx_init(const sock_tcp_ctx_param *param)
 sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
 {
     OS_CHECK_RET(m && sock, nullptr);
-    // The record is complete, thread handle included, before its thread
-    // can reach sock_tcp_ctx_close: that takes the same lock.
-    os_mutex_guard g(m->lock);
-    if (m->exiting) {
-        LOG_ERR("%s: stopping, connection refused\n", m->name);
-        return nullptr;
+    sock_tcp_ctx *rec;
+    void *stack = nullptr;
+    {
+        os_mutex_guard g(m->lock);
+        if (m->exiting) {
+            LOG_ERR("%s: stopping, connection refused\n", m->name);
+            return nullptr;
+        }
+        rec = (sock_tcp_ctx *)lbuf_malloc0(m->pool, m->size);
+        if (!rec) return nullptr;
+        rec->sock = sock;
+        rec->mgr = m;
+        rec->mstate = REC_STARTING;
+        if (++m->live > m->peak) m->peak = m->live;
+        if (m->nspare) stack = m->spare[--m->nspare];
     }
-    sock_tcp_ctx *rec = (sock_tcp_ctx *)lbuf_malloc0(m->pool, m->size);
-    if (!rec) return nullptr;
-    rec->sock = sock;
-    rec->mgr = m;
-    rec->mstate = REC_LIVE;
-    m->live++;
-    os_thread *t = os_thread_init(m->name, m->thread_proc, rec, 0);
-    if (!t) {
-        LOG_AT(3 | LOG_OPT_ERRNO, "os_thread_init error: ");
-        rec->sock = 0;
-        drop_locked(m, rec);
-        return nullptr;
+    // The thread starts without the lock held, so that the sessions
+    // already running never wait for a thread to be made; the record
+    // learns its handle afterwards.
+    os_thread *t = nullptr;
+    if (!kOwnStacks) {
+        t = os_thread_init(m->name, m->thread_proc, rec, 0);
+    } else {
+        if (!stack) stack = stack_map();
+        if (stack) t = os_thread_init_stack(m->name, m->thread_proc, rec, stack, kStackSize);
     }
-    rec->thread = t;
-    return rec;
+    if (!t) LOG_AT(3 | LOG_OPT_ERRNO, "os_thread_init error: ");
+    os_thread *join = nullptr;
+    void *join_stack = nullptr;
+    bool free_mgr = false;
+    bool trim = false;
+    {
+        os_mutex_guard g(m->lock);
+        if (!t) {
+            rec->sock = 0;  // the caller keeps the socket
+            free_mgr = drop_locked(m, rec);
+            rec = nullptr;
+        } else if (rec->mstate == REC_STARTING) {
+            rec->thread = t;
+            rec->stack = stack;
+            rec->mstate = REC_LIVE;
+        } else {
+            // REC_EARLY: the session has already ended; its thread is
+            // joined like any other that closed.
+            join = take_ended_locked(m, t, stack, &join_stack);
+            free_mgr = drop_locked(m, rec);
+            trim = trim_due_locked(m);
+        }
+    }
+    if (!t) stack_give(m, stack);
+    reap(m, join, join_stack);
+    if (trim) give_memory_back(m);
+    if (free_mgr) mgr_free(m);
+    return t ? rec : nullptr;
 }
 
 void sock_tcp_ctx_set_net(sock_tcp_ctx_mgr *m, sock_tcp_ctx *rec, net *session)
@@ -134,22 +304,38 @@ void sock_tcp_ctx_close(sock_tcp_ctx_mgr *m, sock_tcp_ctx *rec)
         rec->session = nullptr;
     }
     release_conn(m, rec);
-    os_thread *detach = nullptr;
+    os_thread *join = nullptr;
+    void *join_stack = nullptr;
+    os_thread *self = nullptr;
     bool free_mgr = false;
+    bool trim = false;
     {
         os_mutex_guard g(m->lock);
         switch (rec->mstate) {
         case REC_LIVE:
-            detach = rec->thread;
-            rec->thread = nullptr;
+            // This thread takes the place of the one that closed before
+            // it, which it joins; the next one to close joins this one.
+            join = take_ended_locked(m, rec->thread, rec->stack, &join_stack);
             free_mgr = drop_locked(m, rec);
+            if (free_mgr) {
+                // The manager goes with this record and no one is left to
+                // join this thread: it is detached, its stack left to it.
+                self = m->ended;
+                m->ended = nullptr;
+                m->ended_stack = nullptr;
+            } else {
+                trim = trim_due_locked(m);
+            }
             break;
         case REC_CLAIMED: rec->mstate = REC_CLOSED; break;  // exit joins and frees
-        case REC_ORPHAN: free_mgr = drop_locked(m, rec); break;
+        case REC_STARTING: rec->mstate = REC_EARLY; break;  // the starter frees it
+        case REC_ORPHAN: free_mgr = drop_locked(m, rec); break;  // detached by exit
         default: break;
         }
     }
-    if (detach) os_thread_free(detach);
+    reap(m, join, join_stack);
+    if (self) os_thread_free(self);
+    if (trim) give_memory_back(m);
     if (free_mgr) mgr_free(m);
 }
 
@@ -167,10 +353,12 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
         lbuf_iter_init(m->pool, &it);
         while (void *blk = lbuf_iter_next(&it)) {
             sock_tcp_ctx *rec = (sock_tcp_ctx *)blk;
-            if (rec->mstate != REC_LIVE) continue;
+            if (rec->mstate != REC_LIVE && rec->mstate != REC_STARTING) continue;
             rec->state.store(SOCK_CTX_STATE_STOP);
             if (rec->session) rec->session->stop.store(1);
-            if (!claimed) continue;  // no memory to track it: it ends on its own
+            // A thread still being started has no handle to join yet; like
+            // one there is no memory to track, it ends on its own.
+            if (!claimed || rec->mstate == REC_STARTING) continue;
             rec->mstate = REC_CLAIMED;
             claimed[n++] = rec;
         }
@@ -194,10 +382,22 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
         // The thread has ended; a thread that never called close leaves
         // its connection to us.
         if (!closed) release_conn(m, rec);
-        os_mutex_guard g(m->lock);
-        drop_locked(m, rec);
+        void *stack;
+        {
+            os_mutex_guard g(m->lock);
+            stack = rec->stack;
+            drop_locked(m, rec);
+        }
+        if (r == 0) stack_give(m, stack);
     }
     os_free(claimed);
+    os_thread *last;
+    void *last_stack;
+    {
+        os_mutex_guard g(m->lock);
+        last = take_ended_locked(m, nullptr, nullptr, &last_stack);
+    }
+    reap(m, last, last_stack);
     bool free_now;
     {
         os_mutex_guard g(m->lock);

@@ -1,7 +1,11 @@
 #pragma once
 // Connection contexts: each accepted connection gets a record from the
-// manager's pool "sock_ctx" and a joinable thread of its own. The
-// manager's exit stops every live session and joins its thread.
+// manager's pool "sock_ctx" and a joinable thread of its own, on a stack
+// the manager maps (default size). A thread that has closed its
+// connection is joined by the next one to close, or by the manager's
+// exit, which stops every live session and joins its thread. After a
+// burst of connections, the last one to end gives the memory they used
+// back to the system.
 //
 // Link with a session's net handle: the session thread registers its
 // handle with sock_tcp_ctx_set_net; the manager's exit then sets that
@@ -24,6 +28,7 @@ struct sock_tcp_ctx {
     os_thread *thread;
     sock_tcp_ctx_mgr *mgr;
     net *session;              // registered net handle, or NULL
+    void *stack;               // the thread's stack, mapped by the manager
     u32 mstate;                // manager bookkeeping, under its lock
 };
 
@@ -39,7 +44,8 @@ struct sock_tcp_ctx_param {
 
 sock_tcp_ctx_mgr *sock_tcp_ctx_init(const sock_tcp_ctx_param *param);
 // A new record holding sock, with its thread started; NULL on failure (the
-// socket then stays with the caller).
+// socket then stays with the caller). The thread owns the record: it may
+// have ended and given the record back by the time this returns.
 sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *mgr, u64 sock);
 // Called by the connection's own thread when it ends: runs the close
 // procedure, closes the socket and gives the record back.

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "liblog/log.h"
 #include "libpal/string/str_buf.h"
@@ -56,9 +59,22 @@ void shard_release(void *arg)
     s->used.store(0, std::memory_order_release);
 }
 
+// The C library gives threads heaps (arenas) of their own, up to eight per
+// core. Memory freed at the top of an arena other than the main one stays
+// resident after its threads end (malloc_trim cannot shrink it), so a
+// burst of connection threads left megabytes behind. The counted allocator
+// keeps every thread on the main heap, which malloc_trim does shrink, when
+// it is first used, unless the environment (MALLOC_ARENA_MAX) has chosen
+// already. Each thread still has its own cache of small blocks, so small
+// allocations do not contend.
+constexpr int kArenaMax = 1;
+
 void shard_key_make()
 {
     pthread_key_create(&g_shard_key, shard_release);
+#if defined(__GLIBC__)
+    if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, kArenaMax);
+#endif
 }
 
 shard *my_shard()

@@ -3,6 +3,7 @@
 #include "libpal/hash/dict.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "liblog/log.h"
@@ -17,12 +18,174 @@ constexpr u64 kMaxSize = ((u64)UINT32_MAX - OS_MALLOC_HDR) / sizeof(dict_slot);
 
 inline bool live(const dict_slot *s) { return s->key && s->key != DICT_DELETED; }
 
+// ---- key copies ------------------------------------------------------------
+//
+// Copied keys of up to kSmallMax bytes (with their NUL) live in blocks that
+// the table owns, in chunks rounded up to 8 bytes: no allocator call and no
+// block header per key, and freeing the table frees a handful of blocks.
+// A removed key's chunk goes on the free list of its size and is taken by
+// the next key of that size; the blocks go with the table. Longer keys are
+// allocated on their own. Every copy is 8-byte aligned and padded with
+// zeros to its chunk size, so lookups compare copies a word at a time.
+
+constexpr u32 kChunk = 8;
+constexpr u32 kSmallMax = 256;
+constexpr u32 kClasses = kSmallMax / kChunk;
+constexpr u32 kFirstBlock = 512;
+constexpr u32 kMaxBlock = 64 * 1024;
+
+struct key_block {
+    key_block *next;
+    u32 size;  // bytes after the header
+    u32 used;
+};
+static_assert(sizeof(key_block) % kChunk == 0, "chunks stay 8-byte aligned");
+
+struct key_store {
+    key_block *blocks;  // the newest, still being filled, first
+    char *free_chunks[kClasses];
+    u32 next_block;  // data size of the next block
+    u32 own;         // keys allocated on their own
+};
+
+// The table as dict_new makes it: the public record, then its key store.
+struct dict_rec {
+    dict pub;
+    key_store keys;
+};
+static_assert(offsetof(dict_rec, pub) == 0, "a dict pointer is the record's");
+
+inline key_store &store(dict *d) { return reinterpret_cast<dict_rec *>(d)->keys; }
+
+inline u32 chunk_size(size_t n) { return (u32)((n + kChunk - 1) & ~(size_t)(kChunk - 1)); }
+
+// A copy of key (len bytes before its NUL), or NULL.
+char *key_copy(key_store &ks, const char *key, size_t len)
+{
+    const size_t n = len + 1;
+    const u32 c = chunk_size(n);
+    char *k;
+    if (n > kSmallMax) {
+        k = (char *)os_malloc(c);
+        if (!k) return nullptr;
+        ++ks.own;
+    } else {
+        char *&head = ks.free_chunks[c / kChunk - 1];
+        if (head) {
+            k = head;
+            memcpy(&head, k, sizeof head);
+        } else {
+            key_block *b = ks.blocks;
+            if (!b || b->size - b->used < c) {
+                u32 size = ks.next_block ? ks.next_block : kFirstBlock;
+                b = (key_block *)os_malloc(sizeof(key_block) + size);
+                if (!b) return nullptr;
+                b->next = ks.blocks;
+                b->size = size;
+                b->used = 0;
+                ks.blocks = b;
+                ks.next_block = size < kMaxBlock ? size * 2 : kMaxBlock;
+            }
+            k = (char *)(b + 1) + b->used;
+            b->used += c;
+        }
+    }
+    memset(k + c - kChunk, 0, kChunk);
+    memcpy(k, key, n);
+    return k;
+}
+
+void key_release(key_store &ks, char *k)
+{
+    const size_t n = strlen(k) + 1;
+    if (n > kSmallMax) {
+        os_free(k);
+        --ks.own;
+        return;
+    }
+    char *&head = ks.free_chunks[chunk_size(n) / kChunk - 1];
+    memcpy(k, &head, sizeof head);
+    head = k;
+}
+
+void key_store_free(key_store &ks)
+{
+    for (key_block *b = ks.blocks; b;) {
+        key_block *next = b->next;
+        os_free(b);
+        b = next;
+    }
+    ks = key_store{};
+}
+
+// ---- slots -----------------------------------------------------------------
+
 void drop_value(dict *d, void *v)
 {
     if (v && (d->flags & DICT_VAL_OWNED)) os_free(v);
 }
 
-// Places every live entry of the old array into a fresh one of n slots.
+// The probe sequence of dict_lookup_slot, walked until fn(slot) accepts a
+// slot; the table always keeps an empty slot, so the walk ends.
+template <typename Fn>
+inline dict_slot *probe(dict_slot *slots, u64 mask, u32 hash, Fn fn)
+{
+    u64 i = hash & mask;
+    if (fn(&slots[i])) return &slots[i];
+    for (u64 perturb = hash;; perturb >>= 5) {
+        i = (5 * i + perturb + 1) & mask;
+        if (fn(&slots[i])) return &slots[i];
+    }
+}
+
+inline u64 word_at(const char *p)
+{
+    u64 w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// strcmp(copy, key) == 0 for a key copy (padded, see above) and the text
+// key of n bytes with its NUL. The copy's next word is read only after its
+// words so far matched the key, which had no NUL in them: the copy is then
+// at least as long, and its chunk holds that word.
+inline bool same_key(const char *copy, const char *key, size_t n)
+{
+    if (n < kChunk) {
+        char w[kChunk] = {};
+        for (size_t i = 0; i < n; ++i) w[i] = key[i];
+        return word_at(copy) == word_at(w);
+    }
+    size_t i = 0;
+    for (; i + kChunk < n; i += kChunk)
+        if (word_at(copy + i) != word_at(key + i)) return false;
+    // The last word, ending at the NUL (it may overlap the one before).
+    return word_at(copy + n - kChunk) == word_at(key + n - kChunk);
+}
+
+// dict_lookup_slot's answer: the slot holding the key (the same pointer, or
+// an equal text under the same hash), else the first deleted slot met
+// before the first empty one, else that empty slot.
+inline dict_slot *find_slot(dict *d, const char *key, size_t len, u32 hash)
+{
+    const bool copies = d->flags & DICT_KEY_COPY;
+    dict_slot *free_slot = nullptr;
+    dict_slot *s = probe(d->slots, d->size - 1, hash, [&](dict_slot *s) {
+        if (!s->key) return true;
+        if (s->key == DICT_DELETED) {
+            if (!free_slot) free_slot = s;
+            return false;
+        }
+        return s->key == key ||
+               (s->hash == hash && (copies ? same_key(s->key, key, len + 1) : strcmp(s->key, key) == 0));
+    });
+    return !s->key && free_slot ? free_slot : s;
+}
+
+// Places every live entry of the old array into a fresh one of n slots. The
+// fresh array holds no deleted slots and the keys are distinct, so a key's
+// slot is the first empty one on its probe. The home slot of an entry a
+// few places ahead is fetched early: the walk is a run of cache misses.
 int rebuild(dict *d, u64 n)
 {
     dict_slot *fresh = (dict_slot *)os_zalloc(n * sizeof(dict_slot));
@@ -31,19 +194,22 @@ int rebuild(dict *d, u64 n)
         fprintf(stdout, "%s: malloc failed %s\n", "dict_resize", os_errno_str(errno, ebuf, sizeof ebuf));
         return -1;
     }
+    constexpr u32 kAhead = 8;
     dict_slot *old = d->slots;
-    u32 old_size = d->size;
-    d->slots = fresh;
-    d->size = (u32)n;
-    d->fill = d->used = 0;
+    const u32 old_size = d->size;
+    const u64 mask = n - 1;
+    u32 moved = 0;
     for (u32 i = 0; i < old_size; ++i) {
+        if (i + kAhead < old_size && live(&old[i + kAhead]))
+            __builtin_prefetch(&fresh[old[i + kAhead].hash & mask], 1);
         if (!live(&old[i])) continue;
-        dict_slot *s = dict_lookup_slot(d, old[i].key, old[i].hash);
-        *s = old[i];
-        ++d->fill;
-        ++d->used;
+        *probe(fresh, mask, old[i].hash, [](const dict_slot *s) { return !s->key; }) = old[i];
+        ++moved;
     }
     os_free(old);
+    d->slots = fresh;
+    d->size = (u32)n;
+    d->fill = d->used = moved;
     return 0;
 }
 
@@ -84,7 +250,7 @@ char *dict_strdup(const char *text)
 
 dict *dict_new(u32 flags)
 {
-    dict *d = (dict *)os_zalloc(sizeof(dict));
+    dict *d = (dict *)os_zalloc(sizeof(dict_rec));
     if (!d) return nullptr;
     d->slots = (dict_slot *)os_zalloc(kInitSize * sizeof(dict_slot));
     if (!d->slots) {
@@ -99,38 +265,25 @@ dict *dict_new(u32 flags)
 void dict_free(dict *d)
 {
     if (!d) return;
-    for (u32 i = 0; i < d->size; ++i) {
-        dict_slot *s = &d->slots[i];
-        if (!live(s)) continue;
-        if (d->flags & DICT_KEY_COPY) os_free(s->key);
-        drop_value(d, s->value);
+    key_store &ks = store(d);
+    const bool own_keys = (d->flags & DICT_KEY_COPY) && ks.own;
+    if (own_keys || (d->flags & DICT_VAL_OWNED)) {
+        for (u32 i = 0; i < d->size; ++i) {
+            dict_slot *s = &d->slots[i];
+            if (!live(s)) continue;
+            if (own_keys) key_release(ks, s->key);
+            drop_value(d, s->value);
+        }
     }
+    key_store_free(ks);
     os_free(d->slots);
     os_free(d);
 }
 
 dict_slot *dict_lookup_slot(dict *d, const char *key, u32 hash)
 {
-    const u64 mask = d->size - 1;
-    dict_slot *slots = d->slots;
-    u64 i = hash & mask;
-    dict_slot *s = &slots[i];
-    dict_slot *free_slot = nullptr;
-    if (!s->key || s->key == key) return s;
-    if (s->key == DICT_DELETED) free_slot = s;
-    else if (s->hash == hash && strcmp(s->key, key) == 0) return s;
-    // The table always keeps an empty slot, so the probe ends.
-    for (u64 perturb = hash;; perturb >>= 5) {
-        i = (5 * i + perturb + 1) & mask;
-        s = &slots[i];
-        if (!s->key) return free_slot ? free_slot : s;
-        if (s->key == key) return s;
-        if (s->key == DICT_DELETED) {
-            if (!free_slot) free_slot = s;
-        } else if (s->hash == hash && strcmp(s->key, key) == 0) {
-            return s;
-        }
-    }
+    if (!d || !key) return nullptr;
+    return find_slot(d, key, strlen(key), hash);
 }
 
 int dict_resize(dict *d)
@@ -153,8 +306,9 @@ int dict_resize(dict *d)
 int dict_add(dict *d, const char *key, void *value)
 {
     if (!d || !key) return -1;
-    u32 h = dict_hash(key, strlen(key));
-    dict_slot *s = dict_lookup_slot(d, key, h);
+    const size_t len = strlen(key);
+    const u32 h = dict_hash(key, len);
+    dict_slot *s = find_slot(d, key, len, h);
 
     // Copies are made first: a failed copy leaves the table as it was.
     void *v = value;
@@ -171,7 +325,7 @@ int dict_add(dict *d, const char *key, void *value)
     }
     char *k = (char *)key;
     if (d->flags & DICT_KEY_COPY) {
-        k = dict_strdup(key);
+        k = key_copy(store(d), key, len);
         if (!k) {
             if (v != value) os_free(v);
             return -1;
@@ -188,7 +342,7 @@ int dict_add(dict *d, const char *key, void *value)
         *s = before;
         --d->used;
         --d->fill;
-        if (k != key) os_free(k);
+        if (k != key) key_release(store(d), k);
         if (v != value) os_free(v);
         return -1;
     }
@@ -198,16 +352,18 @@ int dict_add(dict *d, const char *key, void *value)
 void *dict_get(dict *d, const char *key, void *def)
 {
     if (!d || !key) return def;
-    dict_slot *s = dict_lookup_slot(d, key, dict_hash(key, strlen(key)));
+    const size_t len = strlen(key);
+    dict_slot *s = find_slot(d, key, len, dict_hash(key, len));
     return live(s) ? s->value : nullptr;
 }
 
 int dict_del(dict *d, const char *key)
 {
     if (!d || !key) return -1;
-    dict_slot *s = dict_lookup_slot(d, key, dict_hash(key, strlen(key)));
+    const size_t len = strlen(key);
+    dict_slot *s = find_slot(d, key, len, dict_hash(key, len));
     if (!live(s)) return 0;
-    if (d->flags & DICT_KEY_COPY) os_free(s->key);
+    if (d->flags & DICT_KEY_COPY) key_release(store(d), s->key);
     s->key = DICT_DELETED;
     drop_value(d, s->value);
     s->value = nullptr;

@@ -93,8 +93,12 @@ void *os_thread_entry(void *p)
 
 }  // namespace
 
-os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32 stack_size,
-                           const u64 *extra)
+namespace {
+
+// Starts a thread with stack_size bytes of stack, taken from stack_mem
+// when it is given, else from the C library.
+os_thread *start(const char *name, os_thread_proc func, void *arg, size_t stack_size, const u64 *extra,
+                 void *stack_mem)
 {
     OS_CHECK_RET(func, nullptr);
     start_rec *r = (start_rec *)os_zalloc(sizeof(start_rec));
@@ -120,7 +124,10 @@ os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32
     if (stack < (size_t)PTHREAD_STACK_MIN) stack = PTHREAD_STACK_MIN;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, stack);
+    if (stack_mem)
+        pthread_attr_setstack(&attr, stack_mem, stack_size);
+    else
+        pthread_attr_setstacksize(&attr, stack);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
 
     // The new thread inherits the mask: SIGINT and SIGTERM go to the main
@@ -143,6 +150,21 @@ os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32
         return nullptr;
     }
     return t;
+}
+
+}  // namespace
+
+os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32 stack_size,
+                           const u64 *extra)
+{
+    return start(name, func, arg, stack_size, extra, nullptr);
+}
+
+os_thread *os_thread_init_stack(const char *name, os_thread_proc func, void *arg, void *stack,
+                                size_t stack_size)
+{
+    OS_CHECK_RET(stack && stack_size >= (size_t)PTHREAD_STACK_MIN, nullptr);
+    return start(name, func, arg, stack_size, nullptr, stack);
 }
 
 os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, u32 stack_size)

@@ -15,6 +15,12 @@ struct os_thread;
 os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, u32 stack_size,
                            const u64 *extra);
 os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, u32 stack_size);
+// As os_thread_init, on stack memory the caller provides: stack_size bytes
+// at stack (page-aligned; a guard page below it is the caller's). The C
+// library neither keeps nor frees that memory: the caller may reuse or
+// unmap it once the thread has been joined, and never before.
+os_thread *os_thread_init_stack(const char *name, os_thread_proc func, void *arg, void *stack,
+                                size_t stack_size);
 
 // Waits for the thread to end, at most timeout_ms (below 0: no limit).
 // 0 with the exit code in *code, or -1 (time-out, a join of the calling
