@@ -229,6 +229,13 @@ TEST(Qexpr, Includes)
 
     EXPECT_EQ(s.load("@include '" + nested.path + "'"), -1);
     EXPECT_STREQ(s.err, "Only one level of include is supported");
+    EXPECT_EQ(s.load("@include /dev/zero"), -1);  // a device would never end
+    EXPECT_STREQ(s.err, "include [/dev/zero][/dev/zero] error: Invalid argument");
+    EXPECT_EQ(s.load("@include " + inc.dir), -1);
+    EXPECT_EQ(std::string(s.err), "include [" + inc.dir + "][" + inc.dir + "] error: Is a directory");
+    rule_file big("big.txt", std::string(QEXPR_FILE_MAX + 1, '#'));
+    EXPECT_EQ(s.load("@include " + big.path), -1);
+    EXPECT_EQ(std::string(s.err), "include [" + big.path + "][" + big.path + "] error: File too large");
     EXPECT_EQ(s.load("@include \"" + bad.path + "\""), -1);
     EXPECT_STREQ(s.err, "1:0 mode=7 Incomplete expression error");
     EXPECT_EQ(s.verdicts(), "011");  // still the first load

@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/code_str.h"
 #include "libpal/env/malloc.h"
 #include "libpal/libpal.h"
+#include "libpal/os/os_file3.h"
 #include "libpal/os/os_path.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_escape.h"
@@ -453,41 +455,23 @@ char *qparser_format_str(const char *text, char *err)
 
 char *qexpr_file_load(const char *path)
 {
-    errno = 0;
-    FILE *f = os_fopen(path, "rb");
-    if (!f) {
-        if (!errno) errno = ENAMETOOLONG;
+    // Only files of a bounded size: an include of a device or a pipe would
+    // read without end.
+    os_file_stat_rec st;
+    if (os_path_stat(path, &st) != 0) return nullptr;
+    if (S_ISDIR(st.mode)) {
+        errno = EISDIR;
         return nullptr;
     }
-    str_buf *b = str_buf_new();
-    if (!b) {
-        fclose(f);
-        errno = ENOMEM;
+    if (S_ISCHR(st.mode) || S_ISBLK(st.mode) || S_ISFIFO(st.mode) || S_ISSOCK(st.mode)) {
+        errno = EINVAL;
         return nullptr;
     }
-    char chunk[4096];
-    int eno = 0;
-    for (;;) {
-        size_t n = fread(chunk, 1, sizeof chunk, f);
-        if (n > 0) {
-            if (b->length + n > QEXPR_FILE_MAX) {
-                eno = EFBIG;
-                break;
-            }
-            str_buf_append(b, chunk, n);
-        }
-        if (n < sizeof chunk) {
-            if (ferror(f)) eno = errno ? errno : EIO;
-            break;
-        }
-    }
-    fclose(f);
-    if (eno) {
-        str_buf_free(b);
-        errno = eno;
+    if (st.size > QEXPR_FILE_MAX) {
+        errno = EFBIG;
         return nullptr;
     }
-    return str_buf_detach_nonnull(b);
+    return os_file_load_text(path);
 }
 
 int qparser_parse_file(const char *path, char *err)

@@ -94,7 +94,7 @@ int qexpr_rule_dump_line(void *buf, int enabled, const char *name, int code, con
 void qexpr_canon_line(str_buf *buf, int enabled, const char *name, int code, const char *value,
                       bool literal, int form, bool set_style);
 
-// Reads a rule file whole (at most QEXPR_FILE_MAX bytes) as a heap text;
-// NULL with errno set on failure.
+// Reads a rule file whole as a heap text: a file (not a device or a pipe)
+// of at most QEXPR_FILE_MAX bytes; NULL with errno set on failure.
 constexpr size_t QEXPR_FILE_MAX = 4u << 20;
 char *qexpr_file_load(const char *path);
