@@ -338,6 +338,16 @@ TEST(OsFile, InfoStatAndTimes)
     EXPECT_EQ(os_file_info_by_path("/dev/zero", &info), 1);
     EXPECT_EQ(info.kind, (u32)OS_FILE_INFO_VDEV);
     EXPECT_EQ(info.block_size, 512u);
+    EXPECT_STREQ(info.model, "");
+    // A character device opened as a local file: asked, no model found,
+    // and its endless data gives no size.
+    if (access("/dev/urandom", R_OK) == 0) {
+        memset(&info, 0x55, sizeof info);
+        EXPECT_EQ(os_file_info_by_path("/dev/urandom", &info), 1);
+        EXPECT_EQ(info.kind, (u32)OS_FILE_INFO_FILE);
+        EXPECT_EQ(info.size, 0u);
+        EXPECT_STREQ(info.model, "");
+    }
     EXPECT_EQ(os_file_ioctl(nullptr, OS_FILE_IOCTL_INFO, &info, sizeof info), 0);
 
     os_file_stat_rec rec;

@@ -11,6 +11,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_file_vdev.h"
 #include "libpal/os/posix/os_file2.h"
+#include "libpal/os/posix/os_info.h"
 #include "libpal/string/str_path.h"
 
 namespace {
@@ -215,9 +216,13 @@ int os_file_ioctl(os_file *file, u32 code, void *rec, size_t size)
     OS_CHECK_TXT(file->ops->ioctl != nullptr, "ctx->ops->ioctl", 0);
     int r = file->ops->ioctl(file->handle, code, rec, size);
     if (code == OS_FILE_IOCTL_INFO && rec && size >= sizeof(os_file_info)) {
-        // Only a local descriptor can name a disk; the devices have none.
+        // Only a local descriptor can name a disk: the devices have none,
+        // and the query itself passes over anything but block and
+        // character devices.
         os_file_info *info = (os_file_info *)rec;
         info->model[0] = 0;
+        if (file->ops == &os_file_ops_local)
+            os_dev_get_model(os_file_fd(file), info->model, sizeof info->model, file->path);
     }
     return r;
 }
