@@ -72,13 +72,20 @@ def gb_entries(doc):
     return {n: (statistics.median(x[0] for x in vs), vs[0][1], vs[0][2], vs[0][3]) for n, vs in by_name.items()}
 
 
+# Run settings Google Benchmark appends to names; they say nothing about
+# the case.
+SETTING_RE = re.compile(r"^(min_time|iterations|repeats|real_time|manual_time)(:.*)?$")
+
+
 def split_name(name):
-    """'dict_insert@vk/threads:4' -> ('dict_insert/threads:4', 'vk'); no '@': (name, None)."""
-    head, sep, tail = name.partition("/")
+    """'dict_insert@vk/real_time/threads:4' -> ('dict_insert/threads:4', 'vk');
+    no '@': (name, None)."""
+    parts = [p for p in name.split("/") if not SETTING_RE.match(p)]
+    head = parts[0]
     if "@" not in head:
-        return name, None
+        return "/".join(parts), None
     case, side = head.split("@", 1)
-    return case + (sep + tail if sep else ""), side
+    return "/".join([case] + parts[1:]), side
 
 
 def result_lines(text):
@@ -122,7 +129,7 @@ def fmt(v, unit):
     for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
         if abs(v) >= scale and unit.endswith("/s"):
             return "%.3g %s%s" % (v / scale, prefix, unit)
-    return "%.4g %s" % (v, unit)
+    return ("%.0f %s" if abs(v) >= 1000 else "%.4g %s") % (v, unit)
 
 
 def report(title, runs, cases, notes):
@@ -147,15 +154,16 @@ def report(title, runs, cases, notes):
                 ratios.append(a / b if vk.higher else b / a)
         if not ratios:
             continue
-        print("  %-34s vkto %-14s %s %-14s ratio min %.2f / median %.2f" % (
-            case, fmt(statistics.median(vk.values), vk.unit), peer,
-            fmt(statistics.median(pe.values), pe.unit), min(ratios), statistics.median(ratios)))
+        print("  %-36s vkto %-15s %-22s ratio min %.2f / median %.2f" % (
+            case, fmt(statistics.median(vk.values), vk.unit),
+            "%s %s" % (peer, fmt(statistics.median(pe.values), pe.unit)), min(ratios), statistics.median(ratios)))
         if pe.label:
-            print("  %-34s   peer: %s" % ("", pe.label))
+            print("  %-36s   peer %s: %s" % ("", peer, pe.label))
     for case, side, e in single:
-        print("  %-34s %s %s median, min %s (%s is better; no peer)" % (
-            case + ("@" + side if side else ""), fmt(statistics.median(e.values), e.unit), "",
-            fmt(min(e.values) if not e.higher else max(e.values), e.unit), "higher" if e.higher else "lower"))
+        best = max(e.values) if e.higher else min(e.values)
+        print("  %-36s %s median, best %s (%s is better; no peer)" % (
+            case + ("@" + side if side else ""), fmt(statistics.median(e.values), e.unit), fmt(best, e.unit),
+            "higher" if e.higher else "lower"))
     sys.stdout.flush()
 
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
@@ -92,6 +93,37 @@ TEST(Thread, NameStackAndSignalMask)
     EXPECT_EQ(q.name.find("nnnnnnnn"), 0u) << q.name;
     EXPECT_EQ(q.name.find(std::string(256, 'n')), std::string::npos);
 }
+
+// A thread on stack memory of the caller's runs there (named, signals
+// blocked like any other), and once joined the memory can be used again
+// for the next thread.
+#ifndef __SANITIZE_THREAD__  // the thread sanitizer wants larger stacks of its own
+TEST(Thread, CallersStack)
+{
+    const size_t size = 128 * 1024;
+    std::vector<char> mem(size + 4096);
+    char *stack = (char *)(((uintptr_t)mem.data() + 4095) & ~(uintptr_t)4095);
+    for (int round = 0; round < 2; ++round) {
+        probe_t p;
+        static std::atomic<uintptr_t> local{0};
+        os_thread *t = os_thread_init_stack("own_stack", [](void *arg) -> i64 {
+            char here;
+            local = (uintptr_t)&here;
+            return probe(arg);
+        }, &p, stack, size);
+        ASSERT_NE(t, nullptr);
+        ASSERT_EQ(os_thread_wait_kill_exit(t, 2000, nullptr), 0);
+        EXPECT_GE(local.load(), (uintptr_t)stack);
+        EXPECT_LT(local.load(), (uintptr_t)stack + size);
+        EXPECT_TRUE(nettest::is_thread_name(p.name, "own_stack")) << p.name;
+        EXPECT_EQ(p.stack, size);
+        EXPECT_TRUE(p.sigint_blocked);
+    }
+    log_capture cap;
+    EXPECT_EQ(os_thread_init_stack("none", return_seven, nullptr, nullptr, size), nullptr);
+    EXPECT_EQ(os_thread_init_stack("tiny", return_seven, nullptr, stack, 1024), nullptr);
+}
+#endif
 
 // A join that cannot succeed is logged and returns -1; the thread is
 // detached and the process goes on (no signal is ever sent).
