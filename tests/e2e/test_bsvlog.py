@@ -1,7 +1,7 @@
 """bsv frames over UDP: vkto runs with [log] bsvlog=udp://127.0.0.1:PORT and a
 collector on that port decodes every datagram with a decoder of its own
 (byte layout, CRC-8, RC4 on and off); the info frame's identity matches
-"show info"."""
+"show info"; a crash sends exactly its two marked records."""
 import os
 import re
 import socket
@@ -97,7 +97,7 @@ def show_info(port):
     return dict(re.findall(r"^(\w+)=(.*)$", text, re.M))
 
 
-def check_identity(t, info, host, fixed, shown, what):
+def check_identity(t, info, host, fixed, shown, what, running=True):
     sid, bid, stime, ver_id, app_id, os_id, arch_id, type_id = info
     t.eq(sid, int(shown["hw_info"], 16), "%s: sid is the hardware id of show info" % what)
     t.eq(ver_id, 0x01000000, "%s: packed version of %s" % (what, shown["ver"]))
@@ -106,7 +106,25 @@ def check_identity(t, info, host, fixed, shown, what):
     now = time.time()
     t.check(now - 600 < stime <= now and bid <= stime, "%s: start and boot times %d %d" % (what, stime, bid))
     t.check(abs(fixed[0] - now) < 600, "%s: record time" % what)
-    t.check(os.path.exists("/proc/%d" % fixed[2]), "%s: the record's pid %d runs" % (what, fixed[2]))
+    if running:
+        t.check(os.path.exists("/proc/%d" % fixed[2]), "%s: the record's pid %d runs" % (what, fixed[2]))
+
+
+def checked_frames(t, frames, want_flags, shown, what, running=True):
+    """[(fixed, strings)] of the frames that decode, after the checks every
+    frame of this program passes: flags, size, identity."""
+    out = []
+    for f in frames:
+        try:
+            flags, info, host, fixed, strings = decode(f)
+        except AssertionError as e:
+            t.check(False, "%s: frame decodes: %s" % (what, e))
+            continue
+        t.eq(flags, want_flags, "%s: flags" % what)
+        t.check(len(f) <= 1472, "%s: at most 1472 bytes" % what)
+        check_identity(t, info, host, fixed, shown, what, running)
+        out.append((fixed, strings))
+    return out
 
 
 def daemon_frame(t, scheme, want_flags):
@@ -125,15 +143,7 @@ def daemon_frame(t, scheme, want_flags):
             frames = col.frames(1)
             t.eq(len(frames), 1, "%s: the banner frame arrives" % scheme)
             shown = show_info(port)
-            for f in frames:
-                try:
-                    flags, info, host, fixed, strings = decode(f)
-                except AssertionError as e:
-                    t.check(False, "%s: frame decodes: %s" % (scheme, e))
-                    continue
-                t.eq(flags, want_flags, "%s: flags" % scheme)
-                t.check(len(f) <= 1472, "%s: at most 1472 bytes" % scheme)
-                check_identity(t, info, host, fixed, shown, scheme)
+            for fixed, strings in checked_frames(t, frames, want_flags, shown, scheme):
                 t.eq(fixed[4], 7, "%s: level of the record" % scheme)
                 t.eq(strings[0], "pal", "%s: module of the record" % scheme)
                 t.check(strings[5].startswith("cmdline=[") and strings[5].endswith("]\n"),
@@ -152,6 +162,46 @@ def daemon_frame(t, scheme, want_flags):
         col.close()
 
 
+def crash_frames(t, scheme, want_flags):
+    """"call null" in a shell session: the crash report sends the last-log
+    text (bsv outputs only) and the signal record as frames, and nothing
+    else (the version record is not marked)."""
+    col = Collector()
+    try:
+        port = e2e.free_port()
+        v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port,
+                                                 extra="bsvlog=%s://127.0.0.1:%d\n" % (scheme, col.port)),
+                     args=["-q"])
+        with v:
+            v.start()
+            t.check(e2e.wait_port(port), "%s: shell port" % scheme)
+            shown = show_info(port)
+            with e2e.ShellConn(port) as s:
+                s.send("call null\n")
+                s.closed_within(5)
+            t.eq(v.wait(10), 254, "%s: status after the crash" % scheme)
+            frames = col.frames(3, timeout=5)
+            t.eq(len(frames), 2, "%s: the crash sends two frames" % scheme)
+            got = []
+            for fixed, strings in checked_frames(t, frames, want_flags, shown, scheme + " crash", running=False):
+                t.eq(fixed[2], v.proc.pid, "%s: pid of the crashed process" % scheme)
+                t.eq(fixed[4], 2, "%s: crit level" % scheme)
+                t.eq((strings[0], strings[2], strings[4]),
+                     ("pal", "src/lib/libpal/os/posix/os_panic", "panic_handler"),
+                     "%s: module, source and function" % scheme)
+                t.check(re.fullmatch(r"(\w+_[0-9a-f]{4}_)?%d" % fixed[3], strings[1]) is not None,
+                        "%s: thread name %r of thread %d" % (scheme, strings[1], fixed[3]))
+                got.append(strings[5])
+            if len(got) == 2:
+                t.check(got[0].startswith("[") and got[0].endswith("]") and "user req null=0 !!" in got[0],
+                        "%s: the last-log text: %r" % (scheme, got[0]))
+                t.eq(got[1], "signo=11 [Segmentation fault]\n", "%s: the signal record" % scheme)
+            t.contains(v.err.decode(errors="replace"), "signo=11 [Segmentation fault]",
+                       "%s: report on standard error" % scheme)
+    finally:
+        col.close()
+
+
 def case_plain_frames(t):
     daemon_frame(t, "udp", 0x02)
 
@@ -160,5 +210,14 @@ def case_enciphered_frames(t):
     daemon_frame(t, "udps", 0x06)
 
 
+def case_crash_frames(t):
+    crash_frames(t, "udp", 0x02)
+
+
+def case_enciphered_crash_frames(t):
+    crash_frames(t, "udps", 0x06)
+
+
 if __name__ == "__main__":
-    sys.exit(e2e.Checks().run([case_plain_frames, case_enciphered_frames]))
+    sys.exit(e2e.Checks().run([case_plain_frames, case_enciphered_frames, case_crash_frames,
+                               case_enciphered_crash_frames]))

@@ -1,6 +1,7 @@
 """The log file as a pcap capture ([log] file=x.pcap): the file walks as a
 packet chain, tshark reads the same packets with link type USER 0, the size
-limit holds with four logging threads, and appending keeps one header."""
+limit holds with four logging threads, appending keeps one header, and a
+crash leaves its report's records in the capture."""
 import os
 import shutil
 import struct
@@ -43,6 +44,13 @@ def tool(name):
     return shutil.which(name)
 
 
+def tshark_lens(path):
+    """The captured lengths of the packets as tshark reads them."""
+    r = subprocess.run([tool("tshark"), "-r", path, "-T", "fields", "-e", "frame.cap_len"],
+                       capture_output=True, timeout=60)
+    return [int(x) for x in r.stdout.decode().split()]
+
+
 def start(extra, level="verb"):
     port = e2e.free_port()
     v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level=level, extra=extra), args=["-q"])
@@ -77,11 +85,9 @@ def case_tshark_reads_the_file(t):
             t.eq(pid, v.proc.pid, "record pid")
             t.check(2 <= level <= 8 and strs[0] not in (b"bsv", b"net"), "level %d tag %r" % (level, strs[0]))
         t.check(any(b"nosuchcommand_19" in rec for _, rec in pkts), "the last command is in the file")
-        r = subprocess.run([tool("tshark"), "-r", path, "-T", "fields", "-e", "frame.cap_len"],
-                           capture_output=True, timeout=60)
-        lens = r.stdout.decode().split()
+        lens = tshark_lens(path)
         t.eq(len(lens), len(pkts), "tshark reads as many packets")
-        t.eq([int(x) for x in lens], [len(rec) - 12 for _, rec in pkts], "tshark's captured lengths")
+        t.eq(lens, [len(rec) - 12 for _, rec in pkts], "tshark's captured lengths")
         r = subprocess.run([tool("capinfos"), path], capture_output=True, timeout=60)
         t.contains(r.stdout.decode(), "USER 0", "link type 147 is USER 0")
 
@@ -123,9 +129,7 @@ def case_limit_with_four_threads(t):
         t.check(max(sizes) <= limit + longest, "never above the limit plus one packet: %d" % max(sizes))
         t.check(len(data) < limit + longest, "size at the end: %d" % len(data))
         t.check(len(pkts) > 10, "the newest packets are kept: %d" % len(pkts))
-        r = subprocess.run([tool("tshark"), "-r", path, "-T", "fields", "-e", "frame.cap_len"],
-                           capture_output=True, timeout=60)
-        t.eq(len(r.stdout.decode().split()), len(pkts), "tshark reads the trimmed file")
+        t.eq(len(tshark_lens(path)), len(pkts), "tshark reads the trimmed file")
 
 
 def case_append_and_other_runs(t):
@@ -152,6 +156,34 @@ def case_append_and_other_runs(t):
         t.eq(len({fields(rec)[0] for _, rec in pkts}), 2, "records of both runs")
 
 
+def case_crash_records(t):
+    # The crash report's three records end the capture: the last-log text
+    # (bsv outputs only), the signal and the version.
+    v, port = start("file=crash.pcap\n", level="info")
+    with v:
+        path = os.path.join(v.dir, "crash.pcap")
+        with e2e.ShellConn(port) as s:
+            s.send("call null\n")
+            s.closed_within(5)
+        t.eq(v.wait(10), 254, "status after the crash")
+        err = v.err.decode(errors="replace")
+        pkts = walk(read(path))
+        crash = [fields(rec)[1:] for _, rec in pkts]
+        crash = [(lvl, strs) for lvl, strs in crash if len(strs) == 6 and strs[4] == b"panic_handler"]
+        t.eq(len(crash), 3, "three crash records")
+        if len(crash) == 3:
+            t.eq([lvl for lvl, _ in crash], [2, 2, 2], "crit level")
+            t.eq({(s[0], s[2]) for _, s in crash}, {(b"pal", b"src/lib/libpal/os/posix/os_panic")},
+                 "module and source")
+            last, sig, ver = (s[5].decode(errors="replace") for _, s in crash)
+            t.check(last.startswith("[") and last.endswith("]") and "user req null=0 !!" in last,
+                    "the last-log text: %r" % last)
+            t.eq(sig, "signo=11 [Segmentation fault]\n", "the signal record")
+            t.check(ver.startswith("appver: ") and ver in err, "the version record %r, as on standard error" % ver)
+            t.eq([fields(rec)[2][4] for _, rec in pkts[-3:]], [b"panic_handler"] * 3, "they end the capture")
+        t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads the same packets")
+
+
 def main():
     if not tool("tshark") or not tool("capinfos"):
         msg = "tshark not found: install the Debian package tshark"
@@ -161,7 +193,7 @@ def main():
         print("SKIP: " + msg)
         return 0
     return e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
-                             case_append_and_other_runs])
+                             case_append_and_other_runs, case_crash_records])
 
 
 if __name__ == "__main__":

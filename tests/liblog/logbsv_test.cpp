@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/udp_collector.h"
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_net.h"
 #include "liblog/log.h"
@@ -20,39 +21,7 @@
 
 namespace {
 
-// A loopback UDP collector.
-struct collector {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int port = 0;
-    collector()
-    {
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (struct sockaddr *)&a, sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
-    }
-    ~collector() { close(fd); }
-    std::string url(const char *scheme = "udp") const
-    {
-        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
-    }
-    // Frames arriving within ms (stops at the first quiet gap after one).
-    std::vector<std::string> frames(int ms)
-    {
-        std::vector<std::string> out;
-        char buf[65536];
-        struct pollfd p = {fd, POLLIN, 0};
-        while (poll(&p, 1, out.empty() ? ms : 200) > 0) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            out.emplace_back(buf, (size_t)n);
-        }
-        return out;
-    }
-};
+using collector = testutil::udp_collector;
 
 // The log message of a frame ("" when the frame does not parse).
 std::string message_of(std::string f)

@@ -34,6 +34,7 @@ template <class Fn>
 struct hook_slot {
     std::atomic<Fn> fn{nullptr};
     std::atomic<void *> arg{nullptr};
+    std::atomic<Fn> safe_fn{nullptr};  // async-signal-safe form of fn
     std::atomic<u32> busy{0};
 };
 hook_slot<bsv_log_udp_fn> g_udp;
@@ -62,8 +63,21 @@ int call_hook(hook_slot<Fn> &s, A... a)
     return rc;
 }
 
+// The crash report's call: the safe form of the procedure, only while the
+// procedure itself is set (both are stored before it).
+template <class Fn, class... A>
+int call_safe_hook(hook_slot<Fn> &s, A... a)
+{
+    s.busy.fetch_add(1);
+    int rc = 0;
+    if (s.fn.load())
+        if (Fn f = s.safe_fn.load()) rc = f(a..., s.arg.load());
+    s.busy.fetch_sub(1);
+    return rc;
+}
+
 template <class Fn>
-void set_hook(hook_slot<Fn> &s, Fn fn, void *arg)
+void set_hook(hook_slot<Fn> &s, Fn fn, void *arg, Fn safe_fn)
 {
     pthread_guard g(&g_set_lock);
     s.fn.store(nullptr);
@@ -72,6 +86,7 @@ void set_hook(hook_slot<Fn> &s, Fn fn, void *arg)
     if (!t_in_hook)
         while (s.busy.load() != 0) sched_yield();
     s.arg.store(arg);
+    s.safe_fn.store(fn ? safe_fn : nullptr);
     s.fn.store(fn);
 }
 
@@ -91,9 +106,10 @@ u32 pid_now()
     return p;
 }
 
-// The fixed fields and the strings of a record with hdr fixed bytes.
+// The fixed fields and the strings of a record with hdr fixed bytes, for
+// the thread of the given log name in the process pid. Async-signal-safe.
 int build_imp(void *buf, int hdr, int level, const char *tag, const char *path, int line,
-              const char *func, const char *msg)
+              const char *func, const char *msg, const char *name, u32 pid)
 {
     OS_CHECK_TXT(buf != nullptr, "buf!=NULL", -1);
     u8 *b = (u8 *)buf;
@@ -101,7 +117,7 @@ int build_imp(void *buf, int hdr, int level, const char *tag, const char *path, 
     clock_gettime(CLOCK_REALTIME, &ts);
     bsv_put_le(b, (u64)ts.tv_sec, 8);
     bsv_put_le(b + 8, (u64)ts.tv_nsec / 1000, 4);
-    bsv_put_le(b + 12, pid_now(), 4);
+    bsv_put_le(b + 12, pid, 4);
     bsv_put_le(b + 16, os_gettid(), 4);
     if (hdr == BSV_LOG2_HDR) {
         bsv_put_le(b + 20, 1, 2);  // cpu_num
@@ -118,8 +134,6 @@ int build_imp(void *buf, int hdr, int level, const char *tag, const char *path, 
         u /= 10;
     } while (u);
     if (line < 0) *--p = '-';
-    char name[256];
-    os_thread_name_get(name, sizeof name);
     int n = mem_cat_strs_n(b + hdr, BSV_LOG_STR_MAX, tag ? tag : "", name, path ? path : "", p,
                            func ? func : "", msg ? msg : "", (const char *)nullptr);
     return n < 0 ? -1 : hdr + n;
@@ -171,26 +185,30 @@ size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...)
 
 }  // namespace
 
-void bsv_log_set_udp_proc(bsv_log_udp_fn fn, void *arg)
+void bsv_log_set_udp_proc(bsv_log_udp_fn fn, void *arg, bsv_log_udp_fn safe_fn)
 {
-    set_hook(g_udp, fn, arg);
+    set_hook(g_udp, fn, arg, safe_fn);
 }
 
-void bsv_log_set_file_proc(bsv_log_file_fn fn, void *arg)
+void bsv_log_set_file_proc(bsv_log_file_fn fn, void *arg, bsv_log_file_fn safe_fn)
 {
-    set_hook(g_file, fn, arg);
+    set_hook(g_file, fn, arg, safe_fn);
 }
 
 int bsv_log_build(void *buf, int level, const char *tag, const char *path, int line,
                   const char *func, const char *msg)
 {
-    return build_imp(buf, BSV_LOG_HDR, level, tag, path, line, func, msg);
+    char name[256];
+    os_thread_name_get(name, sizeof name);
+    return build_imp(buf, BSV_LOG_HDR, level, tag, path, line, func, msg, name, pid_now());
 }
 
 int bsv_log_build2(void *buf, int level, const char *tag, const char *path, int line,
                    const char *func, const char *msg)
 {
-    return build_imp(buf, BSV_LOG2_HDR, level, tag, path, line, func, msg);
+    char name[256];
+    os_thread_name_get(name, sizeof name);
+    return build_imp(buf, BSV_LOG2_HDR, level, tag, path, line, func, msg, name, pid_now());
 }
 
 int bsv_log_parse(const void *rec, int len, const bsv_value *ctx, bsv_log_rec *out)
@@ -266,6 +284,44 @@ int bsv_log_hook(int level, const char *module, const char *file, int line, cons
     if (g_file.fn.load()) rc = call_hook(g_file, level, (const void *)rec, len);
     if (g_log_type.readers.load(std::memory_order_relaxed)) rc = bsv_rbuf_write(&g_log_type, rec, len);
     return rc;
+}
+
+int bsv_log_hook_safe(int level, const char *module, const char *file, int line,
+                      const char *func, const char *msg)
+{
+    if (module && (strcmp(module, "bsv") == 0 || strcmp(module, "net") == 0)) return 0;
+    if (file && strncmp(file, kPathPrefix, kPathPrefixLen) == 0) file += kPathPrefixLen;
+    // The "log" ring type is not registered here (that may allocate); a
+    // process without it has no ring reader either.
+    bool ring = g_log_type_id.load() && g_log_type.readers.load(std::memory_order_relaxed);
+    bool udp = (level & BSV_LOG_LEVEL_NET) && g_udp.fn.load();
+    if (!udp && !g_file.fn.load() && !ring) return 0;
+    char name[256];
+    os_thread_name_get_cached(name, sizeof name);
+    u32 pid = g_pid.load(std::memory_order_relaxed);
+    if (!pid) pid = os_getpid();
+    u8 rec[BSV_LOG_REC_MAX];
+    int len = build_imp(rec, BSV_LOG_HDR, level, module, file, line, func, msg, name, pid);
+    if (len < 0) return -1;
+    int rc = 0;
+    if (udp) {
+        // The type id the ordinary hook finds once it has registered "log".
+        u8 frame[BSV_NET_MAX];
+        int n = bsv_net_info_build(frame, (int)kLogTypeId, rec, len);
+        if (n > 0) rc = call_safe_hook(g_udp, level, (const void *)frame, n);
+    }
+    if (g_file.fn.load()) rc = call_safe_hook(g_file, level, (const void *)rec, len);
+    if (ring) rc = bsv_rbuf_write_safe(&g_log_type, rec, len);
+    return rc;
+}
+
+void bsv_log_safe_init(void)
+{
+    pid_now();
+    u8 frame[BSV_NET_MAX];
+    u8 none = 0;
+    bsv_net_info_build(frame, (int)kLogTypeId, &none, 1);
+    bsv_net_cipher(frame, BSV_NET_HDR);
 }
 
 bsv_log_handle *bsv_open_log(void)

@@ -25,13 +25,27 @@ typedef int (*bsv_log_file_fn)(int level, const void *rec, int len, void *arg);
 // Set (or clear, with NULL) an output hook. When the call returns, no
 // thread runs the previous procedure any more, so its state may be freed;
 // the caller must not hold a lock that the previous procedure takes.
-void bsv_log_set_udp_proc(bsv_log_udp_fn fn, void *arg);
-void bsv_log_set_file_proc(bsv_log_file_fn fn, void *arg);
+// safe_fn is the async-signal-safe form of fn (same argument) that a crash
+// report runs; without one the crash report skips that output.
+void bsv_log_set_udp_proc(bsv_log_udp_fn fn, void *arg, bsv_log_udp_fn safe_fn = nullptr);
+void bsv_log_set_file_proc(bsv_log_file_fn fn, void *arg, bsv_log_file_fn safe_fn = nullptr);
 
 // The record hook of the log call. A record logged while this thread is
 // already inside the hook (by a consumer or a rule) skips the bsv outputs.
 int bsv_log_hook(int level, const char *module, const char *file, int line, const char *func,
                  const char *msg);
+
+// The async-signal-safe form of bsv_log_hook for a crash report: the same
+// record and frame bytes, built on the stack with the thread's kept name
+// (or its id), handed to the hooks' safe procedures and written to the
+// "log" ring only where its locks can be had within the crash report's
+// short wait. No allocation, no log call, no blocking lock.
+int bsv_log_hook_safe(int level, const char *module, const char *file, int line,
+                      const char *func, const char *msg);
+// Does once what bsv_log_hook_safe must find done (the process id, the
+// frame layer's application id and cipher key); the crash handler's set-up
+// calls it.
+void bsv_log_safe_init(void);
 
 int bsv_log_build(void *buf, int level, const char *tag, const char *path, int line,
                   const char *func, const char *msg);

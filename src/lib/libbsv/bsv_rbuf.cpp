@@ -9,6 +9,7 @@
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
+#include "libpal/os/posix/os_panic.h"
 #include "libpal/qexpr/qexpr.h"
 #include "libpal/string/conv_num.h"
 #include "libpal/string/str_kv.h"
@@ -260,6 +261,24 @@ int bsv_rbuf_write(bsv_rbuf_type *type, const void *rec, int len)
         if (r->rules && bsv_rbuf_filter(r->vctx, rec, (u64)len, r->rules)) continue;
         rbuf_write(r->ring, rec, (u64)len);
     }
+    return 0;
+}
+
+int bsv_rbuf_write_safe(bsv_rbuf_type *type, const void *rec, int len)
+{
+    if (!type || !rec || len <= 0 || type->readers.load(std::memory_order_relaxed) == 0) return 0;
+    if (!os_panic_trylock(&g_lock)) return -1;
+    u32 left = type->slots ? type->readers.load(std::memory_order_relaxed) : 0;
+    for (i32 i = 0; i < type->max_readers && left; ++i) {
+        bsv_rbuf_reader *r = type->slots[i];
+        if (!r) continue;
+        --left;
+        if (!r->active.load(std::memory_order_relaxed) || r->rules || !r->ring) continue;
+        if (!os_panic_trylock(&r->ring->mutex)) continue;
+        if (void *p = rbuf_reserve_locked(r->ring, (u64)len)) memcpy(p, rec, (size_t)len);
+        pthread_mutex_unlock(&r->ring->mutex);
+    }
+    pthread_mutex_unlock(&g_lock);
     return 0;
 }
 

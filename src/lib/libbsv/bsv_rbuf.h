@@ -72,6 +72,11 @@ struct bsv_rbuf_filter_ctx {
 };
 int bsv_rbuf_filter_proc(const char *name, qexpr_value *val, void *arg);
 int bsv_rbuf_write(bsv_rbuf_type *type, const void *rec, int len);
+// The async-signal-safe form for a crash report: the registry's and each
+// ring's lock are only tried for the crash report's short wait, readers
+// with a rule filter are passed over (rules allocate and log), and waiting
+// readers are not woken. 0, or -1 when the registry's lock stayed taken.
+int bsv_rbuf_write_safe(bsv_rbuf_type *type, const void *rec, int len);
 // Whole ring blocks (a 2-byte length, then the record), no waiting.
 i64 bsv_rbuf_read(bsv_rbuf_reader *r, void *buf, u64 len);
 int bsv_rbuf_stat(bsv_rbuf_reader *r, rbuf_stat *out);

@@ -88,6 +88,13 @@ int bsvf_pcap_write_limited(bsvf_pcap *h, const void *rec, int len, u64 limit)
     return pcap_dump_write_limited(h->dumper, &ph, (const u8 *)rec + kTimeBytes, limit);
 }
 
+int bsvf_pcap_write_safe(bsvf_pcap *h, const void *rec, int len)
+{
+    if (!h || !rec || len <= kTimeBytes) return -1;
+    pcap_pkthdr ph = packet_of(h, rec, len);
+    return pcap_dump_write_safe(h->dumper, &ph, (const u8 *)rec + kTimeBytes);
+}
+
 int bsvf_pcap_set_fsize(bsvf_pcap *h, u64 limit)
 {
     return h ? pcap_dump_set_fsize(h->dumper, limit) : -1;

@@ -28,6 +28,10 @@ int bsvf_pcap_write(bsvf_pcap *h, const void *rec, int len);
 // Writes the record, applies the size rule with limit and flushes, all
 // under the file's lock, so that several writers keep the limit.
 int bsvf_pcap_write_limited(bsvf_pcap *h, const void *rec, int len, u64 limit);
+// The crash report's form (async-signal-safe): the packet is written only
+// when the file's lock can be had within a short wait, without the size
+// rule and without a log record. The data bytes written, or -1.
+int bsvf_pcap_write_safe(bsvf_pcap *h, const void *rec, int len);
 int bsvf_pcap_set_fsize(bsvf_pcap *h, u64 limit);
 long bsvf_pcap_flush(bsvf_pcap *h);
 int bsvf_pcap_mem_reset(bsvf_pcap *h);

@@ -48,7 +48,8 @@ struct log_bsv_udp_state {
     char url[8192];
     char host[8192];
     u32 port;
-    u64 udp;        // socket handle, 0 until opened
+    u64 udp;        // socket handle, 0 until opened (read without the lock
+                    // by the crash report: accessed atomically)
     u32 pend_len;
     u32 pend_level;
     os_thread *thread;
@@ -69,6 +70,10 @@ int log_file_open(log_file_state *st, const char *name);
 int log_file_hold(log_file_state *st, const char *name);
 int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
 int log_file_pcap_write(int level, const void *rec, int len, void *state);
+// The crash report's form (async-signal-safe): the packet is written only
+// when the file's lock can be had within a short wait, without the size
+// rule.
+int log_file_pcap_write_safe(int level, const void *rec, int len, void *state);
 // The pcap side of log_file_open and log_file_close.
 int log_file_pcap_open(log_file_state *st, const char *path);
 void log_file_pcap_close(log_file_state *st);
@@ -104,5 +109,8 @@ int log_bsv_udp_hold(log_bsv_udp_state *st, const char *url);
 // is kept for it).
 int log_bsv_udp_start(log_bsv_udp_state *st);
 int log_bsv_udp_send(int level, const void *frame, int len, void *state);
+// The crash report's form: sends on the socket when it is open, with no
+// lock, no held frame and no log record (async-signal-safe).
+int log_bsv_udp_send_safe(int level, const void *frame, int len, void *state);
 int log_bsv_udp_close(log_bsv_udp_state *st);
 log_bsv_udp_state *log_bsv_get(log_bsv_udp_state *st);

@@ -1,7 +1,9 @@
 #define LOG_MOD "bsv"
 #define LOG_SRC "src/lib/liblog/logbsv"
+#include <atomic>
 #include <cstring>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_net.h"
@@ -20,6 +22,17 @@
 
 namespace {
 
+// The handle is also read without the lock, by the crash report.
+inline u64 udp_load(log_bsv_udp_state *st)
+{
+    return std::atomic_ref<u64>(st->udp).load(std::memory_order_acquire);
+}
+
+inline void udp_store(log_bsv_udp_state *st, u64 h)
+{
+    std::atomic_ref<u64>(st->udp).store(h, std::memory_order_release);
+}
+
 i64 net_open_thread(void *arg)
 {
     log_bsv_udp_state *st = (log_bsv_udp_state *)arg;
@@ -28,7 +41,7 @@ i64 net_open_thread(void *arg)
     u32 len = 0;
     {
         pthread_guard g(&st->lock);
-        st->udp = h;
+        udp_store(st, h);
         st->opening = 0;
         if (h && st->pend_len) {
             len = st->pend_len;
@@ -66,11 +79,22 @@ int log_bsv_udp_send(int level, const void *frame, int len, void *state)
             }
             return 0;
         }
-        h = st->udp;
+        h = udp_load(st);
     }
     // The handle stays open while any thread is inside this hook: close
     // unregisters the hook, which waits for them, before it closes it.
     if (h) os_udp_send(h, frame, (size_t)len);
+    return 0;
+}
+
+int log_bsv_udp_send_safe(int, const void *frame, int len, void *state)
+{
+    log_bsv_udp_state *st = (log_bsv_udp_state *)state;
+    if (!st || !frame || len <= 0) return 0;
+    // No lock and no log record: a socket that is not open yet sends
+    // nothing, and a failed send is not reported.
+    u64 h = udp_load(st);
+    if (h) send(os_sock_fd(h), frame, (size_t)len, MSG_NOSIGNAL | MSG_DONTWAIT);
     return 0;
 }
 
@@ -85,8 +109,9 @@ int log_bsv_udp_close(log_bsv_udp_state *st)
         st->thread = nullptr;
     }
     pthread_guard g(&st->lock);
-    if (st->udp) os_udp_close(st->udp);
-    st->udp = 0;
+    u64 h = udp_load(st);
+    udp_store(st, 0);
+    if (h) os_udp_close(h);
     st->opening = 0;
     st->pend_len = 0;
     st->held = 0;
@@ -114,7 +139,7 @@ int log_bsv_udp_hold(log_bsv_udp_state *st, const char *url)
         st->held = 1;
     }
     // Frames are held from now on; the first one waits for the sender.
-    bsv_log_set_udp_proc(log_bsv_udp_send, st);
+    bsv_log_set_udp_proc(log_bsv_udp_send, st, log_bsv_udp_send_safe);
     return 0;
 }
 

@@ -12,7 +12,7 @@ int log_file_pcap_open(log_file_state *st, const char *path)
     if (!h) return -1;
     st->pcap = h;
     st->hooked = 1;
-    bsv_log_set_file_proc(log_file_pcap_write, st);
+    bsv_log_set_file_proc(log_file_pcap_write, st, log_file_pcap_write_safe);
     return 0;
 }
 
@@ -38,4 +38,10 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     // Write, size rule and flush as one step: the limit holds with any
     // number of logging threads.
     return bsvf_pcap_write_limited(st->pcap, rec, len, (u64)log_file_size_get(st));
+}
+
+int log_file_pcap_write_safe(int, const void *rec, int len, void *state)
+{
+    log_file_state *st = (log_file_state *)state;
+    return st && st->pcap ? bsvf_pcap_write_safe(st->pcap, rec, len) : 0;
 }

@@ -259,6 +259,11 @@ void *rbuf_alloc_lock(rbuf *h, u64 size)
     return reserve_locked(h, size);
 }
 
+void *rbuf_reserve_locked(rbuf *h, u64 size)
+{
+    return h && size_ok(h, size) ? reserve_locked(h, size) : nullptr;
+}
+
 void rbuf_unlock(rbuf *h)
 {
     if (!h) return;

@@ -77,6 +77,10 @@ int rbuf_clear(rbuf *h);
 // held) for a bad size.
 void *rbuf_alloc_lock(rbuf *h, u64 size);
 void rbuf_unlock(rbuf *h);
+// Reserves a block of size bytes for a caller that holds h->mutex itself
+// (no check is logged, no reader is woken): its payload, or NULL for a bad
+// size.
+void *rbuf_reserve_locked(rbuf *h, u64 size);
 int rbuf_write(rbuf *h, const void *block, u64 size);
 // Waits up to timeout_ms while the ring is full: 0, -1, or -2 on time-out.
 int rbuf_write_wait(rbuf *h, const void *block, u64 size, u32 timeout_ms);

@@ -3,6 +3,7 @@
 #include "libpal/mpcap/mpcap.h"
 
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "libpal/env/os_mutex.h"
 #include "libpal/mpcap/fd_move.h"
 #include "libpal/os/os_path.h"
+#include "libpal/os/posix/os_panic.h"
 #include "libpal/os/posix/name_pipe_srv.h"
 
 namespace {
@@ -108,14 +110,26 @@ pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
 
 namespace {
 
+// The record header in the file's byte order; the captured length, cut to
+// the snap length.
+u32 rec_hdr(const pcap_dumper *d, const pcap_pkthdr *h, u32 rec[4])
+{
+    u32 swap = d->ctx->swap;
+    u32 snap = sw32(d->ctx->hdr.snaplen, swap);
+    u32 cap = h->caplen < snap ? h->caplen : snap;
+    rec[0] = sw32(h->ts_sec, swap);
+    rec[1] = sw32(h->ts_usec, swap);
+    rec[2] = sw32(cap, swap);
+    rec[3] = sw32(h->len, swap);
+    return cap;
+}
+
 // Writes one packet; the caller holds the lock.
 int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
 {
     if (!d->fp) return -1;
-    u32 swap = d->ctx->swap;
-    u32 snap = sw32(d->ctx->hdr.snaplen, swap);
-    u32 cap = h->caplen < snap ? h->caplen : snap;
-    u32 rec[4] = {sw32(h->ts_sec, swap), sw32(h->ts_usec, swap), sw32(cap, swap), sw32(h->len, swap)};
+    u32 rec[4];
+    u32 cap = rec_hdr(d, h, rec);
     if (fwrite(rec, sizeof rec, 1, d->fp) != 1) return -1;
     if (cap && fwrite(data, cap, 1, d->fp) != 1) return -1;
     return (int)cap;
@@ -149,6 +163,36 @@ int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *da
     if (n < 0) return -1;
     set_fsize_locked(d, limit);
     return d->fp && fflush(d->fp) == 0 ? n : -1;
+}
+
+int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
+{
+    if (!d || !h || (!data && h->caplen) || d->kind != PCAP_DUMP_FILE) return -1;
+    if (!os_panic_trylock(&d->lock)) return -1;
+    // With the lock held the stream is idle; the packet goes behind what
+    // the file holds in one write, past the stream's buffer (empty for
+    // writers that flush every packet).
+    int rc = -1;
+    u8 pkt[PCAP_REC_HDR_SIZE + PCAP_SAFE_DATA_MAX];
+    u32 rec[4];
+    u32 cap = d->fp ? rec_hdr(d, h, rec) : 0;
+    int fd = d->fp ? fileno_unlocked(d->fp) : -1;
+    if (fd >= 0 && cap <= PCAP_SAFE_DATA_MAX && lseek(fd, 0, SEEK_END) >= 0) {
+        memcpy(pkt, rec, sizeof rec);
+        if (cap) memcpy(pkt + sizeof rec, data, cap);
+        const u8 *p = pkt;
+        size_t n = sizeof rec + cap;
+        while (n) {
+            ssize_t w = write(fd, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;
+            p += w;
+            n -= (size_t)w;
+        }
+        if (n == 0) rc = (int)cap;
+    }
+    pthread_mutex_unlock(&d->lock);
+    return rc;
 }
 
 long pcap_dump_flush(pcap_dumper *d)

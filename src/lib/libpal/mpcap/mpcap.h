@@ -70,6 +70,12 @@ int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
 // the dumper's lock: with several writers the file stays within the limit
 // plus one packet. The data bytes written, or -1.
 int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit);
+// The crash report's form (async-signal-safe): the packet of at most
+// PCAP_SAFE_DATA_MAX data bytes is written with write(2) when the dumper's
+// lock can be had within the crash report's short wait; no size rule, no
+// log record. The data bytes written, or -1.
+constexpr u32 PCAP_SAFE_DATA_MAX = 2048;
+int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
 long pcap_dump_flush(pcap_dumper *d);
 void pcap_dump_close(pcap_dumper *d);
 // Applies the size rule: a file of limit bytes or more keeps its header and

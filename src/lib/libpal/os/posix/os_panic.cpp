@@ -8,16 +8,17 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <new>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "libbsv/bsv_log.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
+#include "libpal/env/tid_name.h"
 #include "libpal/os/os_con.h"
 #include "libpal/os/os_file3.h"
 #include "libpal/os/os_path.h"
@@ -28,7 +29,8 @@
 namespace {
 
 constexpr size_t kAltStackSize = 64 * 1024;
-constexpr int kLockTries = 20;  // log lock tries, 10 ms apart
+constexpr int kLockTries = 20;  // tries of a lock, 10 ms apart
+constexpr int kGivenUpMax = 16;
 constexpr int kSignals[] = {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV};
 constexpr const char kCorePatternDefault[] = "/proc/sys/kernel/core_pattern";
 
@@ -40,6 +42,8 @@ std::atomic<long> g_gmtoff{0};     // local time offset for the report's time st
 std::atomic<int> g_reporter{0};    // thread id of the thread reporting a crash
 alignas(16) char g_first_stack[kAltStackSize];
 std::atomic<bool> g_first_stack_used{false};
+// Locks a crash report could not take in time: not waited for again.
+std::atomic<const void *> g_given_up[kGivenUpMax];
 
 // ---- async-signal-safe pieces of the handler -----------------------------
 
@@ -64,6 +68,11 @@ struct line_buf {
         } while (v || k < width);
         while (k) add_n(&t[--k], 1);
     }
+    const char *c_str()
+    {
+        b[n] = 0;
+        return b;
+    }
 };
 
 void write_all(int fd, const char *p, size_t n)
@@ -78,7 +87,7 @@ void write_all(int fd, const char *p, size_t n)
 }
 
 // The prefix the log puts before a record, as far as it can be had
-// without locks: time, thread id, source and function.
+// without locks: time, thread id and name, source and function.
 void add_prefix(line_buf &l, u32 flags, int line)
 {
     if (flags & (LOG_F_TIME | LOG_F_TIME_MS)) {
@@ -102,6 +111,12 @@ void add_prefix(line_buf &l, u32 flags, int line)
         l.add_uint((unsigned long)syscall(SYS_gettid));
         l.add("] ");
     }
+    if (flags & LOG_F_TID_NAME) {
+        char name[128];
+        l.add("[");
+        l.add(os_thread_name_get_cached(name, sizeof name));
+        l.add("] ");
+    }
     if (flags & LOG_F_FILE) {
         const char *f = LOG_SRC;
         if (flags & LOG_F_BASENAME) f = strrchr(f, '/') + 1;
@@ -114,53 +129,112 @@ void add_prefix(line_buf &l, u32 flags, int line)
     if (flags & LOG_F_FUNC) l.add("panic_handler(): ");
 }
 
-// Where the report goes: standard error (unless the console output is
-// off) and the log file.
+// The header of a text log file line, "%04d-%02d-%02d %02d:%02d:%02d.%06u
+// %-5s %d --- [%s] %s ", in local time by the offset kept at set-up.
+void add_file_header(line_buf &l, int level)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    long long t = (long long)ts.tv_sec + g_gmtoff.load(std::memory_order_relaxed);
+    long long days = t / 86400, secs = t % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    // Civil date of a day count since 1970-01-01.
+    long long z = days + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    long long mon = mp < 10 ? mp + 3 : mp - 9;
+    long long year = yoe + era * 400 + (mon <= 2);
+    if (year < 0 || year > 9999) year = 0;
+    l.add_uint((unsigned long)year, 4);
+    l.add("-");
+    l.add_uint((unsigned long)mon, 2);
+    l.add("-");
+    l.add_uint((unsigned long)(doy - (153 * mp + 2) / 5 + 1), 2);
+    l.add(" ");
+    l.add_uint((unsigned long)secs / 3600, 2);
+    l.add(":");
+    l.add_uint((unsigned long)secs / 60 % 60, 2);
+    l.add(":");
+    l.add_uint((unsigned long)secs % 60, 2);
+    l.add(".");
+    l.add_uint((unsigned long)ts.tv_nsec / 1000, 6);
+    l.add(" ");
+    const char *label = log_level_2_prefix(level & 0xff);
+    l.add(label);
+    for (size_t k = strlen(label); k < 5; ++k) l.add(" ");
+    l.add(" ");
+    l.add_uint((unsigned long)getpid());
+    l.add(" --- [");
+    char name[128];
+    l.add(os_thread_name_get_cached(name, sizeof name));
+    l.add("] " LOG_MOD " ");
+}
+
+// The log's level filter for one record of the report.
+bool passes(const struct log2 *ctx, int level)
+{
+    return !ctx || (level & 0xff) <= ctx->level.load(std::memory_order_relaxed);
+}
+
+bool try_log_lock(void *m)
+{
+    return os_mutex_trylock((os_mutex *)m) == 1;
+}
+
+// The text outputs of the report: standard error (unless the console
+// output is off) and the log file, under the log lock when it can be had.
 struct report_out {
     struct log2 *ctx;
     bool locked = false;
     explicit report_out(struct log2 *c) : ctx(c)
     {
         // The thread that crashed may hold the lock itself: only try it.
-        for (int i = 0; ctx && ctx->mutex && i < kLockTries; ++i) {
-            if (os_mutex_trylock(ctx->mutex) == 1) {
-                locked = true;
-                break;
-            }
-            struct timespec d = {0, 10 * 1000 * 1000};
-            nanosleep(&d, nullptr);
-        }
+        if (ctx && ctx->mutex) locked = os_panic_try_lock(ctx->mutex, try_log_lock, ctx->mutex);
     }
     ~report_out()
     {
         if (locked) os_mutex_unlock(ctx->mutex);
     }
-    // One record: the pieces of its text, one after the other.
-    void put(int line, std::initializer_list<const char *> pieces)
+    report_out(const report_out &) = delete;
+    report_out &operator=(const report_out &) = delete;
+    // One record with the message text.
+    void put(int level, int line, const line_buf &text)
     {
-        if (ctx && LOG_LVL_CRIT > ctx->level.load(std::memory_order_relaxed)) return;
+        if (!passes(ctx, level)) return;
         u32 flags = ctx ? ctx->flags.load(std::memory_order_relaxed) : 0;
-        line_buf text;
-        for (const char *p : pieces) text.add(p ? p : "");
         line_buf l;
         add_prefix(l, flags, line);
         l.add_n(text.b, text.n);
         if (!ctx || ctx->con_on.load(std::memory_order_relaxed)) {
-            const char *colour = (flags & LOG_F_COLOUR) ? os_color_code(os_level_color(LOG_LVL_CRIT)) : "";
+            const char *colour = (flags & LOG_F_COLOUR) ? os_color_code(os_level_color(level & 0xff)) : "";
             const char *reset = *colour ? "\033[0m" : "";
             write_all(STDERR_FILENO, colour, strlen(colour));
             write_all(STDERR_FILENO, l.b, l.n);
             write_all(STDERR_FILENO, reset, strlen(reset));
         }
         if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0) {
-            // The file line carries the function and the message only.
+            // The file line: its header, the function and the message.
             line_buf f;
+            add_file_header(f, level);
             if (flags & LOG_F_FUNC) f.add("panic_handler(): ");
             f.add_n(text.b, text.n);
             write_all(ctx->file.fd, f.b, f.n);
         }
     }
 };
+
+// One record of the report to the bsv outputs, as the log call would hand
+// it to the record layer.
+void to_bsv(const struct log2 *ctx, int level, int line, line_buf &text)
+{
+    if (passes(ctx, level)) bsv_log_hook_safe(level, LOG_MOD, LOG_SRC, line, "panic_handler", text.c_str());
+}
 
 // Creates the directory and its parents with mkdir(2) alone; 0 when it
 // exists afterwards.
@@ -244,6 +318,7 @@ os_panic_altstack::~os_panic_altstack()
 int os_panic_init(void)
 {
     gmtoff_update();
+    bsv_log_safe_init();
     // The calling thread keeps its alternate stack for the life of the
     // process: the object is never destroyed.
     static bool have_stack = false;
@@ -258,6 +333,39 @@ int os_panic_init(void)
     sa.sa_flags = SA_ONSTACK;
     for (int s : kSignals) sigaction(s, &sa, nullptr);
     return 0;
+}
+
+bool os_panic_try_lock(const void *lock, bool (*try_once)(void *), void *arg)
+{
+    if (!lock || !try_once) return false;
+    for (auto &g : g_given_up)
+        if (g.load() == lock) return false;
+    for (int i = 0; i < kLockTries; ++i) {
+        if (i) {
+            struct timespec d = {0, 10 * 1000 * 1000};
+            nanosleep(&d, nullptr);
+        }
+        if (try_once(arg)) return true;
+    }
+    for (auto &g : g_given_up) {
+        const void *none = nullptr;
+        if (g.compare_exchange_strong(none, lock) || none == lock) break;
+    }
+    return false;
+}
+
+namespace {
+
+bool try_pthread_lock(void *m)
+{
+    return pthread_mutex_trylock((pthread_mutex_t *)m) == 0;
+}
+
+}  // namespace
+
+bool os_panic_trylock(pthread_mutex_t *m)
+{
+    return os_panic_try_lock(m, try_pthread_lock, m);
 }
 
 void os_panic_set_callback(void (*fn)(void))
@@ -318,20 +426,49 @@ void panic_handler(int signo)
         if (expected == tid) end_process(signo);
         for (;;) pause();
     }
+    constexpr int kCrit = (int)LOG_LVL_CRIT | (int)LOG_OPT_NOEXIT;
+    struct log2 *ctx = g_log_default.load();
+    line_buf last, sig, ver;
     {
-        report_out out(g_log_default.load());
-        line_buf num;
-        num.add_uint((unsigned long)signo);
-        num.b[num.n] = 0;
-        const char *d = sigdescr_np(signo);
-        out.put(__LINE__, {"signo=", num.b, " [", d ? d : "Unknown signal", "]\n"});
-        out.put(__LINE__, {"appver: ", g_app.app_ver, "\n"});
+        report_out lock(ctx);  // the last-log text changes under the log lock
+        last.add("[");
+        if (ctx) last.add_n(ctx->last_log, strnlen(ctx->last_log, sizeof ctx->last_log - 1));
+        last.add("]");
+    }
+    sig.add("signo=");
+    sig.add_uint((unsigned long)signo);
+    const char *d = sigdescr_np(signo);
+    sig.add(" [");
+    sig.add(d ? d : "Unknown signal");
+    sig.add("]\n");
+    ver.add("appver: ");
+    ver.add(g_app.app_ver ? g_app.app_ver : "");
+    ver.add("\n");
+    // The last-log text goes to the bsv outputs only; the signal also as a
+    // frame over UDP.
+    to_bsv(ctx, kCrit | LOG_OPT_BSVONLY, __LINE__, last);
+    const int sig_line = __LINE__;
+    to_bsv(ctx, kCrit | LOG_OPT_BSVNET, sig_line, sig);
+    const int ver_line = __LINE__;
+    to_bsv(ctx, kCrit, ver_line, ver);
+    {
+        report_out out(ctx);
+        out.put(kCrit, sig_line, sig);
+        out.put(kCrit, ver_line, ver);
     }
     if (auto cb = g_callback.load()) cb();
     if (g_dump_on.load() && make_dirs(g_dump_dir) != 0) {
+        line_buf err;
+        err.add("mkdir [");
+        err.add(g_dump_dir);
+        err.add("] error:");
         const char *t = strerrordesc_np(errno);
-        report_out out(g_log_default.load());
-        out.put(__LINE__, {"mkdir [", g_dump_dir, "] error:", t, "\n"});
+        err.add(t ? t : "");
+        err.add("\n");
+        const int line = __LINE__;
+        to_bsv(ctx, (int)LOG_LVL_ERR | (int)LOG_OPT_ERRNO, line, err);
+        report_out out(ctx);
+        out.put((int)LOG_LVL_ERR | (int)LOG_OPT_ERRNO, line, err);
     }
     end_process(signo);
 }
