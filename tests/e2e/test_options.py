@@ -74,9 +74,8 @@ def case_show_config_sources(t):
 
 def case_bad_and_missing_files(t):
     rc, out, err = run(["-p"], ini="[debug]\nthis is not valid\n")
-    t.eq(rc, 0, "bad INI still starts")
-    t.contains(out, "http_server_port=12580\n", "bad INI keeps built-in ports")
-    t.contains(err, "iniparser: syntax error", "bad INI reported")
+    t.eq(rc, 1, "bad INI stops the program")
+    t.contains(err, "vkto.ini: syntax error in line 2", "bad INI reported")
     rc, out, err = run(["-c", "missing.ini", "-p"], ini=e2e.ini_text(4001, 4002))
     t.contains(out, "debug_server_port=4001\n", "-c missing file falls back to vkto.ini")
 

@@ -86,12 +86,14 @@ def case_client_leaves_and_program_stops(t):
             c = e2e.ShellConn(port)
             c.send("source %s\n" % path)
             c.close()
+        # The listener accepts in order: once a later connection is
+        # answered, every one of the eight has its session thread.
+        with e2e.ShellConn(port) as c:
+            t.eq(c.ask("echo here"), ["here\n"], "the server answers")
         end = time.monotonic() + 20
         while e2e.proc_counts(v.proc.pid)[0] != threads and time.monotonic() < end:
             time.sleep(0.05)
         t.eq(e2e.proc_counts(v.proc.pid)[0], threads, "sessions whose client left end")
-        with e2e.ShellConn(port) as c:
-            t.eq(c.ask("echo here"), ["here\n"], "the server answers")
         # Runs in progress when the program is told to stop.
         conns = [e2e.ShellConn(port) for _ in range(8)]
         for c in conns:

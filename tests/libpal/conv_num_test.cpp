@@ -72,6 +72,11 @@ TEST(NumberParser, Forms)
     expect_int("", 0);
     expect_int("abc", 0);
     expect_int("-5", 0);
+    // A prefix without digits is zero, never what the stack held.
+    expect_int("0x", 0);
+    expect_int("0xx9", 0);
+    expect_int("0b", 0);
+    expect_int("0bz", 0);
     parsed p = parse(nullptr);
     EXPECT_EQ(p.type, VALUE_U64);
     EXPECT_EQ(p.u, 0u);

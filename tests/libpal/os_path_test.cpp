@@ -1,25 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <vector>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/child.h"
+#include "common/tmp_dir.h"
 #include "libpal/os/os_path.h"
 
 namespace {
 
-struct tmp_dir {
-    std::string path;
-    tmp_dir()
-    {
-        char t[] = "/tmp/vk_os_path_XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~tmp_dir() { std::system(("rm -rf " + path).c_str()); }
-};
+using testutil::tmp_dir;
 
 TEST(OsPath, CreatedFilesGetTheirModeAndCloseOnExec)
 {
@@ -57,6 +58,240 @@ TEST(OsPath, CreatedFilesGetTheirModeAndCloseOnExec)
     EXPECT_EQ(os_path_is_dir(f.c_str()), 0);
     EXPECT_EQ(os_path_is_dir((d.path + "/missing").c_str()), -1);
     umask(old);
+}
+
+
+void put(const std::string &path, const char *text)
+{
+    std::ofstream(path) << text;
+}
+
+TEST(OsPath, RenameReplacesOnlyWithForceAndTouchesTheResult)
+{
+    tmp_dir d;
+    std::string a = d / "a", b = d / "b", c = d / "c";
+    put(a, "A");
+    put(b, "B");
+    errno = 0;
+    EXPECT_EQ(os_path_rename(a.c_str(), b.c_str(), 0), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(access(a.c_str(), F_OK), 0);
+    // A directory in the way counts as well.
+    ASSERT_EQ(mkdir(c.c_str(), 0755), 0);
+    errno = 0;
+    EXPECT_EQ(os_path_rename(a.c_str(), c.c_str(), 0), -1);
+    EXPECT_EQ(errno, EEXIST);
+
+    EXPECT_EQ(os_path_rename(a.c_str(), b.c_str(), 1), 0);
+    EXPECT_NE(access(a.c_str(), F_OK), 0);
+    std::ifstream in(b);
+    std::string got;
+    in >> got;
+    EXPECT_EQ(got, "A");
+
+    // Onto a free name; the renamed entry carries the current time.
+    struct timespec old[2] = {{1000000, 0}, {1000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, b.c_str(), old, 0), 0);
+    time_t before = time(nullptr);
+    std::string win = d.path + "\\moved";
+    EXPECT_EQ(os_path_rename(b.c_str(), win.c_str(), 0), 0);
+    struct stat st;
+    ASSERT_EQ(stat((d / "moved").c_str(), &st), 0);
+    EXPECT_GE(st.st_mtim.tv_sec, before);
+    EXPECT_EQ(os_path_rename((d / "none").c_str(), (d / "x").c_str(), 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(OsPath, MkdirFamily)
+{
+    tmp_dir d;
+    mode_t old = umask(022);
+    EXPECT_EQ(os_mkdir(d.path.c_str(), 0700), 0);
+    put(d / "file", "x");
+    errno = 0;
+    EXPECT_EQ(os_mkdir((d / "file").c_str(), 0755), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(os_mkdir_0755((d / "one").c_str()), 0);
+    EXPECT_EQ(os_path_is_dir((d / "one").c_str()), 1);
+
+    // Either separator, each level with mode 0755.
+    std::string win = d.path + "\\a\\b\\c";
+    EXPECT_EQ(os_mkdirs(win.c_str()), 0);
+    for (const char *sub : {"a", "a/b", "a/b/c"}) {
+        struct stat st;
+        ASSERT_EQ(stat((d / sub).c_str(), &st), 0) << sub;
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0755u);
+    }
+    EXPECT_EQ(os_mkdirs((d / "a/b/c/").c_str()), 0);
+    EXPECT_EQ(os_mkdirs((d / "file/sub").c_str()), -1);
+
+    EXPECT_EQ(os_mkdir_parent((d / "p/q/leaf.txt").c_str()), 0);
+    EXPECT_EQ(os_path_is_dir((d / "p/q").c_str()), 1);
+    EXPECT_EQ(os_path_is_dir((d / "p/q/leaf.txt").c_str()), -1);
+    EXPECT_EQ(os_mkdir_parent("no_separator"), -1);
+    EXPECT_NE(access("no_separator", F_OK), 0);
+    EXPECT_EQ(os_mkdir_parent("/rooted"), 0);
+
+    EXPECT_EQ(os_rmdir((d / "a/b/c").c_str()), 0);
+    EXPECT_EQ(os_path_is_dir((d / "a/b/c").c_str()), -1);
+    EXPECT_EQ(os_rmdir((d / "a").c_str()), -1);
+    umask(old);
+}
+
+TEST(OsPath, OverlongPathsFailWithoutActing)
+{
+    tmp_dir d;
+    // Cut at 4095 bytes, this path would name the directory itself.
+    std::string longp = d.path + "/" + std::string(5000, '/') + "x";
+    put(d / "x", "x");
+    os_file_stat_rec rec;
+    char buf[4096];
+    const char *p = longp.c_str();
+    std::vector<std::function<int()>> calls = {
+        [&] { return os_path_unlink(p); },
+        [&] { return os_mkdirs(p); },
+        [&] { return os_mkdir_0755(p); },
+        [&] { return os_path_stat(p, &rec); },
+        [&] { return os_access(p, F_OK); },
+        [&] { return os_chdir(p); },
+        [&] { return os_readlink(p, buf, sizeof buf); },
+        [&] { return os_mkdir_parent(p); },
+        [&] { return os_path_rename((d / "x").c_str(), p, 1); },
+    };
+    for (size_t i = 0; i < calls.size(); ++i) {
+        errno = 0;
+        EXPECT_EQ(calls[i](), -1) << i;
+        EXPECT_EQ(errno, ENAMETOOLONG) << i;
+    }
+    EXPECT_EQ(access((d / "x").c_str(), F_OK), 0);
+    EXPECT_STREQ(os_realpath(longp.c_str(), buf), "");
+    EXPECT_EQ(os_fopen(longp.c_str(), "w"), nullptr);
+    EXPECT_EQ(os_path_unlink(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(OsPath, StatLinksAndSpecialFiles)
+{
+    tmp_dir d;
+    std::string f = d / "f", l = d / "l", dang = d / "dangling";
+    put(f, "12345");
+    ASSERT_EQ(os_path_symlink(f.c_str(), l.c_str()), 0);
+    ASSERT_EQ(os_path_symlink((d / "none").c_str(), dang.c_str()), 0);
+
+    os_file_stat_rec r;
+    ASSERT_EQ(os_path_stat(l.c_str(), &r), 0);
+    EXPECT_EQ(r.kind, (u32)OS_FILE_KIND_FILE);
+    EXPECT_EQ(r.size, 5u);
+    ASSERT_EQ(os_path_lstat(l.c_str(), &r), 0);
+    EXPECT_EQ(r.kind, (u32)(OS_FILE_KIND_FILE | OS_FILE_KIND_LINK));
+    // A dangling link still answers, as the link.
+    ASSERT_EQ(os_path_stat(dang.c_str(), &r), 0);
+    EXPECT_EQ(r.kind, (u32)(OS_FILE_KIND_FILE | OS_FILE_KIND_LINK));
+    ASSERT_EQ(os_path_stat(d.path.c_str(), &r), 0);
+    EXPECT_EQ(r.kind, (u32)OS_FILE_KIND_DIR);
+    EXPECT_EQ(os_path_stat((d / "none").c_str(), &r), -1);
+
+    char buf[4096];
+    EXPECT_EQ(os_readlink(l.c_str(), buf, sizeof buf), (int)f.size());
+    EXPECT_EQ(std::string(buf), f);
+    // A target that fills the buffer is refused, one byte more fits.
+    errno = 0;
+    EXPECT_EQ(os_readlink(l.c_str(), buf, f.size()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(os_readlink(l.c_str(), buf, f.size() + 1), (int)f.size());
+    EXPECT_EQ(os_readlink(f.c_str(), buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EINVAL);
+
+    char real[4096];
+    EXPECT_EQ(std::string(os_realpath(l.c_str(), real)), std::string(os_realpath(f.c_str(), buf)));
+    EXPECT_STREQ(os_realpath((d / "none").c_str(), real), "");
+
+    EXPECT_EQ(os_path_link(f.c_str(), (d / "hard").c_str()), 0);
+    ASSERT_EQ(os_path_stat(f.c_str(), &r), 0);
+    EXPECT_EQ(r.nlink, 2u);
+    EXPECT_EQ(os_path_mkfifo((d / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(os_path_mknod((d / "fifo2").c_str(), S_IFIFO | 0600, 0), 0);
+    struct stat st;
+    ASSERT_EQ(stat((d / "fifo2").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    EXPECT_EQ(os_path_chmod(f.c_str(), 0600), 0);
+    EXPECT_EQ(os_path_lchmod(f.c_str(), 0640), 0);
+    ASSERT_EQ(os_path_stat(f.c_str(), &r), 0);
+    EXPECT_EQ(r.mode & 0777, 0640u);
+    EXPECT_EQ(os_path_lchmod(l.c_str(), 0600), -1);  // links have no mode here
+    EXPECT_EQ(os_path_chown(f.c_str(), getuid(), getgid()), 0);
+    EXPECT_EQ(os_path_lchown(l.c_str(), getuid(), getgid()), 0);
+    EXPECT_EQ(os_path_truncate(f.c_str(), 2), 0);
+    ASSERT_EQ(os_path_stat(f.c_str(), &r), 0);
+    EXPECT_EQ(r.size, 2u);
+
+    os_file_times t = {{2000000, 5}, {3000000, 7}, {0, 0}};
+    EXPECT_EQ(os_path_set_times(l.c_str(), &t), 0);
+    ASSERT_EQ(os_path_stat(f.c_str(), &r), 0);
+    EXPECT_EQ(r.atime_sec, 2000000u);
+    EXPECT_EQ(r.mtime_sec, 3000000u);
+    EXPECT_EQ(r.mtime_nsec, 7u);
+    t.mtime.sec = 4000000;
+    EXPECT_EQ(os_path_set_times_nofollow(l.c_str(), &t), 0);
+    ASSERT_EQ(os_path_lstat(l.c_str(), &r), 0);
+    EXPECT_EQ(r.mtime_sec, 4000000u);
+    ASSERT_EQ(os_path_stat(f.c_str(), &r), 0);
+    EXPECT_EQ(r.mtime_sec, 3000000u);
+
+    EXPECT_EQ(os_path_unlink(l.c_str()), 0);
+    EXPECT_EQ(access(f.c_str(), F_OK), 0);
+    EXPECT_EQ(os_path_unlink((d / "none").c_str()), -1);
+}
+
+TEST(OsPath, RecordLocksExcludeOtherProcesses)
+{
+    tmp_dir d;
+    std::string f = d / "lock";
+    put(f, "0123456789");
+    int fd = open(f.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(os_file_lock(fd, OS_LOCK_WRITE, 0, 5), 0);
+    auto child = [&](int flags, i64 off) {
+        return testutil::in_child([&] {
+            int cfd = open(f.c_str(), O_RDWR);
+            return os_file_lock(cfd, flags, off, 5) == 0 ? 0 : (errno == EAGAIN || errno == EACCES) ? 1 : 2;
+        });
+    };
+    // Held by this process: refused at once, a free range is granted.
+    EXPECT_EQ(child(OS_LOCK_WRITE | OS_LOCK_NOWAIT, 0), 1);
+    EXPECT_EQ(child(OS_LOCK_READ | OS_LOCK_NOWAIT, 2), 1);
+    EXPECT_EQ(child(OS_LOCK_WRITE | OS_LOCK_NOWAIT, 5), 0);
+    ASSERT_EQ(os_file_unlock(fd, 0, 0, 5), 0);
+    EXPECT_EQ(child(OS_LOCK_WRITE | OS_LOCK_NOWAIT, 0), 0);
+    // Shared locks share.
+    ASSERT_EQ(os_file_lock(fd, OS_LOCK_READ, 0, 5), 0);
+    EXPECT_EQ(child(OS_LOCK_READ | OS_LOCK_NOWAIT, 0), 0);
+    close(fd);
+}
+
+// Two threads build the same deep trees at once: each call must succeed.
+TEST(OsPathConcurrency, MkdirsRacedByTwoThreads)
+{
+    tmp_dir d;
+    constexpr int kTrees = 100;
+    std::atomic<int> ready{0}, failures{0};
+    auto run = [&] {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        for (int i = 0; i < kTrees; ++i) {
+            std::string p = d.path + "/t" + std::to_string(i) + "/a/b/c/d/e";
+            if (os_mkdirs(p.c_str()) != 0) failures.fetch_add(1);
+        }
+    };
+    std::thread t1(run), t2(run);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int i = 0; i < kTrees; ++i)
+        EXPECT_EQ(os_path_is_dir((d.path + "/t" + std::to_string(i) + "/a/b/c/d/e").c_str()), 1);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include "libconf/conf.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +12,41 @@
 #include "libconf/ini/ini.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_map.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vector.h"
 
 namespace {
 
 constexpr int kSlots = 4;
+constexpr char kListErrVal[] = "ERROR VAL!!!";
+
+thread_local char t_error[512];
+thread_local bool t_quiet = false;
+
+// The configuration loaded once for the start-up readers (conf_hold): the
+// hold and every shared handle count one reference each; the backend is
+// closed with the last of them.
+struct held_conf {
+    conf *handle;
+    char *path;
+    int refs;
+    bool sharing;
+};
+std::atomic<held_conf *> g_held{nullptr};
+
+void held_unref(held_conf *h)
+{
+    if (--h->refs > 0) return;
+    g_held.store(nullptr);
+    conf *c = h->handle;
+    if (c->ops && c->ops->close) c->ops->close(c->ctx);
+    os_free(c);
+    os_free(h->path);
+    os_free(h);
+}
+
 std::atomic<const conf_ops *> g_backends[kSlots];
 std::atomic<bool> g_registered{false};
 
@@ -45,25 +76,103 @@ const char *split_path(const char *path, char *section, size_t size)
 
 }  // namespace
 
+const char *conf_last_error(void)
+{
+    return t_error;
+}
+
+void conf_error_set(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(t_error, sizeof t_error, fmt, ap);
+    va_end(ap);
+}
+
+int conf_error_quiet(void)
+{
+    return t_quiet ? 1 : 0;
+}
+
+// A second handle on the held load of path, or NULL.
+static conf *share_held(const char *path, int create)
+{
+    held_conf *h = g_held.load();
+    if (!h || !h->sharing || create || strcmp(h->path, path) != 0) return nullptr;
+    conf *c = (conf *)os_zalloc(sizeof(conf));
+    if (!c) return nullptr;
+    *c = *h->handle;
+    h->refs++;
+    return c;
+}
+
 conf *conf_open_imp(const char *path, int create)
 {
-    if (!path) return nullptr;
+    t_error[0] = 0;
+    if (!path) {
+        conf_error_set("no file name");
+        return nullptr;
+    }
+    if (conf *c = share_held(path, create)) return c;
     register_builtin();
     for (auto &slot : g_backends) {
         const conf_ops *ops = slot.load();
         if (!ops || !ops->match || ops->match(path) != 0) continue;
+        t_error[0] = 0;
         void *ctx = ops->open(path, create);
-        if (!ctx) return nullptr;
+        if (!ctx) {
+            if (!t_error[0]) conf_error_set("cannot be loaded");
+            return nullptr;
+        }
         conf *c = (conf *)os_zalloc(sizeof(conf));
         if (!c) {
             ops->close(ctx);
+            conf_error_set("out of memory");
             return nullptr;
         }
         c->ctx = ctx;
         c->ops = ops;
         return c;
     }
+    if (!t_error[0]) conf_error_set("no configuration backend takes this name");
     return nullptr;
+}
+
+conf *conf_hold(const char *path)
+{
+    conf_hold_release();
+    if (g_held.load()) {
+        OS_CHECK_LOG("handles of the previous hold are closed");
+        conf_error_set("the previous configuration is still in use");
+        return nullptr;
+    }
+    t_quiet = true;
+    conf *c = conf_open_imp(path, 0);
+    t_quiet = false;
+    if (!c) return nullptr;
+    held_conf *h = (held_conf *)os_zalloc(sizeof(held_conf));
+    char *p = os_strdup(path);
+    if (!h || !p) {
+        os_free(h);
+        os_free(p);
+        conf_close(c);
+        conf_error_set("out of memory");
+        return nullptr;
+    }
+    h->handle = c;
+    h->path = p;
+    h->refs = 1;
+    h->sharing = true;
+    g_held.store(h);
+    return c;
+}
+
+void conf_hold_release(void)
+{
+    held_conf *h = g_held.load();
+    if (!h || !h->sharing) return;
+    h->sharing = false;
+    held_unref(h);
 }
 
 conf *conf_open(const char *path)
@@ -79,6 +188,14 @@ conf *conf_create(const char *path)
 int conf_close(conf *c)
 {
     if (!c) return 0;
+    held_conf *h = g_held.load();
+    if (h && c->ctx == h->handle->ctx) {
+        // The hold's own handle goes with conf_hold_release only.
+        if (c == h->handle) return 0;
+        os_free(c);
+        held_unref(h);
+        return 0;
+    }
     if (c->ops && c->ops->close) c->ops->close(c->ctx);
     os_free(c);
     return 0;
@@ -129,20 +246,40 @@ int conf_set_path(conf *c, const char *path, const char *value)
     return conf_set(c, section, key, value);
 }
 
-static int to_int(const char *v, int def)
+// The decimal value of v (white space and a sign first, up to the first
+// non-digit, 0 without digits), cut to 32 bits. A value that is not all
+// digits or does not fit is warned about; the result stays the same.
+static int to_int(const char *v, int def, const char *section, const char *key, const char *func)
 {
     if (!v || strcmp(v, "NOT_FOUND") == 0) return def;
-    return (int)(i32)strtol(v, nullptr, 10);
+    errno = 0;
+    char *end = nullptr;
+    long n = strtol(v, &end, 10);
+    int res = (int)(i32)n;
+    const char *rest = end;
+    while (*rest == ' ' || (*rest >= '\t' && *rest <= '\r')) ++rest;
+    const char *why = nullptr;
+    if (end == v && *v) why = "is not a number";
+    else if (*rest) why = "is not a whole number";
+    else if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) why = "is out of range";
+    if (why)
+        log2_printf(nullptr, LOG_LVL_WARN, LOG_MOD, LOG_SRC, __LINE__, func,
+                    "[%s] %s=%s %s, %d is used\n", section, key, v, why, res);
+    return res;
 }
 
 int conf_get_int(conf *c, const char *section, const char *key, int def)
 {
-    return to_int(conf_get(c, section, key, "NOT_FOUND"), def);
+    return to_int(conf_get(c, section, key, "NOT_FOUND"), def, section ? section : "",
+                  key ? key : "", __func__);
 }
 
 int conf_get_path_int(conf *c, const char *path, int def)
 {
-    return to_int(conf_get_path(c, path, "NOT_FOUND"), def);
+    char section[8192];
+    const char *key = split_path(path, section, sizeof section);
+    if (!key) return def;
+    return to_int(conf_get(c, section, key, "NOT_FOUND"), def, section, key, __func__);
 }
 
 int conf_set_int(conf *c, const char *section, const char *key, int value)
@@ -189,4 +326,95 @@ char *conf_file_get(const char *path, const char *keypath, const char *def, char
     str_safecopy(out, outsize, v ? v : "");
     conf_close(c);
     return out;
+}
+
+str_vector *conf_sections_match(conf *c, const char *pattern)
+{
+    str_vector *v = conf_sections(c);
+    if (!v) return nullptr;
+    u64 w = 0;
+    for (u64 r = 0; r < v->count; ++r) {
+        if (pattern && str_wildcard(v->items[r], pattern)) {
+            v->items[w++] = v->items[r];
+        } else if (v->flags & STR_VEC_OWN) {
+            os_free(v->items[r]);
+        }
+    }
+    v->count = w;
+    str_vector_terminate(v);
+    return v;
+}
+
+// A list key: only the digits 0-9 (the empty key counts).
+static bool is_list_key(const char *k)
+{
+    return k[strspn(k, "0123456789")] == 0;
+}
+
+str_vector *conf_get_list(conf *c, const char *section)
+{
+    str_vector *keys = conf_keys(c, section);
+    if (!keys) return nullptr;
+    str_vector *list = str_vector_new(STR_VEC_OWN | STR_VEC_SKIP_EMPTY | STR_VEC_UNIQUE);
+    for (u64 i = 0; list && i < keys->count; ++i)
+        if (is_list_key(keys->items[i]))
+            str_vector_add(list, conf_get(c, section, keys->items[i], kListErrVal));
+    str_vector_free(keys);
+    return list;
+}
+
+str_map *conf_get_map(conf *c, const char *section)
+{
+    str_vector *keys = conf_keys(c, section);
+    if (!keys) return nullptr;
+    str_map *map = str_map_new(0x161);
+    for (u64 i = 0; map && i < keys->count; ++i)
+        str_map_add(map, keys->items[i], conf_get(c, section, keys->items[i], kListErrVal));
+    str_vector_free(keys);
+    return map;
+}
+
+// Writes the items under the keys 0 to n-1.
+static void list_write(conf *c, const char *section, const str_vector *list)
+{
+    for (u64 i = 0; i < list->count; ++i) {
+        char k[32];
+        snprintf(k, sizeof k, "%d", (int)i);
+        conf_set(c, section, k, list->items[i]);
+    }
+}
+
+int conf_list_add(conf *c, const char *section, const char *value)
+{
+    str_vector *list = conf_get_list(c, section);
+    if (!list) return -1;
+    if (value && str_vector_find_case(list, value) < 0 && str_vector_add(list, value) == 0)
+        list_write(c, section, list);
+    str_vector_free(list);
+    return 0;
+}
+
+int conf_list_del(conf *c, const char *section, const char *value)
+{
+    str_vector *list = conf_get_list(c, section);
+    if (!list) return -1;
+    if (value && str_vector_find_case(list, value) >= 0) {
+        str_vector_del(list, value);
+        list_write(c, section, list);
+        char k[32];
+        snprintf(k, sizeof k, "%d", (int)list->count);
+        conf_del_key(c, section, k);
+    }
+    str_vector_free(list);
+    return 0;
+}
+
+int conf_list_clear(conf *c, const char *section)
+{
+    str_vector *keys = conf_keys(c, section);
+    if (!keys) return -1;
+    for (u64 i = 0; i < keys->count; ++i)
+        if (is_list_key(keys->items[i])) conf_del_key(c, section, keys->items[i]);
+    str_vector_free(keys);
+    return 0;
 }

@@ -5,6 +5,7 @@
 // for before the colon).
 #include "libpal/env/os_types.h"
 
+struct str_map;
 struct str_vector;
 
 struct conf_ops {
@@ -54,3 +55,24 @@ int conf_has_section(conf *c, const char *section);
 int conf_has_key(conf *c, const char *section, const char *key);
 char *conf_file_get(const char *path, const char *keypath, const char *def, char *out,
                     size_t outsize);
+
+str_vector *conf_sections_match(conf *c, const char *pattern);
+str_vector *conf_get_list(conf *c, const char *section);
+str_map *conf_get_map(conf *c, const char *section);
+int conf_list_add(conf *c, const char *section, const char *value);
+int conf_list_del(conf *c, const char *section, const char *value);
+int conf_list_clear(conf *c, const char *section);
+
+// Why the last open on this thread failed ("" after a success). Backends
+// record the reason with conf_error_set.
+const char *conf_last_error(void);
+void conf_error_set(const char *fmt, ...) OS_PRINTF(1, 2);
+// While set, backends leave their load-failure records out of the log:
+// the caller reports conf_last_error itself.
+int conf_error_quiet(void);
+
+// Loads path once for the start-up readers: until conf_hold_release, every
+// conf_open of the same path shares this load. NULL when it does not load
+// (reason in conf_last_error, no failure records logged).
+conf *conf_hold(const char *path);
+void conf_hold_release(void);

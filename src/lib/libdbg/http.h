@@ -1,15 +1,69 @@
 #pragma once
-// Web debug tool.
+// Web debug tool: a console page and the JSON services its script calls
+// (commands, the live log, named variables), served by the embedded HTTP
+// server on a TCP listener; "http_cli" threads serve one request at a time
+// each.
 #include "libpal/env/os_types.h"
+#include "libpal/network/os_ipaddr.h"
+
+struct httpd_server;
+struct httpd_request;
 
 struct debug_http_param {
-    u32 login_check;
+    u32 login_check;  // nonzero: user and password go through the login checks
     const char *title;
     const char *user;
     const char *pwd;
     const char *prompt;
 };
 
+constexpr u32 HTTP_MAX_REQUESTS = 256;       // request threads at once
+constexpr size_t HTTP_ANSWER_SIZE = 16384;   // JSON answers, NUL included
+constexpr size_t HTTP_CMD_ARG_SIZE = 16384;  // the raw command argument
+constexpr size_t HTTP_CMD_SIZE = 4096;       // the decoded command line
+constexpr size_t HTTP_LOG_TEXT_SIZE = 1472;  // one record of the log view
+constexpr char HTTP_REALM[] = "velta";
+constexpr char HTTP_TOKEN[] = "52718364";
+
 int debug_http_server_set_param(const debug_http_param *param);
+// addrs: a ';' or ','-separated list of local addresses, empty for all.
 int debug_http_server_init(const char *addrs, int port);
 int dbg_http_server_stop(void);
+// The port the listener took (useful when 0 was asked for), 0 when stopped.
+int dbg_http_server_port(void);
+
+int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg);
+i64 httpd_client_thread(void *arg);
+int http_add_callbacks(httpd_server *server);
+int is_need_auth(httpd_request *r);
+
+// URL handlers.
+int http_callback_status(httpd_server *server, httpd_request *r);
+int http_callback_cmd(httpd_server *server, httpd_request *r);
+int http_callback_log(httpd_server *server, httpd_request *r);
+int http_callback_config(httpd_server *server, httpd_request *r);
+int http_callback_update(httpd_server *server, httpd_request *r);
+int http_callback_metrics(httpd_server *server, httpd_request *r);
+int http_callback_favicon(httpd_server *server, httpd_request *r);
+
+// The log view: a reader of the "log" record ring, opened by the first
+// start of the tool and closed when the last one has ended.
+int http_log_init(void);
+int http_log_exit(void);
+// The reader's statistics (a new text), or NULL when it is not open.
+char *http_log_stat(void);
+// The records queued since the previous call, as a JSON array, into out.
+void http_log_get_json(const char *token, char *out, size_t size);
+
+// Runs a command line and writes the JSON answer into out.
+int http_exec_cmd(const char *cmd, char *out, size_t size);
+// Escapes len bytes of src as the body of a JSON string into out (room
+// bytes, a NUL always written): escapes and UTF-8 sequences are never cut,
+// bytes that are not UTF-8 become \u00XX. The bytes of src taken go to
+// *used when it is given; returns the length written.
+size_t http_json_escape(char *out, size_t room, const char *src, size_t len, size_t *used);
+
+// The built-in page and the icon.
+extern const char g_http_page[];
+extern const unsigned char g_http_icon[];
+extern const size_t g_http_icon_size;

@@ -14,8 +14,10 @@
 #include "libnet/libnet.h"
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
+#include "libpal/os/posix/name_pipe_srv.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
@@ -554,4 +556,54 @@ int debug_shell_run_cmds(const char *cmds)
     g_cmds = cmds;
     g_cmd_index = 0;
     return debug_shell_stdio_loop();
+}
+
+namespace {
+// The pipe session, reached by debug_shell_pipe_close from other threads.
+pthread_mutex_t g_pipe_lock = PTHREAD_MUTEX_INITIALIZER;
+os_name_pipe_srv *g_pipe = nullptr;
+net *g_pipe_net = nullptr;
+}  // namespace
+
+int debug_shell_pipe_loop(const char *name)
+{
+    LOG_DBG("==>\n");
+    os_name_pipe_srv *p = os_name_pipe_srv_open(name, 0, 0);
+    if (!p) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "os_name_pipe_srv_open [%s] error: ", name ? name : "(null)");
+        return -1;
+    }
+    net n{};
+    dbgsh_srv_ctx ctx{};
+    dbgsh_srv_ctx_init(&ctx, &n, PIPE_MODE, p);
+    {
+        pthread_guard g(&g_pipe_lock);
+        if (g_pipe) {
+            LOG_ERR("a pipe session runs already, [%s] not served\n", name);
+            os_name_pipe_srv_close(p);
+            return -1;
+        }
+        g_pipe = p;
+        g_pipe_net = &n;
+    }
+    LOG_DBG("open [%s] ok\n", name);
+    int r = dbgsh_srv_imp(&ctx);
+    {
+        pthread_guard g(&g_pipe_lock);
+        g_pipe = nullptr;
+        g_pipe_net = nullptr;
+    }
+    os_name_pipe_srv_close(p);
+    LOG_DBG("<==\n");
+    return r;
+}
+
+int debug_shell_pipe_close(void)
+{
+    pthread_guard g(&g_pipe_lock);
+    if (g_pipe) {
+        os_name_pipe_srv_disconnect(g_pipe);
+        g_pipe_net->stop.store(1);
+    }
+    return 0;
 }

@@ -19,6 +19,12 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *net, u32 mode, void *transport)
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx);
 int debug_shell_stdio_loop(void);
 int debug_shell_run_cmds(const char *cmds);
+// A session on the named pipe at name, until its read fails, "exit" or
+// "quit", or debug_shell_pipe_close; -1 when the pipe cannot be opened or
+// another pipe session runs.
+int debug_shell_pipe_loop(const char *name);
+// Disconnects the running pipe session's pipe and ends the session; 0.
+int debug_shell_pipe_close(void);
 int debug_shell_init(const debug_shell_param *param);
 int dbgsh_gets(const char *cmds, int index, char *buf, size_t size);
 

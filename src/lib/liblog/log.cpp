@@ -47,8 +47,13 @@ void ctx_init(struct log2 *c, os_mutex *m)
     c->mutex = m;
     str_lines_init(&c->last_lines, c->last_log, sizeof c->last_log);
     log_file_state_init(&c->file);
+    log_net_init(&c->net);
+    log_bsv_init(&c->bsv);
     c->self = c;
 }
+
+// The context whose output mutex this thread holds through log_output_lock.
+thread_local const struct log2 *t_output_held = nullptr;
 
 struct log2 *default_ctx()
 {
@@ -61,7 +66,7 @@ struct log2 *default_ctx()
     struct log2 *expected = nullptr;
     if (!g_log_default.compare_exchange_strong(expected, c)) {
         // Another thread made it first.
-        os_mutex_free(m);
+        os_mutex_free_raw(m);
         os_free_raw(c);
         return expected;
     }
@@ -368,8 +373,14 @@ int log_output(struct log2 *ctx, int level, const char *module, const char *line
     if (len == -1) len = (int)strlen(line);
     char mod[256];
     cat(mod, 0, sizeof mod, module ? module : "");
-    {
-        os_mutex_guard g(c->mutex);
+    if (t_output_held == c) {
+        // Logged while this thread changes an output: the file and syslog
+        // outputs may be half open, so only the console and the last-log
+        // text take it.
+        if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, level & 0xff, mod, line, len);
+        str_lines_add(&c->last_lines, line);
+    } else {
+        log_output_lock g(c);
         log_hook_fn hi = c->hook_hi.load(), lo = c->hook_lo.load();
         if (hi && lo) ((level & 0xff) <= 4 ? lo : hi)(level & 0xff, mod, line, len);
         if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, level & 0xff, mod, line, len);
@@ -384,6 +395,18 @@ int log_output(struct log2 *ctx, int level, const char *module, const char *line
     return 0;
 }
 
+log_output_lock::log_output_lock(struct log2 *c) : c_(c), prev_(t_output_held)
+{
+    if (c_ && t_output_held != c_) os_mutex_lock(c_->mutex);
+    t_output_held = c_;
+}
+
+log_output_lock::~log_output_lock()
+{
+    t_output_held = prev_;
+    if (c_ && prev_ != c_) os_mutex_unlock(c_->mutex);
+}
+
 int log_output_line(struct log2 *ctx, int level, const char *module, const char *line, int len)
 {
     return log_output(ctx, level, module, line, len, nullptr);
@@ -394,9 +417,12 @@ int log2_exit(struct log2 *ctx)
     if (!ctx) {
         struct log2 *c = g_log_default.load();
         if (!c || g_default_closed.exchange(true)) return 0;
+        // The bsv sender and the pcap hook stop first, outside the output
+        // mutex: their threads may log while they end.
+        log_bsv_udp_close(&c->bsv);
+        log_file_pcap_detach(&c->file);
         {
-            os_mutex_guard g(c->mutex);
-            log_bsv_udp_close(&c->bsv);
+            log_output_lock g(c);
             log_net_close(&c->net);
             log_file_close(&c->file);
             c->con_on.store(1);
@@ -409,6 +435,7 @@ int log2_exit(struct log2 *ctx)
     }
     if (ctx == g_log_default.load()) return log2_exit(nullptr);
     log_bsv_udp_close(&ctx->bsv);
+    log_file_pcap_detach(&ctx->file);
     log_net_close(&ctx->net);
     log_file_close(&ctx->file);
     os_mutex_free(ctx->mutex);

@@ -84,6 +84,20 @@ int log_redirect_set(struct log2 *ctx, log_redirect_fn hook);
 int log_output(struct log2 *ctx, int level, const char *module, const char *line, int len,
                const char *file_line);
 int log_output_line(struct log2 *ctx, int level, const char *module, const char *line, int len);
+
+// Holds a context's output mutex while an output is opened or closed. A
+// record this thread logs meanwhile reaches the console and the last-log
+// text only, instead of waiting for the mutex it holds.
+class log_output_lock {
+public:
+    explicit log_output_lock(struct log2 *c);
+    ~log_output_lock();
+    log_output_lock(const log_output_lock &) = delete;
+    log_output_lock &operator=(const log_output_lock &) = delete;
+private:
+    struct log2 *c_;
+    const struct log2 *prev_;
+};
 struct log2 *log_ctx_new(void);
 struct log2 *log_ctx_get(struct log2 *ctx);
 int log2_exit(struct log2 *ctx);

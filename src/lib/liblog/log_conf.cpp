@@ -19,27 +19,28 @@ namespace {
 
 constexpr i32 kFileSizeMin = 2048;
 
-// Outputs recorded while start-up holds them.
+// While start-up holds the outputs, the default context's file and bsv
+// sender are only named.
 std::atomic<bool> g_hold{false};
-char g_pend_file[4096];
-char g_pend_bsv[8192];
 
-int file_open(struct log2 *c, const char *name)
+bool held(struct log2 *c)
 {
-    if (g_hold.load() && c == log_ctx_get(nullptr)) {
-        str_safecopy_trunc(g_pend_file, sizeof g_pend_file, name ? name : "");
-        return 0;
-    }
-    return log_file_open(&c->file, name);
+    return g_hold.load() && c == log_ctx_get(nullptr);
 }
 
+// The file output is opened with its pcap hook stopped first and the output
+// mutex held, so that no record is written to a half-open file.
+int file_open(struct log2 *c, const char *name)
+{
+    log_file_pcap_detach(&c->file);
+    log_output_lock g(c);
+    return held(c) ? log_file_hold(&c->file, name) : log_file_open(&c->file, name);
+}
+
+// The bsv sender has its own lock; its open joins an earlier "bsvnet".
 int bsv_open(struct log2 *c, const char *url)
 {
-    if (g_hold.load() && c == log_ctx_get(nullptr)) {
-        str_safecopy_trunc(g_pend_bsv, sizeof g_pend_bsv, url ? url : "");
-        return 0;
-    }
-    return log_bsv_udp_open(&c->bsv, url);
+    return held(c) ? log_bsv_udp_hold(&c->bsv, url) : log_bsv_udp_open(&c->bsv, url);
 }
 
 }  // namespace
@@ -53,9 +54,12 @@ void log2_outputs_hold(int hold)
     if (!g_hold.exchange(false)) return;
     struct log2 *c = log_ctx_get(nullptr);
     if (!c) return;
-    if (g_pend_file[0]) log_file_open(&c->file, g_pend_file);
-    if (g_pend_bsv[0]) log_bsv_udp_open(&c->bsv, g_pend_bsv);
-    g_pend_file[0] = g_pend_bsv[0] = 0;
+    char text[8192];
+    if (c->file.held) {
+        str_safecopy_trunc(text, sizeof text, c->file.name);
+        file_open(c, text);
+    }
+    log_bsv_udp_start(&c->bsv);
 }
 
 int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
@@ -75,13 +79,29 @@ int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
         *(u32 *)arg = (u32)c->level.load();
         return 0;
     case LOG_IOC_FILE_OPEN: return file_open(c, text);
-    case LOG_IOC_FILE_DIR: return log_file_dir_set(&c->file, text);
-    case LOG_IOC_FILE_SIZE: return log_file_size_set(&c->file, (i32)arg);
+    case LOG_IOC_FILE_DIR: {
+        log_output_lock g(c);
+        return log_file_dir_set(&c->file, text);
+    }
+    case LOG_IOC_FILE_SIZE: {
+        if (arg > INT32_MAX) return -1;
+        log_output_lock g(c);
+        return log_file_size_set(&c->file, arg < INT32_MIN ? INT32_MIN : (i32)arg);
+    }
     case LOG_IOC_BSV_URL: return bsv_open(c, text);
-    case LOG_IOC_SYSLOG_URL: return log_net_open(&c->net, text);
-    case LOG_IOC_CON_ON: c->con_on.store(arg ? 1 : 0); return 0;
-    case LOG_IOC_FILE_ON: c->file_on.store(arg ? 1 : 0); return 0;
-    case LOG_IOC_SYSLOG_ON: c->syslog_on.store(arg ? 1 : 0); return 0;
+    case LOG_IOC_SYSLOG_URL: {
+        log_output_lock g(c);
+        return log_net_open(&c->net, text);
+    }
+    case LOG_IOC_CON_ON:
+    case LOG_IOC_FILE_ON:
+    case LOG_IOC_SYSLOG_ON: {
+        // A record being written finishes with the switches it started with.
+        log_output_lock g(c);
+        std::atomic<u8> &sw = code == LOG_IOC_CON_ON ? c->con_on : code == LOG_IOC_FILE_ON ? c->file_on : c->syslog_on;
+        sw.store(arg ? 1 : 0);
+        return 0;
+    }
     default:
         fputs("Invalid command code\n", stderr);
         return -1;
@@ -127,19 +147,24 @@ struct log2 *log2_init(const char *conf_path, const char *name)
     }
     if (const char *v = key("bsvlog")) bsv_open(c, v);
     if (const char *v = key("file_dir")) log2_ioctl(c, LOG_IOC_FILE_DIR, (intptr_t)v, 0);
-    if (const char *v = key("file_mode", false)) log_file_mode_set(&c->file, v);
+    if (const char *v = key("file_mode", false)) {
+        log_output_lock g(c);
+        log_file_mode_set(&c->file, v);
+    }
     if (const char *v = key("file")) {
         log2_ioctl(c, LOG_IOC_FILE_OPEN, (intptr_t)v, 0);
         log2_ioctl(c, LOG_IOC_FILE_ON, 1, 0);
     }
     if (const char *v = key("file_size")) {
+        // The limit is a 32-bit count: a larger size is refused like a
+        // smaller one (shown as -1, since it has no 32-bit value).
         u64 sz = str_parse_size(v);
-        if (sz > (u64)INT32_MAX) sz = (u64)INT32_MAX;
-        if ((i64)sz >= kFileSizeMin) {
+        if (sz >= (u64)kFileSizeMin && sz <= (u64)INT32_MAX) {
             log_debug_printf("log2_ioctl log.file_size=%d\n", (int)sz);
             log2_ioctl(c, LOG_IOC_FILE_SIZE, (intptr_t)sz, 0);
         } else {
-            LOG_WARN("log2_ioctl log.file_size=%d (must>=%d error)\n", (int)sz, kFileSizeMin);
+            LOG_WARN("log2_ioctl log.file_size=%d (must>=%d error)\n",
+                     sz <= (u64)INT32_MAX ? (int)sz : -1, kFileSizeMin);
         }
     }
     conf_close(cf);
@@ -209,7 +234,7 @@ void log_info_get(struct log2 *ctx, log_info *info)
     info->con_on = c->con_on.load();
     info->file_on = c->file_on.load();
     info->file_name = c->file.name;
-    info->file_size = c->file.size_limit;
+    info->file_size = log_file_size_get(&c->file);
     info->syslog_on = c->syslog_on.load();
     info->syslog_url = c->net.url;
     info->bsv_url = c->bsv.url;

@@ -1,24 +1,31 @@
 #pragma once
 // States of the log outputs that live inside the log context.
 #include <atomic>
-#include <cstdio>
+#include <pthread.h>
 #include "libpal/env/os_types.h"
 
-struct mpcap_log;
-struct os_udp;
+struct bsvf_pcap;
 struct os_thread;
 
-// Text or pcap file output.
+// Text or pcap file output. The text file is a descriptor opened for
+// appending; the pcap file has its own lock inside its handle.
 struct log_file_state {
-    char name[4096];
+    char name[4096];  // full path of the file; empty while none is named
     char dir[2048];
     char mode[2];
     i32 size_limit;
-    i32 kind;  // 2 text, 1 pcap
-    mpcap_log *pcap;
-    FILE *fp;
+    i32 kind;         // 2 text, 1 pcap
+    bsvf_pcap *pcap;
+    int fd;           // text file, -1 while none is open
+    u8 held;          // named but not opened yet (start-up checks pending)
+    u8 hooked;        // the pcap writer is the record layer's file hook
+    u64 dev, ino;     // identity of the open text file
+    u64 size;         // its size as this writer knows it
+    int watch;        // inotify descriptor watching it, -1 without one
+    u64 checked_us;   // monotonic time of the last look at its events
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
+constexpr i32 LOG_FILE_SIZE_MIN = 1024;
 constexpr i32 LOG_FILE_KIND_TEXT = 2;
 constexpr i32 LOG_FILE_KIND_PCAP = 1;
 
@@ -28,35 +35,82 @@ struct log_net_state {
     char host[8192];
     i32 port;
     i32 transport;  // 4 stream, 2 datagram
-    i32 sock;
+    i32 sock;       // -1 while none is connected
     i32 state;      // 0 closed, 1 opened, 2 connected
+    u64 retry_ms;   // no new connection attempt before this monotonic time
 };
+constexpr i32 LOG_NET_STREAM = 4;
+constexpr i32 LOG_NET_DGRAM = 2;
 
-// bsv frames over UDP.
+// bsv frames over UDP. The held frame, the socket handle and the sender
+// thread are guarded by lock.
 struct log_bsv_udp_state {
     char url[8192];
     char host[8192];
     u32 port;
-    os_udp *udp;
+    u64 udp;        // socket handle, 0 until opened (read without the lock
+                    // by the crash report: accessed atomically)
     u32 pend_len;
     u32 pend_level;
     os_thread *thread;
     u8 pend[8192];
+    pthread_mutex_t lock;
+    u8 opening;     // "bsvnet" has not finished opening the socket
+    u8 held;        // named but not started yet (start-up checks pending)
 };
 
 struct log2;
-void log_file_state_init(log_file_state *st);
-int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
-int log_file_close(log_file_state *st);
-int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
-int log_net_close(log_net_state *st);
-int log_bsv_udp_close(log_bsv_udp_state *st);
 
-// Opening and settings of the outputs.
+// Text and pcap file output.
+void log_file_state_init(log_file_state *st);
+void log_file_init(log_file_state *st);
 int log_file_open(log_file_state *st, const char *name);
+// Names the file as log_file_open would, without creating or truncating
+// it; the writer skips it until log_file_open runs.
+int log_file_hold(log_file_state *st, const char *name);
+int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
+int log_file_pcap_write(int level, const void *rec, int len, void *state);
+// The crash report's form (async-signal-safe): the packet is written only
+// when the file's lock can be had within a short wait, without the size
+// rule.
+int log_file_pcap_write_safe(int level, const void *rec, int len, void *state);
+// The pcap side of log_file_open and log_file_close.
+int log_file_pcap_open(log_file_state *st, const char *path);
+void log_file_pcap_close(log_file_state *st);
+int log_file_close(log_file_state *st);
+// Stops the pcap hook of the record layer when it writes this state's
+// file; called without the output mutex, before the file is closed.
+void log_file_pcap_detach(log_file_state *st);
 int log_file_dir_set(log_file_state *st, const char *dir);
 int log_file_mode_set(log_file_state *st, const char *mode);
 int log_file_size_set(log_file_state *st, i32 bytes);
+log_file_state *log_file_get(log_file_state *st);
+i32 log_file_size_get(log_file_state *st);
 long log_file_tell(log_file_state *st);
+// Keeps the newest half of the limit of a text file of size bytes, from a
+// line start on; 0 or -1.
+int log_file_trim(int fd, i64 size, i32 limit);
+
+// Syslog output.
+void log_net_init(log_net_state *st);
 int log_net_open(log_net_state *st, const char *url);
+int log_net_connect(log_net_state *st);
+int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
+int log_net_close(log_net_state *st);
+log_net_state *log_net_get(log_net_state *st);
+
+// bsv UDP output.
+void log_bsv_init(log_bsv_udp_state *st);
 int log_bsv_udp_open(log_bsv_udp_state *st, const char *url);
+// Takes the URL and holds the first frame, without starting the sender
+// (see log_file_hold).
+int log_bsv_udp_hold(log_bsv_udp_state *st, const char *url);
+// Starts the sender of a held output (frames logged meanwhile: the first
+// is kept for it).
+int log_bsv_udp_start(log_bsv_udp_state *st);
+int log_bsv_udp_send(int level, const void *frame, int len, void *state);
+// The crash report's form: sends on the socket when it is open, with no
+// lock, no held frame and no log record (async-signal-safe).
+int log_bsv_udp_send_safe(int level, const void *frame, int len, void *state);
+int log_bsv_udp_close(log_bsv_udp_state *st);
+log_bsv_udp_state *log_bsv_get(log_bsv_udp_state *st);

@@ -1,8 +1,267 @@
-#include <cstdio>
+#define LOG_MOD "tag"
+#define LOG_SRC "src/lib/liblog/logfile"
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/env/os_time.h"
+#include "libpal/env/tid_name.h"
+#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/os_path.h"
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
+
+namespace {
+
+constexpr u64 kBurstUs = 20;              // records this close share a name check
+
+bool ends_with_pcap(const char *path)
+{
+    size_t n = strlen(path);
+    return n >= 5 && strcmp(path + n - 5, ".pcap") == 0;
+}
+
+// The path a name stands for: inside the directory when it is relative and
+// a directory is set. 0, or -1 when it does not fit.
+int full_path(const log_file_state *st, const char *name, char *out, size_t size)
+{
+    if (name[0] != '/' && st->dir[0]) {
+        int n = snprintf(out, size, "%s%c%s", st->dir, '/', name);
+        return n >= 0 && (size_t)n < size ? 0 : -1;
+    }
+    return str_safecopy_trunc(out, size, name) == 0 ? 0 : -1;
+}
+
+// An absolute, normalised form of path without touching the file: the
+// current directory goes in front of a relative path.
+void absolute_name(const char *path, char *out, size_t size)
+{
+    char cwd[4096];
+    if (path[0] != '/' && getcwd(cwd, sizeof cwd)) {
+        int n = snprintf(out, size, "%s/%s", cwd, path);
+        if (n < 0 || (size_t)n >= size) str_safecopy_trunc(out, size, path);
+    } else {
+        str_safecopy_trunc(out, size, path);
+    }
+    path_normalize(out);
+}
+
+// Identity, kind and size of a file. Only these fields are asked for: a
+// query of the file times would make the kernel stamp the next write with
+// a fresh time, one inode update per record.
+struct file_id {
+    u64 dev, ino, size;
+    bool reg;
+};
+
+bool id_of(int dirfd, const char *path, int flags, file_id *out)
+{
+    struct statx sx;
+    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, &sx) != 0) return false;
+    out->dev = (u64)sx.stx_dev_major << 32 | sx.stx_dev_minor;
+    out->ino = sx.stx_ino;
+    out->size = sx.stx_size;
+    out->reg = S_ISREG(sx.stx_mode);
+    return true;
+}
+
+bool id_of_name(const char *path, file_id *out) { return id_of(AT_FDCWD, path, 0, out); }
+bool id_of_fd(int fd, file_id *out) { return id_of(fd, "", AT_EMPTY_PATH, out); }
+
+// Opens the text file; "w" empties it, "a" and "a+" keep it. The
+// descriptor appends, so that every record lands at the current end, and
+// reads, for the trim.
+int open_text(log_file_state *st, const char *path, bool truncate)
+{
+    int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    int fd = open(path, flags, 0644);
+    if (fd < 0) return -1;
+    file_id id;
+    if (!id_of_fd(fd, &id)) {
+        close(fd);
+        return -1;
+    }
+    st->fd = fd;
+    st->dev = id.dev;
+    st->ino = id.ino;
+    st->size = id.size;
+    st->checked_us = 0;
+    // The name is looked up again only after the file was unlinked, moved
+    // or changed: a lookup per record costs more than the write.
+    st->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (st->watch >= 0 &&
+        inotify_add_watch(st->watch, path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0) {
+        close(st->watch);
+        st->watch = -1;
+    }
+    return 0;
+}
+
+void close_text(log_file_state *st)
+{
+    if (st->fd >= 0) close(st->fd);
+    if (st->watch >= 0) close(st->watch);
+    st->fd = -1;
+    st->watch = -1;
+}
+
+u64 mono_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
+}
+
+// True when the file may no longer be the one of the name: it had an
+// event, or there is no watch. Records that follow each other within
+// kBurstUs share one look at the events.
+bool maybe_moved(log_file_state *st)
+{
+    if (st->watch < 0) return true;
+    u64 now = mono_us();
+    if (now - st->checked_us < kBurstUs) return false;
+    st->checked_us = now;
+    // Counting the queued events is cheaper than reading none.
+    int queued = 0;
+    if (ioctl(st->watch, FIONREAD, &queued) != 0) return true;
+    if (queued <= 0) return false;
+    alignas(struct inotify_event) char buf[4096];
+    while (read(st->watch, buf, sizeof buf) > 0) {
+    }
+    return true;
+}
+
+// The reopen of the writer: the stored name with "a+".
+int reopen_text(log_file_state *st)
+{
+    close_text(st);
+    return st->name[0] ? open_text(st, st->name, false) : -1;
+}
+
+// The process id, read again in a child after a fork.
+std::atomic<u32> g_pid{0};
+
+u32 pid_now()
+{
+    u32 p = g_pid.load(std::memory_order_relaxed);
+    if (p) return p;
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
+    p = os_getpid();
+    g_pid.store(p, std::memory_order_relaxed);
+    return p;
+}
+
+inline size_t put_n(char *p, unsigned v, int digits)
+{
+    for (int i = digits - 1; i >= 0; --i) {
+        p[i] = (char)('0' + v % 10);
+        v /= 10;
+    }
+    return (size_t)digits;
+}
+
+inline size_t put_s(char *p, size_t room, const char *s)
+{
+    size_t n = strnlen(s, room);
+    memcpy(p, s, n);
+    return n;
+}
+
+// "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " from one read
+// of the clock; returns its length.
+size_t build_header(char *h, size_t cap, int level, const char *module)
+{
+    struct tm tm;
+    u32 usec;
+    os_time_stamp(&tm, nullptr, &usec);
+    size_t n = 0;
+    int year = tm.tm_year + 1900;
+    if (year < 0 || year > 9999) year = 0;
+    n += put_n(h + n, (unsigned)year, 4);
+    h[n++] = '-';
+    n += put_n(h + n, (unsigned)tm.tm_mon + 1, 2);
+    h[n++] = '-';
+    n += put_n(h + n, (unsigned)tm.tm_mday, 2);
+    h[n++] = ' ';
+    n += put_n(h + n, (unsigned)tm.tm_hour, 2);
+    h[n++] = ':';
+    n += put_n(h + n, (unsigned)tm.tm_min, 2);
+    h[n++] = ':';
+    n += put_n(h + n, (unsigned)tm.tm_sec, 2);
+    h[n++] = '.';
+    n += put_n(h + n, usec % 1000000, 6);
+    h[n++] = ' ';
+    size_t l = put_s(h + n, 32, log_level_2_prefix(level));
+    n += l;
+    for (; l < 5; ++l) h[n++] = ' ';
+    h[n++] = ' ';
+    char pid[16];
+    char *e = pid + sizeof pid, *p = e;
+    for (u32 v = pid_now(); p == e || v; v /= 10) *--p = (char)('0' + v % 10);
+    memcpy(h + n, p, (size_t)(e - p));
+    n += (size_t)(e - p);
+    memcpy(h + n, " --- [", 6);
+    n += 6;
+    char name[256];
+    os_thread_name_get(name, sizeof name);
+    n += put_s(h + n, sizeof name, name);
+    h[n++] = ']';
+    h[n++] = ' ';
+    n += put_s(h + n, cap - n - 2 < 256 ? cap - n - 2 : 256, module ? module : "");
+    h[n++] = ' ';
+    h[n] = 0;
+    return n;
+}
+
+// Writes header and line in one call; true when every byte went out. A
+// short line is copied behind the header: one buffer writes faster than
+// two.
+bool write_record(int fd, char *h, size_t hl, size_t cap, const char *line, size_t len)
+{
+    ssize_t n;
+    if (hl + len <= cap) {
+        memcpy(h + hl, line, len);
+        n = write(fd, h, hl + len);
+    } else {
+        struct iovec v[2] = {{(void *)h, hl}, {(void *)line, len}};
+        n = writev(fd, v, 2);
+    }
+    return n >= 0 && (size_t)n == hl + len;
+}
+
+}  // namespace
+
+// Keeps the newest part of a file of size bytes: the last half of the
+// limit, from its first line start on, is moved to the front in bounded
+// steps and the file is cut behind it. The file stays the same (readers
+// that follow it keep their descriptor) and a crash part way loses no
+// line that was not going to be dropped.
+int log_file_trim(int fd, i64 size, i32 limit)
+{
+    i64 half = limit / 2;
+    i64 start = size > half ? size - half : 0;
+    // The first line start at or after start.
+    char buf[4096];
+    i64 src = -1;
+    for (i64 at = start; at < size && src < 0;) {
+        size_t n = (size_t)(size - at < (i64)sizeof buf ? size - at : (i64)sizeof buf);
+        if (!fd_pread_all(fd, buf, n, at)) return -1;
+        if (const char *nl = (const char *)memchr(buf, '\n', n)) src = at + (nl - buf) + 1;
+        at += (i64)n;
+    }
+    return fd_move_down(fd, src < 0 ? start : src, size, 0);
+}
 
 void log_file_state_init(log_file_state *st)
 {
@@ -10,32 +269,106 @@ void log_file_state_init(log_file_state *st)
     st->mode[0] = 'w';
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
+    st->fd = -1;
+    st->watch = -1;
 }
 
-int log_file_write(struct log2 *, int, const char *, const char *, int)
+void log_file_init(log_file_state *st)
 {
-    return 0;
+    if (st) log_file_state_init(st);
 }
 
 int log_file_close(log_file_state *st)
 {
-    if (st->fp) {
-        fclose(st->fp);
-        st->fp = nullptr;
+    if (!st) return 0;
+    if (st->pcap) {
+        log_file_pcap_detach(st);
+        log_file_pcap_close(st);
     }
+    close_text(st);
+    st->held = 0;
+    return 0;
+}
+
+int log_file_hold(log_file_state *st, const char *name)
+{
+    if (!st || !name) return -1;
+    log_file_close(st);
+    char path[4096];
+    if (full_path(st, name, path, sizeof path) != 0) {
+        log_debug_printf("fopen %s err\n", name);
+        st->name[0] = 0;
+        return -1;
+    }
+    absolute_name(path, st->name, sizeof st->name);
+    st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
+    st->held = 1;
     return 0;
 }
 
 int log_file_open(log_file_state *st, const char *name)
 {
     if (!st || !name) return -1;
-    str_safecopy_trunc(st->name, sizeof st->name, name);
+    char path[4096];
+    int fit = full_path(st, name, path, sizeof path);  // before name may be cleared
+    log_file_close(st);
+    st->name[0] = 0;
+    st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
+    if (st->kind == LOG_FILE_KIND_PCAP) {
+        if (fit != 0 || log_file_pcap_open(st, path) != 0) {
+            log_debug_printf("bsvf_pcap_file %s err\n", path);
+            return -1;
+        }
+    } else if (fit != 0 || open_text(st, path, st->mode[0] == 'w') != 0) {
+        log_debug_printf("fopen %s err\n", path);
+        return -1;
+    }
+    char real[PATH_MAX];
+    if (realpath(path, real)) str_safecopy_trunc(st->name, sizeof st->name, real);
+    else absolute_name(path, st->name, sizeof st->name);
+    path_normalize(st->name);
+    return 0;
+}
+
+int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c || !line || len < 0) return -1;
+    log_file_state *st = &c->file;
+    if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
+    // Follow the name: a file deleted or moved away is made anew.
+    file_id id;
+    if (st->fd < 0 || (maybe_moved(st) && !(id_of_name(st->name, &id) && id.reg &&
+                                            id.dev == st->dev && id.ino == st->ino))) {
+        if (reopen_text(st) != 0) return -1;
+    }
+    char h[2048];
+    size_t hl = build_header(h, 1024, level, module);
+    if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
+        log_debug_printf("log_file_write: fwrite error\n");
+        if (reopen_text(st) != 0) return -1;
+        if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
+            close_text(st);
+            return -1;
+        }
+    }
+    st->size += hl + (size_t)len;
+    if ((i64)st->size >= st->size_limit) {
+        // The count may be stale (another writer of the same file, or an
+        // outside truncation): the real size decides.
+        if (!id_of_fd(st->fd, &id)) return 0;
+        st->size = id.size;
+        if ((i64)id.size >= st->size_limit && log_file_trim(st->fd, (i64)id.size, st->size_limit) == 0 &&
+            id_of_fd(st->fd, &id))
+            st->size = id.size;
+    }
     return 0;
 }
 
 int log_file_dir_set(log_file_state *st, const char *dir)
 {
     if (!st || !dir) return -1;
+    if (os_mkdirs(dir) != 0) log_debug_printf("os_mkdirs %s failed\n", dir);
     str_safecopy_trunc(st->dir, sizeof st->dir, dir);
     return 0;
 }
@@ -54,11 +387,24 @@ int log_file_mode_set(log_file_state *st, const char *mode)
 int log_file_size_set(log_file_state *st, i32 bytes)
 {
     if (!st) return -1;
-    st->size_limit = bytes < 1024 ? 1024 : bytes;
+    // Read without the output mutex by the pcap hook.
+    __atomic_store_n(&st->size_limit, bytes < LOG_FILE_SIZE_MIN ? LOG_FILE_SIZE_MIN : bytes,
+                     __ATOMIC_RELAXED);
     return 0;
+}
+
+log_file_state *log_file_get(log_file_state *st)
+{
+    return st;
+}
+
+i32 log_file_size_get(log_file_state *st)
+{
+    return st ? __atomic_load_n(&st->size_limit, __ATOMIC_RELAXED) : 0;
 }
 
 long log_file_tell(log_file_state *st)
 {
-    return st && st->fp ? ftell(st->fp) : -1;
+    if (!st || st->fd < 0) return -1;
+    return (long)lseek(st->fd, 0, SEEK_END);
 }

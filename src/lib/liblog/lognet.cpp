@@ -1,24 +1,312 @@
+#define LOG_MOD "tag"
+#define LOG_SRC "src/lib/liblog/lognet"
+#include "liblog/lognet.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/env/os_time.h"
+#include "libpal/env/tid_name.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/str_url.h"
 
-int log_net_write(struct log2 *, int, const char *, const char *, int)
+const os_code_str syslog_facility_tab[] = {
+    {32, "auth"},      {80, "authpriv"}, {72, "cron"},    {24, "daemon"},  {88, "ftp"},
+    {0, "kern"},       {48, "lpr"},      {16, "mail"},    {192, "mark"},   {56, "news"},
+    {32, "security"},  {40, "syslog"},   {8, "user"},     {64, "uucp"},    {128, "local0"},
+    {136, "local1"},   {144, "local2"},  {152, "local3"}, {160, "local4"}, {168, "local5"},
+    {176, "local6"},   {184, "local7"},  {-1, nullptr},
+};
+
+const os_code_str syslog_priority_tab[] = {
+    {1, "alert"}, {2, "crit"},   {7, "debug"}, {0, "emerg"}, {3, "err"},
+    {3, "error"}, {6, "info"},   {16, "none"}, {5, "notice"}, {0, "panic"},
+    {4, "warn"},  {4, "warning"}, {-1, nullptr},
+};
+
+namespace {
+
+constexpr int kConnectMs = 1000;   // time for one connection attempt
+constexpr int kSendMs = 1000;      // time for one message to go out
+constexpr u64 kBackoffMs = 3000;   // pause after a failed connection or send
+constexpr size_t kMsgSize = 1536;
+
+// The host name of the messages, read once.
+char g_host[64];
+std::once_flag g_host_once;
+
+const char *host_name()
 {
-    return 0;
+    std::call_once(g_host_once, [] {
+        char h[256] = "";
+        if (gethostname(h, sizeof h - 1) != 0) h[0] = 0;
+        h[sizeof h - 1] = 0;
+        if (!h[0] || strcmp(h, "(none)") == 0) str_safecopy_trunc(h, sizeof h, "unknown");
+        str_safecopy_trunc(g_host, sizeof g_host, h);
+    });
+    return g_host;
+}
+
+// Waits for the socket to take data (POLLOUT) until the deadline; false
+// once the time is up or on an error.
+bool wait_out(int fd, u64 deadline)
+{
+    for (;;) {
+        u64 now = os_mono_ms();
+        if (now >= deadline) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        struct pollfd p = {fd, POLLOUT, 0};
+        int r = poll(&p, 1, (int)(deadline - now));
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+// Every byte within kSendMs; the count, or -1 with errno.
+long send_all(int fd, const char *p, size_t n)
+{
+    u64 deadline = os_mono_ms() + kSendMs;
+    size_t sent = 0;
+    while (sent < n) {
+        ssize_t r = send(fd, p + sent, n - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            sent += (size_t)r;
+            continue;
+        }
+        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        if (!wait_out(fd, deadline)) return -1;
+    }
+    return (long)sent;
+}
+
+// A socket of the address connected within kConnectMs, or -1.
+int connect_one(const struct addrinfo *ai)
+{
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) return -1;
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
+    if (errno == EINPROGRESS && wait_out(fd, os_mono_ms() + kConnectMs)) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// "Mmm dd hh:mm:ss" of the local time, as ctime writes it from its fifth
+// character on.
+void stamp(char out[16])
+{
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    struct tm tm;
+    os_time_stamp(&tm, nullptr, nullptr);
+    int mon = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
+    snprintf(out, 16, "%.3s %2u %02u:%02u:%02u", months + 3 * mon, (unsigned)tm.tm_mday % 100,
+             (unsigned)tm.tm_hour % 100, (unsigned)tm.tm_min % 100, (unsigned)tm.tm_sec % 100);
+}
+
+}  // namespace
+
+int syslog_code_get(const char *name, const os_code_str *tab)
+{
+    if (!name || !*name || !tab) return -1;
+    if (*name >= '0' && *name <= '9') {
+        char *end = nullptr;
+        errno = 0;
+        long v = strtol(name, &end, 10);
+        if (errno || *end) return -1;
+        for (const os_code_str *r = tab; r->text; ++r)
+            if (r->code == v) return r->code;
+        return -1;
+    }
+    for (const os_code_str *r = tab; r->text; ++r)
+        if (strcasecmp(r->text, name) == 0) return r->code;
+    return -1;
+}
+
+const char *syslog_level_name(int level)
+{
+    static const char *const names[] = {"panic", "alert", "crit", "error", "warn",
+                                         "notice", "info", "debug", "debug"};
+    // Levels above the table are the most verbose kind.
+    return level >= 0 && level <= 8 ? names[level] : "debug";
+}
+
+int syslog_open(const char *host, const char *port, int transport)
+{
+    log_debug_printf("syslog_open [%s:%s]==>\n", host ? host : "", port ? port : "");
+    host_name();
+    for (int kind : {LOG_NET_DGRAM, LOG_NET_STREAM}) {
+        if (!(transport & kind)) continue;
+        const char *service = port && *port ? port : kind == LOG_NET_DGRAM ? "syslog" : "syslog-conn";
+        struct addrinfo hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = kind == LOG_NET_DGRAM ? SOCK_DGRAM : SOCK_STREAM;
+        struct addrinfo *res = nullptr;
+        int r = getaddrinfo(host, service, &hints, &res);
+        if (r != 0) {
+            fprintf(stderr, "getaddrinfo: %s\n", r == EAI_SYSTEM ? strerror(errno) : gai_strerror(r));
+            fprintf(stderr, "failed to resolve name %s port %s\n", host ? host : "", service);
+            return -1;
+        }
+        for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
+            int fd = connect_one(ai);
+            if (fd >= 0) {
+                freeaddrinfo(res);
+                return fd;
+            }
+        }
+        freeaddrinfo(res);
+        fprintf(stderr, "failed to connect to %s port %s\n", host ? host : "", service);
+        return -1;
+    }
+    return -1;
+}
+
+int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const char *msg,
+                  char *out, size_t size)
+{
+    if (!out || size == 0) return -1;
+    // The message leaves out the line's time prefix.
+    u32 flags = ctx ? ctx->flags.load(std::memory_order_relaxed) : 0;
+    size_t skip = (flags & LOG_F_TIME) ? 9 : (flags & LOG_F_TIME_MS) ? 13 : 0;
+    if (!msg) msg = "";
+    if (skip && strnlen(msg, skip) == skip) msg += skip;
+
+    int pri = -1;
+    char fp[64];
+    str_safecopy_trunc(fp, sizeof fp, facpri ? facpri : "");
+    const char *prio = fp;
+    int fac = 8;
+    if (char *dot = strchr(fp, '.')) {
+        *dot = 0;
+        prio = dot + 1;
+        fac = syslog_code_get(fp, syslog_facility_tab);
+        if (fac < 0) fprintf(stderr, "unknown facility name: %s\n", fp);
+    }
+    int sev = syslog_code_get(prio, syslog_priority_tab);
+    if (sev < 0) fprintf(stderr, "unknown priority name: %s\n", prio);
+    if (fac >= 0 && sev >= 0) pri = (fac & 0x3f8) | (sev & 7);
+
+    char ts[16];
+    stamp(ts);
+    char pid[16];
+    snprintf(pid, sizeof pid, "[%u]", os_getpid());
+    int n = snprintf(out, size, "<%d>%.15s %.32s %.64s%s: %.800s", pri, ts, host_name(),
+                     tag && *tag ? tag : "<someone>", pid, msg);
+    if (n < 0) return -1;
+    return (size_t)n < size ? n : (int)size - 1;
+}
+
+int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg)
+{
+    char buf[kMsgSize];
+    int n = syslog_format(ctx, facpri, tag, msg, buf, sizeof buf);
+    if (n < 0 || sock < 0) return -1;
+    // The NUL goes with the message.
+    return (int)send_all(sock, buf, (size_t)n + 1);
+}
+
+void syslog_close(int sock)
+{
+    if (sock >= 0) close(sock);
+}
+
+void log_net_init(log_net_state *st)
+{
+    if (!st) return;
+    memset(st, 0, sizeof *st);
+    st->sock = -1;
+    st->transport = LOG_NET_DGRAM;
 }
 
 int log_net_close(log_net_state *st)
 {
-    if (st->sock > 0) close(st->sock);
-    st->sock = 0;
+    if (!st) return 0;
+    syslog_close(st->sock);
+    st->sock = -1;
     st->state = 0;
+    st->retry_ms = 0;
     return 0;
 }
 
 int log_net_open(log_net_state *st, const char *url)
 {
     if (!st || !url) return -1;
+    log_debug_printf("log_net_open [%s]\n", url);
+    log_net_close(st);
+    char buf[URL_BUF_SIZE];
+    struct url u;
+    int rc = url_parser(&u, buf, url);
+    if (rc < 0) {
+        LOG_DBG("url_parser %s failed\n", url);
+        st->url[0] = 0;
+        return -1;
+    }
     str_safecopy_trunc(st->url, sizeof st->url, url);
-    return 0;
+    st->transport = strcasecmp(u.protocol, "tcp") == 0 ? LOG_NET_STREAM : LOG_NET_DGRAM;
+    str_safecopy_trunc(st->host, sizeof st->host, u.host);
+    st->port = u.port;
+    st->state = 1;
+    return rc;
+}
+
+int log_net_connect(log_net_state *st)
+{
+    char port[16];
+    if (st->port) snprintf(port, sizeof port, "%d", st->port);
+    st->sock = syslog_open(st->host, st->port ? port : nullptr, st->transport);
+    // A receiver that is not there is asked again only after a pause, so
+    // that records do not each wait for it.
+    if (st->sock < 0) st->retry_ms = os_mono_ms() + kBackoffMs;
+    return st->sock;
+}
+
+int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c) return 0;
+    log_net_state *st = &c->net;
+    if (st->state == 0) return 0;
+    st->state = 2;
+    if (st->sock < 0) {
+        if (os_mono_ms() < st->retry_ms) return -1;
+        if (log_net_connect(st) < 0) return -1;
+    }
+    char facpri[32];
+    snprintf(facpri, sizeof facpri, "user.%s", syslog_level_name(level & 0xff));
+    int r = syslog_write(c, st->sock, facpri, module, line);
+    if (r >= 0) return r;
+    // Once more on a fresh connection, unless the receiver let the time run
+    // out: then it is left alone for a while.
+    bool timed_out = errno == ETIMEDOUT;
+    syslog_close(st->sock);
+    st->sock = -1;
+    if (!timed_out) {
+        if (log_net_connect(st) < 0) return -1;
+        r = syslog_write(c, st->sock, facpri, module, line);
+        if (r >= 0) return r;
+        syslog_close(st->sock);
+        st->sock = -1;
+    }
+    fprintf(stderr, "syslog_write %s err\n", st->url);
+    st->retry_ms = os_mono_ms() + kBackoffMs;
+    return r;
+}
+
+log_net_state *log_net_get(log_net_state *st)
+{
+    return st;
 }

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "libconf/conf.h"
 #include "liblog/log.h"
+#include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_file3.h"
 #include "libpal/os/os_path.h"
@@ -21,8 +23,8 @@
 
 namespace {
 
-constexpr size_t kKeyMax = 1025;   // lookup key buffer: 1024 characters
-constexpr int kLineMax = 1024;     // parsed line buffer
+constexpr size_t kKeyMax = 1025;  // lookup key buffer: 1024 characters
+constexpr size_t kLineMax = 1023; // characters of one (joined) line
 
 int default_error_cb(const char *fmt, ...)
 {
@@ -40,15 +42,6 @@ char *dup_or_null(const char *s)
     return s ? os_strdup(s) : nullptr;
 }
 
-int find_slot(const dictionary *d, const char *key)
-{
-    if (!d || !key || d->n <= 0) return -1;
-    u32 h = dictionary_hash(key);
-    for (int i = 0; i < d->size; ++i)
-        if (d->key[i] && d->hash[i] == h && strcmp(d->key[i], key) == 0) return i;
-    return -1;
-}
-
 // Bounded copy of a key text (at most 1024 characters take part).
 const char *bound_key(const char *key, char *buf)
 {
@@ -56,9 +49,115 @@ const char *bound_key(const char *key, char *buf)
     return buf;
 }
 
+bool blank(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 bool key_in_section(const char *key, const char *sec, size_t sl)
 {
     return strncmp(key, sec, sl) == 0 && key[sl] == '\t';
+}
+
+bool is_section(const dictionary *d, int i)
+{
+    return d->key[i] && !strchr(d->key[i], '\t');
+}
+
+// The writer also gives a header to an entry without a value whose name
+// holds a TAB ("[a<TAB>b]" in the file), so that it and its keys are saved.
+bool is_header(const dictionary *d, int i)
+{
+    return d->key[i] && (!d->val[i] || !strchr(d->key[i], '\t'));
+}
+
+// --- the hash index over the slots ------------------------------------
+
+u32 hash_n(const char *key, size_t n)
+{
+    u32 h = 0;
+    for (size_t i = 0; i < n; ++i) {
+        h += (unsigned char)key[i];
+        h += h << 10;
+        h ^= h >> 6;
+    }
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h;
+}
+
+u32 *index_alloc(i32 size, u32 *mask)
+{
+    u32 cells = 256;
+    while (cells < (u32)size * 2) cells <<= 1;
+    *mask = cells - 1;
+    return (u32 *)os_calloc(cells, sizeof(u32));
+}
+
+void index_put(dictionary *d, int slot)
+{
+    u32 m = d->index_mask;
+    u32 p = d->hash[slot] & m;
+    while (d->index[p]) p = (p + 1) & m;
+    d->index[p] = (u32)slot + 1;
+}
+
+// Removes a slot from the index (before its hash changes), moving later
+// cells of the probe run back so that no run is broken.
+void index_drop(dictionary *d, int slot)
+{
+    u32 m = d->index_mask;
+    u32 hole = d->hash[slot] & m;
+    while (d->index[hole] != (u32)slot + 1) hole = (hole + 1) & m;
+    for (u32 q = (hole + 1) & m; d->index[q]; q = (q + 1) & m) {
+        u32 home = d->hash[d->index[q] - 1] & m;
+        bool stays = hole <= q ? (hole < home && home <= q) : (hole < home || home <= q);
+        if (!stays) {
+            d->index[hole] = d->index[q];
+            hole = q;
+        }
+    }
+    d->index[hole] = 0;
+}
+
+// The slot of the key made of the n bytes at key, or -1.
+int find_slot_n(const dictionary *d, const char *key, size_t n)
+{
+    if (!d || !key || d->n <= 0) return -1;
+    u32 h = hash_n(key, n);
+    u32 m = d->index_mask;
+    for (u32 p = h & m; d->index[p]; p = (p + 1) & m) {
+        int s = (int)d->index[p] - 1;
+        if (d->hash[s] == h && strncmp(d->key[s], key, n) == 0 && d->key[s][n] == 0) return s;
+    }
+    return -1;
+}
+
+int find_slot(const dictionary *d, const char *key)
+{
+    return key ? find_slot_n(d, key, strlen(key)) : -1;
+}
+
+void free_slot(dictionary *d, int i)
+{
+    index_drop(d, i);
+    os_free(d->key[i]);
+    os_free(d->val[i]);
+    os_free(d->comment[i]);
+    d->key[i] = d->val[i] = d->comment[i] = nullptr;
+    d->hash[i] = 0;
+    d->n--;
+}
+
+// Gives slot i the key text nk (an own copy).
+void rekey_slot(dictionary *d, int i, char *nk)
+{
+    index_drop(d, i);
+    os_free(d->key[i]);
+    d->key[i] = nk;
+    d->hash[i] = dictionary_hash(nk);
+    index_put(d, i);
 }
 
 }  // namespace
@@ -75,7 +174,8 @@ dictionary *dictionary_new(int size)
     d->key = (char **)os_calloc((size_t)size, sizeof(char *));
     d->comment = (char **)os_calloc((size_t)size, sizeof(char *));
     d->hash = (u32 *)os_calloc((size_t)size, sizeof(u32));
-    if (!d->val || !d->key || !d->comment || !d->hash) {
+    d->index = index_alloc(size, &d->index_mask);
+    if (!d->val || !d->key || !d->comment || !d->hash || !d->index) {
         dictionary_del(d);
         return nullptr;
     }
@@ -94,22 +194,14 @@ void dictionary_del(dictionary *d)
     os_free(d->key);
     os_free(d->comment);
     os_free(d->hash);
+    os_free(d->index);
     os_free(d->tail_comment);
     os_free(d);
 }
 
 u32 dictionary_hash(const char *key)
 {
-    u32 h = 0;
-    for (const unsigned char *p = (const unsigned char *)key; p && *p; ++p) {
-        h += *p;
-        h += h << 10;
-        h ^= h >> 6;
-    }
-    h += h << 3;
-    h ^= h >> 11;
-    h += h << 15;
-    return h;
+    return key ? hash_n(key, strlen(key)) : hash_n("", 0);
 }
 
 const char *dictionary_get(const dictionary *d, const char *key, const char *def)
@@ -124,6 +216,45 @@ const char *dictionary_get_comment(const dictionary *d, const char *key)
     return i < 0 ? nullptr : d->comment[i];
 }
 
+static int dictionary_grow(dictionary *d)
+{
+    size_t ns = (size_t)d->size * 2;
+    if (ns > INT32_MAX / 2) return -1;
+    char **v = (char **)os_calloc(ns, sizeof(char *));
+    char **k = (char **)os_calloc(ns, sizeof(char *));
+    char **c = (char **)os_calloc(ns, sizeof(char *));
+    u32 *h = (u32 *)os_calloc(ns, sizeof(u32));
+    u32 mask = 0;
+    u32 *idx = index_alloc((i32)ns, &mask);
+    if (!v || !k || !c || !h || !idx) {
+        os_free(v);
+        os_free(k);
+        os_free(c);
+        os_free(h);
+        os_free(idx);
+        return -1;
+    }
+    memcpy(v, d->val, (size_t)d->size * sizeof(char *));
+    memcpy(k, d->key, (size_t)d->size * sizeof(char *));
+    memcpy(c, d->comment, (size_t)d->size * sizeof(char *));
+    memcpy(h, d->hash, (size_t)d->size * sizeof(u32));
+    os_free(d->val);
+    os_free(d->key);
+    os_free(d->comment);
+    os_free(d->hash);
+    os_free(d->index);
+    d->val = v;
+    d->key = k;
+    d->comment = c;
+    d->hash = h;
+    d->index = idx;
+    d->index_mask = mask;
+    d->size = (i32)ns;
+    for (int i = 0; i < d->size; ++i)
+        if (d->key[i]) index_put(d, i);
+    return 0;
+}
+
 int dictionary_set(dictionary *d, const char *key, const char *val, const char *comment)
 {
     if (!d || !key) return -1;
@@ -135,33 +266,7 @@ int dictionary_set(dictionary *d, const char *key, const char *val, const char *
         d->val[i] = nv;
         return 0;
     }
-    if (d->n == d->size) {
-        size_t ns = (size_t)d->size * 2;
-        char **v = (char **)os_calloc(ns, sizeof(char *));
-        char **k = (char **)os_calloc(ns, sizeof(char *));
-        char **c = (char **)os_calloc(ns, sizeof(char *));
-        u32 *h = (u32 *)os_calloc(ns, sizeof(u32));
-        if (!v || !k || !c || !h) {
-            os_free(v);
-            os_free(k);
-            os_free(c);
-            os_free(h);
-            return -1;
-        }
-        memcpy(v, d->val, (size_t)d->size * sizeof(char *));
-        memcpy(k, d->key, (size_t)d->size * sizeof(char *));
-        memcpy(c, d->comment, (size_t)d->size * sizeof(char *));
-        memcpy(h, d->hash, (size_t)d->size * sizeof(u32));
-        os_free(d->val);
-        os_free(d->key);
-        os_free(d->comment);
-        os_free(d->hash);
-        d->val = v;
-        d->key = k;
-        d->comment = c;
-        d->hash = h;
-        d->size = (i32)ns;
-    }
+    if (d->n == d->size && dictionary_grow(d) != 0) return -1;
     int slot = d->n;
     while (d->key[slot]) slot = (slot + 1) % d->size;
     char *nk = os_strdup(key);
@@ -177,6 +282,7 @@ int dictionary_set(dictionary *d, const char *key, const char *val, const char *
     d->val[slot] = nv;
     d->comment[slot] = nc;
     d->hash[slot] = dictionary_hash(key);
+    index_put(d, slot);
     d->n++;
     return 0;
 }
@@ -194,16 +300,6 @@ int dictionary_set_tail_comment(dictionary *d, const char *text)
     os_free(d->tail_comment);
     d->tail_comment = t;
     return 0;
-}
-
-static void free_slot(dictionary *d, int i)
-{
-    os_free(d->key[i]);
-    os_free(d->val[i]);
-    os_free(d->comment[i]);
-    d->key[i] = d->val[i] = d->comment[i] = nullptr;
-    d->hash[i] = 0;
-    d->n--;
 }
 
 int dictionary_unset(dictionary *d, const char *key)
@@ -232,11 +328,9 @@ int dictionary_secdel(dictionary *d, const char *s)
 int dictionary_secrename(dictionary *d, const char *old_name, const char *new_name)
 {
     if (!d || !old_name || !new_name) return -2;
-    for (int i = 0; i < d->size; ++i) {
-        if (d->key[i] && strcmp(d->key[i], new_name) == 0) {
-            LOG_ERR("nsec=%s exist error\n", new_name);
-            return -1;
-        }
+    if (find_slot(d, new_name) >= 0) {
+        LOG_ERR("nsec=%s exist error\n", new_name);
+        return -1;
     }
     size_t ol = strlen(old_name);
     int renamed = 0;
@@ -247,12 +341,21 @@ int dictionary_secrename(dictionary *d, const char *old_name, const char *new_na
         snprintf(buf, sizeof buf, "%s%s", new_name, d->key[i] + ol);
         char *nk = os_strdup(buf);
         if (!nk) continue;
-        os_free(d->key[i]);
-        d->key[i] = nk;
-        d->hash[i] = dictionary_hash(nk);
+        rekey_slot(d, i, nk);
         ++renamed;
     }
     return renamed ? 0 : -2;
+}
+
+int dictionary_rename(dictionary *d, const char *old_key, const char *new_key)
+{
+    int i = find_slot(d, old_key);
+    if (i < 0 || !new_key) return -2;
+    if (find_slot(d, new_key) >= 0) return -1;
+    char *nk = os_strdup(new_key);
+    if (!nk) return -2;
+    rekey_slot(d, i, nk);
+    return 0;
 }
 
 void dictionary_dump(const dictionary *d, FILE *f)
@@ -285,11 +388,31 @@ const char *iniparser_getstring(const dictionary *d, const char *key, const char
     return dictionary_get(d, bound_key(key, kb), def);
 }
 
+long iniparser_getlongint(const dictionary *d, const char *key, long notfound)
+{
+    const char *v = iniparser_getstring(d, key, nullptr);
+    return v ? strtol(v, nullptr, 0) : notfound;
+}
+
 int iniparser_getint(const dictionary *d, const char *key, int notfound)
 {
     const char *v = iniparser_getstring(d, key, nullptr);
+    return v ? (int)strtol(v, nullptr, 0) : notfound;
+}
+
+double iniparser_getdouble(const dictionary *d, const char *key, double notfound)
+{
+    const char *v = iniparser_getstring(d, key, nullptr);
+    return v ? atof(v) : notfound;
+}
+
+int iniparser_getboolean(const dictionary *d, const char *key, int notfound)
+{
+    const char *v = iniparser_getstring(d, key, nullptr);
     if (!v) return notfound;
-    return (int)strtol(v, nullptr, 0);
+    if (v[0] && strchr("yY1tT", v[0])) return 1;
+    if (v[0] && strchr("nN0fF", v[0])) return 0;
+    return notfound;
 }
 
 int iniparser_find_entry(const dictionary *d, const char *entry)
@@ -303,7 +426,7 @@ int iniparser_getnsec(const dictionary *d)
     if (!d) return -1;
     int n = 0;
     for (int i = 0; i < d->size; ++i)
-        if (d->key[i] && !strchr(d->key[i], '\t')) ++n;
+        if (is_section(d, i)) ++n;
     return n;
 }
 
@@ -311,10 +434,30 @@ const char *iniparser_getsecname(const dictionary *d, int n)
 {
     if (!d || n < 0) return nullptr;
     for (int i = 0; i < d->size; ++i) {
-        if (!d->key[i] || strchr(d->key[i], '\t')) continue;
+        if (!is_section(d, i)) continue;
         if (n-- == 0) return d->key[i];
     }
     return nullptr;
+}
+
+int iniparser_getsecnkeys(const dictionary *d, const char *s)
+{
+    if (!d || !s || find_slot(d, s) < 0) return 0;
+    size_t sl = strlen(s);
+    int n = 0;
+    for (int i = 0; i < d->size; ++i)
+        if (d->key[i] && key_in_section(d->key[i], s, sl)) ++n;
+    return n;
+}
+
+const char **iniparser_getseckeys(const dictionary *d, const char *s, const char **keys)
+{
+    if (!d || !s || !keys || find_slot(d, s) < 0) return nullptr;
+    size_t sl = strlen(s);
+    int n = 0;
+    for (int i = 0; i < d->size; ++i)
+        if (d->key[i] && key_in_section(d->key[i], s, sl)) keys[n++] = d->key[i] + sl + 1;
+    return keys;
 }
 
 int iniparser_set(dictionary *d, const char *entry, const char *val)
@@ -351,170 +494,423 @@ void iniparser_dump(const dictionary *d, FILE *f)
     }
 }
 
+namespace {
+
+// Writes "name<sep>value" so that the loader reads the value back as it
+// is. A value with ';' or '#', blanks at an end, a quote first or a
+// backslash last would be cut, trimmed, unquoted or joined with the next
+// line, and "[k=v]" would read as a section: such a value goes between
+// quotes of a kind it does not hold. One that holds both kinds is followed
+// by " ;" instead, which ends the line with a comment mark.
+void write_value(const char *name, const char *sep, const char *v, FILE *f)
+{
+    size_t n = strlen(v);
+    const char *shown = name;
+    while (blank(*shown)) ++shown;
+    bool edges = n && (blank(v[0]) || blank(v[n - 1]));
+    bool opens_quote = (v[0] == '"' || v[0] == '\'') && v[1] != v[0];
+    bool plain = !strpbrk(v, ";#") && !edges && v[0] != '"' && v[0] != '\'' &&
+                 !(n && v[n - 1] == '\\') && !(shown[0] == '[' && n && v[n - 1] == ']');
+    if (plain) {
+        fprintf(f, "%s%s%s\n", name, sep, v);
+    } else if (!strchr(v, '"') || !strchr(v, '\'')) {
+        char q = strchr(v, '"') ? '\'' : '"';
+        fprintf(f, "%s%s%c%s%c\n", name, sep, q, v, q);
+    } else if (!strpbrk(v, ";#") && !edges && !opens_quote) {
+        fprintf(f, "%s%s%s ;\n", name, sep, v);
+    } else {
+        fprintf(f, "%s%s%s\n", name, sep, v);  // no form reads back: as it stands
+    }
+}
+
+void write_key(const dictionary *d, int i, const char *name, FILE *f)
+{
+    if (d->comment[i]) fputs(d->comment[i], f);
+    write_value(name, "=", d->val[i] ? d->val[i] : "", f);
+}
+
+void write_header(const dictionary *d, int i, int index, FILE *f)
+{
+    if (d->comment[i]) fputs(d->comment[i], f);
+    else if (index > 0) fputs("\n", f);
+    fprintf(f, "[%s]\n", d->key[i]);
+}
+
+// The keys stored before any section header ("<TAB>key") come first, as
+// long as no section of the empty name holds them.
+void write_sectionless(const dictionary *d, FILE *f)
+{
+    if (find_slot(d, "") >= 0) return;
+    for (int i = 0; i < d->size; ++i)
+        if (d->key[i] && d->key[i][0] == '\t' && !is_header(d, i)) write_key(d, i, d->key[i] + 1, f);
+}
+
+// A key name the loader reads back as it is.
+bool safe_key_name(const char *k)
+{
+    size_t n = strlen(k);
+    return n && !strpbrk(k, "=\n") && !strchr("#;", k[0]) && !blank(k[0]) && !blank(k[n - 1]);
+}
+
+// The header entry a key is written under: the shortest prefix before a
+// TAB that names one and leaves a key name that reads back; -1 for none.
+int owner_of(const dictionary *d, const char *key)
+{
+    for (const char *t = strchr(key, '\t'); t; t = strchr(t + 1, '\t')) {
+        int s = find_slot_n(d, key, (size_t)(t - key));
+        if (s >= 0 && is_header(d, s) && safe_key_name(t + 1)) return s;
+    }
+    return -1;
+}
+
+// One pass that lists every section's keys in slot order; false when the
+// work lists cannot be had.
+bool dump_sections_linear(const dictionary *d, FILE *f)
+{
+    size_t n = (size_t)d->size;
+    int *first = (int *)os_malloc(n * sizeof(int));
+    int *last = (int *)os_malloc(n * sizeof(int));
+    int *next = (int *)os_malloc(n * sizeof(int));
+    bool ok = first && last && next;
+    if (ok) {
+        for (size_t i = 0; i < n; ++i) first[i] = last[i] = next[i] = -1;
+        for (int i = 0; i < d->size; ++i) {
+            if (!d->key[i] || is_header(d, i)) continue;
+            int s = owner_of(d, d->key[i]);
+            if (s < 0) continue;
+            if (last[s] < 0) first[s] = i;
+            else next[last[s]] = i;
+            last[s] = i;
+        }
+        int index = 0;
+        for (int s = 0; s < d->size; ++s) {
+            if (!is_header(d, s)) continue;
+            write_header(d, s, index++, f);
+            size_t sl = strlen(d->key[s]);
+            for (int i = first[s]; i >= 0; i = next[i]) write_key(d, i, d->key[i] + sl + 1, f);
+        }
+    }
+    os_free(first);
+    os_free(last);
+    os_free(next);
+    return ok;
+}
+
+}  // namespace
+
+void iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f)
+{
+    if (!d || !s || !f) return;
+    int si = find_slot(d, s);
+    if (si < 0 || !is_header(d, si)) return;
+    write_header(d, si, index, f);
+    size_t sl = strlen(s);
+    for (int i = 0; i < d->size; ++i)
+        if (d->key[i] && key_in_section(d->key[i], s, sl)) write_key(d, i, d->key[i] + sl + 1, f);
+}
+
 void iniparser_dump_ini(const dictionary *d, FILE *f)
 {
     if (!d || !f) return;
-    int nsec = iniparser_getnsec(d);
-    if (nsec < 1) {
+    bool headers = false;
+    for (int i = 0; i < d->size && !headers; ++i) headers = is_header(d, i);
+    if (!headers) {
         for (int i = 0; i < d->size; ++i)
-            if (d->key[i]) fprintf(f, "%s = %s\n", d->key[i], d->val[i] ? d->val[i] : "");
+            if (d->key[i]) write_value(d->key[i], " = ", d->val[i] ? d->val[i] : "", f);
         return;
     }
-    int idx = 0;
-    for (int i = 0; i < d->size; ++i) {
-        const char *sec = d->key[i];
-        if (!sec || strchr(sec, '\t')) continue;
-        if (d->comment[i]) fputs(d->comment[i], f);
-        else if (idx > 0) fputs("\n", f);
-        ++idx;
-        fprintf(f, "[%s]\n", sec);
-        size_t sl = strlen(sec);
-        for (int j = 0; j < d->size; ++j) {
-            if (!d->key[j] || !key_in_section(d->key[j], sec, sl)) continue;
-            if (d->comment[j]) fputs(d->comment[j], f);
-            fprintf(f, "%s=%s\n", d->key[j] + sl + 1, d->val[j] ? d->val[j] : "");
-        }
+    write_sectionless(d, f);
+    if (!dump_sections_linear(d, f)) {
+        int index = 0;
+        for (int i = 0; i < d->size; ++i)
+            if (is_header(d, i)) iniparser_dumpsection_ini(d, d->key[i], index++, f);
     }
     fputs(d->tail_comment ? d->tail_comment : "\n", f);
 }
 
+// --- loading -----------------------------------------------------------
+
 namespace {
+
+// Copies n bytes of s into out with every byte outside printable ASCII
+// written as \xNN; a long text is cut and ends in "...".
+const char *escape_line(const char *s, size_t n, char *out, size_t outsize)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t w = 0;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = (unsigned char)s[i];
+        if (w + 8 >= outsize) {
+            memcpy(out + w, "...", 3);
+            w += 3;
+            break;
+        }
+        if (c >= 0x20 && c < 0x7f) {
+            out[w++] = (char)c;
+        } else {
+            out[w++] = '\\';
+            out[w++] = 'x';
+            out[w++] = hex[c >> 4];
+            out[w++] = hex[c & 15];
+        }
+    }
+    out[w] = 0;
+    return out;
+}
 
 enum line_kind { LINE_EMPTY, LINE_COMMENT, LINE_SECTION, LINE_VALUE, LINE_ERROR };
 
-line_kind classify(const char *input, char *section, char *key, char *value)
+struct parsed_line {
+    line_kind kind;
+    const char *name;   // section or key (in the work buffer)
+    const char *value;  // value text (in the work buffer)
+    char cut;           // ';' or '#' that ended an unquoted value running into it
+};
+
+char *trim_range(char *b, char *e)
 {
-    char line[kLineMax + 1];
-    str_safecopy_trunc(line, sizeof line, input);
-    char *t = str_trim(line);
-    size_t len = strlen(t);
-    if (len == 0) return LINE_EMPTY;
-    if (t[0] == '#' || t[0] == ';') return LINE_COMMENT;
-    if (t[0] == '[' && t[len - 1] == ']') {
-        section[0] = 0;
-        sscanf(t, "[%1024[^]]", section);
-        str_trim(section);
-        return LINE_SECTION;
-    }
-    key[0] = value[0] = 0;
-    if (sscanf(t, "%1024[^=] = \"%1024[^\"]\"", key, value) == 2 ||
-        sscanf(t, "%1024[^=] = '%1024[^']'", key, value) == 2) {
-        str_trim(key);
-        return LINE_VALUE;
-    }
-    if (sscanf(t, "%1024[^=] = %1024[^;#]", key, value) == 2) {
-        str_trim(key);
-        str_trim(value);
-        if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0) value[0] = 0;
-        return LINE_VALUE;
-    }
-    char dummy[kLineMax + 1];
-    if (sscanf(t, "%1024[^=] = %1024[;#]", key, dummy) == 2 ||
-        sscanf(t, "%1024[^=] %1024[=]", key, dummy) == 2) {
-        str_trim(key);
-        value[0] = 0;
-        return LINE_VALUE;
-    }
-    return LINE_ERROR;
+    while (b < e && blank(*b)) ++b;
+    while (e > b && blank(e[-1])) --e;
+    *e = 0;
+    return b;
 }
+
+// Classifies a line whose trailing blanks are already cut; t is edited in
+// place. A key runs up to the first '='; a value in double or single
+// quotes is kept as it stands between them (a missing closing quote ends
+// it at the end of the line); an unquoted value ends before the first ';'
+// or '#' and is trimmed, and a value of two quotes is empty.
+parsed_line classify(char *t)
+{
+    parsed_line r{LINE_ERROR, "", "", 0};
+    while (blank(*t)) ++t;
+    size_t len = strlen(t);
+    if (len == 0) return r.kind = LINE_EMPTY, r;
+    if (t[0] == '#' || t[0] == ';') return r.kind = LINE_COMMENT, r;
+    if (t[0] == '[' && t[len - 1] == ']') {
+        char *close = strchr(t + 1, ']');
+        r.name = trim_range(t + 1, close);
+        r.kind = LINE_SECTION;
+        return r;
+    }
+    char *eq = strchr(t, '=');
+    if (!eq || eq == t) return r;
+    char *p = eq + 1;
+    while (blank(*p)) ++p;
+    r.kind = LINE_VALUE;
+    if ((*p == '"' || *p == '\'') && p[1] && p[1] != *p) {
+        char *end = strchr(p + 1, *p);
+        r.value = p + 1;
+        if (end) *end = 0;
+    } else if (*p && !strchr(";#", *p)) {
+        size_t n = strcspn(p, ";#");
+        if (p[n] && !blank(p[n - 1])) r.cut = p[n];
+        char *v = trim_range(p, p + n);
+        if (strcmp(v, "\"\"") == 0 || strcmp(v, "''") == 0) v[0] = 0;
+        r.value = v;
+    } else if (*p && p[-1] == '=') {
+        r.cut = *p;  // "key=#..." or "key=;...": emptied by the mark
+    }
+    r.name = trim_range(t, eq);
+    return r;
+}
+
+// Reads a stream line by line through its own buffer; a line may hold
+// any byte, NUL included.
+struct line_reader {
+    FILE *f;
+    char *buf;
+    size_t pos = 0, end = 0;
+    static constexpr size_t kSize = 16 * 1024;
+
+    // The next line (without its line feed) into out, of which room bytes
+    // may be written; *len gets the line's whole length. False at the end.
+    bool next(char *out, size_t room, size_t *len)
+    {
+        size_t n = 0;
+        bool any = false;
+        for (;;) {
+            if (pos == end) {
+                end = fread(buf, 1, kSize, f);
+                pos = 0;
+                if (end == 0) break;
+            }
+            any = true;
+            const char *s = buf + pos;
+            const char *nl = (const char *)memchr(s, '\n', end - pos);
+            size_t take = nl ? (size_t)(nl - s) : end - pos;
+            if (n < room) memcpy(out + n, s, take < room - n ? take : room - n);
+            n += take;
+            pos += take + (nl ? 1 : 0);
+            if (nl) break;
+        }
+        *len = n;
+        return any;
+    }
+};
+
+// The loader's records carry the loader's name.
+#define LOAD_LOG(lvl, ...)                                                                  \
+    (log_default_drops(lvl) ? 0                                                             \
+                            : log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, "iniparser_load", \
+                                          __VA_ARGS__))
+
+// The state of one load.
+struct loader {
+    const char *path;
+    dictionary *d;
+    str_buf *comments;
+    char *section;  // current section name
+    char *joined;   // section, TAB, key
+    int lineno = 0;
+    int errors = 0;
+    bool failed = false;   // the load fails
+    bool stopped = false;  // memory ran out: what was read so far is kept
+    bool quiet = conf_error_quiet() != 0;
+
+    void syntax_error(const char *line, size_t n)
+    {
+        char shown[kLineMax * 4 + 8];
+        escape_line(line, n, shown, sizeof shown);
+        if (!quiet) LOAD_LOG(3, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, shown);
+        if (errors++ == 0) {
+            char brief[200];
+            conf_error_set("syntax error in line %d: %s", lineno,
+                           escape_line(line, n, brief, sizeof brief));
+        }
+    }
+
+    void comment(const char *text)
+    {
+        str_buf_append_cstr(comments, text);
+        str_buf_append_cstr(comments, "\n");
+    }
+
+    // One whole (joined) line of len characters, trailing blanks cut.
+    void take(char *line, size_t len)
+    {
+        if (len == 0) {
+            comment("");
+            return;
+        }
+        parsed_line r = classify(line);
+        int rc = 0;
+        const char *c = comments->length ? str_buf_get(comments) : nullptr;
+        switch (r.kind) {
+        case LINE_EMPTY: comment(""); return;
+        case LINE_COMMENT: comment(line); return;
+        case LINE_ERROR: syntax_error(line, len); return;
+        case LINE_SECTION:
+            str_safecopy_trunc(section, kLineMax + 1, r.name);
+            rc = dictionary_set(d, section, nullptr, c);
+            break;
+        case LINE_VALUE: {
+            size_t sl = strlen(section), kl = strlen(r.name);
+            memcpy(joined, section, sl);
+            joined[sl] = '\t';
+            memcpy(joined + sl + 1, r.name, kl + 1);
+            if (r.cut)
+                LOAD_LOG(4, "iniparser: the value of %s in %s (%d) %s at '%c'; quote the value to keep "
+                         "what follows\n",
+                         r.name, path, lineno, *r.value ? "ends" : "is empty", r.cut);
+            rc = dictionary_set(d, joined, r.value, c);
+            break;
+        }
+        }
+        str_buf_reset(comments);
+        if (rc < 0) {
+            LOAD_LOG(3, "iniparser: memory allocation failure\n");
+            stopped = true;
+        }
+    }
+
+    void fail(const char *fmt, ...) OS_PRINTF(2, 3)
+    {
+        char why[512];
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(why, sizeof why, fmt, ap);
+        va_end(ap);
+        conf_error_set("%s", why);
+        if (!quiet) LOAD_LOG(3, "iniparser: %s: %s\n", path, why);
+        failed = true;
+    }
+
+    void run(FILE *in)
+    {
+        line_reader rd{in, (char *)os_malloc(line_reader::kSize)};
+        char *line = (char *)os_malloc(kLineMax + 1);
+        if (!rd.buf || !line) {
+            fail("out of memory");
+        } else {
+            size_t cont = 0, n = 0;
+            while (!failed && !stopped && rd.next(line + cont, kLineMax - cont, &n)) {
+                ++lineno;
+                if (cont + n > kLineMax) {
+                    conf_error_set("line %d is longer than %d characters", lineno, (int)kLineMax);
+                    if (!quiet) LOAD_LOG(3, "iniparser: input line too long in %s (%d)\n", path, lineno);
+                    failed = true;
+                    break;
+                }
+                size_t len = cont + n;
+                line[len] = 0;
+                if (memchr(line + cont, 0, n)) {
+                    syntax_error(line, len);
+                    cont = 0;
+                    continue;
+                }
+                while (len && blank(line[len - 1])) line[--len] = 0;
+                if (len && line[len - 1] == '\\') {
+                    LOAD_LOG(7, "null_line_3\n");
+                    cont = len - 1;
+                    continue;
+                }
+                take(line, len);
+                cont = 0;
+            }
+            // A last line that ends in a backslash has nothing to join: it
+            // is taken as it stands, backslash included.
+            if (!failed && !stopped && cont) take(line, cont + 1);
+            if (!failed && ferror(in)) fail("cannot be read: %s", os_errno_text(errno));
+        }
+        os_free(rd.buf);
+        os_free(line);
+    }
+};
 
 }  // namespace
 
 dictionary *iniparser_load(const char *path)
 {
+    bool quiet = conf_error_quiet() != 0;
     FILE *in = path ? os_fopen(path, "r") : nullptr;
     if (!in) {
-        g_error_cb.load()("iniparser: cannot open %s\n", path ? path : "(null)");
+        int e = errno;
+        conf_error_set("cannot be opened: %s", os_errno_text(e));
+        if (!quiet) g_error_cb.load()("iniparser: cannot open %s\n", path ? path : "(null)");
         return nullptr;
     }
-    os_file_skip_bom(in);
-    dictionary *d = dictionary_new(0);
-    str_buf *comments = str_buf_new();
-    if (!d || !comments) {
-        dictionary_del(d);
-        if (comments) str_buf_free(comments);
-        fclose(in);
-        return nullptr;
+    loader ld{path, dictionary_new(0), str_buf_new(),
+              (char *)os_zalloc(kLineMax + 1), (char *)os_malloc(2 * kLineMax + 4)};
+    struct stat st;
+    if (!ld.d || !ld.comments || !ld.section || !ld.joined) ld.fail("out of memory");
+    else if (fstat(fileno(in), &st) == 0 && S_ISDIR(st.st_mode)) ld.fail("is a directory");
+    else if (os_file_skip_bom(in) != 0) ld.fail("cannot be read: %s", os_errno_text(errno));
+    else ld.run(in);
+
+    // Memory running out mid-load keeps what was read; any other failure
+    // and any syntax error fail the load.
+    bool keep = ld.d && ld.comments && ld.errors == 0 && !ld.failed;
+    if (keep) dictionary_set_tail_comment(ld.d, str_buf_get(ld.comments));
+    if (!keep) {
+        dictionary_del(ld.d);
+        ld.d = nullptr;
     }
-    // Work buffers sized for the longest line; kept off the stack.
-    char *line = (char *)os_zalloc(kLineMax + 1);
-    char *section = (char *)os_zalloc(kLineMax + 1);
-    char *key = (char *)os_zalloc(kLineMax + 1);
-    char *value = (char *)os_zalloc(kLineMax + 1);
-    char *joined = (char *)os_zalloc(2 * kLineMax + 4);
-    int errs = 0, lineno = 0, last = 0;
-    bool fail = !line || !section || !key || !value || !joined;
-    while (!fail && fgets(line + last, kLineMax - last, in)) {
-        ++lineno;
-        int len = (int)strlen(line) - 1;
-        if (len <= 0) {
-            str_buf_append_cstr(comments, "\n");
-            last = 0;
-            line[0] = 0;
-            continue;
-        }
-        if (line[len] != '\n' && !feof(in)) {
-            LOG_ERR("iniparser: input line too long in %s (%d)\n", path, lineno);
-            fail = true;
-            break;
-        }
-        while (len >= 0 && str_is_blank_chr((unsigned char)line[len])) line[len--] = 0;
-        if (len < 0) {
-            // only blanks: an empty line
-            str_buf_append_cstr(comments, "\n");
-            last = 0;
-            line[0] = 0;
-            continue;
-        }
-        if (line[len] == '\\') {
-            LOG_DBG("null_line_3\n");
-            last = len;
-            continue;
-        }
-        int rc = 0;
-        switch (classify(line, section, key, value)) {
-        case LINE_EMPTY:
-            str_buf_append_cstr(comments, "\n");
-            break;
-        case LINE_COMMENT:
-            str_buf_append_cstr(comments, line);
-            str_buf_append_cstr(comments, "\n");
-            break;
-        case LINE_SECTION:
-            rc = dictionary_set(d, section, nullptr, str_buf_get(comments));
-            str_buf_reset(comments);
-            break;
-        case LINE_VALUE:
-            snprintf(joined, 2 * kLineMax + 4, "%s\t%s", section, key);
-            rc = dictionary_set(d, joined, value, str_buf_get(comments));
-            str_buf_reset(comments);
-            break;
-        case LINE_ERROR:
-            LOG_ERR("iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, line);
-            ++errs;
-            break;
-        }
-        memset(line, 0, kLineMax + 1);
-        last = 0;
-        if (rc < 0) {
-            LOG_ERR("iniparser: memory allocation failure\n");
-            break;
-        }
-    }
-    if (fail || errs) {
-        dictionary_del(d);
-        d = nullptr;
-    } else {
-        dictionary_set_tail_comment(d, str_buf_get(comments));
-    }
-    os_free(line);
-    os_free(section);
-    os_free(key);
-    os_free(value);
-    os_free(joined);
-    str_buf_free(comments);
+    if (ld.comments) str_buf_free(ld.comments);
+    os_free(ld.section);
+    os_free(ld.joined);
     fclose(in);
-    return d;
+    return ld.d;
 }
 
 // --- backend slots -----------------------------------------------------
@@ -526,36 +922,43 @@ struct ini_ctx {
     dictionary *dict;
 };
 
-str_vector *list_new()
+// The vectors of names: own copies, no empty names, each name once. The
+// dictionary's names are unique already, so the check is switched on
+// only after the names are in.
+str_vector *names_new()
 {
-    return str_vector_new(STR_VEC_OWN | STR_VEC_SKIP_EMPTY | STR_VEC_UNIQUE);
+    return str_vector_new(STR_VEC_OWN | STR_VEC_SKIP_EMPTY);
+}
+
+str_vector *names_done(str_vector *v)
+{
+    if (v) v->flags |= STR_VEC_UNIQUE;
+    return v;
 }
 
 str_vector *ini_conf_sections(void *ctx)
 {
     ini_ctx *c = (ini_ctx *)ctx;
-    str_vector *v = list_new();
-    if (!v || !c) return v;
-    for (int i = 0; i < c->dict->size; ++i) {
-        const char *k = c->dict->key[i];
-        if (k && !strchr(k, '\t')) str_vector_add(v, k);
-    }
-    return v;
+    str_vector *v = names_new();
+    if (!v || !c) return names_done(v);
+    for (int i = 0; i < c->dict->size; ++i)
+        if (is_section(c->dict, i)) str_vector_add(v, c->dict->key[i]);
+    return names_done(v);
 }
 
 str_vector *ini_conf_keys(void *ctx, const char *section)
 {
     ini_ctx *c = (ini_ctx *)ctx;
-    str_vector *v = list_new();
-    if (!v || !c || !section) return v;
+    str_vector *v = names_new();
+    if (!v || !c || !section) return names_done(v);
     char kb[kKeyMax];
-    if (find_slot(c->dict, bound_key(section, kb)) < 0) return v;
+    if (find_slot(c->dict, bound_key(section, kb)) < 0) return names_done(v);
     size_t sl = strlen(section);
     for (int i = 0; i < c->dict->size; ++i) {
         const char *k = c->dict->key[i];
         if (k && key_in_section(k, section, sl)) str_vector_add(v, k + sl + 1);
     }
-    return v;
+    return names_done(v);
 }
 
 int ini_conf_del_section(void *ctx, const char *section)
@@ -564,13 +967,19 @@ int ini_conf_del_section(void *ctx, const char *section)
     return c ? iniparser_delsec(c->dict, section) : -2;
 }
 
+// Section, TAB and key into buf.
+const char *join_key(char *buf, size_t size, const char *section, const char *key)
+{
+    snprintf(buf, size, "%s\t%s", section ? section : "", key ? key : "");
+    return buf;
+}
+
 int ini_conf_del_key(void *ctx, const char *section, const char *key)
 {
     ini_ctx *c = (ini_ctx *)ctx;
     if (!c) return -1;
     char buf[4096];
-    snprintf(buf, sizeof buf, "%s\t%s", section ? section : "", key ? key : "");
-    return iniparser_unset(c->dict, buf);
+    return iniparser_unset(c->dict, join_key(buf, sizeof buf, section, key));
 }
 
 int ini_conf_rename_section(void *ctx, const char *old_name, const char *new_name)
@@ -579,27 +988,35 @@ int ini_conf_rename_section(void *ctx, const char *old_name, const char *new_nam
     return c ? iniparser_secrename(c->dict, old_name, new_name) : -2;
 }
 
-int ini_conf_rename_key(void *, const char *, const char *, const char *)
-{
-    LOG_WARN("noimpl\n");
-    return 0;
-}
-
 }  // namespace
+
+int ini_conf_rename_key(void *ctx, const char *section, const char *old_key, const char *new_key)
+{
+    ini_ctx *c = (ini_ctx *)ctx;
+    if (!c || !old_key || !new_key) return -2;
+    char a[8192], b[8192], ka[kKeyMax], kb[kKeyMax];
+    join_key(a, sizeof a, section, old_key);
+    join_key(b, sizeof b, section, new_key);
+    return dictionary_rename(c->dict, bound_key(a, ka), bound_key(b, kb));
+}
 
 int ini_conf_match(const char *path)
 {
     size_t n = path ? strlen(path) : 0;
-    if (n < 4) return 1;
-    const char *ext = path + n - 4;
-    return (strcasecmp(ext, ".ini") == 0 || strcasecmp(ext, ".vtc") == 0) ? 0 : 1;
+    const char *ext = n >= 4 ? path + n - 4 : "";
+    if (strcasecmp(ext, ".ini") == 0 || strcasecmp(ext, ".vtc") == 0) return 0;
+    conf_error_set("the name does not end in .ini or .vtc");
+    return 1;
 }
 
 void *ini_conf_open(const char *path, int create)
 {
     FILE *f = os_fopen(path, "r");
     if (!f && create) f = os_fopen(path, "w+");
-    if (!f) return nullptr;
+    if (!f) {
+        conf_error_set("cannot be opened: %s", os_errno_text(errno));
+        return nullptr;
+    }
     fclose(f);
     dictionary *d = iniparser_load(path);
     if (!d) return nullptr;
@@ -609,6 +1026,7 @@ void *ini_conf_open(const char *path, int create)
         os_free(c);
         os_free(p);
         dictionary_del(d);
+        conf_error_set("out of memory");
         return nullptr;
     }
     c->path = p;
@@ -631,8 +1049,7 @@ const char *ini_conf_get(void *ctx, const char *section, const char *key, const 
     ini_ctx *c = (ini_ctx *)ctx;
     if (!c) return def;
     char buf[8192];
-    snprintf(buf, sizeof buf, "%s\t%s", section ? section : "", key ? key : "");
-    return iniparser_getstring(c->dict, buf, def);
+    return iniparser_getstring(c->dict, join_key(buf, sizeof buf, section, key), def);
 }
 
 int ini_conf_set(void *ctx, const char *section, const char *key, const char *value)
@@ -642,8 +1059,7 @@ int ini_conf_set(void *ctx, const char *section, const char *key, const char *va
     const char *sec = section ? section : "";
     if (!iniparser_find_entry(c->dict, sec) && iniparser_set(c->dict, sec, nullptr) != 0) return -1;
     char buf[8192];
-    snprintf(buf, sizeof buf, "%s\t%s", sec, key ? key : "");
-    return iniparser_set(c->dict, buf, value) == 0 ? 0 : -1;
+    return iniparser_set(c->dict, join_key(buf, sizeof buf, sec, key), value) == 0 ? 0 : -1;
 }
 
 int ini_conf_dump(void *ctx)
@@ -654,19 +1070,24 @@ int ini_conf_dump(void *ctx)
     return 0;
 }
 
+// The byte-order mark and the INI text; a write error fails the save.
+static int write_ini_file(FILE *f, void *arg)
+{
+    os_file_write_bom(f);
+    iniparser_dump_ini((const dictionary *)arg, f);
+    return ferror(f) ? -1 : 0;
+}
+
+// The file is replaced as a whole (a temporary file beside it, synced and
+// renamed), so a crash or a full disk never leaves half a configuration.
 int ini_conf_save(void *ctx)
 {
     ini_ctx *c = (ini_ctx *)ctx;
     if (!c) return -1;
-    FILE *f = os_fopen(c->path, "w+");
-    if (!f) {
+    if (os_file_save_atomic_fn(c->path, write_ini_file, c->dict) != 0) {
         LOG_AT(7 | LOG_OPT_ERRNO, "fopen [%s] err: ", c->path);
         return -1;
     }
-    os_file_write_bom(f);
-    iniparser_dump_ini(c->dict, f);
-    fflush(f);
-    fclose(f);
     return 0;
 }
 

@@ -18,5 +18,6 @@ enum value_type : u32 {
     VALUE_UWORD_PTR = 17,
     VALUE_DOUBLE = 18,     // number parser results
     VALUE_STR = 20,        // text
+    VALUE_TYPE_STRING = VALUE_STR,  // string field of a bsv record
     VALUE_STR_PTR = 21,
 };

@@ -48,3 +48,10 @@ os_mutex *os_mutex_new_raw(void)
     pthread_mutex_init(&m->m, nullptr);
     return m;
 }
+
+void os_mutex_free_raw(os_mutex *m)
+{
+    if (!m) return;
+    pthread_mutex_destroy(&m->m);
+    os_free_raw(m);
+}

@@ -27,6 +27,7 @@ private:
 // A mutex outside the counted allocator, for objects that live until the
 // process ends (the default log context).
 os_mutex *os_mutex_new_raw(void);
+void os_mutex_free_raw(os_mutex *m);
 
 // Scoped lock over a plain pthread mutex, for locks that must outlive every
 // allocation (statically initialised ones) or live inside a record.

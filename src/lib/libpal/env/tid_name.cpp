@@ -24,10 +24,34 @@ constexpr u32 kNone = 0, kFailed = 1, kReady = 2, kClosed = 3;
 std::atomic<u32> g_state{kNone};
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 avl_tree *g_tree = nullptr;
+// Bumped by every change of the registry: a thread's cached text of its
+// own name is good while the generation it was made in is current.
+std::atomic<u32> g_gen{1};
 
 struct lock_guard : pthread_guard {
     lock_guard() : pthread_guard(&g_lock) {}
 };
+
+// The calling thread's text of its own name ("name_tid", or the bare id)
+// and the generation it was made in; 0 while none is made or while it is
+// being rewritten, so that a signal handler never reads half a text.
+struct own_name {
+    std::atomic<u32> gen;
+    size_t len;
+    char text[96];
+};
+thread_local own_name t_own;
+
+void own_put(u32 gen, const char *name, u32 tid)
+{
+    t_own.gen.store(0, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    int n = name ? snprintf(t_own.text, sizeof t_own.text, "%s_%lu", name, (unsigned long)tid)
+                 : snprintf(t_own.text, sizeof t_own.text, "%lu", (unsigned long)tid);
+    t_own.len = n < 0 ? 0 : (size_t)n < sizeof t_own.text ? (size_t)n : sizeof t_own.text - 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_own.gen.store(gen, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -82,24 +106,44 @@ int os_thread_name_set(const char *name)
     lock_guard g;
     if (g_state.load() != kReady) return -1;
     avl_insert(g_tree, (const void *)(uintptr_t)tid, text);
+    own_put(g_gen.fetch_add(1) + 1, text, tid);
     return 0;
 }
 
 char *os_thread_name_get(char *buf, size_t size)
 {
-    u32 tid = os_gettid();
-    if (g_state.load() == kNone) os_thread_name_init();
-    if (g_state.load() == kReady) {
+    if (!buf || size == 0) return buf;
+    u32 gen = g_gen.load();
+    if (t_own.gen.load(std::memory_order_relaxed) != gen) {
+        u32 tid = os_gettid();
+        if (g_state.load() == kNone) os_thread_name_init();
         lock_guard g;
-        const char *name = g_state.load() == kReady
-                               ? (const char *)avl_find(g_tree, (const void *)(uintptr_t)tid)
-                               : nullptr;
-        if (name) {
-            snprintf(buf, size, "%s_%lu", name, (unsigned long)tid);
-            return buf;
-        }
+        const char *name = nullptr;
+        if (g_state.load() == kReady) name = (const char *)avl_find(g_tree, (const void *)(uintptr_t)tid);
+        own_put(gen, name, tid);
     }
-    snprintf(buf, size, "%lu", (unsigned long)tid);
+    size_t n = t_own.len < size ? t_own.len : size - 1;
+    memcpy(buf, t_own.text, n);
+    buf[n] = 0;
+    return buf;
+}
+
+char *os_thread_name_get_cached(char *buf, size_t size)
+{
+    if (!buf || size == 0) return buf;
+    if (t_own.gen.load(std::memory_order_relaxed)) {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        size_t n = t_own.len < size ? t_own.len : size - 1;
+        memcpy(buf, t_own.text, n);
+        buf[n] = 0;
+        return buf;
+    }
+    char t[16];
+    int k = 0;
+    for (u32 v = os_gettid(); k == 0 || v; v /= 10) t[k++] = (char)('0' + v % 10);
+    size_t n = 0;
+    while (k && n + 1 < size) buf[n++] = t[--k];
+    buf[n] = 0;
     return buf;
 }
 
@@ -109,6 +153,7 @@ int os_thread_name_del(void)
     if (g_state.load() != kReady) return 0;
     lock_guard g;
     if (g_state.load() == kReady) avl_remove(g_tree, (const void *)(uintptr_t)tid);
+    own_put(g_gen.fetch_add(1) + 1, nullptr, tid);
     return 0;
 }
 
@@ -116,6 +161,7 @@ void os_thread_name_exit(void)
 {
     lock_guard g;
     u32 st = g_state.exchange(kClosed);
+    g_gen.fetch_add(1);
     if (st == kReady && g_tree) {
         avl_free(g_tree);
         g_tree = nullptr;

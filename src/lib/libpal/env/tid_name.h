@@ -5,6 +5,10 @@
 int os_thread_name_init(void);
 int os_thread_name_set(const char *name);
 char *os_thread_name_get(char *buf, size_t size);
+// The calling thread's name as it was last set or looked up on this
+// thread, read without a lock (async-signal-safe): the bare thread id when
+// the thread has none kept.
+char *os_thread_name_get_cached(char *buf, size_t size);
 int os_thread_name_del(void);
 void os_thread_name_exit(void);
 u32 os_gettid(void);

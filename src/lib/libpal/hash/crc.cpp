@@ -60,6 +60,19 @@ constexpr auto kCrc16 = make_crc16();
 constexpr auto kCrc32 = make_crc32();
 constexpr auto kCrc64 = make_crc64();
 
+// Slicing-by-8 tables for CRC-8: t[k][x] is the register after the byte x
+// and k zero bytes.
+struct crc8_slices {
+    u8 t[8][256];
+    constexpr crc8_slices() : t{}
+    {
+        for (int i = 0; i < 256; ++i) t[0][i] = kCrc8[i];
+        for (int k = 1; k < 8; ++k)
+            for (int i = 0; i < 256; ++i) t[k][i] = kCrc8[t[k - 1][i]];
+    }
+};
+constexpr crc8_slices kCrc8s;
+
 // Slicing-by-8 tables for CRC-32, derived from the byte table.
 struct crc32_slices {
     u32 t[8][256];
@@ -134,7 +147,13 @@ u8 hash_crc8(const void *data, size_t len, u8 init)
     OS_CHECK_TXT(data != nullptr || len == 0, "data", 0);
     const u8 *p = (const u8 *)data;
     u8 c = init;
-    for (size_t i = 0; i < len; ++i) c = kCrc8[c ^ p[i]];
+    size_t i = 0;
+    // Eight bytes per step: their look-ups are independent of each other.
+    for (; i + 8 <= len; i += 8)
+        c = kCrc8s.t[7][c ^ p[i]] ^ kCrc8s.t[6][p[i + 1]] ^ kCrc8s.t[5][p[i + 2]] ^
+            kCrc8s.t[4][p[i + 3]] ^ kCrc8s.t[3][p[i + 4]] ^ kCrc8s.t[2][p[i + 5]] ^
+            kCrc8s.t[1][p[i + 6]] ^ kCrc8s.t[0][p[i + 7]];
+    for (; i < len; ++i) c = kCrc8[c ^ p[i]];
     return c;
 }
 
@@ -193,13 +212,18 @@ void rc4_crypt(rc4_state *st, const void *in, void *out, size_t len)
     OS_CHECK_RET_VOID((in != nullptr && out != nullptr) || len == 0);
     const u8 *src = (const u8 *)in;
     u8 *dst = (u8 *)out;
+    // The permutation works in a local copy: the output bytes cannot alias
+    // it, so it stays out of memory between the steps.
+    u8 s[256];
+    memcpy(s, st->s, sizeof s);
     u8 i = 0, j = 0;
     for (size_t n = 0; n < len; ++n) {
         i = (u8)(i + 1);
-        j = (u8)(j + st->s[i]);
-        u8 t = st->s[i];
-        st->s[i] = st->s[j];
-        st->s[j] = t;
-        dst[n] = src[n] ^ st->s[(u8)(st->s[i] + st->s[j])];
+        j = (u8)(j + s[i]);
+        u8 t = s[i];
+        s[i] = s[j];
+        s[j] = t;
+        dst[n] = src[n] ^ s[(u8)(s[i] + s[j])];
     }
+    memcpy(st->s, s, sizeof s);
 }

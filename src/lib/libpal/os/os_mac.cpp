@@ -3,6 +3,7 @@
 #include "libpal/os/os_mac.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/memory/mem_util.h"
+#include "libpal/string/conv_num.h"
 
 u64 os_mac_to_u64(const u8 *bytes, int n)
 {
@@ -80,6 +83,15 @@ u64 os_mem_phys_size(void)
 {
     long pages = sysconf(_SC_PHYS_PAGES), ps = sysconf(_SC_PAGESIZE);
     return pages > 0 && ps > 0 ? (u64)pages * (u64)ps : 0;
+}
+
+const char *os_mem_info_str(void)
+{
+    thread_local char text[128];
+    char size[64];
+    str_size_human_imp(mem_phys_size(), 0, size, sizeof size);
+    snprintf(text, sizeof text, "%s PS=%u", size, (unsigned)mem_page_size());
+    return text;
 }
 
 const char *os_getenv(const char *name) { return getenv(name); }

@@ -14,6 +14,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
+#include "libpal/os/posix/os_panic.h"
 #include "libpal/string/str_safe.h"
 
 // The handle is shared by its owner and the running thread; whoever lets
@@ -84,6 +85,7 @@ void *os_thread_entry(void *p)
     os_thread_name_set(r->name);
     os_free(r);
     exit_guard g{t};
+    os_panic_altstack crash_stack;  // released before a joiner hears of the end
     i64 res = func(arg);
     g.code = (i32)res;
     return (void *)(intptr_t)g.code;

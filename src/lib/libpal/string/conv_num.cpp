@@ -25,6 +25,8 @@ struct num_token {
     char buf[NUM_TOKEN_MAX];
     size_t len = 0;
 
+    num_token() { buf[0] = 0; }
+
     bool put(char c)
     {
         if (len + 1 >= sizeof buf) {

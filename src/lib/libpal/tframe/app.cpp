@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "libconf/conf.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "libpal/os/os_exe.h"
@@ -34,6 +35,19 @@ void free_text(char *&p)
 {
     os_free(p);
     p = nullptr;
+}
+
+// A configuration file that exists must load: it is loaded here once for
+// every start-up reader, and when it does not load the program stops
+// before anything listens. A missing file is left to the fallbacks.
+void conf_load_or_exit(const char *path)
+{
+    if (!path || os_access(path, F_OK) != 0) return;
+    if (conf_hold(path)) return;
+    fprintf(stderr, "%s: cannot load the configuration file %s: %s\n",
+            g_app.app_name ? g_app.app_name : "", path, conf_last_error());
+    fflush(stderr);
+    exit(1);
 }
 
 void app_conf_dump()
@@ -177,6 +191,7 @@ int app_init_env(void)
     // Files and sender threads of the log wait until the option checks
     // and the daemon fork are done.
     log2_outputs_hold(1);
+    conf_load_or_exit(app_settings.conf_file);
     log2_init(app_settings.conf_file, nullptr);
     if (app_settings.log_file) {
         log2_ioctl(nullptr, LOG_IOC_FILE_OPEN, (intptr_t)app_settings.log_file, 0);
@@ -196,8 +211,10 @@ int app_init_env(void)
             os_free(app_settings.conf_file);
             app_settings.conf_file = bare;
         }
+        conf_load_or_exit(app_settings.conf_file);
     }
     if (g_app.conf_proc) g_app.conf_proc(app_settings.conf_file);
+    conf_hold_release();
     if (app_settings.kv_table) {
         os_opt_kv_apply(app_settings.kv_table);
         os_opt_kv_free(app_settings.kv_table);

@@ -1,0 +1,140 @@
+// Records per second to a text log file (100-byte messages, a flush to the
+// system per record) against spdlog's basic_file_sink_mt flushed after every
+// record; the trim at the 2 MiB limit and the worst record during trims.
+#include <benchmark/benchmark.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "liblog/log.h"
+
+namespace {
+
+const std::string &dir()
+{
+    static std::string d = [] {
+        const char *base = getenv("VK_BENCH_TMP");
+        std::string t = std::string(base && *base ? base : "/tmp") + "/bench_logfile_XXXXXX";
+        char *p = mkdtemp(t.data());
+        return std::string(p ? p : "/tmp");
+    }();
+    return d;
+}
+
+// A message of 100 bytes with the newline.
+const std::string &msg()
+{
+    static std::string m = std::string(99, 'm') + "\n";
+    return m;
+}
+
+struct log2 *file_ctx(const std::string &name, i32 limit)
+{
+    struct log2 *c = log_ctx_new();
+    c->con_on.store(0);
+    c->level.store(6);
+    c->flags.store(LOG_F_FUNC);
+    log_file_size_set(&c->file, limit);
+    std::string path = dir() + "/" + name;
+    unlink(path.c_str());
+    log_file_open(&c->file, path.c_str());
+    c->file_on.store(1);
+    return c;
+}
+
+struct log2 *g_ctx = nullptr;
+
+void BM_vkto_file(benchmark::State &state)
+{
+    if (state.thread_index() == 0) g_ctx = file_ctx("vkto.log", 0x7fffffff);
+    for (auto _ : state) log2_puts(g_ctx, 6, "bench", "bench/bench_logfile", 1, "BM_vkto_file", msg().c_str());
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        log2_exit(g_ctx);
+        unlink((dir() + "/vkto.log").c_str());
+    }
+}
+BENCHMARK(BM_vkto_file)->Threads(1)->Threads(4)->UseRealTime();
+
+std::shared_ptr<spdlog::logger> g_spd;
+
+void BM_spdlog_file(benchmark::State &state)
+{
+    std::string path = dir() + "/spd.log";
+    if (state.thread_index() == 0) {
+        unlink(path.c_str());
+        g_spd = spdlog::basic_logger_mt("bench_file", path, true);
+        g_spd->set_pattern("%Y-%m-%d %H:%M:%S.%f %-5l %P --- [%t] %n %!(): %v");
+        g_spd->flush_on(spdlog::level::trace);
+    }
+    std::string text = msg().substr(0, 99);
+    for (auto _ : state)
+        g_spd->log(spdlog::source_loc{__FILE__, __LINE__, "BM_spdlog_file"}, spdlog::level::info, text);
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        spdlog::drop("bench_file");
+        g_spd.reset();
+        unlink(path.c_str());
+    }
+}
+BENCHMARK(BM_spdlog_file)->Threads(1)->Threads(4)->UseRealTime();
+
+// One trim of a full 2 MiB file: half of it moves to the front.
+void BM_trim_2mib(benchmark::State &state)
+{
+    std::string path = dir() + "/trim.log";
+    std::string line = std::string(120, 't') + "\n";
+    std::string content;
+    while (content.size() < 0x200000) content += line;
+    for (auto _ : state) {
+        state.PauseTiming();
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (write(fd, content.data(), content.size()) != (ssize_t)content.size()) state.SkipWithError("write");
+        state.ResumeTiming();
+        log_file_trim(fd, (i64)content.size(), 0x200000);
+        state.PauseTiming();
+        close(fd);
+        state.ResumeTiming();
+    }
+    unlink(path.c_str());
+}
+BENCHMARK(BM_trim_2mib)->Unit(benchmark::kMicrosecond);
+
+// Records at the 2 MiB limit: the slowest single record is the one that
+// trims.
+void BM_record_latency_at_limit(benchmark::State &state)
+{
+    struct log2 *c = file_ctx("lat.log", 0x200000);
+    double worst = 0, sum = 0;
+    long n = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        log2_puts(c, 6, "bench", "bench/bench_logfile", 1, "BM_record_latency_at_limit", msg().c_str());
+        double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        worst = std::max(worst, us);
+        sum += us;
+        ++n;
+    }
+    state.counters["worst_us"] = worst;
+    state.counters["mean_us"] = n ? sum / (double)n : 0;
+    log2_exit(c);
+    unlink((dir() + "/lat.log").c_str());
+}
+BENCHMARK(BM_record_latency_at_limit)->Iterations(60000);
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    rmdir(dir().c_str());
+    return 0;
+}

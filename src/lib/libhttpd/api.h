@@ -1,0 +1,236 @@
+#pragma once
+// Embedded HTTP server: one request per connection. A server holds a tree
+// of content entries (callbacks, files, wildcard directories, in-memory
+// texts) and an optional access control list; the caller accepts the
+// connection, makes a request with httpdGetConnection and runs
+// httpdReadRequest, httpdProcessRequest and httpdEndRequest on a thread of
+// its own. Every read and write goes through the connection's net handle.
+#include <cstdio>
+#include <ctime>
+#include "libnet/libnet.h"
+#include "libpal/env/os_types.h"
+#include "libpal/network/os_ipaddr.h"
+
+struct httpd_server;
+struct httpd_request;
+
+typedef int (*httpd_content_fn)(httpd_server *server, httpd_request *r);
+typedef int (*httpd_preload_fn)(httpd_server *server);
+typedef void (*httpd_error_fn)(httpd_server *server, httpd_request *r, int code);
+
+// Content kinds.
+enum : i32 {
+    HTTP_FILE = 1,
+    HTTP_C_FUNCT = 2,
+    HTTP_STATIC = 4,
+    HTTP_WILDCARD = 5,
+    HTTP_C_WILDCARD = 6,
+};
+
+// Request methods.
+enum : u32 {
+    HTTP_NONE = 0,
+    HTTP_GET = 1,
+    HTTP_POST = 2,
+};
+
+// ACL actions.
+enum : u8 {
+    HTTP_ACL_PERMIT = 1,
+    HTTP_ACL_DENY = 2,
+};
+
+// Server errors (last error).
+enum : i32 {
+    HTTP_ERR_ALLOC = -3,
+    HTTP_ERR_ACL = 2,
+};
+
+constexpr size_t HTTP_TEXT_MAX = 1024;       // path, query, host, headers...
+constexpr size_t HTTP_AUTH_MAX = 128;        // user and password
+constexpr size_t HTTP_ADDR_MAX = 80;         // address texts
+constexpr size_t HTTP_READ_BUF_SIZE = 4096;  // one refill of the read buffer
+constexpr size_t HTTP_MAX_LINE = 65536;      // one head line, NUL included
+constexpr size_t HTTP_METHOD_MAX = 16;       // letters of a method word kept
+constexpr size_t HTTP_HEAD_MAX = 65536;      // bytes of a whole request head
+constexpr int HTTP_FIRST_BYTE_MS = 2000;     // wait for the first byte of a refill
+constexpr int HTTP_HEAD_DEADLINE_MS = 10000; // the whole head, body included
+constexpr int HTTP_DRAIN_MS = 500;           // unread input drained before close
+constexpr size_t HTTP_DRAIN_MAX = 1 << 20;
+constexpr size_t HTTP_OUTPUT_MAX = 65536;    // httpdPrintf's formatting buffer
+
+struct httpd_var {
+    char *name;
+    char *value;
+    httpd_var *nextValue;
+    httpd_var *nextVariable;
+};
+
+struct httpd_content {
+    char *name;
+    i32 type;
+    i32 indexFlag;
+    httpd_content_fn function;
+    const char *data;
+    char *path;
+    httpd_preload_fn preload;
+    httpd_content *next;
+};
+
+struct httpd_dir {
+    char *name;
+    httpd_dir *children;
+    httpd_dir *next;
+    httpd_content *entries;
+};
+
+struct httpd_acl {
+    u32 addr;  // host order, first part in the top byte
+    u8 len;    // prefix length 0..32
+    u8 action; // HTTP_ACL_PERMIT or HTTP_ACL_DENY
+    httpd_acl *next;
+};
+
+struct httpd_server {
+    i32 lastError;
+    u32 startTime;
+    char fileBasePath[HTTP_TEXT_MAX];
+    httpd_dir *content;
+    httpd_acl *defaultAcl;
+    FILE *accessLog;
+    FILE *errorLog;
+    httpd_error_fn errorFunction304;
+    httpd_error_fn errorFunction403;
+    httpd_error_fn errorFunction404;
+};
+
+struct httpd_request {
+    net conn;
+    char peerAddr[HTTP_ADDR_MAX];
+    i32 readBufRemain;
+    u32 method;
+    i32 authLength;
+    i32 version;
+    i32 gzip;
+    char path[HTTP_TEXT_MAX];
+    char query[HTTP_TEXT_MAX];
+    char host[HTTP_TEXT_MAX];
+    char ifModified[HTTP_TEXT_MAX];
+    char authUser[HTTP_AUTH_MAX];
+    char authPassword[HTTP_AUTH_MAX];
+    i64 responseLength;
+    httpd_content *content;
+    u8 headersSent;
+    char headers[HTTP_TEXT_MAX];
+    char response[HTTP_TEXT_MAX];
+    char contentType[HTTP_TEXT_MAX];
+    httpd_var *variables;
+    char readBuf[HTTP_READ_BUF_SIZE + 1];
+    char *readBufPtr;
+    char clientAddr[HTTP_ADDR_MAX];
+    // Reading state: the method word as sent (bounded), the body length a
+    // POST announced, the head's deadline (monotonic ms) and size so far,
+    // and whether the request target was longer than the path field.
+    char methodWord[HTTP_METHOD_MAX + 1];
+    i64 contentLength;
+    u64 deadline;
+    u64 headBytes;
+    u8 targetCut;
+    u8 closed;
+    // Output not yet written: small pieces go out together, at the latest
+    // when the request ends.
+    u32 outLen;
+    char outBuf[HTTP_READ_BUF_SIZE];
+};
+
+// ---- server and content tree ------------------------------------------------
+httpd_server *httpdCreate(void);
+void httpdDestroy(httpd_server *server);
+void httpdSetFileBase(httpd_server *server, const char *path);
+// The streams are the caller's; NULL turns the log off.
+void httpdSetAccessLog(httpd_server *server, FILE *fp);
+void httpdSetErrorLog(httpd_server *server, FILE *fp);
+int httpdAddCContent(httpd_server *server, const char *dir, const char *name, int indexFlag,
+                     httpd_preload_fn preload, httpd_content_fn function);
+int httpdAddFileContent(httpd_server *server, const char *dir, const char *name, int indexFlag,
+                        httpd_preload_fn preload, const char *path);
+int httpdAddStaticContent(httpd_server *server, const char *dir, const char *name, int indexFlag,
+                          httpd_preload_fn preload, const char *text);
+int httpdAddWildcardContent(httpd_server *server, const char *dir, httpd_preload_fn preload,
+                            const char *path);
+int httpdAddCWildcardContent(httpd_server *server, const char *dir, httpd_preload_fn preload,
+                             httpd_content_fn function);
+httpd_dir *httpdFindContentDir(httpd_server *server, const char *dir, int create);
+httpd_content *httpdFindContentEntry(httpd_request *r, httpd_dir *dir, const char *fileName);
+int httpdSetErrorFunction(httpd_server *server, int code, httpd_error_fn function);
+
+// ---- requests ---------------------------------------------------------------
+// A request over an accepted socket (closed on failure); peer, when given,
+// is the client's address and is what the access control list checks.
+httpd_request *httpdGetConnection(u64 sock, httpd_server *server, const os_ipaddr *peer);
+// The same over a net handle the request takes over (memory handles for
+// tests); peer is the client's address text.
+httpd_request *httpdGetConnectionNet(httpd_server *server, const net *conn, const char *peer);
+int httpdReadRequest(httpd_server *server, httpd_request *r);
+void httpdProcessRequest(httpd_server *server, httpd_request *r);
+void httpdEndRequest(httpd_request *r);
+const char *httpdRequestMethodName(httpd_request *r);
+
+int httpdAddVariable(httpd_request *r, const char *name, const char *value);
+int httpdSetVariableValue(httpd_request *r, const char *name, const char *value);
+httpd_var *httpdGetVariableByName(httpd_request *r, const char *name);
+httpd_var *httpdGetVariableByPrefix(httpd_request *r, const char *prefix);
+httpd_var *httpdGetVariableByPrefixedName(httpd_request *r, const char *prefix, const char *name);
+httpd_var *httpdGetNextVariableByPrefix(httpd_var *var, const char *prefix);
+void httpdFreeVariables(httpd_request *r);
+void httpdDumpVariables(httpd_request *r);
+void httpdStoreData(httpd_request *r, const char *query);
+
+void httpdSetResponse(httpd_request *r, const char *msg);
+void httpdSetContentType(httpd_request *r, const char *type);
+void httpdAddHeader(httpd_request *r, const char *line);
+void httpdSetCookie(httpd_request *r, const char *name, const char *value);
+
+int httpdOutput(httpd_request *r, const char *text);
+int httpdWrite(httpd_request *r, const char *data, size_t length);
+int httpdWriteStr(httpd_request *r, const char *text);
+int httpdPrintf(httpd_request *r, const char *fmt, ...) OS_PRINTF(2, 3);
+int httpdSendData(httpd_request *r, const char *data, size_t length);
+int httpdSendStr(httpd_request *r, const char *text);
+void httpdSendHeaders(httpd_request *r);
+int httpdWriteBody(httpd_request *r, const char *text);
+int httpdNetWriteStr(httpd_request *r, const char *text);
+// Writes the output gathered so far (httpdEndRequest does it too); 0, or -1
+// when the connection failed.
+int httpdFlush(httpd_request *r);
+void httpdWriteHeaders(httpd_request *r, i64 contentLength, time_t modTime);
+
+int httpdAuthenticate(httpd_request *r, const char *realm);
+void httpdForceAuthenticate(httpd_request *r, const char *realm);
+
+int httpdCloseSocket(int *fd);
+
+char *httpdEscape(const char *text);
+char *httpdUrlEncode(const char *text);
+char *httpdUnescape(char *text);
+// Decodes Base64 credentials (see the server's reader); out holds max + 1
+// bytes. Returns the byte count.
+int httpdDecodeBase64(const char *in, char *out, int max);
+void httpdSanitiseUrl(char *url);
+// The HTTP date of t into buf (at least 40 bytes).
+char *httpdDate(time_t t, char *buf, size_t size);
+
+void httpdSend304(httpd_server *server, httpd_request *r);
+void httpdSend403(httpd_server *server, httpd_request *r);
+void httpdSend404(httpd_server *server, httpd_request *r);
+void httpdSendFile(httpd_server *server, httpd_request *r, const char *path);
+void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data);
+void httpdWriteAccessLog(httpd_server *server, httpd_request *r);
+void httpdWriteErrorLog(httpd_server *server, httpd_request *r, const char *level, const char *message);
+
+// ---- access control list ----------------------------------------------------
+int httpdParseAcl(const char *text, u32 *addr, u8 *len);
+httpd_acl *httpdAddAcl(httpd_server *server, httpd_acl *acl, const char *text, int action);
+void httpdSetDefaultAcl(httpd_server *server, httpd_acl *acl);
+void httpdFreeAcl(httpd_acl *acl);
+int httpdCheckAcl(httpd_server *server, httpd_request *r, httpd_acl *acl);

@@ -1,0 +1,13 @@
+#pragma once
+// Moving the end of an open file down to an earlier offset in bounded
+// steps: the trims of the log files keep their newest part this way, in
+// the same file and without reading it whole into memory.
+#include "libpal/env/os_types.h"
+
+// Copies the bytes [from, end) of fd to [to, to + end - from) (to <= from)
+// and cuts the file behind them. Works on a descriptor opened for reading
+// and writing, appending or not. 0, or -1 with the file left as it was
+// before the cut.
+int fd_move_down(int fd, i64 from, i64 end, i64 to);
+// Reads n bytes at offset at, whole; false on a short read or an error.
+bool fd_pread_all(int fd, void *buf, size_t n, i64 at);

@@ -1,0 +1,266 @@
+#define LOG_MOD "bsv"
+#define LOG_SRC "src/lib/libpal/mpcap/mpcap"
+#include "libpal/mpcap/mpcap.h"
+
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <unistd.h>
+
+#include "liblog/log.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
+#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/os_path.h"
+#include "libpal/os/posix/os_panic.h"
+#include "libpal/os/posix/name_pipe_srv.h"
+
+namespace {
+
+constexpr bool kHostBig = std::endian::native == std::endian::big;
+
+inline u32 sw32(u32 v, u32 swap) { return swap ? __builtin_bswap32(v) : v; }
+inline u16 sw16(u16 v, u32 swap) { return swap ? __builtin_bswap16(v) : v; }
+
+int clamp_int(i64 v)
+{
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+}
+
+pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path)
+{
+    pcap_dumper *d = (pcap_dumper *)os_zalloc(sizeof *d);
+    char *name = os_strdup(path);
+    if (!d || !name) {
+        os_free(d);
+        os_free(name);
+        fclose(fp);
+        return nullptr;
+    }
+    d->ctx = p;
+    d->kind = PCAP_DUMP_FILE;
+    d->fp = fp;
+    d->name = name;
+    pthread_mutex_init(&d->lock, nullptr);
+    return d;
+}
+
+bool write_hdr(pcap *p, FILE *fp)
+{
+    return fwrite(&p->hdr, PCAP_HDR_SIZE, 1, fp) == 1 && fflush(fp) == 0;
+}
+
+}  // namespace
+
+pcap *pcap_open_dead(int linktype, int snaplen, int byte_order)
+{
+    pcap *p = (pcap *)os_zalloc(sizeof *p);
+    if (!p) return nullptr;
+    p->swap = (byte_order == 1) != kHostBig ? 1 : 0;
+    p->hdr.magic = sw32(PCAP_MAGIC, p->swap);
+    p->hdr.version_major = sw16(2, p->swap);
+    p->hdr.version_minor = sw16(4, p->swap);
+    p->hdr.snaplen = sw32((u32)snaplen, p->swap);
+    p->hdr.linktype = sw32((u32)linktype, p->swap);
+    return p;
+}
+
+void pcap_close(pcap *p)
+{
+    os_free(p);
+}
+
+pcap_dumper *pcap_dump_open(pcap *p, const char *path)
+{
+    if (!p || !path) return nullptr;
+    // Readable too: the size rule walks the packets of the file.
+    FILE *fp = os_fsopen(path, "wb+", 0);
+    if (!fp) return nullptr;
+    if (!write_hdr(p, fp)) {
+        fclose(fp);
+        return nullptr;
+    }
+    return dumper_new(p, fp, path);
+}
+
+pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
+{
+    if (!p || !path) return nullptr;
+    FILE *fp = os_fsopen(path, "ab+", 0);
+    if (!fp) return nullptr;
+    i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
+    bool ok;
+    if (size == 0) {
+        ok = write_hdr(p, fp);
+    } else {
+        // Packets of another byte order or link type would make the file
+        // unreadable: only a file with this very header is continued.
+        pcap_file_hdr have;
+        ok = size >= (i64)PCAP_HDR_SIZE && fd_pread_all(fileno(fp), &have, sizeof have, 0) &&
+             memcmp(&have, &p->hdr, sizeof have) == 0;
+        if (!ok) LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
+    }
+    if (!ok) {
+        fclose(fp);
+        return nullptr;
+    }
+    return dumper_new(p, fp, path);
+}
+
+namespace {
+
+// The record header in the file's byte order; the captured length, cut to
+// the snap length.
+u32 rec_hdr(const pcap_dumper *d, const pcap_pkthdr *h, u32 rec[4])
+{
+    u32 swap = d->ctx->swap;
+    u32 snap = sw32(d->ctx->hdr.snaplen, swap);
+    u32 cap = h->caplen < snap ? h->caplen : snap;
+    rec[0] = sw32(h->ts_sec, swap);
+    rec[1] = sw32(h->ts_usec, swap);
+    rec[2] = sw32(cap, swap);
+    rec[3] = sw32(h->len, swap);
+    return cap;
+}
+
+// Writes one packet; the caller holds the lock.
+int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
+{
+    if (!d->fp) return -1;
+    u32 rec[4];
+    u32 cap = rec_hdr(d, h, rec);
+    if (fwrite(rec, sizeof rec, 1, d->fp) != 1) return -1;
+    if (cap && fwrite(data, cap, 1, d->fp) != 1) return -1;
+    return (int)cap;
+}
+
+// The size rule; the caller holds the lock.
+int set_fsize_locked(pcap_dumper *d, u64 limit)
+{
+    if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
+    // Buffered packets first, so that the real size decides.
+    if (fflush(d->fp) != 0) return -1;
+    int rc = pcap_trim_fd(fileno(d->fp), limit, (int)d->ctx->swap);
+    fseeko(d->fp, 0, SEEK_END);
+    return rc < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
+{
+    if (!d || !h || (!data && h->caplen)) return -1;
+    pthread_guard g(&d->lock);
+    return write_locked(d, h, data);
+}
+
+int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit)
+{
+    if (!d || !h || (!data && h->caplen)) return -1;
+    pthread_guard g(&d->lock);
+    int n = write_locked(d, h, data);
+    if (n < 0) return -1;
+    set_fsize_locked(d, limit);
+    return d->fp && fflush(d->fp) == 0 ? n : -1;
+}
+
+int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
+{
+    if (!d || !h || (!data && h->caplen) || d->kind != PCAP_DUMP_FILE) return -1;
+    if (!os_panic_trylock(&d->lock)) return -1;
+    // With the lock held the stream is idle; the packet goes behind what
+    // the file holds in one write, past the stream's buffer (empty for
+    // writers that flush every packet).
+    int rc = -1;
+    u8 pkt[PCAP_REC_HDR_SIZE + PCAP_SAFE_DATA_MAX];
+    u32 rec[4];
+    u32 cap = d->fp ? rec_hdr(d, h, rec) : 0;
+    int fd = d->fp ? fileno_unlocked(d->fp) : -1;
+    if (fd >= 0 && cap <= PCAP_SAFE_DATA_MAX && lseek(fd, 0, SEEK_END) >= 0) {
+        memcpy(pkt, rec, sizeof rec);
+        if (cap) memcpy(pkt + sizeof rec, data, cap);
+        const u8 *p = pkt;
+        size_t n = sizeof rec + cap;
+        while (n) {
+            ssize_t w = write(fd, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;
+            p += w;
+            n -= (size_t)w;
+        }
+        if (n == 0) rc = (int)cap;
+    }
+    pthread_mutex_unlock(&d->lock);
+    return rc;
+}
+
+long pcap_dump_flush(pcap_dumper *d)
+{
+    if (!d) return -1;
+    pthread_guard g(&d->lock);
+    if (d->kind == PCAP_DUMP_PIPE || d->kind == PCAP_DUMP_MEM) return (long)d->bytes;
+    return d->fp ? fflush(d->fp) : -1;
+}
+
+void pcap_dump_close(pcap_dumper *d)
+{
+    if (!d) return;
+    if (d->fp) fclose(d->fp);
+    if (d->pipe) os_name_pipe_srv_close((os_name_pipe_srv *)d->pipe);
+    os_free(d->name);
+    pthread_mutex_destroy(&d->lock);
+    os_free(d);
+}
+
+int pcap_trim_fd(int fd, u64 limit, int swap)
+{
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "ftell error: ");
+        return -1;
+    }
+    i64 size = (i64)end;
+    if ((u64)size < limit) return 0;
+    // The first packet that starts at or after half the limit; every
+    // header read lies inside the file.
+    i64 half = (i64)(limit / 2);
+    i64 off = PCAP_HDR_SIZE;
+    while (off < half) {
+        u32 rec[4];
+        if (off + (i64)PCAP_REC_HDR_SIZE > size || !fd_pread_all(fd, rec, sizeof rec, off)) {
+            off = size + 1;
+            break;
+        }
+        off += (i64)PCAP_REC_HDR_SIZE + (i64)sw32(rec[2], (u32)swap);
+    }
+    if (off > size) {
+        LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(off), clamp_int(size));
+        return -1;
+    }
+    return fd_move_down(fd, off, size, PCAP_HDR_SIZE) == 0 ? 1 : -1;
+}
+
+int pcap_dump_set_fsize(pcap_dumper *d, u64 limit)
+{
+    if (!d) return -1;
+    pthread_guard g(&d->lock);
+    return set_fsize_locked(d, limit);
+}
+
+int pcap_dump_mem_reset(pcap_dumper *d)
+{
+    if (!d || d->kind != PCAP_DUMP_PIPE) return -1;
+    pthread_guard g(&d->lock);
+    d->bytes = 0;
+    d->connected = 0;
+    return 0;
+}
+
+int pcap_dump_mem_sync(pcap_dumper *d)
+{
+    if (!d || d->kind != PCAP_DUMP_PIPE) return -1;
+    pthread_guard g(&d->lock);
+    if (!d->connected && d->pipe) os_name_pipe_srv_disconnect((os_name_pipe_srv *)d->pipe);
+    return 0;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// A minimal writer of classic pcap capture files: the global header, packet
+// records, and a size rule that drops the oldest packets whole. Every
+// dumper operation holds the dumper's lock, so several threads may write
+// one file.
+#include <cstdio>
+#include <pthread.h>
+#include "libpal/env/os_types.h"
+
+constexpr u32 PCAP_MAGIC = 0xa1b2c3d4;
+constexpr u32 PCAP_HDR_SIZE = 24;
+constexpr u32 PCAP_REC_HDR_SIZE = 16;
+
+// The global header as it is written (fields already in file order when
+// swap is set).
+struct pcap_file_hdr {
+    u32 magic;
+    u16 version_major;
+    u16 version_minor;
+    i32 thiszone;
+    u32 sigfigs;
+    u32 snaplen;
+    u32 linktype;
+};
+static_assert(sizeof(pcap_file_hdr) == PCAP_HDR_SIZE, "pcap global header layout");
+
+struct pcap {
+    pcap_file_hdr hdr;
+    u32 swap;  // 1: the file is big-endian and fields are byte-swapped
+};
+
+// Record header: seconds, microseconds, captured and original length.
+struct pcap_pkthdr {
+    u32 ts_sec;
+    u32 ts_usec;
+    u32 caplen;
+    u32 len;
+};
+
+enum : i32 {
+    PCAP_DUMP_FILE = 0,
+    PCAP_DUMP_PIPE = 2,
+    PCAP_DUMP_MEM = 3,
+};
+
+struct pcap_dumper {
+    pcap *ctx;
+    i32 kind;
+    FILE *fp;        // NULL once the file could not be kept open
+    void *pipe;      // named-pipe server of a pipe dumper
+    u64 bytes;       // byte counter of pipe and memory dumpers
+    char *name;
+    u32 connected;
+    pthread_mutex_t lock;
+};
+
+// byte_order 0 little-endian, 1 big-endian.
+pcap *pcap_open_dead(int linktype, int snaplen, int byte_order);
+void pcap_close(pcap *p);
+// Creates (or empties) the file and writes the global header.
+pcap_dumper *pcap_dump_open(pcap *p, const char *path);
+// Appends to the file: an empty file gets the global header; a file that
+// holds one must have exactly this context's (byte order, link type, snap
+// length), else it is refused (NULL) and left untouched.
+pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
+// Writes one packet (captured length cut to the snap length); the data
+// bytes written, or -1.
+int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
+// Writes one packet, applies the size rule and flushes, as one step under
+// the dumper's lock: with several writers the file stays within the limit
+// plus one packet. The data bytes written, or -1.
+int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit);
+// The crash report's form (async-signal-safe): the packet of at most
+// PCAP_SAFE_DATA_MAX data bytes is written with write(2) when the dumper's
+// lock can be had within the crash report's short wait; no size rule, no
+// log record. The data bytes written, or -1.
+constexpr u32 PCAP_SAFE_DATA_MAX = 2048;
+int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
+long pcap_dump_flush(pcap_dumper *d);
+void pcap_dump_close(pcap_dumper *d);
+// Applies the size rule: a file of limit bytes or more keeps its header and
+// the packets from the first one that starts at or after limit / 2. 0
+// (also when nothing was to be done), or -1.
+int pcap_dump_set_fsize(pcap_dumper *d, u64 limit);
+int pcap_dump_mem_reset(pcap_dumper *d);
+int pcap_dump_mem_sync(pcap_dumper *d);
+
+// The size rule on an open file (descriptor readable and writable) whose
+// packet headers are in the given byte order: 1 trimmed, 0 nothing to do,
+// -1 when the packet chain does not fit the file (left unchanged) or the
+// file cannot be read or written.
+int pcap_trim_fd(int fd, u64 limit, int swap);

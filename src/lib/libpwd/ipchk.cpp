@@ -1,0 +1,170 @@
+#define LOG_MOD "pwd"
+#define LOG_SRC "src/lib/libpwd/ipchk"
+#include <atomic>
+#include <cstdio>
+#include <pthread.h>
+
+#include "liblog/log.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
+#include "libpal/env/os_time.h"
+#include "libpal/hash/dict.h"
+#include "libpal/string/str_safe.h"
+#include "libpwd/libpwd.h"
+
+namespace {
+
+struct ip_entry {
+    u64 created;
+    u64 last_fail;     // 0 until the first failure
+    u64 locked_until;  // 0 until the limit is reached
+    i32 failures;
+};
+
+constexpr i32 kDefaultMinutes = 60;
+constexpr i32 kDefaultTableSize = 4096;
+
+// Everything below is read and written under g_lock.
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+dict *g_table = nullptr;  // address text -> ip_entry (owned)
+i32 g_limit = 0;
+u64 g_lock_ms = 0;
+u32 g_table_size = 0;
+std::atomic<u64 (*)(void)> g_clock{nullptr};
+
+u64 now_ms()
+{
+    u64 (*fn)(void) = g_clock.load();
+    return fn ? fn() : os_mono_ms();
+}
+
+bool is_locked(const ip_entry *e, u64 now)
+{
+    return e->failures >= g_limit && now < e->locked_until;
+}
+
+// Makes room for one more address: the entries that are not locked and
+// have the oldest last failure (or never failed) go. false when every entry
+// is locked.
+bool evict(u64 now)
+{
+    bool found = false;
+    u64 oldest = 0;
+    const char *key;
+    void *value;
+    for (int rank = dict_enumerate(g_table, 0, &key, &value); rank >= 0;
+         rank = dict_enumerate(g_table, rank, &key, &value)) {
+        const ip_entry *e = (const ip_entry *)value;
+        if (is_locked(e, now)) continue;
+        if (!found || e->last_fail < oldest) oldest = e->last_fail;
+        found = true;
+    }
+    if (!found) return false;
+    // A deletion only marks its slot, so the walk goes on past it.
+    for (int rank = dict_enumerate(g_table, 0, &key, &value); rank >= 0;
+         rank = dict_enumerate(g_table, rank, &key, &value)) {
+        const ip_entry *e = (const ip_entry *)value;
+        if (!is_locked(e, now) && e->last_fail == oldest) dict_del(g_table, key);
+    }
+    return true;
+}
+
+}  // namespace
+
+int ipcheck_init(const libpwd_param *param)
+{
+    pthread_guard g(&g_lock);
+    if (g_table) return 0;
+    i32 limit = param ? param->fail_count : 0;
+    if (limit <= 0) {
+        LOG_WARN("vkdm_login_fail_count==0 stop ipcheck\n");
+        return 0;
+    }
+    dict *t = dict_new(DICT_KEY_COPY | DICT_VAL_FREE);
+    if (!t) {
+        LOG_ERR("ipcheck table cannot be made\n");
+        return -1;
+    }
+    i32 minutes = param->lock_minutes > 0 ? param->lock_minutes : kDefaultMinutes;
+    i32 size = param->table_size > 0 ? param->table_size : kDefaultTableSize;
+    g_table = t;
+    g_limit = limit;
+    g_lock_ms = 60000ull * (u64)minutes;
+    g_table_size = (u32)size;
+    return 0;
+}
+
+int ipcheck_exit(void)
+{
+    pthread_guard g(&g_lock);
+    if (g_table) dict_free(g_table);
+    g_table = nullptr;
+    g_limit = 0;
+    return 0;
+}
+
+int ipcheck_check(const char *ip, char *err)
+{
+    if (!ip) ip = "";
+    pthread_guard g(&g_lock);
+    if (!g_table) return 0;
+    u64 now = now_ms();
+    ip_entry *e = (ip_entry *)dict_get(g_table, ip, nullptr);
+    if (e) {
+        if (e->failures >= g_limit) {
+            if (now < e->locked_until) {
+                if (err)
+                    str_sprintf_s(err, LIBPWD_TEXT_MAX, "Login failed %d times, Please try again in %0.2f minutes",
+                                  e->failures, (double)(e->locked_until - now) / 60000.0);
+                return LIBPWD_LOCKED;
+            }
+            e->failures = 0;
+            e->locked_until = 0;
+        }
+        return 0;
+    }
+    if (dict_count(g_table) >= g_table_size && !evict(now)) {
+        // Every tracked address is locked: a new one cannot be counted, so
+        // it is refused until a lock runs out rather than guess unchecked.
+        if (err) str_safecopy_trunc(err, LIBPWD_TEXT_MAX, "Login failed, Please try again later");
+        return LIBPWD_LOCKED;
+    }
+    e = (ip_entry *)os_zalloc(sizeof(ip_entry));
+    if (!e) return 0;
+    e->created = now;
+    if (dict_add(g_table, ip, e) != 0) os_free(e);
+    return 0;
+}
+
+int ipcheck_fail(const char *ip)
+{
+    if (!ip) return 0;
+    pthread_guard g(&g_lock);
+    if (!g_table) return 0;
+    ip_entry *e = (ip_entry *)dict_get(g_table, ip, nullptr);
+    if (!e) return 0;
+    u64 now = now_ms();
+    e->last_fail = now;
+    if (e->failures < INT32_MAX) e->failures++;
+    if (e->failures >= g_limit) e->locked_until = now + g_lock_ms;
+    return 0;
+}
+
+int ipcheck_clear(const char *ip)
+{
+    if (!ip) return 0;
+    pthread_guard g(&g_lock);
+    if (g_table) dict_del(g_table, ip);
+    return 0;
+}
+
+u32 ipcheck_count(void)
+{
+    pthread_guard g(&g_lock);
+    return g_table ? dict_count(g_table) : 0;
+}
+
+void ipcheck_set_clock(u64 (*fn)(void))
+{
+    g_clock.store(fn);
+}

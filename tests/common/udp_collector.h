@@ -1,0 +1,50 @@
+#pragma once
+// Test helper: a loopback UDP socket bound to a free port that collects
+// the datagrams (bsv frames) sent to it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+struct udp_collector {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+    udp_collector()
+    {
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (struct sockaddr *)&a, sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, (struct sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+    }
+    ~udp_collector() { close(fd); }
+    udp_collector(const udp_collector &) = delete;
+    udp_collector &operator=(const udp_collector &) = delete;
+    std::string url(const char *scheme = "udp") const
+    {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+    }
+    // Frames arriving within ms (stops at the first quiet gap after one).
+    std::vector<std::string> frames(int ms)
+    {
+        std::vector<std::string> out;
+        char buf[65536];
+        struct pollfd p = {fd, POLLIN, 0};
+        while (poll(&p, 1, out.empty() ? ms : 200) > 0) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            out.emplace_back(buf, (size_t)n);
+        }
+        return out;
+    }
+};
+
+}  // namespace testutil

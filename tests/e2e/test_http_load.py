@@ -1,0 +1,202 @@
+"""The web tool under load and under hostile clients: wrk at 64 and 256
+connections, silent connections, slowloris clients and SIGTERM under load.
+Threads and descriptors return to their baseline after each."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import http.client
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+TARGET = "/cmd?command=echo%20x"
+
+
+def web():
+    port = e2e.free_port()
+    ini = ("[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n"
+           "[log]\nlevel=info\n" % port)
+    v = e2e.Vkto(ARGS.vkto, ini=ini, args=["-q", "-d"], stdin_pipe=False)
+    v.start()
+    if not e2e.wait_port(port):
+        v.stop()
+        raise AssertionError("web port never answered: %r" % v.err[-1000:])
+    return v, port
+
+
+def daemon_pid(v, port):
+    """-d forks: the serving process is the one listening on the port."""
+    v.wait(5)
+    out = subprocess.run(["ss", "-Hltnp", "sport = :%d" % port], capture_output=True, text=True).stdout
+    for part in out.split("pid=")[1:]:
+        return int(part.split(",")[0])
+    raise AssertionError("no process listens on %d: %r" % (port, out))
+
+
+def request_ok(port):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        c.request("GET", TARGET)
+        r = c.getresponse()
+        return r.status == 200 and r.read() == b'[{"resp":"x\\n\\u0000"}]'
+    finally:
+        c.close()
+
+
+def wrk(port, conns, seconds):
+    r = subprocess.run(["wrk", "-t2", "-c%d" % conns, "-d%ds" % seconds, "-H", "Connection: close",
+                        "http://127.0.0.1:%d%s" % (port, TARGET)],
+                       capture_output=True, text=True, timeout=seconds + 60)
+    return r.stdout
+
+
+def requests_done(out):
+    for line in out.splitlines():
+        if "requests in" in line:
+            return int(line.split()[0])
+    return 0
+
+
+class Daemon:
+    def __init__(self):
+        self.v, self.port = web()
+        self.pid = daemon_pid(self.v, self.port)
+        for _ in range(20):
+            request_ok(self.port)
+        # Idle request threads end after 2 s without work.
+        time.sleep(3)
+        self.base = e2e.proc_counts(self.pid)
+
+    def back_to_base(self, t, what, timeout=10.0):
+        got = e2e.wait_counts(self.pid, self.base, timeout)
+        t.eq(got, self.base, "threads and descriptors back after %s" % what)
+
+    def stop(self):
+        try:
+            os.kill(self.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        end = time.monotonic() + 5
+        while time.monotonic() < end and os.path.exists("/proc/%d" % self.pid):
+            time.sleep(0.05)
+        self.v.cleanup()
+
+
+def case_wrk(t, d):
+    for conns in (64, 256):
+        out = wrk(d.port, conns, 15)
+        n = requests_done(out)
+        t.check(n > 1000, "wrk -c%d served %d requests: %s" % (conns, n, out[-400:]))
+        t.check("Non-2xx" not in out, "wrk -c%d: only 200 answers" % conns)
+        t.check(request_ok(d.port), "served after wrk -c%d" % conns)
+        d.back_to_base(t, "wrk -c%d" % conns)
+
+
+def case_silent(t, d):
+    silent = [socket.create_connection(("127.0.0.1", d.port), timeout=10) for _ in range(200)]
+    t0 = time.monotonic()
+    ok = sum(1 for _ in range(20) if request_ok(d.port))
+    t.eq(ok, 20, "normal requests beside 200 silent connections")
+    closed = 0
+    for s in silent:
+        s.settimeout(max(0.1, 8 - (time.monotonic() - t0)))
+        try:
+            if s.recv(10) == b"":
+                closed += 1
+        except (socket.timeout, OSError):
+            pass
+        s.close()
+    took = time.monotonic() - t0
+    t.eq(closed, 200, "silent connections closed by the server")
+    t.check(1.5 < took < 8, "closed after the first-byte time-out (%.1fs)" % took)
+    d.back_to_base(t, "silent connections")
+
+
+def case_slowloris(t, d):
+    results = []
+
+    def loris():
+        s = socket.create_connection(("127.0.0.1", d.port), timeout=20)
+        t0 = time.monotonic()
+        s.sendall(b"GET " + TARGET.encode() + b" HTTP/1.0\r\nX-Slow: ")
+        got = b""
+        try:
+            while time.monotonic() - t0 < 20:
+                try:
+                    s.sendall(b"a")
+                except OSError:
+                    break
+                s.settimeout(1.0)
+                try:
+                    chunk = s.recv(100)
+                    if not chunk:
+                        break
+                    got += chunk
+                except socket.timeout:
+                    pass
+        finally:
+            results.append((time.monotonic() - t0, got))
+            s.close()
+
+    threads = [threading.Thread(target=loris) for _ in range(20)]
+    for th in threads:
+        th.start()
+    time.sleep(1)
+    t.check(request_ok(d.port), "normal request beside slowloris clients")
+    for th in threads:
+        th.join(30)
+    t.eq(len(results), 20, "every slow client ended")
+    t.check(all(8.5 < took < 14 for took, _ in results), "cut at the head deadline: %r"
+            % sorted(round(x, 1) for x, _ in results))
+    t.check(all(b"200" not in got for _, got in results), "no answer to an unfinished head")
+    d.back_to_base(t, "slowloris")
+
+
+def case_sigterm_under_load(t):
+    port = e2e.free_port()
+    ini = ("[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n"
+           "[log]\nlevel=info\n" % port)
+    with e2e.Vkto(ARGS.vkto, ini=ini, args=["-q"]) as v:
+        v.start()
+        t.check(e2e.wait_port(port), "web port answers")
+        load = subprocess.Popen(["wrk", "-t2", "-c64", "-d8s", "-H", "Connection: close",
+                                 "http://127.0.0.1:%d%s" % (port, TARGET)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(2)
+            t0 = time.monotonic()
+            v.signal(signal.SIGTERM)
+            status = v.wait(5)
+            took = time.monotonic() - t0
+            t.eq(status, 0, "SIGTERM under load: status")
+            t.check(took < 2.0, "SIGTERM under load: ended in %.2fs" % took)
+        finally:
+            load.kill()
+            load.wait()
+
+
+def main():
+    for tool, pkg in (("wrk", "wrk"), ("ss", "iproute2")):
+        if not shutil.which(tool):
+            if os.environ.get("CI") == "true":
+                print("%s is missing (Debian package %s)" % (tool, pkg), file=sys.stderr)
+                return 1
+            print("SKIP: %s is missing (Debian package %s)" % (tool, pkg))
+            return 0
+    checks = e2e.Checks()
+    d = Daemon()
+    try:
+        rc = checks.run([lambda t: case_wrk(t, d), lambda t: case_silent(t, d), lambda t: case_slowloris(t, d)])
+    finally:
+        d.stop()
+    return e2e.Checks.run(checks, [case_sigterm_under_load]) or rc
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,184 @@
+"""The log's text file: -o and the [log] keys, modes, the size limit under
+four logging threads, a deleted file, and runs that must not touch the
+running instance's log."""
+import os
+import re
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (VERB |DEBUG|INFO |NOTI |WARN |ERROR|CRIT ) "
+                  r"\d+ --- \[[^\]]*\] \S+ .*$")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read().decode(errors="replace")
+
+
+def wait_for(cond, timeout=5.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.05)
+    return cond()
+
+
+def start(extra="", args=(), level="verb"):
+    port = e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level=level, extra=extra),
+                 args=["-q"] + list(args))
+    v.start()
+    if not e2e.wait_port(port):
+        v.stop()
+        raise AssertionError("no shell port: %r" % v.err[-500:])
+    v.wait_prompt()
+    return v, port
+
+
+def bad_lines(text):
+    return [l for l in text.split("\n")[:-1] if not LINE.match(l)]
+
+
+def case_option_o_and_mode(t):
+    old = os.umask(0)
+    try:
+        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(log_level="dbg"), args=["-q", "-o", "opt.log"]) as v:
+            v.start()
+            v.wait_prompt()
+            v.command("show info")
+            v.close_stdin()
+            v.wait()
+            path = os.path.join(v.dir, "opt.log")
+            t.check(os.path.exists(path), "-o makes the file")
+            t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "file mode whatever the umask")
+            text = read(path)
+            t.contains(text, "DEBUG", "records of level dbg")
+            t.eq(bad_lines(text), [], "every line has the file header")
+    finally:
+        os.umask(old)
+
+
+def case_ini_dir_and_modes(t):
+    for mode, kept in (("a", True), ("w", False)):
+        v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(
+            log_level="dbg", extra="file_dir=logs/sub\nfile_mode=%s\nfile=v.log\n" % mode), args=["-q"])
+        with v:
+            os.makedirs(os.path.join(v.dir, "logs/sub"))
+            path = os.path.join(v.dir, "logs/sub/v.log")
+            with open(path, "w") as f:
+                f.write("from before\n")
+            v.start()
+            v.wait_prompt()
+            v.command("show info")
+            v.close_stdin()
+            v.wait()
+            text = read(path)
+            t.eq(text.startswith("from before\n"), kept, "mode %s keeps the old lines: %r" % (mode, text[:80]))
+            t.contains(text, "DEBUG", "mode %s writes records" % mode)
+    # -p shows the file, its limit and the other outputs as configured.
+    rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra=(
+        "file_dir=d\nfile=p.log\nfile_size=8K\nsyslog=udp://127.0.0.1:9\nbsvlog=udp://127.0.0.1:7\n")),
+        args=["-q", "-p"]).run()
+    out = out.decode()
+    t.check(re.search(r"log_file_enale_out=1\nlog_file_name=/\S+/d/p\.log\nlog_file_max_size=8192\n"
+                      r"log_syslog_enale_out=1\nlog_syslog_url=udp://127.0.0.1:9\n"
+                      r"log_bsvlog_url=udp://127.0.0.1:7\n", out), "-p shows the outputs: %r" % out)
+    rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=5G\n"), args=["-q", "-p"]).run()
+    t.contains(out.decode(), "log_file_max_size=2097152\n", "a size above 2 GiB is refused")
+    t.contains(err.decode(), "log2_ioctl log.file_size=-1 (must>=2048 error)", "refusal record")
+
+
+def case_other_runs_never_truncate(t):
+    v, port = start(extra="file=run.log\nfile_mode=w\n")
+    with v:
+        path = os.path.join(v.dir, "run.log")
+        with e2e.ShellConn(port) as s:
+            s.ask("show info")
+        t.check(wait_for(lambda: "show info" in read(path)), "instance logs")
+        before = read(path)
+        exe = [v.exe]
+        runs = [["-q", "-p"], ["-q", "-e", "show info"], ["-q"]]
+        for args in runs:
+            r = subprocess.run(exe + args, cwd=v.dir, input=b"", capture_output=True, timeout=10)
+            if args == ["-q"]:
+                t.contains(r.stderr.decode(), "Can only run one instance", "second instance refused")
+                t.eq(r.returncode, 1, "second instance status")
+        after = read(path)
+        t.check(after.startswith(before), "no run emptied or rewrote the log (%d -> %d bytes)"
+                % (len(before), len(after)))
+        t.eq(bad_lines(after), [], "whole lines only")
+
+
+def case_limit_with_four_threads(t):
+    limit = 16384
+    v, port = start(extra="file=lim.log\nfile_size=16K\n")
+    with v:
+        path = os.path.join(v.dir, "lim.log")
+        sizes = []
+        stop = threading.Event()
+
+        def watch():
+            # The console output is drained too, so that its pipe never fills.
+            while not stop.is_set():
+                v._pump(0)
+                try:
+                    sizes.append(os.path.getsize(path))
+                except OSError:
+                    pass
+                time.sleep(0.002)
+
+        def talk(n):
+            with e2e.ShellConn(port) as s:
+                for i in range(150):
+                    s.ask("nosuchcommand_%d_%d_%s" % (n, i, "p" * (20 + (i * 13 + n) % 90)))
+
+        w = threading.Thread(target=watch)
+        w.start()
+        talkers = [threading.Thread(target=talk, args=(n,)) for n in range(4)]
+        for th in talkers:
+            th.start()
+        for th in talkers:
+            th.join(60)
+        with e2e.ShellConn(port) as s:
+            s.ask("nosuchcommand_the_last_one")
+        t.check(wait_for(lambda: "nosuchcommand_the_last_one" in read(path)), "last record written")
+        stop.set()
+        w.join()
+        text = read(path)
+        longest = max(len(l) + 1 for l in text.split("\n"))
+        t.check(max(sizes) <= limit + longest + 200, "never above the limit plus one line: %d" % max(sizes))
+        t.check(len(text) < limit, "file below the limit after a trim: %d" % len(text))
+        t.check(text.endswith("\n"), "ends with a whole line")
+        t.eq(bad_lines(text), [], "no torn or interleaved lines")
+        t.contains("".join(text.split("\n")[-8:]), "nosuchcommand_the_last_one",
+                   "the newest records are kept at the end")
+        t.check(len(text) > 2000, "the newest part is kept: %d bytes" % len(text))
+
+
+def case_deleted_file_is_made_anew(t):
+    v, port = start(extra="file=del.log\n")
+    with v:
+        path = os.path.join(v.dir, "del.log")
+        with e2e.ShellConn(port) as s:
+            s.ask("show info")
+            t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
+            os.unlink(path)
+            s.ask("nosuchcommand_after_delete")
+        t.check(wait_for(lambda: os.path.exists(path)), "file made again")
+        text = read(path)
+        t.contains(text.split("\n")[0], "nosuchcommand_after_delete", "the next record is its first line")
+        t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
+
+
+if __name__ == "__main__":
+    sys.exit(e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
+                               case_other_runs_never_truncate, case_limit_with_four_threads,
+                               case_deleted_file_is_made_anew]))

@@ -1,0 +1,200 @@
+"""The log file as a pcap capture ([log] file=x.pcap): the file walks as a
+packet chain, tshark reads the same packets with link type USER 0, the size
+limit holds with four logging threads, appending keeps one header, and a
+crash leaves its report's records in the capture."""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+HEADER = bytes.fromhex("d4c3b2a1020004000000000000000000000001009300000000")[:24]
+
+
+def walk(data):
+    """[(offset, record)] of a little-endian log pcap, the record rebuilt as
+    u64 sec | u32 usec | data; raises when the chain does not end at the
+    end of the file."""
+    assert data[:24] == HEADER, "global header %r" % data[:24].hex()
+    out = []
+    off = 24
+    while off < len(data):
+        assert off + 16 <= len(data), "cut packet header at %d" % off
+        sec, usec, incl, orig = struct.unpack_from("<IIII", data, off)
+        assert incl == orig and 9 <= incl <= 1458, "lengths %d %d" % (incl, orig)
+        body = data[off + 16:off + 16 + incl]
+        assert len(body) == incl, "cut packet at %d" % off
+        out.append((off, struct.pack("<QI", sec, usec) + body))
+        off += 16 + incl
+    return out
+
+
+def fields(rec):
+    pid, tid, level = struct.unpack_from("<IIB", rec, 12)
+    return pid, level, rec[21:].split(b"\0")[:6]
+
+
+def tool(name):
+    return shutil.which(name)
+
+
+def tshark_lens(path):
+    """The captured lengths of the packets as tshark reads them."""
+    r = subprocess.run([tool("tshark"), "-r", path, "-T", "fields", "-e", "frame.cap_len"],
+                       capture_output=True, timeout=60)
+    return [int(x) for x in r.stdout.decode().split()]
+
+
+def start(extra, level="verb"):
+    port = e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level=level, extra=extra), args=["-q"])
+    v.start()
+    if not e2e.wait_port(port):
+        v.stop()
+        raise AssertionError("no shell port")
+    v.wait_prompt()
+    return v, port
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def case_tshark_reads_the_file(t):
+    v, port = start("file=x.pcap\n")
+    with v:
+        path = os.path.join(v.dir, "x.pcap")
+        with e2e.ShellConn(port) as s:
+            for i in range(20):
+                s.ask("nosuchcommand_%d" % i)
+        v.close_stdin()
+        v.wait()
+        data = read(path)
+        pkts = walk(data)
+        t.check(len(pkts) >= 40, "packets written: %d" % len(pkts))
+        t.eq(oct(os.stat(path).st_mode & 0o777), "0o644", "file mode")
+        for _, rec in pkts:
+            pid, level, strs = fields(rec)
+            t.eq(pid, v.proc.pid, "record pid")
+            t.check(2 <= level <= 8 and strs[0] not in (b"bsv", b"net"), "level %d tag %r" % (level, strs[0]))
+        t.check(any(b"nosuchcommand_19" in rec for _, rec in pkts), "the last command is in the file")
+        lens = tshark_lens(path)
+        t.eq(len(lens), len(pkts), "tshark reads as many packets")
+        t.eq(lens, [len(rec) - 12 for _, rec in pkts], "tshark's captured lengths")
+        r = subprocess.run([tool("capinfos"), path], capture_output=True, timeout=60)
+        t.contains(r.stdout.decode(), "USER 0", "link type 147 is USER 0")
+
+
+def case_limit_with_four_threads(t):
+    limit = 16384
+    v, port = start("file=lim.pcap\nfile_size=16K\n")
+    with v:
+        path = os.path.join(v.dir, "lim.pcap")
+        sizes = []
+        stop = threading.Event()
+
+        def watch():
+            while not stop.is_set():
+                v._pump(0)
+                try:
+                    sizes.append(os.path.getsize(path))
+                except OSError:
+                    pass
+                time.sleep(0.002)
+
+        def talk(n):
+            with e2e.ShellConn(port) as s:
+                for i in range(150):
+                    s.ask("nosuchcommand_%d_%d_%s" % (n, i, "p" * (20 + (i * 13 + n) % 90)))
+
+        w = threading.Thread(target=watch)
+        w.start()
+        talkers = [threading.Thread(target=talk, args=(n,)) for n in range(4)]
+        for th in talkers:
+            th.start()
+        for th in talkers:
+            th.join(60)
+        stop.set()
+        w.join()
+        data = read(path)
+        pkts = walk(data)
+        longest = max(16 + len(rec) - 12 for _, rec in pkts)
+        t.check(max(sizes) <= limit + longest, "never above the limit plus one packet: %d" % max(sizes))
+        t.check(len(data) < limit + longest, "size at the end: %d" % len(data))
+        t.check(len(pkts) > 10, "the newest packets are kept: %d" % len(pkts))
+        t.eq(len(tshark_lens(path)), len(pkts), "tshark reads the trimmed file")
+
+
+def case_append_and_other_runs(t):
+    v, port = start("file=a.pcap\nfile_mode=a\n", level="dbg")
+    with v:
+        path = os.path.join(v.dir, "a.pcap")
+        with e2e.ShellConn(port) as s:
+            s.ask("show info")
+        time.sleep(0.2)
+        before = read(path)
+        for args in (["-q", "-p"], ["-q", "-e", "show info"], ["-q"]):
+            subprocess.run([v.exe] + args, cwd=v.dir, input=b"", capture_output=True, timeout=10)
+        after = read(path)
+        t.check(after.startswith(before) and len(walk(after)) >= len(walk(before)),
+                "-p, -e and a refused second instance leave the capture alone")
+        v.close_stdin()
+        v.wait()
+        first = len(walk(read(path)))
+        # A later run appends behind the packets, with no second header.
+        r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"show info\n", capture_output=True, timeout=10)
+        t.eq(r.returncode, 0, "second run")
+        pkts = walk(read(path))
+        t.check(len(pkts) > first, "appended packets: %d after %d" % (len(pkts), first))
+        t.eq(len({fields(rec)[0] for _, rec in pkts}), 2, "records of both runs")
+
+
+def case_crash_records(t):
+    # The crash report's three records end the capture: the last-log text
+    # (bsv outputs only), the signal and the version.
+    v, port = start("file=crash.pcap\n", level="info")
+    with v:
+        path = os.path.join(v.dir, "crash.pcap")
+        with e2e.ShellConn(port) as s:
+            s.send("call null\n")
+            s.closed_within(5)
+        t.eq(v.wait(10), 254, "status after the crash")
+        err = v.err.decode(errors="replace")
+        pkts = walk(read(path))
+        crash = [fields(rec)[1:] for _, rec in pkts]
+        crash = [(lvl, strs) for lvl, strs in crash if len(strs) == 6 and strs[4] == b"panic_handler"]
+        t.eq(len(crash), 3, "three crash records")
+        if len(crash) == 3:
+            t.eq([lvl for lvl, _ in crash], [2, 2, 2], "crit level")
+            t.eq({(s[0], s[2]) for _, s in crash}, {(b"pal", b"src/lib/libpal/os/posix/os_panic")},
+                 "module and source")
+            last, sig, ver = (s[5].decode(errors="replace") for _, s in crash)
+            t.check(last.startswith("[") and last.endswith("]") and "user req null=0 !!" in last,
+                    "the last-log text: %r" % last)
+            t.eq(sig, "signo=11 [Segmentation fault]\n", "the signal record")
+            t.check(ver.startswith("appver: ") and ver in err, "the version record %r, as on standard error" % ver)
+            t.eq([fields(rec)[2][4] for _, rec in pkts[-3:]], [b"panic_handler"] * 3, "they end the capture")
+        t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads the same packets")
+
+
+def main():
+    if not tool("tshark") or not tool("capinfos"):
+        msg = "tshark not found: install the Debian package tshark"
+        if os.environ.get("CI") == "true":
+            print("FAIL: " + msg)
+            return 1
+        print("SKIP: " + msg)
+        return 0
+    return e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
+                             case_append_and_other_runs, case_crash_records])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,177 @@
+"""The log's syslog output against a real rsyslog, started here as a private
+process with its own configuration on loopback UDP and TCP ports."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+LEVELS = [("log_verb", 15), ("log_debug", 15), ("log_info", 14), ("log_notice", 13),
+          ("log_warn", 12), ("log_error", 11), ("log_crit2", 10)]
+
+
+def free_udp_port():
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Rsyslog:
+    """rsyslogd in the foreground, writing "pri|tag|msg|" lines to a file."""
+
+    def __init__(self, exe):
+        self.dir = tempfile.mkdtemp(prefix="vkto_rsyslog_")
+        self.udp = free_udp_port()
+        self.tcp = e2e.free_port()
+        self.out = os.path.join(self.dir, "out.log")
+        conf = os.path.join(self.dir, "rsyslog.conf")
+        # Run as root, it drops to an unprivileged user once its ports are
+        # bound; that user writes the output file in this directory.
+        drop = ""
+        if os.geteuid() == 0:
+            drop = '$PrivDropToGroup nogroup\n$PrivDropToUser nobody\n'
+            os.chmod(self.dir, 0o777)
+        with open(conf, "w") as f:
+            f.write(drop)
+            f.write('global(workDirectory="%s")\n'
+                    'module(load="imudp")\nmodule(load="imtcp")\n'
+                    'input(type="imudp" port="%d" address="127.0.0.1")\n'
+                    'input(type="imtcp" port="%d" address="127.0.0.1" AddtlFrameDelimiter="0")\n'
+                    'template(name="t" type="string" string="%%pri%%|%%syslogtag%%|%%msg%%|\\n")\n'
+                    '*.* action(type="omfile" file="%s" template="t")\n'
+                    % (self.dir, self.udp, self.tcp, self.out))
+        self.proc = subprocess.Popen([exe, "-n", "-f", conf, "-i", os.path.join(self.dir, "pid")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not e2e.wait_port(self.tcp):
+            self.stop()
+            raise AssertionError("rsyslogd did not listen")
+        time.sleep(0.3)  # the UDP input starts with the TCP one
+
+    def lines(self):
+        try:
+            with open(self.out, "rb") as f:
+                return f.read().decode(errors="replace").split("\n")
+        except OSError:
+            return []
+
+    def wait_for(self, text, timeout=10.0):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if any(text in l for l in self.lines()):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait(5)
+
+    def stop(self):
+        self.kill()
+        self.proc.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def rsyslogd():
+    exe = shutil.which("rsyslogd") or ("/usr/sbin/rsyslogd" if os.path.exists("/usr/sbin/rsyslogd") else None)
+    return exe
+
+
+def start_vkto(url):
+    port = e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level="verb", extra="syslog=%s\n" % url),
+                 args=["-q"])
+    v.start()
+    if not e2e.wait_port(port):
+        v.stop()
+        raise AssertionError("no shell port")
+    v.wait_prompt()
+    return v, port
+
+
+def check_levels(t, rs, pid, what):
+    t.check(rs.wait_for("log_crit2"), "%s: records arrive" % what)
+    lines = rs.lines()
+    for text, pri in LEVELS:
+        hits = [l for l in lines if l.endswith(" call_tlog(): %s|" % text)]
+        t.check(len(hits) == 1, "%s: one line for %s: %r" % (what, text, hits))
+        if hits:
+            t.check(re.match(r"^%d\|mish2\[%d\]:\| \[\d+\] call_tlog\(\): %s\|$" % (pri, pid, text), hits[0]),
+                    "%s: priority, tag and text of %s: %r" % (what, text, hits[0]))
+
+
+def case_udp_and_tcp(t, exe):
+    for scheme in ("udp", "tcp"):
+        rs = Rsyslog(exe)
+        try:
+            port = rs.udp if scheme == "udp" else rs.tcp
+            v, shell = start_vkto("%s://127.0.0.1:%d" % (scheme, port))
+            with v:
+                with e2e.ShellConn(shell) as s:
+                    s.ask("call tlog")
+                check_levels(t, rs, v.proc.pid, scheme)
+        finally:
+            rs.stop()
+
+
+def case_dead_tcp_receiver(t, exe):
+    rs = Rsyslog(exe)
+    try:
+        v, shell = start_vkto("tcp://127.0.0.1:%d" % rs.tcp)
+        with v:
+            stop = threading.Event()
+
+            def drain():
+                while not stop.is_set():
+                    v._pump(0.05)
+            d = threading.Thread(target=drain)
+            d.start()
+            try:
+                with e2e.ShellConn(shell) as s:
+                    s.ask("call tlog")
+                    t.check(rs.wait_for("log_crit2"), "records arrive before the receiver dies")
+                    rs.kill()
+                    times = []
+                    for i in range(8):
+                        t0 = time.monotonic()
+                        r = s.ask("call tlog", timeout=5)
+                        times.append(time.monotonic() - t0)
+                        t.check(r != [], "command %d answered" % i)
+                    times.sort()
+                    t.check(times[len(times) // 2] < 0.1, "answers within 100 ms: %r" % times)
+                    t.check(times[-1] < 1.5, "never beyond the connect bound: %r" % times)
+                    r = s.ask("show info", timeout=5)
+                    t.check(r and "ver=" in r[0], "the shell still works")
+            finally:
+                stop.set()
+                d.join()
+            t.contains(v.err.decode(errors="replace"), "failed to connect to 127.0.0.1 port %d" % rs.tcp,
+                       "the failed connection is reported")
+    finally:
+        rs.stop()
+
+
+def main():
+    exe = rsyslogd()
+    if not exe:
+        msg = "rsyslogd not found: install the Debian package rsyslog"
+        if os.environ.get("CI") == "true":
+            print("FAIL: " + msg)
+            return 1
+        print("SKIP: " + msg)
+        return 0
+    return e2e.Checks().run([lambda t: case_udp_and_tcp(t, exe), lambda t: case_dead_tcp_receiver(t, exe)])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,211 @@
+"""The web debug tool of the running vkto: every URL with curl and
+http.client, logins on and off, bad requests, half-closed and POST clients,
+and the single-instance check on the HTTP port alone."""
+import http.client
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vkto_e2e as e2e
+
+ARGS = e2e.parse_args()
+
+HEAD_401 = re.compile(
+    rb"\AHTTP/1\.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
+    rb"WWW-Authenticate: Basic realm=\"velta\"\nDate: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} "
+    rb"\d\d:\d\d:\d\d GMT\r\nConnection: close\r\nContent-Type: text/html\r\n"
+    rb"Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n\n\Z")
+
+
+def web(user="", pwd="", log_level="info"):
+    """Starts vkto with only the web tool (shell port 0); (process, port)."""
+    port = e2e.free_port()
+    ini = ("[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n"
+           "http_server_user=%s\nhttp_server_pwd=%s\n\n[log]\nlevel=%s\n" % (port, user, pwd, log_level))
+    v = e2e.Vkto(ARGS.vkto, ini=ini, args=["-q"])
+    v.start()
+    if not e2e.wait_port(port):
+        v.stop()
+        raise AssertionError("web port %d never answered: %r" % (port, v.err[-1000:]))
+    v.wait_prompt()
+    return v, port
+
+
+def raw(port, data, half_close=False, timeout=5.0):
+    """Sends data on a fresh connection and reads until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(data)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        out = b""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                chunk = s.recv(65536)
+            except ConnectionResetError:
+                return out + b"<reset>"
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+
+def get(port, target, headers=None):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    c.request("GET", target, headers=headers or {})
+    r = c.getresponse()
+    body = r.read()
+    c.close()
+    return r.status, r.reason, dict(r.getheaders()), body
+
+
+def curl(*args):
+    r = subprocess.run(["curl", "-s", "-S", "--max-time", "10"] + list(args), capture_output=True, timeout=20)
+    return r.returncode, r.stdout
+
+
+def case_urls_without_login(t):
+    v, port = web()
+    with v:
+        st, reason, hdr, body = get(port, "/cmd?command=show%20info")
+        t.eq((st, reason), (200, "Output Follows"), "cmd status")
+        t.eq(hdr.get("Connection"), "close", "Connection header")
+        t.check("Content-Length" not in hdr, "no length on a callback's answer")
+        resp = json.loads(body)
+        t.eq(len(resp), 1, "one element")
+        t.contains(resp[0]["resp"], "ver=1.0.0.0", "show info through the web")
+        t.check(resp[0]["resp"].endswith("\0"), "the closing flush is kept as \\u0000")
+
+        rc, out = curl("http://127.0.0.1:%d/cmd?command=echo%%20x" % port)
+        t.eq((rc, out), (0, b'[{"resp":"x\\n\\u0000"}]'), "curl cmd")
+        rc, page = curl("http://127.0.0.1:%d/" % port)
+        t.check(rc == 0 and b"<title>" in page and b"52718364" in page and b"$title" not in page, "page")
+        rc, icon = curl("http://127.0.0.1:%d/favicon.ico" % port)
+        t.check(icon[:8] == b"\x89PNG\r\n\x1a\n", "icon is a PNG")
+        rc, metrics = curl("http://127.0.0.1:%d/metrics" % port)
+        t.eq(metrics, b"#HELP xxxx \r\nTYPE xxx\r\ng_type=0", "metrics")
+
+        cfg = json.loads(get(port, "/config")[3])
+        t.check(any(i["name"] == "log.level" and i["value"] == "info" for i in cfg), "config lists log.level")
+        t.eq(json.loads(get(port, "/update?token=52718364&name=log.level&value=warn")[3]),
+             {"success": True, "msg": "ok"}, "update")
+        t.check(any(i["name"] == "log.level" and i["value"] == "warn" for i in json.loads(get(port, "/config")[3])),
+                "config shows the new value")
+        t.contains(v.command("show dvar")[0], "warn", "the shell sees the new level")
+        bad = json.loads(get(port, "/update?name=nothing&value=1")[3])
+        t.eq(bad["success"], False, "update of an unknown variable fails")
+        t.contains(bad["msg"], "nothing", "its message")
+
+        get(port, "/log?token=52718364")
+        get(port, "/cmd?command=call%20tlog")
+        logs = json.loads(get(port, "/log?token=52718364")[3])
+        t.check(any("log_warn" in i["log"] and i["level"] == "warning" for i in logs), "log view: %r" % logs[-3:])
+        t.check(all(set(i) == {"log", "level"} for i in logs), "log entries have log and level")
+        t.check(not any("log_warn" in i["log"] for i in json.loads(get(port, "/log")[3])), "each record once")
+
+        st, _, _, body = get(port, "/nowhere")
+        t.eq(st, 404, "unknown path")
+        t.eq(body, b"<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
+                   b"<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n", "404 text")
+        t.eq(raw(port, b"DELETE / HTTP/1.1\r\n\r\n"), b"\n<B>ERROR : Method Not Implemented</B>\n\nDELETE",
+             "bad method")
+        t.eq(raw(port, b"X" * 3000 + b" / HTTP/1.1\r\n\r\n"),
+             b"\n<B>ERROR : Method Not Implemented</B>\n\n" + b"X" * 16, "long method word is bounded")
+        t.eq(raw(port, b"GET cmd HTTP/1.0\r\n\r\n"), b"", "path without '/' gets nothing")
+        long_target = b"GET /cmd?command=echo%20" + b"a" * 3000 + b" HTTP/1.0\r\n\r\n"
+        body = raw(port, long_target).split(b"\r\n\r\n", 1)[-1]
+        t.eq(json.loads(body), [{"resp": "", "error": "command too long"}], "over-long target")
+        t.eq(json.loads(get(port, "/cmd?command=")[3]), [{"resp": "", "error": "command empty"}], "empty command")
+        # The query is never rewritten by the path cleaning.
+        t.eq(json.loads(get(port, "/cmd?command=echo%20a/../b//c")[3])[0]["resp"], "a/../b//c\n\0",
+             "query kept as sent")
+
+
+def case_clients(t):
+    v, port = web()
+    with v:
+        # A client that half-closes after its request still gets its answer.
+        out = raw(port, b"GET /cmd?command=echo%20half HTTP/1.0\r\n\r\n", half_close=True)
+        t.contains(out.decode(errors="replace"), '"half\\n\\u0000"', "half-closed client answered")
+        # A request head without its blank line, then the end of the stream.
+        out = raw(port, b"GET /cmd?command=echo%20nohead HTTP/1.0\r\n", half_close=True)
+        t.contains(out.decode(errors="replace"), "nohead", "request ended by the stream")
+        # POST with a body larger than the socket buffers: no reset.
+        body = b"k=" + b"v" * 300000
+        out = raw(port, b"POST /cmd?command=echo%%20posted HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n"
+                  % len(body) + body)
+        t.check(b"<reset>" not in out and b"posted" in out, "POST answered without a reset: %r" % out[-200:])
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        c.request("POST", "/cmd?command=echo%20pc", body=b"a=1&b=2",
+                  headers={"Content-Type": "application/x-www-form-urlencoded"})
+        r = c.getresponse()
+        t.eq((r.status, r.read()), (200, b'[{"resp":"pc\\n\\u0000"}]'), "http.client POST")
+        c.close()
+        # A request that arrives in pieces is answered as soon as it is whole.
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            t0 = time.monotonic()
+            s.sendall(b"GET /cmd?command=echo%20x HTTP/1.0\r\n")
+            time.sleep(0.3)
+            s.sendall(b"\r\n")
+            s.settimeout(5)
+            first = s.recv(100)
+            took = time.monotonic() - t0
+            t.check(first.startswith(b"HTTP/1.1 200") and took < 1.5, "pieces answered at once (%.2fs)" % took)
+
+
+def case_login(t):
+    v, port = web(user="admin", pwd="pw")
+    with v:
+        for target in ("/", "/cmd?command=echo%20x", "/log", "/config", "/update?name=a&value=b", "/metrics"):
+            out = raw(port, b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target.encode())
+            t.check(HEAD_401.match(out) is not None, "exact 401 for %s: %r" % (target, out))
+        rc, icon = curl("http://127.0.0.1:%d/favicon.ico" % port)
+        t.check(icon[:4] == b"\x89PNG", "icon without credentials")
+        rc, out = curl("-u", "admin:pw", "http://127.0.0.1:%d/cmd?command=echo%%20in" % port)
+        t.eq(out, b'[{"resp":"in\\n\\u0000"}]', "curl with credentials")
+        rc, out = curl("-u", "admin:px", "-o", "/dev/null", "-w", "%{http_code}",
+                       "http://127.0.0.1:%d/cmd?command=echo%%20in" % port)
+        t.eq(out, b"401", "wrong password")
+        import base64
+        auth = "Basic " + base64.b64encode(b"admin:pw").decode()
+        st, _, _, body = get(port, "/config", {"Authorization": auth})
+        t.check(st == 200 and b"log.level" in body, "http.client with credentials")
+        t.check(b"pw" not in v.err, "no password in the log")
+
+
+def case_exit_through_web(t):
+    v, port = web()
+    with v:
+        t.eq(json.loads(get(port, "/cmd?command=exit")[3]), [{"resp": "\0"}], "exit answered")
+        t.eq(v.wait(5), 0, "exit through the web ends vkto with status 0")
+
+
+def case_single_instance_http_only(t):
+    v, port = web()
+    with v:
+        ini = ("[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n" % port)
+        rc, out, err = e2e.Vkto(ARGS.vkto, ini=ini, args=["-q"]).run(b"quit\n")
+        t.eq(rc, 1, "second instance status")
+        t.contains(err.decode(errors="replace"), "Can only run one instance", "second instance text")
+        t.eq(json.loads(get(port, "/cmd?command=echo%20still")[3])[0]["resp"], "still\n\0", "first one serves on")
+
+
+def main():
+    if not shutil.which("curl"):
+        if os.environ.get("CI") == "true":
+            print("curl is missing (Debian package curl)", file=sys.stderr)
+            return 1
+        print("SKIP: curl is missing (Debian package curl)")
+        return 0
+    return e2e.Checks().run([case_urls_without_login, case_clients, case_login, case_exit_through_web,
+                             case_single_instance_http_only])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

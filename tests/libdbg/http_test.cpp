@@ -1,0 +1,361 @@
+// The web debug tool over real loopback connections: its URLs, logins,
+// JSON answers and its stop while requests are in flight.
+#define LOG_MOD "tst"
+#define LOG_SRC "tests/libdbg/http_test"
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "libdbg/http.h"
+#include "libhttpd/http_client.h"
+#include "liblog/log.h"
+#include "libnet/sock_event.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
+#include "libpwd/libpwd.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+std::atomic<int> g_exit_calls{0};
+int test_exit() { return ++g_exit_calls; }
+
+std::atomic<u64> g_now{5000000};
+u64 test_clock() { return g_now.load(); }
+
+// A JSON text is well formed: strings closed, escapes complete, brackets
+// balanced, nothing after the end.
+bool json_ok(const std::string &s)
+{
+    int depth = 0;
+    bool in = false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = (unsigned char)s[i];
+        if (in) {
+            if (c < 0x20) return false;
+            if (c == '\\') {
+                char e = i + 1 < s.size() ? s[i + 1] : 0;
+                if (e == 'u') {
+                    if (i + 5 >= s.size()) return false;
+                    for (int k = 2; k < 6; ++k)
+                        if (!isxdigit((unsigned char)s[i + k])) return false;
+                    i += 5;
+                } else if (strchr("\"\\/bfnrt", e) && e) {
+                    ++i;
+                } else {
+                    return false;
+                }
+            } else if (c == '"') {
+                in = false;
+            }
+            continue;
+        }
+        if (c == '"') in = true;
+        else if (c == '[' || c == '{') ++depth;
+        else if (c == ']' || c == '}') {
+            if (--depth < 0) return false;
+            if (depth == 0 && i + 1 != s.size()) return false;
+        }
+    }
+    return !in && depth == 0 && !s.empty();
+}
+
+struct WebTest : ::testing::Test {
+    int port = 0;
+    debug_http_param p = {0, "Test Tool", "", "", "t>"};
+    static void SetUpTestSuite()
+    {
+        sock_env_init();
+        libsh_init();
+        libsh_set_exit_func(test_exit);
+    }
+    static void TearDownTestSuite()
+    {
+        libsh_set_exit_func(nullptr);
+        libsh_exit();
+        sock_env_stop();
+        sock_env_exit();
+    }
+    // A port of 0 starts nothing, so a free one is taken (and taken again
+    // should another program get it first).
+    void start()
+    {
+        debug_http_server_set_param(&p);
+        for (int attempt = 0; attempt < 5 && port == 0; ++attempt) {
+            int want = free_port();
+            if (want > 0 && debug_http_server_init("127.0.0.1", want) == 0) port = dbg_http_server_port();
+        }
+        ASSERT_GT(port, 0);
+    }
+    static int free_port()
+    {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        int port = 0;
+        if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (struct sockaddr *)&a, &len) == 0)
+            port = ntohs(a.sin_port);
+        close(fd);
+        return port;
+    }
+    void TearDown() override { dbg_http_server_stop(); }
+    std::string body(const std::string &target, const std::string &extra = "")
+    {
+        return httptest::body(httptest::get(port, target, extra));
+    }
+};
+
+TEST_F(WebTest, PageIconMetricsAndNotFound)
+{
+    start();
+    std::string page = httptest::get(port, "/?title=<script>");
+    EXPECT_NE(page.find("HTTP/1.1 200 Output Follows\r\n"), std::string::npos);
+    EXPECT_NE(page.find("<title>Test Tool</title>"), std::string::npos);
+    EXPECT_NE(page.find("value=\"52718364\""), std::string::npos);
+    EXPECT_NE(page.find(">t></span>"), std::string::npos);
+    EXPECT_EQ(page.find("<script>\""), std::string::npos);
+    EXPECT_EQ(page.find("$title"), std::string::npos);
+
+    std::string icon = body("/favicon.ico");
+    EXPECT_EQ(icon.size(), g_http_icon_size);
+    EXPECT_EQ(icon.substr(1, 3), "PNG");
+
+    EXPECT_EQ(body("/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    std::string nf = httptest::get(port, "/nope");
+    EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    EXPECT_EQ(httptest::raw(port, "PUT / HTTP/1.0\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nPUT");
+}
+
+TEST_F(WebTest, CommandAnswers)
+{
+    start();
+    EXPECT_EQ(body("/cmd?token=1&command=echo%20hi"), "[{\"resp\":\"hi\\n\\u0000\"}]");
+    std::string help = body("/cmd?command=help");
+    EXPECT_EQ(help.rfind("[{\"resp\":\"", 0), 0u);
+    EXPECT_NE(help.find("\\n"), std::string::npos);
+    EXPECT_NE(help.find("\\u0000\"}]"), std::string::npos);
+    EXPECT_TRUE(json_ok(help));
+
+    // Quotes, backslashes, control and non-UTF-8 bytes stay valid JSON.
+    std::string odd = body("/cmd?command=echo%20x%01%FF%C3%A9%E2%82y");
+    EXPECT_TRUE(json_ok(odd)) << odd;
+    EXPECT_NE(odd.find("x\\u0001\\u00FF\xC3\xA9\\u00E2\\u0082y"), std::string::npos) << odd;
+    std::string quoted = body("/cmd?command=echo%20%22a%5C%5Cb%22");
+    EXPECT_TRUE(json_ok(quoted)) << quoted;
+
+    // Comment-only: nothing captured gives an empty resp.
+    EXPECT_EQ(body("/cmd?command=%23x"), "[{\"resp\":\"\"}]");
+
+    // Refused arguments never run anything, nor another line in their place.
+    EXPECT_EQ(body("/cmd?command=echo%20prev"), "[{\"resp\":\"prev\\n\\u0000\"}]");
+    for (const char *t : {"/cmd", "/cmd?command=", "/cmd?command=%20%20", "/cmd?command=echo%2", "/cmd?command=a%00b"}) {
+        std::string b = body(t);
+        EXPECT_TRUE(json_ok(b)) << t << " " << b;
+        EXPECT_NE(b.find("\"error\""), std::string::npos) << t << " " << b;
+        EXPECT_EQ(b.find("prev"), std::string::npos) << t;
+    }
+    std::string longcmd = body("/cmd?command=echo%20" + std::string(2000, 'a'));
+    EXPECT_EQ(longcmd, "[{\"resp\":\"\",\"error\":\"command too long\"}]");
+
+    // Output beyond the answer is cut on an escape boundary, JSON closed.
+    std::string many = "/cmd?command=help";
+    for (int i = 0; i < 100; ++i) many += "%3Bhelp";
+    std::string big = body(many);
+    EXPECT_LE(big.size(), HTTP_ANSWER_SIZE - 1);
+    EXPECT_GT(big.size(), HTTP_ANSWER_SIZE - 16);
+    EXPECT_TRUE(json_ok(big));
+}
+
+TEST_F(WebTest, VariablesAndExit)
+{
+    start();
+    std::string cfg = body("/config");
+    EXPECT_TRUE(json_ok(cfg)) << cfg;
+    EXPECT_NE(cfg.find("\"name\":\"log.level\""), std::string::npos);
+    EXPECT_EQ(body("/update?token=1&name=log.level&value=dbg"), "{ \"success\" : true, \"msg\" : \"ok\" }");
+    EXPECT_NE(body("/config").find("\"value\":\"dbg\""), std::string::npos);
+    EXPECT_EQ(body("/update?name=log.level&value=info"), "{ \"success\" : true, \"msg\" : \"ok\" }");
+    std::string bad = body("/update?name=log.level&value=%22loud%22");
+    EXPECT_TRUE(json_ok(bad)) << bad;
+    EXPECT_NE(bad.find("[\\\"loud\\\"]\\n\" }"), std::string::npos) << bad;
+    EXPECT_NE(bad.find("\"success\" : false"), std::string::npos);
+    std::string none = body("/update?name=nothing&value=1");
+    EXPECT_TRUE(json_ok(none)) << none;
+    EXPECT_NE(none.find("nothing"), std::string::npos);
+    EXPECT_TRUE(json_ok(body("/update?name=x")));
+
+    // "exit" asks the program to stop and the server goes on serving.
+    int before = g_exit_calls.load();
+    EXPECT_EQ(body("/cmd?command=exit"), "[{\"resp\":\"\\u0000\"}]");
+    EXPECT_EQ(g_exit_calls.load(), before + 1);
+    EXPECT_EQ(body("/cmd?command=echo%20alive"), "[{\"resp\":\"alive\\n\\u0000\"}]");
+}
+
+TEST_F(WebTest, BasicLogin)
+{
+    p.user = "admin";
+    p.pwd = "pw";
+    start();
+    std::string a = httptest::get(port, "/cmd?command=echo%20x");
+    size_t date = a.find("Date: ");
+    ASSERT_NE(date, std::string::npos);
+    size_t eol = a.find("\r\n", date);
+    EXPECT_EQ(a.substr(0, date),
+              "HTTP/1.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
+              "WWW-Authenticate: Basic realm=\"velta\"\n");
+    EXPECT_EQ(a.substr(eol),
+              "\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
+              "Expires: 0\r\nPragma: no-cache\r\n\r\n\n");
+    for (const char *t : {"/", "/config", "/update?name=a&value=b", "/metrics"})
+        EXPECT_NE(httptest::get(port, t).find("401 Please Authenticate"), std::string::npos) << t;
+    EXPECT_EQ(body("/favicon.ico").size(), g_http_icon_size);
+    // admin:pw and admin:px
+    EXPECT_EQ(body("/cmd?command=echo%20x", "Authorization: Basic YWRtaW46cHc=\r\n"), "[{\"resp\":\"x\\n\\u0000\"}]");
+    EXPECT_NE(httptest::get(port, "/cmd?command=echo%20x", "Authorization: Basic YWRtaW46cHg=\r\n").find("401"),
+              std::string::npos);
+}
+
+// With the login checks on, an address that failed too often is locked
+// out until the lock runs out, even with the right password.
+TEST_F(WebTest, LoginChecksLockOut)
+{
+    ipcheck_set_clock(test_clock);
+    libpwd_param lp = {"admin", "pw", 3, 1, 0};
+    libpwd_init(&lp);
+    p.login_check = 1;
+    start();
+    const std::string good = "Authorization: Basic YWRtaW46cHc=\r\n";
+    const std::string bad = "Authorization: Basic YWRtaW46cHg=\r\n";
+    EXPECT_EQ(body("/cmd?command=echo%20x", good), "[{\"resp\":\"x\\n\\u0000\"}]");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(httptest::get(port, "/metrics", bad).find("401 Please"), std::string::npos);
+    EXPECT_NE(httptest::get(port, "/metrics", good).find("401 Please"), std::string::npos);
+    g_now += 61000;
+    EXPECT_EQ(body("/metrics", good), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    libpwd_exit();
+    ipcheck_set_clock(nullptr);
+}
+
+// A stop while requests wait for their head ends them within its bound,
+// and a new start serves again.
+TEST_F(WebTest, StopWithRequestsInFlight)
+{
+    start();
+    std::vector<int> held;
+    for (int i = 0; i < 4; ++i) {
+        int fd = httptest::dial(port);
+        ASSERT_GE(fd, 0);
+        httptest::send_all(fd, "GET /cmd?command=echo%20x HTTP/1.0\r\n");  // head not finished
+        held.push_back(fd);
+    }
+    os_msleep(100);
+    u64 t0 = os_mono_ms();
+    dbg_http_server_stop();
+    EXPECT_LT(os_mono_ms() - t0, 3000u);
+    for (int fd : held) close(fd);
+    port = 0;
+    start();
+    EXPECT_EQ(body("/cmd?command=echo%20again"), "[{\"resp\":\"again\\n\\u0000\"}]");
+}
+
+// The log view gives each record once, as valid JSON with its severity; a
+// record too long for one entry is cut, not emptied.
+TEST_F(WebTest, LogView)
+{
+    start();
+    body("/log?token=52718364");  // what was queued before
+    std::string empty = body("/log");
+    if (empty != "[]") empty = body("/log");
+    EXPECT_EQ(empty, "[]");
+    EXPECT_NE(body("/cmd?command=call%20tlog").find("resp"), std::string::npos);
+    std::string recs = body("/log");
+    EXPECT_TRUE(json_ok(recs)) << recs;
+    EXPECT_NE(recs.find("call_tlog(): log_warn\\n\",\"level\":\"warning\"}"), std::string::npos) << recs;
+    EXPECT_NE(recs.find("log_error\\n\",\"level\":\"error\"}"), std::string::npos);
+    EXPECT_EQ(body("/log").find("log_warn"), std::string::npos);  // given out once
+
+    LOG_INFO("long \"%s\"\x01\n", std::string(3000, 'q').c_str());
+    std::string longrec = body("/log");
+    EXPECT_TRUE(json_ok(longrec)) << longrec.substr(0, 200);
+    EXPECT_NE(longrec.find("long \\\"qqqq"), std::string::npos);
+    EXPECT_LT(longrec.size(), 1600u);
+
+    // Many records: each answer stays within its size, none is lost.
+    for (int i = 0; i < 300; ++i) LOG_INFO("bulk record %03d with some text to fill the answer\n", i);
+    int seen = 0;
+    for (int round = 0; round < 20; ++round) {
+        std::string part = body("/log");
+        EXPECT_TRUE(json_ok(part));
+        EXPECT_LT(part.size(), HTTP_ANSWER_SIZE);
+        for (size_t p = part.find("bulk record "); p != std::string::npos; p = part.find("bulk record ", p + 1)) ++seen;
+        if (part == "[]") break;
+    }
+    EXPECT_EQ(seen, 300);
+    char *stat = http_log_stat();
+    EXPECT_NE(stat, nullptr);
+    os_free(stat);
+}
+
+// Beyond 256 requests at once a connection is closed unanswered, with an
+// err record; the others are served as usual.
+TEST_F(WebTest, CapOfRequestThreads)
+{
+    start();
+    testutil::log_capture cap;
+    std::vector<int> held;
+    for (u32 i = 0; i < HTTP_MAX_REQUESTS; ++i) {
+        int fd = httptest::dial(port);
+        ASSERT_GE(fd, 0);
+        held.push_back(fd);
+    }
+    // Every held connection has been accepted once a request behind them is.
+    int extra = -1;
+    std::string got = "<none>";
+    for (int attempt = 0; attempt < 50 && !cap.has("web requests running"); ++attempt) {
+        os_msleep(20);
+        extra = httptest::dial(port);
+        httptest::send_all(extra, "GET /metrics HTTP/1.0\r\n\r\n");
+        long long t0 = httptest::now_ms();
+        got = httptest::read_all(extra, 1500);
+        if (cap.has("web requests running")) {
+            EXPECT_LT(httptest::now_ms() - t0, 1000);
+        }
+        close(extra);
+    }
+    EXPECT_TRUE(cap.has("256 web requests running, connection from 127.0.0.1 closed")) << cap.get();
+    EXPECT_EQ(got, "");
+    for (int fd : held) close(fd);
+    // Freed places serve again.
+    std::string b;
+    for (int attempt = 0; attempt < 50 && b.find("g_type") == std::string::npos; ++attempt) {
+        os_msleep(20);
+        b = body("/metrics");
+    }
+    EXPECT_EQ(b, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+}
+
+// Many clients at once while commands run and variables change.
+TEST_F(WebTest, RequestsConcurrency)
+{
+    start();
+    std::atomic<int> ok{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 8; ++t) {
+        ts.emplace_back([this, t, &ok] {
+            for (int i = 0; i < 25; ++i) {
+                std::string b = t % 4 == 3 ? body("/update?name=log.level&value=info") : body("/cmd?command=echo%20c");
+                if (b.find(t % 4 == 3 ? "true" : "c\\n") != std::string::npos) ok++;
+            }
+        });
+    }
+    for (auto &th : ts) th.join();
+    EXPECT_EQ(ok.load(), 200);
+}
+
+}  // namespace

@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "common/text_match.h"
+#include "liblog/log.h"
+#include "liblog/log_conf.h"
+#include "liblog/logfile_util.h"
+#include "libpal/env/malloc.h"
+
+namespace {
+
+// A log2_init call after this makes a context of its own instead of
+// configuring the default.
+void configure_default()
+{
+    log_ctx_get(nullptr);
+    log_default_state_set(2);
+}
+
+using logtest::lines_of;
+using logtest::quiet_ctx;
+using logtest::read_file;
+using logtest::tmp_dir;
+
+struct LogFile : testing::Test {
+    tmp_dir dir;
+    quiet_ctx q;
+    log_file_state *st() { return &q.c->file; }
+    void open(const std::string &name) { ASSERT_EQ(log_file_open(st(), name.c_str()), 0); q.c->file_on.store(1); }
+};
+
+TEST_F(LogFile, LineHeaderModeAndName)
+{
+    mode_t old = umask(0);
+    std::string p = dir / "a.log";
+    open(p);
+    umask(old);
+    q.c->flags.store(LOG_F_FUNC | LOG_F_TIME | LOG_F_TID);
+    q.log(6, "hello %s\n", "world");
+    q.log(3, "%s", "no newline");
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 2u);
+    // The file line has its own header and the function prefix, never the
+    // console's time and thread prefix.
+    EXPECT_TRUE(testutil::text_like(lines[0].c_str(),
+                                    "{d}-{dd}-{dd} {dd}:{dd}:{dd}.{d} INFO  {d} --- [{*}] tmod fn(): hello world"))
+        << lines[0];
+    EXPECT_TRUE(testutil::text_like(lines[1].c_str(), "{*}.{d} ERROR {d} --- [{*}] tmod fn(): no newline"))
+        << lines[1];
+    size_t dot = lines[0].find('.');
+    EXPECT_EQ(lines[0].find(' ', dot) - dot, 7u);  // six digits of microseconds
+    struct stat sb;
+    ASSERT_EQ(stat(p.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0777, 0644u);
+    EXPECT_STREQ(log_file_get(st())->name, p.c_str());
+    EXPECT_EQ(log_file_tell(st()), (long)read_file(p).size());
+}
+
+TEST_F(LogFile, ModeWEmptiesModeAKeeps)
+{
+    std::string p = dir / "m.log";
+    logtest::write_file(p, "old line\n");
+    ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
+    open(p);
+    q.log(6, "%s\n", "new");
+    auto text = read_file(p);
+    EXPECT_EQ(text.rfind("old line\n", 0), 0u);
+    EXPECT_NE(text.find("new\n"), std::string::npos);
+    ASSERT_EQ(log_file_mode_set(st(), "w"), 0);
+    open(p);
+    EXPECT_EQ(read_file(p), "");
+    EXPECT_EQ(log_file_mode_set(st(), "a+"), -1);
+    EXPECT_EQ(log_file_mode_set(st(), "W"), -1);
+    EXPECT_STREQ(st()->mode, "w");
+}
+
+TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
+{
+    std::string p = dir / "t.log";
+    std::string text;
+    for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + " " + std::string(i % 37, 'x') + "\n";
+    logtest::write_file(p, text);
+    int fd = ::open(p.c_str(), O_RDWR | O_APPEND);
+    ASSERT_GE(fd, 0);
+    struct stat before;
+    fstat(fd, &before);
+    const i32 limit = 4000;
+    ASSERT_EQ(log_file_trim(fd, (i64)text.size(), limit), 0);
+    size_t start = text.size() - limit / 2;
+    std::string want = text.substr(text.find('\n', start) + 1);
+    EXPECT_EQ(read_file(p), want);
+    struct stat after;
+    fstat(fd, &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    // The descriptor still appends at the new end.
+    ASSERT_EQ(write(fd, "tail\n", 5), 5);
+    EXPECT_EQ(read_file(p), want + "tail\n");
+    close(fd);
+    // A file without a line end in its newest half keeps that half whole;
+    // a half larger than one move step goes over in several steps.
+    std::string blob(300000, 'b');
+    for (size_t i = 0; i < blob.size(); i += 1000) blob[i] = (char)('a' + i / 1000 % 26);
+    logtest::write_file(p, blob);
+    fd = ::open(p.c_str(), O_RDWR | O_APPEND);
+    ASSERT_EQ(log_file_trim(fd, (i64)blob.size(), 200000), 0);
+    close(fd);
+    EXPECT_EQ(read_file(p), blob.substr(blob.size() - 100000));
+}
+
+TEST_F(LogFile, SizeLimitCutsAtLineStartsAndGoesOn)
+{
+    std::string p = dir / "s.log";
+    ASSERT_EQ(log_file_size_set(st(), 100), 0);
+    EXPECT_EQ(log_file_size_get(st()), 1024);
+    open(p);
+    std::string big(150, 'z');
+    for (int i = 0; i < 60; ++i) {
+        q.log(6, "%s\n", std::to_string(i) + " " + big);
+        off_t sz = logtest::file_size(p);
+        ASSERT_LT(sz, 1024 + 250) << i;
+    }
+    auto text = read_file(p);
+    EXPECT_LE(text.size(), 1024u);
+    auto lines = lines_of(text);
+    ASSERT_FALSE(lines.empty());
+    for (auto &l : lines) EXPECT_TRUE(testutil::text_like(l.c_str(), "{d}-{*} tmod {d} z{*}")) << l;
+    EXPECT_NE(lines.back().find(" 59 "), std::string::npos);
+}
+
+TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
+{
+    std::string p = dir / "d.log";
+    open(p);
+    q.log(6, "%s\n", "first");
+    ASSERT_EQ(unlink(p.c_str()), 0);
+    usleep(1000);  // records closer than a few microseconds share one look at the name
+    q.log(6, "%s\n", "after delete");
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("after delete"), std::string::npos);
+    ASSERT_EQ(rename(p.c_str(), (dir / "d.log.1").c_str()), 0);
+    usleep(1000);
+    q.log(6, "%s\n", "after move");
+    EXPECT_NE(read_file(p).find("after move"), std::string::npos);
+    EXPECT_EQ(read_file(dir / "d.log.1").find("after move"), std::string::npos);
+}
+
+TEST_F(LogFile, DirectoryForRelativeNamesOnly)
+{
+    std::string sub = dir / "x/y/z";
+    ASSERT_EQ(log_file_dir_set(st(), sub.c_str()), 0);
+    EXPECT_EQ(logtest::file_size(sub) >= 0, true);
+    open("rel.log");
+    EXPECT_STREQ(st()->name, (sub + "/rel.log").c_str());
+    open(dir / "abs.log");
+    EXPECT_STREQ(st()->name, (dir / "abs.log").c_str());
+    q.log(6, "%s\n", "here");
+    EXPECT_NE(read_file(dir / "abs.log").find("here"), std::string::npos);
+}
+
+TEST_F(LogFile, PcapSuffixSelectsTheKindAndTheTextWriterStaysOut)
+{
+    ASSERT_EQ(log_file_hold(st(), (dir / "c.pcap").c_str()), 0);
+    EXPECT_EQ(st()->kind, LOG_FILE_KIND_PCAP);
+    q.c->file_on.store(1);
+    q.log(6, "%s\n", "text");
+    EXPECT_EQ(logtest::file_size(dir / "c.pcap"), -1);
+    ASSERT_EQ(log_file_hold(st(), (dir / "c.PCAP").c_str()), 0);
+    EXPECT_EQ(st()->kind, LOG_FILE_KIND_TEXT);
+}
+
+TEST_F(LogFile, FailedOpenForgetsThePreviousFile)
+{
+    std::string p = dir / "ok.log";
+    open(p);
+    q.log(6, "%s\n", "one");
+    EXPECT_EQ(log_file_open(st(), (dir / "missing/dir/f.log").c_str()), -1);
+    EXPECT_STREQ(st()->name, "");
+    EXPECT_EQ(log_file_tell(st()), -1);
+    q.log(6, "%s\n", "two");
+    EXPECT_EQ(read_file(p).find("two"), std::string::npos);
+}
+
+TEST_F(LogFile, HeldFileIsNamedButNeitherCreatedNorEmptied)
+{
+    std::string p = dir / "h.log";
+    logtest::write_file(p, "running instance\n");
+    ASSERT_EQ(log_file_hold(st(), "h.log"), 0);  // relative: against the current directory
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(std::string(st()->name), std::string(cwd) + "/h.log");
+    ASSERT_EQ(log_file_hold(st(), p.c_str()), 0);
+    q.c->file_on.store(1);
+    q.log(6, "%s\n", "from a client run");
+    EXPECT_EQ(read_file(p), "running instance\n");
+    std::string name = st()->name;
+    open(name);
+    EXPECT_EQ(read_file(p), "");
+}
+
+TEST(LogFileConf, SizeAboveInt32IsRefusedLikeOneBelowTheMinimum)
+{
+    tmp_dir dir;
+    std::string ini = dir / "v.ini";
+    logtest::write_file(ini, "[log_big]\nfile_size=3G\n[log_ok]\nfile_size=1G\n");
+    configure_default();
+    testutil::log_capture cap;
+    struct log2 *a = log2_init(ini.c_str(), "big");
+    ASSERT_NE(a, log_ctx_get(nullptr));
+    EXPECT_EQ(log_file_size_get(&a->file), LOG_FILE_SIZE_DEFAULT);
+    EXPECT_TRUE(cap.has("log2_ioctl log.file_size=-1 (must>=2048 error)\n")) << cap.get();
+    EXPECT_EQ(log2_ioctl(a, LOG_IOC_FILE_SIZE, (intptr_t)0x80000000ll, 0), -1);
+    EXPECT_EQ(log_file_size_get(&a->file), LOG_FILE_SIZE_DEFAULT);
+    configure_default();
+    struct log2 *b = log2_init(ini.c_str(), "ok");
+    EXPECT_EQ(log_file_size_get(&b->file), 1 << 30);
+    ASSERT_NE(b, log_ctx_get(nullptr));
+    log2_exit(a);
+    log2_exit(b);
+}
+
+TEST(LogFileConf, EveryKeyReachesTheOutputsAndTheDump)
+{
+    tmp_dir dir;
+    std::string ini = dir / "v.ini";
+    mkdir((dir / "logs").c_str(), 0755);
+    logtest::write_file(dir / "logs/keep.log", "kept\n");
+    logtest::write_file(ini, "[log_all]\nlevel=noti\nflags=no_colour|time\nsyslog=udp://127.0.0.1:9\n"
+                             "bsvlog=udp://127.0.0.1:7\nfile_dir=" + dir.path + "/logs\nfile_mode=a\n"
+                             "file=keep.log\nfile_size=64K\n");
+    configure_default();
+    struct log2 *c = log2_init(ini.c_str(), "all");
+    ASSERT_NE(c, log_ctx_get(nullptr));
+    char *dump = log_info_dump(c);
+    ASSERT_NE(dump, nullptr);
+    EXPECT_EQ(std::string(dump), "log_level=noti\nlog_shell_enale_out=1\nlog_file_enale_out=1\nlog_file_name=" +
+                                     dir.path + "/logs/keep.log\nlog_file_max_size=65536\n"
+                                     "log_syslog_enale_out=1\nlog_syslog_url=udp://127.0.0.1:9\n"
+                                     "log_bsvlog_url=udp://127.0.0.1:7\n");
+    os_free(dump);
+    EXPECT_EQ(c->flags.load(), (u32)LOG_F_TIME);
+    c->con_on.store(0);
+    c->syslog_on.store(0);
+    log2_printf(c, 5, "m", "f", 1, "fn", "noted\n");
+    log2_printf(c, 6, "m", "f", 1, "fn", "filtered\n");
+    std::string text = read_file(dir / "logs/keep.log");
+    EXPECT_EQ(text.rfind("kept\n", 0), 0u);
+    EXPECT_NE(text.find("NOTI "), std::string::npos);
+    EXPECT_EQ(text.find("filtered"), std::string::npos);
+    log2_exit(c);
+}
+
+TEST(LogOutputLock, RecordsLoggedWhileHoldingTheLockReachTheConsoleAndLastLog)
+{
+    quiet_ctx q;
+    q.c->con_on.store(1);
+    testing::internal::CaptureStderr();
+    {
+        log_output_lock g(q.c);
+        log_output_lock again(q.c);  // the same thread may take it again
+        q.log(6, "%s\n", "nested");
+    }
+    q.log(6, "%s\n", "after");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("nested\n"), std::string::npos);
+    EXPECT_NE(err.find("after\n"), std::string::npos);
+    EXPECT_NE(std::string(log_last_log_get(q.c)).find("nested"), std::string::npos);
+}
+
+TEST(LogFileConcurrency, FourThreadsAtTheLimitKeepWholeLinesAndTheNewest)
+{
+    tmp_dir dir;
+    quiet_ctx q;
+    std::string p = dir / "c.log";
+    ASSERT_EQ(log_file_size_set(&q.c->file, 16384), 0);
+    ASSERT_EQ(log_file_open(&q.c->file, p.c_str()), 0);
+    q.c->file_on.store(1);
+    std::atomic<off_t> worst{0};
+    std::vector<std::thread> ts;
+    const int per = 1500;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < per; ++i) {
+                q.log(6, "%s\n", "t" + std::to_string(t) + " n" + std::to_string(i) + " " +
+                                     std::string(40 + (i * 7 + t) % 80, 'a' + t));
+                if (i % 50 == 0) {
+                    off_t sz = logtest::file_size(p);
+                    off_t w = worst.load();
+                    while (sz > w && !worst.compare_exchange_weak(w, sz)) {
+                    }
+                }
+            }
+        });
+    for (auto &t : ts) t.join();
+    q.log(6, "%s\n", "the last record");
+    EXPECT_LT(worst.load(), 16384 + 300);
+    std::string text = read_file(p);
+    EXPECT_LT(text.size(), 16384u);
+    auto lines = lines_of(text);
+    ASSERT_GT(lines.size(), 10u);
+    for (auto &l : lines)
+        EXPECT_TRUE(testutil::text_like(l.c_str(), "{d}-{dd}-{dd} {*} INFO  {d} --- [{*}] tmod {*}")) << l;
+    EXPECT_NE(lines.back().find("the last record"), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+}  // namespace

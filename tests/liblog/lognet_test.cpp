@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "common/text_match.h"
+#include "liblog/log.h"
+#include "liblog/log_conf.h"
+#include "liblog/logfile_util.h"
+#include "liblog/lognet.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
+#include "libpal/env/tid_name.h"
+
+namespace {
+
+// A loopback socket of the given type bound to a free port.
+struct peer {
+    int fd = -1;
+    int port = 0;
+    explicit peer(int type)
+    {
+        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (struct sockaddr *)&a, sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, (struct sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+        if (type == SOCK_STREAM) listen(fd, 4);
+    }
+    ~peer() { close(fd); }
+    // One datagram, or what one stream delivers within ms.
+    static std::string recv_from(int fd, int ms)
+    {
+        std::string out;
+        char buf[4096];
+        u64 end = os_mono_ms() + (u64)ms;
+        for (;;) {
+            u64 now = os_mono_ms();
+            if (now >= end) break;
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, (int)(end - now)) <= 0) break;
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            out.append(buf, (size_t)n);
+        }
+        return out;
+    }
+    std::string datagram(int ms = 2000)
+    {
+        char buf[4096];
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return "";
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, (size_t)n) : "";
+    }
+};
+
+std::string url_of(const char *scheme, int port)
+{
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+}
+
+struct Syslog : testing::Test {
+    logtest::quiet_ctx q;
+    void open(const std::string &url)
+    {
+        ASSERT_EQ(log2_ioctl(q.c, LOG_IOC_SYSLOG_URL, (intptr_t)url.c_str(), 0), 0);
+        ASSERT_EQ(log2_ioctl(q.c, LOG_IOC_SYSLOG_ON, 1, 0), 0);
+    }
+};
+
+TEST(SyslogCodes, NamesNumbersAndLevels)
+{
+    EXPECT_EQ(syslog_code_get("LOCAL3", syslog_facility_tab), 152);
+    EXPECT_EQ(syslog_code_get("8", syslog_facility_tab), 8);
+    EXPECT_EQ(syslog_code_get("8x", syslog_facility_tab), -1);
+    EXPECT_EQ(syslog_code_get("9", syslog_facility_tab), -1);
+    EXPECT_EQ(syslog_code_get("", syslog_facility_tab), -1);
+    EXPECT_EQ(syslog_code_get(nullptr, syslog_facility_tab), -1);
+    EXPECT_EQ(syslog_code_get("Warning", syslog_priority_tab), 4);
+    EXPECT_EQ(syslog_code_get("nosuch", syslog_priority_tab), -1);
+    EXPECT_STREQ(syslog_level_name(3), "error");
+    EXPECT_STREQ(syslog_level_name(7), "debug");
+    EXPECT_STREQ(syslog_level_name(8), "debug");
+    EXPECT_STREQ(syslog_level_name(9), "debug");
+    EXPECT_STREQ(syslog_level_name(255), "debug");
+}
+
+TEST(SyslogFormat, FieldsCutsAndTimePrefix)
+{
+    logtest::quiet_ctx q;
+    q.c->flags.store(LOG_F_TIME | LOG_F_TID);
+    char out[1536];
+    int n = syslog_format(q.c, "user.error", "tmod", "12:34:56 [77] fn(): boom\n", out, sizeof out);
+    ASSERT_GT(n, 0);
+    std::string want = "<11>{*} {dd}:{dd}:{dd} {*} tmod[" + std::to_string(os_getpid()) + "]: [77] fn(): boom\n";
+    EXPECT_TRUE(testutil::text_like(out, want.c_str())) << out;
+    EXPECT_EQ(std::string(out).find('>') + 16, std::string(out).find(' ', std::string(out).find(':') + 6));
+    // Time with milliseconds: 13 characters go; no time: nothing goes.
+    q.c->flags.store(LOG_F_TIME_MS);
+    syslog_format(q.c, "user.debug", nullptr, "12:34:56.789 msg\n", out, sizeof out);
+    EXPECT_TRUE(testutil::text_like(out, "<15>{*} <someone>[{d}]: msg\n")) << out;
+    q.c->flags.store(0);
+    syslog_format(q.c, "local3.bogus", "", "ab", out, sizeof out);
+    EXPECT_TRUE(testutil::text_like(out, "<-1>{*}: ab")) << out;
+    syslog_format(q.c, "notice", "t", "ab", out, sizeof out);
+    EXPECT_EQ(std::string(out).rfind("<13>", 0), 0u);
+    // Tag 64 and message 800 characters at most; the whole in 1535.
+    std::string tag(100, 'T'), msg(2000, 'm');
+    n = syslog_format(q.c, "user.info", tag.c_str(), msg.c_str(), out, sizeof out);
+    std::string s(out);
+    EXPECT_NE(s.find(std::string(64, 'T') + "["), std::string::npos);
+    EXPECT_EQ(s.find(std::string(65, 'T')), std::string::npos);
+    EXPECT_EQ(s.size() - s.find(": ") - 2, 800u);
+    char small[40];
+    n = syslog_format(q.c, "user.info", "t", msg.c_str(), small, sizeof small);
+    EXPECT_EQ(n, 39);
+    EXPECT_EQ(strlen(small), 39u);
+}
+
+TEST_F(Syslog, UdpRecordsCarrySeverityTagAndNul)
+{
+    peer rx(SOCK_DGRAM);
+    open(url_of("udp", rx.port));
+    q.c->flags.store(LOG_F_TIME | LOG_F_TID);
+    log2_printf(q.c, 3, "tmod", "f", 1, "fn", "an error %d\n", 42);
+    std::string d = rx.datagram();
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d.back(), '\0');
+    std::string want = "<11>{*} tmod[{d}]: [" + std::to_string(os_gettid()) + "] an error 42\n";
+    EXPECT_TRUE(testutil::text_like(d.c_str(), want.c_str())) << d;
+    log2_printf(q.c, 8, "tmod", "f", 1, "fn", "verbose\n");
+    log2_printf(q.c, 7, "tmod", "f", 1, "fn", "debug\n");
+    EXPECT_EQ(rx.datagram().rfind("<15>", 0), 0u);
+    EXPECT_EQ(rx.datagram().rfind("<15>", 0), 0u);
+    char *dump = log_info_dump(q.c);
+    EXPECT_NE(std::string(dump).find("log_syslog_enale_out=1\nlog_syslog_url=" + url_of("udp", rx.port)),
+              std::string::npos);
+    os_free(dump);
+}
+
+TEST_F(Syslog, TcpSendsEveryMessageWholeWithItsNul)
+{
+    peer lst(SOCK_STREAM);
+    open(url_of("TCP", lst.port));
+    EXPECT_EQ(q.c->net.transport, LOG_NET_STREAM);
+    std::string big(700, 'q');
+    for (int i = 0; i < 200; ++i) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%d %s\n", i, big.c_str());
+    int fd = accept(lst.fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    std::string all = peer::recv_from(fd, 500);
+    close(fd);
+    std::vector<std::string> msgs;
+    size_t at = 0;
+    for (size_t z; (z = all.find('\0', at)) != std::string::npos; at = z + 1) msgs.push_back(all.substr(at, z - at));
+    ASSERT_EQ(msgs.size(), 200u);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_TRUE(testutil::text_like(msgs[i].c_str(), ("<14>{*} tmod[{d}]: " + std::to_string(i) + " q{*}\n").c_str()))
+            << msgs[i].substr(0, 80);
+}
+
+TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)
+{
+    int port;
+    {
+        peer gone(SOCK_STREAM);
+        port = gone.port;
+    }
+    open(url_of("tcp", port));
+    testing::internal::CaptureStderr();
+    u64 t0 = os_mono_ms();
+    for (int i = 0; i < 200; ++i) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "lost %d\n", i);
+    u64 took = os_mono_ms() - t0;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_LT(took, 1500u);
+    // One refused attempt, then the pause: the message appears once.
+    size_t first = err.find("failed to connect to 127.0.0.1 port " + std::to_string(port) + "\n");
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("failed to connect", first + 1), std::string::npos) << err;
+    // A receiver that comes up is reached once the pause is over.
+    peer back(SOCK_STREAM);
+    open(url_of("tcp", back.port));
+    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "found\n");
+    int fd = accept(back.fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(peer::recv_from(fd, 300).find("found\n"), std::string::npos);
+    close(fd);
+}
+
+TEST_F(Syslog, ReceiverThatStopsReadingStallsARecordOnlyWithinTheBound)
+{
+    peer lst(SOCK_STREAM);
+    open(url_of("tcp", lst.port));
+    int small = 4096;
+    std::string big(790, 'w');
+    testing::internal::CaptureStderr();
+    u64 worst = 0, t_all = os_mono_ms();
+    int accepted = -1;
+    for (int i = 0; i < 6000 && os_mono_ms() - t_all < 8000; ++i) {
+        u64 t0 = os_mono_ms();
+        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%s\n", big.c_str());
+        if (accepted < 0) {
+            // Small buffers on both ends fill after a few records.
+            accepted = accept(lst.fd, nullptr, nullptr);
+            setsockopt(accepted, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            setsockopt(q.c->net.sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        }
+        u64 d = os_mono_ms() - t0;
+        if (d > worst) worst = d;
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    close(accepted);
+    EXPECT_NE(err.find("syslog_write " + url_of("tcp", lst.port) + " err\n"), std::string::npos);
+    EXPECT_LT(worst, 2500u);
+}
+
+TEST_F(Syslog, BadUrlLeavesTheOutputClosed)
+{
+    testutil::log_capture cap;
+    std::string url(9000, 'x');
+    url = "udp://" + url;
+    log_net_state *st = &q.c->net;
+    EXPECT_EQ(log_net_open(st, url.c_str()), -1);
+    EXPECT_EQ(st->state, 0);
+    EXPECT_STREQ(log_net_get(st)->url, "");
+    EXPECT_EQ(log_net_write(q.c, 6, "m", "x\n", 2), 0);
+    EXPECT_EQ(log_net_open(st, "udp://127.0.0.1"), 0);
+    EXPECT_EQ(st->port, 0);
+    EXPECT_EQ(st->transport, LOG_NET_DGRAM);
+    EXPECT_EQ(st->sock, -1);
+    EXPECT_EQ(log_net_close(st), 0);
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "libpal/mpcap/fd_move.h"
+#include "libpal/mpcap/mpcap.h"
+
+namespace {
+
+struct scratch {
+    std::string path;
+    scratch()
+    {
+        const char *base = getenv("VK_TEST_TMP");
+        std::string dir = base && *base ? base : "/tmp";
+        mkdir(dir.c_str(), 0755);
+        path = dir + "/mpcap_" + std::to_string(getpid()) + "_" + std::to_string(counter()++) + ".pcap";
+        unlink(path.c_str());
+    }
+    ~scratch() { unlink(path.c_str()); }
+    static std::atomic<int> &counter()
+    {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    std::string bytes() const
+    {
+        std::string s;
+        if (FILE *f = fopen(path.c_str(), "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+            fclose(f);
+        }
+        return s;
+    }
+    void put(const std::string &data) const
+    {
+        FILE *f = fopen(path.c_str(), "wb");
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+};
+
+u32 le32(const std::string &s, size_t at)
+{
+    u32 v;
+    memcpy(&v, s.data() + at, 4);
+    return v;
+}
+
+// Offsets of the packets of a little-endian file; -1 at the end when the
+// chain does not end exactly at the end of the file.
+std::vector<long> chain(const std::string &s)
+{
+    std::vector<long> out;
+    size_t off = PCAP_HDR_SIZE;
+    while (off + PCAP_REC_HDR_SIZE <= s.size()) {
+        out.push_back((long)off);
+        off += PCAP_REC_HDR_SIZE + le32(s, off + 8);
+    }
+    if (off != s.size()) out.push_back(-1);
+    return out;
+}
+
+void put_packet(pcap_dumper *d, u32 sec, u32 len, char fill)
+{
+    std::string data(len, fill);
+    pcap_pkthdr h{sec, 7, len, len};
+    ASSERT_EQ(pcap_dump_write(d, &h, data.data()), (int)len);
+}
+
+TEST(Mpcap, HeadersInBothByteOrders)
+{
+    scratch le, be;
+    pcap *pl = pcap_open_dead(147, 65536, 0), *pb = pcap_open_dead(148, 65536, 1);
+    pcap_dumper *dl = pcap_dump_open(pl, le.path.c_str()), *db = pcap_dump_open(pb, be.path.c_str());
+    ASSERT_TRUE(dl && db);
+    pcap_pkthdr h{0x65530000, 250000, 3, 3};
+    EXPECT_EQ(pcap_dump_write(db, &h, "abc"), 3);
+    EXPECT_EQ(pcap_dump_flush(db), 0);
+    pcap_dump_close(dl);
+    pcap_dump_close(db);
+    EXPECT_EQ(le.bytes(), std::string("\xd4\xc3\xb2\xa1\x02\x00\x04\x00" "\0\0\0\0\0\0\0\0" "\x00\x00\x01\x00\x93\x00\x00\x00", 24));
+    EXPECT_EQ(be.bytes(), std::string("\xa1\xb2\xc3\xd4\x00\x02\x00\x04" "\0\0\0\0\0\0\0\0" "\x00\x01\x00\x00\x00\x00\x00\x94"
+                                      "\x65\x53\x00\x00\x00\x03\xd0\x90\x00\x00\x00\x03\x00\x00\x00\x03" "abc", 43));
+    struct stat sb;
+    ASSERT_EQ(stat(le.path.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0777, 0644u);
+    pcap_close(pl);
+    pcap_close(pb);
+}
+
+TEST(Mpcap, CapturedLengthIsCutToTheSnapLength)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 10, 0);
+    pcap_dumper *d = pcap_dump_open(p, f.path.c_str());
+    std::string data(20, 'x');
+    pcap_pkthdr h{1, 2, 20, 20};
+    EXPECT_EQ(pcap_dump_write(d, &h, data.data()), 10);
+    pcap_dump_close(d);
+    std::string s = f.bytes();
+    ASSERT_EQ(s.size(), 24u + 16u + 10u);
+    EXPECT_EQ(le32(s, 24 + 8), 10u);
+    EXPECT_EQ(le32(s, 24 + 12), 20u);
+    pcap_close(p);
+}
+
+TEST(Mpcap, AppendKeepsOneHeaderAndRefusesOtherFiles)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());  // new file: header
+    put_packet(d, 1, 5, 'a');
+    pcap_dump_close(d);
+    d = pcap_dump_open_append(p, f.path.c_str());
+    ASSERT_NE(d, nullptr);
+    put_packet(d, 2, 6, 'b');
+    pcap_dump_close(d);
+    std::string s = f.bytes();
+    EXPECT_EQ(chain(s), (std::vector<long>{24, 45}));
+    // Another byte order, another link type, a short file: refused, untouched.
+    testutil::log_capture cap;
+    for (pcap *other : {pcap_open_dead(147, 65536, 1), pcap_open_dead(148, 65536, 0)}) {
+        EXPECT_EQ(pcap_dump_open_append(other, f.path.c_str()), nullptr);
+        pcap_close(other);
+    }
+    EXPECT_EQ(f.bytes(), s);
+    f.put("short");
+    EXPECT_EQ(pcap_dump_open_append(p, f.path.c_str()), nullptr);
+    EXPECT_EQ(f.bytes(), "short");
+    EXPECT_TRUE(cap.has("is no pcap file of this kind (5 bytes)"));
+    pcap_close(p);
+}
+
+TEST(Mpcap, SizeRuleKeepsPacketsFromHalfTheLimit)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    pcap_dumper *d = pcap_dump_open(p, f.path.c_str());
+    // Packets of 16 + 984 bytes: packet k starts at 24 + 1000 k.
+    u32 k = 0;
+    for (; 24 + 1000 * k < 100000; ++k) put_packet(d, k, 984, (char)('a' + k % 26));
+    EXPECT_EQ(pcap_dump_set_fsize(d, 100000), 0);
+    pcap_dump_close(d);
+    std::string s = f.bytes();
+    // The first packet at or after offset 50000 is packet 50 (at 50024).
+    ASSERT_EQ(s.size(), 24u + 1000u * (k - 50));
+    EXPECT_EQ(le32(s, 24), 50u);
+    EXPECT_EQ(chain(s).back(), (long)(24 + 1000 * (k - 51)));
+    // Below the limit nothing changes; writing goes on at the end.
+    d = pcap_dump_open_append(p, f.path.c_str());
+    EXPECT_EQ(pcap_dump_set_fsize(d, 100000), 0);
+    put_packet(d, 999, 1, 'z');
+    pcap_dump_close(d);
+    EXPECT_EQ(f.bytes().size(), s.size() + 17);
+    pcap_close(p);
+}
+
+TEST(Mpcap, BrokenChainIsLeftAloneWithItsRecord)
+{
+    scratch f;
+    std::string hdr("\xd4\xc3\xb2\xa1\x02\x00\x04\x00" "\0\0\0\0\0\0\0\0" "\x00\x00\x01\x00\x93\x00\x00\x00", 24);
+    // A packet whose captured length points far beyond the file.
+    std::string bad = hdr + std::string("\1\0\0\0\0\0\0\0\xff\xff\xff\xff\4\0\0\0", 16) + std::string(3000, 'q');
+    f.put(bad);
+    int fd = open(f.path.c_str(), O_RDWR);
+    testutil::log_capture cap;
+    EXPECT_EQ(pcap_trim_fd(fd, 1000, 0), -1);
+    EXPECT_TRUE(cap.has("file error offset=")) << cap.get();
+    // A header cut short at the end of the file.
+    std::string cut = hdr + std::string(1000, 'r');
+    f.put(cut);
+    EXPECT_EQ(pcap_trim_fd(fd, 600, 0), -1);
+    close(fd);
+    EXPECT_EQ(f.bytes(), cut);
+}
+
+TEST(MpcapConcurrency, FourWritersUnderTheSizeRuleKeepAWholeChain)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    pcap_dumper *d = pcap_dump_open(p, f.path.c_str());
+    const u64 limit = 20000;
+    std::atomic<long> worst{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < 400; ++i) {
+                std::string data(40 + (i * 31 + t) % 300, (char)('a' + t));
+                pcap_pkthdr h{(u32)i, (u32)t, (u32)data.size(), (u32)data.size()};
+                pcap_dump_write(d, &h, data.data());
+                pcap_dump_set_fsize(d, limit);
+                pcap_dump_flush(d);
+                struct stat sb;
+                if (stat(f.path.c_str(), &sb) == 0) {
+                    long w = worst.load();
+                    while (sb.st_size > w && !worst.compare_exchange_weak(w, sb.st_size)) {
+                    }
+                }
+            }
+        });
+    for (auto &t : ts) t.join();
+    pcap_dump_close(d);
+    pcap_close(p);
+    std::string s = f.bytes();
+    EXPECT_LT(worst.load(), (long)(limit + 16 + 340));
+    auto c = chain(s);
+    ASSERT_FALSE(c.empty());
+    EXPECT_NE(c.back(), -1);
+    // Every packet is whole: its bytes are all one writer's letter.
+    for (long off : c) {
+        u32 len = le32(s, (size_t)off + 8);
+        std::string body = s.substr((size_t)off + 16, len);
+        EXPECT_EQ(body, std::string(len, body[0]));
+    }
+}
+
+TEST(FdMove, MovesTheEndDownInSteps)
+{
+    scratch f;
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
+    f.put(data);
+    int fd = open(f.path.c_str(), O_RDWR | O_APPEND);
+    ASSERT_EQ(fd_move_down(fd, 150000, 200000, 100), 0);
+    ASSERT_EQ(write(fd, "!", 1), 1);  // still appends at the new end
+    close(fd);
+    EXPECT_EQ(f.bytes(), data.substr(0, 100) + data.substr(150000) + "!");
+    EXPECT_EQ(fd_move_down(-1, 0, 0, 0), -1);
+    EXPECT_EQ(fd_move_down(0, 10, 20, 11), -1);
+}
+
+}  // namespace
