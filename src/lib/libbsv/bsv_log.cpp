@@ -3,7 +3,6 @@
 #include "libbsv/bsv_log.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -156,19 +155,6 @@ constexpr i32 kLogReaders = 8;
 bsv_rbuf_type g_log_type;
 bsv_rbuf_reader *g_log_slots[kLogReaders];
 std::atomic<u32> g_log_type_id{0};
-
-// Appends a formatted piece within the room left; the new length.
-size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...) OS_PRINTF(4, 5);
-size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...)
-{
-    if (len + 1 >= size) return len;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(out + len, size - len, fmt, ap);
-    va_end(ap);
-    if (n < 0) return len;
-    return len + ((size_t)n < size - len ? (size_t)n : size - len - 1);
-}
 
 }  // namespace
 
@@ -380,14 +366,15 @@ int bsv_read_log(bsv_log_handle *h, u32 *level, char *text, size_t size)
     time_t sec = (time_t)r.sec;
     struct tm tm;
     if (!localtime_r(&sec, &tm)) memset(&tm, 0, sizeof tm);
-    size_t len = 0;
-    text[0] = 0;
-    len = put_text(text, size, len, "%04d-%02d-%02d ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    len = put_text(text, size, len, "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                   (int)(r.usec / 1000));
-    len = put_text(text, size, len, "%-5s %d --- [%s] %s %s(): %s", log_level_2_prefix(r.level),
-                   (int)r.pid, r.tid_name, r.tag, r.func, r.msg);
-    return (int)len;
+    n = snprintf(text, size, "%04d-%02d-%02d %02d:%02d:%02d.%03d %-5s %d --- [%s] %s %s(): %s",
+                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 (int)(r.usec / 1000), log_level_2_prefix(r.level), (int)r.pid, r.tid_name, r.tag,
+                 r.func, r.msg);
+    if (n < 0) {
+        text[0] = 0;
+        return 0;
+    }
+    return (size_t)n < size ? n : (int)size - 1;
 }
 
 char *bsv_rbuf_stat_dump(bsv_log_handle *h)
