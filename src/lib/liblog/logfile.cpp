@@ -246,19 +246,15 @@ int log_file_trim(int fd, i64 size, i32 limit)
     return fd_move_down(fd, src < 0 ? start : src, size, 0);
 }
 
-void log_file_state_init(log_file_state *st)
+void log_file_init(log_file_state *st)
 {
+    if (!st) return;
     memset(st, 0, sizeof *st);
     st->mode[0] = 'w';
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
     st->watch = -1;
-}
-
-void log_file_init(log_file_state *st)
-{
-    if (st) log_file_state_init(st);
 }
 
 int log_file_close(log_file_state *st)
