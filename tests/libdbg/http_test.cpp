@@ -340,6 +340,32 @@ TEST_F(WebTest, CapOfRequestThreads)
     EXPECT_EQ(b, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
 }
 
+// Connections that arrive together while request threads are idle each get
+// a thread: none waits behind a client that holds its thread (silent
+// clients hold one for the first-byte wait, 2 s).
+TEST_F(WebTest, BurstBesideIdleThreadsIsServedAtOnce)
+{
+    start();
+    for (int round = 0; round < 5; ++round) {
+        // A few request threads end their request and wait idle.
+        std::vector<std::thread> warm;
+        for (int i = 0; i < 4; ++i) warm.emplace_back([this] { body("/metrics"); });
+        for (auto &th : warm) th.join();
+        std::vector<int> silent;
+        for (int i = 0; i < 8; ++i) silent.push_back(httptest::dial(port));
+        int fd = httptest::dial(port);
+        ASSERT_GE(fd, 0);
+        long long t0 = httptest::now_ms();
+        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\n\r\n");
+        std::string got = httptest::read_all(fd, 1900);
+        long long took = httptest::now_ms() - t0;
+        close(fd);
+        for (int s : silent) close(s);
+        EXPECT_EQ(httptest::body(got), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0") << "round " << round;
+        EXPECT_LT(took, 1500) << "round " << round;
+    }
+}
+
 // Many clients at once while commands run and variables change.
 TEST_F(WebTest, RequestsConcurrency)
 {
