@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/tmp_dir.h"
 #include "libdbg/http.h"
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
@@ -130,6 +131,23 @@ TEST_F(WebTest, PageIconMetricsAndNotFound)
     std::string nf = httptest::get(port, "/nope");
     EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
     EXPECT_EQ(httptest::raw(port, "PUT / HTTP/1.0\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nPUT");
+}
+
+// A "debug.html" in the working directory replaces the page: its three
+// templates are expanded, and nothing of the query is.
+TEST_F(WebTest, PageFromFileExpandsOnlyItsTemplates)
+{
+    testutil::tmp_dir dir("web");
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    FILE *f = fopen("debug.html", "w");
+    ASSERT_NE(f, nullptr);
+    fputs("<p>$title|$sh_psa|$token_value|$x|$</p>", f);
+    fclose(f);
+    start();
+    EXPECT_EQ(chdir(old_cwd), 0);
+    EXPECT_EQ(body("/?x=%3Cscript%3E&title=y"), "<p>Test Tool|t>|52718364|$x|$</p>");
 }
 
 TEST_F(WebTest, CommandAnswers)

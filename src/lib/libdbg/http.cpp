@@ -197,7 +197,10 @@ int http_callback_status(httpd_server *, httpd_request *r)
 {
     LOG_VERB("[%s]\n", r->query);
     if (is_need_auth(r)) return 1;
-    // The page's templates always take the tool's values, never a query's.
+    // The page's templates always take the tool's values, and no query
+    // variable is expanded into the page (a "debug.html" may hold other
+    // $names).
+    httpdFreeVariables(r);
     httpdSetVariableValue(r, "title", g_param.title ? g_param.title : "");
     httpdSetVariableValue(r, "sh_psa", g_param.prompt ? g_param.prompt : "");
     httpdSetVariableValue(r, "token_value", HTTP_TOKEN);
