@@ -434,8 +434,10 @@ int url_set_query(char *u, const char *key, const char *val, int escape, int mod
     if (strstr(why, "escape_val")) snprintf(text, sizeof text, "escape_val cannot contain [%s]", "&");
     else if (strstr(why, "key cannot contain")) snprintf(text, sizeof text, "key cannot contain [%s]", kBadKeyChars);
     else str_safecopy(text, sizeof text, why);
-    LOG_ERR("url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", u ? u : "",
-            key ? key : "", val ? val : "", escape, str_map_mode_name(mode), text);
+    // An unterminated url is shown only as far as its buffer goes.
+    LOG_ERR("url=[%.*s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n",
+            u ? (int)strnlen(u, URL_BUF_SIZE) : 0, u ? u : "", key ? key : "", val ? val : "", escape,
+            str_map_mode_name(mode), text);
     return -1;
 }
 
@@ -553,7 +555,7 @@ int url_add_path(char *u, const char *part)
 
 int url_add_query_raw(char *u, const char *text)
 {
-    if (!u || !text) return 0;
+    if (!u || !text || !memchr(u, 0, URL_BUF_SIZE)) return 0;
     strcat_printf(u, URL_BUF_SIZE, strchr(u, '?') ? "&%s" : "?%s", text);
     return 0;
 }
