@@ -384,6 +384,23 @@ TEST_F(WebTest, BurstBesideIdleThreadsIsServedAtOnce)
     }
 }
 
+// The deepest "source" nesting runs on a request thread's stack, with every
+// log record of the way formatted.
+TEST_F(WebTest, DeepestSourceFitsARequestThread)
+{
+    start();
+    testutil::tmp_dir dir("deep");
+    std::string self = dir / "self";
+    FILE *f = fopen(self.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "echo d\nsource %s\n", self.c_str());
+    fclose(f);
+    EXPECT_NE(body("/cmd?command=set%20log.level%20verb").find("resp"), std::string::npos);
+    std::string b = body("/cmd?command=source%20" + self);
+    body("/cmd?command=set%20log.level%20info");
+    EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
+}
+
 // Many clients at once while commands run and variables change.
 TEST_F(WebTest, RequestsConcurrency)
 {

@@ -78,7 +78,8 @@ u32 g_workers = 0, g_idle = 0;
 
 // Written before the listener starts, only read afterwards.
 debug_http_param g_param;
-std::atomic<const char *> g_page{nullptr};
+// The run whose request this thread serves now (its reference keeps it).
+thread_local const web_run *t_serving = nullptr;
 
 std::atomic<u64> g_refuse_log_ms{0};
 std::atomic<u32> g_refused{0};
@@ -204,7 +205,7 @@ int http_callback_status(httpd_server *, httpd_request *r)
     httpdSetVariableValue(r, "title", g_param.title ? g_param.title : "");
     httpdSetVariableValue(r, "sh_psa", g_param.prompt ? g_param.prompt : "");
     httpdSetVariableValue(r, "token_value", HTTP_TOKEN);
-    const char *page = g_page.load();
+    const char *page = t_serving ? t_serving->page_file : nullptr;
     httpdOutput(r, page ? page : g_http_page);
     return 0;
 }
@@ -347,8 +348,10 @@ void serve_client(const client_rec &c)
         return;
     }
     r->conn.cancel = &run->cancel;
+    t_serving = run;
     if (httpdReadRequest(run->server, r) == 0) httpdProcessRequest(run->server, r);
     else LOG_DBG("No valid request received\n");
+    t_serving = nullptr;
     httpdEndRequest(r);
 }
 
@@ -423,7 +426,6 @@ int debug_http_server_init(const char *addrs, int port)
     sp.backlog = SOMAXCONN;
     sp.accept_proc = http_accept_proc;
     sp.arg = run;
-    g_page.store(run->page_file);
     {
         // The accept procedure sees the run only once it is complete.
         pthread_guard g(&g_lock);
@@ -435,7 +437,7 @@ int debug_http_server_init(const char *addrs, int port)
         pthread_guard g(&g_lock);
         if (l) {
             run->listener = l;
-            run->port = port ? port : (int)sp.bound_port;
+            run->port = port;
         } else {
             g_run = nullptr;
             last = run_unref_locked(run);
