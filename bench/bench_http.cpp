@@ -92,20 +92,6 @@ wrk_result run_wrk(int port, int seconds)
     return r;
 }
 
-long rss_kib(pid_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
-    fclose(f);
-    return kib;
-}
-
 // n requests from `threads` clients, each on its own connection; the
 // number answered.
 long requests(int port, long n, int threads)

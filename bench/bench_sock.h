@@ -90,6 +90,21 @@ inline int free_port()
     return port;
 }
 
+// Resident memory of a process in KiB, or -1.
+inline long rss_kib(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
+    fclose(f);
+    return kib;
+}
+
 // A child process whose standard input is a pipe we hold (its end ends
 // vkto), output to /dev/null; dir, when set, is removed after it.
 struct bench_child {

@@ -276,20 +276,6 @@ void connection_churn(int vkto_port)
 
 // ---- resident memory ---------------------------------------------------------
 
-long rss_kib(pid_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
-    fclose(f);
-    return kib;
-}
-
 // RSS that has not moved for 0.3 s (at most 5 s of waiting).
 long settled_rss_kib(pid_t pid)
 {
