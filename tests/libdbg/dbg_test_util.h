@@ -105,13 +105,10 @@ struct peer {
 inline peer dial(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+    struct sockaddr_in a = nettest::loopback4(port);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
         close(fd);
-        return peer(-1);
+        fd = -1;
     }
     return peer(fd);
 }
