@@ -5,7 +5,7 @@
 //     and over 16 sessions at once, beside a minimal thread-per-connection
 //     echo server in this program;
 //   - connection churn: 10,000 connect/command/close cycles from 8 client
-//     threads, beside a thread-per-connection floor and a raw accept floor.
+//     threads, beside thread-per-connection floors and a raw accept floor.
 // Figures that have no Google Benchmark form are printed as "result" lines
 // (see bench/run_bench.py, which pairs them).
 //
@@ -187,13 +187,24 @@ struct vkto_child {
 
 constexpr int kCycleThreads = 8;
 constexpr int kCycles = 10000;
-const char kCycleReply[] = "x\r\n";  // vkto's reply to kRequest, before its NUL
+const char kCycleReply[] = "x\r\n";  // vkto's reply to kRequest; sent with its NUL
 
 struct cycle_stats {
-    double per_s = 0;
+    int cycles = 0;
+    double seconds = 0;
     double max_ms = 0;
     int over_100ms = 0;
     int failed = 0;
+
+    double per_s() const { return seconds > 0 ? cycles / seconds : 0; }
+    void add(const cycle_stats &o)
+    {
+        cycles += o.cycles;
+        seconds += o.seconds;
+        max_ms = std::max(max_ms, o.max_ms);
+        over_100ms += o.over_100ms;
+        failed += o.failed;
+    }
 };
 
 double now_s()
@@ -212,7 +223,7 @@ bool connect_cycle(int port)
     return ok;
 }
 
-cycle_stats run_cycles(int port)
+cycle_stats run_cycles(int port, int cycles)
 {
     std::atomic<int> next{0};
     std::vector<std::vector<double>> times(kCycleThreads);
@@ -221,8 +232,8 @@ cycle_stats run_cycles(int port)
     std::vector<std::thread> ts;
     for (int k = 0; k < kCycleThreads; ++k) {
         ts.emplace_back([&, k] {
-            times[k].reserve(kCycles / kCycleThreads + 1);
-            while (next.fetch_add(1) < kCycles) {
+            times[k].reserve(cycles / kCycleThreads + 1);
+            while (next.fetch_add(1) < cycles) {
                 double c0 = now_s();
                 if (!connect_cycle(port)) ++failed;
                 times[k].push_back((now_s() - c0) * 1000);
@@ -231,7 +242,8 @@ cycle_stats run_cycles(int port)
     }
     for (auto &t : ts) t.join();
     cycle_stats st;
-    st.per_s = kCycles / (now_s() - t0);
+    st.cycles = cycles;
+    st.seconds = now_s() - t0;
     st.failed = failed.load();
     for (auto &v : times)
         for (double ms : v) {
@@ -241,8 +253,10 @@ cycle_stats run_cycles(int port)
     return st;
 }
 
-// The floors' answer: the request up to its line feed, then vkto's bytes.
-void floor_serve(int c)
+// A floor's connection: every request (up to its line feed) gets vkto's
+// reply bytes with the NUL, until the client closes, as vkto's sessions
+// do; or, with once, the first request is answered and the floor closes.
+void floor_serve(int c, bool once)
 {
     struct timeval tv = {5, 0};
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -250,39 +264,55 @@ void floor_serve(int c)
     for (;;) {
         ssize_t n = recv(c, buf, sizeof buf, 0);
         if (n <= 0) break;
-        if (memchr(buf, '\n', (size_t)n)) {
-            (void)!send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL);  // with its NUL
-            break;
-        }
+        if (!memchr(buf, '\n', (size_t)n)) continue;
+        if (send(c, kCycleReply, sizeof kCycleReply, MSG_NOSIGNAL) <= 0 || once) break;
     }
     close(c);
 }
 
+void floor_session(int c) { floor_serve(c, false); }
+void floor_answer_once(int c) { floor_serve(c, true); }
+
 // Connect, one command, close, from 8 client threads: vkto beside two
 // peers in this program. The thread-per-connection floor accepts on one
-// thread and answers each connection on a new (detached, default-stack)
-// thread, as vkto does; the raw accept floor answers on the accepting
-// thread itself, the most this machine's loopback allows.
+// thread and runs each connection on a new (detached, default-stack)
+// thread that answers requests until the client closes, as vkto's
+// sessions do; vkto and this floor run in the order floor, vkto, vkto,
+// floor, half the cycles each time, so that neither gains from going
+// first. Two references close first, after one answer, which vkto's
+// sessions cannot (they wait for the next request): one with a thread per
+// connection, and the raw accept floor, which answers on the accepting
+// thread itself (the most this machine's loopback allows).
 void connection_churn(int vkto_port)
 {
-    accept_loop per_thread, raw;
-    if (!per_thread.start(SOMAXCONN, [](int c) { std::thread(floor_serve, c).detach(); }) ||
-        !raw.start(SOMAXCONN, floor_serve)) {
+    accept_loop per_thread, per_thread_once, raw;
+    if (!per_thread.start(SOMAXCONN, [](int c) { std::thread(floor_session, c).detach(); }) ||
+        !per_thread_once.start(SOMAXCONN, [](int c) { std::thread(floor_answer_once, c).detach(); }) ||
+        !raw.start(SOMAXCONN, floor_answer_once)) {
         fprintf(stderr, "accept floors did not start\n");
         return;
     }
-    cycle_stats t = run_cycles(per_thread.port);
-    cycle_stats v = run_cycles(vkto_port);
-    cycle_stats r = run_cycles(raw.port);
+    cycle_stats t, v;
+    t.add(run_cycles(per_thread.port, kCycles / 2));
+    v.add(run_cycles(vkto_port, kCycles / 2));
+    v.add(run_cycles(vkto_port, kCycles / 2));
+    t.add(run_cycles(per_thread.port, kCycles / 2));
+    cycle_stats o = run_cycles(per_thread_once.port, kCycles);
+    cycle_stats r = run_cycles(raw.port, kCycles);
     per_thread.finish();
+    per_thread_once.finish();
     raw.finish();
-    printf("result connect_cycle@vk %.0f cycles/s higher\n", v.per_s);
+    printf("result connect_cycle@vk %.0f cycles/s higher\n", v.per_s());
     printf("result connect_cycle@thread_per_connection %.0f cycles/s higher "
-           "accept on one thread, a new std::thread per connection answers and closes\n",
-           t.per_s);
+           "accept on one thread; a new std::thread per connection answers each request until the client "
+           "closes\n",
+           t.per_s());
+    printf("result connect_cycle@thread_per_connection_closing_first %.0f cycles/s higher "
+           "as the thread-per-connection floor, but the thread answers one request and closes first\n",
+           o.per_s());
     printf("result connect_cycle@raw_accept %.0f cycles/s higher "
-           "one thread accepts, answers and closes (no thread per connection)\n",
-           r.per_s);
+           "one thread accepts, answers and closes first (no thread per connection)\n",
+           r.per_s());
     printf("result slowest_cycle@vk %.1f ms lower\n", v.max_ms);
     printf("note connect cycles: %d per side from %d client threads; vkto %d over 100 ms, %d failed\n", kCycles,
            kCycleThreads, v.over_100ms, v.failed);

@@ -20,7 +20,11 @@ vkto, above 1.00 vkto is faster (rates are divided as they are, times
 inverted). Entries without a partner are listed with their median.
 
 Some programs are run more than once per round with their peer set up
-differently (VARIANTS below); each set-up forms its own pairs.
+differently (VARIANTS below); each set-up forms its own pairs. Benchmarks
+named otherwise are paired through ALIASES. A program that is not a
+Google Benchmark program, or a script, that prints no "result" line is run
+once and its own output shown (it makes its own rounds). Only programs
+built from a bench/bench_*.cpp source are run (peer programs are not).
 """
 import argparse
 import json
@@ -40,6 +44,43 @@ VARIANTS = {
     "bench_digest": [("", {}), ("generic C path, OPENSSL_ia32cap=0:0", {"OPENSSL_ia32cap": "0:0"})],
 }
 
+# Benchmarks whose names do not say their side: their first name component
+# -> (case@side, how the peer runs).
+ALIASES = {
+    "bench_file": {
+        "BM_read64k_os_file": ("read64k@vk", ""),
+        "BM_read64k_syscall": ("read64k@syscalls", "lseek + read(2) on a descriptor opened alike"),
+        "BM_open_close_os_file": ("open_close@vk", ""),
+        "BM_open_close_syscall": ("open_close@syscalls", "open(2) + close(2)"),
+        "BM_load_os_file": ("load@vk", ""),
+        "BM_load_read_loop": ("load@read_loop", "a read(2) loop into a growing buffer"),
+        "BM_list_os_dir": ("list_dir@vk", ""),
+        "BM_list_std_filesystem": ("list_dir@std_filesystem", "std::filesystem::directory_iterator with status"),
+    },
+    "bench_logfile": {
+        "BM_vkto_file": ("log_file@vk", ""),
+        "BM_spdlog_file": ("log_file@spdlog", "spdlog basic_file_sink_mt, flushed after every record"),
+    },
+    "bench_popen": {
+        "BM_os_popen_argv_true": ("spawn_true@vk", ""),
+        "BM_posix_spawn_true": ("spawn_true@posix_spawn", "posix_spawn + waitpid of /bin/true"),
+    },
+    "bench_rbuf": {
+        "BM_rbuf_write_read": ("write_read@vk", ""),
+        "BM_deque_write_read": ("write_read@mutex_deque", "std::mutex + std::deque<std::vector<char>>"),
+        "BM_rbuf_1w1r": ("one_writer_one_reader@vk", ""),
+        "BM_deque_1w1r": ("one_writer_one_reader@mutex_deque", "std::mutex + std::deque<std::vector<char>>"),
+    },
+    "bench_qexpr": {
+        "BM_rules_find": ("filter_rule@vk", ""),
+        "BM_handwritten": ("filter_rule@handwritten", "the same test written in C++ over parsed records"),
+    },
+    "bench_bsv_frame": {
+        "BM_frame_1472": ("frame_1472@vk", ""),
+        "BM_copy_crc32_1472": ("frame_1472@copy_crc32", "a copy of the same bytes with a CRC-32 check"),
+    },
+}
+
 RESULT_RE = re.compile(r"^result (\S+)@(\S+) ([-+0-9.eE]+) (\S+) (higher|lower)(?: (.*))?$")
 TIMEOUT_S = 900
 
@@ -54,7 +95,7 @@ class Entry:
         self.label = label
 
 
-def gb_entries(doc):
+def gb_entries(doc, aliases):
     """{name: (value, unit, higher_is_better, label)} from one JSON run; the
     repetitions of one run (if a program sets them) are folded by median."""
     by_name = {}
@@ -62,6 +103,11 @@ def gb_entries(doc):
         if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
             continue
         name = b.get("run_name", b["name"])
+        head, sep, tail = name.partition("/")
+        if head in aliases:
+            name = aliases[head][0] + sep + tail
+            if aliases[head][1]:
+                b = dict(b, label=aliases[head][1])
         if "items_per_second" in b:
             v, unit, higher = b["items_per_second"], "items/s", True
         elif "bytes_per_second" in b:
@@ -98,7 +144,7 @@ def result_lines(text):
     return out
 
 
-def run_once(cmd, env, is_gb):
+def run_once(cmd, env, is_gb, aliases):
     """One run: {name: (value, unit, higher, label)} and the note lines."""
     out_file = None
     if is_gb:
@@ -114,11 +160,11 @@ def run_once(cmd, env, is_gb):
         entries = {}
         if is_gb:
             with open(out_file) as f:
-                entries.update(gb_entries(json.load(f)))
+                entries.update(gb_entries(json.load(f), aliases))
         entries.update(result_lines(p.stdout))
         notes = [l[5:] for l in p.stdout.splitlines() if l.startswith("note ")]
         if not entries and not is_gb:
-            notes = p.stdout.rstrip().splitlines()  # a script of another form: its own words
+            notes = p.stdout.rstrip().splitlines()  # a program of another form: its own words
         return entries, notes
     finally:
         if out_file:
@@ -167,19 +213,25 @@ def report(title, runs, cases, notes):
     sys.stdout.flush()
 
 
-def collect(title, cmd, is_gb, runs, variants):
+def collect(title, cmd, is_gb, runs, variants, aliases=None):
     cases, notes, failed = {}, [], None
-    for _ in range(runs):
+    for run in range(runs):
         for vlabel, venv in variants:
             env = dict(os.environ)
             env.update(venv)
             try:
-                entries, n = run_once(cmd, env, is_gb)
+                entries, n = run_once(cmd, env, is_gb, aliases or {})
             except (RuntimeError, subprocess.TimeoutExpired, OSError, ValueError) as e:
                 failed = str(e)
                 continue
             if not notes:
                 notes = n
+            if run == 0 and not entries and not is_gb:
+                # It makes its own rounds and says so itself.
+                print("== %s (its own output)" % title)
+                for line in notes:
+                    print("   " + line)
+                return True
             for name, (value, unit, higher, label) in entries.items():
                 case, side = split_name(name)
                 if side is None:
@@ -211,9 +263,12 @@ def main():
     programs = sorted(f for f in os.listdir(bindir) if f.startswith("bench_")) if os.path.isdir(bindir) else []
     for name in programs:
         path = os.path.join(bindir, name)
-        if a.only not in name or not (os.path.isfile(path) and os.access(path, os.X_OK)):
+        source = os.path.join(HERE, name + ".cpp")
+        if a.only not in name or not os.path.isfile(source) or not os.access(path, os.X_OK):
             continue
-        ok &= collect(name, [path], True, a.runs, VARIANTS.get(name, [("", {})]))
+        with open(source, errors="replace") as f:
+            is_gb = "benchmark/benchmark.h" in f.read()
+        ok &= collect(name, [path], is_gb, a.runs, VARIANTS.get(name, [("", {})]), ALIASES.get(name))
     for name in sorted(os.listdir(HERE)):
         if not (name.startswith("bench_") and name.endswith(".py")) or a.only not in name:
             continue

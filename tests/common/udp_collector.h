@@ -12,19 +12,25 @@
 
 namespace testutil {
 
+// A socket of the given type bound to 127.0.0.1 on a port the system
+// chose, which goes to *port.
+inline int bind_loopback(int type, int *port)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (struct sockaddr *)&a, sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, (struct sockaddr *)&a, &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
 struct udp_collector {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int port = 0;
-    udp_collector()
-    {
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (struct sockaddr *)&a, sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
-    }
+    int fd = bind_loopback(SOCK_DGRAM, &port);
+    udp_collector() = default;
     ~udp_collector() { close(fd); }
     udp_collector(const udp_collector &) = delete;
     udp_collector &operator=(const udp_collector &) = delete;

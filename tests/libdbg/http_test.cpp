@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/tmp_dir.h"
 #include "libdbg/http.h"
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
@@ -130,6 +131,23 @@ TEST_F(WebTest, PageIconMetricsAndNotFound)
     std::string nf = httptest::get(port, "/nope");
     EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
     EXPECT_EQ(httptest::raw(port, "PUT / HTTP/1.0\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nPUT");
+}
+
+// A "debug.html" in the working directory replaces the page: its three
+// templates are expanded, and nothing of the query is.
+TEST_F(WebTest, PageFromFileExpandsOnlyItsTemplates)
+{
+    testutil::tmp_dir dir("web");
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    FILE *f = fopen("debug.html", "w");
+    ASSERT_NE(f, nullptr);
+    fputs("<p>$title|$sh_psa|$token_value|$x|$</p>", f);
+    fclose(f);
+    start();
+    EXPECT_EQ(chdir(old_cwd), 0);
+    EXPECT_EQ(body("/?x=%3Cscript%3E&title=y"), "<p>Test Tool|t>|52718364|$x|$</p>");
 }
 
 TEST_F(WebTest, CommandAnswers)
@@ -338,6 +356,49 @@ TEST_F(WebTest, CapOfRequestThreads)
         b = body("/metrics");
     }
     EXPECT_EQ(b, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+}
+
+// Connections that arrive together while request threads are idle each get
+// a thread: none waits behind a client that holds its thread (silent
+// clients hold one for the first-byte wait, 2 s).
+TEST_F(WebTest, BurstBesideIdleThreadsIsServedAtOnce)
+{
+    start();
+    for (int round = 0; round < 5; ++round) {
+        // A few request threads end their request and wait idle.
+        std::vector<std::thread> warm;
+        for (int i = 0; i < 4; ++i) warm.emplace_back([this] { body("/metrics"); });
+        for (auto &th : warm) th.join();
+        std::vector<int> silent;
+        for (int i = 0; i < 8; ++i) silent.push_back(httptest::dial(port));
+        int fd = httptest::dial(port);
+        ASSERT_GE(fd, 0);
+        long long t0 = httptest::now_ms();
+        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\n\r\n");
+        std::string got = httptest::read_all(fd, 1900);
+        long long took = httptest::now_ms() - t0;
+        close(fd);
+        for (int s : silent) close(s);
+        EXPECT_EQ(httptest::body(got), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0") << "round " << round;
+        EXPECT_LT(took, 1500) << "round " << round;
+    }
+}
+
+// The deepest "source" nesting runs on a request thread's stack, with every
+// log record of the way formatted.
+TEST_F(WebTest, DeepestSourceFitsARequestThread)
+{
+    start();
+    testutil::tmp_dir dir("deep");
+    std::string self = dir / "self";
+    FILE *f = fopen(self.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "echo d\nsource %s\n", self.c_str());
+    fclose(f);
+    EXPECT_NE(body("/cmd?command=set%20log.level%20verb").find("resp"), std::string::npos);
+    std::string b = body("/cmd?command=source%20" + self);
+    body("/cmd?command=set%20log.level%20info");
+    EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
 }
 
 // Many clients at once while commands run and variables change.

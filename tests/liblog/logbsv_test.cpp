@@ -17,6 +17,7 @@
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "liblog/logfile_util.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/os/os_thread.h"
 
 namespace {
@@ -42,6 +43,18 @@ struct LogBsv : testing::Test {
     {
         log2_printf(q.c, (int)(6 | bits), "tmod", "src/x", 1, "fn", "%s\n", text);
     }
+    // Waits (bounded) for the sender to have opened the socket; the flag
+    // is the sender's, so it is read under its lock.
+    void wait_opened()
+    {
+        for (int i = 0; i < 200; ++i) {
+            {
+                pthread_guard g(&st()->lock);
+                if (!st()->opening) return;
+            }
+            usleep(5000);
+        }
+    }
     void TearDown() override { bsv_net_cipher_set(0); }
 };
 
@@ -51,8 +64,7 @@ TEST_F(LogBsv, FramesOfMarkedRecordsReachTheCollector)
     ASSERT_EQ(log_bsv_udp_open(st(), col.url().c_str()), 0);
     EXPECT_EQ(log_bsv_udp_close(st()), 0);  // a second open may follow a close
     ASSERT_EQ(log_bsv_udp_open(st(), col.url().c_str()), 0);
-    // Wait for the sender to have opened the socket.
-    for (int i = 0; i < 200 && st()->opening; ++i) usleep(5000);
+    wait_opened();
     send("plain record", 0);
     send("marked record");
     send("bsv only", LOG_OPT_BSVONLY);
@@ -85,7 +97,7 @@ TEST_F(LogBsv, SecondOpenReplacesTheFirstAndCipherFollowsTheScheme)
     collector a, b;
     ASSERT_EQ(log_bsv_udp_open(st(), a.url().c_str()), 0);
     ASSERT_EQ(log_bsv_udp_open(st(), b.url("UDPS").c_str()), 0);
-    for (int i = 0; i < 200 && st()->opening; ++i) usleep(5000);
+    wait_opened();
     send("to b");
     auto fb = b.frames(3000);
     ASSERT_EQ(fb.size(), 1u);

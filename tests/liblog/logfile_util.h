@@ -3,7 +3,6 @@
 // files, and a quiet log context of its own.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,34 +10,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/tmp_dir.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 
 namespace logtest {
 
-// A fresh directory under VK_TEST_TMP (or /tmp), removed with its files.
-struct tmp_dir {
-    std::string path;
-    tmp_dir()
-    {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string root = base && *base ? base : "/tmp";
-        mkdir(root.c_str(), 0755);
-        std::string tmpl = root + "/logout_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) path = buf.data();
-    }
-    ~tmp_dir()
-    {
-        if (!path.empty()) {
-            std::string cmd = "rm -rf '" + path + "'";
-            if (system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
+using tmp_dir = testutil::tmp_dir;
 
 inline std::string read_file(const std::string &path)
 {

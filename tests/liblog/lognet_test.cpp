@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -10,6 +8,7 @@
 
 #include "common/log_capture.h"
 #include "common/text_match.h"
+#include "common/udp_collector.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "liblog/logfile_util.h"
@@ -22,18 +21,10 @@ namespace {
 
 // A loopback socket of the given type bound to a free port.
 struct peer {
-    int fd = -1;
     int port = 0;
-    explicit peer(int type)
+    int fd;
+    explicit peer(int type) : fd(testutil::bind_loopback(type, &port))
     {
-        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (struct sockaddr *)&a, sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
         if (type == SOCK_STREAM) listen(fd, 4);
     }
     ~peer() { close(fd); }

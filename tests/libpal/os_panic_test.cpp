@@ -299,18 +299,28 @@ size_t count_of(const std::string &text, const std::string &part)
 
 bsv_log_handle *g_ring;
 
+void put_err(const char *s, size_t n)
+{
+    ssize_t w = write(STDERR_FILENO, s, n);
+    (void)w;
+}
+
 // Writes the messages of the crash records the ring holds to standard
-// error, as "ring:[message]".
+// error, as "ring:[message]". It runs in the crash handler: no allocation.
 void dump_ring()
 {
     const u8 *rec = nullptr;
     int n;
     while ((n = bsv_read_raw_log(g_ring, &rec)) > 0) {
-        auto s = strings_at(std::string((const char *)rec, (size_t)n), BSV_LOG_HDR);
-        if (s.size() < 6 || s[4] != "panic_handler") continue;
-        std::string line = "ring:[" + s[5] + "]";
-        ssize_t w = write(STDERR_FILENO, line.data(), line.size());
-        (void)w;
+        const char *s[6] = {};
+        const char *p = (const char *)rec + BSV_LOG_HDR, *end = (const char *)rec + n;
+        int k = 0;
+        for (const char *z; k < 6 && p < end && (z = (const char *)memchr(p, 0, (size_t)(end - p))); p = z + 1)
+            s[k++] = p;
+        if (k < 6 || strcmp(s[4], "panic_handler") != 0) continue;
+        put_err("ring:[", 6);
+        put_err(s[5], strlen(s[5]));
+        put_err("]", 1);
     }
 }
 

@@ -125,6 +125,10 @@ TEST(OsPath, MkdirFamily)
     }
     EXPECT_EQ(os_mkdirs((d / "a/b/c/").c_str()), 0);
     EXPECT_EQ(os_mkdirs((d / "file/sub").c_str()), -1);
+    // An empty path names no directory.
+    errno = 0;
+    EXPECT_EQ(os_mkdirs(""), -1);
+    EXPECT_EQ(errno, ENOENT);
 
     EXPECT_EQ(os_mkdir_parent((d / "p/q/leaf.txt").c_str()), 0);
     EXPECT_EQ(os_path_is_dir((d / "p/q").c_str()), 1);

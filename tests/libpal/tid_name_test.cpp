@@ -2,9 +2,12 @@
 
 #include <set>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "common/child.h"
 #include "common/text_match.h"
 #include "libpal/env/code_str.h"
 #include "libpal/env/os_mutex.h"
@@ -35,6 +38,28 @@ TEST(TidName, RegisterReplaceDelete)
     EXPECT_TRUE(testutil::text_like(name_of_self(), "other_{x4}_" + tid));
     EXPECT_EQ(os_thread_name_del(), 0);
     EXPECT_EQ(name_of_self(), tid);
+}
+
+TEST(TidName, ForkedChildHasItsOwnIdsAndName)
+{
+    // The parent's ids and name text are kept before the fork.
+    ASSERT_EQ(os_thread_name_set("main"), 0);
+    ASSERT_NE(name_of_self(), "");
+    ASSERT_EQ(os_getpid(), (u32)getpid());
+    int rc = testutil::in_child([] {
+        if (os_getpid() != (u32)getpid()) return 1;
+        u32 tid = (u32)syscall(SYS_gettid);
+        if (os_gettid() != tid) return 2;
+        // The name registered for the parent's thread is not this one's.
+        char cached[256];
+        if (name_of_self() != std::to_string(tid)) return 3;
+        if (os_thread_name_get_cached(cached, sizeof cached) != std::to_string(tid)) return 4;
+        if (os_thread_name_set("main") != 0) return 5;
+        if (!testutil::text_like(name_of_self(), "main_{x4}_" + std::to_string(tid))) return 6;
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(os_thread_name_del(), 0);
 }
 
 TEST(TidNameDeath, AfterExitLookupsAreBareAndRegistrationsFail)

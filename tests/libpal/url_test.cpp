@@ -277,6 +277,20 @@ TEST(Url, QueryEditingRefusesBadInputAndKeepsTheUrl)
     EXPECT_EQ(before, f.b);
 }
 
+// A url buffer without its NUL is refused without a read past its end
+// (the sanitizer build catches one).
+TEST(Url, EditsOfAnUnterminatedBufferReadNoFurther)
+{
+    std::vector<char> v(URL_BUF_SIZE, 'x');
+    log_capture cap;
+    EXPECT_EQ(url_set_query_str(v.data(), "k", "v"), -1);
+    EXPECT_TRUE(cap.has("url=[xxxxxxxx"));
+    EXPECT_EQ(url_set_query_str(v.data(), "a=b", "v"), -1);
+    EXPECT_EQ(url_add_query_raw(v.data(), "a=1"), 0);
+    EXPECT_EQ(url_add_path(v.data(), "p"), 0);
+    EXPECT_EQ(std::string(v.begin(), v.end()), std::string(URL_BUF_SIZE, 'x'));
+}
+
 TEST(Url, PathsQuotesAndTests)
 {
     url_buf a("http://h/p?x=1");

@@ -14,6 +14,7 @@
 
 #include "common/tmp_file.h"
 #include "libpal/env/malloc.h"
+#include "libpal/os/os_thread.h"
 #include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
 
@@ -231,6 +232,34 @@ TEST_F(source_files, RunsLinesRepeatsAndLimits)
     std::ofstream(self) << "source " << self << "\n";
     out = run("source " + self);
     EXPECT_NE(out.find("nesting too deep"), std::string::npos);
+}
+
+// Nested files run on the session's thread: the deepest nesting fits a
+// stack far smaller than a session thread's, so each level costs little.
+struct deep_run {
+    dbgsh_srv_ctx *ctx;
+    std::string line;
+};
+
+TEST_F(source_files, DeepNestingFitsASmallStack)
+{
+    std::string self = file("deep", "");
+    std::ofstream(self) << "echo d\nsource " << self << "\n";
+    deep_run d{&ctx, "source " + self};
+    cap.text.clear();
+    os_thread *t = os_thread_init(
+        "deep", [](void *arg) -> i64 {
+            deep_run *d = (deep_run *)arg;
+            return exec_commands(d->ctx, d->line.c_str());
+        },
+        &d, 96 * 1024);
+    ASSERT_NE(t, nullptr);
+    int code = 0;
+    EXPECT_EQ(os_thread_wait_kill_exit(t, 10000, &code), 0);
+    size_t lines = 0;
+    for (size_t p = 0; (p = cap.text.find("d\n", p)) != std::string::npos; p += 2) ++lines;
+    EXPECT_EQ(lines, 16u) << cap.text;
+    EXPECT_NE(cap.text.find("nesting too deep"), std::string::npos);
 }
 
 TEST_F(source_files, OneReplyPerTopLevelCommand)

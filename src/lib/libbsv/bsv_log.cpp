@@ -3,7 +3,6 @@
 #include "libbsv/bsv_log.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -92,24 +91,11 @@ void set_hook(hook_slot<Fn> &s, Fn fn, void *arg, Fn safe_fn)
 
 // ---- records ----
 
-// The process id, read again after a fork.
-std::atomic<u32> g_pid{0};
-
-u32 pid_now()
-{
-    u32 p = g_pid.load(std::memory_order_relaxed);
-    if (p) return p;
-    static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
-    p = os_getpid();
-    g_pid.store(p, std::memory_order_relaxed);
-    return p;
-}
-
 // The fixed fields and the strings of a record with hdr fixed bytes, for
-// the thread of the given log name in the process pid. Async-signal-safe.
+// the calling thread of the given log name. Async-signal-safe once the
+// process id is kept.
 int build_imp(void *buf, int hdr, int level, const char *tag, const char *path, int line,
-              const char *func, const char *msg, const char *name, u32 pid)
+              const char *func, const char *msg, const char *name)
 {
     OS_CHECK_TXT(buf != nullptr, "buf!=NULL", -1);
     u8 *b = (u8 *)buf;
@@ -117,7 +103,7 @@ int build_imp(void *buf, int hdr, int level, const char *tag, const char *path, 
     clock_gettime(CLOCK_REALTIME, &ts);
     bsv_put_le(b, (u64)ts.tv_sec, 8);
     bsv_put_le(b + 8, (u64)ts.tv_nsec / 1000, 4);
-    bsv_put_le(b + 12, pid, 4);
+    bsv_put_le(b + 12, os_getpid(), 4);
     bsv_put_le(b + 16, os_gettid(), 4);
     if (hdr == BSV_LOG2_HDR) {
         bsv_put_le(b + 20, 1, 2);  // cpu_num
@@ -170,19 +156,6 @@ bsv_rbuf_type g_log_type;
 bsv_rbuf_reader *g_log_slots[kLogReaders];
 std::atomic<u32> g_log_type_id{0};
 
-// Appends a formatted piece within the room left; the new length.
-size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...) OS_PRINTF(4, 5);
-size_t put_text(char *out, size_t size, size_t len, const char *fmt, ...)
-{
-    if (len + 1 >= size) return len;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(out + len, size - len, fmt, ap);
-    va_end(ap);
-    if (n < 0) return len;
-    return len + ((size_t)n < size - len ? (size_t)n : size - len - 1);
-}
-
 }  // namespace
 
 void bsv_log_set_udp_proc(bsv_log_udp_fn fn, void *arg, bsv_log_udp_fn safe_fn)
@@ -200,7 +173,7 @@ int bsv_log_build(void *buf, int level, const char *tag, const char *path, int l
 {
     char name[256];
     os_thread_name_get(name, sizeof name);
-    return build_imp(buf, BSV_LOG_HDR, level, tag, path, line, func, msg, name, pid_now());
+    return build_imp(buf, BSV_LOG_HDR, level, tag, path, line, func, msg, name);
 }
 
 int bsv_log_build2(void *buf, int level, const char *tag, const char *path, int line,
@@ -208,7 +181,7 @@ int bsv_log_build2(void *buf, int level, const char *tag, const char *path, int 
 {
     char name[256];
     os_thread_name_get(name, sizeof name);
-    return build_imp(buf, BSV_LOG2_HDR, level, tag, path, line, func, msg, name, pid_now());
+    return build_imp(buf, BSV_LOG2_HDR, level, tag, path, line, func, msg, name);
 }
 
 int bsv_log_parse(const void *rec, int len, const bsv_value *ctx, bsv_log_rec *out)
@@ -298,10 +271,8 @@ int bsv_log_hook_safe(int level, const char *module, const char *file, int line,
     if (!udp && !g_file.fn.load() && !ring) return 0;
     char name[256];
     os_thread_name_get_cached(name, sizeof name);
-    u32 pid = g_pid.load(std::memory_order_relaxed);
-    if (!pid) pid = os_getpid();
     u8 rec[BSV_LOG_REC_MAX];
-    int len = build_imp(rec, BSV_LOG_HDR, level, module, file, line, func, msg, name, pid);
+    int len = build_imp(rec, BSV_LOG_HDR, level, module, file, line, func, msg, name);
     if (len < 0) return -1;
     int rc = 0;
     if (udp) {
@@ -317,7 +288,7 @@ int bsv_log_hook_safe(int level, const char *module, const char *file, int line,
 
 void bsv_log_safe_init(void)
 {
-    pid_now();
+    os_getpid();
     u8 frame[BSV_NET_MAX];
     u8 none = 0;
     bsv_net_info_build(frame, (int)kLogTypeId, &none, 1);
@@ -395,14 +366,15 @@ int bsv_read_log(bsv_log_handle *h, u32 *level, char *text, size_t size)
     time_t sec = (time_t)r.sec;
     struct tm tm;
     if (!localtime_r(&sec, &tm)) memset(&tm, 0, sizeof tm);
-    size_t len = 0;
-    text[0] = 0;
-    len = put_text(text, size, len, "%04d-%02d-%02d ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    len = put_text(text, size, len, "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                   (int)(r.usec / 1000));
-    len = put_text(text, size, len, "%-5s %d --- [%s] %s %s(): %s", log_level_2_prefix(r.level),
-                   (int)r.pid, r.tid_name, r.tag, r.func, r.msg);
-    return (int)len;
+    n = snprintf(text, size, "%04d-%02d-%02d %02d:%02d:%02d.%03d %-5s %d --- [%s] %s %s(): %s",
+                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 (int)(r.usec / 1000), log_level_2_prefix(r.level), (int)r.pid, r.tid_name, r.tag,
+                 r.func, r.msg);
+    if (n < 0) {
+        text[0] = 0;
+        return 0;
+    }
+    return (size_t)n < size ? n : (int)size - 1;
 }
 
 char *bsv_rbuf_stat_dump(bsv_log_handle *h)

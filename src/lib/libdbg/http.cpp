@@ -78,7 +78,8 @@ u32 g_workers = 0, g_idle = 0;
 
 // Written before the listener starts, only read afterwards.
 debug_http_param g_param;
-std::atomic<const char *> g_page{nullptr};
+// The run whose request this thread serves now (its reference keeps it).
+thread_local const web_run *t_serving = nullptr;
 
 std::atomic<u64> g_refuse_log_ms{0};
 std::atomic<u32> g_refused{0};
@@ -197,11 +198,14 @@ int http_callback_status(httpd_server *, httpd_request *r)
 {
     LOG_VERB("[%s]\n", r->query);
     if (is_need_auth(r)) return 1;
-    // The page's templates always take the tool's values, never a query's.
+    // The page's templates always take the tool's values, and no query
+    // variable is expanded into the page (a "debug.html" may hold other
+    // $names).
+    httpdFreeVariables(r);
     httpdSetVariableValue(r, "title", g_param.title ? g_param.title : "");
     httpdSetVariableValue(r, "sh_psa", g_param.prompt ? g_param.prompt : "");
     httpdSetVariableValue(r, "token_value", HTTP_TOKEN);
-    const char *page = g_page.load();
+    const char *page = t_serving ? t_serving->page_file : nullptr;
     httpdOutput(r, page ? page : g_http_page);
     return 0;
 }
@@ -286,7 +290,9 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
             os_socket_exit(sock);
             return -1;
         }
-        if (run->active >= HTTP_MAX_REQUESTS) {
+        // The queue is shared with the requests a stopped run may still
+        // have waiting, so it is bounded on its own too.
+        if (run->active >= HTTP_MAX_REQUESTS || g_queue_len >= HTTP_MAX_REQUESTS) {
             os_socket_exit(sock);
             log_refused(peer);
             return -1;
@@ -295,7 +301,10 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
         run->refs++;
         g_queue[(g_queue_head + g_queue_len) % HTTP_MAX_REQUESTS] = client_rec{run, sock, *peer};
         g_queue_len++;
-        if (g_idle > 0) {
+        // Idle threads woken but not yet running still count as idle: a
+        // connection beyond them gets a thread of its own, never a place
+        // behind a request that may hold its thread for seconds.
+        if (g_queue_len <= g_idle) {
             pthread_cond_signal(&g_work);
         } else {
             g_workers++;
@@ -311,19 +320,16 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
     LOG_ERR("Failed to create a new thread (httpd)\n");
     // The connection queued last goes unless a running thread takes it.
     client_rec c{};
+    bool last;
     {
         pthread_guard g(&g_lock);
         g_workers--;
         if (g_queue_len == 0 || g_workers > 0) return -1;
         g_queue_len--;
         c = g_queue[(g_queue_head + g_queue_len) % HTTP_MAX_REQUESTS];
-    }
-    os_socket_exit(c.sock);
-    bool last;
-    {
-        pthread_guard g(&g_lock);
         last = request_done_locked(c.run);
     }
+    os_socket_exit(c.sock);
     if (last) run_free(c.run);
     return -1;
 }
@@ -342,8 +348,10 @@ void serve_client(const client_rec &c)
         return;
     }
     r->conn.cancel = &run->cancel;
+    t_serving = run;
     if (httpdReadRequest(run->server, r) == 0) httpdProcessRequest(run->server, r);
     else LOG_DBG("No valid request received\n");
+    t_serving = nullptr;
     httpdEndRequest(r);
 }
 
@@ -418,7 +426,6 @@ int debug_http_server_init(const char *addrs, int port)
     sp.backlog = SOMAXCONN;
     sp.accept_proc = http_accept_proc;
     sp.arg = run;
-    g_page.store(run->page_file);
     {
         // The accept procedure sees the run only once it is complete.
         pthread_guard g(&g_lock);
@@ -430,7 +437,7 @@ int debug_http_server_init(const char *addrs, int port)
         pthread_guard g(&g_lock);
         if (l) {
             run->listener = l;
-            run->port = port ? port : (int)sp.bound_port;
+            run->port = port;
         } else {
             g_run = nullptr;
             last = run_unref_locked(run);

@@ -29,7 +29,7 @@ int debug_http_server_set_param(const debug_http_param *param);
 // addrs: a ';' or ','-separated list of local addresses, empty for all.
 int debug_http_server_init(const char *addrs, int port);
 int dbg_http_server_stop(void);
-// The port the listener took (useful when 0 was asked for), 0 when stopped.
+// The port the tool listens on, 0 when it is stopped.
 int dbg_http_server_port(void);
 
 int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg);

@@ -206,11 +206,10 @@ int http_callback_cmd(httpd_server *, httpd_request *r)
     raw[0] = 0;
     // An argument that cannot be read whole is never run in part, and an
     // empty one never stands for another session's previous line.
-    if (r->targetCut) {
+    bool found = str_get_val(r->query, "&", "command", raw, HTTP_CMD_ARG_SIZE) == 0;
+    if (r->targetCut || (found && strlen(raw) >= HTTP_CMD_SIZE)) {
         answer_error(answer, HTTP_ANSWER_SIZE, "command too long");
-    } else if (str_get_val(r->query, "&", "command", raw, HTTP_CMD_ARG_SIZE) == 0 && strlen(raw) >= HTTP_CMD_SIZE) {
-        answer_error(answer, HTTP_ANSWER_SIZE, "command too long");
-    } else if (str_get_val(r->query, "&", "command", raw, HTTP_CMD_ARG_SIZE) != 0) {
+    } else if (!found) {
         answer_error(answer, HTTP_ANSWER_SIZE, "command missing");
     } else if (!decodable(raw)) {
         answer_error(answer, HTTP_ANSWER_SIZE, "command not decodable");

@@ -57,7 +57,7 @@ constexpr int HTTP_FIRST_BYTE_MS = 2000;     // wait for the first byte of a ref
 constexpr int HTTP_HEAD_DEADLINE_MS = 10000; // the whole head, body included
 constexpr int HTTP_DRAIN_MS = 500;           // unread input drained before close
 constexpr size_t HTTP_DRAIN_MAX = 1 << 20;
-constexpr size_t HTTP_OUTPUT_MAX = 65536;    // httpdPrintf's formatting buffer
+constexpr size_t HTTP_OUTPUT_MAX = 65536;    // one piece of expanded text or of a file
 
 struct httpd_var {
     char *name;

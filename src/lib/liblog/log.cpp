@@ -46,7 +46,7 @@ void ctx_init(struct log2 *c, os_mutex *m)
     c->con_on.store(1);
     c->mutex = m;
     str_lines_init(&c->last_lines, c->last_log, sizeof c->last_log);
-    log_file_state_init(&c->file);
+    log_file_init(&c->file);
     log_net_init(&c->net);
     log_bsv_init(&c->bsv);
     c->self = c;

@@ -62,7 +62,6 @@ struct log_bsv_udp_state {
 struct log2;
 
 // Text and pcap file output.
-void log_file_state_init(log_file_state *st);
 void log_file_init(log_file_state *st);
 int log_file_open(log_file_state *st, const char *name);
 // Names the file as log_file_open would, without creating or truncating

@@ -1,12 +1,9 @@
 #define LOG_MOD "tag"
 #define LOG_SRC "src/lib/liblog/logfile"
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -148,20 +145,6 @@ int reopen_text(log_file_state *st)
     return st->name[0] ? open_text(st, st->name, false) : -1;
 }
 
-// The process id, read again in a child after a fork.
-std::atomic<u32> g_pid{0};
-
-u32 pid_now()
-{
-    u32 p = g_pid.load(std::memory_order_relaxed);
-    if (p) return p;
-    static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }); });
-    p = os_getpid();
-    g_pid.store(p, std::memory_order_relaxed);
-    return p;
-}
-
 inline size_t put_n(char *p, unsigned v, int digits)
 {
     for (int i = digits - 1; i >= 0; --i) {
@@ -208,7 +191,7 @@ size_t build_header(char *h, size_t cap, int level, const char *module)
     h[n++] = ' ';
     char pid[16];
     char *e = pid + sizeof pid, *p = e;
-    for (u32 v = pid_now(); p == e || v; v /= 10) *--p = (char)('0' + v % 10);
+    for (u32 v = os_getpid(); p == e || v; v /= 10) *--p = (char)('0' + v % 10);
     memcpy(h + n, p, (size_t)(e - p));
     n += (size_t)(e - p);
     memcpy(h + n, " --- [", 6);
@@ -263,19 +246,15 @@ int log_file_trim(int fd, i64 size, i32 limit)
     return fd_move_down(fd, src < 0 ? start : src, size, 0);
 }
 
-void log_file_state_init(log_file_state *st)
+void log_file_init(log_file_state *st)
 {
+    if (!st) return;
     memset(st, 0, sizeof *st);
     st->mode[0] = 'w';
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
     st->watch = -1;
-}
-
-void log_file_init(log_file_state *st)
-{
-    if (st) log_file_state_init(st);
 }
 
 int log_file_close(log_file_state *st)

@@ -3,6 +3,7 @@
 #include "libnet/sock_ctx.h"
 
 #include <cerrno>
+#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
@@ -20,7 +21,14 @@
 
 namespace {
 constexpr u32 kSpareStacks = 16;
-}
+constexpr u32 kEnded = 8;
+
+// A connection thread that has closed its connection, not yet joined.
+struct ended_thread {
+    os_thread *thread;
+    void *stack;
+};
+}  // namespace
 
 struct sock_tcp_ctx_mgr {
     char name[256];
@@ -35,8 +43,8 @@ struct sock_tcp_ctx_mgr {
     // Memory of the connection threads (see "stacks and heap" below).
     u32 peak;                    // most records live at once since the last trim
     u64 trim_ms;                 // when that was (monotonic)
-    os_thread *ended;            // the thread that closed last, not yet joined
-    void *ended_stack;           // and its stack
+    ended_thread ended[kEnded];  // threads that closed, oldest first
+    u32 nended;
     void *spare[kSpareStacks];   // stacks of joined threads, for new ones
     u32 nspare;
 };
@@ -62,12 +70,13 @@ constexpr int kJoinMs = 1000;
 // maps itself, with a guard page below each. The C library would keep the
 // stacks of ended threads for later ones, up to 40 MiB of them, each with
 // its top pages resident, so that a burst of connections left megabytes
-// behind. Here a thread that closes its connection is joined by the next
-// one that closes (or by exit), which gives its stack back: a few are kept
-// for new connections, the rest are unmapped. When the last connection
-// ends after a burst (kBurst at once since the last trim), or a while after
-// the previous trim, the spare stacks' pages and the free heap pages go
-// back to the system.
+// behind. Here the threads that closed their connections wait in a short
+// queue; when it is full, the one that closes joins the oldest (long gone
+// by then, so the join does not wait), which gives its stack back: a few
+// are kept for new connections, the rest are unmapped. When the last
+// connection ends after a burst (kBurst at once since the last trim), or a
+// while after the previous trim, it joins the rest of the queue, and the
+// spare stacks' pages and the free heap pages go back to the system.
 
 constexpr size_t kStackSize = OS_THREAD_STACK_DEFAULT;
 
@@ -127,25 +136,41 @@ void stack_give(sock_tcp_ctx_mgr *m, void *stack)
     stack_unmap(stack);
 }
 
-// Joins a thread that has closed its connection (it is on its way out, so
-// the join does not wait long) and gives its stack back. A failed join
-// leaves the thread detached and its stack to it.
-void reap(sock_tcp_ctx_mgr *m, os_thread *t, void *stack)
+// Joins threads that have closed their connections (they are on their way
+// out, so a join does not wait long) and gives their stacks back. A failed
+// join leaves the thread detached and its stack to it.
+void reap(sock_tcp_ctx_mgr *m, const ended_thread *e, u32 n)
 {
-    if (!t) return;
-    int code = 0;
-    if (os_thread_wait_kill_exit(t, -1, &code) == 0) stack_give(m, stack);
+    for (u32 i = 0; i < n; ++i) {
+        int code = 0;
+        if (os_thread_wait_kill_exit(e[i].thread, -1, &code) == 0) stack_give(m, e[i].stack);
+    }
 }
 
-// Makes t the thread that closed last; returns the one it replaces (with
-// its stack in *stack), which the caller reaps.
-os_thread *take_ended_locked(sock_tcp_ctx_mgr *m, os_thread *t, void *t_stack, void **stack)
+// Queues a thread that has closed its connection; when the queue is full,
+// the oldest is moved to *out to be reaped (the result is 1, else 0).
+u32 push_ended_locked(sock_tcp_ctx_mgr *m, os_thread *t, void *stack, ended_thread *out)
 {
-    os_thread *prev = m->ended;
-    *stack = m->ended_stack;
-    m->ended = t;
-    m->ended_stack = t_stack;
-    return prev;
+    u32 n = 0;
+    if (m->nended == kEnded) {
+        *out = m->ended[0];
+        memmove(&m->ended[0], &m->ended[1], (kEnded - 1) * sizeof m->ended[0]);
+        m->nended--;
+        n = 1;
+    }
+    m->ended[m->nended++] = {t, stack};
+    return n;
+}
+
+// Moves the queued threads to out, all or all but the newest (the caller's
+// own thread); the number moved.
+u32 take_ended_locked(sock_tcp_ctx_mgr *m, ended_thread *out, bool keep_newest)
+{
+    u32 n = m->nended - (keep_newest && m->nended ? 1 : 0);
+    memcpy(out, m->ended, n * sizeof *out);
+    memmove(&m->ended[0], &m->ended[n], (m->nended - n) * sizeof m->ended[0]);
+    m->nended -= n;
+    return n;
 }
 
 // Whether the connection that just ended leaves memory to be given back.
@@ -173,8 +198,10 @@ void give_memory_back(sock_tcp_ctx_mgr *m)
 
 void mgr_free(sock_tcp_ctx_mgr *m)
 {
-    // The caller is never the thread that closed last (see close).
-    reap(m, m->ended, m->ended_stack);
+    // The caller's own thread is never queued (see close).
+    ended_thread e[kEnded];
+    u32 n = take_ended_locked(m, e, false);
+    reap(m, e, n);
     for (u32 i = 0; i < m->nspare; ++i) stack_unmap(m->spare[i]);
     lbuf_del(m->pool);
     os_mutex_free(m->lock);
@@ -259,8 +286,8 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
         if (stack) t = os_thread_init_stack(m->name, m->thread_proc, rec, stack, kStackSize);
     }
     if (!t) LOG_AT(3 | LOG_OPT_ERRNO, "os_thread_init error: ");
-    os_thread *join = nullptr;
-    void *join_stack = nullptr;
+    ended_thread join[kEnded + 1];
+    u32 njoin = 0;
     bool free_mgr = false;
     bool trim = false;
     {
@@ -275,14 +302,17 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
             rec->mstate = REC_LIVE;
         } else {
             // REC_EARLY: the session has already ended; its thread is
-            // joined like any other that closed.
-            join = take_ended_locked(m, t, stack, &join_stack);
+            // queued like any other that closed.
+            njoin = push_ended_locked(m, t, stack, join);
             free_mgr = drop_locked(m, rec);
-            trim = trim_due_locked(m);
+            if (trim_due_locked(m)) {
+                trim = true;
+                njoin += take_ended_locked(m, join + njoin, false);
+            }
         }
     }
     if (!t) stack_give(m, stack);
-    reap(m, join, join_stack);
+    reap(m, join, njoin);
     if (trim) give_memory_back(m);
     if (free_mgr) mgr_free(m);
     return t ? rec : nullptr;
@@ -304,36 +334,40 @@ void sock_tcp_ctx_close(sock_tcp_ctx_mgr *m, sock_tcp_ctx *rec)
         rec->session = nullptr;
     }
     release_conn(m, rec);
-    os_thread *join = nullptr;
-    void *join_stack = nullptr;
+    ended_thread join[kEnded + 1];
+    u32 njoin = 0;
     os_thread *self = nullptr;
     bool free_mgr = false;
     bool trim = false;
     {
         os_mutex_guard g(m->lock);
         switch (rec->mstate) {
-        case REC_LIVE:
-            // This thread takes the place of the one that closed before
-            // it, which it joins; the next one to close joins this one.
-            join = take_ended_locked(m, rec->thread, rec->stack, &join_stack);
+        case REC_LIVE: {
+            os_thread *t = rec->thread;
+            void *stack = rec->stack;
             free_mgr = drop_locked(m, rec);
             if (free_mgr) {
                 // The manager goes with this record and no one is left to
                 // join this thread: it is detached, its stack left to it.
-                self = m->ended;
-                m->ended = nullptr;
-                m->ended_stack = nullptr;
-            } else {
-                trim = trim_due_locked(m);
+                self = t;
+                break;
+            }
+            // This thread joins the queue of those that closed; a later
+            // one joins it.
+            njoin = push_ended_locked(m, t, stack, join);
+            if (trim_due_locked(m)) {
+                trim = true;
+                njoin += take_ended_locked(m, join + njoin, true);
             }
             break;
+        }
         case REC_CLAIMED: rec->mstate = REC_CLOSED; break;  // exit joins and frees
         case REC_STARTING: rec->mstate = REC_EARLY; break;  // the starter frees it
         case REC_ORPHAN: free_mgr = drop_locked(m, rec); break;  // detached by exit
         default: break;
         }
     }
-    reap(m, join, join_stack);
+    reap(m, join, njoin);
     if (self) os_thread_free(self);
     if (trim) give_memory_back(m);
     if (free_mgr) mgr_free(m);
@@ -391,13 +425,13 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
         if (r == 0) stack_give(m, stack);
     }
     os_free(claimed);
-    os_thread *last;
-    void *last_stack;
+    ended_thread queued[kEnded];
+    u32 nqueued;
     {
         os_mutex_guard g(m->lock);
-        last = take_ended_locked(m, nullptr, nullptr, &last_stack);
+        nqueued = take_ended_locked(m, queued, false);
     }
-    reap(m, last, last_stack);
+    reap(m, queued, nqueued);
     bool free_now;
     {
         os_mutex_guard g(m->lock);

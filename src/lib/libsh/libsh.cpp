@@ -132,18 +132,26 @@ void out_flush(dbgsh_srv_ctx *ctx)
     if (dbgout_flush_fn f = real_flush(ctx)) f(ctx->out);
 }
 
+// The work space of one command line. It is taken from the heap: a line
+// run by "source" runs inside the line that called it, many levels deep, on
+// session threads whose stacks are small.
+struct line_work {
+    char text[LIBSH_LINE_MAX];      // the line
+    char expanded[LIBSH_LINE_MAX];  // one item with its alias expanded
+    char alias[LIBSH_LINE_MAX];     // the alias's value
+    char name[256];                 // the item's command name
+};
+
 // The text of one item, trimmed, with an alias of its command name (put
-// into name, 256 bytes) expanded into expanded (LIBSH_LINE_MAX bytes);
-// NULL for a comment.
-char *item_text(char *item, char *name, char *expanded)
+// into w->name) expanded into w->expanded; NULL for a comment.
+char *item_text(char *item, line_work *w)
 {
     char *it = str_trim(item);
     if (it[0] == '#') return nullptr;
-    str_cmd_name(it, name, 256);
-    char value[LIBSH_LINE_MAX];
-    if (alias_get_copy(name, value, sizeof value) == 0) {
-        str_cmd_replace_name(it, value, expanded, LIBSH_LINE_MAX);
-        it = expanded;
+    str_cmd_name(it, w->name, sizeof w->name);
+    if (alias_get_copy(w->name, w->alias, sizeof w->alias) == 0) {
+        str_cmd_replace_name(it, w->alias, w->expanded, sizeof w->expanded);
+        it = w->expanded;
     }
     return it;
 }
@@ -171,12 +179,10 @@ char **args_new(const char *line, int *argc)
 
 // Runs one ';'-separated item. Returns the command's result, 0 for items
 // that run nothing (*ran stays false).
-int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
+int run_item(dbgsh_srv_ctx *ctx, char *item, line_work *w, bool *ran)
 {
     *ran = false;
-    char name[256];
-    char expanded[LIBSH_LINE_MAX];
-    char *it = item_text(item, name, expanded);
+    char *it = item_text(item, w);
     if (!it) return 0;
     if (libsh_assign_var(it) == 0) return 0;
 
@@ -184,7 +190,7 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, bool *ran)
     char **argv = args_new(it, &nargs);
     if (!argv) return -1;
     const char *cmd = nargs > 0 ? argv[0] : "";
-    LOG_VERB("cmd=[%s] func=[%s]\n", it, name);
+    LOG_VERB("cmd=[%s] func=[%s]\n", it, w->name);
 
     *ran = true;
     if (!libsh_source_admit(ctx)) {
@@ -229,22 +235,22 @@ struct running_guard {
 
 }  // namespace
 
-int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
+namespace {
+
+// Runs a line with w as its work space.
+int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
 {
-    OS_CHECK_RET(ctx != nullptr, -1);
-    running_guard running;
-    char text[LIBSH_LINE_MAX];
-    if (!line) line = "";
+    char *text = w->text;
     const size_t len = strlen(line);
-    if (len >= sizeof text) {
+    if (len >= sizeof w->text) {
         // Never run a cut line, nor the previous one in its place.
-        libsh_line_too_long(ctx, sizeof text - 1);
+        libsh_line_too_long(ctx, sizeof w->text - 1);
         return -1;
     }
     memcpy(text, line, len + 1);
     char *t = str_trim(text);
     if (!*t) {
-        prev_get(text, sizeof text);
+        prev_get(text, sizeof w->text);
         t = str_trim(text);
         if (!*t) {
             out_flush(ctx);
@@ -262,7 +268,7 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
     int r = 0;
     for (u64 i = 0; i < items.count; ++i) {
         bool ran = false;
-        int rc = run_item(ctx, items.items[i], &ran);
+        int rc = run_item(ctx, items.items[i], w, &ran);
         if (rc == -1 && !ran) {
             r = -1;
             break;
@@ -272,6 +278,22 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
         if (r < 0 || ctx->exit_flag) break;
     }
     str_vector_fini(&items);
+    return r;
+}
+
+}  // namespace
+
+int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
+{
+    OS_CHECK_RET(ctx != nullptr, -1);
+    running_guard running;
+    line_work *w = (line_work *)os_malloc(sizeof(line_work));
+    if (!w) {
+        out_flush(ctx);
+        return -1;
+    }
+    int r = run_line(ctx, line ? line : "", w);
+    os_free(w);
     return r;
 }
 
@@ -297,12 +319,10 @@ void libsh_line_too_long(dbgsh_srv_ctx *ctx, size_t max)
 
 int libsh_item_runs_cmd(const char *item)
 {
-    char text[LIBSH_LINE_MAX];
-    if (!item || strlen(item) >= sizeof text) return 1;
-    str_safecopy_trunc(text, sizeof text, item);
-    char name[256];
-    char expanded[LIBSH_LINE_MAX];
-    char *it = item_text(text, name, expanded);
+    line_work w;
+    if (!item || strlen(item) >= sizeof w.text) return 1;
+    str_safecopy_trunc(w.text, sizeof w.text, item);
+    char *it = item_text(w.text, &w);
     if (!it) return 0;
     return libsh_is_assign(it) ? 0 : 1;
 }

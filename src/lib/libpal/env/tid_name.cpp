@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -53,18 +54,43 @@ void own_put(u32 gen, const char *name, u32 tid)
     t_own.gen.store(gen, std::memory_order_relaxed);
 }
 
+// The ids, read once. A child of fork has other ones: its only thread (the
+// one that forked) forgets them, and its own name text with them.
+std::atomic<u32> g_pid{0};
+thread_local u32 t_tid = 0;
+
+void forget_ids()
+{
+    g_pid.store(0, std::memory_order_relaxed);
+    t_tid = 0;
+    t_own.gen.store(0, std::memory_order_relaxed);
+}
+
+void watch_fork()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, forget_ids); });
+}
+
 }  // namespace
 
 u32 os_gettid(void)
 {
-    thread_local u32 tid = 0;
-    if (!tid) tid = (u32)syscall(SYS_gettid);
-    return tid;
+    if (!t_tid) {
+        watch_fork();
+        t_tid = (u32)syscall(SYS_gettid);
+    }
+    return t_tid;
 }
 
 u32 os_getpid(void)
 {
-    return (u32)syscall(SYS_getpid);
+    u32 p = g_pid.load(std::memory_order_relaxed);
+    if (p) return p;
+    watch_fork();
+    p = (u32)syscall(SYS_getpid);
+    g_pid.store(p, std::memory_order_relaxed);
+    return p;
 }
 
 int os_thread_name_init(void)

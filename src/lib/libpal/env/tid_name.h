@@ -11,5 +11,7 @@ char *os_thread_name_get(char *buf, size_t size);
 char *os_thread_name_get_cached(char *buf, size_t size);
 int os_thread_name_del(void);
 void os_thread_name_exit(void);
+// The calling thread's kernel id and the process id, kept after the first
+// call (async-signal-safe from then on) and read again in a forked child.
 u32 os_gettid(void);
 u32 os_getpid(void);

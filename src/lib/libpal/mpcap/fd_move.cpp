@@ -10,19 +10,24 @@ namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
-bool pwrite_all(int fd, const char *buf, size_t n, i64 at)
+// Repeats a transfer until n bytes are through: io(done) moves what is left
+// from byte done on and gives its count. False on an error or when nothing
+// more moves (end of file).
+template <class Io>
+bool whole(size_t n, Io io)
 {
-    while (n) {
-        ssize_t r = pwrite(fd, buf, n, (off_t)at);
-        if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
-            return false;
-        }
-        buf += r;
-        n -= (size_t)r;
-        at += r;
+    for (size_t done = 0; done < n;) {
+        ssize_t r = io(done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        done += (size_t)r;
     }
     return true;
+}
+
+bool pwrite_all(int fd, const char *buf, size_t n, i64 at)
+{
+    return whole(n, [&](size_t d) { return pwrite(fd, buf + d, n - d, (off_t)(at + (i64)d)); });
 }
 
 }  // namespace
@@ -30,17 +35,13 @@ bool pwrite_all(int fd, const char *buf, size_t n, i64 at)
 bool fd_pread_all(int fd, void *buf, size_t n, i64 at)
 {
     char *p = (char *)buf;
-    while (n) {
-        ssize_t r = pread(fd, p, n, (off_t)at);
-        if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
-            return false;
-        }
-        p += r;
-        n -= (size_t)r;
-        at += r;
-    }
-    return true;
+    return whole(n, [&](size_t d) { return pread(fd, p + d, n - d, (off_t)(at + (i64)d)); });
+}
+
+bool fd_write_all(int fd, const void *buf, size_t n)
+{
+    const char *p = (const char *)buf;
+    return whole(n, [&](size_t d) { return write(fd, p + d, n - d); });
 }
 
 int fd_move_down(int fd, i64 from, i64 end, i64 to)

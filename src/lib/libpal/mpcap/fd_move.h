@@ -11,3 +11,6 @@
 int fd_move_down(int fd, i64 from, i64 end, i64 to);
 // Reads n bytes at offset at, whole; false on a short read or an error.
 bool fd_pread_all(int fd, void *buf, size_t n, i64 at);
+// Writes n bytes at the descriptor's offset, whole (async-signal-safe);
+// false on an error.
+bool fd_write_all(int fd, const void *buf, size_t n);

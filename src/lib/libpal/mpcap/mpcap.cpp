@@ -3,7 +3,6 @@
 #include "libpal/mpcap/mpcap.h"
 
 #include <bit>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <unistd.h>
@@ -180,16 +179,7 @@ int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
     if (fd >= 0 && cap <= PCAP_SAFE_DATA_MAX && lseek(fd, 0, SEEK_END) >= 0) {
         memcpy(pkt, rec, sizeof rec);
         if (cap) memcpy(pkt + sizeof rec, data, cap);
-        const u8 *p = pkt;
-        size_t n = sizeof rec + cap;
-        while (n) {
-            ssize_t w = write(fd, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break;
-            p += w;
-            n -= (size_t)w;
-        }
-        if (n == 0) rc = (int)cap;
+        if (fd_write_all(fd, pkt, sizeof rec + cap)) rc = (int)cap;
     }
     pthread_mutex_unlock(&d->lock);
     return rc;

@@ -269,7 +269,12 @@ int os_mkdirs(const char *path)
         errno = ENAMETOOLONG;
         return -1;
     }
+    if (n == 0) {
+        errno = ENOENT;
+        return -1;
+    }
     memcpy(buf, path, n + 1);
+    // The first character is skipped: a leading separator names the root.
     for (char *s = buf + 1; *s; ++s) {
         if (*s != '/' && *s != '\\') continue;
         *s = 0;

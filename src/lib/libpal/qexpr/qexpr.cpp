@@ -420,8 +420,9 @@ int qexpr_load_file(qexpr *q, const char *path, char *err)
     OS_CHECK_RET(q && path, -1);
     char *text = qexpr_file_load(path);
     if (!text) return 0;
-    int r = qparser_parse_str(text, err);
-    if (r == 0) r = qexpr_load_str(q, text, err);
+    // The load checks the syntax itself and leaves the rules alone on an
+    // error.
+    int r = qexpr_load_str(q, text, err);
     os_free(text);
     return r < 0 ? -1 : 0;
 }

@@ -18,78 +18,44 @@ const char *env_lookup(const char *name, void *)
     return os_getenv(name);
 }
 
-// Growing, always terminated collector for names; any length fits.
-class name_buf {
-public:
-    name_buf() { data_[0] = 0; }
-    ~name_buf()
-    {
-        if (data_ != small_) os_free(data_);
-    }
-    name_buf(const name_buf &) = delete;
-    name_buf &operator=(const name_buf &) = delete;
-
-    bool add(char c)
-    {
-        if (len_ + 1 >= cap_ && !grow()) return false;
-        data_[len_++] = c;
-        data_[len_] = 0;
-        return true;
-    }
-    void clear()
-    {
-        len_ = 0;
-        data_[0] = 0;
-    }
-    const char *str() const { return data_; }
-    size_t len() const { return len_; }
-
-private:
-    bool grow()
-    {
-        size_t cap = cap_ * 2;
-        char *d = (char *)os_malloc(cap);
-        if (!d) return false;
-        memcpy(d, data_, len_ + 1);
-        if (data_ != small_) os_free(data_);
-        data_ = d;
-        cap_ = cap;
-        return true;
-    }
-    char small_[128];
-    char *data_ = small_;
-    size_t len_ = 0;
-    size_t cap_ = sizeof small_;
-};
-
-// The result buffer plus the scan state shared by both forms.
+// The result and the name being collected (both always terminated), plus
+// the lookup shared by both forms.
 struct expander {
-    expander(str_buf *o, str_env_lookup_fn l, void *a) : out(o), lookup(l ? l : env_lookup), arg(a) {}
+    expander(str_env_lookup_fn l, void *a)
+        : out(str_buf_new()), name(str_buf_new()), lookup(l ? l : env_lookup), arg(a)
+    {
+    }
+    ~expander()
+    {
+        if (out) str_buf_free(out);
+        if (name) str_buf_free(name);
+    }
+    expander(const expander &) = delete;
+    expander &operator=(const expander &) = delete;
     str_buf *out;
+    str_buf *name;
     str_env_lookup_fn lookup;
     void *arg;
-    name_buf name;
-    bool ok = true;
 
+    bool ready() const { return out && name; }
     void put(const char *p, size_t n) { str_buf_append(out, p, n); }
     void put(char c) { str_buf_append_chr(out, c); }
-    void add(char c) { ok = name.add(c) && ok; }
-    const char *value() { return lookup(name.str(), arg); }
+    void put_name() { put(name->data, name->length); }
+    void add(char c) { str_buf_append_chr(name, c); }
+    void clear_name() { str_buf_cut_tail(name, name->length); }
     // Writes the value of a non-empty name; true when it had one.
     bool put_value()
     {
-        if (name.len() == 0) return false;
-        const char *v = value();
+        if (name->length == 0) return false;
+        const char *v = lookup(name->data, arg);
         if (v) str_buf_append_cstr(out, v);
         return v != nullptr;
     }
     char *finish()
     {
-        if (!ok) {
-            str_buf_free(out);
-            return nullptr;
-        }
-        return str_buf_detach_nonnull(out);
+        char *r = str_buf_detach_nonnull(out);
+        out = nullptr;
+        return r;
     }
 };
 
@@ -109,9 +75,8 @@ const char *str_env_lookup(const char *name)
 char *str_env_expand_imp(const char *text, str_env_lookup_fn lookup, void *arg)
 {
     if (!text) return nullptr;
-    str_buf *out = str_buf_new();
-    if (!out) return nullptr;
-    expander x(out, lookup, arg);
+    expander x(lookup, arg);
+    if (!x.ready()) return nullptr;
     enum { LITERAL, NAME, BRACE } st = LITERAL;
     const char *lit = text;  // start of the pending literal run
     const char *p = text;
@@ -121,7 +86,7 @@ char *str_env_expand_imp(const char *text, str_env_lookup_fn lookup, void *arg)
         case LITERAL:
             if (c == '$') {
                 x.put(lit, (size_t)(p - lit));
-                x.name.clear();
+                x.clear_name();
                 st = NAME;
             }
             break;
@@ -130,7 +95,7 @@ char *str_env_expand_imp(const char *text, str_env_lookup_fn lookup, void *arg)
                 st = BRACE;
             } else if (c == '$') {
                 x.put_value();
-                x.name.clear();
+                x.clear_name();
             } else if (ends_name(c)) {
                 x.put_value();
                 st = LITERAL;
@@ -152,7 +117,7 @@ char *str_env_expand_imp(const char *text, str_env_lookup_fn lookup, void *arg)
     }
     if (st == LITERAL) x.put(lit, (size_t)(p - lit));
     else if (st == NAME) x.put_value();
-    else x.put(x.name.str(), x.name.len());
+    else x.put_name();
     return x.finish();
 }
 
@@ -164,9 +129,8 @@ char *str_env_expand(const char *text)
 char *str_env_expand_pct_imp(const char *text, str_env_lookup_fn lookup, void *arg)
 {
     if (!text) return nullptr;
-    str_buf *out = str_buf_new();
-    if (!out) return nullptr;
-    expander x(out, lookup, arg);
+    expander x(lookup, arg);
+    if (!x.ready()) return nullptr;
     bool in_name = false;
     const char *lit = text;
     const char *p = text;
@@ -174,13 +138,13 @@ char *str_env_expand_pct_imp(const char *text, str_env_lookup_fn lookup, void *a
         if (!in_name) {
             if (*p == '%') {
                 x.put(lit, (size_t)(p - lit));
-                x.name.clear();
+                x.clear_name();
                 in_name = true;
             }
         } else if (*p == '%') {
-            if (x.name.len() && !x.put_value()) {
+            if (x.name->length && !x.put_value()) {
                 x.put('%');
-                x.put(x.name.str(), x.name.len());
+                x.put_name();
                 x.put('%');
             }
             in_name = false;
@@ -191,7 +155,7 @@ char *str_env_expand_pct_imp(const char *text, str_env_lookup_fn lookup, void *a
     }
     if (in_name) {
         x.put('%');
-        x.put(x.name.str(), x.name.len());
+        x.put_name();
     } else {
         x.put(lit, (size_t)(p - lit));
     }

@@ -20,6 +20,8 @@ namespace {
 
 constexpr size_t kOutSize = 4096;     // the getters' output buffers
 constexpr int kPortDigits = 12;
+// Characters a query key may not hold.
+#define URL_BAD_KEY_CHARS ";/\\\"'?:@# &="
 
 // Writes the fields one after another into the record's buffer, each with
 // its NUL; once a field does not fit every later put fails too.
@@ -402,19 +404,18 @@ const char *edit_query(const char *u, const char *key, const char *val, int mode
 
 int url_set_query(char *u, const char *key, const char *val, int escape, int mode)
 {
-    static const char kBadKeyChars[] = ";/\\\"'?:@# &=";
     const char *why = nullptr;
     char *enc = nullptr;
     const char *v = val;
     if (!key || !val) why = "key or val cannot be null";
     else if (!*key) why = "key cannot be empty";
-    else if (strpbrk(key, kBadKeyChars)) why = "key cannot contain [%s]";
+    else if (strpbrk(key, URL_BAD_KEY_CHARS)) why = "key cannot contain [" URL_BAD_KEY_CHARS "]";
     else if (escape) {
         enc = (char *)os_malloc(URL_BUF_SIZE);
         if (!enc || str_escape_url_args(val, enc, URL_BUF_SIZE) != 0) why = "val too long";
         v = enc;
     } else if (strchr(val, '&')) {
-        why = "escape_val cannot contain [%s]";
+        why = "escape_val cannot contain [&]";
     }
     if (!why && !*v && mode != STR_MAP_DEL_EXIST) why = "val cannot be empty";
     if (!why && (!u || !memchr(u, 0, URL_BUF_SIZE))) why = "url is not a terminated text";
@@ -430,12 +431,10 @@ int url_set_query(char *u, const char *key, const char *val, int escape, int mod
     os_free(enc);
     if (!why) return 0;
 
-    char text[128];
-    if (strstr(why, "escape_val")) snprintf(text, sizeof text, "escape_val cannot contain [%s]", "&");
-    else if (strstr(why, "key cannot contain")) snprintf(text, sizeof text, "key cannot contain [%s]", kBadKeyChars);
-    else str_safecopy(text, sizeof text, why);
-    LOG_ERR("url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", u ? u : "",
-            key ? key : "", val ? val : "", escape, str_map_mode_name(mode), text);
+    // An unterminated url is shown only as far as its buffer goes.
+    LOG_ERR("url=[%.*s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n",
+            u ? (int)strnlen(u, URL_BUF_SIZE) : 0, u ? u : "", key ? key : "", val ? val : "", escape,
+            str_map_mode_name(mode), why);
     return -1;
 }
 
@@ -553,7 +552,7 @@ int url_add_path(char *u, const char *part)
 
 int url_add_query_raw(char *u, const char *text)
 {
-    if (!u || !text) return 0;
+    if (!u || !text || !memchr(u, 0, URL_BUF_SIZE)) return 0;
     strcat_printf(u, URL_BUF_SIZE, strchr(u, '?') ? "&%s" : "?%s", text);
     return 0;
 }

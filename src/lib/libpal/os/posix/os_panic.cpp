@@ -19,6 +19,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/env/tid_name.h"
+#include "libpal/mpcap/fd_move.h"
 #include "libpal/os/os_con.h"
 #include "libpal/os/os_file3.h"
 #include "libpal/os/os_path.h"
@@ -74,17 +75,6 @@ struct line_buf {
         return b;
     }
 };
-
-void write_all(int fd, const char *p, size_t n)
-{
-    while (n) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return;
-        p += w;
-        n -= (size_t)w;
-    }
-}
 
 // The prefix the log puts before a record, as far as it can be had
 // without locks: time, thread id and name, source and function.
@@ -214,9 +204,9 @@ struct report_out {
         if (!ctx || ctx->con_on.load(std::memory_order_relaxed)) {
             const char *colour = (flags & LOG_F_COLOUR) ? os_color_code(os_level_color(level & 0xff)) : "";
             const char *reset = *colour ? "\033[0m" : "";
-            write_all(STDERR_FILENO, colour, strlen(colour));
-            write_all(STDERR_FILENO, l.b, l.n);
-            write_all(STDERR_FILENO, reset, strlen(reset));
+            fd_write_all(STDERR_FILENO, colour, strlen(colour));
+            fd_write_all(STDERR_FILENO, l.b, l.n);
+            fd_write_all(STDERR_FILENO, reset, strlen(reset));
         }
         if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0) {
             // The file line: its header, the function and the message.
@@ -224,7 +214,7 @@ struct report_out {
             add_file_header(f, level);
             if (flags & LOG_F_FUNC) f.add("panic_handler(): ");
             f.add_n(text.b, text.n);
-            write_all(ctx->file.fd, f.b, f.n);
+            fd_write_all(ctx->file.fd, f.b, f.n);
         }
     }
 };
