@@ -148,6 +148,28 @@ TEST_F(ini, LineLimitIs1023Characters)
     EXPECT_TRUE(cap.has("iniparser: input line too long in " + p + " (3)\n"));
 }
 
+TEST_F(ini, KeysOfATabbedSectionAreSavedUnderTheirOwnHeader)
+{
+    // Section "s" and section "s<TAB>aaa...": the key belongs to the long
+    // one; written under [s] its line would pass the line limit.
+    std::string sec = "s\t" + std::string(600, 'a');
+    dictionary *d = iniparser_load(file("[s]\n[" + sec + "]\n" + std::string(500, 'b') + "=1\n").c_str());
+    ASSERT_NE(d, nullptr);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    iniparser_dump_ini(d, f);
+    fclose(f);
+    std::string text(buf, len);
+    free(buf);
+    EXPECT_EQ(text, "[s]\n\n[" + sec + "]\n" + std::string(500, 'b') + "=1\n\n");
+    dictionary *again = iniparser_load(file(text, "saved.ini").c_str());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(entries(again), entries(d));
+    iniparser_freedict(again);
+    iniparser_freedict(d);
+}
+
 TEST_F(ini, SyntaxErrorsFailTheLoadAndAreShownEscaped)
 {
     log_capture cap;

@@ -552,15 +552,19 @@ bool safe_key_name(const char *k)
     return n && !strpbrk(k, "=\n") && !strchr("#;", k[0]) && !blank(k[0]) && !blank(k[n - 1]);
 }
 
-// The header entry a key is written under: the shortest prefix before a
+// The header entry a key is written under: the longest prefix before a
 // TAB that names one and leaves a key name that reads back; -1 for none.
+// The longest gives the shortest key line: under a shorter header the rest
+// of a long section name would join the key and could pass the loader's
+// line limit.
 int owner_of(const dictionary *d, const char *key)
 {
+    int owner = -1;
     for (const char *t = strchr(key, '\t'); t; t = strchr(t + 1, '\t')) {
         int s = find_slot_n(d, key, (size_t)(t - key));
-        if (s >= 0 && is_header(d, s) && safe_key_name(t + 1)) return s;
+        if (s >= 0 && is_header(d, s) && safe_key_name(t + 1)) owner = s;
     }
-    return -1;
+    return owner;
 }
 
 // One pass that lists every section's keys in slot order; false when the
