@@ -17,6 +17,7 @@
 #include "libconf/ini/ini.h"
 #include "libpal/string/str_map.h"
 #include "libpal/string/str_vector.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -24,9 +25,7 @@ using testutil::log_capture;
 
 std::string tmp_path(const std::string &name)
 {
-    const char *base = getenv("VK_TEST_TMP");
-    std::string dir = base && *base ? base : "/tmp";
-    mkdir(dir.c_str(), 0755);
+    std::string dir = testutil::scratch_dir();
     return dir + "/ini_test_" + std::to_string(getpid()) + "_" + name;
 }
 
