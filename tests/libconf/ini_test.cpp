@@ -195,6 +195,9 @@ TEST_F(ini, LinesAtTheLimitStayWithinItWhenSaved)
         {"[s]\n" + k + "=\"\"" + std::string(1000, 'v') + "\n",
          "[s]\n" + k + "=\"\"" + std::string(1000, 'v') + "\n\n"},
         {"[s]\nk=''\nq='\n", "[s]\nk=\nq=\"'\"\n\n"},
+        // A quote left open in the file is closed unless that passes the limit.
+        {"[s]\nk='\"ab\n", "[s]\nk='\"ab'\n\n"},
+        {"[s]\nk='\"" + std::string(1019, 'v') + "\n", "[s]\nk='\"" + std::string(1019, 'v') + "\n\n"},
     };
     for (const auto &c : cases) {
         dictionary *d = iniparser_load(file(c.in).c_str());

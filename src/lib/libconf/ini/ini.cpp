@@ -519,7 +519,13 @@ void write_value(const char *name, const char *sep, const char *v, FILE *f)
         fprintf(f, "%s%s%s\n", name, sep, v);
     } else if (!strchr(v, '"') || !strchr(v, '\'')) {
         char q = strchr(v, '"') ? '\'' : '"';
-        fprintf(f, "%s%s%c%s%c\n", name, sep, q, v, q);
+        // A quote left open runs to the end of the line: where the closing
+        // one would pass the loader's limit it is left out, as in the line
+        // the value was read from, unless the value ends in a blank or a
+        // backslash (cut or joined on read-back).
+        bool open = strlen(name) + strlen(sep) + n + 2 > kLineMax && n && !blank(v[n - 1]) && v[n - 1] != '\\';
+        if (open) fprintf(f, "%s%s%c%s\n", name, sep, q, v);
+        else fprintf(f, "%s%s%c%s%c\n", name, sep, q, v, q);
     } else if (!strpbrk(v, ";#") && !edges && !opens_quote) {
         fprintf(f, "%s%s%s ;\n", name, sep, v);
     } else {
