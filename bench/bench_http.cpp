@@ -37,67 +37,6 @@ namespace {
 
 const char kTarget[] = "/cmd?command=echo%20x";
 
-int free_port()
-{
-    int port = 0;
-    int fd = listen_loopback(1, &port);
-    if (fd >= 0) close(fd);
-    return port;
-}
-
-// A child whose standard input is a pipe we hold (closing it ends it).
-struct child {
-    pid_t pid = -1;
-    int in = -1;
-    std::string dir;
-
-    void stop()
-    {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        if (in >= 0) close(in);
-        int st = 0;
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid, &st, WNOHANG) == pid) {
-                pid = -1;
-                break;
-            }
-            usleep(50000);
-        }
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-        }
-        pid = -1;
-        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-    }
-};
-
-child spawn(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd)
-{
-    child c;
-    int p[2];
-    if (pipe(p) != 0) return c;
-    c.pid = fork();
-    if (c.pid == 0) {
-        dup2(p[0], 0);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        close(p[1]);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(exe.c_str()));
-        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(exe.c_str(), argv.data());
-        _exit(127);
-    }
-    close(p[0]);
-    c.in = p[1];
-    return c;
-}
-
 bool wait_port(int port)
 {
     for (int i = 0; i < 100; ++i) {
@@ -111,20 +50,13 @@ bool wait_port(int port)
     return false;
 }
 
-child start_vkto(const std::string &exe, int port)
+bench_child start_vkto(const std::string &exe, int port)
 {
-    char tmpl[] = "/tmp/bench_http_XXXXXX";
-    if (!mkdtemp(tmpl)) return child();
-    std::string dir = tmpl;
-    std::system(("cp '" + exe + "' '" + dir + "/vkto'").c_str());
-    FILE *f = fopen((dir + "/vkto.ini").c_str(), "w");
-    if (!f) return child();
-    fprintf(f, "[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n",
-            port);
-    fclose(f);
-    child c = spawn(dir + "/vkto", {"-q"}, dir);
-    c.dir = dir;
-    return c;
+    char ini[256];
+    snprintf(ini, sizeof ini,
+             "[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n",
+             port);
+    return bench_start_vkto(exe, ini);
 }
 
 struct wrk_result {
@@ -158,20 +90,6 @@ wrk_result run_wrk(int port, int seconds)
     }
     pclose(p);
     return r;
-}
-
-long rss_kib(pid_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
-    fclose(f);
-    return kib;
 }
 
 // n requests from `threads` clients, each on its own connection; the
@@ -225,17 +143,17 @@ int main(int argc, char **argv)
     }
     signal(SIGPIPE, SIG_IGN);
     int vport = free_port();
-    child v = start_vkto(vkto, vport);
+    bench_child v = start_vkto(vkto, vport);
     if (v.pid <= 0 || !wait_port(vport)) {
         printf("bench_http: vkto did not start\n");
         v.stop();
         return 1;
     }
-    child c;
+    bench_child c;
     int cport = 0;
     if (!peer.empty()) {
         cport = free_port();
-        c = spawn(peer, {std::to_string(cport), "64"}, "");
+        c = bench_spawn(peer, {std::to_string(cport), "64"}, "");
         if (c.pid <= 0 || !wait_port(cport)) {
             printf("bench_http: the CivetWeb peer did not start\n");
             c.stop();

@@ -1,15 +1,23 @@
 #pragma once
-// Loopback sockets for the network benchmarks' own peers.
+// Loopback sockets for the network benchmarks' own peers, and the programs
+// they measure (vkto, a peer) as child processes.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 inline struct sockaddr_in loopback(int port)
 {
@@ -72,3 +80,105 @@ struct accept_loop {
         lfd = -1;
     }
 };
+
+// A loopback port that nothing listens on right now, or 0.
+inline int free_port()
+{
+    int port = 0;
+    int fd = listen_loopback(1, &port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// Resident memory of a process in KiB, or -1.
+inline long rss_kib(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
+    fclose(f);
+    return kib;
+}
+
+// A child process whose standard input is a pipe we hold (its end ends
+// vkto), output to /dev/null; dir, when set, is removed after it.
+struct bench_child {
+    pid_t pid = -1;
+    int in = -1;
+    std::string dir;
+
+    // SIGTERM, up to 5 s to end, then SIGKILL.
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int st = 0;
+            for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(50000);
+            if (waitpid(pid, &st, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &st, 0);
+            }
+        }
+        pid = -1;
+        if (in >= 0) close(in);
+        in = -1;
+        if (!dir.empty() && std::system(("rm -rf '" + dir + "'").c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", dir.c_str());
+        dir.clear();
+    }
+};
+
+// exe with args, in cwd unless it is empty; pid <= 0 on failure.
+inline bench_child bench_spawn(const std::string &exe, const std::vector<std::string> &args,
+                               const std::string &cwd)
+{
+    bench_child c;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return c;
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(exe.c_str()));
+    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    c.pid = fork();
+    if (c.pid == 0) {
+        dup2(p[0], 0);
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    close(p[0]);
+    c.in = p[1];
+    return c;
+}
+
+// vkto run as "vkto -q" from a copy of exe in a temporary directory, with
+// ini as its vkto.ini; pid <= 0 on failure.
+inline bench_child bench_start_vkto(const std::string &exe, const std::string &ini)
+{
+    char tmpl[] = "/tmp/vkto_bench_XXXXXX";
+    if (!mkdtemp(tmpl)) return bench_child();
+    bench_child fail;
+    fail.dir = tmpl;
+    if (std::system(("cp '" + exe + "' '" + fail.dir + "/vkto'").c_str()) != 0) {
+        fail.stop();
+        return fail;
+    }
+    FILE *f = fopen((fail.dir + "/vkto.ini").c_str(), "w");
+    if (!f) {
+        fail.stop();
+        return fail;
+    }
+    fputs(ini.c_str(), f);
+    fclose(f);
+    bench_child c = bench_spawn(fail.dir + "/vkto", {"-q"}, fail.dir);
+    c.dir = fail.dir;
+    return c;
+}

@@ -44,14 +44,6 @@ namespace {
 
 const char kRequest[] = "echo x\n";
 
-int free_port()
-{
-    int port = 0;
-    int fd = listen_loopback(1, &port);
-    if (fd >= 0) close(fd);
-    return port;
-}
-
 // One connect attempt: a blocking client connection with a 5 s limit on
 // every transfer; -1 on failure.
 int connect_once(int port)
@@ -123,64 +115,28 @@ struct echo_server {
 // ---- vkto as a child process -------------------------------------------------
 
 struct vkto_child {
+    bench_child c;
     pid_t pid = -1;
-    int stdin_w = -1;  // held open: the end of standard input would end vkto
     int port = 0;
-    std::string dir;
 
     bool start()
     {
         const char *exe = getenv("VKTO");
         if (!exe || !*exe) exe = VKTO_EXE;
-        char tmpl[] = "/tmp/vkto_bench_XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir = tmpl;
-        std::string copy = dir + "/vkto";
-        std::string cmd = "cp '" + std::string(exe) + "' '" + copy + "'";
-        if (system(cmd.c_str()) != 0) return false;
         port = free_port();
-        FILE *f = fopen((dir + "/vkto.ini").c_str(), "w");
-        if (!f) return false;
-        fprintf(f, "[debug]\nshell_server_port=%d\nshell_server_addr=127.0.0.1\nhttp_server_port=0\n\n[log]\nlevel=info\n",
-                port);
-        fclose(f);
-        int in[2];
-        if (pipe2(in, O_CLOEXEC) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(copy.c_str(), copy.c_str(), "-q", (char *)nullptr);
-            _exit(127);
-        }
-        close(in[0]);
-        stdin_w = in[1];
-        if (pid < 0) return false;
+        char ini[256];
+        snprintf(ini, sizeof ini,
+                 "[debug]\nshell_server_port=%d\nshell_server_addr=127.0.0.1\nhttp_server_port=0\n\n[log]\nlevel=info\n",
+                 port);
+        c = bench_start_vkto(exe, ini);
+        pid = c.pid;
+        if (pid <= 0) return false;
         int fd = dial(port);
         if (fd < 0) return false;
         close(fd);
         return true;
     }
-    void finish()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int st = 0;
-            for (int i = 0; i < 50 && waitpid(pid, &st, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (waitpid(pid, &st, WNOHANG) == 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &st, 0);
-            }
-        }
-        if (stdin_w >= 0) close(stdin_w);
-        if (!dir.empty()) {
-            std::string cmd = "rm -rf '" + dir + "'";
-            if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
-        }
-    }
+    void finish() { c.stop(); }
 };
 
 // ---- connection churn ------------------------------------------------------
@@ -319,20 +275,6 @@ void connection_churn(int vkto_port)
 }
 
 // ---- resident memory ---------------------------------------------------------
-
-long rss_kib(pid_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
-    fclose(f);
-    return kib;
-}
 
 // RSS that has not moved for 0.3 s (at most 5 s of waiting).
 long settled_rss_kib(pid_t pid)

@@ -9,16 +9,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/tmp_file.h"
+
 namespace testutil {
 
 struct tmp_dir {
     std::string path;
     explicit tmp_dir(const char *tag = "vk")
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
-        std::string t = dir + "/" + tag + "_XXXXXX";
+        std::string t = scratch_dir() + "/" + tag + "_XXXXXX";
         if (mkdtemp(t.data())) path = t;
     }
     ~tmp_dir()

@@ -1,6 +1,6 @@
 #pragma once
-// Test helper: a loopback UDP socket bound to a free port that collects
-// the datagrams (bsv frames) sent to it.
+// Test helpers: loopback sockets on free ports, and a UDP socket that
+// collects the datagrams (bsv frames) sent to it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,15 +16,26 @@ namespace testutil {
 // chose, which goes to *port.
 inline int bind_loopback(int type, int *port)
 {
+    *port = 0;
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (struct sockaddr *)&a, sizeof a);
     socklen_t len = sizeof a;
-    getsockname(fd, (struct sockaddr *)&a, &len);
-    *port = ntohs(a.sin_port);
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&a, sizeof a) == 0 &&
+        getsockname(fd, (struct sockaddr *)&a, &len) == 0)
+        *port = ntohs(a.sin_port);
     return fd;
+}
+
+// A loopback TCP port that nothing listens on right now, or 0.
+inline int free_port()
+{
+    int port = 0;
+    int fd = bind_loopback(SOCK_STREAM, &port);
+    if (fd < 0) return 0;
+    close(fd);
+    return port;
 }
 
 struct udp_collector {

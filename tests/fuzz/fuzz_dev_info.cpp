@@ -12,7 +12,10 @@
 
 namespace {
 
-char g_root[] = "/tmp/vk_fuzz_dev_XXXXXX";
+// Memory-backed when there is /dev/shm: both files are rewritten for every
+// input, which on a disk file system costs a truncation and a flush each.
+char g_shm[] = "/dev/shm/vk_fuzz_dev_XXXXXX", g_tmp[] = "/tmp/vk_fuzz_dev_XXXXXX";
+const char *g_root = nullptr;
 
 void remove_root()
 {
@@ -26,7 +29,10 @@ void remove_root()
 const std::string &root()
 {
     static const std::string r = [] {
-        std::string d = mkdtemp(g_root);
+        g_root = mkdtemp(g_shm);
+        if (!g_root) g_root = mkdtemp(g_tmp);
+        FUZZ_ASSERT(g_root);
+        std::string d = g_root;
         mkdir((d + "/proc").c_str(), 0755);
         os_dev_info_set_root(d.c_str());
         atexit(remove_root);

@@ -83,12 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_ASSERT(again);
         bool writable = true;
         qexpr_rules_foreach(q, can_write, &writable);
-        if (qexpr_load_str(again, first.c_str(), err) == 0 && dump(again) == first) {
+        bool same = qexpr_load_str(again, first.c_str(), err) == 0 && dump(again) == first;
+        if (!same) {
+            FUZZ_ASSERT(!writable);
+        } else if (writable) {
+            // A value without a written form is dumped as it stands, which
+            // may read back as another value with the same dump ("'t$'"
+            // reads as t$): only a writable set must read back as itself.
             for (const record &r : recs)
                 FUZZ_ASSERT(qexpr_filter_drop(again, var_proc, (void *)&r) ==
                             qexpr_filter_drop(q, var_proc, (void *)&r));
-        } else {
-            FUZZ_ASSERT(!writable);
         }
         qexpr_del(again);
     }

@@ -29,9 +29,13 @@ void empty_dir()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (g_dir.empty()) {
-        char t[] = "/tmp/fuzz_vdb_XXXXXX";
-        FUZZ_ASSERT(mkdtemp(t));
-        g_dir = t;
+        // Memory-backed when there is /dev/shm: a file made and removed
+        // for every input is slow on a disk file system.
+        char shm[] = "/dev/shm/fuzz_vdb_XXXXXX", tmp[] = "/tmp/fuzz_vdb_XXXXXX";
+        const char *d = mkdtemp(shm);
+        if (!d) d = mkdtemp(tmp);
+        FUZZ_ASSERT(d);
+        g_dir = d;
         atexit([] { rmdir(g_dir.c_str()); });
     }
     if (size < 1) return 0;

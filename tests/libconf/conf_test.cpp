@@ -11,6 +11,7 @@
 #include "libconf/conf.h"
 #include "libconf/ini/ini.h"
 #include "libpal/string/str_vector.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -18,9 +19,7 @@ struct ini_file : testing::Test {
     std::string path;
     void write(const std::string &text, const char *ext = ".ini")
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
+        std::string dir = testutil::scratch_dir();
         path = dir + "/conf_test_" + std::to_string(getpid()) + "_" +
                testing::UnitTest::GetInstance()->current_test_info()->name() + ext;
         std::ofstream(path) << text;

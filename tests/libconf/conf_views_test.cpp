@@ -11,6 +11,7 @@
 #include "libconf/conf.h"
 #include "libpal/string/str_map.h"
 #include "libpal/string/str_vector.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -21,9 +22,7 @@ struct conf_file : testing::Test {
     conf *c = nullptr;
     void open(const std::string &text)
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
+        std::string dir = testutil::scratch_dir();
         path = dir + "/conf_views_" + std::to_string(getpid()) + "_" +
                testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
         std::ofstream(path) << text;

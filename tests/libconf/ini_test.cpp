@@ -17,6 +17,7 @@
 #include "libconf/ini/ini.h"
 #include "libpal/string/str_map.h"
 #include "libpal/string/str_vector.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -24,9 +25,7 @@ using testutil::log_capture;
 
 std::string tmp_path(const std::string &name)
 {
-    const char *base = getenv("VK_TEST_TMP");
-    std::string dir = base && *base ? base : "/tmp";
-    mkdir(dir.c_str(), 0755);
+    std::string dir = testutil::scratch_dir();
     return dir + "/ini_test_" + std::to_string(getpid()) + "_" + name;
 }
 
@@ -146,6 +145,70 @@ TEST_F(ini, LineLimitIs1023Characters)
     p = file("[s]\nk=" + std::string(600, 'a') + "\\\n" + std::string(500, 'b') + "\n", "joined.ini");
     EXPECT_EQ(iniparser_load(p.c_str()), nullptr);
     EXPECT_TRUE(cap.has("iniparser: input line too long in " + p + " (3)\n"));
+}
+
+TEST_F(ini, KeysOfATabbedSectionAreSavedUnderTheirOwnHeader)
+{
+    // Section "s" and section "s<TAB>aaa...": the key belongs to the long
+    // one; written under [s] its line would pass the line limit.
+    std::string sec = "s\t" + std::string(600, 'a');
+    dictionary *d = iniparser_load(file("[s]\n[" + sec + "]\n" + std::string(500, 'b') + "=1\n").c_str());
+    ASSERT_NE(d, nullptr);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    iniparser_dump_ini(d, f);
+    fclose(f);
+    std::string text(buf, len);
+    free(buf);
+    EXPECT_EQ(text, "[s]\n\n[" + sec + "]\n" + std::string(500, 'b') + "=1\n\n");
+    dictionary *again = iniparser_load(file(text, "saved.ini").c_str());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(entries(again), entries(d));
+    iniparser_freedict(again);
+    iniparser_freedict(d);
+}
+
+TEST_F(ini, LinesAtTheLimitStayWithinItWhenSaved)
+{
+    auto dump = [](const dictionary *d) {
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *f = open_memstream(&buf, &len);
+        iniparser_dump_ini(d, f);
+        fclose(f);
+        std::string text(buf, len);
+        free(buf);
+        return text;
+    };
+    const std::string k(20, 'k');
+    struct {
+        std::string in, out;
+    } cases[] = {
+        // Without sections the key keeps its TAB and " = " while they fit.
+        {k + "=" + std::string(20, 'v') + "\n", "\t" + k + " = " + std::string(20, 'v') + "\n"},
+        {k + "=" + std::string(1002, 'v') + "\n", k + "=" + std::string(1002, 'v') + "\n"},
+        {k + "=\"a;" + std::string(998, 'v') + "\"\n", k + "=\"a;" + std::string(998, 'v') + "\"\n"},
+        // A value opening with a pair of quotes reads back unquoted.
+        {k + "='' " + std::string(999, 'v') + "\n", k + "='' " + std::string(999, 'v') + "\n"},
+        {"[s]\n" + k + "=\"\"" + std::string(1000, 'v') + "\n",
+         "[s]\n" + k + "=\"\"" + std::string(1000, 'v') + "\n\n"},
+        {"[s]\nk=''\nq='\n", "[s]\nk=\nq=\"'\"\n\n"},
+        // A quote left open in the file is closed unless that passes the limit.
+        {"[s]\nk='\"ab\n", "[s]\nk='\"ab'\n\n"},
+        {"[s]\nk='\"" + std::string(1019, 'v') + "\n", "[s]\nk='\"" + std::string(1019, 'v') + "\n\n"},
+    };
+    for (const auto &c : cases) {
+        dictionary *d = iniparser_load(file(c.in).c_str());
+        ASSERT_NE(d, nullptr) << c.in.substr(0, 40);
+        std::string text = dump(d);
+        EXPECT_EQ(text, c.out);
+        dictionary *again = iniparser_load(file(text, "saved.ini").c_str());
+        ASSERT_NE(again, nullptr) << c.in.substr(0, 40);
+        EXPECT_EQ(entries(again), entries(d));
+        iniparser_freedict(again);
+        iniparser_freedict(d);
+    }
 }
 
 TEST_F(ini, SyntaxErrorsFailTheLoadAndAreShownEscaped)

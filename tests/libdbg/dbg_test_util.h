@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "common/udp_collector.h"
 #include "libdbg/dbgsrv.h"
 #include "libnet/sock_event.h"
 #include "libpal/net_test_util.h"
@@ -104,30 +105,15 @@ struct peer {
 inline peer dial(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+    struct sockaddr_in a = nettest::loopback4(port);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
         close(fd);
-        return peer(-1);
+        fd = -1;
     }
     return peer(fd);
 }
 
-// A loopback port that nothing listens on right now.
-inline int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (struct sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, (struct sockaddr *)&a, &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using testutil::free_port;
 
 // Waits up to ms for cond; its last value.
 template <class F>

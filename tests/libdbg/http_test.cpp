@@ -11,6 +11,7 @@
 
 #include "common/log_capture.h"
 #include "common/tmp_dir.h"
+#include "common/udp_collector.h"
 #include "libdbg/http.h"
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
@@ -87,23 +88,10 @@ struct WebTest : ::testing::Test {
     {
         debug_http_server_set_param(&p);
         for (int attempt = 0; attempt < 5 && port == 0; ++attempt) {
-            int want = free_port();
+            int want = testutil::free_port();
             if (want > 0 && debug_http_server_init("127.0.0.1", want) == 0) port = dbg_http_server_port();
         }
         ASSERT_GT(port, 0);
-    }
-    static int free_port()
-    {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        int port = 0;
-        if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (struct sockaddr *)&a, &len) == 0)
-            port = ntohs(a.sin_port);
-        close(fd);
-        return port;
     }
     void TearDown() override { dbg_http_server_stop(); }
     std::string body(const std::string &target, const std::string &extra = "")

@@ -11,6 +11,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/net_test_util.h"
 #include "libpal/value/dvar.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -30,9 +31,7 @@ struct log_conf_fixture : testing::Test {
     }
     void write(const std::string &text)
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
+        std::string dir = testutil::scratch_dir();
         path = dir + "/log_conf_" + std::to_string(getpid()) + ".ini";
         std::ofstream(path) << text;
     }

@@ -821,6 +821,31 @@ TEST(Listener, DescriptorExhaustionBacksOff)
     sock_server_exit(srv);
 }
 
+// Events from several threads at once: one record goes through per
+// interval, and the next one reports every event since, none lost.
+TEST(ListenerConcurrency, LogGateCountsEveryEventOnce)
+{
+    constexpr u64 kEveryMs = 3600 * 1000;
+    constexpr u32 kThreads = 4, kEach = 2000;
+    sock_log_gate gate{};
+    std::atomic<u32> passed{0}, reported{0};
+    std::vector<std::thread> ts;
+    for (u32 i = 0; i < kThreads; ++i)
+        ts.emplace_back([&] {
+            for (u32 k = 0; k < kEach; ++k)
+                if (u32 n = sock_log_gate_pass(&gate, kEveryMs)) {
+                    passed++;
+                    reported += n;
+                }
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(passed.load(), 1u);  // one record within one interval
+    EXPECT_GE(reported.load(), 1u);  // it may count events that raced it
+    gate.last_ms.store(os_mono_ms() - kEveryMs);  // the interval is over
+    EXPECT_EQ(reported.load() + sock_log_gate_pass(&gate, kEveryMs), kThreads * kEach + 1);
+    EXPECT_EQ(sock_log_gate_pass(&gate, kEveryMs), 0u);
+}
+
 }  // namespace
 
 namespace {

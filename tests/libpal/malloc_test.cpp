@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
 
 namespace {
 
@@ -170,5 +177,71 @@ TEST(MallocConcurrency, CountersBalanceAcrossThreads)
     EXPECT_EQ(malloc_count.load(), before.count);
     EXPECT_EQ(malloc_bytes.load(), before.bytes);
 }
+
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Heaps (arenas) of the C library: one "<heap nr=" each in malloc_info.
+int heap_count()
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    if (!f) return -1;
+    malloc_info(0, f);
+    fclose(f);
+    int n = 0;
+    for (const char *p = buf; (p = strstr(p, "<heap nr=")); ++p) ++n;
+    free(buf);
+    return n;
+}
+
+// The heaps in use while four threads that allocated are all alive, after
+// the counted allocator's first use (which sets the process's default).
+int heaps_of_four_threads()
+{
+    os_free(os_malloc(8));
+    constexpr int kThreads = 4;
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < kThreads; ++i)
+        ts.emplace_back([&] {
+            void *p = malloc(200);
+            asm volatile("" : : "g"(p) : "memory");  // the block is made
+            ready++;
+            const u64 deadline = os_mono_ms() + 10000;
+            while (!go.load() && os_mono_ms() < deadline) os_msleep(1);
+            free(p);
+        });
+    const u64 deadline = os_mono_ms() + 10000;
+    while (ready.load() < kThreads && os_mono_ms() < deadline) os_msleep(1);
+    int n = ready.load() == kThreads ? heap_count() : -1;
+    go.store(true);
+    for (auto &t : ts) t.join();
+    return n;
+}
+
+// Each case runs in a fresh process: the choice is made once, at start.
+void expect_heaps(const char *var, const char *value, bool one_heap)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    unsetenv("MALLOC_ARENA_MAX");
+    unsetenv("GLIBC_TUNABLES");
+    if (var) setenv(var, value, 1);
+    if (one_heap)
+        EXPECT_EXIT(exit(heaps_of_four_threads() == 1 ? 0 : 1), testing::ExitedWithCode(0), "") << var;
+    else
+        EXPECT_EXIT(exit(heaps_of_four_threads() > 1 ? 0 : 1), testing::ExitedWithCode(0), "") << var;
+    if (var) unsetenv(var);
+}
+
+// Threads share the main heap unless the environment chose otherwise.
+TEST(MallocDeathTest, ThreadsShareOneHeapUnlessTheEnvironmentChooses)
+{
+    expect_heaps(nullptr, nullptr, true);
+    expect_heaps("MALLOC_ARENA_MAX", "8", false);
+    expect_heaps("GLIBC_TUNABLES", "glibc.malloc.arena_max=8", false);
+}
+#endif
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "common/log_capture.h"
 #include "libpal/mpcap/fd_move.h"
 #include "libpal/mpcap/mpcap.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -21,9 +22,7 @@ struct scratch {
     std::string path;
     scratch()
     {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string dir = base && *base ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
+        std::string dir = testutil::scratch_dir();
         path = dir + "/mpcap_" + std::to_string(getpid()) + "_" + std::to_string(counter()++) + ".pcap";
         unlink(path.c_str());
     }

@@ -18,25 +18,24 @@
 #include "liblog/log.h"
 #include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
+#include "libpal/os/posix/os_popen.h"
 
 namespace nettest {
 
 using testutil::log_capture;
 
-inline int count_dir(const char *path)
+// Open descriptors of the process (the directory stream's own excluded).
+inline int fd_count()
 {
-    DIR *d = opendir(path);
+    DIR *d = opendir("/proc/self/fd");
     if (!d) return -1;
-    int n = 0;
+    int n = -1;
     while (struct dirent *e = readdir(d))
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n;
 }
-
-// Open descriptors of the process (the directory stream's own excluded).
-inline int fd_count() { return count_dir("/proc/self/fd") - 1; }
-inline int thread_count() { return count_dir("/proc/self/task"); }
+inline int thread_count() { return os_thread_count(); }
 
 // "prefix_XXXX_<tid>": a registered thread name as the log shows it.
 inline bool is_thread_name(const std::string &s, const std::string &prefix)

@@ -10,6 +10,7 @@
 #include "libpal/net_test_util.h"
 #include "libpal/os/posix/addrinfo.h"
 #include "libpal/os/posix/name_pipe_srv.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -17,9 +18,7 @@ using nettest::log_capture;
 
 std::string tmp_path(const char *leaf)
 {
-    const char *base = getenv("VK_TEST_TMP");
-    std::string dir = base ? base : "/tmp";
-    mkdir(dir.c_str(), 0755);
+    std::string dir = testutil::scratch_dir();
     return dir + "/" + leaf + std::to_string(getpid());
 }
 

@@ -14,6 +14,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_map.h"
 #include "libpal/string/str_url.h"
+#include "common/tmp_file.h"
 
 namespace {
 
@@ -368,8 +369,7 @@ TEST(Url, AgreesWithPythonUrlsplit)
 {
     if (system("python3 -c 'import urllib.parse' >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "python3 is not installed";
-    const char *base = getenv("VK_TEST_TMP");
-    std::string dir = base && *base ? base : "/tmp";
+    std::string dir = testutil::scratch_dir();
     std::string in = dir + "/url_diff_" + std::to_string(getpid()) + ".txt";
     std::mt19937 rng(12581);
     std::vector<std::string> urls;

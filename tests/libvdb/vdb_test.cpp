@@ -13,25 +13,15 @@
 #include "common/log_capture.h"
 #include "libpal/string/str_table.h"
 #include "libvdb/libvdb.h"
+#include "common/tmp_dir.h"
 
 namespace {
 
 // A fresh directory for the test's database files.
 struct VdbTest : testing::Test {
-    std::string dir;
-    void SetUp() override
-    {
-        const char *base = getenv("VK_TEST_TMP");
-        std::string root = base && *base ? base : "/tmp";
-        mkdir(root.c_str(), 0755);
-        std::string t = root + "/vdb_XXXXXX";
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
-    }
-    void TearDown() override
-    {
-        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-    }
+    testutil::tmp_dir tmp{"vdb"};
+    std::string dir = tmp.path;
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     std::string file(const char *name) const { return dir + "/" + name; }
 };
 

@@ -2,7 +2,6 @@
 #define LOG_SRC "src/lib/libdbg/dbgsrv"
 #include "libdbg/dbgsrv.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
@@ -14,7 +13,6 @@
 #include "libnet/sock_cli.h"
 #include "libnet/sock_ctx.h"
 #include "libnet/sock_srv.h"
-#include "libpal/env/os_time.h"
 #include "libsh/libsh.h"
 #include "libsh/libsh_lock.h"
 
@@ -65,18 +63,13 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 sock_tcp_ctx_mgr *g_mgr = nullptr;
 sock_server_ctx *g_listener = nullptr;
 
-std::atomic<u64> g_refuse_log_ms{0};
-std::atomic<u32> g_refused{0};
+sock_log_gate g_refused;
 
 // One err record per second at most, with the number refused meanwhile.
 void log_refused(const os_ipaddr *peer)
 {
-    u32 n = g_refused.fetch_add(1) + 1;
-    u64 now = os_mono_ms();
-    u64 last = g_refuse_log_ms.load();
-    if (last && now - last < kRefuseLogEveryMs) return;
-    if (!g_refuse_log_ms.compare_exchange_strong(last, now)) return;
-    g_refused.fetch_sub(n);
+    u32 n = sock_log_gate_pass(&g_refused, kRefuseLogEveryMs);
+    if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN];
     sock_ipaddr_cstr(peer, addr, sizeof addr);
     LOG_ERR("%u sessions open, connection from %s closed (%u refused since the last record)\n",

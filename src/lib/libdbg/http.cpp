@@ -81,8 +81,7 @@ debug_http_param g_param;
 // The run whose request this thread serves now (its reference keeps it).
 thread_local const web_run *t_serving = nullptr;
 
-std::atomic<u64> g_refuse_log_ms{0};
-std::atomic<u32> g_refused{0};
+sock_log_gate g_refused;
 
 void cond_init()
 {
@@ -107,14 +106,11 @@ bool run_unref_locked(web_run *run)
     return --run->refs == 0;
 }
 
+// One err record per second at most, with the number refused meanwhile.
 void log_refused(const os_ipaddr *peer)
 {
-    u32 n = g_refused.fetch_add(1) + 1;
-    u64 now = os_mono_ms();
-    u64 last = g_refuse_log_ms.load();
-    if (last && now - last < kRefuseLogEveryMs) return;
-    if (!g_refuse_log_ms.compare_exchange_strong(last, now)) return;
-    g_refused.fetch_sub(n);
+    u32 n = sock_log_gate_pass(&g_refused, kRefuseLogEveryMs);
+    if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN] = "";
     os_ipaddr_ip_cstr(peer, addr, sizeof addr);
     LOG_ERR("%u web requests running, connection from %s closed (%u refused since the last record)\n",

@@ -43,7 +43,7 @@ struct env_state {
 };
 
 env_state g_env;
-std::atomic<u64> g_backoff_log_ms{0};
+sock_log_gate g_backoff_log;
 
 struct env_lock : pthread_guard {
     env_lock() : pthread_guard(&g_env.lock) {}
@@ -87,9 +87,7 @@ i64 sock_events_thread(void *arg)
 void accept_backoff(const char *name)
 {
     int e = errno;
-    u64 now = os_mono_ms();
-    u64 last = g_backoff_log_ms.load();
-    if (now - last >= kBackoffLogEveryMs && g_backoff_log_ms.compare_exchange_strong(last, now)) {
+    if (sock_log_gate_pass(&g_backoff_log, kBackoffLogEveryMs)) {
         errno = e;
         LOG_AT(3 | LOG_OPT_ERRNO, "accept %s: out of descriptors, backing off %llu ms: ", name,
                (unsigned long long)kBackoffMs);

@@ -10,6 +10,7 @@
 #include "liblog/log.h"
 #include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/string/str_safe.h"
 
@@ -141,6 +142,17 @@ bool sock_set_keepalive(u64 sock, const sock_keepalive *ka)
         }
     }
     return ok;
+}
+
+u32 sock_log_gate_pass(sock_log_gate *gate, u64 every_ms)
+{
+    u32 n = gate->count.fetch_add(1) + 1;
+    u64 now = os_mono_ms();
+    u64 last = gate->last_ms.load();
+    if (last && now - last < every_ms) return 0;
+    if (!gate->last_ms.compare_exchange_strong(last, now)) return 0;
+    gate->count.fetch_sub(n);
+    return n;
 }
 
 u64 sock_bind(const char *host, int port, int type, void *param)

@@ -1,6 +1,8 @@
 #pragma once
 // Listening servers: TCP listeners and UDP sockets bound on one or more
 // local addresses and served by the socket event environment.
+#include <atomic>
+
 #include "libpal/env/os_types.h"
 #include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_thread.h"
@@ -58,6 +60,17 @@ struct sock_server_ctx {
 // option took (failures are logged). A listener's settings pass to the
 // connections it accepts.
 bool sock_set_keepalive(u64 sock, const sock_keepalive *ka);
+
+// A listener's record of an event that may come in bursts (a connection
+// refused, accept out of descriptors): it counts the events and lets one
+// record in every_ms through. Zero-initialised before first use.
+struct sock_log_gate {
+    std::atomic<u64> last_ms;
+    std::atomic<u32> count;
+};
+// Counts one event; the number of events since the last record let through,
+// this one included, when this one is to be logged, else 0.
+u32 sock_log_gate_pass(sock_log_gate *gate, u64 every_ms);
 
 u64 sock_bind(const char *host, int port, int type, void *param);
 // NULL when no address could be bound.

@@ -64,16 +64,26 @@ void shard_release(void *arg)
 // resident after its threads end (malloc_trim cannot shrink it), so a
 // burst of connection threads left megabytes behind. The counted allocator
 // keeps every thread on the main heap, which malloc_trim does shrink, when
-// it is first used, unless the environment (MALLOC_ARENA_MAX) has chosen
-// already. Each thread still has its own cache of small blocks, so small
-// allocations do not contend.
+// it is first used, unless the environment has chosen already
+// (MALLOC_ARENA_MAX, or glibc.malloc.arena_max in GLIBC_TUNABLES). Each
+// thread still has its own cache of small blocks, so small allocations do
+// not contend.
 constexpr int kArenaMax = 1;
+
+#if defined(__GLIBC__)
+bool arena_max_chosen()
+{
+    if (getenv("MALLOC_ARENA_MAX")) return true;
+    const char *tunables = getenv("GLIBC_TUNABLES");
+    return tunables && strstr(tunables, "glibc.malloc.arena_max=");
+}
+#endif
 
 void shard_key_make()
 {
     pthread_key_create(&g_shard_key, shard_release);
 #if defined(__GLIBC__)
-    if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, kArenaMax);
+    if (!arena_max_chosen()) mallopt(M_ARENA_MAX, kArenaMax);
 #endif
 }
 
