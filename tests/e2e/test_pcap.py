@@ -123,6 +123,11 @@ def case_limit_with_four_threads(t):
             th.join(60)
         stop.set()
         w.join()
+        # The daemon goes on logging (session ends, then its exit): the
+        # file is read and handed to tshark once it has ended, so both see
+        # the same packets.
+        v.close_stdin()
+        v.wait()
         data = read(path)
         pkts = walk(data)
         longest = max(16 + len(rec) - 12 for _, rec in pkts)
@@ -138,8 +143,8 @@ def case_append_and_other_runs(t):
         path = os.path.join(v.dir, "a.pcap")
         with e2e.ShellConn(port) as s:
             s.ask("show info")
-        time.sleep(0.2)
-        before = read(path)
+        # What the daemon has written once it has held still.
+        before = e2e.settled(lambda: read(path))
         for args in (["-q", "-p"], ["-q", "-e", "show info"], ["-q"]):
             subprocess.run([v.exe] + args, cwd=v.dir, input=b"", capture_output=True, timeout=10)
         after = read(path)

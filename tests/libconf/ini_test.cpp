@@ -169,6 +169,48 @@ TEST_F(ini, KeysOfATabbedSectionAreSavedUnderTheirOwnHeader)
     iniparser_freedict(d);
 }
 
+TEST_F(ini, LinesAtTheLimitStayWithinItWhenSaved)
+{
+    auto dump = [](const dictionary *d) {
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *f = open_memstream(&buf, &len);
+        iniparser_dump_ini(d, f);
+        fclose(f);
+        std::string text(buf, len);
+        free(buf);
+        return text;
+    };
+    const std::string k(20, 'k');
+    struct {
+        std::string in, out;
+    } cases[] = {
+        // Without sections the key keeps its TAB and " = " while they fit.
+        {k + "=" + std::string(20, 'v') + "\n", "\t" + k + " = " + std::string(20, 'v') + "\n"},
+        {k + "=" + std::string(1002, 'v') + "\n", k + "=" + std::string(1002, 'v') + "\n"},
+        {k + "=\"a;" + std::string(998, 'v') + "\"\n", k + "=\"a;" + std::string(998, 'v') + "\"\n"},
+        // A value opening with a pair of quotes reads back unquoted.
+        {k + "='' " + std::string(999, 'v') + "\n", k + "='' " + std::string(999, 'v') + "\n"},
+        {"[s]\n" + k + "=\"\"" + std::string(1000, 'v') + "\n",
+         "[s]\n" + k + "=\"\"" + std::string(1000, 'v') + "\n\n"},
+        {"[s]\nk=''\nq='\n", "[s]\nk=\nq=\"'\"\n\n"},
+        // A quote left open in the file is closed unless that passes the limit.
+        {"[s]\nk='\"ab\n", "[s]\nk='\"ab'\n\n"},
+        {"[s]\nk='\"" + std::string(1019, 'v') + "\n", "[s]\nk='\"" + std::string(1019, 'v') + "\n\n"},
+    };
+    for (const auto &c : cases) {
+        dictionary *d = iniparser_load(file(c.in).c_str());
+        ASSERT_NE(d, nullptr) << c.in.substr(0, 40);
+        std::string text = dump(d);
+        EXPECT_EQ(text, c.out);
+        dictionary *again = iniparser_load(file(text, "saved.ini").c_str());
+        ASSERT_NE(again, nullptr) << c.in.substr(0, 40);
+        EXPECT_EQ(entries(again), entries(d));
+        iniparser_freedict(again);
+        iniparser_freedict(d);
+    }
+}
+
 TEST_F(ini, SyntaxErrorsFailTheLoadAndAreShownEscaped)
 {
     log_capture cap;

@@ -509,13 +509,23 @@ void write_value(const char *name, const char *sep, const char *v, FILE *f)
     while (blank(*shown)) ++shown;
     bool edges = n && (blank(v[0]) || blank(v[n - 1]));
     bool opens_quote = (v[0] == '"' || v[0] == '\'') && v[1] != v[0];
-    bool plain = !strpbrk(v, ";#") && !edges && v[0] != '"' && v[0] != '\'' &&
+    // A value that starts with two equal quotes reads back unquoted unless
+    // it is just the pair (the empty value): quotes would only lengthen a
+    // line that may already be at the loader's limit.
+    bool pair = n == 2 && (v[0] == '"' || v[0] == '\'') && v[1] == v[0];
+    bool plain = !strpbrk(v, ";#") && !edges && !opens_quote && !pair &&
                  !(n && v[n - 1] == '\\') && !(shown[0] == '[' && n && v[n - 1] == ']');
     if (plain) {
         fprintf(f, "%s%s%s\n", name, sep, v);
     } else if (!strchr(v, '"') || !strchr(v, '\'')) {
         char q = strchr(v, '"') ? '\'' : '"';
-        fprintf(f, "%s%s%c%s%c\n", name, sep, q, v, q);
+        // A quote left open runs to the end of the line: where the closing
+        // one would pass the loader's limit it is left out, as in the line
+        // the value was read from, unless the value ends in a blank or a
+        // backslash (cut or joined on read-back).
+        bool open = strlen(name) + strlen(sep) + n + 2 > kLineMax && n && !blank(v[n - 1]) && v[n - 1] != '\\';
+        if (open) fprintf(f, "%s%s%c%s\n", name, sep, q, v);
+        else fprintf(f, "%s%s%c%s%c\n", name, sep, q, v, q);
     } else if (!strpbrk(v, ";#") && !edges && !opens_quote) {
         fprintf(f, "%s%s%s ;\n", name, sep, v);
     } else {
@@ -619,8 +629,19 @@ void iniparser_dump_ini(const dictionary *d, FILE *f)
     bool headers = false;
     for (int i = 0; i < d->size && !headers; ++i) headers = is_header(d, i);
     if (!headers) {
-        for (int i = 0; i < d->size; ++i)
-            if (d->key[i]) write_value(d->key[i], " = ", d->val[i] ? d->val[i] : "", f);
+        for (int i = 0; i < d->size; ++i) {
+            if (!d->key[i]) continue;
+            const char *k = d->key[i], *v = d->val[i] ? d->val[i] : "";
+            // The key as stored and " = " add up to three characters to the
+            // line it was read from; where the line could then pass the
+            // loader's limit, the blanks it drops anyway are left out.
+            if (strlen(k) + strlen(v) + 5 > kLineMax) {
+                while (blank(*k)) ++k;
+                write_value(k, "=", v, f);
+            } else {
+                write_value(k, " = ", v, f);
+            }
+        }
         return;
     }
     write_sectionless(d, f);
