@@ -6,7 +6,6 @@ import re
 import stat
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -122,36 +121,12 @@ def case_limit_with_four_threads(t):
     v, port = start(extra="file=lim.log\nfile_size=16K\n")
     with v:
         path = os.path.join(v.dir, "lim.log")
-        sizes = []
-        stop = threading.Event()
-
-        def watch():
-            # The console output is drained too, so that its pipe never fills.
-            while not stop.is_set():
-                v._pump(0)
-                try:
-                    sizes.append(os.path.getsize(path))
-                except OSError:
-                    pass
-                time.sleep(0.002)
-
-        def talk(n):
+        with e2e.SizeWatch(v, path) as watch:
+            e2e.busy_sessions(port)
             with e2e.ShellConn(port) as s:
-                for i in range(150):
-                    s.ask("nosuchcommand_%d_%d_%s" % (n, i, "p" * (20 + (i * 13 + n) % 90)))
-
-        w = threading.Thread(target=watch)
-        w.start()
-        talkers = [threading.Thread(target=talk, args=(n,)) for n in range(4)]
-        for th in talkers:
-            th.start()
-        for th in talkers:
-            th.join(60)
-        with e2e.ShellConn(port) as s:
-            s.ask("nosuchcommand_the_last_one")
-        t.check(wait_for(lambda: "nosuchcommand_the_last_one" in read(path)), "last record written")
-        stop.set()
-        w.join()
+                s.ask("nosuchcommand_the_last_one")
+            t.check(wait_for(lambda: "nosuchcommand_the_last_one" in read(path)), "last record written")
+        sizes = watch.sizes
         # The session's end is still being logged (and may trim the file):
         # the file is read once it holds still.
         text = e2e.settled(lambda: read(path))

@@ -7,8 +7,6 @@ import shutil
 import struct
 import subprocess
 import sys
-import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -97,32 +95,9 @@ def case_limit_with_four_threads(t):
     v, port = start("file=lim.pcap\nfile_size=16K\n")
     with v:
         path = os.path.join(v.dir, "lim.pcap")
-        sizes = []
-        stop = threading.Event()
-
-        def watch():
-            while not stop.is_set():
-                v._pump(0)
-                try:
-                    sizes.append(os.path.getsize(path))
-                except OSError:
-                    pass
-                time.sleep(0.002)
-
-        def talk(n):
-            with e2e.ShellConn(port) as s:
-                for i in range(150):
-                    s.ask("nosuchcommand_%d_%d_%s" % (n, i, "p" * (20 + (i * 13 + n) % 90)))
-
-        w = threading.Thread(target=watch)
-        w.start()
-        talkers = [threading.Thread(target=talk, args=(n,)) for n in range(4)]
-        for th in talkers:
-            th.start()
-        for th in talkers:
-            th.join(60)
-        stop.set()
-        w.join()
+        with e2e.SizeWatch(v, path) as watch:
+            e2e.busy_sessions(port)
+        sizes = watch.sizes
         # The daemon goes on logging (session ends, then its exit): the
         # file is read and handed to tshark once it has ended, so both see
         # the same packets.

@@ -15,6 +15,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 DEFAULT_TIMEOUT = 10.0
@@ -294,6 +295,50 @@ def settled(read, timeout=5.0):
             break
         last = now
     return last
+
+
+class SizeWatch:
+    """Samples the size of path every 2 ms while the block runs (draining
+    the program's console meanwhile, so that its pipe never fills); sizes
+    holds what it saw."""
+
+    def __init__(self, v, path):
+        self.v, self.path, self.sizes = v, path, []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch)
+
+    def _watch(self):
+        while not self._stop.is_set():
+            self.v._pump(0)
+            try:
+                self.sizes.append(os.path.getsize(self.path))
+            except OSError:
+                pass
+            time.sleep(0.002)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+def busy_sessions(port, sessions=4, commands=150):
+    """sessions shell sessions at once, each asking commands unknown
+    commands of varied length (one log record each); returns when all have
+    ended (at most 60 s each)."""
+    def talk(n):
+        with ShellConn(port) as s:
+            for i in range(commands):
+                s.ask("nosuchcommand_%d_%d_%s" % (n, i, "p" * (20 + (i * 13 + n) % 90)))
+
+    talkers = [threading.Thread(target=talk, args=(n,)) for n in range(sessions)]
+    for th in talkers:
+        th.start()
+    for th in talkers:
+        th.join(60)
 
 
 def stable_counts(pid, timeout=5.0):
