@@ -199,9 +199,10 @@ TEST(MpcapConcurrency, FourWritersUnderTheSizeRuleKeepAWholeChain)
             for (int i = 0; i < 400; ++i) {
                 std::string data(40 + (i * 31 + t) % 300, (char)('a' + t));
                 pcap_pkthdr h{(u32)i, (u32)t, (u32)data.size(), (u32)data.size()};
-                pcap_dump_write(d, &h, data.data());
-                pcap_dump_set_fsize(d, limit);
-                pcap_dump_flush(d);
+                // The several-writer form: packet, size rule and flush as
+                // one step (separate calls let each writer add a packet
+                // between another's size rule and its own).
+                pcap_dump_write_limited(d, &h, data.data(), limit);
                 struct stat sb;
                 if (stat(f.path.c_str(), &sb) == 0) {
                     long w = worst.load();
