@@ -195,12 +195,12 @@ int heap_count()
     return n;
 }
 
-// The heaps in use while four threads that allocated are all alive, after
+// The heaps in use while eight threads that allocated are all alive, after
 // the counted allocator's first use (which sets the process's default).
-int heaps_of_four_threads()
+int heaps_of_eight_threads()
 {
     os_free(os_malloc(8));
-    constexpr int kThreads = 4;
+    constexpr int kThreads = 8;
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> ts;
@@ -222,25 +222,25 @@ int heaps_of_four_threads()
 }
 
 // Each case runs in a fresh process: the choice is made once, at start.
-void expect_heaps(const char *var, const char *value, bool one_heap)
+void expect_heaps(const char *var, const char *value, bool few_heaps)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     unsetenv("MALLOC_ARENA_MAX");
     unsetenv("GLIBC_TUNABLES");
     if (var) setenv(var, value, 1);
-    if (one_heap)
-        EXPECT_EXIT(exit(heaps_of_four_threads() == 1 ? 0 : 1), testing::ExitedWithCode(0), "") << var;
+    if (few_heaps)
+        EXPECT_EXIT(exit(heaps_of_eight_threads() <= 4 ? 0 : 1), testing::ExitedWithCode(0), "") << var;
     else
-        EXPECT_EXIT(exit(heaps_of_four_threads() > 1 ? 0 : 1), testing::ExitedWithCode(0), "") << var;
+        EXPECT_EXIT(exit(heaps_of_eight_threads() > 4 ? 0 : 1), testing::ExitedWithCode(0), "") << var;
     if (var) unsetenv(var);
 }
 
-// Threads share the main heap unless the environment chose otherwise.
-TEST(MallocDeathTest, ThreadsShareOneHeapUnlessTheEnvironmentChooses)
+// Threads share at most four heaps unless the environment chose otherwise.
+TEST(MallocDeathTest, ThreadsShareFourHeapsUnlessTheEnvironmentChooses)
 {
     expect_heaps(nullptr, nullptr, true);
-    expect_heaps("MALLOC_ARENA_MAX", "8", false);
-    expect_heaps("GLIBC_TUNABLES", "glibc.malloc.arena_max=8", false);
+    expect_heaps("MALLOC_ARENA_MAX", "16", false);
+    expect_heaps("GLIBC_TUNABLES", "glibc.malloc.arena_max=16", false);
 }
 #endif
 
