@@ -30,16 +30,8 @@ def wait_for(cond, timeout=5.0):
     return cond()
 
 
-def start(extra="", args=(), level="verb"):
-    port = e2e.free_port()
-    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level=level, extra=extra),
-                 args=["-q"] + list(args))
-    v.start()
-    if not e2e.wait_port(port):
-        v.stop()
-        raise AssertionError("no shell port: %r" % v.err[-500:])
-    v.wait_prompt()
-    return v, port
+def start(extra="", level="verb"):
+    return e2e.start_shell(ARGS.vkto, log_level=level, extra=extra)
 
 
 def bad_lines(text):

@@ -50,14 +50,7 @@ def tshark_lens(path):
 
 
 def start(extra, level="verb"):
-    port = e2e.free_port()
-    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level=level, extra=extra), args=["-q"])
-    v.start()
-    if not e2e.wait_port(port):
-        v.stop()
-        raise AssertionError("no shell port")
-    v.wait_prompt()
-    return v, port
+    return e2e.start_shell(ARGS.vkto, log_level=level, extra=extra)
 
 
 def read(path):

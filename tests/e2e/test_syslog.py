@@ -88,15 +88,7 @@ def rsyslogd():
 
 
 def start_vkto(url):
-    port = e2e.free_port()
-    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level="verb", extra="syslog=%s\n" % url),
-                 args=["-q"])
-    v.start()
-    if not e2e.wait_port(port):
-        v.stop()
-        raise AssertionError("no shell port")
-    v.wait_prompt()
-    return v, port
+    return e2e.start_shell(ARGS.vkto, log_level="verb", extra="syslog=%s\n" % url)
 
 
 def check_levels(t, rs, pid, what):

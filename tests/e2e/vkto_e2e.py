@@ -263,11 +263,12 @@ class ShellConn:
         self.close()
 
 
-def start_shell(exe, extra_args=(), log_level="info", env=None):
+def start_shell(exe, extra_args=(), log_level="info", env=None, extra=""):
     """Starts vkto in the foreground with the TCP shell on a free loopback
-    port; returns (process, port) once the port answers."""
+    port (extra: more INI lines after the [log] level); returns (process,
+    port) once the port answers."""
     port = free_port()
-    v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level), args=["-q"] + list(extra_args),
+    v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level, extra=extra), args=["-q"] + list(extra_args),
              env=env)
     v.start()
     if not wait_port(port):
