@@ -29,6 +29,19 @@ std::string tmp_path(const std::string &name)
     return dir + "/ini_test_" + std::to_string(getpid()) + "_" + name;
 }
 
+// What the writer makes of d.
+std::string dump_text(const dictionary *d)
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    iniparser_dump_ini(d, f);
+    fclose(f);
+    std::string text(buf, len);
+    free(buf);
+    return text;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -154,13 +167,7 @@ TEST_F(ini, KeysOfATabbedSectionAreSavedUnderTheirOwnHeader)
     std::string sec = "s\t" + std::string(600, 'a');
     dictionary *d = iniparser_load(file("[s]\n[" + sec + "]\n" + std::string(500, 'b') + "=1\n").c_str());
     ASSERT_NE(d, nullptr);
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *f = open_memstream(&buf, &len);
-    iniparser_dump_ini(d, f);
-    fclose(f);
-    std::string text(buf, len);
-    free(buf);
+    std::string text = dump_text(d);
     EXPECT_EQ(text, "[s]\n\n[" + sec + "]\n" + std::string(500, 'b') + "=1\n\n");
     dictionary *again = iniparser_load(file(text, "saved.ini").c_str());
     ASSERT_NE(again, nullptr);
@@ -171,16 +178,6 @@ TEST_F(ini, KeysOfATabbedSectionAreSavedUnderTheirOwnHeader)
 
 TEST_F(ini, LinesAtTheLimitStayWithinItWhenSaved)
 {
-    auto dump = [](const dictionary *d) {
-        char *buf = nullptr;
-        size_t len = 0;
-        FILE *f = open_memstream(&buf, &len);
-        iniparser_dump_ini(d, f);
-        fclose(f);
-        std::string text(buf, len);
-        free(buf);
-        return text;
-    };
     const std::string k(20, 'k');
     struct {
         std::string in, out;
@@ -201,7 +198,7 @@ TEST_F(ini, LinesAtTheLimitStayWithinItWhenSaved)
     for (const auto &c : cases) {
         dictionary *d = iniparser_load(file(c.in).c_str());
         ASSERT_NE(d, nullptr) << c.in.substr(0, 40);
-        std::string text = dump(d);
+        std::string text = dump_text(d);
         EXPECT_EQ(text, c.out);
         dictionary *again = iniparser_load(file(text, "saved.ini").c_str());
         ASSERT_NE(again, nullptr) << c.in.substr(0, 40);
