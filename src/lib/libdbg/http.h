@@ -35,6 +35,9 @@ int dbg_http_server_port(void);
 int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg);
 i64 httpd_client_thread(void *arg);
 int http_add_callbacks(httpd_server *server);
+// The page read from "debug.html" at start for the request this thread
+// serves, or NULL for the built-in page.
+const char *http_page_text(void);
 int is_need_auth(httpd_request *r);
 
 // URL handlers.

@@ -230,6 +230,13 @@ const char *header_value(const char *line)
     return p + 2;
 }
 
+// A header's value after its name and colon, blanks before it skipped.
+const char *trim_value(const char *v)
+{
+    while (*v == ' ' || *v == '\t') ++v;
+    return v;
+}
+
 void parse_auth(httpd_request *r, const char *line)
 {
     const char *cp = header_value(line);
@@ -272,6 +279,12 @@ void parse_header(httpd_request *r, const char *line)
         if (v && strncasecmp(v, "gzip", 4) == 0) r->gzip = 1;
     } else if (strncasecmp(line, "Content-Length:", 15) == 0) {
         r->contentLength = parse_length(line + 15);
+    } else if (strncasecmp(line, "Origin:", 7) == 0) {
+        copy_text(r->origin, sizeof r->origin, trim_value(line + 7));
+    } else if (strncasecmp(line, "Referer:", 8) == 0) {
+        copy_text(r->referer, sizeof r->referer, trim_value(line + 8));
+    } else if (strncasecmp(line, "Sec-Fetch-Site:", 15) == 0) {
+        copy_text(r->fetchSite, sizeof r->fetchSite, trim_value(line + 15));
     }
 }
 

@@ -137,6 +137,11 @@ struct httpd_request {
     u64 headBytes;
     u8 targetCut;
     u8 closed;
+    // Where the request says it comes from: the Origin, Referer and
+    // Sec-Fetch-Site headers as sent (empty when absent).
+    char origin[HTTP_TEXT_MAX];
+    char referer[HTTP_TEXT_MAX];
+    char fetchSite[HTTP_ADDR_MAX];
     // Output not yet written: small pieces go out together, at the latest
     // when the request ends.
     u32 outLen;
