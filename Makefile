@@ -9,45 +9,73 @@ SAN  := $(BUILD)/sanitize
 TSAN := $(BUILD)/tsan
 DBG  := $(BUILD)/debug
 
-.PHONY: all deps build run test test-sanitize sanitize tsan bench debug clean
+# pipefail: a build whose output is filtered still fails when it fails.
+SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps deps-run build run test test-sanitize sanitize tsan bench debug clean
 
 all: build
 
+# `make run` needs only what builds and runs the program; `make test` and
+# the other targets need the test frameworks, peers and oracles as well.
+deps-run:
+	@scripts/install-deps run
+
 deps:
-	@scripts/install-deps
+	@scripts/install-deps test
 
-$(REL)/CMakeCache.txt:
-	$(CMAKE) -S . -B $(REL) -DCMAKE_BUILD_TYPE=Release
+# CMake's and make's progress lines, left out of the output of the steps
+# below (the compiler's warnings and errors and CMake's messages stay).
+CMAKE_CHATTER := /^\[ *[0-9]+%\] (Building|Linking|Built target)|^Consolidate compiler generated|^Scanning dependencies|^-- (Configuring done|Generating done|Build files have been written)/d
 
-build: deps $(REL)/CMakeCache.txt
-	$(CMAKE) --build $(REL) -j $(JOBS)
-
-run: build
-	@if [ -x $(REL)/bin/vkto ]; then \
-		cd $(REL)/bin && exec ./vkto; \
-	else \
-		echo "vkto: the program is not there yet (only the libraries and tests build)"; \
+# $(call configure,<tree>,<cmake options>): configures the tree when it has
+# no cache yet or when an option -DNAME=VALUE differs from its cache.
+define configure
+	@set -e -o pipefail; need=; [ -f $(1)/CMakeCache.txt ] || need=1; \
+	for o in $(2); do o=$${o#-D}; \
+		grep -q "^$${o%%=*}:[A-Z]*=$${o#*=}$$" $(1)/CMakeCache.txt 2>/dev/null || need=1; \
+	done; \
+	if [ -n "$$need" ]; then \
+		echo "== configure $(1)"; \
+		$(CMAKE) -S . -B $(1) --log-level=NOTICE $(2) \
+			| sed -E '$(CMAKE_CHATTER)'; \
 	fi
+endef
+
+# $(call build_quietly,<tree>,<cmake --build options>): one line for the
+# step; the compiler's warnings and errors come through in full.
+define build_quietly
+	@echo "== build $(1)$(if $(2), ($(2)))"
+	@set -o pipefail; $(CMAKE) --build $(1) -j $(JOBS) $(2) 2>&1 \
+		| sed -E '$(CMAKE_CHATTER)'
+endef
+
+build: deps
+	$(call configure,$(REL),-DCMAKE_BUILD_TYPE=Release -DVK_TESTS=ON -DVK_BENCH=ON)
+	$(call build_quietly,$(REL))
+
+# Only the program and the libraries it links: no tests, no benchmarks.
+run: deps-run
+	$(call configure,$(REL),-DCMAKE_BUILD_TYPE=Release)
+	$(call build_quietly,$(REL),--target vkto)
+	@cd $(REL)/bin && exec ./vkto
 
 test: build
 	cd $(REL) && $(CTEST) -j $(JOBS) --output-on-failure --timeout 300
 
-$(SAN)/CMakeCache.txt:
-	$(CMAKE) -S . -B $(SAN) -DCMAKE_BUILD_TYPE=Sanitize -DVK_BENCH=OFF
-
-sanitize: deps $(SAN)/CMakeCache.txt
-	$(CMAKE) --build $(SAN) -j $(JOBS)
+sanitize: deps
+	$(call configure,$(SAN),-DCMAKE_BUILD_TYPE=Sanitize -DVK_TESTS=ON -DVK_BENCH=OFF)
+	$(call build_quietly,$(SAN))
 
 test-sanitize: sanitize
 	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600
 
-$(TSAN)/CMakeCache.txt:
-	$(CMAKE) -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=Tsan -DVK_BENCH=OFF
-
-tsan: deps $(TSAN)/CMakeCache.txt
-	$(CMAKE) --build $(TSAN) -j $(JOBS)
+tsan: deps
+	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=Tsan -DVK_TESTS=ON -DVK_BENCH=OFF)
+	$(call build_quietly,$(TSAN))
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -R Concurrency
 
@@ -60,8 +88,8 @@ bench: build
 	python3 bench/run_bench.py --bin $(REL)/bin --runs $(BENCH_RUNS) --only "$(BENCH_ONLY)"
 
 debug: deps
-	$(CMAKE) -S . -B $(DBG) -DCMAKE_BUILD_TYPE=Debug
-	$(CMAKE) --build $(DBG) -j $(JOBS)
+	$(call configure,$(DBG),-DCMAKE_BUILD_TYPE=Debug -DVK_TESTS=ON)
+	$(call build_quietly,$(DBG))
 
 clean:
 	rm -rf $(BUILD)
@@ -75,7 +103,7 @@ FUZZ_SEED ?= 1
 
 .PHONY: fuzz
 fuzz: deps
-	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ) -DVK_FUZZ=ON -DCMAKE_BUILD_TYPE=Release -DVK_BENCH=OFF
+	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ) -DVK_FUZZ=ON -DCMAKE_BUILD_TYPE=Release -DVK_TESTS=OFF -DVK_BENCH=OFF
 	$(CMAKE) --build $(FUZZ) --target fuzz_targets -j $(JOBS)
 	@set -e; for src in tests/fuzz/fuzz_*.cpp; do \
 		name=$$(basename $$src .cpp); f=$(FUZZ)/bin/$$name; seeds=tests/fuzz/corpus/$${name#fuzz_}; \

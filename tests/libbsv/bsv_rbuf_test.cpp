@@ -282,7 +282,7 @@ TEST(BsvRbuf, NinthTypeIsRefused)
     EXPECT_EXIT(
         {
             static bsv_rbuf_type types[9];
-            static char names[9][8];
+            static char names[9][16];
             int ok = 0;
             int before = bsv_log_type_id() != 0 ? 1 : 0;
             for (int i = 0; i < 9; ++i) {
