@@ -42,7 +42,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # paths) is the headline; beside it OpenSSL without the CPU extensions,
 # which still runs its plain x86-64 assembly (it has no C path to choose).
 VARIANTS = {
-    "bench_digest": [("", {}), ("no CPU extensions, plain x86-64 assembly, OPENSSL_ia32cap=0:0", {"OPENSSL_ia32cap": "0:0"})],
+    "bench_digest": [("", {}), ("plain x86-64 asm, OPENSSL_ia32cap=0:0", {"OPENSSL_ia32cap": "0:0"})],
 }
 
 # Benchmarks whose names do not say their side: their first name component
