@@ -1,9 +1,12 @@
 """Crash handling of the real program: "call null" without a dump directory
 ends the process with status 254 after the crash report, which reaches
-standard error and the text log file."""
+standard error, the text log file and syslog."""
 import os
 import re
+import socket
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -62,4 +65,78 @@ def case_kill_segv(t):
         t.contains(v.err.decode(errors="replace"), "signo=7 [Bus error]", "report of SIGBUS")
 
 
-sys.exit(e2e.Checks().run([case_call_null, case_text_outputs, case_kill_segv]))
+class Receiver:
+    """The test's own syslog receiver on loopback: a UDP socket, or a TCP
+    listener whose one connection is read until vkto closes it."""
+
+    def __init__(self, scheme):
+        self.scheme = scheme
+        kind = socket.SOCK_DGRAM if scheme == "udp" else socket.SOCK_STREAM
+        self.sock = socket.socket(socket.AF_INET, kind)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.data = b""
+        self.thread = None
+        if scheme == "tcp":
+            self.sock.listen(4)
+            self.thread = threading.Thread(target=self._read_stream)
+            self.thread.start()
+
+    def _read_stream(self):
+        self.sock.settimeout(15)
+        try:
+            conn, _ = self.sock.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(15)
+            while True:
+                try:
+                    b = conn.recv(65536)
+                except OSError:
+                    return
+                if not b:
+                    return
+                self.data += b
+
+    def messages(self):
+        """The messages received, each with the NUL that ends it removed."""
+        if self.thread:
+            self.thread.join(20)
+        else:
+            self.sock.settimeout(0.5)
+            end = time.monotonic() + 5
+            while time.monotonic() < end:
+                try:
+                    self.data += self.sock.recv(65536)
+                except socket.timeout:
+                    break
+        self.sock.close()
+        return [m.decode(errors="replace") for m in self.data.split(b"\0")[:-1]]
+
+
+def case_syslog(t):
+    # The signal and the version reach syslog as RFC 3164 messages (user.crit,
+    # tag pal[pid]), each ended by its NUL, over UDP and over TCP.
+    stamp = r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123]\d \d\d:\d\d:\d\d"
+    for scheme in ("udp", "tcp"):
+        rx = Receiver(scheme)
+        v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="syslog=%s://127.0.0.1:%d\n" % (scheme, rx.port)),
+                     args=["-q"])
+        with v:
+            v.start()
+            v.wait_prompt()
+            v.proc.stdin.write(b"call null\n")
+            v.proc.stdin.flush()
+            t.eq(v.wait(10), 254, "%s: status after the crash" % scheme)
+        msgs = [m for m in rx.messages() if "panic_handler" in m]
+        head = r"<10>%s \S+ pal\[%d\]: \[\d+\] panic_handler\(\): " % (stamp, v.proc.pid)
+        t.eq(len(msgs), 2, "%s: two crash messages: %r" % (scheme, msgs))
+        if len(msgs) == 2:
+            t.check(re.fullmatch(head + r"signo=11 \[Segmentation fault\]\n", msgs[0]) is not None,
+                    "%s: the signal message: %r" % (scheme, msgs[0]))
+            t.check(re.fullmatch(head + r"appver: \S+\n", msgs[1]) is not None,
+                    "%s: the version message: %r" % (scheme, msgs[1]))
+
+
+sys.exit(e2e.Checks().run([case_call_null, case_text_outputs, case_kill_segv, case_syslog]))

@@ -118,6 +118,28 @@ TEST(SyslogFormat, FieldsCutsAndTimePrefix)
     EXPECT_EQ(strlen(small), 39u);
 }
 
+// The hand-made message of the crash report: ctime's stamp (day padded with
+// a blank), the PRI as a signed number, the time prefix skipped.
+TEST(SyslogFormat, ComposedByHandAsTheFormatterWouldWriteIt)
+{
+    struct tm tm = {};
+    tm.tm_mon = 1;
+    tm.tm_mday = 3;
+    tm.tm_hour = 4;
+    tm.tm_min = 5;
+    tm.tm_sec = 6;
+    char out[1536];
+    size_t n = syslog_compose(out, sizeof out, 10, &tm, "pal", 42, "12:34:56 [7] x\n", LOG_F_TIME);
+    EXPECT_EQ(n, strlen(out));
+    EXPECT_TRUE(testutil::text_like(out, "<10>Feb  3 04:05:06 {*} pal[42]: [7] x\n")) << out;
+    tm.tm_mon = 11;
+    tm.tm_mday = 25;
+    syslog_compose(out, sizeof out, -1, &tm, "", 7, "m", 0);
+    EXPECT_TRUE(testutil::text_like(out, "<-1>Dec 25 04:05:06 {*} <someone>[7]: m")) << out;
+    EXPECT_EQ(syslog_compose(out, 12, 10, &tm, "pal", 42, "m", 0), 11u);
+    EXPECT_STREQ(out, "<10>Dec 25 ");
+}
+
 TEST_F(Syslog, UdpRecordsCarrySeverityTagAndNul)
 {
     peer rx(SOCK_DGRAM);
@@ -157,6 +179,30 @@ TEST_F(Syslog, TcpSendsEveryMessageWholeWithItsNul)
     for (int i = 0; i < 200; ++i)
         EXPECT_TRUE(testutil::text_like(msgs[i].c_str(), ("<14>{*} tmod[{d}]: " + std::to_string(i) + " q{*}\n").c_str()))
             << msgs[i].substr(0, 80);
+}
+
+// The crash report's form sends on the connection the output has open, the
+// message whole with its NUL; without one it connects to nothing.
+TEST_F(Syslog, CrashFormUsesTheOpenConnectionOnly)
+{
+    peer lst(SOCK_STREAM);
+    open(url_of("tcp", lst.port));
+    struct tm tm = {};
+    tm.tm_mday = 9;
+    EXPECT_EQ(log_net_write_safe(q.c, 2 | LOG_OPT_NOEXIT, "pal", "early\n", &tm), 0);
+    struct pollfd p = {lst.fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0) << "no connection is made";
+    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "first\n");
+    int fd = accept(lst.fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_GT(log_net_write_safe(q.c, 2 | LOG_OPT_NOEXIT, "pal", "signo=11\n", &tm), 0);
+    std::string all = peer::recv_from(fd, 300);
+    close(fd);
+    size_t z = all.find('\0');
+    ASSERT_NE(z, std::string::npos) << all;
+    std::string want = "<10>Jan  9 00:00:00 {*} pal[" + std::to_string(getpid()) + "]: signo=11\n";
+    EXPECT_TRUE(testutil::text_like(all.substr(z + 1).c_str(), want.c_str())) << all;
+    EXPECT_EQ(all.back(), '\0');
 }
 
 TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)

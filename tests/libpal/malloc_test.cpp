@@ -162,6 +162,47 @@ TEST(Malloc, InfoText)
     EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 5);
 }
 
+// In a fresh process (whose peaks are where its counts are): the peaks
+// rise exactly to what was outstanding at the top, and stay.
+int peaks_of_five_blocks()
+{
+    const u64 c0 = malloc_count, b0 = malloc_bytes;
+    if (malloc_max_count != c0 || malloc_max_bytes != b0) return 2;
+    void *p[5];
+    for (int i = 0; i < 5; ++i) p[i] = os_malloc(100 + (size_t)i);
+    for (void *q : p) os_free(q);
+    if (malloc_count != c0 || malloc_bytes != b0) return 3;
+    return malloc_max_count == c0 + 5 && malloc_max_bytes == b0 + 510 ? 0 : 1;
+}
+
+// Four threads hold five 64-byte blocks each at the same time, then free them.
+int peaks_of_four_threads()
+{
+    const u64 c0 = malloc_count, b0 = malloc_bytes;
+    if (malloc_max_count != c0 || malloc_max_bytes != b0) return 2;
+    std::atomic<int> holding{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([&] {
+            void *p[5];
+            for (auto &q : p) q = os_malloc(64);
+            holding++;
+            const u64 deadline = os_mono_ms() + 10000;
+            while (holding.load() < 4 && os_mono_ms() < deadline) os_msleep(1);
+            for (void *q : p) os_free(q);
+        });
+    for (auto &t : ts) t.join();
+    if (holding.load() != 4 || malloc_count != c0) return 3;
+    return malloc_max_count == c0 + 20 && malloc_max_bytes == b0 + 20 * 64 ? 0 : 1;
+}
+
+TEST(MallocDeathTest, PeaksAreExact)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exit(peaks_of_five_blocks()), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exit(peaks_of_four_threads()), testing::ExitedWithCode(0), "");
+}
+
 TEST(MallocConcurrency, CountersBalanceAcrossThreads)
 {
     counters before = counters::now();

@@ -17,6 +17,7 @@
 #include <iterator>
 #include <vector>
 
+#include "common/text_match.h"
 #include "common/tmp_dir.h"
 #include "common/udp_collector.h"
 #include "libbsv/bsv_log.h"
@@ -24,6 +25,7 @@
 #include "libbsv/bsv_rbuf.h"
 #include "libbsvf/pcap.h"
 #include "liblog/log.h"
+#include "liblog/log_out.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/mpcap/mpcap.h"
 #include "libpal/os/os_thread.h"
@@ -387,6 +389,63 @@ TEST(OsPanic, CrashRecordsReachTheBsvOutputs)
     EXPECT_EQ(count_of(err, "panic_handler(): "), 2u) << err;
     EXPECT_NE(err.find("panic_handler(): signo=11 [Segmentation fault]\n"), std::string::npos) << err;
     EXPECT_NE(err.find("panic_handler(): appver: 9.8.7\n"), std::string::npos) << err;
+}
+
+void hook_to_err(int level, const char *module, const char *line, int len)
+{
+    char head[32] = "hook:";
+    head[5] = (char)('0' + level % 10);
+    put_err(head, 6);
+    put_err(":", 1);
+    put_err(module, strlen(module));
+    put_err(":", 1);
+    put_err(line, (size_t)len);
+}
+
+void last_log_to_err()
+{
+    const char *t = log_ctx_get(nullptr)->last_log;
+    put_err("last:[", 6);
+    put_err(t, strlen(t));
+    put_err("]", 1);
+}
+
+// The signal and the version also reach syslog (RFC 3164, user.crit, each
+// datagram ended by its NUL), the hook pair and the last-log text.
+TEST(OsPanic, CrashRecordsReachSyslogTheHooksAndTheLastLogText)
+{
+    g_app.app_ver = "9.8.7";
+    collector rx;
+    auto [st, err] = in_child([&] {
+        alarm(30);
+        os_panic_init();
+        struct log2 *c = log_ctx_get(nullptr);
+        c->flags.store(LOG_F_TIME | LOG_F_FUNC);
+        c->hook_hi.store(hook_to_err);
+        c->hook_lo.store(hook_to_err);
+        if (log_net_open(&c->net, rx.url().c_str()) < 0) _exit(10);
+        c->syslog_on.store(1);
+        log2_printf(nullptr, 4, "tst", "src/t", 1, "fn", "before the crash\n");  // connects
+        os_panic_set_callback(last_log_to_err);
+        raise(SIGSEGV);
+    });
+    EXPECT_TRUE(exited(st, 254)) << st << " " << err;
+    auto msgs = rx.frames(5000);
+    ASSERT_EQ(msgs.size(), 3u);
+    std::string head = "<10>{*} {dd}:{dd}:{dd} {*} pal[{d}]: panic_handler(): ";
+    EXPECT_TRUE(testutil::text_like(msgs[1].c_str(), (head + "signo=11 [Segmentation fault]\n").c_str())) << msgs[1];
+    EXPECT_TRUE(testutil::text_like(msgs[2].c_str(), (head + "appver: 9.8.7\n").c_str())) << msgs[2];
+    for (const auto &m : msgs) EXPECT_EQ(m.back(), '\0');
+    EXPECT_TRUE(testutil::text_like(err.c_str(), "{*}hook:2:pal:{dd}:{dd}:{dd} panic_handler(): signo=11 "
+                                                 "[Segmentation fault]\n{*}hook:2:pal:{dd}:{dd}:{dd} "
+                                                 "panic_handler(): appver: 9.8.7\n{*}"))
+        << err;
+    size_t last = err.find("last:[");
+    ASSERT_NE(last, std::string::npos) << err;
+    EXPECT_TRUE(testutil::text_like(err.substr(last).c_str(),
+                                    "last:[{*}fn(): before the crash\n{dd}:{dd}:{dd} panic_handler(): signo=11 "
+                                    "[Segmentation fault]\n{dd}:{dd}:{dd} panic_handler(): appver: 9.8.7\n]"))
+        << err.substr(last);
 }
 
 // The crashing thread holds the locks of the pcap file, the ring, the bsv

@@ -2,10 +2,12 @@
 #define LOG_SRC "src/lib/liblog/lognet"
 #include "liblog/lognet.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <netdb.h>
 #include <poll.h>
@@ -40,9 +42,10 @@ constexpr int kSendMs = 1000;      // time for one message to go out
 constexpr u64 kBackoffMs = 3000;   // pause after a failed connection or send
 constexpr size_t kMsgSize = 1536;
 
-// The host name of the messages, read once.
+// The host name of the messages, read once (by the first connection).
 char g_host[64];
 std::once_flag g_host_once;
+std::atomic<bool> g_host_read{false};
 
 const char *host_name()
 {
@@ -52,9 +55,33 @@ const char *host_name()
         h[sizeof h - 1] = 0;
         if (!h[0] || strcmp(h, "(none)") == 0) str_safecopy_trunc(h, sizeof h, "unknown");
         str_safecopy_trunc(g_host, sizeof g_host, h);
+        g_host_read.store(true, std::memory_order_release);
     });
     return g_host;
 }
+
+// Appends to a bounded text without the formatter.
+struct text_out {
+    char *p;
+    size_t size, n = 0;
+    void add(const char *s, size_t max = (size_t)-1)
+    {
+        for (; max && *s && n + 1 < size; --max) p[n++] = *s++;
+    }
+    void add_num(long v, int width = 0, char fill = '0')
+    {
+        char t[24];
+        int k = 0;
+        unsigned long u = v < 0 ? 0ul - (unsigned long)v : (unsigned long)v;
+        do {
+            t[k++] = (char)('0' + u % 10);
+            u /= 10;
+        } while (u);
+        while (k < width) t[k++] = fill;
+        if (v < 0) t[k++] = '-';
+        while (k && n + 1 < size) p[n++] = t[--k];
+    }
+};
 
 // Waits for the socket to take data (POLLOUT) until the deadline; false
 // once the time is up or on an error.
@@ -105,16 +132,21 @@ int connect_one(const struct addrinfo *ai)
     return -1;
 }
 
-// "Mmm dd hh:mm:ss" of the local time, as ctime writes it from its fifth
+// "Mmm dd hh:mm:ss" of a local time, as ctime writes it from its fifth
 // character on.
-void stamp(char out[16])
+void add_stamp(text_out &o, const struct tm *t)
 {
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    struct tm tm;
-    os_time_stamp(&tm, nullptr, nullptr);
-    int mon = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
-    snprintf(out, 16, "%.3s %2u %02u:%02u:%02u", months + 3 * mon, (unsigned)tm.tm_mday % 100,
-             (unsigned)tm.tm_hour % 100, (unsigned)tm.tm_min % 100, (unsigned)tm.tm_sec % 100);
+    int mon = t->tm_mon >= 0 && t->tm_mon < 12 ? t->tm_mon : 0;
+    o.add(months + 3 * mon, 3);
+    o.add(" ");
+    o.add_num((unsigned)t->tm_mday % 100, 2, ' ');
+    o.add(" ");
+    o.add_num((unsigned)t->tm_hour % 100, 2);
+    o.add(":");
+    o.add_num((unsigned)t->tm_min % 100, 2);
+    o.add(":");
+    o.add_num((unsigned)t->tm_sec % 100, 2);
 }
 
 }  // namespace
@@ -179,12 +211,6 @@ int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const c
                   char *out, size_t size)
 {
     if (!out || size == 0) return -1;
-    // The message leaves out the line's time prefix.
-    u32 flags = ctx ? ctx->flags.load(std::memory_order_relaxed) : 0;
-    size_t skip = (flags & LOG_F_TIME) ? 9 : (flags & LOG_F_TIME_MS) ? 13 : 0;
-    if (!msg) msg = "";
-    if (skip && strnlen(msg, skip) == skip) msg += skip;
-
     int pri = -1;
     char fp[64];
     str_safecopy_trunc(fp, sizeof fp, facpri ? facpri : "");
@@ -200,14 +226,37 @@ int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const c
     if (sev < 0) fprintf(stderr, "unknown priority name: %s\n", prio);
     if (fac >= 0 && sev >= 0) pri = (fac & 0x3f8) | (sev & 7);
 
-    char ts[16];
-    stamp(ts);
-    char pid[16];
-    snprintf(pid, sizeof pid, "[%u]", os_getpid());
-    int n = snprintf(out, size, "<%d>%.15s %.32s %.64s%s: %.800s", pri, ts, host_name(),
-                     tag && *tag ? tag : "<someone>", pid, msg);
-    if (n < 0) return -1;
-    return (size_t)n < size ? n : (int)size - 1;
+    struct tm tm;
+    os_time_stamp(&tm, nullptr, nullptr);
+    host_name();
+    u32 flags = ctx ? ctx->flags.load(std::memory_order_relaxed) : 0;
+    return (int)syslog_compose(out, size, pri, &tm, tag, os_getpid(), msg, flags);
+}
+
+size_t syslog_compose(char *out, size_t size, int pri, const struct tm *local, const char *tag,
+                      unsigned pid, const char *msg, u32 flags)
+{
+    if (!out || size == 0) return 0;
+    // The message leaves out the line's time prefix.
+    size_t skip = (flags & LOG_F_TIME) ? 9 : (flags & LOG_F_TIME_MS) ? 13 : 0;
+    if (!msg) msg = "";
+    if (skip && strnlen(msg, skip) == skip) msg += skip;
+    // "<%d>%.15s %.32s %.64s[%u]: %.800s"
+    text_out o{out, size};
+    o.add("<");
+    o.add_num(pri);
+    o.add(">");
+    add_stamp(o, local);
+    o.add(" ");
+    o.add(g_host_read.load(std::memory_order_acquire) ? g_host : "unknown", 32);
+    o.add(" ");
+    o.add(tag && *tag ? tag : "<someone>", 64);
+    o.add("[");
+    o.add_num(pid);
+    o.add("]: ");
+    o.add(msg, 800);
+    out[o.n] = 0;
+    return o.n;
 }
 
 int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg)
@@ -304,6 +353,20 @@ int log_net_write(struct log2 *ctx, int level, const char *module, const char *l
     fprintf(stderr, "syslog_write %s err\n", st->url);
     st->retry_ms = os_mono_ms() + kBackoffMs;
     return r;
+}
+
+int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
+                       const struct tm *local)
+{
+    if (!ctx || !local) return 0;
+    log_net_state *st = &ctx->net;
+    if (st->state == 0 || st->sock < 0) return 0;
+    // Facility user; the severity of syslog_level_name's names.
+    int sev = (level & 0xff) < 7 ? (level & 0xff) : 7;
+    char buf[kMsgSize];
+    size_t n = syslog_compose(buf, sizeof buf, 8 | sev, local, module, (unsigned)getpid(), line,
+                              ctx->flags.load(std::memory_order_relaxed));
+    return (int)send_all(st->sock, buf, n + 1);
 }
 
 log_net_state *log_net_get(log_net_state *st)

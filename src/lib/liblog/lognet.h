@@ -3,8 +3,10 @@
 // TCP, each sent with its terminating NUL.
 #include <cstddef>
 #include "libpal/env/code_str.h"
+#include "libpal/env/os_types.h"
 
 struct log2;
+struct tm;
 
 // Facility codes (already shifted by 3) and priority values; each table
 // ends with a row whose text is NULL.
@@ -23,6 +25,21 @@ int syslog_open(const char *host, const char *port, int transport);
 // length, or -1.
 int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const char *msg,
                   char *out, size_t size);
+// The message built by hand, without the formatter or the clock, so that a
+// crash report can build it too (async-signal-safe once the host name has
+// been read): "<pri>Mmm dd hh:mm:ss host tag[pid]: msg" with the time stamp
+// of local, the message's time prefix left out as the flags say, and the
+// cuts of syslog_format. The length.
+size_t syslog_compose(char *out, size_t size, int pri, const struct tm *local, const char *tag,
+                      unsigned pid, const char *msg, u32 flags);
 // Sends the message with its NUL within 1000 ms: the bytes sent, or -1.
 int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg);
 void syslog_close(int sock);
+
+// The crash report's form of log_net_write (async-signal-safe; the caller
+// holds the output mutex): one record of the level, stamped with the
+// caller's local time, on the socket the output has open, with no
+// connection attempt, no retry and no message on standard error. The
+// bytes sent, 0 without an open socket, or -1.
+int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
+                       const struct tm *local);

@@ -14,8 +14,8 @@
 #include "libpal/string/str_buf.h"
 
 namespace os_malloc_detail {
-thread_local constinit shard *t_shard = nullptr;
-std::atomic<u32> g_max_size{0};
+constinit counters g_ctr{};
+alignas(64) constinit std::atomic<u32> g_max_size{0};
 }  // namespace os_malloc_detail
 
 namespace {
@@ -23,41 +23,8 @@ namespace {
 static_assert(OS_MALLOC_HDR % alignof(std::max_align_t) == 0,
               "the header keeps malloc's alignment");
 
-// One shard per thread, on its own cache line. Only the owning thread
-// writes its shard; readers sum them. A thread that ends folds its shard
-// into the retired totals and frees the slot for the next thread.
-using os_malloc_detail::shard;
-using os_malloc_detail::t_shard;
+using os_malloc_detail::g_ctr;
 using os_malloc_detail::g_max_size;
-constexpr u32 kShards = 1024;
-shard g_shards[kShards];
-std::atomic<u32> g_shard_high{0};      // slots ever claimed
-std::atomic<i64> g_retired_count{0};   // shards of ended threads, and the
-std::atomic<i64> g_retired_bytes{0};   // updates of threads without a shard
-std::atomic<u64> g_max_count{0};
-std::atomic<u64> g_max_bytes{0};
-
-// The thread's shard. Its release at thread exit is a pthread key
-// destructor: registering it allocates nothing, so a thread's first
-// allocation cannot fail on it.
-thread_local bool t_done = false;
-pthread_key_t g_shard_key;
-pthread_once_t g_shard_once = PTHREAD_ONCE_INIT;
-
-void shard_release(void *arg)
-{
-    shard *s = (shard *)arg;
-    t_done = true;
-    t_shard = nullptr;
-    if (!s) return;
-    g_retired_count.fetch_add(s->count.load(std::memory_order_relaxed));
-    g_retired_bytes.fetch_add(s->bytes.load(std::memory_order_relaxed));
-    s->count.store(0, std::memory_order_relaxed);
-    s->bytes.store(0, std::memory_order_relaxed);
-    s->since_sample = 0;
-    s->high_count = s->high_bytes = 0;
-    s->used.store(0, std::memory_order_release);
-}
 
 // The C library gives threads heaps (arenas) of their own, up to eight per
 // core. Memory freed at the top of an arena other than the main one stays
@@ -71,44 +38,16 @@ void shard_release(void *arg)
 // speed it has with four). Each thread also has its own cache of small
 // blocks.
 constexpr int kArenaMax = 4;
+pthread_once_t g_arena_once = PTHREAD_ONCE_INIT;
 
-#if defined(__GLIBC__)
-bool arena_max_chosen()
+void arena_max_set()
 {
-    if (getenv("MALLOC_ARENA_MAX")) return true;
+#if defined(__GLIBC__)
+    if (getenv("MALLOC_ARENA_MAX")) return;
     const char *tunables = getenv("GLIBC_TUNABLES");
-    return tunables && strstr(tunables, "glibc.malloc.arena_max=");
-}
+    if (tunables && strstr(tunables, "glibc.malloc.arena_max=")) return;
+    mallopt(M_ARENA_MAX, kArenaMax);
 #endif
-
-void shard_key_make()
-{
-    pthread_key_create(&g_shard_key, shard_release);
-#if defined(__GLIBC__)
-    if (!arena_max_chosen()) mallopt(M_ARENA_MAX, kArenaMax);
-#endif
-}
-
-shard *my_shard()
-{
-    if (t_done) return nullptr;
-    pthread_once(&g_shard_once, shard_key_make);
-    for (u32 i = 0; i < kShards; ++i) {
-        u32 zero = 0;
-        if (g_shards[i].used.load(std::memory_order_relaxed) == 0 &&
-            g_shards[i].used.compare_exchange_strong(zero, 1, std::memory_order_acquire)) {
-            if (pthread_setspecific(g_shard_key, &g_shards[i]) != 0) {
-                g_shards[i].used.store(0, std::memory_order_release);
-                return nullptr;
-            }
-            u32 high = g_shard_high.load();
-            while (high < i + 1 && !g_shard_high.compare_exchange_weak(high, i + 1)) {
-            }
-            t_shard = &g_shards[i];
-            return t_shard;
-        }
-    }
-    return nullptr;  // all slots taken: count through the shared totals
 }
 
 template <typename T>
@@ -119,72 +58,29 @@ inline void raise_max(std::atomic<T> &max, T v)
     }
 }
 
-void sum(i64 *count, i64 *bytes)
+// A current value read as it is; the counters go below 0 only when blocks
+// are freed twice or were not counted.
+inline u64 clamp(i64 v)
 {
-    i64 c = g_retired_count.load(std::memory_order_relaxed);
-    i64 b = g_retired_bytes.load(std::memory_order_relaxed);
-    u32 high = g_shard_high.load(std::memory_order_acquire);
-    for (u32 i = 0; i < high; ++i) {
-        c += g_shards[i].count.load(std::memory_order_relaxed);
-        b += g_shards[i].bytes.load(std::memory_order_relaxed);
-    }
-    *count = c < 0 ? 0 : c;
-    *bytes = b < 0 ? 0 : b;
-}
-
-// Raises the peaks to the current totals.
-void sample_peaks()
-{
-    i64 c, b;
-    sum(&c, &b);
-    raise_max(g_max_count, (u64)c);
-    raise_max(g_max_bytes, (u64)b);
-}
-
-inline void count_alloc(u32 size)
-{
-    if (size > g_max_size.load(std::memory_order_relaxed)) raise_max(g_max_size, size);
-    shard *s = t_shard;
-    if (__builtin_expect(!s, 0) && !(s = my_shard())) {
-        g_retired_count.fetch_add(1, std::memory_order_relaxed);
-        g_retired_bytes.fetch_add(size, std::memory_order_relaxed);
-        sample_peaks();
-        return;
-    }
-    os_malloc_detail::shard_add(s, size);
-}
-
-inline void count_free(u32 size)
-{
-    shard *s = t_shard;
-    if (__builtin_expect(!s, 0) && !(s = my_shard())) {
-        g_retired_count.fetch_sub(1, std::memory_order_relaxed);
-        g_retired_bytes.fetch_sub(size, std::memory_order_relaxed);
-        return;
-    }
-    os_malloc_detail::shard_sub(s, size);
+    return v < 0 ? 0 : (u64)v;
 }
 
 }  // namespace
 
+void os_malloc_detail::raise_peaks(i64 count, i64 bytes)
+{
+    raise_max(g_ctr.max_count, count);
+    raise_max(g_ctr.max_bytes, bytes);
+}
+
 u64 malloc_counter::load() const
 {
-    i64 c, b;
     switch (which) {
-    case 0:
-        sum(&c, &b);
-        return (u64)c;
-    case 1:
-        sum(&c, &b);
-        return (u64)b;
-    case 2:
-        return g_max_size.load(std::memory_order_relaxed);
-    case 3:
-        sample_peaks();
-        return g_max_count.load(std::memory_order_relaxed);
-    default:
-        sample_peaks();
-        return g_max_bytes.load(std::memory_order_relaxed);
+    case 0: return clamp(g_ctr.count.load(std::memory_order_relaxed));
+    case 1: return clamp(g_ctr.bytes.load(std::memory_order_relaxed));
+    case 2: return g_max_size.load(std::memory_order_relaxed);
+    case 3: return clamp(g_ctr.max_count.load(std::memory_order_relaxed));
+    default: return clamp(g_ctr.max_bytes.load(std::memory_order_relaxed));
     }
 }
 
@@ -244,19 +140,14 @@ void *os_malloc_detail::alloc_slow(size_t size)
 {
     // The recorded size is 32 bits wide: larger requests are refused.
     if (size > UINT32_MAX) return nullptr;
+    // The first counted allocation of any size but 0 comes this way.
+    pthread_once(&g_arena_once, arena_max_set);
     char *p = (char *)malloc(size + OS_MALLOC_HDR);
     if (__builtin_expect(!p, 0)) return os_malloc_detail::alloc_failed(size + OS_MALLOC_HDR);
     *(u32 *)p = (u32)size;
-    count_alloc((u32)size);
+    raise_max(g_max_size, (u32)size);
+    count_add((u32)size);
     return p + OS_MALLOC_HDR;
-}
-
-void os_malloc_detail::sample(shard *s, i64 count, i64 bytes)
-{
-    s->since_sample = 0;
-    s->high_count = count;
-    s->high_bytes = bytes;
-    sample_peaks();
 }
 
 void *os_zalloc(size_t size)
@@ -270,15 +161,6 @@ void *os_calloc(size_t count, size_t size)
 {
     if (size != 0 && count > UINT32_MAX / size) return nullptr;
     return os_zalloc(count * size);
-}
-
-void os_malloc_detail::free_slow(void *ptr)
-{
-    if (!ptr) return;
-    u32 *h = hdr_of(ptr);
-    u32 size = *h;
-    free(h);
-    count_free(size);
 }
 
 u32 os_malloc_size(const void *ptr)

@@ -6,10 +6,9 @@
 #include <cstdlib>
 #include "libpal/env/os_types.h"
 
-// Process-wide counters. Each thread counts into its own shard, so the
-// allocator never contends on a shared cache line; a counter's value is the
-// sum over all shards (exact once the threads' updates are done), and the
-// peaks are sampled from those sums.
+// Process-wide counters. The current values are shared atomics, so that
+// the peaks are exact: an allocation that takes a current value past its
+// peak raises the peak to it.
 struct malloc_counter {
     int which;
     u64 load() const;
@@ -59,42 +58,39 @@ int os_malloc_leak_check(void);
 
 
 // The allocation and release paths of the counted allocator, inlined into
-// their callers: one system call of the C allocator and the thread's own
-// counters. First use on a
-// thread, a new largest size, peak sampling and failures go the slow way.
+// their callers: one call of the C allocator and the shared counters. A new
+// largest size, a new peak and failures go the slow way.
 namespace os_malloc_detail {
 
-struct alignas(64) shard {
+// The counters and their peaks share one cache line: the allocation that
+// has just updated the current values finds the peaks beside them.
+struct alignas(64) counters {
     std::atomic<i64> count;
     std::atomic<i64> bytes;
-    std::atomic<u32> used;
-    u32 since_sample;
-    i64 high_count;  // this shard's highs at its last sample
-    i64 high_bytes;
+    std::atomic<i64> max_count;
+    std::atomic<i64> max_bytes;
 };
-extern thread_local constinit shard *t_shard;
+extern counters g_ctr;
+// Largest request seen; read by every allocation, written rarely: on a line
+// of its own.
 extern std::atomic<u32> g_max_size;
 void *alloc_slow(size_t size);
 void *alloc_failed(size_t size);
-void free_slow(void *ptr);
-void sample(shard *s, i64 count, i64 bytes);
+void raise_peaks(i64 count, i64 bytes);
 
-// One block more in the thread's shard; the peaks are sampled when the shard
-// reaches a new high, at most once per 64 allocations of the thread.
-inline void shard_add(shard *s, u32 size)
+inline void count_add(u32 size)
 {
-    i64 c = s->count.load(std::memory_order_relaxed) + 1;
-    i64 b = s->bytes.load(std::memory_order_relaxed) + (i64)size;
-    s->count.store(c, std::memory_order_relaxed);
-    s->bytes.store(b, std::memory_order_relaxed);
-    if (__builtin_expect(++s->since_sample >= 64, 0) && (c > s->high_count || b > s->high_bytes))
-        sample(s, c, b);
+    i64 c = g_ctr.count.fetch_add(1, std::memory_order_relaxed) + 1;
+    i64 b = g_ctr.bytes.fetch_add(size, std::memory_order_relaxed) + (i64)size;
+    if (__builtin_expect(c > g_ctr.max_count.load(std::memory_order_relaxed) ||
+                             b > g_ctr.max_bytes.load(std::memory_order_relaxed), 0))
+        raise_peaks(c, b);
 }
 
-inline void shard_sub(shard *s, u32 size)
+inline void count_sub(u32 size)
 {
-    s->count.store(s->count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-    s->bytes.store(s->bytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+    g_ctr.count.fetch_sub(1, std::memory_order_relaxed);
+    g_ctr.bytes.fetch_sub(size, std::memory_order_relaxed);
 }
 
 }  // namespace os_malloc_detail
@@ -102,26 +98,21 @@ inline void shard_sub(shard *s, u32 size)
 inline void *os_malloc(size_t size)
 {
     using namespace os_malloc_detail;
-    shard *s = t_shard;
-    if (__builtin_expect(!s || size > g_max_size.load(std::memory_order_relaxed), 0))
+    if (__builtin_expect(size > g_max_size.load(std::memory_order_relaxed), 0))
         return alloc_slow(size);
     char *p = (char *)malloc(size + OS_MALLOC_HDR);
     if (__builtin_expect(!p, 0)) return alloc_failed(size + OS_MALLOC_HDR);
     *(u32 *)p = (u32)size;
-    shard_add(s, (u32)size);
+    count_add((u32)size);
     return p + OS_MALLOC_HDR;
 }
 
 inline void os_free(void *ptr)
 {
     using namespace os_malloc_detail;
-    shard *s = t_shard;
-    if (__builtin_expect(!ptr || !s, 0)) {
-        free_slow(ptr);
-        return;
-    }
+    if (__builtin_expect(!ptr, 0)) return;
     char *h = (char *)ptr - OS_MALLOC_HDR;
     u32 size = *(u32 *)h;
     free(h);
-    shard_sub(s, size);
+    count_sub(size);
 }

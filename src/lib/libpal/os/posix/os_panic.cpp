@@ -16,6 +16,7 @@
 
 #include "libbsv/bsv_log.h"
 #include "liblog/log.h"
+#include "liblog/lognet.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/env/tid_name.h"
@@ -119,9 +120,9 @@ void add_prefix(line_buf &l, u32 flags, int line)
     if (flags & LOG_F_FUNC) l.add("panic_handler(): ");
 }
 
-// The header of a text log file line, "%04d-%02d-%02d %02d:%02d:%02d.%06u
-// %-5s %d --- [%s] %s ", in local time by the offset kept at set-up.
-void add_file_header(line_buf &l, int level)
+// The local time by the offset kept at set-up (localtime_r may lock), and
+// the microseconds.
+struct tm local_now(unsigned long *usec)
 {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -141,19 +142,36 @@ void add_file_header(line_buf &l, int level)
     long long mon = mp < 10 ? mp + 3 : mp - 9;
     long long year = yoe + era * 400 + (mon <= 2);
     if (year < 0 || year > 9999) year = 0;
-    l.add_uint((unsigned long)year, 4);
+    struct tm tm = {};
+    tm.tm_year = (int)(year - 1900);
+    tm.tm_mon = (int)mon - 1;
+    tm.tm_mday = (int)(doy - (153 * mp + 2) / 5 + 1);
+    tm.tm_hour = (int)(secs / 3600);
+    tm.tm_min = (int)(secs / 60 % 60);
+    tm.tm_sec = (int)(secs % 60);
+    if (usec) *usec = (unsigned long)ts.tv_nsec / 1000;
+    return tm;
+}
+
+// The header of a text log file line, "%04d-%02d-%02d %02d:%02d:%02d.%06u
+// %-5s %d --- [%s] %s ", in local time.
+void add_file_header(line_buf &l, int level)
+{
+    unsigned long usec;
+    struct tm tm = local_now(&usec);
+    l.add_uint((unsigned long)(tm.tm_year + 1900), 4);
     l.add("-");
-    l.add_uint((unsigned long)mon, 2);
+    l.add_uint((unsigned long)tm.tm_mon + 1, 2);
     l.add("-");
-    l.add_uint((unsigned long)(doy - (153 * mp + 2) / 5 + 1), 2);
+    l.add_uint((unsigned long)tm.tm_mday, 2);
     l.add(" ");
-    l.add_uint((unsigned long)secs / 3600, 2);
+    l.add_uint((unsigned long)tm.tm_hour, 2);
     l.add(":");
-    l.add_uint((unsigned long)secs / 60 % 60, 2);
+    l.add_uint((unsigned long)tm.tm_min, 2);
     l.add(":");
-    l.add_uint((unsigned long)secs % 60, 2);
+    l.add_uint((unsigned long)tm.tm_sec, 2);
     l.add(".");
-    l.add_uint((unsigned long)ts.tv_nsec / 1000, 6);
+    l.add_uint(usec, 6);
     l.add(" ");
     const char *label = log_level_2_prefix(level & 0xff);
     l.add(label);
@@ -177,8 +195,10 @@ bool try_log_lock(void *m)
     return os_mutex_trylock((os_mutex *)m) == 1;
 }
 
-// The text outputs of the report: standard error (unless the console
-// output is off) and the log file, under the log lock when it can be had.
+// The outputs of the report, as the log call reaches them: standard error
+// (unless the console output is off) and the log file always; the hook
+// pair, syslog and the last-log text only under the log lock, which is
+// tried for a short while (the thread that crashed may hold it itself).
 struct report_out {
     struct log2 *ctx;
     bool locked = false;
@@ -201,6 +221,11 @@ struct report_out {
         line_buf l;
         add_prefix(l, flags, line);
         l.add_n(text.b, text.n);
+        l.c_str();
+        if (locked) {
+            log_hook_fn hi = ctx->hook_hi.load(), lo = ctx->hook_lo.load();
+            if (hi && lo) ((level & 0xff) <= 4 ? lo : hi)(level & 0xff, LOG_MOD, l.b, (int)l.n);
+        }
         if (!ctx || ctx->con_on.load(std::memory_order_relaxed)) {
             const char *colour = (flags & LOG_F_COLOUR) ? os_color_code(os_level_color(level & 0xff)) : "";
             const char *reset = *colour ? "\033[0m" : "";
@@ -216,6 +241,12 @@ struct report_out {
             f.add_n(text.b, text.n);
             fd_write_all(ctx->file.fd, f.b, f.n);
         }
+        if (!locked) return;
+        if (ctx->syslog_on.load(std::memory_order_relaxed)) {
+            struct tm tm = local_now(nullptr);
+            log_net_write_safe(ctx, level, LOG_MOD, l.b, &tm);
+        }
+        str_lines_add(&ctx->last_lines, l.b);
     }
 };
 

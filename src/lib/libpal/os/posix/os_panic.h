@@ -6,10 +6,11 @@
 //
 // The handler runs on an alternate signal stack, so a thread that ran out
 // of stack still reports, and does only async-signal-safe work: the report
-// is written with write(2) to standard error and the log file, under the
-// log lock when that can be had within a short wait. Its records reach the
-// bsv outputs (frames, the pcap log file, the record rings) through
-// bsv_log_hook_safe.
+// is written with write(2) to standard error and the log file; when the log
+// lock can be had within a short wait, it also goes to the hook pair, to
+// syslog (formatted by hand and sent on the output's open socket) and to
+// the last-log text. Its records reach the bsv outputs (frames, the pcap
+// log file, the record rings) through bsv_log_hook_safe.
 #include <csignal>
 #include <pthread.h>
 #include "libpal/env/os_types.h"
