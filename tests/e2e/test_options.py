@@ -1,5 +1,10 @@
-"""Command-line options of vkto: texts and exit statuses."""
+"""Command-line options of vkto: texts and exit statuses; where the debug
+servers listen."""
 import os
+import shutil
+import socket
+import struct
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -47,15 +52,23 @@ def case_s_list_and_bad_pairs(t):
 
 
 def case_show_config_sources(t):
-    # No INI file: the built-in ports stay.
+    # No INI file (also a -c name that does not exist): the built-in ports,
+    # both servers on loopback.
+    loopback = "http_server_port=12580\nhttp_server_addr=127.0.0.1\ndebug_server_port=12581\n" \
+               "debug_server_addr=127.0.0.1\n"
     rc, out, err = run(["-p"], ini=None)
     t.eq(rc, 0, "-p status")
-    t.contains(out, "http_server_port=12580\nhttp_server_addr=''\ndebug_server_port=12581\n",
-               "-p without INI")
+    t.contains(out, loopback, "-p without INI")
     t.contains(out, "log_level=info\n", "-p log level")
-    # A file without port keys switches both servers off.
+    rc, out, err = run(["-c", "missing.ini", "-p"], ini=None)
+    t.contains(out, loopback, "-p with a missing -c file and no INI")
+    # A file without port keys switches both servers off; without address
+    # keys they stay on loopback; an empty address is every address.
     rc, out, err = run(["-p"], ini="[debug]\nhttp_server_user=u\n")
-    t.contains(out, "http_server_port=0\nhttp_server_addr=''\ndebug_server_port=0\n", "-p keyless INI")
+    t.contains(out, "http_server_port=0\nhttp_server_addr=127.0.0.1\ndebug_server_port=0\n"
+               "debug_server_addr=127.0.0.1\n", "-p keyless INI")
+    rc, out, err = run(["-p"], ini="[debug]\nhttp_server_addr=\nshell_server_addr=\n")
+    t.contains(out, "http_server_addr=''\ndebug_server_port=0\ndebug_server_addr=''\n", "-p empty addresses")
     t.check("=u\n" not in out, "user is not shown")
     # INI values, then -s over them.
     rc, out, err = run(["-p"], ini=e2e.ini_text(2001, 2002, "warn"))
@@ -96,6 +109,84 @@ def case_port_range(t):
     t.contains(out.replace("\r\n", "\n"), "debug_server_port=0\n", "server left off")
 
 
+def listeners(pid, port):
+    """The addresses the process listens on at port, from its /proc view of
+    its network namespace."""
+    found = []
+    for name, words in (("tcp", 1), ("tcp6", 4)):
+        try:
+            with open("/proc/%d/net/%s" % (pid, name)) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            cols = row.split()
+            addr, p = cols[1].split(":")
+            if cols[3] != "0A" or int(p, 16) != port:
+                continue
+            raw = b"".join(struct.pack("=I", int(addr[i:i + 8], 16)) for i in range(0, 8 * words, 8))
+            found.append(socket.inet_ntop(socket.AF_INET if words == 1 else socket.AF_INET6, raw))
+    return sorted(found)
+
+
+def started_servers(ini, wrap=()):
+    """vkto in the foreground with the two servers on free ports (ini takes
+    them, or -s gives them when there is no INI), run through the wrap
+    command; returns (process, shell port, http port) once it answers."""
+    sp, hp = e2e.free_port(), e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=None if ini is None else ini % (sp, hp), args=["-q"])
+    if ini is None:
+        v.args += ["-s", "debug_server_port=%d" % sp, "-s", "http_server_port=%d" % hp]
+    if wrap:
+        v.args = list(wrap[1:]) + [v.exe] + v.args
+        v.exe = wrap[0]
+    v.start()
+    v.wait_prompt()
+    v.command("echo ready")  # the start records are out by now
+    return v, sp, hp
+
+
+def case_debug_servers_on_loopback_without_ini(t):
+    v, sp, hp = started_servers(None)
+    with v:
+        for port in (sp, hp):
+            t.eq(listeners(v.proc.pid, port), ["127.0.0.1"], "no INI: port %d on 127.0.0.1 only" % port)
+            try:
+                socket.create_connection(("127.0.0.2", port), timeout=3).close()
+                reached = True
+            except OSError:
+                reached = False
+            t.check(not reached, "no INI: port %d refuses a connection to 127.0.0.2" % port)
+        t.check(b"beyond loopback" not in v.err, "no INI: no warning: %r" % v.err[-500:])
+
+
+def case_empty_address_is_every_address(t):
+    # Every address, in a network namespace of the test's own: nothing is
+    # reachable from outside it.
+    wrap = ("unshare", "-n", "--")
+    if not shutil.which("unshare") or subprocess.run(list(wrap) + ["true"]).returncode != 0:
+        print("SKIP every-address case: cannot make a network namespace (unshare -n needs root)")
+        return
+    open_ini = "[debug]\nshell_server_port=%d\nshell_server_addr=\nhttp_server_port=%d\nhttp_server_addr=\n"
+    v, sp, hp = started_servers(open_ini, wrap)
+    with v:
+        err = v.err.decode(errors="replace")
+        for port in (sp, hp):
+            t.eq(listeners(v.proc.pid, port), ["0.0.0.0", "::"], "empty address: port %d" % port)
+        t.contains(err, "TCP shell listens beyond loopback on every address port %d without a login: "
+                   "whoever connects runs commands as this program's user\n" % sp, "shell warning")
+        t.contains(err, "web debug tool listens beyond loopback on every address port %d without a login: "
+                   "set http_server_user and http_server_pwd\n" % hp, "web warning")
+        t.check(err.count("beyond loopback") == 2, "one warning each: %r" % err[-800:])
+    # With a web login only the shell is warned about.
+    v, sp, hp = started_servers(open_ini + "http_server_user=u\nhttp_server_pwd=p\n", wrap)
+    with v:
+        err = v.err.decode(errors="replace")
+        t.contains(err, "TCP shell listens beyond loopback on every address port %d" % sp, "shell warning")
+        t.check("web debug tool listens" not in err, "no web warning with a login: %r" % err[-800:])
+
+
 sys.exit(e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
                            case_show_config_sources, case_bad_and_missing_files,
-                           case_quiet_and_exec, case_port_range]))
+                           case_quiet_and_exec, case_port_range,
+                           case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address]))

@@ -208,6 +208,58 @@ TEST_F(ini, LinesAtTheLimitStayWithinItWhenSaved)
     }
 }
 
+TEST_F(ini, ValuesWithoutALineWithinTheLimitFailTheSave)
+{
+    // A last line ending in a backslash keeps it: quoted, 1022 and 1023
+    // characters would pass the limit; 1021 still fit.
+    std::string v1019(1019, 'v');
+    for (const std::string &line : {"k=" + v1019 + "\\", "k='" + v1019 + "\\"}) {
+        std::string old = "[s]\n" + line;
+        std::string p = file(old);
+        conf *c = conf_open(p.c_str());
+        ASSERT_NE(c, nullptr);
+        log_capture cap;
+        EXPECT_EQ(conf_save(c), -1);
+        conf_close(c);
+        EXPECT_EQ(read_file(p), old);  // the old file stays
+        EXPECT_NE(std::string(conf_last_error()).find("key k in section [s]"), std::string::npos)
+            << conf_last_error();
+        EXPECT_TRUE(cap.has("save [" + p + "] error: the value of key k in section [s]"));
+    }
+    std::string p = file("[s]\nk=" + std::string(1018, 'v') + "\\", "fits.ini");
+    conf *c = conf_open(p.c_str());
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(conf_save(c), 0);
+    conf_close(c);
+    EXPECT_EQ(read_file(p), "\xEF\xBB\xBF[s]\nk=\"" + std::string(1018, 'v') + "\\\"\n\n");
+
+    // Values no line holds at any length, and a header that reads back as
+    // another name: the writer names them and writes nothing.
+    const char *sec = nullptr, *key = nullptr;
+    dictionary *d = dictionary_new(0);
+    dictionary_set(d, "s", nullptr, nullptr);
+    dictionary_set(d, "s\tok", "1", nullptr);
+    EXPECT_EQ(iniparser_write_ini(d, nullptr, &sec, &key), 0);
+    for (const char *bad : {"two\nlines", "both ' and \" ;"}) {
+        dictionary_set(d, "s\tbad", bad, nullptr);
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *f = open_memstream(&buf, &len);
+        EXPECT_EQ(iniparser_write_ini(d, f, &sec, &key), -1);
+        fclose(f);
+        EXPECT_EQ(len, 0u);
+        free(buf);
+        EXPECT_STREQ(sec, "s");
+        EXPECT_STREQ(key, "bad");
+    }
+    dictionary_unset(d, "s\tbad");
+    dictionary_set(d, "a]b", nullptr, nullptr);
+    EXPECT_EQ(iniparser_write_ini(d, nullptr, &sec, &key), -1);
+    EXPECT_STREQ(sec, "a]b");
+    EXPECT_EQ(key, nullptr);
+    dictionary_del(d);
+}
+
 TEST_F(ini, SyntaxErrorsFailTheLoadAndAreShownEscaped)
 {
     log_capture cap;

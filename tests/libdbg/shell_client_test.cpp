@@ -106,14 +106,15 @@ TEST_F(ShellClient, InteractiveLines)
 }
 
 // A scripted server: answers each request (read up to its NUL) with the
-// next reply of the script; stops when the script ends.
+// next reply of the script, each after its delay; stops when the script
+// ends.
 struct scripted_server {
     int lfd = -1;
     int port = 0;
     std::thread th;
     std::vector<std::string> got;
 
-    explicit scripted_server(std::vector<std::string> replies, int delay_ms = 0)
+    explicit scripted_server(std::vector<std::string> replies, std::vector<int> delays_ms = {})
     {
         lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_in a = {};
@@ -124,16 +125,17 @@ struct scripted_server {
         socklen_t len = sizeof a;
         getsockname(lfd, (struct sockaddr *)&a, &len);
         port = ntohs(a.sin_port);
-        th = std::thread([this, replies, delay_ms] {
+        delays_ms.resize(replies.size());
+        th = std::thread([this, replies, delays_ms] {
             struct pollfd p = {lfd, POLLIN, 0};
             if (poll(&p, 1, 5000) <= 0) return;
             peer c(accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC));
-            for (const std::string &r : replies) {
+            for (size_t i = 0; i < replies.size(); ++i) {
                 std::string req = c.replies(1, 5000);
                 if (req.empty()) return;
                 got.push_back(req.substr(0, req.size() - 1));
-                if (delay_ms) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-                c.send_all(r);
+                if (delays_ms[i]) std::this_thread::sleep_for(std::chrono::milliseconds(delays_ms[i]));
+                c.send_all(replies[i]);
             }
             c.replies(1, 2000);  // until the client goes
         });
@@ -181,7 +183,7 @@ TEST(ShellClientLimits, Exec2ReplyBufferAndTimeLimit)
         nettest::log_capture log;
         // The reply comes long after the 200 ms limit: the client gives up
         // at its limit (the margin is wide for a loaded machine).
-        scripted_server srv({"late" + std::string(1, '\0')}, 2500);
+        scripted_server srv({"late" + std::string(1, '\0')}, {2500});
         char buf[64];
         debug_shell_req2 r = {"x", buf, (i32)sizeof buf, 200};
         long long t0 = dbgtest::now_ms();
@@ -190,6 +192,26 @@ TEST(ShellClientLimits, Exec2ReplyBufferAndTimeLimit)
         EXPECT_STREQ(buf, "");
         EXPECT_TRUE(log.has("error: read command returns timeout\n"));
     }
+}
+
+TEST(ShellClientLimits, LateReplyOfATimedOutCommandIsDiscarded)
+{
+    // The first reply comes after the client gave up on it; it arrives
+    // while the client waits for the second, which gets its own reply.
+    // The margins are wide for a loaded machine.
+    nettest::log_capture log;
+    scripted_server srv({"late\r\n" + std::string(1, '\0'), "second\r\n" + std::string(1, '\0')}, {3000, 0});
+    g_out.clear();
+    debug_shell_req req;
+    req.state.store(DBGCLI_IDLE);
+    req.prompt = "t>";
+    req.cmds = "echo 1;echo 2";
+    req.reader = script_reader;
+    req.output = collect;
+    req.reply_ms = 2000;
+    EXPECT_EQ(debug_shell_connet_exec_cmd("127.0.0.1", srv.port, &req), 0);
+    EXPECT_EQ(g_out, std::vector<std::string>{"second"});
+    EXPECT_TRUE(log.has("error: read command returns timeout\n"));
 }
 
 TEST(ShellClientLimits, RefusedConnection)

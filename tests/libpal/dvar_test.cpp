@@ -60,18 +60,34 @@ TEST(Registry, AddFindListAndDuplicates)
 TEST(Registry, DvarHeldIntegerZeroAndPointer)
 {
     dvar_mgr *d = dvar_mgr_init();
+    char buf[DVAR_VALUE_SIZE], err[DVAR_ERR_SIZE];
+    // A held 0 in a zero-filled record is no value: refused, and unreadable.
     dvar_item zero{};
     zero.name = "zero";
-    zero.range = "int";
-    zero.desc = "held";
     zero.value.type = VALUE2_I32;
     zero.value.i = 0;
-    EXPECT_EQ(dvar_mgr_add(d, &zero), 0);  // a held 0 is a value
-    char buf[DVAR_VALUE_SIZE], err[DVAR_ERR_SIZE];
-    EXPECT_EQ(dvar_mgr_get(&zero, buf), 0);
+    {
+        nettest::log_capture cap;
+        EXPECT_EQ(dvar_mgr_add(d, &zero), -1);
+        EXPECT_TRUE(cap.has("var=zero set error\n"));
+        EXPECT_EQ(dvar_mgr_get(&zero, buf), -1);
+        EXPECT_STREQ(buf, "error: not support");
+    }
+    EXPECT_EQ(dvar_mgr_set(d, "zero", "1", err), -12);
+
+    // A held value stays readable and settable after it was set to 0.
+    dvar_item held{};
+    held.name = "held";
+    held.range = "int";
+    held.desc = "held";
+    held.value.type = VALUE2_I32;
+    held.value.i = 7;
+    EXPECT_EQ(dvar_mgr_add(d, &held), 0);
+    EXPECT_EQ(dvar_mgr_set(d, "held", "0", err), 0);
+    EXPECT_EQ(dvar_mgr_get(&held, buf), 0);
     EXPECT_STREQ(buf, "0");
-    EXPECT_EQ(dvar_mgr_set(d, "zero", "42x", err), 0);
-    EXPECT_EQ(zero.value.i, 42);
+    EXPECT_EQ(dvar_mgr_set(d, "held", "42x", err), 0);
+    EXPECT_EQ(held.value.i, 42);
 
     i32 target = 5;
     dvar_item ptr{};
@@ -94,7 +110,7 @@ TEST(Registry, DvarHeldIntegerZeroAndPointer)
 
     EXPECT_EQ(dvar_mgr_set(d, "missing", "1", err), -12);
     EXPECT_STREQ(err, "The set variable 'missing' does not exist");
-    EXPECT_EQ(take(dvar_mgr_print(d)), "zero=42\nptr=-3\n");
+    EXPECT_EQ(take(dvar_mgr_print(d)), "held=42\nptr=-3\n");
     dvar_mgr_exit(d);
 }
 

@@ -81,11 +81,21 @@ TEST(OsFile3, LoadGivesExactBytesAndEmptyBuffersForEmptyFiles)
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(std::string(p, n), bin);
     os_free(p);
+    // The added NUL is part of the size.
     p = os_file_load((d / "big").c_str(), &n, 1);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(n, big.size());
-    EXPECT_EQ(p[n], 0);
-    EXPECT_EQ(std::string(p, n), big);
+    EXPECT_EQ(n, big.size() + 1);
+    EXPECT_EQ(std::string(p, n), big + '\0');
+    os_free(p);
+    put(d / "hello", "hello");
+    p = os_file_load((d / "hello").c_str(), &n, 1);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(n, 6u);
+    EXPECT_STREQ(p, "hello");
+    os_free(p);
+    p = os_file_load((d / "empty").c_str(), &n, 1);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(n, 1u);
     os_free(p);
 
     // Either separator and a file:// prefix.

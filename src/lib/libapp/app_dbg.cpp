@@ -2,6 +2,8 @@
 #define LOG_SRC "src/lib/libapp/app_dbg"
 #include "libapp/app_dbg.h"
 
+#include <cstring>
+
 #include "libapp/libapp.h"
 #include "libdbg/bsv_pipe.h"
 #include "libdbg/dbgsrv.h"
@@ -10,6 +12,7 @@
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
+#include "libpal/network/os_ipaddr.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/tframe/app.h"
 #include "libpal/value/rvar.h"
@@ -21,6 +24,45 @@ rvar_item g_show_items[] = {
     {"config", "View configuration parameters", app_dbg_show_config},
     {"status", "Show the status of the program", app_priv_show_status},
 };
+
+// An address of a listen list that only this machine reaches: 127.0.0.0/8
+// or ::1 (an IPv4-mapped 127 address too). A field that is no address
+// binds nothing and counts as such.
+bool loopback_field(const char *text)
+{
+    os_ipaddr a;
+    os_ipaddr_clear(&a);
+    if (!os_ipaddr_ip_cstr_set(&a, text, 0)) return true;
+    if (os_ipaddr_family(&a) == OS_IPADDR_FAMILY_IPV4) return os_ipaddr_ipv4(&a)->addr[0] == 127;
+    os_ipv4 v4;
+    if (os_ipaddr_ipv6_to_ipv4(os_ipaddr_ipv6(&a), &v4)) return v4.addr[0] == 127;
+    return os_ipv6_is_loopback(os_ipaddr_ipv6(&a)) != 0;
+}
+
+// Whether a listener on hosts (fields split at ';' or ',' as the listener
+// splits them; none: every address) can be reached from other machines.
+bool beyond_loopback(const char *hosts)
+{
+    if (!hosts || !hosts[0]) return true;
+    for (const char *p = hosts; p;) {
+        size_t n = strcspn(p, ";,");
+        if (n >= 512) break;
+        char field[512];
+        memcpy(field, p, n);
+        field[n] = 0;
+        p = p[n] ? p + n + 1 : nullptr;
+        if (field[0] && !loopback_field(field)) return true;
+    }
+    return false;
+}
+
+// One warn record for a server that others may reach without a login.
+void warn_open(const char *what, const char *hosts, int port, const char *advice)
+{
+    if (!beyond_loopback(hosts)) return;
+    LOG_WARN("%s listens beyond loopback on %s port %d without a login: %s\n", what,
+             hosts && hosts[0] ? hosts : "every address", port, advice);
+}
 
 }  // namespace
 
@@ -45,10 +87,17 @@ int app_dbg_start(void)
         debug_http_server_set_param(&p);
         if (debug_http_server_init(app_settings.http_server_addr, app_settings.http_server_port) != 0)
             LOG_ERR("debug_http_server_init failed\n");
+        else if (!app_settings.http_server_user || !app_settings.http_server_user[0] ||
+                 !app_settings.http_server_pwd || !app_settings.http_server_pwd[0])
+            warn_open("web debug tool", app_settings.http_server_addr, app_settings.http_server_port,
+                      "set http_server_user and http_server_pwd");
     }
     if (app_settings.debug_server_port != 0) {
         if (debug_shell_server_init(app_settings.debug_server_addr, app_settings.debug_server_port) != 0)
             LOG_ERR("debug_shell_server_init failed\n");
+        else
+            warn_open("TCP shell", app_settings.debug_server_addr, app_settings.debug_server_port,
+                      "whoever connects runs commands as this program's user");
     }
     return 0;
 }

@@ -99,10 +99,11 @@ int app_conf_file_init(const char *path)
         return -1;
     }
     app_priv_conf_init(c);
+    const char *lo = APP_DEBUG_ADDR_DEFAULT;
     app_settings.debug_server_port = conf_get_path_int(c, "debug:shell_server_port", 0);
-    set_text(app_settings.debug_server_addr, conf_get_path(c, "debug:shell_server_addr", ""));
+    set_text(app_settings.debug_server_addr, conf_get_path(c, "debug:shell_server_addr", lo));
     app_settings.http_server_port = conf_get_path_int(c, "debug:http_server_port", 0);
-    set_text(app_settings.http_server_addr, conf_get_path(c, "debug:http_server_addr", ""));
+    set_text(app_settings.http_server_addr, conf_get_path(c, "debug:http_server_addr", lo));
     set_text(app_settings.http_server_user, conf_get_path(c, "debug:http_server_user", ""));
     set_text(app_settings.http_server_pwd, conf_get_path(c, "debug:http_server_pwd", ""));
     set_text(app_settings.panic_dump_dir, conf_get_path(c, "debug:panic_dump_dir", ""));
@@ -188,6 +189,9 @@ int app_main(int argc, char **argv)
     g_app.sig_proc = app_sig_handler;
     g_app.init_proc = app_lib_init;
     g_app.exit_proc = app_lib_exit;
+    // Without a configuration file the debug servers stay on loopback.
+    if (!app_settings.debug_server_addr) set_text(app_settings.debug_server_addr, APP_DEBUG_ADDR_DEFAULT);
+    if (!app_settings.http_server_addr) set_text(app_settings.http_server_addr, APP_DEBUG_ADDR_DEFAULT);
     app_stop_init();
     app_opt_init(argc, argv);
     int r = app_start_server();

@@ -2,6 +2,10 @@
 // Application glue: fills the frame's hook slots, parses the command line,
 // loads the "debug" section, starts and stops the servers.
 
+// Listen address of both debug servers unless the entry, the INI file
+// (an empty value: every address) says otherwise.
+constexpr char APP_DEBUG_ADDR_DEFAULT[] = "127.0.0.1";
+
 int app_main(int argc, char **argv);
 int app_opt_parse(int argc, char **argv);
 void app_usage(void);

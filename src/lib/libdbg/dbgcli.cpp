@@ -158,7 +158,8 @@ int run_item(cli_run *run, char *item)
     req->state.store(DBGCLI_WAITING);
     size_t len = 0;
     bool overflow = false;
-    int r = cli_read_reply(run->c, run->reply, DBGCLI_REPLY_SIZE, DBGCLI_REPLY_MS, &len, &overflow);
+    int ms = req->reply_ms > 0 ? req->reply_ms : DBGCLI_REPLY_MS;
+    int r = cli_read_reply(run->c, run->reply, DBGCLI_REPLY_SIZE, ms, &len, &overflow);
     req->state.store(DBGCLI_SENDING);
     LOG_VERB("ret=%d\n", r == REPLY_OK ? (len ? (int)len : 1) : r);
     if (r == REPLY_FAIL) {

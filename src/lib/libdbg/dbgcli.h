@@ -22,6 +22,7 @@ struct debug_shell_req {
     const char *cmds;       // ';'-separated commands; NULL or "sh": interactive
     dbgcli_reader reader;   // NULL: standard input
     dbgcli_output output;   // NULL: standard output
+    i32 reply_ms = 0;       // wait for each reply; 0: DBGCLI_REPLY_MS
 };
 
 struct debug_shell_req2 {

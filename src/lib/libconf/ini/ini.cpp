@@ -1,6 +1,7 @@
 #define LOG_MOD "conf"
 #define LOG_SRC "src/lib/libconf/ini/ini"
 #include "libconf/ini/ini.h"
+#include "libconf/ini/ini_priv.h"
 
 #include <atomic>
 #include <cctype>
@@ -21,10 +22,11 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vector.h"
 
+using namespace ini_detail;
+
 namespace {
 
 constexpr size_t kKeyMax = 1025;  // lookup key buffer: 1024 characters
-constexpr size_t kLineMax = 1023; // characters of one (joined) line
 
 int default_error_cb(const char *fmt, ...)
 {
@@ -49,6 +51,15 @@ const char *bound_key(const char *key, char *buf)
     return buf;
 }
 
+bool is_section(const dictionary *d, int i)
+{
+    return d->key[i] && !strchr(d->key[i], '\t');
+}
+
+}  // namespace
+
+namespace ini_detail {
+
 bool blank(char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -59,17 +70,14 @@ bool key_in_section(const char *key, const char *sec, size_t sl)
     return strncmp(key, sec, sl) == 0 && key[sl] == '\t';
 }
 
-bool is_section(const dictionary *d, int i)
-{
-    return d->key[i] && !strchr(d->key[i], '\t');
-}
-
-// The writer also gives a header to an entry without a value whose name
-// holds a TAB ("[a<TAB>b]" in the file), so that it and its keys are saved.
 bool is_header(const dictionary *d, int i)
 {
     return d->key[i] && (!d->val[i] || !strchr(d->key[i], '\t'));
 }
+
+}  // namespace ini_detail
+
+namespace {
 
 // --- the hash index over the slots ------------------------------------
 
@@ -121,24 +129,6 @@ void index_drop(dictionary *d, int slot)
     d->index[hole] = 0;
 }
 
-// The slot of the key made of the n bytes at key, or -1.
-int find_slot_n(const dictionary *d, const char *key, size_t n)
-{
-    if (!d || !key || d->n <= 0) return -1;
-    u32 h = hash_n(key, n);
-    u32 m = d->index_mask;
-    for (u32 p = h & m; d->index[p]; p = (p + 1) & m) {
-        int s = (int)d->index[p] - 1;
-        if (d->hash[s] == h && strncmp(d->key[s], key, n) == 0 && d->key[s][n] == 0) return s;
-    }
-    return -1;
-}
-
-int find_slot(const dictionary *d, const char *key)
-{
-    return key ? find_slot_n(d, key, strlen(key)) : -1;
-}
-
 void free_slot(dictionary *d, int i)
 {
     index_drop(d, i);
@@ -161,6 +151,28 @@ void rekey_slot(dictionary *d, int i, char *nk)
 }
 
 }  // namespace
+
+namespace ini_detail {
+
+// The slot of the key made of the n bytes at key, or -1.
+int find_slot_n(const dictionary *d, const char *key, size_t n)
+{
+    if (!d || !key || d->n <= 0) return -1;
+    u32 h = hash_n(key, n);
+    u32 m = d->index_mask;
+    for (u32 p = h & m; d->index[p]; p = (p + 1) & m) {
+        int s = (int)d->index[p] - 1;
+        if (d->hash[s] == h && strncmp(d->key[s], key, n) == 0 && d->key[s][n] == 0) return s;
+    }
+    return -1;
+}
+
+int find_slot(const dictionary *d, const char *key)
+{
+    return key ? find_slot_n(d, key, strlen(key)) : -1;
+}
+
+}  // namespace ini_detail
 
 // --- dictionary --------------------------------------------------------
 
@@ -492,165 +504,6 @@ void iniparser_dump(const dictionary *d, FILE *f)
         if (d->val[i]) fprintf(f, "[%s]=[%s]\n", d->key[i], d->val[i]);
         else fprintf(f, "[%s]=UNDEF\n", d->key[i]);
     }
-}
-
-namespace {
-
-// Writes "name<sep>value" so that the loader reads the value back as it
-// is. A value with ';' or '#', blanks at an end, a quote first or a
-// backslash last would be cut, trimmed, unquoted or joined with the next
-// line, and "[k=v]" would read as a section: such a value goes between
-// quotes of a kind it does not hold. One that holds both kinds is followed
-// by " ;" instead, which ends the line with a comment mark.
-void write_value(const char *name, const char *sep, const char *v, FILE *f)
-{
-    size_t n = strlen(v);
-    const char *shown = name;
-    while (blank(*shown)) ++shown;
-    bool edges = n && (blank(v[0]) || blank(v[n - 1]));
-    bool opens_quote = (v[0] == '"' || v[0] == '\'') && v[1] != v[0];
-    // A value that starts with two equal quotes reads back unquoted unless
-    // it is just the pair (the empty value): quotes would only lengthen a
-    // line that may already be at the loader's limit.
-    bool pair = n == 2 && (v[0] == '"' || v[0] == '\'') && v[1] == v[0];
-    bool plain = !strpbrk(v, ";#") && !edges && !opens_quote && !pair &&
-                 !(n && v[n - 1] == '\\') && !(shown[0] == '[' && n && v[n - 1] == ']');
-    if (plain) {
-        fprintf(f, "%s%s%s\n", name, sep, v);
-    } else if (!strchr(v, '"') || !strchr(v, '\'')) {
-        char q = strchr(v, '"') ? '\'' : '"';
-        // A quote left open runs to the end of the line: where the closing
-        // one would pass the loader's limit it is left out, as in the line
-        // the value was read from, unless the value ends in a blank or a
-        // backslash (cut or joined on read-back).
-        bool open = strlen(name) + strlen(sep) + n + 2 > kLineMax && n && !blank(v[n - 1]) && v[n - 1] != '\\';
-        if (open) fprintf(f, "%s%s%c%s\n", name, sep, q, v);
-        else fprintf(f, "%s%s%c%s%c\n", name, sep, q, v, q);
-    } else if (!strpbrk(v, ";#") && !edges && !opens_quote) {
-        fprintf(f, "%s%s%s ;\n", name, sep, v);
-    } else {
-        fprintf(f, "%s%s%s\n", name, sep, v);  // no form reads back: as it stands
-    }
-}
-
-void write_key(const dictionary *d, int i, const char *name, FILE *f)
-{
-    if (d->comment[i]) fputs(d->comment[i], f);
-    write_value(name, "=", d->val[i] ? d->val[i] : "", f);
-}
-
-void write_header(const dictionary *d, int i, int index, FILE *f)
-{
-    if (d->comment[i]) fputs(d->comment[i], f);
-    else if (index > 0) fputs("\n", f);
-    fprintf(f, "[%s]\n", d->key[i]);
-}
-
-// The keys stored before any section header ("<TAB>key") come first, as
-// long as no section of the empty name holds them.
-void write_sectionless(const dictionary *d, FILE *f)
-{
-    if (find_slot(d, "") >= 0) return;
-    for (int i = 0; i < d->size; ++i)
-        if (d->key[i] && d->key[i][0] == '\t' && !is_header(d, i)) write_key(d, i, d->key[i] + 1, f);
-}
-
-// A key name the loader reads back as it is.
-bool safe_key_name(const char *k)
-{
-    size_t n = strlen(k);
-    return n && !strpbrk(k, "=\n") && !strchr("#;", k[0]) && !blank(k[0]) && !blank(k[n - 1]);
-}
-
-// The header entry a key is written under: the longest prefix before a
-// TAB that names one and leaves a key name that reads back; -1 for none.
-// The longest gives the shortest key line: under a shorter header the rest
-// of a long section name would join the key and could pass the loader's
-// line limit.
-int owner_of(const dictionary *d, const char *key)
-{
-    int owner = -1;
-    for (const char *t = strchr(key, '\t'); t; t = strchr(t + 1, '\t')) {
-        int s = find_slot_n(d, key, (size_t)(t - key));
-        if (s >= 0 && is_header(d, s) && safe_key_name(t + 1)) owner = s;
-    }
-    return owner;
-}
-
-// One pass that lists every section's keys in slot order; false when the
-// work lists cannot be had.
-bool dump_sections_linear(const dictionary *d, FILE *f)
-{
-    size_t n = (size_t)d->size;
-    int *first = (int *)os_malloc(n * sizeof(int));
-    int *last = (int *)os_malloc(n * sizeof(int));
-    int *next = (int *)os_malloc(n * sizeof(int));
-    bool ok = first && last && next;
-    if (ok) {
-        for (size_t i = 0; i < n; ++i) first[i] = last[i] = next[i] = -1;
-        for (int i = 0; i < d->size; ++i) {
-            if (!d->key[i] || is_header(d, i)) continue;
-            int s = owner_of(d, d->key[i]);
-            if (s < 0) continue;
-            if (last[s] < 0) first[s] = i;
-            else next[last[s]] = i;
-            last[s] = i;
-        }
-        int index = 0;
-        for (int s = 0; s < d->size; ++s) {
-            if (!is_header(d, s)) continue;
-            write_header(d, s, index++, f);
-            size_t sl = strlen(d->key[s]);
-            for (int i = first[s]; i >= 0; i = next[i]) write_key(d, i, d->key[i] + sl + 1, f);
-        }
-    }
-    os_free(first);
-    os_free(last);
-    os_free(next);
-    return ok;
-}
-
-}  // namespace
-
-void iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f)
-{
-    if (!d || !s || !f) return;
-    int si = find_slot(d, s);
-    if (si < 0 || !is_header(d, si)) return;
-    write_header(d, si, index, f);
-    size_t sl = strlen(s);
-    for (int i = 0; i < d->size; ++i)
-        if (d->key[i] && key_in_section(d->key[i], s, sl)) write_key(d, i, d->key[i] + sl + 1, f);
-}
-
-void iniparser_dump_ini(const dictionary *d, FILE *f)
-{
-    if (!d || !f) return;
-    bool headers = false;
-    for (int i = 0; i < d->size && !headers; ++i) headers = is_header(d, i);
-    if (!headers) {
-        for (int i = 0; i < d->size; ++i) {
-            if (!d->key[i]) continue;
-            const char *k = d->key[i], *v = d->val[i] ? d->val[i] : "";
-            // The key as stored and " = " add up to three characters to the
-            // line it was read from; where the line could then pass the
-            // loader's limit, the blanks it drops anyway are left out.
-            if (strlen(k) + strlen(v) + 5 > kLineMax) {
-                while (blank(*k)) ++k;
-                write_value(k, "=", v, f);
-            } else {
-                write_value(k, " = ", v, f);
-            }
-        }
-        return;
-    }
-    write_sectionless(d, f);
-    if (!dump_sections_linear(d, f)) {
-        int index = 0;
-        for (int i = 0; i < d->size; ++i)
-            if (is_header(d, i)) iniparser_dumpsection_ini(d, d->key[i], index++, f);
-    }
-    fputs(d->tail_comment ? d->tail_comment : "\n", f);
 }
 
 // --- loading -----------------------------------------------------------
@@ -1099,16 +952,31 @@ int ini_conf_dump(void *ctx)
 static int write_ini_file(FILE *f, void *arg)
 {
     os_file_write_bom(f);
-    iniparser_dump_ini((const dictionary *)arg, f);
+    if (iniparser_write_ini((const dictionary *)arg, f, nullptr, nullptr) != 0) return -1;
     return ferror(f) ? -1 : 0;
 }
 
 // The file is replaced as a whole (a temporary file beside it, synced and
 // renamed), so a crash or a full disk never leaves half a configuration.
+// An entry that no line of the file format holds fails the save before
+// the file is touched.
 int ini_conf_save(void *ctx)
 {
     ini_ctx *c = (ini_ctx *)ctx;
     if (!c) return -1;
+    const char *sec, *key;
+    if (iniparser_write_ini(c->dict, nullptr, &sec, &key) != 0) {
+        if (key)
+            conf_error_set("the value of key %.200s in section [%.200s] cannot be written in a line the "
+                           "loader reads back (at most %d characters)",
+                           key, sec, (int)kLineMax);
+        else
+            conf_error_set("section name [%.200s] cannot be written in a line the loader reads back "
+                           "(at most %d characters)",
+                           sec ? sec : "", (int)kLineMax);
+        LOG_ERR("save [%s] error: %s\n", c->path, conf_last_error());
+        return -1;
+    }
     if (os_file_save_atomic_fn(c->path, write_ini_file, c->dict) != 0) {
         LOG_AT(7 | LOG_OPT_ERRNO, "fopen [%s] err: ", c->path);
         return -1;

@@ -53,8 +53,15 @@ int iniparser_unset(dictionary *d, const char *entry);
 int iniparser_delsec(dictionary *d, const char *s);
 int iniparser_secrename(dictionary *d, const char *old_name, const char *new_name);
 void iniparser_dump(const dictionary *d, FILE *f);
+// The INI text of d; an entry that has no line the loader reads back as it
+// is (see iniparser_write_ini) is written as it stands.
 void iniparser_dump_ini(const dictionary *d, FILE *f);
 void iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f);
+// The INI text of d into f (NULL: only checked), every line one that the
+// loader reads back as it is, within its 1023 characters. 0, or -1 when an
+// entry has no such line: nothing is written then, and *section and *key
+// (when given) name it, pointing into d (key NULL for a section header).
+int iniparser_write_ini(const dictionary *d, FILE *f, const char **section, const char **key);
 void iniparser_set_error_callback(int (*cb)(const char *fmt, ...));
 
 const conf_ops *ini_conf_ops_get(void);

@@ -207,7 +207,7 @@ char *os_file_load(const char *path, size_t *size, int add_nul)
     size_t n = 0;
     char *data = read_all(fd.fd, &n);
     if (!data) return nullptr;
-    if (add_nul) data[n] = 0;
+    if (add_nul) data[n++] = 0;  // counted in the size
     if (size) *size = n;
     return data;
 }

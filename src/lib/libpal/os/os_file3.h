@@ -7,7 +7,7 @@
 
 // The file's bytes in a heap buffer (an empty file gives an empty buffer,
 // not NULL); with add_nul one NUL byte follows them. *size, when given,
-// gets the count of the file's bytes (without that NUL). NULL on failure.
+// gets the count of the buffer's bytes, that NUL included. NULL on failure.
 char *os_file_load(const char *path, size_t *size, int add_nul);
 char *os_file_load_bin(const char *path, size_t *size);
 char *os_file_load_text(const char *path);

@@ -37,9 +37,15 @@ int dvar_mgr_exist(dvar_mgr *mgr, const char *name)
     return dvar_mgr_find(mgr, name) ? 1 : 0;
 }
 
+// A variable needs a set function or a value: a held integer of 0 in a
+// zero-filled record counts as none. A held integer registered as a value
+// stays one whatever it is set to later, 0 included.
 int dvar_mgr_add(dvar_mgr *mgr, dvar_item *item)
 {
-    return var_reg_add(mgr, item, item && (item->set_fn || dvar_has_value(item)), "var=%s set error\n");
+    bool value = item && dvar_has_value(item);
+    int r = var_reg_add(mgr, item, item && (item->set_fn || value), "var=%s set error\n");
+    if (r == 0 && value) value2_hold(&item->value);
+    return r;
 }
 
 char *dvar_mgr_show(dvar_mgr *mgr)

@@ -40,8 +40,10 @@ int value2_get_str(const value2 *v, char *buf, size_t size)
 
 int value2_is_set(const value2 *v)
 {
-    if (!v) return 0;
-    if (v->type == VALUE2_I32) return 1;
-    if (v->type == VALUE2_I32_PTR) return v->p != nullptr;
-    return v->word != 0;
+    return v && v->word != 0 ? 1 : 0;
+}
+
+void value2_hold(value2 *v)
+{
+    if (v && v->type == VALUE2_I32) v->held.mark = 1;
 }
