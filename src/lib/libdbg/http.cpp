@@ -89,6 +89,14 @@ bool parse_authority(std::string_view s, authority *a)
     return !a->host.empty();
 }
 
+// A header's value without the blanks after it.
+std::string_view trimmed(const char *value)
+{
+    std::string_view v(value);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    return v;
+}
+
 bool same_text(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -115,8 +123,7 @@ bool ip_literal(std::string_view host)
 // alone or with a domain after it.
 bool host_is_local(const char *host)
 {
-    std::string_view h(host);
-    while (!h.empty() && (h.back() == ' ' || h.back() == '\t')) h.remove_suffix(1);
+    std::string_view h = trimmed(host);
     if (h.empty()) return true;  // not sent
     authority a;
     if (!parse_authority(h, &a)) return false;
@@ -139,10 +146,8 @@ bool url_is_host(const char *url, const char *host, bool whole)
     u.remove_prefix(kScheme.size());
     size_t end = u.find_first_of("/?#");
     if (whole && end != std::string_view::npos) return false;
-    std::string_view h(host);
-    while (!h.empty() && (h.back() == ' ' || h.back() == '\t')) h.remove_suffix(1);
     authority from, to;
-    if (!parse_authority(u.substr(0, end), &from) || !parse_authority(h, &to)) return false;
+    if (!parse_authority(u.substr(0, end), &from) || !parse_authority(trimmed(host), &to)) return false;
     if (from.host.find('@') != std::string_view::npos) return false;
     auto port = [](int p) { return p < 0 ? 80 : p; };
     return same_text(from.host, to.host) && port(from.port) == port(to.port);
@@ -189,7 +194,7 @@ char *expand_page(const char *page, size_t *len)
     }
     str_buf_append_cstr(b, p);
     *len = b->length;
-    return str_buf_detach(b);
+    return str_buf_detach_nonnull(b);
 }
 
 }  // namespace
