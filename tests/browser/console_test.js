@@ -1,6 +1,8 @@
-// Drives the web tool's console page in headless Chromium: a command in the
-// console view, a record in the log view, a variable changed in the
-// configuration view. A screenshot is kept in the work directory.
+// Drives the web tool's console page in headless Chromium: the console's
+// first screen, a command in the console view, a record in the log view, a
+// variable changed in the configuration view; a page of another origin that
+// tries commands and changes, and a command's answer opened as a page,
+// which must run no script. A screenshot is kept in the work directory.
 //   node console_test.js <vkto> <work directory>
 "use strict";
 const { spawn } = require("child_process");
@@ -14,11 +16,11 @@ const puppeteer = require("puppeteer-core");
 const [vktoExe, workDir] = process.argv.slice(2);
 const STEP_MS = 15000;
 
-function freePort() {
+function freePort(host = "127.0.0.1") {
   return new Promise((resolve, reject) => {
     const s = net.createServer();
     s.once("error", reject);
-    s.listen(0, "127.0.0.1", () => {
+    s.listen(0, host, () => {
       const port = s.address().port;
       s.close(() => resolve(port));
     });
@@ -59,6 +61,37 @@ function startVkto(port) {
   return { proc, dir };
 }
 
+// A page of another origin (127.0.0.2) that tries the tool's commands and
+// changes with an image, fetch and a form; served until close().
+async function startOtherSite(vktoPort) {
+  const port = await freePort("127.0.0.2");
+  const tool = "http://127.0.0.1:" + vktoPort;
+  const page = `<!DOCTYPE html><html><body>
+<img src="${tool}/cmd?command=call%20null">
+<img src="${tool}/update?name=log.level&value=verb">
+<iframe name="sink"></iframe>
+<form id="f" action="${tool}/update" method="GET" target="sink">
+<input name="name" value="log.level"><input name="value" value="verb"></form>
+<script>
+fetch("${tool}/cmd?command=call%20null", { mode: "no-cors", credentials: "include" }).catch(() => {});
+fetch("${tool}/update?name=log.level&value=verb", { mode: "no-cors" }).catch(() => {});
+document.getElementById("f").submit();
+setTimeout(() => { document.title = "tried"; }, 1500);
+</script></body></html>`;
+  const server = http.createServer((req, res) => {
+    res.writeHead(200, { "Content-Type": "text/html" });
+    res.end(page);
+  });
+  await new Promise((r) => server.listen(port, "127.0.0.2", r));
+  return { url: "http://127.0.0.2:" + port + "/", close: () => new Promise((r) => server.close(r)) };
+}
+
+async function logLevel(port) {
+  const cfg = JSON.parse(await get(port, "/config?token=52718364"));
+  const level = cfg.find((i) => i.name === "log.level");
+  return level && level.value;
+}
+
 async function main() {
   const port = await freePort();
   const vkto = startVkto(port);
@@ -79,6 +112,34 @@ async function main() {
     page.setDefaultTimeout(STEP_MS);
     await page.setViewport({ width: 1200, height: 800 });
     await page.goto("http://127.0.0.1:" + port + "/", { waitUntil: "load" });
+
+    // First screen: the prompt and a hint.
+    const first = await page.$eval("#console-out", (e) => e.textContent);
+    if (!first.includes("type help for the commands")) throw new Error("no hint on the first screen: " + first);
+    console.log("ok: the console opens with the prompt and a hint");
+
+    // Another origin's page tries a crash and a change: nothing happens.
+    const other = await startOtherSite(port);
+    const attack = await browser.newPage();
+    await attack.goto(other.url, { waitUntil: "load" });
+    await attack.waitForFunction(() => document.title === "tried");
+    await attack.close();
+    await other.close();
+    if (vkto.proc.exitCode !== null || vkto.proc.signalCode !== null) throw new Error("vkto ended");
+    const alive = await get(port, "/cmd?command=echo%20alive");
+    if (!alive.includes("alive")) throw new Error("vkto does not answer: " + alive);
+    if ((await logLevel(port)) !== "info") throw new Error("another site changed log.level");
+    console.log("ok: another origin's page ran nothing and changed nothing");
+
+    // A command's answer opened as a page runs no script.
+    const shown = await browser.newPage();
+    await shown.goto("http://127.0.0.1:" + port +
+                     "/cmd?command=echo%20%3Cscript%3Edocument.write(document.domain)%3C/script%3E");
+    const res = await shown.evaluate(() => [document.scripts.length, document.body.innerText]);
+    await shown.close();
+    if (res[0] !== 0 || !res[1].includes("document.write(document.domain)"))
+      throw new Error("the answer was taken for markup: " + JSON.stringify(res));
+    console.log("ok: an answer opened as a page runs no script");
 
     // Console: "show info" shows the version.
     await page.type("#cmd", "show info");
@@ -102,9 +163,8 @@ async function main() {
       const row = document.querySelector('tr[data-name="log.level"] td.state');
       return row && row.textContent === "ok";
     });
-    const cfg = JSON.parse(await get(port, "/config?token=52718364"));
-    const level = cfg.find((i) => i.name === "log.level");
-    if (!level || level.value !== "dbg") throw new Error("config reports " + JSON.stringify(level));
+    const level = await logLevel(port);
+    if (level !== "dbg") throw new Error("config reports " + level);
     console.log("ok: configuration view changed log.level to dbg");
     await page.click("#tab-console");
     await page.screenshot({ path: path.join(workDir, "browser-console.png") });

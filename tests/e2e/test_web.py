@@ -1,6 +1,7 @@
 """The web debug tool of the running vkto: every URL with curl and
 http.client, logins on and off, bad requests, half-closed and POST clients,
 and the single-instance check on the HTTP port alone."""
+import base64
 import http.client
 import json
 import os
@@ -10,6 +11,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -18,7 +20,7 @@ ARGS = e2e.parse_args()
 
 HEAD_401 = re.compile(
     rb"\AHTTP/1\.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
-    rb"WWW-Authenticate: Basic realm=\"velta\"\nDate: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} "
+    rb"X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\nWWW-Authenticate: Basic realm=\"velta\"\nDate: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} "
     rb"\d\d:\d\d:\d\d GMT\r\nConnection: close\r\nContent-Type: text/html\r\n"
     rb"Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n\n\Z")
 
@@ -56,8 +58,12 @@ def raw(port, data, half_close=False, timeout=5.0):
         return out
 
 
-def get(port, target, headers=None):
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+JSON_TYPE = "application/json; charset=utf-8"
+
+
+def get(port, target, headers=None, source=None):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10,
+                                   source_address=(source, 0) if source else None)
     c.request("GET", target, headers=headers or {})
     r = c.getresponse()
     body = r.read()
@@ -76,7 +82,15 @@ def case_urls_without_login(t):
         st, reason, hdr, body = get(port, "/cmd?command=show%20info")
         t.eq((st, reason), (200, "Output Follows"), "cmd status")
         t.eq(hdr.get("Connection"), "close", "Connection header")
-        t.check("Content-Length" not in hdr, "no length on a callback's answer")
+        for target in ("/", "/favicon.ico", "/metrics", "/cmd?command=help", "/config", "/log",
+                       "/update?name=log.level&value=info", "/update?name=nothing&value=1"):
+            _, _, h, b = get(port, target)
+            t.eq(h.get("Content-Length"), str(len(b)), "length of %s" % target)
+            t.eq((h.get("X-Content-Type-Options"), h.get("X-Frame-Options")), ("nosniff", "DENY"),
+                 "never sniffed or framed: %s" % target)
+            if target[1:4] in ("cmd", "con", "log", "upd"):
+                t.eq(h.get("Content-Type"), JSON_TYPE, "JSON type of %s" % target)
+        t.eq(get(port, "/favicon.ico")[2].get("Content-Type"), "image/png", "icon type")
         resp = json.loads(body)
         t.eq(len(resp), 1, "one element")
         t.contains(resp[0]["resp"], "ver=1.0.0.0", "show info through the web")
@@ -138,7 +152,7 @@ def case_clients(t):
         t.contains(out.decode(errors="replace"), "nohead", "request ended by the stream")
         # POST with a body larger than the socket buffers: no reset.
         body = b"k=" + b"v" * 300000
-        out = raw(port, b"POST /cmd?command=echo%%20posted HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n"
+        out = raw(port, b"POST /cmd?command=echo%%20posted HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n"
                   % len(body) + body)
         t.check(b"<reset>" not in out and b"posted" in out, "POST answered without a reset: %r" % out[-200:])
         c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
@@ -163,7 +177,7 @@ def case_login(t):
     v, port = web(user="admin", pwd="pw")
     with v:
         for target in ("/", "/cmd?command=echo%20x", "/log", "/config", "/update?name=a&value=b", "/metrics"):
-            out = raw(port, b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target.encode())
+            out = raw(port, b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % target.encode())
             t.check(HEAD_401.match(out) is not None, "exact 401 for %s: %r" % (target, out))
         rc, icon = curl("http://127.0.0.1:%d/favicon.ico" % port)
         t.check(icon[:4] == b"\x89PNG", "icon without credentials")
@@ -172,11 +186,61 @@ def case_login(t):
         rc, out = curl("-u", "admin:px", "-o", "/dev/null", "-w", "%{http_code}",
                        "http://127.0.0.1:%d/cmd?command=echo%%20in" % port)
         t.eq(out, b"401", "wrong password")
-        import base64
         auth = "Basic " + base64.b64encode(b"admin:pw").decode()
         st, _, _, body = get(port, "/config", {"Authorization": auth})
         t.check(st == 200 and b"log.level" in body, "http.client with credentials")
         t.check(b"pw" not in v.err, "no password in the log")
+        # Guessing: after 5 wrong passwords the address is locked out, the
+        # right one included; another address is not.
+        wrong = {"Authorization": "Basic " + base64.b64encode(b"admin:guess").decode()}
+        right = {"Authorization": auth}
+        t0 = time.monotonic()
+        codes = [get(port, "/metrics", wrong)[0] for _ in range(5)]
+        t.eq(codes, [401] * 5, "wrong passwords")
+        t.eq(get(port, "/metrics", right)[0], 401, "locked out with the right password")
+        t.eq(get(port, "/metrics", right, source="127.0.0.2")[0], 200, "another address logs in")
+        t.check(time.monotonic() - t0 < 5, "the refusals are quick")
+
+
+def case_no_markup(t):
+    """No answer holds markup: a browser that opens a JSON answer runs no
+    script from a command, an error text or a logged command line."""
+    v, port = web(log_level="verb")
+    with v:
+        get(port, "/log")
+        tag = "<script>alert(1)&</script>"
+        _, _, h, body = get(port, "/cmd?command=echo%20" + urllib.parse.quote(tag))
+        t.check(not re.search(rb"[<>&]", body), "cmd answer without markup: %r" % body)
+        t.eq(json.loads(body), [{"resp": tag + "\n\0"}], "cmd answer reads the same")
+        body = get(port, "/update?name=" + urllib.parse.quote(tag) + "&value=1")[3]
+        t.check(not re.search(rb"[<>&]", body), "update answer without markup: %r" % body)
+        t.contains(json.loads(body)["msg"], tag, "update message reads the same")
+        body = get(port, "/log")[3]
+        t.check(not re.search(rb"[<>&]", body), "log answer without markup: %r" % body[:300])
+        t.check(any(tag in i["log"] for i in json.loads(body)), "the logged command line reads the same")
+
+
+def case_other_sites(t):
+    """A browser request from another site, or to a Host that is not this
+    machine (DNS rebinding), runs nothing and changes nothing."""
+    v, port = web()
+    with v:
+        own = "http://127.0.0.1:%d" % port
+        for headers in ({"Origin": "http://evil.example"}, {"Sec-Fetch-Site": "cross-site"},
+                        {"Referer": "http://127.0.0.2:8000/"}, {"Host": "evil.example"},
+                        {"Host": "evil.example", "Origin": "http://evil.example"}):
+            for target in ("/update?name=log.level&value=dbg", "/cmd?command=call%20null",
+                           "/cmd?command=set%20log.level%20dbg"):
+                st = get(port, target, headers)[0]
+                t.eq(st, 403, "%s with %r" % (target, headers))
+        t.check(v.proc.poll() is None, "vkto still runs")
+        t.check(any(i["name"] == "log.level" and i["value"] == "info" for i in json.loads(get(port, "/config")[3])),
+                "log.level unchanged")
+        # The console's own requests and clients that send none of these.
+        t.eq(get(port, "/cmd?command=echo%20ok", {"Sec-Fetch-Site": "same-origin", "Referer": own + "/"})[0], 200,
+             "same-origin request")
+        rc, out = curl(own + "/cmd?command=echo%20curl")
+        t.eq(out, b'[{"resp":"curl\\n\\u0000"}]', "curl")
 
 
 def case_exit_through_web(t):
@@ -203,8 +267,8 @@ def main():
             return 1
         print("SKIP: curl is missing (Debian package curl)")
         return 0
-    return e2e.Checks().run([case_urls_without_login, case_clients, case_login, case_exit_through_web,
-                             case_single_instance_http_only])
+    return e2e.Checks().run([case_urls_without_login, case_clients, case_login, case_no_markup, case_other_sites,
+                             case_exit_through_web, case_single_instance_http_only])
 
 
 if __name__ == "__main__":

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
+#include <strings.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -66,6 +69,22 @@ bool json_ok(const std::string &s)
     return !in && depth == 0 && !s.empty();
 }
 
+// The value of the answer's header name, "" when it has none.
+std::string header(const std::string &answer, const std::string &name)
+{
+    std::string head = httptest::head(answer);
+    for (size_t p = 0, e; (e = head.find('\n', p)) != std::string::npos; p = e + 1) {
+        std::string line = head.substr(p, e - p);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > name.size() + 1 && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0 &&
+            line[name.size()] == ':')
+            return line.substr(name.size() + 2);
+    }
+    return "";
+}
+
+constexpr char kMetrics[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
+
 struct WebTest : ::testing::Test {
     int port = 0;
     debug_http_param p = {0, "Test Tool", "", "", "t>"};
@@ -115,9 +134,13 @@ TEST_F(WebTest, PageIconMetricsAndNotFound)
     EXPECT_EQ(icon.size(), g_http_icon_size);
     EXPECT_EQ(icon.substr(1, 3), "PNG");
 
-    EXPECT_EQ(body("/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    EXPECT_EQ(body("/metrics"), kMetrics);
     std::string nf = httptest::get(port, "/nope");
     EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    EXPECT_EQ(httptest::body(nf), "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
+                                  "<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n");
+    EXPECT_EQ(header(nf, "X-Content-Type-Options") + header(nf, "X-Frame-Options"), "nosniffDENY");
+
     EXPECT_EQ(httptest::raw(port, "PUT / HTTP/1.0\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nPUT");
 }
 
@@ -135,7 +158,9 @@ TEST_F(WebTest, PageFromFileExpandsOnlyItsTemplates)
     fclose(f);
     start();
     EXPECT_EQ(chdir(old_cwd), 0);
-    EXPECT_EQ(body("/?x=%3Cscript%3E&title=y"), "<p>Test Tool|t>|52718364|$x|$</p>");
+    std::string page = httptest::get(port, "/?x=%3Cscript%3E&title=y");
+    EXPECT_EQ(httptest::body(page), "<p>Test Tool|t>|52718364|$x|$</p>");
+    EXPECT_EQ(header(page, "Content-Length"), "33");
 }
 
 TEST_F(WebTest, CommandAnswers)
@@ -154,6 +179,9 @@ TEST_F(WebTest, CommandAnswers)
     EXPECT_NE(odd.find("x\\u0001\\u00FF\xC3\xA9\\u00E2\\u0082y"), std::string::npos) << odd;
     std::string quoted = body("/cmd?command=echo%20%22a%5C%5Cb%22");
     EXPECT_TRUE(json_ok(quoted)) << quoted;
+    // No markup ever: a browser that takes the answer for a page runs nothing.
+    EXPECT_EQ(body("/cmd?command=echo%20%3Cscript%3Ea%26b%3C/script%3E"),
+              "[{\"resp\":\"\\u003cscript\\u003ea\\u0026b\\u003c/script\\u003e\\n\\u0000\"}]");
 
     // Comment-only: nothing captured gives an empty resp.
     EXPECT_EQ(body("/cmd?command=%23x"), "[{\"resp\":\"\"}]");
@@ -191,6 +219,8 @@ TEST_F(WebTest, VariablesAndExit)
     EXPECT_TRUE(json_ok(bad)) << bad;
     EXPECT_NE(bad.find("[\\\"loud\\\"]\\n\" }"), std::string::npos) << bad;
     EXPECT_NE(bad.find("\"success\" : false"), std::string::npos);
+    EXPECT_EQ(body("/update?name=log.level&value=%3Cb%3E"),
+              "{ \"success\" : false, \"msg\" : \"invalid param [\\u003cb\\u003e]\\n\" }");
     std::string none = body("/update?name=nothing&value=1");
     EXPECT_TRUE(json_ok(none)) << none;
     EXPECT_NE(none.find("nothing"), std::string::npos);
@@ -214,6 +244,7 @@ TEST_F(WebTest, BasicLogin)
     size_t eol = a.find("\r\n", date);
     EXPECT_EQ(a.substr(0, date),
               "HTTP/1.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
+              "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
               "WWW-Authenticate: Basic realm=\"velta\"\n");
     EXPECT_EQ(a.substr(eol),
               "\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
@@ -227,17 +258,39 @@ TEST_F(WebTest, BasicLogin)
               std::string::npos);
 }
 
-// With the login checks on, an address that failed too often is locked
-// out until the lock runs out, even with the right password.
+// An address that failed too often is locked out until the lock runs out,
+// even with the right password: with the plain login (the lock-out's
+// defaults) and with the login checks.
 TEST_F(WebTest, LoginChecksLockOut)
 {
     ipcheck_set_clock(test_clock);
+    const std::string good = "Authorization: Basic YWRtaW46cHc=\r\n";
+    const std::string bad = "Authorization: Basic YWRtaW46cHg=\r\n";
+    auto metrics_from = [this](const char *src, const std::string &auth) {
+        return httptest::raw(port, "GET /metrics HTTP/1.0\r\n" + auth + "\r\n", src);
+    };
+    p.user = "admin";
+    p.pwd = "pw";
+    start();
+    EXPECT_EQ(httptest::body(metrics_from(nullptr, good)), kMetrics);  // forgets earlier failures
+    for (int i = 0; i < 2 * LIBPWD_FAIL_COUNT_DEFAULT; ++i)  // asked for credentials: no guess
+        EXPECT_NE(metrics_from(nullptr, "").find("401 Please"), std::string::npos);
+    EXPECT_EQ(httptest::body(metrics_from(nullptr, good)), kMetrics);
+    for (int i = 0; i < LIBPWD_FAIL_COUNT_DEFAULT; ++i)
+        EXPECT_NE(metrics_from(nullptr, bad).find("401 Please"), std::string::npos);
+    EXPECT_NE(metrics_from(nullptr, good).find("401 Please"), std::string::npos);
+    EXPECT_EQ(httptest::body(metrics_from("127.0.0.2", good)), kMetrics);
+    g_now += 60 * 60000 - 1000;
+    EXPECT_NE(metrics_from(nullptr, good).find("401 Please"), std::string::npos);
+    g_now += 1001;
+    EXPECT_EQ(httptest::body(metrics_from(nullptr, good)), kMetrics);
+    dbg_http_server_stop();
+    port = 0;
+
     libpwd_param lp = {"admin", "pw", 3, 1, 0};
     libpwd_init(&lp);
     p.login_check = 1;
     start();
-    const std::string good = "Authorization: Basic YWRtaW46cHc=\r\n";
-    const std::string bad = "Authorization: Basic YWRtaW46cHg=\r\n";
     EXPECT_EQ(body("/cmd?command=echo%20x", good), "[{\"resp\":\"x\\n\\u0000\"}]");
     for (int i = 0; i < 3; ++i)
         EXPECT_NE(httptest::get(port, "/metrics", bad).find("401 Please"), std::string::npos);
@@ -246,6 +299,56 @@ TEST_F(WebTest, LoginChecksLockOut)
     EXPECT_EQ(body("/metrics", good), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
     libpwd_exit();
     ipcheck_set_clock(nullptr);
+}
+
+// Commands, logs and variables answer only requests from the tool's own
+// page (or from clients that say nothing of where they come from), and
+// nothing answers a Host that is not this machine.
+TEST_F(WebTest, OtherSitesAndHostsAreRefused)
+{
+    start();
+    char own[256] = "";
+    ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
+    std::string name(own, strcspn(own, "."));
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const std::string host = "Host: " + self + "\r\n";
+    auto ask = [this](const std::string &target, const std::string &head) {
+        return httptest::raw(port, "GET " + target + " HTTP/1.1\r\n" + head + "\r\n");
+    };
+    const char *cmd = "/cmd?command=echo%20ran";
+    const std::string config = body("/config");
+    std::vector<std::string> served = {
+        "", host, "Host: localhost\r\n", "Host: LOCALHOST:1\r\n", "Host: [::1]:80\r\n", "Host: ::1\r\n",
+        "Host: 10.1.2.3:\r\n", host + "Origin: http://" + self + "\r\n", host + "Referer: http://" + self + "/?a\r\n",
+        host + "Sec-Fetch-Site: same-origin\r\nReferer: http://" + self + "/\r\n", "Sec-Fetch-Site: none\r\n",
+        "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:80\r\n",
+    };
+    if (!name.empty() && name != "localhost") {
+        served.push_back("Host: " + name + "\r\n");
+        served.push_back("Host: " + name + ".example.lan:8\r\n");
+    }
+    for (const auto &h : served) EXPECT_EQ(httptest::body(ask(cmd, h)), "[{\"resp\":\"ran\\n\\u0000\"}]") << h;
+
+    const std::string refused[] = {
+        "Host: evil.example\r\n", "Host: localhost.evil.example\r\n", "Host: 127.0.0.1.evil\r\n",
+        "Host: 127.0.0.1:99999\r\n", "Host: [::1\r\n", "Host: " + name + "x.example\r\n",
+        host + "Origin: http://evil.example\r\n", host + "Origin: null\r\n", host + "Origin: https://" + self + "\r\n",
+        host + "Origin: http://127.0.0.1:1\r\n", host + "Origin: http://" + self + "/x\r\n",
+        host + "Referer: http://evil.example/http://" + self + "/\r\n", host + "Referer: http://x@" + self + "/\r\n",
+        host + "Sec-Fetch-Site: cross-site\r\n", "Sec-Fetch-Site: same-site\r\n",
+    };
+    for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config"}) {
+        for (const auto &h : refused) {
+            std::string a = ask(target, h);
+            EXPECT_EQ(a.rfind("HTTP/1.1 403 Permission Denied\n", 0), 0u) << target << " " << h;
+            EXPECT_EQ(header(a, "X-Frame-Options"), "DENY") << h;
+        }
+    }
+    EXPECT_EQ(body("/config"), config);
+    // The page, the icon and an unknown path only look at the Host.
+    EXPECT_EQ(ask("/", host + "Origin: http://evil.example\r\n").rfind("HTTP/1.1 200", 0), 0u);
+    for (const char *target : {"/", "/favicon.ico", "/metrics", "/nope"})
+        EXPECT_EQ(ask(target, "Host: evil.example\r\n").rfind("HTTP/1.1 403", 0), 0u) << target;
 }
 
 // A stop while requests wait for their head ends them within its bound,
@@ -286,10 +389,10 @@ TEST_F(WebTest, LogView)
     EXPECT_NE(recs.find("log_error\\n\",\"level\":\"error\"}"), std::string::npos);
     EXPECT_EQ(body("/log").find("log_warn"), std::string::npos);  // given out once
 
-    LOG_INFO("long \"%s\"\x01\n", std::string(3000, 'q').c_str());
+    LOG_INFO("long <&\"%s\"\x01\n", std::string(3000, 'q').c_str());
     std::string longrec = body("/log");
     EXPECT_TRUE(json_ok(longrec)) << longrec.substr(0, 200);
-    EXPECT_NE(longrec.find("long \\\"qqqq"), std::string::npos);
+    EXPECT_NE(longrec.find("long \\u003c\\u0026\\\"qqqq"), std::string::npos);
     EXPECT_LT(longrec.size(), 1600u);
 
     // Many records: each answer stays within its size, none is lost.

@@ -87,7 +87,7 @@ inline std::string raw(int port, const std::string &request, const char *src = n
 
 inline std::string get(int port, const std::string &target, const std::string &extra = "")
 {
-    return raw(port, "GET " + target + " HTTP/1.0\r\nHost: t\r\n" + extra + "\r\n");
+    return raw(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extra + "\r\n");
 }
 
 // The body of an answer (after the blank line), or the whole text.

@@ -125,17 +125,17 @@ TEST(Registry, DvarJsonEscapesAndEnumRange)
     e.name = "log.level";
     e.kind = DVAR_KIND_ENUM;
     e.range = "verb|dbg|info";
-    e.desc = "Set \"level\"";
+    e.desc = "Set \"level\" <&>";
     e.set_fn = set_bad;
     e.get_fn = get_quoted;
     EXPECT_EQ(dvar_mgr_add(d, &e), 0);
     EXPECT_EQ(take(dvar_mgr_dump_json(d)),
-              "[{\"desc\":\"Set \\\"level\\\"\",\"name\":\"log.level\",\"value\":\"a "
+              "[{\"desc\":\"Set \\\"level\\\" \\u003c\\u0026\\u003e\",\"name\":\"log.level\",\"value\":\"a "
               "\\\"b\\\"\\\\\\n\",\"type\":\"enum\",\"range\":\"verb/dbg/info\"} ]");
     char err[DVAR_ERR_SIZE];
     EXPECT_EQ(dvar_mgr_set(d, "log.level", "zz", err), -1);
     EXPECT_STREQ(err, "bad [zz]");
-    EXPECT_EQ(take(dvar_mgr_show(d)), "set log.level [verb|dbg|info] -- Set \"level\"\n");
+    EXPECT_EQ(take(dvar_mgr_show(d)), "set log.level [verb|dbg|info] -- Set \"level\" <&>\n");
     dvar_mgr_exit(d);
 }
 

@@ -2,29 +2,22 @@
 #define LOG_SRC "src/lib/libdbg/http"
 #include "libdbg/http.h"
 
-#include <atomic>
-#include <cerrno>
+#include <arpa/inet.h>
+#include <cctype>
 #include <cstring>
-#include <fcntl.h>
-#include <mutex>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string_view>
+#include <strings.h>
 
 #include "libhttpd/api.h"
 #include "liblog/log.h"
 #include "libnet/sock_srv.h"
-#include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
-#include "libpal/env/os_mutex.h"
-#include "libpal/env/os_time.h"
-#include "libpal/network/os_socket.h"
-#include "libpal/os/os_thread.h"
-#include "libpal/value/dvar.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_env.h"
 #include "libpal/string/str_escape.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/value/dvar.h"
 #include "libpwd/libpwd.h"
 #include "libsh/libsh.h"
 
@@ -35,9 +28,19 @@ static_assert(sizeof kMetrics - 1 == 31, "the metrics text is 31 bytes");
 constexpr char kUpdateOk[] = "{ \"success\" : true, \"msg\" : \"ok\" }";
 constexpr size_t kUpdateSize = 512;
 constexpr size_t kUpdateArgSize = 64;
+constexpr u64 kRefusedLogEveryMs = 1000;
+
+// Every answer of the tool: never read as another type than the one it
+// names, never shown inside another site's frame.
+constexpr char kAnswerHeaders[] = "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n";
+constexpr char kJsonType[] = "application/json; charset=utf-8\r\n";
+constexpr char kTextType[] = "text/plain; charset=utf-8\r\n";
+constexpr char kIconType[] = "image/png\r\n";
 
 // Written before the listener starts, only read afterwards.
 debug_http_param g_param;
+
+sock_log_gate g_refused;
 
 // The argument key of the request's query (raw), empty when missing; false
 // when it is missing or does not fit.
@@ -47,68 +50,251 @@ bool query_arg(httpd_request *r, const char *key, char *out, size_t size)
     return str_get_val(r->query, "&", key, out, size) == 0;
 }
 
-int serve_text(httpd_request *r, const char *text)
+// host[:port] of a URL or a Host header. An IPv6 literal keeps its
+// brackets; port is -1 when none is given.
+struct authority {
+    std::string_view host;
+    int port;
+};
+
+bool parse_authority(std::string_view s, authority *a)
 {
-    httpdWriteStr(r, text);
-    return 0;
+    a->port = -1;
+    size_t colon;
+    if (!s.empty() && s[0] == '[') {
+        size_t close = s.find(']');
+        if (close == std::string_view::npos) return false;
+        a->host = s.substr(0, close + 1);
+        if (close + 1 == s.size()) return true;
+        if (s[close + 1] != ':') return false;
+        colon = close + 1;
+    } else if (s.find(':') != s.rfind(':')) {
+        a->host = s;  // an IPv6 literal without brackets
+        return true;
+    } else {
+        colon = s.find(':');
+        a->host = s.substr(0, colon);
+        if (colon == std::string_view::npos) return !a->host.empty();
+    }
+    std::string_view digits = s.substr(colon + 1);
+    if (digits.empty()) return !a->host.empty();  // "host:" names the default port
+    if (digits.size() > 5) return false;
+    int port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535) return false;
+    a->port = port;
+    return !a->host.empty();
+}
+
+// A header's value without the blanks after it.
+std::string_view trimmed(const char *value)
+{
+    std::string_view v(value);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    return v;
+}
+
+bool same_text(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool ip_literal(std::string_view host)
+{
+    char text[64];
+    int family = AF_INET;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        family = AF_INET6;
+    } else if (host.find(':') != std::string_view::npos) {
+        family = AF_INET6;
+    }
+    if (host.size() >= sizeof text) return false;
+    memcpy(text, host.data(), host.size());
+    text[host.size()] = 0;
+    unsigned char addr[16];
+    return inet_pton(family, text, addr) == 1;
+}
+
+// The Host names this machine: an IP address, localhost, or the host name,
+// alone or with a domain after it.
+bool host_is_local(const char *host)
+{
+    std::string_view h = trimmed(host);
+    if (h.empty()) return true;  // not sent
+    authority a;
+    if (!parse_authority(h, &a)) return false;
+    if (ip_literal(a.host) || same_text(a.host, "localhost")) return true;
+    char name[256] = "";
+    os_hostname(name, sizeof name);
+    std::string_view own(name);
+    own = own.substr(0, own.find('.'));
+    if (own.empty() || a.host.size() < own.size() || !same_text(a.host.substr(0, own.size()), own)) return false;
+    return a.host.size() == own.size() || (a.host[own.size()] == '.' && a.host.size() > own.size() + 1);
+}
+
+// url (an Origin, or a Referer when whole is false) names the scheme, host
+// and port the request was sent to.
+bool url_is_host(const char *url, const char *host, bool whole)
+{
+    constexpr std::string_view kScheme = "http://";
+    std::string_view u(url);
+    if (u.size() < kScheme.size() || !same_text(u.substr(0, kScheme.size()), kScheme)) return false;
+    u.remove_prefix(kScheme.size());
+    size_t end = u.find_first_of("/?#");
+    if (whole && end != std::string_view::npos) return false;
+    authority from, to;
+    if (!parse_authority(u.substr(0, end), &from) || !parse_authority(trimmed(host), &to)) return false;
+    if (from.host.find('@') != std::string_view::npos) return false;
+    auto port = [](int p) { return p < 0 ? 80 : p; };
+    return same_text(from.host, to.host) && port(from.port) == port(to.port);
+}
+
+// Why the request is refused, or NULL.
+const char *refusal(const httpd_request *r, bool same_origin)
+{
+    if (!host_is_local(r->host)) return "Host is not this machine";
+    if (!same_origin) return nullptr;
+    if (r->fetchSite[0] && strcasecmp(r->fetchSite, "same-origin") != 0 && strcasecmp(r->fetchSite, "none") != 0)
+        return "sent from another site";
+    if (r->origin[0]) return url_is_host(r->origin, r->host, true) ? nullptr : "Origin is not the Host";
+    if (r->referer[0]) return url_is_host(r->referer, r->host, false) ? nullptr : "Referer is not the Host";
+    return nullptr;
+}
+
+// The page with its templates filled in (a new text of *len bytes): $title,
+// $sh_psa and $token_value; any other $name stays as it is.
+char *expand_page(const char *page, size_t *len)
+{
+    const struct {
+        std::string_view name;
+        const char *value;
+    } vars[] = {
+        {"title", g_param.title ? g_param.title : ""},
+        {"sh_psa", g_param.prompt ? g_param.prompt : ""},
+        {"token_value", HTTP_TOKEN},
+    };
+    str_buf *b = str_buf_new();
+    if (!b) return nullptr;
+    const char *p = page;
+    while (const char *dollar = strchr(p, '$')) {
+        str_buf_append(b, p, (size_t)(dollar - p));
+        const char *name = dollar + 1;
+        size_t n = 0;
+        while (isalnum((unsigned char)name[n]) || name[n] == '_') ++n;
+        const char *value = nullptr;
+        for (const auto &v : vars)
+            if (v.name == std::string_view(name, n)) value = v.value;
+        if (value) str_buf_append_cstr(b, value);
+        else str_buf_append(b, dollar, n + 1);
+        p = name + n;
+    }
+    str_buf_append_cstr(b, p);
+    *len = b->length;
+    return str_buf_detach_nonnull(b);
 }
 
 }  // namespace
 
 int debug_http_server_set_param(const debug_http_param *param)
 {
-    if (param) g_param = *param;
+    if (!param) return 0;
+    g_param = *param;
+    // A login without the login checks is still kept from being guessed:
+    // the lock-out of addresses that fail too often runs with its defaults
+    // unless it has been set up already.
+    if (!g_param.login_check && g_param.user && g_param.user[0] && g_param.pwd && g_param.pwd[0])
+        ipcheck_init_default();
     return 0;
+}
+
+int http_check_request(httpd_server *server, httpd_request *r, bool same_origin)
+{
+    httpdAddHeader(r, kAnswerHeaders);
+    const char *why = refusal(r, same_origin);
+    if (!why) return 0;
+    if (u32 n = sock_log_gate_pass(&g_refused, kRefusedLogEveryMs))
+        LOG_WARN("web request from %s refused: %s (Host [%s], %u refused since the last record)\n", r->clientAddr,
+                 why, r->host, n);
+    httpdSend403(server, r);
+    return 1;
+}
+
+int http_send_json(httpd_request *r, const char *text)
+{
+    httpdSetContentType(r, kJsonType);
+    return httpdSendStr(r, text);
+}
+
+void http_error_404(httpd_server *server, httpd_request *r, int)
+{
+    if (http_check_request(server, r, false)) return;
+    // The built-in answer, without this function again.
+    httpdSend404(nullptr, r);
 }
 
 int is_need_auth(httpd_request *r)
 {
+    char err[LIBPWD_TEXT_MAX] = "";
     if (g_param.login_check) {
-        char err[LIBPWD_TEXT_MAX] = "";
         if (libpwd_check_user_pwd(r->clientAddr, r->authUser, r->authPassword, err) == LIBPWD_OK) return 0;
         LOG_DBG("authentication error: %s\n", err);
     } else {
         const char *user = g_param.user, *pwd = g_param.pwd;
         if (!user || !user[0] || !pwd || !pwd[0]) return 0;
-        // Both are compared, whatever the first gives.
-        bool user_ok = libpwd_secret_equal(user, r->authUser);
-        bool pwd_ok = libpwd_secret_equal(pwd, r->authPassword);
-        if (user_ok && pwd_ok) return 0;
-        LOG_DBG("Status page requested, forcing authentication\n");
+        // A locked-out address is refused before anything is compared; a
+        // request without credentials is only asked for them.
+        if (ipcheck_check(r->clientAddr, err) == LIBPWD_LOCKED) {
+            LOG_DBG("authentication error: %s\n", err);
+        } else if (r->authLength > 0 || r->authUser[0]) {
+            // Both are compared, whatever the first gives.
+            bool user_ok = libpwd_secret_equal(user, r->authUser);
+            bool pwd_ok = libpwd_secret_equal(pwd, r->authPassword);
+            if (user_ok && pwd_ok) {
+                ipcheck_clear(r->clientAddr);
+                return 0;
+            }
+            ipcheck_fail(r->clientAddr);
+            LOG_DBG("Status page requested, forcing authentication\n");
+        } else {
+            LOG_DBG("Status page requested, forcing authentication\n");
+        }
     }
     httpdForceAuthenticate(r, HTTP_REALM);
     return 1;
 }
 
-int http_callback_status(httpd_server *, httpd_request *r)
+int http_callback_status(httpd_server *server, httpd_request *r)
 {
     LOG_VERB("[%s]\n", r->query);
-    if (is_need_auth(r)) return 1;
-    // The page's templates always take the tool's values, and no query
-    // variable is expanded into the page (a "debug.html" may hold other
-    // $names).
-    httpdFreeVariables(r);
-    httpdSetVariableValue(r, "title", g_param.title ? g_param.title : "");
-    httpdSetVariableValue(r, "sh_psa", g_param.prompt ? g_param.prompt : "");
-    httpdSetVariableValue(r, "token_value", HTTP_TOKEN);
+    if (http_check_request(server, r, false) || is_need_auth(r)) return 1;
+    // The page's templates always take the tool's values, and nothing of
+    // the query is expanded into the page.
     const char *page = http_page_text();
-    httpdOutput(r, page ? page : g_http_page);
-    return 0;
-}
-
-int http_callback_config(httpd_server *, httpd_request *r)
-{
-    LOG_VERB("[%s]\n", r->query);
-    if (is_need_auth(r)) return 1;
-    char *text = libsh_dvar_dump();
-    serve_text(r, text ? text : "[]");
+    size_t len = 0;
+    char *text = expand_page(page ? page : g_http_page, &len);
+    if (!text) return -1;
+    httpdSendData(r, text, len);
     os_free(text);
     return 0;
 }
 
-int http_callback_update(httpd_server *, httpd_request *r)
+int http_callback_config(httpd_server *server, httpd_request *r)
 {
-    if (is_need_auth(r)) return 1;
+    LOG_VERB("[%s]\n", r->query);
+    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
+    char *text = libsh_dvar_dump();
+    http_send_json(r, text ? text : "[]");
+    os_free(text);
+    return 0;
+}
+
+int http_callback_update(httpd_server *server, httpd_request *r)
+{
+    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
     char raw_name[kUpdateArgSize], raw_value[kUpdateArgSize];
     char name[kUpdateArgSize], value[kUpdateArgSize];
     char err[DVAR_ERR_SIZE] = "";
@@ -124,7 +310,7 @@ int http_callback_update(httpd_server *, httpd_request *r)
         str_unescape_url_args(raw_value, value, sizeof value);
         rc = libsh_dvar_set(name, value, err);
     }
-    if (rc >= 0) return serve_text(r, kUpdateOk);
+    if (rc >= 0) return http_send_json(r, kUpdateOk);
     LOG_DBG("%s conf_set failed: %s\n", r->query, err);
     char answer[kUpdateSize];
     constexpr char kHead[] = "{ \"success\" : false, \"msg\" : \"";
@@ -133,20 +319,23 @@ int http_callback_update(httpd_server *, httpd_request *r)
     memcpy(answer, kHead, len);
     len += http_json_escape(answer + len, sizeof answer - len - (sizeof kTail - 1), err, strlen(err), nullptr);
     memcpy(answer + len, kTail, sizeof kTail);
-    return serve_text(r, answer);
+    return http_send_json(r, answer);
 }
 
-int http_callback_metrics(httpd_server *, httpd_request *r)
+int http_callback_metrics(httpd_server *server, httpd_request *r)
 {
     LOG_VERB("[%s]\n", r->query);
-    if (is_need_auth(r)) return 1;
-    return serve_text(r, kMetrics);
+    if (http_check_request(server, r, false) || is_need_auth(r)) return 1;
+    httpdSetContentType(r, kTextType);
+    return httpdSendStr(r, kMetrics);
 }
 
-int http_callback_favicon(httpd_server *, httpd_request *r)
+int http_callback_favicon(httpd_server *server, httpd_request *r)
 {
     LOG_VERB("[%s]\n", r->query);
-    httpdWrite(r, (const char *)g_http_icon, g_http_icon_size);
+    if (http_check_request(server, r, false)) return 1;
+    httpdSetContentType(r, kIconType);
+    httpdSendData(r, (const char *)g_http_icon, g_http_icon_size);
     return 0;
 }
 
@@ -163,6 +352,6 @@ int http_add_callbacks(httpd_server *server)
     };
     for (const auto &u : kUrls)
         if (httpdAddCContent(server, "/", u.name, 0, nullptr, u.fn) != 0) return -1;
-    return 0;
+    return httpdSetErrorFunction(server, 404, http_error_404);
 }
 

@@ -39,6 +39,17 @@ int http_add_callbacks(httpd_server *server);
 // serves, or NULL for the built-in page.
 const char *http_page_text(void);
 int is_need_auth(httpd_request *r);
+// Starts an answer of the tool: the headers every answer carries, then the
+// checks of where the request comes from. A Host that is not this machine
+// (an IP literal, localhost or its host name) is refused; with
+// same_origin also a request a browser marks as sent from another site, or
+// whose Origin (or Referer) is not the Host it was sent to. 0 when the
+// request may go on, 1 when the 403 answer has been written.
+int http_check_request(httpd_server *server, httpd_request *r, bool same_origin);
+// Answers a JSON text, with its type and length.
+int http_send_json(httpd_request *r, const char *text);
+// The 404 answer of the tool (registered as the server's 404 function).
+void http_error_404(httpd_server *server, httpd_request *r, int code);
 
 // URL handlers.
 int http_callback_status(httpd_server *server, httpd_request *r);

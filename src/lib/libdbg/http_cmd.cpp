@@ -123,6 +123,10 @@ size_t http_json_escape(char *out, size_t room, const char *src, size_t len, siz
         case '\n': esc[0] = '\\'; esc[1] = 'n'; n = 2; break;
         case '\f': esc[0] = '\\'; esc[1] = 'f'; n = 2; break;
         case '\r': esc[0] = '\\'; esc[1] = 'r'; n = 2; break;
+        // Never markup, whatever a browser takes the answer for.
+        case '<': memcpy(esc, "\\u003c", 6); n = 6; break;
+        case '>': memcpy(esc, "\\u003e", 6); n = 6; break;
+        case '&': memcpy(esc, "\\u0026", 6); n = 6; break;
         default:
             if (c < 0x80) {
                 if (c < 0x20) {
@@ -190,10 +194,10 @@ int http_exec_cmd(const char *cmd, char *out, size_t size)
     return r;
 }
 
-int http_callback_cmd(httpd_server *, httpd_request *r)
+int http_callback_cmd(httpd_server *server, httpd_request *r)
 {
     LOG_VERB("[%s]\n", r->query);
-    if (is_need_auth(r)) return 1;
+    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
     char *answer = (char *)os_malloc(HTTP_ANSWER_SIZE);
     char *raw = (char *)os_malloc(HTTP_CMD_ARG_SIZE);
     char *cmd = (char *)os_malloc(HTTP_CMD_SIZE);
@@ -220,7 +224,7 @@ int http_callback_cmd(httpd_server *, httpd_request *r)
         else http_exec_cmd(cmd, answer, HTTP_ANSWER_SIZE);
     }
     LOG_VERB("ret=[%s]\n", answer);
-    httpdWriteStr(r, answer);
+    http_send_json(r, answer);
     os_free(answer);
     os_free(raw);
     os_free(cmd);

@@ -89,15 +89,15 @@ void http_log_get_json(const char *token, char *out, size_t size)
     out[len] = 0;
 }
 
-int http_callback_log(httpd_server *, httpd_request *r)
+int http_callback_log(httpd_server *server, httpd_request *r)
 {
-    if (is_need_auth(r)) return 1;
+    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
     char token[kTokenSize] = "";
     str_get_val(r->query, "&", "token", token, sizeof token);
     char *answer = (char *)os_malloc(HTTP_ANSWER_SIZE);
     if (!answer) return -1;
     http_log_get_json(token, answer, HTTP_ANSWER_SIZE);
-    httpdWriteStr(r, answer);
+    http_send_json(r, answer);
     os_free(answer);
     return 0;
 }

@@ -26,6 +26,7 @@ main { padding: 12px 16px; }
 .cmdline span { margin-right: 6px; color: #1f3554; font-weight: 600; }
 .cmdline input { flex: 1; font: inherit; padding: 6px 8px; border: 1px solid #9fb0c4; border-radius: 4px; }
 .echo { color: #8fd18f; }
+.hint { color: #8aa0b5; font-style: italic; }
 .err { color: #ff8f8f; }
 .lv-debug { color: #8aa0b5; }
 .lv-info { color: #d6e2ee; }
@@ -83,6 +84,7 @@ td.state { min-width: 90px; }
   var historyPos = 0;
   var logActive = false;
   var logBusy = false;
+  var logDown = false;
 
   function el(id) { return document.getElementById(id); }
 
@@ -113,6 +115,13 @@ td.state { min-width: 90px; }
       if (timer) clearTimeout(timer);
       throw e;
     });
+  }
+
+  // A failed request in words: a server that has gone is said to be gone.
+  function failText(e) {
+    if (e && e.name === "AbortError") return "no answer from the server within " + CMD_TIMEOUT_MS / 1000 + " s";
+    if (e instanceof TypeError) return "the server at " + location.host + " has gone (no connection)";
+    return String((e && e.message) || e);
   }
 
   function addLine(box, text, cls) {
@@ -152,7 +161,7 @@ td.state { min-width: 90px; }
       });
       out.scrollTop = out.scrollHeight;
     }).catch(function (e) {
-      addLine(out, "request failed: " + e.message, "err");
+      addLine(out, "request failed: " + failText(e), "err");
       out.scrollTop = out.scrollHeight;
     });
   }
@@ -187,10 +196,17 @@ td.state { min-width: 90px; }
         addLine(out, chomp(String(item.log || "")), "lv-" + (item.level || "info"));
       });
       while (out.childNodes.length > MAX_LOG_LINES) out.removeChild(out.firstChild);
+      if (logDown) addLine(out, "the server answers again", "lv-info");
+      logDown = false;
       if (!el("log-pause").checked) out.scrollTop = out.scrollHeight;
       el("log-state").textContent = "";
+      el("log-state").className = "";
     }).catch(function (e) {
-      el("log-state").textContent = "log: " + e.message;
+      var text = failText(e);
+      if (!logDown) addLine(el("log-out"), text + "; still trying", "lv-error");
+      logDown = true;
+      el("log-state").textContent = text;
+      el("log-state").className = "bad";
     }).then(function () {
       logBusy = false;
       if (logActive) setTimeout(pollLog, LOG_PAUSE_MS);
@@ -260,6 +276,8 @@ td.state { min-width: 90px; }
     });
   }
   el("config-reload").addEventListener("click", loadConfig);
+
+  addLine(el("console-out"), el("prompt").textContent + " type help for the commands", "hint");
 
   var tabs = document.querySelectorAll("nav button");
   for (var i = 0; i < tabs.length; i++)

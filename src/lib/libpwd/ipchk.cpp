@@ -30,6 +30,7 @@ dict *g_table = nullptr;  // address text -> ip_entry (owned)
 i32 g_limit = 0;
 u64 g_lock_ms = 0;
 u32 g_table_size = 0;
+bool g_set_up = false;  // ipcheck_init has run (the lock-out may be off)
 std::atomic<u64 (*)(void)> g_clock{nullptr};
 
 u64 now_ms()
@@ -69,29 +70,47 @@ bool evict(u64 now)
     return true;
 }
 
+int init_locked(const libpwd_param *param)
+{
+    g_set_up = true;
+    i32 limit = param ? param->fail_count : 0;
+    if (limit <= 0) {
+        LOG_WARN("vkdm_login_fail_count==0 stop ipcheck\n");
+        if (g_table) dict_free(g_table);
+        g_table = nullptr;
+        g_limit = 0;
+        return 0;
+    }
+    // Started again: the new limits hold, the addresses counted so far stay.
+    if (!g_table) {
+        g_table = dict_new(DICT_KEY_COPY | DICT_VAL_FREE);
+        if (!g_table) {
+            LOG_ERR("ipcheck table cannot be made\n");
+            return -1;
+        }
+    }
+    i32 minutes = param->lock_minutes > 0 ? param->lock_minutes : kDefaultMinutes;
+    i32 size = param->table_size > 0 ? param->table_size : kDefaultTableSize;
+    g_limit = limit;
+    g_lock_ms = 60000ull * (u64)minutes;
+    g_table_size = (u32)size;
+    return 0;
+}
+
 }  // namespace
 
 int ipcheck_init(const libpwd_param *param)
 {
     pthread_guard g(&g_lock);
-    if (g_table) return 0;
-    i32 limit = param ? param->fail_count : 0;
-    if (limit <= 0) {
-        LOG_WARN("vkdm_login_fail_count==0 stop ipcheck\n");
-        return 0;
-    }
-    dict *t = dict_new(DICT_KEY_COPY | DICT_VAL_FREE);
-    if (!t) {
-        LOG_ERR("ipcheck table cannot be made\n");
-        return -1;
-    }
-    i32 minutes = param->lock_minutes > 0 ? param->lock_minutes : kDefaultMinutes;
-    i32 size = param->table_size > 0 ? param->table_size : kDefaultTableSize;
-    g_table = t;
-    g_limit = limit;
-    g_lock_ms = 60000ull * (u64)minutes;
-    g_table_size = (u32)size;
-    return 0;
+    return init_locked(param);
+}
+
+int ipcheck_init_default(void)
+{
+    pthread_guard g(&g_lock);
+    if (g_set_up) return 0;
+    libpwd_param p = {nullptr, nullptr, LIBPWD_FAIL_COUNT_DEFAULT, 0, 0};
+    return init_locked(&p);
 }
 
 int ipcheck_exit(void)

@@ -15,6 +15,8 @@ struct libpwd_param {
 constexpr size_t LIBPWD_TEXT_MAX = 4096;  // user, password, error texts
 constexpr size_t LIBPWD_CERT_BYTES = 128; // random bytes of a challenge
 constexpr size_t LIBPWD_KEY_LEN = 40;     // hex digits of a key
+// Failures before a lock-out when nothing else set the limit.
+constexpr i32 LIBPWD_FAIL_COUNT_DEFAULT = 5;
 
 enum : int {
     LIBPWD_OK = 0,
@@ -45,8 +47,12 @@ char *libpwd_sha_pwd_dup(const char *pwd);
 int libpwd_encrypt_b64(const char *text, const char *key, char *out, size_t size);
 int libpwd_decrypt_b64(const char *b64, const char *key, char *out, size_t size);
 
-// Lock-out of client addresses.
+// Lock-out of client addresses. A second ipcheck_init sets the new limits
+// (a failure limit of 0 turns the lock-out off).
 int ipcheck_init(const libpwd_param *param);
+// Starts the lock-out with the default limits (5 failures, 60 minutes, 4096
+// addresses) unless ipcheck_init has set it up, or off, before.
+int ipcheck_init_default(void);
 int ipcheck_exit(void);
 // 0, or 2 with the lock-out text in err (4096 bytes).
 int ipcheck_check(const char *ip, char *err);

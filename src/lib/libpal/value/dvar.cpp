@@ -112,6 +112,10 @@ static void json_text(str_buf *b, const char *s, char bar_to = 0)
         case '\t': str_buf_append_cstr(b, "\\t"); break;
         case '\b': str_buf_append_cstr(b, "\\b"); break;
         case '\f': str_buf_append_cstr(b, "\\f"); break;
+        // Never markup, whatever a browser takes the text for.
+        case '<': str_buf_append_cstr(b, "\\u003c"); break;
+        case '>': str_buf_append_cstr(b, "\\u003e"); break;
+        case '&': str_buf_append_cstr(b, "\\u0026"); break;
         default:
             if (c < 0x20) str_buf_printf(b, "\\u%04x", c);
             else str_buf_append_chr(b, (char)c);

@@ -1,0 +1,120 @@
+// The web tool's own URL handlers fed arbitrary queries and request heads
+// through a memory net handle: one head per answer, never sniffed or
+// framed; a JSON answer is well formed, holds no markup and is as long as
+// its Content-Length says. The harness writes /cmd's command itself, an
+// echo of arbitrary bytes, so that no other shell command runs.
+//   input: selector byte, NUL, query, NUL, header lines, NUL, echo text
+#include "fuzz_common.h"
+
+#include "libdbg/http.h"
+#include "libhttpd/api.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+const char *const kPaths[] = {"/", "/cmd", "/log", "/config", "/update", "/metrics", "/favicon.ico", "/nope"};
+
+httpd_server *server()
+{
+    static httpd_server *s = [] {
+        libsh_init();
+        http_log_init();
+        httpd_server *srv = httpdCreate();
+        FUZZ_ASSERT(srv && http_add_callbacks(srv) == 0);
+        return srv;
+    }();
+    return s;
+}
+
+// A well-formed JSON value of arrays, objects, strings and bare words.
+bool json_ok(const std::string &s)
+{
+    int depth = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = (unsigned char)s[i];
+        if (c == '"') {
+            for (++i; i < s.size() && s[i] != '"'; ++i) {
+                if ((unsigned char)s[i] < 0x20) return false;
+                if (s[i] != '\\') continue;
+                if (++i == s.size()) return false;
+                if (s[i] == 'u') {
+                    if (i + 4 >= s.size()) return false;
+                    for (int k = 1; k <= 4; ++k)
+                        if (!isxdigit((unsigned char)s[i + k])) return false;
+                    i += 4;
+                } else if (!strchr("\"\\/bfnrt", s[i])) {
+                    return false;
+                }
+            }
+            if (i == s.size()) return false;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            if (--depth < 0 || (depth == 0 && i + 1 != s.size())) return false;
+        }
+    }
+    return depth == 0 && !s.empty() && (s[0] == '[' || s[0] == '{');
+}
+
+std::string header(const std::string &head, const char *name)
+{
+    size_t p = head.find(name);
+    if (p == std::string::npos) return "";
+    p += strlen(name);
+    return head.substr(p, head.find_first_of("\r\n", p) - p);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_parts in(data, size, 4);
+    unsigned sel = (unsigned char)in[0][0];
+    const char *path = kPaths[sel % 8];
+    // With a login (and so the lock-out) on every other input.
+    debug_http_param p = {0, "t", (sel & 8) ? "u" : "", (sel & 8) ? "p" : "", ">"};
+    debug_http_server_set_param(&p);
+
+    // "echo" and the text, every byte escaped; bytes the shell would read
+    // as more than text become '_'.
+    std::string req = std::string("GET ") + path + "?command=echo%20";
+    for (const char *t = in[3]; *t; ++t) {
+        unsigned char c = (unsigned char)*t;
+        if (strchr(";$\\'\"\r\n", c)) c = '_';
+        char esc[4];
+        snprintf(esc, sizeof esc, "%%%02X", c);
+        req += esc;
+    }
+    req += std::string("&") + in[1] + " HTTP/1.1\r\n" + in[2] + "\r\n\r\n";
+
+    net n{};
+    n.type = NET_TYPE_MEM;
+    net_mem *m = net_mem_open();
+    n.transport = (u64)(uintptr_t)m;
+    net_mem_write(m, req.data(), req.size());
+    httpd_request *r = httpdGetConnectionNet(server(), &n, "192.0.2.1");
+    FUZZ_ASSERT(r);
+    if (httpdReadRequest(server(), r) == 0) {
+        httpdProcessRequest(server(), r);
+        httpdFlush(r);
+        std::string out((const char *)m->buf.data + m->buf.len - m->written, m->written);
+        size_t end = out.find("\r\n\r\n");
+        int status = out.rfind("HTTP/1.1 ", 0) == 0 ? atoi(out.c_str() + 9) : 0;
+        if (status == 200 || status == 401 || status == 403 || status == 404) {
+            FUZZ_ASSERT(end != std::string::npos);
+            std::string head = out.substr(0, end + 2), body = out.substr(end + 4);
+            FUZZ_ASSERT(head.find("HTTP/1.1 ", 1) == std::string::npos);
+            FUZZ_ASSERT(header(head, "X-Content-Type-Options: ") == "nosniff");
+            FUZZ_ASSERT(header(head, "X-Frame-Options: ") == "DENY");
+            std::string length = header(head, "Content-Length: ");
+            if (status == 200) FUZZ_ASSERT(length == std::to_string(body.size()));
+            if (header(head, "Content-Type: ").rfind("application/json", 0) == 0) {
+                FUZZ_ASSERT(status == 200 && json_ok(body));
+                FUZZ_ASSERT(body.find_first_of("<>&") == std::string::npos);
+            }
+        }
+    }
+    httpdEndRequest(r);
+    log_ctx_get(nullptr)->level.store(LOG_LVL_CRIT);  // whatever /update set
+    return 0;
+}
