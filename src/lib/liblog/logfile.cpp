@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/comm/verrmsg.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/mpcap/fd_move.h"
@@ -21,6 +22,8 @@
 namespace {
 
 constexpr u64 kBurstUs = 20;              // records this close share a name check
+constexpr u64 kRetryUs = 1000000;         // a file that cannot be written is tried again after this
+constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 
 bool ends_with_pcap(const char *path)
 {
@@ -77,11 +80,12 @@ bool id_of_fd(int fd, file_id *out) { return id_of(fd, "", AT_EMPTY_PATH, out); 
 
 // Opens the text file; "w" empties it, "a" and "a+" keep it. The
 // descriptor appends, so that every record lands at the current end, and
-// reads, for the trim.
-int open_text(log_file_state *st, const char *path, bool truncate)
+// reads, for the trim. A file that is opened again after it vanished gets
+// its directory back too when that vanished with it (remake).
+int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
 {
     int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    int fd = open(path, flags, 0644);
+    int fd = remake ? os_open_mkparent(path, flags, 0644) : open(path, flags, 0644);
     if (fd < 0) return -1;
     file_id id;
     if (!id_of_fd(fd, &id)) {
@@ -122,10 +126,9 @@ u64 mono_us()
 // True when the file may no longer be the one of the name: it had an
 // event, or there is no watch. Records that follow each other within
 // kBurstUs share one look at the events.
-bool maybe_moved(log_file_state *st)
+bool maybe_moved(log_file_state *st, u64 now)
 {
     if (st->watch < 0) return true;
-    u64 now = mono_us();
     if (now - st->checked_us < kBurstUs) return false;
     st->checked_us = now;
     // Counting the queued events is cheaper than reading none.
@@ -138,11 +141,44 @@ bool maybe_moved(log_file_state *st)
     return true;
 }
 
+// True while the open file is the one the name gives.
+bool is_named(const log_file_state *st)
+{
+    file_id id;
+    return id_of_name(st->name, &id) && id.reg && id.dev == st->dev && id.ino == st->ino;
+}
+
 // The reopen of the writer: the stored name with "a+".
 int reopen_text(log_file_state *st)
 {
     close_text(st);
-    return st->name[0] ? open_text(st, st->name, false) : -1;
+    if (st->name[0]) return open_text(st, st->name, false, true);
+    errno = ENOENT;
+    return -1;
+}
+
+// Errors after which the same file may take records again once space
+// returns; after others the name is opened anew.
+bool is_space_error(int eno)
+{
+    return eno == ENOSPC || eno == EDQUOT || eno == EFBIG;
+}
+
+// A record that is not written is counted.
+int drop(log_file_state *st)
+{
+    if (st->dropped != UINT32_MAX) ++st->dropped;
+    return -1;
+}
+
+// A write or open that failed: its record is dropped and the file is left
+// alone until the next attempt is due.
+int fail(log_file_state *st, int eno)
+{
+    if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
+    st->drop_errno = eno;
+    st->retry_us = mono_us() + kRetryUs;
+    return drop(st);
 }
 
 inline size_t put_n(char *p, unsigned v, int digits)
@@ -207,20 +243,27 @@ size_t build_header(char *h, size_t cap, int level, const char *module)
     return n;
 }
 
-// Writes header and line in one call; true when every byte went out. A
+// Writes header and line in one call, behind the line that tells of
+// dropped records when there were any; the bytes written, or 0 when the
+// record did not go out whole (then nothing of it stays in the file). A
 // short line is copied behind the header: one buffer writes faster than
 // two.
-bool write_record(int fd, char *h, size_t hl, size_t cap, const char *line, size_t len)
+size_t write_record(log_file_state *st, char *h, size_t hl, size_t cap, const char *line, size_t len)
 {
-    ssize_t n;
+    char note[1024];
+    size_t nl = 0;
+    if (st->dropped) {
+        nl = build_header(note, sizeof note / 2, LOG_LVL_WARN, LOG_MOD);
+        int n = log_file_dropped_text(note + nl, sizeof note - nl, st->dropped, st->drop_errno);
+        nl += n > 0 ? (size_t)n : 0;
+    }
+    struct iovec v[3] = {{note, nl}, {h, hl}, {(void *)line, len}};
     if (hl + len <= cap) {
         memcpy(h + hl, line, len);
-        n = write(fd, h, hl + len);
-    } else {
-        struct iovec v[2] = {{(void *)h, hl}, {(void *)line, len}};
-        n = writev(fd, v, 2);
+        v[1].iov_len += len;
+        v[2].iov_len = 0;
     }
-    return n >= 0 && (size_t)n == hl + len;
+    return fd_append_whole(st->fd, v, 3) ? nl + hl + len : 0;
 }
 
 }  // namespace
@@ -257,6 +300,13 @@ void log_file_init(log_file_state *st)
     st->watch = -1;
 }
 
+int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
+{
+    char et[256];
+    int n = snprintf(buf, size, kDroppedFmt, count, os_errno_str(eno, et, sizeof et));
+    return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
+}
+
 int log_file_close(log_file_state *st)
 {
     if (!st) return 0;
@@ -266,6 +316,8 @@ int log_file_close(log_file_state *st)
     }
     close_text(st);
     st->held = 0;
+    st->dropped = 0;
+    st->retry_us = 0;
     return 0;
 }
 
@@ -298,7 +350,7 @@ int log_file_open(log_file_state *st, const char *name)
             log_debug_printf("bsvf_pcap_file %s err\n", path);
             return -1;
         }
-    } else if (fit != 0 || open_text(st, path, st->mode[0] == 'w') != 0) {
+    } else if (fit != 0 || open_text(st, path, st->mode[0] == 'w', false) != 0) {
         log_debug_printf("fopen %s err\n", path);
         return -1;
     }
@@ -316,22 +368,21 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
     log_file_state *st = &c->file;
     if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
     // Follow the name: a file deleted or moved away is made anew.
-    file_id id;
-    if (st->fd < 0 || (maybe_moved(st) && !(id_of_name(st->name, &id) && id.reg &&
-                                            id.dev == st->dev && id.ino == st->ino))) {
-        if (reopen_text(st) != 0) return -1;
+    u64 now = mono_us();
+    bool moved = st->fd >= 0 && maybe_moved(st, now) && !is_named(st);
+    // While records are dropped the file is left alone (no reopen, no
+    // write) until the next attempt is due, or until it was moved.
+    if (st->dropped && !moved && now < st->retry_us) return drop(st);
+    if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
+        if (reopen_text(st) != 0) return fail(st, errno);
     }
     char h[2048];
     size_t hl = build_header(h, 1024, level, module);
-    if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
-        log_debug_printf("log_file_write: fwrite error\n");
-        if (reopen_text(st) != 0) return -1;
-        if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
-            close_text(st);
-            return -1;
-        }
-    }
-    st->size += hl + (size_t)len;
+    size_t put = write_record(st, h, hl, sizeof h, line, (size_t)len);
+    if (!put) return fail(st, errno);
+    st->dropped = 0;
+    st->size += put;
+    file_id id;
     if ((i64)st->size >= st->size_limit) {
         // The count may be stale (another writer of the same file, or an
         // outside truncation): the real size decides.
