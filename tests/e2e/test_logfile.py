@@ -1,8 +1,9 @@
 """The log's text file: -o and the [log] keys, modes, the size limit under
-four logging threads, a deleted file, and runs that must not touch the
-running instance's log."""
+four logging threads, a deleted file or directory, a full disk, and runs
+that must not touch the running instance's log."""
 import os
 import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -12,6 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
+SKIPPED = []
 LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (VERB |DEBUG|INFO |NOTI |WARN |ERROR|CRIT ) "
                   r"\d+ --- \[[^\]]*\] \S+ .*$")
 
@@ -147,7 +149,48 @@ def case_deleted_file_is_made_anew(t):
         t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
 
 
+def case_deleted_directory_is_made_anew(t):
+    v, port = start(extra="file_dir=logs/sub\nfile=v.log\n")
+    with v:
+        path = os.path.join(v.dir, "logs/sub/v.log")
+        with e2e.ShellConn(port) as s:
+            s.ask("show info")
+            t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
+            shutil.rmtree(os.path.join(v.dir, "logs"))
+            s.ask("nosuchcommand_after_rmdir")
+        t.check(wait_for(lambda: os.path.exists(path) and "nosuchcommand_after_rmdir" in read(path)),
+                "directory and file made again")
+        t.eq(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o755, "directory made with mode 0755")
+
+
+def case_full_disk_and_back(t):
+    # 200 "call tlog" (5 records each at level info), the filesystem
+    # filled, 100 more, emptied, a second for the retry, 200 more.
+    with e2e.Tmpfs("256k") as fs:
+        if fs.why:
+            SKIPPED.append("no tmpfs of the test's own can be mounted: %s" % fs.why)
+            return
+        path = os.path.join(fs.dir, "full.log")
+        v, port = start(extra="file=%s\n" % path, level="info")
+        with v:
+            took = e2e.through_full_disk(v, port, fs, "call tlog", (200, 100, 200), settle=1.1)
+            v.close_stdin()
+            v.wait()
+        text = read(path)
+        t.check(took < 5, "the commands on the full disk took %.2f s" % took)
+        t.check(text.endswith("\n"), "ends with a whole line")
+        t.eq(bad_lines(text), [], "no torn lines")
+        tlog = len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M))
+        notes = re.findall(r" WARN  \d+ --- \[[^\]]*\] tag (\d+) log records dropped: the file could not be "
+                           r"written \(No space left on device\)$", text, re.M)
+        dropped = sum(int(n) for n in notes)
+        t.check(notes and dropped >= 100, "records dropped on the full disk, said in %r" % notes)
+        t.eq(tlog + dropped, 5 * 500, "every record is in the file or counted as dropped")
+
+
 if __name__ == "__main__":
-    sys.exit(e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
-                               case_other_runs_never_truncate, case_limit_with_four_threads,
-                               case_deleted_file_is_made_anew]))
+    rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
+                           case_other_runs_never_truncate, case_limit_with_four_threads,
+                           case_deleted_file_is_made_anew, case_deleted_directory_is_made_anew,
+                           case_full_disk_and_back])
+    sys.exit(e2e.skip_status(rc, SKIPPED))
