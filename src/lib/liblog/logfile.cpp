@@ -125,7 +125,8 @@ u64 mono_us()
 
 // True when the file may no longer be the one of the name: it had an
 // event, or there is no watch. Records that follow each other within
-// kBurstUs share one look at the events.
+// kBurstUs (now: microseconds of any clock that moves on) share one look
+// at the events.
 bool maybe_moved(log_file_state *st, u64 now)
 {
     if (st->watch < 0) return true;
@@ -197,44 +198,77 @@ inline size_t put_s(char *p, size_t room, const char *s)
     return n;
 }
 
+// The level labels as the header writes them, padded to five.
+constexpr char kLabels[7][6] = {"CRIT ", "ERROR", "WARN ", "NOTI ", "INFO ", "DEBUG", "VERB "};
+
+// Text that changes at most once a second (the date and time up to the
+// dot) or never (the process id), kept per thread.
+struct header_cache {
+    int key[6] = {-1};
+    char stamp[20];  // "YYYY-MM-DD HH:MM:SS."
+    u32 pid = 0;
+    u8 pid_len = 0;
+    char pid_text[12];
+};
+thread_local header_cache t_head;
+
 // "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " from one read
-// of the clock; returns its length.
-size_t build_header(char *h, size_t cap, int level, const char *module)
+// of the clock; returns its length. The time of day in microseconds goes
+// to tod when asked for.
+size_t build_header(char *h, size_t cap, int level, const char *module, u64 *tod)
 {
     struct tm tm;
     u32 usec;
     os_time_stamp(&tm, nullptr, &usec);
-    size_t n = 0;
-    int year = tm.tm_year + 1900;
-    if (year < 0 || year > 9999) year = 0;
-    n += put_n(h + n, (unsigned)year, 4);
-    h[n++] = '-';
-    n += put_n(h + n, (unsigned)tm.tm_mon + 1, 2);
-    h[n++] = '-';
-    n += put_n(h + n, (unsigned)tm.tm_mday, 2);
+    usec %= 1000000;
+    header_cache &c = t_head;
+    const int key[6] = {tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    if (memcmp(key, c.key, sizeof key) != 0) {
+        memcpy(c.key, key, sizeof key);
+        int year = tm.tm_year + 1900;
+        if (year < 0 || year > 9999) year = 0;
+        char *t = c.stamp;
+        t += put_n(t, (unsigned)year, 4);
+        *t++ = '-';
+        t += put_n(t, (unsigned)tm.tm_mon + 1, 2);
+        *t++ = '-';
+        t += put_n(t, (unsigned)tm.tm_mday, 2);
+        *t++ = ' ';
+        t += put_n(t, (unsigned)tm.tm_hour, 2);
+        *t++ = ':';
+        t += put_n(t, (unsigned)tm.tm_min, 2);
+        *t++ = ':';
+        t += put_n(t, (unsigned)tm.tm_sec, 2);
+        *t = '.';
+    }
+    if (tod) *tod = (u64)((tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000000u + usec;
+    size_t n = sizeof c.stamp;
+    memcpy(h, c.stamp, n);
+    n += put_n(h + n, usec, 6);
     h[n++] = ' ';
-    n += put_n(h + n, (unsigned)tm.tm_hour, 2);
-    h[n++] = ':';
-    n += put_n(h + n, (unsigned)tm.tm_min, 2);
-    h[n++] = ':';
-    n += put_n(h + n, (unsigned)tm.tm_sec, 2);
-    h[n++] = '.';
-    n += put_n(h + n, usec % 1000000, 6);
+    if (level >= LOG_LVL_CRIT && level <= LOG_LVL_VERB) {
+        memcpy(h + n, kLabels[level - LOG_LVL_CRIT], 5);
+        n += 5;
+    } else {
+        size_t l = put_s(h + n, 32, log_level_2_prefix(level));
+        n += l;
+        for (; l < 5; ++l) h[n++] = ' ';
+    }
     h[n++] = ' ';
-    size_t l = put_s(h + n, 32, log_level_2_prefix(level));
-    n += l;
-    for (; l < 5; ++l) h[n++] = ' ';
-    h[n++] = ' ';
-    char pid[16];
-    char *e = pid + sizeof pid, *p = e;
-    for (u32 v = os_getpid(); p == e || v; v /= 10) *--p = (char)('0' + v % 10);
-    memcpy(h + n, p, (size_t)(e - p));
-    n += (size_t)(e - p);
+    u32 pid = os_getpid();
+    if (pid != c.pid) {
+        char *e = c.pid_text + sizeof c.pid_text, *p = e;
+        for (u32 v = pid; p == e || v; v /= 10) *--p = (char)('0' + v % 10);
+        c.pid_len = (u8)(e - p);
+        memmove(c.pid_text, p, c.pid_len);
+        c.pid = pid;
+    }
+    memcpy(h + n, c.pid_text, c.pid_len);
+    n += c.pid_len;
     memcpy(h + n, " --- [", 6);
     n += 6;
-    char name[256];
-    os_thread_name_get(name, sizeof name);
-    n += put_s(h + n, sizeof name, name);
+    os_thread_name_get(h + n, 256);
+    n += strnlen(h + n, 255);
     h[n++] = ']';
     h[n++] = ' ';
     n += put_s(h + n, cap - n - 2 < 256 ? cap - n - 2 : 256, module ? module : "");
@@ -253,7 +287,7 @@ size_t write_record(log_file_state *st, char *h, size_t hl, size_t cap, const ch
     char note[1024];
     size_t nl = 0;
     if (st->dropped) {
-        nl = build_header(note, sizeof note / 2, LOG_LVL_WARN, LOG_MOD);
+        nl = build_header(note, sizeof note / 2, LOG_LVL_WARN, LOG_MOD, nullptr);
         int n = log_file_dropped_text(note + nl, sizeof note - nl, st->dropped, st->drop_errno);
         nl += n > 0 ? (size_t)n : 0;
     }
@@ -367,17 +401,18 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
     if (!c || !line || len < 0) return -1;
     log_file_state *st = &c->file;
     if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
+    // The header's read of the clock also paces the looks at the name.
+    char h[2048];
+    u64 tod;
+    size_t hl = build_header(h, 1024, level, module, &tod);
     // Follow the name: a file deleted or moved away is made anew.
-    u64 now = mono_us();
-    bool moved = st->fd >= 0 && maybe_moved(st, now) && !is_named(st);
+    bool moved = st->fd >= 0 && maybe_moved(st, tod) && !is_named(st);
     // While records are dropped the file is left alone (no reopen, no
     // write) until the next attempt is due, or until it was moved.
-    if (st->dropped && !moved && now < st->retry_us) return drop(st);
+    if (st->dropped && !moved && mono_us() < st->retry_us) return drop(st);
     if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
         if (reopen_text(st) != 0) return fail(st, errno);
     }
-    char h[2048];
-    size_t hl = build_header(h, 1024, level, module);
     size_t put = write_record(st, h, hl, sizeof h, line, (size_t)len);
     if (!put) return fail(st, errno);
     st->dropped = 0;

@@ -54,11 +54,16 @@ bool fd_append_whole(int fd, const struct iovec *v, int cnt)
     }
     struct iovec rest[kMax];
     int n = 0;
+    size_t total = 0;
     for (int i = 0; i < cnt; ++i)
-        if (v[i].iov_len) rest[n++] = v[i];
+        if (v[i].iov_len) {
+            rest[n++] = v[i];
+            total += v[i].iov_len;
+        }
     size_t done = 0;
     for (int i = 0; i < n;) {
         ssize_t r = n - i == 1 ? write(fd, rest[i].iov_base, rest[i].iov_len) : writev(fd, rest + i, n - i);
+        if (r >= 0 && done + (size_t)r == total) return true;
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
             int e = r < 0 ? errno : ENOSPC;
