@@ -134,33 +134,25 @@ def case_limit_with_four_threads(t):
         t.check(len(text) > 2000, "the newest part is kept: %d bytes" % len(text))
 
 
-def case_deleted_file_is_made_anew(t):
-    v, port = start(extra="file=del.log\n")
-    with v:
-        path = os.path.join(v.dir, "del.log")
-        with e2e.ShellConn(port) as s:
-            s.ask("show info")
-            t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
-            os.unlink(path)
-            s.ask("nosuchcommand_after_delete")
-        t.check(wait_for(lambda: os.path.exists(path)), "file made again")
-        text = read(path)
-        t.contains(text.split("\n")[0], "nosuchcommand_after_delete", "the next record is its first line")
-        t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
-
-
-def case_deleted_directory_is_made_anew(t):
-    v, port = start(extra="file_dir=logs/sub\nfile=v.log\n")
-    with v:
-        path = os.path.join(v.dir, "logs/sub/v.log")
-        with e2e.ShellConn(port) as s:
-            s.ask("show info")
-            t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
-            shutil.rmtree(os.path.join(v.dir, "logs"))
-            s.ask("nosuchcommand_after_rmdir")
-        t.check(wait_for(lambda: os.path.exists(path) and "nosuchcommand_after_rmdir" in read(path)),
-                "directory and file made again")
-        t.eq(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o755, "directory made with mode 0755")
+def case_deleted_file_or_directory_is_made_anew(t):
+    # The file alone, then the directory with it.
+    for extra, name, gone in (("file=del.log\n", "del.log", "del.log"),
+                              ("file_dir=logs/sub\nfile=v.log\n", "logs/sub/v.log", "logs")):
+        v, port = start(extra=extra)
+        with v:
+            path = os.path.join(v.dir, name)
+            with e2e.ShellConn(port) as s:
+                s.ask("show info")
+                t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
+                (os.unlink if gone == name else shutil.rmtree)(os.path.join(v.dir, gone))
+                s.ask("nosuchcommand_after_delete")
+            t.check(wait_for(lambda: os.path.exists(path) and "nosuchcommand_after_delete" in read(path)),
+                    "%s made again" % gone)
+            text = read(path)
+            t.contains(text.split("\n")[0], "nosuchcommand_after_delete", "the next record is its first line")
+            t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
+            if gone != name:
+                t.eq(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o755, "directory made with mode 0755")
 
 
 def case_full_disk_and_back(t):
@@ -191,6 +183,5 @@ def case_full_disk_and_back(t):
 if __name__ == "__main__":
     rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
                            case_other_runs_never_truncate, case_limit_with_four_threads,
-                           case_deleted_file_is_made_anew, case_deleted_directory_is_made_anew,
-                           case_full_disk_and_back])
+                           case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back])
     sys.exit(e2e.skip_status(rc, SKIPPED))
