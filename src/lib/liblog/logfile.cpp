@@ -401,15 +401,16 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
     if (!c || !line || len < 0) return -1;
     log_file_state *st = &c->file;
     if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
+    // While records are dropped the file is left alone (no look at its
+    // name, no reopen, no write) until the next attempt is due: a record
+    // then costs what it costs without the file.
+    if (st->dropped && mono_us() < st->retry_us) return drop(st);
     // The header's read of the clock also paces the looks at the name.
     char h[2048];
     u64 tod;
     size_t hl = build_header(h, 1024, level, module, &tod);
     // Follow the name: a file deleted or moved away is made anew.
     bool moved = st->fd >= 0 && maybe_moved(st, tod) && !is_named(st);
-    // While records are dropped the file is left alone (no reopen, no
-    // write) until the next attempt is due, or until it was moved.
-    if (st->dropped && !moved && mono_us() < st->retry_us) return drop(st);
     if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
         if (reopen_text(st) != 0) return fail(st, errno);
     }
