@@ -96,6 +96,23 @@ void BM_spdlog_file(benchmark::State &state)
 }
 BENCHMARK(BM_spdlog_file)->Threads(1)->Threads(4)->UseRealTime();
 
+// The floor both sides stand on: one write(2) of a line of the same length
+// per record, and nothing else.
+void BM_write_floor(benchmark::State &state)
+{
+    std::string path = dir() + "/floor.log";
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::string line = "2024-01-01 00:00:00.000000 INFO  " + std::to_string(getpid()) + " --- [" +
+                       std::to_string(getpid()) + "] bench " + kFunc + "(): " + msg();
+    for (auto _ : state)
+        if (write(fd, line.data(), line.size()) != (ssize_t)line.size()) state.SkipWithError("write");
+    state.SetItemsProcessed(state.iterations());
+    close(fd);
+    unlink(path.c_str());
+}
+BENCHMARK(BM_write_floor)->UseRealTime();
+
 // One trim of a full 2 MiB file: half of it moves to the front.
 void BM_trim_2mib(benchmark::State &state)
 {
