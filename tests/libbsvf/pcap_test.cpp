@@ -5,7 +5,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/fsize_limit.h"
 #include "common/log_capture.h"
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap.h"
@@ -136,27 +135,6 @@ TEST_F(LogPcap, LogRecordsBecomePacketsAndNoTextIsWritten)
     EXPECT_EQ(s.find("after the hook"), std::string::npos);
     EXPECT_EQ(le32(s, pk[0] + 16), os_getpid());
     EXPECT_EQ((u8)s[pk[1] + 16 + 8], 3);  // level byte
-}
-
-TEST_F(LogPcap, FullDiskDropsWholeRecordsAndTheNextPacketSaysHowMany)
-{
-    open();
-    q.log(6, "%s\n", "first");
-    std::string before = read_file(path);
-    {
-        testutil::fsize_limit full(before.size() + 20);
-        for (int i = 0; i < 3; ++i) q.log(6, "%s\n", "lost " + std::to_string(i));
-        EXPECT_EQ(read_file(path), before);
-    }
-    q.log(6, "%s\n", "back");
-    log_file_pcap_detach(&q.c->file);
-    std::string s = read_file(path);
-    auto pk = packets(s);
-    ASSERT_EQ(pk.size(), 3u);
-    size_t note = s.find("3 log records dropped: the file could not be written (File too large)\n");
-    EXPECT_TRUE(note > pk[1] && note < pk[2]) << s;
-    EXPECT_EQ((u8)s[pk[1] + 16 + 8], LOG_LVL_WARN);
-    EXPECT_NE(s.find("back\n", pk[2]), std::string::npos);
 }
 
 TEST_F(LogPcap, FailedCreationIsReportedAndClearsTheName)

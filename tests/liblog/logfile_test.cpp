@@ -153,15 +153,6 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     q.log(6, "%s\n", "after move");
     EXPECT_NE(read_file(p).find("after move"), std::string::npos);
     EXPECT_EQ(read_file(dir / "d.log.1").find("after move"), std::string::npos);
-    // A directory removed with the file is made again.
-    std::string sub = dir / "sub";
-    ASSERT_EQ(log_file_dir_set(st(), sub.c_str()), 0);
-    open("s.log");
-    ASSERT_EQ(unlink((sub + "/s.log").c_str()), 0);
-    ASSERT_EQ(rmdir(sub.c_str()), 0);
-    usleep(1000);
-    q.log(6, "%s\n", "after rmdir");
-    EXPECT_NE(read_file(sub + "/s.log").find("after rmdir"), std::string::npos);
 }
 
 TEST_F(LogFile, FullDiskDropsWholeRecordsUntilTheRetryAndThenSaysHowMany)
