@@ -1,8 +1,9 @@
 """The log's text file: -o and the [log] keys, modes, the size limit under
-four logging threads, a deleted file, and runs that must not touch the
-running instance's log."""
+four logging threads, a deleted file or directory, a full disk, and runs
+that must not touch the running instance's log."""
 import os
 import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -12,6 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
+SKIPPED = []
 LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (VERB |DEBUG|INFO |NOTI |WARN |ERROR|CRIT ) "
                   r"\d+ --- \[[^\]]*\] \S+ .*$")
 
@@ -132,22 +134,52 @@ def case_limit_with_four_threads(t):
         t.check(len(text) > 2000, "the newest part is kept: %d bytes" % len(text))
 
 
-def case_deleted_file_is_made_anew(t):
-    v, port = start(extra="file=del.log\n")
-    with v:
-        path = os.path.join(v.dir, "del.log")
-        with e2e.ShellConn(port) as s:
-            s.ask("show info")
-            t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
-            os.unlink(path)
-            s.ask("nosuchcommand_after_delete")
-        t.check(wait_for(lambda: os.path.exists(path)), "file made again")
+def case_deleted_file_or_directory_is_made_anew(t):
+    # The file alone, then the directory with it.
+    for extra, name, gone in (("file=del.log\n", "del.log", "del.log"),
+                              ("file_dir=logs/sub\nfile=v.log\n", "logs/sub/v.log", "logs")):
+        v, port = start(extra=extra)
+        with v:
+            path = os.path.join(v.dir, name)
+            with e2e.ShellConn(port) as s:
+                s.ask("show info")
+                t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
+                (os.unlink if gone == name else shutil.rmtree)(os.path.join(v.dir, gone))
+                s.ask("nosuchcommand_after_delete")
+            t.check(wait_for(lambda: os.path.exists(path) and "nosuchcommand_after_delete" in read(path)),
+                    "%s made again" % gone)
+            text = read(path)
+            t.contains(text.split("\n")[0], "nosuchcommand_after_delete", "the next record is its first line")
+            t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
+            if gone != name:
+                t.eq(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o755, "directory made with mode 0755")
+
+
+def case_full_disk_and_back(t):
+    # 200 "call tlog" (5 records each at level info), the filesystem
+    # filled, 100 more, emptied, a second for the retry, 200 more.
+    with e2e.Tmpfs("256k") as fs:
+        if fs.why:
+            return SKIPPED.append("no tmpfs of the test's own can be mounted: %s" % fs.why)
+        path = os.path.join(fs.dir, "full.log")
+        v, port = start(extra="file=%s\n" % path, level="info")
+        with v:
+            took = e2e.through_full_disk(v, port, fs, "call tlog", (200, 100, 200), settle=1.1)
+            v.close_stdin()
+            v.wait()
         text = read(path)
-        t.contains(text.split("\n")[0], "nosuchcommand_after_delete", "the next record is its first line")
-        t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
+        t.check(took < 5, "the commands on the full disk took %.2f s" % took)
+        t.check(text.endswith("\n") and not bad_lines(text), "whole lines only")
+        notes = re.findall(r" WARN  \d+ --- \[[^\]]*\] tag (\d+) log records dropped: the file could not be "
+                           r"written \(No space left on device\)$", text, re.M)
+        dropped = sum(int(n) for n in notes)
+        t.check(dropped >= 100, "records dropped on the full disk, said in %r" % notes)
+        t.eq(len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M)) + dropped, 5 * 500,
+             "every record is in the file or counted as dropped")
 
 
 if __name__ == "__main__":
-    sys.exit(e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
-                               case_other_runs_never_truncate, case_limit_with_four_threads,
-                               case_deleted_file_is_made_anew]))
+    rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
+                           case_other_runs_never_truncate, case_limit_with_four_threads,
+                           case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back])
+    sys.exit(e2e.skip_status(rc, SKIPPED))

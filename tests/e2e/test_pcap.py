@@ -1,8 +1,10 @@
 """The log file as a pcap capture ([log] file=x.pcap): the file walks as a
 packet chain, tshark reads the same packets with link type USER 0, the size
-limit holds with four logging threads, appending keeps one header, and a
-crash leaves its report's records in the capture."""
+limit holds with four logging threads, appending keeps one header, a full
+disk drops whole records and says how many, and a crash leaves its report's
+records in the capture."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -12,6 +14,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
+SKIPPED = []
+TLOG = 5  # records of one "call tlog" at level info
+DROPPED = re.compile(rb"^(\d+) log records dropped: the file could not be written \(No space left on device\)\n$")
 HEADER = bytes.fromhex("d4c3b2a1020004000000000000000000000001009300000000")[:24]
 
 
@@ -129,6 +134,37 @@ def case_append_and_other_runs(t):
         t.eq(len({fields(rec)[0] for _, rec in pkts}), 2, "records of both runs")
 
 
+def case_full_disk_and_back(t):
+    # 200 "call tlog", the filesystem filled, 100 more, emptied, 200 more:
+    # without the size rule every record is in the file or counted as
+    # dropped; with it the file keeps its limit afterwards.
+    for limit in (0, 100 * 1024):
+        with e2e.Tmpfs("256k") as fs:
+            if fs.why:
+                return SKIPPED.append("no tmpfs of the test's own can be mounted: %s" % fs.why)
+            path = os.path.join(fs.dir, "full.pcap")
+            v, port = start("file=%s\nfile_size=%d\n" % (path, limit or 0x200000), level="info")
+            with v:
+                e2e.through_full_disk(v, port, fs, "call tlog", (200, 100, 200))
+                v.close_stdin()
+                v.wait()
+            data = read(path)
+            pkts = walk(data)
+            strs = [fields(rec)[2] for _, rec in pkts]
+            if limit:
+                # The trims since have dropped the oldest packets, the
+                # drop record among them.
+                t.check(len(data) < limit + max(len(rec) + 4 for _, rec in pkts), "limit kept: %d" % len(data))
+                t.eq(strs[-1][5], b"log_crit2\n", "the newest records are kept")
+            else:
+                notes = [DROPPED.match(f[5]) for f in strs if f[4] == b"log_file_pcap_write"]
+                dropped = sum(int(m.group(1)) for m in notes if m)
+                t.check(notes and all(notes) and dropped >= 100, "drop records: %r" % notes)
+                t.eq(sum(f[4] == b"call_tlog" for f in strs) + dropped, TLOG * 500,
+                     "every record is in the file or counted as dropped")
+            t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads every packet")
+
+
 def case_crash_records(t):
     # The crash report's three records end the capture: the last-log text
     # (bsv outputs only), the signal and the version.
@@ -165,8 +201,9 @@ def main():
             return 1
         print("SKIP: " + msg)
         return 0
-    return e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
-                             case_append_and_other_runs, case_crash_records])
+    rc = e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
+                           case_append_and_other_runs, case_full_disk_and_back, case_crash_records])
+    return e2e.skip_status(rc, SKIPPED)
 
 
 if __name__ == "__main__":

@@ -367,6 +367,65 @@ def wait_counts(pid, want, timeout=5.0):
     return got
 
 
+class Tmpfs:
+    """A small tmpfs of the test's own (size as mount takes it, "256k"),
+    unmounted at the end; why is the reason when it could not be mounted."""
+
+    def __init__(self, size):
+        self.dir = tempfile.mkdtemp(prefix="vkto_tmpfs_")
+        try:
+            r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", self.dir],
+                               capture_output=True, text=True, timeout=20)
+            self.why = None if r.returncode == 0 else (r.stderr.strip() or "status %d" % r.returncode)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            self.why = str(e)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if not self.why:
+            subprocess.run(["umount", self.dir], capture_output=True, timeout=20)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def through_full_disk(v, port, fs, line, counts, settle=0.0):
+    """On one shell session: asks line counts[0] times, fills the tmpfs fs,
+    asks counts[1] times, empties it, waits settle seconds and asks
+    counts[2] times. Returns the seconds the asks on the full disk took."""
+    took = []
+    filler = os.path.join(fs.dir, "filler")
+    with ShellConn(port) as s:
+        for phase, n in enumerate(counts):
+            if phase == 1:
+                with open(filler, "wb", buffering=0) as f:
+                    try:
+                        while f.write(b"\0" * 4096):
+                            pass
+                    except OSError:
+                        pass
+            elif phase == 2:
+                os.unlink(filler)
+                time.sleep(settle)
+            start = time.monotonic()
+            for _ in range(n):
+                s.ask(line)
+                v._pump(0)
+            took.append(time.monotonic() - start)
+    return took[1]
+
+
+def skip_status(rc, skipped):
+    """rc, or ctest's skip status 77 with the reasons when cases could not
+    run and none failed; under CI=true a case that could not run fails."""
+    if rc or not skipped:
+        return rc
+    ci = os.environ.get("CI") == "true"
+    for why in skipped:
+        print(("FAIL: " if ci else "SKIP: ") + why)
+    return 1 if ci else 77
+
+
 class Checks:
     """Collects failures so that one run reports every broken case."""
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/fsize_limit.h"
 #include "common/log_capture.h"
 #include "common/text_match.h"
 #include "liblog/log.h"
@@ -152,6 +153,40 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     q.log(6, "%s\n", "after move");
     EXPECT_NE(read_file(p).find("after move"), std::string::npos);
     EXPECT_EQ(read_file(dir / "d.log.1").find("after move"), std::string::npos);
+}
+
+TEST_F(LogFile, FullDiskDropsWholeRecordsUntilTheRetryAndThenSaysHowMany)
+{
+    std::string p = dir / "full.log";
+    open(p);
+    q.log(6, "%s\n", "before");
+    std::string before = read_file(p);
+    int fd = st()->fd, watch = st()->watch;
+    {
+        testutil::fsize_limit full(before.size() + 30);
+        q.log(6, "%s\n", "torn " + std::string(100, 't'));  // stops part way: taken back
+        EXPECT_EQ(read_file(p), before);
+        // Until the retry is due the file is neither written nor reopened.
+        for (int i = 0; i < 5; ++i) q.log(6, "%s\n", "dropped");
+        EXPECT_EQ(st()->dropped, 6u);
+        EXPECT_EQ(st()->fd, fd);
+        EXPECT_EQ(st()->watch, watch);
+        st()->retry_us = 0;  // a second later: one more attempt, still full
+        q.log(6, "%s\n", "still full");
+        EXPECT_EQ(st()->dropped, 7u);
+        EXPECT_EQ(read_file(p), before);
+    }
+    q.log(6, "%s\n", "space is back, the retry is not due yet");
+    st()->retry_us = 0;
+    q.log(6, "%s\n", "after");
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(testutil::text_like(lines[1].c_str(), "{*} WARN  {d} --- [{*}] tag 8 log records dropped: "
+                                                      "the file could not be written (File too large)"))
+        << lines[1];
+    EXPECT_TRUE(testutil::text_like(lines[2].c_str(), "{*} INFO  {d} --- [{*}] tmod after")) << lines[2];
+    EXPECT_EQ(st()->dropped, 0u);
+    EXPECT_EQ(st()->fd, fd);
 }
 
 TEST_F(LogFile, DirectoryForRelativeNamesOnly)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +12,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/fsize_limit.h"
 #include "common/log_capture.h"
+#include "common/tmp_file.h"
 #include "libpal/mpcap/fd_move.h"
 #include "libpal/mpcap/mpcap.h"
-#include "common/tmp_file.h"
 
 namespace {
 
@@ -164,6 +166,39 @@ TEST(Mpcap, SizeRuleKeepsPacketsFromHalfTheLimit)
     put_packet(d, 999, 1, 'z');
     pcap_dump_close(d);
     EXPECT_EQ(f.bytes().size(), s.size() + 17);
+    pcap_close(p);
+}
+
+TEST(Mpcap, APacketThatDoesNotFitIsTakenBackAndTheChainGoesOn)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    pcap_dumper *d = pcap_dump_open(p, f.path.c_str());  // writes at its offset, not appending
+    put_packet(d, 1, 100, 'a');
+    std::string before = f.bytes();
+    {
+        // A full disk: 50 more bytes fit, so the next packet stops part way.
+        testutil::fsize_limit full(before.size() + 50);
+        std::string data(100, 'b');
+        pcap_pkthdr h{2, 0, 100, 100};
+        EXPECT_EQ(pcap_dump_write(d, &h, data.data()), -1);
+        EXPECT_EQ(errno, EFBIG);
+        EXPECT_EQ(f.bytes(), before);
+        EXPECT_EQ(pcap_dump_write_safe(d, &h, data.data()), -1);
+        EXPECT_EQ(f.bytes(), before);
+        put_packet(d, 3, 30, 'c');  // 46 bytes still fit
+    }
+    put_packet(d, 4, 100, 'd');
+    std::string s = f.bytes();
+    EXPECT_EQ(chain(s), (std::vector<long>{24, 140, 186}));
+    EXPECT_EQ(s.substr(186 + 16), std::string(100, 'd'));
+    // The size rule still finds its way through the packets.
+    EXPECT_EQ(pcap_dump_set_fsize(d, 250), 0);
+    put_packet(d, 5, 1, 'e');
+    pcap_dump_close(d);
+    s = f.bytes();
+    EXPECT_EQ(chain(s), (std::vector<long>{24, 70, 186}));
+    EXPECT_EQ(s.substr(24 + 16, 30), std::string(30, 'c'));
     pcap_close(p);
 }
 

@@ -23,6 +23,16 @@ struct log_file_state {
     u64 size;         // its size as this writer knows it
     int watch;        // inotify descriptor watching it, -1 without one
     u64 checked_us;   // monotonic time of the last look at its events
+    // A text file that cannot be written (a full disk) is tried again once
+    // a second; the records in between are dropped and counted, and the
+    // first record written after them says how many they were.
+    u32 dropped;      // records lost since the last one written
+    int drop_errno;   // why the first of them was lost
+    u64 retry_us;     // monotonic time of the next attempt while dropping
+    // The same count for the pcap file, whose writers run without the
+    // output mutex (atomic access).
+    u32 pcap_dropped;
+    int pcap_errno;
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -89,6 +99,10 @@ long log_file_tell(log_file_state *st);
 // Keeps the newest half of the limit of a text file of size bytes, from a
 // line start on; 0 or -1.
 int log_file_trim(int fd, i64 size, i32 limit);
+// The message that tells how many records a file output dropped (eno: why
+// the first was lost), written in front of the first record that follows
+// them; its length.
+int log_file_dropped_text(char *buf, size_t size, u32 count, int eno);
 
 // Syslog output.
 void log_net_init(log_net_state *st);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/comm/verrmsg.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/mpcap/fd_move.h"
@@ -21,6 +22,8 @@
 namespace {
 
 constexpr u64 kBurstUs = 20;              // records this close share a name check
+constexpr u64 kRetryUs = 1000000;         // a file that cannot be written is tried again after this
+constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 
 bool ends_with_pcap(const char *path)
 {
@@ -77,11 +80,12 @@ bool id_of_fd(int fd, file_id *out) { return id_of(fd, "", AT_EMPTY_PATH, out); 
 
 // Opens the text file; "w" empties it, "a" and "a+" keep it. The
 // descriptor appends, so that every record lands at the current end, and
-// reads, for the trim.
-int open_text(log_file_state *st, const char *path, bool truncate)
+// reads, for the trim. A file that is opened again after it vanished gets
+// its directory back too when that vanished with it (remake).
+int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
 {
     int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    int fd = open(path, flags, 0644);
+    int fd = remake ? os_open_mkparent(path, flags, 0644) : open(path, flags, 0644);
     if (fd < 0) return -1;
     file_id id;
     if (!id_of_fd(fd, &id)) {
@@ -121,11 +125,11 @@ u64 mono_us()
 
 // True when the file may no longer be the one of the name: it had an
 // event, or there is no watch. Records that follow each other within
-// kBurstUs share one look at the events.
-bool maybe_moved(log_file_state *st)
+// kBurstUs (now: microseconds of any clock that moves on) share one look
+// at the events.
+bool maybe_moved(log_file_state *st, u64 now)
 {
     if (st->watch < 0) return true;
-    u64 now = mono_us();
     if (now - st->checked_us < kBurstUs) return false;
     st->checked_us = now;
     // Counting the queued events is cheaper than reading none.
@@ -138,11 +142,44 @@ bool maybe_moved(log_file_state *st)
     return true;
 }
 
+// True while the open file is the one the name gives.
+bool is_named(const log_file_state *st)
+{
+    file_id id;
+    return id_of_name(st->name, &id) && id.reg && id.dev == st->dev && id.ino == st->ino;
+}
+
 // The reopen of the writer: the stored name with "a+".
 int reopen_text(log_file_state *st)
 {
     close_text(st);
-    return st->name[0] ? open_text(st, st->name, false) : -1;
+    if (st->name[0]) return open_text(st, st->name, false, true);
+    errno = ENOENT;
+    return -1;
+}
+
+// Errors after which the same file may take records again once space
+// returns; after others the name is opened anew.
+bool is_space_error(int eno)
+{
+    return eno == ENOSPC || eno == EDQUOT || eno == EFBIG;
+}
+
+// A record that is not written is counted.
+int drop(log_file_state *st)
+{
+    if (st->dropped != UINT32_MAX) ++st->dropped;
+    return -1;
+}
+
+// A write or open that failed: its record is dropped and the file is left
+// alone until the next attempt is due.
+int fail(log_file_state *st, int eno)
+{
+    if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
+    st->drop_errno = eno;
+    st->retry_us = mono_us() + kRetryUs;
+    return drop(st);
 }
 
 inline size_t put_n(char *p, unsigned v, int digits)
@@ -161,44 +198,77 @@ inline size_t put_s(char *p, size_t room, const char *s)
     return n;
 }
 
+// The level labels as the header writes them, padded to five.
+constexpr char kLabels[7][6] = {"CRIT ", "ERROR", "WARN ", "NOTI ", "INFO ", "DEBUG", "VERB "};
+
+// Text that changes at most once a second (the date and time up to the
+// dot) or never (the process id), kept per thread.
+struct header_cache {
+    int key[6] = {-1};
+    char stamp[20];  // "YYYY-MM-DD HH:MM:SS."
+    u32 pid = 0;
+    u8 pid_len = 0;
+    char pid_text[12];
+};
+thread_local header_cache t_head;
+
 // "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " from one read
-// of the clock; returns its length.
-size_t build_header(char *h, size_t cap, int level, const char *module)
+// of the clock; returns its length. The time of day in microseconds goes
+// to tod when asked for.
+size_t build_header(char *h, size_t cap, int level, const char *module, u64 *tod)
 {
     struct tm tm;
     u32 usec;
     os_time_stamp(&tm, nullptr, &usec);
-    size_t n = 0;
-    int year = tm.tm_year + 1900;
-    if (year < 0 || year > 9999) year = 0;
-    n += put_n(h + n, (unsigned)year, 4);
-    h[n++] = '-';
-    n += put_n(h + n, (unsigned)tm.tm_mon + 1, 2);
-    h[n++] = '-';
-    n += put_n(h + n, (unsigned)tm.tm_mday, 2);
+    usec %= 1000000;
+    header_cache &c = t_head;
+    const int key[6] = {tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    if (memcmp(key, c.key, sizeof key) != 0) {
+        memcpy(c.key, key, sizeof key);
+        int year = tm.tm_year + 1900;
+        if (year < 0 || year > 9999) year = 0;
+        char *t = c.stamp;
+        t += put_n(t, (unsigned)year, 4);
+        *t++ = '-';
+        t += put_n(t, (unsigned)tm.tm_mon + 1, 2);
+        *t++ = '-';
+        t += put_n(t, (unsigned)tm.tm_mday, 2);
+        *t++ = ' ';
+        t += put_n(t, (unsigned)tm.tm_hour, 2);
+        *t++ = ':';
+        t += put_n(t, (unsigned)tm.tm_min, 2);
+        *t++ = ':';
+        t += put_n(t, (unsigned)tm.tm_sec, 2);
+        *t = '.';
+    }
+    if (tod) *tod = (u64)((tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000000u + usec;
+    size_t n = sizeof c.stamp;
+    memcpy(h, c.stamp, n);
+    n += put_n(h + n, usec, 6);
     h[n++] = ' ';
-    n += put_n(h + n, (unsigned)tm.tm_hour, 2);
-    h[n++] = ':';
-    n += put_n(h + n, (unsigned)tm.tm_min, 2);
-    h[n++] = ':';
-    n += put_n(h + n, (unsigned)tm.tm_sec, 2);
-    h[n++] = '.';
-    n += put_n(h + n, usec % 1000000, 6);
+    if (level >= LOG_LVL_CRIT && level <= LOG_LVL_VERB) {
+        memcpy(h + n, kLabels[level - LOG_LVL_CRIT], 5);
+        n += 5;
+    } else {
+        size_t l = put_s(h + n, 32, log_level_2_prefix(level));
+        n += l;
+        for (; l < 5; ++l) h[n++] = ' ';
+    }
     h[n++] = ' ';
-    size_t l = put_s(h + n, 32, log_level_2_prefix(level));
-    n += l;
-    for (; l < 5; ++l) h[n++] = ' ';
-    h[n++] = ' ';
-    char pid[16];
-    char *e = pid + sizeof pid, *p = e;
-    for (u32 v = os_getpid(); p == e || v; v /= 10) *--p = (char)('0' + v % 10);
-    memcpy(h + n, p, (size_t)(e - p));
-    n += (size_t)(e - p);
+    u32 pid = os_getpid();
+    if (pid != c.pid) {
+        char *e = c.pid_text + sizeof c.pid_text, *p = e;
+        for (u32 v = pid; p == e || v; v /= 10) *--p = (char)('0' + v % 10);
+        c.pid_len = (u8)(e - p);
+        memmove(c.pid_text, p, c.pid_len);
+        c.pid = pid;
+    }
+    memcpy(h + n, c.pid_text, c.pid_len);
+    n += c.pid_len;
     memcpy(h + n, " --- [", 6);
     n += 6;
-    char name[256];
-    os_thread_name_get(name, sizeof name);
-    n += put_s(h + n, sizeof name, name);
+    os_thread_name_get(h + n, 256);
+    n += strnlen(h + n, 255);
     h[n++] = ']';
     h[n++] = ' ';
     n += put_s(h + n, cap - n - 2 < 256 ? cap - n - 2 : 256, module ? module : "");
@@ -207,20 +277,27 @@ size_t build_header(char *h, size_t cap, int level, const char *module)
     return n;
 }
 
-// Writes header and line in one call; true when every byte went out. A
+// Writes header and line in one call, behind the line that tells of
+// dropped records when there were any; the bytes written, or 0 when the
+// record did not go out whole (then nothing of it stays in the file). A
 // short line is copied behind the header: one buffer writes faster than
 // two.
-bool write_record(int fd, char *h, size_t hl, size_t cap, const char *line, size_t len)
+size_t write_record(log_file_state *st, char *h, size_t hl, size_t cap, const char *line, size_t len)
 {
-    ssize_t n;
+    char note[1024];
+    size_t nl = 0;
+    if (st->dropped) {
+        nl = build_header(note, sizeof note / 2, LOG_LVL_WARN, LOG_MOD, nullptr);
+        int n = log_file_dropped_text(note + nl, sizeof note - nl, st->dropped, st->drop_errno);
+        nl += n > 0 ? (size_t)n : 0;
+    }
+    struct iovec v[3] = {{note, nl}, {h, hl}, {(void *)line, len}};
     if (hl + len <= cap) {
         memcpy(h + hl, line, len);
-        n = write(fd, h, hl + len);
-    } else {
-        struct iovec v[2] = {{(void *)h, hl}, {(void *)line, len}};
-        n = writev(fd, v, 2);
+        v[1].iov_len += len;
+        v[2].iov_len = 0;
     }
-    return n >= 0 && (size_t)n == hl + len;
+    return fd_append_whole(st->fd, v, 3) ? nl + hl + len : 0;
 }
 
 }  // namespace
@@ -257,6 +334,13 @@ void log_file_init(log_file_state *st)
     st->watch = -1;
 }
 
+int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
+{
+    char et[256];
+    int n = snprintf(buf, size, kDroppedFmt, count, os_errno_str(eno, et, sizeof et));
+    return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
+}
+
 int log_file_close(log_file_state *st)
 {
     if (!st) return 0;
@@ -266,6 +350,8 @@ int log_file_close(log_file_state *st)
     }
     close_text(st);
     st->held = 0;
+    st->dropped = 0;
+    st->retry_us = 0;
     return 0;
 }
 
@@ -298,7 +384,7 @@ int log_file_open(log_file_state *st, const char *name)
             log_debug_printf("bsvf_pcap_file %s err\n", path);
             return -1;
         }
-    } else if (fit != 0 || open_text(st, path, st->mode[0] == 'w') != 0) {
+    } else if (fit != 0 || open_text(st, path, st->mode[0] == 'w', false) != 0) {
         log_debug_printf("fopen %s err\n", path);
         return -1;
     }
@@ -315,23 +401,24 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
     if (!c || !line || len < 0) return -1;
     log_file_state *st = &c->file;
     if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
-    // Follow the name: a file deleted or moved away is made anew.
-    file_id id;
-    if (st->fd < 0 || (maybe_moved(st) && !(id_of_name(st->name, &id) && id.reg &&
-                                            id.dev == st->dev && id.ino == st->ino))) {
-        if (reopen_text(st) != 0) return -1;
-    }
+    // While records are dropped the file is left alone (no look at its
+    // name, no reopen, no write) until the next attempt is due: a record
+    // then costs what it costs without the file.
+    if (st->dropped && mono_us() < st->retry_us) return drop(st);
+    // The header's read of the clock also paces the looks at the name.
     char h[2048];
-    size_t hl = build_header(h, 1024, level, module);
-    if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
-        log_debug_printf("log_file_write: fwrite error\n");
-        if (reopen_text(st) != 0) return -1;
-        if (!write_record(st->fd, h, hl, sizeof h, line, (size_t)len)) {
-            close_text(st);
-            return -1;
-        }
+    u64 tod;
+    size_t hl = build_header(h, 1024, level, module, &tod);
+    // Follow the name: a file deleted or moved away is made anew.
+    bool moved = st->fd >= 0 && maybe_moved(st, tod) && !is_named(st);
+    if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
+        if (reopen_text(st) != 0) return fail(st, errno);
     }
-    st->size += hl + (size_t)len;
+    size_t put = write_record(st, h, hl, sizeof h, line, (size_t)len);
+    if (!put) return fail(st, errno);
+    st->dropped = 0;
+    st->size += put;
+    file_id id;
     if ((i64)st->size >= st->size_limit) {
         // The count may be stale (another writer of the same file, or an
         // outside truncation): the real size decides.

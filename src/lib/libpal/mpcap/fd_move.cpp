@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "libpal/env/malloc.h"
@@ -42,6 +43,50 @@ bool fd_write_all(int fd, const void *buf, size_t n)
 {
     const char *p = (const char *)buf;
     return whole(n, [&](size_t d) { return write(fd, p + d, n - d); });
+}
+
+bool fd_append_whole(int fd, const struct iovec *v, int cnt)
+{
+    constexpr int kMax = 4;
+    if (fd < 0 || cnt < 0 || cnt > kMax) {
+        errno = EINVAL;
+        return false;
+    }
+    struct iovec rest[kMax];
+    int n = 0;
+    size_t total = 0;
+    for (int i = 0; i < cnt; ++i)
+        if (v[i].iov_len) {
+            rest[n++] = v[i];
+            total += v[i].iov_len;
+        }
+    size_t done = 0;
+    for (int i = 0; i < n;) {
+        ssize_t r = n - i == 1 ? write(fd, rest[i].iov_base, rest[i].iov_len) : writev(fd, rest + i, n - i);
+        if (r >= 0 && done + (size_t)r == total) return true;
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            int e = r < 0 ? errno : ENOSPC;
+            if (done) {
+                // What went out lies at the end of the file: cut it off
+                // and go on writing from there.
+                off_t end = lseek(fd, 0, SEEK_END);
+                if (end >= (off_t)done && ftruncate(fd, end - (off_t)done) == 0)
+                    lseek(fd, end - (off_t)done, SEEK_SET);
+            }
+            errno = e;
+            return false;
+        }
+        done += (size_t)r;
+        for (size_t k = (size_t)r; k;) {
+            size_t step = k < rest[i].iov_len ? k : rest[i].iov_len;
+            rest[i].iov_base = (char *)rest[i].iov_base + step;
+            rest[i].iov_len -= step;
+            k -= step;
+            if (!rest[i].iov_len) ++i;
+        }
+    }
+    return true;
 }
 
 int fd_move_down(int fd, i64 from, i64 end, i64 to)

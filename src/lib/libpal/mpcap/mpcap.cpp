@@ -5,6 +5,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
@@ -45,9 +46,11 @@ pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path)
     return d;
 }
 
+// The global header of an empty file: whole, or the file stays empty.
 bool write_hdr(pcap *p, FILE *fp)
 {
-    return fwrite(&p->hdr, PCAP_HDR_SIZE, 1, fp) == 1 && fflush(fp) == 0;
+    struct iovec v = {&p->hdr, PCAP_HDR_SIZE};
+    return fd_append_whole(fileno(fp), &v, 1);
 }
 
 }  // namespace
@@ -123,25 +126,27 @@ u32 rec_hdr(const pcap_dumper *d, const pcap_pkthdr *h, u32 rec[4])
     return cap;
 }
 
-// Writes one packet; the caller holds the lock.
+// Writes one packet, header and data in one call straight to the file
+// (the stream's buffer stays empty): a packet that does not fit whole is
+// taken back, so that the packets behind it do not shift. The caller
+// holds the lock.
 int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
 {
     if (!d->fp) return -1;
     u32 rec[4];
     u32 cap = rec_hdr(d, h, rec);
-    if (fwrite(rec, sizeof rec, 1, d->fp) != 1) return -1;
-    if (cap && fwrite(data, cap, 1, d->fp) != 1) return -1;
-    return (int)cap;
+    struct iovec v[2] = {{rec, sizeof rec}, {(void *)data, cap}};
+    return fd_append_whole(fileno(d->fp), v, 2) ? (int)cap : -1;
 }
 
 // The size rule; the caller holds the lock.
 int set_fsize_locked(pcap_dumper *d, u64 limit)
 {
     if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
-    // Buffered packets first, so that the real size decides.
-    if (fflush(d->fp) != 0) return -1;
-    int rc = pcap_trim_fd(fileno(d->fp), limit, (int)d->ctx->swap);
-    fseeko(d->fp, 0, SEEK_END);
+    int fd = fileno(d->fp);
+    int rc = pcap_trim_fd(fd, limit, (int)d->ctx->swap);
+    // A file opened for writing (not appending) goes on at its new end.
+    if (rc > 0) lseek(fd, 0, SEEK_END);
     return rc < 0 ? -1 : 0;
 }
 
@@ -161,16 +166,15 @@ int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *da
     int n = write_locked(d, h, data);
     if (n < 0) return -1;
     set_fsize_locked(d, limit);
-    return d->fp && fflush(d->fp) == 0 ? n : -1;
+    return n;
 }
 
 int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
 {
     if (!d || !h || (!data && h->caplen) || d->kind != PCAP_DUMP_FILE) return -1;
     if (!os_panic_trylock(&d->lock)) return -1;
-    // With the lock held the stream is idle; the packet goes behind what
-    // the file holds in one write, past the stream's buffer (empty for
-    // writers that flush every packet).
+    // With the lock held no packet is half written; this one goes behind
+    // what the file holds in one write(2), or not at all.
     int rc = -1;
     u8 pkt[PCAP_REC_HDR_SIZE + PCAP_SAFE_DATA_MAX];
     u32 rec[4];
@@ -179,7 +183,8 @@ int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
     if (fd >= 0 && cap <= PCAP_SAFE_DATA_MAX && lseek(fd, 0, SEEK_END) >= 0) {
         memcpy(pkt, rec, sizeof rec);
         if (cap) memcpy(pkt + sizeof rec, data, cap);
-        if (fd_write_all(fd, pkt, sizeof rec + cap)) rc = (int)cap;
+        struct iovec v = {pkt, sizeof rec + cap};
+        if (fd_append_whole(fd, &v, 1)) rc = (int)cap;
     }
     pthread_mutex_unlock(&d->lock);
     return rc;

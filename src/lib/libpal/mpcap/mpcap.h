@@ -63,11 +63,13 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path);
 // holds one must have exactly this context's (byte order, link type, snap
 // length), else it is refused (NULL) and left untouched.
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
-// Writes one packet (captured length cut to the snap length); the data
-// bytes written, or -1.
+// Writes one packet (captured length cut to the snap length) straight to
+// the file, whole or not at all: a packet that does not fit (a full disk)
+// is taken back, so that the file stays a valid chain of whole packets.
+// The data bytes written, or -1.
 int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
-// Writes one packet, applies the size rule and flushes, as one step under
-// the dumper's lock: with several writers the file stays within the limit
+// Writes one packet as pcap_dump_write does and applies the size rule, as
+// one step under the dumper's lock: with several writers the file stays within the limit
 // plus one packet. The data bytes written, or -1.
 int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit);
 // The crash report's form (async-signal-safe): the packet of at most
