@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "libbsv/bsv_log.h"
@@ -239,7 +240,9 @@ struct report_out {
             add_file_header(f, level);
             if (flags & LOG_F_FUNC) f.add("panic_handler(): ");
             f.add_n(text.b, text.n);
-            fd_write_all(ctx->file.fd, f.b, f.n);
+            // Whole or not at all: a line cut by a full disk is taken back.
+            struct iovec v = {f.b, f.n};
+            fd_append_whole(ctx->file.fd, &v, 1);
         }
         if (!locked) return;
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
