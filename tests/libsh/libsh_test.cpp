@@ -166,6 +166,12 @@ TEST_F(shell, BuiltinsAndHelp)
     EXPECT_EQ(run("echo"), "\n@");
     EXPECT_EQ(run("echo -e 'a\\tb\\c' x"), "'a\tb' x@");
     EXPECT_EQ(run("echo -x"), "-x\n@");
+    // Arguments longer than any command line (a handler called directly).
+    std::string big(10000, 'b');
+    char *args[] = {(char *)"echo", (char *)"-n", big.data(), big.data(), nullptr};
+    cap.text.clear();
+    EXPECT_EQ(libsh_cmd_echo(&ctx, 4, args), 0);
+    EXPECT_EQ(cap.text, big + " " + big);
     EXPECT_EQ(run("set log.level"), std::string("Set public options\nset log.level "
                                                  "[verb|dbg|info|noti|warn|err|crit] -- Set log "
                                                  "output level\n@"));

@@ -48,6 +48,11 @@ int libsh_exit(void);
 // flush. Commands run from a file by "source" write into the reply of
 // that "source": their flushes do not end it.
 int exec_commands(dbgsh_srv_ctx *ctx, const char *line);
+// With on, the calling thread keeps the work space of exec_commands from
+// one line to the next instead of taking it from the heap for each; off
+// frees it. For threads that run many lines; call it with 0 before the
+// thread ends.
+void libsh_keep_work(int on);
 // Ends the reply of the top-level command being run now (once); for
 // commands that end the session or the process, also when a sourced file
 // runs them.
