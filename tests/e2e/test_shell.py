@@ -34,6 +34,10 @@ def case_prompt_and_reply_form(t):
         v.command("X1=hello world # no reply; echo marker")  # assignment, then a command
         env = v.command("env")[0]
         t.contains(env, "X1=hello world # no reply\n", "assignment stored")
+        t.eq(v.strip_prompts(v.command("X2=1")[0]), "", "assignment only: an empty reply")
+        t.eq(v.strip_prompts(v.command(";")[0]), "", "only ';': an empty reply")
+        t.eq(v.strip_prompts(v.command("echo 'a;b")[0]), "error: unbalanced quotes, nothing run\n",
+             "unbalanced quotes: the refusal")
         t.eq(v.command("quit")[0].strip("vkto>"), "", "quit flushes once")
         t.eq(v.wait(), 0, "quit status")
 

@@ -155,8 +155,8 @@ TEST_F(WebTest, CommandAnswers)
     std::string quoted = body("/cmd?command=echo%20%22a%5C%5Cb%22");
     EXPECT_TRUE(json_ok(quoted)) << quoted;
 
-    // Comment-only: nothing captured gives an empty resp.
-    EXPECT_EQ(body("/cmd?command=%23x"), "[{\"resp\":\"\"}]");
+    // Comment-only: an empty reply, its end mark only.
+    EXPECT_EQ(body("/cmd?command=%23x"), "[{\"resp\":\"\\u0000\"}]");
 
     // Refused arguments never run anything, nor another line in their place.
     EXPECT_EQ(body("/cmd?command=echo%20prev"), "[{\"resp\":\"prev\\n\\u0000\"}]");

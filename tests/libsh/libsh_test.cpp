@@ -85,11 +85,16 @@ TEST_F(shell, ListsQuotingAndComments)
     EXPECT_EQ(run("echo 'x;y'"), "'x;y'\n@");  // single quotes keep the item whole
     EXPECT_EQ(run("echo \"p  q\" r"), "p  q r\n@");  // double quotes group and go
     EXPECT_EQ(run("echo a   b"), "a b\n@");
-    EXPECT_EQ(run(";;;"), "");
-    EXPECT_EQ(run("# only a comment"), "");
+    // Every line gets at least its one end mark, so that a peer waiting
+    // for the reply is answered: lines that run nothing an empty reply,
+    // refused lines their error.
+    EXPECT_EQ(run(";;;"), "@");
+    EXPECT_EQ(run("# only a comment"), "@");
+    EXPECT_EQ(run(""), "@");  // repeats the comment
+    EXPECT_EQ(run("X_T=1; # c"), "@");
     EXPECT_EQ(run("echo 1; # c; echo 2"), "1\n@2\n@");
     int rc = 0;
-    EXPECT_EQ(run("echo \"open", &rc), "");
+    EXPECT_EQ(run("echo \"open;echo x", &rc), "error: unbalanced quotes, nothing run\n@");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(run(""), "@");  // the unbalanced line cleared the previous line
 }
@@ -131,7 +136,7 @@ TEST_F(shell, PreviousLineIsSharedBySessions)
 
 TEST_F(shell, AssignmentsAndVariables)
 {
-    EXPECT_EQ(run("FOO_T=bar baz"), "");
+    EXPECT_EQ(run("FOO_T=bar baz"), "@");
     EXPECT_NE(run("env").find("FOO_T=bar baz\n"), std::string::npos);
     EXPECT_EQ(libsh_assign_var("A=b=c"), -1);  // second '=' is not an assignment
     EXPECT_EQ(libsh_assign_var("A="), -1);

@@ -279,6 +279,19 @@ void work_give(line_work *w)
 
 namespace {
 
+constexpr char kQuotes[] = "\"'";
+constexpr char kUnbalanced[] = "error: unbalanced quotes, nothing run\n";
+constexpr char kNoMemory[] = "error: out of memory, nothing run\n";
+
+// Whether the line holds an odd number of quote characters, which the
+// split refuses.
+bool odd_quotes(const char *t)
+{
+    size_t n = 0;
+    for (; *t; ++t) n += strchr(kQuotes, *t) != nullptr;
+    return n & 1;
+}
+
 // Runs a line with w as its work space.
 int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
 {
@@ -301,16 +314,21 @@ int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
     }
     str_vector items;
     str_vector_init(&items, STR_VEC_SKIP_EMPTY);
-    if (str_split_esape(t, ";", "\"'", &items) != 0) {
+    if (str_split_esape(t, ";", kQuotes, &items) != 0) {
         str_vector_fini(&items);
         prev_set("");
+        // Refused: the error is the line's reply.
+        if (ctx->printf) ctx->printf(ctx->out, "%s", odd_quotes(t) ? kUnbalanced : kNoMemory);
+        out_flush(ctx);
         return -1;
     }
     prev_set(t);
     int r = 0;
+    bool any = false;
     for (u64 i = 0; i < items.count; ++i) {
         bool ran = false;
         int rc = run_item(ctx, items.items[i], w, &ran);
+        any = any || ran;
         if (rc == -1 && !ran) {
             r = -1;
             break;
@@ -320,6 +338,9 @@ int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
         if (r < 0 || ctx->exit_flag) break;
     }
     str_vector_fini(&items);
+    // A line that runs no command (comments, assignments, only ';') still
+    // gets its reply, an empty one, so that its sender never waits in vain.
+    if (!any) out_flush(ctx);
     return r;
 }
 
@@ -374,8 +395,9 @@ int libsh_item_runs_cmd(const char *item)
     if (!item || strlen(item) >= sizeof w.text) return 1;
     str_safecopy_trunc(w.text, sizeof w.text, item);
     char *it = item_text(w.text, &w);
-    if (!it) return 0;
-    return libsh_is_assign(it) ? 0 : 1;
+    if (!it || libsh_is_assign(it)) return 0;
+    str_cmd_name(it, w.name, sizeof w.name);
+    return strcmp(w.name, "exit") == 0 || strcmp(w.name, "quit") == 0 ? 2 : 1;
 }
 
 libsh_cmd_fn libsh_find_cmd(const char *name)
