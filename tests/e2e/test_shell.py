@@ -58,6 +58,9 @@ def case_builtins(t):
         t.contains(v.command("show memory")[0], "malloc", "show memory")
         t.contains(v.command("show dvar")[0], "log.level=info\n", "show dvar")
         t.contains(v.command("show")[0], "show config -- View configuration parameters\n", "show list")
+        t.eq(v.strip_prompts(v.command("help show")[0]), v.strip_prompts(v.command("show")[0]),
+             "help show is the show listing")
+        t.contains(v.command("help call")[0], "call tlog -- Test All log level output\n", "help call")
         t.contains(v.command("show config")[0], "http_server_port=0\n", "show config")
         t.eq(v.strip_prompts(v.command("show status")[0]), "", "show status is empty")
         t.eq(v.strip_prompts(v.command("show a b")[0]).split("\n")[0], "Show the status of the program",

@@ -182,6 +182,16 @@ TEST_F(shell, BuiltinsAndHelp)
                                                  "output level\n@"));
     EXPECT_EQ(run("set log.level nope").substr(0, 29), "error: invalid param [nope]\n\n");
     EXPECT_EQ(run("call nope"), "error: The call func 'nope' does not exist\n@");
+    // help show and help call give the listings, not an error.
+    int rc = -1;
+    EXPECT_EQ(run("help show").rfind("Show the status of the program\nshow info -- ", 0), 0u);
+    EXPECT_EQ(run("show -h", &rc).rfind("Show the status of the program\n", 0), 0u);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(run("call -h", &rc).rfind("call application commands\ncall kill -- ", 0), 0u);
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(run("help call").find("call tlog -- Test All log level output\n@"), std::string::npos);
+    EXPECT_EQ(run("call", &rc).rfind("call application commands\n", 0), 0u);
+    EXPECT_EQ(rc, -1);
     EXPECT_EQ(run("call tlog extra"), "@");  // flushed itself: one end mark
 }
 
