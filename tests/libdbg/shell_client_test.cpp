@@ -102,7 +102,8 @@ TEST_F(ShellClient, InteractiveLines)
     static std::atomic<int> calls{0};
     libsh_set_exit_func([] { return ++calls; });
     EXPECT_EQ(run_client(port, nullptr, {"exit", "echo never"}), 0);
-    EXPECT_EQ(calls.load(), 1);
+    // The session calls the exit function after sending the reply.
+    EXPECT_TRUE(dbgtest::wait_for([] { return calls.load() == 1; }, 5000));
     EXPECT_EQ(g_out, std::vector<std::string>{""});
     EXPECT_EQ(g_in_next, 1u);
 }
