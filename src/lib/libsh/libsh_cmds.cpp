@@ -125,10 +125,10 @@ int libsh_cmd_echo(dbgsh_srv_ctx *ctx, int argc, char **argv)
         }
     }
     // The text is never longer than its arguments with a blank after each
-    // (escapes only shorten it): a line's worth fits the stack.
+    // (escapes only shorten it); a short one is built on the stack.
     size_t need = 2;
     for (int k = i; k < argc; ++k) need += strlen(argv[k]) + 1;
-    char small[LIBSH_LINE_MAX + 2];
+    char small[256];
     char *out = need <= sizeof small ? small : (char *)os_malloc(need);
     if (!out) return -1;
     size_t n = 0;
