@@ -2,7 +2,9 @@
 vkto."""
 import os
 import signal
+import socket
 import sys
+import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -35,8 +37,9 @@ def case_command_string(t):
         t.eq((rc, out), (0, "command not found: [nosuch]\n" + HINT + "after\n"),
              "unknown command: its reply, then the next item")
         rc, out, err = client(port, ["-q", "-e", "echo 'open;echo x"])
-        t.eq((rc, out), (0, ""), "unbalanced quotes send nothing")
-        t.contains(err, "unbalanced quotes", "unbalanced quotes reported")
+        t.eq((rc, out), (0, "error: unbalanced quotes, nothing run\n"), "unbalanced quotes: the shell's refusal")
+        rc, out, err = client(port, ["-q", "-e", "CLI_W=2;#c;;echo last"])
+        t.eq((rc, out), (0, "last\n"), "items that run nothing: replies taken, not printed")
         with e2e.ShellConn(port) as c:
             t.eq(c.ask("env")[0].count("CLI_V=1\n"), 1, "server kept the variable")
 
@@ -74,10 +77,31 @@ def case_interactive_console(t):
 def case_refused_and_exit(t):
     port = e2e.free_port()
     rc, out, err = client(port, ["-q", "-e", "echo x"])
-    t.eq(rc, 0, "refused connection status")
+    t.eq(rc, 1, "refused connection status")
     t.contains(err, "sock_connect 127.0.0.1:%d error: " % port, "refused connection text")
     t.contains(err, "Connection refused", "real reason")
     t.eq(out, "", "nothing on stdout")
+    # A peer that takes the request and closes without an answer.
+    lsock = socket.socket()
+    lsock.bind(("127.0.0.1", 0))
+    lsock.listen(1)
+    lsock.settimeout(10)
+
+    def close_after_request():
+        try:
+            conn, _ = lsock.accept()
+            conn.settimeout(5)
+            conn.recv(100)
+            conn.close()
+        except OSError:
+            pass
+
+    th = threading.Thread(target=close_after_request)
+    th.start()
+    rc, out, err = client(lsock.getsockname()[1], ["-q", "-e", "echo x"])
+    th.join(10)
+    lsock.close()
+    t.eq((rc, out), (1, ""), "connection ended before the answer: status 1")
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
         rc, out, err = client(port, ["-q", "-e", "echo bye;exit;echo never"])

@@ -34,6 +34,10 @@ def case_prompt_and_reply_form(t):
         v.command("X1=hello world # no reply; echo marker")  # assignment, then a command
         env = v.command("env")[0]
         t.contains(env, "X1=hello world # no reply\n", "assignment stored")
+        t.eq(v.strip_prompts(v.command("X2=1")[0]), "", "assignment only: an empty reply")
+        t.eq(v.strip_prompts(v.command(";")[0]), "", "only ';': an empty reply")
+        t.eq(v.strip_prompts(v.command("echo 'a;b")[0]), "error: unbalanced quotes, nothing run\n",
+             "unbalanced quotes: the refusal")
         t.eq(v.command("quit")[0].strip("vkto>"), "", "quit flushes once")
         t.eq(v.wait(), 0, "quit status")
 
@@ -54,6 +58,9 @@ def case_builtins(t):
         t.contains(v.command("show memory")[0], "malloc", "show memory")
         t.contains(v.command("show dvar")[0], "log.level=info\n", "show dvar")
         t.contains(v.command("show")[0], "show config -- View configuration parameters\n", "show list")
+        t.eq(v.strip_prompts(v.command("help show")[0]), v.strip_prompts(v.command("show")[0]),
+             "help show is the show listing")
+        t.contains(v.command("help call")[0], "call tlog -- Test All log level output\n", "help call")
         t.contains(v.command("show config")[0], "http_server_port=0\n", "show config")
         t.eq(v.strip_prompts(v.command("show status")[0]), "", "show status is empty")
         t.eq(v.strip_prompts(v.command("show a b")[0]).split("\n")[0], "Show the status of the program",

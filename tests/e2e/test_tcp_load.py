@@ -112,7 +112,8 @@ def case_bad_input(t):
             c.send(garbage + b"\0")
             r = c.replies(1, raw=True)
             t.check(len(r) == 1 and r[0].startswith(b"command not found: ["), "binary garbage: %r" % r[:1])
-            c.send("echo 'unbalanced\n")  # clears the previous line
+            # Clears the previous line.
+            t.eq(c.ask("echo 'unbalanced"), ["error: unbalanced quotes, nothing run\n"], "unbalanced quotes refused")
             c.send(b"\0" * 1000)
             t.eq(c.replies(1000, raw=True), [b""] * 1000, "NUL-only requests: one NUL each")
             t.eq(c.ask("echo " + "e" * 4089), ["e" * 4089 + "\n"], "exactly the limit")

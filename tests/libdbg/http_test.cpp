@@ -183,8 +183,8 @@ TEST_F(WebTest, CommandAnswers)
     EXPECT_EQ(body("/cmd?command=echo%20%3Cscript%3Ea%26b%3C/script%3E"),
               "[{\"resp\":\"\\u003cscript\\u003ea\\u0026b\\u003c/script\\u003e\\n\\u0000\"}]");
 
-    // Comment-only: nothing captured gives an empty resp.
-    EXPECT_EQ(body("/cmd?command=%23x"), "[{\"resp\":\"\"}]");
+    // Comment-only: an empty reply, its end mark only.
+    EXPECT_EQ(body("/cmd?command=%23x"), "[{\"resp\":\"\\u0000\"}]");
 
     // Refused arguments never run anything, nor another line in their place.
     EXPECT_EQ(body("/cmd?command=echo%20prev"), "[{\"resp\":\"prev\\n\\u0000\"}]");

@@ -104,9 +104,12 @@ TEST_F(NetSession, RequestAndReplyForms)
     // Several requests in one packet each get their replies, in order.
     EXPECT_EQ(s.ask(std::string("echo 1\necho 2\0echo 3\n", 21), 3),
               std::string("1\r\n\0" "2\r\n\0" "3\r\n\0", 12));
-    // Only a CR, a comment, an assignment or unbalanced quotes: no reply.
-    EXPECT_TRUE(s.client.send_all("\r\n#x\nA=b\necho 'oops\n"));
+    // Only a CR: no reply. A comment, an assignment or only ';': an empty
+    // reply; unbalanced quotes: the refusal.
+    EXPECT_TRUE(s.client.send_all("\r\n"));
     EXPECT_TRUE(s.client.silent_for(300));
+    EXPECT_EQ(s.ask("#x\nA=b\n;;\n", 3), std::string(3, '\0'));
+    EXPECT_EQ(s.ask("echo 'oops;echo x\n"), "error: unbalanced quotes, nothing run\r\n" + std::string(1, '\0'));
     EXPECT_EQ(s.ask("echo after\n"), std::string("after\r\n\0", 8));
     EXPECT_EQ(s.ask("nosuch\n"),
               "command not found: [nosuch]\r\nType `help` to learn how to use prompt\r\n" + std::string(1, '\0'));
@@ -188,7 +191,7 @@ TEST_F(NetSession, BinaryGarbageAndNulFlood)
     EXPECT_EQ(r.back(), '\0');
     // A flood of empty requests with no previous line (unbalanced quotes
     // clear it): one NUL each.
-    EXPECT_TRUE(s.client.send_all("echo 'x\n"));
+    EXPECT_EQ(s.ask("echo 'x\n"), "error: unbalanced quotes, nothing run\r\n" + std::string(1, '\0'));
     std::string nuls(2000, '\0');
     EXPECT_EQ(s.ask(nuls, 2000), nuls);
     EXPECT_EQ(s.ask("echo ok\n"), std::string("ok\r\n\0", 5));

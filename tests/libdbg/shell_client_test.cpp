@@ -57,7 +57,8 @@ struct ShellClient : dbgtest::server_fixture {};
 TEST_F(ShellClient, CommandStringItems)
 {
     // ';' inside quotes stays in its item; an assignment and a comment are
-    // sent but get no reply; "quit" ends the list without being sent.
+    // sent and their empty replies taken, not printed; "quit" ends the
+    // list without being sent.
     EXPECT_EQ(run_client(port, "echo a; echo 'b;c' \"d;e\";CLI_X=hello;# note;env;quit;echo never"), 0);
     ASSERT_EQ(g_out.size(), 3u);
     EXPECT_EQ(g_out[0], "a");
@@ -78,11 +79,11 @@ TEST_F(ShellClient, CommandStringItems)
     EXPECT_EQ(libsh_item_runs_cmd("  #x; y"), 0);
     EXPECT_EQ(libsh_item_runs_cmd("A=b=c"), 1);
     EXPECT_EQ(libsh_item_runs_cmd("echo A=b"), 1);
-    // Unbalanced quotes: nothing is sent.
-    nettest::log_capture log;
+    EXPECT_EQ(libsh_item_runs_cmd("e"), 2);  // alias of exit
+    // Unbalanced quotes: the line goes whole, and the shell's refusal is
+    // its answer.
     EXPECT_EQ(run_client(port, "echo 'open;echo x"), 0);
-    EXPECT_TRUE(g_out.empty());
-    EXPECT_TRUE(log.has("unbalanced quotes"));
+    EXPECT_EQ(g_out, std::vector<std::string>{"error: unbalanced quotes, nothing run"});
 }
 
 TEST_F(ShellClient, InteractiveLines)
@@ -96,13 +97,15 @@ TEST_F(ShellClient, InteractiveLines)
     EXPECT_EQ(run_client(port, nullptr, {"echo 1", "quit", "echo never"}), 0);
     EXPECT_EQ(g_out, std::vector<std::string>{"1"});
     EXPECT_EQ(g_in_next, 2u);
-    // "exit" from the console: its reply, then the client ends when the
-    // connection goes.
+    // "exit" from the console: its reply ends the client, which sends
+    // nothing more on the session that exit ends.
     static std::atomic<int> calls{0};
     libsh_set_exit_func([] { return ++calls; });
     EXPECT_EQ(run_client(port, nullptr, {"exit", "echo never"}), 0);
-    EXPECT_EQ(calls.load(), 1);
+    // The session calls the exit function after sending the reply.
+    EXPECT_TRUE(dbgtest::wait_for([] { return calls.load() == 1; }, 5000));
     EXPECT_EQ(g_out, std::vector<std::string>{""});
+    EXPECT_EQ(g_in_next, 1u);
 }
 
 // A scripted server: answers each request (read up to its NUL) with the
@@ -209,9 +212,19 @@ TEST(ShellClientLimits, LateReplyOfATimedOutCommandIsDiscarded)
     req.reader = script_reader;
     req.output = collect;
     req.reply_ms = 2000;
-    EXPECT_EQ(debug_shell_connet_exec_cmd("127.0.0.1", srv.port, &req), 0);
+    // The answer that did not come in time is a failure.
+    EXPECT_EQ(debug_shell_connet_exec_cmd("127.0.0.1", srv.port, &req), -1);
     EXPECT_EQ(g_out, std::vector<std::string>{"second"});
     EXPECT_TRUE(log.has("error: read command returns timeout\n"));
+}
+
+TEST(ShellClientLimits, AnswerThatNeverComesIsAFailure)
+{
+    // The connection ends before the second answer: what came is printed,
+    // and the client reports the failure.
+    scripted_server srv({"1\r\n" + std::string(1, '\0')});
+    EXPECT_EQ(run_client(srv.port, "echo 1;echo 2;echo 3"), -1);
+    EXPECT_EQ(g_out, std::vector<std::string>{"1"});
 }
 
 TEST(ShellClientLimits, RefusedConnection)

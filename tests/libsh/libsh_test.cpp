@@ -85,11 +85,16 @@ TEST_F(shell, ListsQuotingAndComments)
     EXPECT_EQ(run("echo 'x;y'"), "'x;y'\n@");  // single quotes keep the item whole
     EXPECT_EQ(run("echo \"p  q\" r"), "p  q r\n@");  // double quotes group and go
     EXPECT_EQ(run("echo a   b"), "a b\n@");
-    EXPECT_EQ(run(";;;"), "");
-    EXPECT_EQ(run("# only a comment"), "");
+    // Every line gets at least its one end mark, so that a peer waiting
+    // for the reply is answered: lines that run nothing an empty reply,
+    // refused lines their error.
+    EXPECT_EQ(run(";;;"), "@");
+    EXPECT_EQ(run("# only a comment"), "@");
+    EXPECT_EQ(run(""), "@");  // repeats the comment
+    EXPECT_EQ(run("X_T=1; # c"), "@");
     EXPECT_EQ(run("echo 1; # c; echo 2"), "1\n@2\n@");
     int rc = 0;
-    EXPECT_EQ(run("echo \"open", &rc), "");
+    EXPECT_EQ(run("echo \"open;echo x", &rc), "error: unbalanced quotes, nothing run\n@");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(run(""), "@");  // the unbalanced line cleared the previous line
 }
@@ -131,7 +136,7 @@ TEST_F(shell, PreviousLineIsSharedBySessions)
 
 TEST_F(shell, AssignmentsAndVariables)
 {
-    EXPECT_EQ(run("FOO_T=bar baz"), "");
+    EXPECT_EQ(run("FOO_T=bar baz"), "@");
     EXPECT_NE(run("env").find("FOO_T=bar baz\n"), std::string::npos);
     EXPECT_EQ(libsh_assign_var("A=b=c"), -1);  // second '=' is not an assignment
     EXPECT_EQ(libsh_assign_var("A="), -1);
@@ -166,11 +171,27 @@ TEST_F(shell, BuiltinsAndHelp)
     EXPECT_EQ(run("echo"), "\n@");
     EXPECT_EQ(run("echo -e 'a\\tb\\c' x"), "'a\tb' x@");
     EXPECT_EQ(run("echo -x"), "-x\n@");
+    // Arguments longer than any command line (a handler called directly).
+    std::string big(10000, 'b');
+    char *args[] = {(char *)"echo", (char *)"-n", big.data(), big.data(), nullptr};
+    cap.text.clear();
+    EXPECT_EQ(libsh_cmd_echo(&ctx, 4, args), 0);
+    EXPECT_EQ(cap.text, big + " " + big);
     EXPECT_EQ(run("set log.level"), std::string("Set public options\nset log.level "
                                                  "[verb|dbg|info|noti|warn|err|crit] -- Set log "
                                                  "output level\n@"));
     EXPECT_EQ(run("set log.level nope").substr(0, 29), "error: invalid param [nope]\n\n");
     EXPECT_EQ(run("call nope"), "error: The call func 'nope' does not exist\n@");
+    // help show and help call give the listings, not an error.
+    int rc = -1;
+    EXPECT_EQ(run("help show").rfind("Show the status of the program\nshow info -- ", 0), 0u);
+    EXPECT_EQ(run("show -h", &rc).rfind("Show the status of the program\n", 0), 0u);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(run("call -h", &rc).rfind("call application commands\ncall kill -- ", 0), 0u);
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(run("help call").find("call tlog -- Test All log level output\n@"), std::string::npos);
+    EXPECT_EQ(run("call", &rc).rfind("call application commands\n", 0), 0u);
+    EXPECT_EQ(rc, -1);
     EXPECT_EQ(run("call tlog extra"), "@");  // flushed itself: one end mark
 }
 

@@ -140,21 +140,22 @@ struct cli_run {
     cli_conn *c;
     debug_shell_req *req;
     char *reply;  // DBGCLI_REPLY_SIZE bytes
+    bool failed;  // a reply did not come: the connection failed or ended, or time ran out
 };
 
-// Sends one item of a line and prints its reply. Items that run no
-// command (comments, assignments) get no reply and none is awaited.
-int run_item(cli_run *run, char *item)
+// Sends one request and prints its reply. Every request gets a reply, an
+// empty one for a request that runs no command; with quiet it is awaited
+// but not printed (what comments and assignments answer). ITEM_END when
+// the connection is of no further use: it failed, or the request ended
+// the session.
+int send_request(cli_run *run, const char *text, bool quiet, bool ends_session)
 {
-    char *it = str_trim(item);
-    if (!*it) return ITEM_NEXT;
-    if (strcmp(it, "quit") == 0) return ITEM_QUIT;
     debug_shell_req *req = run->req;
-    if (!cli_send(run->c, it)) {
+    if (!cli_send(run->c, text)) {
         LOG_ERR("error: execution command failed\n");
+        run->failed = true;
         return ITEM_END;
     }
-    if (!libsh_item_runs_cmd(it)) return ITEM_NEXT;
     req->state.store(DBGCLI_WAITING);
     size_t len = 0;
     bool overflow = false;
@@ -164,33 +165,49 @@ int run_item(cli_run *run, char *item)
     LOG_VERB("ret=%d\n", r == REPLY_OK ? (len ? (int)len : 1) : r);
     if (r == REPLY_FAIL) {
         LOG_DBG("error: read command returns error\n");
+        run->failed = true;
         return ITEM_END;
     }
     if (r == REPLY_TIMEOUT) {
-        if (len) {
+        if (len && !quiet) {
             req->output(run->reply);
             fflush(stdout);
         }
         LOG_ERR("error: read command returns timeout\n");
+        run->failed = true;
         return ITEM_NEXT;
     }
-    if (len && run->reply[len - 1] == '\n') run->reply[--len] = 0;
-    req->output(run->reply);
-    fflush(stdout);
-    if (overflow) LOG_ERR("reply longer than %d bytes: only the first %d shown\n", DBGCLI_REPLY_SIZE - 1,
-                          DBGCLI_REPLY_SIZE - 1);
-    return ITEM_NEXT;
+    if (!quiet) {
+        if (len && run->reply[len - 1] == '\n') run->reply[--len] = 0;
+        req->output(run->reply);
+        fflush(stdout);
+        if (overflow)
+            LOG_ERR("reply longer than %d bytes: only the first %d shown\n", DBGCLI_REPLY_SIZE - 1,
+                    DBGCLI_REPLY_SIZE - 1);
+    }
+    return ends_session ? ITEM_END : ITEM_NEXT;
+}
+
+// Sends one item of a line and prints its reply.
+int run_item(cli_run *run, char *item)
+{
+    char *it = str_trim(item);
+    if (!*it) return ITEM_NEXT;  // an empty request would repeat a line
+    if (strcmp(it, "quit") == 0) return ITEM_QUIT;
+    int kind = libsh_item_runs_cmd(it);
+    return send_request(run, it, kind == 0, kind == 2);
 }
 
 // Runs the items of one line in order (the shell's own splitting: ';'
-// outside quotes).
+// outside quotes). A line the shell cannot split goes as it is, and the
+// shell's refusal is its reply.
 int run_line(cli_run *run, const char *line)
 {
     str_vector items;
     str_vector_init(&items, STR_VEC_SKIP_EMPTY);
     int r = ITEM_NEXT;
     if (str_split_esape(line, ";", "\"'", &items) != 0) {
-        LOG_ERR("unbalanced quotes, nothing sent: [%s]\n", line);
+        r = send_request(run, line, false, false);
     } else {
         for (u64 i = 0; i < items.count && r == ITEM_NEXT; ++i) r = run_item(run, items.items[i]);
     }
@@ -221,7 +238,7 @@ int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req
         const bool default_reader = req->reader == stdin_reader;
         if (!req->output) req->output = stdout_output;
         const bool interactive = !req->cmds || strcmp(req->cmds, "sh") == 0;
-        cli_run run = {c, req, reply};
+        cli_run run = {c, req, reply, false};
         if (interactive) {
             for (;;) {
                 req->state.store(DBGCLI_SENDING);
@@ -248,6 +265,7 @@ int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req
             run_line(&run, req->cmds);
         }
         net_close(&c->n);
+        if (run.failed) result = -1;
     }
     req->state.store(DBGCLI_IDLE);
     os_free(reply);

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
@@ -100,6 +102,7 @@ stdin_lines g_stdin;
 constexpr size_t kReqSize = 4095;
 constexpr size_t kReqChars = kReqSize - 1;
 constexpr int kReadSliceMs = 300;
+constexpr int kWriteSliceMs = 500;
 constexpr size_t kOutSize = 16384;
 
 // State of one network session, owned by its thread. Requests are
@@ -115,7 +118,7 @@ struct net_session {
     char in[4096];   // received, not yet scanned
     size_t in_beg;
     size_t in_end;
-    bool ready;  // receive without waiting first
+    bool blocking;  // receives wait by themselves, at most one read slice
     bool eof;
     char out[kOutSize];
     size_t out_len;
@@ -123,6 +126,22 @@ struct net_session {
 };
 
 thread_local net_session *t_sess = nullptr;
+
+// A session's receive waits inside the kernel, at most one read slice at a
+// time (and a send at most one write slice), so that a request that is
+// already there, or comes during the wait, costs one system call; the stop
+// flag is looked at between the slices. When the socket cannot be switched,
+// the session waits with poll once a receive finds nothing.
+bool session_blocking(u64 sock)
+{
+    int fd = os_sock_fd(sock);
+    struct timeval rt = {0, kReadSliceMs * 1000};
+    struct timeval wt = {0, kWriteSliceMs * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rt, sizeof rt) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wt, sizeof wt) != 0)
+        return false;
+    return os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_BLOCK, 1) == 1;
+}
 
 enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2 };
 
@@ -136,7 +155,7 @@ enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2 };
 int net_session_read(net_session *s, char *line)
 {
     net *n = s->n;
-    const u64 start = os_mono_ms();
+    u64 start = 0;  // when a receive first found nothing
     if (n->stop.load()) return REQ_FAIL;
     for (;;) {
         while (s->in_beg < s->in_end) {
@@ -161,33 +180,12 @@ int net_session_read(net_session *s, char *line)
             if (c != '\r') s->req[s->req_len++] = c;
         }
         if (s->eof || n->stop.load()) return REQ_FAIL;
-        // Wait first: between requests the socket is usually empty, and the
-        // wait is cheaper than a receive that finds nothing.
-        if (!s->ready) {
-            u64 elapsed = os_mono_ms() - start;
-            if (n->timeout >= 0 && elapsed >= (u64)n->timeout) return REQ_NONE;
-            int slice = kReadSliceMs;
-            if (n->timeout >= 0 && (u64)n->timeout - elapsed < (u64)slice)
-                slice = (int)((u64)n->timeout - elapsed);
-            // Readiness, hang-up and errors all lead to the receive, which
-            // reports them.
-            struct pollfd p = {os_sock_fd(n->transport), POLLIN | POLLRDHUP, 0};
-            int w = poll(&p, 1, slice);
-            if (w < 0 && errno != EINTR) {
-                int e = errno;
-                LOG_DBG("poll error [%d] [%s]\n", e, os_errno_text(e));
-                return REQ_FAIL;
-            }
-            if (w <= 0) continue;
-            if (p.revents & POLLNVAL) return REQ_FAIL;
-        }
+        // Receive first: the request is often there already.
         errno = 0;
         i64 r = os_socket_recv(n->transport, s->in, sizeof s->in);
         if (r > 0) {
             s->in_beg = 0;
             s->in_end = (size_t)r;
-            // A full buffer may have more behind it: receive again at once.
-            s->ready = (size_t)r == sizeof s->in;
             continue;
         }
         if (r < 0) {
@@ -201,7 +199,24 @@ int net_session_read(net_session *s, char *line)
             s->eof = true;
             continue;
         }
-        s->ready = false;  // nothing there after all
+        // Nothing came (in blocking mode: within a read slice).
+        const u64 now = os_mono_ms();
+        if (!start) start = now;
+        const u64 elapsed = now - start;
+        if (n->timeout >= 0 && elapsed >= (u64)n->timeout) return REQ_NONE;
+        if (s->blocking) continue;
+        int slice = kReadSliceMs;
+        if (n->timeout >= 0 && (u64)n->timeout - elapsed < (u64)slice) slice = (int)((u64)n->timeout - elapsed);
+        // Readiness, hang-up and errors all lead to the receive, which
+        // reports them.
+        struct pollfd p = {os_sock_fd(n->transport), POLLIN | POLLRDHUP, 0};
+        int w = poll(&p, 1, slice);
+        if (w < 0 && errno != EINTR) {
+            int e = errno;
+            LOG_DBG("poll error [%d] [%s]\n", e, os_errno_text(e));
+            return REQ_FAIL;
+        }
+        if (w > 0 && (p.revents & POLLNVAL)) return REQ_FAIL;
     }
 }
 
@@ -292,8 +307,11 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
         return -1;
     }
     s->n = n;
+    s->blocking = session_blocking(n->transport);
+    if (!s->blocking) LOG_DBG("socket [%d] stays non-blocking: %s\n", os_sock_fd(n->transport), os_strerror());
     net_session *saved = t_sess;
     t_sess = s;
+    libsh_keep_work(1);
     for (;;) {
         int r = net_session_read(s, line);
         LOG_VERB("ret=%d cmd=[%s]\n", r == REQ_LINE ? (line[0] ? (int)strlen(line) : 1) : r,
@@ -316,6 +334,7 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
             break;
         }
     }
+    libsh_keep_work(0);
     t_sess = saved;
     net_close(n);
     os_free(line);

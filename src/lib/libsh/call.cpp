@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
@@ -58,7 +59,9 @@ int libsh_call_init(void)
 
 int libsh_cmd_call(dbgsh_srv_ctx *ctx, int argc, char **argv)
 {
-    if (argc >= 2) {
+    // A lone -h is the help ("help call"): the listing, and success.
+    const bool help = argc == 2 && strcmp(argv[1], "-h") == 0;
+    if (argc >= 2 && !help) {
         fvar_item *f = fvar_mgr_find(libsh_fvar_mgr(), argv[1]);
         if (!f) {
             ctx->printf(ctx->out, "error: The call func '%s' does not exist\n", argv[1]);
@@ -69,5 +72,5 @@ int libsh_cmd_call(dbgsh_srv_ctx *ctx, int argc, char **argv)
     char *list = fvar_mgr_show(libsh_fvar_mgr(), "call");
     ctx->printf(ctx->out, "%s\n%s", libsh_cmd_help_text("call"), list ? list : "");
     os_free(list);
-    return -1;
+    return help ? 0 : -1;
 }

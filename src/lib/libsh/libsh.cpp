@@ -225,17 +225,72 @@ const libsh_cmd *libsh_app_cmds(void) { return g_app_cmds.load(); }
 namespace {
 
 // Command lines running now, on any session; the tables are freed at exit
-// only when none runs.
-std::atomic<int> g_running{0};
+// only when none runs. Each thread counts in its own slot, each slot on its
+// own cache line, so that sessions on several cores do not pass one counter
+// between them for every line.
+constexpr u32 kRunSlots = 32;
+struct alignas(64) run_slot {
+    std::atomic<int> n{0};
+};
+run_slot g_running[kRunSlots];
+std::atomic<u32> g_next_slot{0};
+
+std::atomic<int> &my_run_slot()
+{
+    thread_local int slot = -1;
+    if (slot < 0) slot = (int)(g_next_slot.fetch_add(1, std::memory_order_relaxed) % kRunSlots);
+    return g_running[slot].n;
+}
+
+int running_count()
+{
+    int n = 0;
+    for (const run_slot &s : g_running) n += s.n.load();
+    return n;
+}
 
 struct running_guard {
-    running_guard() { g_running.fetch_add(1); }
-    ~running_guard() { g_running.fetch_sub(1); }
+    std::atomic<int> &n = my_run_slot();
+    running_guard() { n.fetch_add(1); }
+    ~running_guard() { n.fetch_sub(1); }
 };
+
+// A thread that runs many lines (a network session) keeps one work space
+// between them (libsh_keep_work); other threads take one for each line.
+thread_local bool t_keep_work = false;
+thread_local line_work *t_spare_work = nullptr;
+
+line_work *work_take()
+{
+    if (line_work *w = t_spare_work) {
+        t_spare_work = nullptr;
+        return w;
+    }
+    return (line_work *)os_malloc(sizeof(line_work));
+}
+
+void work_give(line_work *w)
+{
+    if (t_keep_work && !t_spare_work) t_spare_work = w;
+    else os_free(w);
+}
 
 }  // namespace
 
 namespace {
+
+constexpr char kQuotes[] = "\"'";
+constexpr char kUnbalanced[] = "error: unbalanced quotes, nothing run\n";
+constexpr char kNoMemory[] = "error: out of memory, nothing run\n";
+
+// Whether the line holds an odd number of quote characters, which the
+// split refuses.
+bool odd_quotes(const char *t)
+{
+    size_t n = 0;
+    for (; *t; ++t) n += strchr(kQuotes, *t) != nullptr;
+    return n & 1;
+}
 
 // Runs a line with w as its work space.
 int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
@@ -259,16 +314,21 @@ int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
     }
     str_vector items;
     str_vector_init(&items, STR_VEC_SKIP_EMPTY);
-    if (str_split_esape(t, ";", "\"'", &items) != 0) {
+    if (str_split_esape(t, ";", kQuotes, &items) != 0) {
         str_vector_fini(&items);
         prev_set("");
+        // Refused: the error is the line's reply.
+        if (ctx->printf) ctx->printf(ctx->out, "%s", odd_quotes(t) ? kUnbalanced : kNoMemory);
+        out_flush(ctx);
         return -1;
     }
     prev_set(t);
     int r = 0;
+    bool any = false;
     for (u64 i = 0; i < items.count; ++i) {
         bool ran = false;
         int rc = run_item(ctx, items.items[i], w, &ran);
+        any = any || ran;
         if (rc == -1 && !ran) {
             r = -1;
             break;
@@ -278,6 +338,9 @@ int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
         if (r < 0 || ctx->exit_flag) break;
     }
     str_vector_fini(&items);
+    // A line that runs no command (comments, assignments, only ';') still
+    // gets its reply, an empty one, so that its sender never waits in vain.
+    if (!any) out_flush(ctx);
     return r;
 }
 
@@ -287,14 +350,23 @@ int exec_commands(dbgsh_srv_ctx *ctx, const char *line)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
     running_guard running;
-    line_work *w = (line_work *)os_malloc(sizeof(line_work));
+    line_work *w = work_take();
     if (!w) {
         out_flush(ctx);
         return -1;
     }
     int r = run_line(ctx, line ? line : "", w);
-    os_free(w);
+    work_give(w);
     return r;
+}
+
+void libsh_keep_work(int on)
+{
+    t_keep_work = on != 0;
+    if (!on) {
+        os_free(t_spare_work);
+        t_spare_work = nullptr;
+    }
 }
 
 int libsh_reply_end(dbgsh_srv_ctx *ctx)
@@ -323,8 +395,9 @@ int libsh_item_runs_cmd(const char *item)
     if (!item || strlen(item) >= sizeof w.text) return 1;
     str_safecopy_trunc(w.text, sizeof w.text, item);
     char *it = item_text(w.text, &w);
-    if (!it) return 0;
-    return libsh_is_assign(it) ? 0 : 1;
+    if (!it || libsh_is_assign(it)) return 0;
+    str_cmd_name(it, w.name, sizeof w.name);
+    return strcmp(w.name, "exit") == 0 || strcmp(w.name, "quit") == 0 ? 2 : 1;
 }
 
 libsh_cmd_fn libsh_find_cmd(const char *name)
@@ -400,8 +473,8 @@ int libsh_exit(void)
     // A session that outlived the servers' stop may still be running a
     // command: give it a moment, and leave the tables to the process's end
     // rather than free them under it.
-    for (int i = 0; i < 100 && g_running.load() > 0; ++i) os_msleep(10);
-    if (g_running.load() > 0) {
+    for (int i = 0; i < 100 && running_count() > 0; ++i) os_msleep(10);
+    if (running_count() > 0) {
         LOG_WARN("commands still running, shell tables kept\n");
         return -1;
     }

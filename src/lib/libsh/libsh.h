@@ -48,6 +48,11 @@ int libsh_exit(void);
 // flush. Commands run from a file by "source" write into the reply of
 // that "source": their flushes do not end it.
 int exec_commands(dbgsh_srv_ctx *ctx, const char *line);
+// With on, the calling thread keeps the work space of exec_commands from
+// one line to the next instead of taking it from the heap for each; off
+// frees it. For threads that run many lines; call it with 0 before the
+// thread ends.
+void libsh_keep_work(int on);
 // Ends the reply of the top-level command being run now (once); for
 // commands that end the session or the process, also when a sourced file
 // runs them.
@@ -64,8 +69,9 @@ constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
 // layer; without one every session counts as alive.
 typedef int (*libsh_session_check_fn)(dbgsh_srv_ctx *ctx);
 int libsh_set_session_check(libsh_session_check_fn fn);
-// 1 when one ';'-separated item of a line runs a command, 0 when it runs
-// nothing (a comment, or a variable assignment after alias expansion).
+// What one ';'-separated item of a line does: 0 runs nothing (a comment,
+// or a variable assignment after alias expansion), 1 runs a command, 2
+// runs "exit" or "quit", which end the session after their reply.
 int libsh_item_runs_cmd(const char *item);
 libsh_cmd_fn libsh_find_cmd(const char *name);
 const char *libsh_cmd_help_text(const char *name);

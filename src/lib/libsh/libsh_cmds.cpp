@@ -124,10 +124,16 @@ int libsh_cmd_echo(dbgsh_srv_ctx *ctx, int argc, char **argv)
             }
         }
     }
-    str_buf *b = str_buf_new();
-    if (!b) return -1;
+    // The text is never longer than its arguments with a blank after each
+    // (escapes only shorten it); a short one is built on the stack.
+    size_t need = 2;
+    for (int k = i; k < argc; ++k) need += strlen(argv[k]) + 1;
+    char small[256];
+    char *out = need <= sizeof small ? small : (char *)os_malloc(need);
+    if (!out) return -1;
+    size_t n = 0;
     for (int first = i; i < argc; ++i) {
-        if (i > first) str_buf_append_chr(b, ' ');
+        if (i > first) out[n++] = ' ';
         const char *p = argv[i];
         while (*p) {
             if (escapes && p[0] == '\\' && p[1]) {
@@ -137,15 +143,15 @@ int libsh_cmd_echo(dbgsh_srv_ctx *ctx, int argc, char **argv)
                     continue;
                 }
                 ++p;
-                int v = str_parse_cescape(&p);
-                str_buf_append_chr(b, (char)v);
+                out[n++] = (char)str_parse_cescape(&p);
                 continue;
             }
-            str_buf_append_chr(b, *p++);
+            out[n++] = *p++;
         }
     }
-    if (newline) str_buf_append_chr(b, '\n');
-    if (const char *t = str_buf_get(b)) ctx->write(ctx->out, t);
-    str_buf_free(b);
+    if (newline) out[n++] = '\n';
+    out[n] = 0;
+    ctx->write(ctx->out, out);
+    if (out != small) os_free(out);
     return 0;
 }

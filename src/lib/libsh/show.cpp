@@ -80,7 +80,8 @@ int libsh_show_init(void)
 
 int libsh_cmd_show(dbgsh_srv_ctx *ctx, int argc, char **argv)
 {
-    if (argc == 2) {
+    // A lone -h is the help ("help show"), as for set.
+    if (argc == 2 && strcmp(argv[1], "-h") != 0) {
         rvar_item *it = rvar_mgr_find(libsh_rvar_mgr(), argv[1]);
         if (!it) {
             ctx->printf(ctx->out, "error: The show variable '%s' does not exist\n", argv[1]);

@@ -77,10 +77,12 @@ void app_opt_set()
     }
     if (app_settings.exec_cmd) {
         log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
+        int r = -1;
         if (g_app.shell_connet_cmd)
-            g_app.shell_connet_cmd("127.0.0.1", app_settings.debug_server_port, app_settings.exec_cmd);
+            r = g_app.shell_connet_cmd("127.0.0.1", app_settings.debug_server_port, app_settings.exec_cmd);
         else OS_CHECK_LOG("g_app.shell_connet_cmd");
-        exit(0);
+        // 1 when the instance could not be reached or an answer did not come.
+        exit(r < 0 ? 1 : 0);
     }
     if (g_app.prestart_proc) g_app.prestart_proc();
     if (g_app.start_check_proc && g_app.start_check_proc() < 0) exit(1);
