@@ -111,6 +111,40 @@ int output_expanded(httpd_request *r, const char *text)
     return result;
 }
 
+// A file as the answer: its type by its name, 404 when it cannot be
+// examined, 304 when the request names its modification time, else the
+// head with its size and the file in blocks of 65536 bytes.
+void send_file(httpd_server *server, httpd_request *r, const char *path)
+{
+    if (const char *type = content_type_of(path)) httpdSetContentType(r, type);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
+        httpdSend404(server, r);
+        return;
+    }
+    char date[40];
+    if (strcmp(r->ifModified, httpdDate(st.st_mtime, date, sizeof date)) == 0) {
+        close(fd);
+        httpdSend304(server, r);
+        return;
+    }
+    httpdWriteHeaders(r, (i64)st.st_size, st.st_mtime);
+    char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
+    if (buf) {
+        for (;;) {
+            ssize_t n = read(fd, buf, HTTP_OUTPUT_MAX);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            r->responseLength += n;
+            if (write_conn(r, buf, (size_t)n) != (int)n) break;
+        }
+        os_free(buf);
+    }
+    close(fd);
+}
+
 }  // namespace
 
 bool httpd_int::flush_out(httpd_request *r)
@@ -361,33 +395,22 @@ void httpdSend404(httpd_server *server, httpd_request *r)
 
 void httpdSendFile(httpd_server *server, httpd_request *r, const char *path)
 {
-    if (const char *type = content_type_of(path)) httpdSetContentType(r, type);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) close(fd);
-        httpdSend404(server, r);
-        return;
+    send_file(server, r, path);
+}
+
+void httpdSendFileEntry(httpd_server *server, httpd_request *r, const char *path)
+{
+    send_file(server, r, path);
+}
+
+const char *httpdFixedAnswer(int code)
+{
+    switch (code) {
+    case 414: return "HTTP/1.1 414 URI Too Long\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    case 431: return "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    case 503: return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    default: return nullptr;
     }
-    char date[40];
-    if (strcmp(r->ifModified, httpdDate(st.st_mtime, date, sizeof date)) == 0) {
-        close(fd);
-        httpdSend304(server, r);
-        return;
-    }
-    httpdWriteHeaders(r, (i64)st.st_size, st.st_mtime);
-    char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
-    if (buf) {
-        for (;;) {
-            ssize_t n = read(fd, buf, HTTP_OUTPUT_MAX);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            r->responseLength += n;
-            if (write_conn(r, buf, (size_t)n) != (int)n) break;
-        }
-        os_free(buf);
-    }
-    close(fd);
 }
 
 void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data)

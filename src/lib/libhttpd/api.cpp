@@ -263,13 +263,13 @@ void httpdProcessRequest(httpd_server *server, httpd_request *r)
         return;
     }
     switch (entry->type) {
-    case HTTP_FILE: httpdSendFile(server, r, entry->path); break;
+    case HTTP_FILE: httpdSendFileEntry(server, r, entry->path); break;
     case HTTP_C_FUNCT:
     case HTTP_C_WILDCARD: entry->function(server, r); break;
     case HTTP_STATIC: httpdSendStatic(server, r, entry->data); break;
     case HTTP_WILDCARD: {
         char *path = os_asprintf("%s/%s", entry->path, fileName);
-        if (path && strlen(path) < HTTP_TEXT_MAX) httpdSendFile(server, r, path);
+        if (path && strlen(path) < HTTP_TEXT_MAX) httpdSendFileEntry(server, r, path);
         else httpdSend404(server, r);
         os_free(path);
         break;

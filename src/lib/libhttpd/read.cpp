@@ -34,27 +34,38 @@ bool is_socket(const net *n)
 
 // ---- reading ----------------------------------------------------------------
 
-// Refills the read buffer with what the peer has sent: the first byte is
-// waited for at most the first-byte time and never beyond the head's
-// deadline; the rest is taken as it is there, without waiting.
+// Refills the read buffer: from the input read ahead first, then from the
+// connection: there the first byte is waited for at most the first-byte
+// time and never beyond the head's deadline; the rest is taken as it is
+// there, without waiting. The head may not grow beyond its cap.
 bool refill(httpd_request *r)
 {
     r->readBufRemain = 0;
-    if (r->headBytes >= HTTP_HEAD_MAX) return false;
-    u64 now = os_mono_ms();
-    if (now >= r->deadline) return false;
-    u64 left = r->deadline - now;
     size_t room = HTTP_READ_BUF_SIZE;
-    if (HTTP_HEAD_MAX - r->headBytes < room) room = (size_t)(HTTP_HEAD_MAX - r->headBytes);
-    i32 saved = r->conn.timeout;
-    r->conn.timeout = left < (u64)HTTP_FIRST_BYTE_MS ? (i32)left : HTTP_FIRST_BYTE_MS;
-    int n = net_read_timeout(&r->conn, r->readBuf, room, 0);
-    r->conn.timeout = saved;
-    if (n <= 0) return false;
+    if (!r->headDone) {
+        if (r->headBytes >= HTTP_HEAD_MAX) return false;
+        if (HTTP_HEAD_MAX - r->headBytes < room) room = (size_t)(HTTP_HEAD_MAX - r->headBytes);
+    }
+    int n;
+    if (r->aheadPos < r->aheadLen) {
+        n = (int)(r->aheadLen - r->aheadPos < room ? r->aheadLen - r->aheadPos : room);
+        memcpy(r->readBuf, r->ahead + r->aheadPos, (size_t)n);
+        r->aheadPos += (u32)n;
+    } else {
+        if (r->inputEnded) return false;
+        u64 now = os_mono_ms();
+        if (now >= r->deadline) return false;
+        u64 left = r->deadline - now;
+        i32 saved = r->conn.timeout;
+        r->conn.timeout = left < (u64)HTTP_FIRST_BYTE_MS ? (i32)left : HTTP_FIRST_BYTE_MS;
+        n = net_read_timeout(&r->conn, r->readBuf, room, 0);
+        r->conn.timeout = saved;
+        if (n <= 0) return false;
+    }
     r->readBuf[n] = 0;
     r->readBufPtr = r->readBuf;
     r->readBufRemain = n;
-    r->headBytes += (u64)n;
+    if (!r->headDone) r->headBytes += (u64)n;
     return true;
 }
 
@@ -66,38 +77,12 @@ bool read_char(httpd_request *r, char *c)
     return true;
 }
 
-// One head line into dest (max characters at most): a line feed or a byte
-// above 127 ends it and is dropped, carriage returns are dropped. false
-// when a read failed before the line ended.
-bool read_line(httpd_request *r, char *dest, size_t max)
-{
-    size_t n = 0;
-    char c;
-    while (n < max) {
-        if (!read_char(r, &c)) {
-            dest[n] = 0;
-            return false;
-        }
-        if (c == '\n' || (unsigned char)c > 127) break;
-        if (c == '\r') continue;
-        dest[n++] = c;
-    }
-    dest[n] = 0;
-    return true;
-}
-
-// Reads and drops up to max bytes of input: first what the read buffer
-// holds, then from the connection until deadline (monotonic ms), its end or
-// max. The buffer is scratch space of size bytes.
+// Reads and drops up to max bytes from the connection until deadline
+// (monotonic ms), its end or max. The buffer is scratch space of size
+// bytes.
 void discard_input(httpd_request *r, u64 max, u64 deadline, char *scratch, size_t size)
 {
     u64 done = 0;
-    if (r->readBufRemain > 0) {
-        u64 take = (u64)r->readBufRemain < max ? (u64)r->readBufRemain : max;
-        r->readBufPtr += take;
-        r->readBufRemain -= (i32)take;
-        done = take;
-    }
     while (done < max && !r->conn.disconnected) {
         u64 now = os_mono_ms();
         if (now >= deadline) return;
@@ -110,6 +95,50 @@ void discard_input(httpd_request *r, u64 max, u64 deadline, char *scratch, size_
         if (n <= 0) return;
         done += (u64)n;
     }
+}
+
+// Whether the client has sent input that was not read, or may still be
+// sending an announced body: one look at the connection, without waiting.
+bool input_pending(httpd_request *r)
+{
+    if (r->readBufRemain > 0 || r->aheadPos < r->aheadLen) return true;
+    if (r->conn.disconnected) return false;
+    if (r->bodyLeft > 0) return true;
+    char b[512];
+    ssize_t n = recv(os_sock_fd(r->conn.transport), b, sizeof b, MSG_DONTWAIT);
+    if (n == 0) r->conn.disconnected = 1;
+    return n > 0;
+}
+
+// Ends a socket connection: at once when the client has nothing more for
+// it; otherwise the answer is marked complete and what the client still
+// sends is read until it closes (for a bounded time), so that closing with
+// unread input does not reset the connection under the answer. The
+// request's linger function, when set, does that off this thread.
+void end_connection(httpd_request *r)
+{
+    if (r->conn.stop.load() || net_cancel_requested(r->conn.cancel, 0) || !input_pending(r)) return;
+    shutdown(os_sock_fd(r->conn.transport), SHUT_WR);
+    if (r->linger) {
+        u64 sock = r->conn.transport;
+        r->conn.transport = 0;
+        r->linger(sock, r->lingerArg);
+        return;
+    }
+    char scratch[2048];
+    discard_input(r, HTTP_DRAIN_MAX, os_mono_ms() + HTTP_DRAIN_MS, scratch, sizeof scratch);
+}
+
+// GET or POST from the method word at the start of a request line, else
+// HTTP_NONE; *letters is the word's length.
+u32 method_of(const char *line, size_t *letters)
+{
+    size_t n = 0;
+    while ((line[n] >= 'a' && line[n] <= 'z') || (line[n] >= 'A' && line[n] <= 'Z')) ++n;
+    *letters = n;
+    if (n == 3 && strncasecmp(line, "GET", 3) == 0) return HTTP_GET;
+    if (n == 4 && strncasecmp(line, "POST", 4) == 0) return HTTP_POST;
+    return HTTP_NONE;
 }
 
 // "Name: value": the value's start two characters after the first ':',
@@ -184,14 +213,9 @@ void parse_header(httpd_request *r, const char *line)
 bool parse_request_line(httpd_server *server, httpd_request *r, const char *line)
 {
     size_t letters = 0;
-    while ((line[letters] >= 'a' && line[letters] <= 'z') || (line[letters] >= 'A' && line[letters] <= 'Z'))
-        ++letters;
+    r->method = method_of(line, &letters);
     copy_n(r->methodWord, sizeof r->methodWord, line, letters);
-    if (letters == 3 && strncasecmp(line, "GET", 3) == 0) {
-        r->method = HTTP_GET;
-    } else if (letters == 4 && strncasecmp(line, "POST", 4) == 0) {
-        r->method = HTTP_POST;
-    } else {
+    if (r->method == HTTP_NONE) {
         LOG_VERB("r->request.method [%s] invalid\n", r->methodWord);
         write_conn(r, kBadMethod, sizeof kBadMethod - 1);
         write_conn(r, r->methodWord, strlen(r->methodWord));
@@ -286,15 +310,113 @@ httpd_request *httpdGetConnection(u64 sock, httpd_server *server, const os_ipadd
     return r;
 }
 
+void httpdSetInput(httpd_request *r, char *data, size_t len, u64 accepted, int ended)
+{
+    if (!r) {
+        os_free(data);
+        return;
+    }
+    os_free(r->ahead);
+    r->ahead = data;
+    r->aheadLen = data ? (u32)len : 0;
+    r->aheadPos = 0;
+    r->deadline = accepted + HTTP_HEAD_DEADLINE_MS;
+    r->inputEnded = ended ? 1 : 0;
+}
+
+void httpdSetLinger(httpd_request *r, httpd_linger_fn fn, void *arg)
+{
+    if (!r) return;
+    r->linger = fn;
+    r->lingerArg = arg;
+}
+
+void httpdHeadScanInit(httpd_head_scan *s)
+{
+    if (!s) return;
+    memset(s, 0, sizeof *s);
+    s->contentLength = -1;
+}
+
+int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len)
+{
+    if (!s || !data) return HTTPD_HEAD_MORE;
+    // Lines end as httpdReadLine ends them.
+    while (!s->headEnd && s->pos < len && s->pos < HTTP_HEAD_MAX) {
+        if (s->lines > 0 && s->method == HTTP_NONE) return HTTPD_HEAD_READY;
+        unsigned char c = (unsigned char)data[s->pos++];
+        if (c != '\n' && c <= 127) {
+            if (c == '\r') continue;
+            if (s->keyLen < sizeof s->key - 1) s->key[s->keyLen++] = (char)c;
+            if (++s->lineLen < HTTP_MAX_LINE - 1) continue;
+            if (s->lines == 0) s->firstCut = 1;
+        }
+        s->key[s->keyLen] = 0;
+        if (s->lines++ == 0) {
+            size_t letters;
+            s->method = method_of(s->key, &letters);
+        } else if (s->lineLen == 0) {
+            s->headEnd = s->pos;
+        } else if (strncasecmp(s->key, "Content-Length:", 15) == 0) {
+            s->contentLength = s->lineLen < sizeof s->key - 1 ? parse_length(s->key + 15) : -1;
+        }
+        s->lineLen = 0;
+        s->keyLen = 0;
+    }
+    if (s->lines > 0 && s->method == HTTP_NONE) return HTTPD_HEAD_READY;
+    if (s->headEnd) {
+        if (s->method != HTTP_POST || s->contentLength <= 0) return HTTPD_HEAD_READY;
+        u64 want = (u64)s->contentLength < HTTP_BODY_AHEAD ? (u64)s->contentLength : HTTP_BODY_AHEAD;
+        return len - s->headEnd >= want ? HTTPD_HEAD_READY : HTTPD_HEAD_MORE;
+    }
+    if (s->pos >= HTTP_HEAD_MAX) return s->lines == 0 || s->firstCut ? HTTPD_HEAD_URI_TOO_LONG : HTTPD_HEAD_TOO_LARGE;
+    return HTTPD_HEAD_MORE;
+}
+
+int httpdReadLine(httpd_request *r, char *dest, int max)
+{
+    if (!r || !dest || max < 0) return 0;
+    int n = 0;
+    char c;
+    while (n < max) {
+        if (!read_char(r, &c)) {
+            dest[n] = 0;
+            return 0;
+        }
+        if (c == '\n' || (unsigned char)c > 127) break;
+        if (c == '\r') continue;
+        dest[n++] = c;
+    }
+    dest[n] = 0;
+    return 1;
+}
+
+int httpdReadBuf(httpd_request *r, char *dest, int len)
+{
+    if (!r || len < 0 || (len > 0 && !dest)) return 0;
+    while (len > 0) {
+        if (r->readBufRemain <= 0 && !refill(r)) return 0;
+        int k = len < r->readBufRemain ? len : r->readBufRemain;
+        memcpy(dest, r->readBufPtr, (size_t)k);
+        r->readBufPtr += k;
+        r->readBufRemain -= k;
+        dest += k;
+        len -= k;
+    }
+    return 1;
+}
+
 int httpdReadRequest(httpd_server *server, httpd_request *r)
 {
     set_defaults(r);
     char *line = (char *)os_malloc(HTTP_MAX_LINE);
     if (!line) return -1;
+    constexpr int kMax = (int)HTTP_MAX_LINE - 1;
     int count = 0;
-    bool complete = false;
-    while (read_line(r, line, HTTP_MAX_LINE - 1)) {
+    bool complete = false, firstCut = false;
+    while (httpdReadLine(r, line, kMax)) {
         if (count++ == 0) {
+            firstCut = strlen(line) == (size_t)kMax;
             if (!parse_request_line(server, r, line)) {
                 os_free(line);
                 return -1;
@@ -308,16 +430,28 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
         parse_header(r, line);
     }
     if (!complete && (r->headBytes >= HTTP_HEAD_MAX || os_mono_ms() >= r->deadline)) {
-        // A head that never ends (too big, or trickled past the deadline)
-        // is not served.
+        // A head that never ends is not served: too big, it is refused
+        // with a short answer; trickled past the deadline, it is dropped.
         LOG_DBG("request head from %s not complete (%llu bytes)\n", r->clientAddr,
                 (unsigned long long)r->headBytes);
+        if (r->headBytes >= HTTP_HEAD_MAX) {
+            const char *a = httpdFixedAnswer(count == 0 || firstCut ? 414 : 431);
+            write_conn(r, a, strlen(a));
+        }
         os_free(line);
         return -1;
     }
+    r->headDone = 1;
     if (complete && r->method == HTTP_POST && r->contentLength > 0) {
-        u64 max = (u64)r->contentLength < HTTP_DRAIN_MAX ? (u64)r->contentLength : HTTP_DRAIN_MAX;
-        discard_input(r, max, r->deadline, line, HTTP_MAX_LINE);
+        // The body is read off (up to a bound) before the answer.
+        r->bodyLeft = r->contentLength;
+        i64 take = r->contentLength < (i64)HTTP_DRAIN_MAX ? r->contentLength : (i64)HTTP_DRAIN_MAX;
+        while (take > 0) {
+            int k = take < (i64)HTTP_READ_BUF_SIZE ? (int)take : (int)HTTP_READ_BUF_SIZE;
+            if (!httpdReadBuf(r, line, k)) break;
+            take -= k;
+            r->bodyLeft -= k;
+        }
     }
     os_free(line);
     split_target(r);
@@ -331,19 +465,10 @@ void httpdEndRequest(httpd_request *r)
     if (!r->closed) {
         r->closed = 1;
         flush_out(r);
-        if (is_socket(&r->conn) && r->conn.transport) {
-            // The answer is complete: say so, then read what the client
-            // still sends until it closes, so that closing with unread
-            // input never resets the connection under the answer.
-            shutdown(os_sock_fd(r->conn.transport), SHUT_WR);
-            if (!r->conn.disconnected && !r->conn.stop.load() && !net_cancel_requested(r->conn.cancel, 0)) {
-                char scratch[2048];
-                r->readBufRemain = 0;
-                discard_input(r, HTTP_DRAIN_MAX, os_mono_ms() + HTTP_DRAIN_MS, scratch, sizeof scratch);
-            }
-        }
+        if (is_socket(&r->conn) && r->conn.transport) end_connection(r);
         net_close(&r->conn);
     }
+    os_free(r->ahead);
     r->~httpd_request();
     os_free(r);
 }
