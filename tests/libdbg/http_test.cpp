@@ -19,6 +19,8 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpwd/libpwd.h"
+#include "libhttpd/api.h"
+#include "libpal/value/fvar.h"
 #include "libsh/libsh.h"
 
 namespace {
@@ -308,42 +310,55 @@ TEST_F(WebTest, LogView)
     os_free(stat);
 }
 
-// Beyond 256 requests at once a connection is closed unanswered, with an
-// err record; the others are served as usual.
+// A "call" function that holds its request until released (10 s at most).
+std::atomic<bool> g_release{false};
+std::atomic<int> g_held{0};
+int call_hold(dbgsh_srv_ctx *, int, char **)
+{
+    g_held++;
+    for (int i = 0; i < 1000 && !g_release.load(); ++i) os_msleep(10);
+    g_held--;
+    return 0;
+}
+fvar_item g_hold = {"hold", "holds its request until released", call_hold};
+
+// Beyond 256 requests at once a complete request waits a moment for a
+// place: it gets the short 503 answer, with an err record, when none frees
+// in time, and is served when one does.
 TEST_F(WebTest, CapOfRequestThreads)
 {
     start();
+    static bool added = libsh_call_add(&g_hold) >= 0;
+    ASSERT_TRUE(added);
+    g_release = false;
     testutil::log_capture cap;
     std::vector<int> held;
     for (u32 i = 0; i < HTTP_MAX_REQUESTS; ++i) {
         int fd = httptest::dial(port);
         ASSERT_GE(fd, 0);
+        httptest::send_all(fd, "GET /cmd?command=call%20hold HTTP/1.0\r\n\r\n");
         held.push_back(fd);
     }
-    // Every held connection has been accepted once a request behind them is.
-    int extra = -1;
-    std::string got = "<none>";
-    for (int attempt = 0; attempt < 50 && !cap.has("web requests running"); ++attempt) {
-        os_msleep(20);
-        extra = httptest::dial(port);
-        httptest::send_all(extra, "GET /metrics HTTP/1.0\r\n\r\n");
-        long long t0 = httptest::now_ms();
-        got = httptest::read_all(extra, 1500);
-        if (cap.has("web requests running")) {
-            EXPECT_LT(httptest::now_ms() - t0, 1000);
-        }
-        close(extra);
-    }
+    for (int i = 0; i < 1000 && g_held.load() < (int)HTTP_MAX_REQUESTS; ++i) os_msleep(10);
+    EXPECT_EQ(g_held.load(), (int)HTTP_MAX_REQUESTS);
+    long long t0 = httptest::now_ms();
+    EXPECT_EQ(httptest::get(port, "/metrics"), httpdFixedAnswer(503));
+    long long took = httptest::now_ms() - t0;
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 3000);
+    for (int i = 0; i < 100 && !cap.has("web requests running"); ++i) os_msleep(10);  // logged after the answer
     EXPECT_TRUE(cap.has("256 web requests running, connection from 127.0.0.1 closed")) << cap.get();
-    EXPECT_EQ(got, "");
-    for (int fd : held) close(fd);
-    // Freed places serve again.
-    std::string b;
-    for (int attempt = 0; attempt < 50 && b.find("g_type") == std::string::npos; ++attempt) {
-        os_msleep(20);
-        b = body("/metrics");
+
+    std::string late;
+    std::thread waiter([&] { late = body("/metrics"); });
+    os_msleep(300);
+    g_release = true;
+    waiter.join();
+    EXPECT_EQ(late, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    for (int fd : held) {
+        EXPECT_NE(httptest::read_all(fd, 5000).find("resp"), std::string::npos);
+        close(fd);
     }
-    EXPECT_EQ(b, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
 }
 
 // Connections that arrive together while request threads are idle each get
@@ -387,6 +402,66 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
     std::string b = body("/cmd?command=source%20" + self);
     body("/cmd?command=set%20log.level%20info");
     EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
+}
+
+// Heads that arrive slowly hold no request thread: beside more of them
+// than requests may run at once, requests are served at once. One address
+// holds at most its share of the connections being read, and heads too
+// large get their short answers.
+TEST_F(WebTest, SlowHeadsHoldNoThread)
+{
+    start();
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i) {
+        std::string src = "127.0.1." + std::to_string(i % 250 + 1);
+        int fd = httptest::dial(port, src.c_str());
+        ASSERT_GE(fd, 0);
+        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\nX-Slow: a");
+        slow.push_back(fd);
+    }
+    for (int i = 0; i < 5; ++i) {
+        long long t0 = httptest::now_ms();
+        EXPECT_EQ(body("/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+        EXPECT_LT(httptest::now_ms() - t0, 1000);
+    }
+    std::vector<int> same;
+    for (u32 i = 0; i < HTTP_MAX_CONNS_PER_ADDR; ++i) same.push_back(httptest::dial(port, "127.0.2.1"));
+    EXPECT_EQ(httptest::raw(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.2.1"), httpdFixedAnswer(503));
+    EXPECT_EQ(httptest::body(httptest::raw(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.2.2")),
+              "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    for (int fd : same) close(fd);
+    EXPECT_EQ(httptest::raw(port, "GET /metrics HTTP/1.0\r\n" + std::string(70000, 'h')), httpdFixedAnswer(431));
+    EXPECT_EQ(httptest::raw(port, "GET /" + std::string(70000, 'u')), httpdFixedAnswer(414));
+    for (int fd : slow) close(fd);
+}
+
+// A full table of connections being read makes room for a new one by
+// answering the head that has been arriving longest with 503.
+TEST_F(WebTest, FullTableGivesUpTheOldestHead)
+{
+    start();
+    std::vector<int> fds;
+    std::atomic<bool> done{false};
+    for (u32 i = 0; i < HTTP_MAX_CONNS; ++i) {
+        std::string src = "127.0.3." + std::to_string(i % 8 + 1);
+        int fd = httptest::dial(port, src.c_str());
+        ASSERT_GE(fd, 0);
+        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\nX-Slow: a");
+        fds.push_back(fd);
+        if (i == 0) os_msleep(20);  // the oldest by far
+    }
+    // Each keeps sending, slowly, so that none is closed as silent.
+    std::thread keeper([&] {
+        for (int round = 0; round < 20 && !done.load(); ++round) {
+            for (int fd : fds) send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            for (int k = 0; k < 5 && !done.load(); ++k) os_msleep(100);
+        }
+    });
+    EXPECT_EQ(body("/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    EXPECT_EQ(httptest::read_all(fds[0], 2000), httpdFixedAnswer(503));
+    done = true;
+    keeper.join();
+    for (int fd : fds) close(fd);
 }
 
 // Many clients at once while commands run and variables change.
