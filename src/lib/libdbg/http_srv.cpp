@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include "libdbg/addr_count.h"
 #include "libhttpd/api.h"
 #include "liblog/log.h"
 #include "libnet/sock_srv.h"
@@ -23,17 +25,17 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/env/os_time.h"
-#include "libpal/hash/dict.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/os/os_thread.h"
 
-// Connections are read event-driven: the request threads wait on one epoll
-// set that holds every connection whose head is still arriving (and every
-// connection being drained after its answer). A readiness event goes to
-// one waiting thread, which takes what has arrived without waiting; once
-// the head is complete that thread serves the request itself, having made
-// sure another thread is left waiting. A slow client therefore holds a
-// few bytes of buffer, never a thread.
+// How a connection is served. The accept procedure takes what the client
+// has sent already, without waiting: a complete head goes straight to an
+// idle request thread ("http_cli"), woken alone through its own semaphore
+// (the one idle longest ends first), or to a new one. A head that has not
+// arrived yet goes to a table of connections read event-driven by one
+// thread ("http_io") on an epoll set, and from there to a request thread
+// once complete; so does a connection drained after its answer. A slow
+// client therefore holds a few bytes of buffer, never a request thread.
 
 namespace {
 
@@ -42,24 +44,23 @@ constexpr size_t kPageFileMax = 4 << 20;
 constexpr u64 kRefuseLogEveryMs = 1000;
 constexpr u64 kStopGraceMs = 400;   // in-flight requests end on their own
 constexpr u64 kStopForceMs = 1000;  // then their connections are stopped
-constexpr int kIdleWorkerMs = 2000; // a spare request thread ends after this long idle
-constexpr u32 kMaxThreads = HTTP_MAX_REQUESTS + 1;  // every request served and one reading
+constexpr u64 kIdleWorkerMs = 2000; // an idle request thread ends after this long
 constexpr long kSweepMs = 100;      // time-outs of heads and drains are looked at this often
-constexpr u32 kAddrSlots = 2 * HTTP_MAX_CONNS;  // power of two, never more than half used
 constexpr u32 kBufFirst = 2048;
 constexpr u32 kBufMax = HTTP_HEAD_MAX + HTTP_BODY_AHEAD;
+constexpr int kEvents = 64;         // events taken per wait of the reading thread
 constexpr int kDrainReads = 4;      // reads per event before others get their turn
 constexpr u64 kPlaceWaitMs = 1000;  // a complete head waits this long for a place among the requests
 constexpr u32 kNone = ~0u;
 constexpr u64 kTagTimer = ~0ull;
 constexpr u64 kTagStop = ~0ull - 1;
-static_assert((kAddrSlots & (kAddrSlots - 1)) == 0, "the address table size is a power of two");
 
 enum slot_state : u8 { SLOT_FREE, SLOT_HEAD, SLOT_READY, SLOT_DRAIN };
 
-// A connection whose head is arriving (or which is drained after its
-// answer). While busy a thread works on it outside the lock and it is out
-// of the epoll set; otherwise it is in the set, armed for one event.
+// A connection whose head is arriving, complete and waiting for a place
+// among the requests (ready), or drained after its answer. Heads and
+// drains are in the epoll set, armed for one event; while busy the
+// reading thread works on one outside the lock.
 struct conn_slot {
     u64 sock;
     u64 started;   // accepted, or its drain began (monotonic ms)
@@ -77,15 +78,31 @@ struct conn_slot {
     httpd_head_scan scan;
 };
 
-// Connections being read per client address (open addressing).
-struct addr_count {
-    u8 key[16];
-    u32 count;
+// A complete head on its way to a request thread.
+struct head_job {
+    u64 sock;
+    os_ipaddr peer;
+    char *buf;
+    u32 len;
+    u64 accepted;
+    bool ended;
+};
+
+struct web_run;
+
+// A request thread: it serves its job, then waits idle on its semaphore
+// for the next one.
+struct worker {
+    web_run *run;
+    sem_t sem;
+    head_job job;
+    bool has_job;  // under g_lock, set with job before sem is posted
+    bool idle;     // on the idle stack (g_lock)
 };
 
 // One start of the tool: the server, its listener, its connections and
-// request threads. It lives until the tool has stopped and the last request
-// thread has let go of it, so a request never sees its server freed.
+// threads. It lives until the tool has stopped and its last thread has let
+// go of it, so a request never sees its server freed.
 struct web_run {
     httpd_server *server;
     sock_server_ctx *listener;
@@ -96,24 +113,25 @@ struct web_run {
     int wake = -1;
     net_cancel cancel;  // set when the tool stops: waiting reads of its requests end
     std::atomic<bool> stopping{false};
-    std::atomic<u32> waiting{0};  // threads in epoll_wait
     // Under g_lock:
-    u32 active = 0;    // requests being served
-    u32 refs = 1;      // the tool's own and one per request thread
-    u32 threads = 0;
+    u32 refs = 1;      // the tool's own, the reading thread's and one per request thread
+    u32 workers = 0;   // request threads
+    u32 active = 0;    // of them with a request
+    worker *idle[HTTP_MAX_REQUESTS];  // idle request threads, the latest on top
+    u32 idle_count = 0;
     u32 used = 0;      // slots not free
     u32 free_head = kNone;
     bool timer_armed = false;
     conn_slot *slots = nullptr;
-    addr_count *addrs = nullptr;
-    // Complete heads waiting for a place among the requests served (slots
-    // in state SLOT_READY, by their tags), oldest first.
+    addr_counts addrs;  // heads being read, and ready ones, per client address
+    // Complete heads waiting for a place among the requests (slots in state
+    // SLOT_READY, by their tags), oldest first.
     u64 *ready = nullptr;
     u32 ready_head = 0;
     u32 ready_len = 0;
 };
 
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t g_lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 pthread_cond_t g_cond;  // a request ended while the tool stops (monotonic clock)
 std::once_flag g_cond_once;
 web_run *g_run = nullptr;  // under g_lock
@@ -141,68 +159,6 @@ void peer_text(const os_ipaddr *peer, char *out, size_t size)
     os_ipaddr_ip_cstr(peer, out, size);
 }
 
-// ---- connections per address ---------------------------------------------------
-
-void addr_key(const os_ipaddr *a, u8 key[16])
-{
-    memset(key, 0, 16);
-    switch (a->family & OS_IPADDR_FAMILY_MASK) {
-    case OS_IPADDR_FAMILY_IPV4:
-        key[10] = key[11] = 0xff;  // as its v4-mapped IPv6 form
-        memcpy(key + 12, a->u.ipv4.addr, 4);
-        break;
-    case OS_IPADDR_FAMILY_IPV6: memcpy(key, a->u.ipv6.addr, 16); break;
-    default: break;
-    }
-}
-
-u32 addr_home(const u8 key[16])
-{
-    return dict_hash(key, 16) & (kAddrSlots - 1);
-}
-
-// The entry of key, or the empty one where it would go.
-u32 addr_find(web_run *run, const u8 key[16])
-{
-    u32 i = addr_home(key);
-    while (run->addrs[i].count && memcmp(run->addrs[i].key, key, 16) != 0) i = (i + 1) & (kAddrSlots - 1);
-    return i;
-}
-
-u32 addr_count_of(web_run *run, const os_ipaddr *peer)
-{
-    u8 key[16];
-    addr_key(peer, key);
-    return run->addrs[addr_find(run, key)].count;
-}
-
-void addr_add(web_run *run, const os_ipaddr *peer)
-{
-    u8 key[16];
-    addr_key(peer, key);
-    addr_count &e = run->addrs[addr_find(run, key)];
-    memcpy(e.key, key, 16);
-    e.count++;
-}
-
-// One connection fewer; an entry that reaches 0 leaves the table, the ones
-// after it moved back so that every entry stays reachable from its home.
-void addr_remove(web_run *run, const os_ipaddr *peer)
-{
-    u8 key[16];
-    addr_key(peer, key);
-    u32 i = addr_find(run, key);
-    if (!run->addrs[i].count || --run->addrs[i].count) return;
-    for (u32 j = (i + 1) & (kAddrSlots - 1); run->addrs[j].count; j = (j + 1) & (kAddrSlots - 1)) {
-        u32 home = addr_home(run->addrs[j].key);
-        bool stays = i < j ? (home > i && home <= j) : (home > i || home <= j);
-        if (stays) continue;
-        run->addrs[i] = run->addrs[j];
-        run->addrs[j].count = 0;
-        i = j;
-    }
-}
-
 // ---- the slot table (g_lock held) -----------------------------------------------
 
 void arm_timer_locked(web_run *run)
@@ -214,17 +170,21 @@ void arm_timer_locked(web_run *run)
     if (epoll_ctl(run->ep, EPOLL_CTL_MOD, run->timer, &ev) == 0) run->timer_armed = true;
 }
 
-// A free slot for sock in state st, listed in the epoll set; kNone (sock
-// left open) when there is none or it cannot be listed.
+// A free slot for sock in state st, listed in the epoll set (armed for its
+// first event unless it is ready); kNone (sock left open) when there is
+// none or it cannot be listed. peer may be NULL.
 u32 take_slot_locked(web_run *run, u64 sock, slot_state st, const os_ipaddr *peer)
 {
     u32 i = run->free_head;
     if (i == kNone) return kNone;
     conn_slot *s = &run->slots[i];
     epoll_event ev = {};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.events = st == SLOT_READY ? 0 : EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.u64 = tag_of(i, s->gen);
-    if (epoll_ctl(run->ep, EPOLL_CTL_ADD, os_sock_fd(sock), &ev) != 0) {
+    // A connection read here before stays listed (disarmed) while it is
+    // served.
+    int fd = os_sock_fd(sock);
+    if (epoll_ctl(run->ep, EPOLL_CTL_ADD, fd, &ev) != 0 && !(errno == EEXIST && epoll_ctl(run->ep, EPOLL_CTL_MOD, fd, &ev) == 0)) {
         LOG_AT(3 | LOG_OPT_ERRNO, "epoll_ctl add: ");
         return kNone;
     }
@@ -239,7 +199,7 @@ u32 take_slot_locked(web_run *run, u64 sock, slot_state st, const os_ipaddr *pee
     if (peer) s->peer = *peer;
     else os_ipaddr_clear(&s->peer);
     httpdHeadScanInit(&s->scan);
-    if (st == SLOT_HEAD) addr_add(run, &s->peer);
+    if (st != SLOT_DRAIN) addr_counts_add(&run->addrs, &s->peer);
     run->used++;
     arm_timer_locked(run);
     return i;
@@ -249,7 +209,7 @@ u32 take_slot_locked(web_run *run, u64 sock, slot_state st, const os_ipaddr *pee
 void free_slot_locked(web_run *run, u32 i)
 {
     conn_slot *s = &run->slots[i];
-    if (s->state == SLOT_HEAD || s->state == SLOT_READY) addr_remove(run, &s->peer);
+    if (s->state == SLOT_HEAD || s->state == SLOT_READY) addr_counts_remove(&run->addrs, &s->peer);
     if (s->sock) os_socket_exit(s->sock);
     os_free(s->buf);
     s->sock = 0;
@@ -263,11 +223,12 @@ void free_slot_locked(web_run *run, u32 i)
     run->used--;
 }
 
-// Back into the epoll set for its next event.
-void rearm_locked(web_run *run, u32 i)
+// Back into the epoll set for its next event, in state st.
+void rearm_locked(web_run *run, u32 i, slot_state st)
 {
     conn_slot *s = &run->slots[i];
     s->busy = 0;
+    s->state = st;
     epoll_event ev = {};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.u64 = tag_of(i, s->gen);
@@ -276,7 +237,7 @@ void rearm_locked(web_run *run, u32 i)
 
 // The head that has been arriving longest, taken out of its slot (its
 // socket returned, to be answered and closed), or 0 when every head is
-// being worked on.
+// being read.
 u64 evict_oldest_locked(web_run *run, os_ipaddr *peer)
 {
     u32 oldest = kNone;
@@ -314,20 +275,19 @@ void send_fixed(u64 sock, int code)
 }
 
 // Slot i gets code's short answer; then what its client still sends is
-// drained (g_lock held).
+// drained.
 void answer_and_drain_locked(web_run *run, u32 i, int code)
 {
     conn_slot *s = &run->slots[i];
     send_fixed(s->sock, code);
     shutdown(os_sock_fd(s->sock), SHUT_WR);
     if (run->stopping.load()) return free_slot_locked(run, i);
-    if (s->state == SLOT_HEAD || s->state == SLOT_READY) addr_remove(run, &s->peer);
+    if (s->state == SLOT_HEAD || s->state == SLOT_READY) addr_counts_remove(&run->addrs, &s->peer);
     os_free(s->buf);
     s->buf = nullptr;
     s->len = s->cap = 0;
-    s->state = SLOT_DRAIN;
     s->started = os_mono_ms();
-    rearm_locked(run, i);
+    rearm_locked(run, i, SLOT_DRAIN);
 }
 
 // Closes what ran out of time: heads past their deadline, silent ones, and
@@ -354,11 +314,9 @@ u32 sweep_locked(web_run *run, os_ipaddr *peer)
     for (u32 i = 0; i < HTTP_MAX_CONNS && run->used; ++i) {
         conn_slot *s = &run->slots[i];
         if (s->state == SLOT_FREE || s->state == SLOT_READY || s->busy) continue;
-        if (s->state == SLOT_DRAIN) {
-            if (now - s->started >= (u64)HTTP_DRAIN_MS) free_slot_locked(run, i);
-        } else if (now - s->started >= (u64)HTTP_HEAD_DEADLINE_MS) {
+        if (now - s->started >= (u64)(s->state == SLOT_DRAIN ? HTTP_DRAIN_MS : HTTP_HEAD_DEADLINE_MS)) {
             free_slot_locked(run, i);
-        } else if (!s->ended && now - s->last >= (u64)HTTP_FIRST_BYTE_MS) {
+        } else if (s->state == SLOT_HEAD && !s->ended && now - s->last >= (u64)HTTP_FIRST_BYTE_MS) {
             if (s->len == 0) {
                 free_slot_locked(run, i);
             } else {
@@ -368,6 +326,35 @@ u32 sweep_locked(web_run *run, os_ipaddr *peer)
         }
     }
     return refused;
+}
+
+// Takes the head out of slot i; the slot is freed.
+head_job take_head_locked(web_run *run, u32 i)
+{
+    conn_slot *s = &run->slots[i];
+    head_job h{s->sock, s->peer, s->buf, s->len, s->started, s->ended != 0};
+    s->sock = 0;
+    s->buf = nullptr;
+    free_slot_locked(run, i);
+    return h;
+}
+
+// The oldest head waiting for a place, taken when there is one (counted
+// among the requests).
+bool next_ready_locked(web_run *run, head_job *h)
+{
+    while (run->ready_len && run->active < HTTP_MAX_REQUESTS) {
+        u64 tag = run->ready[run->ready_head];
+        run->ready_head = (run->ready_head + 1) % HTTP_MAX_CONNS;
+        run->ready_len--;
+        const conn_slot &s = run->slots[(u32)tag];
+        if (s.gen == (u32)(tag >> 32) && s.state == SLOT_READY) {
+            *h = take_head_locked(run, (u32)tag);
+            run->active++;
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- the run ------------------------------------------------------------------
@@ -385,7 +372,7 @@ void run_free(web_run *run)
     for (int fd : {run->ep, run->timer, run->wake})
         if (fd >= 0) close(fd);
     os_free(run->slots);
-    os_free(run->addrs);
+    addr_counts_exit(&run->addrs);
     os_free(run->ready);
     httpdDestroy(run->server);
     http_log_exit();
@@ -394,32 +381,15 @@ void run_free(web_run *run)
     os_free(run);
 }
 
-// A request thread leaves the run (only a spare one when spare_only);
-// false when it stays.
-bool thread_leave(web_run *run, bool spare_only)
+// Drops a reference of the run.
+void run_unref(web_run *run)
 {
     bool last;
     {
         pthread_guard g(&g_lock);
-        if (spare_only && run->threads <= 1) return false;
-        run->threads--;
         last = --run->refs == 0;
     }
     if (last) run_free(run);
-    return true;
-}
-
-// Starts a request thread, counted in the run already.
-bool start_thread(web_run *run)
-{
-    os_thread *t = os_thread_init("http_cli", httpd_client_thread, run, 0);
-    if (t) {
-        os_thread_free(t);
-        return true;
-    }
-    LOG_ERR("Failed to create a new thread (httpd)\n");
-    thread_leave(run, false);
-    return false;
 }
 
 // The whole of a small file, or NULL.
@@ -453,12 +423,11 @@ web_run *run_new(void)
     if (!mem) return nullptr;
     web_run *run = new (mem) web_run();
     run->slots = (conn_slot *)os_zalloc(HTTP_MAX_CONNS * sizeof(conn_slot));
-    run->addrs = (addr_count *)os_zalloc(kAddrSlots * sizeof(addr_count));
     run->ready = (u64 *)os_zalloc(HTTP_MAX_CONNS * sizeof(u64));
     run->ep = epoll_create1(EPOLL_CLOEXEC);
     run->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     run->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    bool ok = run->slots && run->addrs && run->ready && run->ep >= 0 && run->timer >= 0 && run->wake >= 0;
+    bool ok = run->slots && addr_counts_init(&run->addrs, 2 * HTTP_MAX_CONNS) == 0 && run->ready && run->ep >= 0 && run->timer >= 0 && run->wake >= 0;
     if (ok) {
         for (u32 i = HTTP_MAX_CONNS; i-- > 0;) {
             run->slots[i].next_free = run->free_head;
@@ -483,7 +452,7 @@ web_run *run_new(void)
     return run;
 }
 
-// ---- work of the request threads --------------------------------------------------
+// ---- request threads --------------------------------------------------------------
 
 void linger_proc(u64 sock, void *arg)
 {
@@ -492,30 +461,18 @@ void linger_proc(u64 sock, void *arg)
     if (run->stopping.load() || take_slot_locked(run, sock, SLOT_DRAIN, nullptr) == kNone) os_socket_exit(sock);
 }
 
-void answer_and_drain(web_run *run, u32 i, int code)
-{
-    pthread_guard g(&g_lock);
-    answer_and_drain_locked(run, i, code);
-}
-
-void close_slot(web_run *run, u32 i)
-{
-    pthread_guard g(&g_lock);
-    free_slot_locked(run, i);
-}
-
-// Serves one connection whose head is in buf.
-void serve_client(web_run *run, u64 sock, const os_ipaddr &peer, char *buf, u32 len, u64 accepted, bool ended)
+// Serves one connection whose head is in job.buf.
+void serve(web_run *run, head_job &job)
 {
     // The access list and the refusal's answer run here, off the
     // listener's thread; the socket is closed whatever happens.
-    httpd_request *r = httpdGetConnection(sock, run->server, &peer);
+    httpd_request *r = httpdGetConnection(job.sock, run->server, &job.peer);
     if (!r) {
-        os_free(buf);
-        LOG_ERR("httpdAccpetConnection sock=%p error\n", (void *)(uintptr_t)sock);
+        os_free(job.buf);
+        LOG_ERR("httpdAccpetConnection sock=%p error\n", (void *)(uintptr_t)job.sock);
         return;
     }
-    httpdSetInput(r, buf, len, accepted, ended);
+    httpdSetInput(r, job.buf, job.len, job.accepted, job.ended);
     httpdSetLinger(r, linger_proc, run);
     r->conn.cancel = &run->cancel;
     t_serving = run;
@@ -525,86 +482,128 @@ void serve_client(web_run *run, u64 sock, const os_ipaddr &peer, char *buf, u32 
     httpdEndRequest(r);
 }
 
-// A head taken out of its slot to be served.
-struct head_taken {
-    u64 sock;
-    os_ipaddr peer;
-    char *buf;
-    u32 len;
-    u64 accepted;
-    bool ended;
-};
-
-// Takes the head of slot i for serving, which counts it among the
-// requests; the slot is freed (g_lock held).
-head_taken take_head_locked(web_run *run, u32 i)
+// Gives a complete head to a request thread: the idle one that waited
+// least, else a new one; with every place taken it waits in a slot
+// (kPlaceWaitMs at most), or, without a slot, is answered 503. Returns the
+// thread to wake (its semaphore posted once g_lock is released) or to
+// start, and sets *start for a new one; NULL when nothing is to be done.
+worker *give_locked(web_run *run, head_job &job, bool *start)
 {
-    conn_slot *s = &run->slots[i];
-    head_taken h{s->sock, s->peer, s->buf, s->len, s->started, s->ended != 0};
-    s->sock = 0;
-    s->buf = nullptr;
-    free_slot_locked(run, i);
-    run->active++;
-    return h;
-}
-
-// The oldest head waiting for a place, taken when there is one (g_lock
-// held).
-bool next_ready_locked(web_run *run, head_taken *h)
-{
-    while (run->ready_len && run->active < HTTP_MAX_REQUESTS) {
-        u64 tag = run->ready[run->ready_head];
-        run->ready_head = (run->ready_head + 1) % HTTP_MAX_CONNS;
-        run->ready_len--;
-        const conn_slot &s = run->slots[(u32)tag];
-        if (s.gen == (u32)(tag >> 32) && s.state == SLOT_READY) {
-            *h = take_head_locked(run, (u32)tag);
-            return true;
+    *start = false;
+    if (run->stopping.load()) {
+        os_socket_exit(job.sock);
+        os_free(job.buf);
+        return nullptr;
+    }
+    if (run->active < HTTP_MAX_REQUESTS && !run->ready_len) {
+        worker *w = nullptr;
+        if (run->idle_count) {
+            w = run->idle[--run->idle_count];
+            w->idle = false;
+        } else if ((w = (worker *)os_zalloc(sizeof(worker))) != nullptr) {
+            if (sem_init(&w->sem, 0, 0) != 0) {
+                os_free(w);
+                w = nullptr;
+            } else {
+                w->run = run;
+                run->workers++;
+                run->refs++;
+                *start = true;
+            }
+        }
+        if (w) {
+            w->job = job;
+            w->has_job = true;
+            run->active++;
+            return w;
         }
     }
-    return false;
+    u32 i = take_slot_locked(run, job.sock, SLOT_READY, &job.peer);
+    if (i == kNone) {
+        log_refused(&g_refused, "web requests running", HTTP_MAX_REQUESTS, &job.peer);
+        send_fixed(job.sock, 503);
+        os_socket_exit(job.sock);
+        os_free(job.buf);
+        return nullptr;
+    }
+    conn_slot *s = &run->slots[i];
+    s->buf = job.buf;
+    s->len = s->cap = job.len;
+    s->started = job.accepted;
+    s->ended = job.ended;
+    run->ready[(run->ready_head + run->ready_len) % HTTP_MAX_CONNS] = tag_of(i, s->gen);
+    run->ready_len++;
+    return nullptr;
 }
 
-// The head in slot i (busy) is complete, or will not grow. When there is a
-// place among the requests it leaves the slot and is served on this
-// thread, with another thread left waiting for the connections; otherwise
-// it waits for a place (kPlaceWaitMs at most), which the thread of a
-// request that ends gives it.
-void hand_off(web_run *run, u32 i)
+void worker_free(worker *w)
 {
-    head_taken h;
-    bool spawn;
+    sem_destroy(&w->sem);
+    os_free(w);
+}
+
+// Wakes the request thread give_locked chose, or starts it.
+void wake_or_start(web_run *run, worker *w, bool start)
+{
+    if (!w) return;
+    if (!start) {
+        sem_post(&w->sem);
+        return;
+    }
+    os_thread *t = os_thread_init("http_cli", httpd_client_thread, w, 0);
+    if (t) {
+        os_thread_free(t);
+        return;
+    }
+    LOG_ERR("Failed to create a new thread (httpd)\n");
+    os_socket_exit(w->job.sock);
+    os_free(w->job.buf);
     {
         pthread_guard g(&g_lock);
-        conn_slot *s = &run->slots[i];
-        if (run->stopping.load()) return free_slot_locked(run, i);
-        if (run->active >= HTTP_MAX_REQUESTS || run->ready_len) {
-            s->state = SLOT_READY;
-            s->busy = 0;
-            s->last = os_mono_ms();
-            run->ready[(run->ready_head + run->ready_len) % HTTP_MAX_CONNS] = tag_of(i, s->gen);
-            run->ready_len++;
-            if (!next_ready_locked(run, &h)) return;
-        } else {
-            h = take_head_locked(run, i);
-        }
-        spawn = run->waiting.load() == 0 && run->threads < kMaxThreads;
-        if (spawn) {
-            run->threads++;
-            run->refs++;
-        }
-    }
-    if (spawn) start_thread(run);
-    for (;;) {
-        serve_client(run, h.sock, h.peer, h.buf, h.len, h.accepted, h.ended);
-        pthread_guard g(&g_lock);
+        run->workers--;
         run->active--;
-        if (run->stopping.load()) {
-            if (run->active == 0) pthread_cond_broadcast(&g_cond);
-            return;
-        }
-        if (!next_ready_locked(run, &h)) return;
     }
+    worker_free(w);
+    run_unref(run);
+}
+
+// Waits on the semaphore until ms pass: false on time-out.
+bool sem_wait_ms(sem_t *sem, u64 ms)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += (time_t)(ms / 1000);
+    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec++;
+        ts.tv_nsec -= 1000000000L;
+    }
+    while (sem_clockwait(sem, CLOCK_MONOTONIC, &ts) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// ---- the reading thread ----------------------------------------------------------
+
+void close_slot(web_run *run, u32 i)
+{
+    pthread_guard g(&g_lock);
+    free_slot_locked(run, i);
+}
+
+// The head in slot i (busy) is complete, or will not grow: on to a request
+// thread.
+void hand_on(web_run *run, u32 i)
+{
+    worker *w;
+    bool start;
+    {
+        pthread_guard g(&g_lock);
+        head_job job = take_head_locked(run, i);
+        w = give_locked(run, job, &start);
+    }
+    wake_or_start(run, w, start);
 }
 
 // Takes what slot i's client has sent, without waiting.
@@ -638,13 +637,13 @@ void read_head(web_run *run, u32 i)
         return close_slot(run, i);  // reset by the client
     }
     int st = httpdHeadScan(&s->scan, s->buf ? s->buf : "", s->len);
-    if (st == HTTPD_HEAD_READY) return hand_off(run, i);
-    if (st != HTTPD_HEAD_MORE) return answer_and_drain(run, i, st);
     // A head that will not grow any more is served with what it holds (a
     // client that sent nothing is just closed).
-    if (s->ended) return s->len ? hand_off(run, i) : close_slot(run, i);
+    if (st == HTTPD_HEAD_READY || (st == HTTPD_HEAD_MORE && s->ended && s->len)) return hand_on(run, i);
     pthread_guard g(&g_lock);
-    rearm_locked(run, i);
+    if (st != HTTPD_HEAD_MORE) return answer_and_drain_locked(run, i, st);
+    if (s->ended) return free_slot_locked(run, i);
+    rearm_locked(run, i, SLOT_HEAD);
 }
 
 // Reads and drops what slot i's client sends after its answer, until it
@@ -665,7 +664,7 @@ void drain(web_run *run, u32 i)
         return close_slot(run, i);  // the client closed
     }
     pthread_guard g(&g_lock);
-    rearm_locked(run, i);
+    rearm_locked(run, i, SLOT_DRAIN);
 }
 
 void on_timer(web_run *run)
@@ -689,30 +688,52 @@ void dispatch(web_run *run, u64 tag)
     if (tag == kTagStop) return;
     if (tag == kTagTimer) return on_timer(run);
     u32 i = (u32)tag;
+    if (i >= HTTP_MAX_CONNS) return;
+    conn_slot *s = &run->slots[i];
     {
         pthread_guard g(&g_lock);
-        if (i >= HTTP_MAX_CONNS) return;
-        conn_slot *s = &run->slots[i];
         // An event of a connection the slot no longer holds is dropped.
-        if (s->gen != (u32)(tag >> 32) || (s->state != SLOT_HEAD && s->state != SLOT_DRAIN) || s->busy) return;
+        if (s->gen != (u32)(tag >> 32) || (s->state != SLOT_HEAD && s->state != SLOT_DRAIN)) return;
         s->busy = 1;
     }
-    if (run->slots[i].state == SLOT_DRAIN) drain(run, i);
+    if (s->state == SLOT_DRAIN) drain(run, i);
     else read_head(run, i);
 }
 
-// Ends a run that no longer takes connections: its waiting threads end,
-// the requests in flight finish, given a moment, and after that their
+i64 http_io_thread(void *arg)
+{
+    web_run *run = (web_run *)arg;
+    epoll_event ev[kEvents];
+    while (!run->stopping.load()) {
+        int n = epoll_wait(run->ep, ev, kEvents, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            LOG_AT(3 | LOG_OPT_ERRNO, "epoll_wait: ");
+            os_msleep(100);  // a failing wait must not spin
+            continue;
+        }
+        for (int k = 0; k < n && !run->stopping.load(); ++k) dispatch(run, ev[k].data.u64);
+    }
+    run_unref(run);
+    return 0;
+}
+
+// Ends a run that no longer takes connections: its idle threads end, the
+// requests in flight finish, given a moment, and after that their
 // connections are stopped; the run goes with its last thread.
 void stop_run(web_run *run)
 {
     {
         pthread_guard g(&g_lock);
         run->stopping.store(true);
+        while (run->idle_count) {
+            worker *w = run->idle[--run->idle_count];
+            w->idle = false;
+            sem_post(&w->sem);
+        }
     }
     u64 one = 1;
     if (write(run->wake, &one, sizeof one) < 0) LOG_ERR("web server stop: %s\n", os_errno_text(errno));
-    bool last;
     {
         pthread_guard g(&g_lock);
         u64 start = os_mono_ms();
@@ -726,9 +747,8 @@ void stop_run(web_run *run)
         }
         if (run->active > 0)
             LOG_WARN("%u web requests still running; their server goes when they end\n", run->active);
-        last = --run->refs == 0;
     }
-    if (last) run_free(run);
+    run_unref(run);
 }
 
 }  // namespace
@@ -740,67 +760,123 @@ const char *http_page_text(void)
 
 i64 httpd_client_thread(void *arg)
 {
-    web_run *run = (web_run *)arg;
+    worker *w = (worker *)arg;
+    web_run *run = w->run;
+    bool counted = true;  // among the run's request threads
     for (;;) {
-        epoll_event ev;
-        run->waiting.fetch_add(1);
-        int n = epoll_wait(run->ep, &ev, 1, kIdleWorkerMs);
-        run->waiting.fetch_sub(1);
-        if (run->stopping.load()) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            LOG_AT(3 | LOG_OPT_ERRNO, "epoll_wait: ");
-            os_msleep(100);  // a failing wait must not spin
-            continue;
+        serve(run, w->job);
+        {
+            pthread_guard g(&g_lock);
+            w->has_job = false;
+            run->active--;
+            if (run->stopping.load()) {
+                if (run->active == 0) pthread_cond_broadcast(&g_cond);
+                break;
+            }
+            if (next_ready_locked(run, &w->job)) {
+                w->has_job = true;
+                continue;
+            }
+            w->idle = true;
+            run->idle[run->idle_count++] = w;
         }
-        if (n == 0) {
-            if (thread_leave(run, true)) return 0;
-            continue;
+        // Idle until given a job; a thread idle too long ends, unless a job
+        // was given to it meanwhile (then its semaphore is being posted).
+        while (!sem_wait_ms(&w->sem, kIdleWorkerMs)) {
+            pthread_guard g(&g_lock);
+            if (!w->idle) continue;
+            w->idle = false;
+            for (u32 k = 0; k < run->idle_count; ++k) {
+                if (run->idle[k] != w) continue;
+                memmove(&run->idle[k], &run->idle[k + 1], (run->idle_count - k - 1) * sizeof(worker *));
+                run->idle_count--;
+                break;
+            }
+            run->workers--;
+            counted = false;
+            break;
         }
-        dispatch(run, ev.data.u64);
+        if (!counted) break;
+        bool job;
+        {
+            pthread_guard g(&g_lock);
+            job = w->has_job;
+        }
+        if (!job) break;  // woken by the stop
     }
-    thread_leave(run, false);
+    if (counted) {
+        pthread_guard g(&g_lock);
+        run->workers--;
+    }
+    worker_free(w);
+    run_unref(run);
     return 0;
 }
 
 int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
 {
     web_run *run = (web_run *)arg;
+    // What the client has sent already, taken without waiting: most
+    // requests are complete at once and go straight to a request thread.
+    char *buf = (char *)os_malloc(kBufFirst);
+    ssize_t n = buf ? recv(os_sock_fd(sock), buf, kBufFirst, MSG_DONTWAIT) : -1;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || !buf)) n = 0;
+    else if (n <= 0) n = -1;  // closed or reset before a word: nothing to serve
+    httpd_head_scan scan;
+    httpdHeadScanInit(&scan);
+    int st = n > 0 ? httpdHeadScan(&scan, buf, (size_t)n) : HTTPD_HEAD_MORE;
     os_ipaddr evicted_peer;
     u64 evicted = 0;
     const char *why = nullptr;
     u32 limit = 0;
+    worker *w = nullptr;
+    bool start = false;
     {
         pthread_guard g(&g_lock);
-        if (run != g_run || run->stopping.load()) {
+        if (run != g_run || run->stopping.load() || n < 0) {
             os_socket_exit(sock);
+            os_free(buf);
             return -1;
         }
-        // A full table makes room by closing the head that has been
-        // arriving longest; one address may hold only its share of it.
-        if (addr_count_of(run, peer) >= HTTP_MAX_CONNS_PER_ADDR) {
+        if (st == HTTPD_HEAD_READY) {
+            head_job job{sock, *peer, buf, (u32)n, os_mono_ms(), false};
+            w = give_locked(run, job, &start);
+        } else if (addr_counts_get(&run->addrs, peer) >= HTTP_MAX_CONNS_PER_ADDR) {
+            // One address may hold only its share of the table.
             why = "web connections being read from one address";
             limit = HTTP_MAX_CONNS_PER_ADDR;
         } else {
+            // A full table makes room by giving up the head that has been
+            // arriving longest.
             if (run->free_head == kNone) evicted = evict_oldest_locked(run, &evicted_peer);
-            if (take_slot_locked(run, sock, SLOT_HEAD, peer) == kNone) {
+            u32 i = take_slot_locked(run, sock, SLOT_HEAD, peer);
+            if (i == kNone) {
                 why = "web connections being read";
                 limit = HTTP_MAX_CONNS;
+            } else {
+                conn_slot *s = &run->slots[i];
+                s->buf = buf;
+                s->len = (u32)n;
+                s->cap = buf ? kBufFirst : 0;
+                s->scan = scan;
+                buf = nullptr;
             }
         }
     }
+    wake_or_start(run, w, start);
     if (evicted) {
-        if (u32 n = sock_log_gate_pass(&g_evicted, kRefuseLogEveryMs)) {
+        if (u32 k = sock_log_gate_pass(&g_evicted, kRefuseLogEveryMs)) {
             char addr[OS_IPADDR_CSTR_MAXN];
             peer_text(&evicted_peer, addr, sizeof addr);
             LOG_WARN("%u web connections being read: the oldest unfinished head, from %s, closed (%u since the "
                      "last record)\n",
-                     HTTP_MAX_CONNS, addr, n);
+                     HTTP_MAX_CONNS, addr, k);
         }
         send_fixed(evicted, 503);
         os_socket_exit(evicted);
     }
     if (!why) return 0;
+    os_free(buf);
     log_refused(&g_refused_conn, why, limit, peer);
     send_fixed(sock, 503);
     os_socket_exit(sock);
@@ -841,13 +917,14 @@ int debug_http_server_init(const char *addrs, int port)
         run_free(run);
         return -1;
     }
-    // One request thread waits for connections from the start.
-    run->threads = 1;
-    run->refs++;
-    if (!start_thread(run)) {
+    run->refs++;  // the reading thread's
+    os_thread *t = os_thread_init("http_io", http_io_thread, run, 0);
+    if (!t) {
+        LOG_ERR("Failed to create a new thread (httpd)\n");
         run_free(run);
         return -1;
     }
+    os_thread_free(t);
     sock_tcp_server_param sp = {};
     sp.name = "dbg_http";
     sp.reuse = 1;
