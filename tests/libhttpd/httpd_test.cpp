@@ -327,6 +327,7 @@ TEST_F(HttpdTest, HeadScanAgreesWithTheReader)
         {"GET /vars?a=3 HTTP/1.0\r\nX: \xff\r\n\r\n", 30},  // a high byte ends a line
         {"HEAD / HTTP/1.0\r\nHost: x\r\n", 17},               // refused after its first line
         {"\r\nGET / HTTP/1.0\r\n\r\n", 2},
+        {std::string("GET /vars?a=6 HTTP/1.0\r\n\0x\r\nmore", 32), 28},  // empty as a text
         {"POST /vars?a=4 HTTP/1.0\r\nContent-\rLength: 7\r\n\r\n1234567", 54},
         {post + body, post.size() + HTTP_BODY_AHEAD},
         {"GET /" + line + "\n\n", line.size() + 7},  // the line maximum, then the empty line

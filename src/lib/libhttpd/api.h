@@ -158,7 +158,7 @@ struct httpd_request {
     u32 aheadLen;
     u32 aheadPos;
     u8 inputEnded;
-    u8 headDone;     // the head is read: its size cap no longer applies
+    u8 headDone;     // the head ended with its empty line: its size cap no longer applies
     i64 bodyLeft;    // bytes of a POST body announced and not read
     httpd_linger_fn linger;
     void *lingerArg;

@@ -355,10 +355,11 @@ int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len)
         if (s->lines++ == 0) {
             size_t letters;
             s->method = method_of(s->key, &letters);
-        } else if (s->lineLen == 0) {
-            s->headEnd = s->pos;
+        } else if (s->lineLen == 0 || s->key[0] == 0) {
+            s->headEnd = s->pos;  // empty as a text, as the reader sees it
         } else if (strncasecmp(s->key, "Content-Length:", 15) == 0) {
-            s->contentLength = s->lineLen < sizeof s->key - 1 ? parse_length(s->key + 15) : -1;
+            bool whole = s->lineLen < sizeof s->key - 1 || memchr(s->key, 0, s->keyLen);
+            s->contentLength = whole ? parse_length(s->key + 15) : -1;
         }
         s->lineLen = 0;
         s->keyLen = 0;
@@ -441,7 +442,7 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
         os_free(line);
         return -1;
     }
-    r->headDone = 1;
+    r->headDone = complete;
     if (complete && r->method == HTTP_POST && r->contentLength > 0) {
         // The body is read off (up to a bound) before the answer.
         r->bodyLeft = r->contentLength;
