@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -405,6 +406,39 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
     EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
 }
 
+// Connections that trickle their heads: each one opened sends the start of
+// a head at once, then one byte every 300 ms, so that none is closed as
+// silent however long opening the others takes.
+struct trickle {
+    std::mutex m;
+    std::vector<int> fds;
+    std::atomic<bool> done{false};
+    std::thread th{[this] {
+        while (!done.load()) {
+            {
+                std::lock_guard<std::mutex> g(m);
+                for (int fd : fds) send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+            for (int k = 0; k < 3 && !done.load(); ++k) os_msleep(100);
+        }
+    }};
+    int open(int port, const std::string &src)
+    {
+        int fd = httptest::dial(port, src.c_str());
+        if (fd < 0) return -1;
+        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\nX-Slow: a");
+        std::lock_guard<std::mutex> g(m);
+        fds.push_back(fd);
+        return fd;
+    }
+    ~trickle()
+    {
+        done = true;
+        th.join();
+        for (int fd : fds) close(fd);
+    }
+};
+
 // Heads that arrive slowly hold no request thread: beside more of them
 // than requests may run at once, requests are served at once. One address
 // holds at most its share of the connections whose heads are being read,
@@ -412,30 +446,24 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
 TEST_F(WebTest, SlowHeadsHoldNoThread)
 {
     start();
-    std::vector<int> slow;
-    for (int i = 0; i < 300; ++i) {
-        std::string src = "127.0.1." + std::to_string(i % 250 + 1);
-        int fd = httptest::dial(port, src.c_str());
-        ASSERT_GE(fd, 0);
-        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\nX-Slow: a");
-        slow.push_back(fd);
-    }
+    trickle slow;
+    for (int i = 0; i < 300; ++i) ASSERT_GE(slow.open(port, "127.0.1." + std::to_string(i % 250 + 1)), 0);
     for (int i = 0; i < 5; ++i) {
         long long t0 = httptest::now_ms();
         EXPECT_EQ(body("/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
         EXPECT_LT(httptest::now_ms() - t0, 1000);
     }
-    std::vector<int> same;
-    for (u32 i = 0; i < HTTP_MAX_CONNS_PER_ADDR; ++i) same.push_back(httptest::dial(port, "127.0.2.1"));
-    int more = httptest::dial(port, "127.0.2.1");  // its head not there yet: it needs a place
-    EXPECT_EQ(httptest::read_all(more, 3000), httpdFixedAnswer(503));
-    close(more);
-    EXPECT_EQ(httptest::body(httptest::raw(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.2.2")),
-              "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
-    for (int fd : same) close(fd);
+    {
+        trickle same;
+        for (u32 i = 0; i < HTTP_MAX_CONNS_PER_ADDR; ++i) ASSERT_GE(same.open(port, "127.0.2.1"), 0);
+        int more = httptest::dial(port, "127.0.2.1");  // its head not there yet: it needs a place
+        EXPECT_EQ(httptest::read_all(more, 3000), httpdFixedAnswer(503));
+        close(more);
+        EXPECT_EQ(httptest::body(httptest::raw(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.2.2")),
+                  "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    }
     EXPECT_EQ(httptest::raw(port, "GET /metrics HTTP/1.0\r\n" + std::string(70000, 'h')), httpdFixedAnswer(431));
     EXPECT_EQ(httptest::raw(port, "GET /" + std::string(70000, 'u')), httpdFixedAnswer(414));
-    for (int fd : slow) close(fd);
 }
 
 // A full table of connections being read makes room for a new one by
@@ -443,23 +471,11 @@ TEST_F(WebTest, SlowHeadsHoldNoThread)
 TEST_F(WebTest, FullTableGivesUpTheOldestHead)
 {
     start();
-    std::vector<int> fds;
-    std::atomic<bool> done{false};
-    for (u32 i = 0; i < HTTP_MAX_CONNS; ++i) {
-        std::string src = "127.0.3." + std::to_string(i % 8 + 1);
-        int fd = httptest::dial(port, src.c_str());
-        ASSERT_GE(fd, 0);
-        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\nX-Slow: a");
-        fds.push_back(fd);
-        if (i == 0) os_msleep(20);  // the oldest by far
-    }
-    // Each keeps sending, slowly, so that none is closed as silent.
-    std::thread keeper([&] {
-        for (int round = 0; round < 20 && !done.load(); ++round) {
-            for (int fd : fds) send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-            for (int k = 0; k < 5 && !done.load(); ++k) os_msleep(100);
-        }
-    });
+    trickle heads;
+    int oldest = heads.open(port, "127.0.3.1");
+    ASSERT_GE(oldest, 0);
+    os_msleep(20);  // the oldest by far
+    for (u32 i = 1; i < HTTP_MAX_CONNS; ++i) ASSERT_GE(heads.open(port, "127.0.3." + std::to_string(i % 8 + 1)), 0);
     // A client that connects and only then sends its head needs a place in
     // the table.
     int late = httptest::dial(port);
@@ -467,10 +483,7 @@ TEST_F(WebTest, FullTableGivesUpTheOldestHead)
     httptest::send_all(late, "GET /metrics HTTP/1.0\r\n\r\n");
     EXPECT_EQ(httptest::body(httptest::read_all(late, 3000)), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
     close(late);
-    EXPECT_EQ(httptest::read_all(fds[0], 2000), httpdFixedAnswer(503));
-    done = true;
-    keeper.join();
-    for (int fd : fds) close(fd);
+    EXPECT_EQ(httptest::read_all(oldest, 2000), httpdFixedAnswer(503));
 }
 
 // The counts per address stay exact while addresses come and go in any
