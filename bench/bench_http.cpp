@@ -45,28 +45,6 @@ namespace {
 const char kTarget[] = "/cmd?command=echo%20x";
 const char kPeerLabel[] = "CivetWeb 1.15, a handler sending the same bytes with Content-Length, 64 threads";
 
-bool wait_port(int port)
-{
-    for (int i = 0; i < 100; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = loopback(port);
-        bool ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
-        close(fd);
-        if (ok) return true;
-        usleep(50000);
-    }
-    return false;
-}
-
-bench_child start_vkto(const std::string &exe, int port)
-{
-    char ini[256];
-    snprintf(ini, sizeof ini,
-             "[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n",
-             port);
-    return bench_start_vkto(exe, ini);
-}
-
 // A CivetWeb peer on a free port; port 0 when it did not start.
 bench_child start_peer(const std::string &exe, bool keep_alive, int *port)
 {
@@ -196,7 +174,7 @@ int main(int argc, char **argv)
     }
     signal(SIGPIPE, SIG_IGN);
     int vport = free_port();
-    bench_child v = start_vkto(vkto, vport);
+    bench_child v = bench_start_vkto_web(vkto, vport);
     if (v.pid <= 0 || !wait_port(vport)) {
         printf("bench_http: vkto did not start\n");
         v.stop();

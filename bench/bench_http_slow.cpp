@@ -48,19 +48,6 @@ double now_ms()
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool wait_port(int port)
-{
-    for (int i = 0; i < 100; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = loopback(port);
-        bool ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
-        close(fd);
-        if (ok) return true;
-        usleep(50000);
-    }
-    return false;
-}
-
 // Threads and open descriptors of a process.
 struct counts {
     long threads = -1;
@@ -212,11 +199,7 @@ int main(int argc, char **argv)
     std::string vkto = getenv("VKTO") ? getenv("VKTO") : VKTO_EXE;
     signal(SIGPIPE, SIG_IGN);
     int port = free_port();
-    char ini[256];
-    snprintf(ini, sizeof ini,
-             "[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n",
-             port);
-    bench_child v = bench_start_vkto(vkto, ini);
+    bench_child v = bench_start_vkto_web(vkto, port);
     if (v.pid <= 0 || !wait_port(port)) {
         printf("bench_http_slow: vkto did not start\n");
         v.stop();
