@@ -77,6 +77,27 @@ bool read_char(httpd_request *r, char *c)
     return true;
 }
 
+// One head line into dest, as httpdReadLine reads it; its length (NULs
+// included) in *len.
+bool read_line(httpd_request *r, char *dest, int max, int *len)
+{
+    int n = 0;
+    char c;
+    bool ok = true;
+    while (n < max) {
+        if (!read_char(r, &c)) {
+            ok = false;
+            break;
+        }
+        if (c == '\n' || (unsigned char)c > 127) break;
+        if (c == '\r') continue;
+        dest[n++] = c;
+    }
+    dest[n] = 0;
+    *len = n;
+    return ok;
+}
+
 // Reads and drops up to max bytes from the connection until deadline
 // (monotonic ms), its end or max. The buffer is scratch space of size
 // bytes.
@@ -376,20 +397,8 @@ int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len)
 
 int httpdReadLine(httpd_request *r, char *dest, int max)
 {
-    if (!r || !dest || max < 0) return 0;
-    int n = 0;
-    char c;
-    while (n < max) {
-        if (!read_char(r, &c)) {
-            dest[n] = 0;
-            return 0;
-        }
-        if (c == '\n' || (unsigned char)c > 127) break;
-        if (c == '\r') continue;
-        dest[n++] = c;
-    }
-    dest[n] = 0;
-    return 1;
+    int len;
+    return r && dest && max >= 0 && read_line(r, dest, max, &len) ? 1 : 0;
 }
 
 int httpdReadBuf(httpd_request *r, char *dest, int len)
@@ -413,11 +422,11 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
     char *line = (char *)os_malloc(HTTP_MAX_LINE);
     if (!line) return -1;
     constexpr int kMax = (int)HTTP_MAX_LINE - 1;
-    int count = 0;
+    int count = 0, len;
     bool complete = false, firstCut = false;
-    while (httpdReadLine(r, line, kMax)) {
+    while (read_line(r, line, kMax, &len)) {
         if (count++ == 0) {
-            firstCut = strlen(line) == (size_t)kMax;
+            firstCut = len == kMax;
             if (!parse_request_line(server, r, line)) {
                 os_free(line);
                 return -1;
