@@ -556,6 +556,7 @@ void wake_or_start(web_run *run, worker *w, bool start)
         return;
     }
     LOG_ERR("Failed to create a new thread (httpd)\n");
+    send_fixed(w->job.sock, 503);
     os_socket_exit(w->job.sock);
     os_free(w->job.buf);
     {
