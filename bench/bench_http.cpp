@@ -1,11 +1,18 @@
 // The web tool's requests per second and latency beside CivetWeb: wrk
-// -t2 -c64 -d10s against /cmd?command=echo%20x of the real vkto (a child
-// process from a temporary directory, its INI beside it) and against a
-// small CivetWeb program that serves the same answer from a handler, both
-// on loopback with Connection: close, in paired runs; then the RSS of vkto
-// before and after 100,000 requests.
+// -t2 -c64 against /cmd?command=echo%20x of the real vkto (a child process
+// from a temporary directory, its INI beside it) and against a small
+// CivetWeb program whose handler sends the same answer with its
+// Content-Length, both on loopback:
+//   - "Connection: close" requested by wrk: both sides close after each
+//     answer (CivetWeb with its default settings);
+//   - keep-alive: wrk keeps its connections where the server lets it;
+//     CivetWeb with enable_keep_alive and tcp_nodelay keeps them, vkto
+//     closes after each answer.
+// Each side is measured twice per run, in the order peer, vkto, vkto, peer,
+// half the time each; then the RSS of vkto before and after 100,000
+// requests. Figures go out as "result" lines (see bench/run_bench.py).
 //
-//   bench_http [runs] [seconds]   (VKTO=<path> and PEER=<path> override)
+//   bench_http [seconds]   (VKTO=<path> and PEER=<path> override)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -36,32 +43,28 @@
 namespace {
 
 const char kTarget[] = "/cmd?command=echo%20x";
+const char kPeerLabel[] = "CivetWeb 1.15, a handler sending the same bytes with Content-Length, 64 threads";
 
-bool wait_port(int port)
+// A CivetWeb peer on a free port; port 0 when it did not start.
+bench_child start_peer(const std::string &exe, bool keep_alive, int *port)
 {
-    for (int i = 0; i < 100; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = loopback(port);
-        bool ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
-        close(fd);
-        if (ok) return true;
-        usleep(50000);
+    *port = free_port();
+    std::vector<std::string> args = {std::to_string(*port), "64"};
+    if (keep_alive) args.push_back("keepalive");
+    bench_child c = bench_spawn(exe, args, "");
+    if (c.pid <= 0 || !wait_port(*port)) {
+        printf("note the CivetWeb peer (%s) did not start\n", keep_alive ? "keep-alive" : "close");
+        c.stop();
+        *port = 0;
     }
-    return false;
-}
-
-bench_child start_vkto(const std::string &exe, int port)
-{
-    char ini[256];
-    snprintf(ini, sizeof ini,
-             "[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n",
-             port);
-    return bench_start_vkto(exe, ini);
+    return c;
 }
 
 struct wrk_result {
     double rps = 0;
     double p50_ms = 0;
+    double p99_ms = 0;
+    long errors = 0;  // socket errors and answers other than 2xx
 };
 
 double to_ms(const char *v)
@@ -73,23 +76,59 @@ double to_ms(const char *v)
     return x;
 }
 
-wrk_result run_wrk(int port, int seconds)
+wrk_result run_wrk(int port, int seconds, bool close_each)
 {
     char cmd[512];
-    snprintf(cmd, sizeof cmd,
-             "wrk -t2 -c64 -d%ds --latency -H 'Connection: close' 'http://127.0.0.1:%d%s' 2>&1", seconds, port,
-             kTarget);
+    snprintf(cmd, sizeof cmd, "wrk -t2 -c64 -d%ds --latency %s 'http://127.0.0.1:%d%s' 2>&1", seconds,
+             close_each ? "-H 'Connection: close'" : "", port, kTarget);
     wrk_result r;
     FILE *p = popen(cmd, "r");
     if (!p) return r;
     char line[512];
     while (fgets(line, sizeof line, p)) {
         char v[64];
+        long a = 0, b = 0, c = 0, d = 0;
         if (sscanf(line, " 50%% %63s", v) == 1) r.p50_ms = to_ms(v);
-        if (sscanf(line, "Requests/sec: %lf", &r.rps) == 1) continue;
+        else if (sscanf(line, " 99%% %63s", v) == 1) r.p99_ms = to_ms(v);
+        else if (sscanf(line, "Requests/sec: %lf", &r.rps) == 1) continue;
+        else if (sscanf(line, " Socket errors: connect %ld, read %ld, write %ld, timeout %ld", &a, &b, &c, &d) == 4)
+            r.errors += a + b + c + d;
+        else if (sscanf(line, " Non-2xx or 3xx responses: %ld", &a) == 1) r.errors += a;
     }
     pclose(p);
     return r;
+}
+
+// Both halves of one side, averaged.
+wrk_result mean(const wrk_result &a, const wrk_result &b)
+{
+    wrk_result m;
+    m.rps = (a.rps + b.rps) / 2;
+    m.p50_ms = (a.p50_ms + b.p50_ms) / 2;
+    m.p99_ms = (a.p99_ms + b.p99_ms) / 2;
+    m.errors = a.errors + b.errors;
+    return m;
+}
+
+// vkto and a peer in the order peer, vkto, vkto, peer; the figures as
+// result lines of the case.
+void paired(const char *name, int vport, int pport, const char *peer, const char *label, int seconds,
+            bool close_each)
+{
+    int half = std::max(1, seconds / 2);
+    wrk_result p1 = pport ? run_wrk(pport, half, close_each) : wrk_result();
+    wrk_result v = mean(run_wrk(vport, half, close_each), run_wrk(vport, half, close_each));
+    wrk_result p = pport ? mean(p1, run_wrk(pport, half, close_each)) : wrk_result();
+    printf("result %s@vk %.0f req/s higher\n", name, v.rps);
+    printf("result %s_p50@vk %.3f ms lower\n", name, v.p50_ms);
+    printf("result %s_p99@vk %.3f ms lower\n", name, v.p99_ms);
+    if (pport) {
+        printf("result %s@%s %.0f req/s higher %s\n", name, peer, p.rps, label);
+        printf("result %s_p50@%s %.3f ms lower %s\n", name, peer, p.p50_ms, label);
+        printf("result %s_p99@%s %.3f ms lower %s\n", name, peer, p.p99_ms, label);
+    }
+    if (v.errors || p.errors) printf("note %s: %ld errors at vkto, %ld at %s\n", name, v.errors, p.errors, peer);
+    fflush(stdout);
 }
 
 // n requests from `threads` clients, each on its own connection; the
@@ -122,19 +161,11 @@ long requests(int port, long n, int threads)
     return done.load();
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    int runs = argc > 1 ? atoi(argv[1]) : 5;
-    int seconds = argc > 2 ? atoi(argv[2]) : 10;
+    int seconds = argc > 1 ? atoi(argv[1]) : 10;
     std::string vkto = getenv("VKTO") ? getenv("VKTO") : VKTO_EXE;
     std::string peer = getenv("PEER") ? getenv("PEER") : PEER_EXE;
     if (std::system("command -v wrk >/dev/null 2>&1") != 0) {
@@ -143,57 +174,29 @@ int main(int argc, char **argv)
     }
     signal(SIGPIPE, SIG_IGN);
     int vport = free_port();
-    bench_child v = start_vkto(vkto, vport);
+    bench_child v = bench_start_vkto_web(vkto, vport);
     if (v.pid <= 0 || !wait_port(vport)) {
         printf("bench_http: vkto did not start\n");
         v.stop();
         return 1;
     }
-    bench_child c;
-    int cport = 0;
+    bench_child pc, pk;
+    int cport = 0, kport = 0;
     if (!peer.empty()) {
-        cport = free_port();
-        c = bench_spawn(peer, {std::to_string(cport), "64"}, "");
-        if (c.pid <= 0 || !wait_port(cport)) {
-            printf("bench_http: the CivetWeb peer did not start\n");
-            c.stop();
-            cport = 0;
-        }
+        pc = start_peer(peer, false, &cport);
+        pk = start_peer(peer, true, &kport);
     } else {
-        printf("bench_http: no CivetWeb peer (Debian package libcivetweb-dev): vkto alone\n");
+        printf("note no CivetWeb peer (Debian package libcivetweb-dev): vkto alone\n");
     }
 
-    run_wrk(vport, 2);
-    if (cport) run_wrk(cport, 2);
-    std::vector<double> ratios, vp50, cp50, vrps, crps;
-    for (int i = 0; i < runs; ++i) {
-        // The order alternates so that neither side always runs second.
-        wrk_result a, b;
-        if (i % 2 == 0) {
-            a = run_wrk(vport, seconds);
-            if (cport) b = run_wrk(cport, seconds);
-        } else {
-            if (cport) b = run_wrk(cport, seconds);
-            a = run_wrk(vport, seconds);
-        }
-        vrps.push_back(a.rps);
-        vp50.push_back(a.p50_ms);
-        printf("run %d: vkto %.0f req/s p50 %.3f ms", i + 1, a.rps, a.p50_ms);
-        if (cport) {
-            crps.push_back(b.rps);
-            cp50.push_back(b.p50_ms);
-            ratios.push_back(b.rps > 0 ? a.rps / b.rps : 0);
-            printf(" | civetweb %.0f req/s p50 %.3f ms | ratio %.2f", b.rps, b.p50_ms, ratios.back());
-        }
-        printf("\n");
-        fflush(stdout);
-    }
-    printf("vkto      req/s median %.0f, p50 median %.3f ms\n", median(vrps), median(vp50));
-    if (cport) {
-        printf("civetweb  req/s median %.0f, p50 median %.3f ms (64 threads)\n", median(crps), median(cp50));
-        printf("ratio vkto/civetweb: min %.2f, median %.2f (target >= 1.0)\n",
-               *std::min_element(ratios.begin(), ratios.end()), median(ratios));
-    }
+    // Warm-up: threads started, pages touched.
+    run_wrk(vport, 2, true);
+    if (cport) run_wrk(cport, 2, true);
+    if (kport) run_wrk(kport, 2, false);
+    paired("cmd_close", vport, cport, "civetweb", kPeerLabel, seconds, true);
+    paired("cmd_keepalive", vport, kport, "civetweb_keepalive",
+           "as civetweb, with enable_keep_alive=yes and tcp_nodelay=1 (vkto closes after each answer)", seconds,
+           false);
 
     // Memory: a warm-up, then the RSS before and after 100,000 requests.
     requests(vport, 5000, 8);
@@ -202,9 +205,11 @@ int main(int argc, char **argv)
     long answered = requests(vport, 100000, 8);
     usleep(300000);
     long after = rss_kib(v.pid);
-    printf("vkto RSS: %ld KiB before, %ld KiB after 100000 requests (%ld answered): %+ld KiB (target within 512)\n",
-           before, after, answered, after - before);
-    c.stop();
+    printf("result rss_growth_100k_requests@vk %ld KiB lower\n", after - before);
+    printf("note vkto RSS: %ld KiB before, %ld KiB after 100000 requests (%ld answered; target within 512 KiB)\n",
+           before, after, answered);
+    pc.stop();
+    pk.stop();
     v.stop();
     return 0;
 }

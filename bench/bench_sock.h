@@ -90,6 +90,20 @@ inline int free_port()
     return port;
 }
 
+// Whether something accepts connections on 127.0.0.1:port within 5 s.
+inline bool wait_port(int port)
+{
+    for (int i = 0; i < 100; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = loopback(port);
+        bool ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
+        close(fd);
+        if (ok) return true;
+        usleep(50000);
+    }
+    return false;
+}
+
 // Resident memory of a process in KiB, or -1.
 inline long rss_kib(pid_t pid)
 {
@@ -181,4 +195,14 @@ inline bench_child bench_start_vkto(const std::string &exe, const std::string &i
     bench_child c = bench_spawn(fail.dir + "/vkto", {"-q"}, fail.dir);
     c.dir = fail.dir;
     return c;
+}
+
+// vkto with its web tool alone, on 127.0.0.1:port.
+inline bench_child bench_start_vkto_web(const std::string &exe, int port)
+{
+    char ini[256];
+    snprintf(ini, sizeof ini,
+             "[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n",
+             port);
+    return bench_start_vkto(exe, ini);
 }

@@ -1,6 +1,7 @@
 """The web tool under load and under hostile clients: wrk at 64 and 256
-connections, silent connections, slowloris clients and SIGTERM under load.
-Threads and descriptors return to their baseline after each."""
+connections, silent connections, slowloris clients, many slow heads from
+many addresses, heads too large, and SIGTERM under load. Threads and
+descriptors return to their baseline after each."""
 import os
 import shutil
 import signal
@@ -158,6 +159,61 @@ def case_slowloris(t, d):
     d.back_to_base(t, "slowloris")
 
 
+def case_slow_heads(t, d):
+    """More slow clients than requests may run at once, from many addresses:
+    ordinary requests are still answered at once; heads too large get their
+    short answers."""
+    slow = []
+    for i in range(300):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind(("127.0.1.%d" % (i % 150 + 1), 0))
+        s.settimeout(5)
+        s.connect(("127.0.0.1", d.port))
+        s.sendall(b"GET " + TARGET.encode() + b" HTTP/1.1\r\nX-Slow: ")
+        s.setblocking(False)
+        slow.append(s)
+    stop = threading.Event()
+
+    def trickle():
+        while not stop.wait(1.0):
+            for s in slow:
+                try:
+                    s.send(b"a")
+                except OSError:
+                    pass
+
+    th = threading.Thread(target=trickle)
+    th.start()
+    times = []
+    try:
+        for _ in range(20):
+            t0 = time.monotonic()
+            ok = request_ok(d.port)
+            times.append(time.monotonic() - t0 if ok else 99)
+            time.sleep(0.2)
+    finally:
+        stop.set()
+        th.join(5)
+    t.check(all(x < 1.0 for x in times), "requests beside 300 slow heads answered within 1 s: %r"
+            % sorted(round(x, 3) for x in times))
+    for s in slow:
+        s.close()
+
+    def raw(data):
+        with socket.create_connection(("127.0.0.1", d.port), timeout=5) as s:
+            s.sendall(data)
+            got = b""
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    return got
+                got += chunk
+
+    t.check(raw(b"GET /x HTTP/1.0\r\n" + b"h" * 70000).startswith(b"HTTP/1.1 431 "), "431 for a head too large")
+    t.check(raw(b"GET /" + b"u" * 70000).startswith(b"HTTP/1.1 414 "), "414 for a request line too long")
+    d.back_to_base(t, "slow heads")
+
+
 def case_sigterm_under_load(t):
     port = e2e.free_port()
     ini = ("[debug]\nshell_server_port=0\nhttp_server_port=%d\nhttp_server_addr=127.0.0.1\n\n"
@@ -192,7 +248,8 @@ def main():
     checks = e2e.Checks()
     d = Daemon()
     try:
-        rc = checks.run([lambda t: case_wrk(t, d), lambda t: case_silent(t, d), lambda t: case_slowloris(t, d)])
+        rc = checks.run([lambda t: case_wrk(t, d), lambda t: case_silent(t, d), lambda t: case_slowloris(t, d),
+                         lambda t: case_slow_heads(t, d)])
     finally:
         d.stop()
     return e2e.Checks.run(checks, [case_sigterm_under_load]) or rc

@@ -1,9 +1,10 @@
 // The HTTP request reader and the answers fed arbitrary bytes through a
-// memory net handle.
+// memory net handle; the scan of heads arriving in pieces agrees with it.
 #include "fuzz_common.h"
 
 #include "libhttpd/api.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
 
 namespace {
 
@@ -34,10 +35,61 @@ httpd_server *server()
     return s;
 }
 
+// The request read from data, given only its first len bytes.
+struct read_result {
+    int rc;
+    u32 method;
+    std::string path, query;
+    bool ended;  // its head ended with its empty line
+    i64 body;
+};
+
+read_result read_prefix(const uint8_t *data, size_t len)
+{
+    net n{};
+    n.type = NET_TYPE_MEM;
+    n.transport = (u64)(uintptr_t)net_mem_open();
+    httpd_request *r = httpdGetConnectionNet(server(), &n, "192.0.2.1");
+    FUZZ_ASSERT(r);
+    char *ahead = (char *)os_malloc(len ? len : 1);
+    FUZZ_ASSERT(ahead);
+    memcpy(ahead, data, len);
+    httpdSetInput(r, ahead, len, os_mono_ms(), 1);
+    int rc = httpdReadRequest(server(), r);
+    read_result res{rc, r->method, r->path, r->query, r->headDone != 0, r->contentLength};
+    httpdEndRequest(r);
+    return res;
+}
+
+// Scanned in two pieces, the head is "ready" only once the reader needs no
+// more than the bytes scanned, and as soon as it does.
+void check_scan(const uint8_t *data, size_t size)
+{
+    httpd_head_scan scan;
+    httpdHeadScanInit(&scan);
+    size_t cut = size ? data[0] % (size + 1) : 0;
+    size_t ready = 0;
+    int st = httpdHeadScan(&scan, (const char *)data, cut);
+    if (st == HTTPD_HEAD_READY) ready = cut;
+    else if (st == HTTPD_HEAD_MORE && (st = httpdHeadScan(&scan, (const char *)data, size)) == HTTPD_HEAD_READY)
+        ready = size;
+    read_result whole = read_prefix(data, size);
+    if (st == HTTPD_HEAD_MORE) {
+        // Not a refused method, and not a whole head but for a POST body.
+        FUZZ_ASSERT(whole.rc == 0);
+        FUZZ_ASSERT(!whole.ended || (whole.method == HTTP_POST && whole.body > 0));
+    }
+    if (!ready) return;
+    read_result part = read_prefix(data, ready);
+    FUZZ_ASSERT(part.rc == whole.rc && part.method == whole.method);
+    FUZZ_ASSERT(part.path == whole.path && part.query == whole.query);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    check_scan(data, size);
     net n{};
     n.type = NET_TYPE_MEM;
     net_mem *m = net_mem_open();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <strings.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "common/log_capture.h"
 #include "common/tmp_dir.h"
 #include "common/udp_collector.h"
+#include "libdbg/addr_count.h"
 #include "libdbg/http.h"
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
@@ -22,6 +24,8 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpwd/libpwd.h"
+#include "libhttpd/api.h"
+#include "libpal/value/fvar.h"
 #include "libsh/libsh.h"
 
 namespace {
@@ -411,42 +415,55 @@ TEST_F(WebTest, LogView)
     os_free(stat);
 }
 
-// Beyond 256 requests at once a connection is closed unanswered, with an
-// err record; the others are served as usual.
+// A "call" function that holds its request until released (10 s at most).
+std::atomic<bool> g_release{false};
+std::atomic<int> g_held{0};
+int call_hold(dbgsh_srv_ctx *, int, char **)
+{
+    g_held++;
+    for (int i = 0; i < 1000 && !g_release.load(); ++i) os_msleep(10);
+    g_held--;
+    return 0;
+}
+fvar_item g_hold = {"hold", "holds its request until released", call_hold};
+
+// Beyond 256 requests at once a complete request waits a moment for a
+// place: it gets the short 503 answer, with an err record, when none frees
+// in time, and is served when one does.
 TEST_F(WebTest, CapOfRequestThreads)
 {
     start();
+    static bool added = libsh_call_add(&g_hold) >= 0;
+    ASSERT_TRUE(added);
+    g_release = false;
     testutil::log_capture cap;
     std::vector<int> held;
     for (u32 i = 0; i < HTTP_MAX_REQUESTS; ++i) {
         int fd = httptest::dial(port);
         ASSERT_GE(fd, 0);
+        httptest::send_all(fd, "GET /cmd?command=call%20hold HTTP/1.0\r\n\r\n");
         held.push_back(fd);
     }
-    // Every held connection has been accepted once a request behind them is.
-    int extra = -1;
-    std::string got = "<none>";
-    for (int attempt = 0; attempt < 50 && !cap.has("web requests running"); ++attempt) {
-        os_msleep(20);
-        extra = httptest::dial(port);
-        httptest::send_all(extra, "GET /metrics HTTP/1.0\r\n\r\n");
-        long long t0 = httptest::now_ms();
-        got = httptest::read_all(extra, 1500);
-        if (cap.has("web requests running")) {
-            EXPECT_LT(httptest::now_ms() - t0, 1000);
-        }
-        close(extra);
-    }
+    for (int i = 0; i < 1000 && g_held.load() < (int)HTTP_MAX_REQUESTS; ++i) os_msleep(10);
+    EXPECT_EQ(g_held.load(), (int)HTTP_MAX_REQUESTS);
+    long long t0 = httptest::now_ms();
+    EXPECT_EQ(httptest::get(port, "/metrics"), httpdFixedAnswer(503));
+    long long took = httptest::now_ms() - t0;
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 3000);
+    for (int i = 0; i < 100 && !cap.has("web requests running"); ++i) os_msleep(10);  // logged after the answer
     EXPECT_TRUE(cap.has("256 web requests running, connection from 127.0.0.1 closed")) << cap.get();
-    EXPECT_EQ(got, "");
-    for (int fd : held) close(fd);
-    // Freed places serve again.
-    std::string b;
-    for (int attempt = 0; attempt < 50 && b.find("g_type") == std::string::npos; ++attempt) {
-        os_msleep(20);
-        b = body("/metrics");
+
+    std::string late;
+    std::thread waiter([&] { late = body("/metrics"); });
+    os_msleep(300);
+    g_release = true;
+    waiter.join();
+    EXPECT_EQ(late, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    for (int fd : held) {
+        EXPECT_NE(httptest::read_all(fd, 5000).find("resp"), std::string::npos);
+        close(fd);
     }
-    EXPECT_EQ(b, "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
 }
 
 // Connections that arrive together while request threads are idle each get
@@ -490,6 +507,118 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
     std::string b = body("/cmd?command=source%20" + self);
     body("/cmd?command=set%20log.level%20info");
     EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
+}
+
+// Connections that trickle their heads: each one opened sends the start of
+// a head at once, then one byte every 300 ms, so that none is closed as
+// silent however long opening the others takes.
+struct trickle {
+    std::mutex m;
+    std::vector<int> fds;
+    std::atomic<bool> done{false};
+    std::thread th{[this] {
+        while (!done.load()) {
+            {
+                std::lock_guard<std::mutex> g(m);
+                for (int fd : fds) send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+            for (int k = 0; k < 3 && !done.load(); ++k) os_msleep(100);
+        }
+    }};
+    int open(int port, const std::string &src)
+    {
+        int fd = httptest::dial(port, src.c_str());
+        if (fd < 0) return -1;
+        httptest::send_all(fd, "GET /metrics HTTP/1.0\r\nX-Slow: a");
+        std::lock_guard<std::mutex> g(m);
+        fds.push_back(fd);
+        return fd;
+    }
+    ~trickle()
+    {
+        done = true;
+        th.join();
+        for (int fd : fds) close(fd);
+    }
+};
+
+// Heads that arrive slowly hold no request thread: beside more of them
+// than requests may run at once, requests are served at once. One address
+// holds at most its share of the connections whose heads are being read,
+// and heads too large get their short answers.
+TEST_F(WebTest, SlowHeadsHoldNoThread)
+{
+    start();
+    trickle slow;
+    for (int i = 0; i < 300; ++i) ASSERT_GE(slow.open(port, "127.0.1." + std::to_string(i % 250 + 1)), 0);
+    for (int i = 0; i < 5; ++i) {
+        long long t0 = httptest::now_ms();
+        EXPECT_EQ(body("/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+        EXPECT_LT(httptest::now_ms() - t0, 1000);
+    }
+    {
+        trickle same;
+        for (u32 i = 0; i < HTTP_MAX_CONNS_PER_ADDR; ++i) ASSERT_GE(same.open(port, "127.0.2.1"), 0);
+        int more = httptest::dial(port, "127.0.2.1");  // its head not there yet: it needs a place
+        EXPECT_EQ(httptest::read_all(more, 3000), httpdFixedAnswer(503));
+        close(more);
+        EXPECT_EQ(httptest::body(httptest::raw(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.2.2")),
+                  "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    }
+    EXPECT_EQ(httptest::raw(port, "GET /metrics HTTP/1.0\r\n" + std::string(70000, 'h')), httpdFixedAnswer(431));
+    EXPECT_EQ(httptest::raw(port, "GET /" + std::string(70000, 'u')), httpdFixedAnswer(414));
+}
+
+// A full table of connections being read makes room for a new one by
+// answering the head that has been arriving longest with 503.
+TEST_F(WebTest, FullTableGivesUpTheOldestHead)
+{
+    start();
+    trickle heads;
+    int oldest = heads.open(port, "127.0.3.1");
+    ASSERT_GE(oldest, 0);
+    os_msleep(20);  // the oldest by far
+    for (u32 i = 1; i < HTTP_MAX_CONNS; ++i) ASSERT_GE(heads.open(port, "127.0.3." + std::to_string(i % 8 + 1)), 0);
+    // A client that connects and only then sends its head needs a place in
+    // the table.
+    int late = httptest::dial(port);
+    os_msleep(300);
+    httptest::send_all(late, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(httptest::body(httptest::read_all(late, 3000)), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    close(late);
+    EXPECT_EQ(httptest::read_all(oldest, 2000), httpdFixedAnswer(503));
+}
+
+// The counts per address stay exact while addresses come and go in any
+// order, however their entries collide in the table.
+TEST(AddrCounts, ExactThroughCollisionsAndRemovals)
+{
+    addr_counts t;
+    ASSERT_EQ(addr_counts_init(&t, 64), 0);
+    std::vector<os_ipaddr> peers;
+    for (int i = 0; i < 32; ++i) {
+        os_ipaddr a;
+        os_ipaddr_clear(&a);
+        a.family = OS_IPADDR_FAMILY_IPV4 | OS_IPADDR_IP_FLAG;
+        a.u.ipv4.addr[0] = 10;
+        a.u.ipv4.addr[3] = (u8)i;
+        peers.push_back(a);
+    }
+    std::vector<u32> want(peers.size());
+    u32 seed = 7;
+    for (int step = 0; step < 5000; ++step) {
+        seed = seed * 1103515245 + 12345;
+        size_t k = (seed >> 8) % peers.size();
+        if ((seed >> 20) % 3 && want[k] < 3) {
+            addr_counts_add(&t, &peers[k]);
+            want[k]++;
+        } else if (want[k]) {
+            addr_counts_remove(&t, &peers[k]);
+            want[k]--;
+        }
+        for (size_t j = 0; j < peers.size(); ++j) ASSERT_EQ(addr_counts_get(&t, &peers[j]), want[j]) << step;
+    }
+    addr_counts_exit(&t);
 }
 
 // Many clients at once while commands run and variables change.

@@ -13,6 +13,7 @@
 #include "libhttpd/api.h"
 #include "libhttpd/http_client.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
 #include "libpal/network/os_socket.h"
 
 namespace {
@@ -264,15 +265,143 @@ TEST_F(HttpdTest, HeadLimits)
     served r = serve(s, "GET /vars?x=" + std::string(3000, 'a') + " HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(r.cut);
     EXPECT_EQ(r.path, "/vars");
-    // A head that never ends within its size cap is not served.
+    // A head that never ends within its size cap is refused with a short
+    // answer: 431, or 414 while the request line itself has not ended.
     r = serve(s, "GET /vars HTTP/1.0\r\n" + std::string(70000, 'h'));
     EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, httpdFixedAnswer(431));
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 431 Request Header Fields Too Large\r\n", 0), 0u);
+    r = serve(s, "GET /" + std::string(70000, 'u') + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(r.out, httpdFixedAnswer(414));
     // A POST body is read off before the answer.
     r = serve(s, "POST /vars?k=v HTTP/1.0\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'));
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.left, 0);
     EXPECT_NE(r.out.find("k=[v];"), std::string::npos);
+}
+
+// The reader's named pieces: lines as the head reader ends them, and
+// exact-count reads through the read buffer.
+TEST_F(HttpdTest, ReadLineAndReadBuf)
+{
+    net n{};
+    n.type = NET_TYPE_MEM;
+    net_mem *m = net_mem_open();
+    n.transport = (u64)(uintptr_t)m;
+    const std::string in = "a\r\nb\xC3x\ncut-this\n0123456789";
+    net_mem_write(m, in.data(), in.size());
+    httpd_request *r = httpdGetConnectionNet(s, &n, "10.1.2.3");
+    ASSERT_NE(r, nullptr);
+    char line[16];
+    EXPECT_EQ(httpdReadLine(r, line, 15), 1);
+    EXPECT_STREQ(line, "a");
+    EXPECT_EQ(httpdReadLine(r, line, 15), 1);  // a byte above 127 ends a line
+    EXPECT_STREQ(line, "b");
+    EXPECT_EQ(httpdReadLine(r, line, 15), 1);
+    EXPECT_STREQ(line, "x");
+    EXPECT_EQ(httpdReadLine(r, line, 3), 1);  // cut at the maximum
+    EXPECT_STREQ(line, "cut");
+    EXPECT_EQ(httpdReadLine(r, line, 15), 1);
+    EXPECT_STREQ(line, "-this");
+    char buf[16] = {};
+    EXPECT_EQ(httpdReadBuf(r, buf, 4), 1);
+    EXPECT_EQ(std::string(buf, 4), "0123");
+    EXPECT_EQ(httpdReadBuf(r, buf, 0), 1);
+    EXPECT_EQ(httpdReadBuf(r, buf, 7), 0);  // only 6 bytes are left
+    EXPECT_EQ(httpdReadBuf(nullptr, buf, 1), 0);
+    httpdEndRequest(r);
+}
+
+// The scan of a head arriving in pieces says "ready" exactly when the
+// request reader, given only those bytes, reads the request it would read
+// from all of them, so a request thread never waits for input.
+TEST_F(HttpdTest, HeadScanAgreesWithTheReader)
+{
+    const std::string body(20000, 'b');
+    const std::string post = "POST /vars?a=5 HTTP/1.0\r\ncontent-length:  20000 \r\n\r\n";
+    const std::string line(65534 - 6, 'p');
+    // Each head with the number of its bytes the reader needs.
+    const std::pair<std::string, size_t> heads[] = {
+        {"GET /vars?a=1 HTTP/1.0\r\nHost: x\r\n\r\nextra", 35},
+        {"get /vars?a=2 HTTP/1.0\n\r\r\n", 26},
+        {"GET /vars?a=3 HTTP/1.0\r\nX: \xff\r\n\r\n", 30},  // a high byte ends a line
+        {"HEAD / HTTP/1.0\r\nHost: x\r\n", 17},               // refused after its first line
+        {"\r\nGET / HTTP/1.0\r\n\r\n", 2},
+        {std::string("GET /vars?a=6 HTTP/1.0\r\n\0x\r\nmore", 32), 28},  // empty as a text
+        {"POST /vars?a=4 HTTP/1.0\r\nContent-\rLength: 7\r\n\r\n1234567", 54},
+        {post + body, post.size() + HTTP_BODY_AHEAD},
+        {"GET /" + line + "\n\n", line.size() + 7},  // the line maximum, then the empty line
+    };
+    for (const auto &[h, need] : heads) {
+        httpd_head_scan scan;
+        httpdHeadScanInit(&scan);
+        size_t ready = 0;
+        for (size_t n = 1; n <= h.size() && !ready; ++n)
+            if (httpdHeadScan(&scan, h.data(), n) == HTTPD_HEAD_READY) ready = n;
+        EXPECT_EQ(ready, need) << h.substr(0, 40);
+        if (!ready) continue;
+        served whole = serve(s, h);
+        // The same from the bytes scanned alone, with nothing after them.
+        net n{};
+        n.type = NET_TYPE_MEM;
+        n.transport = (u64)(uintptr_t)net_mem_open();
+        httpd_request *r = httpdGetConnectionNet(s, &n, "10.1.2.3");
+        ASSERT_NE(r, nullptr);
+        char *ahead = (char *)os_malloc(ready);
+        memcpy(ahead, h.data(), ready);
+        httpdSetInput(r, ahead, ready, os_mono_ms(), 1);
+        int rc = httpdReadRequest(s, r);
+        if (rc == 0) httpdProcessRequest(s, r);
+        httpdFlush(r);
+        net_mem *m = (net_mem *)(uintptr_t)r->conn.transport;
+        std::string out((const char *)m->buf.data, m->buf.len);
+        EXPECT_EQ(rc, whole.rc) << h.substr(0, 40);
+        EXPECT_EQ(r->path, whole.path);
+        EXPECT_EQ(httptest::body(out), httptest::body(whole.out)) << h.substr(0, 40);
+        httpdEndRequest(r);
+    }
+    // A head that does not end within the cap, by its first line or after.
+    for (auto [h, want] : {std::pair{"GET /" + std::string(70000, 'u'), (int)HTTPD_HEAD_URI_TOO_LONG},
+                           {"GET / HTTP/1.0\r\n" + std::string(70000, 'h'), (int)HTTPD_HEAD_TOO_LARGE}}) {
+        httpd_head_scan scan;
+        httpdHeadScanInit(&scan);
+        EXPECT_EQ(httpdHeadScan(&scan, h.data(), 1000), HTTPD_HEAD_MORE);
+        EXPECT_EQ(httpdHeadScan(&scan, h.data(), h.size()), want);
+    }
+}
+
+u64 g_lingered = 0;
+void take_linger(u64 sock, void *) { g_lingered = sock; }
+
+// A request ends at once when its client has nothing more for it (the
+// client, still open, reads the answer to its end); input left over goes
+// to the linger function with the connection shut down for writing,
+// without a wait on the request's thread.
+TEST_F(HttpdTest, EndsAtOnceUnlessInputIsLeft)
+{
+    for (bool extra : {false, true}) {
+        u64 pair[2];
+        ASSERT_TRUE(os_socket_pair(OS_SOCK_TCP, pair));
+        int cfd = os_sock_fd(pair[1]);
+        httptest::send_all(cfd, std::string("GET /vars?a=1 HTTP/1.0\r\n\r\n") + (extra ? "more" : ""));
+        net n{};
+        n.type = NET_TYPE_SOCK;
+        n.transport = pair[0];
+        httpd_request *r = httpdGetConnectionNet(s, &n, "10.1.2.3");
+        ASSERT_NE(r, nullptr);
+        httpdSetLinger(r, take_linger, nullptr);
+        g_lingered = 0;
+        ASSERT_EQ(httpdReadRequest(s, r), 0);
+        httpdProcessRequest(s, r);
+        long long t0 = httptest::now_ms();
+        httpdEndRequest(r);
+        EXPECT_LT(httptest::now_ms() - t0, 100) << extra;
+        std::string got = httptest::read_all(cfd, 2000);
+        EXPECT_NE(got.find("a=[1];"), std::string::npos) << extra;
+        EXPECT_EQ(g_lingered, extra ? pair[0] : 0u);
+        if (g_lingered) os_socket_exit(g_lingered);
+        close(cfd);
+    }
 }
 
 TEST_F(HttpdTest, ContentTreeAndEscapes)
@@ -299,6 +428,17 @@ TEST_F(HttpdTest, ContentTreeAndEscapes)
     EXPECT_STREQ(httpdUnescape(nullptr), "");
 }
 
+// The file entry's answer names the file's time; asked again with that
+// time it is 304 alone.
+int file_if_modified(httpd_server *server, httpd_request *r)
+{
+    httpd_var *since = httpdGetVariableByName(r, "since");
+    if (since) snprintf(r->ifModified, sizeof r->ifModified, "%s", since->value);
+    httpd_var *path = httpdGetVariableByName(r, "path");
+    httpdSendFileEntry(server, r, path ? path->value : "");
+    return 0;
+}
+
 TEST_F(HttpdTest, FilesAndTheirTypes)
 {
     std::string dir = ::testing::TempDir() + "httpd_files_XXXXXX";
@@ -310,6 +450,7 @@ TEST_F(HttpdTest, FilesAndTheirTypes)
     httpdSetFileBase(s, dir.c_str());
     ASSERT_EQ(httpdAddFileContent(s, "/f", "p", 0, nullptr, "pic.PNG"), 0);
     ASSERT_EQ(httpdAddWildcardContent(s, "/w", nullptr, dir.c_str()), 0);
+    ASSERT_EQ(httpdAddCContent(s, "/", "since", 0, nullptr, file_if_modified), 0);
     served r = serve(s, "GET /f/p HTTP/1.0\r\n\r\n");
     EXPECT_NE(r.out.find("Content-Type: image/png\r\n"), std::string::npos);
     EXPECT_NE(r.out.find("Content-Length: 4\r\n"), std::string::npos);
@@ -317,6 +458,18 @@ TEST_F(HttpdTest, FilesAndTheirTypes)
     r = serve(s, "GET /w/pic.PNG HTTP/1.0\r\n\r\n");
     EXPECT_EQ(httptest::body(r.out), "png!");
     r = serve(s, "GET /w/missing HTTP/1.0\r\n\r\n");
+    EXPECT_NE(r.out.find("404 Not Found"), std::string::npos);
+
+    r = serve(s, "GET /since?path=" + file + " HTTP/1.0\r\n\r\n");
+    size_t at = r.out.find("Last-Modified: ");
+    ASSERT_NE(at, std::string::npos);
+    std::string when = r.out.substr(at + 15, r.out.find("\r\n", at) - at - 15);
+    std::string q = when;
+    for (size_t p; (p = q.find(' ')) != std::string::npos;) q.replace(p, 1, "%20");
+    r = serve(s, "GET /since?path=" + file + "&since=" + q + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 304 Not Modified\n", 0), 0u) << r.out;
+    EXPECT_EQ(httptest::body(r.out), "");
+    r = serve(s, "GET /since?path=" + dir + "/none.css HTTP/1.0\r\n\r\n");
     EXPECT_NE(r.out.find("404 Not Found"), std::string::npos);
     unlink(file.c_str());
     rmdir(dir.c_str());

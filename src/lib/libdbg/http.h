@@ -2,7 +2,7 @@
 // Web debug tool: a console page and the JSON services its script calls
 // (commands, the live log, named variables), served by the embedded HTTP
 // server on a TCP listener; "http_cli" threads serve one request at a time
-// each.
+// each, and one "http_io" thread reads the heads that arrive slowly.
 #include "libpal/env/os_types.h"
 #include "libpal/network/os_ipaddr.h"
 
@@ -17,7 +17,9 @@ struct debug_http_param {
     const char *prompt;
 };
 
-constexpr u32 HTTP_MAX_REQUESTS = 256;       // request threads at once
+constexpr u32 HTTP_MAX_REQUESTS = 256;       // requests served at once
+constexpr u32 HTTP_MAX_CONNS = 1024;         // connections whose head is read slowly
+constexpr u32 HTTP_MAX_CONNS_PER_ADDR = HTTP_MAX_CONNS / 2;  // of them from one client address
 constexpr size_t HTTP_ANSWER_SIZE = 16384;   // JSON answers, NUL included
 constexpr size_t HTTP_CMD_ARG_SIZE = 16384;  // the raw command argument
 constexpr size_t HTTP_CMD_SIZE = 4096;       // the decoded command line
@@ -33,6 +35,7 @@ int dbg_http_server_stop(void);
 int dbg_http_server_port(void);
 
 int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg);
+// A request thread; arg is its record, made with its first request.
 i64 httpd_client_thread(void *arg);
 int http_add_callbacks(httpd_server *server);
 // The page read from "debug.html" at start for the request this thread

@@ -17,6 +17,10 @@ struct httpd_request;
 typedef int (*httpd_content_fn)(httpd_server *server, httpd_request *r);
 typedef int (*httpd_preload_fn)(httpd_server *server);
 typedef void (*httpd_error_fn)(httpd_server *server, httpd_request *r, int code);
+// Takes over a connection whose answer is complete while its client still
+// sends: the socket is shut down for writing; the function drains what
+// comes and closes it.
+typedef void (*httpd_linger_fn)(u64 sock, void *arg);
 
 // Content kinds.
 enum : i32 {
@@ -57,6 +61,7 @@ constexpr int HTTP_FIRST_BYTE_MS = 2000;     // wait for the first byte of a ref
 constexpr int HTTP_HEAD_DEADLINE_MS = 10000; // the whole head, body included
 constexpr int HTTP_DRAIN_MS = 500;           // unread input drained before close
 constexpr size_t HTTP_DRAIN_MAX = 1 << 20;
+constexpr size_t HTTP_BODY_AHEAD = 16384;    // of a POST body, read with its head
 constexpr size_t HTTP_OUTPUT_MAX = 65536;    // one piece of expanded text or of a file
 
 struct httpd_var {
@@ -146,6 +151,40 @@ struct httpd_request {
     // when the request ends.
     u32 outLen;
     char outBuf[HTTP_READ_BUF_SIZE];
+    // Input read before the request was made (httpdSetInput), read before
+    // the connection; freed with the request. With inputEnded nothing more
+    // is read from the connection.
+    char *ahead;
+    u32 aheadLen;
+    u32 aheadPos;
+    u8 inputEnded;
+    u8 headDone;     // the head ended with its empty line: its size cap no longer applies
+    i64 bodyLeft;    // bytes of a POST body announced and not read
+    httpd_linger_fn linger;
+    void *lingerArg;
+};
+
+// A request head as it arrives in pieces (httpdHeadScan): lines end as the
+// request reader ends them; the start of each line is kept to find the
+// method and a POST's Content-Length.
+struct httpd_head_scan {
+    u64 pos;            // bytes scanned
+    u64 headEnd;        // bytes of the head, its empty line included; 0 before
+    u32 lineLen;        // characters of the line being scanned
+    u32 lines;          // lines ended
+    u32 method;         // of the first line, once it has ended
+    i64 contentLength;  // -1 unless announced
+    u8 firstCut;        // the first line reached the line maximum
+    u8 keyLen;
+    char key[64];
+};
+
+// Results of httpdHeadScan.
+enum : int {
+    HTTPD_HEAD_MORE = 0,         // the request needs more input
+    HTTPD_HEAD_READY = 1,        // the request reader will not wait for input
+    HTTPD_HEAD_URI_TOO_LONG = 414,
+    HTTPD_HEAD_TOO_LARGE = 431,
 };
 
 // ---- server and content tree ------------------------------------------------
@@ -176,7 +215,30 @@ httpd_request *httpdGetConnection(u64 sock, httpd_server *server, const os_ipadd
 // The same over a net handle the request takes over (memory handles for
 // tests); peer is the client's address text.
 httpd_request *httpdGetConnectionNet(httpd_server *server, const net *conn, const char *peer);
+// Gives the request the input already read from its connection (data, an
+// allocation of the counted allocator that the request takes over) and the
+// time the connection was accepted (monotonic ms; the head's deadline runs
+// from it). With ended set nothing more is read from the connection.
+void httpdSetInput(httpd_request *r, char *data, size_t len, u64 accepted, int ended);
+// A connection that still has input when its request ends goes to fn
+// instead of being drained on the request's thread.
+void httpdSetLinger(httpd_request *r, httpd_linger_fn fn, void *arg);
+// Scans the bytes of a request head received so far (data holds all len of
+// them; the scan goes on where the last call stopped): HTTPD_HEAD_READY
+// once the head has ended (with the first HTTP_BODY_AHEAD bytes of a POST
+// body) or its first line holds a method that is not served; 414 or 431
+// when the head does not end within HTTP_HEAD_MAX bytes; else
+// HTTPD_HEAD_MORE.
+void httpdHeadScanInit(httpd_head_scan *s);
+int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len);
 int httpdReadRequest(httpd_server *server, httpd_request *r);
+// One head line into dest (max characters at most, dest holds max + 1): a
+// line feed or a byte above 127 ends it and is dropped, carriage returns
+// are dropped. 1, or 0 when a read failed before the line ended.
+int httpdReadLine(httpd_request *r, char *dest, int max);
+// Exactly len bytes through the request's read buffer: 1, or 0 when the
+// input ended or failed first.
+int httpdReadBuf(httpd_request *r, char *dest, int len);
 void httpdProcessRequest(httpd_server *server, httpd_request *r);
 void httpdEndRequest(httpd_request *r);
 const char *httpdRequestMethodName(httpd_request *r);
@@ -229,6 +291,12 @@ void httpdSend304(httpd_server *server, httpd_request *r);
 void httpdSend403(httpd_server *server, httpd_request *r);
 void httpdSend404(httpd_server *server, httpd_request *r);
 void httpdSendFile(httpd_server *server, httpd_request *r, const char *path);
+// The file of a file entry (kinds 1 and 5); answers as httpdSendFile.
+void httpdSendFileEntry(httpd_server *server, httpd_request *r, const char *path);
+// The short fixed answer sent in place of a request: 414 (request line too
+// long), 431 (head too large) or 503 (no room for the request); NULL for
+// other codes.
+const char *httpdFixedAnswer(int code);
 void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data);
 void httpdWriteAccessLog(httpd_server *server, httpd_request *r);
 void httpdWriteErrorLog(httpd_server *server, httpd_request *r, const char *level, const char *message);

@@ -1,0 +1,425 @@
+#define LOG_MOD "httpd"
+#define LOG_SRC "src/lib/libhttpd/api"
+// Answers: the head, output with and without templates, the built-in
+// answers, files and in-memory text.
+#include "libhttpd/httpd_int.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "libpal/env/malloc.h"
+
+using namespace httpd_int;
+
+namespace {
+
+constexpr char kStatus304[] = "304 Not Modified\n";
+constexpr char kStatus401[] = "401 Please Authenticate\r\n";
+constexpr char kStatus403[] = "403 Permission Denied\n";
+constexpr char kStatus404[] = "404 Not Found\n";
+
+constexpr const char *kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void append(char *buf, size_t size, size_t *len, const char *text)
+{
+    size_t n = strlen(text);
+    if (*len + 1 >= size) return;
+    if (n > size - 1 - *len) n = size - 1 - *len;
+    memcpy(buf + *len, text, n);
+    *len += n;
+    buf[*len] = 0;
+}
+
+
+void call_error(httpd_error_fn fn, httpd_server *server, httpd_request *r, int code)
+{
+    fn(server, r, code);
+}
+
+const char *content_type_of(const char *path)
+{
+    const char *dot = strrchr(path, '.');
+    if (!dot) return nullptr;
+    static constexpr struct {
+        const char *ext;
+        const char *type;
+    } kTypes[] = {
+        {".gif", "image/gif\r\n"}, {".jpg", "image/jpeg\r\n"}, {".xbm", "image/xbm\r\n"},
+        {".png", "image/png\r\n"}, {".css", "text/css\r\n"},
+    };
+    for (const auto &t : kTypes)
+        if (strcasecmp(dot, t.ext) == 0) return t.type;
+    return nullptr;
+}
+
+// Writes the text with its $name templates expanded, in pieces through a
+// heap buffer.
+int output_expanded(httpd_request *r, const char *text)
+{
+    char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
+    if (!buf) return -1;
+    size_t len = 0;
+    int result = 0;
+    auto flush = [&]() {
+        if (len) {
+            int w = write_conn(r, buf, len);
+            if (w < 0) result = -1;
+            r->responseLength += (i64)len;
+        }
+        len = 0;
+    };
+    auto put = [&](const char *s, size_t n) {
+        while (n) {
+            size_t room = HTTP_OUTPUT_MAX - len;
+            size_t k = n < room ? n : room;
+            memcpy(buf + len, s, k);
+            len += k;
+            s += k;
+            n -= k;
+            if (len == HTTP_OUTPUT_MAX) flush();
+        }
+    };
+    const char *p = text;
+    while (*p) {
+        const char *dollar = strchr(p, '$');
+        if (!dollar) {
+            put(p, strlen(p));
+            break;
+        }
+        put(p, (size_t)(dollar - p));
+        const char *name = dollar + 1;
+        size_t n = 0;
+        while (n < 80 && (isalnum((unsigned char)name[n]) || name[n] == '_')) ++n;
+        char varName[81];
+        copy_n(varName, sizeof varName, name, n);
+        httpd_var *v = n ? httpdGetVariableByName(r, varName) : nullptr;
+        if (v) put(v->value, strlen(v->value));
+        else put(dollar, n + 1);
+        p = name + n;
+    }
+    flush();
+    os_free(buf);
+    return result;
+}
+
+// A file as the answer: its type by its name, 404 when it cannot be
+// examined, 304 when the request names its modification time, else the
+// head with its size and the file in blocks of 65536 bytes.
+void send_file(httpd_server *server, httpd_request *r, const char *path)
+{
+    if (const char *type = content_type_of(path)) httpdSetContentType(r, type);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
+        httpdSend404(server, r);
+        return;
+    }
+    char date[40];
+    if (strcmp(r->ifModified, httpdDate(st.st_mtime, date, sizeof date)) == 0) {
+        close(fd);
+        httpdSend304(server, r);
+        return;
+    }
+    httpdWriteHeaders(r, (i64)st.st_size, st.st_mtime);
+    char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
+    if (buf) {
+        for (;;) {
+            ssize_t n = read(fd, buf, HTTP_OUTPUT_MAX);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            r->responseLength += n;
+            if (write_conn(r, buf, (size_t)n) != (int)n) break;
+        }
+        os_free(buf);
+    }
+    close(fd);
+}
+
+}  // namespace
+
+bool httpd_int::flush_out(httpd_request *r)
+{
+    if (r->outLen == 0) return true;
+    int w = net_write(&r->conn, r->outBuf, r->outLen);
+    bool ok = w == (int)r->outLen;
+    r->outLen = 0;
+    return ok;
+}
+
+int httpd_int::write_conn(httpd_request *r, const void *data, size_t len)
+{
+    if (len == 0) return 0;
+    if (r->outLen + len <= sizeof r->outBuf) {
+        memcpy(r->outBuf + r->outLen, data, len);
+        r->outLen += (u32)len;
+        return (int)len;
+    }
+    if (!flush_out(r)) return -1;
+    if (len <= sizeof r->outBuf) {
+        memcpy(r->outBuf, data, len);
+        r->outLen = (u32)len;
+        return (int)len;
+    }
+    return net_write(&r->conn, data, len);
+}
+
+// ---- response set-up and output ---------------------------------------------
+
+void httpdSetResponse(httpd_request *r, const char *msg)
+{
+    copy_text(r->response, sizeof r->response, msg);
+}
+
+void httpdSetContentType(httpd_request *r, const char *type)
+{
+    copy_text(r->contentType, sizeof r->contentType, type);
+}
+
+void httpdAddHeader(httpd_request *r, const char *line)
+{
+    if (!line) return;
+    constexpr size_t kMax = HTTP_TEXT_MAX - 2;
+    size_t len = strlen(r->headers);
+    if (len >= kMax) return;
+    size_t n = strlen(line);
+    if (n > kMax - len) n = kMax - len;
+    memcpy(r->headers + len, line, n);
+    len += n;
+    r->headers[len] = 0;
+    if (n && line[n - 1] != '\n' && len < kMax) {
+        r->headers[len++] = '\n';
+        r->headers[len] = 0;
+    }
+}
+
+void httpdSetCookie(httpd_request *r, const char *name, const char *value)
+{
+    char line[HTTP_TEXT_MAX];
+    snprintf(line, sizeof line, "Set-Cookie: %s=%s; path=/;", name ? name : "", value ? value : "");
+    httpdAddHeader(r, line);
+}
+
+char *httpdDate(time_t t, char *buf, size_t size)
+{
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    snprintf(buf, size, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7], tm.tm_mday,
+             kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+void httpdWriteHeaders(httpd_request *r, i64 contentLength, time_t modTime)
+{
+    if (r->headersSent) return;
+    r->headersSent = 1;
+    char head[4096];
+    size_t len = 0;
+    head[0] = 0;
+    char date[40];
+    append(head, sizeof head, &len, "HTTP/1.1 ");
+    append(head, sizeof head, &len, r->response);
+    append(head, sizeof head, &len, r->headers);
+    append(head, sizeof head, &len, "Date: ");
+    append(head, sizeof head, &len, httpdDate(time(nullptr), date, sizeof date));
+    append(head, sizeof head, &len, "\r\nConnection: close\r\nContent-Type: ");
+    append(head, sizeof head, &len, r->contentType);
+    append(head, sizeof head, &len, "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n");
+    if (contentLength > 0) {
+        char line[128];
+        snprintf(line, sizeof line, "Content-Length: %lld\r\nLast-Modified: %s\r\n", (long long)contentLength,
+                 httpdDate(modTime ? modTime : time(nullptr), date, sizeof date));
+        append(head, sizeof head, &len, line);
+    }
+    append(head, sizeof head, &len, "\r\n");
+    write_conn(r, head, len);
+}
+
+void httpdSendHeaders(httpd_request *r)
+{
+    httpdWriteHeaders(r, 0, 0);
+}
+
+int httpdOutput(httpd_request *r, const char *text)
+{
+    if (!text) return 0;
+    if (!r->headersSent) httpdSendHeaders(r);
+    return output_expanded(r, text);
+}
+
+int httpdWrite(httpd_request *r, const char *data, size_t length)
+{
+    if (!r->headersSent) httpdSendHeaders(r);
+    r->responseLength += (i64)length;
+    return write_conn(r, data, length);
+}
+
+int httpdWriteStr(httpd_request *r, const char *text)
+{
+    return httpdWrite(r, text ? text : "", text ? strlen(text) : 0);
+}
+
+int httpdPrintf(httpd_request *r, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char *text = nullptr;
+    int n = os_vasprintf(&text, fmt, ap);
+    va_end(ap);
+    if (n < 0 || !text) return -1;
+    int w = httpdWrite(r, text, (size_t)n);
+    os_free(text);
+    return w;
+}
+
+int httpdSendData(httpd_request *r, const char *data, size_t length)
+{
+    httpdWriteHeaders(r, (i64)length, 0);
+    r->responseLength += (i64)length;
+    return write_conn(r, data, length);
+}
+
+int httpdSendStr(httpd_request *r, const char *text)
+{
+    return httpdSendData(r, text ? text : "", text ? strlen(text) : 0);
+}
+
+int httpdWriteBody(httpd_request *r, const char *text)
+{
+    size_t n = text ? strlen(text) : 0;
+    r->responseLength += (i64)n;
+    return write_conn(r, text, n);
+}
+
+int httpdNetWriteStr(httpd_request *r, const char *text)
+{
+    return write_conn(r, text, text ? strlen(text) : 0);
+}
+
+int httpdFlush(httpd_request *r)
+{
+    return flush_out(r) ? 0 : -1;
+}
+
+// ---- authentication ---------------------------------------------------------
+
+int httpdAuthenticate(httpd_request *r, const char *realm)
+{
+    if (r->authLength > 0) return 1;
+    char line[256];
+    snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\r\n", realm ? realm : "");
+    httpdSetResponse(r, kStatus401);
+    httpdAddHeader(r, line);
+    httpdOutput(r, "\r\n");
+    return 0;
+}
+
+void httpdForceAuthenticate(httpd_request *r, const char *realm)
+{
+    char line[256];
+    snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\n", realm ? realm : "");
+    httpdSetResponse(r, kStatus401);
+    httpdAddHeader(r, line);
+    httpdOutput(r, "\n");
+}
+
+// ---- escaping and decoding --------------------------------------------------
+
+char *httpdEscape(const char *text)
+{
+    if (!text) return nullptr;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    size_t n = 0;
+    auto keep = [](unsigned char c) { return isalnum(c) || (c != 0 && strchr("@!\"$'()*+,-._", c)); };
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) n += keep(*p) ? 1 : 3;
+    char *out = (char *)os_malloc(n + 1);
+    if (!out) return nullptr;
+    char *w = out;
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
+        if (keep(*p)) {
+            *w++ = (char)*p;
+        } else {
+            *w++ = '%';
+            *w++ = kHex[*p >> 4];
+            *w++ = kHex[*p & 15];
+        }
+    }
+    *w = 0;
+    return out;
+}
+
+char *httpdUrlEncode(const char *text)
+{
+    return httpdEscape(text);
+}
+
+// ---- built-in answers, files and static text --------------------------------
+
+void httpdSend304(httpd_server *server, httpd_request *r)
+{
+    if (server && server->errorFunction304) return call_error(server->errorFunction304, server, r, 304);
+    httpdSetResponse(r, kStatus304);
+    httpdSendHeaders(r);
+}
+
+void httpdSend403(httpd_server *server, httpd_request *r)
+{
+    if (server && server->errorFunction403) return call_error(server->errorFunction403, server, r, 403);
+    httpdSetResponse(r, kStatus403);
+    httpdSendHeaders(r);
+    httpdWriteBody(r, "<HTML><HEAD><TITLE>403 Permission Denied</TITLE></HEAD>\n");
+    httpdWriteBody(r, "<BODY><H1>Access to the request URL was denied!</H1>\n");
+}
+
+void httpdSend404(httpd_server *server, httpd_request *r)
+{
+    char msg[HTTP_TEXT_MAX + 32];
+    snprintf(msg, sizeof msg, "File does not exist: %s\n", r->path);
+    httpdWriteErrorLog(server, r, kLevelError, msg);
+    if (server && server->errorFunction404) return call_error(server->errorFunction404, server, r, 404);
+    httpdSetResponse(r, kStatus404);
+    httpdSendHeaders(r);
+    httpdWriteBody(r, "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n");
+    httpdWriteBody(r, "<BODY><H1>The request URL was not found!</H1>\n");
+    httpdWriteBody(r, "</BODY></HTML>\n");
+}
+
+void httpdSendFile(httpd_server *server, httpd_request *r, const char *path)
+{
+    send_file(server, r, path);
+}
+
+void httpdSendFileEntry(httpd_server *server, httpd_request *r, const char *path)
+{
+    send_file(server, r, path);
+}
+
+const char *httpdFixedAnswer(int code)
+{
+    switch (code) {
+    case 414: return "HTTP/1.1 414 URI Too Long\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    case 431: return "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    case 503: return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    default: return nullptr;
+    }
+}
+
+void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data)
+{
+    char date[40];
+    if (strcmp(r->ifModified, httpdDate((time_t)server->startTime, date, sizeof date)) == 0) {
+        httpdSend304(server, r);
+        return;
+    }
+    httpdWriteHeaders(r, data ? (i64)strlen(data) : 0, (time_t)server->startTime);
+    httpdOutput(r, data);
+}

@@ -1,0 +1,33 @@
+#pragma once
+// What the files of the HTTP server share: bounded copies, the output an
+// answer gathers before it goes out, and the answer's defaults.
+#include <cstring>
+
+#include "libhttpd/api.h"
+
+namespace httpd_int {
+
+constexpr char kLevelError[] = "error";
+
+// Copies at most size - 1 bytes of src (n bytes at most) and terminates.
+inline void copy_n(char *dst, size_t size, const char *src, size_t n)
+{
+    if (n >= size) n = size - 1;
+    memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+inline void copy_text(char *dst, size_t size, const char *src)
+{
+    copy_n(dst, size, src ? src : "", src ? strlen(src) : 0);
+}
+
+// Writes what the output buffer holds; false when the connection failed.
+bool flush_out(httpd_request *r);
+// Output of the answer: small pieces are gathered (a head and a short
+// body leave in one write), larger ones written through.
+int write_conn(httpd_request *r, const void *data, size_t len);
+// The answer's defaults: status, content type and the server's header.
+void set_defaults(httpd_request *r);
+
+}  // namespace httpd_int
