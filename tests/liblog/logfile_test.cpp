@@ -192,6 +192,22 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     EXPECT_NE(read_file(p).find("after second move"), std::string::npos);
 }
 
+TEST_F(LogFile, DeviceIsKeptWhileItsNameLeadsToIt)
+{
+    ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
+    open("/dev/null");
+    int fd = st()->fd;
+    for (int i = 0; i < 3; ++i) {
+        q.log(6, "%s\n", "to the device");
+        usleep(1500);  // each record looks at the link count and the name
+    }
+    // The name was looked at, and the device not opened again (which
+    // would have forgotten that look).
+    EXPECT_NE(st()->named_us, 0u);
+    EXPECT_EQ(st()->fd, fd);
+    EXPECT_EQ(st()->dropped, 0u);
+}
+
 TEST_F(LogFile, FullDiskDropsWholeRecordsUntilTheRetryAndThenSaysHowMany)
 {
     std::string p = dir / "full.log";

@@ -55,22 +55,20 @@ void absolute_name(const char *path, char *out, size_t size)
     path_normalize(out);
 }
 
-// Identity, kind and size of a file. Only these fields are asked for: a
+// Identity and size of a file. Only these fields are asked for: a
 // query of the file times would make the kernel stamp the next write with
 // a fresh time, one inode update per record.
 struct file_id {
     u64 dev, ino, size;
-    bool reg;
 };
 
 bool id_of(int dirfd, const char *path, int flags, file_id *out)
 {
     struct statx sx;
-    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, &sx) != 0) return false;
+    if (statx(dirfd, path, flags, STATX_INO | STATX_SIZE, &sx) != 0) return false;
     out->dev = (u64)sx.stx_dev_major << 32 | sx.stx_dev_minor;
     out->ino = sx.stx_ino;
     out->size = sx.stx_size;
-    out->reg = S_ISREG(sx.stx_mode);
     return true;
 }
 
@@ -134,11 +132,12 @@ bool maybe_moved(log_file_state *st, u64 now)
     return statx(st->fd, "", AT_EMPTY_PATH, STATX_NLINK, &sx) != 0 || sx.stx_nlink == 0;
 }
 
-// True while the open file is the one the name gives.
+// True while the open file is the one the name gives (a device or a pipe
+// too: those are kept as long as the name leads to them).
 bool is_named(const log_file_state *st)
 {
     file_id id;
-    return id_of_name(st->name, &id) && id.reg && id.dev == st->dev && id.ino == st->ino;
+    return id_of_name(st->name, &id) && id.dev == st->dev && id.ino == st->ino;
 }
 
 // The reopen of the writer: the stored name with "a+".
