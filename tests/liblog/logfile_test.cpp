@@ -48,8 +48,16 @@ TEST_F(LogFile, LineHeaderModeAndName)
     q.c->flags.store(LOG_F_FUNC | LOG_F_TIME | LOG_F_TID);
     q.log(6, "hello %s\n", "world");
     q.log(3, "%s", "no newline");
+    // A name given to the thread shows from its next record on.
+    log_thread_name_set("named");
+    q.log(3, "%s\n", "with a name");
+    log_thread_name_set(nullptr);
+    q.log(3, "%s\n", "without");
     auto lines = lines_of(read_file(p));
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(testutil::text_like(lines[2].c_str(), "{*} ERROR {d} --- [named_{x4}_{d}] tmod fn(): with a name"))
+        << lines[2];
+    EXPECT_TRUE(testutil::text_like(lines[3].c_str(), "{*} ERROR {d} --- [{d}] tmod fn(): without")) << lines[3];
     // The file line has its own header and the function prefix, never the
     // console's time and thread prefix.
     EXPECT_TRUE(testutil::text_like(lines[0].c_str(),

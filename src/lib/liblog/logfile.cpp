@@ -204,15 +204,34 @@ inline size_t put_s(char *p, size_t room, const char *s)
 constexpr char kLabels[7][6] = {"CRIT ", "ERROR", "WARN ", "NOTI ", "INFO ", "DEBUG", "VERB "};
 
 // Text that changes at most once a second (the date and time up to the
-// dot) or never (the process id), kept per thread.
-struct header_cache {
+// dot), kept per thread.
+struct stamp_cache {
     int key[6] = {-1};
     char stamp[20];  // "YYYY-MM-DD HH:MM:SS."
-    u32 pid = 0;
-    u8 pid_len = 0;
-    char pid_text[12];
 };
-thread_local header_cache t_head;
+thread_local stamp_cache t_stamp;
+
+// The header behind the time as this thread last made it, with what it
+// was made from (level, module, process id, and the generation of the
+// thread names): a record with the same copies it.
+struct head_cache {
+    u32 gen = 0;
+    u32 pid = 0;
+    int level = -1;
+    u32 len = 0;
+    char module[64];
+    char text[256];
+};
+thread_local head_cache t_head;
+
+// Compares two texts without reading past the end of either.
+bool same_text(const char *a, const char *b)
+{
+    for (;; ++a, ++b) {
+        if (*a != *b) return false;
+        if (!*a) return true;
+    }
+}
 
 // "%04d-%02d-%02d %02d:%02d:%02d.%06u " from one read of the clock into
 // LOG_FILE_STAMP bytes; the time of day in microseconds goes to tod.
@@ -221,7 +240,7 @@ void stamp_now(char *s, u64 *tod)
     struct tm tm;
     u32 usec;
     os_time_stamp(&tm, nullptr, &usec);  // usec < 1000000
-    header_cache &c = t_head;
+    stamp_cache &c = t_stamp;
     const int key[6] = {tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
     if (memcmp(key, c.key, sizeof key) != 0) {
         memcpy(c.key, key, sizeof key);
@@ -369,37 +388,47 @@ int log_file_open(log_file_state *st, const char *name)
 
 size_t log_file_head(char *h, int level, const char *module)
 {
-    size_t n = LOG_FILE_STAMP;
+    if (!module) module = "";
+    head_cache &k = t_head;
+    u32 gen = os_thread_name_gen(), pid = os_getpid();
+    char *t = h + LOG_FILE_STAMP;
+    if (k.gen == gen && k.pid == pid && k.level == level && same_text(module, k.module)) {
+        memcpy(t, k.text, k.len);
+        return LOG_FILE_STAMP + k.len;
+    }
+    size_t n = 0;
     if (level >= LOG_LVL_CRIT && level <= LOG_LVL_VERB) {
-        memcpy(h + n, kLabels[level - LOG_LVL_CRIT], 5);
-        n += 5;
+        memcpy(t, kLabels[level - LOG_LVL_CRIT], 5);
+        n = 5;
     } else {
-        size_t l = put_s(h + n, 32, log_level_2_prefix(level));
-        n += l;
-        for (; l < 5; ++l) h[n++] = ' ';
+        n = put_s(t, 32, log_level_2_prefix(level));
+        while (n < 5) t[n++] = ' ';
     }
-    h[n++] = ' ';
-    header_cache &c = t_head;
-    u32 pid = os_getpid();
-    if (pid != c.pid) {
-        char *e = c.pid_text + sizeof c.pid_text, *p = e;
-        for (u32 v = pid; p == e || v; v /= 10) *--p = (char)('0' + v % 10);
-        c.pid_len = (u8)(e - p);
-        memmove(c.pid_text, p, c.pid_len);
-        c.pid = pid;
-    }
-    memcpy(h + n, c.pid_text, c.pid_len);
-    n += c.pid_len;
-    memcpy(h + n, " --- [", 6);
+    t[n++] = ' ';
+    char digits[12];
+    char *e = digits + sizeof digits, *d = e;
+    for (u32 v = pid; d == e || v; v /= 10) *--d = (char)('0' + v % 10);
+    memcpy(t + n, d, (size_t)(e - d));
+    n += (size_t)(e - d);
+    memcpy(t + n, " --- [", 6);
     n += 6;
-    os_thread_name_get(h + n, 256);
-    n += strnlen(h + n, 255);
-    h[n++] = ']';
-    h[n++] = ' ';
-    n += put_s(h + n, 255, module ? module : "");
-    h[n++] = ' ';
+    os_thread_name_get(t + n, 256);
+    n += strnlen(t + n, 255);
+    t[n++] = ']';
+    t[n++] = ' ';
+    size_t ml = put_s(t + n, 255, module);
+    n += ml;
+    t[n++] = ' ';
     static_assert(LOG_FILE_STAMP + 32 + 1 + 10 + 6 + 255 + 2 + 255 + 1 <= LOG_FILE_HEAD_MAX);
-    return n;
+    if (ml < sizeof k.module && n <= sizeof k.text) {
+        memcpy(k.module, module, ml + 1);
+        memcpy(k.text, t, n);
+        k.len = (u32)n;
+        k.level = level;
+        k.pid = pid;
+        k.gen = gen;
+    }
+    return LOG_FILE_STAMP + n;
 }
 
 int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
