@@ -173,7 +173,7 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     open(p);
     q.log(6, "%s\n", "first");
     ASSERT_EQ(unlink(p.c_str()), 0);
-    usleep(1000);  // records closer than a few microseconds share one look at the name
+    usleep(1000);  // records closer than some microseconds share one look at the file
     q.log(6, "%s\n", "after delete");
     auto lines = lines_of(read_file(p));
     ASSERT_EQ(lines.size(), 1u);
@@ -189,7 +189,7 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     q.log(6, "%s\n", "name looked at");
     logtest::write_file(dir / "other", "other\n");
     ASSERT_EQ(rename((dir / "other").c_str(), p.c_str()), 0);
-    usleep(100);
+    usleep(300);
     q.log(6, "%s\n", "after replace");
     EXPECT_NE(read_file(p).find("other\n"), std::string::npos);
     EXPECT_NE(read_file(p).find("after replace"), std::string::npos);

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr u64 kBurstUs = 20;              // records this close share a look at the link count
+constexpr u64 kBurstUs = 100;             // records this close share a look at the link count
 constexpr u64 kNameUs = 1000;             // and these a look at the name
 constexpr u64 kRetryUs = 1000000;         // a file that cannot be written is tried again after this
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
