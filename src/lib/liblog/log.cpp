@@ -444,9 +444,9 @@ int log_record(struct log2 *c, int level, const char *module,
         r.line = A;
         r.len = len;
         r.file_dropped = file_dropped;
-        // The text ends at a NUL, wherever the message put one.
+        // The text ends at a NUL, wherever a formatted message put one.
         size_t full = end_line(A, la);
-        r.line_len = strnlen(A, full);
+        r.line_len = fmt ? strnlen(A, full) : full;
         if (ha && r.line_len == full) {
             r.file = HA;
             r.file_len = ha + full;

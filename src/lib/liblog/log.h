@@ -62,18 +62,18 @@ struct log2 {
     // record: the gap keeps it off the cache line of the settings above,
     // which every logging thread reads.
     char gap[64];
+    // Records waiting for the output mutex, the newest first (log_rec).
+    std::atomic<struct log_rec *> queue;
     // The last-log text is last_lines: LOG_LAST_LOG_SIZE bytes that move
     // on through this room as their oldest lines drop out, and back to its
     // start once they reach its end, so that a record seldom moves text.
-    char last_log[LOG_LAST_LOG_ROOM];
     str_lines last_lines;
+    char last_log[LOG_LAST_LOG_ROOM];
     log_file_state file;
     log_net_state net;
     struct log2 *self;
     log_bsv_udp_state bsv;
     std::atomic<u8> closed;  // set by log2_exit; later records are dropped
-    // Records waiting for the output mutex, the newest first (log_rec).
-    std::atomic<struct log_rec *> queue;
 };
 
 int log2_printf(struct log2 *ctx, int level, const char *module, const char *file, int line,

@@ -206,7 +206,7 @@ constexpr char kLabels[7][6] = {"CRIT ", "ERROR", "WARN ", "NOTI ", "INFO ", "DE
 // Text that changes at most once a second (the date and time up to the
 // dot), kept per thread.
 struct stamp_cache {
-    int key[6] = {-1};
+    int sod = -1, mday = 0, mon = 0, year = 0;
     char stamp[20];  // "YYYY-MM-DD HH:MM:SS."
 };
 thread_local stamp_cache t_stamp;
@@ -241,9 +241,12 @@ void stamp_now(char *s, u64 *tod)
     u32 usec;
     os_time_stamp(&tm, nullptr, &usec);  // usec < 1000000
     stamp_cache &c = t_stamp;
-    const int key[6] = {tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    if (memcmp(key, c.key, sizeof key) != 0) {
-        memcpy(c.key, key, sizeof key);
+    int sod = (tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec;  // second of the day
+    if (sod != c.sod || tm.tm_mday != c.mday || tm.tm_mon != c.mon || tm.tm_year != c.year) {
+        c.sod = sod;
+        c.mday = tm.tm_mday;
+        c.mon = tm.tm_mon;
+        c.year = tm.tm_year;
         int year = tm.tm_year + 1900;
         if (year < 0 || year > 9999) year = 0;
         char *t = c.stamp;
@@ -260,7 +263,7 @@ void stamp_now(char *s, u64 *tod)
         t += put_n(t, (unsigned)tm.tm_sec, 2);
         *t = '.';
     }
-    *tod = (u64)((tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000000u + usec;
+    *tod = (u64)sod * 1000000u + usec;
     static_assert(sizeof c.stamp + 7 == LOG_FILE_STAMP);
     memcpy(s, c.stamp, sizeof c.stamp);
     put_2(s + sizeof c.stamp, usec / 10000);
