@@ -286,8 +286,13 @@ void log_submit(struct log2 *c, log_rec *r)
         last_log_add(c, r->line, r->line_len);
         return;
     }
+    r->next = nullptr;
+    if (!c->mutex) {
+        // A context made without its mutex (no memory): nothing to wait for.
+        run_locked(c, r);
+        return;
+    }
     if (!c->queue.load(std::memory_order_relaxed) && os_mutex_trylock(c->mutex)) {
-        r->next = nullptr;
         run_locked(c, r);
         os_mutex_unlock(c->mutex);
         return;
