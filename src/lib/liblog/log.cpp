@@ -97,6 +97,15 @@ inline size_t cat_n(char *dst, size_t len, size_t cap, const char *src, size_t n
     return len + n;
 }
 
+// A short literal: a copy of known size, which the compiler makes inline.
+template <size_t K>
+inline size_t cat_lit(char *dst, size_t len, size_t cap, const char (&lit)[K])
+{
+    if (len + K > cap) return cat_n(dst, len, cap, lit, K - 1);
+    memcpy(dst + len, lit, K);
+    return len + K - 1;
+}
+
 inline size_t cat(char *dst, size_t len, size_t cap, const char *src)
 {
     return cat_n(dst, len, cap, src, strnlen(src, cap - 1 - len));
@@ -365,29 +374,29 @@ int log_record(struct log2 *c, int level, const char *module,
         la = cat_n(A, la, N, t, n);
     }
     if ((flags & LOG_F_TID) && la < N - 1) {
-        la = cat_n(A, la, N, "[", 1);
+        la = cat_lit(A, la, N, "[");
         la = cat_int(A, la, N, os_gettid());
-        la = cat_n(A, la, N, "] ", 2);
+        la = cat_lit(A, la, N, "] ");
     }
     if ((flags & LOG_F_TID_NAME) && la < N - 1) {
         char name[256];
         os_thread_name_get(name, sizeof name);
-        la = cat_n(A, la, N, "[", 1);
+        la = cat_lit(A, la, N, "[");
         la = cat(A, la, N, name);
-        la = cat_n(A, la, N, "] ", 2);
+        la = cat_lit(A, la, N, "] ");
     }
     if ((flags & LOG_F_FILE) && la < N - 1) {
         const char *f = file ? file : "";
         if (flags & LOG_F_BASENAME) f = base_name(f);
-        la = cat_n(A, la, N, "[", 1);
+        la = cat_lit(A, la, N, "[");
         la = cat(A, la, N, f);
-        la = cat_n(A, la, N, ":", 1);
+        la = cat_lit(A, la, N, ":");
         la = cat_int(A, la, N, line);
-        la = cat_n(A, la, N, "] ", 2);
+        la = cat_lit(A, la, N, "] ");
     }
     if ((flags & LOG_F_FUNC) && func && la < N - 1) {
         la = cat(A, la, N, func);
-        la = cat_n(A, la, N, "(): ", 4);
+        la = cat_lit(A, la, N, "(): ");
     }
 
     // The message is formatted straight behind the prefix; it gets its own
@@ -432,9 +441,9 @@ int log_record(struct log2 *c, int level, const char *module,
         char et[4096];
         os_errno_str(saved_errno, et, sizeof et);
         la = cat(A, la, N, et);
-        la = cat_n(A, la, N, "\n", 1);
+        la = cat_lit(A, la, N, "\n");
         lm = cat(Mbuf, lm, N, et);
-        lm = cat_n(Mbuf, lm, N, "\n", 1);
+        lm = cat_lit(Mbuf, lm, N, "\n");
     }
 
     if (M != Mbuf) lm = la - pre;
@@ -461,7 +470,7 @@ int log_record(struct log2 *c, int level, const char *module,
             size_t lb = 0;
             if ((flags & LOG_F_FUNC) && func) {
                 lb = cat(B, lb, N, func);
-                lb = cat_n(B, lb, N, "(): ", 4);
+                lb = cat_lit(B, lb, N, "(): ");
             }
             lb = cat_n(B, lb, N, M, strnlen(M, lm));  // up to a NUL, as the console
             r.file = F;

@@ -107,7 +107,12 @@ size_t log_file_head(char *h, int level, const char *module);
 int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n);
 // True while the text file drops records until its next attempt is due
 // (read without the output mutex): a record then needs no file record.
-bool log_file_dropping(const log_file_state *st);
+bool log_file_retry_pending(u64 retry_us);
+inline bool log_file_dropping(const log_file_state *st)
+{
+    u64 retry = __atomic_load_n(&st->retry_us, __ATOMIC_RELAXED);
+    return retry && log_file_retry_pending(retry);
+}
 // Counts n records dropped that way (under the output mutex).
 void log_file_drop(log_file_state *st, int n);
 int log_file_pcap_write(int level, const void *rec, int len, void *state);

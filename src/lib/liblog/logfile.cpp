@@ -396,7 +396,11 @@ size_t log_file_head(char *h, int level, const char *module)
     u32 gen = os_thread_name_gen(), pid = os_getpid();
     char *t = h + LOG_FILE_STAMP;
     if (k.gen == gen && k.pid == pid && k.level == level && same_text(module, k.module)) {
-        memcpy(t, k.text, k.len);
+        // A short one as a copy of known size, which the compiler makes
+        // inline (h has room for it).
+        static_assert(LOG_FILE_STAMP + 64 <= LOG_FILE_HEAD_MAX);
+        if (k.len <= 64) memcpy(t, k.text, 64);
+        else memcpy(t, k.text, k.len);
         return LOG_FILE_STAMP + k.len;
     }
     size_t n = 0;
@@ -487,10 +491,9 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     return 0;
 }
 
-bool log_file_dropping(const log_file_state *st)
+bool log_file_retry_pending(u64 retry_us)
 {
-    u64 retry = __atomic_load_n(&st->retry_us, __ATOMIC_RELAXED);
-    return retry && mono_us() < retry;
+    return mono_us() < retry_us;
 }
 
 void log_file_drop(log_file_state *st, int n)
