@@ -184,7 +184,7 @@ void last_log_add(struct log2 *c, const char *text, size_t n)
 }
 
 // The outputs of one record under the output mutex, but for the file.
-void fan_out(struct log2 *c, const log_rec *r)
+[[gnu::always_inline]] inline void fan_out(struct log2 *c, const log_rec *r)
 {
     int lvl = r->level & 0xff;
     log_hook_fn hi = c->hook_hi.load(), lo = c->hook_lo.load();
@@ -196,7 +196,7 @@ void fan_out(struct log2 *c, const log_rec *r)
 
 // Runs records through the outputs in their order, under the output
 // mutex; their file records go out together.
-void run_locked(struct log2 *c, log_rec *first)
+[[gnu::always_inline]] inline void run_locked(struct log2 *c, log_rec *first)
 {
     const struct log2 *prev = t_output_held;
     t_output_held = c;
@@ -284,8 +284,9 @@ void mark_done(log_rec *r)
 // returns once it is through them. A thread that finds the mutex held
 // queues its record: the first of the queue takes the mutex and writes
 // the records queued by then together (one system call for the file),
-// in their order, and the others wait for it.
-void log_submit(struct log2 *c, log_rec *r)
+// in their order, and the others wait for it. (Made inline: every call
+// level between the log call and the write costs a return after it.)
+[[gnu::always_inline]] inline void log_submit(struct log2 *c, log_rec *r)
 {
     if (t_output_held == c) {
         // Logged while this thread holds the mutex (changing an output, or
@@ -296,38 +297,36 @@ void log_submit(struct log2 *c, log_rec *r)
         return;
     }
     r->next = nullptr;
-    if (!c->mutex) {
-        // A context made without its mutex (no memory): nothing to wait for.
-        run_locked(c, r);
-        return;
+    // A context made without its mutex (no memory) has nothing to wait for.
+    bool alone = !c->mutex || (!c->queue.load(std::memory_order_relaxed) && os_mutex_trylock(c->mutex));
+    log_rec *first = r;
+    if (!alone) {
+        log_rec *head = c->queue.load(std::memory_order_relaxed);
+        do {
+            r->next = head;
+        } while (!c->queue.compare_exchange_weak(head, r, std::memory_order_release, std::memory_order_relaxed));
+        if (head) {
+            wait_done(r);
+            return;
+        }
+        lock_output(c);
+        // The queue holds the newest record first.
+        log_rec *list = c->queue.exchange(nullptr, std::memory_order_acquire);
+        first = nullptr;
+        while (list) {
+            log_rec *next = list->next;
+            list->next = first;
+            first = list;
+            list = next;
+        }
     }
-    if (!c->queue.load(std::memory_order_relaxed) && os_mutex_trylock(c->mutex)) {
-        run_locked(c, r);
-        os_mutex_unlock(c->mutex);
-        return;
-    }
-    log_rec *head = c->queue.load(std::memory_order_relaxed);
-    do {
-        r->next = head;
-    } while (!c->queue.compare_exchange_weak(head, r, std::memory_order_release, std::memory_order_relaxed));
-    if (head) {
-        wait_done(r);
-        return;
-    }
-    lock_output(c);
-    // The queue holds the newest record first.
-    log_rec *list = c->queue.exchange(nullptr, std::memory_order_acquire), *fifo = nullptr;
-    while (list) {
-        log_rec *next = list->next;
-        list->next = fifo;
-        fifo = list;
-        list = next;
-    }
-    run_locked(c, fifo);
-    os_mutex_unlock(c->mutex);
-    for (log_rec *q = fifo; q;) {
+    run_locked(c, first);
+    if (c->mutex) os_mutex_unlock(c->mutex);
+    // This thread's record is the first (it found the queue empty); the
+    // others wait.
+    for (log_rec *q = r->next; q;) {
         log_rec *next = q->next;
-        if (q != r) mark_done(q);
+        mark_done(q);
         q = next;
     }
 }
