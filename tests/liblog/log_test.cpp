@@ -10,6 +10,8 @@
 #include "common/text_match.h"
 #include "libpal/env/tid_name.h"
 #include "liblog/log.h"
+#include "liblog/log_conf.h"
+#include "libpal/string/str_buf.h"
 
 #define LOG_MOD "tag"
 #define LOG_SRC "src/lib/liblog/dir/unit"
@@ -147,12 +149,12 @@ TEST_F(Log, ErrnoBitAndErrnoKept)
 
 TEST_F(Log, BsvOnlyBitSkipsLockedOutputs)
 {
-    size_t before = strlen(c->last_log);
+    size_t before = strlen(log_last_log_get(c));
     std::string out = run([] { EXPECT_GT(LOG_AT(6 | LOG_OPT_BSVONLY, "hidden\n"), 0); });
     EXPECT_EQ(out, "");
-    EXPECT_EQ(strlen(c->last_log), before);
+    EXPECT_EQ(strlen(log_last_log_get(c)), before);
     run([] { LOG_INFO("shown\n"); });
-    EXPECT_NE(std::string(c->last_log).find("shown\n"), std::string::npos);
+    EXPECT_NE(std::string(log_last_log_get(c)).find("shown\n"), std::string::npos);
 }
 
 std::string g_redirected;
@@ -264,6 +266,30 @@ TEST(LogDeath, CritEndsWithStatusOne)
         testing::ExitedWithCode(7), "survives");
 }
 
+// The last-log text keeps exactly the lines a line log of its size keeps,
+// through lines of every length, those too long for it included.
+TEST(LogLastLog, KeepsWhatTheLineLogKeeps)
+{
+    struct log2 *ctx = log_ctx_new();
+    ASSERT_NE(ctx, nullptr);
+    ctx->con_on.store(0);
+    ctx->flags.store(0);
+    char ref_buf[LOG_LAST_LOG_SIZE];
+    str_lines ref;
+    str_lines_init(&ref, ref_buf, sizeof ref_buf);
+    unsigned seed = 7;
+    for (int i = 0; i < 3000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        size_t n = 1 + (seed >> 16) % (i % 100 == 0 ? 1100 : 300);
+        std::string text(n - 1, (char)('a' + i % 26));
+        text += '\n';
+        log2_puts(ctx, 6, "tag", "f", 1, "fn", text.c_str());
+        str_lines_add(&ref, text.c_str());
+        ASSERT_STREQ(log_last_log_get(ctx), ref_buf) << "record " << i;
+    }
+    log2_exit(ctx);
+}
+
 TEST(LogConcurrency, LinesDoNotInterleave)
 {
     struct log2 *ctx = log_ctx_new();
@@ -287,7 +313,7 @@ TEST(LogConcurrency, LinesDoNotInterleave)
     for (auto &t : ts) t.join();
     EXPECT_EQ(lines.load(), 8000);
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_LT(strlen(ctx->last_log), LOG_LAST_LOG_SIZE);
+    EXPECT_LT(strlen(log_last_log_get(ctx)), LOG_LAST_LOG_SIZE);
     log2_exit(ctx);
 }
 

@@ -48,8 +48,16 @@ TEST_F(LogFile, LineHeaderModeAndName)
     q.c->flags.store(LOG_F_FUNC | LOG_F_TIME | LOG_F_TID);
     q.log(6, "hello %s\n", "world");
     q.log(3, "%s", "no newline");
+    // A name given to the thread shows from its next record on.
+    log_thread_name_set("named");
+    q.log(3, "%s\n", "with a name");
+    log_thread_name_set(nullptr);
+    q.log(3, "%s\n", "without");
     auto lines = lines_of(read_file(p));
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(testutil::text_like(lines[2].c_str(), "{*} ERROR {d} --- [named_{x4}_{d}] tmod fn(): with a name"))
+        << lines[2];
+    EXPECT_TRUE(testutil::text_like(lines[3].c_str(), "{*} ERROR {d} --- [{d}] tmod fn(): without")) << lines[3];
     // The file line has its own header and the function prefix, never the
     // console's time and thread prefix.
     EXPECT_TRUE(testutil::text_like(lines[0].c_str(),
@@ -64,6 +72,28 @@ TEST_F(LogFile, LineHeaderModeAndName)
     EXPECT_EQ(sb.st_mode & 0777, 0644u);
     EXPECT_STREQ(log_file_get(st())->name, p.c_str());
     EXPECT_EQ(log_file_tell(st()), (long)read_file(p).size());
+}
+
+TEST_F(LogFile, FileLineIsTheSameWithAndWithoutConsolePrefixes)
+{
+    std::string p = dir / "f.log";
+    open(p);
+    std::string big(9000, 'b');
+    for (u32 flags : {(u32)LOG_F_FUNC, (u32)(LOG_F_FUNC | LOG_F_TIME | LOG_F_TID)}) {
+        q.c->flags.store(flags);
+        q.log(6, "%s\n", "short");
+        q.log(6, "%s", big);  // cut to the line's size
+        errno = ENOENT;
+        log2_printf(q.c, 6 | LOG_OPT_ERRNO, "tmod", "src/x", 1, "fn", "open: ");
+    }
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 6u);
+    for (size_t i = 0; i < 3; ++i) {
+        std::string a = lines[i].substr(lines[i].find(" tmod ")), b = lines[i + 3].substr(lines[i + 3].find(" tmod "));
+        EXPECT_EQ(a, b) << i;
+    }
+    EXPECT_EQ(lines[1].size() - lines[1].find(" tmod ") - 6, 8190u);  // "fn(): " and the message
+    EXPECT_NE(lines[2].find(" tmod fn(): open: No such file or directory"), std::string::npos) << lines[2];
 }
 
 TEST_F(LogFile, ModeWEmptiesModeAKeeps)
@@ -143,7 +173,7 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     open(p);
     q.log(6, "%s\n", "first");
     ASSERT_EQ(unlink(p.c_str()), 0);
-    usleep(1000);  // records closer than a few microseconds share one look at the name
+    usleep(1000);  // records closer than some microseconds share one look at the file
     q.log(6, "%s\n", "after delete");
     auto lines = lines_of(read_file(p));
     ASSERT_EQ(lines.size(), 1u);
@@ -153,6 +183,37 @@ TEST_F(LogFile, DeletedOrMovedFileIsMadeAnewByName)
     q.log(6, "%s\n", "after move");
     EXPECT_NE(read_file(p).find("after move"), std::string::npos);
     EXPECT_EQ(read_file(dir / "d.log.1").find("after move"), std::string::npos);
+    // A file that another takes the name of is left at once; one moved away
+    // while its name was just looked at, within a few milliseconds.
+    usleep(2000);
+    q.log(6, "%s\n", "name looked at");
+    logtest::write_file(dir / "other", "other\n");
+    ASSERT_EQ(rename((dir / "other").c_str(), p.c_str()), 0);
+    usleep(300);
+    q.log(6, "%s\n", "after replace");
+    EXPECT_NE(read_file(p).find("other\n"), std::string::npos);
+    EXPECT_NE(read_file(p).find("after replace"), std::string::npos);
+    q.log(6, "%s\n", "name looked at");
+    ASSERT_EQ(rename(p.c_str(), (dir / "d.log.2").c_str()), 0);
+    usleep(5000);
+    q.log(6, "%s\n", "after second move");
+    EXPECT_NE(read_file(p).find("after second move"), std::string::npos);
+}
+
+TEST_F(LogFile, DeviceIsKeptWhileItsNameLeadsToIt)
+{
+    ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
+    open("/dev/null");
+    int fd = st()->fd;
+    for (int i = 0; i < 3; ++i) {
+        q.log(6, "%s\n", "to the device");
+        usleep(1500);  // each record looks at the link count and the name
+    }
+    // The name was looked at, and the device not opened again (which
+    // would have forgotten that look).
+    EXPECT_NE(st()->named_us, 0u);
+    EXPECT_EQ(st()->fd, fd);
+    EXPECT_EQ(st()->dropped, 0u);
 }
 
 TEST_F(LogFile, FullDiskDropsWholeRecordsUntilTheRetryAndThenSaysHowMany)
@@ -161,7 +222,7 @@ TEST_F(LogFile, FullDiskDropsWholeRecordsUntilTheRetryAndThenSaysHowMany)
     open(p);
     q.log(6, "%s\n", "before");
     std::string before = read_file(p);
-    int fd = st()->fd, watch = st()->watch;
+    int fd = st()->fd;
     {
         testutil::fsize_limit full(before.size() + 30);
         q.log(6, "%s\n", "torn " + std::string(100, 't'));  // stops part way: taken back
@@ -170,7 +231,6 @@ TEST_F(LogFile, FullDiskDropsWholeRecordsUntilTheRetryAndThenSaysHowMany)
         for (int i = 0; i < 5; ++i) q.log(6, "%s\n", "dropped");
         EXPECT_EQ(st()->dropped, 6u);
         EXPECT_EQ(st()->fd, fd);
-        EXPECT_EQ(st()->watch, watch);
         st()->retry_us = 0;  // a second later: one more attempt, still full
         q.log(6, "%s\n", "still full");
         EXPECT_EQ(st()->dropped, 7u);
@@ -309,6 +369,41 @@ TEST(LogOutputLock, RecordsLoggedWhileHoldingTheLockReachTheConsoleAndLastLog)
     EXPECT_NE(err.find("nested\n"), std::string::npos);
     EXPECT_NE(err.find("after\n"), std::string::npos);
     EXPECT_NE(std::string(log_last_log_get(q.c)).find("nested"), std::string::npos);
+}
+
+// Threads that find the output busy leave their records to the thread
+// that holds it; each record is in the file once its call returns, whole,
+// once, and after the earlier records of its thread.
+TEST(LogFileConcurrency, RecordsOfManyThreadsAreInTheFileWhenTheirCallsReturn)
+{
+    tmp_dir dir;
+    quiet_ctx q;
+    std::string p = dir / "g.log";
+    ASSERT_EQ(log_file_open(&q.c->file, p.c_str()), 0);
+    q.c->file_on.store(1);
+    const int threads = 8, per = 400;
+    std::atomic<int> missing{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < threads; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < per; ++i) {
+                std::string rec = "t" + std::to_string(t) + " n" + std::to_string(i) + ".";
+                q.log(6, "%s\n", rec);
+                if (i % 40 == 0 && read_file(p).find(rec) == std::string::npos) ++missing;
+            }
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(missing.load(), 0);
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), (size_t)(threads * per));
+    std::vector<int> next(threads, 0);
+    for (auto &l : lines) {
+        ASSERT_TRUE(testutil::text_like(l.c_str(), "{d}-{dd}-{dd} {*} INFO  {d} --- [{*}] tmod t{d} n{d}.")) << l;
+        size_t at = l.rfind(" t");
+        int t = std::stoi(l.substr(at + 2)), i = std::stoi(l.substr(l.find(" n", at) + 2));
+        ASSERT_EQ(i, next[t]) << l;
+        ++next[t];
+    }
 }
 
 TEST(LogFileConcurrency, FourThreadsAtTheLimitKeepWholeLinesAndTheNewest)

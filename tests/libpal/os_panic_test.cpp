@@ -404,7 +404,7 @@ void hook_to_err(int level, const char *module, const char *line, int len)
 
 void last_log_to_err()
 {
-    const char *t = log_ctx_get(nullptr)->last_log;
+    const char *t = log_ctx_get(nullptr)->last_lines.buffer;
     put_err("last:[", 6);
     put_err(t, strlen(t));
     put_err("]", 1);

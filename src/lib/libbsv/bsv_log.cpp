@@ -237,14 +237,16 @@ int bsv_log_hook(int level, const char *module, const char *file, int line, cons
                  const char *msg)
 {
     if (t_in_hook) return 0;
-    if (module && (strcmp(module, "bsv") == 0 || strcmp(module, "net") == 0)) return 0;
-    in_hook_guard guard;
-    if (!g_log_type_id.load(std::memory_order_acquire)) bsv_reg_log();
-    if (file && strncmp(file, kPathPrefix, kPathPrefixLen) == 0) file += kPathPrefixLen;
-
+    if (!g_log_type_id.load(std::memory_order_acquire)) {
+        in_hook_guard guard;
+        bsv_reg_log();
+    }
     // Without a consumer there is no record to build.
     bool udp = (level & BSV_LOG_LEVEL_NET) && g_udp.fn.load();
     if (!udp && !g_file.fn.load() && !g_log_type.readers.load(std::memory_order_relaxed)) return 0;
+    if (module && (strcmp(module, "bsv") == 0 || strcmp(module, "net") == 0)) return 0;
+    in_hook_guard guard;
+    if (file && strncmp(file, kPathPrefix, kPathPrefixLen) == 0) file += kPathPrefixLen;
     u8 rec[BSV_LOG_REC_MAX];
     int len = bsv_log_build(rec, level, module, file, line, func, msg);
     if (len < 0) return -1;

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "liblog/log_fmt.h"
 #include "libbsv/bsv_log.h"
@@ -45,7 +48,7 @@ void ctx_init(struct log2 *c, os_mutex *m)
     c->level.store(LOG_LEVEL_DEFAULT);
     c->con_on.store(1);
     c->mutex = m;
-    str_lines_init(&c->last_lines, c->last_log, sizeof c->last_log);
+    str_lines_init(&c->last_lines, c->last_log, LOG_LAST_LOG_SIZE);
     log_file_init(&c->file);
     log_net_init(&c->net);
     log_bsv_init(&c->bsv);
@@ -94,6 +97,15 @@ inline size_t cat_n(char *dst, size_t len, size_t cap, const char *src, size_t n
     return len + n;
 }
 
+// A short literal: a copy of known size, which the compiler makes inline.
+template <size_t K>
+inline size_t cat_lit(char *dst, size_t len, size_t cap, const char (&lit)[K])
+{
+    if (len + K > cap) return cat_n(dst, len, cap, lit, K - 1);
+    memcpy(dst + len, lit, K);
+    return len + K - 1;
+}
+
 inline size_t cat(char *dst, size_t len, size_t cap, const char *src)
 {
     return cat_n(dst, len, cap, src, strnlen(src, cap - 1 - len));
@@ -121,13 +133,14 @@ inline size_t cat_int(char *dst, size_t len, size_t cap, long long v)
 }
 
 // Ends a line with a newline; a full line gives up its last character for
-// it, so that the next record never joins it.
-inline void end_line(char *line, size_t len)
+// it, so that the next record never joins it. Returns the new length.
+inline size_t end_line(char *line, size_t len)
 {
-    if (len && line[len - 1] == '\n') return;
+    if (len && line[len - 1] == '\n') return len;
     if (len >= LOG_LINE_MAX - 1) len = LOG_LINE_MAX - 2;
     line[len] = '\n';
     line[len + 1] = 0;
+    return len + 1;
 }
 
 const char *base_name(const char *path)
@@ -138,17 +151,207 @@ const char *base_name(const char *path)
     return b;
 }
 
+// A crit record ends the process once it is written, unless it says not to.
+void exit_on_crit(int level)
+{
+    if ((level & 0xff) == LOG_LVL_CRIT && !(level & LOG_OPT_NOEXIT)) exit(1);
+}
+
+// Adds a line of n bytes to the last-log text as str_lines_add does, but
+// drops the oldest lines by moving the text's start, not its bytes.
+void last_log_add(struct log2 *c, const char *text, size_t n)
+{
+    str_lines *l = &c->last_lines;
+    if (l->length + 1 + n > l->size) {
+        size_t k = 0;
+        while (k < n) {
+            const char *lf = (const char *)memchr(l->buffer + k, '\n', l->length - k);
+            if (!lf) return;  // cannot be made to fit: dropped
+            k = (size_t)(lf - l->buffer) + 1;
+        }
+        l->buffer += k;
+        l->length -= k;
+        if (l->length + 1 + n > l->size) return;
+        // The text stays within the room, so that str_lines_add may work
+        // on it too.
+        if ((size_t)(l->buffer - c->last_log) > sizeof c->last_log - l->size) {
+            memmove(c->last_log, l->buffer, l->length + 1);
+            l->buffer = c->last_log;
+        }
+    }
+    memcpy(l->buffer + l->length, text, n + 1);
+    l->length += n;
+}
+
+// The outputs of one record under the output mutex, but for the file.
+[[gnu::always_inline]] inline void fan_out(struct log2 *c, const log_rec *r)
+{
+    int lvl = r->level & 0xff;
+    log_hook_fn hi = c->hook_hi.load(), lo = c->hook_lo.load();
+    if (hi && lo) (lvl <= 4 ? lo : hi)(lvl, r->module, r->line, r->len);
+    if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, lvl, r->module, r->line, r->len);
+    if (c->syslog_on.load(std::memory_order_relaxed)) log_net_write(c, lvl, r->module, r->line, r->len);
+    last_log_add(c, r->line, r->line_len);
+}
+
+// Runs records through the outputs in their order, under the output
+// mutex; their file records go out together.
+[[gnu::always_inline]] inline void run_locked(struct log2 *c, log_rec *first)
+{
+    const struct log2 *prev = t_output_held;
+    t_output_held = c;
+    constexpr int kFiles = 64;
+    log_rec *files[kFiles];
+    int nf = 0, dropped = 0;
+    bool file_on = c->file_on.load(std::memory_order_relaxed);
+    for (log_rec *r = first; r; r = r->next) {
+        fan_out(c, r);
+        if (!file_on || !r->file) {
+            dropped += file_on && r->file_dropped;
+            continue;
+        }
+        files[nf++] = r;
+        if (nf == kFiles) {
+            log_file_write_recs(c, files, nf);
+            nf = 0;
+        }
+    }
+    if (nf) log_file_write_recs(c, files, nf);
+    if (dropped) log_file_drop(&c->file, dropped);
+    t_output_held = prev;
+}
+
+// Values of log_rec::done.
+enum : u32 { kQueued = 0, kDone = 1, kSleeping = 2 };
+
+long futex(std::atomic<u32> *word, int op, u32 val)
+{
+    static_assert(sizeof(std::atomic<u32>) == sizeof(u32) && std::atomic<u32>::is_always_lock_free);
+    return syscall(SYS_futex, (u32 *)word, op, val, nullptr, nullptr, 0);
+}
+
+// One step of a busy wait.
+inline void cpu_relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__powerpc__) || defined(__powerpc64__)
+    __asm__ __volatile__("or 27,27,27" ::: "memory");
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield" ::: "memory");
+#endif
+}
+
+// A group is written within a few microseconds: a thread that waits for
+// one first asks again for a while (some tens of microseconds at most),
+// which costs less than sleeping and being woken.
+template <class Ready>
+bool spin_until(Ready ready)
+{
+    constexpr int kSpins = 1000;
+    for (int i = 0; i < kSpins; ++i) {
+        if (ready()) return true;
+        cpu_relax();
+    }
+    return ready();
+}
+
+// Takes the output mutex as the first of a queue.
+void lock_output(struct log2 *c)
+{
+    if (!spin_until([c] { return os_mutex_trylock(c->mutex) == 1; })) os_mutex_lock(c->mutex);
+}
+
+// Waits until the thread that leads its group has written a queued record.
+void wait_done(log_rec *r)
+{
+    if (spin_until([r] { return r->done.load(std::memory_order_acquire) == kDone; })) return;
+    u32 v = kQueued;
+    if (!r->done.compare_exchange_strong(v, kSleeping, std::memory_order_acquire)) return;
+    while (r->done.load(std::memory_order_acquire) == kSleeping) futex(&r->done, FUTEX_WAIT_PRIVATE, kSleeping);
+}
+
+// Marks a queued record written and wakes its thread. The record may be
+// gone as soon as it is marked: only the address of its word is used
+// after that, and a wake that finds no sleeper there does nothing.
+void mark_done(log_rec *r)
+{
+    if (r->done.exchange(kDone, std::memory_order_release) == kSleeping)
+        futex(&r->done, FUTEX_WAKE_PRIVATE, 1);
+}
+
+// Hands a record to the outputs that run under the output mutex and
+// returns once it is through them. A thread that finds the mutex held
+// queues its record: the first of the queue takes the mutex and writes
+// the records queued by then together (one system call for the file),
+// in their order, and the others wait for it. (Made inline: every call
+// level between the log call and the write costs a return after it.)
+[[gnu::always_inline]] inline void log_submit(struct log2 *c, log_rec *r)
+{
+    if (t_output_held == c) {
+        // Logged while this thread holds the mutex (changing an output, or
+        // inside an output): the file and syslog outputs may be half open,
+        // so only the console and the last-log text take it.
+        if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, r->level & 0xff, r->module, r->line, r->len);
+        last_log_add(c, r->line, r->line_len);
+        return;
+    }
+    r->next = nullptr;
+    // A context made without its mutex (no memory) has nothing to wait for.
+    bool alone = !c->mutex || (!c->queue.load(std::memory_order_relaxed) && os_mutex_trylock(c->mutex));
+    log_rec *first = r;
+    if (!alone) {
+        log_rec *head = c->queue.load(std::memory_order_relaxed);
+        do {
+            r->next = head;
+        } while (!c->queue.compare_exchange_weak(head, r, std::memory_order_release, std::memory_order_relaxed));
+        if (head) {
+            wait_done(r);
+            return;
+        }
+        lock_output(c);
+        // The queue holds the newest record first.
+        log_rec *list = c->queue.exchange(nullptr, std::memory_order_acquire);
+        first = nullptr;
+        while (list) {
+            log_rec *next = list->next;
+            list->next = first;
+            first = list;
+            list = next;
+        }
+    }
+    run_locked(c, first);
+    if (c->mutex) os_mutex_unlock(c->mutex);
+    // This thread's record is the first (it found the queue empty); the
+    // others wait.
+    for (log_rec *q = r->next; q;) {
+        log_rec *next = q->next;
+        mark_done(q);
+        q = next;
+    }
+}
+
 // The road of one record after the redirect step: the message is fmt with
 // its arguments or, when fmt is NULL, the ready text (never NULL).
-int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *module,
+int log_record(struct log2 *c, int level, const char *module,
                const char *file, int line, const char *func, const char *fmt, va_list ap,
                const char *text, int saved_errno)
 {
     constexpr size_t N = LOG_LINE_MAX;
-    char A[N], B[N], Mbuf[N];
-    size_t la = 0, lb = 0;
-    A[0] = B[0] = Mbuf[0] = 0;
+    // The file line is the function prefix and the message behind the file
+    // writer's header. Without other prefixes it is line A itself, which
+    // then goes behind the header; otherwise F holds a copy.
+    char HA[LOG_FILE_HEAD_MAX + N], F[LOG_FILE_HEAD_MAX + N], Mbuf[N];
     u32 flags = c->flags.load(std::memory_order_relaxed);
+    bool file_on = c->file_on.load(std::memory_order_relaxed) && !(level & LOG_OPT_BSVONLY);
+    // While the file drops records, a record costs what it costs without it.
+    bool file_dropped = file_on && log_file_dropping(&c->file);
+    file_on = file_on && !file_dropped;
+    constexpr u32 kBeforeFunc = LOG_F_TIME | LOG_F_TIME_MS | LOG_F_TID | LOG_F_TID_NAME | LOG_F_FILE;
+    size_t ha = file_on && !(flags & kBeforeFunc) ? log_file_head(HA, level & 0xff, module) : 0;
+    char *A = HA + ha;
+    size_t la = 0;
+    A[0] = Mbuf[0] = 0;
 
     if (flags & (LOG_F_TIME | LOG_F_TIME_MS)) {
         struct tm tm;
@@ -170,29 +373,29 @@ int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *modu
         la = cat_n(A, la, N, t, n);
     }
     if ((flags & LOG_F_TID) && la < N - 1) {
-        la = cat_n(A, la, N, "[", 1);
+        la = cat_lit(A, la, N, "[");
         la = cat_int(A, la, N, os_gettid());
-        la = cat_n(A, la, N, "] ", 2);
+        la = cat_lit(A, la, N, "] ");
     }
     if ((flags & LOG_F_TID_NAME) && la < N - 1) {
         char name[256];
         os_thread_name_get(name, sizeof name);
-        la = cat_n(A, la, N, "[", 1);
+        la = cat_lit(A, la, N, "[");
         la = cat(A, la, N, name);
-        la = cat_n(A, la, N, "] ", 2);
+        la = cat_lit(A, la, N, "] ");
     }
     if ((flags & LOG_F_FILE) && la < N - 1) {
         const char *f = file ? file : "";
         if (flags & LOG_F_BASENAME) f = base_name(f);
-        la = cat_n(A, la, N, "[", 1);
+        la = cat_lit(A, la, N, "[");
         la = cat(A, la, N, f);
-        la = cat_n(A, la, N, ":", 1);
+        la = cat_lit(A, la, N, ":");
         la = cat_int(A, la, N, line);
-        la = cat_n(A, la, N, "] ", 2);
+        la = cat_lit(A, la, N, "] ");
     }
     if ((flags & LOG_F_FUNC) && func && la < N - 1) {
         la = cat(A, la, N, func);
-        la = cat_n(A, la, N, "(): ", 4);
+        la = cat_lit(A, la, N, "(): ");
     }
 
     // The message is formatted straight behind the prefix; it gets its own
@@ -237,29 +440,43 @@ int log_record(struct log2 *ctx_arg, struct log2 *c, int level, const char *modu
         char et[4096];
         os_errno_str(saved_errno, et, sizeof et);
         la = cat(A, la, N, et);
-        la = cat_n(A, la, N, "\n", 1);
+        la = cat_lit(A, la, N, "\n");
         lm = cat(Mbuf, lm, N, et);
-        lm = cat_n(Mbuf, lm, N, "\n", 1);
+        lm = cat_lit(Mbuf, lm, N, "\n");
     }
+
+    if (M != Mbuf) lm = la - pre;
 
     bsv_log_hook(level, module, file, line, func, M);
 
     int len = (int)la;
     if (!(level & LOG_OPT_BSVONLY)) {
-        end_line(A, la);
-        // The file line (function prefix and message) is built only while
-        // the file output is on.
-        const char *fl = nullptr;
-        if (c->file_on.load(std::memory_order_relaxed)) {
+        log_rec r{};
+        r.level = level;
+        r.module = module;
+        r.line = A;
+        r.len = len;
+        r.file_dropped = file_dropped;
+        // The text ends at a NUL, wherever a formatted message put one.
+        size_t full = end_line(A, la);
+        r.line_len = fmt ? strnlen(A, full) : full;
+        if (ha && r.line_len == full) {
+            r.file = HA;
+            r.file_len = ha + full;
+        } else if (file_on) {
+            size_t hl = log_file_head(F, level & 0xff, module);
+            char *B = F + hl;
+            size_t lb = 0;
             if ((flags & LOG_F_FUNC) && func) {
                 lb = cat(B, lb, N, func);
-                lb = cat_n(B, lb, N, "(): ", 4);
+                lb = cat_lit(B, lb, N, "(): ");
             }
-            lb = cat(B, lb, N, M);
-            end_line(B, lb);
-            fl = B;
+            lb = cat_n(B, lb, N, M, strnlen(M, lm));  // up to a NUL, as the console
+            r.file = F;
+            r.file_len = hl + end_line(B, lb);
         }
-        log_output(ctx_arg, level, module, A, len, fl);
+        log_submit(c, &r);
+        exit_on_crit(level);
     }
     return len;
 }
@@ -313,7 +530,7 @@ int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *fi
     if (!passes(c, level)) return 0;
     if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
     // A record without a format logs an empty message.
-    int len = log_record(ctx, c, level, module, file, line, func, fmt, ap, fmt ? nullptr : "", saved);
+    int len = log_record(c, level, module, file, line, func, fmt, ap, fmt ? nullptr : "", saved);
     errno = saved;
     return len;
 }
@@ -336,7 +553,7 @@ int log2_puts(struct log2 *ctx, int level, const char *module, const char *file,
     if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
     int saved = errno;
     va_list none{};
-    int len = log_record(ctx, c, level, module, file, line, func, nullptr, none, text ? text : "", saved);
+    int len = log_record(c, level, module, file, line, func, nullptr, none, text ? text : "", saved);
     errno = saved;
     return len;
 }
@@ -370,28 +587,23 @@ int log_output(struct log2 *ctx, int level, const char *module, const char *line
 {
     struct log2 *c = log_ctx_get(ctx);
     if (!c || !passes(c, level)) return 0;
-    if (len == -1) len = (int)strlen(line);
-    char mod[256];
-    cat(mod, 0, sizeof mod, module ? module : "");
-    if (t_output_held == c) {
-        // Logged while this thread changes an output: the file and syslog
-        // outputs may be half open, so only the console and the last-log
-        // text take it.
-        if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, level & 0xff, mod, line, len);
-        str_lines_add(&c->last_lines, line);
-    } else {
-        log_output_lock g(c);
-        log_hook_fn hi = c->hook_hi.load(), lo = c->hook_lo.load();
-        if (hi && lo) ((level & 0xff) <= 4 ? lo : hi)(level & 0xff, mod, line, len);
-        if (c->con_on.load(std::memory_order_relaxed)) log_con_write(c, level & 0xff, mod, line, len);
-        if (c->file_on.load(std::memory_order_relaxed)) {
-            const char *fl = file_line ? file_line : line;
-            log_file_write(c, level & 0xff, mod, fl, (int)strlen(fl));
-        }
-        if (c->syslog_on.load(std::memory_order_relaxed)) log_net_write(c, level & 0xff, mod, line, len);
-        str_lines_add(&c->last_lines, line);
+    if (!line) line = "";
+    size_t n = strlen(line);
+    if (len == -1) len = (int)n;
+    log_rec r{};
+    r.line_len = n;
+    r.level = level;
+    r.module = module ? module : "";
+    r.line = line;
+    r.len = len;
+    char f[LOG_FILE_HEAD_MAX + LOG_LINE_MAX];
+    if (c->file_on.load(std::memory_order_relaxed)) {
+        size_t hl = log_file_head(f, level & 0xff, r.module);
+        r.file = f;
+        r.file_len = hl + cat(f + hl, 0, LOG_LINE_MAX, file_line ? file_line : line);
     }
-    if ((level & 0xff) == LOG_LVL_CRIT && !(level & LOG_OPT_NOEXIT)) exit(1);
+    log_submit(c, &r);
+    exit_on_crit(level);
     return 0;
 }
 

@@ -42,6 +42,7 @@ constexpr u32 LOG_FLAGS_DEFAULT = 39;
 constexpr int LOG_LEVEL_DEFAULT = 7;
 constexpr size_t LOG_LINE_MAX = 8192;
 constexpr size_t LOG_LAST_LOG_SIZE = 1024;
+constexpr size_t LOG_LAST_LOG_ROOM = 4 * LOG_LAST_LOG_SIZE;
 
 typedef void (*log_hook_fn)(int level, const char *module, const char *line, int len);
 typedef void (*log_redirect_fn)(int level, const char *module, const char *file, int line,
@@ -61,8 +62,13 @@ struct log2 {
     // record: the gap keeps it off the cache line of the settings above,
     // which every logging thread reads.
     char gap[64];
-    char last_log[LOG_LAST_LOG_SIZE];
+    // Records waiting for the output mutex, the newest first (log_rec).
+    std::atomic<struct log_rec *> queue;
+    // The last-log text is last_lines: LOG_LAST_LOG_SIZE bytes that move
+    // on through this room as their oldest lines drop out, and back to its
+    // start once they reach its end, so that a record seldom moves text.
     str_lines last_lines;
+    char last_log[LOG_LAST_LOG_ROOM];
     log_file_state file;
     log_net_state net;
     struct log2 *self;

@@ -200,7 +200,7 @@ const char *log_level_get_str(struct log2 *ctx)
 const char *log_last_log_get(struct log2 *ctx)
 {
     struct log2 *c = log_ctx_get(ctx);
-    return c ? c->last_log : "";
+    return c ? c->last_lines.buffer : "";
 }
 
 char *log_last_log_dup(struct log2 *ctx)
@@ -208,7 +208,7 @@ char *log_last_log_dup(struct log2 *ctx)
     struct log2 *c = log_ctx_get(ctx);
     if (!c) return nullptr;
     os_mutex_guard g(c->mutex);
-    return os_strdup(c->last_log);
+    return os_strdup(c->last_lines.buffer);
 }
 
 const char *log_file_name_get(struct log2 *ctx)

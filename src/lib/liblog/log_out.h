@@ -21,14 +21,15 @@ struct log_file_state {
     u8 hooked;        // the pcap writer is the record layer's file hook
     u64 dev, ino;     // identity of the open text file
     u64 size;         // its size as this writer knows it
-    int watch;        // inotify descriptor watching it, -1 without one
-    u64 checked_us;   // monotonic time of the last look at its events
+    u64 checked_us;   // time of day (us) of the last look at its link count
+    u64 named_us;     // and of the last look at its name
     // A text file that cannot be written (a full disk) is tried again once
     // a second; the records in between are dropped and counted, and the
     // first record written after them says how many they were.
     u32 dropped;      // records lost since the last one written
     int drop_errno;   // why the first of them was lost
-    u64 retry_us;     // monotonic time of the next attempt while dropping
+    u64 retry_us;     // monotonic time of the next attempt while dropping,
+                      // else 0 (atomic access: read without the mutex)
     // The same count for the pcap file, whose writers run without the
     // output mutex (atomic access).
     u32 pcap_dropped;
@@ -71,6 +72,25 @@ struct log_bsv_udp_state {
 
 struct log2;
 
+// A record on its way to the outputs that run under the output mutex.
+// The file record is the file line behind its header, whose time the
+// file writer stamps when it writes (the header's first LOG_FILE_STAMP
+// bytes).
+struct log_rec {
+    int level;             // the level word
+    const char *module;
+    const char *line;      // for the hooks, the console, syslog and the last-log text
+    int len;               // its length as the hooks and writers are given it
+    size_t line_len;       // its whole length
+    char *file;            // the file record, or NULL
+    size_t file_len;
+    bool file_dropped;     // none was made: the file output drops records
+    log_rec *next;         // records queued while the mutex was held
+    std::atomic<u32> done; // set once a queued record went through the outputs
+};
+constexpr size_t LOG_FILE_STAMP = 27;      // "YYYY-MM-DD HH:MM:SS.uuuuuu "
+constexpr size_t LOG_FILE_HEAD_MAX = 640;  // the whole header at most
+
 // Text and pcap file output.
 void log_file_init(log_file_state *st);
 int log_file_open(log_file_state *st, const char *name);
@@ -78,6 +98,23 @@ int log_file_open(log_file_state *st, const char *name);
 // it; the writer skips it until log_file_open runs.
 int log_file_hold(log_file_state *st, const char *name);
 int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
+// The header of a text file line without its time (room is left for it);
+// its length. h holds LOG_FILE_HEAD_MAX bytes.
+size_t log_file_head(char *h, int level, const char *module);
+// Writes the file records of n records, in their order, with one system
+// call for as many as fit under the size limit (under the output mutex);
+// 0, or -1 when they were dropped.
+int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n);
+// True while the text file drops records until its next attempt is due
+// (read without the output mutex): a record then needs no file record.
+bool log_file_retry_pending(u64 retry_us);
+inline bool log_file_dropping(const log_file_state *st)
+{
+    u64 retry = __atomic_load_n(&st->retry_us, __ATOMIC_RELAXED);
+    return retry && log_file_retry_pending(retry);
+}
+// Counts n records dropped that way (under the output mutex).
+void log_file_drop(log_file_state *st, int n);
 int log_file_pcap_write(int level, const void *rec, int len, void *state);
 // The crash report's form (async-signal-safe): the packet is written only
 // when the file's lock can be had within a short wait, without the size

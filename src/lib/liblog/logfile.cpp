@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,7 +19,8 @@
 
 namespace {
 
-constexpr u64 kBurstUs = 20;              // records this close share a name check
+constexpr u64 kBurstUs = 100;             // records this close share a look at the link count
+constexpr u64 kNameUs = 1000;             // and these a look at the name
 constexpr u64 kRetryUs = 1000000;         // a file that cannot be written is tried again after this
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 
@@ -56,22 +55,20 @@ void absolute_name(const char *path, char *out, size_t size)
     path_normalize(out);
 }
 
-// Identity, kind and size of a file. Only these fields are asked for: a
+// Identity and size of a file. Only these fields are asked for: a
 // query of the file times would make the kernel stamp the next write with
 // a fresh time, one inode update per record.
 struct file_id {
     u64 dev, ino, size;
-    bool reg;
 };
 
 bool id_of(int dirfd, const char *path, int flags, file_id *out)
 {
     struct statx sx;
-    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, &sx) != 0) return false;
+    if (statx(dirfd, path, flags, STATX_INO | STATX_SIZE, &sx) != 0) return false;
     out->dev = (u64)sx.stx_dev_major << 32 | sx.stx_dev_minor;
     out->ino = sx.stx_ino;
     out->size = sx.stx_size;
-    out->reg = S_ISREG(sx.stx_mode);
     return true;
 }
 
@@ -97,23 +94,14 @@ int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
     st->ino = id.ino;
     st->size = id.size;
     st->checked_us = 0;
-    // The name is looked up again only after the file was unlinked, moved
-    // or changed: a lookup per record costs more than the write.
-    st->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (st->watch >= 0 &&
-        inotify_add_watch(st->watch, path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0) {
-        close(st->watch);
-        st->watch = -1;
-    }
+    st->named_us = 0;
     return 0;
 }
 
 void close_text(log_file_state *st)
 {
     if (st->fd >= 0) close(st->fd);
-    if (st->watch >= 0) close(st->watch);
     st->fd = -1;
-    st->watch = -1;
 }
 
 u64 mono_us()
@@ -123,30 +111,33 @@ u64 mono_us()
     return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
 }
 
-// True when the file may no longer be the one of the name: it had an
-// event, or there is no watch. Records that follow each other within
-// kBurstUs (now: microseconds of any clock that moves on) share one look
-// at the events.
+// True when the file may no longer be the one of the name: it lost its
+// last link (deleted, or another file took its name), or the name was
+// not looked at for kNameUs (it may have been moved away). The link count
+// is read through the descriptor, which costs less than a lookup of the
+// name; records that follow each other within kBurstUs share one look.
+// (now: microseconds of any clock that moves on.) No change watch: a
+// watched file makes every write to its file system cost more.
 bool maybe_moved(log_file_state *st, u64 now)
 {
-    if (st->watch < 0) return true;
     if (now - st->checked_us < kBurstUs) return false;
     st->checked_us = now;
-    // Counting the queued events is cheaper than reading none.
-    int queued = 0;
-    if (ioctl(st->watch, FIONREAD, &queued) != 0) return true;
-    if (queued <= 0) return false;
-    alignas(struct inotify_event) char buf[4096];
-    while (read(st->watch, buf, sizeof buf) > 0) {
+    if (now - st->named_us >= kNameUs) {
+        st->named_us = now;
+        return true;
     }
-    return true;
+    // Only the link count: a query of the file times would make the
+    // kernel stamp the next write with a fresh time (see file_id).
+    struct statx sx;
+    return statx(st->fd, "", AT_EMPTY_PATH, STATX_NLINK, &sx) != 0 || sx.stx_nlink == 0;
 }
 
-// True while the open file is the one the name gives.
+// True while the open file is the one the name gives (a device or a pipe
+// too: those are kept as long as the name leads to them).
 bool is_named(const log_file_state *st)
 {
     file_id id;
-    return id_of_name(st->name, &id) && id.reg && id.dev == st->dev && id.ino == st->ino;
+    return id_of_name(st->name, &id) && id.dev == st->dev && id.ino == st->ino;
 }
 
 // The reopen of the writer: the stored name with "a+".
@@ -172,14 +163,15 @@ int drop(log_file_state *st)
     return -1;
 }
 
-// A write or open that failed: its record is dropped and the file is left
-// alone until the next attempt is due.
-int fail(log_file_state *st, int eno)
+// A write or open that failed: its records are dropped and the file is
+// left alone until the next attempt is due.
+int fail(log_file_state *st, int eno, int records)
 {
     if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
     st->drop_errno = eno;
-    st->retry_us = mono_us() + kRetryUs;
-    return drop(st);
+    __atomic_store_n(&st->retry_us, mono_us() + kRetryUs, __ATOMIC_RELAXED);
+    while (records-- > 0) drop(st);
+    return -1;
 }
 
 inline size_t put_n(char *p, unsigned v, int digits)
@@ -189,6 +181,16 @@ inline size_t put_n(char *p, unsigned v, int digits)
         v /= 10;
     }
     return (size_t)digits;
+}
+
+// Two decimal digits of v (below 100).
+inline void put_2(char *p, unsigned v)
+{
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    memcpy(p, kPairs + 2 * v, 2);
 }
 
 inline size_t put_s(char *p, size_t room, const char *s)
@@ -202,29 +204,49 @@ inline size_t put_s(char *p, size_t room, const char *s)
 constexpr char kLabels[7][6] = {"CRIT ", "ERROR", "WARN ", "NOTI ", "INFO ", "DEBUG", "VERB "};
 
 // Text that changes at most once a second (the date and time up to the
-// dot) or never (the process id), kept per thread.
-struct header_cache {
-    int key[6] = {-1};
+// dot), kept per thread.
+struct stamp_cache {
+    int sod = -1, mday = 0, mon = 0, year = 0;
     char stamp[20];  // "YYYY-MM-DD HH:MM:SS."
-    u32 pid = 0;
-    u8 pid_len = 0;
-    char pid_text[12];
 };
-thread_local header_cache t_head;
+thread_local stamp_cache t_stamp;
 
-// "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " from one read
-// of the clock; returns its length. The time of day in microseconds goes
-// to tod when asked for.
-size_t build_header(char *h, size_t cap, int level, const char *module, u64 *tod)
+// The header behind the time as this thread last made it, with what it
+// was made from (level, module, process id, and the generation of the
+// thread names): a record with the same copies it.
+struct head_cache {
+    u32 gen = 0;
+    u32 pid = 0;
+    int level = -1;
+    u32 len = 0;
+    char module[64];
+    char text[256];
+};
+thread_local head_cache t_head;
+
+// Compares two texts without reading past the end of either.
+bool same_text(const char *a, const char *b)
+{
+    for (;; ++a, ++b) {
+        if (*a != *b) return false;
+        if (!*a) return true;
+    }
+}
+
+// "%04d-%02d-%02d %02d:%02d:%02d.%06u " from one read of the clock into
+// LOG_FILE_STAMP bytes; the time of day in microseconds goes to tod.
+void stamp_now(char *s, u64 *tod)
 {
     struct tm tm;
     u32 usec;
-    os_time_stamp(&tm, nullptr, &usec);
-    usec %= 1000000;
-    header_cache &c = t_head;
-    const int key[6] = {tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    if (memcmp(key, c.key, sizeof key) != 0) {
-        memcpy(c.key, key, sizeof key);
+    os_time_stamp(&tm, nullptr, &usec);  // usec < 1000000
+    stamp_cache &c = t_stamp;
+    int sod = (tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec;  // second of the day
+    if (sod != c.sod || tm.tm_mday != c.mday || tm.tm_mon != c.mon || tm.tm_year != c.year) {
+        c.sod = sod;
+        c.mday = tm.tm_mday;
+        c.mon = tm.tm_mon;
+        c.year = tm.tm_year;
         int year = tm.tm_year + 1900;
         if (year < 0 || year > 9999) year = 0;
         char *t = c.stamp;
@@ -241,63 +263,36 @@ size_t build_header(char *h, size_t cap, int level, const char *module, u64 *tod
         t += put_n(t, (unsigned)tm.tm_sec, 2);
         *t = '.';
     }
-    if (tod) *tod = (u64)((tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000000u + usec;
-    size_t n = sizeof c.stamp;
-    memcpy(h, c.stamp, n);
-    n += put_n(h + n, usec, 6);
-    h[n++] = ' ';
-    if (level >= LOG_LVL_CRIT && level <= LOG_LVL_VERB) {
-        memcpy(h + n, kLabels[level - LOG_LVL_CRIT], 5);
-        n += 5;
-    } else {
-        size_t l = put_s(h + n, 32, log_level_2_prefix(level));
-        n += l;
-        for (; l < 5; ++l) h[n++] = ' ';
-    }
-    h[n++] = ' ';
-    u32 pid = os_getpid();
-    if (pid != c.pid) {
-        char *e = c.pid_text + sizeof c.pid_text, *p = e;
-        for (u32 v = pid; p == e || v; v /= 10) *--p = (char)('0' + v % 10);
-        c.pid_len = (u8)(e - p);
-        memmove(c.pid_text, p, c.pid_len);
-        c.pid = pid;
-    }
-    memcpy(h + n, c.pid_text, c.pid_len);
-    n += c.pid_len;
-    memcpy(h + n, " --- [", 6);
-    n += 6;
-    os_thread_name_get(h + n, 256);
-    n += strnlen(h + n, 255);
-    h[n++] = ']';
-    h[n++] = ' ';
-    n += put_s(h + n, cap - n - 2 < 256 ? cap - n - 2 : 256, module ? module : "");
-    h[n++] = ' ';
-    h[n] = 0;
-    return n;
+    *tod = (u64)sod * 1000000u + usec;
+    static_assert(sizeof c.stamp + 7 == LOG_FILE_STAMP);
+    memcpy(s, c.stamp, sizeof c.stamp);
+    put_2(s + sizeof c.stamp, usec / 10000);
+    put_2(s + sizeof c.stamp + 2, usec / 100 % 100);
+    put_2(s + sizeof c.stamp + 4, usec % 100);
+    s[LOG_FILE_STAMP - 1] = ' ';
 }
 
-// Writes header and line in one call, behind the line that tells of
-// dropped records when there were any; the bytes written, or 0 when the
-// record did not go out whole (then nothing of it stays in the file). A
-// short line is copied behind the header: one buffer writes faster than
-// two.
-size_t write_record(log_file_state *st, char *h, size_t hl, size_t cap, const char *line, size_t len)
+// The line that tells of dropped records, with its header, stamped.
+size_t dropped_note(const log_file_state *st, char *note, size_t size, const char *stamp)
 {
-    char note[1024];
-    size_t nl = 0;
-    if (st->dropped) {
-        nl = build_header(note, sizeof note / 2, LOG_LVL_WARN, LOG_MOD, nullptr);
-        int n = log_file_dropped_text(note + nl, sizeof note - nl, st->dropped, st->drop_errno);
-        nl += n > 0 ? (size_t)n : 0;
-    }
-    struct iovec v[3] = {{note, nl}, {h, hl}, {(void *)line, len}};
-    if (hl + len <= cap) {
-        memcpy(h + hl, line, len);
-        v[1].iov_len += len;
-        v[2].iov_len = 0;
-    }
-    return fd_append_whole(st->fd, v, 3) ? nl + hl + len : 0;
+    size_t n = log_file_head(note, LOG_LVL_WARN, LOG_MOD);
+    memcpy(note, stamp, LOG_FILE_STAMP);
+    int k = log_file_dropped_text(note + n, size - n, st->dropped, st->drop_errno);
+    return n + (k > 0 ? (size_t)k : 0);
+}
+
+// After a write: a file at or above the limit keeps its newer half.
+void apply_limit(log_file_state *st)
+{
+    if ((i64)st->size < st->size_limit) return;
+    // The count may be stale (another writer of the same file, or an
+    // outside truncation): the real size decides.
+    file_id id;
+    if (!id_of_fd(st->fd, &id)) return;
+    st->size = id.size;
+    if ((i64)id.size >= st->size_limit && log_file_trim(st->fd, (i64)id.size, st->size_limit) == 0 &&
+        id_of_fd(st->fd, &id))
+        st->size = id.size;
 }
 
 }  // namespace
@@ -331,7 +326,6 @@ void log_file_init(log_file_state *st)
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
-    st->watch = -1;
 }
 
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
@@ -351,7 +345,7 @@ int log_file_close(log_file_state *st)
     close_text(st);
     st->held = 0;
     st->dropped = 0;
-    st->retry_us = 0;
+    __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
     return 0;
 }
 
@@ -395,40 +389,130 @@ int log_file_open(log_file_state *st, const char *name)
     return 0;
 }
 
-int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len)
+size_t log_file_head(char *h, int level, const char *module)
+{
+    if (!module) module = "";
+    head_cache &k = t_head;
+    u32 gen = os_thread_name_gen(), pid = os_getpid();
+    char *t = h + LOG_FILE_STAMP;
+    if (k.gen == gen && k.pid == pid && k.level == level && same_text(module, k.module)) {
+        // A short one as a copy of known size, which the compiler makes
+        // inline (h has room for it).
+        static_assert(LOG_FILE_STAMP + 64 <= LOG_FILE_HEAD_MAX);
+        if (k.len <= 64) memcpy(t, k.text, 64);
+        else memcpy(t, k.text, k.len);
+        return LOG_FILE_STAMP + k.len;
+    }
+    size_t n = 0;
+    if (level >= LOG_LVL_CRIT && level <= LOG_LVL_VERB) {
+        memcpy(t, kLabels[level - LOG_LVL_CRIT], 5);
+        n = 5;
+    } else {
+        n = put_s(t, 32, log_level_2_prefix(level));
+        while (n < 5) t[n++] = ' ';
+    }
+    t[n++] = ' ';
+    char digits[12];
+    char *e = digits + sizeof digits, *d = e;
+    for (u32 v = pid; d == e || v; v /= 10) *--d = (char)('0' + v % 10);
+    memcpy(t + n, d, (size_t)(e - d));
+    n += (size_t)(e - d);
+    memcpy(t + n, " --- [", 6);
+    n += 6;
+    os_thread_name_get(t + n, 256);
+    n += strnlen(t + n, 255);
+    t[n++] = ']';
+    t[n++] = ' ';
+    size_t ml = put_s(t + n, 255, module);
+    n += ml;
+    t[n++] = ' ';
+    static_assert(LOG_FILE_STAMP + 32 + 1 + 10 + 6 + 255 + 2 + 255 + 1 <= LOG_FILE_HEAD_MAX);
+    if (ml < sizeof k.module && n <= sizeof k.text) {
+        memcpy(k.module, module, ml + 1);
+        memcpy(k.text, t, n);
+        k.len = (u32)n;
+        k.level = level;
+        k.pid = pid;
+        k.gen = gen;
+    }
+    return LOG_FILE_STAMP + n;
+}
+
+int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
 {
     struct log2 *c = log_ctx_get(ctx);
-    if (!c || !line || len < 0) return -1;
+    if (!c || !recs || n <= 0) return -1;
     log_file_state *st = &c->file;
     if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
     // While records are dropped the file is left alone (no look at its
     // name, no reopen, no write) until the next attempt is due: a record
     // then costs what it costs without the file.
-    if (st->dropped && mono_us() < st->retry_us) return drop(st);
-    // The header's read of the clock also paces the looks at the name.
-    char h[2048];
+    if (st->dropped && mono_us() < st->retry_us) {
+        for (int i = 0; i < n; ++i) drop(st);
+        return -1;
+    }
+    // One read of the clock stamps the records written together; it also
+    // paces the looks at the name.
+    const char *stamp = recs[0]->file;
     u64 tod;
-    size_t hl = build_header(h, 1024, level, module, &tod);
+    stamp_now(recs[0]->file, &tod);
+    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, stamp, LOG_FILE_STAMP);
     // Follow the name: a file deleted or moved away is made anew.
     bool moved = st->fd >= 0 && maybe_moved(st, tod) && !is_named(st);
     if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
-        if (reopen_text(st) != 0) return fail(st, errno);
+        if (reopen_text(st) != 0) return fail(st, errno, n);
     }
-    size_t put = write_record(st, h, hl, sizeof h, line, (size_t)len);
-    if (!put) return fail(st, errno);
-    st->dropped = 0;
-    st->size += put;
-    file_id id;
-    if ((i64)st->size >= st->size_limit) {
-        // The count may be stale (another writer of the same file, or an
-        // outside truncation): the real size decides.
-        if (!id_of_fd(st->fd, &id)) return 0;
-        st->size = id.size;
-        if ((i64)id.size >= st->size_limit && log_file_trim(st->fd, (i64)id.size, st->size_limit) == 0 &&
-            id_of_fd(st->fd, &id))
-            st->size = id.size;
+    // The records go out whole or not at all, as many at once as keep the
+    // file within the limit but for the last of them.
+    constexpr int kPieces = FD_APPEND_MAX;
+    for (int i = 0; i < n;) {
+        struct iovec v[kPieces];
+        char note[1024];
+        int cnt = 0;
+        size_t put = 0;
+        if (st->dropped) {
+            v[cnt] = {note, dropped_note(st, note, sizeof note, stamp)};
+            put += v[cnt++].iov_len;
+        }
+        int first = i;
+        do {
+            v[cnt] = {recs[i]->file, recs[i]->file_len};
+            put += v[cnt++].iov_len;
+            ++i;
+        } while (i < n && cnt < kPieces && (i64)(st->size + put) < st->size_limit);
+        if (!fd_append_whole(st->fd, v, cnt)) return fail(st, errno, n - first);
+        if (st->dropped) {
+            st->dropped = 0;
+            __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
+        }
+        st->size += put;
+        apply_limit(st);
     }
     return 0;
+}
+
+bool log_file_retry_pending(u64 retry_us)
+{
+    return mono_us() < retry_us;
+}
+
+void log_file_drop(log_file_state *st, int n)
+{
+    while (n-- > 0) drop(st);
+}
+
+int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len)
+{
+    if (!line || len < 0) return -1;
+    char f[LOG_FILE_HEAD_MAX + LOG_LINE_MAX];
+    log_rec r{};
+    r.file = f;
+    r.file_len = log_file_head(f, level, module);
+    size_t k = (size_t)len < LOG_LINE_MAX ? (size_t)len : LOG_LINE_MAX;
+    memcpy(f + r.file_len, line, k);
+    r.file_len += k;
+    log_rec *one = &r;
+    return log_file_write_recs(ctx, &one, 1);
 }
 
 int log_file_dir_set(log_file_state *st, const char *dir)

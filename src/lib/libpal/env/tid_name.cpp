@@ -154,6 +154,11 @@ char *os_thread_name_get(char *buf, size_t size)
     return buf;
 }
 
+u32 os_thread_name_gen(void)
+{
+    return g_gen.load(std::memory_order_acquire);
+}
+
 char *os_thread_name_get_cached(char *buf, size_t size)
 {
     if (!buf || size == 0) return buf;

@@ -47,11 +47,15 @@ bool fd_write_all(int fd, const void *buf, size_t n)
 
 bool fd_append_whole(int fd, const struct iovec *v, int cnt)
 {
-    constexpr int kMax = 4;
+    constexpr int kMax = FD_APPEND_MAX;
     if (fd < 0 || cnt < 0 || cnt > kMax) {
         errno = EINVAL;
         return false;
     }
+    // The common case first: one piece that goes out in one call.
+    bool made = cnt == 1;  // r holds the result of a call made here
+    ssize_t r = made ? write(fd, v->iov_base, v->iov_len) : 0;
+    if (made && r == (ssize_t)v->iov_len) return true;
     struct iovec rest[kMax];
     int n = 0;
     size_t total = 0;
@@ -62,7 +66,8 @@ bool fd_append_whole(int fd, const struct iovec *v, int cnt)
         }
     size_t done = 0;
     for (int i = 0; i < n;) {
-        ssize_t r = n - i == 1 ? write(fd, rest[i].iov_base, rest[i].iov_len) : writev(fd, rest + i, n - i);
+        if (!made) r = n - i == 1 ? write(fd, rest[i].iov_base, rest[i].iov_len) : writev(fd, rest + i, n - i);
+        made = false;
         if (r >= 0 && done + (size_t)r == total) return true;
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {

@@ -14,11 +14,12 @@ bool fd_pread_all(int fd, void *buf, size_t n, i64 at);
 // Writes n bytes at the descriptor's offset, whole (async-signal-safe);
 // false on an error.
 bool fd_write_all(int fd, const void *buf, size_t n);
-// Appends the pieces (at most four) at the end of a file opened for
+// Appends the pieces (at most FD_APPEND_MAX) at the end of a file opened for
 // appending, or at the descriptor's offset when that is the file's end,
 // whole or not at all: a write that stops part way (a full disk, the
 // file size limit) is taken back by cutting the file to the size it had
 // before, so that no torn record stays behind. True when every byte went
 // out; false with errno of the failed write. A single piece goes through
 // write(2), which keeps that form async-signal-safe.
+constexpr int FD_APPEND_MAX = 16;
 bool fd_append_whole(int fd, const struct iovec *v, int cnt);

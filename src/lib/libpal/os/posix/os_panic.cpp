@@ -456,7 +456,7 @@ void panic_handler(int signo)
     {
         report_out lock(ctx);  // the last-log text changes under the log lock
         last.add("[");
-        if (ctx) last.add_n(ctx->last_log, strnlen(ctx->last_log, sizeof ctx->last_log - 1));
+        if (ctx) last.add_n(ctx->last_lines.buffer, strnlen(ctx->last_lines.buffer, LOG_LAST_LOG_SIZE - 1));
         last.add("]");
     }
     sig.add("signo=");
