@@ -13,12 +13,28 @@ DBG  := $(BUILD)/debug
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run build run test test-sanitize sanitize tsan bench debug clean
+.DEFAULT_GOAL := all
+.PHONY: all help deps deps-run build run test test-sanitize sanitize tsan bench debug clean
 
-all: build
+# One line per target.
+help:
+	@echo "make                build the program (build/release/bin/vkto); installs only what it needs"
+	@echo "make run            the same, then start vkto from its directory"
+	@echo "make test           install the test packages, build everything, run every test"
+	@echo "make build          install the test packages, build the program, tests and benchmarks"
+	@echo "make sanitize       build the tests with AddressSanitizer and UBSan (build/sanitize)"
+	@echo "make test-sanitize  the same, then run every test there"
+	@echo "make tsan           build with ThreadSanitizer and run the concurrency tests (build/tsan)"
+	@echo "make fuzz           build the fuzz targets with clang, run each for FUZZ_TIME seconds"
+	@echo "make bench          run every benchmark beside its peer (BENCH_ONLY=, BENCH_RUNS=)"
+	@echo "make debug          Debug build with the tests (build/debug)"
+	@echo "make deps           install the packages of the program, tests and benchmarks (as root)"
+	@echo "make deps-run       install the packages the program needs (as root)"
+	@echo "make clean          remove every build tree (build/)"
+	@echo "make help           this list"
 
-# `make run` needs only what builds and runs the program; `make test` and
-# the other targets need the test frameworks, peers and oracles as well.
+# `make` and `make run` need only what builds and runs the program; `make
+# test` and the other targets need the test frameworks, peers and oracles.
 deps-run:
 	@scripts/install-deps run
 
@@ -55,10 +71,13 @@ build: deps
 	$(call configure,$(REL),-DCMAKE_BUILD_TYPE=Release -DVK_TESTS=ON -DVK_BENCH=ON)
 	$(call build_quietly,$(REL))
 
-# Only the program and the libraries it links: no tests, no benchmarks.
-run: deps-run
+# Plain `make`: only the program and the libraries it links, with only the
+# packages they need; no tests, no benchmarks.
+all: deps-run
 	$(call configure,$(REL),-DCMAKE_BUILD_TYPE=Release)
 	$(call build_quietly,$(REL),--target vkto)
+
+run: all
 	@cd $(REL)/bin && exec ./vkto
 
 test: build

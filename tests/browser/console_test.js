@@ -62,28 +62,41 @@ function startVkto(port) {
 }
 
 // A page of another origin (127.0.0.2) that tries the tool's commands and
-// changes with an image, fetch and a form; served until close().
+// changes with images, fetch and a form; its title becomes "tried" once
+// every attempt has had its answer. Served until close().
 async function startOtherSite(vktoPort) {
   const port = await freePort("127.0.0.2");
   const tool = "http://127.0.0.1:" + vktoPort;
   const page = `<!DOCTYPE html><html><body>
-<img src="${tool}/cmd?command=call%20null">
-<img src="${tool}/update?name=log.level&value=verb">
-<iframe name="sink"></iframe>
+<iframe name="sink" id="sink"></iframe>
 <form id="f" action="${tool}/update" method="GET" target="sink">
 <input name="name" value="log.level"><input name="value" value="verb"></form>
 <script>
-fetch("${tool}/cmd?command=call%20null", { mode: "no-cors", credentials: "include" }).catch(() => {});
-fetch("${tool}/update?name=log.level&value=verb", { mode: "no-cors" }).catch(() => {});
+let pending = 5;
+const done = () => { if (--pending === 0) document.title = "tried"; };
+for (const src of ["${tool}/cmd?command=call%20null", "${tool}/update?name=log.level&value=verb"]) {
+  const img = new Image();
+  img.onload = img.onerror = done;
+  img.src = src;
+}
+fetch("${tool}/cmd?command=call%20null", { mode: "no-cors", credentials: "include" }).then(done, done);
+fetch("${tool}/update?name=log.level&value=verb", { mode: "no-cors" }).then(done, done);
+const sink = document.getElementById("sink");
+sink.onload = () => {
+  try { if (sink.contentWindow.location.href === "about:blank") return; } catch (e) {}
+  done();
+};
 document.getElementById("f").submit();
-setTimeout(() => { document.title = "tried"; }, 1500);
 </script></body></html>`;
   const server = http.createServer((req, res) => {
     res.writeHead(200, { "Content-Type": "text/html" });
     res.end(page);
   });
   await new Promise((r) => server.listen(port, "127.0.0.2", r));
-  return { url: "http://127.0.0.2:" + port + "/", close: () => new Promise((r) => server.close(r)) };
+  // The browser may hold connections open (some never carry a request):
+  // close them with the server instead of waiting for their time-outs.
+  const close = () => new Promise((r) => { server.close(r); server.closeAllConnections(); });
+  return { url: "http://127.0.0.2:" + port + "/", close };
 }
 
 async function logLevel(port) {
@@ -121,6 +134,7 @@ async function main() {
     // Another origin's page tries a crash and a change: nothing happens.
     const other = await startOtherSite(port);
     const attack = await browser.newPage();
+    attack.setDefaultTimeout(STEP_MS);
     await attack.goto(other.url, { waitUntil: "load" });
     await attack.waitForFunction(() => document.title === "tried");
     await attack.close();

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""`make run` builds the program and what it links, never the tests or the
-benchmarks: every `cmake --build` it would run names the target vkto, and in
-the build tree the target vkto depends on no test or benchmark target.
+"""Plain `make` and `make run` install only the program's packages and build
+the program and what it links, never the tests or the benchmarks: every
+`cmake --build` they would run names the target vkto, and in the build tree
+the target vkto depends on no test or benchmark target.
 
     run_targets.py <source dir> <build tree>
 """
@@ -16,14 +17,14 @@ def fail(msg):
     sys.exit(1)
 
 
-def build_commands(src):
-    """The `cmake --build` lines of `make -n run` (make -n runs none of them)."""
+def make_dry_run(src, goal):
+    """The commands of `make -n <goal>` (make -n runs none of them)."""
     env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
-    out = subprocess.run(["make", "-n", "-C", src, "run", "BUILD=" + os.path.join(src, "no-such-build-dir")],
+    out = subprocess.run(["make", "-n", "-C", src] + goal + ["BUILD=" + os.path.join(src, "no-such-build-dir")],
                          capture_output=True, text=True, timeout=60, env=env)
     if out.returncode != 0:
-        fail("make -n run failed:\n" + out.stdout + out.stderr)
-    return [l for l in out.stdout.splitlines() if re.search(r"\S*cmake\S* --build ", l)]
+        fail("make -n %s failed:\n%s%s" % (" ".join(goal), out.stdout, out.stderr))
+    return out.stdout.splitlines()
 
 
 def target_closure(tree, start):
@@ -49,12 +50,18 @@ def target_closure(tree, start):
 
 def main():
     src, tree = sys.argv[1], sys.argv[2]
-    lines = build_commands(src)
-    if not lines:
-        fail("make -n run shows no cmake --build command")
-    for l in lines:
-        if "--target vkto" not in l:
-            fail("make run builds more than the program: " + l)
+    for goal in ([], ["run"]):
+        name = " ".join(["make"] + goal)
+        commands = make_dry_run(src, goal)
+        deps = [l for l in commands if "install-deps" in l]
+        if [l.split()[-1] for l in deps] != ["run"]:
+            fail("%s installs more than the program's packages: %s" % (name, deps))
+        lines = [l for l in commands if re.search(r"\S*cmake\S* --build ", l)]
+        if not lines:
+            fail("%s -n shows no cmake --build command" % name)
+        for l in lines:
+            if "--target vkto" not in l:
+                fail("%s builds more than the program: %s" % (name, l))
 
     needed = target_closure(tree, "CMakeFiles/vkto.dir")
     if "CMakeFiles/vk.dir" not in needed:
@@ -62,7 +69,7 @@ def main():
     extra = [t for t in needed if re.search(r"(^|/)(tests|bench)/|/(test|bench|fuzz)_[^/]*\.dir$", t)]
     if extra:
         fail("the target vkto depends on test or benchmark targets: %s" % sorted(extra))
-    print("make run builds vkto and %d libraries: %s" % (len(needed) - 1,
+    print("make and make run build vkto and %d libraries: %s" % (len(needed) - 1,
           " ".join(sorted(os.path.basename(t)[:-4] for t in needed if t != "CMakeFiles/vkto.dir"))))
 
 
