@@ -2,7 +2,6 @@
 // Shared parts of the block digests: reading block words, buffering of
 // partial blocks, the 64-bit bit count kept as two 32-bit words, and the
 // saved-context text.
-#include <bit>
 #include <cstring>
 
 #include "libpal/env/os_types.h"
@@ -15,7 +14,7 @@ inline u32 load32(const u8 *p)
 {
     u32 v;
     memcpy(&v, p, sizeof v);
-    if constexpr ((std::endian::native == std::endian::big) != BigEndian) v = __builtin_bswap32(v);
+    if constexpr ((__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) != BigEndian) v = __builtin_bswap32(v);
     return v;
 }
 
