@@ -13,6 +13,7 @@
 #include "libconf/conf.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
+#include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_exe.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/os_path.h"
@@ -78,8 +79,10 @@ void app_opt_set()
     if (app_settings.exec_cmd) {
         log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
         int r = -1;
+        char host[64];
         if (g_app.shell_connet_cmd)
-            r = g_app.shell_connet_cmd("127.0.0.1", app_settings.debug_server_port, app_settings.exec_cmd);
+            r = g_app.shell_connet_cmd(app_local_addr(app_settings.debug_server_addr, host, sizeof host),
+                                       app_settings.debug_server_port, app_settings.exec_cmd);
         else OS_CHECK_LOG("g_app.shell_connet_cmd");
         // 1 when the instance could not be reached or an answer did not come.
         exit(r < 0 ? 1 : 0);
@@ -147,6 +150,34 @@ int app_stop_signal(void)
 int app_stop_fd(void)
 {
     return g_stop_rd.load();
+}
+
+const char *app_addr_field(const char *list, char *field, size_t size)
+{
+    if (!list || !*list || !size) return nullptr;
+    size_t n = strcspn(list, ";,");
+    if (n >= size) return nullptr;
+    memcpy(field, list, n);
+    field[n] = 0;
+    return list[n] ? list + n + 1 : list + n;
+}
+
+const char *app_local_addr(const char *hosts, char *buf, size_t size)
+{
+    static const char lo4[] = "127.0.0.1";
+    const char *pick = nullptr;
+    char field[512];
+    for (const char *p = hosts; (p = app_addr_field(p, field, sizeof field));) {
+        os_ipaddr a;
+        os_ipaddr_clear(&a);
+        if (!field[0] || !os_ipaddr_ip_cstr_set(&a, field, 0)) continue;  // bound by no listener
+        bool v4 = os_ipaddr_family(&a) == OS_IPADDR_FAMILY_IPV4;
+        if (v4 && !memcmp(os_ipaddr_ipv4(&a)->addr, "\177\0\0\1", 4)) return lo4;
+        if (pick) continue;
+        pick = os_ipaddr_ip_is_any(&a) ? (v4 ? lo4 : "::1") : field;
+        if (snprintf(buf, size, "%s", pick) >= (int)size) pick = lo4;
+    }
+    return !pick || pick == lo4 ? lo4 : buf;
 }
 
 void app_baner(void)
