@@ -51,6 +51,31 @@ void conf_load_or_exit(const char *path)
     exit(1);
 }
 
+// The configuration file is not there: the bare default file name takes
+// its place. A file the user named gets one line on standard error, which
+// names it and what is used instead (relative names are shown under dir,
+// the current directory, when it is known).
+void conf_fall_back(bool named, const char *dir)
+{
+    const char *bare = g_app.app_conf_file ? g_app.app_conf_file : "";
+    if (named) {
+        const char *name = app_settings.conf_file;
+        bool rel = dir && !path_is_absolute(name);
+        if (os_access(bare, F_OK) == 0)
+            fprintf(stderr, "%s: configuration file %s%s%s not found, using %s%s%s\n",
+                    g_app.app_name ? g_app.app_name : "", rel ? dir : "", rel ? "/" : "", name,
+                    dir ? dir : "", dir ? "/" : "", bare);
+        else
+            fprintf(stderr, "%s: configuration file %s%s%s not found, using the built-in settings\n",
+                    g_app.app_name ? g_app.app_name : "", rel ? dir : "", rel ? "/" : "", name);
+        fflush(stderr);
+    }
+    if (char *copy = os_strdup(bare)) {
+        os_free(app_settings.conf_file);
+        app_settings.conf_file = copy;
+    }
+}
+
 void app_conf_dump()
 {
     if (g_app.conf_dump_proc) {
@@ -213,14 +238,22 @@ int app_init_env(void)
     }
     char exe_dir[4096];
     if (os_exe_get_dir(exe_dir, sizeof exe_dir) != 0) exe_dir[0] = 0;
-    if (app_settings.chdir_exe_dir && os_chdir(exe_dir) != 0)
-        LOG_AT(3 | LOG_OPT_ERRNO, "os_chdir(%s) error: ", exe_dir);
+    bool in_exe_dir = false;
+    if (app_settings.chdir_exe_dir) {
+        in_exe_dir = os_chdir(exe_dir) == 0;
+        if (!in_exe_dir) LOG_AT(3 | LOG_OPT_ERRNO, "os_chdir(%s) error: ", exe_dir);
+    }
     log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
     log2_ioctl(nullptr, LOG_IOC_FLAGS_STR, (intptr_t) "time|tid|func", 0);
-    if (!app_settings.conf_file) {
+    const bool named = app_settings.conf_file != nullptr;
+    if (!named) {
         OS_CHECK_RET(g_app.app_conf_file != nullptr, 0);
         app_settings.conf_file = os_asprintf("%s/%s", exe_dir, g_app.app_conf_file);
     }
+    // A file that is not there gives way to the default file in the
+    // current directory, for the logger's settings as well.
+    const bool fell_back = !app_settings.conf_file || os_access(app_settings.conf_file, F_OK) != 0;
+    if (fell_back) conf_fall_back(named, in_exe_dir ? exe_dir : nullptr);
     // Files and sender threads of the log wait until the option checks
     // and the daemon fork are done.
     log2_outputs_hold(1);
@@ -237,15 +270,7 @@ int app_init_env(void)
     if (app_settings.log_level)
         log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t)app_settings.log_level, 0);
     if (g_app.init_proc) g_app.init_proc();
-    if (!app_settings.conf_file || os_access(app_settings.conf_file, F_OK) != 0) {
-        LOG_VERB("Load default %s\n", g_app.app_conf_file ? g_app.app_conf_file : "");
-        char *bare = os_strdup(g_app.app_conf_file ? g_app.app_conf_file : "");
-        if (bare) {
-            os_free(app_settings.conf_file);
-            app_settings.conf_file = bare;
-        }
-        conf_load_or_exit(app_settings.conf_file);
-    }
+    if (fell_back) LOG_VERB("Load default %s\n", g_app.app_conf_file ? g_app.app_conf_file : "");
     if (g_app.conf_proc) g_app.conf_proc(app_settings.conf_file);
     conf_hold_release();
     if (app_settings.kv_table) {
