@@ -1,6 +1,9 @@
-"""Daemon mode end to end: vkto -d returns at once, the daemon answers -e
-clients and stops on "exit", and client calls leave its log file alone."""
+"""Daemon mode end to end: vkto -d returns at once and keeps none of the
+caller's descriptors, the daemon answers -e clients where its shell listens
+and stops on "exit", and client calls leave its log file alone."""
 import os
+import select
+import socket
 import subprocess
 import sys
 import time
@@ -11,24 +14,38 @@ import vkto_e2e as e2e
 ARGS = e2e.parse_args()
 
 
-def find_pid(exe):
-    """The pid of the process running exe (the daemon), or None."""
+def find_pids(exe):
+    """The pids of the processes running exe."""
+    found = []
     for name in os.listdir("/proc"):
         if not name.isdigit():
             continue
         try:
             if os.readlink("/proc/%s/exe" % name) == exe:
-                return int(name)
+                found.append(int(name))
         except OSError:
             continue
-    return None
+    return found
 
 
-def run(v, args, timeout=10):
+def find_pid(exe):
+    """The pid of the process running exe (the daemon), or None."""
+    pids = find_pids(exe)
+    return pids[0] if pids else None
+
+
+def runs(pid, exe):
+    try:
+        return os.readlink("/proc/%d/exe" % pid) == exe
+    except OSError:
+        return False
+
+
+def run(v, args, timeout=10, pass_fds=()):
     """Runs vkto from the daemon's directory with its INI; (status, out, err, seconds)."""
     t0 = time.monotonic()
     r = subprocess.run([v.exe] + args, cwd=v.dir, capture_output=True, timeout=timeout,
-                       stdin=subprocess.DEVNULL)
+                       stdin=subprocess.DEVNULL, pass_fds=pass_fds)
     return (r.returncode, r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace"),
             time.monotonic() - t0)
 
@@ -40,17 +57,36 @@ def log_size(path):
         return -1
 
 
+def listening(host, port, timeout):
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            socket.create_connection((host, port), timeout=0.5).close()
+            return True
+        except OSError:
+            if time.monotonic() >= end:
+                return False
+            time.sleep(0.05)
+
+
 def case_daemon_lifecycle(t):
-    port = e2e.free_port()
-    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, extra="file=daemon.log\n"))
+    # The shell on another loopback address than 127.0.0.1: the clients
+    # and the single-instance check go where it listens.
+    host, port = "127.0.0.2", e2e.free_port()
+    ini = e2e.ini_text(shell_port=port, extra="file=daemon.log\n")
+    v = e2e.Vkto(ARGS.vkto, ini=ini.replace("shell_server_addr=127.0.0.1", "shell_server_addr=" + host))
     log = os.path.join(v.dir, "daemon.log")
     pid = None
+    rd, wr = os.pipe()
     try:
-        rc, out, err, secs = run(v, ["-d"])
+        rc, out, err, secs = run(v, ["-d"], pass_fds=(wr,))
+        os.close(wr)
         t.eq(rc, 0, "vkto -d status")
         t.check(secs < 5, "vkto -d returns at once (%.2f s)" % secs)
         t.check("threads running" not in err, "no thread alive at the fork: %r" % err[-500:])
-        t.check(e2e.wait_port(port), "the daemon listens")
+        t.check(select.select([rd], [], [], 5)[0] and os.read(rd, 1) == b"",
+                "the daemon let go of the caller's pipe (vkto -d 3>&1 | cat returns)")
+        t.check(listening(host, port, 10), "the daemon listens")
         pid = find_pid(v.exe)
         t.check(pid is not None, "daemon process found")
         if pid:
@@ -80,16 +116,19 @@ def case_daemon_lifecycle(t):
             print("note: the log file output writes nothing yet; only its size was checked")
 
         rc, out, err, _ = run(v, ["-q", "-e", "exit"])
+        t0 = time.monotonic()
         t.eq(rc, 0, "-e exit status")
-        end = time.monotonic() + 5
-        while pid and time.monotonic() < end and os.path.exists("/proc/%d" % pid) \
-                and find_pid(v.exe) == pid:
-            time.sleep(0.05)
+        # Ended: gone, or a zombie (no exe link) that its reaper has yet to collect.
+        while pid and time.monotonic() < t0 + 5 and runs(pid, v.exe):
+            time.sleep(0.01)
+        took = time.monotonic() - t0
         t.check(not pid or find_pid(v.exe) is None, "the daemon ended after exit")
-        t.check(not e2e.wait_port(port, timeout=0.3), "the port is closed")
+        t.check(took <= 0.5, "the daemon ended within 0.5 s of -e exit (%.2f s)" % took)
+        t.check(not listening(host, port, 0.3), "the port is closed")
     finally:
-        if pid and find_pid(v.exe) == pid:
-            os.kill(pid, 9)
+        os.close(rd)
+        for p in find_pids(v.exe):  # the daemon, or a second one let through
+            os.kill(p, 9)
         v.cleanup()
 
 

@@ -1,6 +1,7 @@
 """Command-line options of vkto: texts and exit statuses; where the debug
 servers listen."""
 import os
+import re
 import shutil
 import socket
 import struct
@@ -60,8 +61,12 @@ def case_show_config_sources(t):
     t.eq(rc, 0, "-p status")
     t.contains(out, loopback, "-p without INI")
     t.contains(out, "log_level=info\n", "-p log level")
-    rc, out, err = run(["-c", "missing.ini", "-p"], ini=None)
+    rc, out, err = run(["-q", "-c", "missing.ini", "-p"], ini=None)
+    t.eq(rc, 0, "-p with a missing -c file and no INI: status")
     t.contains(out, loopback, "-p with a missing -c file and no INI")
+    t.check(err.startswith("vkto: configuration file /") and
+            err.endswith("/missing.ini not found, using the built-in settings\n"),
+            "missing -c file named on stderr even with -q: %r" % err)
     # A file without port keys switches both servers off; without address
     # keys they stay on loopback; an empty address is every address.
     rc, out, err = run(["-p"], ini="[debug]\nhttp_server_user=u\n")
@@ -89,8 +94,12 @@ def case_bad_and_missing_files(t):
     rc, out, err = run(["-p"], ini="[debug]\nthis is not valid\n")
     t.eq(rc, 1, "bad INI stops the program")
     t.contains(err, "vkto.ini: syntax error in line 2", "bad INI reported")
-    rc, out, err = run(["-c", "missing.ini", "-p"], ini=e2e.ini_text(4001, 4002))
+    rc, out, err = run(["-c", "missing.ini", "-p"], ini=e2e.ini_text(4001, 4002, "warn"))
+    t.eq(rc, 0, "-c missing file: status")
     t.contains(out, "debug_server_port=4001\n", "-c missing file falls back to vkto.ini")
+    t.contains(out, "log_level=warn\n", "the fallback file's log settings too")
+    t.eq(len(re.findall(r"^vkto: configuration file (/\S+)/missing\.ini not found, using \1/vkto\.ini$",
+                        err, re.M)), 1, "missing -c file and its fallback named once: %r" % err)
 
 
 def case_quiet_and_exec(t):

@@ -8,6 +8,7 @@
 
 #include "libpal/net_test_util.h"
 #include "libpal/network/os_ipaddr.h"
+#include "libpal/tframe/app.h"
 
 namespace {
 
@@ -294,6 +295,22 @@ TEST(IpAddr, AutoFamilyAndValidationOnly)
     EXPECT_EQ(memcmp(&before, &a, sizeof a), 0);
     EXPECT_EQ(os_ipaddr_ip_cstr_set(nullptr, "10.0.0.1", 0), 1);
     EXPECT_EQ(os_ipaddr_ip_cstr_set(nullptr, "10.0.0.1", OS_IPADDR_FAMILY_IPV6), 0);
+}
+
+// Where a local client reaches a server that listens on a list.
+TEST(IpAddr, LocalAddressOfAListenList)
+{
+    const char *cases[][2] = {
+        {nullptr, "127.0.0.1"},         {"", "127.0.0.1"},
+        {";,", "127.0.0.1"},            {"127.0.0.2", "127.0.0.2"},
+        {"127.0.0.2,127.0.0.1", "127.0.0.1"}, {";nohost;127.0.0.3;::1", "127.0.0.3"},
+        {"::1", "::1"},                 {"0.0.0.0;10.0.0.1", "127.0.0.1"},
+        {"::", "::1"},                  {"::1;127.0.0.2", "::1"},
+    };
+    for (auto &c : cases) {
+        char buf[64] = "";
+        EXPECT_STREQ(app_local_addr(c[0], buf, sizeof buf), c[1]) << (c[0] ? c[0] : "NULL");
+    }
 }
 
 }  // namespace

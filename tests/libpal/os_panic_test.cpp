@@ -203,12 +203,23 @@ TEST(OsPanic, DumpSetUpWritesThePatternAndLetsTheSignalEndTheProcess)
     EXPECT_EQ(stat(dump.c_str(), &s), 0) << "the handler creates the dump directory";
 }
 
+// The kernel keeps 127 bytes of a pattern: a directory of 110 bytes is the
+// longest that fits before "/%e-%p-%t-%c.core".
 TEST(OsPanic, OverlongPatternRefusedAndDumpsStayOff)
 {
     if (geteuid() != 0) GTEST_SKIP() << "dump set-up needs root";
     testutil::tmp_dir d("vk_panic");
     std::string pattern_file = d.path + "/core_pattern";
-    std::string dump = d.path + "/" + std::string(120, 'd');
+    ASSERT_LT(d.path.size(), 100u);
+    std::string longest = d.path + "/" + std::string(110 - d.path.size() - 1, 'd');
+    auto [st0, err0] = in_child([&] {
+        os_panic_set_core_pattern_path(pattern_file.c_str());
+        _exit(os_painc_set_dump_dir(longest.c_str(), "app") == 0 ? 0 : 5);
+    });
+    EXPECT_TRUE(exited(st0, 0)) << st0 << " " << err0;
+    EXPECT_EQ(slurp(pattern_file).size(), 127u);
+    unlink(pattern_file.c_str());
+    std::string dump = longest + "d";
     auto [st, err] = in_child([&] {
         os_panic_init();
         os_panic_set_core_pattern_path(pattern_file.c_str());

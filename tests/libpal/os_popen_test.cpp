@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <sys/resource.h>
@@ -266,8 +267,9 @@ std::string wait_report(const char *path)
 }
 
 // After os_daemonize: no controlling terminal, standard streams on
-// /dev/null, a new session, and the caller's unwritten output printed once
-// (by the caller only).
+// /dev/null, a new session, the caller's unwritten output printed once
+// (by the caller only), and of the descriptors above 2 only the
+// close-on-exec ones of its own left open.
 TEST(OsProcess, DaemonizeDetaches)
 {
     char report[] = "/tmp/vk_daemon_XXXXXX";
@@ -277,6 +279,10 @@ TEST(OsProcess, DaemonizeDetaches)
     unlink(report);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
+    int handed[2];
+    ASSERT_EQ(pipe(handed), 0);
+    int own = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(own, 0);
     const pid_t my_sid = getsid(0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -287,6 +293,8 @@ TEST(OsProcess, DaemonizeDetaches)
         printf("unflushed");  // a pipe: fully buffered
         std::string path = report;
         if (os_daemonize() != 0) _exit(3);
+        const int kept = (fcntl(handed[0], F_GETFD) >= 0) + (fcntl(handed[1], F_GETFD) >= 0);
+        const int own_open = fcntl(own, F_GETFD) >= 0;
         struct stat null_st, st;
         stat("/dev/null", &null_st);
         int on_null = 0;
@@ -294,9 +302,9 @@ TEST(OsProcess, DaemonizeDetaches)
             if (fstat(fd, &st) == 0 && st.st_rdev == null_st.st_rdev) ++on_null;
         int tty = open("/dev/tty", O_RDWR);
         char line[256];
-        snprintf(line, sizeof line, "null=%d tty=%d new_session=%d leader=%d threads=%d\n", on_null,
-                 tty >= 0 ? 1 : 0, getsid(0) != my_sid ? 1 : 0,
-                 getsid(0) == getpid() ? 1 : 0, os_thread_count());
+        snprintf(line, sizeof line, "null=%d tty=%d new_session=%d leader=%d threads=%d inherited=%d own=%d\n",
+                 on_null, tty >= 0 ? 1 : 0, getsid(0) != my_sid ? 1 : 0, getsid(0) == getpid() ? 1 : 0,
+                 os_thread_count(), kept, own_open);
         FILE *f = fopen((path + ".tmp").c_str(), "w");
         if (f) {
             fputs(line, f);
@@ -306,6 +314,8 @@ TEST(OsProcess, DaemonizeDetaches)
         _exit(0);
     }
     close(out[1]);
+    close(handed[1]);
+    close(own);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the caller ends with 0";
@@ -317,7 +327,11 @@ TEST(OsProcess, DaemonizeDetaches)
     EXPECT_EQ(got, "unflushed") << "printed once, by the caller";
     std::string r = wait_report(report);
     unlink(report);
-    EXPECT_EQ(r, "null=3 tty=0 new_session=1 leader=0 threads=1\n");
+    EXPECT_EQ(r, "null=3 tty=0 new_session=1 leader=0 threads=1 inherited=0 own=1\n");
+    struct pollfd p = {handed[0], POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(read(handed[0], buf, sizeof buf), 0) << "the daemon let go of the pipe";
+    close(handed[0]);
 }
 
 }  // namespace

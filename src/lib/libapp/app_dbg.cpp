@@ -2,8 +2,6 @@
 #define LOG_SRC "src/lib/libapp/app_dbg"
 #include "libapp/app_dbg.h"
 
-#include <cstring>
-
 #include "libapp/libapp.h"
 #include "libdbg/bsv_pipe.h"
 #include "libdbg/dbgsrv.h"
@@ -44,15 +42,9 @@ bool loopback_field(const char *text)
 bool beyond_loopback(const char *hosts)
 {
     if (!hosts || !hosts[0]) return true;
-    for (const char *p = hosts; p;) {
-        size_t n = strcspn(p, ";,");
-        if (n >= 512) break;
-        char field[512];
-        memcpy(field, p, n);
-        field[n] = 0;
-        p = p[n] ? p + n + 1 : nullptr;
+    char field[512];
+    for (const char *p = hosts; (p = app_addr_field(p, field, sizeof field));)
         if (field[0] && !loopback_field(field)) return true;
-    }
     return false;
 }
 

@@ -48,15 +48,19 @@ int app_priv_set_info(void)
 int app_priv_check_instance(void)
 {
     LOG_VERB("==>\n");
-    // The shell port when it is served, else the web tool's port.
-    service_port = app_settings.debug_server_port ? app_settings.debug_server_port
-                                                   : app_settings.http_server_port;
+    // The shell port when it is served, else the web tool's port, each
+    // where its server listens.
+    bool shell = app_settings.debug_server_port != 0;
+    service_port = shell ? app_settings.debug_server_port : app_settings.http_server_port;
     if (service_port <= 0 || service_port > 65535) return 0;
+    char buf[64];
+    const char *host =
+        app_local_addr(shell ? app_settings.debug_server_addr : app_settings.http_server_addr, buf, sizeof buf);
     sock_opt opt{};
     opt.timeout = 1000;
     os_err err{};
-    u64 sock = sock_tcp_connect("127.0.0.1", service_port, &opt, &err);
-    LOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", service_port, (void *)(uintptr_t)sock);
+    u64 sock = sock_tcp_connect(host, service_port, &opt, &err);
+    LOG_VERB("sock_connect %s:%d sock=%p\n", host, service_port, (void *)(uintptr_t)sock);
     if (!sock) return 0;
     sock_close(sock);
     LOG_ERR("Can only run one instance\n");

@@ -13,6 +13,7 @@
 #include "libconf/conf.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
+#include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_exe.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/os_path.h"
@@ -50,6 +51,31 @@ void conf_load_or_exit(const char *path)
     exit(1);
 }
 
+// The configuration file is not there: the bare default file name takes
+// its place. A file the user named gets one line on standard error, which
+// names it and what is used instead (relative names are shown under dir,
+// the current directory, when it is known).
+void conf_fall_back(bool named, const char *dir)
+{
+    const char *bare = g_app.app_conf_file ? g_app.app_conf_file : "";
+    if (named) {
+        const char *name = app_settings.conf_file;
+        bool rel = dir && !path_is_absolute(name);
+        if (os_access(bare, F_OK) == 0)
+            fprintf(stderr, "%s: configuration file %s%s%s not found, using %s%s%s\n",
+                    g_app.app_name ? g_app.app_name : "", rel ? dir : "", rel ? "/" : "", name,
+                    dir ? dir : "", dir ? "/" : "", bare);
+        else
+            fprintf(stderr, "%s: configuration file %s%s%s not found, using the built-in settings\n",
+                    g_app.app_name ? g_app.app_name : "", rel ? dir : "", rel ? "/" : "", name);
+        fflush(stderr);
+    }
+    if (char *copy = os_strdup(bare)) {
+        os_free(app_settings.conf_file);
+        app_settings.conf_file = copy;
+    }
+}
+
 void app_conf_dump()
 {
     if (g_app.conf_dump_proc) {
@@ -78,8 +104,10 @@ void app_opt_set()
     if (app_settings.exec_cmd) {
         log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
         int r = -1;
+        char host[64];
         if (g_app.shell_connet_cmd)
-            r = g_app.shell_connet_cmd("127.0.0.1", app_settings.debug_server_port, app_settings.exec_cmd);
+            r = g_app.shell_connet_cmd(app_local_addr(app_settings.debug_server_addr, host, sizeof host),
+                                       app_settings.debug_server_port, app_settings.exec_cmd);
         else OS_CHECK_LOG("g_app.shell_connet_cmd");
         // 1 when the instance could not be reached or an answer did not come.
         exit(r < 0 ? 1 : 0);
@@ -149,6 +177,34 @@ int app_stop_fd(void)
     return g_stop_rd.load();
 }
 
+const char *app_addr_field(const char *list, char *field, size_t size)
+{
+    if (!list || !*list || !size) return nullptr;
+    size_t n = strcspn(list, ";,");
+    if (n >= size) return nullptr;
+    memcpy(field, list, n);
+    field[n] = 0;
+    return list[n] ? list + n + 1 : list + n;
+}
+
+const char *app_local_addr(const char *hosts, char *buf, size_t size)
+{
+    static const char lo4[] = "127.0.0.1";
+    const char *pick = nullptr;
+    char field[512];
+    for (const char *p = hosts; (p = app_addr_field(p, field, sizeof field));) {
+        os_ipaddr a;
+        os_ipaddr_clear(&a);
+        if (!field[0] || !os_ipaddr_ip_cstr_set(&a, field, 0)) continue;  // bound by no listener
+        bool v4 = os_ipaddr_family(&a) == OS_IPADDR_FAMILY_IPV4;
+        if (v4 && !memcmp(os_ipaddr_ipv4(&a)->addr, "\177\0\0\1", 4)) return lo4;
+        if (pick) continue;
+        pick = os_ipaddr_ip_is_any(&a) ? (v4 ? lo4 : "::1") : field;
+        if (snprintf(buf, size, "%s", pick) >= (int)size) pick = lo4;
+    }
+    return !pick || pick == lo4 ? lo4 : buf;
+}
+
 void app_baner(void)
 {
     char banner[256];
@@ -182,14 +238,22 @@ int app_init_env(void)
     }
     char exe_dir[4096];
     if (os_exe_get_dir(exe_dir, sizeof exe_dir) != 0) exe_dir[0] = 0;
-    if (app_settings.chdir_exe_dir && os_chdir(exe_dir) != 0)
-        LOG_AT(3 | LOG_OPT_ERRNO, "os_chdir(%s) error: ", exe_dir);
+    bool in_exe_dir = false;
+    if (app_settings.chdir_exe_dir) {
+        in_exe_dir = os_chdir(exe_dir) == 0;
+        if (!in_exe_dir) LOG_AT(3 | LOG_OPT_ERRNO, "os_chdir(%s) error: ", exe_dir);
+    }
     log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t) "info", 0);
     log2_ioctl(nullptr, LOG_IOC_FLAGS_STR, (intptr_t) "time|tid|func", 0);
-    if (!app_settings.conf_file) {
+    const bool named = app_settings.conf_file != nullptr;
+    if (!named) {
         OS_CHECK_RET(g_app.app_conf_file != nullptr, 0);
         app_settings.conf_file = os_asprintf("%s/%s", exe_dir, g_app.app_conf_file);
     }
+    // A file that is not there gives way to the default file in the
+    // current directory, for the logger's settings as well.
+    const bool fell_back = !app_settings.conf_file || os_access(app_settings.conf_file, F_OK) != 0;
+    if (fell_back) conf_fall_back(named, in_exe_dir ? exe_dir : nullptr);
     // Files and sender threads of the log wait until the option checks
     // and the daemon fork are done.
     log2_outputs_hold(1);
@@ -206,15 +270,7 @@ int app_init_env(void)
     if (app_settings.log_level)
         log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t)app_settings.log_level, 0);
     if (g_app.init_proc) g_app.init_proc();
-    if (!app_settings.conf_file || os_access(app_settings.conf_file, F_OK) != 0) {
-        LOG_VERB("Load default %s\n", g_app.app_conf_file ? g_app.app_conf_file : "");
-        char *bare = os_strdup(g_app.app_conf_file ? g_app.app_conf_file : "");
-        if (bare) {
-            os_free(app_settings.conf_file);
-            app_settings.conf_file = bare;
-        }
-        conf_load_or_exit(app_settings.conf_file);
-    }
+    if (fell_back) LOG_VERB("Load default %s\n", g_app.app_conf_file ? g_app.app_conf_file : "");
     if (g_app.conf_proc) g_app.conf_proc(app_settings.conf_file);
     conf_hold_release();
     if (app_settings.kv_table) {

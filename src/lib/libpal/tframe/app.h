@@ -2,6 +2,7 @@
 // Application frame: the start-up and shut-down sequence every program of
 // the framework runs, driven by the application descriptor's hook slots.
 #include <atomic>
+#include <cstddef>
 #include "libpal/env/os_types.h"
 #include "libpal/libpal.h"
 
@@ -73,3 +74,12 @@ void app_stop_request(int signo);
 int app_stop_requested(void);
 int app_stop_signal(void);
 int app_stop_fd(void);
+
+// Listen address lists: fields separated by ';' or ','. Copies the next
+// field of list into field and returns where the rest begins; NULL when
+// no field is left (or the next one does not fit).
+const char *app_addr_field(const char *list, char *field, size_t size);
+// The address a client on this machine connects to for a server that
+// listens on hosts: 127.0.0.1 when the list is empty or holds 127.0.0.1,
+// else its first address (a wildcard: the loopback address of its family).
+const char *app_local_addr(const char *hosts, char *buf, size_t size);

@@ -57,10 +57,50 @@ static pid_t fork_alone(void)
     return fork();
 }
 
+// Closes every descriptor above 2 that came down from whoever started the
+// process: one a command line hands over (3>&1) would otherwise stay open
+// for the daemon's life, and its reader would never see the end. They are
+// told apart by close-on-exec, which every descriptor the framework opens
+// carries and none passed on through exec can.
+static void close_inherited(rlim_t limit)
+{
+    int fds[256];
+    for (int round = 0; round < 64; ++round) {
+        int n = 0;
+        bool more = false;
+        DIR *d = opendir("/proc/self/fd");
+        if (!d) break;
+        while (struct dirent *e = readdir(d)) {
+            char *end;
+            long fd = strtol(e->d_name, &end, 10);
+            if (*end || end == e->d_name || fd <= 2 || fd == dirfd(d)) continue;
+            int flags = fcntl((int)fd, F_GETFD);
+            if (flags < 0 || (flags & FD_CLOEXEC)) continue;
+            if (n == (int)(sizeof fds / sizeof fds[0])) {
+                more = true;
+                break;
+            }
+            fds[n++] = (int)fd;
+        }
+        closedir(d);
+        for (int i = 0; i < n; ++i) close(fds[i]);
+        if (!more) return;
+    }
+    // No /proc: every number up to the open-file limit.
+    if (limit == RLIM_INFINITY || limit > 65536) limit = 65536;
+    for (int fd = 3; fd < (int)limit; ++fd) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) close(fd);
+    }
+}
+
 int os_daemonize(void)
 {
     struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) LOG_AT(3 | LOG_OPT_ERRNO, "can't get file limit\n");
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "can't get file limit\n");
+        rl.rlim_cur = 1024;
+    }
     pid_t pid = fork_alone();
     if (pid < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "can't fork\n");
@@ -85,6 +125,7 @@ int os_daemonize(void)
     if (open("/dev/null", O_RDWR) < 0) LOG_DBG("open /dev/null fail\n");
     if (dup(0) < 0) LOG_DBG("dup(0)fail\n");
     if (dup(0) < 0) LOG_DBG("dup(0)fail\n");
+    close_inherited(rl.rlim_cur);
     return 0;
 }
 
