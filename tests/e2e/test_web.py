@@ -18,11 +18,21 @@ import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
 
+DATE = rb"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT"
 HEAD_401 = re.compile(
     rb"\AHTTP/1\.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
-    rb"X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\nWWW-Authenticate: Basic realm=\"velta\"\nDate: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} "
-    rb"\d\d:\d\d:\d\d GMT\r\nConnection: close\r\nContent-Type: text/html\r\n"
-    rb"Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n\n\Z")
+    rb"X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\nWWW-Authenticate: Basic realm=\"velta\"\r\n"
+    rb"Date: " + DATE + rb"\r\nConnection: close\r\nContent-Type: text/html\r\n"
+    rb"Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\nContent-Length: 1\r\n"
+    rb"Last-Modified: " + DATE + rb"\r\n\r\n\n\Z")
+BAD_REQUEST = b"HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n"
+REFUSAL = b"\n<B>ERROR : Method Not Implemented</B>\n\n"
+
+
+def crlf_head(answer):
+    """Every line of the answer's head ends with CR LF."""
+    head = answer.split(b"\r\n\r\n", 1)[0]
+    return b"\n" not in head.replace(b"\r\n", b"")
 
 
 def web(user="", pwd="", log_level="info"):
@@ -127,10 +137,9 @@ def case_urls_without_login(t):
         t.eq(st, 404, "unknown path")
         t.eq(body, b"<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
                    b"<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n", "404 text")
-        t.eq(raw(port, b"DELETE / HTTP/1.1\r\n\r\n"), b"\n<B>ERROR : Method Not Implemented</B>\n\nDELETE",
-             "bad method")
-        t.eq(raw(port, b"X" * 3000 + b" / HTTP/1.1\r\n\r\n"),
-             b"\n<B>ERROR : Method Not Implemented</B>\n\n" + b"X" * 16, "long method word is bounded")
+        long_word = raw(port, b"X" * 3000 + b" / HTTP/1.1\r\n\r\n")
+        t.check(long_word.startswith(b"HTTP/1.1 501 Not Implemented\r\n") and
+                long_word.endswith(b"\r\n\r\n" + REFUSAL + b"X" * 16), "long method word is bounded: %r" % long_word)
         t.eq(raw(port, b"GET cmd HTTP/1.0\r\n\r\n"), b"", "path without '/' gets nothing")
         long_target = b"GET /cmd?command=echo%20" + b"a" * 3000 + b" HTTP/1.0\r\n\r\n"
         body = raw(port, long_target).split(b"\r\n\r\n", 1)[-1]
@@ -139,6 +148,57 @@ def case_urls_without_login(t):
         # The query is never rewritten by the path cleaning.
         t.eq(json.loads(get(port, "/cmd?command=echo%20a/../b//c")[3])[0]["resp"], "a/../b//c\n\0",
              "query kept as sent")
+
+
+def case_methods_and_framing(t):
+    """Methods not served get a whole answer; 401, 403 and 404 are framed
+    so that clients read them (head lines end with CR LF, with a length)."""
+    v, port = web(user="admin", pwd="pw")
+    with v:
+        for method in ("HEAD", "OPTIONS", "PUT", "DELETE"):
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            c.request(method, "/cmd?command=echo%20ran")
+            r = c.getresponse()
+            body = r.read()
+            c.close()
+            t.eq((r.status, r.getheader("Allow"), r.getheader("Connection")), (405, "GET, POST", "close"), method)
+            t.eq(body, b"" if method == "HEAD" else REFUSAL + method.encode(), "%s body" % method)
+            t.eq(r.getheader("Content-Length"), str(len(REFUSAL) + len(method)), "%s length" % method)
+        out = raw(port, b"BREW /pot HTTP/1.1\r\n\r\n")
+        t.check(out.startswith(b"HTTP/1.1 501 Not Implemented\r\n") and out.endswith(b"\r\n\r\n" + REFUSAL + b"BREW")
+                and crlf_head(out), "unknown method: %r" % out)
+        auth = {"Authorization": "Basic " + base64.b64encode(b"admin:pw").decode()}
+        for target, headers, status in (("/metrics", {}, 401), ("/nowhere", auth, 404),
+                                        ("/metrics", dict(auth, Host="evil.example"), 403)):
+            st, _, hdr, body = get(port, target, headers)
+            t.eq((st, hdr.get("Content-Length")), (status, str(len(body))), "%d framed" % status)
+            head = b"".join(b"%s: %s\r\n" % (k.encode(), val.encode()) for k, val in headers.items())
+            t.check(crlf_head(raw(port, b"GET %s HTTP/1.1\r\n%s\r\n" % (target.encode(), head))), "%d head" % status)
+            if not shutil.which("wrk"):
+                continue
+            args = ["wrk", "-t1", "-c4", "-d1s"] + sum((["-H", "%s: %s" % kv] for kv in headers.items()), [])
+            r = subprocess.run(args + ["http://127.0.0.1:%d%s" % (port, target)], capture_output=True, text=True,
+                               timeout=30)
+            t.check("requests in" in r.stdout and "Socket errors" not in r.stdout, "wrk reads %d: %s" % (status, r.stdout))
+
+
+def case_host_forms_and_controls(t):
+    """Host forms a browser never sends and control bytes in /update run
+    nothing and change nothing."""
+    v, port = web()
+    with v:
+        for head in (b"Host: evil.example\r\nHost: 127.0.0.1\r\n", b"Host : evil.example\r\n",
+                     b"Host: 127.0.0.1\r\n evil.example\r\n", b"Host:\t127.0.0.1 evil.example\t\r\n"):
+            for target in (b"/update?name=log.level&value=err", b"/cmd?command=set%20log.level%20err"):
+                out = raw(port, b"GET %s HTTP/1.1\r\n%s\r\n" % (target, head))
+                t.eq(out, BAD_REQUEST, "%r %r" % (target, head))
+        # Tabs around a Host naming another site: the Host check sees it.
+        t.eq(get(port, "/cmd?command=echo%20x", {"Host": "\tevil.example\t"})[0], 403, "Host in tabs")
+        bad = json.loads(get(port, "/update?name=log.level%00x&value=err")[3])
+        t.eq(bad["success"], False, "NUL in the name")
+        t.eq(json.loads(get(port, "/update?name=log.level&value=err%00")[3])["success"], False, "NUL in the value")
+        t.check(any(i["name"] == "log.level" and i["value"] == "info" for i in json.loads(get(port, "/config")[3])),
+                "log.level unchanged")
 
 
 def case_clients(t):
@@ -200,6 +260,15 @@ def case_login(t):
         t.eq(get(port, "/metrics", right)[0], 401, "locked out with the right password")
         t.eq(get(port, "/metrics", right, source="127.0.0.2")[0], 200, "another address logs in")
         t.check(time.monotonic() - t0 < 5, "the refusals are quick")
+        # The log tells the failures, the lock-out and the locked-out
+        # address apart.
+        v.read_until(b"Please try again", timeout=5, stream="err")
+        err = v.err.decode(errors="replace")
+        t.contains(err, "ip=[127.0.0.1] wrong pwd [***]", "failure record")
+        t.contains(err, "ip=[127.0.0.1] locked out for 60 minutes after 5 failures", "lock-out record")
+        t.check(re.search(r"ip=\[127\.0\.0\.1\] error: Login failed 5 times, Please try again in (60\.00|5\d\.\d\d) minutes",
+                          err) is not None, "locked-out record: %r" % err[-800:])
+        t.check("guess" not in err, "no password in the log")
 
 
 def case_no_markup(t):
@@ -267,7 +336,7 @@ def main():
             return 1
         print("SKIP: curl is missing (Debian package curl)")
         return 0
-    return e2e.Checks().run([case_urls_without_login, case_clients, case_login, case_no_markup, case_other_sites,
+    return e2e.Checks().run([case_urls_without_login, case_methods_and_framing, case_host_forms_and_controls, case_clients, case_login, case_no_markup, case_other_sites,
                              case_exit_through_web, case_single_instance_http_only])
 
 

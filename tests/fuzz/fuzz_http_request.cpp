@@ -76,7 +76,7 @@ void check_scan(const uint8_t *data, size_t size)
     read_result whole = read_prefix(data, size);
     if (st == HTTPD_HEAD_MORE) {
         // Not a refused method, and not a whole head but for a POST body.
-        FUZZ_ASSERT(whole.rc == 0);
+        FUZZ_ASSERT(whole.rc == 0 || whole.method != HTTP_NONE);
         FUZZ_ASSERT(!whole.ended || (whole.method == HTTP_POST && whole.body > 0));
     }
     if (!ready) return;
@@ -113,10 +113,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::string text(out, m->written);
             size_t first = text.find("HTTP/1.1 ");
             FUZZ_ASSERT(first == 0);
+            size_t end = text.find("\r\n\r\n");
+            FUZZ_ASSERT(end != std::string::npos);
+            for (size_t p = 0; p < end; ++p) FUZZ_ASSERT(text[p] != '\n' || text[p - 1] == '\r');
             FUZZ_ASSERT(text.find("\r\nConnection: close\r\n") != std::string::npos);
         }
     } else {
         FUZZ_ASSERT(strlen(r->methodWord) <= HTTP_METHOD_MAX);
+        // A request not served gets a whole answer or none.
+        httpdFlush(r);
+        std::string text((const char *)m->buf.data + m->buf.len - m->written, m->written);
+        if (!text.empty()) {
+            size_t end = text.find("\r\n\r\n");
+            FUZZ_ASSERT(text.rfind("HTTP/1.1 ", 0) == 0 && end != std::string::npos);
+            for (size_t p = 0; p < end; ++p) FUZZ_ASSERT(text[p] != '\n' || text[p - 1] == '\r');
+        }
     }
     httpdEndRequest(r);
     return 0;

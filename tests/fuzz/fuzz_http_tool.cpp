@@ -1,8 +1,10 @@
-// The web tool's own URL handlers fed arbitrary queries and request heads
-// through a memory net handle: one head per answer, never sniffed or
-// framed; a JSON answer is well formed, holds no markup and is as long as
-// its Content-Length says. The harness writes /cmd's command itself, an
-// echo of arbitrary bytes, so that no other shell command runs.
+// The web tool's own URL handlers fed arbitrary methods, queries and
+// request heads through a memory net handle: one head per answer, its
+// lines ended with CR LF, never sniffed or framed, as long as its
+// Content-Length says; a JSON answer is well formed and holds no markup; a
+// request served names a valid Host or none. The harness writes /cmd's
+// command itself, an echo of arbitrary bytes, so that no other shell
+// command runs.
 //   input: selector byte, NUL, query, NUL, header lines, NUL, echo text
 #include "fuzz_common.h"
 
@@ -13,6 +15,7 @@
 namespace {
 
 const char *const kPaths[] = {"/", "/cmd", "/log", "/config", "/update", "/metrics", "/favicon.ico", "/nope"};
+const char *const kMethods[] = {"GET", "get", "POST", "HEAD", "OPTIONS", "DELETE", "BREW", "<x>"};
 
 httpd_server *server()
 {
@@ -64,6 +67,21 @@ std::string header(const std::string &head, const char *name)
     return head.substr(p, head.find_first_of("\r\n", p) - p);
 }
 
+// A whole answer: a status line, head lines ended with CR LF, a body as
+// long as the head says when it says so (none for HEAD); its status.
+int check_answer(const std::string &out, bool head_only)
+{
+    FUZZ_ASSERT(out.rfind("HTTP/1.1 ", 0) == 0);
+    size_t end = out.find("\r\n\r\n");
+    FUZZ_ASSERT(end != std::string::npos);
+    std::string head = out.substr(0, end + 2), body = out.substr(end + 4);
+    FUZZ_ASSERT(head.find("HTTP/1.1 ", 1) == std::string::npos);
+    for (size_t p = 0; (p = head.find('\n', p)) != std::string::npos; ++p) FUZZ_ASSERT(head[p - 1] == '\r');
+    std::string length = header(head, "Content-Length: ");
+    FUZZ_ASSERT(length.empty() || length == std::to_string(body.size()) || (head_only && body.empty()));
+    return atoi(out.c_str() + 9);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -77,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // "echo" and the text, every byte escaped; bytes the shell would read
     // as more than text become '_'.
-    std::string req = std::string("GET ") + path + "?command=echo%20";
+    const char *method = kMethods[(sel >> 4) & 7];
+    std::string req = std::string(method) + " " + path + "?command=echo%20";
     for (const char *t = in[3]; *t; ++t) {
         unsigned char c = (unsigned char)*t;
         if (strchr(";$\\'\"\r\n", c)) c = '_';
@@ -94,24 +113,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     net_mem_write(m, req.data(), req.size());
     httpd_request *r = httpdGetConnectionNet(server(), &n, "192.0.2.1");
     FUZZ_ASSERT(r);
-    if (httpdReadRequest(server(), r) == 0) {
-        httpdProcessRequest(server(), r);
-        httpdFlush(r);
-        std::string out((const char *)m->buf.data + m->buf.len - m->written, m->written);
-        size_t end = out.find("\r\n\r\n");
-        int status = out.rfind("HTTP/1.1 ", 0) == 0 ? atoi(out.c_str() + 9) : 0;
-        if (status == 200 || status == 401 || status == 403 || status == 404) {
-            FUZZ_ASSERT(end != std::string::npos);
-            std::string head = out.substr(0, end + 2), body = out.substr(end + 4);
-            FUZZ_ASSERT(head.find("HTTP/1.1 ", 1) == std::string::npos);
-            FUZZ_ASSERT(header(head, "X-Content-Type-Options: ") == "nosniff");
-            FUZZ_ASSERT(header(head, "X-Frame-Options: ") == "DENY");
-            std::string length = header(head, "Content-Length: ");
-            if (status == 200) FUZZ_ASSERT(length == std::to_string(body.size()));
-            if (header(head, "Content-Type: ").rfind("application/json", 0) == 0) {
-                FUZZ_ASSERT(status == 200 && json_ok(body));
-                FUZZ_ASSERT(body.find_first_of("<>&") == std::string::npos);
-            }
+    int rc = httpdReadRequest(server(), r);
+    if (rc == 0) httpdProcessRequest(server(), r);
+    httpdFlush(r);
+    std::string out((const char *)m->buf.data + m->buf.len - m->written, m->written);
+    if (rc != 0) {
+        // Not served: the answer is a whole one, or there is none.
+        if (!out.empty()) {
+            int status = check_answer(out, strcmp(method, "HEAD") == 0);
+            FUZZ_ASSERT(status == 400 || status == 405 || status == 501 || status == 414 || status == 431);
+        }
+    } else {
+        int status = check_answer(out, false);
+        FUZZ_ASSERT(status == 200 || status == 401 || status == 403 || status == 404);
+        FUZZ_ASSERT(!r->host[0] || httpdParseHost(r->host, strlen(r->host), nullptr, nullptr));
+        std::string head = out.substr(0, out.find("\r\n\r\n") + 2), body = out.substr(head.size() + 2);
+        FUZZ_ASSERT(header(head, "X-Content-Type-Options: ") == "nosniff");
+        FUZZ_ASSERT(header(head, "X-Frame-Options: ") == "DENY");
+        FUZZ_ASSERT(header(head, "Content-Length: ") == std::to_string(body.size()));
+        if (header(head, "Content-Type: ").rfind("application/json", 0) == 0) {
+            FUZZ_ASSERT(status == 200 && json_ok(body));
+            FUZZ_ASSERT(body.find_first_of("<>&") == std::string::npos);
         }
     }
     httpdEndRequest(r);

@@ -140,12 +140,16 @@ TEST_F(WebTest, PageIconMetricsAndNotFound)
 
     EXPECT_EQ(body("/metrics"), kMetrics);
     std::string nf = httptest::get(port, "/nope");
-    EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+    EXPECT_EQ(header(nf, "Content-Length"), "109");
     EXPECT_EQ(httptest::body(nf), "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
                                   "<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n");
     EXPECT_EQ(header(nf, "X-Content-Type-Options") + header(nf, "X-Frame-Options"), "nosniffDENY");
 
-    EXPECT_EQ(httptest::raw(port, "PUT / HTTP/1.0\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nPUT");
+    std::string put = httptest::raw(port, "PUT / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(put.rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u) << put;
+    EXPECT_EQ(header(put, "Allow"), "GET, POST");
+    EXPECT_EQ(httptest::body(put), "\n<B>ERROR : Method Not Implemented</B>\n\nPUT");
 }
 
 // A "debug.html" in the working directory replaces the page: its three
@@ -225,6 +229,12 @@ TEST_F(WebTest, VariablesAndExit)
     EXPECT_NE(bad.find("\"success\" : false"), std::string::npos);
     EXPECT_EQ(body("/update?name=log.level&value=%3Cb%3E"),
               "{ \"success\" : false, \"msg\" : \"invalid param [\\u003cb\\u003e]\\n\" }");
+    // A name or value with a control byte changes nothing.
+    for (const char *t : {"/update?name=log.level%00x&value=err", "/update?name=log.level&value=err%00",
+                          "/update?name=log.level&value=e%0Ar", "/update?name=log.level%7F&value=err"})
+        EXPECT_EQ(body(t), "{ \"success\" : false, \"msg\" : \"name and value may not hold control characters\" }")
+            << t;
+    EXPECT_NE(body("/config").find("\"value\":\"info\""), std::string::npos);
     std::string none = body("/update?name=nothing&value=1");
     EXPECT_TRUE(json_ok(none)) << none;
     EXPECT_NE(none.find("nothing"), std::string::npos);
@@ -249,10 +259,11 @@ TEST_F(WebTest, BasicLogin)
     EXPECT_EQ(a.substr(0, date),
               "HTTP/1.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
               "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
-              "WWW-Authenticate: Basic realm=\"velta\"\n");
-    EXPECT_EQ(a.substr(eol),
+              "WWW-Authenticate: Basic realm=\"velta\"\r\n");
+    EXPECT_EQ(a.substr(eol, a.find("Last-Modified: ") - eol),
               "\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
-              "Expires: 0\r\nPragma: no-cache\r\n\r\n\n");
+              "Expires: 0\r\nPragma: no-cache\r\nContent-Length: 1\r\n");
+    EXPECT_EQ(httptest::body(a), "\n");
     for (const char *t : {"/", "/config", "/update?name=a&value=b", "/metrics"})
         EXPECT_NE(httptest::get(port, t).find("401 Please Authenticate"), std::string::npos) << t;
     EXPECT_EQ(body("/favicon.ico").size(), g_http_icon_size);
@@ -276,13 +287,20 @@ TEST_F(WebTest, LoginChecksLockOut)
     p.user = "admin";
     p.pwd = "pw";
     start();
+    testutil::log_capture cap;
     EXPECT_EQ(httptest::body(metrics_from(nullptr, good)), kMetrics);  // forgets earlier failures
     for (int i = 0; i < 2 * LIBPWD_FAIL_COUNT_DEFAULT; ++i)  // asked for credentials: no guess
         EXPECT_NE(metrics_from(nullptr, "").find("401 Please"), std::string::npos);
     EXPECT_EQ(httptest::body(metrics_from(nullptr, good)), kMetrics);
+    EXPECT_FALSE(cap.has("wrong")) << cap.get();
     for (int i = 0; i < LIBPWD_FAIL_COUNT_DEFAULT; ++i)
         EXPECT_NE(metrics_from(nullptr, bad).find("401 Please"), std::string::npos);
     EXPECT_NE(metrics_from(nullptr, good).find("401 Please"), std::string::npos);
+    // Each failure and the lock-out leave a record with the address, the
+    // password masked; a locked-out address is told apart.
+    EXPECT_TRUE(cap.has("ip=[127.0.0.1] wrong pwd [***]")) << cap.get();
+    EXPECT_TRUE(cap.has("ip=[127.0.0.1] locked out for 60 minutes after 5 failures"));
+    EXPECT_TRUE(cap.has("ip=[127.0.0.1] error: Login failed 5 times, Please try again in 60.00 minutes"));
     EXPECT_EQ(httptest::body(metrics_from("127.0.0.2", good)), kMetrics);
     g_now += 60 * 60000 - 1000;
     EXPECT_NE(metrics_from(nullptr, good).find("401 Please"), std::string::npos);
@@ -322,7 +340,7 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
     const char *cmd = "/cmd?command=echo%20ran";
     const std::string config = body("/config");
     std::vector<std::string> served = {
-        "", host, "Host: localhost\r\n", "Host: LOCALHOST:1\r\n", "Host: [::1]:80\r\n", "Host: ::1\r\n",
+        "", host, "Host: localhost\r\n", "Host: LOCALHOST:1\r\n", "Host: [::1]:80\r\n", "Host:\t[::1]\t\r\n",
         "Host: 10.1.2.3:\r\n", host + "Origin: http://" + self + "\r\n", host + "Referer: http://" + self + "/?a\r\n",
         host + "Sec-Fetch-Site: same-origin\r\nReferer: http://" + self + "/\r\n", "Sec-Fetch-Site: none\r\n",
         "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:80\r\n",
@@ -335,7 +353,7 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
 
     const std::string refused[] = {
         "Host: evil.example\r\n", "Host: localhost.evil.example\r\n", "Host: 127.0.0.1.evil\r\n",
-        "Host: 127.0.0.1:99999\r\n", "Host: [::1\r\n", "Host: " + name + "x.example\r\n",
+        "Host:\tevil.example\t\r\n", "Host: " + name + "x.example\r\n",
         host + "Origin: http://evil.example\r\n", host + "Origin: null\r\n", host + "Origin: https://" + self + "\r\n",
         host + "Origin: http://127.0.0.1:1\r\n", host + "Origin: http://" + self + "/x\r\n",
         host + "Referer: http://evil.example/http://" + self + "/\r\n", host + "Referer: http://x@" + self + "/\r\n",
@@ -344,9 +362,15 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
     for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config"}) {
         for (const auto &h : refused) {
             std::string a = ask(target, h);
-            EXPECT_EQ(a.rfind("HTTP/1.1 403 Permission Denied\n", 0), 0u) << target << " " << h;
+            EXPECT_EQ(a.rfind("HTTP/1.1 403 Permission Denied\r\n", 0), 0u) << target << " " << h;
             EXPECT_EQ(header(a, "X-Frame-Options"), "DENY") << h;
         }
+        // Forms no browser sends, which a proxy or a check could read as
+        // another Host: not served at all.
+        for (const char *h : {"Host: evil.example\r\nHost: localhost\r\n", "Host : evil.example\r\n",
+                              "Host: localhost\r\n evil.example\r\n", "Host: ::1\r\n", "Host: [::1\r\n",
+                              "Host: 127.0.0.1:99999\r\n"})
+            EXPECT_EQ(ask(target, h), httpdFixedAnswer(400)) << target << " " << h;
     }
     EXPECT_EQ(body("/config"), config);
     // The page, the icon and an unknown path only look at the Host.

@@ -57,6 +57,22 @@ int auth(httpd_server *, httpd_request *r)
     return 0;
 }
 
+int cookie(httpd_server *, httpd_request *r)
+{
+    httpdSetCookie(r, "k", "v");
+    httpdSetContentType(r, "text/plain\n");
+    return httpdSendStr(r, "c");
+}
+
+// Every line of the answer's head ends with CR LF.
+bool crlf_head(const std::string &answer)
+{
+    std::string h = httptest::head(answer);
+    for (size_t p = 0; (p = h.find('\n', p)) != std::string::npos; ++p)
+        if (p == 0 || h[p - 1] != '\r') return false;
+    return h.size() >= 4 && h.compare(h.size() - 4, 4, "\r\n\r\n") == 0;
+}
+
 served serve(httpd_server *s, const std::string &request, const char *peer = "10.1.2.3")
 {
     served res;
@@ -121,6 +137,7 @@ struct HttpdTest : ::testing::Test {
         ASSERT_EQ(httpdAddCContent(s, "/", "sized", 0, nullptr, send_str), 0);
         ASSERT_EQ(httpdAddCContent(s, "/", "big", 0, nullptr, big_output), 0);
         ASSERT_EQ(httpdAddCContent(s, "/", "auth", 0, nullptr, auth), 0);
+        ASSERT_EQ(httpdAddCContent(s, "/", "cookie", 0, nullptr, cookie), 0);
     }
     void TearDown() override
     {
@@ -143,15 +160,32 @@ TEST_F(HttpdTest, MethodsAndRequestLine)
     EXPECT_EQ(r.version, 1);
     EXPECT_NE(r.out.find("a=[1];"), std::string::npos);
 
+    // Methods not served get a whole answer: 405 for those of HTTP, 501
+    // for any other word; the answer to HEAD has no body.
+    const std::string refusal = "\n<B>ERROR : Method Not Implemented</B>\n\n";
     r = serve(s, "HEAD / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.out, "\n<B>ERROR : Method Not Implemented</B>\n\nHEAD");
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 405 Method Not Allowed\r\nServer: VELTA Http Server\r\nAllow: GET, POST\r\n", 0),
+              0u) << r.out;
+    EXPECT_NE(r.out.find("\r\nContent-Length: 44\r\n"), std::string::npos);
+    EXPECT_EQ(httptest::body(r.out), "");
+    EXPECT_TRUE(crlf_head(r.out));
     EXPECT_NE(errors().find("[error] [client 10.1.2.3] Invalid method received"), std::string::npos);
+    r = serve(s, "options * HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 405 ", 0), 0u);
+    EXPECT_EQ(httptest::body(r.out), refusal + "options");
+    r = serve(s, "BREW /pot HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 501 Not Implemented\r\n", 0), 0u);
+    EXPECT_EQ(r.out.find("Allow:"), std::string::npos);
+    EXPECT_NE(r.out.find("\r\nContent-Length: 44\r\n"), std::string::npos);
+    EXPECT_EQ(httptest::body(r.out), refusal + "BREW");
+    r = serve(s, "<b>x</b> / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(httptest::body(r.out), refusal);
 
     // The echo of a method word is bounded.
     r = serve(s, std::string(5000, 'Q') + " / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.out.size(), 40u + HTTP_METHOD_MAX);
+    EXPECT_EQ(httptest::body(r.out), refusal + std::string(HTTP_METHOD_MAX, 'Q'));
 
     r = serve(s, "POST /vars?p=2 HTTP/1.1\r\n\r\n");
     EXPECT_EQ(r.method, "POST");
@@ -212,6 +246,48 @@ TEST_F(HttpdTest, Credentials)
     EXPECT_EQ(httpdDecodeBase64("Y", out, 100), 0);
 }
 
+// A head that readers could take in more than one way is answered 400 and
+// not served: a Host read one way here and another way by a proxy or a
+// browser's check could name another site.
+TEST_F(HttpdTest, HeadsReadOneWayOnly)
+{
+    const std::string bad[] = {
+        "Host: evil.example\r\nHost: 127.0.0.1\r\n", "Host : evil.example\r\n", "Host\t: x\r\n",
+        "Host:\r\n evil.example\r\n", "X-A: 1\r\n\tHost: y\r\n", "Host: 127.0.0.1 evil\r\n",
+        "Host: a/b\r\n", "Host: a@b\r\n", "Host: ::1\r\n", "Host: [::1\r\n", "Host: [::g]\r\n",
+        "Host: x:99999\r\n", "Host: x:0\r\n", "Host: x:8a\r\n", "Host: :80\r\n", "Host: a%4\r\n",
+        std::string("X-Y: a\0b\r\n", 11), "Host: " + std::string(1100, 'a') + "\r\n",
+    };
+    for (const auto &h : bad) {
+        served r = serve(s, "GET /vars?ran=1 HTTP/1.1\r\n" + h + "\r\n");
+        EXPECT_EQ(r.rc, -1) << h;
+        EXPECT_EQ(r.out, httpdFixedAnswer(400)) << h;
+    }
+    EXPECT_NE(errors().find("Bad request: more than one Host line"), std::string::npos);
+    // The value without the blanks around it; ports and forms a client sends.
+    for (auto [h, host] : {std::pair{"Host:\t127.0.0.1\t", "127.0.0.1"}, {"host:  [::1]:8080 ", "[::1]:8080"},
+                           {"HOST: a.b-c_d~1:", "a.b-c_d~1:"}, {"Host:", ""}, {"Host: %41x:65535", "%41x:65535"}}) {
+        net n{};
+        n.type = NET_TYPE_MEM;
+        net_mem *m = net_mem_open();
+        n.transport = (u64)(uintptr_t)m;
+        std::string req = std::string("GET /vars HTTP/1.1\r\n") + h + "\r\nX-Other:x\r\n\r\n";
+        net_mem_write(m, req.data(), req.size());
+        httpd_request *r = httpdGetConnectionNet(s, &n, "10.1.2.3");
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(httpdReadRequest(s, r), 0) << h;
+        EXPECT_STREQ(r->host, host);
+        httpdEndRequest(r);
+    }
+    size_t host_len = 0;
+    int port = 0;
+    EXPECT_EQ(httpdParseHost("[::1]:80", 8, &host_len, &port), 1);
+    EXPECT_EQ(host_len, 5u);
+    EXPECT_EQ(port, 80);
+    EXPECT_EQ(httpdParseHost("h:", 2, &host_len, &port), 1);
+    EXPECT_EQ(port, -1);
+}
+
 TEST_F(HttpdTest, AnswerHeads)
 {
     served r = serve(s, "GET /vars?a=1 HTTP/1.0\r\n\r\n");
@@ -229,17 +305,23 @@ TEST_F(HttpdTest, AnswerHeads)
 
     r = serve(s, "GET /auth HTTP/1.0\r\n\r\n");
     EXPECT_EQ(r.out.rfind("HTTP/1.1 401 Please Authenticate\r\nServer: VELTA Http Server\r\n"
-                          "WWW-Authenticate: Basic realm=\"velta\"\nDate: ",
+                          "WWW-Authenticate: Basic realm=\"velta\"\r\nDate: ",
                           0),
               0u)
         << r.out;
+    EXPECT_NE(r.out.find("\r\nContent-Length: 1\r\n"), std::string::npos);
     EXPECT_EQ(httptest::body(r.out), "\n");
+    // Head lines set without their line end, or with a bare LF, end with
+    // CR LF on the wire.
+    for (const char *target : {"/vars?a=1", "/sized", "/auth", "/cookie", "/none"})
+        EXPECT_TRUE(crlf_head(serve(s, std::string("GET ") + target + " HTTP/1.0\r\n\r\n").out)) << target;
 }
 
 TEST_F(HttpdTest, NotFoundAndBadPaths)
 {
     served r = serve(s, "GET /b/ HTTP/1.0\r\n\r\n");
-    EXPECT_NE(r.out.find("HTTP/1.1 404 Not Found\n"), std::string::npos);
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+    EXPECT_NE(r.out.find("\r\nContent-Length: 109\r\n"), std::string::npos);
     EXPECT_EQ(httptest::body(r.out),
               "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>The request URL was not found!</H1>\n"
               "</BODY></HTML>\n");
@@ -415,6 +497,7 @@ TEST_F(HttpdTest, ContentTreeAndEscapes)
     ASSERT_EQ(httpdAddStaticContent(s, "/x/y", "t", 1, nullptr, "second $v"), 0);
     served r = serve(s, "GET /x/y/t?v=1 HTTP/1.0\r\n\r\n");
     EXPECT_EQ(httptest::body(r.out), "second 1");
+    EXPECT_NE(r.out.find("\r\nContent-Length: 8\r\n"), std::string::npos);
     r = serve(s, "GET /x/y/ HTTP/1.0\r\n\r\n");  // the index entry
     EXPECT_EQ(httptest::body(r.out), "second $v");
     EXPECT_EQ(httpdSetErrorFunction(s, 500, nullptr), -1);
@@ -467,7 +550,8 @@ TEST_F(HttpdTest, FilesAndTheirTypes)
     std::string q = when;
     for (size_t p; (p = q.find(' ')) != std::string::npos;) q.replace(p, 1, "%20");
     r = serve(s, "GET /since?path=" + file + "&since=" + q + " HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(r.out.rfind("HTTP/1.1 304 Not Modified\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("HTTP/1.1 304 Not Modified\r\n", 0), 0u) << r.out;
+    EXPECT_TRUE(crlf_head(r.out));
     EXPECT_EQ(httptest::body(r.out), "");
     r = serve(s, "GET /since?path=" + dir + "/none.css HTTP/1.0\r\n\r\n");
     EXPECT_NE(r.out.find("404 Not Found"), std::string::npos);
@@ -505,7 +589,9 @@ TEST_F(HttpdTest, AclDecides)
     EXPECT_NE(r.out.find("a=[1];"), std::string::npos);
     for (const char *peer : {"192.168.1.1", "", "::1"}) {
         std::string out = refused(s, peer);
-        EXPECT_EQ(out.rfind("HTTP/1.1 403 Permission Denied\n", 0), 0u) << peer << out;
+        EXPECT_EQ(out.rfind("HTTP/1.1 403 Permission Denied\r\n", 0), 0u) << peer << out;
+        EXPECT_TRUE(crlf_head(out));
+        EXPECT_NE(out.find("\r\nContent-Length: 109\r\n"), std::string::npos);
         EXPECT_NE(out.find("<BODY><H1>Access to the request URL was denied!</H1>\n"), std::string::npos);
         EXPECT_EQ(s->lastError, HTTP_ERR_ACL);
     }
@@ -546,7 +632,7 @@ TEST_F(HttpdTest, AclOnLoopbackAddresses)
     srv.join();
     close(lfd);
     EXPECT_NE(ok.find("a=[1];"), std::string::npos) << ok;
-    EXPECT_EQ(refused.rfind("HTTP/1.1 403 Permission Denied\n", 0), 0u) << refused;
+    EXPECT_EQ(refused.rfind("HTTP/1.1 403 Permission Denied\r\n", 0), 0u) << refused;
     EXPECT_NE(refused.find("denied!</H1>\n"), std::string::npos);
 }
 

@@ -36,10 +36,12 @@ struct PwdTest : ::testing::Test {
 TEST_F(PwdTest, LockOutAfterTheLimitAndItsEnd)
 {
     start(3, 60);
+    testutil::log_capture cap;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(check("1.1.1.1", "wrong"), LIBPWD_WRONG);
         EXPECT_STREQ(err, "Wrong user or password");
     }
+    EXPECT_TRUE(cap.has("ip=[1.1.1.1] locked out for 60 minutes after 3 failures")) << cap.get();
     g_now += 60000;  // one minute later
     EXPECT_EQ(check("1.1.1.1", "s3cret"), LIBPWD_LOCKED);
     EXPECT_STREQ(err, "Login failed 3 times, Please try again in 59.00 minutes");
@@ -94,6 +96,13 @@ TEST_F(PwdTest, UserPasswordForms)
     EXPECT_STREQ(err, "passwd is invalid, Cannot use [;/\\\"'?:@# ]");
     EXPECT_EQ(libpwd_set_user_pwd("u", "p", err), 0);
     EXPECT_EQ(libpwd_check_user_pwd("4.4.4.4", "u", "p", err), LIBPWD_OK);
+
+    // A login of the caller's own, any characters in it.
+    EXPECT_EQ(libpwd_check_login("4.4.4.4", "web", "p w;", "web", "p w;", err), LIBPWD_OK);
+    libpwd_sha_pwd("p w;", sha, sizeof sha);
+    EXPECT_EQ(libpwd_check_login("4.4.4.4", "web", sha, "web", "p w;", err), LIBPWD_OK);
+    EXPECT_EQ(libpwd_check_login("4.4.4.4", "u", "p", "web", "p w;", err), LIBPWD_WRONG);
+    EXPECT_STREQ(err, "Wrong user or password");
 }
 
 TEST_F(PwdTest, NoClearPasswordInTheLog)

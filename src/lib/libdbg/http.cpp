@@ -50,6 +50,16 @@ bool query_arg(httpd_request *r, const char *key, char *out, size_t size)
     return str_get_val(r->query, "&", key, out, size) == 0;
 }
 
+// An argument that decodes to a byte below 32 (NUL included) or to DEL.
+bool holds_control(const char *raw)
+{
+    char text[kUpdateArgSize];
+    i64 n = str_unescape_imp(text, raw, strlen(raw), STR_UNESC_ARGS);
+    for (i64 i = 0; i < n; ++i)
+        if ((unsigned char)text[i] < 0x20 || text[i] == 0x7f) return true;
+    return false;
+}
+
 // host[:port] of a URL or a Host header. An IPv6 literal keeps its
 // brackets; port is -1 when none is given.
 struct authority {
@@ -59,34 +69,10 @@ struct authority {
 
 bool parse_authority(std::string_view s, authority *a)
 {
-    a->port = -1;
-    size_t colon;
-    if (!s.empty() && s[0] == '[') {
-        size_t close = s.find(']');
-        if (close == std::string_view::npos) return false;
-        a->host = s.substr(0, close + 1);
-        if (close + 1 == s.size()) return true;
-        if (s[close + 1] != ':') return false;
-        colon = close + 1;
-    } else if (s.find(':') != s.rfind(':')) {
-        a->host = s;  // an IPv6 literal without brackets
-        return true;
-    } else {
-        colon = s.find(':');
-        a->host = s.substr(0, colon);
-        if (colon == std::string_view::npos) return !a->host.empty();
-    }
-    std::string_view digits = s.substr(colon + 1);
-    if (digits.empty()) return !a->host.empty();  // "host:" names the default port
-    if (digits.size() > 5) return false;
-    int port = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        port = port * 10 + (c - '0');
-    }
-    if (port < 1 || port > 65535) return false;
-    a->port = port;
-    return !a->host.empty();
+    size_t host = 0;
+    if (!httpdParseHost(s.data(), s.size(), &host, &a->port)) return false;
+    a->host = s.substr(0, host);
+    return true;
 }
 
 // A header's value without the blanks after it.
@@ -108,8 +94,6 @@ bool ip_literal(std::string_view host)
     int family = AF_INET;
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
-        family = AF_INET6;
-    } else if (host.find(':') != std::string_view::npos) {
         family = AF_INET6;
     }
     if (host.size() >= sizeof text) return false;
@@ -238,30 +222,20 @@ void http_error_404(httpd_server *server, httpd_request *r, int)
 
 int is_need_auth(httpd_request *r)
 {
+    const char *user = g_param.user, *pwd = g_param.pwd;
+    if (!g_param.login_check && (!user || !user[0] || !pwd || !pwd[0])) return 0;
+    // A request without credentials is no login yet: it is only asked for
+    // them. A login goes through the login checks, which count failures
+    // per address, lock out one that failed too often and log both.
     char err[LIBPWD_TEXT_MAX] = "";
-    if (g_param.login_check) {
+    if (r->authLength <= 0 && !r->authUser[0]) {
+        LOG_DBG("Status page requested, forcing authentication\n");
+    } else if (g_param.login_check) {
         if (libpwd_check_user_pwd(r->clientAddr, r->authUser, r->authPassword, err) == LIBPWD_OK) return 0;
         LOG_DBG("authentication error: %s\n", err);
     } else {
-        const char *user = g_param.user, *pwd = g_param.pwd;
-        if (!user || !user[0] || !pwd || !pwd[0]) return 0;
-        // A locked-out address is refused before anything is compared; a
-        // request without credentials is only asked for them.
-        if (ipcheck_check(r->clientAddr, err) == LIBPWD_LOCKED) {
-            LOG_DBG("authentication error: %s\n", err);
-        } else if (r->authLength > 0 || r->authUser[0]) {
-            // Both are compared, whatever the first gives.
-            bool user_ok = libpwd_secret_equal(user, r->authUser);
-            bool pwd_ok = libpwd_secret_equal(pwd, r->authPassword);
-            if (user_ok && pwd_ok) {
-                ipcheck_clear(r->clientAddr);
-                return 0;
-            }
-            ipcheck_fail(r->clientAddr);
-            LOG_DBG("Status page requested, forcing authentication\n");
-        } else {
-            LOG_DBG("Status page requested, forcing authentication\n");
-        }
+        if (libpwd_check_login(r->clientAddr, r->authUser, r->authPassword, user, pwd, err) == LIBPWD_OK) return 0;
+        LOG_DBG("Status page requested, forcing authentication\n");
     }
     httpdForceAuthenticate(r, HTTP_REALM);
     return 1;
@@ -305,6 +279,8 @@ int http_callback_update(httpd_server *server, httpd_request *r)
                !query_arg(r, "value", raw_value, sizeof raw_value)) {
         str_sprintf_s(err, sizeof err, "name and value are needed, each at most %d characters",
                       (int)kUpdateArgSize - 1);
+    } else if (holds_control(raw_name) || holds_control(raw_value)) {
+        str_safecopy_trunc(err, sizeof err, "name and value may not hold control characters");
     } else {
         str_unescape_url_args(raw_name, name, sizeof name);
         str_unescape_url_args(raw_value, value, sizeof value);

@@ -24,6 +24,19 @@ constexpr char kStatus304[] = "304 Not Modified\n";
 constexpr char kStatus401[] = "401 Please Authenticate\r\n";
 constexpr char kStatus403[] = "403 Permission Denied\n";
 constexpr char kStatus404[] = "404 Not Found\n";
+constexpr char kStatus405[] = "405 Method Not Allowed\r\n";
+constexpr char kStatus501[] = "501 Not Implemented\r\n";
+constexpr char kAllow[] = "Allow: GET, POST\r\n";
+constexpr char kBadMethod[] = "\n<B>ERROR : Method Not Implemented</B>\n\n";
+static_assert(sizeof kBadMethod - 1 == 40, "the method refusal is 40 bytes");
+constexpr char kBody403[] = "<HTML><HEAD><TITLE>403 Permission Denied</TITLE></HEAD>\n"
+                            "<BODY><H1>Access to the request URL was denied!</H1>\n";
+constexpr char kBody404[] = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
+                            "<BODY><H1>The request URL was not found!</H1>\n"
+                            "</BODY></HTML>\n";
+// Methods of HTTP this server knows and does not serve (405); any other
+// word is not implemented (501).
+constexpr const char *kKnownMethods[] = {"HEAD", "PUT", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE"};
 
 constexpr const char *kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -39,6 +52,25 @@ void append(char *buf, size_t size, size_t *len, const char *text)
     buf[*len] = 0;
 }
 
+// Appends head lines (a status, header lines or a content type, as set by
+// the server or its callers): every line ends with CR LF on the wire,
+// whether its text ends it with a bare LF or not at all. A line is never
+// cut: one that does not fit is left out whole.
+void append_lines(char *buf, size_t size, size_t *len, const char *text)
+{
+    const char *p = text;
+    while (*p) {
+        size_t n = strcspn(p, "\n");
+        size_t body = n && p[n - 1] == '\r' ? n - 1 : n;
+        if (*len + body + 3 > size) return;
+        memcpy(buf + *len, p, body);
+        *len += body;
+        memcpy(buf + *len, "\r\n", 3);
+        *len += 2;
+        p += n;
+        if (*p == '\n') ++p;
+    }
+}
 
 void call_error(httpd_error_fn fn, httpd_server *server, httpd_request *r, int code)
 {
@@ -61,33 +93,11 @@ const char *content_type_of(const char *path)
     return nullptr;
 }
 
-// Writes the text with its $name templates expanded, in pieces through a
-// heap buffer.
-int output_expanded(httpd_request *r, const char *text)
+// Walks the text with its $name templates expanded, giving each piece to
+// put(text, length).
+template <typename F>
+void expand(httpd_request *r, const char *text, F put)
 {
-    char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
-    if (!buf) return -1;
-    size_t len = 0;
-    int result = 0;
-    auto flush = [&]() {
-        if (len) {
-            int w = write_conn(r, buf, len);
-            if (w < 0) result = -1;
-            r->responseLength += (i64)len;
-        }
-        len = 0;
-    };
-    auto put = [&](const char *s, size_t n) {
-        while (n) {
-            size_t room = HTTP_OUTPUT_MAX - len;
-            size_t k = n < room ? n : room;
-            memcpy(buf + len, s, k);
-            len += k;
-            s += k;
-            n -= k;
-            if (len == HTTP_OUTPUT_MAX) flush();
-        }
-    };
     const char *p = text;
     while (*p) {
         const char *dollar = strchr(p, '$');
@@ -106,6 +116,42 @@ int output_expanded(httpd_request *r, const char *text)
         else put(dollar, n + 1);
         p = name + n;
     }
+}
+
+size_t expanded_length(httpd_request *r, const char *text)
+{
+    size_t total = 0;
+    expand(r, text, [&](const char *, size_t n) { total += n; });
+    return total;
+}
+
+// Writes the text with its $name templates expanded, in pieces through a
+// heap buffer.
+int output_expanded(httpd_request *r, const char *text)
+{
+    char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
+    if (!buf) return -1;
+    size_t len = 0;
+    int result = 0;
+    auto flush = [&]() {
+        if (len) {
+            int w = write_conn(r, buf, len);
+            if (w < 0) result = -1;
+            r->responseLength += (i64)len;
+        }
+        len = 0;
+    };
+    expand(r, text, [&](const char *s, size_t n) {
+        while (n) {
+            size_t room = HTTP_OUTPUT_MAX - len;
+            size_t k = n < room ? n : room;
+            memcpy(buf + len, s, k);
+            len += k;
+            s += k;
+            n -= k;
+            if (len == HTTP_OUTPUT_MAX) flush();
+        }
+    });
     flush();
     os_free(buf);
     return result;
@@ -130,13 +176,16 @@ void send_file(httpd_server *server, httpd_request *r, const char *path)
         httpdSend304(server, r);
         return;
     }
-    httpdWriteHeaders(r, (i64)st.st_size, st.st_mtime);
+    write_head(r, (i64)st.st_size, st.st_mtime);
     char *buf = (char *)os_malloc(HTTP_OUTPUT_MAX);
     if (buf) {
-        for (;;) {
-            ssize_t n = read(fd, buf, HTTP_OUTPUT_MAX);
+        // No more than the head announced, should the file grow meanwhile.
+        i64 left = (i64)st.st_size;
+        while (left > 0) {
+            ssize_t n = read(fd, buf, left < (i64)HTTP_OUTPUT_MAX ? (size_t)left : HTTP_OUTPUT_MAX);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
+            left -= n;
             r->responseLength += n;
             if (write_conn(r, buf, (size_t)n) != (int)n) break;
         }
@@ -220,6 +269,13 @@ char *httpdDate(time_t t, char *buf, size_t size)
 
 void httpdWriteHeaders(httpd_request *r, i64 contentLength, time_t modTime)
 {
+    write_head(r, contentLength > 0 ? contentLength : -1, modTime);
+}
+
+// The head, once per request; length < 0 when the body's length is not
+// known (the body then ends with the connection).
+void httpd_int::write_head(httpd_request *r, i64 contentLength, time_t modTime)
+{
     if (r->headersSent) return;
     r->headersSent = 1;
     char head[4096];
@@ -227,14 +283,14 @@ void httpdWriteHeaders(httpd_request *r, i64 contentLength, time_t modTime)
     head[0] = 0;
     char date[40];
     append(head, sizeof head, &len, "HTTP/1.1 ");
-    append(head, sizeof head, &len, r->response);
-    append(head, sizeof head, &len, r->headers);
+    append_lines(head, sizeof head, &len, r->response[0] ? r->response : "\n");
+    append_lines(head, sizeof head, &len, r->headers);
     append(head, sizeof head, &len, "Date: ");
     append(head, sizeof head, &len, httpdDate(time(nullptr), date, sizeof date));
     append(head, sizeof head, &len, "\r\nConnection: close\r\nContent-Type: ");
-    append(head, sizeof head, &len, r->contentType);
+    append_lines(head, sizeof head, &len, r->contentType[0] ? r->contentType : "\n");
     append(head, sizeof head, &len, "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n");
-    if (contentLength > 0) {
+    if (contentLength >= 0) {
         char line[128];
         snprintf(line, sizeof line, "Content-Length: %lld\r\nLast-Modified: %s\r\n", (long long)contentLength,
                  httpdDate(modTime ? modTime : time(nullptr), date, sizeof date));
@@ -246,7 +302,7 @@ void httpdWriteHeaders(httpd_request *r, i64 contentLength, time_t modTime)
 
 void httpdSendHeaders(httpd_request *r)
 {
-    httpdWriteHeaders(r, 0, 0);
+    write_head(r, -1, 0);
 }
 
 int httpdOutput(httpd_request *r, const char *text)
@@ -283,7 +339,7 @@ int httpdPrintf(httpd_request *r, const char *fmt, ...)
 
 int httpdSendData(httpd_request *r, const char *data, size_t length)
 {
-    httpdWriteHeaders(r, (i64)length, 0);
+    write_head(r, (i64)length, 0);
     r->responseLength += (i64)length;
     return write_conn(r, data, length);
 }
@@ -319,7 +375,7 @@ int httpdAuthenticate(httpd_request *r, const char *realm)
     snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\r\n", realm ? realm : "");
     httpdSetResponse(r, kStatus401);
     httpdAddHeader(r, line);
-    httpdOutput(r, "\r\n");
+    httpdSendStr(r, "\r\n");
     return 0;
 }
 
@@ -329,7 +385,7 @@ void httpdForceAuthenticate(httpd_request *r, const char *realm)
     snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\n", realm ? realm : "");
     httpdSetResponse(r, kStatus401);
     httpdAddHeader(r, line);
-    httpdOutput(r, "\n");
+    httpdSendStr(r, "\n");
 }
 
 // ---- escaping and decoding --------------------------------------------------
@@ -375,9 +431,7 @@ void httpdSend403(httpd_server *server, httpd_request *r)
 {
     if (server && server->errorFunction403) return call_error(server->errorFunction403, server, r, 403);
     httpdSetResponse(r, kStatus403);
-    httpdSendHeaders(r);
-    httpdWriteBody(r, "<HTML><HEAD><TITLE>403 Permission Denied</TITLE></HEAD>\n");
-    httpdWriteBody(r, "<BODY><H1>Access to the request URL was denied!</H1>\n");
+    httpdSendData(r, kBody403, sizeof kBody403 - 1);
 }
 
 void httpdSend404(httpd_server *server, httpd_request *r)
@@ -387,10 +441,7 @@ void httpdSend404(httpd_server *server, httpd_request *r)
     httpdWriteErrorLog(server, r, kLevelError, msg);
     if (server && server->errorFunction404) return call_error(server->errorFunction404, server, r, 404);
     httpdSetResponse(r, kStatus404);
-    httpdSendHeaders(r);
-    httpdWriteBody(r, "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n");
-    httpdWriteBody(r, "<BODY><H1>The request URL was not found!</H1>\n");
-    httpdWriteBody(r, "</BODY></HTML>\n");
+    httpdSendData(r, kBody404, sizeof kBody404 - 1);
 }
 
 void httpdSendFile(httpd_server *server, httpd_request *r, const char *path)
@@ -406,11 +457,34 @@ void httpdSendFileEntry(httpd_server *server, httpd_request *r, const char *path
 const char *httpdFixedAnswer(int code)
 {
     switch (code) {
+    case 400: return "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     case 414: return "HTTP/1.1 414 URI Too Long\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     case 431: return "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     case 503: return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     default: return nullptr;
     }
+}
+
+void httpd_int::send_bad_method(httpd_request *r)
+{
+    const char *word = r->methodWord;
+    bool known = false;
+    for (const char *m : kKnownMethods) known = known || strcasecmp(word, m) == 0;
+    // The word as sent, escaped for the page it is shown in.
+    char body[sizeof kBadMethod + 5 * HTTP_METHOD_MAX];
+    size_t len = sizeof kBadMethod - 1;
+    memcpy(body, kBadMethod, len);
+    for (const char *p = word; *p; ++p) {
+        const char *e = *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : *p == '&' ? "&amp;" : nullptr;
+        size_t n = e ? strlen(e) : 1;
+        if (len + n >= sizeof body) break;
+        memcpy(body + len, e ? e : p, n);
+        len += n;
+    }
+    httpdSetResponse(r, known ? kStatus405 : kStatus501);
+    if (known) httpdAddHeader(r, kAllow);
+    if (strcasecmp(word, "HEAD") == 0) write_head(r, (i64)len, 0);  // the length of what GET would give
+    else httpdSendData(r, body, len);
 }
 
 void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data)
@@ -420,6 +494,7 @@ void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data)
         httpdSend304(server, r);
         return;
     }
-    httpdWriteHeaders(r, data ? (i64)strlen(data) : 0, (time_t)server->startTime);
+    // The length is that of the text as it goes out, templates expanded.
+    write_head(r, data ? (i64)expanded_length(r, data) : 0, (time_t)server->startTime);
     httpdOutput(r, data);
 }

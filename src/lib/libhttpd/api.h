@@ -231,7 +231,17 @@ void httpdSetLinger(httpd_request *r, httpd_linger_fn fn, void *arg);
 // HTTPD_HEAD_MORE.
 void httpdHeadScanInit(httpd_head_scan *s);
 int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len);
+// Reads the request head: 0, or -1 when it is not served (answered here
+// when an answer is due: a method other than GET and POST gets 405 or
+// 501, a head with a folded line, a blank before a header's colon, a NUL,
+// more than one Host or a Host that is not host[:port] gets 400).
 int httpdReadRequest(httpd_server *server, httpd_request *r);
+// A Host value (or a URL's authority) of len bytes, without blanks around
+// it: 1 when it is host[:port] with a name, an IPv4 address or a bracketed
+// IPv6 address as its host and an empty or decimal port (1 to 65535), else
+// 0. The host part's length goes to *hostLen and the port to *port (-1
+// when none is given); either may be NULL.
+int httpdParseHost(const char *text, size_t len, size_t *hostLen, int *port);
 // One head line into dest (max characters at most, dest holds max + 1): a
 // line feed or a byte above 127 ends it and is dropped, carriage returns
 // are dropped. 1, or 0 when a read failed before the line ended.
@@ -293,9 +303,9 @@ void httpdSend404(httpd_server *server, httpd_request *r);
 void httpdSendFile(httpd_server *server, httpd_request *r, const char *path);
 // The file of a file entry (kinds 1 and 5); answers as httpdSendFile.
 void httpdSendFileEntry(httpd_server *server, httpd_request *r, const char *path);
-// The short fixed answer sent in place of a request: 414 (request line too
-// long), 431 (head too large) or 503 (no room for the request); NULL for
-// other codes.
+// The short fixed answer sent in place of a request: 400 (a head that is
+// not served), 414 (request line too long), 431 (head too large) or 503
+// (no room for the request); NULL for other codes.
 const char *httpdFixedAnswer(int code);
 void httpdSendStatic(httpd_server *server, httpd_request *r, const char *data);
 void httpdWriteAccessLog(httpd_server *server, httpd_request *r);

@@ -2,6 +2,7 @@
 // What the files of the HTTP server share: bounded copies, the output an
 // answer gathers before it goes out, and the answer's defaults.
 #include <cstring>
+#include <ctime>
 
 #include "libhttpd/api.h"
 
@@ -29,5 +30,11 @@ bool flush_out(httpd_request *r);
 int write_conn(httpd_request *r, const void *data, size_t len);
 // The answer's defaults: status, content type and the server's header.
 void set_defaults(httpd_request *r);
+// Writes the head once; contentLength < 0 when the length is not known.
+void write_head(httpd_request *r, i64 contentLength, time_t modTime);
+// The answer to a request whose method is not served: 405 with the
+// methods served for a method of HTTP, else 501; the body names the method
+// (a HEAD answer only says how long it is).
+void send_bad_method(httpd_request *r);
 
 }  // namespace httpd_int

@@ -4,6 +4,7 @@
 // request line and headers, the query, and the end of the connection.
 #include "libhttpd/httpd_int.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -24,8 +25,6 @@ namespace {
 constexpr char kServerHeader[] = "Server: VELTA Http Server\r\n";
 constexpr char kDefaultType[] = "text/html\r\n";
 constexpr char kDefaultStatus[] = "200 Output Follows\r\n";
-constexpr char kBadMethod[] = "\n<B>ERROR : Method Not Implemented</B>\n\n";
-static_assert(sizeof kBadMethod - 1 == 40, "the method refusal is 40 bytes");
 
 bool is_socket(const net *n)
 {
@@ -213,8 +212,6 @@ void parse_header(httpd_request *r, const char *line)
 {
     if (strncasecmp(line, "Authorization: ", 15) == 0) {
         parse_auth(r, line);
-    } else if (strncasecmp(line, "Host: ", 6) == 0) {
-        if (const char *v = header_value(line)) copy_text(r->host, sizeof r->host, v);
     } else if (strncasecmp(line, "Accept-Encoding:", 16) == 0) {
         const char *v = header_value(line);
         if (v && strncasecmp(v, "gzip", 4) == 0) r->gzip = 1;
@@ -229,6 +226,48 @@ void parse_header(httpd_request *r, const char *line)
     }
 }
 
+bool ascii_alnum(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool hex_digit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// What the header lines of a head show: the Host lines seen, and why the
+// request is refused (400), NULL while nothing is wrong.
+struct head_check {
+    u32 hosts;
+    const char *bad;
+};
+
+// The forms a browser never sends and that different readers of a head
+// would read differently: a line folded onto the one before, a blank
+// between a header's name and its colon, a NUL, more than one Host, or a
+// Host that is not host[:port]. The Host's value is taken without the
+// blanks around it.
+void check_header(httpd_request *r, head_check *hc, const char *line, int len)
+{
+    auto refuse = [hc](const char *why) {
+        if (!hc->bad) hc->bad = why;
+    };
+    if (line[0] == ' ' || line[0] == '\t') refuse("folded header line");
+    if (memchr(line, 0, (size_t)len)) refuse("NUL in a header line");
+    const char *colon = strchr(line, ':');
+    if (!colon) return;
+    size_t name = (size_t)(colon - line);
+    if (strcspn(line, " \t") < name) refuse("blank in a header name");
+    if (name != 4 || strncasecmp(line, "Host", 4) != 0) return;
+    if (++hc->hosts > 1) refuse("more than one Host line");
+    const char *v = trim_value(colon + 1);
+    size_t n = strlen(v);
+    while (n && (v[n - 1] == ' ' || v[n - 1] == '\t')) --n;
+    if (n >= sizeof r->host || (n && !httpdParseHost(v, n, nullptr, nullptr))) refuse("Host is not host[:port]");
+    else copy_n(r->host, sizeof r->host, v, n);
+}
+
 // The request line: method word, target and protocol. false for a method
 // other than GET and POST (answered here).
 bool parse_request_line(httpd_server *server, httpd_request *r, const char *line)
@@ -238,8 +277,7 @@ bool parse_request_line(httpd_server *server, httpd_request *r, const char *line
     copy_n(r->methodWord, sizeof r->methodWord, line, letters);
     if (r->method == HTTP_NONE) {
         LOG_VERB("r->request.method [%s] invalid\n", r->methodWord);
-        write_conn(r, kBadMethod, sizeof kBadMethod - 1);
-        write_conn(r, r->methodWord, strlen(r->methodWord));
+        send_bad_method(r);
         httpdWriteErrorLog(server, r, kLevelError, "Invalid method received");
         return false;
     }
@@ -395,6 +433,53 @@ int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len)
     return HTTPD_HEAD_MORE;
 }
 
+int httpdParseHost(const char *text, size_t len, size_t *hostLen, int *port)
+{
+    if (port) *port = -1;
+    if (!text || len == 0) return 0;
+    size_t h = 0;  // the host part's length
+    if (text[0] == '[') {
+        const char *close = (const char *)memchr(text, ']', len);
+        char addr[64];
+        size_t n = close ? (size_t)(close - text) - 1 : 0;
+        if (n == 0 || n >= sizeof addr) return 0;
+        memcpy(addr, text + 1, n);
+        addr[n] = 0;
+        unsigned char bin[16];
+        if (inet_pton(AF_INET6, addr, bin) != 1) return 0;
+        h = n + 2;
+    } else {
+        // A name (an IPv4 address is one too): unreserved characters,
+        // sub-delimiters and %XX escapes.
+        while (h < len && text[h] != ':') {
+            unsigned char c = (unsigned char)text[h];
+            if (c == '%') {
+                if (h + 2 >= len || !hex_digit(text[h + 1]) || !hex_digit(text[h + 2])) return 0;
+                h += 3;
+                continue;
+            }
+            if (!ascii_alnum(c) && (c == 0 || !strchr("-._~!$&'()*+,;=", c))) return 0;
+            ++h;
+        }
+        if (h == 0) return 0;
+    }
+    if (h < len) {
+        // ":" and a decimal port; without digits it is the default port.
+        if (text[h] != ':' || len - h - 1 > 5) return 0;
+        int p = 0;
+        for (size_t i = h + 1; i < len; ++i) {
+            if (text[i] < '0' || text[i] > '9') return 0;
+            p = p * 10 + (text[i] - '0');
+        }
+        if (len - h > 1) {
+            if (p < 1 || p > 65535) return 0;
+            if (port) *port = p;
+        }
+    }
+    if (hostLen) *hostLen = h;
+    return 1;
+}
+
 int httpdReadLine(httpd_request *r, char *dest, int max)
 {
     int len;
@@ -424,6 +509,7 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
     constexpr int kMax = (int)HTTP_MAX_LINE - 1;
     int count = 0, len;
     bool complete = false, firstCut = false;
+    head_check hc = {};
     while (read_line(r, line, kMax, &len)) {
         if (count++ == 0) {
             firstCut = len == kMax;
@@ -437,6 +523,7 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
             complete = true;
             break;
         }
+        check_header(r, &hc, line, len);
         parse_header(r, line);
     }
     if (!complete && (r->headBytes >= HTTP_HEAD_MAX || os_mono_ms() >= r->deadline)) {
@@ -448,6 +535,17 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
             const char *a = httpdFixedAnswer(count == 0 || firstCut ? 414 : 431);
             write_conn(r, a, strlen(a));
         }
+        os_free(line);
+        return -1;
+    }
+    if (hc.bad) {
+        // Nothing of such a request is run.
+        LOG_DBG("request from %s refused: %s\n", r->clientAddr, hc.bad);
+        char msg[96];
+        snprintf(msg, sizeof msg, "Bad request: %s", hc.bad);
+        httpdWriteErrorLog(server, r, kLevelError, msg);
+        const char *a = httpdFixedAnswer(400);
+        write_conn(r, a, strlen(a));
         os_free(line);
         return -1;
     }

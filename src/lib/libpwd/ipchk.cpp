@@ -165,7 +165,11 @@ int ipcheck_fail(const char *ip)
     u64 now = now_ms();
     e->last_fail = now;
     if (e->failures < INT32_MAX) e->failures++;
-    if (e->failures >= g_limit) e->locked_until = now + g_lock_ms;
+    if (e->failures >= g_limit) {
+        e->locked_until = now + g_lock_ms;
+        LOG_WARN("ip=[%s] locked out for %llu minutes after %d failures\n", ip,
+                 (unsigned long long)(g_lock_ms / 60000), e->failures);
+    }
     return 0;
 }
 

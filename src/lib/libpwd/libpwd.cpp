@@ -24,12 +24,11 @@ constexpr char kKeyPrefix[] = "QUERN";
 constexpr char kNameForbidden[] = ";/\\\"'?:@# ";
 constexpr char kMasked[] = "***";
 
-// The process's user, password and the password's "{SHA}" form, under
-// g_lock for every read and write.
+// The process's user and password, under g_lock for every read and write
+// (the password's "{SHA}" form is made from it where it is needed).
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 char g_user[LIBPWD_TEXT_MAX];
 char g_pwd[LIBPWD_TEXT_MAX];
-char g_sha[LIBPWD_TEXT_MAX];
 
 }  // namespace
 
@@ -55,29 +54,24 @@ void store_locked(const char *user, const char *pwd)
 {
     explicit_bzero(g_user, sizeof g_user);
     explicit_bzero(g_pwd, sizeof g_pwd);
-    explicit_bzero(g_sha, sizeof g_sha);
     if (user) str_safecopy_trunc(g_user, sizeof g_user, user);
     if (pwd) str_safecopy_trunc(g_pwd, sizeof g_pwd, pwd);
-    libpwd_sha_pwd(g_pwd, g_sha, sizeof g_sha);
 }
 
 // A copy of the stored user and password, wiped when it goes.
 struct stored_copy {
     char user[LIBPWD_TEXT_MAX];
     char pwd[LIBPWD_TEXT_MAX];
-    char sha[LIBPWD_TEXT_MAX];
     stored_copy()
     {
         pthread_guard g(&g_lock);
         memcpy(user, g_user, sizeof user);
         memcpy(pwd, g_pwd, sizeof pwd);
-        memcpy(sha, g_sha, sizeof sha);
     }
     ~stored_copy()
     {
         explicit_bzero(user, sizeof user);
         explicit_bzero(pwd, sizeof pwd);
-        explicit_bzero(sha, sizeof sha);
     }
     stored_copy(const stored_copy &) = delete;
     stored_copy &operator=(const stored_copy &) = delete;
@@ -132,15 +126,24 @@ int libpwd_set_user_pwd(const char *user, const char *pwd, char *err)
 
 int libpwd_check_user_pwd(const char *ip, const char *user, const char *pwd, char *err)
 {
+    stored_copy s;
+    return libpwd_check_login(ip, user, pwd, s.user, s.pwd, err);
+}
+
+int libpwd_check_login(const char *ip, const char *user, const char *pwd, const char *want_user,
+                       const char *want_pwd, char *err)
+{
     if (!ip) ip = "";
     if (!user) user = "";
     if (!pwd) pwd = "";
     if (refused_locked(ip, err)) return LIBPWD_LOCKED;
-    stored_copy s;
+    char sha[64];
+    libpwd_sha_pwd(want_pwd, sha, sizeof sha);
     // Every comparison is made, whatever the first one gave.
-    bool user_ok = libpwd_secret_equal(user, s.user);
-    bool pwd_ok = libpwd_secret_equal(pwd, s.pwd);
-    bool sha_ok = s.sha[0] && libpwd_secret_equal(pwd, s.sha);
+    bool user_ok = libpwd_secret_equal(user, want_user);
+    bool pwd_ok = libpwd_secret_equal(pwd, want_pwd);
+    bool sha_ok = sha[0] && libpwd_secret_equal(pwd, sha);
+    explicit_bzero(sha, sizeof sha);
     if (!user_ok) {
         set_err(err, kWrong);
         if (strcmp(user, ":") != 0) {

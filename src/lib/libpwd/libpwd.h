@@ -34,6 +34,11 @@ int libpwd_set_user_pwd(const char *user, const char *pwd, char *err);
 // 0 accepted, 1 wrong user or password, 2 locked out; err (4096 bytes)
 // gets the text for the user.
 int libpwd_check_user_pwd(const char *ip, const char *user, const char *pwd, char *err);
+// The same check against the given user and password in place of the
+// stored ones (a service with a login of its own), with the same lock-out
+// and records.
+int libpwd_check_login(const char *ip, const char *user, const char *pwd, const char *want_user,
+                       const char *want_pwd, char *err);
 // 0 accepted, 1 wrong key, 2 locked out.
 int libpwd_check_key(const char *ip, const char *key, const char *expected, char *err);
 // First step of the challenge login: 0 with the challenge (256 hex digits)
