@@ -316,7 +316,11 @@ int log_file_open(log_file_state *st, const char *name)
     st->name[0] = 0;
     st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
     if (st->kind == LOG_FILE_KIND_PCAP) {
-        if (fit != 0 || log_file_pcap_open(st, path) != 0) {
+        // The writer follows the name it was given: made absolute, so that
+        // a change of the current directory does not move it.
+        char abs[4096];
+        absolute_name(path, abs, sizeof abs);
+        if (fit != 0 || log_file_pcap_open(st, abs) != 0) {
             log_debug_printf("bsvf_pcap_file %s err\n", path);
             return -1;
         }

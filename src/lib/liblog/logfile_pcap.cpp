@@ -1,6 +1,7 @@
 #define LOG_MOD "tag"
 #define LOG_SRC "src/lib/liblog/logfile_pcap"
 #include <cerrno>
+#include <ctime>
 
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap.h"
@@ -38,11 +39,18 @@ void log_file_pcap_close(log_file_state *st)
 
 namespace {
 
-// Counts a record that could not be written.
+// Counts records that could not be written.
 void pcap_drop(log_file_state *st, u32 n, int eno)
 {
     if (__atomic_fetch_add(&st->pcap_dropped, n, __ATOMIC_ACQ_REL) == 0)
         __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
+}
+
+u64 mono_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
 }
 
 }  // namespace
@@ -52,6 +60,11 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     log_file_state *st = (log_file_state *)state;
     if (!st || !st->pcap) return 0;
     u64 limit = (u64)log_file_size_get(st);
+    // A file deleted or moved away is made anew by name; the records that
+    // went with a deleted one count as dropped.
+    u32 gone;
+    bsvf_pcap_follow(st->pcap, mono_us(), &gone);
+    if (gone) pcap_drop(st, gone, ENOENT);
     // After records were dropped (a full disk) the first packet written
     // again is a record that says how many. Each writer that takes the
     // count reports its own share, so none is told twice.
