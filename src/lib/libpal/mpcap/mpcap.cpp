@@ -13,7 +13,7 @@
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
-#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/fd_move.h"
 #include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_panic.h"
 #include "libpal/os/posix/name_pipe_srv.h"
