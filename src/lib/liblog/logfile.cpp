@@ -75,13 +75,6 @@ void close_text(log_file_state *st)
     st->fd = -1;
 }
 
-u64 mono_us()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
-}
-
 // The reopen of the writer: the stored name with "a+".
 int reopen_text(log_file_state *st)
 {
@@ -111,7 +104,7 @@ int fail(log_file_state *st, int eno, int records)
 {
     if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
     st->drop_errno = eno;
-    __atomic_store_n(&st->retry_us, mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
+    __atomic_store_n(&st->retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
     while (records-- > 0) drop(st);
     return -1;
 }
@@ -393,7 +386,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     // While records are dropped the file is left alone (no look at its
     // name, no reopen, no write) until the next attempt is due: a record
     // then costs what it costs without the file.
-    if (st->dropped && mono_us() < st->retry_us) {
+    if (st->dropped && os_mono_us() < st->retry_us) {
         for (int i = 0; i < n; ++i) drop(st);
         return -1;
     }
@@ -439,7 +432,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
 
 bool log_file_retry_pending(u64 retry_us)
 {
-    return mono_us() < retry_us;
+    return os_mono_us() < retry_us;
 }
 
 void log_file_drop(log_file_state *st, int n)

@@ -1,11 +1,11 @@
 #define LOG_MOD "tag"
 #define LOG_SRC "src/lib/liblog/logfile_pcap"
 #include <cerrno>
-#include <ctime>
 
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap.h"
 #include "liblog/log.h"
+#include "libpal/env/os_time.h"
 
 // The pcap kind of the file output: bsv log records as packets of a pcap
 // file, written by the record layer's file hook on the logging threads
@@ -46,13 +46,6 @@ void pcap_drop(log_file_state *st, u32 n, int eno)
         __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
 }
 
-u64 mono_us()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
-}
-
 }  // namespace
 
 int log_file_pcap_write(int, const void *rec, int len, void *state)
@@ -63,7 +56,7 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     // A file deleted or moved away is made anew by name; the records that
     // went with a deleted one count as dropped.
     u32 gone;
-    bsvf_pcap_follow(st->pcap, mono_us(), &gone);
+    bsvf_pcap_follow(st->pcap, os_mono_us(), &gone);
     if (gone) pcap_drop(st, gone, ENOENT);
     // After records were dropped (a full disk) the first packet written
     // again is a record that says how many. Each writer that takes the
