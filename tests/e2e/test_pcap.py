@@ -193,8 +193,8 @@ def case_removed_file_or_directory_is_made_anew(t):
             pkts = walk(read(path))
             strs = [fields(rec)[2] for _, rec in pkts]
             t.eq(sum(f[4] == b"call_tlog" for f in strs), TLOG, "the records after the removal of %s" % gone)
-            # Records that went with the removed file (those written since
-            # the writer last looked at it) are said to be dropped.
+            # Records that may have gone with the removed file (written
+            # just before the removal) are said to be dropped.
             notes = [f[5] for f in strs if f[4] == b"log_file_pcap_write"]
             t.check(all(GONE.match(n) for n in notes), "drop records %r" % notes)
             t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
