@@ -37,9 +37,8 @@ bool fd_follow_start(fd_follow *f, int fd, u64 *size)
     return true;
 }
 
-fd_look fd_follow_look(fd_follow *f, int fd, const char *name, u64 now)
+fd_look fd_follow_look_due(fd_follow *f, int fd, const char *name, u64 now)
 {
-    if (now - f->checked_us < FD_FOLLOW_BURST_US) return fd_look::none;
     f->checked_us = now;
     struct statx sx;
     if (now - f->named_us < FD_FOLLOW_NAME_US) {

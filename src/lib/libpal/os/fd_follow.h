@@ -33,8 +33,14 @@ enum class fd_look {
 // looked at when the link count is gone, or once per FD_FOLLOW_NAME_US (the
 // file may have been moved away). now: microseconds of any clock that
 // moves on. No change watch: a watched file makes every write to its file
-// system cost more.
-fd_look fd_follow_look(fd_follow *f, int fd, const char *name, u64 now);
+// system cost more. The check whether a look is due is inline: most
+// records share the last look.
+fd_look fd_follow_look_due(fd_follow *f, int fd, const char *name, u64 now);
+inline fd_look fd_follow_look(fd_follow *f, int fd, const char *name, u64 now)
+{
+    if (now - f->checked_us < FD_FOLLOW_BURST_US) return fd_look::none;
+    return fd_follow_look_due(f, fd, name, now);
+}
 
 // The size of the file open at fd, or -1.
 i64 fd_size(int fd);
