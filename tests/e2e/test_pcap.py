@@ -1,11 +1,12 @@
 """The log file as a pcap capture ([log] file=x.pcap): the file walks as a
 packet chain, tshark reads the same packets with link type USER 0, the size
 limit holds with four logging threads, appending keeps one header, a full
-disk drops whole records and says how many, and a crash leaves its report's
-records in the capture."""
+disk drops whole records and says how many, a removed file or directory is
+made anew, and a crash leaves its report's records in the capture."""
 import os
 import re
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -17,6 +18,7 @@ ARGS = e2e.parse_args()
 SKIPPED = []
 TLOG = 5  # records of one "call tlog" at level info
 DROPPED = re.compile(rb"^(\d+) log records dropped: the file could not be written \(No space left on device\)\n$")
+GONE = re.compile(rb"^(\d+) log records dropped: the file could not be written \(No such file or directory\)\n$")
 HEADER = bytes.fromhex("d4c3b2a1020004000000000000000000000001009300000000")[:24]
 
 
@@ -52,6 +54,14 @@ def tshark_lens(path):
     r = subprocess.run([tool("tshark"), "-r", path, "-T", "fields", "-e", "frame.cap_len"],
                        capture_output=True, timeout=60)
     return [int(x) for x in r.stdout.decode().split()]
+
+
+def tshark_data(path):
+    """The packets' bytes as tshark reads them, link type 147 given to the
+    data dissector."""
+    r = subprocess.run([tool("tshark"), "-r", path, "-o", 'uat:user_dlts:"User 0 (DLT=147)","data","0","","0",""',
+                        "-T", "fields", "-e", "data.data"], capture_output=True, timeout=60)
+    return [bytes.fromhex(x) for x in r.stdout.decode().split()]
 
 
 def start(extra, level="verb"):
@@ -165,6 +175,35 @@ def case_full_disk_and_back(t):
             t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads every packet")
 
 
+def case_removed_file_or_directory_is_made_anew(t):
+    # The file alone, then its directory with it, removed while vkto runs:
+    # the next records start a new capture with its header.
+    for gone in ("vkto.pcap", "logs"):
+        v, port = start("file_dir=logs\nfile=vkto.pcap\n", level="info")
+        with v:
+            path = os.path.join(v.dir, "logs", "vkto.pcap")
+            with e2e.ShellConn(port) as s:
+                s.ask("call tlog")
+                t.check(len(walk(read(path))) >= TLOG, "records before the removal")
+                shutil.rmtree(os.path.dirname(path)) if gone == "logs" else os.unlink(path)
+                s.ask("call tlog")
+                t.check(os.path.exists(path), "%s made again by the next record" % gone)
+            v.close_stdin()
+            v.wait()
+            pkts = walk(read(path))
+            strs = [fields(rec)[2] for _, rec in pkts]
+            t.eq(sum(f[4] == b"call_tlog" for f in strs), TLOG, "the records after the removal of %s" % gone)
+            # Records that may have gone with the removed file (written
+            # just before the removal) are said to be dropped.
+            notes = [f[5] for f in strs if f[4] == b"log_file_pcap_write"]
+            t.check(all(GONE.match(n) for n in notes), "drop records %r" % notes)
+            t.eq(stat.S_IMODE(os.stat(path).st_mode), 0o644, "made again with mode 0644")
+            t.eq(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o755, "directory with mode 0755")
+            data = tshark_data(path)
+            t.eq(data, [rec[12:] for _, rec in pkts], "tshark reads the new file")
+            t.check(sum(b"\0call_tlog\0" in d for d in data) == TLOG, "tshark finds the records")
+
+
 def case_crash_records(t):
     # The crash report's three records end the capture: the last-log text
     # (bsv outputs only), the signal and the version.
@@ -202,7 +241,8 @@ def main():
         print("SKIP: " + msg)
         return 0
     rc = e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
-                           case_append_and_other_runs, case_full_disk_and_back, case_crash_records])
+                           case_append_and_other_runs, case_full_disk_and_back,
+                           case_removed_file_or_directory_is_made_anew, case_crash_records])
     return e2e.skip_status(rc, SKIPPED)
 
 

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -11,6 +15,7 @@
 #include "liblog/log.h"
 #include "liblog/logfile_util.h"
 #include "libpal/env/tid_name.h"
+#include "libpal/mpcap/mpcap.h"
 
 namespace {
 
@@ -170,6 +175,68 @@ TEST_F(LogPcap, ConcurrencyFourThreadsKeepTheLimitAndAWholeChain)
     ASSERT_FALSE(pk.empty());
     EXPECT_LT(worst.load(), (long)limit + 16 + 1458);
     EXPECT_NE(s.find("the last record", pk.back()), std::string::npos);
+}
+
+TEST_F(LogPcap, NameThatCannotBeOpenedAgainDropsCountedRecordsUntilTheRetry)
+{
+    std::string dir = d / "sub";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    path = dir + "/log.pcap";
+    open();
+    q.log(6, "%s\n", "first");
+    std::filesystem::remove_all(dir);
+    logtest::write_file(dir, "a file where the directory was");
+    usleep(2000);  // the next record looks at the file
+    q.log(6, "%s\n", "dropped");
+    q.log(6, "%s\n", "dropped");
+    ASSERT_EQ(unlink(dir.c_str()), 0);
+    q.log(6, "%s\n", "dropped, the next try is not due yet");
+    EXPECT_EQ(logtest::file_size(path), -1);
+    q.c->file.pcap->dumper->look_due = 0;  // a second later
+    q.log(6, "%s\n", "after");
+    std::string s = read_file(path);
+    auto pk = packets(s);
+    ASSERT_EQ(pk.size(), 2u);
+    EXPECT_NE(s.find("3 log records dropped: the file could not be written (Not a directory)\n"), std::string::npos);
+    EXPECT_NE(s.find("after\n", pk[1]), std::string::npos);
+}
+
+TEST_F(LogPcap, ConcurrencyMovedOrRemovedFileAndDirectoryAreMadeAnew)
+{
+    std::string dir = d / "sub", moved = d / "moved.pcap";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    path = dir + "/log.pcap";
+    open();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < 1000000 && !stop.load(); ++i) q.log(6, "%s\n", "t" + std::to_string(t));
+        });
+    auto made_again = [&] {
+        for (int i = 0; i < 5000 && logtest::file_size(path) <= 24; ++i) usleep(1000);
+        return logtest::file_size(path) > 24;
+    };
+    ASSERT_TRUE(made_again());
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    EXPECT_TRUE(made_again()) << "after a move";
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_TRUE(made_again()) << "after a deletion";
+    ASSERT_EQ(rename(dir.c_str(), (d / "gone").c_str()), 0);
+    std::filesystem::remove_all(d / "gone");
+    EXPECT_TRUE(made_again()) << "after the directory went";
+    stop.store(true);
+    for (auto &t : ts) t.join();
+    usleep(2000);  // the next record looks at the file
+    q.log(6, "%s\n", "the last record");
+    log_file_pcap_detach(&q.c->file);
+    // Whole chains behind their headers, in the moved file and the new one.
+    std::string s = read_file(path);
+    auto pk = packets(s);
+    ASSERT_FALSE(pk.empty());
+    EXPECT_EQ(le32(s, 0), 0xa1b2c3d4u);
+    EXPECT_NE(s.find("the last record", pk.back()), std::string::npos);
+    EXPECT_FALSE(packets(read_file(moved)).empty());
 }
 
 }  // namespace

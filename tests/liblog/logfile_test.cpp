@@ -211,7 +211,7 @@ TEST_F(LogFile, DeviceIsKeptWhileItsNameLeadsToIt)
     }
     // The name was looked at, and the device not opened again (which
     // would have forgotten that look).
-    EXPECT_NE(st()->named_us, 0u);
+    EXPECT_NE(st()->follow.named_us, 0u);
     EXPECT_EQ(st()->fd, fd);
     EXPECT_EQ(st()->dropped, 0u);
 }

@@ -15,8 +15,8 @@
 #include "common/fsize_limit.h"
 #include "common/log_capture.h"
 #include "common/tmp_file.h"
-#include "libpal/mpcap/fd_move.h"
 #include "libpal/mpcap/mpcap.h"
+#include "libpal/os/fd_move.h"
 
 namespace {
 

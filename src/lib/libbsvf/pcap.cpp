@@ -100,6 +100,12 @@ int bsvf_pcap_set_fsize(bsvf_pcap *h, u64 limit)
     return h ? pcap_dump_set_fsize(h->dumper, limit) : -1;
 }
 
+int bsvf_pcap_follow(bsvf_pcap *h, u64 now, u32 *lost)
+{
+    if (lost) *lost = 0;
+    return h ? pcap_dump_follow(h->dumper, now, lost) : -1;
+}
+
 long bsvf_pcap_flush(bsvf_pcap *h)
 {
     return h ? pcap_dump_flush(h->dumper) : -1;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <pthread.h>
 #include "libpal/env/os_types.h"
+#include "libpal/os/fd_follow.h"
 
 struct bsvf_pcap;
 struct os_thread;
@@ -19,10 +20,8 @@ struct log_file_state {
     int fd;           // text file, -1 while none is open
     u8 held;          // named but not opened yet (start-up checks pending)
     u8 hooked;        // the pcap writer is the record layer's file hook
-    u64 dev, ino;     // identity of the open text file
+    fd_follow follow; // the text file as its name leads to it (times of day, us)
     u64 size;         // its size as this writer knows it
-    u64 checked_us;   // time of day (us) of the last look at its link count
-    u64 named_us;     // and of the last look at its name
     // A text file that cannot be written (a full disk) is tried again once
     // a second; the records in between are dropped and counted, and the
     // first record written after them says how many they were.

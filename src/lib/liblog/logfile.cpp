@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -12,16 +11,14 @@
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
-#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/fd_follow.h"
+#include "libpal/os/fd_move.h"
 #include "libpal/os/os_path.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
 
-constexpr u64 kBurstUs = 100;             // records this close share a look at the link count
-constexpr u64 kNameUs = 1000;             // and these a look at the name
-constexpr u64 kRetryUs = 1000000;         // a file that cannot be written is tried again after this
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 
 bool ends_with_pcap(const char *path)
@@ -55,26 +52,6 @@ void absolute_name(const char *path, char *out, size_t size)
     path_normalize(out);
 }
 
-// Identity and size of a file. Only these fields are asked for: a
-// query of the file times would make the kernel stamp the next write with
-// a fresh time, one inode update per record.
-struct file_id {
-    u64 dev, ino, size;
-};
-
-bool id_of(int dirfd, const char *path, int flags, file_id *out)
-{
-    struct statx sx;
-    if (statx(dirfd, path, flags, STATX_INO | STATX_SIZE, &sx) != 0) return false;
-    out->dev = (u64)sx.stx_dev_major << 32 | sx.stx_dev_minor;
-    out->ino = sx.stx_ino;
-    out->size = sx.stx_size;
-    return true;
-}
-
-bool id_of_name(const char *path, file_id *out) { return id_of(AT_FDCWD, path, 0, out); }
-bool id_of_fd(int fd, file_id *out) { return id_of(fd, "", AT_EMPTY_PATH, out); }
-
 // Opens the text file; "w" empties it, "a" and "a+" keep it. The
 // descriptor appends, so that every record lands at the current end, and
 // reads, for the trim. A file that is opened again after it vanished gets
@@ -84,17 +61,11 @@ int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
     int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
     int fd = remake ? os_open_mkparent(path, flags, 0644) : open(path, flags, 0644);
     if (fd < 0) return -1;
-    file_id id;
-    if (!id_of_fd(fd, &id)) {
+    if (!fd_follow_start(&st->follow, fd, &st->size)) {
         close(fd);
         return -1;
     }
     st->fd = fd;
-    st->dev = id.dev;
-    st->ino = id.ino;
-    st->size = id.size;
-    st->checked_us = 0;
-    st->named_us = 0;
     return 0;
 }
 
@@ -102,42 +73,6 @@ void close_text(log_file_state *st)
 {
     if (st->fd >= 0) close(st->fd);
     st->fd = -1;
-}
-
-u64 mono_us()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (u64)ts.tv_sec * 1000000u + (u64)ts.tv_nsec / 1000u;
-}
-
-// True when the file may no longer be the one of the name: it lost its
-// last link (deleted, or another file took its name), or the name was
-// not looked at for kNameUs (it may have been moved away). The link count
-// is read through the descriptor, which costs less than a lookup of the
-// name; records that follow each other within kBurstUs share one look.
-// (now: microseconds of any clock that moves on.) No change watch: a
-// watched file makes every write to its file system cost more.
-bool maybe_moved(log_file_state *st, u64 now)
-{
-    if (now - st->checked_us < kBurstUs) return false;
-    st->checked_us = now;
-    if (now - st->named_us >= kNameUs) {
-        st->named_us = now;
-        return true;
-    }
-    // Only the link count: a query of the file times would make the
-    // kernel stamp the next write with a fresh time (see file_id).
-    struct statx sx;
-    return statx(st->fd, "", AT_EMPTY_PATH, STATX_NLINK, &sx) != 0 || sx.stx_nlink == 0;
-}
-
-// True while the open file is the one the name gives (a device or a pipe
-// too: those are kept as long as the name leads to them).
-bool is_named(const log_file_state *st)
-{
-    file_id id;
-    return id_of_name(st->name, &id) && id.dev == st->dev && id.ino == st->ino;
 }
 
 // The reopen of the writer: the stored name with "a+".
@@ -169,7 +104,7 @@ int fail(log_file_state *st, int eno, int records)
 {
     if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
     st->drop_errno = eno;
-    __atomic_store_n(&st->retry_us, mono_us() + kRetryUs, __ATOMIC_RELAXED);
+    __atomic_store_n(&st->retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
     while (records-- > 0) drop(st);
     return -1;
 }
@@ -287,12 +222,12 @@ void apply_limit(log_file_state *st)
     if ((i64)st->size < st->size_limit) return;
     // The count may be stale (another writer of the same file, or an
     // outside truncation): the real size decides.
-    file_id id;
-    if (!id_of_fd(st->fd, &id)) return;
-    st->size = id.size;
-    if ((i64)id.size >= st->size_limit && log_file_trim(st->fd, (i64)id.size, st->size_limit) == 0 &&
-        id_of_fd(st->fd, &id))
-        st->size = id.size;
+    i64 size = fd_size(st->fd);
+    if (size < 0) return;
+    st->size = (u64)size;
+    if (size >= st->size_limit && log_file_trim(st->fd, size, st->size_limit) == 0 &&
+        (size = fd_size(st->fd)) >= 0)
+        st->size = (u64)size;
 }
 
 }  // namespace
@@ -374,7 +309,11 @@ int log_file_open(log_file_state *st, const char *name)
     st->name[0] = 0;
     st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
     if (st->kind == LOG_FILE_KIND_PCAP) {
-        if (fit != 0 || log_file_pcap_open(st, path) != 0) {
+        // The writer follows the name it was given: made absolute, so that
+        // a change of the current directory does not move it.
+        char abs[4096];
+        absolute_name(path, abs, sizeof abs);
+        if (fit != 0 || log_file_pcap_open(st, abs) != 0) {
             log_debug_printf("bsvf_pcap_file %s err\n", path);
             return -1;
         }
@@ -447,7 +386,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     // While records are dropped the file is left alone (no look at its
     // name, no reopen, no write) until the next attempt is due: a record
     // then costs what it costs without the file.
-    if (st->dropped && mono_us() < st->retry_us) {
+    if (st->dropped && os_mono_us() < st->retry_us) {
         for (int i = 0; i < n; ++i) drop(st);
         return -1;
     }
@@ -458,7 +397,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     stamp_now(recs[0]->file, &tod);
     for (int i = 1; i < n; ++i) memcpy(recs[i]->file, stamp, LOG_FILE_STAMP);
     // Follow the name: a file deleted or moved away is made anew.
-    bool moved = st->fd >= 0 && maybe_moved(st, tod) && !is_named(st);
+    bool moved = st->fd >= 0 && fd_follow_look(&st->follow, st->fd, st->name, tod) == fd_look::gone;
     if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
         if (reopen_text(st) != 0) return fail(st, errno, n);
     }
@@ -493,7 +432,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
 
 bool log_file_retry_pending(u64 retry_us)
 {
-    return mono_us() < retry_us;
+    return os_mono_us() < retry_us;
 }
 
 void log_file_drop(log_file_state *st, int n)

@@ -5,6 +5,7 @@
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap.h"
 #include "liblog/log.h"
+#include "libpal/env/os_time.h"
 
 // The pcap kind of the file output: bsv log records as packets of a pcap
 // file, written by the record layer's file hook on the logging threads
@@ -38,7 +39,7 @@ void log_file_pcap_close(log_file_state *st)
 
 namespace {
 
-// Counts a record that could not be written.
+// Counts records that could not be written.
 void pcap_drop(log_file_state *st, u32 n, int eno)
 {
     if (__atomic_fetch_add(&st->pcap_dropped, n, __ATOMIC_ACQ_REL) == 0)
@@ -52,6 +53,11 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     log_file_state *st = (log_file_state *)state;
     if (!st || !st->pcap) return 0;
     u64 limit = (u64)log_file_size_get(st);
+    // A file deleted or moved away is made anew by name; the records that
+    // went with a deleted one count as dropped.
+    u32 gone;
+    bsvf_pcap_follow(st->pcap, os_mono_us(), &gone);
+    if (gone) pcap_drop(st, gone, ENOENT);
     // After records were dropped (a full disk) the first packet written
     // again is a record that says how many. Each writer that takes the
     // count reports its own share, so none is told twice.

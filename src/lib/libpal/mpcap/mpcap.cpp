@@ -3,15 +3,17 @@
 #include "libpal/mpcap/mpcap.h"
 
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
-#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/fd_move.h"
 #include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_panic.h"
 #include "libpal/os/posix/name_pipe_srv.h"
@@ -43,6 +45,7 @@ pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path)
     d->fp = fp;
     d->name = name;
     pthread_mutex_init(&d->lock, nullptr);
+    fd_follow_start(&d->follow, fileno(fp), nullptr);
     return d;
 }
 
@@ -51,6 +54,42 @@ bool write_hdr(pcap *p, FILE *fp)
 {
     struct iovec v = {&p->hdr, PCAP_HDR_SIZE};
     return fd_append_whole(fileno(fp), &v, 1);
+}
+
+// Opens the path for appending: an empty file gets the global header; a
+// file that holds one is continued only when it is exactly p's, since
+// packets of another byte order or link type would make it unreadable.
+// mkparent: a missing directory is made too. NULL with errno set.
+FILE *open_append(pcap *p, const char *path, bool mkparent)
+{
+    FILE *fp = nullptr;
+    if (!mkparent) {
+        fp = os_fsopen(path, "ab+", 0);
+    } else {
+        int fd = os_open_mkparent(path, O_RDWR | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0 && !(fp = fdopen(fd, "ab+"))) close(fd);
+    }
+    if (!fp) return nullptr;
+    i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
+    bool ok;
+    if (size == 0) {
+        ok = write_hdr(p, fp);
+    } else {
+        pcap_file_hdr have;
+        ok = size >= (i64)PCAP_HDR_SIZE && fd_pread_all(fileno(fp), &have, sizeof have, 0) &&
+             memcmp(&have, &p->hdr, sizeof have) == 0;
+        if (!ok) {
+            LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
+            errno = EINVAL;
+        }
+    }
+    if (!ok) {
+        int e = errno;
+        fclose(fp);
+        errno = e;
+        return nullptr;
+    }
+    return fp;
 }
 
 }  // namespace
@@ -89,25 +128,8 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
-    FILE *fp = os_fsopen(path, "ab+", 0);
-    if (!fp) return nullptr;
-    i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
-    bool ok;
-    if (size == 0) {
-        ok = write_hdr(p, fp);
-    } else {
-        // Packets of another byte order or link type would make the file
-        // unreadable: only a file with this very header is continued.
-        pcap_file_hdr have;
-        ok = size >= (i64)PCAP_HDR_SIZE && fd_pread_all(fileno(fp), &have, sizeof have, 0) &&
-             memcmp(&have, &p->hdr, sizeof have) == 0;
-        if (!ok) LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
-    }
-    if (!ok) {
-        fclose(fp);
-        return nullptr;
-    }
-    return dumper_new(p, fp, path);
+    FILE *fp = open_append(p, path, false);
+    return fp ? dumper_new(p, fp, path) : nullptr;
 }
 
 namespace {
@@ -132,11 +154,16 @@ u32 rec_hdr(const pcap_dumper *d, const pcap_pkthdr *h, u32 rec[4])
 // holds the lock.
 int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
 {
-    if (!d->fp) return -1;
+    if (!d->fp) {
+        errno = d->open_errno ? d->open_errno : EBADF;
+        return -1;
+    }
     u32 rec[4];
     u32 cap = rec_hdr(d, h, rec);
     struct iovec v[2] = {{rec, sizeof rec}, {(void *)data, cap}};
-    return fd_append_whole(fileno(d->fp), v, 2) ? (int)cap : -1;
+    if (!fd_append_whole(fileno(d->fp), v, 2)) return -1;
+    ++d->unlooked;
+    return (int)cap;
 }
 
 // The size rule; the caller holds the lock.
@@ -188,6 +215,37 @@ int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
     }
     pthread_mutex_unlock(&d->lock);
     return rc;
+}
+
+int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost)
+{
+    if (lost) *lost = 0;
+    if (!d || d->kind != PCAP_DUMP_FILE || now < __atomic_load_n(&d->look_due, __ATOMIC_RELAXED)) return 0;
+    pthread_guard g(&d->lock);
+    if (now < __atomic_load_n(&d->look_due, __ATOMIC_RELAXED)) return 0;  // looked at meanwhile
+    if (d->fp) {
+        int fd = fileno(d->fp);
+        u64 last = d->follow.checked_us;
+        fd_look look = fd_follow_look(&d->follow, fd, d->name, now);
+        if (look == fd_look::gone) {
+            // The packets written since the last look (all within
+            // FD_FOLLOW_BURST_US of it) went with a deleted file when it
+            // went while they came; one found gone after a quiet spell
+            // most likely went during it.
+            if (lost && now - last < FD_FOLLOW_NAME_US && fd_unlinked(fd)) *lost = d->unlooked;
+            fclose(d->fp);
+            d->fp = nullptr;
+        }
+        if (look != fd_look::none) d->unlooked = 0;
+    }
+    if (!d->fp) {
+        d->fp = open_append(d->ctx, d->name, true);
+        if (d->fp) fd_follow_start(&d->follow, fileno(d->fp), nullptr);
+        else d->open_errno = errno;
+    }
+    u64 due = d->fp ? d->follow.checked_us + FD_FOLLOW_BURST_US : now + FD_FOLLOW_RETRY_US;
+    __atomic_store_n(&d->look_due, due, __ATOMIC_RELAXED);
+    return d->fp ? 0 : -1;
 }
 
 long pcap_dump_flush(pcap_dumper *d)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <pthread.h>
 #include "libpal/env/os_types.h"
+#include "libpal/os/fd_follow.h"
 
 constexpr u32 PCAP_MAGIC = 0xa1b2c3d4;
 constexpr u32 PCAP_HDR_SIZE = 24;
@@ -52,6 +53,12 @@ struct pcap_dumper {
     char *name;
     u32 connected;
     pthread_mutex_t lock;
+    // Following the name (pcap_dump_follow).
+    fd_follow follow;
+    u64 look_due;    // no look before this time (atomic access: read
+                     // without the lock)
+    u32 unlooked;    // packets written since the last look
+    int open_errno;  // why the name could not be opened again
 };
 
 // byte_order 0 little-endian, 1 big-endian.
@@ -79,6 +86,17 @@ int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *da
 constexpr u32 PCAP_SAFE_DATA_MAX = 2048;
 int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
 long pcap_dump_flush(pcap_dumper *d);
+// Follows the file's name, with one look per FD_FOLLOW_BURST_US at most
+// (the calls in between read one field): when the name no longer leads to
+// the open file, the name is opened anew as pcap_dump_open_append opens
+// it, with its directory when that went too, so that a new file starts
+// with its header. now: microseconds of a monotonic clock. 0 (nothing to
+// do, or a new file is open), or -1 when the name cannot be opened: the
+// packets are refused (errno of the open) until a later call, at most
+// once a second, opens it. *lost: the packets that went with a deleted
+// file: those written since the last look that found it in place, when
+// that look was less than FD_FOLLOW_NAME_US ago (else none).
+int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost);
 void pcap_dump_close(pcap_dumper *d);
 // Applies the size rule: a file of limit bytes or more keeps its header and
 // the packets from the first one that starts at or after limit / 2. 0

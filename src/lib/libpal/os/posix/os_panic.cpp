@@ -21,7 +21,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/env/tid_name.h"
-#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/fd_move.h"
 #include "libpal/os/os_con.h"
 #include "libpal/os/os_file3.h"
 #include "libpal/os/os_path.h"

@@ -1,4 +1,4 @@
-#include "libpal/mpcap/fd_move.h"
+#include "libpal/os/fd_move.h"
 
 #include <cerrno>
 #include <fcntl.h>
