@@ -509,6 +509,7 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport
     libsh_set_session_check(session_alive);
     ctx->mode = mode;
     ctx->exit_flag = 0;
+    ctx->prev_line[0] = 0;
     ctx->printf = dbgout_printf;
     ctx->write = dbgout_write;
     ctx->flush = dbgout_flush;
