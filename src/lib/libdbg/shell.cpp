@@ -143,14 +143,14 @@ bool session_blocking(u64 sock)
     return os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_BLOCK, 1) == 1;
 }
 
-enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2 };
+enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2, REQ_ONLY_CR = 3 };
 
 // Takes the next request into line (kReqSize + 1 bytes). REQ_LINE with
-// the request (possibly empty); REQ_TOO_LONG once a request passes
-// kReqChars bytes (nothing of it is kept, and the rest of it will be
-// dropped up to its terminator); REQ_NONE when no complete request came
-// within the handle's time limit, or the request was only carriage
-// returns; REQ_FAIL on a failed read, the end of the stream or a stop
+// the request (possibly empty); REQ_ONLY_CR for a request of nothing but
+// carriage returns; REQ_TOO_LONG once a request passes kReqChars bytes
+// (nothing of it is kept, and the rest of it will be dropped up to its
+// terminator); REQ_NONE when no complete request came within the handle's
+// time limit; REQ_FAIL on a failed read, the end of the stream or a stop
 // request.
 int net_session_read(net_session *s, char *line)
 {
@@ -168,7 +168,7 @@ int net_session_read(net_session *s, char *line)
                 s->req_len = s->req_raw = 0;
                 s->too_long = false;
                 if (refused) continue;  // the end of a refused request
-                return only_cr ? REQ_NONE : REQ_LINE;
+                return only_cr ? REQ_ONLY_CR : REQ_LINE;
             }
             if (s->too_long) continue;
             if (++s->req_raw > kReqChars) {
@@ -323,6 +323,8 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
         if (r == REQ_NONE) continue;
         if (r == REQ_TOO_LONG)
             libsh_line_too_long(ctx, kReqChars);
+        else if (r == REQ_ONLY_CR)
+            dbgout_flush(ctx->out);  // runs nothing, and is answered like any such line
         else
             exec_commands(ctx, str_trim(line));
         if (s->broken) {
