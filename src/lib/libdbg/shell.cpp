@@ -123,6 +123,7 @@ struct net_session {
     char out[kOutSize];
     size_t out_len;
     bool broken;  // a write failed or stalled: the session ends
+    std::atomic<u64> *active;  // set to os_mono_ms when request bytes come, or NULL
 };
 
 thread_local net_session *t_sess = nullptr;
@@ -184,6 +185,7 @@ int net_session_read(net_session *s, char *line)
         errno = 0;
         i64 r = os_socket_recv(n->transport, s->in, sizeof s->in);
         if (r > 0) {
+            if (s->active) s->active->store(os_mono_ms(), std::memory_order_relaxed);
             s->in_beg = 0;
             s->in_end = (size_t)r;
             continue;
@@ -293,7 +295,7 @@ int session_alive(dbgsh_srv_ctx *ctx)
     return 1;
 }
 
-int net_session_loop(dbgsh_srv_ctx *ctx)
+int net_session_loop(dbgsh_srv_ctx *ctx, std::atomic<u64> *active)
 {
     LOG_VERB("NET_MODE ==>\n");
     net *n = (net *)ctx->out;
@@ -307,6 +309,7 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
         return -1;
     }
     s->n = n;
+    s->active = active;
     s->blocking = session_blocking(n->transport);
     if (!s->blocking) LOG_DBG("socket [%d] stays non-blocking: %s\n", os_sock_fd(n->transport), os_strerror());
     net_session *saved = t_sess;
@@ -522,7 +525,7 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    if (ctx->mode == NET_MODE) return net_session_loop(ctx);
+    if (ctx->mode == NET_MODE) return net_session_loop(ctx, nullptr);
     if (ctx->mode == PIPE_MODE) return pipe_session_loop(ctx);
     if (ctx->mode != STDIO_MODE) {
         LOG_ERR("mode=%d invalid\n", (int)ctx->mode);
@@ -562,6 +565,12 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
     }
     os_free(line);
     return 0;
+}
+
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, std::atomic<u64> *active_ms)
+{
+    OS_CHECK_RET(ctx != nullptr && ctx->mode == NET_MODE, -1);
+    return net_session_loop(ctx, active_ms);
 }
 
 int debug_shell_stdio_loop(void)
