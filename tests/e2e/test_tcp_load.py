@@ -1,7 +1,9 @@
 """The TCP shell under load and misbehaving clients (loopback only, every
-loop bounded): the session cap, stalled, reset and vanishing clients, bad
-input, stopping with sessions open, and thread and descriptor counts."""
+loop bounded): a full session table, idle connections, stalled, reset and
+vanishing clients, bad input, stopping with sessions open, and thread and
+descriptor counts."""
 import os
+import resource
 import signal
 import socket
 import sys
@@ -41,25 +43,59 @@ def case_cap(t):
         threads, fds = e2e.proc_counts(v.proc.pid)
         t.eq(threads - base[0], CAP, "one thread per session")
         extra = [e2e.ShellConn(port) for _ in range(3)]
-        for c in extra:
-            try:
-                c.send("echo over\n")
-            except OSError:
-                pass
-        t.check(all(c.closed_within(3) for c in extra), "sessions over the cap are closed at once")
-        t.check(all(c.buf == b"" for c in extra), "and get no reply")
+        t.eq([c.ask("echo over") for c in extra], [["over\n"]] * 3, "new sessions on a full table are served")
+        t.check(all(c.closed_within(3) for c in conns[:3]), "the sessions idle longest make way")
+        t.eq([c.ask("echo on") for c in conns[3:]], [["on\n"]] * (CAP - 3), "the others go on")
         try:
-            v.read_until(b"256 sessions open, connection from 127.0.0.1", timeout=3, stream="err")
+            v.read_until(b"256 sessions open, the one idle longest (", timeout=3, stream="err")
         except AssertionError as e:
-            t.check(False, "cap record: %s" % e)
+            t.check(False, "full table record: %s" % e)
         v._pump(0.3)
         err = v.err.decode(errors="replace")
-        t.check(err.count("sessions open, connection from") == 1, "cap record rate-limited")
+        t.check(err.count("sessions open, the one idle longest") == 1, "full table record rate-limited")
         for c in extra + conns:
             c.close()
         t.eq(e2e.wait_counts(v.proc.pid, base), base, "threads and descriptors back after the cap")
         with e2e.ShellConn(port) as c:
             t.eq(c.ask("echo fresh"), ["fresh\n"], "new sessions after the load")
+
+
+def case_idle_connections(t):
+    # Connections that never send a byte do not lock operators out.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 1024:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        base = baseline(v)
+        idle = []
+        try:
+            for _ in range(CAP):
+                idle.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+            end = time.monotonic() + 10
+            while e2e.proc_counts(v.proc.pid)[0] < base[0] + CAP and time.monotonic() < end:
+                time.sleep(0.05)
+            t.eq(e2e.proc_counts(v.proc.pid)[0] - base[0], CAP, "256 idle sessions")
+            t0 = time.monotonic()
+            with e2e.ShellConn(port) as c:
+                t.eq(c.ask("echo served", timeout=3), ["served\n"], "a client is served")
+            t.check(time.monotonic() - t0 < 3, "within 3 s (%.2f s)" % (time.monotonic() - t0))
+            try:
+                v.read_until(b"256 sessions open, the one idle longest (", timeout=3, stream="err")
+            except AssertionError as e:
+                t.check(False, "warn record: %s" % e)
+            idle[0].settimeout(3)
+            try:
+                gone = idle[0].recv(1) == b""
+            except socket.timeout:
+                gone = False
+            except OSError:  # reset
+                gone = True
+            t.check(gone, "the first idle connection made way")
+        finally:
+            for s in idle:
+                s.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back")
 
 
 def case_bad_clients(t):
@@ -163,5 +199,5 @@ def case_daemon_exit(t):
         t.check(not e2e.wait_port(port, timeout=0.2), "daemon gone")
 
 
-sys.exit(e2e.Checks().run([case_cap, case_bad_clients, case_bad_input, case_sigterm_with_sessions,
+sys.exit(e2e.Checks().run([case_cap, case_idle_connections, case_bad_clients, case_bad_input, case_sigterm_with_sessions,
                            case_daemon_exit]))

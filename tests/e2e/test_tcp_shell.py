@@ -1,6 +1,7 @@
 """The debug shell over TCP: request and reply forms, sessions side by side,
 quit and exit, and the single-instance check against a running instance."""
 import os
+import http.client
 import signal
 import sys
 import threading
@@ -27,8 +28,8 @@ def case_request_and_reply_forms(t):
         t.check(c.buf == b"", "nothing after the replies: %r" % c.buf)
         c.send(b"\n")
         t.eq(c.replies(2), ["a\n", "b\n"], "empty line repeats the previous line")
-        c.send(b"\r\n")
-        t.check(c.silent_for(0.4), "a lone CR gets no reply")
+        c.send(b"\r\n\r\0")
+        t.eq(c.replies(2, raw=True), [b"", b""], "only CRs: one NUL each, nothing run")
         c.send(b"# only a comment\nX1=v\n;\n")
         t.eq(c.replies(3, raw=True), [b"", b"", b""], "a comment, an assignment, only ';': empty replies")
         t.eq(c.ask("echo 'a;echo b"), ["error: unbalanced quotes, nothing run\n"], "unbalanced quotes refused")
@@ -76,6 +77,33 @@ def case_quit_ends_only_its_session(t):
         t.eq(a.ask("echo a2"), ["a2\n"], "other session goes on")
         t.eq(v.command("echo stdio")[0].replace("vkto>", ""), "stdio\n", "stdio shell goes on")
         t.check(v.proc.poll() is None, "program runs on")
+
+
+def case_sessions_keep_their_own_line(t):
+    # An empty line repeats its own session's last line, never that of
+    # another session or of the web tool.
+    port, hport = e2e.free_port(), e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, http_port=hport), args=["-q"])
+    with v:
+        v.start()
+        t.check(e2e.wait_port(port) and e2e.wait_port(hport), "both ports answer")
+        v.wait_prompt()
+        with e2e.ShellConn(port) as a, e2e.ShellConn(port) as b:
+            t.eq(a.ask("echo secret"), ["secret\n"], "A runs a command")
+            t.eq(b.ask(""), [""], "B's empty line: one NUL, not A's line")
+            t.eq(a.ask("   "), ["secret\n"], "A's blank line repeats its own")
+            t.eq(v.strip_prompts(v.command("")[0]), "", "the stdio session repeats nothing of theirs")
+            h = http.client.HTTPConnection("127.0.0.1", hport, timeout=10)
+            h.request("GET", "/cmd?command=show%20config")
+            r = h.getresponse()
+            t.check(r.status == 200 and b"debug_server_port" in r.read(), "the web tool runs show config")
+            h.close()
+            with e2e.ShellConn(port) as c:
+                t.eq(c.ask("   "), [""], "a new session's blank line after the web request: one NUL")
+            t.eq(a.ask("quit"), [""], "A quits")
+            t.check(a.closed_within(3), "A closed")
+            t.eq(b.ask(""), [""], "B's empty line after A's quit: one NUL")
+            t.eq(b.ask("echo on"), ["on\n"], "B goes on")
 
 
 def case_sixteen_sessions(t):
@@ -141,5 +169,6 @@ def case_second_instance(t):
 
 
 sys.exit(e2e.Checks().run([case_request_and_reply_forms, case_request_limit,
-                           case_quit_ends_only_its_session, case_sixteen_sessions, case_exit_from_tcp,
+                           case_quit_ends_only_its_session, case_sessions_keep_their_own_line,
+                           case_sixteen_sessions, case_exit_from_tcp,
                            case_second_instance]))

@@ -104,11 +104,12 @@ TEST_F(NetSession, RequestAndReplyForms)
     // Several requests in one packet each get their replies, in order.
     EXPECT_EQ(s.ask(std::string("echo 1\necho 2\0echo 3\n", 21), 3),
               std::string("1\r\n\0" "2\r\n\0" "3\r\n\0", 12));
-    // Only a CR: no reply. A comment, an assignment or only ';': an empty
-    // reply; unbalanced quotes: the refusal.
-    EXPECT_TRUE(s.client.send_all("\r\n"));
-    EXPECT_TRUE(s.client.silent_for(300));
+    // Only CRs, a comment, an assignment or only ';': an empty reply (a
+    // request of CRs runs nothing, not even the previous line);
+    // unbalanced quotes: the refusal.
+    EXPECT_EQ(s.ask(std::string("\r\n\r\r\0", 5), 2), std::string(2, '\0'));
     EXPECT_EQ(s.ask("#x\nA=b\n;;\n", 3), std::string(3, '\0'));
+    EXPECT_TRUE(s.client.silent_for(100));
     EXPECT_EQ(s.ask("echo 'oops;echo x\n"), "error: unbalanced quotes, nothing run\r\n" + std::string(1, '\0'));
     EXPECT_EQ(s.ask("echo after\n"), std::string("after\r\n\0", 8));
     EXPECT_EQ(s.ask("nosuch\n"),

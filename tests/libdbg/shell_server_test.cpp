@@ -1,9 +1,10 @@
-// The TCP shell server over loopback: concurrent sessions, the session
-// cap, stopping with sessions open, and the thread and descriptor counts
+// The TCP shell server over loopback: concurrent sessions, a full session
+// table, stopping with sessions open, and the thread and descriptor counts
 // afterwards.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,47 +100,50 @@ TEST_F(ShellServerConcurrency, StopWithSessionsOpenAndBusy)
     EXPECT_LT(dial(port).fd, 0);
 }
 
-TEST_F(ShellServer, SessionCapThenBaseline)
+TEST_F(ShellServer, FullTableMakesWayThenBaseline)
 {
     nettest::log_capture log;
+    auto answered = [](peer &p, const std::string &word) {
+        return p.send_all("echo " + word + "\n") && p.replies(1) == reply_of(word);
+    };
     std::vector<peer> peers;
     // Each connection is answered before the next one comes.
     for (u32 i = 0; i < DBGSRV_MAX_SESSIONS; ++i) {
         peers.push_back(dial(port));
         ASSERT_GE(peers.back().fd, 0) << i;
-        ASSERT_TRUE(peers.back().send_all("echo " + std::to_string(i) + "\n"));
-        ASSERT_EQ(peers.back().replies(1), reply_of(std::to_string(i))) << i;
+        ASSERT_TRUE(answered(peers.back(), std::to_string(i))) << i;
     }
-    // All of them open at once, each answered.
-    for (u32 i = 0; i < DBGSRV_MAX_SESSIONS; ++i) {
-        ASSERT_TRUE(peers[i].send_all("echo s" + std::to_string(i) + "\n"));
-        ASSERT_EQ(peers[i].replies(1), reply_of("s" + std::to_string(i))) << i;
-    }
-    // One more is closed at once, with one record for a burst of refusals.
+    // All but the last one are asked again: the last, accepted last, has
+    // now been idle longest, then the first ones in turn.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (u32 i = 0; i + 1 < DBGSRV_MAX_SESSIONS; ++i) ASSERT_TRUE(answered(peers[i], "s" + std::to_string(i))) << i;
+    // Each new connection is served, and the session idle longest makes
+    // way for it; one record for the burst.
+    std::vector<peer> extra;
     for (int k = 0; k < 3; ++k) {
-        peer extra = dial(port);
-        if (extra.fd >= 0) {
-            extra.send_all("echo refused\n");
-            EXPECT_TRUE(extra.closes_within(5000));
-        }
+        extra.push_back(dial(port));
+        EXPECT_TRUE(answered(extra.back(), "new" + std::to_string(k))) << k;
     }
-    EXPECT_TRUE(wait_for([&] { return log.has("256 sessions open, connection from 127.0.0.1"); }, 5000));
+    for (u32 k : {DBGSRV_MAX_SESSIONS - 1, 0u, 1u}) EXPECT_TRUE(peers[k].closes_within(5000)) << k;
+    EXPECT_TRUE(answered(peers[2], "still"));
+    EXPECT_TRUE(wait_for([&] { return log.has("256 sessions open, the one idle longest ("); }, 5000));
     std::string text = log.get();
     size_t first = text.find("sessions open");
     EXPECT_EQ(text.find("sessions open", first + 1), std::string::npos) << "rate-limited";
-    // quit ends only its own session.
-    ASSERT_TRUE(peers[0].send_all("quit\n"));
-    EXPECT_TRUE(peers[0].closes_within(5000));
-    ASSERT_TRUE(peers[1].send_all("echo still\n"));
-    EXPECT_EQ(peers[1].replies(1), reply_of("still"));
-    // A freed slot takes a new connection.
+    EXPECT_NE(text.find(" closed for a connection from 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(text.find(" (1 closed since the last record)\n"), std::string::npos);
+    // quit ends only its own session, and leaves room: the next connection
+    // ends no other.
+    ASSERT_TRUE(peers[2].send_all("quit\n"));
+    EXPECT_TRUE(peers[2].closes_within(5000));
     EXPECT_TRUE(wait_for([&] { return thread_count() == base_threads + (int)DBGSRV_MAX_SESSIONS - 1; }, 5000));
     {
         peer again = dial(port);
-        ASSERT_TRUE(again.send_all("echo again\n"));
-        EXPECT_EQ(again.replies(1), reply_of("again"));
+        EXPECT_TRUE(answered(again, "again"));
     }
+    for (u32 i = 3; i + 1 < DBGSRV_MAX_SESSIONS; ++i) EXPECT_TRUE(answered(peers[i], "on")) << i;
     peers.clear();
+    extra.clear();
     EXPECT_TRUE(back_to_baseline());
 }
 

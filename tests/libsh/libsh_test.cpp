@@ -115,23 +115,29 @@ TEST_F(shell, EmptyLineRepeatsAndUnknownCommandStops)
               "a\n@command not found: []\nType `help` to learn how to use prompt\n@");
 }
 
-TEST_F(shell, PreviousLineIsSharedBySessions)
+TEST_F(shell, PreviousLineIsKeptPerSession)
 {
-    // The previous line is one for the process: an empty line in one
-    // session repeats what any session ran last, also when sessions run
-    // the same line in turn.
+    // An empty line repeats its own session's last line, never another's;
+    // a session without one gets only its end mark.
     capture other_cap;
     dbgsh_srv_ctx other{};
     bind(other, other_cap);
-    EXPECT_EQ(run("echo same"), "same\n@");
-    exec_commands(&other, "echo same");
-    EXPECT_EQ(run(""), "same\n@");
+    EXPECT_EQ(run("echo secret"), "secret\n@");
+    exec_commands(&other, " ");
+    EXPECT_EQ(other_cap.text, "@");
     exec_commands(&other, "echo other");
-    EXPECT_EQ(run(""), "other\n@");
-    EXPECT_EQ(run("echo same"), "same\n@");
+    EXPECT_EQ(run(""), "secret\n@");
     other_cap.text.clear();
     exec_commands(&other, "");
-    EXPECT_EQ(other_cap.text, "same\n@");
+    EXPECT_EQ(other_cap.text, "other\n@");
+    // A file run by "source" runs within its caller's session.
+    std::string f = testutil::tmp_file("src", "prev", "echo from file\n");
+    EXPECT_EQ(run("source " + f), "from file\n@");
+    EXPECT_EQ(run(""), "from file\n@");
+    unlink(f.c_str());
+    other_cap.text.clear();
+    exec_commands(&other, "");
+    EXPECT_EQ(other_cap.text, "other\n@");
 }
 
 TEST_F(shell, AssignmentsAndVariables)
@@ -379,14 +385,15 @@ TEST_F(source_files, StopsWhenTheSessionEndsOrTheProgramStops)
     EXPECT_EQ(run("source " + file("fine", "echo fine\n")), "fine\n@");
 }
 
-// Sessions on several threads share the previous line, the aliases and the
-// variables; the tables must stay consistent.
+// Sessions on several threads share the aliases and the variables; the
+// tables must stay consistent, and each session repeats only its own line.
 TEST(ShellConcurrency, SessionsShareTablesSafely)
 {
     libsh_init();
     std::vector<std::thread> ts;
+    std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {
-        ts.emplace_back([t] {
+        ts.emplace_back([t, &wrong] {
             capture cap;
             dbgsh_srv_ctx ctx{};
             bind(ctx, cap);
@@ -395,12 +402,15 @@ TEST(ShellConcurrency, SessionsShareTablesSafely)
                 exec_commands(&ctx, ("alias a" + n + "=\"echo " + n + "\"").c_str());
                 exec_commands(&ctx, ("V" + n + "=x" + n).c_str());
                 exec_commands(&ctx, ("a" + n).c_str());
+                cap.text.clear();
                 exec_commands(&ctx, "");
+                if (cap.text != n + "\n@") ++wrong;
                 exec_commands(&ctx, "env");
             }
         });
     }
     for (auto &t : ts) t.join();
+    EXPECT_EQ(wrong.load(), 0);
     capture cap;
     dbgsh_srv_ctx ctx{};
     bind(ctx, cap);

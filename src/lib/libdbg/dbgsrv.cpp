@@ -27,7 +27,12 @@ struct netsh_conn {
     dbgsh_srv_ctx ctx;
 };
 
-constexpr u64 kRefuseLogEveryMs = 1000;
+constexpr u64 kLogEveryMs = 1000;
+
+// Sessions told to stop for new connections end within a read slice; a
+// burst of connections faster than that may find this many of them still
+// ending, and beyond it new connections are refused.
+constexpr u32 kEndingMax = 64;
 
 // A peer that vanishes without a FIN or a reset (power loss, a pulled
 // cable) is found by keepalive: after 60 s of silence, three probes 10 s
@@ -64,16 +69,28 @@ sock_tcp_ctx_mgr *g_mgr = nullptr;
 sock_server_ctx *g_listener = nullptr;
 
 sock_log_gate g_refused;
+sock_log_gate g_evicted;
 
 // One err record per second at most, with the number refused meanwhile.
-void log_refused(const os_ipaddr *peer)
+void log_refused(const os_ipaddr *peer, u32 open)
 {
-    u32 n = sock_log_gate_pass(&g_refused, kRefuseLogEveryMs);
+    u32 n = sock_log_gate_pass(&g_refused, kLogEveryMs);
     if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN];
     sock_ipaddr_cstr(peer, addr, sizeof addr);
-    LOG_ERR("%u sessions open, connection from %s closed (%u refused since the last record)\n",
-            DBGSRV_MAX_SESSIONS, addr, n);
+    LOG_ERR("%u sessions open, connection from %s closed (%u refused since the last record)\n", open, addr, n);
+}
+
+// One warn record per second at most, with the number closed meanwhile.
+void log_evicted(const os_ipaddr *peer, u64 idle_ms)
+{
+    u32 n = sock_log_gate_pass(&g_evicted, kLogEveryMs);
+    if (!n) return;
+    char addr[OS_IPADDR_CSTR_MAXN];
+    sock_ipaddr_cstr(peer, addr, sizeof addr);
+    LOG_WARN("%u sessions open, the one idle longest (%llu ms) closed for a connection from %s "
+             "(%u closed since the last record)\n",
+             DBGSRV_MAX_SESSIONS, (unsigned long long)idle_ms, addr, n);
 }
 
 }  // namespace
@@ -81,19 +98,29 @@ void log_refused(const os_ipaddr *peer)
 int accept_proc(u64 sock, os_ipaddr *peer, void *)
 {
     sock_tcp_ctx *rec = nullptr;
+    u64 idle_ms = 0;
+    int made = 0;
     {
         pthread_guard g(&g_lock);
         if (!g_mgr) {
             sock_close(sock);
             return -1;
         }
-        if (sock_tcp_ctx_count(g_mgr) >= DBGSRV_MAX_SESSIONS) {
+        // A full table makes way for the new connection: the session idle
+        // longest ends, so that idle connections never lock operators out.
+        u32 open = sock_tcp_ctx_count(g_mgr);
+        if (open >= DBGSRV_MAX_SESSIONS)
+            made = open < DBGSRV_MAX_SESSIONS + kEndingMax
+                       ? sock_tcp_ctx_make_room(g_mgr, DBGSRV_MAX_SESSIONS, &idle_ms)
+                       : -1;
+        if (made < 0) {
             sock_close(sock);
-            log_refused(peer);
+            log_refused(peer, open);
             return -1;
         }
         rec = sock_tcp_ctx_open(g_mgr, sock);
     }
+    if (made > 0) log_evicted(peer, idle_ms);
     if (!rec) {
         LOG_ERR(" malloc_ctx error\n");
         sock_close(sock);
@@ -112,7 +139,7 @@ i64 netsh_srv_thread(void *arg)
     c->hdr.sock = 0;
     if (dbgsh_srv_ctx_init(&c->ctx, &c->n, NET_MODE, (void *)(uintptr_t)sock) == 0) {
         sock_tcp_ctx_set_net(m, &c->hdr, &c->n);
-        dbgsh_srv_imp(&c->ctx);
+        dbgsh_srv_net_imp(&c->ctx, &c->hdr.active_ms);
     } else {
         sock_close(sock);
     }

@@ -1,8 +1,11 @@
 #pragma once
 // TCP shell server: one network shell session per connection, each on its
-// own "netsh_srv" thread, at most DBGSRV_MAX_SESSIONS at once. The listener
-// queues up to SOMAXCONN connects, and sessions use TCP keepalive, so that
-// a peer that vanished without closing loses its session after about 90 s.
+// own "netsh_srv" thread, at most DBGSRV_MAX_SESSIONS at once: a connection
+// that finds them all open ends the session that has been idle longest
+// (received nothing for the longest time) and takes its place. The
+// listener queues up to SOMAXCONN connects, and sessions use TCP keepalive,
+// so that a peer that vanished without closing loses its session after
+// about 90 s.
 #include "libpal/env/os_types.h"
 #include "libpal/network/os_ipaddr.h"
 

@@ -123,6 +123,7 @@ struct net_session {
     char out[kOutSize];
     size_t out_len;
     bool broken;  // a write failed or stalled: the session ends
+    std::atomic<u64> *active;  // set to os_mono_ms when request bytes come, or NULL
 };
 
 thread_local net_session *t_sess = nullptr;
@@ -143,14 +144,14 @@ bool session_blocking(u64 sock)
     return os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_BLOCK, 1) == 1;
 }
 
-enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2 };
+enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2, REQ_ONLY_CR = 3 };
 
 // Takes the next request into line (kReqSize + 1 bytes). REQ_LINE with
-// the request (possibly empty); REQ_TOO_LONG once a request passes
-// kReqChars bytes (nothing of it is kept, and the rest of it will be
-// dropped up to its terminator); REQ_NONE when no complete request came
-// within the handle's time limit, or the request was only carriage
-// returns; REQ_FAIL on a failed read, the end of the stream or a stop
+// the request (possibly empty); REQ_ONLY_CR for a request of nothing but
+// carriage returns; REQ_TOO_LONG once a request passes kReqChars bytes
+// (nothing of it is kept, and the rest of it will be dropped up to its
+// terminator); REQ_NONE when no complete request came within the handle's
+// time limit; REQ_FAIL on a failed read, the end of the stream or a stop
 // request.
 int net_session_read(net_session *s, char *line)
 {
@@ -168,7 +169,7 @@ int net_session_read(net_session *s, char *line)
                 s->req_len = s->req_raw = 0;
                 s->too_long = false;
                 if (refused) continue;  // the end of a refused request
-                return only_cr ? REQ_NONE : REQ_LINE;
+                return only_cr ? REQ_ONLY_CR : REQ_LINE;
             }
             if (s->too_long) continue;
             if (++s->req_raw > kReqChars) {
@@ -184,6 +185,7 @@ int net_session_read(net_session *s, char *line)
         errno = 0;
         i64 r = os_socket_recv(n->transport, s->in, sizeof s->in);
         if (r > 0) {
+            if (s->active) s->active->store(os_mono_ms(), std::memory_order_relaxed);
             s->in_beg = 0;
             s->in_end = (size_t)r;
             continue;
@@ -293,7 +295,7 @@ int session_alive(dbgsh_srv_ctx *ctx)
     return 1;
 }
 
-int net_session_loop(dbgsh_srv_ctx *ctx)
+int net_session_loop(dbgsh_srv_ctx *ctx, std::atomic<u64> *active)
 {
     LOG_VERB("NET_MODE ==>\n");
     net *n = (net *)ctx->out;
@@ -307,6 +309,7 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
         return -1;
     }
     s->n = n;
+    s->active = active;
     s->blocking = session_blocking(n->transport);
     if (!s->blocking) LOG_DBG("socket [%d] stays non-blocking: %s\n", os_sock_fd(n->transport), os_strerror());
     net_session *saved = t_sess;
@@ -323,6 +326,8 @@ int net_session_loop(dbgsh_srv_ctx *ctx)
         if (r == REQ_NONE) continue;
         if (r == REQ_TOO_LONG)
             libsh_line_too_long(ctx, kReqChars);
+        else if (r == REQ_ONLY_CR)
+            dbgout_flush(ctx->out);  // runs nothing, and is answered like any such line
         else
             exec_commands(ctx, str_trim(line));
         if (s->broken) {
@@ -509,6 +514,7 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport
     libsh_set_session_check(session_alive);
     ctx->mode = mode;
     ctx->exit_flag = 0;
+    ctx->prev_line[0] = 0;
     ctx->printf = dbgout_printf;
     ctx->write = dbgout_write;
     ctx->flush = dbgout_flush;
@@ -519,7 +525,7 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
 {
     OS_CHECK_RET(ctx != nullptr, -1);
-    if (ctx->mode == NET_MODE) return net_session_loop(ctx);
+    if (ctx->mode == NET_MODE) return net_session_loop(ctx, nullptr);
     if (ctx->mode == PIPE_MODE) return pipe_session_loop(ctx);
     if (ctx->mode != STDIO_MODE) {
         LOG_ERR("mode=%d invalid\n", (int)ctx->mode);
@@ -559,6 +565,12 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
     }
     os_free(line);
     return 0;
+}
+
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, std::atomic<u64> *active_ms)
+{
+    OS_CHECK_RET(ctx != nullptr && ctx->mode == NET_MODE, -1);
+    return net_session_loop(ctx, active_ms);
 }
 
 int debug_shell_stdio_loop(void)

@@ -2,6 +2,8 @@
 // Debug shell sessions: one stream (standard input and output, a TCP
 // connection or a named pipe) tied to the command shell. Replies use CR LF
 // line ends, and each command's output ends with one NUL byte.
+#include <atomic>
+
 #include "libpal/env/os_types.h"
 
 struct dbgsh_srv_ctx;
@@ -17,6 +19,9 @@ int dbgout_flush(void *out);
 
 int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *net, u32 mode, void *transport);
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx);
+// A network session (NET_MODE) as dbgsh_srv_imp runs it; whenever request
+// bytes arrive, *active_ms is set to the time (os_mono_ms).
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, std::atomic<u64> *active_ms);
 int debug_shell_stdio_loop(void);
 int debug_shell_run_cmds(const char *cmds);
 // A session on the named pipe at name, until its read fails, "exit" or

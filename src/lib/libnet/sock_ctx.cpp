@@ -38,6 +38,7 @@ struct sock_tcp_ctx_mgr {
     lbuf *pool;
     os_mutex *lock;
     u32 live;       // records not yet given back
+    u64 seq;        // connections taken so far
     u8 exiting;     // no new records
     u8 exit_done;   // exit has finished; the last record frees the manager
     // Memory of the connection threads (see "stacks and heap" below).
@@ -272,6 +273,8 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
         rec->sock = sock;
         rec->mgr = m;
         rec->mstate = REC_STARTING;
+        rec->active_ms.store(os_mono_ms(), std::memory_order_relaxed);
+        rec->seq = ++m->seq;
         if (++m->live > m->peak) m->peak = m->live;
         if (m->nspare) stack = m->spare[--m->nspare];
     }
@@ -446,4 +449,43 @@ u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *m)
     if (!m) return 0;
     os_mutex_guard g(m->lock);
     return m->live;
+}
+
+int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *m, u32 max, u64 *idle_ms)
+{
+    OS_CHECK_RET(m != nullptr, -1);
+    os_mutex_guard g(m->lock);
+    if (m->live < max) return 0;
+    u32 open = 0;
+    sock_tcp_ctx *idlest = nullptr;
+    u64 idlest_ms = 0;
+    lbuf_lock(m->pool);
+    lbuf_iter it;
+    lbuf_iter_init(m->pool, &it);
+    while (void *blk = lbuf_iter_next(&it)) {
+        sock_tcp_ctx *rec = (sock_tcp_ctx *)blk;
+        if (rec->mstate != REC_LIVE && rec->mstate != REC_STARTING) continue;
+        if (rec->state.load() == SOCK_CTX_STATE_STOP) continue;
+        ++open;
+        u64 t = rec->active_ms.load(std::memory_order_relaxed);
+        if (!idlest || t < idlest_ms || (t == idlest_ms && rec->seq < idlest->seq)) {
+            idlest = rec;
+            idlest_ms = t;
+        }
+    }
+    int r = 0;
+    if (open >= max) {
+        r = -1;
+        if (idlest) {
+            // The record stays with its thread, which gives it back as it
+            // ends (the lock keeps it here meanwhile).
+            idlest->state.store(SOCK_CTX_STATE_STOP);
+            if (idlest->session) idlest->session->stop.store(1);
+            const u64 now = os_mono_ms();
+            if (idle_ms) *idle_ms = now > idlest_ms ? now - idlest_ms : 0;
+            r = 1;
+        }
+    }
+    lbuf_unlock(m->pool);
+    return r;
 }

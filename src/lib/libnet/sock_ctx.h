@@ -8,9 +8,10 @@
 // back to the system.
 //
 // Link with a session's net handle: the session thread registers its
-// handle with sock_tcp_ctx_set_net; the manager's exit then sets that
-// handle's stop flag (and the record's state word), which ends the
-// session's waiting reads and writes within their wait slices.
+// handle with sock_tcp_ctx_set_net; the manager's exit, or
+// sock_tcp_ctx_make_room, then sets that handle's stop flag (and the
+// record's state word), which ends the session's waiting reads and writes
+// within their wait slices.
 #include <atomic>
 #include "libpal/env/os_types.h"
 #include "libpal/os/os_thread.h"
@@ -30,6 +31,10 @@ struct sock_tcp_ctx {
     net *session;              // registered net handle, or NULL
     void *stack;               // the thread's stack, mapped by the manager
     u32 mstate;                // manager bookkeeping, under its lock
+    std::atomic<u64> active_ms;  // os_mono_ms of the accept, then of the
+                                 // last bytes the session received; its
+                                 // thread keeps it
+    u64 seq;                   // accept order, under the manager's lock
 };
 
 typedef void (*sock_ctx_close_proc)(sock_tcp_ctx *rec, sock_tcp_ctx *rec2);
@@ -58,3 +63,10 @@ void sock_tcp_ctx_set_net(sock_tcp_ctx_mgr *mgr, sock_tcp_ctx *rec, net *session
 void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *mgr);
 // Number of live records.
 u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *mgr);
+// Makes room for one more connection when max of them are open (sessions
+// already told to stop not counted): the session idle longest (the oldest
+// active_ms; of equal ones the first accepted) is told to stop, as the
+// manager's exit does, and ends on its own. 0 when there was room; 1 when a
+// session was told to stop, with how long it had been idle in *idle_ms; -1
+// when none could be.
+int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *mgr, u32 max, u64 *idle_ms);

@@ -18,7 +18,6 @@
 #include "libpal/value/dvar.h"
 #include "libpal/value/fvar.h"
 #include "libpal/value/rvar.h"
-#include "libsh/libsh_lock.h"
 #include "libsh/libsh_source.h"
 
 extern char **environ;
@@ -49,25 +48,12 @@ std::atomic<dvar_mgr *> g_dvar{nullptr};
 std::atomic<rvar_mgr *> g_rvar{nullptr};
 std::atomic<fvar_mgr *> g_fvar{nullptr};
 
-// The previous command line, shared by every session. Sessions that run
-// the same line again (a poller, a repeated request) only read it.
-pthread_rwlock_t g_prev_lock = LIBSH_RWLOCK_INIT;
-char g_prev_line[LIBSH_LINE_MAX];
-
-void prev_set(const char *text)
+// The previous command line of the session of ctx. Only the session's own
+// thread runs its lines (a file run by "source" included), so it needs no
+// lock.
+void prev_set(dbgsh_srv_ctx *ctx, const char *text)
 {
-    {
-        libsh_rdlock g(g_prev_lock);
-        if (strncmp(g_prev_line, text, sizeof g_prev_line - 1) == 0) return;
-    }
-    libsh_wrlock g(g_prev_lock);
-    str_safecopy_trunc(g_prev_line, sizeof g_prev_line, text);
-}
-
-void prev_get(char *out, size_t size)
-{
-    libsh_rdlock g(g_prev_lock);
-    str_safecopy_trunc(out, size, g_prev_line);
+    if (text != ctx->prev_line) str_safecopy_trunc(ctx->prev_line, sizeof ctx->prev_line, text);
 }
 
 // A handler that flushes itself gets no second end mark: while a handler
@@ -206,7 +192,7 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, line_work *w, bool *ran)
     } else {
         if (ctx->printf) ctx->printf(ctx->out, "command not found: [%s]\n", cmd);
         out_write(ctx, "Type `help` to learn how to use prompt\n");
-        prev_set("");
+        prev_set(ctx, "");
         r = -12;
     }
     if (!flushed) out_flush(ctx);
@@ -305,7 +291,7 @@ int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
     memcpy(text, line, len + 1);
     char *t = str_trim(text);
     if (!*t) {
-        prev_get(text, sizeof w->text);
+        str_safecopy_trunc(text, sizeof w->text, ctx->prev_line);
         t = str_trim(text);
         if (!*t) {
             out_flush(ctx);
@@ -316,13 +302,13 @@ int run_line(dbgsh_srv_ctx *ctx, const char *line, line_work *w)
     str_vector_init(&items, STR_VEC_SKIP_EMPTY);
     if (str_split_esape(t, ";", kQuotes, &items) != 0) {
         str_vector_fini(&items);
-        prev_set("");
+        prev_set(ctx, "");
         // Refused: the error is the line's reply.
         if (ctx->printf) ctx->printf(ctx->out, "%s", odd_quotes(t) ? kUnbalanced : kNoMemory);
         out_flush(ctx);
         return -1;
     }
-    prev_set(t);
+    prev_set(ctx, t);
     int r = 0;
     bool any = false;
     for (u64 i = 0; i < items.count; ++i) {

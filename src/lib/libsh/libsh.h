@@ -32,6 +32,10 @@ struct dbgsh_srv_ctx {
     dbgout_write_fn write;
     dbgout_flush_fn flush;
     getopt_data opt;
+    // The previous command line of this session, which its empty lines
+    // repeat; empty when there is none. Each context keeps its own, so a
+    // session never runs another's line; dbgsh_srv_ctx_init clears it.
+    char prev_line[LIBSH_LINE_MAX];
 };
 
 typedef int (*libsh_cmd_fn)(dbgsh_srv_ctx *ctx, int argc, char **argv);

@@ -8,10 +8,10 @@
 #include "libpal/env/os_mutex.h"
 
 // Scoped shared (libsh_rdlock) or exclusive (libsh_wrlock) hold of a
-// rwlock, for the tables every command reads: the previous line and the
-// aliases. Readers never wait for each other, so sessions on several
-// cores do not queue behind one mutex; a waiting writer goes before new
-// readers (LIBSH_RWLOCK_INIT), and no reader takes the same lock twice.
+// rwlock, for the table every command reads: the aliases. Readers never
+// wait for each other, so sessions on several cores do not queue behind
+// one mutex; a waiting writer goes before new readers
+// (LIBSH_RWLOCK_INIT), and no reader takes the same lock twice.
 #define LIBSH_RWLOCK_INIT PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP
 
 template <int (*Take)(pthread_rwlock_t *)>
