@@ -248,6 +248,10 @@ TEST_F(source_files, RunsLinesRepeatsAndLimits)
     std::string f = file("a", "echo one\n\necho two\n");
     // The whole run is one reply: one end mark, after the file's output.
     EXPECT_EQ(run("source " + f), "one\none\ntwo\n@");
+    // A leading empty line has nothing of its file to repeat: it does not
+    // run the file again.
+    std::string blank = file("blank", "\necho once\n");
+    EXPECT_EQ(run("source " + blank), "once\n@");
     EXPECT_EQ(run("source /nonexistent/file").substr(0, 30), "open:[/nonexistent/file] error");
     EXPECT_EQ(run("source"), "source [opt] [file]...\nExec commands from file\n-h: Display this help\n@");
     std::string longf = file("long", "echo " + std::string(5000, 'y') + "\necho after\n");

@@ -51,6 +51,9 @@ bool run_goes_on(dbgsh_srv_ctx *ctx)
 bool run_file(dbgsh_srv_ctx *ctx, FILE *f, const char *path, char *line)
 {
     int lineno = 0;
+    // An empty line of a file repeats a line of that file: before its first
+    // command the previous line would be the "source" line itself.
+    ctx->prev_line[0] = 0;
     while (!ctx->exit_flag && run_goes_on(ctx) && fgets(line, LIBSH_LINE_MAX, f)) {
         ++lineno;
         size_t n = strlen(line);
