@@ -115,6 +115,9 @@ TEST_F(PwdTest, NoClearPasswordInTheLog)
     EXPECT_TRUE(cap.has("ip=[5.5.5.5] wrong pwd"));
     EXPECT_FALSE(cap.has("guess-123"));
     EXPECT_FALSE(cap.has("s3cret"));
+    // A user name cannot forge a record of its own.
+    libpwd_check_user_pwd("5.5.5.5", "x\n[warn] forged", "pw", err);
+    EXPECT_TRUE(cap.has("wrong user [x?[warn] forged]"));
 }
 
 TEST_F(PwdTest, EvictionKeepsLockedAddresses)

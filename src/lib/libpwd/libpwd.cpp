@@ -49,6 +49,18 @@ void set_err(char *err, const char *text)
     if (err) str_safecopy_trunc(err, LIBPWD_TEXT_MAX, text);
 }
 
+// A name as the client sent it, fit for one log line: control bytes (a
+// line feed would start a forged record) become '?'.
+void printable_name(char *out, size_t size, const char *name)
+{
+    size_t i = 0;
+    for (; name[i] && i + 1 < size; ++i) {
+        unsigned char c = (unsigned char)name[i];
+        out[i] = c < 0x20 || c == 0x7f ? '?' : (char)c;
+    }
+    out[i] = 0;
+}
+
 // Replaces the stored texts (under g_lock).
 void store_locked(const char *user, const char *pwd)
 {
@@ -147,7 +159,9 @@ int libpwd_check_login(const char *ip, const char *user, const char *pwd, const 
     if (!user_ok) {
         set_err(err, kWrong);
         if (strcmp(user, ":") != 0) {
-            LOG_WARN("ip=[%s] wrong user [%s]\n", ip, user);
+            char shown[LIBPWD_TEXT_MAX];
+            printable_name(shown, sizeof shown, user);
+            LOG_WARN("ip=[%s] wrong user [%s]\n", ip, shown);
             ipcheck_fail(ip);
         }
         return LIBPWD_WRONG;
