@@ -376,6 +376,33 @@ void sock_tcp_ctx_close(sock_tcp_ctx_mgr *m, sock_tcp_ctx *rec)
     if (free_mgr) mgr_free(m);
 }
 
+namespace {
+
+// Calls fn with every record whose thread runs or is being started (under
+// the manager's lock, which the caller holds).
+template <typename Fn>
+void each_running_locked(sock_tcp_ctx_mgr *m, Fn fn)
+{
+    lbuf_lock(m->pool);
+    lbuf_iter it;
+    lbuf_iter_init(m->pool, &it);
+    while (void *blk = lbuf_iter_next(&it)) {
+        sock_tcp_ctx *rec = (sock_tcp_ctx *)blk;
+        if (rec->mstate == REC_LIVE || rec->mstate == REC_STARTING) fn(rec);
+    }
+    lbuf_unlock(m->pool);
+}
+
+// The state word, and the stop flag of the session's handle: its waiting
+// reads and writes end within their wait slices.
+void tell_stop(sock_tcp_ctx *rec)
+{
+    rec->state.store(SOCK_CTX_STATE_STOP);
+    if (rec->session) rec->session->stop.store(1);
+}
+
+}  // namespace
+
 void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
 {
     if (!m) return;
@@ -385,21 +412,14 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *m)
         os_mutex_guard g(m->lock);
         m->exiting = 1;
         if (m->live) claimed = (sock_tcp_ctx **)os_calloc(m->live, sizeof(sock_tcp_ctx *));
-        lbuf_lock(m->pool);
-        lbuf_iter it;
-        lbuf_iter_init(m->pool, &it);
-        while (void *blk = lbuf_iter_next(&it)) {
-            sock_tcp_ctx *rec = (sock_tcp_ctx *)blk;
-            if (rec->mstate != REC_LIVE && rec->mstate != REC_STARTING) continue;
-            rec->state.store(SOCK_CTX_STATE_STOP);
-            if (rec->session) rec->session->stop.store(1);
+        each_running_locked(m, [&](sock_tcp_ctx *rec) {
+            tell_stop(rec);
             // A thread still being started has no handle to join yet; like
             // one there is no memory to track, it ends on its own.
-            if (!claimed || rec->mstate == REC_STARTING) continue;
+            if (!claimed || rec->mstate == REC_STARTING) return;
             rec->mstate = REC_CLAIMED;
             claimed[n++] = rec;
-        }
-        lbuf_unlock(m->pool);
+        });
     }
     for (u32 i = 0; i < n; ++i) {
         sock_tcp_ctx *rec = claimed[i];
@@ -459,33 +479,20 @@ int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *m, u32 max, u64 *idle_ms)
     u32 open = 0;
     sock_tcp_ctx *idlest = nullptr;
     u64 idlest_ms = 0;
-    lbuf_lock(m->pool);
-    lbuf_iter it;
-    lbuf_iter_init(m->pool, &it);
-    while (void *blk = lbuf_iter_next(&it)) {
-        sock_tcp_ctx *rec = (sock_tcp_ctx *)blk;
-        if (rec->mstate != REC_LIVE && rec->mstate != REC_STARTING) continue;
-        if (rec->state.load() == SOCK_CTX_STATE_STOP) continue;
+    each_running_locked(m, [&](sock_tcp_ctx *rec) {
+        if (rec->state.load() == SOCK_CTX_STATE_STOP) return;
         ++open;
         u64 t = rec->active_ms.load(std::memory_order_relaxed);
         if (!idlest || t < idlest_ms || (t == idlest_ms && rec->seq < idlest->seq)) {
             idlest = rec;
             idlest_ms = t;
         }
-    }
-    int r = 0;
-    if (open >= max) {
-        r = -1;
-        if (idlest) {
-            // The record stays with its thread, which gives it back as it
-            // ends (the lock keeps it here meanwhile).
-            idlest->state.store(SOCK_CTX_STATE_STOP);
-            if (idlest->session) idlest->session->stop.store(1);
-            const u64 now = os_mono_ms();
-            if (idle_ms) *idle_ms = now > idlest_ms ? now - idlest_ms : 0;
-            r = 1;
-        }
-    }
-    lbuf_unlock(m->pool);
-    return r;
+    });
+    if (open < max) return 0;
+    if (!idlest) return -1;
+    // The record stays with its thread, which gives it back as it ends.
+    tell_stop(idlest);
+    const u64 now = os_mono_ms();
+    if (idle_ms) *idle_ms = now > idlest_ms ? now - idlest_ms : 0;
+    return 1;
 }
