@@ -62,7 +62,7 @@ struct log2 {
     // record: the gap keeps it off the cache line of the settings above,
     // which every logging thread reads.
     char gap[64];
-    // Records waiting for the output mutex, the newest first (log_rec).
+    // The records waiting for the output mutex, newest first (log_queue.h).
     std::atomic<struct log_rec *> queue;
     // The last-log text is last_lines: LOG_LAST_LOG_SIZE bytes that move
     // on through this room as their oldest lines drop out, and back to its
