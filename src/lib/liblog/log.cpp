@@ -37,7 +37,6 @@ std::atomic<struct log2 *> g_log_default{nullptr};
 namespace {
 
 std::atomic<u8> g_default_state{0};  // 0 none, 1 made, 2 configured
-std::atomic<bool> g_default_closed{false};
 std::atomic<bool> g_debug{false};
 
 void ctx_init(struct log2 *c, os_mutex *m)
@@ -526,7 +525,7 @@ int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *fi
         return 0;
     }
     if (!passes(c, level)) return 0;
-    if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
+    if (c->closed.load(std::memory_order_relaxed)) return 0;
     // A record without a format logs an empty message.
     int len = log_record(c, level, module, file, line, func, fmt, ap, fmt ? nullptr : "", saved);
     errno = saved;
@@ -548,7 +547,7 @@ int log2_puts(struct log2 *ctx, int level, const char *module, const char *file,
 {
     struct log2 *c = log_ctx_get(ctx);
     if (!c || !passes(c, level)) return 0;
-    if (!ctx && g_default_closed.load(std::memory_order_relaxed)) return 0;
+    if (c->closed.load(std::memory_order_relaxed)) return 0;
     int saved = errno;
     va_list none{};
     int len = log_record(c, level, module, file, line, func, nullptr, none, text ? text : "", saved);
@@ -626,7 +625,7 @@ int log2_exit(struct log2 *ctx)
 {
     if (!ctx) {
         struct log2 *c = g_log_default.load();
-        if (!c || g_default_closed.exchange(true)) return 0;
+        if (!c || c->closed.exchange(1)) return 0;
         // The bsv sender and the pcap hook stop first, outside the output
         // mutex: their threads may log while they end.
         log_bsv_udp_close(&c->bsv);
