@@ -17,7 +17,7 @@
 #include "liblog/log_out.h"
 #include "libpal/env/os_mutex.h"
 
-// Out of line: the queue is not empty or the mutex is taken.
+// The parts of the two below that run only when threads meet, out of line.
 log_rec *log_queue_join(std::atomic<log_rec *> *queue, os_mutex *m, log_rec *r);
 void log_queue_mark_done(log_rec *followers);
 
