@@ -11,6 +11,7 @@
 #include "libpal/env/tid_name.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
+#include "liblog/logfile_util.h"
 #include "libpal/string/str_buf.h"
 
 #define LOG_MOD "tag"
@@ -216,6 +217,23 @@ TEST_F(Log, Puts)
     EXPECT_EQ(out, "\n");
 }
 
+// The text file writer on its own: the header, then the bytes of the line
+// it is given.
+TEST_F(Log, FileWriterPutsTheHeaderBeforeTheGivenBytes)
+{
+    logtest::tmp_dir dir;
+    logtest::quiet_ctx q;
+    std::string p = dir / "w.log";
+    ASSERT_EQ(log_file_open(&q.c->file, p.c_str()), 0);
+    EXPECT_EQ(log_file_write(q.c, 4, "tmod", "ready line\nnot this", 11), 0);
+    EXPECT_EQ(log_file_write(q.c, 4, "tmod", nullptr, 0), -1);
+    EXPECT_EQ(log_file_write(q.c, 4, "tmod", "x\n", -1), -1);
+    auto lines = logtest::lines_of(logtest::read_file(p));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(testutil::text_like(lines[0].c_str(), "{d}-{dd}-{dd} {dd}:{dd}:{dd}.{d} WARN  {d} --- [{*}] tmod ready line"))
+        << lines[0];
+}
+
 TEST(LogNames, ConversionsAndTables)
 {
     EXPECT_EQ(log_level_2_int("warn"), 4);
@@ -264,6 +282,41 @@ TEST(LogDeath, CritEndsWithStatusOne)
             exit(7);
         },
         testing::ExitedWithCode(7), "survives");
+}
+
+// Once closed, the default context drops the records logged to it, by NULL
+// or by its address.
+TEST(LogDeath, ClosedDefaultDropsLaterRecords)
+{
+    EXPECT_EXIT(
+        {
+            struct log2 *d = log_ctx_get(nullptr);
+            d->flags.store(0);
+            LOG_INFO("before\n");
+            log2_exit(nullptr);
+            LOG_INFO("after\n");
+            log2_puts(nullptr, 6, "tag", "f", 1, "fn", "puts after\n");
+            log2_printf(d, 6, "tag", "f", 1, "fn", "by address\n");
+            fprintf(stderr, "end\n");
+            exit(log2_exit(nullptr) == 0 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "^before\nend\n$");
+}
+
+// The logger's own diagnostics reach standard error only once switched on,
+// and then stay on.
+TEST(LogDeath, DiagnosticsOnlyOnceSwitchedOn)
+{
+    EXPECT_EXIT(
+        {
+            bool off = log_debug_get() == 0;
+            log_debug_printf("hidden\n");
+            log_debug_set(1);
+            log_debug_set(0);
+            log_debug_printf("shown %d\n", 5);
+            exit(off && log_debug_get() == 1 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "^shown 5\n$");
 }
 
 // The last-log text keeps exactly the lines a line log of its size keeps,

@@ -58,11 +58,15 @@ struct log2 {
     std::atomic<log_hook_fn> hook_hi;   // levels above 4
     std::atomic<log_hook_fn> hook_lo;   // levels 4 and below
     std::atomic<log_redirect_fn> redirect;
+    // Set when log2_exit closes the default context, which stays allocated
+    // since other threads may still log to it: their records are dropped
+    // from then on. (Other contexts are freed instead.)
+    std::atomic<u8> closed;
     // The last-log text is written under the output mutex for every
     // record: the gap keeps it off the cache line of the settings above,
     // which every logging thread reads.
     char gap[64];
-    // Records waiting for the output mutex, the newest first (log_rec).
+    // The records waiting for the output mutex, newest first (log_queue.h).
     std::atomic<struct log_rec *> queue;
     // The last-log text is last_lines: LOG_LAST_LOG_SIZE bytes that move
     // on through this room as their oldest lines drop out, and back to its
@@ -73,7 +77,6 @@ struct log2 {
     log_net_state net;
     struct log2 *self;
     log_bsv_udp_state bsv;
-    std::atomic<u8> closed;  // set by log2_exit; later records are dropped
 };
 
 int log2_printf(struct log2 *ctx, int level, const char *module, const char *file, int line,

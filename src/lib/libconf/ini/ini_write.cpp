@@ -1,9 +1,15 @@
-// The INI writer: every line it writes loads back to the same entry.
+#define LOG_MOD "conf"
+#define LOG_SRC "src/lib/libconf/ini/ini_write"
+// The INI writer, every line of which loads back to the same entry, and
+// the backend slots that write: dump and save.
 #include <cstring>
 
+#include "libconf/conf.h"
 #include "libconf/ini/ini.h"
 #include "libconf/ini/ini_priv.h"
+#include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/os/os_file3.h"
 
 using namespace ini_detail;
 
@@ -255,6 +261,50 @@ int iniparser_write_ini(const dictionary *d, FILE *f, const char **section, cons
     if (f) {
         ini_out o{f, true};
         write_ini(o, d);
+    }
+    return 0;
+}
+
+int ini_conf_dump(void *ctx)
+{
+    ini_ctx *c = (ini_ctx *)ctx;
+    if (c) iniparser_dump_ini(c->dict, stdout);
+    fflush(stdout);
+    return 0;
+}
+
+// The byte-order mark and the INI text; a write error fails the save.
+static int write_ini_file(FILE *f, void *arg)
+{
+    os_file_write_bom(f);
+    if (iniparser_write_ini((const dictionary *)arg, f, nullptr, nullptr) != 0) return -1;
+    return ferror(f) ? -1 : 0;
+}
+
+// The file is replaced as a whole (a temporary file beside it, synced and
+// renamed), so a crash or a full disk never leaves half a configuration.
+// An entry that no line of the file format holds fails the save before
+// the file is touched.
+int ini_conf_save(void *ctx)
+{
+    ini_ctx *c = (ini_ctx *)ctx;
+    if (!c) return -1;
+    const char *sec, *key;
+    if (iniparser_write_ini(c->dict, nullptr, &sec, &key) != 0) {
+        if (key)
+            conf_error_set("the value of key %.200s in section [%.200s] cannot be written in a line the "
+                           "loader reads back (at most %d characters)",
+                           key, sec, (int)kLineMax);
+        else
+            conf_error_set("section name [%.200s] cannot be written in a line the loader reads back "
+                           "(at most %d characters)",
+                           sec ? sec : "", (int)kLineMax);
+        LOG_ERR("save [%s] error: %s\n", c->path, conf_last_error());
+        return -1;
+    }
+    if (os_file_save_atomic_fn(c->path, write_ini_file, c->dict) != 0) {
+        LOG_AT(7 | LOG_OPT_ERRNO, "fopen [%s] err: ", c->path);
+        return -1;
     }
     return 0;
 }
