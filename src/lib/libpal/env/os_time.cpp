@@ -75,6 +75,13 @@ u64 os_mono_ms(void)
     return (u64)ts.tv_sec * 1000 + (u64)ts.tv_nsec / 1000000;
 }
 
+u64 os_mono_us(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (u64)ts.tv_sec * 1000000 + (u64)ts.tv_nsec / 1000;
+}
+
 u32 os_date_code(void)
 {
     struct tm tm;

@@ -29,6 +29,8 @@ u64 os_time_ms(void);
 u64 os_time_us(void);
 // Monotonic milliseconds, for deadlines and elapsed times.
 u64 os_mono_ms(void);
+// Monotonic microseconds, the same clock.
+u64 os_mono_us(void);
 u32 os_date_code(void);
 void os_time_local(os_time_parts *out);
 u64 os_uptime_ms(void);
