@@ -73,6 +73,7 @@ void check_scan(const uint8_t *data, size_t size)
     if (st == HTTPD_HEAD_READY) ready = cut;
     else if (st == HTTPD_HEAD_MORE && (st = httpdHeadScan(&scan, (const char *)data, size)) == HTTPD_HEAD_READY)
         ready = size;
+    httpdHeadScanFree(&scan);
     read_result whole = read_prefix(data, size);
     if (st == HTTPD_HEAD_MORE) {
         // Not a refused method, and not a whole head but for a POST body.

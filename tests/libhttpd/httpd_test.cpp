@@ -421,6 +421,7 @@ TEST_F(HttpdTest, HeadScanAgreesWithTheReader)
         for (size_t n = 1; n <= h.size() && !ready; ++n)
             if (httpdHeadScan(&scan, h.data(), n) == HTTPD_HEAD_READY) ready = n;
         EXPECT_EQ(ready, need) << h.substr(0, 40);
+        httpdHeadScanFree(&scan);
         if (!ready) continue;
         served whole = serve(s, h);
         // The same from the bytes scanned alone, with nothing after them.
@@ -449,6 +450,7 @@ TEST_F(HttpdTest, HeadScanAgreesWithTheReader)
         httpdHeadScanInit(&scan);
         EXPECT_EQ(httpdHeadScan(&scan, h.data(), 1000), HTTPD_HEAD_MORE);
         EXPECT_EQ(httpdHeadScan(&scan, h.data(), h.size()), want);
+        httpdHeadScanFree(&scan);
     }
 }
 

@@ -181,6 +181,49 @@ char *expand_page(const char *page, size_t *len)
     return str_buf_detach_nonnull(b);
 }
 
+// The tool's URLs and what each needs before its handler runs: its query
+// logged (verb), the checks that the request comes from the tool's own
+// page (same_origin; the Host is checked for every request) and the login.
+struct url_rule {
+    const char *name;
+    httpd_content_fn handler;
+    bool log_query;
+    bool same_origin;
+    bool login;
+};
+
+constexpr url_rule kUrls[] = {
+    // URL          handler                log    same_origin login
+    {"",            http_callback_status,  true,  false,     true},
+    {"cmd",         http_callback_cmd,     true,  true,      true},
+    {"log",         http_callback_log,     false, true,      true},
+    {"config",      http_callback_config,  true,  true,      true},
+    {"update",      http_callback_update,  false, true,      true},
+    {"metrics",     http_callback_metrics, true,  false,     true},
+    {"favicon.ico", http_callback_favicon, true,  false,     false},
+};
+// Any other path: its Host checked, it gets the 404 page.
+constexpr url_rule kUnknownUrl = {nullptr, nullptr, false, false, false};
+
+// What url needs before its handler: 0 when the request may go on, 1 when
+// its refusal has been answered.
+int guard(const url_rule &url, httpd_server *server, httpd_request *r)
+{
+    if (url.log_query) LOG_VERB("[%s]\n", r->query);
+    if (http_check_request(server, r, url.same_origin)) return 1;
+    return url.login ? is_need_auth(r) : 0;
+}
+
+// Every URL of the table is served through here: its rule, then its
+// handler.
+int serve_url(httpd_server *server, httpd_request *r)
+{
+    const char *name = r->content ? r->content->name : "";
+    for (const auto &u : kUrls)
+        if (strcmp(u.name, name) == 0) return guard(u, server, r) ? 1 : u.handler(server, r);
+    return -1;
+}
+
 }  // namespace
 
 int debug_http_server_set_param(const debug_http_param *param)
@@ -215,7 +258,7 @@ int http_send_json(httpd_request *r, const char *text)
 
 void http_error_404(httpd_server *server, httpd_request *r, int)
 {
-    if (http_check_request(server, r, false)) return;
+    if (guard(kUnknownUrl, server, r)) return;
     // The built-in answer, without this function again.
     httpdSend404(nullptr, r);
 }
@@ -241,10 +284,8 @@ int is_need_auth(httpd_request *r)
     return 1;
 }
 
-int http_callback_status(httpd_server *server, httpd_request *r)
+int http_callback_status(httpd_server *, httpd_request *r)
 {
-    LOG_VERB("[%s]\n", r->query);
-    if (http_check_request(server, r, false) || is_need_auth(r)) return 1;
     // The page's templates always take the tool's values, and nothing of
     // the query is expanded into the page.
     const char *page = http_page_text();
@@ -256,19 +297,16 @@ int http_callback_status(httpd_server *server, httpd_request *r)
     return 0;
 }
 
-int http_callback_config(httpd_server *server, httpd_request *r)
+int http_callback_config(httpd_server *, httpd_request *r)
 {
-    LOG_VERB("[%s]\n", r->query);
-    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
     char *text = libsh_dvar_dump();
     http_send_json(r, text ? text : "[]");
     os_free(text);
     return 0;
 }
 
-int http_callback_update(httpd_server *server, httpd_request *r)
+int http_callback_update(httpd_server *, httpd_request *r)
 {
-    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
     char raw_name[kUpdateArgSize], raw_value[kUpdateArgSize];
     char name[kUpdateArgSize], value[kUpdateArgSize];
     char err[DVAR_ERR_SIZE] = "";
@@ -298,18 +336,14 @@ int http_callback_update(httpd_server *server, httpd_request *r)
     return http_send_json(r, answer);
 }
 
-int http_callback_metrics(httpd_server *server, httpd_request *r)
+int http_callback_metrics(httpd_server *, httpd_request *r)
 {
-    LOG_VERB("[%s]\n", r->query);
-    if (http_check_request(server, r, false) || is_need_auth(r)) return 1;
     httpdSetContentType(r, kTextType);
     return httpdSendStr(r, kMetrics);
 }
 
-int http_callback_favicon(httpd_server *server, httpd_request *r)
+int http_callback_favicon(httpd_server *, httpd_request *r)
 {
-    LOG_VERB("[%s]\n", r->query);
-    if (http_check_request(server, r, false)) return 1;
     httpdSetContentType(r, kIconType);
     httpdSendData(r, (const char *)g_http_icon, g_http_icon_size);
     return 0;
@@ -317,17 +351,7 @@ int http_callback_favicon(httpd_server *server, httpd_request *r)
 
 int http_add_callbacks(httpd_server *server)
 {
-    static constexpr struct {
-        const char *name;
-        httpd_content_fn fn;
-    } kUrls[] = {
-        {"", http_callback_status},          {"cmd", http_callback_cmd},
-        {"log", http_callback_log},          {"config", http_callback_config},
-        {"update", http_callback_update},    {"metrics", http_callback_metrics},
-        {"favicon.ico", http_callback_favicon},
-    };
     for (const auto &u : kUrls)
-        if (httpdAddCContent(server, "/", u.name, 0, nullptr, u.fn) != 0) return -1;
+        if (httpdAddCContent(server, "/", u.name, 0, nullptr, serve_url) != 0) return -1;
     return httpdSetErrorFunction(server, 404, http_error_404);
 }
-

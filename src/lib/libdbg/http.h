@@ -54,7 +54,9 @@ int http_send_json(httpd_request *r, const char *text);
 // The 404 answer of the tool (registered as the server's 404 function).
 void http_error_404(httpd_server *server, httpd_request *r, int code);
 
-// URL handlers.
+// URL handlers. They are registered through one wrapper that first
+// applies what each URL needs (http_add_callbacks): the checks of
+// http_check_request, and the login (is_need_auth) for all but the icon.
 int http_callback_status(httpd_server *server, httpd_request *r);
 int http_callback_cmd(httpd_server *server, httpd_request *r);
 int http_callback_log(httpd_server *server, httpd_request *r);

@@ -194,10 +194,8 @@ int http_exec_cmd(const char *cmd, char *out, size_t size)
     return r;
 }
 
-int http_callback_cmd(httpd_server *server, httpd_request *r)
+int http_callback_cmd(httpd_server *, httpd_request *r)
 {
-    LOG_VERB("[%s]\n", r->query);
-    if (http_check_request(server, r, true) || is_need_auth(r)) return 1;
     char *answer = (char *)os_malloc(HTTP_ANSWER_SIZE);
     char *raw = (char *)os_malloc(HTTP_CMD_ARG_SIZE);
     char *cmd = (char *)os_malloc(HTTP_CMD_SIZE);

@@ -1,4 +1,6 @@
 #define LOG_MOD "httpd"
+// Records of every file of the server carry the api file's path: it is
+// the path their filters and readers know the server by.
 #define LOG_SRC "src/lib/libhttpd/api"
 // Answers: the head, output with and without templates, the built-in
 // answers, files and in-memory text.

@@ -1,7 +1,7 @@
 #define LOG_MOD "httpd"
 #define LOG_SRC "src/lib/libhttpd/api"
-// The server object, its content tree, answering a request, request
-// variables and the server's logs.
+// The server object, its content tree, answering a request and the
+// access log.
 #include "libhttpd/httpd_int.h"
 
 #include <cstring>
@@ -70,15 +70,15 @@ char *entry_path(httpd_server *server, const char *path)
     return os_asprintf("%s/%s", server->fileBasePath, path);
 }
 
-void local_time_text(const char *fmt, char *buf, size_t size)
+}  // namespace
+
+void httpd_int::local_time_text(const char *fmt, char *buf, size_t size)
 {
     time_t t = time(nullptr);
     struct tm tm;
     localtime_r(&t, &tm);
     if (strftime(buf, size, fmt, &tm) == 0) buf[0] = 0;
 }
-
-}  // namespace
 
 // ---- server and content tree ------------------------------------------------
 
@@ -288,112 +288,6 @@ const char *httpdRequestMethodName(httpd_request *r)
     }
 }
 
-// ---- variables --------------------------------------------------------------
-
-int httpdAddVariable(httpd_request *r, const char *name, const char *value)
-{
-    if (!r || !name) return -1;
-    while (*name == ' ' || *name == '\t') ++name;
-    httpd_var *v = (httpd_var *)os_zalloc(sizeof(httpd_var));
-    if (!v) return -1;
-    v->name = os_strdup(name);
-    v->value = os_strdup(value ? value : "");
-    if (!v->name || !v->value) {
-        os_free(v->name);
-        os_free(v->value);
-        os_free(v);
-        return -1;
-    }
-    httpd_var *cur = r->variables, *last = nullptr;
-    while (cur && strcmp(cur->name, v->name) != 0) {
-        last = cur;
-        cur = cur->nextVariable;
-    }
-    if (cur) {
-        while (cur->nextValue) cur = cur->nextValue;
-        cur->nextValue = v;
-    } else if (last) {
-        last->nextVariable = v;
-    } else {
-        r->variables = v;
-    }
-    return 0;
-}
-
-int httpdSetVariableValue(httpd_request *r, const char *name, const char *value)
-{
-    httpd_var *v = httpdGetVariableByName(r, name);
-    if (!v) return httpdAddVariable(r, name, value);
-    char *copy = os_strdup(value ? value : "");
-    if (!copy) return -1;
-    os_free(v->value);
-    v->value = copy;
-    return 0;
-}
-
-httpd_var *httpdGetVariableByName(httpd_request *r, const char *name)
-{
-    if (!r || !name) return nullptr;
-    for (httpd_var *v = r->variables; v; v = v->nextVariable)
-        if (strcmp(v->name, name) == 0) return v;
-    return nullptr;
-}
-
-httpd_var *httpdGetVariableByPrefix(httpd_request *r, const char *prefix)
-{
-    if (!r || !prefix) return nullptr;
-    size_t n = strlen(prefix);
-    for (httpd_var *v = r->variables; v; v = v->nextVariable)
-        if (strncmp(v->name, prefix, n) == 0) return v;
-    return nullptr;
-}
-
-httpd_var *httpdGetVariableByPrefixedName(httpd_request *r, const char *prefix, const char *name)
-{
-    if (!r || !prefix || !name) return nullptr;
-    size_t n = strlen(prefix);
-    for (httpd_var *v = r->variables; v; v = v->nextVariable)
-        if (strncmp(v->name, prefix, n) == 0 && strcmp(v->name + n, name) == 0) return v;
-    return nullptr;
-}
-
-httpd_var *httpdGetNextVariableByPrefix(httpd_var *var, const char *prefix)
-{
-    if (!var || !prefix) return nullptr;
-    size_t n = strlen(prefix);
-    for (httpd_var *v = var->nextVariable; v; v = v->nextVariable)
-        if (strncmp(v->name, prefix, n) == 0) return v;
-    return nullptr;
-}
-
-void httpdFreeVariables(httpd_request *r)
-{
-    if (!r) return;
-    httpd_var *v = r->variables;
-    while (v) {
-        httpd_var *nextVar = v->nextVariable;
-        while (v) {
-            httpd_var *nextVal = v->nextValue;
-            os_free(v->name);
-            os_free(v->value);
-            os_free(v);
-            v = nextVal;
-        }
-        v = nextVar;
-    }
-    r->variables = nullptr;
-}
-
-void httpdDumpVariables(httpd_request *r)
-{
-    if (!r) return;
-    for (httpd_var *v = r->variables; v; v = v->nextVariable) {
-        printf("Variable '%s'\n", v->name);
-        for (httpd_var *val = v; val; val = val->nextValue) printf("\t= '%s'\n", val->value);
-    }
-    fflush(stdout);
-}
-
 int httpdCloseSocket(int *fd)
 {
     if (!fd || *fd < 1) return fd ? *fd : -1;
@@ -413,16 +307,4 @@ void httpdWriteAccessLog(httpd_server *server, httpd_request *r)
     fprintf(server->accessLog, "%s - - [%s] %s \"%s\" %d %lld\n", r->clientAddr, when,
             httpdRequestMethodName(r), r->path, atoi(r->response), (long long)r->responseLength);
     fflush(server->accessLog);
-}
-
-void httpdWriteErrorLog(httpd_server *server, httpd_request *r, const char *level, const char *message)
-{
-    if (!server || !server->errorLog) return;
-    char when[64];
-    local_time_text("%a %b %d %T %Y", when, sizeof when);
-    if (r && r->clientAddr[0])
-        fprintf(server->errorLog, "[%s] [%s] [client %s] %s\n", when, level, r->clientAddr, message);
-    else
-        fprintf(server->errorLog, "[%s] [%s] %s\n", when, level, message);
-    fflush(server->errorLog);
 }

@@ -109,6 +109,44 @@ struct httpd_server {
     httpd_error_fn errorFunction404;
 };
 
+// One line of a request head: the bytes [start, end) of the head's input,
+// its line end left out.
+struct httpd_head_line {
+    u32 start;
+    u32 end;
+};
+
+// A request head as it arrives in pieces (httpdHeadScan). The scan alone
+// decides where the head's lines end (a line feed or a byte above 127 ends
+// a line, carriage returns are dropped, a line ends at HTTP_MAX_LINE - 1
+// characters) and when the head is too large; it records where each line
+// lies, and the request reader takes the lines from there. The first
+// characters of each line tell the method and a POST's Content-Length.
+struct httpd_head_scan {
+    u64 pos;            // bytes scanned
+    u64 headEnd;        // bytes of the head, its empty line included; 0 before
+    u32 lineStart;      // where the line being scanned starts
+    u32 lineLen;        // characters of the line being scanned
+    u32 lines;          // lines ended, each in line[] (the empty line too)
+    u32 cap;            // room of line[]
+    u32 longest;        // characters of the longest line
+    u32 method;         // of the first line, once it has ended
+    i64 contentLength;  // -1 unless announced
+    u8 firstCut;        // the first line reached the line maximum
+    u8 keyLen;
+    char key[64];
+    httpd_head_line *line;
+};
+
+// Results of httpdHeadScan.
+enum : int {
+    HTTPD_HEAD_MORE = 0,         // the request needs more input
+    HTTPD_HEAD_READY = 1,        // the request reader will not wait for input
+    HTTPD_HEAD_URI_TOO_LONG = 414,
+    HTTPD_HEAD_TOO_LARGE = 431,
+    HTTPD_HEAD_NO_MEMORY = 503,  // the lines could not be recorded
+};
+
 struct httpd_request {
     net conn;
     char peerAddr[HTTP_ADDR_MAX];
@@ -134,12 +172,11 @@ struct httpd_request {
     char *readBufPtr;
     char clientAddr[HTTP_ADDR_MAX];
     // Reading state: the method word as sent (bounded), the body length a
-    // POST announced, the head's deadline (monotonic ms) and size so far,
-    // and whether the request target was longer than the path field.
+    // POST announced, the head's deadline (monotonic ms), and whether the
+    // request target was longer than the path field.
     char methodWord[HTTP_METHOD_MAX + 1];
     i64 contentLength;
     u64 deadline;
-    u64 headBytes;
     u8 targetCut;
     u8 closed;
     // Where the request says it comes from: the Origin, Referer and
@@ -151,40 +188,21 @@ struct httpd_request {
     // when the request ends.
     u32 outLen;
     char outBuf[HTTP_READ_BUF_SIZE];
-    // Input read before the request was made (httpdSetInput), read before
-    // the connection; freed with the request. With inputEnded nothing more
-    // is read from the connection.
+    // The request's input as read so far: what was read before the request
+    // was made (httpdSetInput), then what its head still needed; its part
+    // not taken yet (after the head: the body) from aheadPos; the head's
+    // scan of it. Freed with the request. With inputEnded nothing more is
+    // read from the connection.
     char *ahead;
     u32 aheadLen;
+    u32 aheadCap;
     u32 aheadPos;
     u8 inputEnded;
-    u8 headDone;     // the head ended with its empty line: its size cap no longer applies
+    u8 headDone;     // the head ended with its empty line
+    httpd_head_scan scan;
     i64 bodyLeft;    // bytes of a POST body announced and not read
     httpd_linger_fn linger;
     void *lingerArg;
-};
-
-// A request head as it arrives in pieces (httpdHeadScan): lines end as the
-// request reader ends them; the start of each line is kept to find the
-// method and a POST's Content-Length.
-struct httpd_head_scan {
-    u64 pos;            // bytes scanned
-    u64 headEnd;        // bytes of the head, its empty line included; 0 before
-    u32 lineLen;        // characters of the line being scanned
-    u32 lines;          // lines ended
-    u32 method;         // of the first line, once it has ended
-    i64 contentLength;  // -1 unless announced
-    u8 firstCut;        // the first line reached the line maximum
-    u8 keyLen;
-    char key[64];
-};
-
-// Results of httpdHeadScan.
-enum : int {
-    HTTPD_HEAD_MORE = 0,         // the request needs more input
-    HTTPD_HEAD_READY = 1,        // the request reader will not wait for input
-    HTTPD_HEAD_URI_TOO_LONG = 414,
-    HTTPD_HEAD_TOO_LARGE = 431,
 };
 
 // ---- server and content tree ------------------------------------------------
@@ -223,13 +241,18 @@ void httpdSetInput(httpd_request *r, char *data, size_t len, u64 accepted, int e
 // A connection that still has input when its request ends goes to fn
 // instead of being drained on the request's thread.
 void httpdSetLinger(httpd_request *r, httpd_linger_fn fn, void *arg);
+// Hands the request the scan of its input (the data given with
+// httpdSetInput), which its reader goes on with; s is left empty.
+void httpdSetHeadScan(httpd_request *r, httpd_head_scan *s);
 // Scans the bytes of a request head received so far (data holds all len of
 // them; the scan goes on where the last call stopped): HTTPD_HEAD_READY
 // once the head has ended (with the first HTTP_BODY_AHEAD bytes of a POST
 // body) or its first line holds a method that is not served; 414 or 431
-// when the head does not end within HTTP_HEAD_MAX bytes; else
-// HTTPD_HEAD_MORE.
+// when the head does not end within HTTP_HEAD_MAX bytes; 503 when its
+// lines cannot be recorded; else HTTPD_HEAD_MORE. A scan made with
+// httpdHeadScanInit is freed with httpdHeadScanFree (then it is empty).
 void httpdHeadScanInit(httpd_head_scan *s);
+void httpdHeadScanFree(httpd_head_scan *s);
 int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len);
 // Reads the request head: 0, or -1 when it is not served (answered here
 // when an answer is due: a method other than GET and POST gets 405 or

@@ -1,6 +1,7 @@
 #pragma once
-// What the files of the HTTP server share: bounded copies, the output an
-// answer gathers before it goes out, and the answer's defaults.
+// What the files of the HTTP server share: bounded copies, how a byte of a
+// head counts, the output an answer gathers before it goes out, and the
+// answer's defaults.
 #include <cstring>
 #include <ctime>
 
@@ -22,6 +23,26 @@ inline void copy_text(char *dst, size_t size, const char *src)
 {
     copy_n(dst, size, src ? src : "", src ? strlen(src) : 0);
 }
+
+// How a byte of a request head counts: a line feed or a byte above 127
+// ends its line and is dropped, a carriage return is dropped, any other
+// byte is kept. (A line ends too at its maximum length.)
+enum head_byte_kind : u8 { HEAD_KEEP, HEAD_DROP, HEAD_END };
+
+inline head_byte_kind head_byte(unsigned char c)
+{
+    if (c == '\n' || c > 127) return HEAD_END;
+    return c == '\r' ? HEAD_DROP : HEAD_KEEP;
+}
+
+// Reads the request line and the header lines that the request's head
+// scan recorded in its input: 0, or -1 when the request is not served
+// (answered here when an answer is due). *complete: the head ended with
+// its empty line.
+int read_head_lines(httpd_server *server, httpd_request *r, bool *complete);
+
+// The local time as fmt (strftime) into buf, empty when it does not fit.
+void local_time_text(const char *fmt, char *buf, size_t size);
 
 // Writes what the output buffer holds; false when the connection failed.
 bool flush_out(httpd_request *r);
