@@ -92,21 +92,32 @@ bool leave_idle_locked(web_run *run, worker *w)
     return true;
 }
 
-// Waits for the thread's next job: the one it was started or woken with,
-// or the oldest head waiting for a place; idle on its semaphore while
-// there is none. false when the tool stops or the thread was idle too long
-// (it has then left the pool).
-bool wait_for_job(worker *w)
+// Ends the job just served (served), then waits for the thread's next
+// job: the one it was started or woken with, or the oldest head waiting
+// for a place; idle on its semaphore while there is none. false when the
+// tool stops or the thread was idle too long (it has then left the pool).
+//
+// The served job ends under the same hold of g_lock that puts the thread
+// on the idle stack: every request thread is either running a job or idle,
+// so a head arriving in between finds it idle instead of starting a thread
+// beyond HTTP_MAX_REQUESTS (and the idle stack never overflows).
+bool wait_for_job(worker *w, bool served)
 {
     web_run *run = w->run;
     {
         pthread_guard g(&g_lock);
+        if (served) {
+            w->has_job = false;
+            run->active--;
+            if (run->stopping.load() && run->active == 0) pthread_cond_broadcast(&g_cond);
+        }
         if (w->has_job) return true;
         if (run->stopping.load()) return false;
         if (next_ready_locked(run, &w->job)) {
             w->has_job = true;
             return true;
         }
+        if (run->idle_count >= HTTP_MAX_REQUESTS) return false;  // cannot happen: see above
         w->idle = true;
         run->idle[run->idle_count++] = w;
     }
@@ -117,16 +128,6 @@ bool wait_for_job(worker *w)
     }
     pthread_guard g(&g_lock);
     return w->has_job;  // not set when the stop woke it
-}
-
-// The thread's job is done.
-void job_done(worker *w)
-{
-    web_run *run = w->run;
-    pthread_guard g(&g_lock);
-    w->has_job = false;
-    run->active--;
-    if (run->stopping.load() && run->active == 0) pthread_cond_broadcast(&g_cond);
 }
 
 }  // namespace
@@ -213,10 +214,7 @@ i64 httpd_client_thread(void *arg)
 {
     worker *w = (worker *)arg;
     web_run *run = w->run;
-    while (wait_for_job(w)) {
-        serve(run, w->job);
-        job_done(w);
-    }
+    for (bool served = false; wait_for_job(w, served); served = true) serve(run, w->job);
     {
         pthread_guard g(&g_lock);
         run->workers--;
