@@ -251,12 +251,16 @@ TEST_F(HttpdTest, Credentials)
 // browser's check could name another site.
 TEST_F(HttpdTest, HeadsReadOneWayOnly)
 {
+    std::string many_lines;
+    for (int i = 0; i < 40; ++i) many_lines += "X-" + std::to_string(i) + ": v\r\n";
     const std::string bad[] = {
         "Host: evil.example\r\nHost: 127.0.0.1\r\n", "Host : evil.example\r\n", "Host\t: x\r\n",
         "Host:\r\n evil.example\r\n", "X-A: 1\r\n\tHost: y\r\n", "Host: 127.0.0.1 evil\r\n",
         "Host: a/b\r\n", "Host: a@b\r\n", "Host: ::1\r\n", "Host: [::1\r\n", "Host: [::g]\r\n",
         "Host: x:99999\r\n", "Host: x:0\r\n", "Host: x:8a\r\n", "Host: :80\r\n", "Host: a%4\r\n",
         std::string("X-Y: a\0b\r\n", 11), "Host: " + std::string(1100, 'a') + "\r\n",
+        // lines far into a long head count as the first ones do
+        "Host: a\r\n" + many_lines + "Host: b\r\n",
     };
     for (const auto &h : bad) {
         served r = serve(s, "GET /vars?ran=1 HTTP/1.1\r\n" + h + "\r\n");

@@ -122,21 +122,31 @@ struct httpd_head_line {
 // characters) and when the head is too large; it records where each line
 // lies, and the request reader takes the lines from there. The first
 // characters of each line tell the method and a POST's Content-Length.
+constexpr u32 HTTPD_HEAD_FIRST_LINES = 8;
 struct httpd_head_scan {
     u64 pos;            // bytes scanned
     u64 headEnd;        // bytes of the head, its empty line included; 0 before
     u32 lineStart;      // where the line being scanned starts
     u32 lineLen;        // characters of the line being scanned
-    u32 lines;          // lines ended, each in line[] (the empty line too)
-    u32 cap;            // room of line[]
+    u32 lines;          // lines ended (the empty line too): httpdHeadLine
+    u32 cap;            // room of more[]
     u32 longest;        // characters of the longest line
     u32 method;         // of the first line, once it has ended
     i64 contentLength;  // -1 unless announced
     u8 firstCut;        // the first line reached the line maximum
     u8 keyLen;
     char key[64];
-    httpd_head_line *line;
+    // The first lines are kept here (an ordinary request's head has no
+    // more), the rest in more[], allocated when needed.
+    httpd_head_line first[HTTPD_HEAD_FIRST_LINES];
+    httpd_head_line *more;
 };
+
+// Where line i (< s->lines) of a scanned head lies.
+inline const httpd_head_line &httpdHeadLine(const httpd_head_scan *s, u32 i)
+{
+    return i < HTTPD_HEAD_FIRST_LINES ? s->first[i] : s->more[i - HTTPD_HEAD_FIRST_LINES];
+}
 
 // Results of httpdHeadScan.
 enum : int {

@@ -49,14 +49,20 @@ i64 parse_length(const char *v)
 // has one, is left out); false without memory.
 bool record_line(httpd_head_scan *s, u64 end)
 {
-    if (s->lines == s->cap) {
+    httpd_head_line l = {s->lineStart, (u32)end};
+    if (s->lines < HTTPD_HEAD_FIRST_LINES) {
+        s->first[s->lines] = l;
+        return true;
+    }
+    u32 i = s->lines - HTTPD_HEAD_FIRST_LINES;
+    if (i == s->cap) {
         u32 cap = s->cap ? s->cap * 2 : 16;
-        auto *l = (httpd_head_line *)os_realloc(s->line, cap * sizeof(httpd_head_line));
-        if (!l) return false;
-        s->line = l;
+        auto *m = (httpd_head_line *)os_realloc(s->more, cap * sizeof(httpd_head_line));
+        if (!m) return false;
+        s->more = m;
         s->cap = cap;
     }
-    s->line[s->lines] = {s->lineStart, (u32)end};
+    s->more[i] = l;
     return true;
 }
 
@@ -193,7 +199,7 @@ void split_target(httpd_request *r)
 // in out (room for the longest line); their count.
 int take_line(const httpd_request *r, u32 i, char *out)
 {
-    const httpd_head_line &l = r->scan.line[i];
+    const httpd_head_line &l = httpdHeadLine(&r->scan, i);
     int n = 0;
     for (u32 k = l.start; k < l.end; ++k)
         if (head_byte((unsigned char)r->ahead[k]) == HEAD_KEEP) out[n++] = r->ahead[k];
@@ -208,7 +214,9 @@ int httpd_int::read_head_lines(httpd_server *server, httpd_request *r, bool *com
     *complete = false;
     const httpd_head_scan &s = r->scan;
     if (s.lines == 0) return 0;  // nothing came: no method, nothing answered
-    char *line = (char *)os_malloc(s.longest + 1);
+    // Ordinary lines are taken into the stack; a long one into the heap.
+    char small[1024];
+    char *line = s.longest < sizeof small ? small : (char *)os_malloc(s.longest + 1);
     if (!line) return -1;
     head_check hc = {};
     int rc = 0;
@@ -223,7 +231,7 @@ int httpd_int::read_head_lines(httpd_server *server, httpd_request *r, bool *com
             parse_header(r, line);
         }
     }
-    os_free(line);
+    if (line != small) os_free(line);
     if (rc == 0 && hc.bad) {
         // Nothing of such a request is run.
         LOG_DBG("request from %s refused: %s\n", r->clientAddr, hc.bad);
@@ -251,7 +259,7 @@ void httpdHeadScanInit(httpd_head_scan *s)
 void httpdHeadScanFree(httpd_head_scan *s)
 {
     if (!s) return;
-    os_free(s->line);
+    os_free(s->more);
     httpdHeadScanInit(s);
 }
 
