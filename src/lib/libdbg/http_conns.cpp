@@ -56,10 +56,7 @@ void answer_and_drain_locked(web_run *run, u32 i, int code)
     shutdown(os_sock_fd(s->sock), SHUT_WR);
     if (run->stopping.load()) return free_slot_locked(run, i);
     if (s->state == SLOT_HEAD || s->state == SLOT_READY) addr_counts_remove(&run->addrs, &s->peer);
-    os_free(s->buf);
-    s->buf = nullptr;
-    s->len = s->cap = 0;
-    httpdHeadScanFree(&s->scan);
+    drop_head(s);
     s->started = os_mono_ms();
     rearm_locked(run, i, SLOT_DRAIN);
 }
@@ -106,7 +103,7 @@ u32 sweep_locked(web_run *run, os_ipaddr *peer)
 head_job take_head_locked(web_run *run, u32 i)
 {
     conn_slot *s = &run->slots[i];
-    head_job h{s->sock, s->peer, s->buf, s->len, s->started, s->ended != 0, s->scan};
+    head_job h{s->sock, s->peer, s->buf, s->len, s->cap, s->started, s->ended != 0, s->scan};
     httpdHeadScanInit(&s->scan);
     s->sock = 0;
     s->buf = nullptr;
@@ -140,13 +137,7 @@ void read_head(web_run *run, u32 i)
     conn_slot *s = &run->slots[i];
     int fd = os_sock_fd(s->sock);
     for (;;) {
-        if (s->cap - s->len < 512 && s->cap < kBufMax) {
-            u32 cap = s->cap ? (s->cap * 4 < kBufMax ? s->cap * 4 : kBufMax) : kBufFirst;
-            char *b = (char *)os_realloc(s->buf, cap);
-            if (!b) return close_slot(run, i);
-            s->buf = b;
-            s->cap = cap;
-        }
+        if (!httpdHeadRoom(&s->buf, &s->cap, s->len)) return close_slot(run, i);
         size_t room = s->cap - s->len;
         if (room == 0) break;
         ssize_t n = recv(fd, s->buf + s->len, room, MSG_DONTWAIT);
@@ -258,7 +249,8 @@ u32 take_slot_locked(web_run *run, u64 sock, slot_state st, const os_ipaddr *pee
     if (i == kNone) return kNone;
     conn_slot *s = &run->slots[i];
     // A connection read here before stays listed (off) while it is served.
-    if (http_poll_add(&run->poll, os_sock_fd(sock), tag_of(i, s->gen), st == SLOT_READY ? HTTP_POLL_OFF : HTTP_POLL_ONCE) != 0) {
+    http_poll_mode mode = st == SLOT_READY ? HTTP_POLL_OFF : HTTP_POLL_ONCE;
+    if (http_poll_add(&run->poll, os_sock_fd(sock), tag_of(i, s->gen), mode) != 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "epoll_ctl add: ");
         return kNone;
     }
@@ -284,11 +276,8 @@ void free_slot_locked(web_run *run, u32 i)
     conn_slot *s = &run->slots[i];
     if (s->state == SLOT_HEAD || s->state == SLOT_READY) addr_counts_remove(&run->addrs, &s->peer);
     if (s->sock) os_socket_exit(s->sock);
-    os_free(s->buf);
-    httpdHeadScanFree(&s->scan);
+    drop_head(s);
     s->sock = 0;
-    s->buf = nullptr;
-    s->len = s->cap = 0;
     s->gen++;
     s->state = SLOT_FREE;
     s->busy = 0;
@@ -314,18 +303,36 @@ u64 evict_oldest_locked(web_run *run, os_ipaddr *peer)
     return sock;
 }
 
-bool wait_for_place_locked(web_run *run, head_job &job)
+void drop_head(conn_slot *s)
 {
-    u32 i = take_slot_locked(run, job.sock, SLOT_READY, &job.peer);
-    if (i == kNone) return false;
+    os_free(s->buf);
+    s->buf = nullptr;
+    s->len = s->cap = 0;
+    httpdHeadScanFree(&s->scan);
+}
+
+u32 hold_head_locked(web_run *run, head_job &job, slot_state st)
+{
+    u32 i = take_slot_locked(run, job.sock, st, &job.peer);
+    if (i == kNone) return kNone;
     conn_slot *s = &run->slots[i];
     s->buf = job.buf;
-    s->len = s->cap = job.len;
+    s->len = job.len;
+    s->cap = job.cap;
     s->started = job.accepted;
     s->ended = job.ended;
     s->scan = job.scan;
+    job.sock = 0;
+    job.buf = nullptr;
     httpdHeadScanInit(&job.scan);
-    run->ready[(run->ready_head + run->ready_len) % HTTP_MAX_CONNS] = tag_of(i, s->gen);
+    return i;
+}
+
+bool wait_for_place_locked(web_run *run, head_job &job)
+{
+    u32 i = hold_head_locked(run, job, SLOT_READY);
+    if (i == kNone) return false;
+    run->ready[(run->ready_head + run->ready_len) % HTTP_MAX_CONNS] = tag_of(i, run->slots[i].gen);
     run->ready_len++;
     return true;
 }

@@ -55,8 +55,7 @@ void run_free(web_run *run)
         for (u32 i = 0; i < HTTP_MAX_CONNS; ++i) {
             conn_slot *s = &run->slots[i];
             if (s->sock) os_socket_exit(s->sock);
-            os_free(s->buf);
-            httpdHeadScanFree(&s->scan);
+            drop_head(s);
         }
     }
     http_poll_exit(&run->poll);
@@ -107,7 +106,8 @@ web_run *run_new(void)
     int polled = http_poll_init(&run->poll);
     run->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     run->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    bool ok = run->slots && addr_counts_init(&run->addrs, 2 * HTTP_MAX_CONNS) == 0 && run->ready && polled == 0 && run->timer >= 0 && run->wake >= 0;
+    bool ok = run->slots && run->ready && addr_counts_init(&run->addrs, 2 * HTTP_MAX_CONNS) == 0 && polled == 0 &&
+              run->timer >= 0 && run->wake >= 0;
     if (ok) {
         for (u32 i = HTTP_MAX_CONNS; i-- > 0;) {
             run->slots[i].next_free = run->free_head;
@@ -182,13 +182,13 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
     web_run *run = (web_run *)arg;
     // What the client has sent already, taken without waiting: most
     // requests are complete at once and go straight to a request thread.
-    char *buf = (char *)os_malloc(kBufFirst);
-    ssize_t n = buf ? recv(os_sock_fd(sock), buf, kBufFirst, MSG_DONTWAIT) : -1;
+    char *buf = (char *)os_malloc(HTTPD_HEAD_BUF_FIRST);
+    ssize_t n = buf ? recv(os_sock_fd(sock), buf, HTTPD_HEAD_BUF_FIRST, MSG_DONTWAIT) : -1;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || !buf)) n = 0;
     else if (n <= 0) n = -1;  // closed or reset before a word: nothing to serve
-    httpd_head_scan scan;
-    httpdHeadScanInit(&scan);
-    int st = n > 0 ? httpdHeadScan(&scan, buf, (size_t)n) : HTTPD_HEAD_MORE;
+    head_job job{sock, *peer, buf, n > 0 ? (u32)n : 0, buf ? HTTPD_HEAD_BUF_FIRST : 0, os_mono_ms(), false, {}};
+    httpdHeadScanInit(&job.scan);
+    int st = n > 0 ? httpdHeadScan(&job.scan, buf, (size_t)n) : HTTPD_HEAD_MORE;
     if (st == HTTPD_HEAD_NO_MEMORY) n = -1;
     os_ipaddr evicted_peer;
     u64 evicted = 0;
@@ -199,14 +199,10 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
     {
         pthread_guard g(&g_lock);
         if (run != g_run || run->stopping.load() || n < 0) {
-            os_socket_exit(sock);
-            os_free(buf);
-            httpdHeadScanFree(&scan);
+            job_drop(job);
             return -1;
         }
         if (st == HTTPD_HEAD_READY) {
-            head_job job{sock, *peer, buf, (u32)n, os_mono_ms(), false, scan};
-            httpdHeadScanInit(&scan);
             w = give_locked(run, job, &start);
         } else if (addr_counts_get(&run->addrs, peer) >= HTTP_MAX_CONNS_PER_ADDR) {
             // One address may hold only its share of the table.
@@ -216,18 +212,9 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
             // A full table makes room by giving up the head that has been
             // arriving longest.
             if (run->free_head == kNone) evicted = evict_oldest_locked(run, &evicted_peer);
-            u32 i = take_slot_locked(run, sock, SLOT_HEAD, peer);
-            if (i == kNone) {
+            if (hold_head_locked(run, job, SLOT_HEAD) == kNone) {
                 why = "web connections being read";
                 limit = HTTP_MAX_CONNS;
-            } else {
-                conn_slot *s = &run->slots[i];
-                s->buf = buf;
-                s->len = (u32)n;
-                s->cap = buf ? kBufFirst : 0;
-                s->scan = scan;
-                httpdHeadScanInit(&scan);
-                buf = nullptr;
             }
         }
     }
@@ -244,11 +231,9 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
         os_socket_exit(evicted);
     }
     if (!why) return 0;
-    os_free(buf);
-    httpdHeadScanFree(&scan);
     log_refused(&g_refused_conn, why, limit, peer);
     send_fixed(sock, 503);
-    os_socket_exit(sock);
+    job_drop(job);
     return -1;
 }
 

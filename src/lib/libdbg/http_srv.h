@@ -27,8 +27,6 @@
 namespace http_srv {
 
 constexpr u64 kRefuseLogEveryMs = 1000;
-constexpr u32 kBufFirst = 2048;
-constexpr u32 kBufMax = HTTP_HEAD_MAX + HTTP_BODY_AHEAD;
 constexpr u64 kPlaceWaitMs = 1000;  // a complete head waits this long for a place among the requests
 constexpr u32 kNone = ~0u;
 
@@ -61,6 +59,7 @@ struct head_job {
     os_ipaddr peer;
     char *buf;
     u32 len;
+    u32 cap;  // room of buf
     u64 accepted;
     bool ended;
     httpd_head_scan scan;
@@ -125,6 +124,12 @@ constexpr u64 kTagStop = ~0ull - 1;
 u32 take_slot_locked(web_run *run, u64 sock, slot_state st, const os_ipaddr *peer);
 // Frees slot i; its socket is closed unless it was taken out (sock 0).
 void free_slot_locked(web_run *run, u32 i);
+// Frees the head a slot holds (its buffer and scan).
+void drop_head(conn_slot *s);
+// Puts job's connection and head in a free slot in state st (SLOT_HEAD:
+// read on; SLOT_READY: complete), the job left empty; kNone (the job
+// kept) when no slot is free. take_head_locked is the way back.
+u32 hold_head_locked(web_run *run, head_job &job, slot_state st);
 // The head that has been arriving longest, taken out of its slot (its
 // socket returned, to be answered and closed), or 0 when every head is
 // being read.

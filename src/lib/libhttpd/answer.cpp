@@ -37,7 +37,7 @@ constexpr char kBody404[] = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
                             "<BODY><H1>The request URL was not found!</H1>\n"
                             "</BODY></HTML>\n";
 // Methods of HTTP this server knows and does not serve (405); any other
-// word is not implemented (501).
+// word gets 501.
 constexpr const char *kKnownMethods[] = {"HEAD", "PUT", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE"};
 
 constexpr const char *kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

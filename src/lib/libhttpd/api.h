@@ -264,6 +264,13 @@ void httpdSetHeadScan(httpd_request *r, httpd_head_scan *s);
 void httpdHeadScanInit(httpd_head_scan *s);
 void httpdHeadScanFree(httpd_head_scan *s);
 int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len);
+// A buffer for a head arriving: HTTPD_HEAD_BUF_FIRST bytes at first, grown
+// by httpdHeadRoom while little room is left, to HTTPD_HEAD_BUF_MAX at most
+// (a head at its limit and the body read ahead with it). False without
+// memory; at the maximum, no room may be left.
+constexpr u32 HTTPD_HEAD_BUF_FIRST = 2048;
+constexpr u32 HTTPD_HEAD_BUF_MAX = HTTP_HEAD_MAX + HTTP_BODY_AHEAD;
+bool httpdHeadRoom(char **buf, u32 *cap, u32 len);
 // Reads the request head: 0, or -1 when it is not served (answered here
 // when an answer is due: a method other than GET and POST gets 405 or
 // 501, a head with a folded line, a blank before a header's colon, a NUL,

@@ -249,6 +249,17 @@ int httpd_int::read_head_lines(httpd_server *server, httpd_request *r, bool *com
     return rc;
 }
 
+bool httpdHeadRoom(char **buf, u32 *cap, u32 len)
+{
+    if (*cap - len >= 512 || *cap >= HTTPD_HEAD_BUF_MAX) return true;
+    u32 c = *cap ? (*cap * 4 < HTTPD_HEAD_BUF_MAX ? *cap * 4 : HTTPD_HEAD_BUF_MAX) : HTTPD_HEAD_BUF_FIRST;
+    char *b = (char *)os_realloc(*buf, c);
+    if (!b) return false;
+    *buf = b;
+    *cap = c;
+    return true;
+}
+
 void httpdHeadScanInit(httpd_head_scan *s)
 {
     if (!s) return;

@@ -27,8 +27,6 @@ namespace {
 constexpr char kServerHeader[] = "Server: VELTA Http Server\r\n";
 constexpr char kDefaultType[] = "text/html\r\n";
 constexpr char kDefaultStatus[] = "200 Output Follows\r\n";
-constexpr u32 kHeadBufFirst = 4096;
-constexpr u32 kHeadBufMax = HTTP_HEAD_MAX + HTTP_BODY_AHEAD;
 
 bool is_socket(const net *n)
 {
@@ -82,14 +80,7 @@ int gather_head(httpd_request *r)
     for (;;) {
         int st = httpdHeadScan(&r->scan, r->ahead ? r->ahead : "", r->aheadLen);
         if (st != HTTPD_HEAD_MORE || r->inputEnded) return st;
-        if (r->aheadCap - r->aheadLen < kHeadBufFirst / 2 && r->aheadCap < kHeadBufMax) {
-            u32 cap = r->aheadCap < kHeadBufFirst ? kHeadBufFirst : r->aheadCap * 2;
-            if (cap > kHeadBufMax) cap = kHeadBufMax;
-            char *b = (char *)os_realloc(r->ahead, cap);
-            if (!b) return HTTPD_HEAD_NO_MEMORY;
-            r->ahead = b;
-            r->aheadCap = cap;
-        }
+        if (!httpdHeadRoom(&r->ahead, &r->aheadCap, r->aheadLen)) return HTTPD_HEAD_NO_MEMORY;
         if (r->aheadLen == r->aheadCap) return st;
         int n = read_conn(r, r->ahead + r->aheadLen, r->aheadCap - r->aheadLen, r->deadline);
         if (n <= 0) return st;
@@ -411,39 +402,38 @@ int httpdSetVariableValue(httpd_request *r, const char *name, const char *value)
     return 0;
 }
 
+namespace {
+
+// The first variable from v on whose name starts with prefix and goes on
+// with rest (NULL: anything).
+httpd_var *find_variable(httpd_var *v, const char *prefix, const char *rest)
+{
+    size_t n = strlen(prefix);
+    for (; v; v = v->nextVariable)
+        if (strncmp(v->name, prefix, n) == 0 && (!rest || strcmp(v->name + n, rest) == 0)) return v;
+    return nullptr;
+}
+
+}  // namespace
+
 httpd_var *httpdGetVariableByName(httpd_request *r, const char *name)
 {
-    if (!r || !name) return nullptr;
-    for (httpd_var *v = r->variables; v; v = v->nextVariable)
-        if (strcmp(v->name, name) == 0) return v;
-    return nullptr;
+    return r && name ? find_variable(r->variables, "", name) : nullptr;
 }
 
 httpd_var *httpdGetVariableByPrefix(httpd_request *r, const char *prefix)
 {
-    if (!r || !prefix) return nullptr;
-    size_t n = strlen(prefix);
-    for (httpd_var *v = r->variables; v; v = v->nextVariable)
-        if (strncmp(v->name, prefix, n) == 0) return v;
-    return nullptr;
+    return r && prefix ? find_variable(r->variables, prefix, nullptr) : nullptr;
 }
 
 httpd_var *httpdGetVariableByPrefixedName(httpd_request *r, const char *prefix, const char *name)
 {
-    if (!r || !prefix || !name) return nullptr;
-    size_t n = strlen(prefix);
-    for (httpd_var *v = r->variables; v; v = v->nextVariable)
-        if (strncmp(v->name, prefix, n) == 0 && strcmp(v->name + n, name) == 0) return v;
-    return nullptr;
+    return r && prefix && name ? find_variable(r->variables, prefix, name) : nullptr;
 }
 
 httpd_var *httpdGetNextVariableByPrefix(httpd_var *var, const char *prefix)
 {
-    if (!var || !prefix) return nullptr;
-    size_t n = strlen(prefix);
-    for (httpd_var *v = var->nextVariable; v; v = v->nextVariable)
-        if (strncmp(v->name, prefix, n) == 0) return v;
-    return nullptr;
+    return var && prefix ? find_variable(var->nextVariable, prefix, nullptr) : nullptr;
 }
 
 void httpdFreeVariables(httpd_request *r)
