@@ -62,7 +62,8 @@ function startVkto(port) {
 }
 
 // A page of another origin (127.0.0.2) that tries the tool's commands and
-// changes with images, fetch and a form; its title becomes "tried" once
+// changes with images, fetch (one with a non-ASCII Accept value) and a
+// form; its title becomes "tried" once
 // every attempt has had its answer. Served until close().
 async function startOtherSite(vktoPort) {
   const port = await freePort("127.0.0.2");
@@ -72,7 +73,7 @@ async function startOtherSite(vktoPort) {
 <form id="f" action="${tool}/update" method="GET" target="sink">
 <input name="name" value="log.level"><input name="value" value="verb"></form>
 <script>
-let pending = 5;
+let pending = 6;
 const done = () => { if (--pending === 0) document.title = "tried"; };
 for (const src of ["${tool}/cmd?command=call%20null", "${tool}/update?name=log.level&value=verb"]) {
   const img = new Image();
@@ -81,6 +82,9 @@ for (const src of ["${tool}/cmd?command=call%20null", "${tool}/update?name=log.l
 }
 fetch("${tool}/cmd?command=call%20null", { mode: "no-cors", credentials: "include" }).then(done, done);
 fetch("${tool}/update?name=log.level&value=verb", { mode: "no-cors" }).then(done, done);
+// Bytes above 127 in a header sent before the browser's own Sec-Fetch-* lines.
+fetch("${tool}/cmd?command=set%20log.level%20dbg", { mode: "no-cors", headers: { "Accept": "x\\u00e9\\u00e9y" } })
+  .then(done, done);
 const sink = document.getElementById("sink");
 sink.onload = () => {
   try { if (sink.contentWindow.location.href === "about:blank") return; } catch (e) {}

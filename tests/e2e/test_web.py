@@ -183,8 +183,8 @@ def case_methods_and_framing(t):
 
 
 def case_host_forms_and_controls(t):
-    """Host forms a browser never sends and control bytes in /update run
-    nothing and change nothing."""
+    """Host forms a browser never sends, bytes above 127 and control bytes
+    in /update run nothing and change nothing."""
     v, port = web()
     with v:
         for head in (b"Host: evil.example\r\nHost: 127.0.0.1\r\n", b"Host : evil.example\r\n",
@@ -194,6 +194,20 @@ def case_host_forms_and_controls(t):
                 t.eq(out, BAD_REQUEST, "%r %r" % (target, head))
         # Tabs around a Host naming another site: the Host check sees it.
         t.eq(get(port, "/cmd?command=echo%20x", {"Host": "\tevil.example\t"})[0], 403, "Host in tabs")
+        # Bytes above 127 in a value end no line: the lines after them are
+        # read and another site's request is refused; in the request line,
+        # a name or the Host the request is not served.
+        host = b"Host: 127.0.0.1:%d\r\n" % port
+        for accept in (b"x\xff\xffy", b"x\xc3\xa9y"):
+            out = raw(port, b"GET /cmd?command=set%%20log.level%%20err HTTP/1.1\r\n%sAccept: %s\r\n"
+                      b"Sec-Fetch-Site: cross-site\r\nOrigin: http://evil.example\r\n\r\n" % (host, accept))
+            t.check(out.startswith(b"HTTP/1.1 403 "), "high bytes in Accept, other site refused: %r" % out[:40])
+        out = raw(port, b"GET /cmd?command=echo%20y HTTP/1.1\r\n" + host + b"Accept: \xe9\r\n\r\n")
+        t.contains(out.decode(errors="replace"), '"y\\n\\u0000"', "high byte in a value served")
+        for head in (b"GET /cmd?command=set%20log.level%20err HTTP/1.1\r\nHost: 127.0.0.1\xffevil.example\r\n\r\n",
+                     b"GET /cmd?command=set%20log.level%20err&x=\xe9 HTTP/1.1\r\n\r\n",
+                     b"GET /cmd?command=set%20log.level%20err HTTP/1.1\r\nX-\xe9: 1\r\n\r\n"):
+            t.eq(raw(port, head), BAD_REQUEST, "%r" % head)
         bad = json.loads(get(port, "/update?name=log.level%00x&value=err")[3])
         t.eq(bad["success"], False, "NUL in the name")
         t.eq(json.loads(get(port, "/update?name=log.level&value=err%00")[3])["success"], False, "NUL in the value")

@@ -106,6 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_ASSERT(strstr(r->path, "//") == nullptr);
         FUZZ_ASSERT(strstr(r->path, "/./") == nullptr && strstr(r->path, "/../") == nullptr);
         FUZZ_ASSERT(strchr(r->path, '?') == nullptr);
+        // A byte above 127 is refused in the request line and the Host.
+        for (const char *t : {(const char *)r->path, (const char *)r->query, (const char *)r->host})
+            for (; *t; ++t) FUZZ_ASSERT((unsigned char)*t < 0x80);
         httpdProcessRequest(server(), r);
         httpdFlush(r);
         // One head at most: every answer starts with the status line once.

@@ -2,11 +2,14 @@
 // request heads through a memory net handle: one head per answer, its
 // lines ended with CR LF, never sniffed or framed, as long as its
 // Content-Length says; a JSON answer is well formed and holds no markup; a
-// request served names a valid Host or none. The harness writes /cmd's
+// request served names a valid Host or none, and one a later line marks
+// as sent from another site is not answered. The harness writes /cmd's
 // command itself, an echo of arbitrary bytes, so that no other shell
 // command runs.
 //   input: selector byte, NUL, query, NUL, header lines, NUL, echo text
 #include "fuzz_common.h"
+
+#include <algorithm>
 
 #include "libdbg/http.h"
 #include "libhttpd/api.h"
@@ -104,7 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         snprintf(esc, sizeof esc, "%%%02X", c);
         req += esc;
     }
-    req += std::string("&") + in[1] + " HTTP/1.1\r\n" + in[2] + "\r\n\r\n";
+    // With the top bit, a last line marks the request as sent from another
+    // site, after whatever lines (bytes above 127 among them) come before.
+    constexpr char kCross[] = "Sec-Fetch-Site: cross-site";
+    bool cross = sel & 128;
+    std::string lines = in[2];
+    if (cross) lines += std::string(lines.empty() ? "" : "\r\n") + kCross;
+    req += std::string("&") + in[1] + " HTTP/1.1\r\n" + lines + "\r\n\r\n";
 
     net n{};
     n.type = NET_TYPE_MEM;
@@ -127,6 +136,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int status = check_answer(out, false);
         FUZZ_ASSERT(status == 200 || status == 401 || status == 403 || status == 404);
         FUZZ_ASSERT(!r->host[0] || httpdParseHost(r->host, strlen(r->host), nullptr, nullptr));
+        unsigned url = sel % 8;
+        if (cross && status == 200 && url >= 1 && url <= 4) {
+            // Another site's request answered: only when an empty line
+            // ended the head before the marking line (or a line at its
+            // maximum length did).
+            std::string before = req.substr(0, req.size() - (sizeof kCross - 1) - 4);
+            before.erase(std::remove(before.begin(), before.end(), '\r'), before.end());
+            FUZZ_ASSERT(before.find("\n\n") != std::string::npos || before.size() >= HTTP_MAX_LINE - 1);
+        }
         std::string head = out.substr(0, out.find("\r\n\r\n") + 2), body = out.substr(head.size() + 2);
         FUZZ_ASSERT(header(head, "X-Content-Type-Options: ") == "nosniff");
         FUZZ_ASSERT(header(head, "X-Frame-Options: ") == "DENY");

@@ -20,6 +20,7 @@
 #include "libdbg/http.h"
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
+#include "libnet/libnet.h"
 #include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
@@ -358,6 +359,10 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
         host + "Origin: http://127.0.0.1:1\r\n", host + "Origin: http://" + self + "/x\r\n",
         host + "Referer: http://evil.example/http://" + self + "/\r\n", host + "Referer: http://x@" + self + "/\r\n",
         host + "Sec-Fetch-Site: cross-site\r\n", "Sec-Fetch-Site: same-site\r\n",
+        // bytes above 127 in a value hide none of the lines after it
+        host + "Accept: x\xff\xffy\r\nSec-Fetch-Site: cross-site\r\nOrigin: http://evil.example\r\n",
+        host + "Accept: x\xc3\xa9y\r\nOrigin: http://evil.example\r\n",
+        "Accept: \xe9\xe9\r\nHost: evil.example\r\n", host + "Referer: http://evil.example/\xe9\r\n",
     };
     for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config"}) {
         for (const auto &h : refused) {
@@ -369,7 +374,8 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
         // another Host: not served at all.
         for (const char *h : {"Host: evil.example\r\nHost: localhost\r\n", "Host : evil.example\r\n",
                               "Host: localhost\r\n evil.example\r\n", "Host: ::1\r\n", "Host: [::1\r\n",
-                              "Host: 127.0.0.1:99999\r\n"})
+                              "Host: 127.0.0.1:99999\r\n", "Host: 127.0.0.1\xff" "evil.example\r\n",
+                              "Accept\xe9: x\r\n"})
             EXPECT_EQ(ask(target, h), httpdFixedAnswer(400)) << target << " " << h;
     }
     EXPECT_EQ(body("/config"), config);
@@ -377,6 +383,44 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
     EXPECT_EQ(ask("/", host + "Origin: http://evil.example\r\n").rfind("HTTP/1.1 200", 0), 0u);
     for (const char *target : {"/", "/favicon.ico", "/metrics", "/nope"})
         EXPECT_EQ(ask(target, "Host: evil.example\r\n").rfind("HTTP/1.1 403", 0), 0u) << target;
+}
+
+// A handler of the tool registered on a server of one's own keeps its
+// URL's checks: the login and where the request comes from.
+TEST_F(WebTest, HandlerRegisteredAloneKeepsItsChecks)
+{
+    p.user = "admin";
+    p.pwd = "pw";
+    debug_http_server_set_param(&p);
+    httpd_server *own = httpdCreate();
+    ASSERT_NE(own, nullptr);
+    ASSERT_EQ(httpdAddCContent(own, "/", "run", 0, nullptr, http_callback_cmd), 0);
+    ASSERT_EQ(httpdAddCContent(own, "/", "vars", 0, nullptr, http_callback_config), 0);
+    ASSERT_EQ(httpdAddCContent(own, "/", "icon", 0, nullptr, http_callback_favicon), 0);
+    auto ask = [own](const std::string &head) {
+        net n{};
+        n.type = NET_TYPE_MEM;
+        net_mem *m = net_mem_open();
+        n.transport = (u64)(uintptr_t)m;
+        net_mem_write(m, head.data(), head.size());
+        httpd_request *r = httpdGetConnectionNet(own, &n, "10.1.2.3");
+        if (!r) return std::string("<refused>");
+        if (httpdReadRequest(own, r) == 0) httpdProcessRequest(own, r);
+        httpdFlush(r);
+        std::string out((const char *)m->buf.data + m->buf.len - m->written, m->written);
+        httpdEndRequest(r);
+        return out;
+    };
+    const std::string login = "Authorization: Basic YWRtaW46cHc=\r\n";
+    for (const char *t : {"/run?command=echo%20ran", "/vars"})
+        EXPECT_EQ(ask(std::string("GET ") + t + " HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 401", 0), 0u) << t;
+    EXPECT_EQ(ask("GET /run?command=echo%20ran HTTP/1.1\r\nOrigin: http://evil.example\r\n" + login + "\r\n")
+                  .rfind("HTTP/1.1 403", 0),
+              0u);
+    EXPECT_EQ(httptest::body(ask("GET /run?command=echo%20ran HTTP/1.1\r\n" + login + "\r\n")),
+              "[{\"resp\":\"ran\\n\\u0000\"}]");
+    EXPECT_EQ(httptest::body(ask("GET /icon HTTP/1.1\r\n\r\n")).size(), g_http_icon_size);
+    httpdDestroy(own);
 }
 
 // A stop while requests wait for their head ends them within its bound,

@@ -181,32 +181,49 @@ char *expand_page(const char *page, size_t *len)
     return str_buf_detach_nonnull(b);
 }
 
-// The tool's URLs and what each needs before its handler runs: its query
+int answer_status(httpd_server *, httpd_request *r);
+int answer_config(httpd_server *, httpd_request *r);
+int answer_update(httpd_server *, httpd_request *r);
+int answer_metrics(httpd_server *, httpd_request *r);
+int answer_favicon(httpd_server *, httpd_request *r);
+
+// The tool's URLs and what each needs before it is answered: its query
 // logged (verb), the checks that the request comes from the tool's own
 // page (same_origin; the Host is checked for every request) and the login.
+// Each URL's handler applies its row, so a handler registered alone on
+// another server keeps its checks.
 struct url_rule {
     const char *name;
-    httpd_content_fn handler;
+    httpd_content_fn handler;  // the row applied, then the answer
+    httpd_content_fn answer;
     bool log_query;
     bool same_origin;
     bool login;
 };
 
-constexpr url_rule kUrls[] = {
-    // URL          handler                log    same_origin login
-    {"",            http_callback_status,  true,  false,     true},
-    {"cmd",         http_callback_cmd,     true,  true,      true},
-    {"log",         http_callback_log,     false, true,      true},
-    {"config",      http_callback_config,  true,  true,      true},
-    {"update",      http_callback_update,  false, true,      true},
-    {"metrics",     http_callback_metrics, true,  false,     true},
-    {"favicon.ico", http_callback_favicon, true,  false,     false},
-};
-// Any other path: its Host checked, it gets the 404 page.
-constexpr url_rule kUnknownUrl = {nullptr, nullptr, false, false, false};
+enum url_id { URL_PAGE, URL_CMD, URL_LOG, URL_CONFIG, URL_UPDATE, URL_METRICS, URL_ICON };
 
-// What url needs before its handler: 0 when the request may go on, 1 when
-// its refusal has been answered.
+constexpr url_rule kUrls[] = {
+    // URL          handler                answer           log    same_origin login
+    {"",            http_callback_status,  answer_status,   true,  false,     true},
+    {"cmd",         http_callback_cmd,     http_answer_cmd, true,  true,      true},
+    {"log",         http_callback_log,     http_answer_log, false, true,      true},
+    {"config",      http_callback_config,  answer_config,   true,  true,      true},
+    {"update",      http_callback_update,  answer_update,   false, true,      true},
+    {"metrics",     http_callback_metrics, answer_metrics,  true,  false,     true},
+    {"favicon.ico", http_callback_favicon, answer_favicon,  true,  false,     false},
+};
+static_assert(kUrls[URL_PAGE].handler == http_callback_status && kUrls[URL_CMD].handler == http_callback_cmd &&
+                  kUrls[URL_LOG].handler == http_callback_log && kUrls[URL_CONFIG].handler == http_callback_config &&
+                  kUrls[URL_UPDATE].handler == http_callback_update &&
+                  kUrls[URL_METRICS].handler == http_callback_metrics &&
+                  kUrls[URL_ICON].handler == http_callback_favicon,
+              "each handler names its own row");
+// Any other path: its Host checked, it gets the 404 page.
+constexpr url_rule kUnknownUrl = {nullptr, nullptr, nullptr, false, false, false};
+
+// What url needs before it is answered: 0 when the request may go on, 1
+// when its refusal has been answered.
 int guard(const url_rule &url, httpd_server *server, httpd_request *r)
 {
     if (url.log_query) LOG_VERB("[%s]\n", r->query);
@@ -214,14 +231,10 @@ int guard(const url_rule &url, httpd_server *server, httpd_request *r)
     return url.login ? is_need_auth(r) : 0;
 }
 
-// Every URL of the table is served through here: its rule, then its
-// handler.
-int serve_url(httpd_server *server, httpd_request *r)
+int serve(url_id id, httpd_server *server, httpd_request *r)
 {
-    const char *name = r->content ? r->content->name : "";
-    for (const auto &u : kUrls)
-        if (strcmp(u.name, name) == 0) return guard(u, server, r) ? 1 : u.handler(server, r);
-    return -1;
+    const url_rule &u = kUrls[id];
+    return guard(u, server, r) ? 1 : u.answer(server, r);
 }
 
 }  // namespace
@@ -284,7 +297,9 @@ int is_need_auth(httpd_request *r)
     return 1;
 }
 
-int http_callback_status(httpd_server *, httpd_request *r)
+namespace {
+
+int answer_status(httpd_server *, httpd_request *r)
 {
     // The page's templates always take the tool's values, and nothing of
     // the query is expanded into the page.
@@ -297,7 +312,7 @@ int http_callback_status(httpd_server *, httpd_request *r)
     return 0;
 }
 
-int http_callback_config(httpd_server *, httpd_request *r)
+int answer_config(httpd_server *, httpd_request *r)
 {
     char *text = libsh_dvar_dump();
     http_send_json(r, text ? text : "[]");
@@ -305,7 +320,7 @@ int http_callback_config(httpd_server *, httpd_request *r)
     return 0;
 }
 
-int http_callback_update(httpd_server *, httpd_request *r)
+int answer_update(httpd_server *, httpd_request *r)
 {
     char raw_name[kUpdateArgSize], raw_value[kUpdateArgSize];
     char name[kUpdateArgSize], value[kUpdateArgSize];
@@ -336,22 +351,32 @@ int http_callback_update(httpd_server *, httpd_request *r)
     return http_send_json(r, answer);
 }
 
-int http_callback_metrics(httpd_server *, httpd_request *r)
+int answer_metrics(httpd_server *, httpd_request *r)
 {
     httpdSetContentType(r, kTextType);
     return httpdSendStr(r, kMetrics);
 }
 
-int http_callback_favicon(httpd_server *, httpd_request *r)
+int answer_favicon(httpd_server *, httpd_request *r)
 {
     httpdSetContentType(r, kIconType);
     httpdSendData(r, (const char *)g_http_icon, g_http_icon_size);
     return 0;
 }
 
+}  // namespace
+
+int http_callback_status(httpd_server *server, httpd_request *r) { return serve(URL_PAGE, server, r); }
+int http_callback_cmd(httpd_server *server, httpd_request *r) { return serve(URL_CMD, server, r); }
+int http_callback_log(httpd_server *server, httpd_request *r) { return serve(URL_LOG, server, r); }
+int http_callback_config(httpd_server *server, httpd_request *r) { return serve(URL_CONFIG, server, r); }
+int http_callback_update(httpd_server *server, httpd_request *r) { return serve(URL_UPDATE, server, r); }
+int http_callback_metrics(httpd_server *server, httpd_request *r) { return serve(URL_METRICS, server, r); }
+int http_callback_favicon(httpd_server *server, httpd_request *r) { return serve(URL_ICON, server, r); }
+
 int http_add_callbacks(httpd_server *server)
 {
     for (const auto &u : kUrls)
-        if (httpdAddCContent(server, "/", u.name, 0, nullptr, serve_url) != 0) return -1;
+        if (httpdAddCContent(server, "/", u.name, 0, nullptr, u.handler) != 0) return -1;
     return httpdSetErrorFunction(server, 404, http_error_404);
 }

@@ -54,9 +54,11 @@ int http_send_json(httpd_request *r, const char *text);
 // The 404 answer of the tool (registered as the server's 404 function).
 void http_error_404(httpd_server *server, httpd_request *r, int code);
 
-// URL handlers. They are registered through one wrapper that first
-// applies what each URL needs (http_add_callbacks): the checks of
-// http_check_request, and the login (is_need_auth) for all but the icon.
+// URL handlers (http_add_callbacks registers them). Each first applies
+// what its URL needs: the checks of http_check_request (the Host for all,
+// where the request comes from for cmd, log, config and update) and the
+// login (is_need_auth) for all but the icon; so each is safe to register
+// alone on a server of one's own.
 int http_callback_status(httpd_server *server, httpd_request *r);
 int http_callback_cmd(httpd_server *server, httpd_request *r);
 int http_callback_log(httpd_server *server, httpd_request *r);
@@ -64,6 +66,10 @@ int http_callback_config(httpd_server *server, httpd_request *r);
 int http_callback_update(httpd_server *server, httpd_request *r);
 int http_callback_metrics(httpd_server *server, httpd_request *r);
 int http_callback_favicon(httpd_server *server, httpd_request *r);
+// The answers behind http_callback_cmd and http_callback_log, without any
+// of those checks: for the tool's own URL table only.
+int http_answer_cmd(httpd_server *server, httpd_request *r);
+int http_answer_log(httpd_server *server, httpd_request *r);
 
 // The log view: a reader of the "log" record ring, opened by the first
 // start of the tool and closed when the last one has ended.

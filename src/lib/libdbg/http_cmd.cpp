@@ -194,7 +194,7 @@ int http_exec_cmd(const char *cmd, char *out, size_t size)
     return r;
 }
 
-int http_callback_cmd(httpd_server *, httpd_request *r)
+int http_answer_cmd(httpd_server *, httpd_request *r)
 {
     char *answer = (char *)os_malloc(HTTP_ANSWER_SIZE);
     char *raw = (char *)os_malloc(HTTP_CMD_ARG_SIZE);

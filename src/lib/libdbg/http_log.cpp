@@ -89,7 +89,7 @@ void http_log_get_json(const char *token, char *out, size_t size)
     out[len] = 0;
 }
 
-int http_callback_log(httpd_server *, httpd_request *r)
+int http_answer_log(httpd_server *, httpd_request *r)
 {
     char token[kTokenSize] = "";
     str_get_val(r->query, "&", "token", token, sizeof token);

@@ -117,8 +117,9 @@ struct httpd_head_line {
 };
 
 // A request head as it arrives in pieces (httpdHeadScan). The scan alone
-// decides where the head's lines end (a line feed or a byte above 127 ends
-// a line, carriage returns are dropped, a line ends at HTTP_MAX_LINE - 1
+// decides where the head's lines end (a line feed ends a line, a byte
+// above 127 never does, carriage returns are dropped, a line ends at
+// HTTP_MAX_LINE - 1
 // characters) and when the head is too large; it records where each line
 // lies, and the request reader takes the lines from there. The first
 // characters of each line tell the method and a POST's Content-Length.
@@ -283,8 +284,8 @@ int httpdReadRequest(httpd_server *server, httpd_request *r);
 // when none is given); either may be NULL.
 int httpdParseHost(const char *text, size_t len, size_t *hostLen, int *port);
 // One head line into dest (max characters at most, dest holds max + 1): a
-// line feed or a byte above 127 ends it and is dropped, carriage returns
-// are dropped. 1, or 0 when a read failed before the line ended.
+// line feed ends it and is dropped, carriage returns are dropped, every
+// other byte (one above 127 too) is kept. 1, or 0 when a read failed before the line ended.
 int httpdReadLine(httpd_request *r, char *dest, int max);
 // Exactly len bytes through the request's read buffer: 1, or 0 when the
 // input ended or failed first.

@@ -125,6 +125,14 @@ bool hex_digit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// A byte above 127 among the first n of text.
+bool high_byte(const char *text, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if ((unsigned char)text[i] > 127) return true;
+    return false;
+}
+
 // What the header lines of a head show: the Host lines seen, and why the
 // request is refused (400), NULL while nothing is wrong.
 struct head_check {
@@ -134,9 +142,10 @@ struct head_check {
 
 // The forms a browser never sends and that different readers of a head
 // would read differently: a line folded onto the one before, a blank
-// between a header's name and its colon, a NUL, more than one Host, or a
-// Host that is not host[:port]. The Host's value is taken without the
-// blanks around it.
+// between a header's name and its colon, a byte above 127 in a name, a
+// NUL, more than one Host, or a Host that is not host[:port] (so a byte
+// above 127 there too). The Host's value is taken without the blanks
+// around it; any other value may hold bytes above 127.
 void check_header(httpd_request *r, head_check *hc, const char *line, int len)
 {
     auto refuse = [hc](const char *why) {
@@ -145,8 +154,9 @@ void check_header(httpd_request *r, head_check *hc, const char *line, int len)
     if (line[0] == ' ' || line[0] == '\t') refuse("folded header line");
     if (memchr(line, 0, (size_t)len)) refuse("NUL in a header line");
     const char *colon = strchr(line, ':');
+    size_t name = colon ? (size_t)(colon - line) : strlen(line);
+    if (high_byte(line, name)) refuse("byte above 127 in a header name");
     if (!colon) return;
-    size_t name = (size_t)(colon - line);
     if (strcspn(line, " \t") < name) refuse("blank in a header name");
     if (name != 4 || strncasecmp(line, "Host", 4) != 0) return;
     if (++hc->hosts > 1) refuse("more than one Host line");
@@ -224,6 +234,7 @@ int httpd_int::read_head_lines(httpd_server *server, httpd_request *r, bool *com
         int len = take_line(r, i, line);
         if (i == 0) {
             if (!parse_request_line(server, r, line)) rc = -1;
+            else if (high_byte(line, (size_t)len)) hc.bad = "byte above 127 in the request line";
         } else if (s.headEnd && i + 1 == s.lines) {
             *complete = true;  // the empty line
         } else {

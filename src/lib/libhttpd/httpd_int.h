@@ -24,14 +24,16 @@ inline void copy_text(char *dst, size_t size, const char *src)
     copy_n(dst, size, src ? src : "", src ? strlen(src) : 0);
 }
 
-// How a byte of a request head counts: a line feed or a byte above 127
-// ends its line and is dropped, a carriage return is dropped, any other
-// byte is kept. (A line ends too at its maximum length.)
+// How a byte of a request head counts: a line feed ends its line and is
+// dropped, a carriage return is dropped, any other byte is kept. A byte
+// above 127 is an opaque byte of a header's value, never the end of a line
+// (the head's checks refuse it in the request line, a header's name and
+// the Host). A line ends too at its maximum length.
 enum head_byte_kind : u8 { HEAD_KEEP, HEAD_DROP, HEAD_END };
 
 inline head_byte_kind head_byte(unsigned char c)
 {
-    if (c == '\n' || c > 127) return HEAD_END;
+    if (c == '\n') return HEAD_END;
     return c == '\r' ? HEAD_DROP : HEAD_KEEP;
 }
 
