@@ -258,7 +258,7 @@ TEST_F(HttpdTest, HeadsReadOneWayOnly)
         "Host:\r\n evil.example\r\n", "X-A: 1\r\n\tHost: y\r\n", "Host: 127.0.0.1 evil\r\n",
         "Host: a/b\r\n", "Host: a@b\r\n", "Host: ::1\r\n", "Host: [::1\r\n", "Host: [::g]\r\n",
         "Host: x:99999\r\n", "Host: x:0\r\n", "Host: x:8a\r\n", "Host: :80\r\n", "Host: a%4\r\n",
-        std::string("X-Y: a\0b\r\n", 11), "Host: " + std::string(1100, 'a') + "\r\n",
+        std::string("X-Y: a\0b\r\n", 11), std::string("\0\r\nHost: evil.example\r\n", 23), "Host: " + std::string(1100, 'a') + "\r\n",
         // lines far into a long head count as the first ones do
         "Host: a\r\n" + many_lines + "Host: b\r\n",
         // a byte above 127 in a name or the Host, or before a second Host
@@ -422,7 +422,7 @@ TEST_F(HttpdTest, HeadScanAgreesWithTheReader)
         {"GET /vars?a=3 HTTP/1.0\r\nX: \xff\xff\r\nHost: x\r\n\r\n", 42},  // high bytes end no line
         {"HEAD / HTTP/1.0\r\nHost: x\r\n", 17},               // refused after its first line
         {"\r\nGET / HTTP/1.0\r\n\r\n", 2},
-        {std::string("GET /vars?a=6 HTTP/1.0\r\n\0x\r\nmore", 32), 28},  // empty as a text
+        {std::string("GET /vars?a=6 HTTP/1.0\r\n\0x\r\n\r\nmore", 34), 30},  // a NUL ends no head
         {"POST /vars?a=4 HTTP/1.0\r\nContent-\rLength: 7\r\n\r\n1234567", 54},
         {post + body, post.size() + HTTP_BODY_AHEAD},
         {"GET /" + line + "\n\n", line.size() + 7},  // the line maximum, then the empty line

@@ -303,8 +303,8 @@ int httpdHeadScan(httpd_head_scan *s, const char *data, size_t len)
         if (s->lines++ == 0) {
             size_t letters;
             s->method = method_of(s->key, &letters);
-        } else if (s->lineLen == 0 || s->key[0] == 0) {
-            s->headEnd = s->pos;  // empty as a text, as the reader sees it
+        } else if (s->lineLen == 0) {
+            s->headEnd = s->pos;  // a line that starts with a NUL is not empty: it is refused
         } else if (strncasecmp(s->key, "Content-Length:", 15) == 0) {
             bool whole = s->lineLen < sizeof s->key - 1 || memchr(s->key, 0, s->keyLen);
             s->contentLength = whole ? parse_length(s->key + 15) : -1;
