@@ -283,6 +283,15 @@ def case_login(t):
         t.check(re.search(r"ip=\[127\.0\.0\.1\] error: Login failed 5 times, Please try again in (60\.00|5\d\.\d\d) minutes",
                           err) is not None, "locked-out record: %r" % err[-800:])
         t.check("guess" not in err, "no password in the log")
+        # A user name cannot forge a record, nor put raw bytes into the log.
+        forged = b"x] ip=[10.9.9.9] locked out for 60 minutes after 5 failures [\xe9\xff\xfe"
+        name = {"Authorization": "Basic " + base64.b64encode(forged + b":pw").decode()}
+        t.eq(get(port, "/metrics", name, source="127.0.0.3")[0], 401, "forged user name refused")
+        shown = (rb"ip=[127.0.0.3] wrong user [x\x5d ip=\x5b10.9.9.9\x5d locked out for 60 minutes after 5 failures "
+                 rb"\x5b\xe9\xff\xfe]")
+        err = v.read_until(shown, timeout=5, stream="err")
+        t.check(b"ip=[10.9.9.9]" not in err, "no forged address in the log")
+        t.check(max(err) < 0x80, "no raw byte above 0x7f in the log")
 
 
 def case_no_markup(t):

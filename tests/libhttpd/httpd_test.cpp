@@ -341,6 +341,9 @@ TEST_F(HttpdTest, NotFoundAndBadPaths)
               "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>The request URL was not found!</H1>\n"
               "</BODY></HTML>\n");
     EXPECT_NE(errors().find("File does not exist: /b/"), std::string::npos);
+    // The client's path cannot forge a bracketed field of the line.
+    serve(s, "GET /b/x]y[\\ HTTP/1.0\r\n\r\n");
+    EXPECT_NE(errors().find("File does not exist: /b/x\\x5dy\\x5b\\x5c\n"), std::string::npos) << errors();
     r = serve(s, "GET /nowhere/x HTTP/1.0\r\n\r\n");
     EXPECT_NE(r.out.find("404 Not Found"), std::string::npos);
     r = serve(s, "GET vars HTTP/1.0\r\n\r\n");

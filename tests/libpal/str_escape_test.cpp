@@ -343,4 +343,25 @@ TEST(BackslashEscapes, EscapeAndUnescape)
     EXPECT_EQ(malloc_count.load(), before);
 }
 
+// A client's text in a log record: nothing in it ends the record, reads as
+// a bracketed field or an escape of its own, or is a raw byte above 0x7f.
+TEST(BackslashEscapes, LogRecordText)
+{
+    char out[64];
+    EXPECT_STREQ(str_escape_log(out, sizeof out, "admin ip=1.2.3.4 /cmd?a=b"), "admin ip=1.2.3.4 /cmd?a=b");
+    EXPECT_STREQ(str_escape_log(out, sizeof out, "a]b[c\\d\n\x7f\x01\xe9\xff\xfe~"),
+                 "a\\x5db\\x5bc\\x5cd\\x0a\\x7f\\x01\\xe9\\xff\\xfe~");
+    // The four characters of an escape sent as text stay apart from one.
+    EXPECT_STREQ(str_escape_log(out, sizeof out, "\\x5d"), "\\x5cx5d");
+    // Cut at the buffer, never inside an escape.
+    EXPECT_STREQ(str_escape_log(out, 7, "ab]"), "ab\\x5d");
+    EXPECT_STREQ(str_escape_log(out, 6, "ab]c"), "ab");
+    EXPECT_STREQ(str_escape_log(out, 3, "abc"), "ab");
+    EXPECT_STREQ(str_escape_log(out, 1, "abc"), "");
+    EXPECT_EQ(str_escape_log(out, sizeof out, "x"), out);
+    EXPECT_STREQ(str_escape_log(out, sizeof out, nullptr), "");
+    EXPECT_STREQ(str_escape_log(nullptr, 0, "x"), "");
+    EXPECT_STREQ(str_log_esc<8>("]]").c_str(), "\\x5d");  // the second one would not fit whole
+}
+
 }  // namespace

@@ -46,12 +46,18 @@ TEST_F(PwdTest, LockOutAfterTheLimitAndItsEnd)
     EXPECT_EQ(check("1.1.1.1", "s3cret"), LIBPWD_LOCKED);
     EXPECT_STREQ(err, "Login failed 3 times, Please try again in 59.00 minutes");
     EXPECT_EQ(check("2.2.2.2", "s3cret"), LIBPWD_OK);  // another address is not touched
-    // The other secret paths are refused too while the lock holds.
-    EXPECT_EQ(libpwd_check_key("1.1.1.1", "k", "k", err), LIBPWD_LOCKED);
+    // The challenge login is refused too while the lock holds, with the 1
+    // its callers know as a refusal and the lock-out's text.
+    err[0] = 0;
+    EXPECT_EQ(libpwd_check_key("1.1.1.1", "k", "k", err), LIBPWD_WRONG);
+    EXPECT_STREQ(err, "Login failed 3 times, Please try again in 59.00 minutes");
     char cert[300], key[64];
     int count = 0;
+    err[0] = 0;
     EXPECT_EQ(libpwd_user_get_cert("1.1.1.1", 1, &count, "admin", cert, sizeof cert, key, sizeof key, err),
-              LIBPWD_LOCKED);
+              LIBPWD_WRONG);
+    EXPECT_STREQ(err, "Login failed 3 times, Please try again in 59.00 minutes");
+    EXPECT_EQ(libpwd_check_login("1.1.1.1", "admin", "s3cret", "admin", "s3cret", err), LIBPWD_LOCKED);
     g_now += 59 * 60000;  // the lock has run out: the count starts again
     EXPECT_EQ(check("1.1.1.1", "wrong"), LIBPWD_WRONG);
     EXPECT_EQ(check("1.1.1.1", "s3cret"), LIBPWD_OK);
@@ -117,7 +123,27 @@ TEST_F(PwdTest, NoClearPasswordInTheLog)
     EXPECT_FALSE(cap.has("s3cret"));
     // A user name cannot forge a record of its own.
     libpwd_check_user_pwd("5.5.5.5", "x\n[warn] forged", "pw", err);
-    EXPECT_TRUE(cap.has("wrong user [x?[warn] forged]"));
+    EXPECT_TRUE(cap.has("wrong user [x\\x0a\\x5bwarn\\x5d forged]")) << cap.get();
+}
+
+// Names and keys as a client sends them: one record each, brackets and
+// bytes outside printable ASCII escaped, so no record reads as another.
+TEST_F(PwdTest, ClientTextEscapedInRecords)
+{
+    start(5);
+    testutil::log_capture cap;
+    const char *forged = "x] ip=[10.9.9.9] locked out for 60 minutes after 5 failures [";
+    EXPECT_EQ(libpwd_check_user_pwd("127.0.0.1", forged, "pw", err), LIBPWD_WRONG);
+    EXPECT_EQ(cap.get(), "ip=[127.0.0.1] wrong user [x\\x5d ip=\\x5b10.9.9.9\\x5d locked out for 60 minutes after 5 "
+                         "failures \\x5b]\n");
+    char cert[300], key[64];
+    int count = 0;
+    libpwd_user_get_cert("127.0.0.1", 1, &count, "\xe9\xff\xfe", cert, sizeof cert, key, sizeof key, err);
+    libpwd_check_key("127.0.0.1", "k]\x01\\x5d", "other", err);
+    std::string text = cap.get();
+    EXPECT_NE(text.find("ip=[127.0.0.1] wrong user [\\xe9\\xff\\xfe]\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ip=[127.0.0.1] wrong key [k\\x5d\\x01\\x5cx5d]\n"), std::string::npos) << text;
+    for (unsigned char c : text) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << text;
 }
 
 TEST_F(PwdTest, EvictionKeepsLockedAddresses)
@@ -166,7 +192,8 @@ TEST_F(PwdTest, ChallengeLogin)
               LIBPWD_WRONG);
     EXPECT_STREQ(err, "Wrong user or password");
     EXPECT_EQ(libpwd_check_key("6.6.6.6", "nope", key2, err), LIBPWD_WRONG);
-    EXPECT_EQ(libpwd_check_key("6.6.6.6", key2, key2, err), LIBPWD_LOCKED);
+    EXPECT_EQ(libpwd_check_key("6.6.6.6", key2, key2, err), LIBPWD_WRONG);
+    EXPECT_EQ(std::string(err).rfind("Login failed 3 times", 0), 0u) << err;
 }
 
 TEST_F(PwdTest, Rc4Base64)

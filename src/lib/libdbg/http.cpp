@@ -226,7 +226,7 @@ constexpr url_rule kUnknownUrl = {nullptr, nullptr, nullptr, false, false, false
 // when its refusal has been answered.
 int guard(const url_rule &url, httpd_server *server, httpd_request *r)
 {
-    if (url.log_query) LOG_VERB("[%s]\n", r->query);
+    if (url.log_query) LOG_VERB("[%s]\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str());
     if (http_check_request(server, r, url.same_origin)) return 1;
     return url.login ? is_need_auth(r) : 0;
 }
@@ -258,7 +258,7 @@ int http_check_request(httpd_server *server, httpd_request *r, bool same_origin)
     if (!why) return 0;
     if (u32 n = sock_log_gate_pass(&g_refused, kRefusedLogEveryMs))
         LOG_WARN("web request from %s refused: %s (Host [%s], %u refused since the last record)\n", r->clientAddr,
-                 why, r->host, n);
+                 why, str_log_esc<HTTP_TEXT_MAX>(r->host).c_str(), n);
     httpdSend403(server, r);
     return 1;
 }
@@ -340,7 +340,8 @@ int answer_update(httpd_server *, httpd_request *r)
         rc = libsh_dvar_set(name, value, err);
     }
     if (rc >= 0) return http_send_json(r, kUpdateOk);
-    LOG_DBG("%s conf_set failed: %s\n", r->query, err);
+    LOG_DBG("%s conf_set failed: %s\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str(),
+            str_log_esc<DVAR_ERR_SIZE>(err).c_str());
     char answer[kUpdateSize];
     constexpr char kHead[] = "{ \"success\" : false, \"msg\" : \"";
     constexpr char kTail[] = "\" }";

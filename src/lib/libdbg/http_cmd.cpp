@@ -185,14 +185,16 @@ int http_exec_cmd(const char *cmd, char *out, size_t size)
     ctx.printf = cap_printf;
     ctx.write = cap_write;
     ctx.flush = cap_flush;
-    LOG_VERB("cmd=%s\n", cmd);
+    LOG_VERB("cmd=%s\n", str_log_esc<HTTP_CMD_SIZE>(cmd).c_str());
     int r = exec_commands(&ctx, cmd);
-    if (r < 0) LOG_DBG("exec [%s] failed\n", cmd);
+    if (r < 0) LOG_DBG("exec [%s] failed\n", str_log_esc<HTTP_CMD_SIZE>(cmd).c_str());
     const char *text = cap.buf ? str_buf_get(cap.buf) : nullptr;
     build_answer(out, size, text ? text : "", cap.buf ? (size_t)cap.buf->length : 0);
     str_buf_free(cap.buf);
     return r;
 }
+
+static_assert(LOG_LINE_MAX <= HTTP_CMD_ARG_SIZE, "the answer's record text fits the argument's buffer");
 
 int http_answer_cmd(httpd_server *, httpd_request *r)
 {
@@ -217,11 +219,12 @@ int http_answer_cmd(httpd_server *, httpd_request *r)
         answer_error(answer, HTTP_ANSWER_SIZE, "command not decodable");
     } else {
         str_unescape_url_args(raw, cmd, HTTP_CMD_SIZE);
-        LOG_VERB("ucmd=[%s]\n", cmd);
+        // raw is read: its space takes the records' escaped texts.
+        LOG_VERB("ucmd=[%s]\n", str_escape_log(raw, HTTP_CMD_SIZE, cmd));
         if (blank(cmd)) answer_error(answer, HTTP_ANSWER_SIZE, "command empty");
         else http_exec_cmd(cmd, answer, HTTP_ANSWER_SIZE);
     }
-    LOG_VERB("ret=[%s]\n", answer);
+    LOG_VERB("ret=[%s]\n", str_escape_log(raw, LOG_LINE_MAX, answer));
     http_send_json(r, answer);
     os_free(answer);
     os_free(raw);

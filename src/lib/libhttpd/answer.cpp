@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_escape.h"
 
 using namespace httpd_int;
 
@@ -438,9 +439,11 @@ void httpdSend403(httpd_server *server, httpd_request *r)
 
 void httpdSend404(httpd_server *server, httpd_request *r)
 {
-    char msg[HTTP_TEXT_MAX + 32];
-    snprintf(msg, sizeof msg, "File does not exist: %s\n", r->path);
-    httpdWriteErrorLog(server, r, kLevelError, msg);
+    if (server && server->errorLog) {
+        char msg[HTTP_TEXT_MAX + 32];
+        snprintf(msg, sizeof msg, "File does not exist: %s\n", str_log_esc<HTTP_TEXT_MAX>(r->path).c_str());
+        httpdWriteErrorLog(server, r, kLevelError, msg);
+    }
     if (server && server->errorFunction404) return call_error(server->errorFunction404, server, r, 404);
     httpdSetResponse(r, kStatus404);
     httpdSendData(r, kBody404, sizeof kBody404 - 1);

@@ -11,6 +11,7 @@
 
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_escape.h"
 
 using namespace httpd_int;
 
@@ -243,7 +244,7 @@ void httpdProcessRequest(httpd_server *server, httpd_request *r)
     copy_text(dirName, sizeof dirName, r->path);
     char *slash = strrchr(dirName, '/');
     if (!slash) {
-        LOG_DBG("Invalid request path '%s'\n", dirName);
+        LOG_DBG("Invalid request path '%s'\n", str_log_esc<HTTP_TEXT_MAX>(dirName).c_str());
         return;
     }
     char fileName[HTTP_TEXT_MAX];
@@ -305,6 +306,7 @@ void httpdWriteAccessLog(httpd_server *server, httpd_request *r)
     char when[30];
     local_time_text("%d/%b/%Y:%T %Z", when, sizeof when);
     fprintf(server->accessLog, "%s - - [%s] %s \"%s\" %d %lld\n", r->clientAddr, when,
-            httpdRequestMethodName(r), r->path, atoi(r->response), (long long)r->responseLength);
+            httpdRequestMethodName(r), str_log_esc<HTTP_TEXT_MAX>(r->path).c_str(), atoi(r->response),
+            (long long)r->responseLength);
     fflush(server->accessLog);
 }

@@ -13,6 +13,7 @@
 #include <strings.h>
 
 #include "liblog/log.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/env/malloc.h"
 
 using namespace httpd_int;
@@ -175,7 +176,7 @@ bool parse_request_line(httpd_server *server, httpd_request *r, const char *line
     r->method = method_of(line, &letters);
     copy_n(r->methodWord, sizeof r->methodWord, line, letters);
     if (r->method == HTTP_NONE) {
-        LOG_VERB("r->request.method [%s] invalid\n", r->methodWord);
+        LOG_VERB("r->request.method [%s] invalid\n", str_log_esc<sizeof r->methodWord>(r->methodWord).c_str());
         send_bad_method(r);
         httpdWriteErrorLog(server, r, kLevelError, "Invalid method received");
         return false;

@@ -49,17 +49,8 @@ void set_err(char *err, const char *text)
     if (err) str_safecopy_trunc(err, LIBPWD_TEXT_MAX, text);
 }
 
-// A name as the client sent it, fit for one log line: control bytes (a
-// line feed would start a forged record) become '?'.
-void printable_name(char *out, size_t size, const char *name)
-{
-    size_t i = 0;
-    for (; name[i] && i + 1 < size; ++i) {
-        unsigned char c = (unsigned char)name[i];
-        out[i] = c < 0x20 || c == 0x7f ? '?' : (char)c;
-    }
-    out[i] = 0;
-}
+// A name, key or challenge as the client sent it, escaped for its record.
+using shown = str_log_esc<LIBPWD_TEXT_MAX>;
 
 // Replaces the stored texts (under g_lock).
 void store_locked(const char *user, const char *pwd)
@@ -159,9 +150,7 @@ int libpwd_check_login(const char *ip, const char *user, const char *pwd, const 
     if (!user_ok) {
         set_err(err, kWrong);
         if (strcmp(user, ":") != 0) {
-            char shown[LIBPWD_TEXT_MAX];
-            printable_name(shown, sizeof shown, user);
-            LOG_WARN("ip=[%s] wrong user [%s]\n", ip, shown);
+            LOG_WARN("ip=[%s] wrong user [%s]\n", ip, shown(user).c_str());
             ipcheck_fail(ip);
         }
         return LIBPWD_WRONG;
@@ -181,14 +170,16 @@ int libpwd_check_key(const char *ip, const char *key, const char *expected, char
 {
     if (!ip) ip = "";
     if (!key) key = "";
-    if (refused_locked(ip, err)) return LIBPWD_LOCKED;
+    // A locked-out address is refused as a wrong key is: callers of the
+    // challenge login know only 0 and 1.
+    if (refused_locked(ip, err)) return LIBPWD_WRONG;
     if (!expected || !expected[0] || !libpwd_secret_equal(key, expected)) {
-        LOG_WARN("ip=[%s] wrong key [%s]\n", ip, key);
+        LOG_WARN("ip=[%s] wrong key [%s]\n", ip, shown(key).c_str());
         set_err(err, kWrong);
         ipcheck_fail(ip);
         return LIBPWD_WRONG;
     }
-    LOG_DBG("ip=[%s] key=[%s] login_ok\n", ip, key);
+    LOG_DBG("ip=[%s] key=[%s] login_ok\n", ip, shown(key).c_str());
     ipcheck_clear(ip);
     return LIBPWD_OK;
 }
@@ -199,10 +190,10 @@ int libpwd_user_get_cert(const char *ip, int count, int *count_out, const char *
     if (!ip) ip = "";
     if (!user) user = "";
     if (count_out) *count_out = count < 1 ? count : 1;
-    if (refused_locked(ip, err)) return LIBPWD_LOCKED;
+    if (refused_locked(ip, err)) return LIBPWD_WRONG;
     stored_copy s;
     if (!libpwd_secret_equal(user, s.user)) {
-        LOG_WARN("ip=[%s] wrong user [%s]\n", ip, user);
+        LOG_WARN("ip=[%s] wrong user [%s]\n", ip, shown(user).c_str());
         set_err(err, kWrong);
         ipcheck_fail(ip);
         return LIBPWD_WRONG;
@@ -226,7 +217,7 @@ int libpwd_build_key(const char *user, const char *pwd, int count, const char *c
     if (!user) user = "";
     if (!pwd) pwd = "";
     if (!cert) cert = "";
-    LOG_VERB("user=[%s] pwd=[%s] cert=[%s]\n", user, kMasked, cert);
+    LOG_VERB("user=[%s] pwd=[%s] cert=[%s]\n", shown(user).c_str(), kMasked, shown(cert).c_str());
     sha1_ctx c;
     hash_sha1_init(&c);
     hash_sha1_update(&c, kKeyPrefix, sizeof kKeyPrefix - 1);

@@ -39,10 +39,11 @@ int libpwd_check_user_pwd(const char *ip, const char *user, const char *pwd, cha
 // and records.
 int libpwd_check_login(const char *ip, const char *user, const char *pwd, const char *want_user,
                        const char *want_pwd, char *err);
-// 0 accepted, 1 wrong key, 2 locked out.
+// 0 accepted, 1 wrong key or locked out (err holds the lock-out text).
 int libpwd_check_key(const char *ip, const char *key, const char *expected, char *err);
 // First step of the challenge login: 0 with the challenge (256 hex digits)
-// and the key it expects, 1 for a wrong user, 2 locked out.
+// and the key it expects, 1 for a wrong user or a locked-out address (err
+// holds the lock-out text).
 int libpwd_user_get_cert(const char *ip, int count, int *count_out, const char *user, char *cert,
                          size_t cert_size, char *key, size_t key_size, char *err);
 int libpwd_build_key(const char *user, const char *pwd, int count, const char *cert, char *key,

@@ -12,6 +12,7 @@
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_buf.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vector.h"
@@ -118,13 +119,22 @@ void out_flush(dbgsh_srv_ctx *ctx)
     if (dbgout_flush_fn f = real_flush(ctx)) f(ctx->out);
 }
 
+// An item and its command name escaped for the item's record.
+struct item_shown {
+    char cmd[LIBSH_LINE_MAX];
+    char name[256];
+};
+
 // The work space of one command line. It is taken from the heap: a line
 // run by "source" runs inside the line that called it, many levels deep, on
 // session threads whose stacks are small.
 struct line_work {
     char text[LIBSH_LINE_MAX];      // the line
     char expanded[LIBSH_LINE_MAX];  // one item with its alias expanded
-    char alias[LIBSH_LINE_MAX];     // the alias's value
+    union {
+        char alias[LIBSH_LINE_MAX];  // the alias's value, while the item is expanded
+        item_shown shown;            // then the item's record texts
+    };
     char name[256];                 // the item's command name
 };
 
@@ -176,7 +186,9 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, line_work *w, bool *ran)
     char **argv = args_new(it, &nargs);
     if (!argv) return -1;
     const char *cmd = nargs > 0 ? argv[0] : "";
-    LOG_VERB("cmd=[%s] func=[%s]\n", it, w->name);
+    // A line may come from a TCP or web client: its texts are escaped.
+    LOG_VERB("cmd=[%s] func=[%s]\n", str_escape_log(w->shown.cmd, sizeof w->shown.cmd, it),
+             str_escape_log(w->shown.name, sizeof w->shown.name, w->name));
 
     *ran = true;
     if (!libsh_source_admit(ctx)) {

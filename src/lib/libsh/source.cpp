@@ -8,6 +8,7 @@
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_path.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
 #include "libsh/libsh_source.h"
@@ -149,18 +150,24 @@ int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv)
             break;
         }
     }
-    os_free(line);
     if (depth.outermost()) {
+        // The file's name as a client may have sent it, escaped into the
+        // line's buffer for the records.
+        const char *file = argv[first];
         switch (t_run.end) {
         case run_end::too_many:
-            LOG_WARN("source %s: stopped after %u commands\n", argv[first], LIBSH_SOURCE_CMDS_MAX);
+            LOG_WARN("source %s: stopped after %u commands\n", str_escape_log(line, LIBSH_LINE_MAX, file),
+                     LIBSH_SOURCE_CMDS_MAX);
             ctx->printf(ctx->out, "error: source stopped after %u commands (the most one source may run)\n",
                         LIBSH_SOURCE_CMDS_MAX);
             break;
         case run_end::stopping: ctx->write(ctx->out, "error: source stopped: the program is stopping\n"); break;
-        case run_end::session_gone: LOG_DBG("source %s: the session ended\n", argv[first]); break;
+        case run_end::session_gone:
+            LOG_DBG("source %s: the session ended\n", str_escape_log(line, LIBSH_LINE_MAX, file));
+            break;
         case run_end::none: break;
         }
     }
+    os_free(line);
     return r;
 }

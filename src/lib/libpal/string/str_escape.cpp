@@ -66,6 +66,19 @@ constexpr esc_set esc_classes[STR_ESC_CLASSES] = {
     make_class("%", false),
 };
 
+// The bytes str_escape_log writes as \xNN.
+constexpr esc_set make_log_set()
+{
+    esc_set s{};
+    for (unsigned c = 0; c < 0x20; ++c) s.set(c);
+    for (unsigned c = 0x7f; c < 256; ++c) s.set(c);
+    s.set('[');
+    s.set(']');
+    s.set('\\');
+    return s;
+}
+constexpr esc_set log_set = make_log_set();
+
 }  // namespace
 
 unsigned hex_digit_val(int c)
@@ -389,6 +402,28 @@ int str_unescape_uri(const char *src, char *out, size_t outsize)
 int str_unescape_url_args(const char *src, char *out, size_t outsize)
 {
     return unescape_to(src, out, outsize, STR_UNESC_ARGS);
+}
+
+/* ---- a client's text in a log record ---- */
+
+const char *str_escape_log(char *out, size_t outsize, const char *src)
+{
+    if (!out || outsize == 0) return "";
+    size_t w = 0;
+    for (const u8 *p = (const u8 *)(src ? src : ""); *p; ++p) {
+        if (!log_set.has(*p)) {
+            if (w + 1 >= outsize) break;
+            out[w++] = (char)*p;
+            continue;
+        }
+        if (w + 4 >= outsize) break;
+        out[w++] = '\\';
+        out[w++] = 'x';
+        out[w++] = HEX_LO[*p >> 4];
+        out[w++] = HEX_LO[*p & 15];
+    }
+    out[w] = 0;
+    return out;
 }
 
 /* ---- backslash escapes ---- */

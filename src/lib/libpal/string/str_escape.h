@@ -1,6 +1,7 @@
 #pragma once
-// Hexadecimal encodings, byte patterns, percent escapes of URL texts and
-// backslash escapes of C, JSON and CSV texts.
+// Hexadecimal encodings, byte patterns, percent escapes of URL texts,
+// backslash escapes of C, JSON and CSV texts, and the escape of a client's
+// text in a log record.
 #include "libpal/env/os_types.h"
 
 // Hex digit value: 0-15, or 255 for any other character.
@@ -61,3 +62,26 @@ int str_escape_cstr(char *out, size_t outsize, const char *src);
 int str_escape_csv(char *out, size_t outsize, const char *src);
 int str_parse_cescape(const char **p);
 char *str_unescape_cstr(const char *s);
+
+// A text a client chose, fit for one log record: bytes below 0x20, 0x7f,
+// bytes above 0x7f, '[', ']' and the backslash are written as \xNN (two
+// lower-case hex digits), so the text can neither end the record, forge a
+// bracketed field or an escape, nor put raw bytes into a log. The result is
+// cut at outsize (NUL included) before an escape that would not fit whole.
+// Returns out (an empty text when out is NULL); NULL src gives the empty
+// text. Called inside a log call's arguments it runs only when the record
+// is written: the log macros do not evaluate the arguments of a record
+// their level drops.
+const char *str_escape_log(char *out, size_t outsize, const char *src);
+
+// str_escape_log into N bytes of the stack, for a log call's arguments:
+//     LOG_WARN("user [%s]\n", str_log_esc<256>(user).c_str());
+// (where the caller's frame must stay small, escape into a buffer of its
+// own instead).
+template <size_t N>
+struct str_log_esc {
+    static_assert(N > 0, "room for the NUL");
+    char text[N];
+    explicit str_log_esc(const char *src) { str_escape_log(text, N, src); }
+    const char *c_str() const { return text; }
+};
