@@ -196,30 +196,9 @@ def case_unopenable_file_is_told_once(t):
                 "%s: path and reason: %r" % (want, told))
 
 
-def case_file_that_opens_later_says_so(t):
-    # The directory comes after the start: the next try a second later opens
-    # the file, and its first record says so.
-    for name in ("later/v.log", "later/v.pcap"):
-        v, port = start(extra="file=%s\n" % name)
-        with v:
-            v.read_until(b"cannot open log file", stream="err")
-            os.mkdir(os.path.join(v.dir, "later"))
-            path = os.path.join(v.dir, name)
-            time.sleep(1.1)
-            with e2e.ShellConn(port) as s:
-                s.ask("show info")
-            t.check(wait_for(lambda: os.path.exists(path) and b"opened after" in open(path, "rb").read()),
-                    "%s: opened, and the record says so" % name)
-            data = open(path, "rb").read().decode(errors="replace")
-            t.check(re.search(r"log file /\S+/%s opened after \d+ failed attempts\n" % re.escape(name), data),
-                    "%s: the record names the file: %r" % (name, data[:300]))
-            v._pump(0.2)
-            t.eq(v.err.count(b"cannot open log file"), 1, "%s: told once" % name)
-
-
 if __name__ == "__main__":
     rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
                            case_other_runs_never_truncate, case_limit_with_four_threads,
                            case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back,
-                           case_unopenable_file_is_told_once, case_file_that_opens_later_says_so])
+                           case_unopenable_file_is_told_once])
     sys.exit(e2e.skip_status(rc, SKIPPED))
