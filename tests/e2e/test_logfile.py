@@ -178,8 +178,27 @@ def case_full_disk_and_back(t):
              "every record is in the file or counted as dropped")
 
 
+def case_unopenable_file_is_told_once(t):
+    # -o under /proc and a file_dir that is a regular file: one line on
+    # standard error names the path and the reason, also with -q; the run
+    # ends as it would with the file.
+    for args, extra, want in ((["-q", "-o", "/proc/nope/x.log"], "", " /proc/nope/x.log: No such file or directory"),
+                              (["-q"], "file_dir=plain\nfile=x.pcap\n", "/plain/x.pcap: Not a directory")):
+        v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(log_level="dbg", extra=extra), args=args)
+        with open(os.path.join(v.dir, "plain"), "w") as f:
+            f.write("a file, not a directory\n")
+        rc, out, err = v.run(b"show info\ncall tlog\nshow info\nquit\n")
+        told = [l for l in err.decode(errors="replace").split("\n") if "cannot open log file" in l]
+        t.eq(rc, 0, "%s: status" % want)
+        t.eq(len(told), 1, "%s: told once: %r" % (want, told))
+        # (a console record before it ends in its colour's reset)
+        t.check(told and told[0].split("\x1b[0m")[-1].startswith("vkto: cannot open log file /") and want in told[0],
+                "%s: path and reason: %r" % (want, told))
+
+
 if __name__ == "__main__":
     rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
                            case_other_runs_never_truncate, case_limit_with_four_threads,
-                           case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back])
+                           case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back,
+                           case_unopenable_file_is_told_once])
     sys.exit(e2e.skip_status(rc, SKIPPED))

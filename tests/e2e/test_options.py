@@ -111,6 +111,27 @@ def case_quiet_and_exec(t):
     t.eq(rc, 1, "-e status without an instance to answer")
 
 
+def case_unusable_syslog_value_is_told(t):
+    for value, want in (("127.0.0.1", "vkto: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n"),
+                        ("udp://bad..name:514", "vkto: syslog udp://bad..name:514: host bad..name does not resolve (")):
+        rc, out, err = run(["-q"], ini=e2e.ini_text(extra="syslog=%s\n" % value), stdin=b"call tlog\nquit\n")
+        t.eq(rc, 0, "%s: status" % value)
+        t.contains(err, want, "%s: told" % value)
+        t.eq(err.count("vkto: syslog "), 1, "%s: told once: %r" % (value, err[-600:]))
+
+
+def case_port_held_by_another_program(t):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        s.listen(4)
+        port = s.getsockname()[1]
+        rc, out, err = run(["-q"], ini=e2e.ini_text(port, 0))
+    t.eq(rc, 1, "status of the refused start")
+    t.contains(err, "Can only run one instance\n", "the refusal text")
+    t.contains(err, "127.0.0.1:%d answered: another instance or another program holds that port; stop it, or "
+               "choose other ports (-s debug_server_port=PORT)\n" % port, "the address and port that answered")
+
+
 def case_port_range(t):
     rc, out, err = run(["-s", "debug_server_port=70000"], stdin=b"show config\nquit\n")
     t.eq(rc, 0, "out-of-range port still runs")
@@ -197,5 +218,6 @@ def case_empty_address_is_every_address(t):
 
 sys.exit(e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
                            case_show_config_sources, case_bad_and_missing_files,
-                           case_quiet_and_exec, case_port_range,
+                           case_quiet_and_exec, case_port_range, case_unusable_syslog_value_is_told,
+                           case_port_held_by_another_program,
                            case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address]))

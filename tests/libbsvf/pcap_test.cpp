@@ -142,13 +142,33 @@ TEST_F(LogPcap, LogRecordsBecomePacketsAndNoTextIsWritten)
     EXPECT_EQ((u8)s[pk[1] + 16 + 8], 3);  // level byte
 }
 
-TEST_F(LogPcap, FailedCreationIsReportedAndClearsTheName)
+TEST_F(LogPcap, FailedCreationIsReportedAndTriedAgainUntilItOpens)
 {
-    path = d / "missing/dir/x.pcap";
+    std::string dir = d / "missing";
+    path = dir + "/x.pcap";
     log_file_pcap_detach(&q.c->file);
+    q.c->file_on.store(1);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(log_file_open(&q.c->file, path.c_str()), -1);
-    EXPECT_STREQ(q.c->file.name, "");
+    EXPECT_STREQ(q.c->file.name, path.c_str());
     EXPECT_EQ(q.c->file.pcap, nullptr);
+    q.log(6, "%s\n", "dropped, the next try is not due yet");
+    q.c->file.open_retry_us = 0;  // a second later: still no directory
+    q.log(6, "%s\n", "dropped");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    q.c->file.open_retry_us = 0;
+    q.log(6, "%s\n", "after");
+    std::string err = testing::internal::GetCapturedStderr();
+    size_t told = err.find("cannot open log file " + path + ": No such file or directory");
+    EXPECT_NE(told, std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot open log file", told + 1), std::string::npos) << err;
+    std::string s = read_file(path);
+    auto pk = packets(s);
+    ASSERT_EQ(pk.size(), 3u);
+    EXPECT_NE(s.find("log file " + path + " opened after 2 failed attempts\n", pk[0]), std::string::npos);
+    EXPECT_NE(s.find("2 log records dropped: the file could not be written (No such file or directory)\n", pk[1]),
+              std::string::npos);
+    EXPECT_NE(s.find("after\n", pk[2]), std::string::npos);
 }
 
 TEST_F(LogPcap, ConcurrencyFourThreadsKeepTheLimitAndAWholeChain)
@@ -196,9 +216,10 @@ TEST_F(LogPcap, NameThatCannotBeOpenedAgainDropsCountedRecordsUntilTheRetry)
     q.log(6, "%s\n", "after");
     std::string s = read_file(path);
     auto pk = packets(s);
-    ASSERT_EQ(pk.size(), 2u);
+    ASSERT_EQ(pk.size(), 3u);
+    EXPECT_NE(s.find("log file " + path + " opened after 1 failed attempts\n"), std::string::npos);
     EXPECT_NE(s.find("3 log records dropped: the file could not be written (Not a directory)\n"), std::string::npos);
-    EXPECT_NE(s.find("after\n", pk[1]), std::string::npos);
+    EXPECT_NE(s.find("after\n", pk[2]), std::string::npos);
 }
 
 TEST_F(LogPcap, ConcurrencyMovedOrRemovedFileAndDirectoryAreMadeAnew)

@@ -278,11 +278,52 @@ TEST_F(LogFile, FailedOpenForgetsThePreviousFile)
     std::string p = dir / "ok.log";
     open(p);
     q.log(6, "%s\n", "one");
+    testing::internal::CaptureStderr();
     EXPECT_EQ(log_file_open(st(), (dir / "missing/dir/f.log").c_str()), -1);
-    EXPECT_STREQ(st()->name, "");
+    testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(st()->name, (dir / "missing/dir/f.log").c_str());  // the name that is tried again
     EXPECT_EQ(log_file_tell(st()), -1);
     q.log(6, "%s\n", "two");
     EXPECT_EQ(read_file(p).find("two"), std::string::npos);
+}
+
+TEST_F(LogFile, NameThatDoesNotOpenIsToldOnceAndSaidWhenItOpens)
+{
+    std::string sub = dir / "later", p = sub + "/f.log";
+    q.c->file_on.store(1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(log_file_open(st(), p.c_str()), -1);
+    q.log(6, "%s\n", "tried at once");
+    st()->retry_us = 0;  // a second later
+    q.log(6, "%s\n", "tried again");
+    q.log(6, "%s\n", "the next try is not due");
+    // A name that never opened is opened as configured: no directory is
+    // made for it.
+    EXPECT_EQ(logtest::file_size(sub), -1);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    st()->retry_us = 0;
+    q.log(6, "%s\n", "opened");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "test_liblog: cannot open log file " + p +
+                       ": No such file or directory (its records are dropped until it opens)\n");
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(testutil::text_like(lines[0].c_str(), ("{*} WARN  {d} --- [{*}] tag log file " + p +
+                                                       " opened after 3 failed attempts").c_str()))
+        << lines[0];
+    EXPECT_TRUE(testutil::text_like(lines[1].c_str(), "{*} WARN  {d} --- [{*}] tag 3 log records dropped: "
+                                                      "the file could not be written (No such file or directory)"))
+        << lines[1];
+    EXPECT_TRUE(testutil::text_like(lines[2].c_str(), "{*} INFO  {d} --- [{*}] tmod opened")) << lines[2];
+    // Once open, a later failure is a new one: told again.
+    ASSERT_EQ(unlink(p.c_str()), 0);
+    ASSERT_EQ(rmdir(sub.c_str()), 0);
+    logtest::write_file(sub, "a file where the directory was");
+    usleep(2000);  // the next record looks at the file
+    testing::internal::CaptureStderr();
+    q.log(6, "%s\n", "gone");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot open log file " + p + ": Not a directory"), std::string::npos) << err;
 }
 
 TEST_F(LogFile, HeldFileIsNamedButNeitherCreatedNorEmptied)

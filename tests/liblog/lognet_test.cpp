@@ -266,15 +266,50 @@ TEST_F(Syslog, BadUrlLeavesTheOutputClosed)
     std::string url(9000, 'x');
     url = "udp://" + url;
     log_net_state *st = &q.c->net;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(log_net_open(st, url.c_str()), -1);
     EXPECT_EQ(st->state, 0);
     EXPECT_STREQ(log_net_get(st)->url, "");
     EXPECT_EQ(log_net_write(q.c, 6, "m", "x\n", 2), 0);
+    // Without a scheme the text is a path: nothing to send to. The value
+    // stays shown as configured.
+    EXPECT_EQ(log_net_open(st, "127.0.0.1"), -1);
+    EXPECT_EQ(st->state, 0);
+    EXPECT_STREQ(st->url, "127.0.0.1");
+    EXPECT_EQ(log_net_write(q.c, 6, "m", "x\n", 2), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("test_liblog: syslog udp://xxx"), std::string::npos) << err;
+    EXPECT_NE(err.find("test_liblog: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n"),
+              std::string::npos)
+        << err;
     EXPECT_EQ(log_net_open(st, "udp://127.0.0.1"), 0);
     EXPECT_EQ(st->port, 0);
     EXPECT_EQ(st->transport, LOG_NET_DGRAM);
     EXPECT_EQ(st->sock, -1);
     EXPECT_EQ(log_net_close(st), 0);
+}
+
+TEST_F(Syslog, HostThatDoesNotResolveIsToldByTheCheckOnly)
+{
+    open("udp://bad..name:514");
+    testing::internal::CaptureStderr();
+    u64 t0 = os_mono_ms();
+    EXPECT_EQ(log_net_check(q.c, 1000), -1);
+    EXPECT_LT(os_mono_ms() - t0, 1500u);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(testutil::text_like(err.c_str(), "test_liblog: syslog udp://bad..name:514: host bad..name does "
+                                                 "not resolve ({*})\n"))
+        << err;
+    // The output stays on for a name that may resolve later; a host that
+    // resolves and a closed output say nothing.
+    EXPECT_EQ(q.c->net.state, 1);
+    peer lst(SOCK_DGRAM);
+    open(url_of("udp", lst.port));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(log_net_check(q.c, 1000), 0);
+    log_net_close(&q.c->net);
+    EXPECT_EQ(log_net_check(q.c, 1000), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 #define LOG_SRC "src/lib/liblog/log"
 #include "liblog/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "liblog/log_fmt.h"
 #include "liblog/log_queue.h"
@@ -650,6 +652,27 @@ int log_debug_printf(const char *fmt, ...)
     fputs(buf, stderr);
     fflush(stderr);
     return 0;
+}
+
+void log_tell(const char *fmt, ...)
+{
+    char buf[1024];
+    int n = snprintf(buf, sizeof buf, "%s: ", program_invocation_short_name);
+    if (n < 0 || (size_t)n >= sizeof buf) n = 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int k = vsnprintf(buf + n, sizeof buf - (size_t)n, fmt, ap);
+    va_end(ap);
+    size_t len = k < 0 ? (size_t)n : std::min((size_t)n + (size_t)k, sizeof buf - 1);
+    if (len && buf[len - 1] != '\n') buf[len == sizeof buf - 1 ? len - 1 : len++] = '\n';
+    int saved = errno;
+    for (size_t at = 0; at < len;) {
+        ssize_t w = write(STDERR_FILENO, buf + at, len - at);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        at += (size_t)w;
+    }
+    errno = saved;
 }
 
 void log_debug_set(int on)

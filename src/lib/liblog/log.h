@@ -111,6 +111,10 @@ struct log2 *log_ctx_new(void);
 struct log2 *log_ctx_get(struct log2 *ctx);
 int log2_exit(struct log2 *ctx);
 int log_debug_printf(const char *fmt, ...) OS_PRINTF(1, 2);
+// A failing output told to the user: "<program>: <text>" on standard error
+// whatever the level and the console switch, in one write (so that it does
+// not cut into a console record; the output mutex may be held).
+void log_tell(const char *fmt, ...) OS_PRINTF(1, 2);
 void log_debug_set(int on);
 int log_debug_get(void);
 void log_thread_name_set(const char *name);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "libconf/conf.h"
+#include "liblog/lognet.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
 #include "libpal/string/conv_num.h"
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr i32 kFileSizeMin = 2048;
+constexpr int kLookupMs = 1000;  // start-up waits this long for the syslog host
 
 // While start-up holds the outputs, the default context's file and bsv
 // sender are only named.
@@ -60,6 +62,9 @@ void log2_outputs_hold(int hold)
         file_open(c, text);
     }
     log_bsv_udp_start(&c->bsv);
+    // A syslog host that does not resolve is told now, not at the first
+    // record, which may come much later (or be filtered out).
+    log_net_check(c, kLookupMs);
 }
 
 int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)

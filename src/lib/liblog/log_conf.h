@@ -59,6 +59,7 @@ int log_level_cmd_set(const char *value, char *msg);
 
 // While held, outputs that create files or start threads (the text or
 // pcap file, the bsv sender) are only recorded; releasing the hold opens
-// what was recorded on the default context. Start-up holds them until the
-// option checks and the daemon fork are done.
+// what was recorded on the default context, and looks the syslog host up
+// (log_net_check). Start-up holds them until the option checks and the
+// daemon fork are done.
 void log2_outputs_hold(int hold);

@@ -33,6 +33,16 @@ struct log_file_state {
     // output mutex (atomic access).
     u32 pcap_dropped;
     int pcap_errno;
+    // A name that cannot be opened is tried again as its records come (the
+    // text file within the pause above, the pcap file once a second): the
+    // first failure is told on standard error, and the first record
+    // written once it opens is preceded by one that says so. For the pcap
+    // file these are read without the output mutex (atomic access).
+    u32 open_fails;     // failed opens since the name was last open
+    int open_errno;     // why the first of them failed
+    u64 open_retry_us;  // pcap: monotonic time of the next open while none is
+    u8 was_open;        // text: the name has led to a file (an open again
+                        // makes its directory anew, as after a deletion)
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -119,8 +129,11 @@ int log_file_pcap_write(int level, const void *rec, int len, void *state);
 // when the file's lock can be had within a short wait, without the size
 // rule.
 int log_file_pcap_write_safe(int level, const void *rec, int len, void *state);
-// The pcap side of log_file_open and log_file_close.
+// The pcap side of log_file_open and log_file_close. The open keeps a
+// failure for the writer to try again; the attach makes the writer the
+// record layer's file hook (once the state's name is final).
 int log_file_pcap_open(log_file_state *st, const char *path);
+void log_file_pcap_attach(log_file_state *st);
 void log_file_pcap_close(log_file_state *st);
 int log_file_close(log_file_state *st);
 // Stops the pcap hook of the record layer when it writes this state's
@@ -139,6 +152,13 @@ int log_file_trim(int fd, i64 size, i32 limit);
 // the first was lost), written in front of the first record that follows
 // them; its length.
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno);
+// A name that could not be opened (eno why): the first failure since it
+// was last open is told on standard error; later ones are only counted.
+// The text and pcap writers both keep their count this way.
+void log_file_open_failed(log_file_state *st, const char *path, int eno);
+// The message of the record that tells that a name opened after fails
+// failed attempts; its length.
+int log_file_opened_text(char *buf, size_t size, const char *path, u32 fails);
 
 // Syslog output.
 void log_net_init(log_net_state *st);

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
+constexpr char kOpenedFmt[] = "log file %s opened after %u failed attempts\n";
 
 bool ends_with_pcap(const char *path)
 {
@@ -75,13 +76,23 @@ void close_text(log_file_state *st)
     st->fd = -1;
 }
 
-// The reopen of the writer: the stored name with "a+".
+// The reopen of the writer: the stored name with "a+". A name that never
+// opened gets no directory made: it is opened as it was configured.
 int reopen_text(log_file_state *st)
 {
     close_text(st);
-    if (st->name[0]) return open_text(st, st->name, false, true);
-    errno = ENOENT;
-    return -1;
+    if (!st->name[0]) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (open_text(st, st->name, false, st->was_open) != 0) {
+        int eno = errno;
+        log_file_open_failed(st, st->name, eno);
+        errno = eno;
+        return -1;
+    }
+    st->was_open = 1;
+    return 0;
 }
 
 // Errors after which the same file may take records again once space
@@ -207,13 +218,23 @@ void stamp_now(char *s, u64 *tod)
     s[LOG_FILE_STAMP - 1] = ' ';
 }
 
-// The line that tells of dropped records, with its header, stamped.
-size_t dropped_note(const log_file_state *st, char *note, size_t size, const char *stamp)
+// The lines that tell of failed opens and of dropped records, with their
+// headers, stamped, into kNotesSize bytes.
+constexpr size_t kNoteText = 512;
+constexpr size_t kNotesSize = 2 * (LOG_FILE_HEAD_MAX + kNoteText);
+size_t notes(const log_file_state *st, char *note, const char *stamp)
 {
-    size_t n = log_file_head(note, LOG_LVL_WARN, LOG_MOD);
-    memcpy(note, stamp, LOG_FILE_STAMP);
-    int k = log_file_dropped_text(note + n, size - n, st->dropped, st->drop_errno);
-    return n + (k > 0 ? (size_t)k : 0);
+    size_t n = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (i == 0 ? !st->open_fails : !st->dropped) continue;
+        size_t h = log_file_head(note + n, LOG_LVL_WARN, LOG_MOD);
+        memcpy(note + n, stamp, LOG_FILE_STAMP);
+        n += h;
+        int k = i == 0 ? log_file_opened_text(note + n, kNoteText, st->name, st->open_fails)
+                       : log_file_dropped_text(note + n, kNoteText, st->dropped, st->drop_errno);
+        n += k > 0 ? (size_t)k : 0;
+    }
+    return n;
 }
 
 // After a write: a file at or above the limit keeps its newer half.
@@ -270,16 +291,37 @@ int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
     return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
 }
 
+int log_file_opened_text(char *buf, size_t size, const char *path, u32 fails)
+{
+    if (size < 2) return 0;
+    int n = snprintf(buf, size, kOpenedFmt, path, fails);
+    if (n < 0) return 0;
+    if ((size_t)n < size) return n;
+    buf[size - 2] = '\n';  // a name too long for the line is cut, the line stays one
+    return (int)size - 1;
+}
+
+void log_file_open_failed(log_file_state *st, const char *path, int eno)
+{
+    if (__atomic_fetch_add(&st->open_fails, 1, __ATOMIC_ACQ_REL) != 0) return;
+    __atomic_store_n(&st->open_errno, eno, __ATOMIC_RELAXED);
+    char et[256];
+    log_tell("cannot open log file %s: %s (its records are dropped until it opens)", path,
+             os_errno_str(eno, et, sizeof et));
+}
+
 int log_file_close(log_file_state *st)
 {
     if (!st) return 0;
-    if (st->pcap) {
+    if (st->pcap || st->hooked) {
         log_file_pcap_detach(st);
         log_file_pcap_close(st);
     }
     close_text(st);
     st->held = 0;
     st->dropped = 0;
+    st->was_open = 0;
+    __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
     return 0;
 }
@@ -308,24 +350,29 @@ int log_file_open(log_file_state *st, const char *name)
     log_file_close(st);
     st->name[0] = 0;
     st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
-    if (st->kind == LOG_FILE_KIND_PCAP) {
-        // The writer follows the name it was given: made absolute, so that
-        // a change of the current directory does not move it.
-        char abs[4096];
-        absolute_name(path, abs, sizeof abs);
-        if (fit != 0 || log_file_pcap_open(st, abs) != 0) {
-            log_debug_printf("bsvf_pcap_file %s err\n", path);
-            return -1;
-        }
-    } else if (fit != 0 || open_text(st, path, st->mode[0] == 'w', false) != 0) {
-        log_debug_printf("fopen %s err\n", path);
+    if (fit != 0) {
+        log_debug_printf(st->kind == LOG_FILE_KIND_PCAP ? "bsvf_pcap_file %s err\n" : "fopen %s err\n", name);
+        log_file_open_failed(st, name, ENAMETOOLONG);
         return -1;
     }
-    char real[PATH_MAX];
-    if (realpath(path, real)) str_safecopy_trunc(st->name, sizeof st->name, real);
-    else absolute_name(path, st->name, sizeof st->name);
-    path_normalize(st->name);
-    return 0;
+    // A name that does not open stays named: the writer tries it again
+    // (made absolute, so that a change of the current directory does not
+    // move it).
+    absolute_name(path, st->name, sizeof st->name);
+    bool pcap = st->kind == LOG_FILE_KIND_PCAP;
+    int rc = pcap ? log_file_pcap_open(st, st->name) : open_text(st, path, st->mode[0] == 'w', false);
+    if (rc != 0) {
+        int eno = errno;
+        log_debug_printf(pcap ? "bsvf_pcap_file %s err\n" : "fopen %s err\n", path);
+        log_file_open_failed(st, st->name, eno);
+    } else {
+        char real[PATH_MAX];
+        if (realpath(path, real)) str_safecopy_trunc(st->name, sizeof st->name, real);
+        path_normalize(st->name);
+        st->was_open = 1;
+    }
+    if (pcap) log_file_pcap_attach(st);
+    return rc != 0 ? -1 : 0;
 }
 
 size_t log_file_head(char *h, int level, const char *module)
@@ -406,11 +453,11 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     constexpr int kPieces = FD_APPEND_MAX;
     for (int i = 0; i < n;) {
         struct iovec v[kPieces];
-        char note[1024];
+        char note[kNotesSize];
         int cnt = 0;
         size_t put = 0;
-        if (st->dropped) {
-            v[cnt] = {note, dropped_note(st, note, sizeof note, stamp)};
+        if (st->dropped | st->open_fails) {
+            v[cnt] = {note, notes(st, note, stamp)};
             put += v[cnt++].iov_len;
         }
         int first = i;
@@ -420,8 +467,9 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
             ++i;
         } while (i < n && cnt < kPieces && (i64)(st->size + put) < st->size_limit);
         if (!fd_append_whole(st->fd, v, cnt)) return fail(st, errno, n - first);
-        if (st->dropped) {
+        if (st->dropped | st->open_fails) {
             st->dropped = 0;
+            __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
             __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
         }
         st->size += put;

@@ -13,13 +13,21 @@
 int log_file_pcap_open(log_file_state *st, const char *path)
 {
     int type = bsv_log_type_get();
+    errno = 0;
     bsvf_pcap *h = st->mode[0] == 'a' ? bsvf_pcap_append(path, type) : bsvf_pcap_create(path, type);
-    if (!h) return -1;
-    st->pcap = h;
-    st->hooked = 1;
     __atomic_store_n(&st->pcap_dropped, 0, __ATOMIC_RELAXED);
+    st->pcap = h;
+    if (h) return 0;
+    // The writer tries the name again once a second.
+    if (!errno) errno = EINVAL;
+    __atomic_store_n(&st->open_retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
+    return -1;
+}
+
+void log_file_pcap_attach(log_file_state *st)
+{
+    st->hooked = 1;
     bsv_log_set_file_proc(log_file_pcap_write, st, log_file_pcap_write_safe);
-    return 0;
 }
 
 void log_file_pcap_detach(log_file_state *st)
@@ -46,34 +54,76 @@ void pcap_drop(log_file_state *st, u32 n, int eno)
         __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
 }
 
+// The file whose name did not open, opened for appending when the next
+// attempt is due (one logging thread makes it); NULL meanwhile.
+bsvf_pcap *pcap_open_again(log_file_state *st)
+{
+    u64 now = os_mono_us();
+    u64 due = __atomic_load_n(&st->open_retry_us, __ATOMIC_RELAXED);
+    if (now < due || !__atomic_compare_exchange_n(&st->open_retry_us, &due, now + FD_FOLLOW_RETRY_US, false,
+                                                  __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        return nullptr;
+    bsvf_pcap *h = bsvf_pcap_append(st->name, bsv_log_type_get());
+    if (!h) {
+        log_file_open_failed(st, st->name, errno ? errno : EINVAL);
+        return nullptr;
+    }
+    bsvf_pcap *none = nullptr;
+    if (__atomic_compare_exchange_n(&st->pcap, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return h;
+    bsvf_pcap_close(h);  // made by a thread of an earlier attempt meanwhile
+    return none;
+}
+
+// A record of the output itself as a packet, ahead of the record due.
+int write_note(bsvf_pcap *h, const char *msg, u64 limit, int line)
+{
+    u8 note[BSV_LOG_REC_MAX];
+    int n = bsv_log_build(note, LOG_LVL_WARN, LOG_MOD, LOG_SRC, line, "log_file_pcap_write", msg);
+    return n > 0 ? bsvf_pcap_write_limited(h, note, n, limit) : -1;
+}
+
 }  // namespace
 
 int log_file_pcap_write(int, const void *rec, int len, void *state)
 {
     log_file_state *st = (log_file_state *)state;
-    if (!st || !st->pcap) return 0;
+    if (!st) return 0;
+    bsvf_pcap *h = __atomic_load_n(&st->pcap, __ATOMIC_ACQUIRE);
+    if (!h && !(h = pcap_open_again(st))) {
+        pcap_drop(st, 1, __atomic_load_n(&st->open_errno, __ATOMIC_RELAXED));
+        return -1;
+    }
     u64 limit = (u64)log_file_size_get(st);
     // A file deleted or moved away is made anew by name; the records that
     // went with a deleted one count as dropped.
     u32 gone;
-    bsvf_pcap_follow(st->pcap, os_mono_us(), &gone);
+    if (bsvf_pcap_follow(h, os_mono_us(), &gone) != 0) log_file_open_failed(st, st->name, errno);
     if (gone) pcap_drop(st, gone, ENOENT);
-    // After records were dropped (a full disk) the first packet written
-    // again is a record that says how many. Each writer that takes the
-    // count reports its own share, so none is told twice.
-    if (u32 lost = __atomic_exchange_n(&st->pcap_dropped, 0, __ATOMIC_ACQ_REL)) {
+    // After records were dropped (a full disk, a name that did not open)
+    // the first packets written again are records that say so. Each
+    // writer that takes a count reports its own share, so none is told
+    // twice.
+    if (__atomic_load_n(&st->pcap_dropped, __ATOMIC_RELAXED) | __atomic_load_n(&st->open_fails, __ATOMIC_RELAXED)) {
         char msg[512];
-        log_file_dropped_text(msg, sizeof msg, lost, __atomic_load_n(&st->pcap_errno, __ATOMIC_RELAXED));
-        u8 note[BSV_LOG_REC_MAX];
-        int n = bsv_log_build(note, LOG_LVL_WARN, LOG_MOD, LOG_SRC, __LINE__, __func__, msg);
-        if (n <= 0 || bsvf_pcap_write_limited(st->pcap, note, n, limit) < 0) {
-            pcap_drop(st, lost + 1, errno);
-            return -1;
+        if (u32 fails = __atomic_exchange_n(&st->open_fails, 0, __ATOMIC_ACQ_REL)) {
+            log_file_opened_text(msg, sizeof msg, st->name, fails);
+            if (write_note(h, msg, limit, __LINE__) < 0) {
+                __atomic_fetch_add(&st->open_fails, fails, __ATOMIC_ACQ_REL);
+                pcap_drop(st, 1, errno);
+                return -1;
+            }
+        }
+        if (u32 lost = __atomic_exchange_n(&st->pcap_dropped, 0, __ATOMIC_ACQ_REL)) {
+            log_file_dropped_text(msg, sizeof msg, lost, __atomic_load_n(&st->pcap_errno, __ATOMIC_RELAXED));
+            if (write_note(h, msg, limit, __LINE__) < 0) {
+                pcap_drop(st, lost + 1, errno);
+                return -1;
+            }
         }
     }
     // Write, size rule and flush as one step: the limit holds with any
     // number of logging threads.
-    int rc = bsvf_pcap_write_limited(st->pcap, rec, len, limit);
+    int rc = bsvf_pcap_write_limited(h, rec, len, limit);
     if (rc < 0) pcap_drop(st, 1, errno);
     return rc;
 }
@@ -81,5 +131,6 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
 int log_file_pcap_write_safe(int, const void *rec, int len, void *state)
 {
     log_file_state *st = (log_file_state *)state;
-    return st && st->pcap ? bsvf_pcap_write_safe(st->pcap, rec, len) : 0;
+    bsvf_pcap *h = st ? __atomic_load_n(&st->pcap, __ATOMIC_ACQUIRE) : nullptr;
+    return h ? bsvf_pcap_write_safe(h, rec, len) : 0;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <netdb.h>
 #include <poll.h>
 #include <strings.h>
@@ -16,7 +17,10 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/comm/verrmsg.h"
+#include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
+#include "libpal/os/os_thread.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_url.h"
@@ -37,6 +41,7 @@ const os_code_str syslog_priority_tab[] = {
 
 namespace {
 
+constexpr char kNotUrl[] = "not a URL (udp://host[:port] or tcp://host[:port])";
 constexpr int kConnectMs = 1000;   // time for one connection attempt
 constexpr int kSendMs = 1000;      // time for one message to go out
 constexpr u64 kBackoffMs = 3000;   // pause after a failed connection or send
@@ -302,14 +307,116 @@ int log_net_open(log_net_state *st, const char *url)
     if (rc < 0) {
         LOG_DBG("url_parser %s failed\n", url);
         st->url[0] = 0;
+        log_tell("syslog %.256s: %s", url, kNotUrl);
         return -1;
     }
     str_safecopy_trunc(st->url, sizeof st->url, url);
     st->transport = strcasecmp(u.protocol, "tcp") == 0 ? LOG_NET_STREAM : LOG_NET_DGRAM;
     str_safecopy_trunc(st->host, sizeof st->host, u.host);
     st->port = u.port;
+    // A text without a scheme is a file path to the parser: no host to
+    // send to, so the output stays closed.
+    if (!u.host[0]) {
+        log_tell("syslog %.256s: %s", url, kNotUrl);
+        return -1;
+    }
     st->state = 1;
     return rc;
+}
+
+namespace {
+
+// A name looked up on a thread of its own, so that the caller can stop
+// waiting for it; whichever of the two lets go last frees it.
+struct lookup {
+    std::atomic<int> refs;
+    pthread_mutex_t lock;
+    pthread_cond_t cond;
+    bool done;
+    int rc, eno;
+    int socktype;
+    char service[32];
+    char host[1025];  // NI_MAXHOST
+};
+
+void lookup_unref(lookup *l)
+{
+    if (l->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    pthread_mutex_destroy(&l->lock);
+    pthread_cond_destroy(&l->cond);
+    l->~lookup();
+    os_free(l);
+}
+
+i64 lookup_proc(void *arg)
+{
+    lookup *l = (lookup *)arg;
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = l->socktype;
+    struct addrinfo *res = nullptr;
+    int rc = getaddrinfo(l->host, l->service, &hints, &res);
+    int eno = errno;
+    if (res) freeaddrinfo(res);
+    pthread_mutex_lock(&l->lock);
+    l->rc = rc;
+    l->eno = eno;
+    l->done = true;
+    pthread_cond_signal(&l->cond);
+    pthread_mutex_unlock(&l->lock);
+    lookup_unref(l);
+    return 0;
+}
+
+}  // namespace
+
+int log_net_check(struct log2 *ctx, int wait_ms)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c) return 0;
+    log_net_state *st = &c->net;
+    lookup *l = nullptr;
+    char url[256];
+    {
+        log_output_lock g(c);
+        // A name longer than a host name can be is left to the connection.
+        if (st->state == 0 || strnlen(st->host, sizeof st->host) >= sizeof l->host) return 0;
+        l = (lookup *)os_zalloc(sizeof(lookup));
+        if (!l) return 0;
+        new (l) lookup{};
+        str_safecopy_trunc(l->host, sizeof l->host, st->host);
+        bool stream = st->transport == LOG_NET_STREAM;
+        l->socktype = stream ? SOCK_STREAM : SOCK_DGRAM;
+        if (st->port) snprintf(l->service, sizeof l->service, "%d", st->port);
+        else str_safecopy_trunc(l->service, sizeof l->service, stream ? "syslog-conn" : "syslog");
+        str_safecopy_trunc(url, sizeof url, st->url);
+    }
+    l->refs.store(2);
+    pthread_mutex_init(&l->lock, nullptr);
+    os_cond_init_mono(&l->cond);
+    os_thread *t = os_thread_init("syslog_dns", lookup_proc, l, 0);
+    if (!t) {
+        lookup_unref(l);
+        lookup_unref(l);
+        return 0;
+    }
+    os_thread_free(t);
+    u64 deadline = os_mono_ms() + (u64)(wait_ms > 0 ? wait_ms : 0);
+    pthread_mutex_lock(&l->lock);
+    while (!l->done && os_cond_wait_until(&l->cond, &l->lock, deadline) != ETIMEDOUT) {
+    }
+    bool done = l->done;
+    int rc = l->rc, eno = l->eno;
+    pthread_mutex_unlock(&l->lock);
+    int result = 0;
+    if (done && rc != 0) {
+        char et[256];
+        log_tell("syslog %s: host %s does not resolve (%s)", url, l->host,
+                 rc == EAI_SYSTEM ? os_errno_str(eno, et, sizeof et) : gai_strerror(rc));
+        result = -1;
+    }
+    lookup_unref(l);
+    return result;
 }
 
 int log_net_connect(log_net_state *st)

@@ -43,3 +43,10 @@ void syslog_close(int sock);
 // bytes sent, 0 without an open socket, or -1.
 int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
                        const struct tm *local);
+
+// Looks the syslog output's host up, waiting at most wait_ms (the look-up
+// goes on, unheeded, on a thread of its own when it takes longer): a host
+// that does not resolve is told on standard error and gives -1; 0
+// otherwise (also when the answer did not come in time, or the output is
+// closed).
+int log_net_check(struct log2 *ctx, int wait_ms);

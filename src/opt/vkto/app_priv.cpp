@@ -64,6 +64,11 @@ int app_priv_check_instance(void)
     if (!sock) return 0;
     sock_close(sock);
     LOG_ERR("Can only run one instance\n");
+    // Whatever answered there, vkto or not, holds the port.
+    bool v6 = strchr(host, ':') != nullptr;
+    LOG_ERR("%s%s%s:%d answered: another instance or another program holds that port; stop it, or "
+            "choose other ports (-s %s=PORT)\n",
+            v6 ? "[" : "", host, v6 ? "]" : "", service_port, shell ? "debug_server_port" : "http_server_port");
     return -1;
 }
 
