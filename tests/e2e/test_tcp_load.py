@@ -35,6 +35,14 @@ def open_sessions(port, n):
     return conns
 
 
+def start_for_full_table():
+    """vkto, with room here for more than 256 connections to it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 1024:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
+    return e2e.start_shell(ARGS.vkto)
+
+
 def case_cap(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
@@ -64,10 +72,7 @@ def case_cap(t):
 
 def case_idle_connections(t):
     # Connections that never send a byte do not lock operators out.
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft < 1024:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
-    v, port = e2e.start_shell(ARGS.vkto)
+    v, port = start_for_full_table()
     with v:
         base = baseline(v)
         idle = []
@@ -128,10 +133,7 @@ def case_busy_sessions(t):
     # A session running a command is never closed for a newcomer, however
     # long it has received nothing; with every session busy, newcomers are
     # refused.
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft < 1024:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
-    v, port = e2e.start_shell(ARGS.vkto)
+    v, port = start_for_full_table()
     with v:
         base = baseline(v)
         fed, held = os.path.join(v.dir, "fed.fifo"), os.path.join(v.dir, "held.fifo")
