@@ -2,11 +2,13 @@
 loop bounded): a full session table, idle connections, stalled, reset and
 vanishing clients, bad input, stopping with sessions open, and thread and
 descriptor counts."""
+import errno
 import os
 import resource
 import signal
 import socket
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -31,6 +33,14 @@ def open_sessions(port, n):
             raise AssertionError("session %d: %r" % (i, r))
         conns.append(c)
     return conns
+
+
+def start_for_full_table():
+    """vkto, with room here for more than 256 connections to it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 1024:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
+    return e2e.start_shell(ARGS.vkto)
 
 
 def case_cap(t):
@@ -62,10 +72,7 @@ def case_cap(t):
 
 def case_idle_connections(t):
     # Connections that never send a byte do not lock operators out.
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft < 1024:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
-    v, port = e2e.start_shell(ARGS.vkto)
+    v, port = start_for_full_table()
     with v:
         base = baseline(v)
         idle = []
@@ -95,6 +102,106 @@ def case_idle_connections(t):
         finally:
             for s in idle:
                 s.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back")
+
+
+def fifo_writer(path, timeout=5):
+    """A blocking write end of the FIFO once a reader has opened it, or None."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO:
+                raise
+            time.sleep(0.02)
+            continue
+        os.set_blocking(fd, True)
+        return fd
+    return None
+
+
+def release_readers(path):
+    """Lets every "source" waiting to open the FIFO run it as an empty file."""
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+    except OSError:
+        pass
+
+
+def case_busy_sessions(t):
+    # A session running a command is never closed for a newcomer, however
+    # long it has received nothing; with every session busy, newcomers are
+    # refused.
+    v, port = start_for_full_table()
+    with v:
+        base = baseline(v)
+        fed, held = os.path.join(v.dir, "fed.fifo"), os.path.join(v.dir, "held.fifo")
+        os.mkfifo(fed)
+        os.mkfifo(held)
+        lines = 40
+        x = e2e.ShellConn(port)
+        x.send("source %s\n" % fed)
+        w = fifo_writer(fed)
+        t.check(w is not None, "the source run opened its file")
+        if w is None:
+            return
+        checks_done = threading.Event()
+
+        def feed():
+            # A line every 0.1 s; the last one once the checks are done.
+            try:
+                for i in range(lines):
+                    if i == lines - 1:
+                        checks_done.wait(30)
+                    os.write(w, b"echo L%02d\n" % i)
+                    time.sleep(0.1)
+            except BrokenPipeError:  # the source run was ended
+                pass
+            os.close(w)
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        others = []
+        try:
+            time.sleep(0.3)
+            others = open_sessions(port, CAP - 1)  # with x, the table is full
+            newcomer = e2e.ShellConn(port)
+            t.eq(newcomer.ask("echo newcomer", timeout=3), ["newcomer\n"], "a newcomer on a full table is served")
+            t.check(others[0].closed_within(3), "the idle session received from longest ago made way")
+            try:
+                v.read_until(b"256 sessions open, the one idle longest (", timeout=3, stream="err")
+            except AssertionError as e:
+                t.check(False, "eviction record: %s" % e)
+            others = others[1:] + [newcomer]
+            # Every session but x begins a command that waits for the held file.
+            for c in others:
+                c.send("echo b; source %s\n" % held)
+            t.eq(sum(c.replies(1, timeout=5) == ["b\n"] for c in others), CAP - 1, "255 sessions busy")
+            late = e2e.ShellConn(port)
+            t.check(late.closed_within(3) and late.buf == b"", "with every session busy, a newcomer is refused")
+            late.close()
+            try:
+                v.read_until(b"256 sessions open, connection from 127.0.0.1:", timeout=3, stream="err")
+            except AssertionError as e:
+                t.check(False, "refusal record: %s" % e)
+            t.check(not x.closed_within(0.2), "the session running source stays")
+            waiting = list(others)
+            end = time.monotonic() + 10
+            while waiting and time.monotonic() < end:
+                release_readers(held)
+                waiting = [c for c in waiting if c.replies(1, timeout=0.2) != [""]]
+            t.eq(len(waiting), 0, "each held source ends with its one reply")
+            checks_done.set()
+            t.eq(x.replies(1, timeout=10), ["".join("L%02d\n" % i for i in range(lines))],
+                 "every line of the source run answered (40 of 40)")
+            t.eq(x.ask("echo after"), ["after\n"], "the session goes on after its source run")
+        finally:
+            checks_done.set()
+            release_readers(held)
+            feeder.join(10)
+            for c in others + [x]:
+                c.close()
         t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back")
 
 
@@ -199,5 +306,5 @@ def case_daemon_exit(t):
         t.check(not e2e.wait_port(port, timeout=0.2), "daemon gone")
 
 
-sys.exit(e2e.Checks().run([case_cap, case_idle_connections, case_bad_clients, case_bad_input, case_sigterm_with_sessions,
-                           case_daemon_exit]))
+sys.exit(e2e.Checks().run([case_cap, case_idle_connections, case_busy_sessions, case_bad_clients, case_bad_input,
+                           case_sigterm_with_sessions, case_daemon_exit]))

@@ -132,6 +132,9 @@ TEST_F(ShellServer, FullTableMakesWayThenBaseline)
     EXPECT_EQ(text.find("sessions open", first + 1), std::string::npos) << "rate-limited";
     EXPECT_NE(text.find(" closed for a connection from 127.0.0.1:"), std::string::npos);
     EXPECT_NE(text.find(" (1 closed since the last record)\n"), std::string::npos);
+    // The two held back are told within two seconds, with no further one.
+    EXPECT_TRUE(wait_for([&] { return log.has("2 sessions closed for new connections since the last record\n"); },
+                         4000));
     // quit ends only its own session, and leaves room: the next connection
     // ends no other.
     ASSERT_TRUE(peers[2].send_all("quit\n"));

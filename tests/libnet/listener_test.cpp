@@ -504,6 +504,12 @@ TEST(ListenerConcurrency, LogGateCountsEveryEventOnce)
     gate.last_ms.store(os_mono_ms() - kEveryMs);  // the interval is over
     EXPECT_EQ(reported.load() + sock_log_gate_pass(&gate, kEveryMs), kThreads * kEach + 1);
     EXPECT_EQ(sock_log_gate_pass(&gate, kEveryMs), 0u);
+    // That one held back is taken once its interval is over, and only once.
+    EXPECT_EQ(sock_log_gate_take(&gate, kEveryMs), 0u);
+    gate.last_ms.store(os_mono_ms() - kEveryMs);
+    EXPECT_EQ(sock_log_gate_take(&gate, kEveryMs), 1u);
+    gate.last_ms.store(os_mono_ms() - kEveryMs);
+    EXPECT_EQ(sock_log_gate_take(&gate, kEveryMs), 0u);
 }
 
 }  // namespace

@@ -239,4 +239,75 @@ TEST(ListenerConcurrency, SessionsEndingAtOnceAreJoined)
     }
 }
 
+// A full table closes only a session that runs no request: of those, the
+// one idle longest; with every open session busy, none (the caller refuses
+// the newcomer). A session chosen to close can start no request after.
+std::mutex g_parked_lock;
+std::vector<sess_rec *> g_parked;
+
+i64 parked_session(void *arg)
+{
+    sess_rec *r = (sess_rec *)arg;
+    {
+        std::lock_guard<std::mutex> g(g_parked_lock);
+        g_parked.push_back(r);
+    }
+    for (int i = 0; i < 2000 && r->hdr.state.load() != SOCK_CTX_STATE_STOP; ++i) os_msleep(5);
+    sock_tcp_ctx_close(r->hdr.mgr, &r->hdr);
+    return 0;
+}
+
+TEST(ListenerConcurrency, FullTableClosesOnlyIdleSessions)
+{
+    env_guard env;
+    sock_tcp_ctx_mgr *mgr = echo_mgr(parked_session);
+    u32 port = 0;
+    sock_server_ctx *srv = echo_listener(mgr, &port);
+    ASSERT_NE(srv, nullptr);
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(dial("127.0.0.1", (int)port));
+    std::vector<sock_tcp_ctx *> rec;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::lock_guard<std::mutex> g(g_parked_lock);
+            rec.clear();
+            for (sess_rec *r : g_parked) rec.push_back(&r->hdr);
+            return rec.size() == 4;
+        },
+        5000));
+    std::sort(rec.begin(), rec.end(), [](sock_tcp_ctx *a, sock_tcp_ctx *b) { return a->seq < b->seq; });
+    auto stopped = [&](int i) { return rec[i]->state.load() == SOCK_CTX_STATE_STOP; };
+    // 0 and 3 run requests; 0 had been idle longest before it began.
+    const u64 now = os_mono_ms();
+    rec[0]->active.end(now - 5000);
+    ASSERT_TRUE(rec[0]->active.begin());
+    rec[1]->active.end(now - 3000);
+    rec[2]->active.heard(now - 1000);
+    ASSERT_TRUE(rec[3]->active.begin());
+    u64 idle = 0;
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 5, &idle), 0);  // room left
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 4, &idle), 1);
+    EXPECT_TRUE(stopped(1));
+    EXPECT_GE(idle, 3000u);
+    EXPECT_LT(idle, 13000u);
+    EXPECT_FALSE(rec[1]->active.begin());  // chosen: runs nothing more
+    rec[1]->active.heard(now);             // and stays chosen
+    EXPECT_FALSE(rec[1]->active.begin());
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 3, &idle), 1);
+    EXPECT_TRUE(stopped(2));
+    // Only busy sessions are open: none is closed.
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 2, &idle), -1);
+    EXPECT_FALSE(stopped(0) || stopped(3));
+    // Once its reply has gone out, a session is idle from then on.
+    rec[3]->active.end(os_mono_ms());
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 2, &idle), 1);
+    EXPECT_TRUE(stopped(3));
+    EXPECT_FALSE(stopped(0));
+    EXPECT_LT(idle, 1000u);
+    rec[0]->active.end(os_mono_ms());
+    sock_server_exit(srv);
+    sock_tcp_ctx_exit(mgr);
+    for (int c : clients) close(c);
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "libnet/libnet.h"
 #include "libnet/sock_cli.h"
 #include "libnet/sock_ctx.h"
+#include "libnet/sock_event.h"
 #include "libnet/sock_srv.h"
 #include "libsh/libsh.h"
 #include "libsh/libsh_lock.h"
@@ -95,6 +96,15 @@ void log_evicted(const os_ipaddr *peer, u64 idle_ms)
              DBGSRV_MAX_SESSIONS, (unsigned long long)idle_ms, addr, n);
 }
 
+// Sessions closed after the last record are told on "sock_listen" once the
+// record's second has passed (so within two seconds), even when no further
+// connection comes.
+void tell_evicted_late(void *)
+{
+    if (u32 n = sock_log_gate_take(&g_evicted, kLogEveryMs))
+        LOG_WARN("%u sessions closed for new connections since the last record\n", n);
+}
+
 }  // namespace
 
 int accept_proc(u64 sock, os_ipaddr *peer, void *)
@@ -110,6 +120,8 @@ int accept_proc(u64 sock, os_ipaddr *peer, void *)
         }
         // A full table makes way for the new connection: the session idle
         // longest ends, so that idle connections never lock operators out.
+        // A session running a request is never closed: when all are, the
+        // new connection is refused.
         u32 open = sock_tcp_ctx_count(g_mgr);
         if (open >= DBGSRV_MAX_SESSIONS)
             made = open < DBGSRV_MAX_SESSIONS + kEndingMax
@@ -142,7 +154,7 @@ i64 netsh_srv_thread(void *arg)
     dbgsh_srv_ctx ctx{};
     if (dbgsh_srv_ctx_init(&ctx, &c->n, NET_MODE, (void *)(uintptr_t)sock) == 0) {
         sock_tcp_ctx_set_net(m, &c->hdr, &c->n);
-        dbgsh_srv_net_imp(&ctx, &c->hdr.active_ms);
+        dbgsh_srv_net_imp(&ctx, &c->hdr.active);
     } else {
         sock_close(sock);
     }
@@ -192,6 +204,7 @@ int debug_shell_server_init(const char *addrs, int port)
         sock_tcp_ctx_exit(m);
         return -1;
     }
+    sock_env_tick_add(tell_evicted_late, nullptr);
     pthread_guard g(&g_lock);
     g_listener = l;
     return 0;
@@ -209,7 +222,10 @@ int debug_shell_server_exit(void)
         m = g_mgr;
         g_mgr = nullptr;
     }
-    if (l) sock_server_exit(l);
+    if (l) {
+        sock_server_exit(l);
+        sock_env_tick_del(tell_evicted_late, nullptr);
+    }
     // Every open session's handle gets its stop flag; each thread is
     // joined with 1000 ms given to it and detached when it takes longer.
     // A session that asked for the stop ends through its exit flag.

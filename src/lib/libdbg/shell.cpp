@@ -14,6 +14,7 @@
 
 #include "liblog/log.h"
 #include "libnet/libnet.h"
+#include "libnet/sock_ctx.h"
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
@@ -123,7 +124,7 @@ struct net_session {
     char out[kOutSize];
     size_t out_len;
     bool broken;  // a write failed or stalled: the session ends
-    std::atomic<u64> *active;  // set to os_mono_ms when request bytes come, or NULL
+    sock_ctx_activity *active;  // told of received bytes and running requests, or NULL
 };
 
 thread_local net_session *t_sess = nullptr;
@@ -185,7 +186,7 @@ int net_session_read(net_session *s, char *line)
         errno = 0;
         i64 r = os_socket_recv(n->transport, s->in, sizeof s->in);
         if (r > 0) {
-            if (s->active) s->active->store(os_mono_ms(), std::memory_order_relaxed);
+            if (s->active) s->active->heard(os_mono_ms());
             s->in_beg = 0;
             s->in_end = (size_t)r;
             continue;
@@ -295,7 +296,7 @@ int session_alive(dbgsh_srv_ctx *ctx)
     return 1;
 }
 
-int net_session_loop(dbgsh_srv_ctx *ctx, std::atomic<u64> *active)
+int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
 {
     LOG_VERB("NET_MODE ==>\n");
     net *n = (net *)ctx->out;
@@ -324,12 +325,20 @@ int net_session_loop(dbgsh_srv_ctx *ctx, std::atomic<u64> *active)
             break;
         }
         if (r == REQ_NONE) continue;
+        // Busy from here until the reply has gone out: a full table never
+        // closes the session in the middle of a request (a whole "source"
+        // run). A session already chosen to close runs nothing more.
+        if (active && !active->begin()) {
+            LOG_VERB("closed for a new connection, request not run\n");
+            break;
+        }
         if (r == REQ_TOO_LONG)
             libsh_line_too_long(ctx, kReqChars);
         else if (r == REQ_ONLY_CR)
             dbgout_flush(ctx->out);  // runs nothing, and is answered like any such line
         else
             exec_commands(ctx, str_trim(line));
+        if (active) active->end(os_mono_ms());
         if (s->broken) {
             LOG_VERB("write failed break\n");
             break;
@@ -567,10 +576,10 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
     return 0;
 }
 
-int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, std::atomic<u64> *active_ms)
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, sock_ctx_activity *activity)
 {
     OS_CHECK_RET(ctx != nullptr && ctx->mode == NET_MODE, -1);
-    return net_session_loop(ctx, active_ms);
+    return net_session_loop(ctx, activity);
 }
 
 int debug_shell_stdio_loop(void)

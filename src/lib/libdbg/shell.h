@@ -2,11 +2,10 @@
 // Debug shell sessions: one stream (standard input and output, a TCP
 // connection or a named pipe) tied to the command shell. Replies use CR LF
 // line ends, and each command's output ends with one NUL byte.
-#include <atomic>
-
 #include "libpal/env/os_types.h"
 
 struct dbgsh_srv_ctx;
+struct sock_ctx_activity;
 
 struct debug_shell_param {
     const char *prompt;
@@ -19,9 +18,10 @@ int dbgout_flush(void *out);
 
 int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *net, u32 mode, void *transport);
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx);
-// A network session (NET_MODE) as dbgsh_srv_imp runs it; whenever request
-// bytes arrive, *active_ms is set to the time (os_mono_ms).
-int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, std::atomic<u64> *active_ms);
+// A network session (NET_MODE) as dbgsh_srv_imp runs it, telling *activity
+// when request bytes arrive and while each request runs until its reply
+// has gone out; it ends, running nothing more, once chosen to close.
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, sock_ctx_activity *activity);
 int debug_shell_stdio_loop(void);
 int debug_shell_run_cmds(const char *cmds);
 // A session on the named pipe at name, until its read fails, "exit" or

@@ -64,6 +64,7 @@ enum : u32 {
 };
 
 constexpr int kJoinMs = 1000;
+constexpr int kPicks = 8;  // attempts to close an idle session for a newcomer
 
 // ---- stacks and heap ---------------------------------------------------------
 //
@@ -273,7 +274,7 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *m, u64 sock)
         rec->sock = sock;
         rec->mgr = m;
         rec->mstate = REC_STARTING;
-        rec->active_ms.store(os_mono_ms(), std::memory_order_relaxed);
+        rec->active.v.store(os_mono_ms(), std::memory_order_relaxed);
         rec->seq = ++m->seq;
         if (++m->live > m->peak) m->peak = m->live;
         if (m->nspare) stack = m->spare[--m->nspare];
@@ -476,23 +477,31 @@ int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *m, u32 max, u64 *idle_ms)
     OS_CHECK_RET(m != nullptr, -1);
     os_mutex_guard g(m->lock);
     if (m->live < max) return 0;
-    u32 open = 0;
-    sock_tcp_ctx *idlest = nullptr;
-    u64 idlest_ms = 0;
-    each_running_locked(m, [&](sock_tcp_ctx *rec) {
-        if (rec->state.load() == SOCK_CTX_STATE_STOP) return;
-        ++open;
-        u64 t = rec->active_ms.load(std::memory_order_relaxed);
-        if (!idlest || t < idlest_ms || (t == idlest_ms && rec->seq < idlest->seq)) {
-            idlest = rec;
-            idlest_ms = t;
-        }
-    });
-    if (open < max) return 0;
-    if (!idlest) return -1;
-    // The record stays with its thread, which gives it back as it ends.
-    tell_stop(idlest);
-    const u64 now = os_mono_ms();
-    if (idle_ms) *idle_ms = now > idlest_ms ? now - idlest_ms : 0;
-    return 1;
+    // A pick fails only when its session shows life at that moment; the
+    // next pick is another one.
+    for (int pick = 0; pick < kPicks; ++pick) {
+        u32 open = 0;
+        sock_tcp_ctx *idlest = nullptr;
+        u64 idlest_ms = 0;
+        each_running_locked(m, [&](sock_tcp_ctx *rec) {
+            if (rec->state.load() == SOCK_CTX_STATE_STOP) return;
+            ++open;
+            u64 t = rec->active.v.load(std::memory_order_relaxed);
+            if (t & (sock_ctx_activity::kBusy | sock_ctx_activity::kClosed)) return;
+            if (!idlest || t < idlest_ms || (t == idlest_ms && rec->seq < idlest->seq)) {
+                idlest = rec;
+                idlest_ms = t;
+            }
+        });
+        if (open < max) return 0;
+        if (!idlest) return -1;
+        u64 seen = idlest_ms;
+        if (!idlest->active.v.compare_exchange_strong(seen, sock_ctx_activity::kClosed)) continue;
+        // The record stays with its thread, which gives it back as it ends.
+        tell_stop(idlest);
+        const u64 now = os_mono_ms();
+        if (idle_ms) *idle_ms = now > idlest_ms ? now - idlest_ms : 0;
+        return 1;
+    }
+    return -1;
 }

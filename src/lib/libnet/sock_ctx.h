@@ -19,6 +19,38 @@
 struct net;
 struct sock_tcp_ctx_mgr;
 
+// When a connection last showed life, for choosing the one to close when
+// the table is full. The session's thread keeps it: the time (os_mono_ms)
+// of the last bytes received or of the end of the last request run,
+// whichever came later, or kBusy while a request runs. The manager marks
+// the session it closes kClosed. Both sides change it atomically, so a
+// session is either closed before it starts a request or runs the request
+// to its end and is never chosen meanwhile.
+struct sock_ctx_activity {
+    static constexpr u64 kBusy = 1ull << 63;
+    static constexpr u64 kClosed = 1ull << 62;
+    std::atomic<u64> v;
+
+    // Bytes came (never while busy).
+    void heard(u64 now_ms)
+    {
+        u64 cur = v.load(std::memory_order_relaxed);
+        if (!(cur & kClosed)) v.compare_exchange_strong(cur, now_ms);
+    }
+    // A request is to run: false when the session has been chosen to
+    // close, and then nothing of it may run.
+    bool begin()
+    {
+        u64 cur = v.load(std::memory_order_relaxed);
+        do {
+            if (cur & kClosed) return false;
+        } while (!v.compare_exchange_weak(cur, kBusy));
+        return true;
+    }
+    // Its reply has gone out.
+    void end(u64 now_ms) { v.store(now_ms, std::memory_order_release); }
+};
+
 constexpr u32 SOCK_CTX_STATE_STOP = 2;
 
 // Header of every connection record; the owner's fields follow it (the
@@ -31,9 +63,7 @@ struct sock_tcp_ctx {
     net *session;              // registered net handle, or NULL
     void *stack;               // the thread's stack, mapped by the manager
     u32 mstate;                // manager bookkeeping, under its lock
-    std::atomic<u64> active_ms;  // os_mono_ms of the accept, then of the
-                                 // last bytes the session received; its
-                                 // thread keeps it
+    sock_ctx_activity active;  // from the accept on; its thread keeps it
     u64 seq;                   // accept order, under the manager's lock
 };
 
@@ -64,9 +94,10 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *mgr);
 // Number of live records.
 u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *mgr);
 // Makes room for one more connection when max of them are open (sessions
-// already told to stop not counted): the session idle longest (the oldest
-// active_ms; of equal ones the first accepted) is told to stop, as the
-// manager's exit does, and ends on its own. 0 when there was room; 1 when a
-// session was told to stop, with how long it had been idle in *idle_ms; -1
-// when none could be.
+// already told to stop not counted): of the sessions not running a
+// request, the one idle longest (the oldest activity time; of equal ones
+// the first accepted) is marked closed and told to stop, as the manager's
+// exit does, and ends on its own. 0 when there was room; 1 when a session
+// was told to stop, with how long it had been idle in *idle_ms; -1 when
+// every open session is busy.
 int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *mgr, u32 max, u64 *idle_ms);

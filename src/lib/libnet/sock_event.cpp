@@ -43,6 +43,24 @@ struct env_state {
 };
 
 env_state g_env;
+
+struct tick_table {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<u32> n{0};
+    struct {
+        sock_env_tick fn;
+        void *arg;
+    } t[SOCK_ENV_TICKS] = {};
+};
+tick_table g_ticks;
+
+void run_ticks()
+{
+    if (!g_ticks.n.load(std::memory_order_relaxed)) return;
+    pthread_guard g(&g_ticks.lock);
+    for (auto &e : g_ticks.t)
+        if (e.fn) e.fn(e.arg);
+}
 sock_log_gate g_backoff_log;
 
 struct env_lock : pthread_guard {
@@ -79,6 +97,7 @@ i64 sock_events_thread(void *arg)
         u64 now = os_mono_ms();
         if (g_env.fresh_idle_ms || g_env.active_idle_ms) sweep_idle(now);
         if (g_env.periodic) g_env.periodic(g_env.periodic_arg);
+        run_ticks();
     }
     LOG_DBG("<==\n");
     return 0;
@@ -152,6 +171,33 @@ int sock_env_set_param(const sock_env_param *param)
     g_env.periodic = param->periodic;
     g_env.periodic_arg = param->periodic_arg;
     return 0;
+}
+
+int sock_env_tick_add(sock_env_tick fn, void *arg)
+{
+    OS_CHECK_RET(fn, -1);
+    pthread_guard g(&g_ticks.lock);
+    for (auto &e : g_ticks.t) {
+        if (e.fn) continue;
+        e.fn = fn;
+        e.arg = arg;
+        g_ticks.n.fetch_add(1);
+        return 0;
+    }
+    LOG_ERR("no room for another tick (%u)\n", (unsigned)SOCK_ENV_TICKS);
+    return -1;
+}
+
+void sock_env_tick_del(sock_env_tick fn, void *arg)
+{
+    pthread_guard g(&g_ticks.lock);
+    for (auto &e : g_ticks.t) {
+        if (e.fn != fn || e.arg != arg) continue;
+        e.fn = nullptr;
+        e.arg = nullptr;
+        g_ticks.n.fetch_sub(1);
+        return;
+    }
 }
 
 int sock_env_init(void)

@@ -34,6 +34,17 @@ struct sock_env_param {
 };
 
 int sock_env_set_param(const sock_env_param *param);
+
+// Work of the libraries that must be done even when no event comes (a
+// held-back record told late, for instance): the event thread runs every
+// tick after each wait, so at least once a second, under the ticks' lock.
+// A tick returns quickly and adds or removes no tick.
+typedef void (*sock_env_tick)(void *arg);
+enum : u32 { SOCK_ENV_TICKS = 4 };
+// 0, or -1 when all SOCK_ENV_TICKS are taken.
+int sock_env_tick_add(sock_env_tick fn, void *arg);
+// Once this returns, fn no longer runs with arg.
+void sock_env_tick_del(sock_env_tick fn, void *arg);
 // Starts the environment once; later calls while it runs return 0.
 int sock_env_init(void);
 int sock_env_stop(void);

@@ -155,6 +155,18 @@ u32 sock_log_gate_pass(sock_log_gate *gate, u64 every_ms)
     return n;
 }
 
+u32 sock_log_gate_take(sock_log_gate *gate, u64 every_ms)
+{
+    u32 n = gate->count.load();
+    if (!n) return 0;
+    u64 now = os_mono_ms();
+    u64 last = gate->last_ms.load();
+    if (last && now - last < every_ms) return 0;
+    if (!gate->last_ms.compare_exchange_strong(last, now)) return 0;
+    gate->count.fetch_sub(n);
+    return n;
+}
+
 u64 sock_bind(const char *host, int port, int type, void *param)
 {
     if (!(port > -1 && port < 0xffff)) OS_CHECK_LOG("port>-1 && port<0xffff");

@@ -71,6 +71,10 @@ struct sock_log_gate {
 // Counts one event; the number of events since the last record let through,
 // this one included, when this one is to be logged, else 0.
 u32 sock_log_gate_pass(sock_log_gate *gate, u64 every_ms);
+// The events counted but not yet told, when every_ms have passed since the
+// last record (that many are then taken as told now), else 0: for telling
+// them late when no further event comes.
+u32 sock_log_gate_take(sock_log_gate *gate, u64 every_ms);
 
 u64 sock_bind(const char *host, int port, int type, void *param);
 // NULL when no address could be bound.
