@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -187,7 +188,15 @@ TEST_F(NetSession, BinaryGarbageAndNulFlood)
     std::string junk;
     for (int i = 1; i < 256; ++i)
         if (i != '\n' && i != '\r' && i != ';' && i != '"' && i != '\'' && i != '#') junk += (char)i;
-    std::string r = s.ask(junk + std::string(1, '\0'));
+    std::string r;
+    {
+        // The request's record shows its bytes escaped, none of them raw.
+        nettest::log_capture log;
+        r = s.ask(junk + std::string(1, '\0'));
+        std::string text = log.get();
+        EXPECT_NE(text.find("cmd=[\\x01\\x02\\x03"), std::string::npos) << text;
+        EXPECT_EQ(std::count_if(text.begin(), text.end(), [](char c) { return (unsigned char)c >= 0x7f; }), 0);
+    }
     EXPECT_NE(r.find("command not found: ["), std::string::npos);
     EXPECT_EQ(r.back(), '\0');
     // A flood of empty requests with no previous line (unbalanced quotes

@@ -22,6 +22,7 @@
 #include "libpal/network/os_socket.h"
 #include "libpal/os/posix/name_pipe_srv.h"
 #include "libpal/string/str_buf.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
@@ -296,6 +297,18 @@ int session_alive(dbgsh_srv_ctx *ctx)
     return 1;
 }
 
+// The record of a request read (verb): its length (or the read's result)
+// and its text, escaped since a client sent it. Out of line, so that the
+// escaped text takes the stack only while the record is written; it names
+// the session loop's function and line.
+[[gnu::noinline]] void log_request(int at, const char *func, int ret, const char *line)
+{
+    char shown[4 * LIBSH_LINE_MAX];
+    log2_printf(nullptr, LOG_LVL_VERB, LOG_MOD, LOG_SRC, at, func, "ret=%d cmd=[%s]\n", ret,
+                str_escape_log(shown, sizeof shown, line));
+}
+#define LOG_REQUEST(ret, line) (log_default_drops(LOG_LVL_VERB) ? (void)0 : log_request(__LINE__, __func__, ret, line))
+
 int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
 {
     LOG_VERB("NET_MODE ==>\n");
@@ -318,8 +331,7 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
     libsh_keep_work(1);
     for (;;) {
         int r = net_session_read(s, line);
-        LOG_VERB("ret=%d cmd=[%s]\n", r == REQ_LINE ? (line[0] ? (int)strlen(line) : 1) : r,
-                 r == REQ_LINE ? line : "");
+        LOG_REQUEST(r == REQ_LINE ? (line[0] ? (int)strlen(line) : 1) : r, r == REQ_LINE ? line : "");
         if (r == REQ_FAIL) {
             LOG_VERB("gets return failed break\n");
             break;
@@ -370,7 +382,7 @@ int pipe_session_loop(dbgsh_srv_ctx *ctx)
         memset(line, 0, LIBSH_LINE_MAX);
         const u64 start = os_mono_ms();
         int len = net_gets(n, line, kReqSize);
-        LOG_VERB("ret=%d cmd=[%s]\n", len, len > 0 ? line : "");
+        LOG_REQUEST(len, len > 0 ? line : "");
         if (len < 0 || n->stop.load()) {
             LOG_VERB("gets return failed break\n");
             break;
@@ -557,7 +569,7 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
         } else {
             len = dbg_stdin_line(line, LIBSH_LINE_MAX);
         }
-        LOG_VERB("ret=%d cmd=[%s]\n", len, len >= 0 ? line : "");
+        LOG_REQUEST(len, len >= 0 ? line : "");
         if (len == DBG_LINE_TOO_LONG) {
             libsh_line_too_long(ctx, LIBSH_LINE_MAX - 1);
             continue;
