@@ -170,7 +170,22 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, line_work *w, bool *ran)
     *ran = false;
     char *it = item_text(item, w);
     if (!it) return 0;
-    if (libsh_assign_var(it) == 0) return 0;
+    const int assigned = libsh_assign_var(it);
+    if (assigned == 0) return 0;
+    if (assigned != -1) {
+        // Not stored: answered like a failed command, so that the sender
+        // hears of it; the rest of the line does not run.
+        *ran = true;
+        if (ctx->printf) {
+            const int nl = (int)strcspn(it, "=");
+            if (assigned == LIBSH_VARS_FULL)
+                ctx->printf(ctx->out, "error: too many shell variables (%u): %.*s not set\n", LIBSH_VARS_MAX, nl, it);
+            else
+                ctx->printf(ctx->out, "error: out of memory: %.*s not set\n", nl, it);
+        }
+        out_flush(ctx);
+        return -1;
+    }
 
     int nargs = 0;
     char **argv = args_new(it, &nargs);
