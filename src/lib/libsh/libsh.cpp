@@ -398,7 +398,22 @@ int libsh_item_runs_cmd(const char *item)
     char *it = item_text(w.text, &w);
     if (!it || libsh_is_assign(it)) return 0;
     str_cmd_name(it, w.name, sizeof w.name);
-    return strcmp(w.name, "exit") == 0 || strcmp(w.name, "quit") == 0 ? 2 : 1;
+    if (strcmp(w.name, "exit") != 0 && strcmp(w.name, "quit") != 0) return 1;
+    // With -h among their options (read as their getopt reads them) they
+    // only describe themselves.
+    int argc = 0;
+    char **argv = args_new(it, &argc);
+    int r = 2;
+    for (int i = 1; argv && i < argc; ++i) {
+        const char *a = argv[i];
+        if (a[0] != '-' || !a[1] || strcmp(a, "--") == 0) break;
+        if (strchr(a + 1, 'h')) {
+            r = 1;
+            break;
+        }
+    }
+    os_free(argv);
+    return r;
 }
 
 libsh_cmd_fn libsh_find_cmd(const char *name)

@@ -74,8 +74,10 @@ constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
 typedef int (*libsh_session_check_fn)(dbgsh_srv_ctx *ctx);
 int libsh_set_session_check(libsh_session_check_fn fn);
 // What one ';'-separated item of a line does: 0 runs nothing (a comment,
-// or a variable assignment after alias expansion), 1 runs a command, 2
-// runs "exit" or "quit", which end the session after their reply.
+// or a variable assignment after alias expansion; sent alone, it is
+// answered with an empty reply, or with the error of an assignment the
+// shell refuses), 1 runs a command, 2 runs "exit" or "quit" (without -h),
+// which end the session after their reply.
 int libsh_item_runs_cmd(const char *item);
 libsh_cmd_fn libsh_find_cmd(const char *name);
 const char *libsh_cmd_help_text(const char *name);
