@@ -42,6 +42,16 @@ def case_command_string(t):
         t.eq((rc, out), (0, "last\n"), "items that run nothing: replies taken, not printed")
         with e2e.ShellConn(port) as c:
             t.eq(c.ask("env")[0].count("CLI_V=1\n"), 1, "server kept the variable")
+        # A line feed ends a request on the server: each line is sent and
+        # answered on its own, and every answer is printed.
+        rc, out, err = client(port, ["-q", "-e", "echo a\nset log.level warn\r\n\nshow info;echo b"])
+        t.eq(rc, 0, "text with line feeds: status")
+        t.check(out.startswith("a\n\nver=") and out.endswith("\nb\n"),
+                "every answer printed, set's empty one too: %r" % out)
+        t.contains(out, "\nlog_level=warn\n", "the level change shows in the next answer")
+        rc, out, err = client(port, ["-q", "-e", "echo 'x\ny'\necho z"])
+        t.eq((rc, out), (0, "error: unbalanced quotes, nothing run\n" * 2 + "z\n"),
+             "a quote does not span lines, as on the server")
 
 
 def case_long_reply(t):

@@ -68,6 +68,33 @@ def case_request_limit(t):
             t.eq(c.ask("echo still"), ["still\n"], "the server goes on")
 
 
+def case_variables_are_bounded(t):
+    # 256 new shell variables at most; one more gets an error, the same
+    # way on every session, and the daemon stops growing.
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v, e2e.ShellConn(port) as c, e2e.ShellConn(port) as d:
+        c.send(b"".join(b"V_%d=x\n" % i for i in range(256)))
+        t.eq(c.replies(256, raw=True), [b""] * 256, "256 new variables: an empty reply each")
+
+        def blocks():
+            text = c.ask("show memory")[0]
+            return int(text.split("malloc_count=")[1].split("\n")[0])
+
+        t.eq(d.ask("echo d"), ["d\n"], "second session up")
+        before = blocks()
+        for conn in (c, d):
+            conn.send(b"".join(b"W_%d=%s\n" % (i, b"y" * 255) for i in range(100)))
+            replies = conn.replies(100)
+            t.eq(replies, ["error: too many shell variables (256): W_%d not set\n" % i for i in range(100)],
+                 "past the bound: the error, one reply each")
+        t.eq(blocks(), before, "nothing kept for the refused lines")
+        t.eq(d.ask("V_0=new;W_0=z;echo never"), ["error: too many shell variables (256): W_0 not set\n"],
+             "a variable that exists takes its value; a new one stops the line")
+        env = c.ask("env")[0]
+        t.check("V_0=new\n" in env and "W_0=" not in env, "env shows the change only")
+        t.eq(c.ask("unset V_1;W_1=z;echo ok", 2), ["", "ok\n"], "unset makes room")
+
+
 def case_quit_ends_only_its_session(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v, e2e.ShellConn(port) as a, e2e.ShellConn(port) as b:
@@ -168,7 +195,7 @@ def case_second_instance(t):
     t.eq(rc, 0, "starts once the first has gone")
 
 
-sys.exit(e2e.Checks().run([case_request_and_reply_forms, case_request_limit,
+sys.exit(e2e.Checks().run([case_request_and_reply_forms, case_request_limit, case_variables_are_bounded,
                            case_quit_ends_only_its_session, case_sessions_keep_their_own_line,
                            case_sixteen_sessions, case_exit_from_tcp,
                            case_second_instance]))

@@ -86,6 +86,39 @@ TEST_F(ShellClient, CommandStringItems)
     EXPECT_EQ(g_out, std::vector<std::string>{"error: unbalanced quotes, nothing run"});
 }
 
+TEST_F(ShellClient, LineFeedsEndRequestsAsOnTheServer)
+{
+    // Each line of the text is a request of its own, its carriage returns
+    // dropped; every answer is printed, and blank lines send nothing.
+    EXPECT_EQ(run_client(port, "echo a\necho b;ec\rho c\r\n\r\n\nCLI_LF=1\necho 'x\ny'\nenv"), 0);
+    ASSERT_EQ(g_out.size(), 6u);
+    EXPECT_EQ(g_out[0], "a");
+    EXPECT_EQ(g_out[1], "b");
+    EXPECT_EQ(g_out[2], "c");
+    // A quote does not carry over a line feed, on the server either.
+    EXPECT_EQ(g_out[3], "error: unbalanced quotes, nothing run");
+    EXPECT_EQ(g_out[4], g_out[3]);
+    EXPECT_NE(g_out[5].find("CLI_LF=1"), std::string::npos);
+    // "quit" on a later line still ends the text unsent.
+    EXPECT_EQ(run_client(port, "echo 1\nquit\necho never"), 0);
+    EXPECT_EQ(g_out, std::vector<std::string>{"1"});
+    // exit and quit with -h only describe themselves: the items after them
+    // are sent.
+    EXPECT_EQ(libsh_item_runs_cmd("exit -h"), 1);
+    EXPECT_EQ(libsh_item_runs_cmd("e --help"), 1);
+    EXPECT_EQ(libsh_item_runs_cmd("exit -- -h"), 2);
+    EXPECT_EQ(libsh_item_runs_cmd("quit x -h"), 2);
+    EXPECT_EQ(run_client(port, "quit -h\necho after"), 0);
+    ASSERT_EQ(g_out.size(), 2u);
+    EXPECT_EQ(g_out[1], "after");
+    // An assignment the shell refuses answers with its error, which is
+    // printed although a stored one prints nothing.
+    for (u32 i = 0; i < LIBSH_VARS_MAX; ++i) libsh_setenv(("CLI_F" + std::to_string(i)).c_str(), "v");
+    EXPECT_EQ(run_client(port, "CLI_FULL=1\nCLI_F0=w;echo after"), 0);
+    EXPECT_EQ(g_out, (std::vector<std::string>{"error: too many shell variables (256): CLI_FULL not set", "after"}));
+    EXPECT_STREQ(libsh_getenv("CLI_F0"), "w");
+}
+
 TEST_F(ShellClient, InteractiveLines)
 {
     // Several commands on one line each get their own reply; an empty line

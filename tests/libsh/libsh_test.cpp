@@ -152,6 +152,36 @@ TEST_F(shell, AssignmentsAndVariables)
     EXPECT_EQ(run("unset"), "unsetenv: Too few arguments\n@");
 }
 
+TEST_F(shell, VariablesAreBounded)
+{
+    // Names and values of at most 255 characters.
+    const std::string n255(255, 'N'), v255(255, 'v');
+    EXPECT_EQ(libsh_assign_var((n255 + "=" + v255).c_str()), 0);
+    EXPECT_EQ(libsh_assign_var((n255 + "N=v").c_str()), -1);
+    EXPECT_EQ(libsh_assign_var(("N=" + v255 + "v").c_str()), -1);
+    // At most LIBSH_VARS_MAX beyond those of the environment at start.
+    for (u32 i = 1; i < LIBSH_VARS_MAX; ++i)
+        ASSERT_EQ(libsh_assign_var(("B_" + std::to_string(i) + "=x").c_str()), 0) << i;
+    const u64 blocks = malloc_count.load();
+    int rc = 0;
+    // Past the bound: the error and the end mark, nothing stored, the rest
+    // of the line not run; a sourced file goes on after it.
+    EXPECT_EQ(run("B_NEW=1;echo never", &rc),
+              "error: too many shell variables (256): B_NEW not set\n@");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(libsh_getenv("B_NEW"), nullptr);
+    EXPECT_EQ(libsh_setenv("B_NEW", "1"), LIBSH_VARS_FULL);
+    std::string f = testutil::tmp_file("src", "vars", "B_NEW=2\necho on\n");
+    EXPECT_EQ(run("source " + f), "error: too many shell variables (256): B_NEW not set\non\n@");
+    unlink(f.c_str());
+    EXPECT_EQ(malloc_count.load(), blocks);
+    // A variable that exists always takes a new value; unset makes room.
+    EXPECT_EQ(run("B_1=changed"), "@");
+    EXPECT_STREQ(libsh_getenv("B_1"), "changed");
+    EXPECT_EQ(run("unset B_2;B_NEW=3"), "@");
+    EXPECT_STREQ(libsh_getenv("B_NEW"), "3");
+}
+
 TEST_F(shell, AliasesExpandOnceOnTheCommandWord)
 {
     EXPECT_EQ(run("alias sc"), "sc='show config'\n@");

@@ -144,10 +144,10 @@ struct cli_run {
 };
 
 // Sends one request and prints its reply. Every request gets a reply, an
-// empty one for a request that runs no command; with quiet it is awaited
-// but not printed (what comments and assignments answer). ITEM_END when
-// the connection is of no further use: it failed, or the request ended
-// the session.
+// empty one for a request that runs no command; with quiet an empty reply
+// is awaited but not printed (what comments and stored assignments
+// answer), while a refusal's text still is. ITEM_END when the connection
+// is of no further use: it failed, or the request ended the session.
 int send_request(cli_run *run, const char *text, bool quiet, bool ends_session)
 {
     debug_shell_req *req = run->req;
@@ -177,7 +177,7 @@ int send_request(cli_run *run, const char *text, bool quiet, bool ends_session)
         run->failed = true;
         return ITEM_NEXT;
     }
-    if (!quiet) {
+    if (!quiet || len) {
         if (len && run->reply[len - 1] == '\n') run->reply[--len] = 0;
         req->output(run->reply);
         fflush(stdout);
@@ -199,8 +199,9 @@ int run_item(cli_run *run, char *item)
 }
 
 // Runs the items of one line in order (the shell's own splitting: ';'
-// outside quotes). A line the shell cannot split goes as it is, and the
-// shell's refusal is its reply.
+// outside quotes), one request each, so that every request gets exactly one
+// reply. A line the shell cannot split goes as it is, and the shell's
+// refusal is its reply.
 int run_line(cli_run *run, const char *line)
 {
     str_vector items;
@@ -212,6 +213,26 @@ int run_line(cli_run *run, const char *line)
         for (u64 i = 0; i < items.count && r == ITEM_NEXT; ++i) r = run_item(run, items.items[i]);
     }
     str_vector_fini(&items);
+    return r;
+}
+
+// Runs a command text line by line. The server ends a request at a line
+// feed and drops every carriage return, so a line feed inside the text
+// starts a new line here too, and carriage returns go before anything is
+// split or sent: each request then is exactly what the server runs.
+int run_text(cli_run *run, char *text)
+{
+    char *w = text;
+    for (const char *p = text; *p; ++p)
+        if (*p != '\r') *w++ = *p;
+    *w = 0;
+    int r = ITEM_NEXT;
+    for (char *line = text; line && r == ITEM_NEXT;) {
+        char *nl = strchr(line, '\n');
+        if (nl) *nl = 0;
+        r = run_line(run, line);
+        line = nl ? nl + 1 : nullptr;
+    }
     return r;
 }
 
@@ -258,11 +279,15 @@ int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req
                 } else {
                     str_safecopy_trunc(last, DBGCLI_LINE_SIZE, t);
                 }
-                if (run_line(&run, t) != ITEM_NEXT) break;
+                if (run_text(&run, t) != ITEM_NEXT) break;
             }
         } else {
             req->state.store(DBGCLI_SENDING);
-            run_line(&run, req->cmds);
+            char *text = os_strdup(req->cmds);
+            if (text) run_text(&run, text);
+            else LOG_ERR("client memory error\n");
+            run.failed = run.failed || !text;
+            os_free(text);
         }
         net_close(&c->n);
         if (run.failed) result = -1;

@@ -8,24 +8,21 @@
 
 struct os_mutex;
 
-// Levels (low byte of the level word).
-enum {
-    LOG_LVL_CRIT = 2,
-    LOG_LVL_ERR = 3,
-    LOG_LVL_WARN = 4,
-    LOG_LVL_NOTI = 5,
-    LOG_LVL_INFO = 6,
-    LOG_LVL_DBG = 7,
-    LOG_LVL_VERB = 8,
-};
+// Levels (low byte of the level word) and the option bits above it, all
+// of the level word's own type, so that LOG_LVL_WARN | LOG_OPT_BSVNET is a
+// plain int in every C++ version.
+constexpr int LOG_LVL_CRIT = 2;
+constexpr int LOG_LVL_ERR = 3;
+constexpr int LOG_LVL_WARN = 4;
+constexpr int LOG_LVL_NOTI = 5;
+constexpr int LOG_LVL_INFO = 6;
+constexpr int LOG_LVL_DBG = 7;
+constexpr int LOG_LVL_VERB = 8;
 
-// Option bits of the level word.
-enum : u32 {
-    LOG_OPT_ERRNO = 0x100,    // append the caller's errno text
-    LOG_OPT_NOEXIT = 0x200,   // a crit record does not end the process
-    LOG_OPT_BSVNET = 0x400,   // also send as a bsv frame over UDP
-    LOG_OPT_BSVONLY = 0x800,  // bsv outputs only
-};
+constexpr int LOG_OPT_ERRNO = 0x100;    // append the caller's errno text
+constexpr int LOG_OPT_NOEXIT = 0x200;   // a crit record does not end the process
+constexpr int LOG_OPT_BSVNET = 0x400;   // also send as a bsv frame over UDP
+constexpr int LOG_OPT_BSVONLY = 0x800;  // bsv outputs only
 
 // Flag bits of the context.
 enum : u32 {

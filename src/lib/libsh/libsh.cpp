@@ -180,7 +180,22 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, line_work *w, bool *ran)
     *ran = false;
     char *it = item_text(item, w);
     if (!it) return 0;
-    if (libsh_assign_var(it) == 0) return 0;
+    const int assigned = libsh_assign_var(it);
+    if (assigned == 0) return 0;
+    if (assigned != -1) {
+        // Not stored: answered like a failed command, so that the sender
+        // hears of it; the rest of the line does not run.
+        *ran = true;
+        if (ctx->printf) {
+            const int nl = (int)strcspn(it, "=");
+            if (assigned == LIBSH_VARS_FULL)
+                ctx->printf(ctx->out, "error: too many shell variables (%u): %.*s not set\n", LIBSH_VARS_MAX, nl, it);
+            else
+                ctx->printf(ctx->out, "error: out of memory: %.*s not set\n", nl, it);
+        }
+        out_flush(ctx);
+        return -1;
+    }
 
     int nargs = 0;
     char **argv = args_new(it, &nargs);
@@ -395,7 +410,22 @@ int libsh_item_runs_cmd(const char *item)
     char *it = item_text(w.text, &w);
     if (!it || libsh_is_assign(it)) return 0;
     str_cmd_name(it, w.name, sizeof w.name);
-    return strcmp(w.name, "exit") == 0 || strcmp(w.name, "quit") == 0 ? 2 : 1;
+    if (strcmp(w.name, "exit") != 0 && strcmp(w.name, "quit") != 0) return 1;
+    // With -h among their options (read as their getopt reads them) they
+    // only describe themselves.
+    int argc = 0;
+    char **argv = args_new(it, &argc);
+    int r = 2;
+    for (int i = 1; argv && i < argc; ++i) {
+        const char *a = argv[i];
+        if (a[0] != '-' || !a[1] || strcmp(a, "--") == 0) break;
+        if (strchr(a + 1, 'h')) {
+            r = 1;
+            break;
+        }
+    }
+    os_free(argv);
+    return r;
 }
 
 libsh_cmd_fn libsh_find_cmd(const char *name)

@@ -74,8 +74,10 @@ constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
 typedef int (*libsh_session_check_fn)(dbgsh_srv_ctx *ctx);
 int libsh_set_session_check(libsh_session_check_fn fn);
 // What one ';'-separated item of a line does: 0 runs nothing (a comment,
-// or a variable assignment after alias expansion), 1 runs a command, 2
-// runs "exit" or "quit", which end the session after their reply.
+// or a variable assignment after alias expansion; sent alone, it is
+// answered with an empty reply, or with the error of an assignment the
+// shell refuses), 1 runs a command, 2 runs "exit" or "quit" (without -h),
+// which end the session after their reply.
 int libsh_item_runs_cmd(const char *item);
 libsh_cmd_fn libsh_find_cmd(const char *name);
 const char *libsh_cmd_help_text(const char *name);
@@ -110,14 +112,23 @@ int alias_unset(const char *name);
 // lock: fn must not call back into the alias table.
 void alias_foreach(void (*fn)(const char *name, const char *value, void *arg), void *arg);
 
-// Shell variables (a copy of the process environment).
+// Shell variables (a copy of the process environment). Names and values
+// of assignments hold at most 255 characters each, and at most
+// LIBSH_VARS_MAX variables are added to those copied at start: a new name
+// past that is refused (LIBSH_VARS_FULL) and changes nothing, while a
+// variable that exists can always take a new value.
+constexpr u32 LIBSH_VARS_MAX = 256;
+constexpr int LIBSH_VARS_FULL = -2;
 int init_envv(char **environ_copy);
 void free_envv(void);
 int libsh_env_index(const char *name);
 const char *libsh_getenv(const char *name);
 int libsh_getenv_copy(const char *name, char *out, size_t size);
-void libsh_setenv(const char *name, const char *value);
+// 0, LIBSH_VARS_FULL, or -8 without memory (nothing changed).
+int libsh_setenv(const char *name, const char *value);
 int libsh_unsetenv(const char *name);
+// 0 when text is an assignment and was stored; -1 when it is not an
+// assignment; LIBSH_VARS_FULL or -8 when it is one but was not stored.
 int libsh_assign_var(const char *text);
 // 1 when text has the form of a variable assignment (nothing is stored).
 int libsh_is_assign(const char *text);

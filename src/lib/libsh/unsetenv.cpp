@@ -14,6 +14,7 @@ namespace {
 pthread_mutex_t g_env_lock = PTHREAD_MUTEX_INITIALIZER;
 char **g_envv = nullptr;  // NULL-terminated array of "NAME=value" texts
 size_t g_envc = 0;
+size_t g_env_start = 0;  // how many were copied from the environment
 
 size_t index_locked(const char *name)
 {
@@ -35,6 +36,7 @@ void free_locked()
     os_free(g_envv);
     g_envv = nullptr;
     g_envc = 0;
+    g_env_start = 0;
 }
 
 // Name of 1..255 characters without blanks, one '=', then 1..255
@@ -74,6 +76,7 @@ int init_envv(char **env)
         }
         g_envv[g_envc++] = copy;
     }
+    g_env_start = g_envc;
     return 0;
 }
 
@@ -106,26 +109,31 @@ int libsh_getenv_copy(const char *name, char *out, size_t size)
     return 0;
 }
 
-void libsh_setenv(const char *name, const char *value)
+int libsh_setenv(const char *name, const char *value)
 {
-    if (!name) return;
+    if (!name) return -1;
     char *entry = value ? os_asprintf("%s=%s", name, value) : os_asprintf("%s=", name);
-    if (!entry) return;
+    if (!entry) return -8;
     pthread_guard g(&g_env_lock);
     size_t i = index_locked(name);
     if (i < g_envc) {
         os_free(g_envv[i]);
         g_envv[i] = entry;
-        return;
+        return 0;
+    }
+    if (g_envc >= g_env_start + LIBSH_VARS_MAX) {
+        os_free(entry);
+        return LIBSH_VARS_FULL;
     }
     char **n = (char **)os_realloc(g_envv, (g_envc + 2) * sizeof(char *));
     if (!n) {
         os_free(entry);
-        return;
+        return -8;
     }
     g_envv = n;
     g_envv[g_envc++] = entry;
     g_envv[g_envc] = nullptr;
+    return 0;
 }
 
 int libsh_unsetenv(const char *name)
@@ -144,8 +152,7 @@ int libsh_assign_var(const char *text)
 {
     char name[256], value[256];
     if (!text || !split_assignment(text, name, value)) return -1;
-    libsh_setenv(name, value);
-    return 0;
+    return libsh_setenv(name, value);
 }
 
 int libsh_is_assign(const char *text)

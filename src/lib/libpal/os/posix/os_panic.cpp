@@ -450,7 +450,7 @@ void panic_handler(int signo)
         if (expected == tid) end_process(signo);
         for (;;) pause();
     }
-    constexpr int kCrit = (int)LOG_LVL_CRIT | (int)LOG_OPT_NOEXIT;
+    constexpr int kCrit = LOG_LVL_CRIT | LOG_OPT_NOEXIT;
     struct log2 *ctx = g_log_default.load();
     line_buf last, sig, ver;
     {
@@ -490,9 +490,9 @@ void panic_handler(int signo)
         err.add(t ? t : "");
         err.add("\n");
         const int line = __LINE__;
-        to_bsv(ctx, (int)LOG_LVL_ERR | (int)LOG_OPT_ERRNO, line, err);
+        to_bsv(ctx, LOG_LVL_ERR | LOG_OPT_ERRNO, line, err);
         report_out out(ctx);
-        out.put((int)LOG_LVL_ERR | (int)LOG_OPT_ERRNO, line, err);
+        out.put(LOG_LVL_ERR | LOG_OPT_ERRNO, line, err);
     }
     end_process(signo);
 }
