@@ -6,6 +6,22 @@
 #include "libbsvf/pcap.h"
 #include "liblog/log.h"
 #include "libpal/env/os_time.h"
+#include "libpal/mpcap/mpcap.h"
+
+namespace {
+
+// Counts records that could not be written.
+void pcap_drop(log_file_state *st, u32 n, int eno)
+{
+    if (__atomic_fetch_add(&st->pcap_dropped, n, __ATOMIC_ACQ_REL) == 0)
+        __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
+}
+
+// A record torn by a write cut short, which the open of a file for
+// appending cut off, counts as dropped.
+constexpr int kTornErrno = EIO;
+
+}  // namespace
 
 // The pcap kind of the file output: bsv log records as packets of a pcap
 // file, written by the record layer's file hook on the logging threads
@@ -18,6 +34,7 @@ int log_file_pcap_open(log_file_state *st, const char *path)
     st->pcap = h;
     st->hooked = 1;
     __atomic_store_n(&st->pcap_dropped, 0, __ATOMIC_RELAXED);
+    if (h->dumper->cut) pcap_drop(st, h->dumper->cut, kTornErrno);
     bsv_log_set_file_proc(log_file_pcap_write, st, log_file_pcap_write_safe);
     return 0;
 }
@@ -37,27 +54,18 @@ void log_file_pcap_close(log_file_state *st)
     st->pcap = nullptr;
 }
 
-namespace {
-
-// Counts records that could not be written.
-void pcap_drop(log_file_state *st, u32 n, int eno)
-{
-    if (__atomic_fetch_add(&st->pcap_dropped, n, __ATOMIC_ACQ_REL) == 0)
-        __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
-}
-
-}  // namespace
-
 int log_file_pcap_write(int, const void *rec, int len, void *state)
 {
     log_file_state *st = (log_file_state *)state;
     if (!st || !st->pcap) return 0;
     u64 limit = (u64)log_file_size_get(st);
     // A file deleted or moved away is made anew by name; the records that
-    // went with a deleted one count as dropped.
+    // went with a deleted one, or were torn in the one found there, count
+    // as dropped.
     u32 gone;
-    bsvf_pcap_follow(st->pcap, os_mono_us(), &gone);
+    int cut = bsvf_pcap_follow(st->pcap, os_mono_us(), &gone);
     if (gone) pcap_drop(st, gone, ENOENT);
+    if (cut > 0) pcap_drop(st, (u32)cut, kTornErrno);
     // After records were dropped (a full disk) the first packet written
     // again is a record that says how many. Each writer that takes the
     // count reports its own share, so none is told twice.
