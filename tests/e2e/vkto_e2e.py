@@ -415,6 +415,20 @@ def through_full_disk(v, port, fs, line, counts, settle=0.0):
     return took[1]
 
 
+def until_ended(v, port, line, most=400, timeout=10.0):
+    """Sends line on the TCP shell, one request after the other's answer,
+    until the process ends (at most `most` requests); its exit status."""
+    with ShellConn(port) as s:
+        for _ in range(most):
+            if v.proc.poll() is not None:
+                break
+            try:
+                s.ask(line, timeout=5)
+            except OSError:
+                break
+    return v.wait(timeout)
+
+
 def skip_status(rc, skipped):
     """rc, or ctest's skip status 77 with the reasons when cases could not
     run and none failed; under CI=true a case that could not run fails."""
