@@ -195,20 +195,15 @@ def case_kill_inside_the_halving(t):
         t.eq(sorted(lines, key=lambda l: l[:26]), lines, "records in order %s" % what)
 
     for step in (2, 3):
-        env = dict(os.environ, VK_TEST_HALVE_KILL=str(step))
-        v, port = e2e.start_shell(ARGS.vkto, log_level="info", env=env,
-                                  extra="file=k.log\nfile_mode=a\nfile_size=16K\n")
+        v, status, path = e2e.killed_in_halving(ARGS.vkto, step, "k.log")
         with v:
-            path = os.path.join(v.dir, "k.log")
-            t.eq(e2e.until_ended(v, port, "call tlog"), -signal.SIGKILL, "killed at step %d" % step)
+            t.eq(status, -signal.SIGKILL, "killed at step %d" % step)
             text = read(path)
             t.check(len(text) >= limit if step == 2 else len(text) <= limit // 2,
                     "step %d leaves the %s file: %d bytes" % (step, "old" if step == 2 else "halved", len(text)))
             whole_and_in_order(text, "after the kill at step %d" % step)
             t.eq(os.path.exists(path + ".tmp"), step == 2, "the temporary file after step %d" % step)
-            r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n" * 200, capture_output=True,
-                               timeout=30, env=dict(os.environ))
-            t.eq(r.returncode, 0, "the run after the kill")
+            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill")
             text = read(path)
             t.check(len(text) < limit, "appended within the limit: %d" % len(text))
             whole_and_in_order(text, "after the next run")

@@ -241,21 +241,16 @@ def case_kill_inside_the_halving(t):
     # appends to it within the limit, and its halving replaces the leftover.
     limit = 16384
     for step in (2, 3):
-        env = dict(os.environ, VK_TEST_HALVE_KILL=str(step))
-        v, port = e2e.start_shell(ARGS.vkto, log_level="info", env=env,
-                                  extra="file=k.pcap\nfile_mode=a\nfile_size=16K\n")
+        v, status, path = e2e.killed_in_halving(ARGS.vkto, step, "k.pcap")
         with v:
-            path = os.path.join(v.dir, "k.pcap")
-            t.eq(e2e.until_ended(v, port, "call tlog"), -signal.SIGKILL, "killed at step %d" % step)
+            t.eq(status, -signal.SIGKILL, "killed at step %d" % step)
             data = read(path)
             pkts = walk(data)
             t.check(len(data) >= limit if step == 2 else len(data) < limit,
                     "step %d leaves the %s file: %d bytes" % (step, "old" if step == 2 else "halved", len(data)))
             t.eq(os.path.exists(path + ".tmp"), step == 2, "the temporary file after step %d" % step)
             t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads the file after step %d" % step)
-            r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n" * 200, capture_output=True,
-                               timeout=30, env=dict(os.environ))
-            t.eq(r.returncode, 0, "the run after the kill")
+            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill")
             data = read(path)
             pkts = walk(data)
             longest = max(16 + len(rec) - 12 for _, rec in pkts)
