@@ -40,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return swap ? __builtin_bswap32(v) : v;
     };
     u32 snap = le(16);
-    auto whole = [&](u64 at) { return at + PCAP_REC_HDR_SIZE <= n && le(at + 8) <= snap && at + PCAP_REC_HDR_SIZE + le(at + 8) <= n; };
+    auto whole = [&](u64 at) {
+        return at + PCAP_REC_HDR_SIZE <= n && le(at + 8) <= snap && at + PCAP_REC_HDR_SIZE + le(at + 8) <= n;
+    };
     u64 from = PCAP_HDR_SIZE;
     while (from < limit / 2 && whole(from)) from += PCAP_REC_HDR_SIZE + le(from + 8);
     u64 to = from;
