@@ -1,9 +1,11 @@
 """The log's text file: -o and the [log] keys, modes, the size limit under
-four logging threads, a deleted file or directory, a full disk, and runs
-that must not touch the running instance's log."""
+four logging threads, a deleted file or directory, a full disk, runs that
+must not touch the running instance's log, and a kill inside the halving at
+the limit."""
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -196,9 +198,40 @@ def case_unopenable_file_is_told_once(t):
                 "%s: path and reason: %r" % (want, told))
 
 
+def case_kill_inside_the_halving(t):
+    # The process killed inside a halving (2: the kept part written to
+    # k.log.tmp and flushed, before the rename; 3: right after the rename):
+    # the old or the halved file is left, every line whole, in order and
+    # once; a run with file_mode=a appends to it within the limit, and its
+    # halving replaces the leftover.
+    limit = 16384
+
+    def whole_and_in_order(text, what):
+        lines = text.split("\n")[:-1]
+        t.check(text.endswith("\n") and not bad_lines(text), "whole lines %s" % what)
+        t.eq(len(set(lines)), len(lines), "no record twice %s" % what)
+        t.eq(sorted(lines, key=lambda l: l[:26]), lines, "records in order %s" % what)
+
+    for step in (2, 3):
+        v, status, path = e2e.killed_in_halving(ARGS.vkto, step, "k.log")
+        with v:
+            t.eq(status, -signal.SIGKILL, "killed at step %d" % step)
+            text = read(path)
+            t.check(len(text) >= limit if step == 2 else len(text) <= limit // 2,
+                    "step %d leaves the %s file: %d bytes" % (step, "old" if step == 2 else "halved", len(text)))
+            whole_and_in_order(text, "after the kill at step %d" % step)
+            t.eq(os.path.exists(path + ".tmp"), step == 2, "the temporary file after step %d" % step)
+            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill")
+            text = read(path)
+            t.check(len(text) < limit, "appended within the limit: %d" % len(text))
+            whole_and_in_order(text, "after the next run")
+            t.check(text.endswith("call_tlog(): log_crit2\n"), "the newest records are kept")
+            t.check(not os.path.exists(path + ".tmp"), "the temporary file is gone")
+
+
 if __name__ == "__main__":
     rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
                            case_other_runs_never_truncate, case_limit_with_four_threads,
                            case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back,
-                           case_unopenable_file_is_told_once])
+                           case_unopenable_file_is_told_once, case_kill_inside_the_halving])
     sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -2,10 +2,12 @@
 packet chain, tshark reads the same packets with link type USER 0, the size
 limit holds with four logging threads, appending keeps one header, a full
 disk drops whole records and says how many, a removed file or directory is
-made anew, and a crash leaves its report's records in the capture."""
+made anew, a crash leaves its report's records in the capture, and a kill
+inside the halving at the limit leaves a whole capture to append to."""
 import os
 import re
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -232,6 +234,34 @@ def case_crash_records(t):
         t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads the same packets")
 
 
+def case_kill_inside_the_halving(t):
+    # The process killed inside a halving (2: the kept part written to
+    # k.pcap.tmp and flushed, before the rename; 3: right after the rename):
+    # the old or the halved capture is left, whole; a run with file_mode=a
+    # appends to it within the limit, and its halving replaces the leftover.
+    limit = 16384
+    for step in (2, 3):
+        v, status, path = e2e.killed_in_halving(ARGS.vkto, step, "k.pcap")
+        with v:
+            t.eq(status, -signal.SIGKILL, "killed at step %d" % step)
+            data = read(path)
+            pkts = walk(data)
+            t.check(len(data) >= limit if step == 2 else len(data) < limit,
+                    "step %d leaves the %s file: %d bytes" % (step, "old" if step == 2 else "halved", len(data)))
+            t.eq(os.path.exists(path + ".tmp"), step == 2, "the temporary file after step %d" % step)
+            t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads the file after step %d" % step)
+            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill")
+            data = read(path)
+            pkts = walk(data)
+            longest = max(16 + len(rec) - 12 for _, rec in pkts)
+            t.check(len(data) < limit + longest, "appended within the limit: %d" % len(data))
+            strs = [fields(rec)[2] for _, rec in pkts]
+            t.eq([f[5] for f in strs if f[4] == b"log_file_pcap_write"], [], "no record counted as dropped")
+            t.eq(strs[-1][5], b"log_crit2\n", "the newest records are kept")
+            t.check(not os.path.exists(path + ".tmp"), "the temporary file is gone")
+            t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "tshark reads the appended file")
+
+
 def main():
     if not tool("tshark") or not tool("capinfos"):
         msg = "tshark not found: install the Debian package tshark"
@@ -242,7 +272,8 @@ def main():
         return 0
     rc = e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
                            case_append_and_other_runs, case_full_disk_and_back,
-                           case_removed_file_or_directory_is_made_anew, case_crash_records])
+                           case_removed_file_or_directory_is_made_anew, case_crash_records,
+                           case_kill_inside_the_halving])
     return e2e.skip_status(rc, SKIPPED)
 
 

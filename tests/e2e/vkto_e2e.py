@@ -415,6 +415,38 @@ def through_full_disk(v, port, fs, line, counts, settle=0.0):
     return took[1]
 
 
+def killed_in_halving(exe, step, name, size="16K"):
+    """Starts vkto logging to the file name (file_mode=a, file_size=size) with
+    VK_TEST_HALVE_KILL=step and runs "call tlog" on the TCP shell until the
+    kill at that step of the file's first halving (at most 400 requests);
+    (process, exit status, path of the file). The caller stops the process,
+    which removes its directory."""
+    env = dict(os.environ, VK_TEST_HALVE_KILL=str(step))
+    v, port = start_shell(exe, log_level="info", env=env,
+                          extra="file=%s\nfile_mode=a\nfile_size=%s\n" % (name, size))
+    try:
+        with ShellConn(port) as s:
+            for _ in range(400):
+                if v.proc.poll() is not None:
+                    break
+                try:
+                    s.ask("call tlog", timeout=5)
+                except OSError:
+                    break
+        return v, v.wait(10), os.path.join(v.dir, name)
+    except BaseException:
+        v.stop()
+        raise
+
+
+def run_again(v, stdin):
+    """Runs the program of v once more in its directory, on the stdio shell
+    with the given input and without the test hook; its exit status."""
+    env = {k: val for k, val in os.environ.items() if k != "VK_TEST_HALVE_KILL"}
+    return subprocess.run([v.exe, "-q"], cwd=v.dir, input=stdin, capture_output=True, timeout=30,
+                          env=env).returncode
+
+
 def skip_status(rc, skipped):
     """rc, or ctest's skip status 77 with the reasons when cases could not
     run and none failed; under CI=true a case that could not run fails."""

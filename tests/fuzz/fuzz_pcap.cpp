@@ -1,6 +1,6 @@
 // The pcap size rule over arbitrary file contents and limits: it never
 // reads outside the file, and leaves either the file as it was or its
-// header followed by a tail of the old packets that starts at a packet.
+// header followed by whole packets of the old chain.
 #include "fuzz_common.h"
 
 #include <sys/mman.h>
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_ASSERT(fd >= 0);
     FUZZ_ASSERT(ftruncate(fd, 0) == 0);
     FUZZ_ASSERT(pwrite(fd, file, n, 0) == (ssize_t)n);
-    int rc = pcap_trim_fd(fd, limit, swap);
+    int rc = pcap_trim_fd(fd, nullptr, limit, swap);
     off_t now = lseek(fd, 0, SEEK_END);
     std::vector<uint8_t> after((size_t)now + 1);
     FUZZ_ASSERT(pread(fd, after.data(), (size_t)now, 0) == (ssize_t)now);
@@ -29,20 +29,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_ASSERT((size_t)now == n && (n == 0 || memcmp(after.data(), file, n) == 0));
         return 0;
     }
-    // Trimmed: the header stays and the rest is the old end of the file,
-    // starting at a packet reached from offset 24.
-    FUZZ_ASSERT((size_t)now >= PCAP_HDR_SIZE && (size_t)now <= n);
+    // Trimmed: the header stays, followed by the old packets from the
+    // first that starts at or after half the limit up to the end of the
+    // file or the first that is not whole (none when that comes first).
+    FUZZ_ASSERT(n >= PCAP_HDR_SIZE && (size_t)now >= PCAP_HDR_SIZE && (size_t)now <= n);
     FUZZ_ASSERT(memcmp(after.data(), file, PCAP_HDR_SIZE) == 0);
-    size_t from = n - ((size_t)now - PCAP_HDR_SIZE);
-    FUZZ_ASSERT(memcmp(after.data() + PCAP_HDR_SIZE, file + from, n - from) == 0);
-    u64 off = PCAP_HDR_SIZE;
-    while (off < from) {
-        u32 cap;
-        memcpy(&cap, file + off + 8, 4);
-        if (swap) cap = __builtin_bswap32(cap);
-        off += PCAP_REC_HDR_SIZE + cap;
-    }
-    FUZZ_ASSERT(off == from);
-    FUZZ_ASSERT(from >= limit / 2 || from == PCAP_HDR_SIZE);
+    auto le = [&](u64 at) {
+        u32 v;
+        memcpy(&v, file + at, 4);
+        return swap ? __builtin_bswap32(v) : v;
+    };
+    u32 snap = le(16);
+    auto whole = [&](u64 at) {
+        return at + PCAP_REC_HDR_SIZE <= n && le(at + 8) <= snap && at + PCAP_REC_HDR_SIZE + le(at + 8) <= n;
+    };
+    u64 from = PCAP_HDR_SIZE;
+    while (from < limit / 2 && whole(from)) from += PCAP_REC_HDR_SIZE + le(from + 8);
+    u64 to = from;
+    if (from >= limit / 2)
+        while (to < n && whole(to)) to += PCAP_REC_HDR_SIZE + le(to + 8);
+    FUZZ_ASSERT((u64)now - PCAP_HDR_SIZE == to - from);
+    FUZZ_ASSERT(memcmp(after.data() + PCAP_HDR_SIZE, file + from, to - from) == 0);
     return 0;
 }

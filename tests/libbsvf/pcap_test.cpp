@@ -195,6 +195,30 @@ TEST_F(LogPcap, ConcurrencyFourThreadsKeepTheLimitAndAWholeChain)
     ASSERT_FALSE(pk.empty());
     EXPECT_LT(worst.load(), (long)limit + 16 + 1458);
     EXPECT_NE(s.find("the last record", pk.back()), std::string::npos);
+    // The halvings put new files in place: none counts as a vanished file.
+    EXPECT_EQ(s.find("records dropped"), std::string::npos);
+}
+
+TEST_F(LogPcap, AppendedFileWithATornRecordIsCutAndTheDropIsTold)
+{
+    open();
+    q.log(6, "%s\n", "first run");
+    log_file_pcap_detach(&q.c->file);
+    std::string whole = read_file(path);
+    ASSERT_EQ(packets(whole).size(), 1u);
+    // The next packet's write was cut short: its header and a part of its data.
+    std::string torn = whole.substr(24, 30);
+    logtest::write_file(path, whole + torn);
+    open("a");
+    q.log(6, "%s\n", "second run");
+    log_file_pcap_detach(&q.c->file);
+    std::string s = read_file(path);
+    auto pk = packets(s);
+    ASSERT_EQ(pk.size(), 3u);
+    EXPECT_EQ(s.substr(0, whole.size()), whole);
+    EXPECT_NE(s.find("1 log records dropped: the file could not be written (Input/output error)\n", pk[1]),
+              std::string::npos);
+    EXPECT_NE(s.find("second run\n", pk[2]), std::string::npos);
 }
 
 TEST_F(LogPcap, NameThatCannotBeOpenedAgainDropsCountedRecordsUntilTheRetry)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/child.h"
 #include "common/fsize_limit.h"
 #include "common/log_capture.h"
 #include "common/text_match.h"
@@ -125,7 +126,7 @@ TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
     struct stat before;
     fstat(fd, &before);
     const i32 limit = 4000;
-    ASSERT_EQ(log_file_trim(fd, (i64)text.size(), limit), 0);
+    ASSERT_EQ(log_file_trim(fd, nullptr, (i64)text.size(), limit), 0);
     size_t start = text.size() - limit / 2;
     std::string want = text.substr(text.find('\n', start) + 1);
     EXPECT_EQ(read_file(p), want);
@@ -142,9 +143,77 @@ TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
     for (size_t i = 0; i < blob.size(); i += 1000) blob[i] = (char)('a' + i / 1000 % 26);
     logtest::write_file(p, blob);
     fd = ::open(p.c_str(), O_RDWR | O_APPEND);
-    ASSERT_EQ(log_file_trim(fd, (i64)blob.size(), 200000), 0);
+    ASSERT_EQ(log_file_trim(fd, nullptr, (i64)blob.size(), 200000), 0);
     close(fd);
     EXPECT_EQ(read_file(p), blob.substr(blob.size() - 100000));
+}
+
+TEST_F(LogFile, HalvingByRenameIsFollowedAsTheSameFile)
+{
+    std::string p = dir / "r.log";
+    ASSERT_EQ(log_file_size_set(st(), 2048), 0);
+    open(p);
+    int fd = st()->fd;
+    for (int i = 0; i < 30; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    EXPECT_EQ(logtest::file_size(p + ".tmp"), -1);
+    // The writer goes on in the new file, at its end, at the same
+    // descriptor, and takes it for the same log: nothing is dropped.
+    usleep(2000);
+    q.log(6, "%s\n", "after the halving");
+    EXPECT_EQ(st()->fd, fd);
+    EXPECT_EQ(st()->dropped, 0u);
+    auto lines = lines_of(read_file(p));
+    ASSERT_GT(lines.size(), 5u);
+    EXPECT_NE(lines.back().find("after the halving"), std::string::npos);
+    EXPECT_NE(lines[lines.size() - 2].find(" r29 "), std::string::npos);
+}
+
+// A kill at any step of the halving leaves the old file or the halved one,
+// whole: every line complete, in order, none twice. The next run appends
+// to it, and its own halving replaces the temporary file left behind.
+TEST_F(LogFile, KillAtEachStepOfTheHalvingLeavesAWholeFile)
+{
+    const i32 limit = 4096;
+    auto check = [](const std::string &text, const char *tag, int *next) {
+        ASSERT_TRUE(text.empty() || text.back() == '\n');
+        for (auto &l : lines_of(text)) {
+            ASSERT_TRUE(testutil::text_like(l.c_str(), "{d}-{dd}-{dd} {*} INFO  {d} --- [{*}] tmod {*} x{*}")) << l;
+            size_t at = l.find(std::string(" ") + tag);
+            if (at == std::string::npos) continue;  // a record of the run before
+            int n = std::stoi(l.substr(at + 2));
+            if (*next >= 0) {
+                ASSERT_EQ(n, *next) << l;
+            }
+            *next = n + 1;
+        }
+    };
+    for (int step = FD_KEEP_WRITTEN; step <= FD_KEEP_DONE; ++step) {
+        std::string p = dir / ("k" + std::to_string(step) + ".log");
+        bool killed = testutil::killed_at_step(step, [&] {
+            logtest::quiet_ctx c;
+            log_file_size_set(&c.c->file, limit);
+            log_file_open(&c.c->file, p.c_str());
+            c.c->file_on.store(1);
+            for (int i = 0; i < 1000; ++i) c.log(6, "%s\n", "n" + std::to_string(i) + " " + std::string(50, 'x'));
+        });
+        ASSERT_TRUE(killed) << step;
+        std::string text = read_file(p);
+        int next = -1;
+        check(text, "n", &next);
+        if (step < FD_KEEP_RENAMED) EXPECT_GE(text.size(), (size_t)limit) << step;  // the old file
+        else EXPECT_LE(text.size(), (size_t)limit / 2) << step;                     // the halved one
+        EXPECT_EQ(logtest::file_size(p + ".tmp") >= 0, step < FD_KEEP_RENAMED) << step;
+        ASSERT_EQ(log_file_size_set(st(), limit), 0);
+        ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
+        open(p);
+        for (int i = 0; i < 100; ++i) q.log(6, "%s\n", "m" + std::to_string(i) + " " + std::string(50, 'x'));
+        text = read_file(p);
+        EXPECT_LT(text.size(), (size_t)limit);
+        next = -1;
+        check(text, "m", &next);
+        EXPECT_EQ(next, 100);
+        EXPECT_EQ(logtest::file_size(p + ".tmp"), -1) << step;
+    }
 }
 
 TEST_F(LogFile, SizeLimitCutsAtLineStartsAndGoesOn)

@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "common/child.h"
 #include "common/fsize_limit.h"
 #include "common/log_capture.h"
 #include "common/tmp_file.h"
@@ -28,7 +31,11 @@ struct scratch {
         path = dir + "/mpcap_" + std::to_string(getpid()) + "_" + std::to_string(counter()++) + ".pcap";
         unlink(path.c_str());
     }
-    ~scratch() { unlink(path.c_str()); }
+    ~scratch()
+    {
+        unlink(path.c_str());
+        unlink((path + FD_KEEP_TMP_SUFFIX).c_str());
+    }
     static std::atomic<int> &counter()
     {
         static std::atomic<int> n{0};
@@ -202,23 +209,119 @@ TEST(Mpcap, APacketThatDoesNotFitIsTakenBackAndTheChainGoesOn)
     pcap_close(p);
 }
 
-TEST(Mpcap, BrokenChainIsLeftAloneWithItsRecord)
+// A packet as the file holds it (little-endian).
+std::string packet(u32 sec, u32 len, char fill)
+{
+    u32 h[4] = {sec, 7, len, len};
+    return std::string((const char *)h, sizeof h) + std::string(len, fill);
+}
+
+const std::string kHdr("\xd4\xc3\xb2\xa1\x02\x00\x04\x00" "\0\0\0\0\0\0\0\0" "\x00\x00\x01\x00\x93\x00\x00\x00", 24);
+
+// A chain that breaks ends the part the size rule keeps, with its record:
+// the file keeps its limit and stays readable.
+TEST(Mpcap, BrokenChainEndsTheKeptPartWithItsRecord)
 {
     scratch f;
-    std::string hdr("\xd4\xc3\xb2\xa1\x02\x00\x04\x00" "\0\0\0\0\0\0\0\0" "\x00\x00\x01\x00\x93\x00\x00\x00", 24);
-    // A packet whose captured length points far beyond the file.
-    std::string bad = hdr + std::string("\1\0\0\0\0\0\0\0\xff\xff\xff\xff\4\0\0\0", 16) + std::string(3000, 'q');
-    f.put(bad);
+    // A packet whose captured length points far beyond the file: nothing
+    // before half the limit can be trusted, so the file starts anew.
+    f.put(kHdr + std::string("\1\0\0\0\0\0\0\0\xff\xff\xff\xff\4\0\0\0", 16) + std::string(3000, 'q'));
     int fd = open(f.path.c_str(), O_RDWR);
     testutil::log_capture cap;
-    EXPECT_EQ(pcap_trim_fd(fd, 1000, 0), -1);
-    EXPECT_TRUE(cap.has("file error offset=")) << cap.get();
-    // A header cut short at the end of the file.
-    std::string cut = hdr + std::string(1000, 'r');
-    f.put(cut);
-    EXPECT_EQ(pcap_trim_fd(fd, 600, 0), -1);
+    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), 1000, 0), 1);
+    EXPECT_TRUE(cap.has("file error offset=24 fsize=3040")) << cap.get();
     close(fd);
-    EXPECT_EQ(f.bytes(), cut);
+    EXPECT_EQ(f.bytes(), kHdr);
+    // Packets past half the limit, then a header cut short: the packets
+    // from half the limit up to the break are kept.
+    std::string good = kHdr;
+    for (u32 k = 0; k < 10; ++k) good += packet(k, 84, (char)('a' + k));  // at 24 + 100 k
+    f.put(good + std::string(10, 'r'));
+    fd = open(f.path.c_str(), O_RDWR);
+    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), 600, 0), 1);
+    close(fd);
+    EXPECT_EQ(f.bytes(), kHdr + good.substr(324));
+    EXPECT_TRUE(cap.has("file error offset=1024 fsize=1034")) << cap.get();
+}
+
+TEST(Mpcap, AppendCutsATornLastRecordAndCountsIt)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    const std::string whole = kHdr + packet(1, 20, 'a') + packet(2, 30, 'b');
+    testutil::log_capture cap;
+    // A header cut short, data cut short, a length above the snap length.
+    for (const std::string &torn : {packet(3, 30, 'c').substr(0, 10), packet(3, 30, 'c').substr(0, 21),
+                                    packet(3, 70000, 'c').substr(0, 116)}) {
+        f.put(whole + torn);
+        pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->cut, 1u);
+        put_packet(d, 4, 5, 'd');
+        pcap_dump_close(d);
+        EXPECT_EQ(f.bytes(), whole + packet(4, 5, 'd'));
+    }
+    EXPECT_TRUE(cap.has("the packet at offset 106 was torn; 10 bytes cut off")) << cap.get();
+    // A whole chain is left as it is; a file that holds the first bytes
+    // of the header only is started anew.
+    f.put(whole);
+    pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->cut, 0u);
+    pcap_dump_close(d);
+    EXPECT_EQ(f.bytes(), whole);
+    f.put(kHdr.substr(0, 10));
+    d = pcap_dump_open_append(p, f.path.c_str());
+    ASSERT_NE(d, nullptr);
+    pcap_dump_close(d);
+    EXPECT_EQ(f.bytes(), kHdr);
+    pcap_close(p);
+}
+
+// A kill at any step of the size rule leaves the old file or the halved
+// one, a whole chain; appending to it goes on within the limit, and the
+// next halving replaces the temporary file left behind.
+TEST(Mpcap, KillAtEachStepOfTheSizeRuleLeavesAWholeChain)
+{
+    const u64 limit = 4000;
+    std::string data(100, 'k');
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    auto fill = [&](pcap_dumper *d, u32 from, u32 n) {
+        for (u32 i = from; i < from + n; ++i) {
+            pcap_pkthdr h{i, 0, 100, 100};
+            pcap_dump_write_limited(d, &h, data.data(), limit);
+        }
+    };
+    // The packets' seconds follow each other, each once; the next one.
+    auto in_order = [](const std::string &s) {
+        auto c = chain(s);
+        EXPECT_FALSE(c.empty());
+        EXPECT_NE(c.back(), -1);
+        u32 next = le32(s, (size_t)c[0]);
+        for (long off : c) EXPECT_EQ(le32(s, (size_t)off), next++);
+        return next;
+    };
+    for (int step = FD_KEEP_WRITTEN; step <= FD_KEEP_DONE; ++step) {
+        scratch f;
+        bool killed = testutil::killed_at_step(step, [&] { fill(pcap_dump_open_append(p, f.path.c_str()), 0, 1000); });
+        ASSERT_TRUE(killed) << step;
+        std::string s = f.bytes();
+        u32 next = in_order(s);
+        if (step < FD_KEEP_RENAMED) EXPECT_GE(s.size(), limit) << step;
+        else EXPECT_LT(s.size(), limit / 2 + 116) << step;
+        std::string tmp = f.path + FD_KEEP_TMP_SUFFIX;
+        EXPECT_EQ(access(tmp.c_str(), F_OK) == 0, step < FD_KEEP_RENAMED) << step;
+        pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->cut, 0u);
+        fill(d, next, 60);
+        pcap_dump_close(d);
+        s = f.bytes();
+        EXPECT_EQ(in_order(s), next + 60);
+        EXPECT_LT(s.size(), limit + 116);
+        EXPECT_NE(access(tmp.c_str(), F_OK), 0) << step;
+    }
+    pcap_close(p);
 }
 
 TEST(MpcapConcurrency, FourWritersUnderTheSizeRuleKeepAWholeChain)
@@ -275,6 +378,49 @@ TEST(FdMove, MovesTheEndDownInSteps)
     EXPECT_EQ(f.bytes(), data.substr(0, 100) + data.substr(150000) + "!");
     EXPECT_EQ(fd_move_down(-1, 0, 0, 0), -1);
     EXPECT_EQ(fd_move_down(0, 10, 20, 11), -1);
+}
+
+TEST(FdMove, KeepPartReplacesTheFileByRenameAtTheSameDescriptor)
+{
+    scratch f;
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
+    f.put(data);
+    ASSERT_EQ(chmod(f.path.c_str(), 0600), 0);
+    int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    struct stat old_st, st, named;
+    fstat(fd, &old_st);
+    ASSERT_EQ(fd_keep_part(fd, f.path.c_str(), 100, 150000, 200000), 1);
+    ASSERT_EQ(write(fd, "!", 1), 1);  // appends at the new file's end
+    EXPECT_EQ(f.bytes(), data.substr(0, 100) + data.substr(150000) + "!");
+    fstat(fd, &st);
+    ASSERT_EQ(stat(f.path.c_str(), &named), 0);
+    EXPECT_NE(st.st_ino, old_st.st_ino);
+    EXPECT_EQ(st.st_ino, named.st_ino);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    std::string tmp = f.path + FD_KEEP_TMP_SUFFIX;
+    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
+    // A link left where the temporary file goes is replaced, not followed.
+    {
+        scratch keep;
+        keep.put("keep");
+        ASSERT_EQ(symlink(keep.path.c_str(), tmp.c_str()), 0);
+        EXPECT_EQ(fd_keep_part(fd, f.path.c_str(), 0, 50000, 50101), 1);
+        EXPECT_EQ(keep.bytes(), "keep");
+    }
+    EXPECT_EQ(f.bytes(), data.substr(199900) + "!");
+    // A name that leads elsewhere (the file was moved away) or none: in place.
+    std::string moved = f.path + ".moved";
+    ASSERT_EQ(rename(f.path.c_str(), moved.c_str()), 0);
+    EXPECT_EQ(fd_keep_part(fd, f.path.c_str(), 0, 1, 101), 0);
+    EXPECT_EQ(fd_keep_part(fd, nullptr, 0, 1, 100), 0);
+    EXPECT_EQ(access(f.path.c_str(), F_OK), -1);
+    close(fd);
+    std::ifstream in(moved);
+    std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(rest, data.substr(199902) + "!");
+    unlink(moved.c_str());
 }
 
 }  // namespace

@@ -145,9 +145,11 @@ int log_file_size_set(log_file_state *st, i32 bytes);
 log_file_state *log_file_get(log_file_state *st);
 i32 log_file_size_get(log_file_state *st);
 long log_file_tell(log_file_state *st);
-// Keeps the newest half of the limit of a text file of size bytes, from a
-// line start on; 0 or -1.
-int log_file_trim(int fd, i64 size, i32 limit);
+// Keeps the newest half of the limit of a text file of size bytes open at
+// fd and named name, from a line start on (see fd_keep_part: a new file
+// renamed over the name takes the old one's place at fd; name NULL halves
+// it in place); 0 or -1.
+int log_file_trim(int fd, const char *name, i64 size, i32 limit);
 // The message that tells how many records a file output dropped (eno: why
 // the first was lost), written in front of the first record that follows
 // them; its length.

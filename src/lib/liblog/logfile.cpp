@@ -246,19 +246,20 @@ void apply_limit(log_file_state *st)
     i64 size = fd_size(st->fd);
     if (size < 0) return;
     st->size = (u64)size;
-    if (size >= st->size_limit && log_file_trim(st->fd, size, st->size_limit) == 0 &&
-        (size = fd_size(st->fd)) >= 0)
-        st->size = (u64)size;
+    // The file halved may be a new one at the same descriptor: the name
+    // leads to it, and it is followed from here on.
+    if (size >= st->size_limit && log_file_trim(st->fd, st->name, size, st->size_limit) == 0)
+        fd_follow_start(&st->follow, st->fd, &st->size);
 }
 
 }  // namespace
 
 // Keeps the newest part of a file of size bytes: the last half of the
-// limit, from its first line start on, is moved to the front in bounded
-// steps and the file is cut behind it. The file stays the same (readers
-// that follow it keep their descriptor) and a crash part way loses no
-// line that was not going to be dropped.
-int log_file_trim(int fd, i64 size, i32 limit)
+// limit, from its first line start on, goes into a new file that replaces
+// the old one under its name (or, when that cannot be made, is moved to
+// the front in place), so that a kill at any moment leaves either file
+// whole.
+int log_file_trim(int fd, const char *name, i64 size, i32 limit)
 {
     i64 half = limit / 2;
     i64 start = size > half ? size - half : 0;
@@ -271,7 +272,7 @@ int log_file_trim(int fd, i64 size, i32 limit)
         if (const char *nl = (const char *)memchr(buf, '\n', n)) src = at + (nl - buf) + 1;
         at += (i64)n;
     }
-    return fd_move_down(fd, src < 0 ? start : src, size, 0);
+    return fd_keep_part(fd, name, 0, src < 0 ? start : src, size) < 0 ? -1 : 0;
 }
 
 void log_file_init(log_file_state *st)

@@ -6,6 +6,22 @@
 #include "libbsvf/pcap.h"
 #include "liblog/log.h"
 #include "libpal/env/os_time.h"
+#include "libpal/mpcap/mpcap.h"
+
+namespace {
+
+// Counts records that could not be written.
+void pcap_drop(log_file_state *st, u32 n, int eno)
+{
+    if (__atomic_fetch_add(&st->pcap_dropped, n, __ATOMIC_ACQ_REL) == 0)
+        __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
+}
+
+// A record torn by a write cut short, which the open of a file for
+// appending cut off, counts as dropped.
+constexpr int kTornErrno = EIO;
+
+}  // namespace
 
 // The pcap kind of the file output: bsv log records as packets of a pcap
 // file, written by the record layer's file hook on the logging threads
@@ -17,7 +33,10 @@ int log_file_pcap_open(log_file_state *st, const char *path)
     bsvf_pcap *h = st->mode[0] == 'a' ? bsvf_pcap_append(path, type) : bsvf_pcap_create(path, type);
     __atomic_store_n(&st->pcap_dropped, 0, __ATOMIC_RELAXED);
     st->pcap = h;
-    if (h) return 0;
+    if (h) {
+        if (h->dumper->cut) pcap_drop(st, h->dumper->cut, kTornErrno);
+        return 0;
+    }
     // The writer tries the name again once a second.
     if (!errno) errno = EINVAL;
     __atomic_store_n(&st->open_retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
@@ -47,13 +66,6 @@ void log_file_pcap_close(log_file_state *st)
 
 namespace {
 
-// Counts records that could not be written.
-void pcap_drop(log_file_state *st, u32 n, int eno)
-{
-    if (__atomic_fetch_add(&st->pcap_dropped, n, __ATOMIC_ACQ_REL) == 0)
-        __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
-}
-
 // The file whose name did not open, opened for appending when the next
 // attempt is due (one logging thread makes it); NULL meanwhile.
 bsvf_pcap *pcap_open_again(log_file_state *st)
@@ -69,7 +81,10 @@ bsvf_pcap *pcap_open_again(log_file_state *st)
         return nullptr;
     }
     bsvf_pcap *none = nullptr;
-    if (__atomic_compare_exchange_n(&st->pcap, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return h;
+    if (__atomic_compare_exchange_n(&st->pcap, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        if (h->dumper->cut) pcap_drop(st, h->dumper->cut, kTornErrno);
+        return h;
+    }
     bsvf_pcap_close(h);  // made by a thread of an earlier attempt meanwhile
     return none;
 }
@@ -95,10 +110,13 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     }
     u64 limit = (u64)log_file_size_get(st);
     // A file deleted or moved away is made anew by name; the records that
-    // went with a deleted one count as dropped.
+    // went with a deleted one, or were torn in the one found there, count
+    // as dropped.
     u32 gone;
-    if (bsvf_pcap_follow(h, os_mono_us(), &gone) != 0) log_file_open_failed(st, st->name, errno);
+    int cut = bsvf_pcap_follow(h, os_mono_us(), &gone);
+    if (cut < 0) log_file_open_failed(st, st->name, errno);
     if (gone) pcap_drop(st, gone, ENOENT);
+    if (cut > 0) pcap_drop(st, (u32)cut, kTornErrno);
     // After records were dropped (a full disk, a name that did not open)
     // the first packets written again are records that say so. Each
     // writer that takes a count reports its own share, so none is told

@@ -56,12 +56,83 @@ bool write_hdr(pcap *p, FILE *fp)
     return fd_append_whole(fileno(fp), &v, 1);
 }
 
+// Reads the packet headers of a file in blocks.
+struct hdr_reader {
+    hdr_reader(int f, i64 n) : fd(f), size(n) {}
+    int fd;
+    i64 size;
+    i64 at = 0;
+    size_t len = 0;
+    u8 buf[4096];
+    // The record header at off: 1, 0 when it does not lie whole inside the
+    // file, -1 when it cannot be read.
+    int get(i64 off, u32 rec[4])
+    {
+        if (off + (i64)PCAP_REC_HDR_SIZE > size) return 0;
+        if (off < at || off + (i64)PCAP_REC_HDR_SIZE > at + (i64)len) {
+            size_t n = (size_t)(size - off < (i64)sizeof buf ? size - off : (i64)sizeof buf);
+            if (!fd_pread_all(fd, buf, n, off)) return -1;
+            at = off;
+            len = n;
+        }
+        memcpy(rec, buf + (off - at), PCAP_REC_HDR_SIZE);
+        return 1;
+    }
+};
+
+// Follows the packet chain from off while packets start before stop: the
+// offset reached (the first packet at or after stop, or the end of the
+// file), or, with *broken set, the offset of the first record that does
+// not lie whole inside the file or whose captured length is above snap;
+// -1 when the file cannot be read.
+i64 walk(hdr_reader &r, i64 off, i64 stop, u32 swap, u32 snap, bool *broken)
+{
+    *broken = false;
+    while (off < stop && off < r.size) {
+        u32 rec[4];
+        int got = r.get(off, rec);
+        if (got < 0) return -1;
+        u32 cap = sw32(rec[2], swap);
+        if (!got || cap > snap || off + (i64)PCAP_REC_HDR_SIZE + cap > r.size) {
+            *broken = true;
+            return off;
+        }
+        off += (i64)PCAP_REC_HDR_SIZE + cap;
+    }
+    return off;
+}
+
+// The check of a file that holds p's header before packets are appended:
+// a record cut short at the end (a write stopped by a kill or a power cut)
+// would make every packet behind it unreadable, so the file is cut back to
+// its last whole packet. The records cut off (0 or 1), or -1 (errno set)
+// when the file cannot be read or cut.
+int cut_torn(pcap *p, int fd, i64 size, const char *path)
+{
+    hdr_reader r(fd, size);
+    bool broken;
+    i64 end = walk(r, PCAP_HDR_SIZE, size, p->swap, sw32(p->hdr.snaplen, p->swap), &broken);
+    if (end < 0) return -1;
+    if (!broken) return 0;
+    if (ftruncate(fd, (off_t)end) != 0) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "%s: the packet at offset %d is torn and cannot be cut off: ", path, clamp_int(end));
+        return -1;
+    }
+    LOG_WARN("%s: the packet at offset %d was torn; %d bytes cut off\n", path, clamp_int(end), clamp_int(size - end));
+    return 1;
+}
+
 // Opens the path for appending: an empty file gets the global header; a
 // file that holds one is continued only when it is exactly p's, since
-// packets of another byte order or link type would make it unreadable.
-// mkparent: a missing directory is made too. NULL with errno set.
-FILE *open_append(pcap *p, const char *path, bool mkparent)
+// packets of another byte order or link type would make it unreadable
+// (such a file is left as it is); its torn last record is cut off first
+// (cut_torn; *cut: the records cut off). A file shorter than the header
+// whose bytes begin p's header (the header's write was cut short) is
+// started anew. mkparent: a missing directory is made too. NULL with errno
+// set.
+FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut)
 {
+    *cut = 0;
     FILE *fp = nullptr;
     if (!mkparent) {
         fp = os_fsopen(path, "ab+", 0);
@@ -70,17 +141,25 @@ FILE *open_append(pcap *p, const char *path, bool mkparent)
         if (fd >= 0 && !(fp = fdopen(fd, "ab+"))) close(fd);
     }
     if (!fp) return nullptr;
+    int fd = fileno(fp);
     i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
+    pcap_file_hdr have;
+    size_t part = size > 0 && size < (i64)PCAP_HDR_SIZE ? (size_t)size : 0;
+    if (part && fd_pread_all(fd, &have, part, 0) && memcmp(&have, &p->hdr, part) == 0 && ftruncate(fd, 0) == 0)
+        size = 0;
     bool ok;
     if (size == 0) {
         ok = write_hdr(p, fp);
     } else {
-        pcap_file_hdr have;
-        ok = size >= (i64)PCAP_HDR_SIZE && fd_pread_all(fileno(fp), &have, sizeof have, 0) &&
+        ok = size >= (i64)PCAP_HDR_SIZE && fd_pread_all(fd, &have, sizeof have, 0) &&
              memcmp(&have, &p->hdr, sizeof have) == 0;
         if (!ok) {
             LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
             errno = EINVAL;
+        } else {
+            int n = cut_torn(p, fd, size, path);
+            ok = n >= 0;
+            if (ok) *cut = (u32)n;
         }
     }
     if (!ok) {
@@ -128,8 +207,11 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
-    FILE *fp = open_append(p, path, false);
-    return fp ? dumper_new(p, fp, path) : nullptr;
+    u32 cut;
+    FILE *fp = open_append(p, path, false, &cut);
+    pcap_dumper *d = fp ? dumper_new(p, fp, path) : nullptr;
+    if (d) d->cut = cut;
+    return d;
 }
 
 namespace {
@@ -171,9 +253,15 @@ int set_fsize_locked(pcap_dumper *d, u64 limit)
 {
     if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
     int fd = fileno(d->fp);
-    int rc = pcap_trim_fd(fd, limit, (int)d->ctx->swap);
-    // A file opened for writing (not appending) goes on at its new end.
-    if (rc > 0) lseek(fd, 0, SEEK_END);
+    int rc = pcap_trim_fd(fd, d->name, limit, (int)d->ctx->swap);
+    if (rc > 0) {
+        // A file opened for writing (not appending) goes on at its new
+        // end. The file may be a new one at the same descriptor: the name
+        // leads to it, and it is followed from here on.
+        lseek(fd, 0, SEEK_END);
+        fd_follow_start(&d->follow, fd, nullptr);
+        d->unlooked = 0;
+    }
     return rc < 0 ? -1 : 0;
 }
 
@@ -238,14 +326,15 @@ int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost)
         }
         if (look != fd_look::none) d->unlooked = 0;
     }
+    u32 cut = 0;
     if (!d->fp) {
-        d->fp = open_append(d->ctx, d->name, true);
+        d->fp = open_append(d->ctx, d->name, true, &cut);
         if (d->fp) fd_follow_start(&d->follow, fileno(d->fp), nullptr);
         else d->open_errno = errno;
     }
     u64 due = d->fp ? d->follow.checked_us + FD_FOLLOW_BURST_US : now + FD_FOLLOW_RETRY_US;
     __atomic_store_n(&d->look_due, due, __ATOMIC_RELAXED);
-    return d->fp ? 0 : -1;
+    return d->fp ? (int)cut : -1;
 }
 
 long pcap_dump_flush(pcap_dumper *d)
@@ -266,7 +355,7 @@ void pcap_dump_close(pcap_dumper *d)
     os_free(d);
 }
 
-int pcap_trim_fd(int fd, u64 limit, int swap)
+int pcap_trim_fd(int fd, const char *name, u64 limit, int swap)
 {
     off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) {
@@ -275,23 +364,23 @@ int pcap_trim_fd(int fd, u64 limit, int swap)
     }
     i64 size = (i64)end;
     if ((u64)size < limit) return 0;
-    // The first packet that starts at or after half the limit; every
-    // header read lies inside the file.
-    i64 half = (i64)(limit / 2);
-    i64 off = PCAP_HDR_SIZE;
-    while (off < half) {
-        u32 rec[4];
-        if (off + (i64)PCAP_REC_HDR_SIZE > size || !fd_pread_all(fd, rec, sizeof rec, off)) {
-            off = size + 1;
-            break;
-        }
-        off += (i64)PCAP_REC_HDR_SIZE + (i64)sw32(rec[2], (u32)swap);
-    }
-    if (off > size) {
-        LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(off), clamp_int(size));
+    pcap_file_hdr hdr;
+    if (size < (i64)PCAP_HDR_SIZE || !fd_pread_all(fd, &hdr, sizeof hdr, 0)) {
+        LOG_ERR("file error offset=%d fsize=%d\n", 0, clamp_int(size));
         return -1;
     }
-    return fd_move_down(fd, off, size, PCAP_HDR_SIZE) == 0 ? 1 : -1;
+    // The first packet that starts at or after half the limit, and the
+    // packets behind it up to the end of the file or to the first one
+    // that is not whole: no more is kept, so the file keeps its limit and
+    // stays readable whatever its chain holds.
+    hdr_reader r(fd, size);
+    u32 snap = sw32(hdr.snaplen, (u32)swap);
+    bool broken;
+    i64 from = walk(r, PCAP_HDR_SIZE, (i64)(limit / 2), (u32)swap, snap, &broken);
+    i64 to = from < 0 || broken ? from : walk(r, from, size, (u32)swap, snap, &broken);
+    if (to < 0) return -1;
+    if (broken) LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(to), clamp_int(size));
+    return fd_keep_part(fd, name, PCAP_HDR_SIZE, from, to) < 0 ? -1 : 1;
 }
 
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit)

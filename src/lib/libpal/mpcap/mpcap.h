@@ -59,6 +59,7 @@ struct pcap_dumper {
                      // without the lock)
     u32 unlooked;    // packets written since the last look
     int open_errno;  // why the name could not be opened again
+    u32 cut;         // records cut off the file by pcap_dump_open_append
 };
 
 // byte_order 0 little-endian, 1 big-endian.
@@ -68,7 +69,11 @@ void pcap_close(pcap *p);
 pcap_dumper *pcap_dump_open(pcap *p, const char *path);
 // Appends to the file: an empty file gets the global header; a file that
 // holds one must have exactly this context's (byte order, link type, snap
-// length), else it is refused (NULL) and left untouched.
+// length), else it is refused (NULL) and left untouched. Its packet chain
+// is checked first: a last record cut short (its header or data running
+// past the end of the file, or a captured length above the snap length)
+// is cut off, and counted in the dumper's cut. A file shorter than the
+// header that begins with this context's header is started anew.
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
 // Writes one packet (captured length cut to the snap length) straight to
 // the file, whole or not at all: a packet that does not fit (a full disk)
@@ -91,7 +96,8 @@ long pcap_dump_flush(pcap_dumper *d);
 // the open file, the name is opened anew as pcap_dump_open_append opens
 // it, with its directory when that went too, so that a new file starts
 // with its header. now: microseconds of a monotonic clock. 0 (nothing to
-// do, or a new file is open), or -1 when the name cannot be opened: the
+// do, or a new file is open), the records cut off the file opened anew
+// (see pcap_dump_open_append), or -1 when the name cannot be opened: the
 // packets are refused (errno of the open) until a later call, at most
 // once a second, opens it. *lost: the packets that went with a deleted
 // file: those written since the last look that found it in place, when
@@ -99,14 +105,19 @@ long pcap_dump_flush(pcap_dumper *d);
 int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost);
 void pcap_dump_close(pcap_dumper *d);
 // Applies the size rule: a file of limit bytes or more keeps its header and
-// the packets from the first one that starts at or after limit / 2. 0
-// (also when nothing was to be done), or -1.
+// the packets from the first one that starts at or after limit / 2, in a
+// new file renamed over its name (see fd_keep_part), so that a kill at any
+// moment leaves either file whole. 0 (also when nothing was to be done),
+// or -1.
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit);
 int pcap_dump_mem_reset(pcap_dumper *d);
 int pcap_dump_mem_sync(pcap_dumper *d);
 
-// The size rule on an open file (descriptor readable and writable) whose
-// packet headers are in the given byte order: 1 trimmed, 0 nothing to do,
-// -1 when the packet chain does not fit the file (left unchanged) or the
-// file cannot be read or written.
-int pcap_trim_fd(int fd, u64 limit, int swap);
+// The size rule on an open file named name (descriptor readable and
+// writable; name NULL: halved in place) whose packet headers are in the
+// given byte order: 1 trimmed, 0 nothing to do, -1 when the file cannot be
+// read or written. A chain that breaks (a record not whole inside the
+// file, or above the snap length) is logged as "file error" and ends the
+// kept part: the packets from the first at or after limit / 2 up to the
+// break, none when it lies before.
+int pcap_trim_fd(int fd, const char *name, u64 limit, int swap);
