@@ -87,7 +87,10 @@ def case_variables_are_bounded(t):
             replies = conn.replies(100)
             t.eq(replies, ["error: too many shell variables (256): W_%d not set\n" % i for i in range(100)],
                  "past the bound: the error, one reply each")
-        t.eq(blocks(), before, "nothing kept for the refused lines")
+        # (the count is the whole process's: other threads may hold a few
+        # blocks more or less; 200 kept lines would be 200 or more)
+        grown = blocks() - before
+        t.check(grown < 20, "nothing kept for the refused lines: %d blocks more" % grown)
         t.eq(d.ask("V_0=new;W_0=z;echo never"), ["error: too many shell variables (256): W_0 not set\n"],
              "a variable that exists takes its value; a new one stops the line")
         env = c.ask("env")[0]
