@@ -146,13 +146,8 @@ bool sock_set_keepalive(u64 sock, const sock_keepalive *ka)
 
 u32 sock_log_gate_pass(sock_log_gate *gate, u64 every_ms)
 {
-    u32 n = gate->count.fetch_add(1) + 1;
-    u64 now = os_mono_ms();
-    u64 last = gate->last_ms.load();
-    if (last && now - last < every_ms) return 0;
-    if (!gate->last_ms.compare_exchange_strong(last, now)) return 0;
-    gate->count.fetch_sub(n);
-    return n;
+    gate->count.fetch_add(1);
+    return sock_log_gate_take(gate, every_ms);
 }
 
 u32 sock_log_gate_take(sock_log_gate *gate, u64 every_ms)
