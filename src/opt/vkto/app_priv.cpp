@@ -2,12 +2,14 @@
 #define LOG_SRC "src/opt/vkto/app_priv"
 #include "app_priv.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "liblog/log.h"
 #include "libpal/comm/verrmsg.h"
 #include "libnet/sock_cli.h"
 #include "libnet/sock_event.h"
+#include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/tframe/app.h"
@@ -65,10 +67,13 @@ int app_priv_check_instance(void)
     sock_close(sock);
     LOG_ERR("Can only run one instance\n");
     // Whatever answered there, vkto or not, holds the port.
-    bool v6 = strchr(host, ':') != nullptr;
-    LOG_ERR("%s%s%s:%d answered: another instance or another program holds that port; stop it, or "
-            "choose other ports (-s %s=PORT)\n",
-            v6 ? "[" : "", host, v6 ? "]" : "", service_port, shell ? "debug_server_port" : "http_server_port");
+    os_ipaddr at{};
+    char where[OS_IPADDR_CSTR_MAXN];
+    if (!os_ipaddr_set(&at, host, service_port, OS_IPADDR_FAMILY_NONE) || !os_ipaddr_cstr(&at, where, sizeof where))
+        snprintf(where, sizeof where, "%s:%d", host, service_port);
+    LOG_ERR("%s answered: another instance or another program holds that port; stop it, or choose other ports "
+            "(-s %s=PORT)\n",
+            where, shell ? "debug_server_port" : "http_server_port");
     return -1;
 }
 
