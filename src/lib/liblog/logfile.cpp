@@ -225,15 +225,17 @@ constexpr size_t kNotesSize = 2 * (LOG_FILE_HEAD_MAX + kNoteText);
 size_t notes(const log_file_state *st, char *note, const char *stamp)
 {
     size_t n = 0;
-    for (int i = 0; i < 2; ++i) {
-        if (i == 0 ? !st->open_fails : !st->dropped) continue;
+    // One warn line: its header, stamped, then the text text() writes.
+    auto line = [&](auto text) {
         size_t h = log_file_head(note + n, LOG_LVL_WARN, LOG_MOD);
         memcpy(note + n, stamp, LOG_FILE_STAMP);
         n += h;
-        int k = i == 0 ? log_file_opened_text(note + n, kNoteText, st->name, st->open_fails)
-                       : log_file_dropped_text(note + n, kNoteText, st->dropped, st->drop_errno);
+        int k = text(note + n);
         n += k > 0 ? (size_t)k : 0;
-    }
+    };
+    if (st->open_fails)
+        line([st](char *b) { return log_file_opened_text(b, kNoteText, st->name, st->open_fails); });
+    if (st->dropped) line([st](char *b) { return log_file_dropped_text(b, kNoteText, st->dropped, st->drop_errno); });
     return n;
 }
 
