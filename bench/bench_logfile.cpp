@@ -2,11 +2,15 @@
 // system per record) against spdlog's basic_file_sink_mt flushed after every
 // record, the two sides taking turns in short rounds whose order alternates
 // (so that neither always runs second, on a file system the other has just
-// filled); the trim at the 2 MiB limit and the worst record during trims; and
-// what a record costs while the file cannot be written (a full disk), next
-// to the same record with the console alone.
+// filled); the same with a size limit (none, 2 MiB, 16 KiB) against spdlog's
+// rotating_file_sink_mt with one backup file; the halving of a full 2 MiB
+// file against the plain move of its newest half (read it, reopen the file
+// emptied, write it back); the worst record during halvings; pcap records
+// at a limit; and what a record costs while the file cannot be written (a
+// full disk), next to the same record with the console alone.
 #include <benchmark/benchmark.h>
 #include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -20,6 +24,7 @@
 #include <vector>
 
 #include "liblog/log.h"
+#include "libpal/mpcap/mpcap.h"
 
 namespace {
 
@@ -77,26 +82,68 @@ void BM_vkto_file(benchmark::State &state)
 
 std::shared_ptr<spdlog::logger> g_spd;
 
+// The peer's logger as its users set it up for these lines: the same
+// fields, flushed after every record.
+void spd_setup(std::shared_ptr<spdlog::logger> l)
+{
+    // The process id goes in as text, as vkto writes the one it keeps:
+    // "%P" would ask the system for it on every record.
+    l->set_pattern("%Y-%m-%d %H:%M:%S.%f %-5l " + std::to_string(getpid()) + " --- [%t] %n %!(): %v");
+    l->flush_on(spdlog::level::trace);
+    g_spd = std::move(l);
+}
+
+void spd_records(benchmark::State &state)
+{
+    std::string text = msg().substr(0, 99);
+    for (auto _ : state)
+        g_spd->log(spdlog::source_loc{__FILE__, __LINE__, kFunc}, spdlog::level::info, text);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void spd_done(const std::string &path)
+{
+    spdlog::drop("bench");
+    g_spd.reset();
+    unlink(path.c_str());
+    unlink((path.substr(0, path.size() - 4) + ".1.log").c_str());
+}
+
 void BM_spdlog_file(benchmark::State &state)
 {
     std::string path = dir() + "/spd.log";
     if (state.thread_index() == 0) {
         unlink(path.c_str());
-        g_spd = spdlog::basic_logger_mt("bench", path, true);
-        // The process id goes in as text, as vkto writes the one it keeps:
-        // "%P" would ask the system for it on every record.
-        g_spd->set_pattern("%Y-%m-%d %H:%M:%S.%f %-5l " + std::to_string(getpid()) + " --- [%t] %n %!(): %v");
-        g_spd->flush_on(spdlog::level::trace);
+        spd_setup(spdlog::basic_logger_mt("bench", path, true));
     }
-    std::string text = msg().substr(0, 99);
-    for (auto _ : state)
-        g_spd->log(spdlog::source_loc{__FILE__, __LINE__, kFunc}, spdlog::level::info, text);
+    spd_records(state);
+    if (state.thread_index() == 0) spd_done(path);
+}
+
+// One thread at a size limit (state.range(0) bytes, 0: none): vkto halves
+// its file in place; spdlog's rotating sink with one backup file renames
+// the full file to NAME.1.log and starts a new one (at "none" it never
+// does).
+void BM_vkto_limit(benchmark::State &state)
+{
+    i32 limit = state.range(0) ? (i32)state.range(0) : 0x7fffffff;
+    struct log2 *c = file_ctx("limit.log", limit);
+    const char *text = msg().c_str();
+    for (auto _ : state) log2_puts(c, 6, "bench", "bench/bench_logfile", 1, kFunc, text);
     state.SetItemsProcessed(state.iterations());
-    if (state.thread_index() == 0) {
-        spdlog::drop("bench");
-        g_spd.reset();
-        unlink(path.c_str());
-    }
+    log2_exit(c);
+    unlink((dir() + "/limit.log").c_str());
+}
+
+void BM_spdlog_rotating(benchmark::State &state)
+{
+    std::string path = dir() + "/rot.log";
+    unlink(path.c_str());
+    size_t limit = state.range(0) ? (size_t)state.range(0) : (size_t)1 << 62;
+    spd_setup(spdlog::rotating_logger_mt("bench", path, limit, 1));
+    state.SetLabel("rotating_file_sink_mt, one backup file, flushed after every record");
+    spd_records(state);
+    spd_done(path);
 }
 
 // The floor both sides stand on: one write(2) of a line of the same length
@@ -116,33 +163,79 @@ void BM_write_floor(benchmark::State &state)
 }
 BENCHMARK(BM_write_floor)->UseRealTime();
 
-// One trim of a full 2 MiB file: its newest half goes into a new file,
-// flushed to the disk and renamed over the name.
-void BM_trim_2mib(benchmark::State &state)
+// One halving of a full 2 MiB text file, against the plain move of its
+// newest half in the same file: read into memory, the file reopened
+// emptied ("w+") and the half written back through the stream.
+std::string full_2mib()
 {
-    std::string path = dir() + "/trim.log";
-    std::string line = std::string(120, 't') + "\n";
-    std::string content;
+    std::string line = std::string(120, 't') + "\n", content;
     while (content.size() < 0x200000) content += line;
+    return content;
+}
+
+int refill(const std::string &path, const std::string &content, benchmark::State &state)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (write(fd, content.data(), content.size()) != (ssize_t)content.size()) state.SkipWithError("write");
+    return fd;
+}
+
+void BM_halve_2mib_vk(benchmark::State &state)
+{
+    std::string path = dir() + "/halve.log";
+    std::string content = full_2mib();
+    fd_halve_mark mark;
+    fd_halve_mark_init(&mark);
     for (auto _ : state) {
         state.PauseTiming();
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-        if (write(fd, content.data(), content.size()) != (ssize_t)content.size()) state.SkipWithError("write");
+        int fd = refill(path, content, state);
         state.ResumeTiming();
-        log_file_trim(fd, path.c_str(), (i64)content.size(), 0x200000);
+        log_file_trim(fd, path.c_str(), &mark, (i64)content.size(), 0x200000);
         state.PauseTiming();
         close(fd);
         state.ResumeTiming();
     }
+    fd_halve_mark_close(&mark, path.c_str());
     unlink(path.c_str());
 }
-BENCHMARK(BM_trim_2mib)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_halve_2mib_vk)->Name("halve_2mib@vk")->Unit(benchmark::kMicrosecond);
 
-// Records at the 2 MiB limit: the slowest single record is the one that
-// trims.
+void BM_halve_2mib_move(benchmark::State &state)
+{
+    std::string path = dir() + "/halve.log";
+    std::string content = full_2mib();
+    state.SetLabel("fread of the newest half, freopen \"w+\", fwrite, fflush");
+    for (auto _ : state) {
+        state.PauseTiming();
+        close(refill(path, content, state));
+        FILE *f = fopen(path.c_str(), "a+");
+        state.ResumeTiming();
+        long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : 0, half = 0x200000 / 2;
+        char *buf = (char *)malloc((size_t)half);
+        fseek(f, size - half, SEEK_SET);
+        size_t got = fread(buf, 1, (size_t)half, f);
+        f = freopen(path.c_str(), "w+", f);
+        const char *nl = (const char *)memchr(buf, '\n', got);
+        size_t skip = nl ? (size_t)(nl - buf) + 1 : 0;
+        fwrite(buf + skip, 1, got - skip, f);
+        fflush(f);
+        free(buf);
+        fseek(f, 0, SEEK_END);
+        state.PauseTiming();
+        fclose(f);
+        state.ResumeTiming();
+    }
+    unlink(path.c_str());
+}
+BENCHMARK(BM_halve_2mib_move)
+    ->Name("halve_2mib@read_reopen_write")
+    ->Unit(benchmark::kMicrosecond);
+
+// Records at a limit (2 MiB, 16 KiB): the slowest single record is one that
+// halves the file; its time and the mean go out as result lines.
 void BM_record_latency_at_limit(benchmark::State &state)
 {
-    struct log2 *c = file_ctx("lat.log", 0x200000);
+    struct log2 *c = file_ctx("lat.log", (i32)state.range(0));
     double worst = 0, sum = 0;
     long n = 0;
     for (auto _ : state) {
@@ -155,10 +248,30 @@ void BM_record_latency_at_limit(benchmark::State &state)
     }
     state.counters["worst_us"] = worst;
     state.counters["mean_us"] = n ? sum / (double)n : 0;
+    printf("result worst_record_at_%ld@vk %.1f us lower\n", (long)state.range(0), worst);
     log2_exit(c);
     unlink((dir() + "/lat.log").c_str());
 }
-BENCHMARK(BM_record_latency_at_limit)->Iterations(60000);
+BENCHMARK(BM_record_latency_at_limit)->Arg(0x200000)->Arg(16384)->Iterations(60000);
+
+// Packets of the pcap writer (the file output's pcap kind) with the size
+// rule after each, at no limit, 2 MiB and 2048 bytes.
+void BM_pcap_limit(benchmark::State &state)
+{
+    std::string path = dir() + "/limit.pcap";
+    unlink(path.c_str());
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    pcap_dumper *d = pcap_dump_open(p, path.c_str());
+    u64 limit = state.range(0) ? (u64)state.range(0) : ~0ull;
+    std::string data(150, 'p');
+    pcap_pkthdr h{1, 2, (u32)data.size(), (u32)data.size()};
+    for (auto _ : state) pcap_dump_write_limited(d, &h, data.data(), limit);
+    state.SetItemsProcessed(state.iterations());
+    pcap_dump_close(d);
+    pcap_close(p);
+    unlink(path.c_str());
+}
+BENCHMARK(BM_pcap_limit)->Name("pcap_limit@vk")->Arg(0)->Arg(0x200000)->Arg(2048)->UseRealTime()->MinTime(0.3);
 
 // The 99th percentile of one record's time, in ns, with the console on
 // (standard error on /dev/null) and, for the vkto side, the text file on
@@ -216,12 +329,20 @@ void register_pairs()
     constexpr int kRounds = 4;
     using Fn = void (*)(benchmark::State &);
     const std::pair<const char *, Fn> sides[2] = {{"BM_vkto_file", BM_vkto_file}, {"BM_spdlog_file", BM_spdlog_file}};
-    for (int r = 0; r < kRounds; ++r)
+    const std::pair<const char *, Fn> limited[2] = {{"log_file_limit@vk", BM_vkto_limit},
+                                                    {"log_file_limit@spdlog_rotating", BM_spdlog_rotating}};
+    for (int r = 0; r < kRounds; ++r) {
         for (int threads : {1, 4})
             for (int k = 0; k < 2; ++k) {
                 const auto &s = sides[(k + r) % 2];
                 benchmark::RegisterBenchmark(s.first, s.second)->Threads(threads)->UseRealTime()->MinTime(0.2);
             }
+        for (long limit : {0L, 0x200000L, 16384L})
+            for (int k = 0; k < 2; ++k) {
+                const auto &s = limited[(k + r) % 2];
+                benchmark::RegisterBenchmark(s.first, s.second)->Arg(limit)->UseRealTime()->MinTime(0.2);
+            }
+    }
 }
 
 }  // namespace

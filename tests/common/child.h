@@ -1,9 +1,14 @@
 #pragma once
-// Test helper: runs a function in a forked child and gives its result as
-// the child's exit status (-1 when the child did not exit normally).
-#include <csignal>
+// Test helpers: runs a function in a forked child and gives its result as
+// the child's exit status (-1 when the child did not exit normally); leaves
+// a file as a kill inside its halving would.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "libpal/os/fd_move.h"
 
@@ -19,24 +24,25 @@ int in_child(F fn)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs fn in a forked child that SIGKILL ends at the given step of a file
-// halving (fd_keep_part); true when the child ended that way.
-template <typename F>
-bool killed_at_step(int step, F fn)
+// Leaves the file at path as a kill inside its halving would: the marker
+// names the copy of [from, end) down to to, of which copied bytes went
+// over (-1: all of them, and the file was cut).
+inline void halving_cut_short(const std::string &path, i64 from, i64 end, i64 to, i64 copied)
 {
-    static int kill_at;
-    kill_at = step;
-    pid_t pid = fork();
-    if (pid == 0) {
-        fd_keep_hook_set([](int s) {
-            if (s == kill_at) kill(getpid(), SIGKILL);
-        });
-        fn();
-        _exit(0);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat sb;
+    fstat(fd, &sb);
+    char text[FD_HALVE_MARK_LEN];
+    fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to);
+    int m = open((path + FD_HALVE_MARK_SUFFIX).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (write(m, text, sizeof text) != (ssize_t)sizeof text) abort();
+    close(m);
+    i64 n = copied < 0 ? end - from : copied;
+    std::string part((size_t)n, 0);
+    if (pread(fd, part.data(), (size_t)n, (off_t)from) != (ssize_t)n || pwrite(fd, part.data(), (size_t)n, (off_t)to) != (ssize_t)n)
+        abort();
+    if (copied < 0 && ftruncate(fd, (off_t)(to + n)) != 0) abort();
+    close(fd);
 }
 
 }  // namespace testutil

@@ -1,9 +1,11 @@
 """The log's text file: -o and the [log] keys, modes, the size limit under
 four logging threads, a deleted file or directory, a full disk, runs that
-must not touch the running instance's log, and a kill inside the halving at
-the limit."""
+must not touch the running instance's log, a kill inside the halving at the
+limit, and the halving in place (tail -f follows it, long records stay
+whole, a torn last line is ended)."""
 import os
 import re
+import select
 import shutil
 import signal
 import stat
@@ -199,39 +201,108 @@ def case_unopenable_file_is_told_once(t):
 
 
 def case_kill_inside_the_halving(t):
-    # The process killed inside a halving (2: the kept part written to
-    # k.log.tmp and flushed, before the rename; 3: right after the rename):
-    # the old or the halved file is left, every line whole, in order and
-    # once; a run with file_mode=a appends to it within the limit, and its
-    # halving replaces the leftover.
+    # The process killed by strace at each system call of its first
+    # halving (the marker made, told the copy, the copy written, the file
+    # cut, the marker told nothing is pending): the next run with
+    # file_mode=a finds the file whole, or mends it first, and appends to
+    # it within the limit.
+    if not shutil.which("strace"):
+        return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
 
     def whole_and_in_order(text, what):
         lines = text.split("\n")[:-1]
         t.check(text.endswith("\n") and not bad_lines(text), "whole lines %s" % what)
-        t.eq(len(set(lines)), len(lines), "no record twice %s" % what)
-        t.eq(sorted(lines, key=lambda l: l[:26]), lines, "records in order %s" % what)
+        t.check(len(set(lines)) == len(lines), "no record twice %s: %d of %d" % (what, len(set(lines)), len(lines)))
+        t.check(sorted(lines, key=lambda l: l[:26]) == lines, "records in order %s" % what)
 
-    for step in (2, 3):
-        v, status, path = e2e.killed_in_halving(ARGS.vkto, step, "k.log")
+    for kill in e2e.HALVING_CALLS:
+        v, status, path = e2e.killed_in_halving(ARGS.vkto, "k.log", kill)
         with v:
-            t.eq(status, -signal.SIGKILL, "killed at step %d" % step)
-            text = read(path)
-            t.check(len(text) >= limit if step == 2 else len(text) <= limit // 2,
-                    "step %d leaves the %s file: %d bytes" % (step, "old" if step == 2 else "halved", len(text)))
-            whole_and_in_order(text, "after the kill at step %d" % step)
-            t.eq(os.path.exists(path + ".tmp"), step == 2, "the temporary file after step %d" % step)
-            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill")
+            t.eq(status, -signal.SIGKILL, "killed at %s" % (kill,))
+            t.check(os.path.getsize(path) >= limit or kill == e2e.HALVING_CALLS[-1],
+                    "killed before the cut at %s: %d bytes" % (kill, os.path.getsize(path)))
+            # A run that writes no record: the open alone leaves it whole.
+            t.eq(e2e.run_again(v, b"", ["-l", "crit"]), 0, "the open after the kill at %s" % (kill,))
+            whole_and_in_order(read(path), "after the kill at %s and the next open" % (kill,))
+            t.check(not os.path.exists(path + ".halving"), "no marker is left")
+            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill at %s" % (kill,))
             text = read(path)
             t.check(len(text) < limit, "appended within the limit: %d" % len(text))
-            whole_and_in_order(text, "after the next run")
+            whole_and_in_order(text, "after the kill at %s and the next run" % (kill,))
             t.check(text.endswith("call_tlog(): log_crit2\n"), "the newest records are kept")
-            t.check(not os.path.exists(path + ".tmp"), "the temporary file is gone")
+
+
+def case_halving_keeps_the_file(t):
+    # tail -f follows the file through its halvings (the same file, cut
+    # in place), and so does a descriptor held open; where the directory
+    # cannot be written no marker can be made, and the file is halved all
+    # the same.
+    port = e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port, log_level="verb",
+                                             extra="file_dir=ro\nfile=h.log\nfile_size=2048\n"), args=["-q"])
+    with v:
+        ro = os.path.join(v.dir, "ro")
+        path = os.path.join(ro, "h.log")
+        os.mkdir(ro)
+        open(path, "w").close()
+        locked = e2e.lock_dir(ro, "h.log.halving")
+        tail = subprocess.Popen(["tail", "-f", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            v.start()
+            t.check(e2e.wait_port(port), "shell port")
+            held = os.open(path, os.O_RDONLY)
+            with e2e.ShellConn(port) as s:
+                for i in range(60):
+                    s.ask("echo step%d" % i)
+                s.ask("echo the_last_one")
+            t.check(wait_for(lambda: "the_last_one" in read(path)), "the newest record written")
+            seen = b""
+            end = time.monotonic() + 5
+            while b"the_last_one" not in seen and time.monotonic() < end:
+                if select.select([tail.stdout], [], [], 0.2)[0]:
+                    seen += os.read(tail.stdout.fileno(), 65536)
+            t.check(b"the_last_one" in seen, "tail -f follows the halvings: %d bytes seen" % len(seen))
+            t.eq(os.fstat(held).st_ino, os.stat(path).st_ino, "the file held open is the file named")
+            t.check(b"the_last_one" in os.pread(held, 8192, 0), "the held descriptor reads the newest record")
+            os.close(held)
+            text = read(path)
+            t.check(len(text) < 2048 and not bad_lines(text), "halved, whole lines: %d bytes" % len(text))
+            t.check(not os.path.isfile(path + ".halving"), "no marker where none can be made (%s)" % locked)
+        finally:
+            e2e.unlock_dir(ro, locked)
+            tail.kill()
+            tail.wait(5)
+        tail_err = tail.stderr.read().decode(errors="replace")
+        t.contains(tail_err, "file truncated", "tail -f tells the halvings")
+    # A record longer than the limit stays whole, as the file's newest.
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(log_level="verb", extra="file=l.log\nfile_size=2048\n"), args=["-q"])
+    with v:
+        v.start()
+        v.wait_prompt()
+        v.command("echo " + "L" * 3000)
+        path = os.path.join(v.dir, "l.log")
+        text = e2e.settled(lambda: read(path))
+        last = text.split("\n")[-2]
+        t.check(len(text) > 2048 and "cmd=[echo " + "L" * 3000 + "]" in last,
+                "the long record whole at the end: %d bytes, %r" % (len(text), last[:120]))
+    # A last line without its line end gets one before the first record
+    # appended.
+    with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=a.log\nfile_mode=a\n"), args=["-q"]) as v:
+        path = os.path.join(v.dir, "a.log")
+        old = "an old line\na torn li"
+        with open(path, "w") as f:
+            f.write(old)
+        subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
+        text = read(path)
+        t.check(text.startswith(old + "\n") and not bad_lines(text[len(old) + 1:]) and "log_crit2" in text,
+                "the torn line ended, the records whole after it: %r" % text[:200])
 
 
 if __name__ == "__main__":
     rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
                            case_other_runs_never_truncate, case_limit_with_four_threads,
                            case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back,
-                           case_unopenable_file_is_told_once, case_kill_inside_the_halving])
+                           case_unopenable_file_is_told_once, case_kill_inside_the_halving,
+                           case_halving_keeps_the_file])
     sys.exit(e2e.skip_status(rc, SKIPPED))

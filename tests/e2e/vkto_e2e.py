@@ -44,8 +44,11 @@ def ini_text(shell_port=0, http_port=0, log_level="info", extra=""):
 class Vkto:
     """One vkto process in its own temporary directory."""
 
-    def __init__(self, exe, ini=None, args=(), env=None, stdin_pipe=True):
+    def __init__(self, exe, ini=None, args=(), env=None, stdin_pipe=True, wrap=None):
+        """wrap: a function of the directory that gives the command line
+        the program runs under (strace...), or None."""
         self.dir = tempfile.mkdtemp(prefix="vkto_e2e_")
+        self.wrap = wrap(self.dir) if wrap else []
         self.exe = os.path.join(self.dir, "vkto")
         shutil.copy2(exe, self.exe)
         if ini is not None:
@@ -61,7 +64,7 @@ class Vkto:
     # --- process -------------------------------------------------------
     def start(self):
         self.proc = subprocess.Popen(
-            [self.exe] + self.args, cwd=self.dir, env=self.env,
+            self.wrap + [self.exe] + self.args, cwd=self.dir, env=self.env,
             stdin=subprocess.PIPE if self.stdin_pipe else subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for fd in (self.proc.stdout.fileno(), self.proc.stderr.fileno()):
@@ -263,13 +266,13 @@ class ShellConn:
         self.close()
 
 
-def start_shell(exe, extra_args=(), log_level="info", env=None, extra=""):
+def start_shell(exe, extra_args=(), log_level="info", env=None, extra="", wrap=None):
     """Starts vkto in the foreground with the TCP shell on a free loopback
-    port (extra: more INI lines after the [log] level); returns (process,
-    port) once the port answers."""
+    port (extra: more INI lines after the [log] level; wrap: see Vkto);
+    returns (process, port) once the port answers."""
     port = free_port()
     v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level, extra=extra), args=["-q"] + list(extra_args),
-             env=env)
+             env=env, wrap=wrap)
     v.start()
     if not wait_port(port):
         v.stop()
@@ -415,15 +418,28 @@ def through_full_disk(v, port, fs, line, counts, settle=0.0):
     return took[1]
 
 
-def killed_in_halving(exe, step, name, size="16K"):
-    """Starts vkto logging to the file name (file_mode=a, file_size=size) with
-    VK_TEST_HALVE_KILL=step and runs "call tlog" on the TCP shell until the
-    kill at that step of the file's first halving (at most 400 requests);
-    (process, exit status, path of the file). The caller stops the process,
-    which removes its directory."""
-    env = dict(os.environ, VK_TEST_HALVE_KILL=str(step))
-    v, port = start_shell(exe, log_level="info", env=env,
-                          extra="file=%s\nfile_mode=a\nfile_size=%s\n" % (name, size))
+# The system calls a halving of the log file NAME makes, in order, as
+# (call, file, count): the count-th call of that thread on that file. The
+# marker NAME.halving is made, told the copy, the copy is written, the file
+# cut, and the marker told that nothing is pending.
+HALVING_CALLS = (("openat", ".halving", 1), ("pwrite64", ".halving", 1), ("pwrite64", "", 1),
+                 ("ftruncate", "", 1), ("pwrite64", ".halving", 2))
+
+
+def killed_in_halving(exe, name, kill, size="16K"):
+    """Starts vkto under strace logging to the file name (file_mode=w,
+    file_size=size), with the system call kill (one of HALVING_CALLS) ended
+    by SIGKILL before it runs, and runs "call tlog" on one TCP shell session
+    until the process ends (at most 400 requests); (process, exit status,
+    path of the file). The caller stops the process, which removes its
+    directory."""
+    call, suffix, when = kill
+
+    def wrap(d):
+        return ["strace", "-f", "-qq", "-o", "/dev/null", "-P", os.path.join(d, name + suffix), "-e", "trace=" + call,
+                "-e", "inject=%s:signal=KILL:error=EIO:when=%d" % (call, when)]
+    v, port = start_shell(exe, log_level="info", extra="file=%s\nfile_mode=w\nfile_size=%s\n" % (name, size),
+                          wrap=wrap)
     try:
         with ShellConn(port) as s:
             for _ in range(400):
@@ -439,12 +455,37 @@ def killed_in_halving(exe, step, name, size="16K"):
         raise
 
 
-def run_again(v, stdin):
+def run_again(v, stdin, args=()):
     """Runs the program of v once more in its directory, on the stdio shell
-    with the given input and without the test hook; its exit status."""
-    env = {k: val for k, val in os.environ.items() if k != "VK_TEST_HALVE_KILL"}
-    return subprocess.run([v.exe, "-q"], cwd=v.dir, input=stdin, capture_output=True, timeout=30,
-                          env=env).returncode
+    with the given input and its INI's file_mode=w made file_mode=a; its
+    exit status."""
+    ini = os.path.join(v.dir, "vkto.ini")
+    with open(ini) as f:
+        text = f.read()
+    with open(ini, "w") as f:
+        f.write(text.replace("file_mode=w\n", "file_mode=a\n"))
+    return subprocess.run([v.exe, "-q"] + list(args), cwd=v.dir, input=stdin, capture_output=True,
+                          timeout=30).returncode
+
+
+def lock_dir(d, name):
+    """Makes the directory d one where no file can be made: mode 0555 for a
+    normal user, immutable (chattr +i) for root, or else a directory in the
+    place of the file name in it. How, for unlock_dir and the messages."""
+    if os.geteuid() != 0:
+        os.chmod(d, 0o555)
+        return "mode 0555"
+    if subprocess.run(["chattr", "+i", d], capture_output=True).returncode == 0:
+        return "chattr +i"
+    os.mkdir(os.path.join(d, name))
+    return "a directory where %s goes" % name
+
+
+def unlock_dir(d, how):
+    if how == "mode 0555":
+        os.chmod(d, 0o755)
+    elif how == "chattr +i":
+        subprocess.run(["chattr", "-i", d], capture_output=True)
 
 
 def skip_status(rc, skipped):

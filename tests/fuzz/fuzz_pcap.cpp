@@ -1,6 +1,7 @@
 // The pcap size rule over arbitrary file contents and limits: it never
-// reads outside the file, and leaves either the file as it was or its
-// header followed by whole packets of the old chain.
+// reads outside the file, and leaves either the file as it was, or its
+// header followed by whole packets of the old chain that did not overlap
+// the place they were copied to, or the old chain cut at its break.
 #include "fuzz_common.h"
 
 #include <sys/mman.h>
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_ASSERT(fd >= 0);
     FUZZ_ASSERT(ftruncate(fd, 0) == 0);
     FUZZ_ASSERT(pwrite(fd, file, n, 0) == (ssize_t)n);
-    int rc = pcap_trim_fd(fd, nullptr, limit, swap);
+    int rc = pcap_trim_fd(fd, nullptr, nullptr, limit, swap);
     off_t now = lseek(fd, 0, SEEK_END);
     std::vector<uint8_t> after((size_t)now + 1);
     FUZZ_ASSERT(pread(fd, after.data(), (size_t)now, 0) == (ssize_t)now);
@@ -30,8 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     // Trimmed: the header stays, followed by the old packets from the
-    // first that starts at or after half the limit up to the end of the
-    // file or the first that is not whole (none when that comes first).
+    // first that starts at or after half the limit and in the second half
+    // of what stays, up to the end of the file or the first that is not
+    // whole; when no packet starts there, the chain is cut at its break.
     FUZZ_ASSERT(n >= PCAP_HDR_SIZE && (size_t)now >= PCAP_HDR_SIZE && (size_t)now <= n);
     FUZZ_ASSERT(memcmp(after.data(), file, PCAP_HDR_SIZE) == 0);
     auto le = [&](u64 at) {
@@ -45,10 +47,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     u64 from = PCAP_HDR_SIZE;
     while (from < limit / 2 && whole(from)) from += PCAP_REC_HDR_SIZE + le(from + 8);
-    u64 to = from;
+    u64 end = from;
     if (from >= limit / 2)
-        while (to < n && whole(to)) to += PCAP_REC_HDR_SIZE + le(to + 8);
-    FUZZ_ASSERT((u64)now - PCAP_HDR_SIZE == to - from);
-    FUZZ_ASSERT(memcmp(after.data() + PCAP_HDR_SIZE, file + from, to - from) == 0);
+        while (end < n && whole(end)) end += PCAP_REC_HDR_SIZE + le(end + 8);
+    while (from < (end + PCAP_HDR_SIZE + 1) / 2) from += PCAP_REC_HDR_SIZE + le(from + 8);
+    if (from < end) {
+        FUZZ_ASSERT(PCAP_HDR_SIZE + (end - from) <= from);
+        FUZZ_ASSERT((u64)now - PCAP_HDR_SIZE == end - from);
+        FUZZ_ASSERT(memcmp(after.data() + PCAP_HDR_SIZE, file + from, end - from) == 0);
+    } else {
+        FUZZ_ASSERT((u64)now == end && end < n && memcmp(after.data(), file, end) == 0);
+    }
     return 0;
 }

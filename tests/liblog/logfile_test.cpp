@@ -126,7 +126,7 @@ TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
     struct stat before;
     fstat(fd, &before);
     const i32 limit = 4000;
-    ASSERT_EQ(log_file_trim(fd, nullptr, (i64)text.size(), limit), 0);
+    ASSERT_EQ(log_file_trim(fd, nullptr, nullptr, (i64)text.size(), limit), 0);
     size_t start = text.size() - limit / 2;
     std::string want = text.substr(text.find('\n', start) + 1);
     EXPECT_EQ(read_file(p), want);
@@ -143,77 +143,95 @@ TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
     for (size_t i = 0; i < blob.size(); i += 1000) blob[i] = (char)('a' + i / 1000 % 26);
     logtest::write_file(p, blob);
     fd = ::open(p.c_str(), O_RDWR | O_APPEND);
-    ASSERT_EQ(log_file_trim(fd, nullptr, (i64)blob.size(), 200000), 0);
+    ASSERT_EQ(log_file_trim(fd, nullptr, nullptr, (i64)blob.size(), 200000), 0);
     close(fd);
     EXPECT_EQ(read_file(p), blob.substr(blob.size() - 100000));
 }
 
-TEST_F(LogFile, HalvingByRenameIsFollowedAsTheSameFile)
+// The halving keeps the file: a reader that holds it (tail -f) sees it
+// shrink and goes on reading the newest records; the marker beside it
+// lives while the file is open.
+TEST_F(LogFile, HalvingKeepsTheFileThatAReaderHolds)
 {
     std::string p = dir / "r.log";
     ASSERT_EQ(log_file_size_set(st(), 2048), 0);
     open(p);
-    int fd = st()->fd;
+    int reader = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     for (int i = 0; i < 30; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
-    EXPECT_EQ(logtest::file_size(p + ".tmp"), -1);
-    // The writer goes on in the new file, at its end, at the same
-    // descriptor, and takes it for the same log: nothing is dropped.
-    usleep(2000);
-    q.log(6, "%s\n", "after the halving");
-    EXPECT_EQ(st()->fd, fd);
-    EXPECT_EQ(st()->dropped, 0u);
-    auto lines = lines_of(read_file(p));
+    struct stat held, named;
+    fstat(reader, &held);
+    ASSERT_EQ(stat(p.c_str(), &named), 0);
+    EXPECT_EQ(held.st_ino, named.st_ino);
+    EXPECT_LT(held.st_size, 2048);
+    std::string seen(held.st_size, 0);
+    ASSERT_EQ(pread(reader, seen.data(), seen.size(), 0), (ssize_t)seen.size());
+    close(reader);
+    auto lines = lines_of(seen);
     ASSERT_GT(lines.size(), 5u);
-    EXPECT_NE(lines.back().find("after the halving"), std::string::npos);
-    EXPECT_NE(lines[lines.size() - 2].find(" r29 "), std::string::npos);
+    EXPECT_NE(lines.back().find(" r29 "), std::string::npos);
+    EXPECT_EQ(st()->dropped, 0u);
+    EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), (off_t)FD_HALVE_MARK_LEN);
+    log_file_close(st());
+    EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1);
 }
 
-// A kill at any step of the halving leaves the old file or the halved one,
-// whole: every line complete, in order, none twice. The next run appends
-// to it, and its own halving replaces the temporary file left behind.
-TEST_F(LogFile, KillAtEachStepOfTheHalvingLeavesAWholeFile)
+// An open for appending finishes a halving that a kill cut short, wherever
+// it struck, and a last line left without its line end (a torn write, an
+// edit by hand) gets one before the first new record; an open that empties
+// the file removes the marker.
+TEST_F(LogFile, AnOpenForAppendingMendsWhatAKillLeft)
 {
-    const i32 limit = 4096;
-    auto check = [](const std::string &text, const char *tag, int *next) {
-        ASSERT_TRUE(text.empty() || text.back() == '\n');
-        for (auto &l : lines_of(text)) {
-            ASSERT_TRUE(testutil::text_like(l.c_str(), "{d}-{dd}-{dd} {*} INFO  {d} --- [{*}] tmod {*} x{*}")) << l;
-            size_t at = l.find(std::string(" ") + tag);
-            if (at == std::string::npos) continue;  // a record of the run before
-            int n = std::stoi(l.substr(at + 2));
-            if (*next >= 0) {
-                ASSERT_EQ(n, *next) << l;
-            }
-            *next = n + 1;
-        }
-    };
-    for (int step = FD_KEEP_WRITTEN; step <= FD_KEEP_DONE; ++step) {
-        std::string p = dir / ("k" + std::to_string(step) + ".log");
-        bool killed = testutil::killed_at_step(step, [&] {
-            logtest::quiet_ctx c;
-            log_file_size_set(&c.c->file, limit);
-            log_file_open(&c.c->file, p.c_str());
-            c.c->file_on.store(1);
-            for (int i = 0; i < 1000; ++i) c.log(6, "%s\n", "n" + std::to_string(i) + " " + std::string(50, 'x'));
-        });
-        ASSERT_TRUE(killed) << step;
-        std::string text = read_file(p);
-        int next = -1;
-        check(text, "n", &next);
-        if (step < FD_KEEP_RENAMED) EXPECT_GE(text.size(), (size_t)limit) << step;  // the old file
-        else EXPECT_LE(text.size(), (size_t)limit / 2) << step;                     // the halved one
-        EXPECT_EQ(logtest::file_size(p + ".tmp") >= 0, step < FD_KEEP_RENAMED) << step;
-        ASSERT_EQ(log_file_size_set(st(), limit), 0);
-        ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
+    std::string p = dir / "k.log", text;
+    for (int i = 0; i < 100; ++i) text += "old " + std::to_string(i) + " " + std::string(40, 'o') + "\n";
+    i64 from = (i64)text.find('\n', text.size() / 2) + 1, end = (i64)text.size();
+    std::string kept = text.substr((size_t)from);
+    ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
+    for (i64 copied : {(i64)0, (i64)7, (i64)1000, end - from, (i64)-1}) {
+        logtest::write_file(p, text);
+        testutil::halving_cut_short(p, from, end, 0, copied);
         open(p);
-        for (int i = 0; i < 100; ++i) q.log(6, "%s\n", "m" + std::to_string(i) + " " + std::string(50, 'x'));
-        text = read_file(p);
-        EXPECT_LT(text.size(), (size_t)limit);
-        next = -1;
-        check(text, "m", &next);
-        EXPECT_EQ(next, 100);
-        EXPECT_EQ(logtest::file_size(p + ".tmp"), -1) << step;
+        q.log(6, "%s\n", "new");
+        auto after = read_file(p);
+        EXPECT_EQ(after.substr(0, kept.size()), kept) << copied;
+        EXPECT_EQ(lines_of(after).size(), lines_of(kept).size() + 1) << copied;
+        EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1) << copied;
     }
+    logtest::write_file(p, text + "torn li");
+    open(p);
+    q.log(6, "%s\n", "new");
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 102u);
+    EXPECT_EQ(lines[100], "torn li");
+    EXPECT_TRUE(testutil::text_like(lines[101].c_str(), "{*} INFO  {d} --- [{*}] tmod new")) << lines[101];
+    logtest::write_file(p, text);
+    testutil::halving_cut_short(p, from, end, 0, 5);
+    ASSERT_EQ(log_file_mode_set(st(), "w"), 0);
+    open(p);
+    EXPECT_EQ(read_file(p), "");
+    EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1);
+}
+
+// A record longer than the half that is kept stays whole: the file stands
+// over its limit until the next record's halving.
+TEST_F(LogFile, TheNewestRecordStaysWholePastTheLimit)
+{
+    std::string p = dir / "l.log";
+    ASSERT_EQ(log_file_size_set(st(), 2048), 0);
+    open(p);
+    q.log(6, "%s\n", "first");
+    q.log(6, "%s\n", std::string(4000, 'L'));
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find(std::string(4000, 'L')), std::string::npos);
+    // Records of 1500 bytes: each halving keeps the newest whole.
+    for (int i = 0; i < 6; ++i) {
+        q.log(6, "%s\n", std::to_string(i) + std::string(1500, 'M'));
+        lines = lines_of(read_file(p));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines.back().find(std::to_string(i) + std::string(1500, 'M')), std::string::npos) << i;
+        EXPECT_LE(lines.size(), 2u) << i;
+    }
+    EXPECT_LT(logtest::file_size(p), 2 * 1600);
 }
 
 TEST_F(LogFile, SizeLimitCutsAtLineStartsAndGoesOn)

@@ -34,7 +34,7 @@ struct scratch {
     ~scratch()
     {
         unlink(path.c_str());
-        unlink((path + FD_KEEP_TMP_SUFFIX).c_str());
+        unlink((path + FD_HALVE_MARK_SUFFIX).c_str());
     }
     static std::atomic<int> &counter()
     {
@@ -199,13 +199,14 @@ TEST(Mpcap, APacketThatDoesNotFitIsTakenBackAndTheChainGoesOn)
     std::string s = f.bytes();
     EXPECT_EQ(chain(s), (std::vector<long>{24, 140, 186}));
     EXPECT_EQ(s.substr(186 + 16), std::string(100, 'd'));
-    // The size rule still finds its way through the packets.
+    // The size rule still finds its way through the packets (the newest
+    // half, which goes behind the header without reaching its own bytes).
     EXPECT_EQ(pcap_dump_set_fsize(d, 250), 0);
     put_packet(d, 5, 1, 'e');
     pcap_dump_close(d);
     s = f.bytes();
-    EXPECT_EQ(chain(s), (std::vector<long>{24, 70, 186}));
-    EXPECT_EQ(s.substr(24 + 16, 30), std::string(30, 'c'));
+    EXPECT_EQ(chain(s), (std::vector<long>{24, 140}));
+    EXPECT_EQ(s.substr(24 + 16, 100), std::string(100, 'd'));
     pcap_close(p);
 }
 
@@ -228,7 +229,7 @@ TEST(Mpcap, BrokenChainEndsTheKeptPartWithItsRecord)
     f.put(kHdr + std::string("\1\0\0\0\0\0\0\0\xff\xff\xff\xff\4\0\0\0", 16) + std::string(3000, 'q'));
     int fd = open(f.path.c_str(), O_RDWR);
     testutil::log_capture cap;
-    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), 1000, 0), 1);
+    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), nullptr, 1000, 0), 1);
     EXPECT_TRUE(cap.has("file error offset=24 fsize=3040")) << cap.get();
     close(fd);
     EXPECT_EQ(f.bytes(), kHdr);
@@ -238,9 +239,10 @@ TEST(Mpcap, BrokenChainEndsTheKeptPartWithItsRecord)
     for (u32 k = 0; k < 10; ++k) good += packet(k, 84, (char)('a' + k));  // at 24 + 100 k
     f.put(good + std::string(10, 'r'));
     fd = open(f.path.c_str(), O_RDWR);
-    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), 600, 0), 1);
+    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), nullptr, 600, 0), 1);
     close(fd);
-    EXPECT_EQ(f.bytes(), kHdr + good.substr(324));
+    // (those that go behind the header without reaching their own bytes)
+    EXPECT_EQ(f.bytes(), kHdr + good.substr(524));
     EXPECT_TRUE(cap.has("file error offset=1024 fsize=1034")) << cap.get();
 }
 
@@ -278,48 +280,45 @@ TEST(Mpcap, AppendCutsATornLastRecordAndCountsIt)
     pcap_close(p);
 }
 
-// A kill at any step of the size rule leaves the old file or the halved
-// one, a whole chain; appending to it goes on within the limit, and the
-// next halving replaces the temporary file left behind.
-TEST(Mpcap, KillAtEachStepOfTheSizeRuleLeavesAWholeChain)
+// A newest packet longer than the packets before it cannot go behind the
+// header without reaching its own bytes: the file keeps it, over its
+// limit, until the next packet's halving drops it.
+TEST(Mpcap, SizeRuleKeepsANewestPacketLongerThanTheRest)
 {
-    const u64 limit = 4000;
-    std::string data(100, 'k');
+    scratch f;
+    std::string s = kHdr + packet(0, 84, 'a') + packet(1, 84, 'b') + packet(2, 84, 'c') + packet(3, 2000, 'd');
+    f.put(s);
     pcap *p = pcap_open_dead(147, 65536, 0);
-    auto fill = [&](pcap_dumper *d, u32 from, u32 n) {
-        for (u32 i = from; i < from + n; ++i) {
-            pcap_pkthdr h{i, 0, 100, 100};
-            pcap_dump_write_limited(d, &h, data.data(), limit);
-        }
-    };
-    // The packets' seconds follow each other, each once; the next one.
-    auto in_order = [](const std::string &s) {
-        auto c = chain(s);
-        EXPECT_FALSE(c.empty());
-        EXPECT_NE(c.back(), -1);
-        u32 next = le32(s, (size_t)c[0]);
-        for (long off : c) EXPECT_EQ(le32(s, (size_t)off), next++);
-        return next;
-    };
-    for (int step = FD_KEEP_WRITTEN; step <= FD_KEEP_DONE; ++step) {
-        scratch f;
-        bool killed = testutil::killed_at_step(step, [&] { fill(pcap_dump_open_append(p, f.path.c_str()), 0, 1000); });
-        ASSERT_TRUE(killed) << step;
-        std::string s = f.bytes();
-        u32 next = in_order(s);
-        if (step < FD_KEEP_RENAMED) EXPECT_GE(s.size(), limit) << step;
-        else EXPECT_LT(s.size(), limit / 2 + 116) << step;
-        std::string tmp = f.path + FD_KEEP_TMP_SUFFIX;
-        EXPECT_EQ(access(tmp.c_str(), F_OK) == 0, step < FD_KEEP_RENAMED) << step;
+    pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(pcap_dump_set_fsize(d, 2048), 0);
+    EXPECT_EQ(f.bytes(), s);
+    put_packet(d, 4, 100, 'e');
+    EXPECT_EQ(pcap_dump_set_fsize(d, 2048), 0);
+    EXPECT_EQ(f.bytes(), kHdr + packet(4, 100, 'e'));
+    pcap_dump_close(d);
+    pcap_close(p);
+}
+
+// An open for appending that finds the marker of a halving cut short by a
+// kill finishes it first, wherever the kill struck: a whole chain, no
+// record cut off.
+TEST(Mpcap, AppendFinishesAHalvingThatAKillCutShort)
+{
+    scratch f;
+    std::string s = kHdr;
+    for (u32 k = 0; k < 40; ++k) s += packet(k, 84, (char)('a' + k % 26));  // at 24 + 100 k
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    for (i64 copied : {0, 50, 1000, 2000, -1}) {
+        f.put(s);
+        testutil::halving_cut_short(f.path, 2024, 4024, 24, copied);
         pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
         ASSERT_NE(d, nullptr);
-        EXPECT_EQ(d->cut, 0u);
-        fill(d, next, 60);
+        EXPECT_EQ(d->cut, 0u) << copied;
+        put_packet(d, 99, 5, 'z');
         pcap_dump_close(d);
-        s = f.bytes();
-        EXPECT_EQ(in_order(s), next + 60);
-        EXPECT_LT(s.size(), limit + 116);
-        EXPECT_NE(access(tmp.c_str(), F_OK), 0) << step;
+        EXPECT_EQ(f.bytes(), kHdr + s.substr(2024) + packet(99, 5, 'z')) << copied;
+        EXPECT_NE(access((f.path + FD_HALVE_MARK_SUFFIX).c_str(), F_OK), 0);
     }
     pcap_close(p);
 }
@@ -380,47 +379,95 @@ TEST(FdMove, MovesTheEndDownInSteps)
     EXPECT_EQ(fd_move_down(0, 10, 20, 11), -1);
 }
 
-TEST(FdMove, KeepPartReplacesTheFileByRenameAtTheSameDescriptor)
+TEST(FdMove, HalvingStaysInTheSameFileUnderAMarker)
 {
     scratch f;
     std::string data;
     for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
     f.put(data);
-    ASSERT_EQ(chmod(f.path.c_str(), 0600), 0);
     int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    struct stat old_st, st, named;
-    fstat(fd, &old_st);
-    ASSERT_EQ(fd_keep_part(fd, f.path.c_str(), 100, 150000, 200000), 1);
-    ASSERT_EQ(write(fd, "!", 1), 1);  // appends at the new file's end
+    struct stat before, after;
+    fstat(fd, &before);
+    fd_halve_mark m;
+    fd_halve_mark_init(&m);
+    ASSERT_EQ(fd_halve(fd, f.path.c_str(), &m, 150000, 200000, 100), 1);
+    ASSERT_EQ(write(fd, "!", 1), 1);  // still appends, at the new end
     EXPECT_EQ(f.bytes(), data.substr(0, 100) + data.substr(150000) + "!");
-    fstat(fd, &st);
-    ASSERT_EQ(stat(f.path.c_str(), &named), 0);
-    EXPECT_NE(st.st_ino, old_st.st_ino);
-    EXPECT_EQ(st.st_ino, named.st_ino);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    std::string tmp = f.path + FD_KEEP_TMP_SUFFIX;
-    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
-    // A link left where the temporary file goes is replaced, not followed.
-    {
-        scratch keep;
-        keep.put("keep");
-        ASSERT_EQ(symlink(keep.path.c_str(), tmp.c_str()), 0);
-        EXPECT_EQ(fd_keep_part(fd, f.path.c_str(), 0, 50000, 50101), 1);
-        EXPECT_EQ(keep.bytes(), "keep");
-    }
-    EXPECT_EQ(f.bytes(), data.substr(199900) + "!");
-    // A name that leads elsewhere (the file was moved away) or none: in place.
-    std::string moved = f.path + ".moved";
-    ASSERT_EQ(rename(f.path.c_str(), moved.c_str()), 0);
-    EXPECT_EQ(fd_keep_part(fd, f.path.c_str(), 0, 1, 101), 0);
-    EXPECT_EQ(fd_keep_part(fd, nullptr, 0, 1, 100), 0);
-    EXPECT_EQ(access(f.path.c_str(), F_OK), -1);
+    fstat(fd, &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    // The marker stays open and says that nothing is pending.
+    std::string mark = f.path + FD_HALVE_MARK_SUFFIX;
+    std::ifstream in(mark);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "none" + std::string(FD_HALVE_MARK_LEN - 5, ' ') + "\n");
+    // A part that would reach its own bytes is refused, the file untouched.
+    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 100, 50101, 0), -1);
+    EXPECT_EQ(f.bytes().size(), 50101u);
+    // Removed from outside, the marker is made anew; with none to be had
+    // (a directory in its place, no name) the halving goes on without one.
+    unlink(mark.c_str());
+    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 40000, 50101, 0), 1);
+    EXPECT_EQ(access(mark.c_str(), F_OK), 0);
+    fd_halve_mark_close(&m, f.path.c_str());
+    EXPECT_NE(access(mark.c_str(), F_OK), 0);
+    ASSERT_EQ(mkdir(mark.c_str(), 0755), 0);
+    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 5101, 10101, 0), 0);
+    EXPECT_EQ(fd_halve(fd, nullptr, &m, 3000, 5000, 0), 0);
+    rmdir(mark.c_str());
     close(fd);
-    std::ifstream in(moved);
-    std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(rest, data.substr(199902) + "!");
-    unlink(moved.c_str());
+    EXPECT_EQ(f.bytes(), (data.substr(0, 100) + data.substr(150000) + "!").substr(48101));
+}
+
+// An open that finds the marker of a halving cut short by a kill finishes
+// it, wherever the kill struck; a marker that names another file, or does
+// not fit the file, is removed and the file left as it is.
+TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
+{
+    scratch f;
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
+    std::string mark = f.path + FD_HALVE_MARK_SUFFIX, want = data.substr(0, 100) + data.substr(150000);
+    auto resume = [&] {
+        int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        int rc = fd_halve_resume(fd, f.path.c_str());
+        close(fd);
+        EXPECT_NE(access(mark.c_str(), F_OK), 0);
+        return rc;
+    };
+    for (i64 copied : {0, 1, 30000, 50000, -1}) {
+        f.put(data);
+        testutil::halving_cut_short(f.path, 150000, 200000, 100, copied);
+        EXPECT_EQ(resume(), 1) << copied;
+        EXPECT_EQ(f.bytes(), want) << copied;
+    }
+    auto left_alone = [&](const std::string &text, const std::string &file) {
+        f.put(file);
+        std::ofstream(mark) << text;
+        EXPECT_EQ(resume(), 0) << text;
+        EXPECT_EQ(f.bytes(), file) << text;
+    };
+    f.put(data);
+    struct stat sb;
+    stat(f.path.c_str(), &sb);
+    char t[FD_HALVE_MARK_LEN];
+    fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino + 1, 150000, 200000, 100);
+    left_alone(std::string(t, sizeof t), data);  // another file
+    fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 150000, 200000, 100);
+    std::string pending(t, sizeof t);
+    left_alone(pending, data + "x");                   // a size that fits neither
+    left_alone(pending.substr(0, 60), data);           // cut short
+    left_alone(pending.substr(0, 20) + std::string(FD_HALVE_MARK_LEN - 21, ' ') + "\n", data);
+    left_alone(std::string(t, sizeof t).replace(120, 1, "x"), data);  // written over in part
+    fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 100000, 200000, 100);
+    left_alone(std::string(t, sizeof t), data);  // a copy onto its own bytes
+    // A link where the marker goes is removed, not followed.
+    scratch other;
+    other.put(pending);
+    f.put(data);
+    ASSERT_EQ(symlink(other.path.c_str(), mark.c_str()), 0);
+    EXPECT_EQ(resume(), 0);
+    EXPECT_EQ(f.bytes(), data);
+    EXPECT_EQ(other.bytes(), pending);
 }
 
 }  // namespace

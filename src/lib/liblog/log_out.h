@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include "libpal/env/os_types.h"
 #include "libpal/os/fd_follow.h"
+#include "libpal/os/fd_move.h"
 
 struct bsvf_pcap;
 struct os_thread;
@@ -43,6 +44,7 @@ struct log_file_state {
     u64 open_retry_us;  // pcap: monotonic time of the next open while none is
     u8 was_open;        // text: the name has led to a file (an open again
                         // makes its directory anew, as after a deletion)
+    fd_halve_mark mark; // text: the marker of its halvings
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -146,10 +148,12 @@ log_file_state *log_file_get(log_file_state *st);
 i32 log_file_size_get(log_file_state *st);
 long log_file_tell(log_file_state *st);
 // Keeps the newest half of the limit of a text file of size bytes open at
-// fd and named name, from a line start on (see fd_keep_part: a new file
-// renamed over the name takes the old one's place at fd; name NULL halves
-// it in place); 0 or -1.
-int log_file_trim(int fd, const char *name, i64 size, i32 limit);
+// fd and named name, from a line start on, in place under the marker m
+// (see fd_halve; name NULL: without one). The newest record stays whole: one
+// that began before that half is kept from its start, and when it is
+// longer than what lies before it the file is left as it is, over its
+// limit, until the next halving. 0 or -1.
+int log_file_trim(int fd, const char *name, fd_halve_mark *m, i64 size, i32 limit);
 // The message that tells how many records a file output dropped (eno: why
 // the first was lost), written in front of the first record that follows
 // them; its length.

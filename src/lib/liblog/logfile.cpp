@@ -53,6 +53,21 @@ void absolute_name(const char *path, char *out, size_t size)
     path_normalize(out);
 }
 
+// A file kept for appending: a halving that a kill cut short is finished
+// first, and a last line without its line end (a write torn by a kill, a
+// file edited by hand) gets one, so that no record is glued to it.
+void continue_text(int fd, const char *path)
+{
+    char real[PATH_MAX];
+    fd_halve_resume(fd, realpath(path, real) ? real : path);
+    i64 size = fd_size(fd);
+    char last;
+    if (size > 0 && fd_pread_all(fd, &last, 1, size - 1) && last != '\n') {
+        struct iovec v = {(void *)"\n", 1};
+        fd_append_whole(fd, &v, 1);
+    }
+}
+
 // Opens the text file; "w" empties it, "a" and "a+" keep it. The
 // descriptor appends, so that every record lands at the current end, and
 // reads, for the trim. A file that is opened again after it vanished gets
@@ -62,6 +77,8 @@ int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
     int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
     int fd = remake ? os_open_mkparent(path, flags, 0644) : open(path, flags, 0644);
     if (fd < 0) return -1;
+    if (truncate) fd_halve_mark_remove(path);
+    else continue_text(fd, path);
     if (!fd_follow_start(&st->follow, fd, &st->size)) {
         close(fd);
         return -1;
@@ -248,20 +265,29 @@ void apply_limit(log_file_state *st)
     i64 size = fd_size(st->fd);
     if (size < 0) return;
     st->size = (u64)size;
-    // The file halved may be a new one at the same descriptor: the name
-    // leads to it, and it is followed from here on.
-    if (size >= st->size_limit && log_file_trim(st->fd, st->name, size, st->size_limit) == 0)
-        fd_follow_start(&st->follow, st->fd, &st->size);
+    if (size >= st->size_limit && log_file_trim(st->fd, st->name, &st->mark, size, st->size_limit) == 0 &&
+        (size = fd_size(st->fd)) >= 0)
+        st->size = (u64)size;
+}
+
+// The start of the last line of a file of size bytes that ends in a line
+// end, when it lies at or after the middle of the file; else -1.
+i64 last_line_start(int fd, i64 size)
+{
+    char buf[4096];
+    i64 low = size / 2 > 0 ? size / 2 - 1 : 0;  // a line end here still fits
+    for (i64 top = size - 1; top > low;) {
+        size_t n = (size_t)(top - low < (i64)sizeof buf ? top - low : (i64)sizeof buf);
+        if (!fd_pread_all(fd, buf, n, top - (i64)n)) return -1;
+        if (const void *nl = memrchr(buf, '\n', n)) return top - (i64)n + ((const char *)nl - buf) + 1;
+        top -= (i64)n;
+    }
+    return -1;
 }
 
 }  // namespace
 
-// Keeps the newest part of a file of size bytes: the last half of the
-// limit, from its first line start on, goes into a new file that replaces
-// the old one under its name (or, when that cannot be made, is moved to
-// the front in place), so that a kill at any moment leaves either file
-// whole.
-int log_file_trim(int fd, const char *name, i64 size, i32 limit)
+int log_file_trim(int fd, const char *name, fd_halve_mark *m, i64 size, i32 limit)
 {
     i64 half = limit / 2;
     i64 start = size > half ? size - half : 0;
@@ -274,7 +300,13 @@ int log_file_trim(int fd, const char *name, i64 size, i32 limit)
         if (const char *nl = (const char *)memchr(buf, '\n', n)) src = at + (nl - buf) + 1;
         at += (i64)n;
     }
-    return fd_keep_part(fd, name, 0, src < 0 ? start : src, size) < 0 ? -1 : 0;
+    // No line end in the newest half: that half is kept whole. The newest
+    // record began before it: it is kept from its start.
+    if (src < 0) src = start;
+    else if (src == size) src = last_line_start(fd, size);
+    // Copied to the front, the part must not reach its own bytes.
+    if (src <= 0 || size - src > src) return 0;
+    return fd_halve(fd, name, m, src, size, 0) < 0 ? -1 : 0;
 }
 
 void log_file_init(log_file_state *st)
@@ -285,6 +317,7 @@ void log_file_init(log_file_state *st)
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
+    fd_halve_mark_init(&st->mark);
 }
 
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
@@ -321,6 +354,7 @@ int log_file_close(log_file_state *st)
         log_file_pcap_close(st);
     }
     close_text(st);
+    fd_halve_mark_close(&st->mark, st->name);
     st->held = 0;
     st->dropped = 0;
     st->was_open = 0;

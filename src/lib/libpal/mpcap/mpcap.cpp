@@ -44,6 +44,7 @@ pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path)
     d->kind = PCAP_DUMP_FILE;
     d->fp = fp;
     d->name = name;
+    fd_halve_mark_init(&d->mark);
     pthread_mutex_init(&d->lock, nullptr);
     fd_follow_start(&d->follow, fileno(fp), nullptr);
     return d;
@@ -142,6 +143,7 @@ FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut)
     }
     if (!fp) return nullptr;
     int fd = fileno(fp);
+    fd_halve_resume(fd, path);
     i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
     pcap_file_hdr have;
     size_t part = size > 0 && size < (i64)PCAP_HDR_SIZE ? (size_t)size : 0;
@@ -197,6 +199,7 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
     // Readable too: the size rule walks the packets of the file.
     FILE *fp = os_fsopen(path, "wb+", 0);
     if (!fp) return nullptr;
+    fd_halve_mark_remove(path);
     if (!write_hdr(p, fp)) {
         fclose(fp);
         return nullptr;
@@ -253,13 +256,11 @@ int set_fsize_locked(pcap_dumper *d, u64 limit)
 {
     if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
     int fd = fileno(d->fp);
-    int rc = pcap_trim_fd(fd, d->name, limit, (int)d->ctx->swap);
+    int rc = pcap_trim_fd(fd, d->name, &d->mark, limit, (int)d->ctx->swap);
     if (rc > 0) {
         // A file opened for writing (not appending) goes on at its new
-        // end. The file may be a new one at the same descriptor: the name
-        // leads to it, and it is followed from here on.
+        // end.
         lseek(fd, 0, SEEK_END);
-        fd_follow_start(&d->follow, fd, nullptr);
         d->unlooked = 0;
     }
     return rc < 0 ? -1 : 0;
@@ -350,37 +351,46 @@ void pcap_dump_close(pcap_dumper *d)
     if (!d) return;
     if (d->fp) fclose(d->fp);
     if (d->pipe) os_name_pipe_srv_close((os_name_pipe_srv *)d->pipe);
+    fd_halve_mark_close(&d->mark, d->name);
     os_free(d->name);
     pthread_mutex_destroy(&d->lock);
     os_free(d);
 }
 
-int pcap_trim_fd(int fd, const char *name, u64 limit, int swap)
+int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap)
 {
-    off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0) {
+    off_t eof = lseek(fd, 0, SEEK_END);
+    if (eof < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "ftell error: ");
         return -1;
     }
-    i64 size = (i64)end;
+    i64 size = (i64)eof;
     if ((u64)size < limit) return 0;
     pcap_file_hdr hdr;
     if (size < (i64)PCAP_HDR_SIZE || !fd_pread_all(fd, &hdr, sizeof hdr, 0)) {
         LOG_ERR("file error offset=%d fsize=%d\n", 0, clamp_int(size));
         return -1;
     }
-    // The first packet that starts at or after half the limit, and the
-    // packets behind it up to the end of the file or to the first one
-    // that is not whole: no more is kept, so the file keeps its limit and
-    // stays readable whatever its chain holds.
     hdr_reader r(fd, size);
     u32 snap = sw32(hdr.snaplen, (u32)swap);
     bool broken;
+    // The first packet that starts at or after half the limit, and the end
+    // of the chain behind it: the end of the file, or the first record that
+    // is not whole. No more is kept, so the file keeps its limit and stays
+    // readable whatever its chain holds.
     i64 from = walk(r, PCAP_HDR_SIZE, (i64)(limit / 2), (u32)swap, snap, &broken);
-    i64 to = from < 0 || broken ? from : walk(r, from, size, (u32)swap, snap, &broken);
-    if (to < 0) return -1;
-    if (broken) LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(to), clamp_int(size));
-    return fd_keep_part(fd, name, PCAP_HDR_SIZE, from, to) < 0 ? -1 : 1;
+    i64 end = from < 0 || broken ? from : walk(r, from, size, (u32)swap, snap, &broken);
+    if (end < 0) return -1;
+    if (broken) LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(end), clamp_int(size));
+    // Copied behind the header, the kept part must not reach its own
+    // bytes: it starts in the second half of what stays.
+    i64 mid = (end + (i64)PCAP_HDR_SIZE + 1) / 2;
+    if (from < mid && (from = walk(r, from, mid, (u32)swap, snap, &broken)) < 0) return -1;
+    if (from < end) return fd_halve(fd, name, m, from, end, PCAP_HDR_SIZE) < 0 ? -1 : 1;
+    // No packet starts there: the newest is longer than the packets before
+    // it, and all of them stay until the next halving, cut at a break.
+    if (end == size) return 0;
+    return ftruncate(fd, (off_t)end) == 0 ? 1 : -1;
 }
 
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit)

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include "libpal/env/os_types.h"
 #include "libpal/os/fd_follow.h"
+#include "libpal/os/fd_move.h"
 
 constexpr u32 PCAP_MAGIC = 0xa1b2c3d4;
 constexpr u32 PCAP_HDR_SIZE = 24;
@@ -60,6 +61,7 @@ struct pcap_dumper {
     u32 unlooked;    // packets written since the last look
     int open_errno;  // why the name could not be opened again
     u32 cut;         // records cut off the file by pcap_dump_open_append
+    fd_halve_mark mark;  // the marker of the size rule's halvings
 };
 
 // byte_order 0 little-endian, 1 big-endian.
@@ -69,11 +71,13 @@ void pcap_close(pcap *p);
 pcap_dumper *pcap_dump_open(pcap *p, const char *path);
 // Appends to the file: an empty file gets the global header; a file that
 // holds one must have exactly this context's (byte order, link type, snap
-// length), else it is refused (NULL) and left untouched. Its packet chain
-// is checked first: a last record cut short (its header or data running
-// past the end of the file, or a captured length above the snap length)
-// is cut off, and counted in the dumper's cut. A file shorter than the
-// header that begins with this context's header is started anew.
+// length), else it is refused (NULL) and left untouched. A halving that a
+// kill cut short is finished first (fd_halve_resume), then the packet
+// chain is checked: it is cut at its first record that is not whole (its
+// header or data running past the end of the file, or a captured length
+// above the snap length), which is counted in the dumper's cut. A file
+// shorter than the header that begins with this context's header is
+// started anew.
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
 // Writes one packet (captured length cut to the snap length) straight to
 // the file, whole or not at all: a packet that does not fit (a full disk)
@@ -104,20 +108,22 @@ long pcap_dump_flush(pcap_dumper *d);
 // that look was less than FD_FOLLOW_NAME_US ago (else none).
 int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost);
 void pcap_dump_close(pcap_dumper *d);
-// Applies the size rule: a file of limit bytes or more keeps its header and
-// the packets from the first one that starts at or after limit / 2, in a
-// new file renamed over its name (see fd_keep_part), so that a kill at any
-// moment leaves either file whole. 0 (also when nothing was to be done),
-// or -1.
+// Applies the size rule (pcap_trim_fd) in place, under the dumper's marker.
+// 0 (also when nothing was to be done), or -1.
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit);
 int pcap_dump_mem_reset(pcap_dumper *d);
 int pcap_dump_mem_sync(pcap_dumper *d);
 
 // The size rule on an open file named name (descriptor readable and
-// writable; name NULL: halved in place) whose packet headers are in the
-// given byte order: 1 trimmed, 0 nothing to do, -1 when the file cannot be
-// read or written. A chain that breaks (a record not whole inside the
-// file, or above the snap length) is logged as "file error" and ends the
-// kept part: the packets from the first at or after limit / 2 up to the
-// break, none when it lies before.
-int pcap_trim_fd(int fd, const char *name, u64 limit, int swap);
+// writable) whose packet headers are in the given byte order: a file of
+// limit bytes or more keeps its header and its newest packets, from the
+// first that starts at or after limit / 2 and after the middle of what
+// stays, so that they are copied behind the header without reaching their
+// own bytes (fd_halve under the marker m; name NULL: without one). A newest
+// packet longer than what lies before it stays where it is, and the file
+// over its limit until the next halving. A chain that breaks (a record not
+// whole inside the file, or above the snap length) is logged as "file
+// error" and is cut there: the kept part ends at the break, and a break
+// before limit / 2 cuts the file at it. 1 trimmed, 0 nothing to do, -1
+// when the file cannot be read or written.
+int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap);

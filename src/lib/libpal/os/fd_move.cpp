@@ -1,11 +1,8 @@
 #include "libpal/os/fd_move.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -70,74 +67,59 @@ bool copy_range(int in, i64 from, i64 end, chunk_buf &b, i64 done, Put put)
     return true;
 }
 
-std::atomic<void (*)(int)> g_keep_hook{nullptr};
-
-void keep_step(int step)
+// The marker's name: the file's name and FD_HALVE_MARK_SUFFIX. False when
+// it does not fit.
+bool mark_name(const char *name, char *out, size_t size)
 {
-    static const int kill_at = [] {
-        const char *v = getenv("VK_TEST_HALVE_KILL");
-        return v ? atoi(v) : 0;
-    }();
-    if (void (*hook)(int) = g_keep_hook.load(std::memory_order_relaxed)) hook(step);
-    if (kill_at == step) kill(getpid(), SIGKILL);
+    int n = name ? snprintf(out, size, "%s%s", name, FD_HALVE_MARK_SUFFIX) : -1;
+    return n > 0 && (size_t)n < size;
+}
+using mark_path = char[PATH_MAX + sizeof FD_HALVE_MARK_SUFFIX];
+
+// The marker's text while no copy is pending.
+void none_text(char out[FD_HALVE_MARK_LEN])
+{
+    memset(out, ' ', FD_HALVE_MARK_LEN - 1);
+    memcpy(out, "none", 4);
+    out[FD_HALVE_MARK_LEN - 1] = '\n';
 }
 
-// Flushes the directory of path to the disk, so that a rename in it
-// outlives a power cut.
-void sync_dir(const char *path)
+bool mark_put(int mfd, const char *text)
 {
-    char dir[PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    size_t n = slash ? (size_t)(slash - path) : 0;
-    if (n >= sizeof dir) return;
-    if (slash && n == 0) n = 1;  // in "/"
-    memcpy(dir, slash ? path : ".", slash ? n : 1);
-    dir[slash ? n : 1] = 0;
-    int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d < 0) return;
-    fsync(d);
-    close(d);
+    return pwrite_all(mfd, text, FD_HALVE_MARK_LEN, 0);
 }
 
-// fd_keep_part by a new file renamed over the name. False, with the name
-// left to the old file, when a step before the rename fails.
-bool keep_by_rename(int fd, const char *name, i64 head, i64 from, i64 end)
+// The marker of name, open for writing: the one kept open, unless it has
+// lost its name (removed from outside), else made anew. False when none
+// can be made there (a directory that cannot be written, a link in its
+// place).
+bool mark_ready(fd_halve_mark *m, const char *name)
 {
-    struct stat have, named;
-    char real[PATH_MAX], tmp[PATH_MAX + sizeof FD_KEEP_TMP_SUFFIX];
-    if (!name || fstat(fd, &have) != 0 || !S_ISREG(have.st_mode) || !realpath(name, real) ||
-        stat(real, &named) != 0 || named.st_dev != have.st_dev || named.st_ino != have.st_ino)
-        return false;
-    snprintf(tmp, sizeof tmp, "%s%s", real, FD_KEEP_TMP_SUFFIX);
-    int fl = fcntl(fd, F_GETFL);
-    if (fl < 0) return false;
-    // Never through a link left in its place: the leftover goes first.
-    unlink(tmp);
-    int t = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | (fl & O_APPEND), 0644);
-    if (t < 0) return false;
-    chunk_buf b;
-    auto put = [t](const char *p, size_t n, i64) { return fd_write_all(t, p, n); };
-    bool ok = fchmod(t, have.st_mode & 07777) == 0 && copy_range(fd, 0, head, b, 0, put) &&
-              copy_range(fd, from, end, b, head, put);
-    if (ok) keep_step(FD_KEEP_WRITTEN);
-    ok = ok && fsync(t) == 0;
-    if (ok) keep_step(FD_KEEP_SYNCED);
-    if (!ok || rename(tmp, real) != 0) {
-        int e = errno;
-        close(t);
-        unlink(tmp);
-        errno = e;
-        return false;
+    if (m->fd >= 0) {
+        struct stat sb;
+        if (fstat(m->fd, &sb) == 0 && sb.st_nlink > 0) return true;
+        close(m->fd);
+        m->fd = -1;
     }
-    keep_step(FD_KEEP_RENAMED);
-    sync_dir(real);
-    // The new file takes the old one's place at fd; should that fail, the
-    // name leads to the new file and a writer that follows the name finds
-    // it there.
-    if (dup3(t, fd, O_CLOEXEC) >= 0) lseek(fd, 0, SEEK_END);
-    close(t);
-    keep_step(FD_KEEP_DONE);
-    return true;
+    mark_path path;
+    if (!mark_name(name, path, sizeof path)) return false;
+    m->fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return m->fd >= 0;
+}
+
+// The copy and the cut. When the copy cannot be done, bytes before the
+// part may have been written over: the file keeps what lies before to.
+// 0 copied, 1 cut at to instead, -1 neither.
+int move_or_cut(int fd, i64 from, i64 end, i64 to)
+{
+    if (fd_move_down(fd, from, end, to) == 0) return 0;
+    return ftruncate(fd, (off_t)to) == 0 ? 1 : -1;
+}
+
+// A part that can be copied down without writing over its own bytes.
+bool apart(i64 from, i64 end, i64 to)
+{
+    return to >= 0 && to < from && from <= end && to + (end - from) <= from;
 }
 
 }  // namespace
@@ -218,14 +200,89 @@ int fd_move_down(int fd, i64 from, i64 end, i64 to)
     return rc;
 }
 
-int fd_keep_part(int fd, const char *name, i64 head, i64 from, i64 end)
+void fd_halve_mark_init(fd_halve_mark *m)
 {
-    if (fd < 0 || head < 0 || head > from || from > end) return -1;
-    if (keep_by_rename(fd, name, head, from, end)) return 1;
-    return fd_move_down(fd, from, end, head) == 0 ? 0 : -1;
+    m->fd = -1;
 }
 
-void fd_keep_hook_set(void (*hook)(int step))
+void fd_halve_mark_close(fd_halve_mark *m, const char *name)
 {
-    g_keep_hook.store(hook, std::memory_order_relaxed);
+    if (!m || m->fd < 0) return;
+    close(m->fd);
+    m->fd = -1;
+    fd_halve_mark_remove(name);
+}
+
+void fd_halve_mark_remove(const char *name)
+{
+    mark_path path;
+    if (mark_name(name, path, sizeof path)) unlink(path);
+}
+
+void fd_halve_mark_text(char out[FD_HALVE_MARK_LEN], u64 dev, u64 ino, i64 from, i64 end, i64 to)
+{
+    none_text(out);
+    int n = snprintf(out, FD_HALVE_MARK_LEN, "halving %llu %llu %lld %lld %lld", (unsigned long long)dev,
+                     (unsigned long long)ino, (long long)from, (long long)end, (long long)to);
+    out[n] = ' ';  // n < 110: five numbers of at most 20 characters
+    out[FD_HALVE_MARK_LEN - 1] = '\n';
+}
+
+int fd_halve(int fd, const char *name, fd_halve_mark *m, i64 from, i64 end, i64 to)
+{
+    if (fd < 0 || !apart(from, end, to)) return -1;
+    struct stat sb;
+    char text[FD_HALVE_MARK_LEN];
+    bool marked = name && m && fstat(fd, &sb) == 0 && mark_ready(m, name);
+    if (marked) {
+        fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to);
+        marked = mark_put(m->fd, text);
+    }
+    int rc = move_or_cut(fd, from, end, to);
+    // Left pending when the file could not be cut: the next open does it.
+    if (marked && rc >= 0) {
+        none_text(text);
+        mark_put(m->fd, text);
+    }
+    return rc == 0 ? (marked ? 1 : 0) : -1;
+}
+
+int fd_halve_resume(int fd, const char *name)
+{
+    mark_path path;
+    if (fd < 0 || !mark_name(name, path, sizeof path)) return 0;
+    int mfd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (mfd < 0) {
+        if (errno == ELOOP) unlink(path);  // a link where the marker goes: not one
+        return 0;
+    }
+    char text[FD_HALVE_MARK_LEN + 2], want[FD_HALVE_MARK_LEN];
+    ssize_t n = pread(mfd, text, sizeof text - 1, 0);
+    close(mfd);
+    text[n > 0 ? n : 0] = 0;
+    // The marker holds only when it reads back as it would be written: one
+    // that was cut short or written over in part does not.
+    unsigned long long dev = 0, ino = 0;
+    long long from = 0, end = 0, to = 0;
+    struct stat sb;
+    bool pending = n == (ssize_t)FD_HALVE_MARK_LEN &&
+                   sscanf(text, "halving %llu %llu %lld %lld %lld", &dev, &ino, &from, &end, &to) == 5 &&
+                   apart(from, end, to) && fstat(fd, &sb) == 0 && (u64)sb.st_dev == dev && (u64)sb.st_ino == ino;
+    if (pending) {
+        fd_halve_mark_text(want, dev, ino, from, end, to);
+        pending = memcmp(text, want, FD_HALVE_MARK_LEN) == 0;
+    }
+    // The file still as long as the copy's source (not cut yet): the copy
+    // is made again; as long as the kept part: it was cut, and is whole.
+    // Any other size does not fit the marker, which is not followed.
+    int rc = 0;
+    if (pending && sb.st_size == end) {
+        int r = move_or_cut(fd, from, end, to);
+        if (r < 0) return -1;  // the marker stays for the next open
+        rc = r == 0 ? 1 : -1;
+    } else if (pending && sb.st_size == to + (end - from)) {
+        rc = 1;
+    }
+    unlink(path);
+    return rc;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Moving the end of an open file down to an earlier offset in bounded
-// steps, and keeping a part of an open file under its name: the trims of
-// the log files keep their newest part this way without reading it whole
-// into memory.
+// steps, and halving a file in place so that a kill leaves it whole: the
+// trims of the log files keep their newest part this way, in the same file
+// and without reading it whole into memory.
 #include "libpal/env/os_types.h"
 
 // Copies the bytes [from, end) of fd to [to, to + end - from) (to <= from)
@@ -10,26 +10,46 @@
 // and writing, appending or not. 0, or -1 with the file left as it was
 // before the cut.
 int fd_move_down(int fd, i64 from, i64 end, i64 to);
-// Keeps the bytes [0, head) and [from, end) of the regular file open at fd
-// (readable) and named name: they are written to the file name + ".tmp"
-// beside it (one fixed name: a leftover of a halving cut short is replaced
-// by the next), which is flushed to the disk and renamed over the name, so
-// that a kill or a power cut at any moment leaves the old file or the new
-// one, whole, under the name. The new file keeps the old one's permission
-// bits and append flag, and takes the place of the old one at fd (the same
-// descriptor number), positioned at its end. When that cannot be done (no
-// room for the temporary file, a directory that cannot be written, a name
-// that no longer leads to fd's file, name NULL) the part is moved down in
-// place instead (fd_move_down). 1 replaced, 0 moved in place, -1 failed.
-int fd_keep_part(int fd, const char *name, i64 head, i64 from, i64 end);
-constexpr char FD_KEEP_TMP_SUFFIX[] = ".tmp";
-// Where a test can stop a process inside fd_keep_part: the temporary file
-// written, flushed to the disk, renamed over the name, and taken over at
-// fd. A hook set here is called at each step (none by default); the
-// environment variable VK_TEST_HALVE_KILL=N, read at the first
-// replacement, ends the process with SIGKILL at step N.
-enum : int { FD_KEEP_WRITTEN = 1, FD_KEEP_SYNCED, FD_KEEP_RENAMED, FD_KEEP_DONE };
-void fd_keep_hook_set(void (*hook)(int step));
+// Halving a file in place, so that the file stays the same file (a reader
+// that holds it open sees it shrink and goes on) and a kill at any instant
+// leaves it whole once it is opened again. The kept part [from, end) is
+// copied down to [to, to + end - from), never over its own bytes (to +
+// end - from <= from), and the file is cut behind it. A marker beside the
+// file (its name + FD_HALVE_MARK_SUFFIX) names the pending copy from before
+// it starts until the cut is done; an open of the file that finds the
+// marker finishes the copy and the cut first (fd_halve_resume), which is
+// safe to repeat because the copy's source is never written. The marker is
+// made at the first halving, kept open and written in place (a pending
+// copy, or none), and removed when the file is closed. Nothing is flushed
+// to the disk: a power cut leaves what any unflushed write leaves.
+constexpr char FD_HALVE_MARK_SUFFIX[] = ".halving";
+struct fd_halve_mark {
+    int fd;  // the marker file, -1 until the first halving
+};
+void fd_halve_mark_init(fd_halve_mark *m);
+// The marker is closed and removed: the file is closed or named anew.
+void fd_halve_mark_close(fd_halve_mark *m, const char *name);
+// Copies [from, end) of the file open at fd (readable and writable) and
+// named name down to to and cuts the file behind it, under a marker beside
+// name (name or m NULL, or no marker can be made there: without one, and a
+// kill inside the copy may then tear the file). 1 halved under a marker, 0
+// without one, -1 failed: a copy that cannot be read or written leaves the
+// file cut at to (what it kept before the part is whole) and no pending
+// marker; parts that would overlap are refused with the file untouched.
+int fd_halve(int fd, const char *name, fd_halve_mark *m, i64 from, i64 end, i64 to);
+// At an open of the file named name (open at fd, readable and writable):
+// finishes the halving that its marker names and removes the marker. 1 a
+// halving was finished, 0 nothing was pending (no marker, or one that names
+// another file or does not hold: it is removed, the file left as it is), -1
+// when the copy cannot be done: the file keeps what lies before the part
+// (the marker stays when even that cut fails).
+int fd_halve_resume(int fd, const char *name);
+// The file is emptied (created anew): a marker beside it is removed.
+void fd_halve_mark_remove(const char *name);
+// The marker's text for a copy of [from, end) down to to in the file of the
+// given device and inode: one line of FD_HALVE_MARK_LEN bytes.
+constexpr size_t FD_HALVE_MARK_LEN = 128;
+void fd_halve_mark_text(char out[FD_HALVE_MARK_LEN], u64 dev, u64 ino, i64 from, i64 end, i64 to);
 // Reads n bytes at offset at, whole; false on a short read or an error.
 bool fd_pread_all(int fd, void *buf, size_t n, i64 at);
 // Writes n bytes at the descriptor's offset, whole (async-signal-safe);
