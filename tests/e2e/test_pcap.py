@@ -105,9 +105,12 @@ def case_limit_with_four_threads(t):
     v, port = start("file=lim.pcap\nfile_size=16K\n")
     with v:
         path = os.path.join(v.dir, "lim.pcap")
+        held = os.open(path, os.O_RDONLY)  # as a reader that follows the file holds it
         with e2e.SizeWatch(v, path) as watch:
             e2e.busy_sessions(port)
         sizes = watch.sizes
+        t.eq(os.fstat(held).st_ino, os.stat(path).st_ino, "the halvings keep the file a reader holds")
+        os.close(held)
         # The daemon goes on logging (session ends, then its exit): the
         # file is read and handed to tshark once it has ended, so both see
         # the same packets.
