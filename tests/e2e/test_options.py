@@ -50,6 +50,17 @@ def case_s_list_and_bad_pairs(t):
     t.contains(err, "nokey syntax error Example: k=v", "-s syntax error text")
     rc, out, err = run(["-s", "zzz=1", "-p"])
     t.contains(err, "unsupported key [zzz]", "-s unknown key text")
+    # A port that is no number is told as the INI tells it, and 0 (or the
+    # number in front) is used.
+    for value, why, used in (("abc", "is not a number", 0), ("", "is not a number", 0),
+                             ("25011x", "is not a whole number", 25011)):
+        rc, out, err = run(["-q", "-s", "debug_server_port=" + value, "-p"], ini=e2e.ini_text(2001))
+        t.eq(rc, 0, "-s debug_server_port=%s: status" % value)
+        t.contains(err, "os_opt_kv_apply(): -s debug_server_port=%s %s, %d is used\n" % (value, why, used),
+                   "-s debug_server_port=%s told" % value)
+        t.contains(out, "debug_server_port=%d\n" % used, "-s debug_server_port=%s used" % value)
+        rc, out, err = run(["-q", "-p"], ini="[debug]\nshell_server_port=%s\n" % (value or "x"))
+        t.contains(err, "[debug] shell_server_port=%s %s" % (value or "x", why), "the INI's message")
 
 
 def case_show_config_sources(t):
