@@ -123,12 +123,19 @@ def case_quiet_and_exec(t):
 
 
 def case_unusable_syslog_value_is_told(t):
-    for value, want in (("127.0.0.1", "vkto: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n"),
-                        ("udp://bad..name:514", "vkto: syslog udp://bad..name:514: host bad..name does not resolve (")):
-        rc, out, err = run(["-q"], ini=e2e.ini_text(extra="syslog=%s\n" % value), stdin=b"call tlog\nquit\n")
+    # A value that is no URL leaves the output off, and the settings say so;
+    # a host that does not resolve leaves it on.
+    for value, want, on in (("127.0.0.1", "vkto: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n", 0),
+                            ("udp://bad..name:514", "vkto: syslog udp://bad..name:514: host bad..name does not resolve (", 1)):
+        ini = e2e.ini_text(extra="syslog=%s\n" % value)
+        rc, out, err = run(["-q"], ini=ini, stdin=b"call tlog\nshow config\nquit\n")
         t.eq(rc, 0, "%s: status" % value)
         t.contains(err, want, "%s: told" % value)
         t.eq(err.count("vkto: syslog "), 1, "%s: told once: %r" % (value, err[-600:]))
+        shown = "log_syslog_enale_out=%d\nlog_syslog_url=%s\n" % (on, value)
+        t.contains(out.replace("\r\n", "\n"), shown, "%s: show config" % value)
+        rc, out, err = run(["-q", "-p"], ini=ini)
+        t.contains(out, shown, "%s: -p" % value)
 
 
 def case_port_held_by_another_program(t):
