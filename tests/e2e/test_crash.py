@@ -18,6 +18,16 @@ ARGS = e2e.parse_args()
 SKIPPED = []
 
 
+def crash(t, v, what="status after the crash"):
+    """Starts v, runs "call null" on its console and checks that it ends
+    with status 254."""
+    v.start()
+    v.wait_prompt()
+    v.proc.stdin.write(b"call null\n")
+    v.proc.stdin.flush()
+    t.eq(v.wait(10), 254, what)
+
+
 def case_call_null(t):
     v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(), args=["-q"])
     rc, out, err = v.run(b"echo before\ncall null\necho after\n")
@@ -37,11 +47,7 @@ def case_text_outputs(t):
     # to the bsv outputs only.
     v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=crash.log\n"), args=["-q"])
     with v:
-        v.start()
-        v.wait_prompt()
-        v.proc.stdin.write(b"call null\n")
-        v.proc.stdin.flush()
-        t.eq(v.wait(10), 254, "status after the crash")
+        crash(t, v)
         with open(os.path.join(v.dir, "crash.log"), "rb") as f:
             text = f.read().decode(errors="replace")
     t.eq(v.err.decode(errors="replace").count("panic_handler(): "), 2, "two report lines on standard error")
@@ -128,11 +134,7 @@ def case_syslog(t):
         v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="syslog=%s://127.0.0.1:%d\n" % (scheme, rx.port)),
                      args=["-q"])
         with v:
-            v.start()
-            v.wait_prompt()
-            v.proc.stdin.write(b"call null\n")
-            v.proc.stdin.flush()
-            t.eq(v.wait(10), 254, "%s: status after the crash" % scheme)
+            crash(t, v, "%s: status after the crash" % scheme)
         msgs = [m for m in rx.messages() if "panic_handler" in m]
         head = r"<10>%s \S+ pal\[%d\]: \[\d+\] panic_handler\(\): " % (stamp, v.proc.pid)
         t.eq(len(msgs), 2, "%s: two crash messages: %r" % (scheme, msgs))
@@ -175,11 +177,7 @@ def case_dump_dir_without_root(t):
     with open("/proc/sys/kernel/core_pattern") as f:
         pattern = f.read()
     with v:
-        v.start()
-        v.wait_prompt()
-        v.proc.stdin.write(b"call null\n")
-        v.proc.stdin.flush()
-        t.eq(v.wait(10), 254, "status after the crash")
+        crash(t, v)
         err = v.err.decode(errors="replace")
         t.eq(err.count("panic_dump_dir="), 1, "one warn line: %r" % err[-800:])
         t.contains(err, "app_opt_set(): panic_dump_dir=%s/dumps: core files need root privileges, none will be "
