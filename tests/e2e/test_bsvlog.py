@@ -218,6 +218,28 @@ def case_enciphered_crash_frames(t):
     crash_frames(t, "udps", 0x06)
 
 
+def case_unusable_values_are_told(t):
+    # A value that is no URL is named at start and the output stays off (no
+    # URL in the settings); a host that does not resolve is named by the
+    # sender when it gives up.
+    for value, want, shown in (
+            ("127.0.0.1:25197", "vkto: bsvlog 127.0.0.1:25197: not a URL (udp://host[:port] or udps://host[:port])\n",
+             "''"),
+            ("udp://bad..name:514", "vkto: bsvlog udp://bad..name:514: no socket to bad..name port 514 (the host does "
+             "not resolve or cannot be reached); no frames are sent\n", "udp://bad..name:514")):
+        v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="bsvlog=%s\n" % value), args=["-q"])
+        with v:
+            v.start()
+            v.wait_prompt()
+            out = v.command("show config")[0]
+            v.read_until(want.encode(), stream="err")
+            v.command("call tlog")
+            v.close_stdin()
+            t.eq(v.wait(10), 0, "%s: status" % value)
+        t.contains(out, "log_bsvlog_url=%s\n" % shown, "%s: show config" % value)
+        t.eq(v.err.decode(errors="replace").count("vkto: bsvlog"), 1, "%s: told once: %r" % (value, v.err[-600:]))
+
+
 if __name__ == "__main__":
     sys.exit(e2e.Checks().run([case_plain_frames, case_enciphered_frames, case_crash_frames,
-                               case_enciphered_crash_frames]))
+                               case_enciphered_crash_frames, case_unusable_values_are_told]))

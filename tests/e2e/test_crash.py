@@ -1,9 +1,12 @@
 """Crash handling of the real program: "call null" without a dump directory
 ends the process with status 254 after the crash report, which reaches
-standard error, the text log file and syslog."""
+standard error, the text log file and syslog. A dump directory set for a
+program that is not root is warned about at start."""
 import os
 import re
+import shutil
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -12,6 +15,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
+SKIPPED = []
+
+
+def crash(t, v, what="status after the crash"):
+    """Starts v, runs "call null" on its console and checks that it ends
+    with status 254."""
+    v.start()
+    v.wait_prompt()
+    v.proc.stdin.write(b"call null\n")
+    v.proc.stdin.flush()
+    t.eq(v.wait(10), 254, what)
 
 
 def case_call_null(t):
@@ -33,11 +47,7 @@ def case_text_outputs(t):
     # to the bsv outputs only.
     v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=crash.log\n"), args=["-q"])
     with v:
-        v.start()
-        v.wait_prompt()
-        v.proc.stdin.write(b"call null\n")
-        v.proc.stdin.flush()
-        t.eq(v.wait(10), 254, "status after the crash")
+        crash(t, v)
         with open(os.path.join(v.dir, "crash.log"), "rb") as f:
             text = f.read().decode(errors="replace")
     t.eq(v.err.decode(errors="replace").count("panic_handler(): "), 2, "two report lines on standard error")
@@ -124,11 +134,7 @@ def case_syslog(t):
         v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="syslog=%s://127.0.0.1:%d\n" % (scheme, rx.port)),
                      args=["-q"])
         with v:
-            v.start()
-            v.wait_prompt()
-            v.proc.stdin.write(b"call null\n")
-            v.proc.stdin.flush()
-            t.eq(v.wait(10), 254, "%s: status after the crash" % scheme)
+            crash(t, v, "%s: status after the crash" % scheme)
         msgs = [m for m in rx.messages() if "panic_handler" in m]
         head = r"<10>%s \S+ pal\[%d\]: \[\d+\] panic_handler\(\): " % (stamp, v.proc.pid)
         t.eq(len(msgs), 2, "%s: two crash messages: %r" % (scheme, msgs))
@@ -139,4 +145,48 @@ def case_syslog(t):
                     "%s: the version message: %r" % (scheme, msgs[1]))
 
 
-sys.exit(e2e.Checks().run([case_call_null, case_text_outputs, case_kill_segv, case_syslog]))
+def normal_user(v):
+    """The command that runs the program of v as a user who is not root
+    (nothing when the test is not root), or None when that cannot be done."""
+    if os.geteuid() != 0:
+        return []
+    wrap = [shutil.which("setpriv") or "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    os.chmod(v.dir, 0o755)
+    try:
+        r = subprocess.run(wrap + [v.exe, "-v"], capture_output=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        SKIPPED.append("cannot run vkto as nobody with setpriv (util-linux): %s" % e)
+        return None
+    if r.returncode != 0:
+        SKIPPED.append("cannot run vkto as nobody with setpriv (util-linux): %r" % r.stderr[-300:])
+        return None
+    return wrap
+
+
+def case_dump_dir_without_root(t):
+    # Root alone sets the kernel's core pattern: a program run by another
+    # user says so once at start, writes no core file and ends with 254.
+    v = e2e.Vkto(ARGS.vkto, ini="[debug]\nshell_server_port=0\nhttp_server_port=0\npanic_dump_dir=dumps\n",
+                 args=["-q"])
+    wrap = normal_user(v)
+    if wrap is None:
+        return v.cleanup()
+    if wrap:
+        v.args = wrap[1:] + [v.exe] + v.args
+        v.exe = wrap[0]
+    with open("/proc/sys/kernel/core_pattern") as f:
+        pattern = f.read()
+    with v:
+        crash(t, v)
+        err = v.err.decode(errors="replace")
+        t.eq(err.count("panic_dump_dir="), 1, "one warn line: %r" % err[-800:])
+        t.contains(err, "app_opt_set(): panic_dump_dir=%s/dumps: core files need root privileges, none will be "
+                   "written (a crash ends with status 254)\n" % os.path.realpath(v.dir), "the warn line")
+        t.check(err.find("panic_dump_dir=") < err.find("signo=11"), "the warning comes at start")
+        t.check(not os.path.exists(os.path.join(v.dir, "dumps")), "no dump directory made")
+    with open("/proc/sys/kernel/core_pattern") as f:
+        t.eq(f.read(), pattern, "the core pattern is left alone")
+
+
+rc = e2e.Checks().run([case_call_null, case_text_outputs, case_kill_segv, case_syslog, case_dump_dir_without_root])
+sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -191,13 +191,21 @@ def case_unopenable_file_is_told_once(t):
         v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(log_level="dbg", extra=extra), args=args)
         with open(os.path.join(v.dir, "plain"), "w") as f:
             f.write("a file, not a directory\n")
-        rc, out, err = v.run(b"show info\ncall tlog\nshow info\nquit\n")
+        rc, out, err = v.run(b"show info\ncall tlog\nshow config\nquit\n")
         told = [l for l in err.decode(errors="replace").split("\n") if "cannot open log file" in l]
         t.eq(rc, 0, "%s: status" % want)
         t.eq(len(told), 1, "%s: told once: %r" % (want, told))
         # (a console record before it ends in its colour's reset)
         t.check(told and told[0].split("\x1b[0m")[-1].startswith("vkto: cannot open log file /") and want in told[0],
                 "%s: path and reason: %r" % (want, told))
+        # No file is open: the settings show no name, with -p as well.
+        t.contains(out.decode(errors="replace").replace("\r\n", "\n"), "log_file_enale_out=1\nlog_file_name=''\n",
+                   "%s: show config" % want)
+        v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra=extra), args=args + ["-p"])
+        with open(os.path.join(v.dir, "plain"), "w") as f:
+            f.write("a file, not a directory\n")
+        rc, out, err = v.run()
+        t.contains(out.decode(errors="replace"), "log_file_enale_out=1\nlog_file_name=''\n", "%s: -p" % want)
 
 
 def case_kill_inside_the_halving(t):

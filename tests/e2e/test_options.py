@@ -50,6 +50,17 @@ def case_s_list_and_bad_pairs(t):
     t.contains(err, "nokey syntax error Example: k=v", "-s syntax error text")
     rc, out, err = run(["-s", "zzz=1", "-p"])
     t.contains(err, "unsupported key [zzz]", "-s unknown key text")
+    # A port that is no number is told as the INI tells it, and 0 (or the
+    # number in front) is used.
+    for value, why, used in (("abc", "is not a number", 0), ("", "is not a number", 0),
+                             ("25011x", "is not a whole number", 25011)):
+        rc, out, err = run(["-q", "-s", "debug_server_port=" + value, "-p"], ini=e2e.ini_text(2001))
+        t.eq(rc, 0, "-s debug_server_port=%s: status" % value)
+        t.contains(err, "os_opt_kv_apply(): -s debug_server_port=%s %s, %d is used\n" % (value, why, used),
+                   "-s debug_server_port=%s told" % value)
+        t.contains(out, "debug_server_port=%d\n" % used, "-s debug_server_port=%s used" % value)
+        rc, out, err = run(["-q", "-p"], ini="[debug]\nshell_server_port=%s\n" % (value or "x"))
+        t.contains(err, "[debug] shell_server_port=%s %s" % (value or "x", why), "the INI's message")
 
 
 def case_show_config_sources(t):
@@ -112,12 +123,19 @@ def case_quiet_and_exec(t):
 
 
 def case_unusable_syslog_value_is_told(t):
-    for value, want in (("127.0.0.1", "vkto: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n"),
-                        ("udp://bad..name:514", "vkto: syslog udp://bad..name:514: host bad..name does not resolve (")):
-        rc, out, err = run(["-q"], ini=e2e.ini_text(extra="syslog=%s\n" % value), stdin=b"call tlog\nquit\n")
+    # A value that is no URL leaves the output off, and the settings say so;
+    # a host that does not resolve leaves it on.
+    for value, want, on in (("127.0.0.1", "vkto: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n", 0),
+                            ("udp://bad..name:514", "vkto: syslog udp://bad..name:514: host bad..name does not resolve (", 1)):
+        ini = e2e.ini_text(extra="syslog=%s\n" % value)
+        rc, out, err = run(["-q"], ini=ini, stdin=b"call tlog\nshow config\nquit\n")
         t.eq(rc, 0, "%s: status" % value)
         t.contains(err, want, "%s: told" % value)
         t.eq(err.count("vkto: syslog "), 1, "%s: told once: %r" % (value, err[-600:]))
+        shown = "log_syslog_enale_out=%d\nlog_syslog_url=%s\n" % (on, value)
+        t.contains(out.replace("\r\n", "\n"), shown, "%s: show config" % value)
+        rc, out, err = run(["-q", "-p"], ini=ini)
+        t.contains(out, shown, "%s: -p" % value)
 
 
 def case_port_held_by_another_program(t):

@@ -380,6 +380,7 @@ TEST_F(LogFile, NameThatDoesNotOpenIsToldOnceAndSaidWhenItOpens)
     q.c->file_on.store(1);
     testing::internal::CaptureStderr();
     EXPECT_EQ(log_file_open(st(), p.c_str()), -1);
+    EXPECT_STREQ(log_file_shown_name(st()), "");  // kept for the retry, not shown
     q.log(6, "%s\n", "tried at once");
     st()->retry_us = 0;  // a second later
     q.log(6, "%s\n", "tried again");
@@ -391,6 +392,7 @@ TEST_F(LogFile, NameThatDoesNotOpenIsToldOnceAndSaidWhenItOpens)
     st()->retry_us = 0;
     q.log(6, "%s\n", "opened");
     std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log_file_shown_name(st()), p);
     EXPECT_EQ(err, "test_liblog: cannot open log file " + p +
                        ": No such file or directory (its records are dropped until it opens)\n");
     auto lines = lines_of(read_file(p));
@@ -411,6 +413,7 @@ TEST_F(LogFile, NameThatDoesNotOpenIsToldOnceAndSaidWhenItOpens)
     q.log(6, "%s\n", "gone");
     err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("cannot open log file " + p + ": Not a directory"), std::string::npos) << err;
+    EXPECT_STREQ(log_file_shown_name(st()), "");
 }
 
 TEST_F(LogFile, HeldFileIsNamedButNeitherCreatedNorEmptied)
@@ -421,6 +424,9 @@ TEST_F(LogFile, HeldFileIsNamedButNeitherCreatedNorEmptied)
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     EXPECT_EQ(std::string(st()->name), std::string(cwd) + "/h.log");
+    EXPECT_STREQ(log_file_shown_name(st()), st()->name);  // a file that would open
+    ASSERT_EQ(log_file_hold(st(), (dir / "none/h.log").c_str()), 0);
+    EXPECT_STREQ(log_file_shown_name(st()), "");  // its directory is missing
     ASSERT_EQ(log_file_hold(st(), p.c_str()), 0);
     q.c->file_on.store(1);
     q.log(6, "%s\n", "from a client run");
@@ -479,6 +485,32 @@ TEST(LogFileConf, EveryKeyReachesTheOutputsAndTheDump)
     EXPECT_EQ(text.rfind("kept\n", 0), 0u);
     EXPECT_NE(text.find("NOTI "), std::string::npos);
     EXPECT_EQ(text.find("filtered"), std::string::npos);
+    log2_exit(c);
+}
+
+TEST(LogFileConf, DumpShowsWhatIsInEffectAndRefusedValuesAreTold)
+{
+    tmp_dir dir;
+    std::string ini = dir / "v.ini";
+    logtest::write_file(ini, "[log_bad]\nsyslog=127.0.0.1\nbsvlog=127.0.0.1:25197\nfile=" + dir.path +
+                                 "/none/x.log\n");
+    configure_default();
+    testing::internal::CaptureStderr();
+    struct log2 *c = log2_init(ini.c_str(), "bad");
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_NE(c, log_ctx_get(nullptr));
+    EXPECT_NE(err.find("test_liblog: bsvlog 127.0.0.1:25197: not a URL (udp://host[:port] or "
+                       "udps://host[:port])\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("test_liblog: syslog 127.0.0.1: not a URL"), std::string::npos) << err;
+    char *dump = log_info_dump(c);
+    ASSERT_NE(dump, nullptr);
+    // The name stays for the retry; the switches stay as set.
+    EXPECT_STREQ(c->file.name, (dir.path + "/none/x.log").c_str());
+    EXPECT_NE(std::string(dump).find("log_file_enale_out=1\nlog_file_name=''\nlog_file_max_size=2097152\n"
+                                     "log_syslog_enale_out=0\nlog_syslog_url=127.0.0.1\nlog_bsvlog_url=''\n"),
+              std::string::npos) << dump;
+    EXPECT_EQ(c->syslog_on.load(), 1);
+    os_free(dump);
     log2_exit(c);
 }
 

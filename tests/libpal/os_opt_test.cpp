@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_opt.h"
 
@@ -44,12 +45,20 @@ TEST_F(kv_fixture, BadArguments)
     EXPECT_EQ(os_opt_kv_get(table, (std::string(300, 'k') + "=1").c_str()), -1);
     EXPECT_EQ(os_opt_kv_get(table, "http_server_port="), 0);  // empty applies as 0
     EXPECT_EQ(os_opt_kv_get(nullptr, "http_server_port=1"), -1);
+    // Numbers that are none are told as the configuration file tells them.
+    testutil::log_capture cap;
     os_opt_kv_apply(table);
     EXPECT_EQ(port, 0);
+    EXPECT_TRUE(cap.has("-s http_server_port= is not a number, 0 is used\n")) << cap.get();
     EXPECT_EQ(os_opt_kv_set2(table, "http_server_port", "abc"), 0);
     EXPECT_EQ(port, 0);
-    EXPECT_EQ(os_opt_kv_set2(table, "http_server_port", "8080"), 0);
+    EXPECT_TRUE(cap.has("-s http_server_port=abc is not a number, 0 is used\n")) << cap.get();
+    EXPECT_EQ(os_opt_kv_set2(table, "http_server_port", "25011x"), 0);
+    EXPECT_EQ(port, 25011);
+    EXPECT_TRUE(cap.has("-s http_server_port=25011x is not a whole number, 25011 is used\n")) << cap.get();
+    EXPECT_EQ(os_opt_kv_set2(table, "http_server_port", " 8080 "), 0);
     EXPECT_EQ(port, 8080);
+    EXPECT_EQ(cap.get().find("8080"), std::string::npos);
     EXPECT_EQ(os_opt_kv_set2(table, "zzz", "1"), -1);
 }
 

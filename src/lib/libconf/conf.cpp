@@ -246,12 +246,9 @@ int conf_set_path(conf *c, const char *path, const char *value)
     return conf_set(c, section, key, value);
 }
 
-// The decimal value of v (white space and a sign first, up to the first
-// non-digit, 0 without digits), cut to 32 bits. A value that is not all
-// digits or does not fit is warned about; the result stays the same.
-static int to_int(const char *v, int def, const char *section, const char *key, const char *func)
+int conf_value_int(const char *v, const char *name, const char *func)
 {
-    if (!v || strcmp(v, "NOT_FOUND") == 0) return def;
+    if (!v) v = "";
     errno = 0;
     char *end = nullptr;
     long n = strtol(v, &end, 10);
@@ -259,13 +256,24 @@ static int to_int(const char *v, int def, const char *section, const char *key, 
     const char *rest = end;
     while (*rest == ' ' || (*rest >= '\t' && *rest <= '\r')) ++rest;
     const char *why = nullptr;
-    if (end == v && *v) why = "is not a number";
+    if (end == v) why = "is not a number";
     else if (*rest) why = "is not a whole number";
     else if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) why = "is out of range";
     if (why)
-        log2_printf(nullptr, LOG_LVL_WARN, LOG_MOD, LOG_SRC, __LINE__, func,
-                    "[%s] %s=%s %s, %d is used\n", section, key, v, why, res);
+        log2_printf(nullptr, LOG_LVL_WARN, LOG_MOD, LOG_SRC, __LINE__, func ? func : __func__,
+                    "%s=%s %s, %d is used\n", name ? name : "", v, why, res);
     return res;
+}
+
+// An INI value as an integer (an empty one is an unset one: 0, not warned
+// about); def when the key is missing.
+static int to_int(const char *v, int def, const char *section, const char *key, const char *func)
+{
+    if (!v || strcmp(v, "NOT_FOUND") == 0) return def;
+    if (!*v) return 0;
+    char name[2304];
+    snprintf(name, sizeof name, "[%.1024s] %.1024s", section, key);
+    return conf_value_int(v, name, func);
 }
 
 int conf_get_int(conf *c, const char *section, const char *key, int def)

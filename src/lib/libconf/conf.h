@@ -50,6 +50,12 @@ int conf_set_path(conf *c, const char *path, const char *value);
 int conf_get_int(conf *c, const char *section, const char *key, int def);
 int conf_get_path_int(conf *c, const char *path, int def);
 int conf_set_int(conf *c, const char *section, const char *key, int value);
+// The decimal value of a setting's text (white space and a sign first,
+// digits up to the first other character, 0 without any), cut to 32 bits.
+// A text that is empty, not all digits or out of range is warned about as
+// "NAME=TEXT is not a number, 0 is used" ("is not a whole number", "is out
+// of range"), in a record of the function func; the value stays the same.
+int conf_value_int(const char *text, const char *name, const char *func);
 int conf_set_path_int(conf *c, const char *path, int value);
 int conf_has_section(conf *c, const char *section);
 int conf_has_key(conf *c, const char *section, const char *key);

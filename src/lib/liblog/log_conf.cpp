@@ -234,13 +234,16 @@ void log_info_get(struct log2 *ctx, log_info *info)
     if (!info) return;
     memset(info, 0, sizeof *info);
     if (!c) return;
+    // What is in effect: no name while no file is open, and syslog off
+    // while its URL was refused.
+    log_output_lock g(c);
     info->level = c->level.load();
     info->flags = c->flags.load();
     info->con_on = c->con_on.load();
     info->file_on = c->file_on.load();
-    info->file_name = c->file.name;
+    info->file_name = log_file_shown_name(&c->file);
     info->file_size = log_file_size_get(&c->file);
-    info->syslog_on = c->syslog_on.load();
+    info->syslog_on = c->syslog_on.load() && c->net.state != 0;
     info->syslog_url = c->net.url;
     info->bsv_url = c->bsv.url;
 }

@@ -145,6 +145,10 @@ int log_file_dir_set(log_file_state *st, const char *dir);
 int log_file_mode_set(log_file_state *st, const char *mode);
 int log_file_size_set(log_file_state *st, i32 bytes);
 log_file_state *log_file_get(log_file_state *st);
+// The name as the settings show it: empty while no file is open (a name
+// that failed keeps being tried under its name all the same). A name held
+// for the start is shown when it would open.
+const char *log_file_shown_name(const log_file_state *st);
 i32 log_file_size_get(log_file_state *st);
 long log_file_tell(log_file_state *st);
 // Keeps the newest half of the limit of a text file of size bytes open at

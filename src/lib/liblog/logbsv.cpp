@@ -22,6 +22,8 @@
 
 namespace {
 
+constexpr char kNotUrl[] = "not a URL (udp://host[:port] or udps://host[:port])";
+
 // The handle is also read without the lock, by the crash report.
 inline u64 udp_load(log_bsv_udp_state *st)
 {
@@ -50,7 +52,11 @@ i64 net_open_thread(void *arg)
         st->pend_len = 0;
     }
     if (len) os_udp_send(h, frame, len);
-    if (!h) LOG_DBG("os_udp_open %s:%d failed\n", st->host, (int)st->port);
+    if (!h) {
+        LOG_DBG("os_udp_open %s:%d failed\n", st->host, (int)st->port);
+        log_tell("bsvlog %.256s: no socket to %.256s port %d (the host does not resolve or cannot be "
+                 "reached); no frames are sent", st->url, st->host, (int)st->port);
+    }
     return 0;
 }
 
@@ -127,6 +133,13 @@ int log_bsv_udp_hold(log_bsv_udp_state *st, const char *url)
     struct url u;
     if (url_parser(&u, buf, url) < 0) {
         LOG_DBG("url_parser%s failed\n", url);
+        log_tell("bsvlog %.256s: %s", url, kNotUrl);
+        return -1;
+    }
+    // A text without a scheme is a file path to the parser: no host to
+    // send to, so the output stays closed.
+    if (!u.host[0]) {
+        log_tell("bsvlog %.256s: %s", url, kNotUrl);
         return -1;
     }
     str_safecopy_trunc(st->host, sizeof st->host, u.host);

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -537,6 +538,33 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
     r.file_len += k;
     log_rec *one = &r;
     return log_file_write_recs(ctx, &one, 1);
+}
+
+namespace {
+
+// Whether a file could be opened for writing at path (absolute) without
+// making it: an existing file that may be written, or a directory that
+// may take a new one.
+bool could_open(const char *path)
+{
+    struct stat sb;
+    if (stat(path, &sb) == 0) return !S_ISDIR(sb.st_mode) && access(path, W_OK) == 0;
+    if (errno != ENOENT) return false;
+    char dir[4096];
+    str_safecopy_trunc(dir, sizeof dir, path);
+    char *slash = strrchr(dir, '/');
+    if (!slash) return false;
+    slash[slash == dir ? 1 : 0] = 0;
+    return stat(dir, &sb) == 0 && S_ISDIR(sb.st_mode) && access(dir, W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+const char *log_file_shown_name(const log_file_state *st)
+{
+    if (!st || !st->name[0]) return "";
+    if (st->held) return could_open(st->name) ? st->name : "";
+    return __atomic_load_n(&st->open_fails, __ATOMIC_RELAXED) == 0 ? st->name : "";
 }
 
 int log_file_dir_set(log_file_state *st, const char *dir)

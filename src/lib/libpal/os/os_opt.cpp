@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "libconf/conf.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_kv.h"
@@ -20,11 +21,15 @@ os_opt_kv *kv_find(os_opt_kv *table, const char *key)
     return nullptr;
 }
 
-void kv_store(os_opt_kv *row, const char *value)
+// A number that is not one is told as the configuration file tells it,
+// with the option's name: "-s KEY=VALUE is not a number, 0 is used".
+void kv_store(os_opt_kv *row, const char *value, const char *func)
 {
     if (!row->target) return;
     if (row->type == 14) {
-        *(i32 *)row->target = (i32)atol(value);
+        char name[300];
+        snprintf(name, sizeof name, "-s %s", row->key);
+        *(i32 *)row->target = (i32)conf_value_int(value, name, func);
     } else {
         char *copy = os_strdup(value);
         if (copy) *(char **)row->target = copy;
@@ -67,7 +72,7 @@ int os_opt_kv_get(os_opt_kv *table, const char *arg)
 int os_opt_kv_apply(os_opt_kv *table)
 {
     for (os_opt_kv *r = table; r && r->key; ++r)
-        if (r->text) kv_store(r, r->text);
+        if (r->text) kv_store(r, r->text, __func__);
     return 0;
 }
 
@@ -78,7 +83,7 @@ int os_opt_kv_set2(os_opt_kv *table, const char *key, const char *value)
         LOG_ERR("unsupported key=[%s] val=[%s]\n", key ? key : "", value ? value : "");
         return -1;
     }
-    kv_store(row, value ? value : "");
+    kv_store(row, value ? value : "", __func__);
     return 0;
 }
 

@@ -126,6 +126,10 @@ void app_opt_set()
             }
         }
     }
+    // Only root can point the kernel's core pattern at the directory.
+    if (app_settings.panic_dump_dir && *app_settings.panic_dump_dir && !os_is_root())
+        LOG_WARN("panic_dump_dir=%s: core files need root privileges, none will be written (a crash "
+                 "ends with status 254)\n", app_settings.panic_dump_dir);
     os_painc_set_dump_dir(app_settings.panic_dump_dir, g_app.app_name);
     if (app_settings.run_as_daemon) {
         os_daemonize();
