@@ -310,6 +310,15 @@ def case_no_markup(t):
         body = get(port, "/log")[3]
         t.check(not re.search(rb"[<>&]", body), "log answer without markup: %r" % body[:300])
         t.check(any(tag in i["log"] for i in json.loads(body)), "the logged command line reads the same")
+        # Each URL's records carry the name of its handler.
+        get(port, "/metrics?m=1")
+        err = v.read_until(b"http_callback_metrics(): [m=1]", stream="err", timeout=5)
+        for record in (b"http_callback_cmd(): [command=echo%20%3Cscript", b"http_callback_cmd(): ucmd=[echo <script",
+                       rb"http_callback_cmd(): ret=[\x5b{", b"http_callback_update(): name=%3Cscript"):
+            t.contains(err, record, "record named after its handler")
+        t.check(re.search(rb"http_callback_update\(\): name=\S+ conf_set failed: The set variable", err),
+                "update's failure record")
+        t.check(not re.search(rb"(guard|serve|answer_\w+)\(\): ", err), "no helper's name: %r" % err[-600:])
 
 
 def case_other_sites(t):
