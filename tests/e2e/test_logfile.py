@@ -159,6 +159,25 @@ def case_deleted_file_or_directory_is_made_anew(t):
                 t.eq(stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode), 0o755, "directory made with mode 0755")
 
 
+def case_client_bytes_escaped(t):
+    # A NAME=VALUE line over 255 characters from a client: the overflow
+    # record shows the head of the line with \xNN escapes, in the file and
+    # on the console alike.
+    v, port = start(extra="file=esc.log\n", level="info")
+    with v:
+        path = os.path.join(v.dir, "esc.log")
+        with e2e.ShellConn(port) as s:
+            s.send(b"\x1b[41m\xff]" + b"N" * 300 + b"=1\n")
+            s.replies()
+        shown = r"str_safecopy_imp(): need_size=310 buf_size=256 head=[\x1b\x5b41m\xff]"
+        t.check(wait_for(lambda: shown in read(path)), "escaped head in the file: %r" % read(path)[-600:])
+        with open(path, "rb") as f:
+            raw = f.read()
+        t.check(not re.search(rb"[\x00-\x09\x0b-\x1f\x7f-\xff]", raw), "no raw byte in the file")
+        err = v.read_until(shown.encode(), stream="err")
+        t.check(b"\x1b[41m" not in err and b"\xff" not in err, "no raw byte on the console")
+
+
 def case_full_disk_and_back(t):
     # 200 "call tlog" (5 records each at level info), the filesystem
     # filled, 100 more, emptied, a second for the retry, 200 more.
@@ -310,7 +329,7 @@ def case_halving_keeps_the_file(t):
 if __name__ == "__main__":
     rc = e2e.Checks().run([case_option_o_and_mode, case_ini_dir_and_modes,
                            case_other_runs_never_truncate, case_limit_with_four_threads,
-                           case_deleted_file_or_directory_is_made_anew, case_full_disk_and_back,
-                           case_unopenable_file_is_told_once, case_kill_inside_the_halving,
-                           case_halving_keeps_the_file])
+                           case_deleted_file_or_directory_is_made_anew, case_client_bytes_escaped,
+                           case_full_disk_and_back, case_unopenable_file_is_told_once,
+                           case_kill_inside_the_halving, case_halving_keeps_the_file])
     sys.exit(e2e.skip_status(rc, SKIPPED))

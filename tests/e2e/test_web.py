@@ -310,6 +310,39 @@ def case_no_markup(t):
         body = get(port, "/log")[3]
         t.check(not re.search(rb"[<>&]", body), "log answer without markup: %r" % body[:300])
         t.check(any(tag in i["log"] for i in json.loads(body)), "the logged command line reads the same")
+        # Each URL's records carry the name of its handler.
+        get(port, "/metrics?m=1")
+        err = v.read_until(b"http_callback_metrics(): [m=1]", stream="err", timeout=5)
+        for record in (b"http_callback_cmd(): [command=echo%20%3Cscript", b"http_callback_cmd(): ucmd=[echo <script",
+                       rb"http_callback_cmd(): ret=[\x5b{", b"http_callback_update(): name=%3Cscript"):
+            t.contains(err, record, "record named after its handler")
+        t.check(re.search(rb"http_callback_update\(\): name=\S+ conf_set failed: The set variable", err),
+                "update's failure record")
+        t.check(not re.search(rb"(guard|serve|answer_\w+)\(\): ", err), "no helper's name: %r" % err[-600:])
+
+
+def case_client_bytes_on_stderr(t):
+    """A level name a client sends with "set log.level" (TCP shell, /cmd) or
+    /update, and an option a command refuses, are written on standard
+    error with \\xNN escapes; the client's own answer shows them as sent."""
+    sp, hp = e2e.free_port(), e2e.free_port()
+    with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(sp, hp), args=["-q"]) as v:
+        v.start()
+        t.check(e2e.wait_port(sp) and e2e.wait_port(hp), "both servers up")
+        with e2e.ShellConn(sp) as c:
+            c.send(b"set log.level \x1b[41mA\xff]\n")
+            t.contains(c.replies(raw=True)[0], b"invalid param [\x1b[41mA\xff]]", "TCP answer as sent")
+            c.send(b"alias -\x1b\n")
+            c.replies()
+        resp = json.loads(get(hp, "/cmd?command=set%20log.level%20%1B%5B42mB%FF%5D")[3])[0]["resp"]
+        t.contains(resp, "invalid param [\x1b[42mB\xff]]", "/cmd answer as sent")
+        msg = json.loads(get(hp, "/update?name=log.level&value=C%FF%5D")[3])["msg"]
+        t.contains(msg, "invalid param [C\xff]]", "/update answer as sent")
+        err = v.read_until(rb"error: invalid level [C\xff\x5d]", stream="err")
+        for shown in (rb"error: invalid level [\x1b\x5b41mA\xff\x5d]", rb"alias: invalid option -- '\x1b'",
+                      rb"error: invalid level [\x1b\x5b42mB\xff\x5d]"):
+            t.contains(err, shown + b"\n", "escaped on stderr")
+        t.check(not re.search(rb"\x1b\[4[12]m|\xff", err), "no raw byte on stderr: %r" % err[-600:])
 
 
 def case_other_sites(t):
@@ -359,7 +392,8 @@ def main():
             return 1
         print("SKIP: curl is missing (Debian package curl)")
         return 0
-    return e2e.Checks().run([case_urls_without_login, case_methods_and_framing, case_host_forms_and_controls, case_clients, case_login, case_no_markup, case_other_sites,
+    return e2e.Checks().run([case_urls_without_login, case_methods_and_framing, case_host_forms_and_controls, case_clients, case_login, case_no_markup,
+                             case_client_bytes_on_stderr, case_other_sites,
                              case_exit_through_web, case_single_instance_http_only])
 
 

@@ -244,6 +244,10 @@ TEST(LogNames, ConversionsAndTables)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("error: invalid level [WARN]\n"), std::string::npos);
     EXPECT_NE(err.find("error: invalid prefix [warn]\n"), std::string::npos);
+    // A client may have sent the name: it is shown with \xNN escapes.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(log_prefix_2_int("]\x1b\xff"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: invalid prefix [\\x5d\\x1b\\xff]\n");
     EXPECT_STREQ(log_level_2_str(5), "noti");
     EXPECT_STREQ(log_level_2_prefix(3), "ERROR");
     EXPECT_STREQ(log_level_2_severity(4), "warning");

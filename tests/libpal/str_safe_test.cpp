@@ -84,6 +84,10 @@ TEST(StrSafe, HeadIsCutThenCleaned)
     // The first 15 characters hold a CR and a LF: the head keeps 13.
     EXPECT_EQ(str_safecopy(d, 4, "ab\r\ncdefghijklmnopqrstuvwxyz"), 34);
     EXPECT_NE(cap.get().find("head=[abcdefghijklm]"), std::string::npos) << cap.get();
+    // A client's bytes in the head are escaped (the copy's record alike).
+    strcpy(d, "a");
+    EXPECT_EQ(str_safecat(d, 4, "\\\x7f\x01" "bc"), 34);
+    EXPECT_NE(cap.get().find("need_size=7 buf_size=4 head=[\\x5c\\x7f\\x01bc]"), std::string::npos) << cap.get();
 }
 
 TEST(StrSafe, SafencopyAndPrintf)

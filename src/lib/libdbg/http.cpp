@@ -1,6 +1,7 @@
 #define LOG_MOD "dbg"
 #define LOG_SRC "src/lib/libdbg/http"
 #include "libdbg/http.h"
+#include "libdbg/http_answer.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -181,21 +182,27 @@ char *expand_page(const char *page, size_t *len)
     return str_buf_detach_nonnull(b);
 }
 
-int answer_status(httpd_server *, httpd_request *r);
-int answer_config(httpd_server *, httpd_request *r);
-int answer_update(httpd_server *, httpd_request *r);
-int answer_metrics(httpd_server *, httpd_request *r);
-int answer_favicon(httpd_server *, httpd_request *r);
+// An answer of the tool; handler names the URL handler it answers for,
+// whose name its records carry.
+using url_answer_fn = int (*)(httpd_server *server, httpd_request *r, const char *handler);
+
+int answer_status(httpd_server *, httpd_request *r, const char *);
+int answer_config(httpd_server *, httpd_request *r, const char *);
+int answer_update(httpd_server *, httpd_request *r, const char *handler);
+int answer_metrics(httpd_server *, httpd_request *r, const char *);
+int answer_favicon(httpd_server *, httpd_request *r, const char *);
 
 // The tool's URLs and what each needs before it is answered: its query
 // logged (verb), the checks that the request comes from the tool's own
 // page (same_origin; the Host is checked for every request) and the login.
 // Each URL's handler applies its row, so a handler registered alone on
-// another server keeps its checks.
+// another server keeps its checks. The records written for a URL carry
+// its handler's name (func), whichever helper writes them.
 struct url_rule {
     const char *name;
     httpd_content_fn handler;  // the row applied, then the answer
-    httpd_content_fn answer;
+    const char *func;
+    url_answer_fn answer;
     bool log_query;
     bool same_origin;
     bool login;
@@ -203,16 +210,19 @@ struct url_rule {
 
 enum url_id { URL_PAGE, URL_CMD, URL_LOG, URL_CONFIG, URL_UPDATE, URL_METRICS, URL_ICON };
 
+#define URL_ROW(url, handler, answer, log, same_origin, login) \
+    {url, handler, #handler, answer, log, same_origin, login}
 constexpr url_rule kUrls[] = {
-    // URL          handler                answer           log    same_origin login
-    {"",            http_callback_status,  answer_status,   true,  false,     true},
-    {"cmd",         http_callback_cmd,     http_answer_cmd, true,  true,      true},
-    {"log",         http_callback_log,     http_answer_log, false, true,      true},
-    {"config",      http_callback_config,  answer_config,   true,  true,      true},
-    {"update",      http_callback_update,  answer_update,   false, true,      true},
-    {"metrics",     http_callback_metrics, answer_metrics,  true,  false,     true},
-    {"favicon.ico", http_callback_favicon, answer_favicon,  true,  false,     false},
+    //      URL            handler                answer           log    same_origin login
+    URL_ROW("",            http_callback_status,  answer_status,   true,  false,      true),
+    URL_ROW("cmd",         http_callback_cmd,     http_answer_cmd, true,  true,       true),
+    URL_ROW("log",         http_callback_log,     http_answer_log, false, true,       true),
+    URL_ROW("config",      http_callback_config,  answer_config,   true,  true,       true),
+    URL_ROW("update",      http_callback_update,  answer_update,   false, true,       true),
+    URL_ROW("metrics",     http_callback_metrics, answer_metrics,  true,  false,      true),
+    URL_ROW("favicon.ico", http_callback_favicon, answer_favicon,  true,  false,      false),
 };
+#undef URL_ROW
 static_assert(kUrls[URL_PAGE].handler == http_callback_status && kUrls[URL_CMD].handler == http_callback_cmd &&
                   kUrls[URL_LOG].handler == http_callback_log && kUrls[URL_CONFIG].handler == http_callback_config &&
                   kUrls[URL_UPDATE].handler == http_callback_update &&
@@ -220,13 +230,13 @@ static_assert(kUrls[URL_PAGE].handler == http_callback_status && kUrls[URL_CMD].
                   kUrls[URL_ICON].handler == http_callback_favicon,
               "each handler names its own row");
 // Any other path: its Host checked, it gets the 404 page.
-constexpr url_rule kUnknownUrl = {nullptr, nullptr, nullptr, false, false, false};
+constexpr url_rule kUnknownUrl = {nullptr, nullptr, "http_error_404", nullptr, false, false, false};
 
 // What url needs before it is answered: 0 when the request may go on, 1
 // when its refusal has been answered.
 int guard(const url_rule &url, httpd_server *server, httpd_request *r)
 {
-    if (url.log_query) LOG_VERB("[%s]\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str());
+    if (url.log_query) LOG_AT_FN(LOG_LVL_VERB, url.func, "[%s]\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str());
     if (http_check_request(server, r, url.same_origin)) return 1;
     return url.login ? is_need_auth(r) : 0;
 }
@@ -234,7 +244,7 @@ int guard(const url_rule &url, httpd_server *server, httpd_request *r)
 int serve(url_id id, httpd_server *server, httpd_request *r)
 {
     const url_rule &u = kUrls[id];
-    return guard(u, server, r) ? 1 : u.answer(server, r);
+    return guard(u, server, r) ? 1 : u.answer(server, r, u.func);
 }
 
 }  // namespace
@@ -299,7 +309,7 @@ int is_need_auth(httpd_request *r)
 
 namespace {
 
-int answer_status(httpd_server *, httpd_request *r)
+int answer_status(httpd_server *, httpd_request *r, const char *)
 {
     // The page's templates always take the tool's values, and nothing of
     // the query is expanded into the page.
@@ -312,7 +322,7 @@ int answer_status(httpd_server *, httpd_request *r)
     return 0;
 }
 
-int answer_config(httpd_server *, httpd_request *r)
+int answer_config(httpd_server *, httpd_request *r, const char *)
 {
     char *text = libsh_dvar_dump();
     http_send_json(r, text ? text : "[]");
@@ -320,7 +330,7 @@ int answer_config(httpd_server *, httpd_request *r)
     return 0;
 }
 
-int answer_update(httpd_server *, httpd_request *r)
+int answer_update(httpd_server *, httpd_request *r, const char *handler)
 {
     char raw_name[kUpdateArgSize], raw_value[kUpdateArgSize];
     char name[kUpdateArgSize], value[kUpdateArgSize];
@@ -340,8 +350,8 @@ int answer_update(httpd_server *, httpd_request *r)
         rc = libsh_dvar_set(name, value, err);
     }
     if (rc >= 0) return http_send_json(r, kUpdateOk);
-    LOG_DBG("%s conf_set failed: %s\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str(),
-            str_log_esc<DVAR_ERR_SIZE>(err).c_str());
+    LOG_AT_FN(LOG_LVL_DBG, handler, "%s conf_set failed: %s\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str(),
+              str_log_esc<DVAR_ERR_SIZE>(err).c_str());
     char answer[kUpdateSize];
     constexpr char kHead[] = "{ \"success\" : false, \"msg\" : \"";
     constexpr char kTail[] = "\" }";
@@ -352,13 +362,13 @@ int answer_update(httpd_server *, httpd_request *r)
     return http_send_json(r, answer);
 }
 
-int answer_metrics(httpd_server *, httpd_request *r)
+int answer_metrics(httpd_server *, httpd_request *r, const char *)
 {
     httpdSetContentType(r, kTextType);
     return httpdSendStr(r, kMetrics);
 }
 
-int answer_favicon(httpd_server *, httpd_request *r)
+int answer_favicon(httpd_server *, httpd_request *r, const char *)
 {
     httpdSetContentType(r, kIconType);
     httpdSendData(r, (const char *)g_http_icon, g_http_icon_size);

@@ -66,10 +66,6 @@ int http_callback_config(httpd_server *server, httpd_request *r);
 int http_callback_update(httpd_server *server, httpd_request *r);
 int http_callback_metrics(httpd_server *server, httpd_request *r);
 int http_callback_favicon(httpd_server *server, httpd_request *r);
-// The answers behind http_callback_cmd and http_callback_log, without any
-// of those checks: for the tool's own URL table only.
-int http_answer_cmd(httpd_server *server, httpd_request *r);
-int http_answer_log(httpd_server *server, httpd_request *r);
 
 // The log view: a reader of the "log" record ring, opened by the first
 // start of the tool and closed when the last one has ended.

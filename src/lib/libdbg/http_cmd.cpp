@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "libdbg/http.h"
+#include "libdbg/http_answer.h"
 #include "libhttpd/api.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
@@ -196,7 +197,7 @@ int http_exec_cmd(const char *cmd, char *out, size_t size)
 
 static_assert(LOG_LINE_MAX <= HTTP_CMD_ARG_SIZE, "the answer's record text fits the argument's buffer");
 
-int http_answer_cmd(httpd_server *, httpd_request *r)
+int http_answer_cmd(httpd_server *, httpd_request *r, const char *handler)
 {
     char *answer = (char *)os_malloc(HTTP_ANSWER_SIZE);
     char *raw = (char *)os_malloc(HTTP_CMD_ARG_SIZE);
@@ -220,11 +221,11 @@ int http_answer_cmd(httpd_server *, httpd_request *r)
     } else {
         str_unescape_url_args(raw, cmd, HTTP_CMD_SIZE);
         // raw is read: its space takes the records' escaped texts.
-        LOG_VERB("ucmd=[%s]\n", str_escape_log(raw, HTTP_CMD_SIZE, cmd));
+        LOG_AT_FN(LOG_LVL_VERB, handler, "ucmd=[%s]\n", str_escape_log(raw, HTTP_CMD_SIZE, cmd));
         if (blank(cmd)) answer_error(answer, HTTP_ANSWER_SIZE, "command empty");
         else http_exec_cmd(cmd, answer, HTTP_ANSWER_SIZE);
     }
-    LOG_VERB("ret=[%s]\n", str_escape_log(raw, LOG_LINE_MAX, answer));
+    LOG_AT_FN(LOG_LVL_VERB, handler, "ret=[%s]\n", str_escape_log(raw, LOG_LINE_MAX, answer));
     http_send_json(r, answer);
     os_free(answer);
     os_free(raw);

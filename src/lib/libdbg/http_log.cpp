@@ -5,6 +5,7 @@
 
 #include "libbsv/bsv_log.h"
 #include "libdbg/http.h"
+#include "libdbg/http_answer.h"
 #include "libhttpd/api.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
@@ -89,7 +90,7 @@ void http_log_get_json(const char *token, char *out, size_t size)
     out[len] = 0;
 }
 
-int http_answer_log(httpd_server *, httpd_request *r)
+int http_answer_log(httpd_server *, httpd_request *r, const char *)
 {
     char token[kTokenSize] = "";
     str_get_val(r->query, "&", "token", token, sizeof token);

@@ -149,10 +149,13 @@ inline bool log_default_drops(int level)
            (level & 0xff) > c->level.load(std::memory_order_relaxed);
 }
 
-#define LOG_AT(lvl, ...)                                                                 \
-    (log_default_drops(lvl) ? 0                                                          \
-                            : log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, __func__, \
+// LOG_AT_FN names the function the record shows: a helper that writes a
+// record for the function it serves gives that function's name.
+#define LOG_AT_FN(lvl, func, ...)                                                              \
+    (log_default_drops(lvl) ? 0                                                                \
+                            : log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, (func), \
                                           __VA_ARGS__))
+#define LOG_AT(lvl, ...) LOG_AT_FN(lvl, __func__, __VA_ARGS__)
 #define LOG_CRIT(...) LOG_AT(2, __VA_ARGS__)
 #define LOG_ERR(...) LOG_AT(3, __VA_ARGS__)
 #define LOG_WARN(...) LOG_AT(4, __VA_ARGS__)

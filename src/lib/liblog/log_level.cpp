@@ -5,6 +5,7 @@
 
 #include "liblog/log.h"
 #include "libpal/env/code_str.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 
 const os_code_str log_level_name_tab[7] = {
@@ -18,17 +19,24 @@ const os_code_str log_level_severity_tab[7] = {
     {4, "warning"}, {3, "error"}, {2, "error"},
 };
 
+// A name that is no level is told on standard error. It may come from a
+// client ("set log.level", the web tool's update): shown with \xNN escapes,
+// at most as long as a command line.
+namespace {
+using shown_name = str_log_esc<4096>;
+}  // namespace
+
 int log_level_2_int(const char *name)
 {
     int v = os_str_to_code(name, log_level_name_tab, 7);
-    if (v < 0) fprintf(stderr, "error: invalid level [%s]\n", name ? name : "(null)");
+    if (v < 0) fprintf(stderr, "error: invalid level [%s]\n", name ? shown_name(name).c_str() : "(null)");
     return v;
 }
 
 int log_prefix_2_int(const char *label)
 {
     int v = os_str_to_code(label, log_level_label_tab, 7);
-    if (v < 0) fprintf(stderr, "error: invalid prefix [%s]\n", label ? label : "(null)");
+    if (v < 0) fprintf(stderr, "error: invalid prefix [%s]\n", label ? shown_name(label).c_str() : "(null)");
     return v;
 }
 

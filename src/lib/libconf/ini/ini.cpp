@@ -300,10 +300,7 @@ struct line_reader {
 };
 
 // The loader's records carry the loader's name.
-#define LOAD_LOG(lvl, ...)                                                                  \
-    (log_default_drops(lvl) ? 0                                                             \
-                            : log2_printf(nullptr, (lvl), LOG_MOD, LOG_SRC, __LINE__, "iniparser_load", \
-                                          __VA_ARGS__))
+#define LOAD_LOG(lvl, ...) LOG_AT_FN(lvl, "iniparser_load", __VA_ARGS__)
 
 // The state of one load.
 struct loader {

@@ -10,6 +10,7 @@
 #include "libconf/conf.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_kv.h"
 
 namespace {
@@ -119,6 +120,17 @@ void getopt_data_free(getopt_data *d)
 
 namespace {
 
+// The reentrant getopt parses the options of shell commands, which a
+// client sends: its complaints on standard error show the command word and
+// the option with \xNN escapes (a command word is at most 255 characters).
+using shown = str_log_esc<256>;
+
+shown shown_letter(int c)
+{
+    const char text[2] = {(char)c, 0};
+    return shown(text);
+}
+
 int long_opt(int argc, char *const argv[], const char *optstring, const getopt_long_opt *longopts,
              int *longindex, getopt_data *d)
 {
@@ -133,7 +145,7 @@ int long_opt(int argc, char *const argv[], const char *optstring, const getopt_l
         if (strlen(o.name) != nl || strncmp(o.name, arg, nl) != 0) continue;
         if (longindex) *longindex = i;
         if (o.has_arg == 0 && eq) {
-            if (!quiet) fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", prog, o.name);
+            if (!quiet) fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", shown(prog).c_str(), o.name);
             d->optopt = o.val;
             return '?';
         }
@@ -142,7 +154,8 @@ int long_opt(int argc, char *const argv[], const char *optstring, const getopt_l
                 d->optarg = (char *)eq + 1;
             } else if (o.has_arg == 1) {
                 if (d->optind >= argc) {
-                    if (!quiet) fprintf(stderr, "%s: option '--%s' requires an argument\n", prog, o.name);
+                    if (!quiet)
+                        fprintf(stderr, "%s: option '--%s' requires an argument\n", shown(prog).c_str(), o.name);
                     d->optopt = o.val;
                     return optstring[0] == ':' ? ':' : '?';
                 }
@@ -155,7 +168,11 @@ int long_opt(int argc, char *const argv[], const char *optstring, const getopt_l
         }
         return o.val;
     }
-    if (!quiet) fprintf(stderr, "%s: unrecognized option '--%.*s'\n", prog, (int)nl, arg);
+    if (!quiet) {
+        char name[256];
+        snprintf(name, sizeof name, "%.*s", (int)nl, arg);
+        fprintf(stderr, "%s: unrecognized option '--%s'\n", shown(prog).c_str(), shown(name).c_str());
+    }
     d->optopt = 0;
     return '?';
 }
@@ -186,7 +203,7 @@ int getopt_long_r(int argc, char *const argv[], const char *optstring,
     const char *prog = argv[0] ? argv[0] : "";
     bool quiet = optstring[0] == ':' || !d->opterr;
     if (!spec) {
-        if (!quiet) fprintf(stderr, "%s: invalid option -- '%c'\n", prog, c);
+        if (!quiet) fprintf(stderr, "%s: invalid option -- '%s'\n", shown(prog).c_str(), shown_letter(c).c_str());
         d->optopt = c;
         if (last) {
             d->optind++;
@@ -200,7 +217,9 @@ int getopt_long_r(int argc, char *const argv[], const char *optstring,
             d->optarg = (char *)a + d->nextchar;
         } else if (!optional) {
             if (d->optind + 1 >= argc) {
-                if (!quiet) fprintf(stderr, "%s: option requires an argument -- '%c'\n", prog, c);
+                if (!quiet)
+                    fprintf(stderr, "%s: option requires an argument -- '%s'\n", shown(prog).c_str(),
+                            shown_letter(c).c_str());
                 d->optopt = c;
                 d->optind++;
                 d->nextchar = 0;

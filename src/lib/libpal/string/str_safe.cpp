@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "liblog/log.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_vector.h"
 
 namespace {
@@ -26,10 +27,12 @@ int check_failed(const char *func, int line, const char *cond)
 
 int overflow(const char *func, int line, size_t need, size_t size, const char *src, char *dest)
 {
+    // The text may be a client's (a shell or web request): its head is
+    // shown with \xNN escapes, in the head's own 16 bytes.
     char head[16];
     str_get_head(src, head, sizeof head);
     log2_printf(nullptr, 3, LOG_MOD, LOG_SRC, line, func, "need_size=%d buf_size=%u head=[%s]\n",
-                (int)need, (unsigned)size, head);
+                (int)need, (unsigned)size, str_log_esc<sizeof head>(head).c_str());
     pl_assert_hook();
     dest[0] = 0;
     errno = ERANGE;
