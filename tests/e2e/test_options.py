@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
+SKIPPED = []
 USAGE = "Usage: vkto [opt] [arguments] ...\n\t-c [config_file]  set config file\n"
 BANNER = "vkto-linux-powerpc64le v1.0.0.0 (2024-1-9) - "
 
@@ -263,9 +264,12 @@ def case_debug_servers_on_loopback_without_ini(t):
 def case_empty_address_is_every_address(t):
     # Every address, in a network namespace of the test's own: nothing is
     # reachable from outside it.
-    wrap = ("unshare", "-n", "--")
-    if not shutil.which("unshare") or subprocess.run(list(wrap) + ["true"]).returncode != 0:
-        print("SKIP every-address case: cannot make a network namespace (unshare -n needs root)")
+    # -r: a user namespace as well, so that a normal user can make it.
+    wrap = ("unshare", "-rn", "--")
+    probe = subprocess.run(list(wrap) + ["true"], capture_output=True, text=True) if shutil.which("unshare") else None
+    if not probe or probe.returncode != 0:
+        SKIPPED.append("every-address case: cannot make a network namespace (unshare -rn: %s)"
+                       % (probe.stderr.strip() if probe else "not installed"))
         return
     open_ini = "[debug]\nshell_server_port=%d\nshell_server_addr=\nhttp_server_port=%d\nhttp_server_addr=\n"
     v, sp, hp = started_servers(open_ini, wrap)
@@ -286,9 +290,10 @@ def case_empty_address_is_every_address(t):
         t.check("web debug tool listens" not in err, "no web warning with a login: %r" % err[-800:])
 
 
-sys.exit(e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
-                           case_show_config_sources, case_bad_and_missing_files,
-                           case_quiet_and_exec, case_port_range, case_unusable_syslog_value_is_told,
-                           case_port_held_by_another_program, case_one_port_for_both_servers,
-                           case_web_port_of_another_instance,
-                           case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address]))
+rc = e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
+                      case_show_config_sources, case_bad_and_missing_files,
+                      case_quiet_and_exec, case_port_range, case_unusable_syslog_value_is_told,
+                      case_port_held_by_another_program, case_one_port_for_both_servers,
+                      case_web_port_of_another_instance,
+                      case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address])
+sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -1,3 +1,4 @@
+#include "common/fd_limit.h"
 #include "libnet/listener_util.h"
 
 namespace {
@@ -330,6 +331,7 @@ int event_close(u64 sock, u32 events, void *)
 
 TEST(Listener, UdpServersAndEventSockets)
 {
+    NEED_OPEN_FILES(FD_SETSIZE + 64);  // a descriptor above the poller's range
     env_guard env;
     int calls = 0;
     g_udp_calls = 0;
@@ -371,7 +373,6 @@ TEST(Listener, UdpServersAndEventSockets)
     os_socket_exit(pr[0]);
 
     // Descriptors the poller cannot hold are refused (and closed).
-    nettest::raise_nofile();
     int high = fcntl(0, F_DUPFD_CLOEXEC, FD_SETSIZE + 10);
     ASSERT_GE(high, FD_SETSIZE);
     log_capture cap;
@@ -443,7 +444,7 @@ i64 high_echo(void *arg)
 
 TEST(ListenerConcurrency, ConnectionAboveDescriptor1023)
 {
-    nettest::raise_nofile();
+    NEED_OPEN_FILES(1200);  // the connection above 1100 open descriptors
     env_guard env;
     sock_tcp_server_param p = tcp_param("high", nullptr);
     p.work_proc = high_echo;

@@ -50,15 +50,6 @@ inline bool is_thread_name(const std::string &s, const std::string &prefix)
     return true;
 }
 
-inline void raise_nofile()
-{
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-}
-
 // Polls cond every 5 ms until it holds (true) or ms pass (false).
 inline bool wait_until(const std::function<bool()> &cond, u64 ms)
 {
