@@ -60,14 +60,6 @@ TEST(Listener, HostListsPortsAndFailures)
     if (s) os_socket_exit(s);
 }
 
-int sock_int_opt(u64 s, int level, int name)
-{
-    int v = -1;
-    socklen_t len = sizeof v;
-    getsockopt(os_sock_fd(s), level, name, &v, &len);
-    return v;
-}
-
 // A listener shares its port only when it asks for reuse; without it a
 // port that another socket listens on is refused with the bind error.
 // SO_REUSEADDR is set either way, for quick restarts.
@@ -79,8 +71,8 @@ TEST(Listener, PortSharedOnlyWhenAsked)
     sock_server_ctx *a = sock_tcp_server_init("127.0.0.1", 0, &own);
     ASSERT_NE(a, nullptr);
     int port = (int)own.bound_port;
-    EXPECT_EQ(sock_int_opt(a->socks[0], SOL_SOCKET, SO_REUSEPORT), 0);
-    EXPECT_EQ(sock_int_opt(a->socks[0], SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(int_opt(a->socks[0], SOL_SOCKET, SO_REUSEPORT), 0);
+    EXPECT_EQ(int_opt(a->socks[0], SOL_SOCKET, SO_REUSEADDR), 1);
     {
         log_capture cap;
         sock_tcp_server_param again = tcp_param("again");
@@ -108,10 +100,10 @@ TEST(Listener, PortSharedOnlyWhenAsked)
     port = (int)shared.bound_port;
     sock_server_ctx *b = sock_tcp_server_init("127.0.0.1", port, &shared);
     ASSERT_NE(b, nullptr) << "listeners that ask for reuse share the port";
-    EXPECT_EQ(sock_int_opt(b->socks[0], SOL_SOCKET, SO_REUSEPORT), 1);
+    EXPECT_EQ(int_opt(b->socks[0], SOL_SOCKET, SO_REUSEPORT), 1);
     u64 plain = sock_server2("127.0.0.1", port, nullptr, 1, 0, 4);
     EXPECT_NE(plain, 0u);
-    EXPECT_EQ(sock_int_opt(plain, SOL_SOCKET, SO_REUSEPORT), 1);
+    EXPECT_EQ(int_opt(plain, SOL_SOCKET, SO_REUSEPORT), 1);
     if (plain) os_socket_exit(plain);
     sock_server_exit(b);
     sock_server_exit(a);

@@ -50,6 +50,15 @@ inline bool is_thread_name(const std::string &s, const std::string &prefix)
     return true;
 }
 
+// An integer socket option of the socket handle s; -1 when it cannot be read.
+inline int int_opt(u64 s, int level, int name)
+{
+    int v = -1;
+    socklen_t len = sizeof v;
+    getsockopt(os_sock_fd(s), level, name, &v, &len);
+    return v;
+}
+
 // Polls cond every 5 ms until it holds (true) or ms pass (false).
 inline bool wait_until(const std::function<bool()> &cond, u64 ms)
 {
