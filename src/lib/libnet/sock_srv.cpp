@@ -56,7 +56,7 @@ static u64 bind_socket(int kind, const char *host, int port, const char *name,
         if (ka.idle_s || ka.intvl_s || ka.probes) sock_set_keepalive(s, &ka);
     }
     LOG_DBG("bind %s server on [%s]:%d\n", name ? name : "", host, port);
-    if (!os_socket_bind2(s, &a, !tcp || tcp->reuse)) {
+    if (!os_socket_bind2(s, &a, tcp ? tcp->reuse != 0 : port != 0)) {
         LOG_AT(3 | LOG_OPT_ERRNO, "socket_bind port [%s]:%d error: ", host, port);
         os_socket_exit(s);
         return 0;
