@@ -71,16 +71,14 @@ if "--inner" in sys.argv:
 
 probe = subprocess.run(["unshare", "-rn", "true"], capture_output=True)
 if probe.returncode != 0:
-    print("SKIP: network namespaces are not allowed here (unshare -rn: %s)"
-          % probe.stderr.decode(errors="replace").strip())
-    sys.exit(0)
+    sys.exit(e2e.skip_status(0, ["network namespaces are not allowed here (unshare -rn: %s)"
+                                 % probe.stderr.decode(errors="replace").strip()]))
 probe = subprocess.run(["unshare", "-rn", "sh", "-c",
                         "ip link add vkp type dummy || ip link add vkp type veth peer name vkq "
                         "|| ip link add vkp type bridge"], capture_output=True)
 if probe.returncode != 0:
-    print("SKIP: no dummy, veth or bridge interface can be made in a namespace: %s"
-          % probe.stderr.decode(errors="replace").strip())
-    sys.exit(0)
+    sys.exit(e2e.skip_status(0, ["no dummy, veth or bridge interface can be made in a namespace: %s"
+                                 % probe.stderr.decode(errors="replace").strip()]))
 r = subprocess.run(["unshare", "-rn", sys.executable, os.path.abspath(__file__), "--inner",
                     "--vkto", ARGS.vkto], timeout=120)
 sys.exit(r.returncode)

@@ -1,5 +1,6 @@
 """Command-line options of vkto: texts and exit statuses; where the debug
 servers listen."""
+import http.client
 import os
 import re
 import shutil
@@ -12,12 +13,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
+SKIPPED = []
 USAGE = "Usage: vkto [opt] [arguments] ...\n\t-c [config_file]  set config file\n"
 BANNER = "vkto-linux-powerpc64le v1.0.0.0 (2024-1-9) - "
 
 
 def run(args, ini=e2e.ini_text(), stdin=b""):
-    rc, out, err = e2e.Vkto(ARGS.vkto, ini=ini, args=args).run(stdin)
+    return run_in(e2e.Vkto(ARGS.vkto, ini=ini, args=args), stdin)
+
+
+def run_in(v, stdin=b""):
+    rc, out, err = v.run(stdin)
     return rc, out.decode(errors="replace"), err.decode(errors="replace")
 
 
@@ -150,6 +156,71 @@ def case_port_held_by_another_program(t):
                "choose other ports (-s debug_server_port=PORT)\n" % port, "the address and port that answered")
 
 
+CLASH_END = "; the web tool and the TCP shell need a port each\n"
+
+
+def case_one_port_for_both_servers(t):
+    port = e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(port, port), args=["-q"])
+    ini = os.path.join(v.dir, "vkto.ini")
+    rc, out, err = run_in(v, b"quit\n")
+    t.eq(rc, 1, "one INI port for both servers: status")
+    t.eq(err, "vkto: debug:http_server_port=%d in %s: the TCP shell has that port already "
+         "(debug:shell_server_port)%s" % (port, ini, CLASH_END), "one INI port for both servers: the keys named")
+    # -s is applied first; -p is refused the same way.
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(port, port + 1), args=["-q", "-s", "http_server_port=%d" % port, "-p"])
+    ini = os.path.join(v.dir, "vkto.ini")
+    rc, out, err = run_in(v)
+    t.eq((rc, out), (1, ""), "-s onto the shell's port: status")
+    t.eq(err, "vkto: -s http_server_port=%d: the TCP shell has that port already (debug:shell_server_port in %s)%s"
+         % (port, ini, CLASH_END), "-s onto the shell's port: the keys named")
+    rc, out, err = run(["-q", "-s", "debug_server_port=12580"], ini=None)
+    t.eq(rc, 1, "-s onto the built-in web port: status")
+    t.eq(err, "vkto: -s debug_server_port=12580: the web tool has that port already (the built-in "
+         "http_server_port)" + CLASH_END, "-s onto the built-in web port: the keys named")
+    # -s that parts them, and ports of 0 (servers off), never clash.
+    for args, ini in ((["-s", "http_server_port=%d" % (port + 1)], e2e.ini_text(port, port)),
+                      (["-s", "http_server_port=0", "-s", "debug_server_port=0"], None),
+                      ([], e2e.ini_text(0, 0))):
+        rc, out, err = run(["-q", "-p"] + args, ini=ini)
+        t.eq(rc, 0, "no clash: %s %r" % (args, ini))
+    with socket.socket() as s:
+        t.check(s.connect_ex(("127.0.0.1", port)) != 0, "nothing listened on the refused port")
+
+
+def case_web_port_of_another_instance(t):
+    """A second vkto with a shell port of its own but the first one's web
+    port starts without the web tool: the port is not shared."""
+    sp, hp = e2e.free_port(), e2e.free_port()
+    login = "\nhttp_server_user=u\nhttp_server_pwd=p\n\n[log]"
+    first = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(sp, hp).replace("\n\n[log]", login), args=["-q"])
+    with first:
+        first.start()
+        first.wait_prompt()
+        e2e.wait_port(hp)
+        second = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(e2e.free_port(), hp), args=["-q"])
+        with second:
+            second.start()
+            second.wait_prompt()
+            second.command("echo ready")
+            err = second.err.decode(errors="replace")
+            t.contains(err, "socket_bind port [127.0.0.1]:%d error: Address already in use" % hp, "bind error")
+            t.contains(err, "debug_http_server_init failed", "web tool not started")
+            # Only the first (with its login) answers the web port.
+            codes = []
+            for _ in range(6):
+                c = http.client.HTTPConnection("127.0.0.1", hp, timeout=5)
+                try:
+                    c.request("GET", "/cmd?command=echo%20hi")
+                    codes.append(c.getresponse().status)
+                finally:
+                    c.close()
+            t.eq(codes, [401] * 6, "every request reaches the first instance")
+            second.proc.stdin.write(b"quit\n")
+            second.proc.stdin.flush()
+            t.eq(second.wait(), 0, "the second instance runs on without its web tool")
+
+
 def case_port_range(t):
     rc, out, err = run(["-s", "debug_server_port=70000"], stdin=b"show config\nquit\n")
     t.eq(rc, 0, "out-of-range port still runs")
@@ -211,9 +282,12 @@ def case_debug_servers_on_loopback_without_ini(t):
 def case_empty_address_is_every_address(t):
     # Every address, in a network namespace of the test's own: nothing is
     # reachable from outside it.
-    wrap = ("unshare", "-n", "--")
-    if not shutil.which("unshare") or subprocess.run(list(wrap) + ["true"]).returncode != 0:
-        print("SKIP every-address case: cannot make a network namespace (unshare -n needs root)")
+    # -r: a user namespace as well, so that a normal user can make it.
+    wrap = ("unshare", "-rn", "--")
+    probe = subprocess.run(list(wrap) + ["true"], capture_output=True, text=True) if shutil.which("unshare") else None
+    if not probe or probe.returncode != 0:
+        SKIPPED.append("every-address case: cannot make a network namespace (unshare -rn: %s)"
+                       % (probe.stderr.strip() if probe else "not installed"))
         return
     open_ini = "[debug]\nshell_server_port=%d\nshell_server_addr=\nhttp_server_port=%d\nhttp_server_addr=\n"
     v, sp, hp = started_servers(open_ini, wrap)
@@ -234,8 +308,10 @@ def case_empty_address_is_every_address(t):
         t.check("web debug tool listens" not in err, "no web warning with a login: %r" % err[-800:])
 
 
-sys.exit(e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
-                           case_show_config_sources, case_bad_and_missing_files,
-                           case_quiet_and_exec, case_port_range, case_unusable_syslog_value_is_told,
-                           case_port_held_by_another_program,
-                           case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address]))
+rc = e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
+                      case_show_config_sources, case_bad_and_missing_files,
+                      case_quiet_and_exec, case_port_range, case_unusable_syslog_value_is_told,
+                      case_port_held_by_another_program, case_one_port_for_both_servers,
+                      case_web_port_of_another_instance,
+                      case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address])
+sys.exit(e2e.skip_status(rc, SKIPPED))

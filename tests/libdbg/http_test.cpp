@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/fd_limit.h"
 #include "common/log_capture.h"
 #include "common/tmp_dir.h"
 #include "common/udp_collector.h"
@@ -616,6 +617,7 @@ struct trickle {
 // and heads too large get their short answers.
 TEST_F(WebTest, SlowHeadsHoldNoThread)
 {
+    NEED_OPEN_FILES(2048);  // both ends of every connection are in this process
     start();
     trickle slow;
     for (int i = 0; i < 300; ++i) ASSERT_GE(slow.open(port, "127.0.1." + std::to_string(i % 250 + 1)), 0);
@@ -641,6 +643,7 @@ TEST_F(WebTest, SlowHeadsHoldNoThread)
 // answering the head that has been arriving longest with 503.
 TEST_F(WebTest, FullTableGivesUpTheOldestHead)
 {
+    NEED_OPEN_FILES(2560);  // both ends of a full table's connections
     start();
     trickle heads;
     int oldest = heads.open(port, "127.0.3.1");

@@ -1,3 +1,4 @@
+#include "common/fd_limit.h"
 #include "libnet/listener_util.h"
 
 namespace {
@@ -57,6 +58,55 @@ TEST(Listener, HostListsPortsAndFailures)
     u64 s = sock_bind("127.0.0.1", 65535, 2, &bad);
     EXPECT_TRUE(cap.has("expr[port>-1 && port<0xffff]: assert failed"));
     if (s) os_socket_exit(s);
+}
+
+// A listener shares its port only when it asks for reuse; without it a
+// port that another socket listens on is refused with the bind error.
+// SO_REUSEADDR is set either way, for quick restarts.
+TEST(Listener, PortSharedOnlyWhenAsked)
+{
+    env_guard env;
+    g_accepted = 0;
+    sock_tcp_server_param own = tcp_param("own");
+    sock_server_ctx *a = sock_tcp_server_init("127.0.0.1", 0, &own);
+    ASSERT_NE(a, nullptr);
+    int port = (int)own.bound_port;
+    EXPECT_EQ(int_opt(a->socks[0], SOL_SOCKET, SO_REUSEPORT), 0);
+    EXPECT_EQ(int_opt(a->socks[0], SOL_SOCKET, SO_REUSEADDR), 1);
+    {
+        log_capture cap;
+        sock_tcp_server_param again = tcp_param("again");
+        EXPECT_EQ(sock_tcp_server_init("127.0.0.1", port, &again), nullptr) << "a taken port is not shared";
+        EXPECT_TRUE(cap.has("socket_bind port [127.0.0.1]:" + std::to_string(port) + " error: "));
+        u64 plain = sock_server2("127.0.0.1", port, nullptr, 0, 0, 4);
+        EXPECT_EQ(plain, 0u);
+        if (plain) os_socket_exit(plain);
+    }
+    // A connection left behind does not keep a restarted listener off.
+    int c = dial("127.0.0.1", port);
+    EXPECT_GE(c, 0);
+    EXPECT_TRUE(wait_until([] { return g_accepted.load() >= 1; }, 3000));
+    sock_server_exit(a);
+    sock_tcp_server_param again = tcp_param("restart");
+    a = sock_tcp_server_init("127.0.0.1", port, &again);
+    EXPECT_NE(a, nullptr) << "restart on the port just left";
+    if (a) sock_server_exit(a);
+    if (c >= 0) close(c);
+
+    sock_tcp_server_param shared = tcp_param("shared");
+    shared.reuse = 1;
+    a = sock_tcp_server_init("127.0.0.1", 0, &shared);
+    ASSERT_NE(a, nullptr);
+    port = (int)shared.bound_port;
+    sock_server_ctx *b = sock_tcp_server_init("127.0.0.1", port, &shared);
+    ASSERT_NE(b, nullptr) << "listeners that ask for reuse share the port";
+    EXPECT_EQ(int_opt(b->socks[0], SOL_SOCKET, SO_REUSEPORT), 1);
+    u64 plain = sock_server2("127.0.0.1", port, nullptr, 1, 0, 4);
+    EXPECT_NE(plain, 0u);
+    EXPECT_EQ(int_opt(plain, SOL_SOCKET, SO_REUSEPORT), 1);
+    if (plain) os_socket_exit(plain);
+    sock_server_exit(b);
+    sock_server_exit(a);
 }
 
 // Keepalive settings of accepted connections, seen by the accept procedure.
@@ -273,6 +323,7 @@ int event_close(u64 sock, u32 events, void *)
 
 TEST(Listener, UdpServersAndEventSockets)
 {
+    NEED_OPEN_FILES(FD_SETSIZE + 64);  // a descriptor above the poller's range
     env_guard env;
     int calls = 0;
     g_udp_calls = 0;
@@ -314,7 +365,6 @@ TEST(Listener, UdpServersAndEventSockets)
     os_socket_exit(pr[0]);
 
     // Descriptors the poller cannot hold are refused (and closed).
-    nettest::raise_nofile();
     int high = fcntl(0, F_DUPFD_CLOEXEC, FD_SETSIZE + 10);
     ASSERT_GE(high, FD_SETSIZE);
     log_capture cap;
@@ -386,7 +436,7 @@ i64 high_echo(void *arg)
 
 TEST(ListenerConcurrency, ConnectionAboveDescriptor1023)
 {
-    nettest::raise_nofile();
+    NEED_OPEN_FILES(1200);  // the connection above 1100 open descriptors
     env_guard env;
     sock_tcp_server_param p = tcp_param("high", nullptr);
     p.work_proc = high_echo;

@@ -31,6 +31,7 @@
 namespace listenertest {
 
 using nettest::fd_count;
+using nettest::int_opt;
 using nettest::log_capture;
 using nettest::loopback4;
 using nettest::peer_closed;

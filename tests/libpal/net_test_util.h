@@ -50,13 +50,13 @@ inline bool is_thread_name(const std::string &s, const std::string &prefix)
     return true;
 }
 
-inline void raise_nofile()
+// An integer socket option of the socket handle s; -1 when it cannot be read.
+inline int int_opt(u64 s, int level, int name)
 {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
+    int v = -1;
+    socklen_t len = sizeof v;
+    getsockopt(os_sock_fd(s), level, name, &v, &len);
+    return v;
 }
 
 // Polls cond every 5 ms until it holds (true) or ms pass (false).

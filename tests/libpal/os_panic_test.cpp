@@ -235,16 +235,20 @@ TEST(OsPanic, DumpDirectoryNeedsRootAndAText)
 {
     testutil::tmp_dir d("vk_panic");
     std::string pattern_file = d.path + "/core_pattern";
+    const bool root = geteuid() == 0;
     auto [st, err] = in_child([&] {
         os_panic_set_core_pattern_path(pattern_file.c_str());
-        if (os_painc_set_dump_dir("", "app") != 0) _exit(1);
-        if (os_painc_set_dump_dir(nullptr, "app") != 0 && geteuid() == 0) _exit(2);
-        if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) _exit(3);
+        if (root) {
+            if (os_painc_set_dump_dir("", "app") != 0) _exit(1);
+            if (os_painc_set_dump_dir(nullptr, "app") != 0) _exit(2);
+            if (setresuid(65534, 65534, 65534) != 0) _exit(3);
+        }
         if (os_painc_set_dump_dir((pattern_file + ".d").c_str(), "app") != -1) _exit(4);
         _exit(0);
     });
     EXPECT_TRUE(exited(st, 0)) << st << " " << err;
     EXPECT_EQ(slurp(pattern_file), "(missing)");
+    if (!root) GTEST_SKIP() << "the answers to an empty directory as root need root";
 }
 
 // ---- the crash report on the bsv outputs -----------------------------------

@@ -20,20 +20,13 @@
 
 namespace {
 
+using nettest::int_opt;
 using nettest::log_capture;
 
 int fd_of(u64 s) { return os_sock_fd(s); }
 
 bool is_nonblock(u64 s) { return fcntl(fd_of(s), F_GETFL) & O_NONBLOCK; }
 bool is_cloexec(u64 s) { return fcntl(fd_of(s), F_GETFD) & FD_CLOEXEC; }
-
-int int_opt(u64 s, int level, int name)
-{
-    int v = -1;
-    socklen_t len = sizeof v;
-    getsockopt(fd_of(s), level, name, &v, &len);
-    return v;
-}
 
 os_ipaddr loop4(u16 port = 0)
 {

@@ -100,9 +100,9 @@ int app_conf_file_init(const char *path)
     }
     app_priv_conf_init(c);
     const char *lo = APP_DEBUG_ADDR_DEFAULT;
-    app_settings.debug_server_port = conf_get_path_int(c, "debug:shell_server_port", 0);
+    app_settings.debug_server_port = conf_get_path_int(c, APP_KEY_SHELL_PORT, 0);
     set_text(app_settings.debug_server_addr, conf_get_path(c, "debug:shell_server_addr", lo));
-    app_settings.http_server_port = conf_get_path_int(c, "debug:http_server_port", 0);
+    app_settings.http_server_port = conf_get_path_int(c, APP_KEY_HTTP_PORT, 0);
     set_text(app_settings.http_server_addr, conf_get_path(c, "debug:http_server_addr", lo));
     set_text(app_settings.http_server_user, conf_get_path(c, "debug:http_server_user", ""));
     set_text(app_settings.http_server_pwd, conf_get_path(c, "debug:http_server_pwd", ""));

@@ -185,7 +185,9 @@ int debug_shell_server_init(const char *addrs, int port)
     }
     sock_tcp_server_param sp = {};
     sp.name = "netsh";
-    sp.reuse = 1;
+    // A port that another program (or another vkto) listens on is refused,
+    // not shared with it.
+    sp.reuse = 0;
     sp.recv_buf_size = 0;
     sp.send_buf_size = 0;
     // A burst of connects waits in the queue instead of being dropped (and

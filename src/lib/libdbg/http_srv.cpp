@@ -281,7 +281,9 @@ int debug_http_server_init(const char *addrs, int port)
     os_thread_free(t);
     sock_tcp_server_param sp = {};
     sp.name = "dbg_http";
-    sp.reuse = 1;
+    // A port that another program (or another vkto) listens on is refused,
+    // not shared with it.
+    sp.reuse = 0;
     sp.backlog = SOMAXCONN;
     sp.accept_proc = http_accept_proc;
     sp.arg = run;

@@ -16,13 +16,6 @@
 
 namespace {
 
-void set_reuse(u64 s)
-{
-    int one = 1;
-    setsockopt(os_sock_fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(os_sock_fd(s), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-}
-
 void set_buffers(u64 s, u32 rcv, u32 snd)
 {
     if (rcv && !os_socket_ctrl(s, OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE, rcv))
@@ -43,8 +36,8 @@ bool make_addr(os_ipaddr *a, const char *host, int port)
 }
 
 // A socket of the kind bound to host:port (the options of a TCP listener
-// are set before the bind); the port the system chose for port 0 goes to
-// *bound. 0 on failure, logged.
+// are set before the bind; it shares its port only when it asks for reuse);
+// the port the system chose for port 0 goes to *bound. 0 on failure, logged.
 static u64 bind_socket(int kind, const char *host, int port, const char *name,
                        const sock_tcp_server_param *tcp, u32 *bound)
 {
@@ -56,7 +49,6 @@ static u64 bind_socket(int kind, const char *host, int port, const char *name,
         return 0;
     }
     if (tcp) {
-        if (tcp->reuse) set_reuse(s);
         if (!os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1))
             LOG_WARN("OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
         set_buffers(s, tcp->recv_buf_size, tcp->send_buf_size);
@@ -64,7 +56,7 @@ static u64 bind_socket(int kind, const char *host, int port, const char *name,
         if (ka.idle_s || ka.intvl_s || ka.probes) sock_set_keepalive(s, &ka);
     }
     LOG_DBG("bind %s server on [%s]:%d\n", name ? name : "", host, port);
-    if (!os_socket_bind(s, &a)) {
+    if (!os_socket_bind2(s, &a, tcp ? tcp->reuse != 0 : port != 0)) {
         LOG_AT(3 | LOG_OPT_ERRNO, "socket_bind port [%s]:%d error: ", host, port);
         os_socket_exit(s);
         return 0;
@@ -275,7 +267,6 @@ u64 sock_server2(const char *host, int port, u32 *bound_port, int reuse, int buf
         LOG_AT(3 | LOG_OPT_ERRNO, "os_socket_init error: ");
         return 0;
     }
-    if (reuse) set_reuse(s);
     if (!os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1)) LOG_WARN("OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
     set_buffers(s, (u32)buffer_size, (u32)buffer_size);
     os_ipaddr a;
@@ -285,7 +276,7 @@ u64 sock_server2(const char *host, int port, u32 *bound_port, int reuse, int buf
         os_socket_exit(s);
         return 0;
     }
-    if (!os_socket_bind(s, &a)) {
+    if (!os_socket_bind2(s, &a, reuse != 0)) {
         LOG_AT(3 | LOG_OPT_ERRNO, "os_socket_bind port %d error: ", port);
         os_socket_exit(s);
         return 0;

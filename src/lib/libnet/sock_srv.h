@@ -26,7 +26,9 @@ struct sock_keepalive {
 
 struct sock_tcp_server_param {
     const char *name;
-    u32 reuse;           // non-zero: SO_REUSEADDR and SO_REUSEPORT
+    u32 reuse;           // non-zero: SO_REUSEPORT, so that listeners share the
+                         // port; 0: a port already listened on is refused.
+                         // SO_REUSEADDR is set either way.
     u32 recv_buf_size;   // 0 keeps the system default
     u32 send_buf_size;   // 0 keeps the system default
     i32 backlog;
@@ -84,6 +86,7 @@ sock_server_ctx *sock_udp_server_init(const char *hosts, int port, sock_udp_serv
 int sock_server_exit(sock_server_ctx *ctx);
 int sock_udp_server_exit(sock_server_ctx *ctx);
 
-// A plain IPv4 listener outside the event environment.
+// A plain IPv4 listener outside the event environment; reuse as in
+// sock_tcp_server_param.
 u64 sock_server2(const char *host, int port, u32 *bound_port, int reuse, int buffer_size, int backlog);
 u64 sock_server(const char *host, int port, int reuse, int buffer_size, int backlog);

@@ -201,10 +201,15 @@ int os_socket_connect(u64 sock, const os_ipaddr *addr)
 
 int os_socket_bind(u64 sock, const os_ipaddr *addr)
 {
+    return os_socket_bind2(sock, addr, addr && addr->port != 0);
+}
+
+int os_socket_bind2(u64 sock, const os_ipaddr *addr, bool reuse_port)
+{
     OS_CHECK_RET(sock && addr, 0);
     int fd = os_sock_fd(sock);
     if (!set_int_opt(fd, SOL_SOCKET, SO_REUSEADDR, 1)) LOG_AT(7 | LOG_OPT_ERRNO, "reuseaddr: error: ");
-    if (addr->port != 0 && !set_int_opt(fd, SOL_SOCKET, SO_REUSEPORT, 1))
+    if (reuse_port && !set_int_opt(fd, SOL_SOCKET, SO_REUSEPORT, 1))
         LOG_AT(7 | LOG_OPT_ERRNO, "reuseport: %u error: ", addr->port);
     if (os_ipaddr_family(addr) == OS_IPADDR_FAMILY_IPV6 && !set_int_opt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1))
         LOG_AT(7 | LOG_OPT_ERRNO, "set only ipv6 error: ");

@@ -52,7 +52,13 @@ int os_socket_pair(u32 type, u64 pair[2]);
 // and OS_SOCKET_CTRL_ADD_MEMBERSHIP.
 int os_socket_ctrl(u64 sock, u32 code, u64 arg);
 int os_socket_connect(u64 sock, const os_ipaddr *addr);
+// Binds with SO_REUSEADDR (a restarted server gets its port back at once)
+// and, for a port other than 0, SO_REUSEPORT.
 int os_socket_bind(u64 sock, const os_ipaddr *addr);
+// The same, with SO_REUSEPORT exactly when reuse_port is set: without it
+// a port that another socket listens on is refused (EADDRINUSE) instead
+// of shared.
+int os_socket_bind2(u64 sock, const os_ipaddr *addr, bool reuse_port);
 int os_socket_listen(u64 sock, int backlog);
 // 0 when nothing is pending or on failure; errno tells which.
 u64 os_socket_accept(u64 sock, os_ipaddr *peer);

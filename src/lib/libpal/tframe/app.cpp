@@ -76,6 +76,50 @@ void conf_fall_back(bool named, const char *dir)
     }
 }
 
+// The -s row that set a debug server's port, or NULL; rows keep their
+// texts until os_opt_kv_free.
+const os_opt_kv *port_row(const i32 *port, bool set_only)
+{
+    for (const os_opt_kv *r = app_settings.kv_table; r && r->key; ++r)
+        if (r->target == port && (r->text || !set_only)) return r;
+    return nullptr;
+}
+
+// Where a debug server's port came from, for a message: "-s NAME" when -s
+// set it, else its INI key (followed by " in FILE" with in_file) when the
+// file set it, else the built-in value's -s name.
+void port_origin(const i32 *port, const char *key, bool from_file, bool in_file, char *out, size_t size)
+{
+    if (const os_opt_kv *r = port_row(port, true)) snprintf(out, size, "-s %s", r->key);
+    else if (from_file) snprintf(out, size, "%s%s%s", key, in_file ? " in " : "", in_file ? app_settings.conf_file : "");
+    else if (const os_opt_kv *d = port_row(port, false)) snprintf(out, size, "the built-in %s", d->key);
+    else snprintf(out, size, "the built-in %s", key);
+}
+
+// The web tool and the TCP shell listen on ports of their own: one port
+// for both stops the program before anything listens (a port of 0, or
+// one out of range, turns its server off and never clashes). Run after
+// -s is applied.
+void ports_apart_or_exit(bool from_file)
+{
+    i32 *web = &app_settings.http_server_port, *shell = &app_settings.debug_server_port;
+    if (*web != *shell || *web <= 0 || *web > 65535) return;
+    // The port set last is named first: -s over the file.
+    bool web_first = port_row(web, true) || !port_row(shell, true);
+    const i32 *first = web_first ? web : shell, *other = web_first ? shell : web;
+    const char *first_key = web_first ? APP_KEY_HTTP_PORT : APP_KEY_SHELL_PORT;
+    // The file is named once, beside the first key that comes from it.
+    bool first_file = from_file && !port_row(first, true);
+    char a[128], b[4200];
+    port_origin(first, first_key, from_file, false, a, sizeof a);
+    port_origin(other, web_first ? APP_KEY_SHELL_PORT : APP_KEY_HTTP_PORT, from_file, !first_file, b, sizeof b);
+    fprintf(stderr, "%s: %s=%d%s%s: the %s has that port already (%s); the web tool and the TCP shell need a port each\n",
+            g_app.app_name ? g_app.app_name : "", a, *first, first_file ? " in " : "",
+            first_file ? app_settings.conf_file : "", web_first ? "TCP shell" : "web tool", b);
+    fflush(stderr);
+    exit(1);
+}
+
 void app_conf_dump()
 {
     if (g_app.conf_dump_proc) {
@@ -275,12 +319,11 @@ int app_init_env(void)
         log2_ioctl(nullptr, LOG_IOC_LEVEL_STR, (intptr_t)app_settings.log_level, 0);
     if (g_app.init_proc) g_app.init_proc();
     if (fell_back) LOG_VERB("Load default %s\n", g_app.app_conf_file ? g_app.app_conf_file : "");
-    if (g_app.conf_proc) g_app.conf_proc(app_settings.conf_file);
+    const bool loaded = g_app.conf_proc && g_app.conf_proc(app_settings.conf_file) == 0;
     conf_hold_release();
-    if (app_settings.kv_table) {
-        os_opt_kv_apply(app_settings.kv_table);
-        os_opt_kv_free(app_settings.kv_table);
-    }
+    os_opt_kv_apply(app_settings.kv_table);
+    ports_apart_or_exit(loaded);
+    os_opt_kv_free(app_settings.kv_table);
     app_baner();
     app_opt_set();
     log2_outputs_hold(0);

@@ -58,6 +58,10 @@ struct app_settings_t {
     char *panic_dump_dir;
 };
 
+// The configuration keys of the debug servers' ports.
+inline constexpr char APP_KEY_SHELL_PORT[] = "debug:shell_server_port";
+inline constexpr char APP_KEY_HTTP_PORT[] = "debug:http_server_port";
+
 extern app_desc g_app;
 extern app_settings_t app_settings;
 
