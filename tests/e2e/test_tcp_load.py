@@ -205,6 +205,34 @@ def case_busy_sessions(t):
         t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back")
 
 
+def case_unread_lines_are_answered(t):
+    # A session whose line has reached it, read or not, is busy: newcomers on
+    # a full table never close it. The program is held (SIGSTOP) while every
+    # session's line arrives and a burst of newcomers connects, so that all
+    # of it waits at once when the program goes on.
+    v, port = start_for_full_table()
+    with v:
+        base = baseline(v)
+        conns = open_sessions(port, CAP)
+        newcomers = []
+        try:
+            v.signal(signal.SIGSTOP)
+            for i, c in enumerate(conns):
+                c.send("echo held%d\n" % i)
+            for _ in range(100):
+                newcomers.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        finally:
+            v.signal(signal.SIGCONT)
+        answers = [c.replies(1, timeout=10) for c in conns]
+        lost = [i for i, r in enumerate(answers) if r != ["held%d\n" % i]]
+        t.eq(lost, [], "every line that had reached its session answered")
+        for s in newcomers:
+            s.close()
+        for c in conns:
+            c.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back")
+
+
 def case_bad_clients(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
@@ -306,5 +334,6 @@ def case_daemon_exit(t):
         t.check(not e2e.wait_port(port, timeout=0.2), "daemon gone")
 
 
-sys.exit(e2e.Checks().run([case_cap, case_idle_connections, case_busy_sessions, case_bad_clients, case_bad_input,
+sys.exit(e2e.Checks().run([case_cap, case_idle_connections, case_busy_sessions, case_unread_lines_are_answered,
+                           case_bad_clients, case_bad_input,
                            case_sigterm_with_sessions, case_daemon_exit]))

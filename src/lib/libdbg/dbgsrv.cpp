@@ -154,7 +154,7 @@ i64 netsh_srv_thread(void *arg)
     dbgsh_srv_ctx ctx{};
     if (dbgsh_srv_ctx_init(&ctx, &c->n, NET_MODE, (void *)(uintptr_t)sock) == 0) {
         sock_tcp_ctx_set_net(m, &c->hdr, &c->n);
-        dbgsh_srv_net_imp(&ctx, &c->hdr.active);
+        dbgsh_srv_net_imp(&ctx, &c->hdr);
     } else {
         sock_close(sock);
     }
