@@ -233,6 +233,38 @@ def case_unread_lines_are_answered(t):
         t.eq(e2e.wait_counts(v.proc.pid, base, timeout=8), base, "threads and descriptors back")
 
 
+def case_orphaned_source(t):
+    # A "source" whose client has gone stops at its next line and its session
+    # ends, also one that writes nothing (/dev/zero: lines of NULs only).
+    v, port = e2e.start_shell(ARGS.vkto)
+    with v:
+        base = baseline(v)
+        c = e2e.ShellConn(port)
+        c.send("source /dev/zero\n")
+        t.check(c.silent_for(0.3), "source /dev/zero runs")
+        c.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=3), base, "closed client: the run stops, the session ends")
+        # A client that only shut down its sending side hears why.
+        c = e2e.ShellConn(port)
+        c.send("source /dev/zero\n")
+        t.check(c.silent_for(0.3), "source /dev/zero runs again")
+        c.sock.shutdown(socket.SHUT_WR)
+        t.eq(c.replies(1, timeout=3), ["error: source stopped: the client closed the connection\n"],
+             "half-closed client: the run stops and says why")
+        t.check(c.closed_within(3), "and the session ends")
+        c.close()
+        # A run that answers as it goes is answered whole.
+        path = os.path.join(v.dir, "three.src")
+        with open(path, "w") as f:
+            f.write("echo a\necho b\necho c\n")
+        c = e2e.ShellConn(port)
+        c.send("source %s\n" % path)
+        c.sock.shutdown(socket.SHUT_WR)
+        t.eq(c.replies(1, timeout=3), ["a\nb\nc\n"], "half-closed client: a short file answered whole")
+        c.close()
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=3), base, "threads and descriptors back")
+
+
 def case_bad_clients(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
@@ -335,5 +367,5 @@ def case_daemon_exit(t):
 
 
 sys.exit(e2e.Checks().run([case_cap, case_idle_connections, case_busy_sessions, case_unread_lines_are_answered,
-                           case_bad_clients, case_bad_input,
+                           case_orphaned_source, case_bad_clients, case_bad_input,
                            case_sigterm_with_sessions, case_daemon_exit]))

@@ -125,6 +125,10 @@ struct net_session {
     char out[kOutSize];
     size_t out_len;
     bool broken;  // a write failed or stalled: the session ends
+    u64 written;         // bytes of replies so far
+    u64 looked_ms;       // when the running request last looked at the connection
+    u64 written_looked;  // written then
+    bool looked;         // it has looked once
     sock_tcp_ctx *rec;          // the connection's record, or NULL
     sock_ctx_activity *active;  // the record's activity, or NULL
     bool busy;                  // marked busy in it
@@ -281,10 +285,14 @@ int session_write(net_session *s, const char *data, size_t size)
     if (s->broken) return -1;
     if (s->out_len + size > sizeof s->out) {
         if (session_send(s) < 0) return -1;
-        if (size > sizeof s->out) return net_write_all(s->n, data, size, s);
+        if (size > sizeof s->out) {
+            s->written += size;
+            return net_write_all(s->n, data, size, s);
+        }
     }
     memcpy(s->out + s->out_len, data, size);
     s->out_len += size;
+    s->written += size;
     return (int)size;
 }
 
@@ -309,21 +317,37 @@ int stream_flush(void *out)
     return net_write_all((net *)out, "", 1, nullptr);
 }
 
+// How often a long run ("source") looks at its connection: a clock read
+// per command or line, a system call only this often.
+constexpr u64 kLookEveryMs = 10;
+
 // Whether the session of ctx can still be answered; asked between the
-// commands of a long run ("source"). A network session is gone once a
-// write failed, it was told to stop, or its connection is closed or reset.
-// A peer that only ended its sending side still waits for the reply; the
-// output held so far goes out then, so that a peer that has closed
-// altogether shows up as a reset at the next check.
+// commands and lines of a long run ("source"). A network session is gone
+// once a write failed, it was told to stop, or its connection is reset or
+// closed both ways. A client that has ended its sending side (closed the
+// connection, or only shut down its side) shows whether it still listens
+// only through the output it takes: the output held so far goes out at
+// each look, and a client that has gone answers it with a reset, seen at
+// the next look; a run that has written nothing between two looks cannot
+// tell, and stops.
 int session_alive(dbgsh_srv_ctx *ctx)
 {
     net_session *s = t_sess;
     if (!s || s->n != ctx->out) return 1;
     if (s->broken || s->n->stop.load()) return 0;
+    const u64 now = os_mono_ms();
+    if (now - s->looked_ms < kLookEveryMs) return 1;
+    s->looked_ms = now;
+    const bool wrote = s->written != s->written_looked || !s->looked;
+    s->written_looked = s->written;
+    s->looked = true;
     struct pollfd p = {os_sock_fd(s->n->transport), POLLRDHUP, 0};
     if (poll(&p, 1, 0) <= 0) return 1;
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
-    if ((p.revents & POLLRDHUP) && s->out_len && session_send(s) < 0) return 0;
+    if (p.revents & POLLRDHUP) {
+        if (!wrote) return 0;
+        if (s->out_len && session_send(s) < 0) return 0;
+    }
     return 1;
 }
 
@@ -371,6 +395,8 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec)
         // The session is busy (see session_recv) until the reply has gone
         // out: a full table never closes it in the middle of a request (a
         // whole "source" run).
+        s->looked_ms = os_mono_ms();
+        s->looked = false;
         if (r == REQ_TOO_LONG)
             libsh_line_too_long(ctx, kReqChars);
         else if (r == REQ_ONLY_CR)

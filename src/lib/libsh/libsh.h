@@ -68,9 +68,10 @@ void libsh_line_too_long(dbgsh_srv_ctx *ctx, size_t max);
 // One top-level "source" runs at most this many commands, those of the
 // files it sources included.
 constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
-// Asked between the commands of a "source": 0 when the session of ctx has
-// ended (its peer is gone), so that the run stops. Set by the session
-// layer; without one every session counts as alive.
+// Asked before every command and line of a "source", so it must be cheap:
+// 0 when the session of ctx has ended (its peer is gone), so that the run
+// stops. Set by the session layer; without one every session counts as
+// alive.
 typedef int (*libsh_session_check_fn)(dbgsh_srv_ctx *ctx);
 int libsh_set_session_check(libsh_session_check_fn fn);
 // What one ';'-separated item of a line does: 0 runs nothing (a comment,
