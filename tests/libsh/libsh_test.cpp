@@ -170,7 +170,7 @@ TEST_F(shell, VariablesAreBounded)
               "error: too many shell variables (256): B_NEW not set\n@");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(libsh_getenv("B_NEW"), nullptr);
-    EXPECT_EQ(libsh_setenv("B_NEW", "1"), LIBSH_VARS_FULL);
+    EXPECT_EQ(libsh_setenv("B_NEW", "1"), LIBSH_FULL);
     std::string f = testutil::tmp_file("src", "vars", "B_NEW=2\necho on\n");
     EXPECT_EQ(run("source " + f), "error: too many shell variables (256): B_NEW not set\non\n@");
     unlink(f.c_str());
@@ -180,6 +180,37 @@ TEST_F(shell, VariablesAreBounded)
     EXPECT_STREQ(libsh_getenv("B_1"), "changed");
     EXPECT_EQ(run("unset B_2;B_NEW=3"), "@");
     EXPECT_STREQ(libsh_getenv("B_NEW"), "3");
+}
+
+TEST_F(shell, AliasesAreBounded)
+{
+    // Names and values of at most 255 characters.
+    const std::string n255(255, 'n'), v255(255, 'v');
+    EXPECT_EQ(run("alias " + n255 + "=" + v255), "@");
+    EXPECT_EQ(alias_set((n255 + "n").c_str(), "v"), -1);
+    EXPECT_EQ(run("alias long=" + v255 + "v;echo never"),
+              "error: alias long not set: its name and its value hold at most 255 characters each\n@");
+    EXPECT_EQ(alias_get("long"), nullptr);
+    // At most LIBSH_ALIASES_MAX in all, the built-in ones among them.
+    u32 n = 0;
+    alias_foreach([](const char *, const char *, void *arg) { ++*(u32 *)arg; }, &n);
+    for (u32 i = n; i < LIBSH_ALIASES_MAX; ++i)
+        ASSERT_EQ(alias_set(("al_" + std::to_string(i)).c_str(), "echo x"), 0) << i;
+    const u64 blocks = malloc_count.load();
+    int rc = 0;
+    // Past the bound: the error after what came before it, nothing stored,
+    // the rest of the line not run.
+    EXPECT_EQ(run("alias sc al_new=x;echo never", &rc),
+              "sc='show config'\nerror: too many aliases (256): al_new not set\n@");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(alias_get("al_new"), nullptr);
+    EXPECT_EQ(alias_set("al_new", "x"), LIBSH_FULL);
+    EXPECT_EQ(malloc_count.load(), blocks);
+    // Replacing and unalias always work; unalias makes room.
+    EXPECT_EQ(run("alias sc=\"show memory\";alias sc", &rc), "@sc='show memory'\n@");
+    EXPECT_EQ(run("unalias al_" + std::to_string(n) + ";alias al_new=x"), "@@");
+    EXPECT_STREQ(alias_get("al_new"), "x");
+    EXPECT_EQ(run("unalias -a;alias fresh=x"), "@@");
 }
 
 TEST_F(shell, AliasesExpandOnceOnTheCommandWord)
