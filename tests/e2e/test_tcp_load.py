@@ -242,17 +242,18 @@ def case_orphaned_source(t):
     # A "source" whose client has gone stops at its next line and its session
     # ends, also one that writes nothing (/dev/zero: lines of NULs only).
     v, port = e2e.start_shell(ARGS.vkto)
-    with v:
-        base = baseline(v)
+    def zero_run():
         c = e2e.ShellConn(port)
         c.send("source /dev/zero\n")
         t.check(c.silent_for(0.3), "source /dev/zero runs")
-        c.close()
+        return c
+
+    with v:
+        base = baseline(v)
+        zero_run().close()
         t.eq(e2e.wait_counts(v.proc.pid, base, timeout=3), base, "closed client: the run stops, the session ends")
         # A client that only shut down its sending side hears why.
-        c = e2e.ShellConn(port)
-        c.send("source /dev/zero\n")
-        t.check(c.silent_for(0.3), "source /dev/zero runs again")
+        c = zero_run()
         c.sock.shutdown(socket.SHUT_WR)
         t.eq(c.replies(1, timeout=3), ["error: source stopped: the client closed the connection\n"],
              "half-closed client: the run stops and says why")
