@@ -129,8 +129,7 @@ struct net_session {
     u64 looked_ms;       // when the running request last looked at the connection
     u64 written_looked;  // written then
     bool looked;         // it has looked once
-    sock_tcp_ctx *rec;          // the connection's record, or NULL
-    sock_ctx_activity *active;  // the record's activity, or NULL
+    sock_ctx_activity *active;  // the connection record's activity, or NULL
     bool busy;                  // marked busy in it
 };
 
@@ -377,7 +376,6 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec)
         return -1;
     }
     s->n = n;
-    s->rec = rec;
     s->active = rec ? &rec->active : nullptr;
     s->blocking = session_blocking(n->transport);
     if (!s->blocking) LOG_DBG("socket [%d] stays non-blocking: %s\n", os_sock_fd(n->transport), os_strerror());
