@@ -78,16 +78,13 @@ TEST(Runtime, HostFacts)
 // info"): each caller gets whole texts.
 TEST(RuntimeConcurrency, HostTextsFromSeveralThreads)
 {
-    char hw[32];
-    snprintf(hw, sizeof hw, "%llx", (unsigned long long)os_mac_id());
+    const std::string hw = os_hw_info();
     std::atomic<int> wrong{0};
     std::vector<std::thread> ts;
     for (int t = 0; t < 4; ++t)
         ts.emplace_back([&] {
-            for (int i = 0; i < 50; ++i) {
-                std::string info = os_get_info_cstr();
-                if (info.rfind("Linux ", 0) != 0 || std::string(os_hw_info()) != hw) ++wrong;
-            }
+            for (int i = 0; i < 50; ++i)
+                wrong += std::string(os_get_info_cstr()).rfind("Linux ", 0) != 0 || os_hw_info() != hw;
         });
     for (auto &th : ts) th.join();
     EXPECT_EQ(wrong.load(), 0);
