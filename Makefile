@@ -24,7 +24,7 @@ help:
 	@echo "make build          install the test packages, build the program, tests and benchmarks"
 	@echo "make sanitize       build the tests with AddressSanitizer and UBSan (build/sanitize)"
 	@echo "make test-sanitize  the same, then run every test there"
-	@echo "make tsan           build with ThreadSanitizer and run the concurrency tests (build/tsan)"
+	@echo "make tsan           build with ThreadSanitizer, run the concurrency and load tests (build/tsan)"
 	@echo "make fuzz           build the fuzz targets with clang, run each for FUZZ_TIME seconds"
 	@echo "make bench          run every benchmark beside its peer (BENCH_ONLY=, BENCH_RUNS=)"
 	@echo "make debug          Debug build with the tests (build/debug)"
@@ -92,11 +92,15 @@ test-sanitize: sanitize
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600
 
+# The concurrency tests, then the end-to-end load tests against the
+# ThreadSanitizer build of vkto, their loads scaled down (VK_E2E_TSAN).
 tsan: deps
 	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=Tsan -DVK_TESTS=ON -DVK_BENCH=OFF)
 	$(call build_quietly,$(TSAN))
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -R Concurrency
+	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 VK_E2E_TSAN=1 \
+		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600 -L load
 
 # Every benchmark program and bench/*.py script, BENCH_RUNS paired runs
 # each: the ratio vkto/peer per pair (higher is better for vkto), min and

@@ -52,19 +52,20 @@ def summary(times):
 def case_sequential(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
+        n = e2e.load(300)
         t0 = time.monotonic()
-        res = [cycle(port, b"s%d" % i) for i in range(300)]
+        res = [cycle(port, b"s%d" % i) for i in range(n)]
         took = time.monotonic() - t0
-        print("300 sequential cycles: %.2f s, %s" % (took, summary([r[0] for r in res])))
+        print("%d sequential cycles: %.2f s, %s" % (n, took, summary([r[0] for r in res])))
         t.eq(sum(1 for r in res if not r[1]), 0, "every sequential request answered")
         t.eq(sum(r[2] for r in res), 0, "no sequential connection retransmitted")
-        t.check(took < 30, "300 sequential cycles within 30 s (%.2f s)" % took)
+        t.check(took < 30 * e2e.SLOW, "%d sequential cycles within %d s (%.2f s)" % (n, 30 * e2e.SLOW, took))
 
 
 def case_parallel(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
-        threads, per = 8, 1250
+        threads, per = 8, e2e.load(1250)
         results = [[] for _ in range(threads)]
         errors = []
 
@@ -80,16 +81,16 @@ def case_parallel(t):
         for w in ws:
             w.start()
         for w in ws:
-            w.join(200)
+            w.join(200 * e2e.SLOW)
         took = time.monotonic() - t0
         res = [r for rs in results for r in rs]
-        print("10000 cycles from 8 threads: %.2f s (%.0f/s), %s" % (took, len(res) / took,
-                                                                 summary([r[0] for r in res] or [0])))
+        print("%d cycles from 8 threads: %.2f s (%.0f/s), %s" % (threads * per, took, len(res) / took,
+                                                              summary([r[0] for r in res] or [0])))
         t.eq(errors, [], "no connection failed")
         t.eq(len(res), threads * per, "every cycle ran")
         t.eq(sum(1 for r in res if not r[1]), 0, "every parallel request answered")
         t.eq(sum(r[2] for r in res), 0, "no parallel connection retransmitted")
-        t.check(took < 120, "10000 cycles within 120 s (%.2f s)" % took)
+        t.check(took < 120 * e2e.SLOW, "%d cycles within %d s (%.2f s)" % (threads * per, 120 * e2e.SLOW, took))
         with e2e.ShellConn(port) as c:
             t.eq(c.ask("echo after"), ["after\n"], "the server answers after the load")
 

@@ -108,12 +108,21 @@ def case_refused_and_exit(t):
 
     th = threading.Thread(target=close_after_request)
     th.start()
-    rc, out, err = client(lsock.getsockname()[1], ["-q", "-e", "echo x"])
+    lport = lsock.getsockname()[1]
+    rc, out, err = client(lport, ["-q", "-e", "echo x"])
     th.join(10)
     lsock.close()
     t.eq((rc, out), (1, ""), "connection ended before the answer: status 1")
+    said = "the TCP shell at 127.0.0.1:%d closed the connection before answering\n" % lport
+    t.check(err.count(said) == 1 and err.count("\n") == 1, "and one line on stderr says so: %r" % err)
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
+        # An alias the client does not know ends the session on the server.
+        t.eq(client(port, ["-q", "-e", "alias bye=quit"])[0], 0, "alias defined")
+        rc, out, err = client(port, ["-q", "-e", "bye;echo never"])
+        t.eq((rc, out), (1, "\n"), "-e bye (quit): its empty answer, then status 1")
+        t.contains(err, "the TCP shell at 127.0.0.1:%d closed the connection before answering\n" % port,
+                   "-e bye: the closed connection named")
         rc, out, err = client(port, ["-q", "-e", "echo bye;exit;echo never"])
         t.eq(rc, 0, "-e exit status")
         t.check(out.startswith("bye\n") and "never" not in out, "exit item: %r" % out)

@@ -50,9 +50,9 @@ def request_ok(port):
         c.close()
 
 
-def wrk(port, conns, seconds):
+def wrk(port, conns, seconds, target=TARGET):
     r = subprocess.run(["wrk", "-t2", "-c%d" % conns, "-d%ds" % seconds, "-H", "Connection: close",
-                        "http://127.0.0.1:%d%s" % (port, TARGET)],
+                        "http://127.0.0.1:%d%s" % (port, target)],
                        capture_output=True, text=True, timeout=seconds + 60)
     return r.stdout
 
@@ -91,12 +91,18 @@ class Daemon:
 
 def case_wrk(t, d):
     for conns in (64, 256):
-        out = wrk(d.port, conns, 15)
+        out = wrk(d.port, conns, e2e.load(15, 2))
         n = requests_done(out)
-        t.check(n > 1000, "wrk -c%d served %d requests: %s" % (conns, n, out[-400:]))
+        t.check(n > e2e.load(1000, 20), "wrk -c%d served %d requests: %s" % (conns, n, out[-400:]))
         t.check("Non-2xx" not in out, "wrk -c%d: only 200 answers" % conns)
         t.check(request_ok(d.port), "served after wrk -c%d" % conns)
         d.back_to_base(t, "wrk -c%d" % conns)
+    # Commands that read what the program keeps (its host, settings,
+    # memory, last records, variables), at once.
+    shows = "%3B".join("show%20" + item for item in ("info", "config", "memory", "llog", "dvar"))
+    out = wrk(d.port, 16, e2e.load(5, 2), "/cmd?command=" + shows)
+    t.check(requests_done(out) > 0 and "Non-2xx" not in out, "wrk -c16 show info: %s" % out[-400:])
+    d.back_to_base(t, "wrk -c16 show info")
 
 
 def case_silent(t, d):
@@ -106,7 +112,7 @@ def case_silent(t, d):
     t.eq(ok, 20, "normal requests beside 200 silent connections")
     closed = 0
     for s in silent:
-        s.settimeout(max(0.1, 8 - (time.monotonic() - t0)))
+        s.settimeout(max(0.1, 8 * e2e.SLOW - (time.monotonic() - t0)))
         try:
             if s.recv(10) == b"":
                 closed += 1
@@ -115,7 +121,7 @@ def case_silent(t, d):
         s.close()
     took = time.monotonic() - t0
     t.eq(closed, 200, "silent connections closed by the server")
-    t.check(1.5 < took < 8, "closed after the first-byte time-out (%.1fs)" % took)
+    t.check(1.5 < took < 8 * e2e.SLOW, "closed after the first-byte time-out (%.1fs)" % took)
     d.back_to_base(t, "silent connections")
 
 
@@ -128,7 +134,7 @@ def case_slowloris(t, d):
         s.sendall(b"GET " + TARGET.encode() + b" HTTP/1.0\r\nX-Slow: ")
         got = b""
         try:
-            while time.monotonic() - t0 < 20:
+            while time.monotonic() - t0 < 20 * e2e.SLOW:
                 try:
                     s.sendall(b"a")
                 except OSError:
@@ -151,9 +157,9 @@ def case_slowloris(t, d):
     time.sleep(1)
     t.check(request_ok(d.port), "normal request beside slowloris clients")
     for th in threads:
-        th.join(30)
+        th.join(30 * e2e.SLOW)
     t.eq(len(results), 20, "every slow client ended")
-    t.check(all(8.5 < took < 14 for took, _ in results), "cut at the head deadline: %r"
+    t.check(all(8.5 < took < 14 * e2e.SLOW for took, _ in results), "cut at the head deadline: %r"
             % sorted(round(x, 1) for x, _ in results))
     t.check(all(b"200" not in got for _, got in results), "no answer to an unfinished head")
     d.back_to_base(t, "slowloris")
@@ -194,7 +200,7 @@ def case_slow_heads(t, d):
     finally:
         stop.set()
         th.join(5)
-    t.check(all(x < 1.0 for x in times), "requests beside 300 slow heads answered within 1 s: %r"
+    t.check(all(x < 1.0 * e2e.SLOW for x in times), "requests beside 300 slow heads answered within 1 s: %r"
             % sorted(round(x, 3) for x in times))
     for s in slow:
         s.close()
@@ -231,7 +237,7 @@ def case_sigterm_under_load(t):
             status = v.wait(5)
             took = time.monotonic() - t0
             t.eq(status, 0, "SIGTERM under load: status")
-            t.check(took < 2.0, "SIGTERM under load: ended in %.2fs" % took)
+            t.check(took < 2.0 * e2e.SLOW, "SIGTERM under load: ended in %.2fs" % took)
         finally:
             load.kill()
             load.wait()

@@ -68,9 +68,9 @@ def case_request_limit(t):
             t.eq(c.ask("echo still"), ["still\n"], "the server goes on")
 
 
-def case_variables_are_bounded(t):
-    # 256 new shell variables at most; one more gets an error, the same
-    # way on every session, and the daemon stops growing.
+def case_variables_and_aliases_are_bounded(t):
+    # 256 new shell variables at most (and 256 aliases); one more gets an
+    # error, the same way on every session, and the daemon stops growing.
     v, port = e2e.start_shell(ARGS.vkto)
     with v, e2e.ShellConn(port) as c, e2e.ShellConn(port) as d:
         c.send(b"".join(b"V_%d=x\n" % i for i in range(256)))
@@ -96,6 +96,22 @@ def case_variables_are_bounded(t):
         env = c.ask("env")[0]
         t.check("V_0=new\n" in env and "W_0=" not in env, "env shows the change only")
         t.eq(c.ask("unset V_1;W_1=z;echo ok", 2), ["", "ok\n"], "unset makes room")
+        # Aliases alike: 256 in all, the 12 built-in ones among them.
+        c.send(b"".join(b"alias A_%d=x\n" % i for i in range(244)))
+        t.eq(c.replies(244, raw=True), [b""] * 244, "244 new aliases: an empty reply each")
+        before = blocks()
+        for conn in (c, d):
+            conn.send(b"".join(b"alias B_%d=%s\n" % (i, b"y" * 255) for i in range(100)))
+            t.eq(conn.replies(100), ["error: too many aliases (256): B_%d not set\n" % i for i in range(100)],
+                 "aliases past the bound: the error, one reply each")
+        grown = blocks() - before
+        t.check(grown < 20, "nothing kept for the refused aliases: %d blocks more" % grown)
+        t.eq(d.ask("alias A_0=z;alias B_0=z;echo never", 2), ["", "error: too many aliases (256): B_0 not set\n"],
+             "an alias that exists takes its value; a new one stops the line")
+        t.eq(c.ask("alias " + "n" * 256 + "=x"),
+             ["error: alias %s not set: its name and its value hold at most 255 characters each\n" % ("n" * 256)],
+             "a name over 255 characters refused")
+        t.eq(c.ask("unalias A_1;alias B_1=z;alias A_0 B_1", 3), ["", "", "A_0='z'\nB_1='z'\n"], "unalias makes room")
 
 
 def case_quit_ends_only_its_session(t):
@@ -198,7 +214,7 @@ def case_second_instance(t):
     t.eq(rc, 0, "starts once the first has gone")
 
 
-sys.exit(e2e.Checks().run([case_request_and_reply_forms, case_request_limit, case_variables_are_bounded,
+sys.exit(e2e.Checks().run([case_request_and_reply_forms, case_request_limit, case_variables_and_aliases_are_bounded,
                            case_quit_ends_only_its_session, case_sessions_keep_their_own_line,
                            case_sixteen_sessions, case_exit_from_tcp,
                            case_second_instance]))

@@ -6,6 +6,7 @@ INI file beside it, on free loopback ports, talks to it as a user does
 bounded in count and time.
 """
 import argparse
+import glob
 import os
 import select
 import shutil
@@ -19,6 +20,21 @@ import threading
 import time
 
 DEFAULT_TIMEOUT = 10.0
+
+# `make tsan` runs the load tests against its ThreadSanitizer build of vkto
+# (VK_E2E_TSAN=1). The program is several times slower there: loads shrink
+# to LOAD of their size (load()), every wait of this helper and the time
+# bounds of the tests stretch SLOW times, and a report of the sanitizer
+# fails the test (Checks.run).
+TSAN = os.environ.get("VK_E2E_TSAN") == "1"
+LOAD = 0.25 if TSAN else 1.0
+SLOW = 8.0 if TSAN else 1.0
+REPORTS = []  # sanitizer reports of the programs run so far
+
+
+def load(n, least=1):
+    """n scaled to the run's load, at least least."""
+    return max(least, int(n * LOAD))
 
 
 def parse_args():
@@ -56,6 +72,9 @@ class Vkto:
                 f.write(ini)
         self.args = list(args)
         self.env = dict(os.environ if env is None else env)
+        if TSAN:
+            opts = self.env.get("TSAN_OPTIONS", "")
+            self.env["TSAN_OPTIONS"] = (opts + ":" if opts else "") + "log_path=" + os.path.join(self.dir, "tsan")
         self.stdin_pipe = stdin_pipe
         self.proc = None
         self.out = b""
@@ -75,7 +94,7 @@ class Vkto:
         """Runs to the end with the given input; returns (status, out, err)."""
         try:
             r = subprocess.run([self.exe] + self.args, cwd=self.dir, env=self.env,
-                               input=stdin, capture_output=True, timeout=timeout)
+                               input=stdin, capture_output=True, timeout=timeout * SLOW)
         finally:
             self.cleanup()
         return r.returncode, r.stdout, r.stderr
@@ -103,7 +122,7 @@ class Vkto:
 
     def read_until(self, token, timeout=DEFAULT_TIMEOUT, stream="out"):
         """Waits until token appears in the collected stdout (or stderr)."""
-        end = time.monotonic() + timeout
+        end = time.monotonic() + timeout * SLOW
         while time.monotonic() < end:
             buf = self.out if stream == "out" else self.err
             if token in buf:
@@ -124,7 +143,7 @@ class Vkto:
         start = len(self.out)
         self.proc.stdin.write(line.encode() + b"\n")
         self.proc.stdin.flush()
-        end = time.monotonic() + timeout
+        end = time.monotonic() + timeout * SLOW
         while self.out[start:].count(b"\0") < replies:
             if time.monotonic() >= end:
                 raise AssertionError("no reply to %r: %r" % (line, self.out[start:]))
@@ -145,7 +164,7 @@ class Vkto:
         self.proc.send_signal(sig)
 
     def wait(self, timeout=DEFAULT_TIMEOUT):
-        end = time.monotonic() + timeout
+        end = time.monotonic() + timeout * SLOW
         while self.proc.poll() is None and time.monotonic() < end:
             self._pump(0.1)
         if self.proc.poll() is None:
@@ -159,7 +178,7 @@ class Vkto:
         if self.proc and self.proc.poll() is None:
             try:
                 self.proc.send_signal(signal.SIGTERM)
-                self.proc.wait(3)
+                self.proc.wait(3 * SLOW)
             except Exception:
                 self.proc.kill()
                 self.proc.wait(3)
@@ -172,6 +191,9 @@ class Vkto:
         self.cleanup()
 
     def cleanup(self):
+        for path in glob.glob(os.path.join(self.dir, "tsan*")):
+            with open(path, errors="replace") as f:
+                REPORTS.append(f.read())
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
@@ -183,7 +205,7 @@ class Vkto:
 
 # --- raw sockets ---------------------------------------------------------
 def wait_port(port, timeout=DEFAULT_TIMEOUT):
-    end = time.monotonic() + timeout
+    end = time.monotonic() + timeout * SLOW
     while time.monotonic() < end:
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=0.5):
@@ -224,7 +246,7 @@ class ShellConn:
     def replies(self, n=1, timeout=DEFAULT_TIMEOUT, raw=False):
         """The next n replies (each up to its NUL), CR LF turned into LF
         unless raw; fewer when the connection ends or the time is up."""
-        end = time.monotonic() + timeout
+        end = time.monotonic() + timeout * SLOW
         while self.buf.count(b"\0") < n and not self.eof and time.monotonic() < end:
             self._recv(end - time.monotonic())
         parts = self.buf.split(b"\0")
@@ -243,7 +265,7 @@ class ShellConn:
         return not self._recv(seconds) and not self.eof
 
     def closed_within(self, timeout):
-        end = time.monotonic() + timeout
+        end = time.monotonic() + timeout * SLOW
         while not self.eof and time.monotonic() < end:
             self._recv(end - time.monotonic())
         return self.eof
@@ -290,7 +312,7 @@ def proc_counts(pid):
 def settled(read, timeout=5.0):
     """read() once it gave the same value twice 0.3 s apart (or the last
     value after timeout)."""
-    end = time.monotonic() + timeout
+    end = time.monotonic() + timeout * SLOW
     last = read()
     while time.monotonic() < end:
         time.sleep(0.3)
@@ -362,7 +384,7 @@ def rss_kib(pid):
 def wait_counts(pid, want, timeout=5.0):
     """Waits until the process's (threads, descriptors) equal want; the last
     counts seen."""
-    end = time.monotonic() + timeout
+    end = time.monotonic() + timeout * SLOW
     got = proc_counts(pid)
     while got != want and time.monotonic() < end:
         time.sleep(0.05)
@@ -525,5 +547,9 @@ class Checks:
             except Exception as e:  # a broken case must not hide the others
                 self.failures.append("%s: %s" % (case.__name__, e))
                 print("FAIL:", case.__name__, e, file=sys.stderr)
+        for report in REPORTS:
+            print(report, file=sys.stderr)
+            self.failures.append("ThreadSanitizer report (above)")
+        del REPORTS[:]
         print("%d checks, %d failures" % (self.count, len(self.failures)))
         return 1 if self.failures else 0

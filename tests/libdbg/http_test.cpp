@@ -627,11 +627,20 @@ TEST_F(WebTest, SlowHeadsHoldNoThread)
         EXPECT_LT(httptest::now_ms() - t0, 1000);
     }
     {
+        testutil::log_capture cap;
         trickle same;
         for (u32 i = 0; i < HTTP_MAX_CONNS_PER_ADDR; ++i) ASSERT_GE(same.open(port, "127.0.2.1"), 0);
-        int more = httptest::dial(port, "127.0.2.1");  // its head not there yet: it needs a place
-        EXPECT_EQ(httptest::read_all(more, 3000), httpdFixedAnswer(503));
-        close(more);
+        // Their heads not there yet, they need places: refused, one record
+        // at once, the other two told late.
+        for (int k = 0; k < 3; ++k) {
+            int more = httptest::dial(port, "127.0.2.1");
+            EXPECT_EQ(httptest::read_all(more, 3000), httpdFixedAnswer(503));
+            close(more);
+        }
+        EXPECT_TRUE(cap.has(" (1 refused since the last record)")) << cap.get();
+        for (int i = 0; i < 400 && !cap.has("2 web connections refused with 503 since the last record\n"); ++i)
+            os_msleep(10);
+        EXPECT_TRUE(cap.has("2 web connections refused with 503 since the last record\n")) << cap.get();
         EXPECT_EQ(httptest::body(httptest::raw(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.2.2")),
                   "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
     }

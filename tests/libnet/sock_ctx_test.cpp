@@ -1,5 +1,7 @@
 #include "libnet/listener_util.h"
 
+#include <sys/ioctl.h>
+
 // Connection contexts: one thread and record per connection, taken and
 // given back by the manager, under load and while it stops.
 namespace {
@@ -239,15 +241,19 @@ TEST(ListenerConcurrency, SessionsEndingAtOnceAreJoined)
     }
 }
 
-// A full table closes only a session that runs no request: of those, the
-// one idle longest; with every open session busy, none (the caller refuses
-// the newcomer). A session chosen to close can start no request after.
+// A full table closes only a session that runs no request and has no
+// input waiting: of those, the one idle longest; with every open session
+// busy, none (the caller refuses the newcomer). A session chosen to close
+// can take no input after, and its peer sees the end at once.
 std::mutex g_parked_lock;
 std::vector<sess_rec *> g_parked;
 
 i64 parked_session(void *arg)
 {
     sess_rec *r = (sess_rec *)arg;
+    r->n.type = NET_TYPE_SOCK;
+    r->n.transport = r->hdr.sock;
+    sock_tcp_ctx_set_net(r->hdr.mgr, &r->hdr, &r->n);
     {
         std::lock_guard<std::mutex> g(g_parked_lock);
         g_parked.push_back(r);
@@ -257,6 +263,14 @@ i64 parked_session(void *arg)
     return 0;
 }
 
+u16 local_port(int fd, bool peer)
+{
+    struct sockaddr_in a = {};
+    socklen_t len = sizeof a;
+    if ((peer ? getpeername(fd, (sockaddr *)&a, &len) : getsockname(fd, (sockaddr *)&a, &len)) != 0) return 0;
+    return ntohs(a.sin_port);
+}
+
 TEST(ListenerConcurrency, FullTableClosesOnlyIdleSessions)
 {
     env_guard env;
@@ -264,47 +278,75 @@ TEST(ListenerConcurrency, FullTableClosesOnlyIdleSessions)
     u32 port = 0;
     sock_server_ctx *srv = echo_listener(mgr, &port);
     ASSERT_NE(srv, nullptr);
+    constexpr int kN = 5;
     std::vector<int> clients;
-    for (int i = 0; i < 4; ++i) clients.push_back(dial("127.0.0.1", (int)port));
+    for (int i = 0; i < kN; ++i) clients.push_back(dial("127.0.0.1", (int)port));
     std::vector<sock_tcp_ctx *> rec;
     ASSERT_TRUE(wait_until(
         [&] {
             std::lock_guard<std::mutex> g(g_parked_lock);
             rec.clear();
             for (sess_rec *r : g_parked) rec.push_back(&r->hdr);
-            return rec.size() == 4;
+            return rec.size() == kN;
         },
         5000));
-    std::sort(rec.begin(), rec.end(), [](sock_tcp_ctx *a, sock_tcp_ctx *b) { return a->seq < b->seq; });
+    // Each record with its client.
+    std::vector<int> cl(kN, -1);
+    for (int i = 0; i < kN; ++i)
+        for (int c : clients)
+            if (local_port(c, false) == local_port(os_sock_fd(rec[i]->sock), true)) cl[i] = c;
+    ASSERT_EQ(std::count(cl.begin(), cl.end(), -1), 0);
     auto stopped = [&](int i) { return rec[i]->state.load() == SOCK_CTX_STATE_STOP; };
-    // 0 and 3 run requests; 0 had been idle longest before it began.
+    auto told = [&](int i) {
+        char ch;
+        return recv(cl[i], &ch, 1, 0) == 0;  // the end, not the 5 s time-out
+    };
+    // 0 and 4 run requests; 0 had been idle longest before it began. 1 has
+    // been idle longer than 2, but input has reached it, not yet taken.
     const u64 now = os_mono_ms();
-    rec[0]->active.end(now - 5000);
-    ASSERT_TRUE(rec[0]->active.begin());
-    rec[1]->active.end(now - 3000);
-    rec[2]->active.heard(now - 1000);
-    ASSERT_TRUE(rec[3]->active.begin());
+    rec[0]->active.idle(now - 5000);
+    ASSERT_TRUE(rec[0]->active.take());
+    rec[1]->active.idle(now - 4000);
+    ASSERT_EQ(send(cl[1], "x", 1, 0), 1);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            int k = 0;
+            return ioctl(os_sock_fd(rec[1]->sock), FIONREAD, &k) == 0 && k == 1;
+        },
+        5000));
+    rec[2]->active.idle(now - 3000);
+    rec[3]->active.idle(now - 1000);
+    ASSERT_TRUE(rec[4]->active.take());
     u64 idle = 0;
-    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 5, &idle), 0);  // room left
-    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 4, &idle), 1);
-    EXPECT_TRUE(stopped(1));
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, kN + 1, &idle), 0);  // room left
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, kN, &idle), 1);
+    EXPECT_TRUE(stopped(2));
+    EXPECT_TRUE(told(2));
+    EXPECT_FALSE(stopped(1));
+    EXPECT_EQ(rec[1]->active.v.load(), now - 4000);  // its claim given back
     EXPECT_GE(idle, 3000u);
     EXPECT_LT(idle, 13000u);
-    EXPECT_FALSE(rec[1]->active.begin());  // chosen: runs nothing more
-    rec[1]->active.heard(now);             // and stays chosen
-    EXPECT_FALSE(rec[1]->active.begin());
-    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 3, &idle), 1);
-    EXPECT_TRUE(stopped(2));
-    // Only busy sessions are open: none is closed.
-    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 2, &idle), -1);
-    EXPECT_FALSE(stopped(0) || stopped(3));
-    // Once its reply has gone out, a session is idle from then on.
-    rec[3]->active.end(os_mono_ms());
-    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, 2, &idle), 1);
+    EXPECT_FALSE(rec[2]->active.take());  // chosen: takes nothing more
+    rec[2]->active.idle(now);             // and stays chosen
+    EXPECT_FALSE(rec[2]->active.take());
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, kN - 1, &idle), 1);
     EXPECT_TRUE(stopped(3));
-    EXPECT_FALSE(stopped(0));
+    // Only busy sessions and one with input waiting are open: none is
+    // closed.
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, kN - 2, &idle), -1);
+    EXPECT_FALSE(stopped(0) || stopped(1) || stopped(4));
+    // Once its input is taken and answered, a session is idle from then on.
+    ASSERT_TRUE(rec[1]->active.take());
+    char ch;
+    ASSERT_EQ(recv(os_sock_fd(rec[1]->sock), &ch, 1, 0), 1);
+    rec[1]->active.idle(os_mono_ms());
+    EXPECT_EQ(sock_tcp_ctx_make_room(mgr, kN - 2, &idle), 1);
+    EXPECT_TRUE(stopped(1));
+    EXPECT_TRUE(told(1));
+    EXPECT_FALSE(stopped(0) || stopped(4));
     EXPECT_LT(idle, 1000u);
-    rec[0]->active.end(os_mono_ms());
+    rec[0]->active.idle(os_mono_ms());
+    rec[4]->active.idle(os_mono_ms());
     sock_server_exit(srv);
     sock_tcp_ctx_exit(mgr);
     for (int c : clients) close(c);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +72,22 @@ TEST(Runtime, HostFacts)
         for (u64 i = 0; i < all->count; ++i) EXPECT_GT(all->data[i], 0xFFFFFFull);
         arr64_free(all);
     }
+}
+
+// Shell sessions and web requests ask for the host texts at once ("show
+// info"): each caller gets whole texts.
+TEST(RuntimeConcurrency, HostTextsFromSeveralThreads)
+{
+    const std::string hw = os_hw_info();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([&] {
+            for (int i = 0; i < 50; ++i)
+                wrong += std::string(os_get_info_cstr()).rfind("Linux ", 0) != 0 || os_hw_info() != hw;
+        });
+    for (auto &th : ts) th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(Runtime, UsagePercentAndConfPath)

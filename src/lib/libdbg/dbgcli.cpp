@@ -29,6 +29,7 @@ constexpr int kExec2DefaultMs = 10000;
 // ---- connection -------------------------------------------------------------
 
 struct cli_conn {
+    char where[OS_IPADDR_CSTR_MAXN];  // the server's address and port, for messages
     net n;           // the connection; its writes
     char in[4096];   // received, not yet scanned
     size_t beg;
@@ -45,6 +46,7 @@ bool cli_connect(cli_conn *c, const char *host, int port, os_err *err)
     opt.buffer_size = DBGCLI_SOCK_BUF;
     u64 s = sock_tcp_connect(host, port, &opt, err);
     if (!s) return false;
+    sock_host_port_cstr(host, port, c->where, sizeof c->where);
     c->n.type = NET_TYPE_SOCK;
     c->n.transport = s;
     c->n.timeout = DBGCLI_REPLY_MS;
@@ -165,6 +167,8 @@ int send_request(cli_run *run, const char *text, bool quiet, bool ends_session)
     LOG_VERB("ret=%d\n", r == REPLY_OK ? (len ? (int)len : 1) : r);
     if (r == REPLY_FAIL) {
         LOG_DBG("error: read command returns error\n");
+        if (!app_stop_requested())
+            LOG_ERR("the TCP shell at %s closed the connection before answering\n", run->c->where);
         run->failed = true;
         return ITEM_END;
     }

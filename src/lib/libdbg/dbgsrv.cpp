@@ -71,38 +71,31 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 sock_tcp_ctx_mgr *g_mgr = nullptr;
 sock_server_ctx *g_listener = nullptr;
 
-sock_log_gate g_refused;
-sock_log_gate g_evicted;
+// Newcomers refused with every session busy, and sessions closed for
+// newcomers: one record a second at most each, the rest told late.
+sock_log_late g_refused =
+    SOCK_LOG_LATE(LOG_LVL_ERR, kLogEveryMs, "%u shell connections refused since the last record\n");
+sock_log_late g_evicted =
+    SOCK_LOG_LATE(LOG_LVL_WARN, kLogEveryMs, "%u sessions closed for new connections since the last record\n");
 
-// One err record per second at most, with the number refused meanwhile.
 void log_refused(const os_ipaddr *peer, u32 open)
 {
-    u32 n = sock_log_gate_pass(&g_refused, kLogEveryMs);
+    u32 n = sock_log_late_pass(&g_refused);
     if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN];
     sock_ipaddr_cstr(peer, addr, sizeof addr);
     LOG_ERR("%u sessions open, connection from %s closed (%u refused since the last record)\n", open, addr, n);
 }
 
-// One warn record per second at most, with the number closed meanwhile.
 void log_evicted(const os_ipaddr *peer, u64 idle_ms)
 {
-    u32 n = sock_log_gate_pass(&g_evicted, kLogEveryMs);
+    u32 n = sock_log_late_pass(&g_evicted);
     if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN];
     sock_ipaddr_cstr(peer, addr, sizeof addr);
     LOG_WARN("%u sessions open, the one idle longest (%llu ms) closed for a connection from %s "
              "(%u closed since the last record)\n",
              DBGSRV_MAX_SESSIONS, (unsigned long long)idle_ms, addr, n);
-}
-
-// Sessions closed after the last record are told on "sock_listen" once the
-// record's second has passed (so within two seconds), even when no further
-// connection comes.
-void tell_evicted_late(void *)
-{
-    if (u32 n = sock_log_gate_take(&g_evicted, kLogEveryMs))
-        LOG_WARN("%u sessions closed for new connections since the last record\n", n);
 }
 
 }  // namespace
@@ -154,7 +147,7 @@ i64 netsh_srv_thread(void *arg)
     dbgsh_srv_ctx ctx{};
     if (dbgsh_srv_ctx_init(&ctx, &c->n, NET_MODE, (void *)(uintptr_t)sock) == 0) {
         sock_tcp_ctx_set_net(m, &c->hdr, &c->n);
-        dbgsh_srv_net_imp(&ctx, &c->hdr.active);
+        dbgsh_srv_net_imp(&ctx, &c->hdr);
     } else {
         sock_close(sock);
     }
@@ -206,7 +199,8 @@ int debug_shell_server_init(const char *addrs, int port)
         sock_tcp_ctx_exit(m);
         return -1;
     }
-    sock_env_tick_add(tell_evicted_late, nullptr);
+    sock_log_late_start(&g_refused);
+    sock_log_late_start(&g_evicted);
     pthread_guard g(&g_lock);
     g_listener = l;
     return 0;
@@ -226,7 +220,8 @@ int debug_shell_server_exit(void)
     }
     if (l) {
         sock_server_exit(l);
-        sock_env_tick_del(tell_evicted_late, nullptr);
+        sock_log_late_stop(&g_refused);
+        sock_log_late_stop(&g_evicted);
     }
     // Every open session's handle gets its stop flag; each thread is
     // joined with 1000 ms given to it and detached when it takes longer.

@@ -11,7 +11,7 @@
 
 #include "libhttpd/api.h"
 #include "liblog/log.h"
-#include "libnet/sock_srv.h"
+#include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_env.h"
@@ -41,7 +41,9 @@ constexpr char kIconType[] = "image/png\r\n";
 // Written before the listener starts, only read afterwards.
 debug_http_param g_param;
 
-sock_log_gate g_refused;
+// Requests refused with 403: one record a second at most, the rest told late.
+sock_log_late g_refused =
+    SOCK_LOG_LATE(LOG_LVL_WARN, kRefusedLogEveryMs, "%u web requests refused with 403 since the last record\n");
 
 // The argument key of the request's query (raw), empty when missing; false
 // when it is missing or does not fit.
@@ -261,12 +263,17 @@ int debug_http_server_set_param(const debug_http_param *param)
     return 0;
 }
 
+sock_log_late *http_check_refusals(void)
+{
+    return &g_refused;
+}
+
 int http_check_request(httpd_server *server, httpd_request *r, bool same_origin)
 {
     httpdAddHeader(r, kAnswerHeaders);
     const char *why = refusal(r, same_origin);
     if (!why) return 0;
-    if (u32 n = sock_log_gate_pass(&g_refused, kRefusedLogEveryMs))
+    if (u32 n = sock_log_late_pass(&g_refused))
         LOG_WARN("web request from %s refused: %s (Host [%s], %u refused since the last record)\n", r->clientAddr,
                  why, str_log_esc<HTTP_TEXT_MAX>(r->host).c_str(), n);
     httpdSend403(server, r);

@@ -49,6 +49,10 @@ int is_need_auth(httpd_request *r);
 // whose Origin (or Referer) is not the Host it was sent to. 0 when the
 // request may go on, 1 when the 403 answer has been written.
 int http_check_request(httpd_server *server, httpd_request *r, bool same_origin);
+// The record of the requests http_check_request refuses, whose count it
+// tells late (the tool starts and stops that with itself).
+struct sock_log_late;
+sock_log_late *http_check_refusals(void);
 // Answers a JSON text, with its type and length.
 int http_send_json(httpd_request *r, const char *text);
 // The 404 answer of the tool (registered as the server's 404 function).

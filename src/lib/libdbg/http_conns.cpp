@@ -227,9 +227,9 @@ void peer_text(const os_ipaddr *peer, char *out, size_t size)
     os_ipaddr_ip_cstr(peer, out, size);
 }
 
-void log_refused(sock_log_gate *gate, const char *what, u32 limit, const os_ipaddr *peer)
+void log_refused(sock_log_late *gate, const char *what, u32 limit, const os_ipaddr *peer)
 {
-    u32 n = sock_log_gate_pass(gate, kRefuseLogEveryMs);
+    u32 n = sock_log_late_pass(gate);
     if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN];
     peer_text(peer, addr, sizeof addr);

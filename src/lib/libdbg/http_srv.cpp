@@ -27,7 +27,8 @@ namespace http_srv {
 
 pthread_mutex_t g_lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 pthread_cond_t g_cond;
-sock_log_gate g_refused;
+sock_log_late g_refused =
+    SOCK_LOG_LATE(LOG_LVL_ERR, kRefuseLogEveryMs, "%u web requests refused with 503 since the last record\n");
 
 namespace {
 
@@ -40,8 +41,21 @@ constexpr long kSweepMs = 100;      // time-outs of heads and drains are looked 
 std::once_flag g_cond_once;
 web_run *g_run = nullptr;  // g_lock
 
-sock_log_gate g_refused_conn;  // connections beyond the table or an address's share
-sock_log_gate g_evicted;
+// Connections beyond the table or an address's share, and heads given up
+// for new connections.
+sock_log_late g_refused_conn =
+    SOCK_LOG_LATE(LOG_LVL_ERR, kRefuseLogEveryMs, "%u web connections refused with 503 since the last record\n");
+sock_log_late g_evicted =
+    SOCK_LOG_LATE(LOG_LVL_WARN, kRefuseLogEveryMs, "%u unfinished web heads answered 503 since the last record\n");
+
+// The refusals the tool tells late while it runs.
+void tell_late(bool on)
+{
+    for (sock_log_late *l : {&g_refused, &g_refused_conn, &g_evicted, http_check_refusals()}) {
+        if (on) sock_log_late_start(l);
+        else sock_log_late_stop(l);
+    }
+}
 
 void cond_init()
 {
@@ -220,7 +234,7 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
     }
     wake_or_start(run, w, start);
     if (evicted) {
-        if (u32 k = sock_log_gate_pass(&g_evicted, kRefuseLogEveryMs)) {
+        if (u32 k = sock_log_late_pass(&g_evicted)) {
             char addr[OS_IPADDR_CSTR_MAXN];
             peer_text(&evicted_peer, addr, sizeof addr);
             LOG_WARN("%u web connections being read: the oldest unfinished head, from %s, closed (%u since the "
@@ -298,6 +312,7 @@ int debug_http_server_init(const char *addrs, int port)
         if (l) {
             run->listener = l;
             run->port = port;
+            tell_late(true);
             return 0;
         }
         g_run = nullptr;
@@ -323,6 +338,7 @@ int dbg_http_server_stop(void)
     // No new connection from here on.
     if (l) sock_server_exit(l);
     stop_run(run);
+    tell_late(false);
     return 0;
 }
 

@@ -21,7 +21,7 @@
 #include "libdbg/http.h"
 #include "libdbg/http_poll.h"
 #include "libhttpd/api.h"
-#include "libnet/sock_srv.h"
+#include "libnet/sock_event.h"
 #include "libpal/network/os_ipaddr.h"
 
 namespace http_srv {
@@ -109,7 +109,7 @@ struct web_run {
 
 extern pthread_mutex_t g_lock;
 extern pthread_cond_t g_cond;  // a request ended while the tool stops (monotonic clock)
-extern sock_log_gate g_refused;  // requests beyond the cap
+extern sock_log_late g_refused;  // requests beyond the cap
 
 // ---- http_srv.cpp
 // Drops a reference of the run; the last one frees it.
@@ -143,7 +143,7 @@ bool next_ready_locked(web_run *run, head_job *h);
 // The reading thread of the table.
 i64 http_io_thread(void *arg);
 // One err record per second at most, with the number refused meanwhile.
-void log_refused(sock_log_gate *gate, const char *what, u32 limit, const os_ipaddr *peer);
+void log_refused(sock_log_late *gate, const char *what, u32 limit, const os_ipaddr *peer);
 // Sends a short fixed answer on a connection that is not a request's,
 // without waiting.
 void send_fixed(u64 sock, int code);

@@ -125,7 +125,12 @@ struct net_session {
     char out[kOutSize];
     size_t out_len;
     bool broken;  // a write failed or stalled: the session ends
-    sock_ctx_activity *active;  // told of received bytes and running requests, or NULL
+    u64 written;         // bytes of replies so far
+    u64 looked_ms;       // when the running request last looked at the connection
+    u64 written_looked;  // written then
+    bool looked;         // it has looked once
+    sock_ctx_activity *active;  // the connection record's activity, or NULL
+    bool busy;                  // marked busy in it
 };
 
 thread_local net_session *t_sess = nullptr;
@@ -147,6 +152,26 @@ bool session_blocking(u64 sock)
 }
 
 enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2, REQ_ONLY_CR = 3 };
+
+constexpr i64 kRecvClosed = -2;
+
+// Receives into the session's input buffer, as os_socket_recv does (0 with
+// errno set: nothing came). A session of the connection manager is closed
+// for a newcomer only while it is idle and its input unread, so it first
+// waits for input without taking it, then marks itself busy (it stays so
+// until no complete request is left); kRecvClosed when it had been closed.
+i64 session_recv(net_session *s)
+{
+    if (!s->active) return os_socket_recv(s->n->transport, s->in, sizeof s->in);
+    const int fd = os_sock_fd(s->n->transport);
+    char c;
+    ssize_t r = recv(fd, &c, 1, MSG_PEEK | (s->blocking ? 0 : MSG_DONTWAIT));
+    if (r <= 0) return r == 0 ? 0 : (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1);
+    if (!s->active->take()) return kRecvClosed;
+    s->busy = true;
+    errno = 0;
+    return os_socket_recv(s->n->transport, s->in, sizeof s->in);
+}
 
 // Takes the next request into line (kReqSize + 1 bytes). REQ_LINE with
 // the request (possibly empty); REQ_ONLY_CR for a request of nothing but
@@ -183,11 +208,19 @@ int net_session_read(net_session *s, char *line)
             if (c != '\r') s->req[s->req_len++] = c;
         }
         if (s->eof || n->stop.load()) return REQ_FAIL;
+        // No complete request is left: idle until input is taken.
+        if (s->busy) {
+            s->active->idle(os_mono_ms());
+            s->busy = false;
+        }
         // Receive first: the request is often there already.
         errno = 0;
-        i64 r = os_socket_recv(n->transport, s->in, sizeof s->in);
+        i64 r = session_recv(s);
+        if (r == kRecvClosed) {
+            LOG_VERB("closed for a new connection, input not taken\n");
+            return REQ_FAIL;
+        }
         if (r > 0) {
-            if (s->active) s->active->heard(os_mono_ms());
             s->in_beg = 0;
             s->in_end = (size_t)r;
             continue;
@@ -251,10 +284,14 @@ int session_write(net_session *s, const char *data, size_t size)
     if (s->broken) return -1;
     if (s->out_len + size > sizeof s->out) {
         if (session_send(s) < 0) return -1;
-        if (size > sizeof s->out) return net_write_all(s->n, data, size, s);
+        if (size > sizeof s->out) {
+            s->written += size;
+            return net_write_all(s->n, data, size, s);
+        }
     }
     memcpy(s->out + s->out_len, data, size);
     s->out_len += size;
+    s->written += size;
     return (int)size;
 }
 
@@ -279,21 +316,37 @@ int stream_flush(void *out)
     return net_write_all((net *)out, "", 1, nullptr);
 }
 
+// How often a long run ("source") looks at its connection: a clock read
+// per command or line, a system call only this often.
+constexpr u64 kLookEveryMs = 10;
+
 // Whether the session of ctx can still be answered; asked between the
-// commands of a long run ("source"). A network session is gone once a
-// write failed, it was told to stop, or its connection is closed or reset.
-// A peer that only ended its sending side still waits for the reply; the
-// output held so far goes out then, so that a peer that has closed
-// altogether shows up as a reset at the next check.
+// commands and lines of a long run ("source"). A network session is gone
+// once a write failed, it was told to stop, or its connection is reset or
+// closed both ways. A client that has ended its sending side (closed the
+// connection, or only shut down its side) shows whether it still listens
+// only through the output it takes: the output held so far goes out at
+// each look, and a client that has gone answers it with a reset, seen at
+// the next look; a run that has written nothing between two looks cannot
+// tell, and stops.
 int session_alive(dbgsh_srv_ctx *ctx)
 {
     net_session *s = t_sess;
     if (!s || s->n != ctx->out) return 1;
     if (s->broken || s->n->stop.load()) return 0;
+    const u64 now = os_mono_ms();
+    if (now - s->looked_ms < kLookEveryMs) return 1;
+    s->looked_ms = now;
+    const bool wrote = s->written != s->written_looked || !s->looked;
+    s->written_looked = s->written;
+    s->looked = true;
     struct pollfd p = {os_sock_fd(s->n->transport), POLLRDHUP, 0};
     if (poll(&p, 1, 0) <= 0) return 1;
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
-    if ((p.revents & POLLRDHUP) && s->out_len && session_send(s) < 0) return 0;
+    if (p.revents & POLLRDHUP) {
+        if (!wrote) return 0;
+        if (s->out_len && session_send(s) < 0) return 0;
+    }
     return 1;
 }
 
@@ -309,7 +362,7 @@ int session_alive(dbgsh_srv_ctx *ctx)
 }
 #define LOG_REQUEST(ret, line) (log_default_drops(LOG_LVL_VERB) ? (void)0 : log_request(__LINE__, __func__, ret, line))
 
-int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
+int net_session_loop(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec)
 {
     LOG_VERB("NET_MODE ==>\n");
     net *n = (net *)ctx->out;
@@ -323,7 +376,7 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
         return -1;
     }
     s->n = n;
-    s->active = active;
+    s->active = rec ? &rec->active : nullptr;
     s->blocking = session_blocking(n->transport);
     if (!s->blocking) LOG_DBG("socket [%d] stays non-blocking: %s\n", os_sock_fd(n->transport), os_strerror());
     net_session *saved = t_sess;
@@ -337,20 +390,17 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
             break;
         }
         if (r == REQ_NONE) continue;
-        // Busy from here until the reply has gone out: a full table never
-        // closes the session in the middle of a request (a whole "source"
-        // run). A session already chosen to close runs nothing more.
-        if (active && !active->begin()) {
-            LOG_VERB("closed for a new connection, request not run\n");
-            break;
-        }
+        // The session is busy (see session_recv) until the reply has gone
+        // out: a full table never closes it in the middle of a request (a
+        // whole "source" run).
+        s->looked_ms = os_mono_ms();
+        s->looked = false;
         if (r == REQ_TOO_LONG)
             libsh_line_too_long(ctx, kReqChars);
         else if (r == REQ_ONLY_CR)
             dbgout_flush(ctx->out);  // runs nothing, and is answered like any such line
         else
             exec_commands(ctx, str_trim(line));
-        if (active) active->end(os_mono_ms());
         if (s->broken) {
             LOG_VERB("write failed break\n");
             break;
@@ -362,6 +412,9 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_ctx_activity *active)
     }
     libsh_keep_work(0);
     t_sess = saved;
+    // The manager looks at a registered session's socket: it lets go of
+    // it before the socket closes.
+    if (rec) sock_tcp_ctx_set_net(rec->mgr, rec, nullptr);
     net_close(n);
     os_free(line);
     os_free(s);
@@ -588,10 +641,10 @@ int dbgsh_srv_imp(dbgsh_srv_ctx *ctx)
     return 0;
 }
 
-int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, sock_ctx_activity *activity)
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec)
 {
     OS_CHECK_RET(ctx != nullptr && ctx->mode == NET_MODE, -1);
-    return net_session_loop(ctx, activity);
+    return net_session_loop(ctx, rec);
 }
 
 int debug_shell_stdio_loop(void)

@@ -5,7 +5,7 @@
 #include "libpal/env/os_types.h"
 
 struct dbgsh_srv_ctx;
-struct sock_ctx_activity;
+struct sock_tcp_ctx;
 
 struct debug_shell_param {
     const char *prompt;
@@ -18,10 +18,12 @@ int dbgout_flush(void *out);
 
 int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *net, u32 mode, void *transport);
 int dbgsh_srv_imp(dbgsh_srv_ctx *ctx);
-// A network session (NET_MODE) as dbgsh_srv_imp runs it, telling *activity
-// when request bytes arrive and while each request runs until its reply
-// has gone out; it ends, running nothing more, once chosen to close.
-int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, sock_ctx_activity *activity);
+// A network session (NET_MODE) as dbgsh_srv_imp runs it, for the
+// connection of rec, whose handle it has registered: it keeps the record's
+// activity (busy from before it takes input until its requests are
+// answered), ends once chosen to close, and unregisters its handle before
+// closing the socket.
+int dbgsh_srv_net_imp(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec);
 int debug_shell_stdio_loop(void);
 int debug_shell_run_cmds(const char *cmds);
 // A session on the named pipe at name, until its read fails, "exit" or

@@ -2,6 +2,8 @@
 #define LOG_SRC "src/lib/libnet/sock_cli"
 #include "libnet/sock_cli.h"
 
+#include <cstdio>
+
 #include <cerrno>
 
 #include "liblog/log.h"
@@ -189,6 +191,14 @@ char *sock_ipaddr_cstr(const os_ipaddr *a, char *data, size_t maxn)
 char *sock_ipaddr_cstr_noport(const os_ipaddr *a, char *data, size_t maxn)
 {
     return os_ipaddr_cstr_noport(a, data, maxn);
+}
+
+char *sock_host_port_cstr(const char *host, int port, char *data, size_t maxn)
+{
+    os_ipaddr at{};
+    if (!host || !os_ipaddr_set(&at, host, port, OS_IPADDR_FAMILY_NONE) || !os_ipaddr_cstr(&at, data, maxn))
+        snprintf(data, maxn, "%s:%d", host ? host : "", port);
+    return data;
 }
 
 void sock_ipaddr_copy(os_ipaddr *a, const os_ipaddr *src)

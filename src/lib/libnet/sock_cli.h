@@ -57,4 +57,8 @@ int sock_urecv(u64 sock, os_ipaddr *from, void *data, size_t size);
 int sock_usend(u64 sock, const os_ipaddr *to, const void *data, size_t size);
 char *sock_ipaddr_cstr(const os_ipaddr *a, char *data, size_t maxn);
 char *sock_ipaddr_cstr_noport(const os_ipaddr *a, char *data, size_t maxn);
+// "host:port" in the address type's own text form (an IPv6 address in
+// brackets) into data (OS_IPADDR_CSTR_MAXN bytes is enough); host as given
+// when it is not an address.
+char *sock_host_port_cstr(const char *host, int port, char *data, size_t maxn);
 void sock_ipaddr_copy(os_ipaddr *a, const os_ipaddr *src);

@@ -2,9 +2,12 @@
 #define LOG_SRC "src/lib/libnet/sock_ctx"
 #include "libnet/sock_ctx.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -472,13 +475,36 @@ u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *m)
     return m->live;
 }
 
+namespace {
+
+// Whether the session's connection holds input its thread has not taken
+// yet (the session is registered, so its socket is open).
+bool has_unread_input(const sock_tcp_ctx *rec)
+{
+    int n = 0;
+    return ioctl(os_sock_fd(rec->session->transport), FIONREAD, &n) == 0 && n > 0;
+}
+
+// A session closed for a newcomer: told to stop, and its connection shut
+// down at once, which wakes its waiting read and tells its peer.
+void close_for_newcomer(sock_tcp_ctx *rec)
+{
+    tell_stop(rec);
+    shutdown(os_sock_fd(rec->session->transport), SHUT_RDWR);
+}
+
+}  // namespace
+
 int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *m, u32 max, u64 *idle_ms)
 {
     OS_CHECK_RET(m != nullptr, -1);
+    using act = sock_ctx_activity;
     os_mutex_guard g(m->lock);
     if (m->live < max) return 0;
-    // A pick fails only when its session shows life at that moment; the
-    // next pick is another one.
+    // A pick fails when its session shows life at that moment (input
+    // waiting, or taken meanwhile); the next pick is another one.
+    sock_tcp_ctx *passed[kPicks];
+    int npassed = 0;
     for (int pick = 0; pick < kPicks; ++pick) {
         u32 open = 0;
         sock_tcp_ctx *idlest = nullptr;
@@ -486,8 +512,11 @@ int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *m, u32 max, u64 *idle_ms)
         each_running_locked(m, [&](sock_tcp_ctx *rec) {
             if (rec->state.load() == SOCK_CTX_STATE_STOP) return;
             ++open;
+            // A session still starting may have input waiting already.
+            if (!rec->session) return;
             u64 t = rec->active.v.load(std::memory_order_relaxed);
-            if (t & (sock_ctx_activity::kBusy | sock_ctx_activity::kClosed)) return;
+            if (t & (act::kBusy | act::kClosed | act::kClaimed)) return;
+            if (std::find(passed, passed + npassed, rec) != passed + npassed) return;
             if (!idlest || t < idlest_ms || (t == idlest_ms && rec->seq < idlest->seq)) {
                 idlest = rec;
                 idlest_ms = t;
@@ -495,10 +524,21 @@ int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *m, u32 max, u64 *idle_ms)
         });
         if (open < max) return 0;
         if (!idlest) return -1;
+        passed[npassed++] = idlest;
+        // Claimed, its thread can still take input (and the claim then
+        // fails) but the session is not closed yet: input that arrives
+        // before the look is seen, input taken meanwhile keeps it open.
         u64 seen = idlest_ms;
-        if (!idlest->active.v.compare_exchange_strong(seen, sock_ctx_activity::kClosed)) continue;
+        if (!idlest->active.v.compare_exchange_strong(seen, act::kClaimed)) continue;
+        if (has_unread_input(idlest)) {
+            u64 claimed = act::kClaimed;
+            idlest->active.v.compare_exchange_strong(claimed, idlest_ms);
+            continue;
+        }
+        u64 claimed = act::kClaimed;
+        if (!idlest->active.v.compare_exchange_strong(claimed, act::kClosed)) continue;
         // The record stays with its thread, which gives it back as it ends.
-        tell_stop(idlest);
+        close_for_newcomer(idlest);
         const u64 now = os_mono_ms();
         if (idle_ms) *idle_ms = now > idlest_ms ? now - idlest_ms : 0;
         return 1;

@@ -21,34 +21,40 @@ struct sock_tcp_ctx_mgr;
 
 // When a connection last showed life, for choosing the one to close when
 // the table is full. The session's thread keeps it: the time (os_mono_ms)
-// of the last bytes received or of the end of the last request run,
-// whichever came later, or kBusy while a request runs. The manager marks
-// the session it closes kClosed. Both sides change it atomically, so a
-// session is either closed before it starts a request or runs the request
-// to its end and is never chosen meanwhile.
+// of the last input taken or of the end of the last request, or kBusy from
+// before it takes input until no complete request of it is left unrun.
+// The manager claims an idle session (kClaimed) while it looks at the
+// session's socket for unread input, then gives the claim back or marks
+// the session kClosed. Both sides change it atomically: a session takes
+// input, and so runs the requests in it, only when it is not closed, and a
+// session that takes input while claimed keeps it (the claim fails). So a
+// request that has reached the session, read or not, is always answered.
 struct sock_ctx_activity {
     static constexpr u64 kBusy = 1ull << 63;
     static constexpr u64 kClosed = 1ull << 62;
+    static constexpr u64 kClaimed = 1ull << 61;
     std::atomic<u64> v;
 
-    // Bytes came (never while busy).
-    void heard(u64 now_ms)
-    {
-        u64 cur = v.load(std::memory_order_relaxed);
-        if (!(cur & kClosed)) v.compare_exchange_strong(cur, now_ms);
-    }
-    // A request is to run: false when the session has been chosen to
-    // close, and then nothing of it may run.
-    bool begin()
+    // Input is waiting: busy from now on. False when the session has been
+    // chosen to close; it then takes nothing more and ends.
+    bool take()
     {
         u64 cur = v.load(std::memory_order_relaxed);
         do {
             if (cur & kClosed) return false;
+            if (cur == kBusy) return true;
         } while (!v.compare_exchange_weak(cur, kBusy));
         return true;
     }
-    // Its reply has gone out.
-    void end(u64 now_ms) { v.store(now_ms, std::memory_order_release); }
+    // No complete request left: idle since now_ms (a closed session stays
+    // closed).
+    void idle(u64 now_ms)
+    {
+        u64 cur = v.load(std::memory_order_relaxed);
+        do {
+            if (cur & kClosed) return;
+        } while (!v.compare_exchange_weak(cur, now_ms));
+    }
 };
 
 constexpr u32 SOCK_CTX_STATE_STOP = 2;
@@ -86,7 +92,9 @@ sock_tcp_ctx *sock_tcp_ctx_open(sock_tcp_ctx_mgr *mgr, u64 sock);
 // procedure, closes the socket and gives the record back.
 void sock_tcp_ctx_close(sock_tcp_ctx_mgr *mgr, sock_tcp_ctx *rec);
 // Registers the session's handle (NULL to unregister); when the manager is
-// already stopping, the handle's stop flag is set at once.
+// already stopping, the handle's stop flag is set at once. A session that
+// closes its socket itself unregisters first: the manager looks at a
+// registered handle's socket.
 void sock_tcp_ctx_set_net(sock_tcp_ctx_mgr *mgr, sock_tcp_ctx *rec, net *session);
 // Stops and joins every live session (1000 ms each; a thread that does not
 // end in time is detached and keeps its record until it closes it).
@@ -94,10 +102,12 @@ void sock_tcp_ctx_exit(sock_tcp_ctx_mgr *mgr);
 // Number of live records.
 u32 sock_tcp_ctx_count(sock_tcp_ctx_mgr *mgr);
 // Makes room for one more connection when max of them are open (sessions
-// already told to stop not counted): of the sessions not running a
-// request, the one idle longest (the oldest activity time; of equal ones
-// the first accepted) is marked closed and told to stop, as the manager's
-// exit does, and ends on its own. 0 when there was room; 1 when a session
-// was told to stop, with how long it had been idle in *idle_ms; -1 when
-// every open session is busy.
+// already told to stop not counted): of the idle sessions with a
+// registered handle and no unread input, the one idle longest (the oldest
+// activity time; of equal ones the first accepted) is marked closed, told
+// to stop as the manager's exit does, and its connection shut down, so
+// that its peer learns it at once and its thread ends. 0 when there was
+// room; 1 when a session was closed, with how long it had been idle in
+// *idle_ms; -1 when every open session is busy (running a request, with
+// input waiting, or still starting).
 int sock_tcp_ctx_make_room(sock_tcp_ctx_mgr *mgr, u32 max, u64 *idle_ms);

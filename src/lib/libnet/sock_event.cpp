@@ -200,6 +200,40 @@ void sock_env_tick_del(sock_env_tick fn, void *arg)
     }
 }
 
+namespace {
+
+// Tells the events of l not yet told, when every_ms have passed since its
+// last record.
+void tell_late(sock_log_late *l, u64 every_ms)
+{
+    if (u32 n = sock_log_gate_take(&l->gate, every_ms))
+        log2_printf(nullptr, l->level, l->mod, l->src, __LINE__, __func__, l->late, n);
+}
+
+void late_tick(void *arg)
+{
+    sock_log_late *l = (sock_log_late *)arg;
+    tell_late(l, l->every_ms);
+}
+
+}  // namespace
+
+u32 sock_log_late_pass(sock_log_late *l)
+{
+    return sock_log_gate_pass(&l->gate, l->every_ms);
+}
+
+int sock_log_late_start(sock_log_late *l)
+{
+    return sock_env_tick_add(late_tick, l);
+}
+
+void sock_log_late_stop(sock_log_late *l)
+{
+    sock_env_tick_del(late_tick, l);
+    tell_late(l, 0);
+}
+
 int sock_env_init(void)
 {
     env_lock g;

@@ -4,6 +4,7 @@
 // the pool "events" of event records.
 #include <atomic>
 #include "libpal/env/os_types.h"
+#include "libnet/sock_srv.h"
 #include "libpal/os/os_poller.h"
 
 // Leading type word of every record the event thread dispatches.
@@ -40,11 +41,35 @@ int sock_env_set_param(const sock_env_param *param);
 // tick after each wait, so at least once a second, under the ticks' lock.
 // A tick returns quickly and adds or removes no tick.
 typedef void (*sock_env_tick)(void *arg);
-enum : u32 { SOCK_ENV_TICKS = 4 };
+enum : u32 { SOCK_ENV_TICKS = 8 };
 // 0, or -1 when all SOCK_ENV_TICKS are taken.
 int sock_env_tick_add(sock_env_tick fn, void *arg);
 // Once this returns, fn no longer runs with arg.
 void sock_env_tick_del(sock_env_tick fn, void *arg);
+// The record of an event that may come in bursts (a connection refused,
+// or closed for another): the caller logs the event with its own record,
+// at most one per every_ms, which tells how many came since the last one
+// told (sock_log_late_pass); those that come after it are told late, in a
+// record "<late>" with their number, by a tick within two periods even
+// when no further event comes, and when the teller stops. Defined with
+// SOCK_LOG_LATE, whose record names the caller's module and file.
+struct sock_log_late {
+    sock_log_gate gate;
+    u64 every_ms;
+    int level;
+    const char *late;  // format of the late record; one %u, the number
+    const char *mod;
+    const char *src;
+};
+#define SOCK_LOG_LATE(level, every_ms, late) {{}, (every_ms), (level), (late), LOG_MOD, LOG_SRC}
+// Counts one event: the number the caller's record is to tell now (this
+// event included), or 0 when it is told later.
+u32 sock_log_late_pass(sock_log_late *l);
+// Registers the late records' tick: 0, or -1 when no tick is free.
+int sock_log_late_start(sock_log_late *l);
+// Removes the tick and tells the events not yet told.
+void sock_log_late_stop(sock_log_late *l);
+
 // Starts the environment once; later calls while it runs return 0.
 int sock_env_init(void);
 int sock_env_stop(void);

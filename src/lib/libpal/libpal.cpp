@@ -22,8 +22,6 @@
 namespace {
 std::atomic<u8> g_started{0};
 pl_sys_info g_sys;
-char g_info_text[256];
-char g_hw_text[256];
 }  // namespace
 
 pl_sys_info *pl_sys_info_get(void)
@@ -81,11 +79,14 @@ int pl_exit(void)
 
 const char *os_get_info_cstr(void)
 {
-    if (!g_info_text[0]) {
-        if (os_get_info(g_info_text, sizeof g_info_text) == 0) str_trim(g_info_text);
-        else g_info_text[0] = 0;
-    }
-    return g_info_text;
+    // Made once, by whichever thread asks first; the others wait for it.
+    static const char *const text = [] {
+        static char buf[256];
+        if (os_get_info(buf, sizeof buf) == 0) str_trim(buf);
+        else buf[0] = 0;
+        return buf;
+    }();
+    return text;
 }
 
 u64 os_mac_id(void)
@@ -99,8 +100,10 @@ u64 os_mac_id(void)
 
 const char *os_hw_info(void)
 {
-    snprintf(g_hw_text, sizeof g_hw_text, "%llx", (unsigned long long)os_mac_id());
-    return g_hw_text;
+    // Read anew each time (an interface may change): each thread its own text.
+    thread_local char text[32];
+    snprintf(text, sizeof text, "%llx", (unsigned long long)os_mac_id());
+    return text;
 }
 
 double os_usage_percent(os_capacity *cap)

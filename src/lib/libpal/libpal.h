@@ -35,8 +35,11 @@ void pl_sys_init(void);
 int pl_rlimit_init(void);
 void pl_assert_hook(void);
 
+// The host's description, made once and kept.
 const char *os_get_info_cstr(void);
 u64 os_mac_id(void);
+// The hardware identity (the first interface's hardware address in hex),
+// in a text of the calling thread's own, valid until its next call there.
 const char *os_hw_info(void);
 
 // Capacity record read by os_usage_percent: the third and fourth u64

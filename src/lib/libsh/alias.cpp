@@ -22,6 +22,7 @@ struct alias_entry {
 
 pthread_rwlock_t g_alias_lock = LIBSH_RWLOCK_INIT;
 alias_entry **g_table = nullptr;  // kBuckets chains, or NULL
+u32 g_count = 0;                  // aliases in it
 
 u32 bucket_of(const char *name)
 {
@@ -53,6 +54,7 @@ void free_all_locked()
         }
         g_table[i] = nullptr;
     }
+    g_count = 0;
 }
 
 }  // namespace
@@ -100,31 +102,36 @@ int alias_get_copy(const char *name, char *out, size_t size)
     return 0;
 }
 
-void alias_set(const char *name, const char *value)
+int alias_set(const char *name, const char *value)
 {
-    if (!name || !value) return;
+    if (!name || !value) return -1;
+    const size_t nl = strlen(name);
+    if (nl < 1 || nl > LIBSH_TEXT_MAX || strlen(value) > LIBSH_TEXT_MAX) return -1;
     libsh_wrlock g(g_alias_lock);
-    if (!g_table) return;
+    if (!g_table) return -1;
     if (alias_entry *e = find_locked(name)) {
         char *v = os_strdup(value);
-        if (!v) return;
+        if (!v) return -8;
         os_free(e->value);
         e->value = v;
-        return;
+        return 0;
     }
+    if (g_count >= LIBSH_ALIASES_MAX) return LIBSH_FULL;
     alias_entry *e = (alias_entry *)os_zalloc(sizeof(alias_entry));
     char *n = os_strdup(name), *v = os_strdup(value);
     if (!e || !n || !v) {
         os_free(e);
         os_free(n);
         os_free(v);
-        return;
+        return -8;
     }
     e->name = n;
     e->value = v;
     alias_entry **pp = &g_table[bucket_of(name)];
     while (*pp) pp = &(*pp)->next;
     *pp = e;
+    ++g_count;
+    return 0;
 }
 
 int alias_unset(const char *name)
@@ -138,6 +145,7 @@ int alias_unset(const char *name)
         os_free(e->name);
         os_free(e->value);
         os_free(e);
+        --g_count;
         return 0;
     }
     return -1;
@@ -178,12 +186,28 @@ int libsh_cmd_alias(dbgsh_srv_ctx *ctx, int argc, char **argv)
             const char *a = argv[i];
             const char *eq = a[0] ? strchr(a + 1, '=') : nullptr;
             if (eq) {
-                char name[LIBSH_LINE_MAX];
-                size_t n = (size_t)(eq - a);
-                if (n >= sizeof name) n = sizeof name - 1;
-                memcpy(name, a, n);
-                name[n] = 0;
-                alias_set(name, eq + 1);
+                const size_t n = (size_t)(eq - a);
+                char name[LIBSH_TEXT_MAX + 1];
+                int set = -1;
+                if (n <= LIBSH_TEXT_MAX) {
+                    memcpy(name, a, n);
+                    name[n] = 0;
+                    set = alias_set(name, eq + 1);
+                }
+                if (set == 0) continue;
+                // A refusal comes after what the arguments before it wrote,
+                // and stops the rest of the line.
+                if (const char *t = str_buf_get(b)) ctx->write(ctx->out, t);
+                str_buf_reset(b);
+                if (set == LIBSH_FULL)
+                    libsh_say_full(ctx, "aliases", LIBSH_ALIASES_MAX, a, n);
+                else if (set == -8)
+                    ctx->printf(ctx->out, "error: out of memory: %.*s not set\n", (int)n, a);
+                else
+                    ctx->printf(ctx->out, "error: alias %.*s not set: its name and its value hold at most %u "
+                                          "characters each\n",
+                                (int)n, a, (unsigned)LIBSH_TEXT_MAX);
+                r = -1;
                 continue;
             }
             char value[LIBSH_LINE_MAX];

@@ -187,11 +187,11 @@ int run_item(dbgsh_srv_ctx *ctx, char *item, line_work *w, bool *ran)
         // hears of it; the rest of the line does not run.
         *ran = true;
         if (ctx->printf) {
-            const int nl = (int)strcspn(it, "=");
-            if (assigned == LIBSH_VARS_FULL)
-                ctx->printf(ctx->out, "error: too many shell variables (%u): %.*s not set\n", LIBSH_VARS_MAX, nl, it);
+            const size_t nl = strcspn(it, "=");
+            if (assigned == LIBSH_FULL)
+                libsh_say_full(ctx, "shell variables", LIBSH_VARS_MAX, it, nl);
             else
-                ctx->printf(ctx->out, "error: out of memory: %.*s not set\n", nl, it);
+                ctx->printf(ctx->out, "error: out of memory: %.*s not set\n", (int)nl, it);
         }
         out_flush(ctx);
         return -1;

@@ -68,9 +68,10 @@ void libsh_line_too_long(dbgsh_srv_ctx *ctx, size_t max);
 // One top-level "source" runs at most this many commands, those of the
 // files it sources included.
 constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
-// Asked between the commands of a "source": 0 when the session of ctx has
-// ended (its peer is gone), so that the run stops. Set by the session
-// layer; without one every session counts as alive.
+// Asked before every command and line of a "source", so it must be cheap:
+// 0 when the session of ctx has ended (its peer is gone), so that the run
+// stops. Set by the session layer; without one every session counts as
+// alive.
 typedef int (*libsh_session_check_fn)(dbgsh_srv_ctx *ctx);
 int libsh_set_session_check(libsh_session_check_fn fn);
 // What one ';'-separated item of a line does: 0 runs nothing (a comment,
@@ -100,35 +101,47 @@ fvar_mgr *libsh_fvar_mgr(void);
 const libsh_cmd *libsh_builtin_cmds(void);
 const libsh_cmd *libsh_app_cmds(void);
 
-// Aliases.
+// Shell variables and aliases, which clients define, are bounded alike so
+// that no client can grow the program without end: a name and a value of
+// at most LIBSH_TEXT_MAX characters each, and a number of entries (below).
+// A new name past that number is refused (LIBSH_FULL) and changes
+// nothing, while an entry that exists can always take a new value or be
+// removed.
+constexpr size_t LIBSH_TEXT_MAX = 255;
+constexpr int LIBSH_FULL = -2;
+// Writes the refusal of a new name past the bound of its table (what:
+// "shell variables", "aliases"): "error: too many WHAT (MAX): NAME not set".
+void libsh_say_full(dbgsh_srv_ctx *ctx, const char *what, u32 max, const char *name, size_t len);
+
+// Aliases: at most LIBSH_ALIASES_MAX, the built-in ones among them.
+constexpr u32 LIBSH_ALIASES_MAX = 256;
 int alias_init(void);
 int alias_exit(void);
 const char *alias_get(const char *name);
 // Copies the value of name into out; 0, or -1 when there is no such alias.
 int alias_get_copy(const char *name, char *out, size_t size);
-void alias_set(const char *name, const char *value);
+// Defines or replaces an alias: 0; LIBSH_FULL for a new name in a full
+// table; -1 for a name of no or more than LIBSH_TEXT_MAX characters or a
+// longer value; -8 without memory (nothing changed).
+int alias_set(const char *name, const char *value);
 int alias_unset(const char *name);
 // Calls fn for every alias in bucket and chain order, under the table's
 // lock: fn must not call back into the alias table.
 void alias_foreach(void (*fn)(const char *name, const char *value, void *arg), void *arg);
 
-// Shell variables (a copy of the process environment). Names and values
-// of assignments hold at most 255 characters each, and at most
-// LIBSH_VARS_MAX variables are added to those copied at start: a new name
-// past that is refused (LIBSH_VARS_FULL) and changes nothing, while a
-// variable that exists can always take a new value.
+// Shell variables (a copy of the process environment): at most
+// LIBSH_VARS_MAX are added to those copied at start.
 constexpr u32 LIBSH_VARS_MAX = 256;
-constexpr int LIBSH_VARS_FULL = -2;
 int init_envv(char **environ_copy);
 void free_envv(void);
 int libsh_env_index(const char *name);
 const char *libsh_getenv(const char *name);
 int libsh_getenv_copy(const char *name, char *out, size_t size);
-// 0, LIBSH_VARS_FULL, or -8 without memory (nothing changed).
+// 0, LIBSH_FULL, or -8 without memory (nothing changed).
 int libsh_setenv(const char *name, const char *value);
 int libsh_unsetenv(const char *name);
 // 0 when text is an assignment and was stored; -1 when it is not an
-// assignment; LIBSH_VARS_FULL or -8 when it is one but was not stored.
+// assignment; LIBSH_FULL or -8 when it is one but was not stored.
 int libsh_assign_var(const char *text);
 // 1 when text has the form of a variable assignment (nothing is stored).
 int libsh_is_assign(const char *text);

@@ -164,6 +164,8 @@ int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv)
         case run_end::stopping: ctx->write(ctx->out, "error: source stopped: the program is stopping\n"); break;
         case run_end::session_gone:
             LOG_DBG("source %s: the session ended\n", str_escape_log(line, LIBSH_LINE_MAX, file));
+            // Heard only by a client that has shut down just its sending side.
+            ctx->write(ctx->out, "error: source stopped: the client closed the connection\n");
             break;
         case run_end::none: break;
         }

@@ -39,19 +39,19 @@ void free_locked()
     g_env_start = 0;
 }
 
-// Name of 1..255 characters without blanks, one '=', then 1..255
-// characters without a further '='.
+// Name of 1..LIBSH_TEXT_MAX characters without blanks, one '=', then
+// 1..LIBSH_TEXT_MAX characters without a further '='.
 bool split_assignment(const char *text, char *name, char *value)
 {
     const char *eq = strchr(text, '=');
     if (!eq) return false;
     size_t nl = (size_t)(eq - text);
-    if (nl < 1 || nl > 255) return false;
+    if (nl < 1 || nl > LIBSH_TEXT_MAX) return false;
     for (size_t i = 0; i < nl; ++i)
         if (text[i] == ' ' || text[i] == '\t') return false;
     const char *v = eq + 1;
     size_t vl = strlen(v);
-    if (vl < 1 || vl > 255 || strchr(v, '=')) return false;
+    if (vl < 1 || vl > LIBSH_TEXT_MAX || strchr(v, '=')) return false;
     memcpy(name, text, nl);
     name[nl] = 0;
     memcpy(value, v, vl + 1);
@@ -123,7 +123,7 @@ int libsh_setenv(const char *name, const char *value)
     }
     if (g_envc >= g_env_start + LIBSH_VARS_MAX) {
         os_free(entry);
-        return LIBSH_VARS_FULL;
+        return LIBSH_FULL;
     }
     char **n = (char **)os_realloc(g_envv, (g_envc + 2) * sizeof(char *));
     if (!n) {
@@ -150,14 +150,14 @@ int libsh_unsetenv(const char *name)
 
 int libsh_assign_var(const char *text)
 {
-    char name[256], value[256];
+    char name[LIBSH_TEXT_MAX + 1], value[LIBSH_TEXT_MAX + 1];
     if (!text || !split_assignment(text, name, value)) return -1;
     return libsh_setenv(name, value);
 }
 
 int libsh_is_assign(const char *text)
 {
-    char name[256], value[256];
+    char name[LIBSH_TEXT_MAX + 1], value[LIBSH_TEXT_MAX + 1];
     return text && split_assignment(text, name, value) ? 1 : 0;
 }
 
@@ -170,6 +170,11 @@ char *libsh_env_text(void)
         for (size_t i = 0; i < g_envc; ++i) str_buf_printf(b, "%s\n", g_envv[i]);
     }
     return str_buf_detach(b);
+}
+
+void libsh_say_full(dbgsh_srv_ctx *ctx, const char *what, u32 max, const char *name, size_t len)
+{
+    if (ctx->printf) ctx->printf(ctx->out, "error: too many %s (%u): %.*s not set\n", what, max, (int)len, name);
 }
 
 int libsh_cmd_unset(dbgsh_srv_ctx *ctx, int argc, char **argv)

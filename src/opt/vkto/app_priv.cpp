@@ -67,10 +67,8 @@ int app_priv_check_instance(void)
     sock_close(sock);
     LOG_ERR("Can only run one instance\n");
     // Whatever answered there, vkto or not, holds the port.
-    os_ipaddr at{};
     char where[OS_IPADDR_CSTR_MAXN];
-    if (!os_ipaddr_set(&at, host, service_port, OS_IPADDR_FAMILY_NONE) || !os_ipaddr_cstr(&at, where, sizeof where))
-        snprintf(where, sizeof where, "%s:%d", host, service_port);
+    sock_host_port_cstr(host, service_port, where, sizeof where);
     LOG_ERR("%s answered: another instance or another program holds that port; stop it, or choose other ports "
             "(-s %s=PORT)\n",
             where, shell ? "debug_server_port" : "http_server_port");
