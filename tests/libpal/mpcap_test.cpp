@@ -373,8 +373,12 @@ TEST(FdMove, MovesTheEndDownInSteps)
     int fd = open(f.path.c_str(), O_RDWR | O_APPEND);
     ASSERT_EQ(fd_move_down(fd, 150000, 200000, 100), 0);
     ASSERT_EQ(write(fd, "!", 1), 1);  // still appends at the new end
+    std::string moved = data.substr(0, 100) + data.substr(150000) + "!";
+    EXPECT_EQ(f.bytes(), moved);
+    // Parts that meet go through a buffer of the process, in steps.
+    ASSERT_EQ(fd_move_down(fd, 1000, 50101, 10), 0);
     close(fd);
-    EXPECT_EQ(f.bytes(), data.substr(0, 100) + data.substr(150000) + "!");
+    EXPECT_EQ(f.bytes(), moved.substr(0, 10) + moved.substr(1000));
     EXPECT_EQ(fd_move_down(-1, 0, 0, 0), -1);
     EXPECT_EQ(fd_move_down(0, 10, 20, 11), -1);
 }

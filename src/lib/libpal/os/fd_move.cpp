@@ -67,6 +67,30 @@ bool copy_range(int in, i64 from, i64 end, chunk_buf &b, i64 done, Put put)
     return true;
 }
 
+// Copies [from, end) of fd down to to through the page cache, without the
+// bytes passing through this process; only where the parts do not meet.
+// False when the system cannot (an older kernel, a file system without
+// it): the caller copies them itself, from the start.
+bool copy_in_kernel(int fd, i64 from, i64 end, i64 to)
+{
+    if (to + (end - from) > from) return false;
+    loff_t in = from, out = to;
+    while (in < end) {
+        ssize_t r = copy_file_range(fd, &in, fd, &out, (size_t)(end - in), 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+    }
+    return true;
+}
+
+// The same through a buffer of this process.
+bool copy_through(int fd, i64 from, i64 end, i64 to)
+{
+    chunk_buf b;
+    auto put = [fd, to](const char *p, size_t n, i64 done) { return pwrite_all(fd, p, n, to + done); };
+    return copy_range(fd, from, end, b, 0, put);
+}
+
 // The marker's name: the file's name and FD_HALVE_MARK_SUFFIX. False when
 // it does not fit.
 bool mark_name(const char *name, char *out, size_t size)
@@ -188,13 +212,13 @@ bool fd_append_whole(int fd, const struct iovec *v, int cnt)
 int fd_move_down(int fd, i64 from, i64 end, i64 to)
 {
     if (fd < 0 || to < 0 || to > from || from > end) return -1;
-    chunk_buf b;
     // Positioned writes need a descriptor that does not append.
     int rc = -1;
     int fl = fcntl(fd, F_GETFL);
     if (fl >= 0 && fcntl(fd, F_SETFL, fl & ~O_APPEND) == 0) {
-        auto put = [fd, to](const char *p, size_t n, i64 done) { return pwrite_all(fd, p, n, to + done); };
-        if (copy_range(fd, from, end, b, 0, put) && ftruncate(fd, (off_t)(to + end - from)) == 0) rc = 0;
+        if (copy_in_kernel(fd, from, end, to) || copy_through(fd, from, end, to)) {
+            if (ftruncate(fd, (off_t)(to + end - from)) == 0) rc = 0;
+        }
         fcntl(fd, F_SETFL, fl);
     }
     return rc;
