@@ -127,7 +127,7 @@ bool mark_ready(fd_halve_mark *m, const char *name)
     }
     mark_path path;
     if (!mark_name(name, path, sizeof path)) return false;
-    m->fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    m->fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     return m->fd >= 0;
 }
 
