@@ -433,7 +433,7 @@ TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
     std::string mark = f.path + FD_HALVE_MARK_SUFFIX, want = data.substr(0, 100) + data.substr(150000);
     auto resume = [&] {
         int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        int rc = fd_halve_resume(fd, f.path.c_str());
+        int rc = fd_halve_resume(fd, f.path.c_str(), nullptr);
         close(fd);
         EXPECT_NE(access(mark.c_str(), F_OK), 0);
         return rc;

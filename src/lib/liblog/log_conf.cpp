@@ -13,6 +13,7 @@
 #include "libpal/env/os_mutex.h"
 #include "libpal/string/conv_num.h"
 #include "libpal/string/str_buf.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/value/dvar.h"
 
@@ -152,19 +153,36 @@ struct log2 *log2_init(const char *conf_path, const char *name)
     }
     if (const char *v = key("bsvlog")) bsv_open(c, v);
     if (const char *v = key("file_dir")) log2_ioctl(c, LOG_IOC_FILE_DIR, (intptr_t)v, 0);
+    // A mode other than a or w (a typo) keeps the file: it is opened for
+    // appending, and the value is told on standard error.
+    const char *bad_mode = nullptr;
     if (const char *v = key("file_mode", false)) {
         log_output_lock g(c);
-        log_file_mode_set(&c->file, v);
+        if (log_file_mode_set(&c->file, v) != 0) {
+            log_file_mode_set(&c->file, "a");
+            bad_mode = v;
+        }
     }
     if (const char *v = key("file")) {
         log2_ioctl(c, LOG_IOC_FILE_OPEN, (intptr_t)v, 0);
         log2_ioctl(c, LOG_IOC_FILE_ON, 1, 0);
     }
+    if (bad_mode) {
+        const char *file = log_file_name_get(c);
+        log_tell("[%s] file_mode=%s is not a or w: %s%s is opened for appending (nothing is emptied)", sec,
+                 str_log_esc<256>(bad_mode).c_str(), *file ? "the log file " : "a log file",
+                 str_log_esc<4096>(file).c_str());
+    }
     if (const char *v = key("file_size")) {
         // The limit is a 32-bit count: a larger size is refused like a
-        // smaller one (shown as -1, since it has no 32-bit value).
+        // smaller one (shown as -1, since it has no 32-bit value), but for
+        // 2G, the top of the range, which is the largest count held.
         u64 sz = str_parse_size(v);
-        if (sz >= (u64)kFileSizeMin && sz <= (u64)INT32_MAX) {
+        if (sz == (u64)INT32_MAX + 1) sz = INT32_MAX;
+        if (!str_is_size(v)) {
+            LOG_WARN("[%s] file_size=%s is not a size, %d is used\n", sec, str_log_esc<256>(v).c_str(),
+                     (int)log_file_size_get(&c->file));
+        } else if (sz >= (u64)kFileSizeMin && sz <= (u64)INT32_MAX) {
             log_debug_printf("log2_ioctl log.file_size=%d\n", (int)sz);
             log2_ioctl(c, LOG_IOC_FILE_SIZE, (intptr_t)sz, 0);
         } else {

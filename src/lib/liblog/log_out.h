@@ -45,6 +45,12 @@ struct log_file_state {
     u8 was_open;        // text: the name has led to a file (an open again
                         // makes its directory anew, as after a deletion)
     fd_halve_mark mark; // text: the marker of its halvings
+    u8 mark_note;       // text: its finding (mark.why) goes into the file
+    // Text: halvings that failed, told late as the dropped records are;
+    // while they fail the next waits until halve_retry_us.
+    u32 halve_fails;
+    int halve_errno;
+    u64 halve_retry_us;
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -169,6 +175,12 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno);
 // The message of the record that tells that a name opened after fails
 // failed attempts; its length.
 int log_file_opened_text(char *buf, size_t size, const char *path, u32 fails);
+// The message of the err record that tells how many halvings of a log
+// file failed (eno: why the first did); its length.
+int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno);
+// The first halving that failed after one that did not (or after the
+// open) is told on standard error at once; the err records follow.
+void log_file_halve_failed(const char *path, int eno);
 
 // Syslog output.
 void log_net_init(log_net_state *st);

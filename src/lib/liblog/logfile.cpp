@@ -14,6 +14,7 @@
 #include "libpal/env/tid_name.h"
 #include "libpal/os/fd_follow.h"
 #include "libpal/os/fd_move.h"
+#include "libpal/os/fd_open.h"
 #include "libpal/os/os_path.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 constexpr char kOpenedFmt[] = "log file %s opened after %u failed attempts\n";
+constexpr char kHalveFailedFmt[] = "%u halvings of the log file failed: the kept part could not be copied (%s)\n";
 
 bool ends_with_pcap(const char *path)
 {
@@ -54,13 +56,26 @@ void absolute_name(const char *path, char *out, size_t size)
     path_normalize(out);
 }
 
+// A finding about the halving's marker (one that is not the program's
+// own, or cannot be removed) is told once: on standard error now, and in
+// a warn record in front of the next record in the file. (The writer runs
+// under the output mutex: a log record of its own would not reach the
+// file.)
+void tell_mark(log_file_state *st)
+{
+    if (const char *why = fd_halve_mark_news(&st->mark)) {
+        log_tell("%s", why);
+        st->mark_note = 1;
+    }
+}
+
 // A file kept for appending: a halving that a kill cut short is finished
 // first, and a last line without its line end (a write torn by a kill, a
 // file edited by hand) gets one, so that no record is glued to it.
-void continue_text(int fd, const char *path)
+void continue_text(log_file_state *st, int fd, const char *path)
 {
-    char real[PATH_MAX];
-    fd_halve_resume(fd, realpath(path, real) ? real : path);
+    fd_halve_resume(fd, path, &st->mark);
+    tell_mark(st);
     i64 size = fd_size(fd);
     char last;
     if (size > 0 && fd_pread_all(fd, &last, 1, size - 1) && last != '\n') {
@@ -72,14 +87,15 @@ void continue_text(int fd, const char *path)
 // Opens the text file; "w" empties it, "a" and "a+" keep it. The
 // descriptor appends, so that every record lands at the current end, and
 // reads, for the trim. A file that is opened again after it vanished gets
-// its directory back too when that vanished with it (remake).
+// its directory back too when that vanished with it (remake). Another
+// user's link, FIFO or file in a shared directory is refused (fd_open_log).
 int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
 {
-    int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    int fd = remake ? os_open_mkparent(path, flags, 0644) : open(path, flags, 0644);
+    int flags = O_RDWR | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0);
+    int fd = fd_open_log(path, flags, 0644, remake);
     if (fd < 0) return -1;
     if (truncate) fd_halve_mark_remove(path);
-    else continue_text(fd, path);
+    else continue_text(st, fd, path);
     if (!fd_follow_start(&st->follow, fd, &st->size)) {
         close(fd);
         return -1;
@@ -239,13 +255,13 @@ void stamp_now(char *s, u64 *tod)
 // The lines that tell of failed opens and of dropped records, with their
 // headers, stamped, into kNotesSize bytes.
 constexpr size_t kNoteText = 512;
-constexpr size_t kNotesSize = 2 * (LOG_FILE_HEAD_MAX + kNoteText);
+constexpr size_t kNotesSize = 4 * (LOG_FILE_HEAD_MAX + kNoteText);
 size_t notes(const log_file_state *st, char *note, const char *stamp)
 {
     size_t n = 0;
-    // One warn line: its header, stamped, then the text text() writes.
-    auto line = [&](auto text) {
-        size_t h = log_file_head(note + n, LOG_LVL_WARN, LOG_MOD);
+    // One line: its header, stamped, then the text text() writes.
+    auto line = [&](auto text, int level = LOG_LVL_WARN) {
+        size_t h = log_file_head(note + n, level, LOG_MOD);
         memcpy(note + n, stamp, LOG_FILE_STAMP);
         n += h;
         int k = text(note + n);
@@ -254,21 +270,37 @@ size_t notes(const log_file_state *st, char *note, const char *stamp)
     if (st->open_fails)
         line([st](char *b) { return log_file_opened_text(b, kNoteText, st->name, st->open_fails); });
     if (st->dropped) line([st](char *b) { return log_file_dropped_text(b, kNoteText, st->dropped, st->drop_errno); });
+    if (st->halve_fails)
+        line([st](char *b) { return log_file_halve_failed_text(b, kNoteText, st->halve_fails, st->halve_errno); },
+             LOG_LVL_ERR);
+    if (st->mark_note) line([st](char *b) { return snprintf(b, kNoteText, "%.*s\n", (int)kNoteText - 2, st->mark.why); });
     return n;
 }
 
-// After a write: a file at or above the limit keeps its newer half.
+// After a write: a file at or above the limit keeps its newer half. A
+// halving that fails is counted and told in front of the next record; the
+// file may then stay over its limit, and the next try waits a second.
 void apply_limit(log_file_state *st)
 {
     if ((i64)st->size < st->size_limit) return;
+    bool failing = st->halve_retry_us != 0;
+    if (failing && os_mono_us() < st->halve_retry_us) return;
     // The count may be stale (another writer of the same file, or an
     // outside truncation): the real size decides.
     i64 size = fd_size(st->fd);
     if (size < 0) return;
     st->size = (u64)size;
-    if (size >= st->size_limit && log_file_trim(st->fd, st->name, &st->mark, size, st->size_limit) == 0 &&
-        (size = fd_size(st->fd)) >= 0)
-        st->size = (u64)size;
+    if (size < st->size_limit) return;
+    int rc = log_file_trim(st->fd, st->name, &st->mark, size, st->size_limit);
+    int eno = errno;
+    tell_mark(st);
+    st->halve_retry_us = 0;
+    if (rc != 0) {
+        if (!st->halve_fails++) st->halve_errno = eno;
+        if (!failing) log_file_halve_failed(st->name, eno);
+        st->halve_retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
+    }
+    if ((size = fd_size(st->fd)) >= 0) st->size = (u64)size;
 }
 
 // The start of the last line of a file of size bytes that ends in a line
@@ -328,6 +360,20 @@ int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
     return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
 }
 
+void log_file_halve_failed(const char *path, int eno)
+{
+    char et[256];
+    log_tell("log file %s could not be halved: %s (its newest records are kept; tried again each second)", path,
+             os_errno_str(eno, et, sizeof et));
+}
+
+int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno)
+{
+    char et[256];
+    int n = snprintf(buf, size, kHalveFailedFmt, count, os_errno_str(eno, et, sizeof et));
+    return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
+}
+
 int log_file_opened_text(char *buf, size_t size, const char *path, u32 fails)
 {
     if (size < 2) return 0;
@@ -343,8 +389,10 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno)
     if (__atomic_fetch_add(&st->open_fails, 1, __ATOMIC_ACQ_REL) != 0) return;
     __atomic_store_n(&st->open_errno, eno, __ATOMIC_RELAXED);
     char et[256];
+    // A name refused in a shared directory says why in words.
+    const char *why = eno == EACCES ? fd_open_refusal(path, et, sizeof et) : nullptr;
     log_tell("cannot open log file %s: %s (its records are dropped until it opens)", path,
-             os_errno_str(eno, et, sizeof et));
+             why ? why : os_errno_str(eno, et, sizeof et));
 }
 
 int log_file_close(log_file_state *st)
@@ -358,6 +406,9 @@ int log_file_close(log_file_state *st)
     fd_halve_mark_close(&st->mark, st->name);
     st->held = 0;
     st->dropped = 0;
+    st->halve_fails = 0;
+    st->halve_retry_us = 0;
+    st->mark_note = 0;
     st->was_open = 0;
     __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
@@ -494,7 +545,8 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
         char note[kNotesSize];
         int cnt = 0;
         size_t put = 0;
-        if (st->dropped | st->open_fails) {
+        bool noted = st->dropped | st->open_fails | st->halve_fails | st->mark_note;
+        if (noted) {
             v[cnt] = {note, notes(st, note, stamp)};
             put += v[cnt++].iov_len;
         }
@@ -505,8 +557,10 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
             ++i;
         } while (i < n && cnt < kPieces && (i64)(st->size + put) < st->size_limit);
         if (!fd_append_whole(st->fd, v, cnt)) return fail(st, errno, n - first);
-        if (st->dropped | st->open_fails) {
+        if (noted) {
             st->dropped = 0;
+            st->halve_fails = 0;
+            st->mark_note = 0;
             __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
             __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
         }

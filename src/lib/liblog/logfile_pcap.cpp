@@ -90,11 +90,31 @@ bsvf_pcap *pcap_open_again(log_file_state *st)
 }
 
 // A record of the output itself as a packet, ahead of the record due.
-int write_note(bsvf_pcap *h, const char *msg, u64 limit, int line)
+int write_note(bsvf_pcap *h, const char *msg, u64 limit, int line, int level = LOG_LVL_WARN)
 {
     u8 note[BSV_LOG_REC_MAX];
-    int n = bsv_log_build(note, LOG_LVL_WARN, LOG_MOD, LOG_SRC, line, "log_file_pcap_write", msg);
+    int n = bsv_log_build(note, level, LOG_MOD, LOG_SRC, line, "log_file_pcap_write", msg);
     return n > 0 ? bsvf_pcap_write_limited(h, note, n, limit) : -1;
+}
+
+// What the file's writer has to tell (a marker that is not the program's
+// own, halvings that failed): on standard error once, and as records in
+// the file.
+void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
+{
+    pcap_dump_told told;
+    if (!pcap_dump_news(h->dumper, &told)) return;
+    char msg[512];
+    if (told.why[0]) {
+        log_tell("%s", told.why);
+        snprintf(msg, sizeof msg, "%s\n", told.why);
+        write_note(h, msg, limit, __LINE__);
+    }
+    if (told.halve_began) log_file_halve_failed(st->name, told.halve_errno);
+    if (told.halve_fails) {
+        log_file_halve_failed_text(msg, sizeof msg, told.halve_fails, told.halve_errno);
+        write_note(h, msg, limit, __LINE__, LOG_LVL_ERR);
+    }
 }
 
 }  // namespace
@@ -143,6 +163,7 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     // number of logging threads.
     int rc = bsvf_pcap_write_limited(h, rec, len, limit);
     if (rc < 0) pcap_drop(st, 1, errno);
+    tell_news(st, h, limit);
     return rc;
 }
 

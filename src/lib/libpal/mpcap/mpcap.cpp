@@ -13,7 +13,9 @@
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
+#include "libpal/env/os_time.h"
 #include "libpal/os/fd_move.h"
+#include "libpal/os/fd_open.h"
 #include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_panic.h"
 #include "libpal/os/posix/name_pipe_srv.h"
@@ -30,7 +32,7 @@ int clamp_int(i64 v)
     return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
 }
 
-pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path)
+pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path, const fd_halve_mark *mark)
 {
     pcap_dumper *d = (pcap_dumper *)os_zalloc(sizeof *d);
     char *name = os_strdup(path);
@@ -44,7 +46,7 @@ pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path)
     d->kind = PCAP_DUMP_FILE;
     d->fp = fp;
     d->name = name;
-    fd_halve_mark_init(&d->mark);
+    d->mark = *mark;
     pthread_mutex_init(&d->lock, nullptr);
     fd_follow_start(&d->follow, fileno(fp), nullptr);
     return d;
@@ -129,21 +131,17 @@ int cut_torn(pcap *p, int fd, i64 size, const char *path)
 // (such a file is left as it is); its torn last record is cut off first
 // (cut_torn; *cut: the records cut off). A file shorter than the header
 // whose bytes begin p's header (the header's write was cut short) is
-// started anew. mkparent: a missing directory is made too. NULL with errno
-// set.
-FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut)
+// started anew. mkparent: a missing directory is made too. Another user's
+// link, FIFO or file in a shared directory is refused (fd_open_log); a
+// finding about the halving's marker is kept in mark. NULL with errno set.
+FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_mark *mark)
 {
     *cut = 0;
     FILE *fp = nullptr;
-    if (!mkparent) {
-        fp = os_fsopen(path, "ab+", 0);
-    } else {
-        int fd = os_open_mkparent(path, O_RDWR | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0 && !(fp = fdopen(fd, "ab+"))) close(fd);
-    }
+    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_APPEND, 0644, mkparent);
+    if (fd >= 0 && !(fp = fdopen(fd, "ab+"))) close(fd);
     if (!fp) return nullptr;
-    int fd = fileno(fp);
-    fd_halve_resume(fd, path);
+    fd_halve_resume(fd, path, mark);
     i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
     pcap_file_hdr have;
     size_t part = size > 0 && size < (i64)PCAP_HDR_SIZE ? (size_t)size : 0;
@@ -197,23 +195,34 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
     // Readable too: the size rule walks the packets of the file.
-    FILE *fp = os_fsopen(path, "wb+", 0);
-    if (!fp) return nullptr;
+    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_TRUNC, 0644, false);
+    FILE *fp = fd >= 0 ? fdopen(fd, "wb+") : nullptr;
+    if (!fp) {
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
     fd_halve_mark_remove(path);
     if (!write_hdr(p, fp)) {
         fclose(fp);
         return nullptr;
     }
-    return dumper_new(p, fp, path);
+    fd_halve_mark mark;
+    fd_halve_mark_init(&mark);
+    return dumper_new(p, fp, path, &mark);
 }
 
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
     u32 cut;
-    FILE *fp = open_append(p, path, false, &cut);
-    pcap_dumper *d = fp ? dumper_new(p, fp, path) : nullptr;
-    if (d) d->cut = cut;
+    fd_halve_mark mark;
+    fd_halve_mark_init(&mark);
+    FILE *fp = open_append(p, path, false, &cut, &mark);
+    pcap_dumper *d = fp ? dumper_new(p, fp, path, &mark) : nullptr;
+    if (d) {
+        d->cut = cut;
+        if (mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
+    }
     return d;
 }
 
@@ -251,12 +260,24 @@ int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
     return (int)cap;
 }
 
-// The size rule; the caller holds the lock.
+// The size rule; the caller holds the lock. A halving that fails is
+// counted for the writer to tell, and the next waits a second (the file
+// stays over its limit meanwhile).
 int set_fsize_locked(pcap_dumper *d, u64 limit)
 {
     if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
+    bool failing = d->halve_retry_us != 0;
+    if (failing && os_mono_us() < d->halve_retry_us) return 0;
     int fd = fileno(d->fp);
     int rc = pcap_trim_fd(fd, d->name, &d->mark, limit, (int)d->ctx->swap);
+    int eno = errno;
+    d->halve_retry_us = 0;
+    if (rc < 0) {
+        if (d->halve_fails++ == 0) d->halve_errno = eno;
+        d->halve_began |= !failing;
+        d->halve_retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
+    }
+    if (rc < 0 || d->mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
     if (rc > 0) {
         // A file opened for writing (not appending) goes on at its new
         // end.
@@ -329,13 +350,29 @@ int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost)
     }
     u32 cut = 0;
     if (!d->fp) {
-        d->fp = open_append(d->ctx, d->name, true, &cut);
+        d->fp = open_append(d->ctx, d->name, true, &cut, &d->mark);
+        if (d->mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
         if (d->fp) fd_follow_start(&d->follow, fileno(d->fp), nullptr);
         else d->open_errno = errno;
     }
     u64 due = d->fp ? d->follow.checked_us + FD_FOLLOW_BURST_US : now + FD_FOLLOW_RETRY_US;
     __atomic_store_n(&d->look_due, due, __ATOMIC_RELAXED);
     return d->fp ? (int)cut : -1;
+}
+
+bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out)
+{
+    if (!d || !__atomic_load_n(&d->news, __ATOMIC_ACQUIRE)) return false;
+    out->why[0] = 0;
+    pthread_guard g(&d->lock);
+    __atomic_store_n(&d->news, 0, __ATOMIC_RELAXED);
+    if (const char *why = fd_halve_mark_news(&d->mark)) memcpy(out->why, why, sizeof out->why);
+    out->halve_fails = d->halve_fails;
+    out->halve_errno = d->halve_errno;
+    out->halve_began = d->halve_began;
+    d->halve_fails = 0;
+    d->halve_began = 0;
+    return out->why[0] || out->halve_fails;
 }
 
 long pcap_dump_flush(pcap_dumper *d)

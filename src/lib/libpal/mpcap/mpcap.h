@@ -62,6 +62,13 @@ struct pcap_dumper {
     int open_errno;  // why the name could not be opened again
     u32 cut;         // records cut off the file by pcap_dump_open_append
     fd_halve_mark mark;  // the marker of the size rule's halvings
+    // Halvings that failed since the writer last asked (pcap_dump_news),
+    // and why the first did; the next try waits until halve_retry_us.
+    u32 halve_fails;
+    int halve_errno;
+    u64 halve_retry_us;
+    u8 halve_began;      // they began after one that did not fail
+    u32 news;            // something for pcap_dump_news (atomic access)
 };
 
 // byte_order 0 little-endian, 1 big-endian.
@@ -95,6 +102,17 @@ int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *da
 constexpr u32 PCAP_SAFE_DATA_MAX = 2048;
 int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
 long pcap_dump_flush(pcap_dumper *d);
+// What the writer should tell once: a finding about the halving's marker
+// (see fd_halve_resume) and the halvings that failed (the size rule leaves
+// the file over its limit then, and tries again a second later). One load
+// when there is nothing; true when *out holds something.
+struct pcap_dump_told {
+    char why[sizeof(fd_halve_mark::why)];
+    u32 halve_fails;
+    int halve_errno;
+    bool halve_began;  // the first failed after one that did not
+};
+bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out);
 // Follows the file's name, with one look per FD_FOLLOW_BURST_US at most
 // (the calls in between read one field): when the name no longer leads to
 // the open file, the name is opened anew as pcap_dump_open_append opens

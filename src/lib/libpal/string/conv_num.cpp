@@ -276,8 +276,13 @@ static const str_size_unit size_units[] = {
     {"", 0},
 };
 
-u64 str_parse_size_imp(const char *text, const str_size_unit *table)
+namespace {
+
+// str_parse_size_imp, and whether the whole text was a size: a number
+// that strtod takes whole, then units of the table.
+u64 parse_size(const char *text, const str_size_unit *table, bool *whole)
 {
+    *whole = false;
     if (!text || !table) return 0;
     unsigned char c0 = (unsigned char)text[0];
     if ((c0 >= '\t' && c0 <= '\r') || c0 == ' ' || c0 == '+' || c0 == '-') return 0;
@@ -290,7 +295,9 @@ u64 str_parse_size_imp(const char *text, const str_size_unit *table)
     char num[257];
     memcpy(num, text, len - nl);
     num[len - nl] = 0;
-    double v = atof(num);
+    char *end = nullptr;
+    double v = strtod(num, &end);
+    bool number = len > nl && end == num + (len - nl);
     const char *s = text + len - nl;
     while (*s) {
         const str_size_unit *row = table;
@@ -300,7 +307,23 @@ u64 str_parse_size_imp(const char *text, const str_size_unit *table)
         v *= (double)row->factor;
         s += strlen(row->suffix);
     }
+    *whole = number;
     return f64_to_u64_sat(v);
+}
+
+}  // namespace
+
+u64 str_parse_size_imp(const char *text, const str_size_unit *table)
+{
+    bool whole;
+    return parse_size(text, table, &whole);
+}
+
+bool str_is_size(const char *text)
+{
+    bool whole;
+    parse_size(text, size_units, &whole);
+    return whole;
 }
 
 u64 str_parse_size(const char *text) { return str_parse_size_imp(text, size_units); }

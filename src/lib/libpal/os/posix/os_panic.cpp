@@ -234,7 +234,11 @@ struct report_out {
             fd_write_all(STDERR_FILENO, l.b, l.n);
             fd_write_all(STDERR_FILENO, reset, strlen(reset));
         }
-        if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0) {
+        // Without the lock the text file is written only while no halving
+        // is under way: a halving's descriptor does not append, and a line
+        // written then would tear the file or leave a hole in it.
+        if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0 &&
+            (locked || !fd_halve_busy(&ctx->file.mark))) {
             // The file line: its header, the function and the message.
             line_buf f;
             add_file_header(f, level);
@@ -452,6 +456,10 @@ void panic_handler(int signo)
     }
     constexpr int kCrit = LOG_LVL_CRIT | LOG_OPT_NOEXIT;
     struct log2 *ctx = g_log_default.load();
+    // The process ends after the report: a log file halving that has not
+    // begun yet never does, and one under way keeps the report out of its
+    // file.
+    fd_halve_stop();
     line_buf last, sig, ver;
     {
         report_out lock(ctx);  // the last-log text changes under the log lock
