@@ -11,6 +11,7 @@
 
 #include "common/child.h"
 #include "common/fsize_limit.h"
+#include "common/io_faults.h"
 #include "common/log_capture.h"
 #include "common/text_match.h"
 #include "liblog/log.h"
@@ -203,12 +204,54 @@ TEST_F(LogFile, AnOpenForAppendingMendsWhatAKillLeft)
     ASSERT_EQ(lines.size(), 102u);
     EXPECT_EQ(lines[100], "torn li");
     EXPECT_TRUE(testutil::text_like(lines[101].c_str(), "{*} INFO  {d} --- [{*}] tmod new")) << lines[101];
+    // A FIFO at the marker's name does not hang the open: it is removed,
+    // and said in the file in front of the next record.
+    logtest::write_file(p, text);
+    ASSERT_EQ(mkfifo((p + FD_HALVE_MARK_SUFFIX).c_str(), 0644), 0);
+    open(p);
+    q.log(6, "%s\n", "new");
+    lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 102u);
+    EXPECT_TRUE(testutil::text_like(lines[100].c_str(), "{*} WARN  {d} --- [{*}] tag marker {*}k.log.halving not "
+                                                        "followed: a FIFO; removed"))
+        << lines[100];
+    EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1);
+    // An open that empties the file removes the marker beside its real
+    // name, also when it is named through a link.
     logtest::write_file(p, text);
     testutil::halving_cut_short(p, from, end, 0, 5);
+    ASSERT_EQ(symlink(p.c_str(), (dir / "link.log").c_str()), 0);
     ASSERT_EQ(log_file_mode_set(st(), "w"), 0);
-    open(p);
+    open(dir / "link.log");
     EXPECT_EQ(read_file(p), "");
     EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1);
+}
+
+// A halving whose copy fails keeps every record: the file stays over its
+// limit, the failure is told in an err record in front of the next record,
+// and the next halving comes a second later, not at every record.
+TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
+{
+    std::string p = dir / "f.log";
+    ASSERT_EQ(log_file_size_set(st(), 2048), 0);
+    open(p);
+    testutil::faults().arm(st()->fd, ENOSPC, "F");
+    for (int i = 0; i < 40; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().disarm();
+    auto lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 41u);
+    EXPECT_TRUE(testutil::text_like(lines[0].c_str(), "{*} INFO  {d} --- [{*}] tmod r0 {*}")) << lines[0];
+    EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} INFO  {d} --- [{*}] tmod r39 {*}")) << lines.back();
+    int notes = 0;
+    for (auto &l : lines)
+        notes += testutil::text_like(l.c_str(), "{*} ERROR {d} --- [{*}] tag 1 halvings of the log file failed: the "
+                                                "kept part could not be copied (No space left on device)");
+    EXPECT_EQ(notes, 1);
+    st()->halve_retry_us = 1;  // the second is over
+    q.log(6, "%s\n", "last");
+    lines = lines_of(read_file(p));
+    EXPECT_LT(logtest::file_size(p), 2048);
+    EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} tmod last")) << lines.back();
 }
 
 // A record longer than the half that is kept stays whole: the file stands
@@ -440,7 +483,7 @@ TEST(LogFileConf, SizeAboveInt32IsRefusedLikeOneBelowTheMinimum)
 {
     tmp_dir dir;
     std::string ini = dir / "v.ini";
-    logtest::write_file(ini, "[log_big]\nfile_size=3G\n[log_ok]\nfile_size=1G\n");
+    logtest::write_file(ini, "[log_big]\nfile_size=3G\n[log_ok]\nfile_size=2G\n[log_typo]\nfile_size=2abcM\n");
     configure_default();
     testutil::log_capture cap;
     struct log2 *a = log2_init(ini.c_str(), "big");
@@ -451,10 +494,37 @@ TEST(LogFileConf, SizeAboveInt32IsRefusedLikeOneBelowTheMinimum)
     EXPECT_EQ(log_file_size_get(&a->file), LOG_FILE_SIZE_DEFAULT);
     configure_default();
     struct log2 *b = log2_init(ini.c_str(), "ok");
-    EXPECT_EQ(log_file_size_get(&b->file), 1 << 30);
+    EXPECT_EQ(log_file_size_get(&b->file), INT32_MAX) << "2G, the top of the range";
     ASSERT_NE(b, log_ctx_get(nullptr));
+    configure_default();
+    struct log2 *t = log2_init(ini.c_str(), "typo");
+    EXPECT_EQ(log_file_size_get(&t->file), LOG_FILE_SIZE_DEFAULT);
+    EXPECT_TRUE(cap.has("[log_typo] file_size=2abcM is not a size, 2097152 is used\n")) << cap.get();
     log2_exit(a);
     log2_exit(b);
+    log2_exit(t);
+}
+
+// A file_mode other than a or w (a typo) loses nothing: the file is opened
+// for appending, and the value is named on standard error with the file.
+TEST(LogFileConf, AModeTypoAppendsAndIsTold)
+{
+    tmp_dir dir;
+    std::string ini = dir / "v.ini";
+    logtest::write_file(dir / "m.log", "kept\n");
+    logtest::write_file(ini, "[log_m]\nfile_mode=append\nfile=" + dir.path + "/m.log\n");
+    configure_default();
+    testing::internal::CaptureStderr();
+    struct log2 *c = log2_init(ini.c_str(), "m");
+    std::string err = testing::internal::GetCapturedStderr();
+    c->con_on.store(0);
+    log2_printf(c, 3, "m", "f", 1, "fn", "appended\n");
+    EXPECT_EQ(err, "test_liblog: [log_m] file_mode=append is not a or w: the log file " + dir.path +
+                       "/m.log is opened for appending (nothing is emptied)\n");
+    std::string text = read_file(dir / "m.log");
+    EXPECT_EQ(text.rfind("kept\n", 0), 0u);
+    EXPECT_NE(text.find("appended"), std::string::npos);
+    log2_exit(c);
 }
 
 TEST(LogFileConf, EveryKeyReachesTheOutputsAndTheDump)

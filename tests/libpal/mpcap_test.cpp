@@ -16,6 +16,7 @@
 
 #include "common/child.h"
 #include "common/fsize_limit.h"
+#include "common/io_faults.h"
 #include "common/log_capture.h"
 #include "common/tmp_file.h"
 #include "libpal/mpcap/mpcap.h"
@@ -173,6 +174,39 @@ TEST(Mpcap, SizeRuleKeepsPacketsFromHalfTheLimit)
     put_packet(d, 999, 1, 'z');
     pcap_dump_close(d);
     EXPECT_EQ(f.bytes().size(), s.size() + 17);
+    pcap_close(p);
+}
+
+// A halving that fails leaves every packet, the file over its limit; it
+// is counted for the writer to tell, and tried again a second later, not
+// at every packet.
+TEST(Mpcap, AFailedHalvingKeepsEveryPacketAndIsTold)
+{
+    scratch f;
+    pcap *p = pcap_open_dead(147, 65536, 0);
+    pcap_dumper *d = pcap_dump_open(p, f.path.c_str());
+    pcap_dump_told told;
+    EXPECT_FALSE(pcap_dump_news(d, &told));
+    testutil::faults().arm(fileno(d->fp), EIO, "F");
+    for (u32 k = 0; k < 120; ++k) {
+        std::string data(984, (char)('a' + k % 26));
+        pcap_pkthdr h{k, 7, 984, 984};
+        ASSERT_EQ(pcap_dump_write_limited(d, &h, data.data(), 100000), 984);
+    }
+    testutil::faults().disarm();
+    std::string s = f.bytes();
+    EXPECT_EQ(chain(s).size(), 120u);
+    ASSERT_TRUE(pcap_dump_news(d, &told));
+    EXPECT_EQ(told.halve_fails, 1u);
+    EXPECT_EQ(told.halve_errno, ENOSPC);
+    EXPECT_TRUE(told.halve_began);
+    EXPECT_FALSE(pcap_dump_news(d, &told));
+    d->halve_retry_us = 1;  // the second is over
+    put_packet(d, 999, 1, 'z');
+    EXPECT_EQ(pcap_dump_set_fsize(d, 100000), 0);
+    EXPECT_LT(f.bytes().size(), 100000u);
+    EXPECT_FALSE(pcap_dump_news(d, &told));
+    pcap_dump_close(d);
     pcap_close(p);
 }
 
@@ -472,6 +506,126 @@ TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
     EXPECT_EQ(resume(), 0);
     EXPECT_EQ(f.bytes(), data);
     EXPECT_EQ(other.bytes(), pending);
+}
+
+// A marker is followed only when it is the program's own: any other (a
+// FIFO, one that others may write, a second link, a link, another user's)
+// is removed and said once, the file left as it is; and a halving never
+// takes over a file it finds at the marker's name.
+TEST(FdMove, AMarkerThatIsNotTheProgramsOwnIsNeitherFollowedNorUsed)
+{
+    scratch f, other;
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
+    std::string mark = f.path + FD_HALVE_MARK_SUFFIX;
+    f.put(data);
+    struct stat sb;
+    ASSERT_EQ(stat(f.path.c_str(), &sb), 0);
+    char t[FD_HALVE_MARK_LEN];
+    fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 150000, 200000, 100);
+    auto write_mark = [&](mode_t mode) {
+        int m = open(mark.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        ASSERT_EQ(write(m, t, sizeof t), (ssize_t)sizeof t);
+        fchmod(m, mode);
+        close(m);
+    };
+    fd_halve_mark m;
+    fd_halve_mark_init(&m);
+    auto planted = [&](const std::string &why, auto plant) {
+        f.put(data);
+        plant();
+        int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        EXPECT_EQ(fd_halve_resume(fd, f.path.c_str(), &m), 0) << why;
+        close(fd);
+        EXPECT_EQ(f.bytes(), data) << why;
+        EXPECT_NE(access(mark.c_str(), F_OK), 0) << why;
+        const char *news = fd_halve_mark_news(&m);
+        EXPECT_EQ(news ? std::string(news) : "", "marker " + mark + " not followed: " + why + "; removed");
+        EXPECT_EQ(fd_halve_mark_news(&m), nullptr) << "told once";
+    };
+    planted("a FIFO", [&] { ASSERT_EQ(mkfifo(mark.c_str(), 0644), 0); });
+    planted("writable by group or others", [&] { write_mark(0664); });
+    planted("a file of 2 links", [&] {
+        write_mark(0644);
+        ASSERT_EQ(link(mark.c_str(), other.path.c_str()), 0);
+    });
+    planted("a symbolic link", [&] { ASSERT_EQ(symlink(other.path.c_str(), mark.c_str()), 0); });
+    if (geteuid() == 0)
+        planted("a file of uid 65534", [&] {
+            write_mark(0644);
+            ASSERT_EQ(chown(mark.c_str(), 65534, 65534), 0);
+        });
+    // A halving removes what stands at the marker's name and makes its own.
+    f.put(data);
+    write_mark(0666);
+    int theirs = open(mark.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 150000, 200000, 100), 1);
+    struct stat held, now;
+    fstat(theirs, &held);
+    ASSERT_EQ(stat(mark.c_str(), &now), 0);
+    EXPECT_NE(now.st_ino, held.st_ino);
+    EXPECT_EQ(now.st_mode & 0777, 0644u);
+    EXPECT_EQ(pread(theirs, t, 8, 0), 8);
+    EXPECT_EQ(std::string(t, 8), "halving ") << "their file is not written";
+    close(theirs);
+    ASSERT_EQ(unlink(mark.c_str()), 0);
+    ASSERT_EQ(mkfifo(mark.c_str(), 0644), 0);
+    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 30000, 50100, 0), 1);
+    EXPECT_EQ(stat(mark.c_str(), &now), 0);
+    EXPECT_TRUE(S_ISREG(now.st_mode));
+    close(fd);
+    fd_halve_mark_close(&m, f.path.c_str());
+}
+
+// A halving whose copy fails keeps the newest part: refused before a byte
+// went over, the file stays as it was, over its limit; refused later, the
+// kept part is read from its source and written back; only when that
+// fails too is the file cut behind what it wrote. An open's resume keeps
+// the same rules.
+TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
+{
+    scratch f;
+    std::string data;
+    for (int i = 0; i < 400000; ++i) data += (char)('a' + i % 23);
+    std::string kept = data.substr(200000), mark = f.path + FD_HALVE_MARK_SUFFIX;
+    auto &faults = testutil::faults();
+    auto halve = [&](const char *pwrites, long short_n) {
+        f.put(data);
+        int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        fd_halve_mark m;
+        fd_halve_mark_init(&m);
+        faults.arm(fd, ENOSPC, pwrites, short_n);
+        int rc = fd_halve(fd, f.path.c_str(), &m, 200000, 400000, 0);
+        int eno = errno;
+        faults.disarm();
+        EXPECT_EQ(write(fd, "!", 1), 1) << "appends still";
+        close(fd);
+        std::ifstream in(mark);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text.substr(0, 5), "none ") << pwrites;
+        fd_halve_mark_close(&m, f.path.c_str());
+        return rc < 0 ? -eno : rc;
+    };
+    EXPECT_EQ(halve("F", 0), -ENOSPC);
+    EXPECT_EQ(f.bytes(), data + "!");
+    EXPECT_EQ(halve("pf", 0), -ENOSPC);  // the first 64 KiB went over
+    EXPECT_EQ(f.bytes(), kept + "!");
+    EXPECT_EQ(halve("pfsF", 1000), -ENOSPC);
+    EXPECT_EQ(f.bytes(), kept.substr(0, 1000) + "!");
+    EXPECT_EQ(halve("", 0), 1) << "copy_file_range refused alone: through a buffer";
+    EXPECT_EQ(f.bytes(), kept + "!");
+    f.put(data);
+    testutil::halving_cut_short(f.path, 200000, 400000, 0, 1000);
+    int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    faults.arm(fd, ENOSPC, "F");
+    EXPECT_EQ(fd_halve_resume(fd, f.path.c_str(), nullptr), -1);
+    faults.disarm();
+    EXPECT_EQ(access(mark.c_str(), F_OK), 0) << "stays for the next open";
+    EXPECT_EQ(f.bytes().substr(1000), data.substr(1000));
+    EXPECT_EQ(fd_halve_resume(fd, f.path.c_str(), nullptr), 1);
+    close(fd);
+    EXPECT_EQ(f.bytes(), kept);
 }
 
 }  // namespace

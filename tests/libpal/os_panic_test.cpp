@@ -161,16 +161,26 @@ TEST(OsPanic, StackOverflowStillReports)
 }
 
 // The thread that crashes may hold the log lock: the report waits only
-// briefly for it.
+// briefly for it, and then writes the text file only while no halving of
+// it is under way (the halving's descriptor does not append).
 TEST(OsPanic, ReportsWhileTheLogLockIsHeld)
 {
-    auto [st, err] = in_child([] {
-        os_panic_init();
-        os_mutex_lock(log_ctx_get(nullptr)->mutex);
-        raise(SIGSEGV);
-    });
-    EXPECT_TRUE(exited(st, 254)) << st;
-    EXPECT_NE(err.find("signo=11"), std::string::npos) << err;
+    testutil::tmp_dir d;
+    std::string path = d.path + "/t.log";
+    for (int busy : {0, 1}) {
+        auto [st, err] = in_child([&] {
+            os_panic_init();
+            struct log2 *c = log_ctx_get(nullptr);
+            if (log_file_open(&c->file, path.c_str()) != 0) _exit(10);
+            c->file_on.store(1);
+            c->file.mark.busy = busy;
+            os_mutex_lock(c->mutex);
+            raise(SIGSEGV);
+        });
+        EXPECT_TRUE(exited(st, 254)) << st;
+        EXPECT_NE(err.find("signo=11"), std::string::npos) << err;
+        EXPECT_EQ(slurp(path).find("signo=11") != std::string::npos, !busy) << busy;
+    }
 }
 
 // With dumps set up, the pattern goes to the (test's own) core-pattern file,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 
 #include "common/child.h"
 #include "common/tmp_dir.h"
+#include "libpal/os/fd_open.h"
 #include "libpal/os/os_path.h"
 
 namespace {
@@ -296,6 +298,66 @@ TEST(OsPathConcurrency, MkdirsRacedByTwoThreads)
     EXPECT_EQ(failures.load(), 0);
     for (int i = 0; i < kTrees; ++i)
         EXPECT_EQ(os_path_is_dir((d.path + "/t" + std::to_string(i) + "/a/b/c/d/e").c_str()), 1);
+}
+
+// A log name in a directory that is sticky and that others may write (as
+// /tmp) is opened only when it is a plain file of the program's own (or
+// of the directory's owner): another user's link, FIFO, file or second
+// link is refused before a byte is written or emptied, and a FIFO cannot
+// hang the open. Elsewhere links and FIFOs are opened as before.
+TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
+{
+    tmp_dir d;
+    std::string shared = d / "shared", name = shared + "/t.log", victim = d / "victim";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    std::ofstream(victim) << "keep";
+    constexpr int kFlags = O_RDWR | O_CREAT | O_APPEND | O_TRUNC;
+    auto refused = [&](const char *why) {
+        errno = 0;
+        EXPECT_EQ(fd_open_log(name.c_str(), kFlags, 0644, false), -1) << why;
+        EXPECT_EQ(errno, EACCES) << why;
+        char buf[160];
+        const char *told = fd_open_refusal(name.c_str(), buf, sizeof buf);
+        EXPECT_EQ(told ? std::string(told) : "", std::string(why) + " in a sticky directory that others may write");
+        EXPECT_EQ(unlink(name.c_str()), 0);
+    };
+    ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
+    refused("a symbolic link");
+    ASSERT_EQ(mkfifo(name.c_str(), 0644), 0);
+    refused("a FIFO");
+    ASSERT_EQ(link(victim.c_str(), name.c_str()), 0);
+    refused("a file of 2 links");
+    if (geteuid() == 0) {
+        std::ofstream(name) << "theirs";
+        ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+        refused("a file of uid 65534");
+    }
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+    // The program's own file is taken, and emptied once taken.
+    std::ofstream(name) << "old";
+    int fd = fd_open_log(name.c_str(), kFlags, 0644, false);
+    ASSERT_GE(fd, 0);
+    struct stat sb;
+    fstat(fd, &sb);
+    EXPECT_EQ(sb.st_size, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    close(fd);
+    // Elsewhere a link is followed and a FIFO opened, blocking once open.
+    std::string link_name = d / "l.log", fifo = d / "f.log";
+    ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()), 0);
+    fd = fd_open_log(link_name.c_str(), O_RDWR | O_APPEND, 0644, false);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    fd = fd_open_log(fifo.c_str(), O_RDWR | O_CREAT | O_APPEND, 0644, false);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    close(fd);
+    char buf[160];
+    EXPECT_EQ(fd_open_refusal(link_name.c_str(), buf, sizeof buf), nullptr);
 }
 
 }  // namespace
