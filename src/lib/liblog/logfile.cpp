@@ -597,11 +597,13 @@ int log_file_write(struct log2 *ctx, int level, const char *module, const char *
 namespace {
 
 // Whether a file could be opened for writing at path (absolute) without
-// making it: an existing file that may be written, or a directory that
-// may take a new one.
+// making it: an existing file that may be written (and is not refused in
+// a shared directory), or a directory that may take a new one.
 bool could_open(const char *path)
 {
     struct stat sb;
+    char why[160];
+    if (fd_open_refusal(path, why, sizeof why)) return false;
     if (stat(path, &sb) == 0) return !S_ISDIR(sb.st_mode) && access(path, W_OK) == 0;
     if (errno != ENOENT) return false;
     char dir[4096];
