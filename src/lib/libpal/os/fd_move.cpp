@@ -174,11 +174,12 @@ void note(fd_halve_mark *m, const char *fmt, ...)
 void refuse(fd_halve_mark *m, const char *path, const char *why)
 {
     char et[128];
-    if (unlink(path) == 0 || errno == ENOENT)
+    int eno = unlink(path) == 0 ? 0 : errno;
+    if (!eno || eno == ENOENT)
         note(m, "marker %s not followed: %s; removed", path, why);
     else
         note(m, "marker %s not followed: %s; it cannot be removed (%s), the file is halved without a marker",
-             path, why, os_errno_str(errno, et, sizeof et));
+             path, why, os_errno_str(eno, et, sizeof et));
 }
 
 // Why the marker open at mfd is not the program's own (into buf), or NULL.
@@ -211,12 +212,13 @@ bool mark_ready(fd_halve_mark *m, const char *name)
     mark_path path;
     if (!mark_name(name, path, sizeof path)) return false;
     struct stat sb;
-    if (unlink(path) != 0 && errno != ENOENT && lstat(path, &sb) == 0) {
+    int eno = unlink(path) == 0 ? 0 : errno;
+    if (eno && eno != ENOENT && lstat(path, &sb) == 0) {
         // Told once: a finding about this marker may stand already.
         char et[128];
         if (!m->why[0])
             note(m, "marker %s cannot be removed (%s): the file is halved without a marker", path,
-                 os_errno_str(errno, et, sizeof et));
+                 os_errno_str(eno, et, sizeof et));
         return false;
     }
     m->fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -244,16 +246,14 @@ int move_keeping(int fd, i64 from, i64 end, i64 to, bool *left)
     if (wrote > 0) {
         // Bytes in front of the kept part were written over; the part
         // itself is whole at its source. It is read, the file cut where
-        // it goes, and written back there.
+        // it goes (which frees its blocks), and written back there: a
+        // write that fails too leaves the file ending behind what it wrote.
         char *buf = (char *)os_malloc((size_t)len);
-        if (buf && fd_pread_all(fd, buf, (size_t)len, from) && ftruncate(fd, (off_t)to) == 0) {
-            i64 put = 0;
-            if (!pwrite_counted(fd, buf, (size_t)len, to, &put) && put < len) {
-                if (ftruncate(fd, (off_t)(to + put)) != 0) *left = true;
-            }
-        } else {
+        i64 put = 0;
+        if (buf && fd_pread_all(fd, buf, (size_t)len, from) && ftruncate(fd, (off_t)to) == 0)
+            pwrite_counted(fd, buf, (size_t)len, to, &put);
+        else
             *left = true;
-        }
         os_free(buf);
     }
     errno = eno;
