@@ -57,6 +57,21 @@ def log_size(path):
         return -1
 
 
+def has_text(path, text, timeout=10.0):
+    """True once the file at path holds text (waits at most timeout)."""
+    end = time.monotonic() + timeout * e2e.SLOW
+    while True:
+        try:
+            with open(path, errors="replace") as f:
+                if text in f.read():
+                    return True
+        except OSError:
+            pass
+        if time.monotonic() >= end:
+            return False
+        time.sleep(0.05)
+
+
 def listening(host, port, timeout):
     end = time.monotonic() + timeout
     while True:
@@ -99,8 +114,10 @@ def case_daemon_lifecycle(t):
 
         rc, out, err, _ = run(v, ["-q", "-e", "call tlog"])
         t.eq(rc, 0, "-e call tlog status")
-        time.sleep(0.3)
-        size = log_size(log)
+        # Its records are written before the answer; the session's end may
+        # still be logged: the size once it holds still.
+        t.check(has_text(log, "call_tlog(): log_crit2\n"), "the daemon logs to its file")
+        size = e2e.settled(lambda: log_size(log))
 
         rc, out, err, _ = run(v, ["-q", "-e", "show info"])
         t.eq(rc, 0, "-e show info status")

@@ -68,11 +68,15 @@ class Daemon:
     def __init__(self):
         self.v, self.port = web()
         self.pid = daemon_pid(self.v, self.port)
+        before = e2e.stable_counts(self.pid)
         for _ in range(20):
             request_ok(self.port)
-        # Idle request threads end after 2 s without work.
-        time.sleep(3)
-        self.base = e2e.proc_counts(self.pid)
+        # Idle request threads end after 2 s without work: the baseline is
+        # what the program held before the requests once they have ended
+        # (or, should a request leave something for good, what it holds
+        # once it holds still).
+        got = e2e.wait_counts(self.pid, before, timeout=15)
+        self.base = got if got == before else e2e.stable_counts(self.pid)
 
     def back_to_base(self, t, what, timeout=10.0):
         got = e2e.wait_counts(self.pid, self.base, timeout)
@@ -127,11 +131,13 @@ def case_silent(t, d):
 
 def case_slowloris(t, d):
     results = []
+    started = threading.Semaphore(0)
 
     def loris():
         s = socket.create_connection(("127.0.0.1", d.port), timeout=20)
         t0 = time.monotonic()
         s.sendall(b"GET " + TARGET.encode() + b" HTTP/1.0\r\nX-Slow: ")
+        started.release()
         got = b""
         try:
             while time.monotonic() - t0 < 20 * e2e.SLOW:
@@ -154,7 +160,13 @@ def case_slowloris(t, d):
     threads = [threading.Thread(target=loris) for _ in range(20)]
     for th in threads:
         th.start()
-    time.sleep(1)
+    # Every slow client has sent the start of its head, and the server
+    # holds their connections.
+    end = time.monotonic() + 10 * e2e.SLOW
+    on = sum(1 for _ in threads if started.acquire(timeout=max(0.0, end - time.monotonic())))
+    while e2e.proc_counts(d.pid)[1] < d.base[1] + on and time.monotonic() < end:
+        time.sleep(0.05)
+    t.eq(on, len(threads), "slowloris clients connected")
     t.check(request_ok(d.port), "normal request beside slowloris clients")
     for th in threads:
         th.join(30 * e2e.SLOW)
@@ -227,11 +239,17 @@ def case_sigterm_under_load(t):
     with e2e.Vkto(ARGS.vkto, ini=ini, args=["-q"]) as v:
         v.start()
         t.check(e2e.wait_port(port), "web port answers")
+        idle = e2e.stable_counts(v.proc.pid)
         load = subprocess.Popen(["wrk", "-t2", "-c64", "-d8s", "-H", "Connection: close",
                                  "http://127.0.0.1:%d%s" % (port, TARGET)],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            time.sleep(2)
+            # The load is on once request threads serve wrk's connections.
+            end = time.monotonic() + 10 * e2e.SLOW
+            busy = idle[0] + 8
+            while e2e.proc_counts(v.proc.pid)[0] < busy and time.monotonic() < end:
+                time.sleep(0.02)
+            t.check(e2e.proc_counts(v.proc.pid)[0] >= busy, "wrk's requests are being served")
             t0 = time.monotonic()
             v.signal(signal.SIGTERM)
             status = v.wait(5)

@@ -109,7 +109,8 @@ def case_vanished_peers(t):
     env = dict(os.environ, VK_SHELL_KEEPALIVE="2,1,2")
     v, port = e2e.start_shell(ARGS.vkto, env=env, log_level="dbg")
     with v:
-        base = e2e.proc_counts(v.proc.pid)
+        # (once the session of the port's probe has ended)
+        base = e2e.stable_counts(v.proc.pid)
         peers = [vanishing_peer(port) for _ in range(CAP - 1)]
         idle = e2e.ShellConn(port)
         t.eq(idle.ask("echo idle"), ["idle\n"], "idle peer answered")

@@ -148,6 +148,9 @@ def case_deleted_file_or_directory_is_made_anew(t):
             with e2e.ShellConn(port) as s:
                 s.ask("show info")
                 t.check(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0), "file written")
+                # The start's records (the port's probe session) are out
+                # before the file goes.
+                e2e.settled(lambda: read(path) if os.path.exists(path) else "")
                 (os.unlink if gone == name else shutil.rmtree)(os.path.join(v.dir, gone))
                 s.ask("nosuchcommand_after_delete")
             t.check(wait_for(lambda: os.path.exists(path) and "nosuchcommand_after_delete" in read(path)),
@@ -274,27 +277,42 @@ def case_halving_keeps_the_file(t):
         os.mkdir(ro)
         open(path, "w").close()
         locked = e2e.lock_dir(ro, "h.log.halving")
-        tail = subprocess.Popen(["tail", "-f", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # (-s: where inotify is used up, tail polls; a short interval keeps
+        # the paced steps quick)
+        tail = subprocess.Popen(["tail", "-s", "0.1", "-f", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             v.start()
             t.check(e2e.wait_port(port), "shell port")
+            # The start's records (the port's probe session, the console's
+            # loop) are out before the steps begin.
+            v.wait_prompt()
+            e2e.settled(lambda: read(path))
             held = os.open(path, os.O_RDONLY)
-            with e2e.ShellConn(port) as s:
-                for i in range(60):
-                    s.ask("echo step%d" % i)
-                s.ask("echo the_last_one")
-            t.check(wait_for(lambda: "the_last_one" in read(path)), "the newest record written")
+            # One command at a time, the next once tail has shown it: the
+            # file never grows back past tail's place before tail looks, so
+            # tail sees every halving as a truncation (one command's records
+            # are far below the half that is kept).
             seen = b""
-            end = time.monotonic() + 5
-            while b"the_last_one" not in seen and time.monotonic() < end:
-                if select.select([tail.stdout], [], [], 0.2)[0]:
-                    seen += os.read(tail.stdout.fileno(), 65536)
-            t.check(b"the_last_one" in seen, "tail -f follows the halvings: %d bytes seen" % len(seen))
+            steps = ["step%d" % i for i in range(60)] + ["the_last_one"]
+            with e2e.ShellConn(port) as s:
+                for step in steps:
+                    s.ask("echo " + step)
+                    want = ("cmd=[echo %s]" % step).encode()
+                    end = time.monotonic() + 10 * e2e.SLOW
+                    while want not in seen and time.monotonic() < end:
+                        if select.select([tail.stdout], [], [], 0.2)[0]:
+                            seen += os.read(tail.stdout.fileno(), 65536)
+                    if want not in seen:
+                        break
+            t.check(wait_for(lambda: "the_last_one" in read(path)), "the newest record written")
+            t.eq([st for st in steps if ("cmd=[echo %s]" % st).encode() not in seen], [],
+                 "tail -f follows the halvings, every step shown (%d bytes seen)" % len(seen))
             t.eq(os.fstat(held).st_ino, os.stat(path).st_ino, "the file held open is the file named")
             t.check(b"the_last_one" in os.pread(held, 8192, 0), "the held descriptor reads the newest record")
             os.close(held)
             text = read(path)
             t.check(len(text) < 2048 and not bad_lines(text), "halved, whole lines: %d bytes" % len(text))
+            t.check("cmd=[echo step0]" not in text, "the oldest steps were halved away")
             t.check(not os.path.isfile(path + ".halving"), "no marker where none can be made (%s)" % locked)
         finally:
             e2e.unlock_dir(ro, locked)

@@ -80,7 +80,8 @@ def case_work_is_bounded(t):
 def case_client_leaves_and_program_stops(t):
     v, port = e2e.start_shell(ARGS.vkto)
     with v:
-        threads = e2e.proc_counts(v.proc.pid)[0]
+        # (once the session of the port's probe has ended)
+        threads = e2e.stable_counts(v.proc.pid)[0]
         path = self_sourcing(v, 3)
         for _ in range(8):
             c = e2e.ShellConn(port)

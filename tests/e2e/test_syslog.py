@@ -54,7 +54,21 @@ class Rsyslog:
         if not e2e.wait_port(self.tcp):
             self.stop()
             raise AssertionError("rsyslogd did not listen")
-        time.sleep(0.3)  # the UDP input starts with the TCP one
+        # The UDP input may start after the TCP one: probes until one of
+        # them is in the output file.
+        if not self.udp_ready():
+            self.stop()
+            raise AssertionError("rsyslogd wrote no UDP message to its file")
+
+    def udp_ready(self, timeout=10.0):
+        import socket
+        end = time.monotonic() + timeout * e2e.SLOW
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            while time.monotonic() < end:
+                s.sendto(b"<14>probe: vkto_e2e_probe", ("127.0.0.1", self.udp))
+                if self.wait_for("vkto_e2e_probe", timeout=0.2):
+                    return True
+        return False
 
     def lines(self):
         try:
@@ -64,7 +78,7 @@ class Rsyslog:
             return []
 
     def wait_for(self, text, timeout=10.0):
-        end = time.monotonic() + timeout
+        end = time.monotonic() + timeout * e2e.SLOW
         while time.monotonic() < end:
             if any(text in l for l in self.lines()):
                 return True
@@ -92,7 +106,8 @@ def start_vkto(url):
 
 
 def check_levels(t, rs, pid, what):
-    t.check(rs.wait_for("log_crit2"), "%s: records arrive" % what)
+    # Every record's line, whatever order rsyslog's workers write them in.
+    t.check(all(rs.wait_for(" call_tlog(): %s|" % text) for text, _ in LEVELS), "%s: records arrive" % what)
     lines = rs.lines()
     for text, pri in LEVELS:
         hits = [l for l in lines if l.endswith(" call_tlog(): %s|" % text)]
@@ -147,8 +162,12 @@ def case_dead_tcp_receiver(t, exe):
             finally:
                 stop.set()
                 d.join()
-            t.contains(v.err.decode(errors="replace"), "failed to connect to 127.0.0.1 port %d" % rs.tcp,
-                       "the failed connection is reported")
+            said = "failed to connect to 127.0.0.1 port %d" % rs.tcp
+            try:
+                v.read_until(said.encode(), stream="err")
+            except AssertionError:
+                pass
+            t.contains(v.err.decode(errors="replace"), said, "the failed connection is reported")
     finally:
         rs.stop()
 

@@ -8,6 +8,7 @@ bounded in count and time.
 import argparse
 import glob
 import os
+import re
 import select
 import shutil
 import signal
@@ -480,10 +481,13 @@ def killed_in_halving(exe, name, kill, size="16K"):
 def run_again(v, stdin, args=()):
     """Runs the program of v once more in its directory, on the stdio shell
     with the given input and its INI's file_mode=w made file_mode=a; its
-    exit status."""
+    exit status. The debug servers are off: the port of v, free since v
+    ended, may be another program's by now (tests running side by side),
+    which the single-instance check would take for a running instance."""
     ini = os.path.join(v.dir, "vkto.ini")
     with open(ini) as f:
         text = f.read()
+    text = re.sub(r"^(shell|http)_server_port=\d+$", r"\1_server_port=0", text, flags=re.M)
     with open(ini, "w") as f:
         f.write(text.replace("file_mode=w\n", "file_mode=a\n"))
     return subprocess.run([v.exe, "-q"] + list(args), cwd=v.dir, input=stdin, capture_output=True,
