@@ -91,6 +91,26 @@ def case_ini_dir_and_modes(t):
     rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=5G\n"), args=["-q", "-p"]).run()
     t.contains(out.decode(), "log_file_max_size=2097152\n", "a size above 2 GiB is refused")
     t.contains(err.decode(), "log2_ioctl log.file_size=-1 (must>=2048 error)", "refusal record")
+    # 2G is the largest limit; what is no size leaves the default, told.
+    for size, limit in (("2G", 2147483647), ("2abcM", 2097152), ("abc", 2097152)):
+        rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=%s\n" % size), args=["-q", "-p"]).run()
+        t.contains(out.decode(), "log_file_max_size=%d\n" % limit, "file_size=%s" % size)
+        t.eq("[log] file_size=%s is not a size, 2097152 is used\n" % size in err.decode(), size != "2G",
+             "file_size=%s told as no size: %r" % (size, err[-300:]))
+    # A mode that is neither a nor w keeps the old lines and appends, told
+    # once.
+    for mode in ("append", "x", "A", "a+"):
+        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=m.log\nfile_mode=%s\n" % mode), args=["-q"]) as v:
+            path = os.path.join(v.dir, "m.log")
+            with open(path, "w") as f:
+                f.write("from before\n")
+            r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
+            text = read(path)
+            t.check(text.startswith("from before\n") and text.endswith("call_tlog(): log_crit2\n"),
+                    "file_mode=%s appends: %r" % (mode, text[:80]))
+            told = ("vkto: [log] file_mode=%s is not a or w: the log file %s is opened for appending (nothing is "
+                    "emptied)\n" % (mode, path))
+            t.eq(r.stderr.decode(errors="replace").count(told), 1, "file_mode=%s told once" % mode)
 
 
 def case_other_runs_never_truncate(t):
