@@ -12,6 +12,7 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -267,6 +268,42 @@ def case_kill_inside_the_halving(t):
             t.check(len(data) < limit + longest, "appended within the limit: %d" % len(data))
 
 
+def case_shared_directory(t):
+    # A symbolic link at the capture's name in a sticky directory that
+    # others may write is refused, its target never written; once the link
+    # is gone the capture opens and says what it missed.
+    v, port = e2e.start_planted(ARGS.vkto, lambda d: e2e.plant_shared(d, link="x.pcap"),
+                                extra="file=shared/x.pcap\n")
+    with v:
+        path = os.path.join(v.dir, "shared", "x.pcap")
+        asked = 0
+        with e2e.ShellConn(port) as s:
+            for asked in range(1, 11):
+                if not s.ask("call tlog"):
+                    break
+            t.eq(s.ask("echo still here"), ["still here\n"], "the shell answers")
+            t.eq(read(os.path.join(v.dir, "victim")), b"not a log\n", "the link's target untouched")
+            os.unlink(path)
+            # Tried again once a second, at a record.
+            end = time.monotonic() + 5
+            while not os.path.exists(path) and time.monotonic() < end:
+                if not s.ask("call tlog"):
+                    break
+                asked += 1
+                time.sleep(0.02)
+        v.close_stdin()
+        v.wait()
+        t.eq(v.err.decode(errors="replace").count(e2e.refused_text(path, "a symbolic link")), 1, "told once")
+        strs = [fields(rec)[2] for _, rec in walk(read(path))]
+        notes = [f[5].decode(errors="replace") for f in strs if f[4] == b"log_file_pcap_write"]
+        dropped = re.match(r"(\d+) log records dropped: the file could not be written \(Permission denied\)\n$",
+                           notes[1] if len(notes) == 2 else "")
+        t.check(len(notes) == 2 and re.match(r"log file %s opened after \d+ failed attempts\n$" % re.escape(path),
+                                              notes[0]), "the capture tells the open: %r" % notes)
+        t.check(dropped and int(dropped.group(1)) + sum(f[4] == b"call_tlog" for f in strs) == TLOG * asked,
+                "the records dropped are counted: %d requests, %r" % (asked, notes))
+
+
 def main():
     if not tool("tshark") or not tool("capinfos"):
         msg = "tshark not found: install the Debian package tshark"
@@ -278,7 +315,7 @@ def main():
     rc = e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
                            case_append_and_other_runs, case_full_disk_and_back,
                            case_removed_file_or_directory_is_made_anew, case_crash_records,
-                           case_kill_inside_the_halving])
+                           case_shared_directory, case_kill_inside_the_halving])
     return e2e.skip_status(rc, SKIPPED)
 
 
