@@ -383,6 +383,72 @@ def case_kill_inside_the_halving(t):
             t.check(len(text) < limit, "appended within the limit: %d" % len(text))
             whole_and_in_order(text, "after the kill at %s and the next run" % (kill,))
             t.check(text.endswith("call_tlog(): log_crit2\n"), "the newest records are kept")
+    # A crash while a halving waits (its cut held by strace): the report
+    # keeps out of the file, and the next run finds the file whole.
+    v, port = e2e.start_shell(ARGS.vkto, log_level="err", extra="file=c.log\nfile_mode=w\nfile_size=16K\n",
+                              wrap=e2e.strace_wrap("c.log", *e2e.strace_calls(
+                                  "ftruncate", "ftruncate:delay_enter=3000000:when=1")))
+    with v:
+        path = os.path.join(v.dir, "c.log")
+
+        def pending():
+            try:
+                return read(path + ".halving").startswith("halving ")
+            except OSError:
+                return False
+        with e2e.ShellConn(port) as s:
+            s.send("call tlog\n" * 200)  # two records each at level err
+            t.check(wait_for(pending), "a halving under way")
+            with e2e.ShellConn(port) as crash:
+                crash.send("call null\n")
+                t.eq(v.wait(15), 254, "status of the crash inside the halving")
+        t.contains(v.err.decode(errors="replace"), "signo=11 [Segmentation fault]", "the report on standard error")
+        t.check("panic_handler" not in read(path), "the report kept out of the halved file")
+        t.eq(e2e.run_again(v, b""), 0, "the open after the crash")
+        whole_and_in_order(read(path), "after the crash inside the halving and the next open")
+        t.check(not os.path.exists(path + ".halving"), "no marker is left after the crash")
+
+
+def case_refused_copies(t):
+    # The halving's copy refused by strace: on both copy_file_range and
+    # pwrite64 every halving fails (each told by an ERROR line, the first
+    # on standard error too), nothing is lost, and a later run halves the
+    # file; on copy_file_range alone it is copied through a buffer; the
+    # first read of the file refused fails the first halving only.
+    if not shutil.which("strace"):
+        return SKIPPED.append("strace not found: install the Debian package strace")
+    limit = 16384
+    failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings of the log file failed: the kept part "
+                        r"could not be copied \((.+)\)$", re.M)
+    for options, reason, until in (
+            (("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
+             "No space left on device", lambda v, p: len(failed.findall(read(p))) >= 2),
+            (("copy_file_range", "copy_file_range:error=ENOSPC"), None, None),
+            (("pread64", "pread64:error=EIO:when=1"), "Input/output error",
+             lambda v, p: b"could not be halved" in v.err and os.path.getsize(p) < limit)):
+        what = " ".join(options[1:])
+        v, asked, path = e2e.tlog_under_strace(ARGS.vkto, "r.log", e2e.strace_calls(*options), until,
+                                               count=3000 if until else 150)
+        with v:
+            v.close_stdin()
+            t.eq(v.wait(10), 0, "%s: status" % what)
+            text = read(path)
+            t.check(text.endswith("call_tlog(): log_crit2\n") and not bad_lines(text),
+                    "%s: whole lines, the newest last" % what)
+            err = v.err.decode(errors="replace")
+            t.eq(err.count(e2e.halving_failed_text(path, reason)) if reason else err.count("could not be halved"),
+                 1 if reason else 0, "%s: told on standard error" % what)
+            if len(options) == 3:
+                t.eq(len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M)), 5 * asked,
+                     "%s: every record kept" % what)
+                errors = failed.findall(text)
+                t.check(len(errors) >= 2 and set(errors) == {("1", reason)},
+                        "%s: each failure an ERROR line: %r" % (what, errors[:3]))
+                t.eq(e2e.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
+                text = read(path)
+            elif not reason:
+                t.eq(failed.findall(text), [], "%s: no ERROR line" % what)
+            t.check(len(text) < limit, "%s: within the limit: %d bytes" % (what, len(text)))
 
 
 def case_halving_keeps_the_file(t):
@@ -457,5 +523,5 @@ if __name__ == "__main__":
                            case_deleted_file_or_directory_is_made_anew, case_client_bytes_escaped,
                            case_full_disk_and_back, case_unopenable_file_is_told_once,
                            case_marker_not_followed, case_shared_directory,
-                           case_kill_inside_the_halving, case_halving_keeps_the_file])
+                           case_kill_inside_the_halving, case_refused_copies, case_halving_keeps_the_file])
     sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -611,3 +611,48 @@ def pending_marker(path, start, end, to):
     with open(path + ".halving", "w") as f:
         f.write(text.ljust(127) + "\n")
     return path + ".halving"
+
+
+def halving_failed_text(path, reason):
+    """The line on standard error of the first failed halving."""
+    return ("vkto: log file %s could not be halved: %s (its newest records are kept; tried again each second)\n"
+            % (path, reason))
+
+
+def strace_wrap(name, *options):
+    """A wrap for Vkto: strace with the given options on the file name in
+    the program's directory alone (-P)."""
+    return lambda d: ["strace", "-f", "-qq", "-o", "/dev/null", "-P", os.path.join(d, name)] + list(options)
+
+
+def strace_calls(trace, *injects):
+    """strace options that trace the given calls (trace, as -e trace=
+    takes it) and inject each of injects (as -e inject= takes it)."""
+    out = ["-e", "trace=" + trace]
+    for inject in injects:
+        out += ["-e", "inject=" + inject]
+    return out
+
+
+def tlog_under_strace(exe, name, options, until=None, count=300, seconds=20.0):
+    """Starts vkto logging at level info to the file name (file_mode=w,
+    file_size=16K) under strace with the given options (strace_wrap), and
+    asks "call tlog" on one TCP shell session until until(process, path)
+    holds or count requests were made (within seconds); (process, requests
+    made, path of the file). The caller stops the process."""
+    v, port = start_shell(exe, extra="file=%s\nfile_mode=w\nfile_size=16K\n" % name,
+                          wrap=strace_wrap(name, *options))
+    path = os.path.join(v.dir, name)
+    sent = 0
+    try:
+        end = time.monotonic() + seconds * SLOW
+        with ShellConn(port) as s:
+            while sent < count and time.monotonic() < end and not (until and until(v, path)):
+                sent += 1
+                if not s.ask("call tlog"):
+                    break
+                v._pump(0)
+        return v, sent, path
+    except BaseException:
+        v.stop()
+        raise
