@@ -91,6 +91,26 @@ def case_ini_dir_and_modes(t):
     rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=5G\n"), args=["-q", "-p"]).run()
     t.contains(out.decode(), "log_file_max_size=2097152\n", "a size above 2 GiB is refused")
     t.contains(err.decode(), "log2_ioctl log.file_size=-1 (must>=2048 error)", "refusal record")
+    # 2G is the largest limit; what is no size leaves the default, told.
+    for size, limit in (("2G", 2147483647), ("2abcM", 2097152), ("abc", 2097152)):
+        rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=%s\n" % size), args=["-q", "-p"]).run()
+        t.contains(out.decode(), "log_file_max_size=%d\n" % limit, "file_size=%s" % size)
+        t.eq("[log] file_size=%s is not a size, 2097152 is used\n" % size in err.decode(), size != "2G",
+             "file_size=%s told as no size: %r" % (size, err[-300:]))
+    # A mode that is neither a nor w keeps the old lines and appends, told
+    # once.
+    for mode in ("append", "x", "A", "a+"):
+        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=m.log\nfile_mode=%s\n" % mode), args=["-q"]) as v:
+            path = os.path.join(v.dir, "m.log")
+            with open(path, "w") as f:
+                f.write("from before\n")
+            r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
+            text = read(path)
+            t.check(text.startswith("from before\n") and text.endswith("call_tlog(): log_crit2\n"),
+                    "file_mode=%s appends: %r" % (mode, text[:80]))
+            told = ("vkto: [log] file_mode=%s is not a or w: the log file %s is opened for appending (nothing is "
+                    "emptied)\n" % (mode, path))
+            t.eq(r.stderr.decode(errors="replace").count(told), 1, "file_mode=%s told once" % mode)
 
 
 def case_other_runs_never_truncate(t):
@@ -230,6 +250,111 @@ def case_unopenable_file_is_told_once(t):
         t.contains(out.decode(errors="replace"), "log_file_enale_out=1\nlog_file_name=''\n", "%s: -p" % want)
 
 
+def case_marker_not_followed(t):
+    # A FIFO at the halving's marker, put there before a start that
+    # appends, and put there while the log file was moved away (the next
+    # record opens the name again); then a pending marker of another user
+    # that would cut the old records away. None is followed: each is
+    # removed and told, on standard error and in the file.
+    fifo = e2e.marker_text("%s", "a FIFO")
+
+    def plant(d):
+        with open(os.path.join(d, "m.log"), "w") as f:
+            f.write("from before\n")
+        os.mkfifo(os.path.join(d, "m.log.halving"))
+    for planted in (True, False):
+        mode = "a" if planted else "w"
+        v, port = e2e.start_planted(ARGS.vkto, plant if planted else lambda d: None,
+                                    extra="file=m.log\nfile_mode=%s\nfile_size=16K\n" % mode)
+        with v:
+            path = os.path.join(v.dir, "m.log")
+            with e2e.ShellConn(port) as s:
+                s.ask("call tlog")
+                if not planted:
+                    os.rename(path, path + ".old")
+                    os.mkfifo(path + ".halving")
+                    # The name is looked at once a millisecond.
+                    for _ in range(200):
+                        if os.path.exists(path) or not s.ask("call tlog"):
+                            break
+                t.check(wait_for(lambda: "log_crit2" in read(path)), "file_mode=%s: records written" % mode)
+                t.eq(s.ask("echo still here"), ["still here\n"], "file_mode=%s: the shell answers" % mode)
+            v.signal(signal.SIGTERM)
+            t.eq(v.wait(10), 0, "file_mode=%s: SIGTERM ends it" % mode)
+            t.check(not os.path.exists(path + ".halving"), "file_mode=%s: the FIFO is removed" % mode)
+            text = read(path)
+            before = "from before\n" if planted else ""
+            t.check(text.startswith(before) and not bad_lines(text[len(before):]),
+                    "file_mode=%s: the file's lines: %r" % (mode, text[:200]))
+            t.eq(len(re.findall(r" WARN  \d+ --- \[[^\]]*\] tag %s$" % re.escape(fifo % path), text, re.M)), 1,
+                 "file_mode=%s: the warn line" % mode)
+            t.eq(v.err.decode(errors="replace").count("vkto: %s\n" % (fifo % path)), 1,
+                 "file_mode=%s: told on standard error" % mode)
+    if os.geteuid() != 0:
+        return SKIPPED.append("a marker of another user needs root to give it away (os.chown)")
+    # The same pending marker is followed when it is the program's own.
+    old = "".join("old record %03d\n" % i for i in range(100))
+    for uid in (65534, 0):
+        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=o.log\nfile_mode=a\n"), args=["-q"]) as v:
+            path = os.path.join(v.dir, "o.log")
+            with open(path, "w") as f:
+                f.write(old)
+            os.chown(e2e.pending_marker(path, old.index("old record 050"), len(old), 0), uid, -1)
+            r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
+            text = read(path)
+            t.eq(text.startswith(old), uid != 0, "a marker of uid %d followed or not: %r" % (uid, text[:40]))
+            t.check(not os.path.exists(path + ".halving"), "the marker of uid %d is removed" % uid)
+            if uid:
+                told = e2e.marker_text(path, "a file of uid 65534")
+                t.contains(r.stderr.decode(errors="replace"), "vkto: %s\n" % told, "the other user's marker told")
+                first = text[len(old):].split("\n")[0]
+                t.check(" WARN " in first and first.endswith(" tag " + told), "the warn line first: %r" % first)
+
+
+def case_shared_directory(t):
+    # In a sticky directory that others may write, a symbolic link at the
+    # log file's name is refused (its target never written), and so is a
+    # FIFO, however many records come. Once the FIFO is gone, or the
+    # directory is no longer shared (a link is then followed), the file
+    # opens and says what it missed.
+    for name, what in (("s.log", "a symbolic link"), ("f.log", "a FIFO")):
+        v, port = e2e.start_planted(ARGS.vkto, lambda d: e2e.plant_shared(d, link="s.log", fifo="f.log"),
+                                    extra="file=shared/%s\n" % name)
+        with v:
+            path = os.path.join(v.dir, "shared", name)
+            asked = 0
+            with e2e.ShellConn(port) as s:
+                for asked in range(1, 301):  # more than a pipe holds
+                    if not s.ask("call tlog"):
+                        break
+                    v._pump(0)
+                t.eq(s.ask("echo still here"), ["still here\n"], "%s: the shell answers" % what)
+                t.eq(read(os.path.join(v.dir, "victim")), "not a log\n", "%s: the link's target untouched" % what)
+                t.eq(v.err.decode(errors="replace").count(e2e.refused_text(path, what)), 1, "%s: told once" % what)
+                if name == "f.log":
+                    os.unlink(path)
+                else:
+                    os.chmod(os.path.dirname(path), 0o755)
+                # Tried again once a second, at a record.
+                end = time.monotonic() + 5
+                while "opened after" not in (read(path) if os.path.isfile(path) else "") and time.monotonic() < end:
+                    if not s.ask("call tlog"):
+                        break
+                    asked += 1
+                    time.sleep(0.02)
+            lines = (read(path) if os.path.isfile(path) else "").split("\n")
+            if name == "s.log":
+                t.eq(lines[0], "not a log", "the link followed outside a shared directory")
+                lines = lines[1:]
+            t.check(re.search(r" WARN  \d+ --- \[[^\]]*\] tag log file %s opened after \d+ failed attempts$"
+                              % re.escape(path), lines[0]), "%s: the first line tells the open: %r" % (what, lines[:1]))
+            dropped = re.search(r" WARN  \d+ --- \[[^\]]*\] tag (\d+) log records dropped: the file could not be "
+                                r"written \(Permission denied\)$", lines[1] if len(lines) > 1 else "")
+            kept = len([l for l in lines if l.endswith(" mish2 call_tlog(): log_crit2")])
+            t.check(dropped and int(dropped.group(1)) + 5 * kept == 5 * asked,
+                    "%s: %d requests, %d kept, the drop line %r" % (what, asked, kept, lines[1:2]))
+
+
 def case_kill_inside_the_halving(t):
     # The process killed by strace at each system call of its first
     # halving (the marker made, told the copy, the copy written, the file
@@ -261,6 +386,72 @@ def case_kill_inside_the_halving(t):
             t.check(len(text) < limit, "appended within the limit: %d" % len(text))
             whole_and_in_order(text, "after the kill at %s and the next run" % (kill,))
             t.check(text.endswith("call_tlog(): log_crit2\n"), "the newest records are kept")
+    # A crash while a halving waits (its cut held by strace): the report
+    # keeps out of the file, and the next run finds the file whole.
+    v, port = e2e.start_shell(ARGS.vkto, log_level="err", extra="file=c.log\nfile_mode=w\nfile_size=16K\n",
+                              wrap=e2e.strace_wrap("c.log", *e2e.strace_calls(
+                                  "ftruncate", "ftruncate:delay_enter=3000000:when=1")))
+    with v:
+        path = os.path.join(v.dir, "c.log")
+
+        def pending():
+            try:
+                return read(path + ".halving").startswith("halving ")
+            except OSError:
+                return False
+        with e2e.ShellConn(port) as s:
+            s.send("call tlog\n" * 200)  # two records each at level err
+            t.check(wait_for(pending), "a halving under way")
+            with e2e.ShellConn(port) as crash:
+                crash.send("call null\n")
+                t.eq(v.wait(15), 254, "status of the crash inside the halving")
+        t.contains(v.err.decode(errors="replace"), "signo=11 [Segmentation fault]", "the report on standard error")
+        t.check("panic_handler" not in read(path), "the report kept out of the halved file")
+        t.eq(e2e.run_again(v, b""), 0, "the open after the crash")
+        whole_and_in_order(read(path), "after the crash inside the halving and the next open")
+        t.check(not os.path.exists(path + ".halving"), "no marker is left after the crash")
+
+
+def case_refused_copies(t):
+    # The halving's copy refused by strace: on both copy_file_range and
+    # pwrite64 every halving fails (each told by an ERROR line, the first
+    # on standard error too), nothing is lost, and a later run halves the
+    # file; on copy_file_range alone it is copied through a buffer; the
+    # first read of the file refused fails the first halving only.
+    if not shutil.which("strace"):
+        return SKIPPED.append("strace not found: install the Debian package strace")
+    limit = 16384
+    failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings of the log file failed: the kept part "
+                        r"could not be copied \((.+)\)$", re.M)
+    for options, reason, until in (
+            (("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
+             "No space left on device", lambda v, p: len(failed.findall(read(p))) >= 2),
+            (("copy_file_range", "copy_file_range:error=ENOSPC"), None, None),
+            (("pread64", "pread64:error=EIO:when=1"), "Input/output error",
+             lambda v, p: b"could not be halved" in v.err and os.path.getsize(p) < limit)):
+        what = " ".join(options[1:])
+        v, asked, path = e2e.tlog_under_strace(ARGS.vkto, "r.log", e2e.strace_calls(*options), until,
+                                               count=3000 if until else 150)
+        with v:
+            v.close_stdin()
+            t.eq(v.wait(10), 0, "%s: status" % what)
+            text = read(path)
+            t.check(text.endswith("call_tlog(): log_crit2\n") and not bad_lines(text),
+                    "%s: whole lines, the newest last" % what)
+            err = v.err.decode(errors="replace")
+            t.eq(err.count(e2e.halving_failed_text(path, reason)) if reason else err.count("could not be halved"),
+                 1 if reason else 0, "%s: told on standard error" % what)
+            if len(options) == 3:
+                t.eq(len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M)), 5 * asked,
+                     "%s: every record kept" % what)
+                errors = failed.findall(text)
+                t.check(len(errors) >= 2 and set(errors) == {("1", reason)},
+                        "%s: each failure an ERROR line: %r" % (what, errors[:3]))
+                t.eq(e2e.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
+                text = read(path)
+            elif not reason:
+                t.eq(failed.findall(text), [], "%s: no ERROR line" % what)
+            t.check(len(text) < limit, "%s: within the limit: %d bytes" % (what, len(text)))
 
 
 def case_halving_keeps_the_file(t):
@@ -349,5 +540,6 @@ if __name__ == "__main__":
                            case_other_runs_never_truncate, case_limit_with_four_threads,
                            case_deleted_file_or_directory_is_made_anew, case_client_bytes_escaped,
                            case_full_disk_and_back, case_unopenable_file_is_told_once,
-                           case_kill_inside_the_halving, case_halving_keeps_the_file])
+                           case_marker_not_followed, case_shared_directory,
+                           case_kill_inside_the_halving, case_refused_copies, case_halving_keeps_the_file])
     sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -12,6 +12,7 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -268,6 +269,85 @@ def case_kill_inside_the_halving(t):
             t.check(len(data) < limit + longest, "appended within the limit: %d" % len(data))
 
 
+def case_shared_directory(t):
+    # A symbolic link at the capture's name in a sticky directory that
+    # others may write is refused, its target never written; once the link
+    # is gone the capture opens and says what it missed.
+    v, port = e2e.start_planted(ARGS.vkto, lambda d: e2e.plant_shared(d, link="x.pcap"),
+                                extra="file=shared/x.pcap\n")
+    with v:
+        path = os.path.join(v.dir, "shared", "x.pcap")
+        asked = 0
+        with e2e.ShellConn(port) as s:
+            for asked in range(1, 11):
+                if not s.ask("call tlog"):
+                    break
+            t.eq(s.ask("echo still here"), ["still here\n"], "the shell answers")
+            t.eq(read(os.path.join(v.dir, "victim")), b"not a log\n", "the link's target untouched")
+            os.unlink(path)
+            # Tried again once a second, at a record.
+            end = time.monotonic() + 5
+            while not os.path.exists(path) and time.monotonic() < end:
+                if not s.ask("call tlog"):
+                    break
+                asked += 1
+                time.sleep(0.02)
+        v.close_stdin()
+        v.wait()
+        t.eq(v.err.decode(errors="replace").count(e2e.refused_text(path, "a symbolic link")), 1, "told once")
+        strs = [fields(rec)[2] for _, rec in walk(read(path))]
+        notes = [f[5].decode(errors="replace") for f in strs if f[4] == b"log_file_pcap_write"]
+        dropped = re.match(r"(\d+) log records dropped: the file could not be written \(Permission denied\)\n$",
+                           notes[1] if len(notes) == 2 else "")
+        t.check(len(notes) == 2 and re.match(r"log file %s opened after \d+ failed attempts\n$" % re.escape(path),
+                                              notes[0]), "the capture tells the open: %r" % notes)
+        t.check(dropped and int(dropped.group(1)) + sum(f[4] == b"call_tlog" for f in strs) == TLOG * asked,
+                "the records dropped are counted: %d requests, %r" % (asked, notes))
+
+
+def case_refused_copies(t):
+    # The halving's copy refused by strace: on both copy_file_range and
+    # pwrite64 every halving fails (each told by an err record, the first
+    # on standard error too), nothing is lost, and a later run halves the
+    # capture; on copy_file_range alone it is copied through a buffer; the
+    # first read of the file refused fails the first halving only.
+    if not tool("strace"):
+        return SKIPPED.append("strace not found: install the Debian package strace")
+    limit = 16384
+    failed = b"halvings of the log file failed"
+    for options, reason, until in (
+            (("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
+             "No space left on device", lambda v, p: read(p).count(failed) >= 2),
+            (("copy_file_range", "copy_file_range:error=ENOSPC"), None, None),
+            (("pread64", "pread64:error=EIO:when=1"), "Input/output error",
+             lambda v, p: b"could not be halved" in v.err and os.path.getsize(p) < limit)):
+        what = " ".join(options[1:])
+        v, asked, path = e2e.tlog_under_strace(ARGS.vkto, "r.pcap", e2e.strace_calls(*options), until,
+                                               count=3000 if until else 150)
+        with v:
+            v.close_stdin()
+            t.eq(v.wait(10), 0, "%s: status" % what)
+            err = v.err.decode(errors="replace")
+            t.eq(err.count(e2e.halving_failed_text(path, reason)) if reason else err.count("could not be halved"),
+                 1 if reason else 0, "%s: told on standard error" % what)
+            pkts = walk(read(path))
+            strs = [fields(rec)[1:] for _, rec in pkts]
+            notes = [(lvl, f[5]) for lvl, f in strs if f[4] == b"log_file_pcap_write"]
+            t.eq([f[5] for _, f in strs if f[4] == b"call_tlog"][-1:], [b"log_crit2\n"], "%s: the newest kept" % what)
+            if len(options) == 3:
+                t.eq(sum(f[4] == b"call_tlog" for _, f in strs), TLOG * asked, "%s: every record kept" % what)
+                want = "1 halvings of the log file failed: the kept part could not be copied (%s)\n" % reason
+                t.check(len(notes) >= 2 and set(notes) == {(3, want.encode())},
+                        "%s: each failure an err record: %r" % (what, notes[:3]))
+                # (each halving keeps the newer half of the capture)
+                t.eq(e2e.run_again(v, b"call tlog\n" * 20), 0, "%s: the run after" % what)
+                pkts = walk(read(path))
+            elif not reason:
+                t.eq(notes, [], "%s: no err record" % what)
+            size = os.path.getsize(path)
+            t.check(size < limit + max(4 + len(rec) for _, rec in pkts), "%s: within the limit: %d" % (what, size))
+
+
 def main():
     if not tool("tshark") or not tool("capinfos"):
         msg = "tshark not found: install the Debian package tshark"
@@ -279,7 +359,7 @@ def main():
     rc = e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
                            case_append_and_other_runs, case_full_disk_and_back,
                            case_removed_file_or_directory_is_made_anew, case_crash_records,
-                           case_kill_inside_the_halving])
+                           case_shared_directory, case_kill_inside_the_halving, case_refused_copies])
     return e2e.skip_status(rc, SKIPPED)
 
 

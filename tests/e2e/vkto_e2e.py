@@ -557,3 +557,106 @@ class Checks:
         del REPORTS[:]
         print("%d checks, %d failures" % (self.count, len(self.failures)))
         return 1 if self.failures else 0
+
+
+# --- the log file's own checks ---------------------------------------------
+def start_planted(exe, plant, log_level="info", extra=""):
+    """start_shell, with plant(directory) called before the program starts
+    (files put where it will look)."""
+    port = free_port()
+    v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level, extra=extra), args=["-q"])
+    try:
+        plant(v.dir)
+        v.start()
+        if not wait_port(port):
+            raise AssertionError("shell port %d never answered: %r" % (port, v.err[-1000:]))
+        v.wait_prompt()
+    except BaseException:
+        v.stop()
+        raise
+    return v, port
+
+
+def plant_shared(d, link=None, fifo=None):
+    """Makes d/shared a directory that is sticky and writable by all (as
+    /tmp is), with a symbolic link of the name link to d/victim, a file
+    that holds "not a log\n", and a FIFO of the name fifo in it."""
+    shared = os.path.join(d, "shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    with open(os.path.join(d, "victim"), "w") as f:
+        f.write("not a log\n")
+    if link:
+        os.symlink(os.path.join(d, "victim"), os.path.join(shared, link))
+    if fifo:
+        os.mkfifo(os.path.join(shared, fifo))
+
+
+def refused_text(path, what):
+    """The line on standard error of a log file name refused in a shared
+    directory (what: "a FIFO", "a symbolic link"...)."""
+    return ("vkto: cannot open log file %s: %s in a sticky directory that others may write "
+            "(its records are dropped until it opens)\n" % (path, what))
+
+
+def marker_text(path, why):
+    """The finding about the marker of the log file path that was not
+    followed and was removed (the line on standard error without "vkto: ",
+    and the warn record's text)."""
+    return "marker %s.halving not followed: %s; removed" % (path, why)
+
+
+def pending_marker(path, start, end, to):
+    """Writes the marker of a pending halving of the file path (its bytes
+    [start, end) copied down to to, the file cut behind them) as the
+    program writes it; the marker's path."""
+    st = os.stat(path)
+    text = "halving %d %d %d %d %d" % (st.st_dev, st.st_ino, start, end, to)
+    with open(path + ".halving", "w") as f:
+        f.write(text.ljust(127) + "\n")
+    return path + ".halving"
+
+
+def halving_failed_text(path, reason):
+    """The line on standard error of the first failed halving."""
+    return ("vkto: log file %s could not be halved: %s (its newest records are kept; tried again each second)\n"
+            % (path, reason))
+
+
+def strace_wrap(name, *options):
+    """A wrap for Vkto: strace with the given options on the file name in
+    the program's directory alone (-P)."""
+    return lambda d: ["strace", "-f", "-qq", "-o", "/dev/null", "-P", os.path.join(d, name)] + list(options)
+
+
+def strace_calls(trace, *injects):
+    """strace options that trace the given calls (trace, as -e trace=
+    takes it) and inject each of injects (as -e inject= takes it)."""
+    out = ["-e", "trace=" + trace]
+    for inject in injects:
+        out += ["-e", "inject=" + inject]
+    return out
+
+
+def tlog_under_strace(exe, name, options, until=None, count=300, seconds=20.0):
+    """Starts vkto logging at level info to the file name (file_mode=w,
+    file_size=16K) under strace with the given options (strace_wrap), and
+    asks "call tlog" on one TCP shell session until until(process, path)
+    holds or count requests were made (within seconds); (process, requests
+    made, path of the file). The caller stops the process."""
+    v, port = start_shell(exe, extra="file=%s\nfile_mode=w\nfile_size=16K\n" % name,
+                          wrap=strace_wrap(name, *options))
+    path = os.path.join(v.dir, name)
+    sent = 0
+    try:
+        end = time.monotonic() + seconds * SLOW
+        with ShellConn(port) as s:
+            while sent < count and time.monotonic() < end and not (until and until(v, path)):
+                sent += 1
+                if not s.ask("call tlog"):
+                    break
+                v._pump(0)
+        return v, sent, path
+    except BaseException:
+        v.stop()
+        raise
