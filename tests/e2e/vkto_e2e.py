@@ -638,6 +638,24 @@ def strace_calls(trace, *injects):
     return out
 
 
+def written(word, times):
+    """An until for tlog_under_strace: true once the file, which only grows
+    meanwhile, holds word the given times (each look reads what it gained
+    since the last)."""
+    seen = {"at": 0, "count": 0, "rest": b""}
+
+    def until(v, path):
+        with open(path, "rb") as f:
+            f.seek(seen["at"])
+            data = f.read()
+        seen["at"] += len(data)
+        data = seen["rest"] + data
+        seen["count"] += data.count(word)
+        seen["rest"] = data[-(len(word) - 1):]
+        return seen["count"] >= times
+    return until
+
+
 def tlog_under_strace(exe, name, options, until=None, count=300, seconds=20.0):
     """Starts vkto logging at level info to the file name (file_mode=w,
     file_size=16K) under strace with the given options (strace_wrap), and
