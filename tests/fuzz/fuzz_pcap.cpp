@@ -31,9 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     // Trimmed: the header stays, followed by the old packets from the
-    // first that starts at or after half the limit and in the second half
-    // of what stays, up to the end of the file or the first that is not
-    // whole; when no packet starts there, the chain is cut at its break.
+    // first that starts at or after half the limit, within the newest half
+    // of the limit and in the second half of what stays, up to the end of
+    // the file or the first that is not whole; when no packet starts
+    // there, the chain is cut at its break.
     FUZZ_ASSERT(n >= PCAP_HDR_SIZE && (size_t)now >= PCAP_HDR_SIZE && (size_t)now <= n);
     FUZZ_ASSERT(memcmp(after.data(), file, PCAP_HDR_SIZE) == 0);
     auto le = [&](u64 at) {
@@ -45,10 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto whole = [&](u64 at) {
         return at + PCAP_REC_HDR_SIZE <= n && le(at + 8) <= snap && at + PCAP_REC_HDR_SIZE + le(at + 8) <= n;
     };
+    u64 half = limit / 2, stop = n > 2 * half ? n - half : half;
     u64 from = PCAP_HDR_SIZE;
-    while (from < limit / 2 && whole(from)) from += PCAP_REC_HDR_SIZE + le(from + 8);
+    while (from < stop && whole(from)) from += PCAP_REC_HDR_SIZE + le(from + 8);
     u64 end = from;
-    if (from >= limit / 2)
+    if (from >= stop)
         while (end < n && whole(end)) end += PCAP_REC_HDR_SIZE + le(end + 8);
     while (from < (end + PCAP_HDR_SIZE + 1) / 2) from += PCAP_REC_HDR_SIZE + le(from + 8);
     if (from < end) {

@@ -411,11 +411,14 @@ int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap
     hdr_reader r(fd, size);
     u32 snap = sw32(hdr.snaplen, (u32)swap);
     bool broken;
-    // The first packet that starts at or after half the limit, and the end
+    // The first packet that starts at or after half the limit, and within
+    // the newest half of the limit (a file far over it, after halvings that
+    // failed or a smaller limit, comes back within it at once), and the end
     // of the chain behind it: the end of the file, or the first record that
     // is not whole. No more is kept, so the file keeps its limit and stays
     // readable whatever its chain holds.
-    i64 from = walk(r, PCAP_HDR_SIZE, (i64)(limit / 2), (u32)swap, snap, &broken);
+    i64 half = (i64)(limit / 2);
+    i64 from = walk(r, PCAP_HDR_SIZE, size - half > half ? size - half : half, (u32)swap, snap, &broken);
     i64 end = from < 0 || broken ? from : walk(r, from, size, (u32)swap, snap, &broken);
     if (end < 0) return -1;
     if (broken) LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(end), clamp_int(size));

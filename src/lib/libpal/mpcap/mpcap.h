@@ -135,9 +135,10 @@ int pcap_dump_mem_sync(pcap_dumper *d);
 // The size rule on an open file named name (descriptor readable and
 // writable) whose packet headers are in the given byte order: a file of
 // limit bytes or more keeps its header and its newest packets, from the
-// first that starts at or after limit / 2 and after the middle of what
-// stays, so that they are copied behind the header without reaching their
-// own bytes (fd_halve under the marker m; name NULL: without one). A newest
+// first that starts at or after limit / 2, within the newest limit / 2
+// bytes (a file far over its limit comes back within it at once) and after
+// the middle of what stays, so that they are copied behind the header
+// without reaching their own bytes (fd_halve under the marker m; name NULL: without one). A newest
 // packet longer than what lies before it stays where it is, and the file
 // over its limit until the next halving. A chain that breaks (a record not
 // whole inside the file, or above the snap length) is logged as "file

@@ -154,10 +154,11 @@ bool mark_put(int mfd, const char *text)
     return pwrite_counted(mfd, text, FD_HALVE_MARK_LEN, 0, &wrote);
 }
 
-// A finding about the marker, for the caller to tell once: a text that is
-// already held is not news.
-void note(fd_halve_mark *m, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void note(fd_halve_mark *m, const char *fmt, ...)
+// A finding about the marker, for the caller to tell. One that stays (a
+// marker that cannot be removed is found again at every open) is told
+// once: its text, already held, is not news again.
+void note(fd_halve_mark *m, bool stays, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void note(fd_halve_mark *m, bool stays, const char *fmt, ...)
 {
     if (!m) return;
     char text[sizeof m->why];
@@ -165,7 +166,7 @@ void note(fd_halve_mark *m, const char *fmt, ...)
     va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    if (strcmp(text, m->why) == 0) return;
+    if (stays && strcmp(text, m->why) == 0) return;
     memcpy(m->why, text, sizeof text);
     m->news = 1;
 }
@@ -176,9 +177,9 @@ void refuse(fd_halve_mark *m, const char *path, const char *why)
     char et[128];
     int eno = unlink(path) == 0 ? 0 : errno;
     if (!eno || eno == ENOENT)
-        note(m, "marker %s not followed: %s; removed", path, why);
+        note(m, false, "marker %s not followed: %s; removed", path, why);
     else
-        note(m, "marker %s not followed: %s; it cannot be removed (%s), the file is halved without a marker",
+        note(m, true, "marker %s not followed: %s; it cannot be removed (%s), the file is halved without a marker",
              path, why, os_errno_str(eno, et, sizeof et));
 }
 
@@ -217,7 +218,7 @@ bool mark_ready(fd_halve_mark *m, const char *name)
         // Told once: a finding about this marker may stand already.
         char et[128];
         if (!m->why[0])
-            note(m, "marker %s cannot be removed (%s): the file is halved without a marker", path,
+            note(m, true, "marker %s cannot be removed (%s): the file is halved without a marker", path,
                  os_errno_str(eno, et, sizeof et));
         return false;
     }
