@@ -423,35 +423,23 @@ def case_refused_copies(t):
     limit = 16384
     failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings of the log file failed: the kept part "
                         r"could not be copied \((.+)\)$", re.M)
-    for options, reason, until in (
-            (("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
-             "No space left on device", e2e.written(b"halvings of the log file failed", 2)),
-            (("copy_file_range", "copy_file_range:error=ENOSPC"), None, None),
-            (("pread64", "pread64:error=EIO:when=1"), "Input/output error",
-             lambda v, p: b"could not be halved" in v.err and os.path.getsize(p) < limit)):
-        what = " ".join(options[1:])
-        v, asked, path = e2e.tlog_under_strace(ARGS.vkto, "r.log", e2e.strace_calls(*options), until,
-                                               count=3000 if until else 150)
-        with v:
-            v.close_stdin()
-            t.eq(v.wait(10), 0, "%s: status" % what)
+    for what, reason, v, status, asked, path in e2e.refused_copy_runs(ARGS.vkto, "r.log", limit):
+        t.eq(status, 0, "%s: status" % what)
+        text = read(path)
+        t.check(text.endswith("call_tlog(): log_crit2\n") and not bad_lines(text),
+                "%s: whole lines, the newest last" % what)
+        e2e.told_halving_failed(t, v, path, reason, what)
+        if reason == "No space left on device":
+            t.eq(len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M)), 5 * asked,
+                 "%s: every record kept" % what)
+            errors = failed.findall(text)
+            t.check(len(errors) >= 2 and set(errors) == {("1", reason)},
+                    "%s: each failure an ERROR line: %r" % (what, errors[:3]))
+            t.eq(e2e.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
             text = read(path)
-            t.check(text.endswith("call_tlog(): log_crit2\n") and not bad_lines(text),
-                    "%s: whole lines, the newest last" % what)
-            err = v.err.decode(errors="replace")
-            t.eq(err.count(e2e.halving_failed_text(path, reason)) if reason else err.count("could not be halved"),
-                 1 if reason else 0, "%s: told on standard error" % what)
-            if len(options) == 3:
-                t.eq(len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M)), 5 * asked,
-                     "%s: every record kept" % what)
-                errors = failed.findall(text)
-                t.check(len(errors) >= 2 and set(errors) == {("1", reason)},
-                        "%s: each failure an ERROR line: %r" % (what, errors[:3]))
-                t.eq(e2e.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
-                text = read(path)
-            elif not reason:
-                t.eq(failed.findall(text), [], "%s: no ERROR line" % what)
-            t.check(len(text) < limit, "%s: within the limit: %d bytes" % (what, len(text)))
+        elif not reason:
+            t.eq(failed.findall(text), [], "%s: no ERROR line" % what)
+        t.check(len(text) < limit, "%s: within the limit: %d bytes" % (what, len(text)))
 
 
 def case_halving_keeps_the_file(t):

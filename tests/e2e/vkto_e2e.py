@@ -678,3 +678,33 @@ def tlog_under_strace(exe, name, options, until=None, count=300, seconds=20.0):
     except BaseException:
         v.stop()
         raise
+
+
+def refused_copy_runs(exe, name, limit=16384):
+    """The halving's copy refused by strace, in three runs of "call tlog"
+    logging to the file name (see tlog_under_strace): ENOSPC on both
+    copy_file_range and pwrite64 until two halvings have failed;
+    copy_file_range alone (the copy then goes through a buffer); EIO on
+    the first pread64 until the file is back within the limit. Yields,
+    once the program has ended through its standard input, (what was
+    refused, the reason a failure is told with or None where no halving
+    fails, process, exit status, requests made, path); the process is
+    stopped after each."""
+    for options, reason, until in (
+            (("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
+             "No space left on device", written(b"halvings of the log file failed", 2)),
+            (("copy_file_range", "copy_file_range:error=ENOSPC"), None, None),
+            (("pread64", "pread64:error=EIO:when=1"), "Input/output error",
+             lambda v, p: b"could not be halved" in v.err and os.path.getsize(p) < limit)):
+        v, asked, path = tlog_under_strace(exe, name, strace_calls(*options), until, count=3000 if until else 150)
+        with v:
+            v.close_stdin()
+            yield " ".join(options[1:]), reason, v, v.wait(10), asked, path
+
+
+def told_halving_failed(t, v, path, reason, what):
+    """Checks that v said the first failed halving once on standard error
+    (reason None: no halving failed, and none is said)."""
+    err = v.err.decode(errors="replace")
+    t.eq(err.count(halving_failed_text(path, reason)) if reason else err.count("could not be halved"),
+         1 if reason else 0, "%s: told on standard error" % what)
