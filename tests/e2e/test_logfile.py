@@ -264,8 +264,8 @@ def case_marker_not_followed(t):
         os.mkfifo(os.path.join(d, "m.log.halving"))
     for planted in (True, False):
         mode = "a" if planted else "w"
-        v, port = e2e.start_planted(ARGS.vkto, plant if planted else lambda d: None,
-                                    extra="file=m.log\nfile_mode=%s\nfile_size=16K\n" % mode)
+        v, port = e2e.start_shell(ARGS.vkto, plant=plant if planted else None,
+                                  extra="file=m.log\nfile_mode=%s\nfile_size=16K\n" % mode)
         with v:
             path = os.path.join(v.dir, "m.log")
             with e2e.ShellConn(port) as s:
@@ -318,8 +318,8 @@ def case_shared_directory(t):
     # directory is no longer shared (a link is then followed), the file
     # opens and says what it missed.
     for name, what in (("s.log", "a symbolic link"), ("f.log", "a FIFO")):
-        v, port = e2e.start_planted(ARGS.vkto, lambda d: e2e.plant_shared(d, link="s.log", fifo="f.log"),
-                                    extra="file=shared/%s\n" % name)
+        v, port = e2e.start_shell(ARGS.vkto, plant=lambda d: e2e.plant_shared(d, link="s.log", fifo="f.log"),
+                                  extra="file=shared/%s\n" % name)
         with v:
             path = os.path.join(v.dir, "shared", name)
             asked = 0

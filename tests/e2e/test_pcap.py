@@ -273,8 +273,8 @@ def case_shared_directory(t):
     # A symbolic link at the capture's name in a sticky directory that
     # others may write is refused, its target never written; once the link
     # is gone the capture opens and says what it missed.
-    v, port = e2e.start_planted(ARGS.vkto, lambda d: e2e.plant_shared(d, link="x.pcap"),
-                                extra="file=shared/x.pcap\n")
+    v, port = e2e.start_shell(ARGS.vkto, plant=lambda d: e2e.plant_shared(d, link="x.pcap"),
+                              extra="file=shared/x.pcap\n")
     with v:
         path = os.path.join(v.dir, "shared", "x.pcap")
         asked = 0

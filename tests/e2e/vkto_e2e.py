@@ -294,19 +294,26 @@ class ShellConn:
         self.close()
 
 
-def start_shell(exe, extra_args=(), log_level="info", env=None, extra="", wrap=None):
+def start_shell(exe, extra_args=(), log_level="info", env=None, extra="", wrap=None, plant=None):
     """Starts vkto in the foreground with the TCP shell on a free loopback
-    port (extra: more INI lines after the [log] level; wrap: see Vkto);
-    returns (process, port) once the port answers."""
+    port (extra: more INI lines after the [log] level; wrap: see Vkto;
+    plant: called with the program's directory before it starts, to put
+    files where it will look); returns (process, port) once the port
+    answers."""
     port = free_port()
     v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level, extra=extra), args=["-q"] + list(extra_args),
              env=env, wrap=wrap)
-    v.start()
-    if not wait_port(port):
+    try:
+        if plant:
+            plant(v.dir)
+        v.start()
+        if not wait_port(port):
+            raise AssertionError("shell port %d never answered: %r" % (port, v.err[-1000:]))
+        if "-d" not in extra_args:
+            v.wait_prompt()
+    except BaseException:
         v.stop()
-        raise AssertionError("shell port %d never answered: %r" % (port, v.err[-1000:]))
-    if "-d" not in extra_args:
-        v.wait_prompt()
+        raise
     return v, port
 
 
@@ -462,10 +469,7 @@ def killed_in_halving(exe, name, kill, size="16K"):
     path of the file). The caller stops the process, which removes its
     directory."""
     call, suffix, when = kill
-
-    def wrap(d):
-        return ["strace", "-f", "-qq", "-o", "/dev/null", "-P", os.path.join(d, name + suffix), "-e", "trace=" + call,
-                "-e", "inject=%s:signal=KILL:error=EIO:when=%d" % (call, when)]
+    wrap = strace_wrap(name + suffix, *strace_calls(call, "%s:signal=KILL:error=EIO:when=%d" % (call, when)))
     v, port = start_shell(exe, log_level="info", extra="file=%s\nfile_mode=w\nfile_size=%s\n" % (name, size),
                           wrap=wrap)
     try:
@@ -565,23 +569,6 @@ class Checks:
 
 
 # --- the log file's own checks ---------------------------------------------
-def start_planted(exe, plant, log_level="info", extra=""):
-    """start_shell, with plant(directory) called before the program starts
-    (files put where it will look)."""
-    port = free_port()
-    v = Vkto(exe, ini=ini_text(shell_port=port, log_level=log_level, extra=extra), args=["-q"])
-    try:
-        plant(v.dir)
-        v.start()
-        if not wait_port(port):
-            raise AssertionError("shell port %d never answered: %r" % (port, v.err[-1000:]))
-        v.wait_prompt()
-    except BaseException:
-        v.stop()
-        raise
-    return v, port
-
-
 def plant_shared(d, link=None, fifo=None):
     """Makes d/shared a directory that is sticky and writable by all (as
     /tmp is), with a symbolic link of the name link to d/victim, a file

@@ -177,9 +177,10 @@ struct log2 *log2_init(const char *conf_path, const char *name)
         // The limit is a 32-bit count: a larger size is refused like a
         // smaller one (shown as -1, since it has no 32-bit value), but for
         // 2G, the top of the range, which is the largest count held.
-        u64 sz = str_parse_size(v);
+        u64 sz;
+        bool size = str_is_size(v, &sz);
         if (sz == (u64)INT32_MAX + 1) sz = INT32_MAX;
-        if (!str_is_size(v)) {
+        if (!size) {
             LOG_WARN("[%s] file_size=%s is not a size, %d is used\n", sec, str_log_esc<256>(v).c_str(),
                      (int)log_file_size_get(&c->file));
         } else if (sz >= (u64)kFileSizeMin && sz <= (u64)INT32_MAX) {

@@ -319,10 +319,10 @@ u64 str_parse_size_imp(const char *text, const str_size_unit *table)
     return parse_size(text, table, &whole);
 }
 
-bool str_is_size(const char *text)
+bool str_is_size(const char *text, u64 *size)
 {
     bool whole;
-    parse_size(text, size_units, &whole);
+    *size = parse_size(text, size_units, &whole);
     return whole;
 }
 

@@ -31,8 +31,8 @@ struct str_size_unit {
 u64 str_parse_size_imp(const char *text, const str_size_unit *table);
 u64 str_parse_size(const char *text);
 // True when the whole text is a size str_parse_size reads ("2M", "4096",
-// "1.5k"); "2abcM", "abc" and "12 " are not.
-bool str_is_size(const char *text);
+// "1.5k"; "2abcM", "abc" and "12 " are not); *size: what it reads.
+bool str_is_size(const char *text, u64 *size);
 // Writes size into out ("0" for 0) and returns out; unit 0 chooses the
 // unit letter itself. str_size_human uses one buffer per thread.
 char *str_size_human_imp(u64 size, u64 unit, char *out, size_t outsize);
