@@ -315,7 +315,7 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     constexpr int kFlags = O_RDWR | O_CREAT | O_APPEND | O_TRUNC;
     auto refused = [&](const char *why) {
         errno = 0;
-        EXPECT_EQ(fd_open_log(name.c_str(), kFlags, 0644, false), -1) << why;
+        EXPECT_EQ(fd_open_log(name.c_str(), kFlags, 0644, false, nullptr), -1) << why;
         EXPECT_EQ(errno, EACCES) << why;
         char buf[160];
         const char *told = fd_open_refusal(name.c_str(), buf, sizeof buf);
@@ -337,7 +337,7 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
     // The program's own file is taken, and emptied once taken.
     std::ofstream(name) << "old";
-    int fd = fd_open_log(name.c_str(), kFlags, 0644, false);
+    int fd = fd_open_log(name.c_str(), kFlags, 0644, false, nullptr);
     ASSERT_GE(fd, 0);
     struct stat sb;
     fstat(fd, &sb);
@@ -348,11 +348,11 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     // Elsewhere a link is followed and a FIFO opened, blocking once open.
     std::string link_name = d / "l.log", fifo = d / "f.log";
     ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()), 0);
-    fd = fd_open_log(link_name.c_str(), O_RDWR | O_APPEND, 0644, false);
+    fd = fd_open_log(link_name.c_str(), O_RDWR | O_APPEND, 0644, false, nullptr);
     EXPECT_GE(fd, 0);
     close(fd);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    fd = fd_open_log(fifo.c_str(), O_RDWR | O_CREAT | O_APPEND, 0644, false);
+    fd = fd_open_log(fifo.c_str(), O_RDWR | O_CREAT | O_APPEND, 0644, false, nullptr);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     close(fd);

@@ -92,7 +92,7 @@ void continue_text(log_file_state *st, int fd, const char *path)
 int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
 {
     int flags = O_RDWR | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0);
-    int fd = fd_open_log(path, flags, 0644, remake);
+    int fd = fd_open_log(path, flags, 0644, remake, nullptr);
     if (fd < 0) return -1;
     if (truncate) fd_halve_mark_remove(path);
     else continue_text(st, fd, path);

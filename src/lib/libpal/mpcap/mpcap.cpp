@@ -138,7 +138,7 @@ FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_m
 {
     *cut = 0;
     FILE *fp = nullptr;
-    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_APPEND, 0644, mkparent);
+    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_APPEND, 0644, mkparent, nullptr);
     if (fd >= 0 && !(fp = fdopen(fd, "ab+"))) close(fd);
     if (!fp) return nullptr;
     fd_halve_resume(fd, path, mark);
@@ -195,7 +195,7 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
     // Readable too: the size rule walks the packets of the file.
-    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_TRUNC, 0644, false);
+    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_TRUNC, 0644, false, nullptr);
     FILE *fp = fd >= 0 ? fdopen(fd, "wb+") : nullptr;
     if (!fp) {
         if (fd >= 0) close(fd);

@@ -43,7 +43,25 @@ const char *refusal(const struct stat &dir, const struct stat &sb, char *buf, si
 
 }  // namespace
 
-int fd_open_log(const char *path, int flags, mode_t mode, bool mkparent)
+void fd_log_place_init(fd_log_place *at)
+{
+    at->dir = -1;
+    at->real[0] = 0;
+}
+
+const char *fd_log_place_base(const fd_log_place *at)
+{
+    const char *slash = strrchr(at->real, '/');
+    return slash ? slash + 1 : at->real;
+}
+
+void fd_log_place_close(fd_log_place *at)
+{
+    if (at->dir >= 0) close(at->dir);
+    at->dir = -1;
+}
+
+int fd_open_log(const char *path, int flags, mode_t mode, bool mkparent, fd_log_place *at)
 {
     if (!path) {
         errno = EINVAL;
@@ -61,11 +79,26 @@ int fd_open_log(const char *path, int flags, mode_t mode, bool mkparent)
     }
     struct stat sb;
     char why[128];
-    int eno = 0;
+    int eno = 0, fl = fcntl(fd, F_GETFL);
     if (fstat(fd, &sb) != 0) eno = errno;
     else if (shared && refusal(dir, sb, why, sizeof why)) eno = EACCES;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) eno = errno;
+    else if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) eno = errno;
     else if (trunc && ftruncate(fd, 0) != 0) eno = errno;
+    if (!eno && at) {
+        // The file's real path, from the descriptor, and the directory
+        // that holds it.
+        char link[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, at->real, sizeof at->real - 1);
+        char *slash = n > 0 ? (char *)memrchr(at->real, '/', (size_t)n) : nullptr;
+        if (slash) {
+            at->real[n] = 0;
+            *slash = 0;
+            at->dir = open(slash == at->real ? "/" : at->real, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            *slash = '/';
+        }
+        if (at->dir < 0) eno = slash ? errno : ENOENT;
+    }
     if (eno) {
         close(fd);
         errno = eno;
