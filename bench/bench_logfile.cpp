@@ -185,17 +185,22 @@ void BM_halve_2mib_vk(benchmark::State &state)
     std::string path = dir() + "/halve.log";
     std::string content = full_2mib();
     fd_halve_mark mark;
-    fd_halve_mark_init(&mark);
+    fd_halve_mark_init(&mark, log_file_whole_end);
+    fd_log_place at;
+    fd_log_place_init(&at);
+    close(refill(path, content, state));
+    close(fd_open_log(path.c_str(), O_RDWR, 0, false, &at));
+    fd_halve_mark_place(&mark, &at);
     for (auto _ : state) {
         state.PauseTiming();
         int fd = refill(path, content, state);
         state.ResumeTiming();
-        log_file_trim(fd, path.c_str(), &mark, (i64)content.size(), 0x200000);
+        log_file_trim(fd, &mark, (i64)content.size(), 0x200000);
         state.PauseTiming();
         close(fd);
         state.ResumeTiming();
     }
-    fd_halve_mark_close(&mark, path.c_str());
+    fd_halve_mark_close(&mark);
     unlink(path.c_str());
 }
 BENCHMARK(BM_halve_2mib_vk)->Name("halve_2mib@vk")->Unit(benchmark::kMicrosecond);

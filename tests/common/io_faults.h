@@ -1,10 +1,11 @@
 #pragma once
-// Faults of the file system, for one descriptor: copy_file_range and
-// pwrite on it fail (or write less) as a test arms them, as a full disk,
-// a flash file system without room for an overwrite, or an I/O error
-// would make them. The two calls are defined here, in the test program,
-// so that the library's calls reach them; unarmed they are the system
-// calls. Include this header in one source file of a test program only.
+// Faults of the file system, for one descriptor: copy_file_range, pwrite,
+// ftruncate, pread and write on it fail (or write less) as a test arms
+// them, as a full disk, a flash or copy-on-write file system without room
+// for an overwrite or a cut, or an I/O error would make them. The calls
+// are defined here, in the test program, so that the library's calls
+// reach them; unarmed they are the system calls. Include this header in
+// one source file of a test program only.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -14,24 +15,44 @@
 
 namespace testutil {
 
+enum io_call { IO_PWRITE, IO_FTRUNCATE, IO_PREAD, IO_WRITE, IO_CALLS };
+
 struct io_faults {
     std::atomic<int> fd{-1};         // the descriptor they strike; -1 none
     std::atomic<int> copy_errno{0};  // copy_file_range fails with it
-    // What the next pwrite calls do, a letter each: 'p' goes through, 'f'
-    // fails with ENOSPC, 's' writes at most short_n bytes; 'F' fails, and
-    // so do all that follow. Past the end of the plan they go through.
-    char plan[64] = "";
-    int step = 0;
+    // What the next calls of each kind do, a letter each: 'p' goes
+    // through, 'f' fails with the kind's errno, 's' writes at most short_n
+    // bytes (pwrite); 'F' fails, and so do all that follow. Past the end of
+    // the plan they go through.
+    char plan[IO_CALLS][64] = {};
+    int step[IO_CALLS] = {};
+    int err[IO_CALLS] = {};
     long short_n = 0;
     void arm(int f, int copy_err, const char *pwrites, long short_write = 0)
     {
+        for (int c = 0; c < IO_CALLS; ++c) plan[c][0] = 0;
         copy_errno = copy_err;
-        snprintf(plan, sizeof plan, "%s", pwrites);
-        step = 0;
+        also(IO_PWRITE, pwrites);
         short_n = short_write;
         fd = f;
     }
+    // Plans the calls of one more kind (after arm).
+    void also(io_call c, const char *letters, int eno = ENOSPC)
+    {
+        snprintf(plan[c], sizeof plan[c], "%s", letters);
+        step[c] = 0;
+        err[c] = eno;
+    }
     void disarm() { fd = -1; }
+    // The letter of the next call of kind c on f, or 'p'.
+    char next(io_call c, int f)
+    {
+        if (f != fd.load() || !plan[c][step[c]]) return 'p';
+        char l = plan[c][step[c]];
+        if (l != 'F') ++step[c];
+        if (l == 'f' || l == 'F') errno = err[c];
+        return l;
+    }
 };
 
 inline io_faults &faults()
@@ -55,19 +76,41 @@ extern "C" ssize_t copy_file_range(int in, loff_t *off_in, int out, loff_t *off_
 extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t at)
 {
     auto &f = testutil::faults();
-    if (fd == f.fd && f.plan[f.step]) {
-        char c = f.plan[f.step];
-        if (c != 'F') ++f.step;
-        if (c == 'f' || c == 'F') {
-            errno = ENOSPC;
-            return -1;
-        }
-        if (c == 's' && (size_t)f.short_n < n) n = (size_t)f.short_n;
-    }
+    char c = f.next(testutil::IO_PWRITE, fd);
+    if (c == 'f' || c == 'F') return -1;
+    if (c == 's' && (size_t)f.short_n < n) n = (size_t)f.short_n;
     return syscall(SYS_pwrite64, fd, buf, n, at);
 }
 
 extern "C" ssize_t pwrite64(int fd, const void *buf, size_t n, off_t at)
 {
     return pwrite(fd, buf, n, at);
+}
+
+extern "C" ssize_t pread(int fd, void *buf, size_t n, off_t at)
+{
+    char c = testutil::faults().next(testutil::IO_PREAD, fd);
+    return c == 'f' || c == 'F' ? -1 : syscall(SYS_pread64, fd, buf, n, at);
+}
+
+extern "C" ssize_t pread64(int fd, void *buf, size_t n, off_t at)
+{
+    return pread(fd, buf, n, at);
+}
+
+extern "C" int ftruncate(int fd, off_t len)
+{
+    char c = testutil::faults().next(testutil::IO_FTRUNCATE, fd);
+    return c == 'f' || c == 'F' ? -1 : (int)syscall(SYS_ftruncate, fd, len);
+}
+
+extern "C" int ftruncate64(int fd, off_t len)
+{
+    return ftruncate(fd, len);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n)
+{
+    char c = testutil::faults().next(testutil::IO_WRITE, fd);
+    return c == 'f' || c == 'F' ? -1 : syscall(SYS_write, fd, buf, n);
 }

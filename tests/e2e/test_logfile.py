@@ -421,7 +421,7 @@ def case_refused_copies(t):
     if not shutil.which("strace"):
         return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
-    failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings of the log file failed: the kept part "
+    failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings? of the log file failed: the kept part "
                         r"could not be copied \((.+)\)$", re.M)
     for what, reason, v, status, asked, path in e2e.refused_copy_runs(ARGS.vkto, "r.log", limit):
         t.eq(status, 0, "%s: status" % what)

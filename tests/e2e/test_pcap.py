@@ -323,7 +323,7 @@ def case_refused_copies(t):
         t.eq([f[5] for _, f in strs if f[4] == b"call_tlog"][-1:], [b"log_crit2\n"], "%s: the newest kept" % what)
         if reason == "No space left on device":
             t.eq(sum(f[4] == b"call_tlog" for _, f in strs), TLOG * asked, "%s: every record kept" % what)
-            want = "1 halvings of the log file failed: the kept part could not be copied (%s)\n" % reason
+            want = "1 halving of the log file failed: the kept part could not be copied (%s)\n" % reason
             t.check(len(notes) >= 2 and set(notes) == {(3, want.encode())},
                     "%s: each failure an err record: %r" % (what, notes[:3]))
             # (one halving brings a capture far over its limit back within it)

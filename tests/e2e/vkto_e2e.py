@@ -684,7 +684,7 @@ def refused_copy_runs(exe, name, limit=16384):
     stopped after each."""
     for options, reason, until in (
             (("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
-             "No space left on device", written(b"halvings of the log file failed", 2)),
+             "No space left on device", written(b" of the log file failed: ", 2)),
             (("copy_file_range", "copy_file_range:error=ENOSPC"), None, None),
             (("pread64", "pread64:error=EIO:when=1"), "Input/output error",
              lambda v, p: b"could not be halved" in v.err and os.path.getsize(p) < limit)):

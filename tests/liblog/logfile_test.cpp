@@ -127,7 +127,7 @@ TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
     struct stat before;
     fstat(fd, &before);
     const i32 limit = 4000;
-    ASSERT_EQ(log_file_trim(fd, nullptr, nullptr, (i64)text.size(), limit), 0);
+    ASSERT_EQ(log_file_trim(fd, nullptr, (i64)text.size(), limit), 0);
     size_t start = text.size() - limit / 2;
     std::string want = text.substr(text.find('\n', start) + 1);
     EXPECT_EQ(read_file(p), want);
@@ -144,7 +144,7 @@ TEST_F(LogFile, TrimMovesTheNewestHalfToTheFrontInPlace)
     for (size_t i = 0; i < blob.size(); i += 1000) blob[i] = (char)('a' + i / 1000 % 26);
     logtest::write_file(p, blob);
     fd = ::open(p.c_str(), O_RDWR | O_APPEND);
-    ASSERT_EQ(log_file_trim(fd, nullptr, nullptr, (i64)blob.size(), 200000), 0);
+    ASSERT_EQ(log_file_trim(fd, nullptr, (i64)blob.size(), 200000), 0);
     close(fd);
     EXPECT_EQ(read_file(p), blob.substr(blob.size() - 100000));
 }
@@ -244,7 +244,7 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
     EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} INFO  {d} --- [{*}] tmod r39 {*}")) << lines.back();
     int notes = 0;
     for (auto &l : lines)
-        notes += testutil::text_like(l.c_str(), "{*} ERROR {d} --- [{*}] tag 1 halvings of the log file failed: the "
+        notes += testutil::text_like(l.c_str(), "{*} ERROR {d} --- [{*}] tag 1 halving of the log file failed: the "
                                                 "kept part could not be copied (No space left on device)");
     EXPECT_EQ(notes, 1);
     st()->halve_retry_us = 1;  // the second is over

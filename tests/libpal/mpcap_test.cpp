@@ -21,6 +21,7 @@
 #include "common/tmp_file.h"
 #include "libpal/mpcap/mpcap.h"
 #include "libpal/os/fd_move.h"
+#include "libpal/os/fd_open.h"
 
 namespace {
 
@@ -80,6 +81,18 @@ std::vector<long> chain(const std::string &s)
     }
     if (off != s.size()) out.push_back(-1);
     return out;
+}
+
+// The marker of the file path, placed as an open of the file places it.
+void place(fd_halve_mark *m, const std::string &path, fd_whole_end rule = nullptr, const void *arg = nullptr)
+{
+    fd_halve_mark_init(m, rule, arg);
+    fd_log_place at;
+    fd_log_place_init(&at);
+    int fd = fd_open_log(path.c_str(), O_RDWR, 0, false, &at);
+    ASSERT_GE(fd, 0) << path;
+    close(fd);
+    fd_halve_mark_place(m, &at);
 }
 
 void put_packet(pcap_dumper *d, u32 sec, u32 len, char fill)
@@ -267,7 +280,7 @@ TEST(Mpcap, BrokenChainEndsTheKeptPartWithItsRecord)
     f.put(kHdr + std::string("\1\0\0\0\0\0\0\0\xff\xff\xff\xff\4\0\0\0", 16) + std::string(3000, 'q'));
     int fd = open(f.path.c_str(), O_RDWR);
     testutil::log_capture cap;
-    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), nullptr, 1000, 0), 1);
+    EXPECT_EQ(pcap_trim_fd(fd, nullptr, 1000, 0), 1);
     EXPECT_TRUE(cap.has("file error offset=24 fsize=3040")) << cap.get();
     close(fd);
     EXPECT_EQ(f.bytes(), kHdr);
@@ -277,7 +290,7 @@ TEST(Mpcap, BrokenChainEndsTheKeptPartWithItsRecord)
     for (u32 k = 0; k < 10; ++k) good += packet(k, 84, (char)('a' + k));  // at 24 + 100 k
     f.put(good + std::string(10, 'r'));
     fd = open(f.path.c_str(), O_RDWR);
-    EXPECT_EQ(pcap_trim_fd(fd, f.path.c_str(), nullptr, 600, 0), 1);
+    EXPECT_EQ(pcap_trim_fd(fd, nullptr, 600, 0), 1);
     close(fd);
     EXPECT_EQ(f.bytes(), kHdr + good.substr(824));
     EXPECT_TRUE(cap.has("file error offset=1024 fsize=1034")) << cap.get();
@@ -430,8 +443,8 @@ TEST(FdMove, HalvingStaysInTheSameFileUnderAMarker)
     struct stat before, after;
     fstat(fd, &before);
     fd_halve_mark m;
-    fd_halve_mark_init(&m);
-    ASSERT_EQ(fd_halve(fd, f.path.c_str(), &m, 150000, 200000, 100), 1);
+    place(&m, f.path);
+    ASSERT_EQ(fd_halve(fd, &m, 150000, 200000, 100), 1);
     ASSERT_EQ(write(fd, "!", 1), 1);  // still appends, at the new end
     EXPECT_EQ(f.bytes(), data.substr(0, 100) + data.substr(150000) + "!");
     fstat(fd, &after);
@@ -442,18 +455,20 @@ TEST(FdMove, HalvingStaysInTheSameFileUnderAMarker)
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "none" + std::string(FD_HALVE_MARK_LEN - 5, ' ') + "\n");
     // A part that would reach its own bytes is refused, the file untouched.
-    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 100, 50101, 0), -1);
+    EXPECT_EQ(fd_halve(fd, &m, 100, 50101, 0), -1);
     EXPECT_EQ(f.bytes().size(), 50101u);
     // Removed from outside, the marker is made anew; with none to be had
     // (a directory in its place, no name) the halving goes on without one.
     unlink(mark.c_str());
-    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 40000, 50101, 0), 1);
+    EXPECT_EQ(fd_halve(fd, &m, 40000, 50101, 0), 1);
     EXPECT_EQ(access(mark.c_str(), F_OK), 0);
-    fd_halve_mark_close(&m, f.path.c_str());
+    fd_halve_mark_close(&m);
     EXPECT_NE(access(mark.c_str(), F_OK), 0);
     ASSERT_EQ(mkdir(mark.c_str(), 0755), 0);
-    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 5101, 10101, 0), 0);
-    EXPECT_EQ(fd_halve(fd, nullptr, &m, 3000, 5000, 0), 0);
+    place(&m, f.path);
+    EXPECT_EQ(fd_halve(fd, &m, 5101, 10101, 0), 0);
+    EXPECT_EQ(fd_halve(fd, nullptr, 3000, 5000, 0), 0);
+    fd_halve_mark_close(&m);
     rmdir(mark.c_str());
     close(fd);
     EXPECT_EQ(f.bytes(), (data.substr(0, 100) + data.substr(150000) + "!").substr(48101));
@@ -470,7 +485,10 @@ TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
     std::string mark = f.path + FD_HALVE_MARK_SUFFIX, want = data.substr(0, 100) + data.substr(150000);
     auto resume = [&] {
         int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        int rc = fd_halve_resume(fd, f.path.c_str(), nullptr);
+        fd_halve_mark m;
+        place(&m, f.path);
+        int rc = fd_halve_resume(fd, &m);
+        fd_halve_mark_close(&m);
         close(fd);
         EXPECT_NE(access(mark.c_str(), F_OK), 0);
         return rc;
@@ -495,7 +513,7 @@ TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
     left_alone(std::string(t, sizeof t), data);  // another file
     fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 150000, 200000, 100);
     std::string pending(t, sizeof t);
-    left_alone(pending, data + "x");                   // a size that fits neither
+    left_alone(pending, data.substr(0, 190000));       // a size that fits neither
     left_alone(pending.substr(0, 60), data);           // cut short
     left_alone(pending.substr(0, 20) + std::string(FD_HALVE_MARK_LEN - 21, ' ') + "\n", data);
     left_alone(std::string(t, sizeof t).replace(120, 1, "x"), data);  // written over in part
@@ -533,12 +551,12 @@ TEST(FdMove, AMarkerThatIsNotTheProgramsOwnIsNeitherFollowedNorUsed)
         close(m);
     };
     fd_halve_mark m;
-    fd_halve_mark_init(&m);
+    place(&m, f.path);
     auto planted = [&](const std::string &why, auto plant) {
         f.put(data);
         plant();
         int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        EXPECT_EQ(fd_halve_resume(fd, f.path.c_str(), &m), 0) << why;
+        EXPECT_EQ(fd_halve_resume(fd, &m), 0) << why;
         close(fd);
         EXPECT_EQ(f.bytes(), data) << why;
         EXPECT_NE(access(mark.c_str(), F_OK), 0) << why;
@@ -564,7 +582,7 @@ TEST(FdMove, AMarkerThatIsNotTheProgramsOwnIsNeitherFollowedNorUsed)
     write_mark(0666);
     int theirs = open(mark.c_str(), O_RDONLY | O_CLOEXEC);
     int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 150000, 200000, 100), 1);
+    EXPECT_EQ(fd_halve(fd, &m, 150000, 200000, 100), 1);
     struct stat held, now;
     fstat(theirs, &held);
     ASSERT_EQ(stat(mark.c_str(), &now), 0);
@@ -575,61 +593,165 @@ TEST(FdMove, AMarkerThatIsNotTheProgramsOwnIsNeitherFollowedNorUsed)
     close(theirs);
     ASSERT_EQ(unlink(mark.c_str()), 0);
     ASSERT_EQ(mkfifo(mark.c_str(), 0644), 0);
-    EXPECT_EQ(fd_halve(fd, f.path.c_str(), &m, 30000, 50100, 0), 1);
+    EXPECT_EQ(fd_halve(fd, &m, 30000, 50100, 0), 1);
     EXPECT_EQ(stat(mark.c_str(), &now), 0);
     EXPECT_TRUE(S_ISREG(now.st_mode));
     close(fd);
-    fd_halve_mark_close(&m, f.path.c_str());
+    fd_halve_mark_close(&m);
+}
+
+// Lines of 100 bytes as the records of a file: the end of the last whole
+// one.
+i64 line_end(int fd, i64 from, i64 size, const void *)
+{
+    std::string b((size_t)(size - from), 0);
+    if (pread(fd, b.data(), b.size(), from) != (ssize_t)b.size()) return -1;
+    size_t nl = b.rfind('\n');
+    return nl == std::string::npos ? from : from + (i64)nl + 1;
+}
+
+std::string marker_of(const std::string &path)
+{
+    std::ifstream in(path + FD_HALVE_MARK_SUFFIX);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // A halving whose copy fails keeps the newest part: refused before a byte
 // went over, the file stays as it was, over its limit; refused later, the
-// kept part is read from its source and written back; only when that
-// fails too is the file cut behind what it wrote. An open's resume keeps
-// the same rules.
+// kept part is read from its source and written back; a write-back that
+// stops part way is cut back to its last whole record and says what it
+// lost. A cut that is refused leaves the part whole at its source and says
+// where; the marker keeps that for the next open. Whatever failed, the
+// descriptor writes at the file's end after. An open's resume keeps the
+// same rules, and a kill inside the write-back loses only what was not
+// written back, said in the marker's finding.
 TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
 {
     scratch f;
     std::string data;
-    for (int i = 0; i < 400000; ++i) data += (char)('a' + i % 23);
+    for (int i = 0; i < 4000; ++i) {
+        std::string l = "line " + std::to_string(i) + " ";
+        data += l + std::string(99 - l.size(), 'a' + i % 23) + "\n";
+    }
     std::string kept = data.substr(200000), mark = f.path + FD_HALVE_MARK_SUFFIX;
     auto &faults = testutil::faults();
-    auto halve = [&](const char *pwrites, long short_n) {
+    fd_halve_mark m;
+    // One halving of [200000, 400000) down to 0 with the pwrite calls
+    // planned, and the ftruncate calls; its result, or -errno.
+    auto halve = [&](const char *pwrites, long short_n, const char *cuts = "", int flags = O_APPEND) {
         f.put(data);
-        int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        fd_halve_mark m;
-        fd_halve_mark_init(&m);
+        int fd = open(f.path.c_str(), O_RDWR | flags | O_CLOEXEC);
+        place(&m, f.path, line_end);
         faults.arm(fd, ENOSPC, pwrites, short_n);
-        int rc = fd_halve(fd, f.path.c_str(), &m, 200000, 400000, 0);
+        faults.also(testutil::IO_FTRUNCATE, cuts);
+        int rc = fd_halve(fd, &m, 200000, 400000, 0);
         int eno = errno;
         faults.disarm();
-        EXPECT_EQ(write(fd, "!", 1), 1) << "appends still";
+        EXPECT_EQ(write(fd, "!", 1), 1);
         close(fd);
-        std::ifstream in(mark);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(text.substr(0, 5), "none ") << pwrites;
-        fd_halve_mark_close(&m, f.path.c_str());
         return rc < 0 ? -eno : rc;
+    };
+    auto done = [&](const char *what) {
+        EXPECT_EQ(marker_of(f.path).substr(0, 5), "none ") << what;
+        EXPECT_EQ(m.whole_from, 0) << what;
+        fd_halve_mark_close(&m);
+        EXPECT_NE(access(mark.c_str(), F_OK), 0) << what;
     };
     EXPECT_EQ(halve("F", 0), -ENOSPC);
     EXPECT_EQ(f.bytes(), data + "!");
+    done("refused before a byte");
     EXPECT_EQ(halve("pf", 0), -ENOSPC);  // the first 64 KiB went over
     EXPECT_EQ(f.bytes(), kept + "!");
-    EXPECT_EQ(halve("pfsF", 1000), -ENOSPC);
-    EXPECT_EQ(f.bytes(), kept.substr(0, 1000) + "!");
+    EXPECT_EQ(m.lost, 0);
+    done("written back");
+    for (int flags : {O_APPEND, 0}) {
+        EXPECT_EQ(halve("pfsF", 1050, "", flags), -ENOSPC);
+        EXPECT_EQ(f.bytes(), kept.substr(0, 1000) + "!") << "cut to its last whole line, written behind it";
+        EXPECT_EQ(m.lost, 199000);
+        done("written back in part");
+    }
     EXPECT_EQ(halve("", 0), 1) << "copy_file_range refused alone: through a buffer";
     EXPECT_EQ(f.bytes(), kept + "!");
+    done("through a buffer");
+    // The cut refused: the copy in front, the part at its source, the next
+    // record behind it.
+    EXPECT_EQ(halve("", 0, "F"), -ENOSPC);
+    EXPECT_EQ(f.bytes(), kept + kept + "!");
+    EXPECT_EQ(m.whole_from, 200000);
+    EXPECT_EQ(marker_of(f.path).substr(0, 8), "halving ");
+    fd_halve_mark_close(&m);
+    EXPECT_EQ(access(mark.c_str(), F_OK), 0) << "a pending marker stays for the next open";
+    int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    place(&m, f.path, line_end);
+    EXPECT_EQ(fd_halve_resume(fd, &m), 0);
+    EXPECT_EQ(m.whole_from, 200000) << "the next open knows where the whole records start";
+    EXPECT_EQ(f.bytes(), kept + kept + "!");
+    // The write-back fails part way and its cut is refused: the records are
+    // whole from the end on, and so the marker says.
+    fd_halve_mark_close(&m);
+    close(fd);
+    EXPECT_EQ(halve("pfsF", 1050, "pF"), -ENOSPC);
+    EXPECT_EQ(f.bytes(), kept.substr(0, 1050) + "!");
+    EXPECT_EQ(m.whole_from, 1050);
+    fd_halve_mark_close(&m);
+    fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    place(&m, f.path, line_end);
+    EXPECT_EQ(fd_halve_resume(fd, &m), 0);
+    EXPECT_EQ(m.whole_from, 1050);
+    fd_halve_mark_close(&m);
+    close(fd);
+    // A resume whose copy is refused keeps the marker; the next one
+    // finishes it.
     f.put(data);
     testutil::halving_cut_short(f.path, 200000, 400000, 0, 1000);
-    int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    place(&m, f.path, line_end);
     faults.arm(fd, ENOSPC, "F");
-    EXPECT_EQ(fd_halve_resume(fd, f.path.c_str(), nullptr), -1);
+    EXPECT_EQ(fd_halve_resume(fd, &m), -1);
     faults.disarm();
     EXPECT_EQ(access(mark.c_str(), F_OK), 0) << "stays for the next open";
     EXPECT_EQ(f.bytes().substr(1000), data.substr(1000));
-    EXPECT_EQ(fd_halve_resume(fd, f.path.c_str(), nullptr), 1);
-    close(fd);
+    EXPECT_EQ(fd_halve_resume(fd, &m), 1);
     EXPECT_EQ(f.bytes(), kept);
+    fd_halve_mark_close(&m);
+    close(fd);
+    // Killed inside the write-back: the file cut at 0 holds 1050 bytes of
+    // the part. The open cuts it to its last whole line and says the loss.
+    f.put(kept.substr(0, 1050));
+    testutil::mark_pending(f.path, 200000, 400000, 0, true);
+    fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    place(&m, f.path, line_end);
+    EXPECT_EQ(fd_halve_resume(fd, &m), 1);
+    EXPECT_EQ(write(fd, "!", 1), 1);
+    EXPECT_EQ(f.bytes(), kept.substr(0, 1000) + "!");
+    const char *news = fd_halve_mark_news(&m);
+    EXPECT_EQ(news ? std::string(news) : "", "a halving of " + f.path +
+                                                 " was cut short while its newest part was written back: 199000 "
+                                                 "bytes of it were lost");
+    EXPECT_NE(access(mark.c_str(), F_OK), 0);
+    fd_halve_mark_close(&m);
+    close(fd);
+}
+
+// After a crash report has begun no halving starts: the file is left as
+// it is, and the halving says why.
+TEST(FdMove, NoHalvingStartsOnceStopped)
+{
+    scratch f;
+    std::string data = kHdr;
+    for (u32 k = 0; k < 40; ++k) data += packet(k, 84, 'p');  // at 24 + 100 k
+    f.put(data);
+    EXPECT_EQ(testutil::in_child([&] {
+                  int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+                  fd_halve_mark m;
+                  place(&m, f.path);
+                  fd_halve_stop();
+                  int rc = fd_halve(fd, &m, 2024, 4024, 24);
+                  bool quiet = pcap_trim_fd(fd, &m, 2048, 0) == 0;
+                  return rc == -1 && errno == ECANCELED && quiet && access((f.path + FD_HALVE_MARK_SUFFIX).c_str(), F_OK) != 0 ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(f.bytes(), data);
 }
 
 }  // namespace

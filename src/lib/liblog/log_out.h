@@ -50,6 +50,7 @@ struct log_file_state {
     // while they fail the next waits until halve_retry_us.
     u32 halve_fails;
     int halve_errno;
+    u64 halve_lost;     // bytes of kept parts they lost
     u64 halve_retry_us;
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
@@ -158,12 +159,16 @@ const char *log_file_shown_name(const log_file_state *st);
 i32 log_file_size_get(log_file_state *st);
 long log_file_tell(log_file_state *st);
 // Keeps the newest half of the limit of a text file of size bytes open at
-// fd and named name, from a line start on, in place under the marker m
-// (see fd_halve; name NULL: without one). The newest record stays whole: one
-// that began before that half is kept from its start, and when it is
-// longer than what lies before it the file is left as it is, over its
-// limit, until the next halving. 0 or -1.
-int log_file_trim(int fd, const char *name, fd_halve_mark *m, i64 size, i32 limit);
+// fd, from a line start on, in place under the marker m (see fd_halve; m
+// NULL: without one). The newest record stays whole: one that began before
+// that half is kept from its start, and when it is longer than what lies
+// before it the file is left as it is, over its limit, until the next
+// halving. 0 or -1 (0 during a crash report: no halving starts then).
+int log_file_trim(int fd, fd_halve_mark *m, i64 size, i32 limit);
+// The end of the last whole line of [from, size) of the text file open at
+// fd (from when none ends there), -1 when it cannot be read: the records
+// rule of its marker.
+i64 log_file_whole_end(int fd, i64 from, i64 size, const void *);
 // The message that tells how many records a file output dropped (eno: why
 // the first was lost), written in front of the first record that follows
 // them; its length.
@@ -176,11 +181,13 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno);
 // failed attempts; its length.
 int log_file_opened_text(char *buf, size_t size, const char *path, u32 fails);
 // The message of the err record that tells how many halvings of a log
-// file failed (eno: why the first did); its length.
-int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno);
+// file failed (eno: why the first did) and how many bytes of the newest
+// records they lost; its length.
+int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno, u64 lost);
 // The first halving that failed after one that did not (or after the
-// open) is told on standard error at once; the err records follow.
-void log_file_halve_failed(const char *path, int eno);
+// open), and each that lost records, is told on standard error at once;
+// the err records follow.
+void log_file_halve_failed(const char *path, int eno, u64 lost);
 
 // Syslog output.
 void log_net_init(log_net_state *st);

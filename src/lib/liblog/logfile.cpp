@@ -23,7 +23,9 @@ namespace {
 
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 constexpr char kOpenedFmt[] = "log file %s opened after %u failed attempts\n";
-constexpr char kHalveFailedFmt[] = "%u halvings of the log file failed: the kept part could not be copied (%s)\n";
+constexpr char kHalveFailedFmt[] = "%u %s of the log file failed: the kept part could not be copied (%s)\n";
+constexpr char kHalveLostFmt[] =
+    "%u %s of the log file failed: the newest part could not be copied (%s), %llu bytes of it were lost\n";
 
 bool ends_with_pcap(const char *path)
 {
@@ -69,13 +71,11 @@ void tell_mark(log_file_state *st)
     }
 }
 
-// A file kept for appending: a halving that a kill cut short is finished
-// first, and a last line without its line end (a write torn by a kill, a
-// file edited by hand) gets one, so that no record is glued to it.
-void continue_text(log_file_state *st, int fd, const char *path)
+// A last line without its line end (a write torn by a kill, a file edited
+// by hand, a tail that a failed halving could not cut) gets one, so that
+// no record is glued to it.
+void end_line(int fd)
 {
-    fd_halve_resume(fd, path, &st->mark);
-    tell_mark(st);
     i64 size = fd_size(fd);
     char last;
     if (size > 0 && fd_pread_all(fd, &last, 1, size - 1) && last != '\n') {
@@ -84,18 +84,28 @@ void continue_text(log_file_state *st, int fd, const char *path)
     }
 }
 
-// Opens the text file; "w" empties it, "a" and "a+" keep it. The
-// descriptor appends, so that every record lands at the current end, and
-// reads, for the trim. A file that is opened again after it vanished gets
-// its directory back too when that vanished with it (remake). Another
-// user's link, FIFO or file in a shared directory is refused (fd_open_log).
+// Opens the text file; "w" empties it, "a" keeps it: a halving that a kill
+// cut short is finished first, and the last line ended. The descriptor
+// appends, so that every record lands at the current end, and reads, for
+// the trim. A file that is opened again after it vanished gets its
+// directory back too when that vanished with it (remake). Another user's
+// link, FIFO or file in a shared directory is refused (fd_open_log); the
+// halving's marker goes beside the file, in the directory opened for it.
 int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
 {
     int flags = O_RDWR | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0);
-    int fd = fd_open_log(path, flags, 0644, remake, nullptr);
+    fd_log_place at;
+    fd_log_place_init(&at);
+    int fd = fd_open_log(path, flags, 0644, remake, &at);
     if (fd < 0) return -1;
-    if (truncate) fd_halve_mark_remove(path);
-    else continue_text(st, fd, path);
+    fd_halve_mark_place(&st->mark, &at);
+    if (truncate) {
+        fd_halve_mark_remove(&st->mark);
+    } else {
+        fd_halve_resume(fd, &st->mark);
+        tell_mark(st);
+        end_line(fd);
+    }
     if (!fd_follow_start(&st->follow, fd, &st->size)) {
         close(fd);
         return -1;
@@ -110,7 +120,7 @@ void close_text(log_file_state *st)
     st->fd = -1;
 }
 
-// The reopen of the writer: the stored name with "a+". A name that never
+// The reopen of the writer: the stored name, kept. A name that never
 // opened gets no directory made: it is opened as it was configured.
 int reopen_text(log_file_state *st)
 {
@@ -271,7 +281,9 @@ size_t notes(const log_file_state *st, char *note, const char *stamp)
         line([st](char *b) { return log_file_opened_text(b, kNoteText, st->name, st->open_fails); });
     if (st->dropped) line([st](char *b) { return log_file_dropped_text(b, kNoteText, st->dropped, st->drop_errno); });
     if (st->halve_fails)
-        line([st](char *b) { return log_file_halve_failed_text(b, kNoteText, st->halve_fails, st->halve_errno); },
+        line([st](char *b) {
+            return log_file_halve_failed_text(b, kNoteText, st->halve_fails, st->halve_errno, st->halve_lost);
+        },
              LOG_LVL_ERR);
     if (st->mark_note) line([st](char *b) { return snprintf(b, kNoteText, "%.*s\n", (int)kNoteText - 2, st->mark.why); });
     return n;
@@ -291,36 +303,52 @@ void apply_limit(log_file_state *st)
     if (size < 0) return;
     st->size = (u64)size;
     if (size < st->size_limit) return;
-    int rc = log_file_trim(st->fd, st->name, &st->mark, size, st->size_limit);
+    int rc = log_file_trim(st->fd, &st->mark, size, st->size_limit);
     int eno = errno;
     tell_mark(st);
     st->halve_retry_us = 0;
     if (rc != 0) {
+        u64 lost = (u64)st->mark.lost;
         if (!st->halve_fails++) st->halve_errno = eno;
-        if (!failing) log_file_halve_failed(st->name, eno);
+        st->halve_lost += lost;
+        if (!failing || lost) log_file_halve_failed(st->name, eno, lost);
         st->halve_retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
+        end_line(st->fd);
     }
     if ((size = fd_size(st->fd)) >= 0) st->size = (u64)size;
 }
 
-// The start of the last line of a file of size bytes that ends in a line
-// end, when it lies at or after the middle of the file; else -1.
-i64 last_line_start(int fd, i64 size)
+// The offset behind the last line end of [low, top); -1 when there is
+// none, -2 when the file cannot be read.
+i64 behind_last_nl(int fd, i64 low, i64 top)
 {
     char buf[4096];
-    i64 low = size / 2 > 0 ? size / 2 - 1 : 0;  // a line end here still fits
-    for (i64 top = size - 1; top > low;) {
+    while (top > low) {
         size_t n = (size_t)(top - low < (i64)sizeof buf ? top - low : (i64)sizeof buf);
-        if (!fd_pread_all(fd, buf, n, top - (i64)n)) return -1;
+        if (!fd_pread_all(fd, buf, n, top - (i64)n)) return -2;
         if (const void *nl = memrchr(buf, '\n', n)) return top - (i64)n + ((const char *)nl - buf) + 1;
         top -= (i64)n;
     }
     return -1;
 }
 
+// The start of the last line of a file of size bytes that ends in a line
+// end, when it lies at or after the middle of the file; else -1.
+i64 last_line_start(int fd, i64 size)
+{
+    i64 at = behind_last_nl(fd, size / 2 > 0 ? size / 2 - 1 : 0, size - 1);  // a line end at low still fits
+    return at < 0 ? -1 : at;
+}
+
 }  // namespace
 
-int log_file_trim(int fd, const char *name, fd_halve_mark *m, i64 size, i32 limit)
+i64 log_file_whole_end(int fd, i64 from, i64 size, const void *)
+{
+    i64 at = behind_last_nl(fd, from, size);
+    return at == -2 ? -1 : at < 0 ? from : at;
+}
+
+int log_file_trim(int fd, fd_halve_mark *m, i64 size, i32 limit)
 {
     i64 half = limit / 2;
     i64 start = size > half ? size - half : 0;
@@ -339,7 +367,7 @@ int log_file_trim(int fd, const char *name, fd_halve_mark *m, i64 size, i32 limi
     else if (src == size) src = last_line_start(fd, size);
     // Copied to the front, the part must not reach its own bytes.
     if (src <= 0 || size - src > src) return 0;
-    return fd_halve(fd, name, m, src, size, 0) < 0 ? -1 : 0;
+    return fd_halve(fd, m, src, size, 0) >= 0 || errno == ECANCELED ? 0 : -1;
 }
 
 void log_file_init(log_file_state *st)
@@ -350,7 +378,7 @@ void log_file_init(log_file_state *st)
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
-    fd_halve_mark_init(&st->mark);
+    fd_halve_mark_init(&st->mark, log_file_whole_end);
 }
 
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
@@ -360,17 +388,24 @@ int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
     return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
 }
 
-void log_file_halve_failed(const char *path, int eno)
+void log_file_halve_failed(const char *path, int eno, u64 lost)
 {
     char et[256];
-    log_tell("log file %s could not be halved: %s (its newest records are kept; tried again each second)", path,
-             os_errno_str(eno, et, sizeof et));
+    if (lost)
+        log_tell("log file %s could not be halved: %s (%llu bytes of its newest records were lost; tried again each "
+                 "second)", path, os_errno_str(eno, et, sizeof et), (unsigned long long)lost);
+    else
+        log_tell("log file %s could not be halved: %s (its newest records are kept; tried again each second)", path,
+                 os_errno_str(eno, et, sizeof et));
 }
 
-int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno)
+int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno, u64 lost)
 {
     char et[256];
-    int n = snprintf(buf, size, kHalveFailedFmt, count, os_errno_str(eno, et, sizeof et));
+    const char *what = count == 1 ? "halving" : "halvings";
+    int n = lost ? snprintf(buf, size, kHalveLostFmt, count, what, os_errno_str(eno, et, sizeof et),
+                            (unsigned long long)lost)
+                 : snprintf(buf, size, kHalveFailedFmt, count, what, os_errno_str(eno, et, sizeof et));
     return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
 }
 
@@ -403,10 +438,11 @@ int log_file_close(log_file_state *st)
         log_file_pcap_close(st);
     }
     close_text(st);
-    fd_halve_mark_close(&st->mark, st->name);
+    fd_halve_mark_close(&st->mark);
     st->held = 0;
     st->dropped = 0;
     st->halve_fails = 0;
+    st->halve_lost = 0;
     st->halve_retry_us = 0;
     st->mark_note = 0;
     st->was_open = 0;
@@ -560,6 +596,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
         if (noted) {
             st->dropped = 0;
             st->halve_fails = 0;
+            st->halve_lost = 0;
             st->mark_note = 0;
             __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
             __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);

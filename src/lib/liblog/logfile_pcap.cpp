@@ -99,7 +99,8 @@ int write_note(bsvf_pcap *h, const char *msg, u64 limit, int line, int level = L
 
 // What the file's writer has to tell (a marker that is not the program's
 // own, halvings that failed): on standard error once, and as records in
-// the file.
+// the file, in front of the next record (a finding of an open) or at once
+// behind the record whose halving failed.
 void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
 {
     pcap_dump_told told;
@@ -110,9 +111,9 @@ void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
         snprintf(msg, sizeof msg, "%s\n", told.why);
         write_note(h, msg, limit, __LINE__);
     }
-    if (told.halve_began) log_file_halve_failed(st->name, told.halve_errno);
+    if (told.halve_began || told.halve_lost) log_file_halve_failed(st->name, told.halve_errno, told.halve_lost);
     if (told.halve_fails) {
-        log_file_halve_failed_text(msg, sizeof msg, told.halve_fails, told.halve_errno);
+        log_file_halve_failed_text(msg, sizeof msg, told.halve_fails, told.halve_errno, told.halve_lost);
         write_note(h, msg, limit, __LINE__, LOG_LVL_ERR);
     }
 }
@@ -159,6 +160,7 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
             }
         }
     }
+    tell_news(st, h, limit);
     // Write, size rule and flush as one step: the limit holds with any
     // number of logging threads.
     int rc = bsvf_pcap_write_limited(h, rec, len, limit);

@@ -108,13 +108,14 @@ i64 walk(hdr_reader &r, i64 off, i64 stop, u32 swap, u32 snap, bool *broken)
 // The check of a file that holds p's header before packets are appended:
 // a record cut short at the end (a write stopped by a kill or a power cut)
 // would make every packet behind it unreadable, so the file is cut back to
-// its last whole packet. The records cut off (0 or 1), or -1 (errno set)
-// when the file cannot be read or cut.
-int cut_torn(pcap *p, int fd, i64 size, const char *path)
+// its last whole packet. The chain is walked from start (a packet known
+// whole). The records cut off (0 or 1), or -1 (errno set) when the file
+// cannot be read or cut.
+int cut_torn(pcap *p, int fd, i64 size, const char *path, i64 start)
 {
     hdr_reader r(fd, size);
     bool broken;
-    i64 end = walk(r, PCAP_HDR_SIZE, size, p->swap, sw32(p->hdr.snaplen, p->swap), &broken);
+    i64 end = walk(r, start, size, p->swap, sw32(p->hdr.snaplen, p->swap), &broken);
     if (end < 0) return -1;
     if (!broken) return 0;
     if (ftruncate(fd, (off_t)end) != 0) {
@@ -132,16 +133,23 @@ int cut_torn(pcap *p, int fd, i64 size, const char *path)
 // (cut_torn; *cut: the records cut off). A file shorter than the header
 // whose bytes begin p's header (the header's write was cut short) is
 // started anew. mkparent: a missing directory is made too. Another user's
-// link, FIFO or file in a shared directory is refused (fd_open_log); a
-// finding about the halving's marker is kept in mark. NULL with errno set.
+// link, FIFO or file in a shared directory is refused (fd_open_log); the
+// halving's marker is placed beside the file, and a finding about it kept
+// in mark. NULL with errno set.
 FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_mark *mark)
 {
     *cut = 0;
     FILE *fp = nullptr;
-    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_APPEND, 0644, mkparent, nullptr);
+    fd_log_place at;
+    fd_log_place_init(&at);
+    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_APPEND, 0644, mkparent, &at);
     if (fd >= 0 && !(fp = fdopen(fd, "ab+"))) close(fd);
-    if (!fp) return nullptr;
-    fd_halve_resume(fd, path, mark);
+    if (!fp) {
+        fd_log_place_close(&at);
+        return nullptr;
+    }
+    fd_halve_mark_place(mark, &at);
+    fd_halve_resume(fd, mark);
     i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
     pcap_file_hdr have;
     size_t part = size > 0 && size < (i64)PCAP_HDR_SIZE ? (size_t)size : 0;
@@ -157,7 +165,8 @@ FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_m
             LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
             errno = EINVAL;
         } else {
-            int n = cut_torn(p, fd, size, path);
+            i64 start = mark->whole_from > (i64)PCAP_HDR_SIZE ? mark->whole_from : (i64)PCAP_HDR_SIZE;
+            int n = cut_torn(p, fd, size, path, start);
             ok = n >= 0;
             if (ok) *cut = (u32)n;
         }
@@ -194,21 +203,29 @@ void pcap_close(pcap *p)
 pcap_dumper *pcap_dump_open(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
-    // Readable too: the size rule walks the packets of the file.
-    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_TRUNC, 0644, false, nullptr);
-    FILE *fp = fd >= 0 ? fdopen(fd, "wb+") : nullptr;
+    // Readable too: the size rule walks the packets of the file. Every
+    // packet goes to the file's end, whatever a halving did.
+    fd_log_place at;
+    fd_log_place_init(&at);
+    int fd = fd_open_log(path, O_RDWR | O_CREAT | O_TRUNC | O_APPEND, 0644, false, &at);
+    FILE *fp = fd >= 0 ? fdopen(fd, "ab+") : nullptr;
+    fd_halve_mark mark;
+    fd_halve_mark_init(&mark, pcap_whole_end, p);
+    fd_halve_mark_place(&mark, &at);
     if (!fp) {
         if (fd >= 0) close(fd);
+        fd_halve_mark_close(&mark);
         return nullptr;
     }
-    fd_halve_mark_remove(path);
+    fd_halve_mark_remove(&mark);
     if (!write_hdr(p, fp)) {
         fclose(fp);
+        fd_halve_mark_close(&mark);
         return nullptr;
     }
-    fd_halve_mark mark;
-    fd_halve_mark_init(&mark);
-    return dumper_new(p, fp, path, &mark);
+    pcap_dumper *d = dumper_new(p, fp, path, &mark);
+    if (!d) fd_halve_mark_close(&mark);
+    return d;
 }
 
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
@@ -216,12 +233,14 @@ pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
     if (!p || !path) return nullptr;
     u32 cut;
     fd_halve_mark mark;
-    fd_halve_mark_init(&mark);
+    fd_halve_mark_init(&mark, pcap_whole_end, p);
     FILE *fp = open_append(p, path, false, &cut, &mark);
     pcap_dumper *d = fp ? dumper_new(p, fp, path, &mark) : nullptr;
     if (d) {
         d->cut = cut;
         if (mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
+    } else {
+        fd_halve_mark_close(&mark);
     }
     return d;
 }
@@ -269,21 +288,17 @@ int set_fsize_locked(pcap_dumper *d, u64 limit)
     bool failing = d->halve_retry_us != 0;
     if (failing && os_mono_us() < d->halve_retry_us) return 0;
     int fd = fileno(d->fp);
-    int rc = pcap_trim_fd(fd, d->name, &d->mark, limit, (int)d->ctx->swap);
+    int rc = pcap_trim_fd(fd, &d->mark, limit, (int)d->ctx->swap);
     int eno = errno;
     d->halve_retry_us = 0;
     if (rc < 0) {
         if (d->halve_fails++ == 0) d->halve_errno = eno;
         d->halve_began |= !failing;
+        d->halve_lost += (u64)d->mark.lost;
         d->halve_retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
     }
     if (rc < 0 || d->mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
-    if (rc > 0) {
-        // A file opened for writing (not appending) goes on at its new
-        // end.
-        lseek(fd, 0, SEEK_END);
-        d->unlooked = 0;
-    }
+    if (rc > 0) d->unlooked = 0;
     return rc < 0 ? -1 : 0;
 }
 
@@ -369,8 +384,10 @@ bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out)
     if (const char *why = fd_halve_mark_news(&d->mark)) memcpy(out->why, why, sizeof out->why);
     out->halve_fails = d->halve_fails;
     out->halve_errno = d->halve_errno;
+    out->halve_lost = d->halve_lost;
     out->halve_began = d->halve_began;
     d->halve_fails = 0;
+    d->halve_lost = 0;
     d->halve_began = 0;
     return out->why[0] || out->halve_fails;
 }
@@ -388,13 +405,21 @@ void pcap_dump_close(pcap_dumper *d)
     if (!d) return;
     if (d->fp) fclose(d->fp);
     if (d->pipe) os_name_pipe_srv_close((os_name_pipe_srv *)d->pipe);
-    fd_halve_mark_close(&d->mark, d->name);
+    fd_halve_mark_close(&d->mark);
     os_free(d->name);
     pthread_mutex_destroy(&d->lock);
     os_free(d);
 }
 
-int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap)
+i64 pcap_whole_end(int fd, i64 from, i64 size, const void *p)
+{
+    const pcap *c = (const pcap *)p;
+    hdr_reader r(fd, size);
+    bool broken;
+    return walk(r, from, size, c->swap, sw32(c->hdr.snaplen, c->swap), &broken);
+}
+
+int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
 {
     off_t eof = lseek(fd, 0, SEEK_END);
     if (eof < 0) {
@@ -417,8 +442,11 @@ int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap
     // of the chain behind it: the end of the file, or the first record that
     // is not whole. No more is kept, so the file keeps its limit and stays
     // readable whatever its chain holds.
+    // The packets in front of whole_from (a copy whose cut was refused,
+    // and the broken rest behind it) are not walked: they go.
     i64 half = (i64)(limit / 2);
-    i64 from = walk(r, PCAP_HDR_SIZE, size - half > half ? size - half : half, (u32)swap, snap, &broken);
+    i64 start = m && m->whole_from > (i64)PCAP_HDR_SIZE ? m->whole_from : (i64)PCAP_HDR_SIZE;
+    i64 from = walk(r, start, size - half > half ? size - half : half, (u32)swap, snap, &broken);
     i64 end = from < 0 || broken ? from : walk(r, from, size, (u32)swap, snap, &broken);
     if (end < 0) return -1;
     if (broken) LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(end), clamp_int(size));
@@ -426,7 +454,10 @@ int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap
     // bytes: it starts in the second half of what stays.
     i64 mid = (end + (i64)PCAP_HDR_SIZE + 1) / 2;
     if (from < mid && (from = walk(r, from, mid, (u32)swap, snap, &broken)) < 0) return -1;
-    if (from < end) return fd_halve(fd, name, m, from, end, PCAP_HDR_SIZE) < 0 ? -1 : 1;
+    if (from < end) {
+        if (fd_halve(fd, m, from, end, PCAP_HDR_SIZE) >= 0) return 1;
+        return errno == ECANCELED ? 0 : -1;
+    }
     // No packet starts there: the newest is longer than the packets before
     // it, and all of them stay until the next halving, cut at a break.
     if (end == size) return 0;

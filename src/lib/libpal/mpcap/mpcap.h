@@ -67,6 +67,7 @@ struct pcap_dumper {
     u32 halve_fails;
     int halve_errno;
     u64 halve_retry_us;
+    u64 halve_lost;      // bytes of kept parts they lost
     u8 halve_began;      // they began after one that did not fail
     u32 news;            // something for pcap_dump_news (atomic access)
 };
@@ -80,7 +81,8 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path);
 // holds one must have exactly this context's (byte order, link type, snap
 // length), else it is refused (NULL) and left untouched. A halving that a
 // kill cut short is finished first (fd_halve_resume), then the packet
-// chain is checked: it is cut at its first record that is not whole (its
+// chain is checked (from where the marker says the packets are whole,
+// when a cut was refused): it is cut at its first record that is not whole (its
 // header or data running past the end of the file, or a captured length
 // above the snap length), which is counted in the dumper's cut. A file
 // shorter than the header that begins with this context's header is
@@ -110,6 +112,7 @@ struct pcap_dump_told {
     char why[sizeof(fd_halve_mark::why)];
     u32 halve_fails;
     int halve_errno;
+    u64 halve_lost;    // bytes of the newest records they lost
     bool halve_began;  // the first failed after one that did not
 };
 bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out);
@@ -127,22 +130,33 @@ bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out);
 int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost);
 void pcap_dump_close(pcap_dumper *d);
 // Applies the size rule (pcap_trim_fd) in place, under the dumper's marker.
+// After any halving, failed or not, the next packet goes behind the file's
+// end.
 // 0 (also when nothing was to be done), or -1.
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit);
 int pcap_dump_mem_reset(pcap_dumper *d);
 int pcap_dump_mem_sync(pcap_dumper *d);
 
-// The size rule on an open file named name (descriptor readable and
-// writable) whose packet headers are in the given byte order: a file of
+// The size rule on an open file (descriptor readable and writable) whose
+// packet headers are in the given byte order, halved under the marker m
+// (NULL: without one): a file of
 // limit bytes or more keeps its header and its newest packets, from the
 // first that starts at or after limit / 2, within the newest limit / 2
 // bytes (a file far over its limit comes back within it at once) and after
 // the middle of what stays, so that they are copied behind the header
-// without reaching their own bytes (fd_halve under the marker m; name NULL: without one). A newest
+// without reaching their own bytes (fd_halve). The chain is walked from
+// the header, or from m->whole_from after a halving whose cut was refused
+// (the packets in front of it are not whole). A newest
 // packet longer than what lies before it stays where it is, and the file
 // over its limit until the next halving. A chain that breaks (a record not
 // whole inside the file, or above the snap length) is logged as "file
 // error" and is cut there: the kept part ends at the break, and a break
 // before limit / 2 cuts the file at it. 1 trimmed, 0 nothing to do, -1
-// when the file cannot be read or written.
-int pcap_trim_fd(int fd, const char *name, fd_halve_mark *m, u64 limit, int swap);
+// when the file cannot be read or written (0 during a crash report: no
+// halving starts then).
+int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap);
+// The end of the last whole packet of [from, size) of the file open at fd
+// (from: a packet start) in the byte order and snap length of p (a
+// pcap *): the records rule of the marker of a dumper. -1 when the file
+// cannot be read.
+i64 pcap_whole_end(int fd, i64 from, i64 size, const void *p);

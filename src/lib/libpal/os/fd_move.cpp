@@ -112,7 +112,10 @@ bool copy_through(int fd, i64 from, i64 end, i64 to, i64 *out)
 }
 
 // The descriptor without O_APPEND while it lives (positioned writes need
-// one that does not append), as it was after.
+// one that does not append), as it was after. A flag that cannot be read
+// or changed fails the halving before it begins; one that cannot be put
+// back is tried twice, and the halving leaves the descriptor at the file's
+// end anyway, so that the next record lands there.
 struct no_append {
     int fd, fl;
     explicit no_append(int f) : fd(f), fl(fcntl(f, F_GETFL))
@@ -121,24 +124,19 @@ struct no_append {
     }
     ~no_append()
     {
-        if (fl >= 0 && (fl & O_APPEND)) fcntl(fd, F_SETFL, fl);
+        if (fl >= 0 && (fl & O_APPEND) && fcntl(fd, F_SETFL, fl) != 0) fcntl(fd, F_SETFL, fl);
     }
     bool ok() const { return fl >= 0; }
     no_append(const no_append &) = delete;
     no_append &operator=(const no_append &) = delete;
 };
 
-// The marker's name: the file's real name (its links resolved, so that
-// every name of the file finds the one marker) and FD_HALVE_MARK_SUFFIX.
-// False when it does not fit.
-bool mark_name(const char *name, char *out, size_t size)
+// The marker's name in its directory.
+const char *mark_base(const fd_halve_mark *m)
 {
-    if (!name) return false;
-    char real[PATH_MAX];
-    int n = snprintf(out, size, "%s%s", realpath(name, real) ? real : name, FD_HALVE_MARK_SUFFIX);
-    return n > 0 && (size_t)n < size;
+    const char *slash = strrchr(m->path, '/');
+    return slash ? slash + 1 : m->path;
 }
-using mark_path = char[PATH_MAX + sizeof FD_HALVE_MARK_SUFFIX];
 
 // The marker's text while no copy is pending.
 void none_text(char out[FD_HALVE_MARK_LEN])
@@ -160,7 +158,6 @@ bool mark_put(int mfd, const char *text)
 void note(fd_halve_mark *m, bool stays, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void note(fd_halve_mark *m, bool stays, const char *fmt, ...)
 {
-    if (!m) return;
     char text[sizeof m->why];
     va_list ap;
     va_start(ap, fmt);
@@ -172,15 +169,15 @@ void note(fd_halve_mark *m, bool stays, const char *fmt, ...)
 }
 
 // A marker that is not followed: removed where the program may, and said.
-void refuse(fd_halve_mark *m, const char *path, const char *why)
+void refuse(fd_halve_mark *m, const char *why)
 {
     char et[128];
-    int eno = unlink(path) == 0 ? 0 : errno;
+    int eno = unlinkat(m->dir, mark_base(m), 0) == 0 ? 0 : errno;
     if (!eno || eno == ENOENT)
-        note(m, false, "marker %s not followed: %s; removed", path, why);
+        note(m, false, "marker %s not followed: %s; removed", m->path, why);
     else
         note(m, true, "marker %s not followed: %s; it cannot be removed (%s), the file is halved without a marker",
-             path, why, os_errno_str(eno, et, sizeof et));
+             m->path, why, os_errno_str(eno, et, sizeof et));
 }
 
 // Why the marker open at mfd is not the program's own (into buf), or NULL.
@@ -197,12 +194,13 @@ const char *not_own(int mfd, char *buf, size_t size)
     return buf;
 }
 
-// The marker of name, open for writing: the one kept open, unless it has
-// lost its name (removed from outside), else made anew, after whatever
-// stood at its name was removed: a file found there is never taken over.
-// False when none can be made there (a directory that cannot be written,
-// a file there that cannot be removed, one put there meanwhile).
-bool mark_ready(fd_halve_mark *m, const char *name)
+// The marker, open for writing: the one kept open, unless it has lost its
+// name (removed from outside), else made anew, after whatever stood at its
+// name was removed: a file found there is never taken over. False when
+// none can be made there (a directory that cannot be written, a file
+// there that cannot be removed, another file put there each time it was
+// removed: these two are told).
+bool mark_ready(fd_halve_mark *m)
 {
     if (m->fd >= 0) {
         struct stat sb;
@@ -210,61 +208,104 @@ bool mark_ready(fd_halve_mark *m, const char *name)
         close(m->fd);
         m->fd = -1;
     }
-    mark_path path;
-    if (!mark_name(name, path, sizeof path)) return false;
-    struct stat sb;
-    int eno = unlink(path) == 0 ? 0 : errno;
-    if (eno && eno != ENOENT && lstat(path, &sb) == 0) {
-        // Told once: a finding about this marker may stand already.
-        char et[128];
-        if (!m->why[0])
-            note(m, true, "marker %s cannot be removed (%s): the file is halved without a marker", path,
-                 os_errno_str(eno, et, sizeof et));
-        return false;
+    const char *base = mark_base(m);
+    for (int tries = 0; tries < 3; ++tries) {
+        struct stat sb;
+        int eno = unlinkat(m->dir, base, 0) == 0 ? 0 : errno;
+        if (eno && eno != ENOENT && fstatat(m->dir, base, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
+            // Told once: a finding about this marker may stand already.
+            char et[128];
+            if (!m->why[0])
+                note(m, true, "marker %s cannot be removed (%s): the file is halved without a marker", m->path,
+                     os_errno_str(eno, et, sizeof et));
+            return false;
+        }
+        m->fd = openat(m->dir, base, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (m->fd >= 0) {
+            fchmod(m->fd, 0644);
+            return true;
+        }
+        if (errno != EEXIST) return false;
     }
-    m->fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (m->fd >= 0) fchmod(m->fd, 0644);
-    return m->fd >= 0;
+    note(m, true, "marker %s not made: another file took its name each time it was removed; the file is halved "
+         "without a marker", m->path);
+    return false;
 }
 
-// Moves the kept part [from, end) down to to (apart) and cuts the file
-// behind it. A copy that fails keeps the newest part as fd_halve says. 0,
-// or -1 with errno of the first failure; *left: the front was written over
-// and nothing could be cut, so the copy's source is still in place for
-// the next open to finish the copy (the marker stays pending).
-int move_keeping(int fd, i64 from, i64 end, i64 to, bool *left)
+// Removes the marker open at m->fd while its name still leads to it (a
+// file put there by another is left alone).
+void unlink_own(const fd_halve_mark *m)
 {
-    *left = false;
-    no_append na(fd);
-    if (!na.ok()) return -1;
-    i64 len = end - from, wrote = 0;
-    if (copy_in_kernel(fd, from, end, to, &wrote) || copy_through(fd, from, end, to, &wrote)) {
-        if (ftruncate(fd, (off_t)(to + len)) == 0) return 0;
-        *left = true;
-        return -1;
-    }
-    int eno = errno;
-    if (wrote > 0) {
-        // Bytes in front of the kept part were written over; the part
-        // itself is whole at its source. It is read, the file cut where
-        // it goes (which frees its blocks), and written back there: a
-        // write that fails too leaves the file ending behind what it wrote.
-        char *buf = (char *)os_malloc((size_t)len);
-        i64 put = 0;
-        if (buf && fd_pread_all(fd, buf, (size_t)len, from) && ftruncate(fd, (off_t)to) == 0)
-            pwrite_counted(fd, buf, (size_t)len, to, &put);
-        else
-            *left = true;
-        os_free(buf);
-    }
-    errno = eno;
-    return -1;
+    struct stat held, named;
+    if (fstat(m->fd, &held) == 0 && fstatat(m->dir, mark_base(m), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        unlinkat(m->dir, mark_base(m), 0);
 }
 
 // A part that can be copied down without writing over its own bytes.
 bool apart(i64 from, i64 end, i64 to)
 {
     return to >= 0 && to < from && from <= end && to + (end - from) <= from;
+}
+
+// The end of the last whole record of [from, size) by m's rule.
+i64 whole_end(const fd_halve_mark *m, int fd, i64 from, i64 size)
+{
+    return m && m->whole_end ? m->whole_end(fd, from, size, m->whole_arg) : size;
+}
+
+// What a move of the kept part came to, besides its result.
+struct moved {
+    i64 whole_from;  // see fd_halve_mark; -1: as it was
+    i64 lost;        // bytes of the part lost
+};
+
+// Moves the kept part [from, end) down to to (apart) and cuts the file
+// behind it. A copy that fails keeps the newest part as fd_halve says;
+// rewrite, when not NULL, is put in the marker before the file is cut for
+// the write-back. 0, or -1 with errno of the first failure.
+int move_keeping(int fd, const fd_halve_mark *m, int mfd, const char *rewrite, i64 from, i64 end, i64 to,
+                 moved *out)
+{
+    out->whole_from = -1;
+    out->lost = 0;
+    no_append na(fd);
+    if (!na.ok()) return -1;
+    i64 len = end - from, wrote = 0;
+    if (copy_in_kernel(fd, from, end, to, &wrote) || copy_through(fd, from, end, to, &wrote)) {
+        // A cut refused leaves the copy in front and the part at its
+        // source, whole, with the broken rest of the older bytes between.
+        bool cut = ftruncate(fd, (off_t)(to + len)) == 0;
+        out->whole_from = cut ? 0 : from;
+        return cut ? 0 : -1;
+    }
+    int eno = errno;
+    if (wrote > 0) {
+        // Bytes in front of the kept part were written over; the part
+        // itself is whole at its source. It is read, the file cut where
+        // it goes (which frees its blocks), and written back there.
+        out->whole_from = from;
+        char *buf = (char *)os_malloc((size_t)len);
+        bool got = buf && fd_pread_all(fd, buf, (size_t)len, from);
+        if (got && mfd >= 0) mark_put(mfd, rewrite);
+        if (got && ftruncate(fd, (off_t)to) == 0) {
+            i64 put = 0;
+            pwrite_counted(fd, buf, (size_t)len, to, &put);
+            out->whole_from = 0;
+            if (put < len) {
+                // Stopped part way: the file ends in the last whole record
+                // written back, so that none is glued to the next; one
+                // that cannot be cut there leaves the records whole from
+                // its end on.
+                i64 w = whole_end(m, fd, to, to + put);
+                if (w < to || ftruncate(fd, (off_t)w) != 0) out->whole_from = to + put;
+                out->lost = len - (w < to ? put : w - to);
+            }
+        }
+        os_free(buf);
+    }
+    errno = eno;
+    return -1;
 }
 
 int g_stopped = 0;  // fd_halve_stop was called (atomic access)
@@ -354,27 +395,56 @@ bool fd_append_whole(int fd, const struct iovec *v, int cnt)
 int fd_move_down(int fd, i64 from, i64 end, i64 to)
 {
     if (fd < 0 || to < 0 || to > from || from > end) return -1;
-    no_append na(fd);
-    i64 wrote = 0;
-    if (!na.ok() || !(copy_in_kernel(fd, from, end, to, &wrote) || copy_through(fd, from, end, to, &wrote)))
-        return -1;
-    return ftruncate(fd, (off_t)(to + end - from)) == 0 ? 0 : -1;
+    int rc = -1;
+    {
+        no_append na(fd);
+        i64 wrote = 0;
+        if (na.ok() && (copy_in_kernel(fd, from, end, to, &wrote) || copy_through(fd, from, end, to, &wrote)))
+            rc = ftruncate(fd, (off_t)(to + end - from)) == 0 ? 0 : -1;
+    }
+    int eno = errno;
+    lseek(fd, 0, SEEK_END);
+    errno = eno;
+    return rc;
 }
 
-void fd_halve_mark_init(fd_halve_mark *m)
+void fd_halve_mark_init(fd_halve_mark *m, fd_whole_end whole_end, const void *arg)
 {
     m->fd = -1;
+    m->dir = -1;
     m->busy = 0;
     m->news = 0;
+    m->pending = 0;
+    m->whole_end = whole_end;
+    m->whole_arg = arg;
+    m->whole_from = 0;
+    m->lost = 0;
     m->why[0] = 0;
+    m->path[0] = 0;
 }
 
-void fd_halve_mark_close(fd_halve_mark *m, const char *name)
+void fd_halve_mark_place(fd_halve_mark *m, fd_log_place *at)
 {
-    if (!m || m->fd < 0) return;
-    close(m->fd);
+    fd_halve_mark_close(m);
+    int n = snprintf(m->path, sizeof m->path, "%s%s", at->real, FD_HALVE_MARK_SUFFIX);
+    if (n > 0 && (size_t)n < sizeof m->path && at->dir >= 0) {
+        m->dir = at->dir;
+        at->dir = -1;
+    } else {
+        m->path[0] = 0;
+    }
+}
+
+void fd_halve_mark_close(fd_halve_mark *m)
+{
+    if (!m) return;
+    if (m->fd >= 0 && !m->pending) unlink_own(m);
+    if (m->fd >= 0) close(m->fd);
     m->fd = -1;
-    fd_halve_mark_remove(name);
+    if (m->dir >= 0) close(m->dir);
+    m->dir = -1;
+    m->pending = 0;
+    m->whole_from = 0;
 }
 
 const char *fd_halve_mark_news(fd_halve_mark *m)
@@ -384,17 +454,22 @@ const char *fd_halve_mark_news(fd_halve_mark *m)
     return m->why;
 }
 
-void fd_halve_mark_remove(const char *name)
+void fd_halve_mark_remove(fd_halve_mark *m)
 {
-    mark_path path;
-    if (mark_name(name, path, sizeof path)) unlink(path);
+    if (!m || m->dir < 0) return;
+    if (m->fd >= 0) close(m->fd);
+    m->fd = -1;
+    unlinkat(m->dir, mark_base(m), 0);  // whatever stands there: the file is new
+    m->pending = 0;
+    m->whole_from = 0;
 }
 
-void fd_halve_mark_text(char out[FD_HALVE_MARK_LEN], u64 dev, u64 ino, i64 from, i64 end, i64 to)
+void fd_halve_mark_text(char out[FD_HALVE_MARK_LEN], u64 dev, u64 ino, i64 from, i64 end, i64 to, bool rewrite)
 {
     none_text(out);
-    int n = snprintf(out, FD_HALVE_MARK_LEN, "halving %llu %llu %lld %lld %lld", (unsigned long long)dev,
-                     (unsigned long long)ino, (long long)from, (long long)end, (long long)to);
+    int n = snprintf(out, FD_HALVE_MARK_LEN, "%s %llu %llu %lld %lld %lld", rewrite ? "rewrite" : "halving",
+                     (unsigned long long)dev, (unsigned long long)ino, (long long)from, (long long)end,
+                     (long long)to);
     out[n] = ' ';  // n < 110: five numbers of at most 20 characters
     out[FD_HALVE_MARK_LEN - 1] = '\n';
 }
@@ -409,7 +484,7 @@ bool fd_halve_busy(const fd_halve_mark *m)
     return m && __atomic_load_n(&m->busy, __ATOMIC_SEQ_CST) != 0;
 }
 
-int fd_halve(int fd, const char *name, fd_halve_mark *m, i64 from, i64 end, i64 to)
+int fd_halve(int fd, fd_halve_mark *m, i64 from, i64 end, i64 to)
 {
     if (fd < 0 || !apart(from, end, to)) {
         errno = EINVAL;
@@ -421,86 +496,142 @@ int fd_halve(int fd, const char *name, fd_halve_mark *m, i64 from, i64 end, i64 
         return -1;
     }
     struct stat sb;
-    char text[FD_HALVE_MARK_LEN];
-    bool marked = name && m && fstat(fd, &sb) == 0 && mark_ready(m, name);
+    char text[FD_HALVE_MARK_LEN], rewrite[FD_HALVE_MARK_LEN];
+    bool marked = m && m->dir >= 0 && fstat(fd, &sb) == 0 && mark_ready(m);
     if (marked) {
         fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to);
+        fd_halve_mark_text(rewrite, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to, true);
         marked = mark_put(m->fd, text);
+        m->pending = 1;  // whatever a marker cut short says, it is not none
     }
-    bool left;
-    int rc = move_keeping(fd, from, end, to, &left);
+    moved out;
+    int rc = move_keeping(fd, m, marked ? m->fd : -1, rewrite, from, end, to, &out);
     int eno = errno;
-    // Left pending when the copy's source could not be cut off: the next
-    // open finishes it.
-    if (marked && !left) {
+    lseek(fd, 0, SEEK_END);
+    if (m) {
+        if (out.whole_from >= 0) m->whole_from = out.whole_from <= to ? 0 : out.whole_from;
+        m->lost = out.lost;
+    }
+    if (marked) {
+        // The marker names what the next open must know: nothing, the
+        // copy whose source is still in place, or where the whole records
+        // start behind a tail that could not be cut (a part of no bytes).
+        if (!m->whole_from) none_text(text);
+        else if (m->whole_from != from)
+            fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, m->whole_from, m->whole_from, to);
+        if (!m->whole_from || m->whole_from != from || out.whole_from < 0) mark_put(m->fd, text);
+        m->pending = m->whole_from != 0;
+    } else if (m && m->fd >= 0 && m->pending && !m->whole_from) {
         none_text(text);
-        mark_put(m->fd, text);
+        m->pending = !mark_put(m->fd, text);
     }
     errno = eno;
     return rc == 0 ? (marked ? 1 : 0) : -1;
 }
 
-int fd_halve_resume(int fd, const char *name, fd_halve_mark *m)
+namespace {
+
+// The marker of m, open: for reading and writing when it may be (a
+// marker followed is taken over for the halving that finishes its work),
+// else for reading, to say why it is not followed; never blocking, never
+// through a link.
+int open_mark(const fd_halve_mark *m)
 {
-    mark_path path;
-    if (fd < 0 || !mark_name(name, path, sizeof path)) return 0;
-    // Without blocking (a FIFO put in its place) and without following a
-    // link; what it is is known before a byte is read.
-    int mfd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int mfd = openat(m->dir, mark_base(m), O_RDWR | kFlags);
+    if (mfd < 0 && errno == EACCES) mfd = openat(m->dir, mark_base(m), O_RDONLY | kFlags);
+    return mfd;
+}
+
+// A write-back that a kill cut short: the file cut at to holds the first
+// size - to bytes of the part of len bytes. It is cut to its last whole
+// record and the loss said.
+void mend_rewrite(int fd, fd_halve_mark *m, i64 to, i64 size, i64 len)
+{
+    i64 w = whole_end(m, fd, to, size);
+    if (w < to || ftruncate(fd, (off_t)w) != 0) w = to;
+    int n = (int)strlen(m->path) - (int)sizeof FD_HALVE_MARK_SUFFIX + 1;
+    note(m, false, "a halving of %.*s was cut short while its newest part was written back: %lld bytes of it were lost",
+         n, m->path, (long long)(len - (w - to)));
+    lseek(fd, 0, SEEK_END);
+}
+
+}  // namespace
+
+int fd_halve_resume(int fd, fd_halve_mark *m)
+{
+    if (fd < 0 || !m || m->dir < 0) return 0;
+    int mfd = open_mark(m);
     char why[96], et[128];
     if (mfd < 0) {
         if (errno == ENOENT) {
-            if (m) m->why[0] = 0;  // nothing stands there now
+            m->why[0] = 0;  // nothing stands there now
         } else if (errno == ELOOP) {
-            refuse(m, path, "a symbolic link");
+            refuse(m, "a symbolic link");
         } else {
             snprintf(why, sizeof why, "it cannot be opened (%s)", os_errno_str(errno, et, sizeof et));
-            refuse(m, path, why);
+            refuse(m, why);
         }
         return 0;
     }
     if (const char *bad = not_own(mfd, why, sizeof why)) {
         close(mfd);
-        refuse(m, path, bad);
+        refuse(m, bad);
         return 0;
     }
     char text[FD_HALVE_MARK_LEN + 2], want[FD_HALVE_MARK_LEN];
     ssize_t n = pread(mfd, text, sizeof text - 1, 0);
-    close(mfd);
     text[n > 0 ? n : 0] = 0;
-    if (m) m->why[0] = 0;
+    m->why[0] = 0;
     // The marker holds only when it reads back as it would be written: one
     // that was cut short or written over in part does not.
+    char verb[8] = "";
     unsigned long long dev = 0, ino = 0;
     long long from = 0, end = 0, to = 0;
     struct stat sb;
     bool pending = n == (ssize_t)FD_HALVE_MARK_LEN &&
-                   sscanf(text, "halving %llu %llu %lld %lld %lld", &dev, &ino, &from, &end, &to) == 5 &&
-                   apart(from, end, to);
+                   sscanf(text, "%7s %llu %llu %lld %lld %lld", verb, &dev, &ino, &from, &end, &to) == 6 &&
+                   (!strcmp(verb, "halving") || !strcmp(verb, "rewrite")) && apart(from, end, to);
+    bool rewrite = pending && verb[0] == 'r';
     if (pending) {
-        fd_halve_mark_text(want, dev, ino, from, end, to);
+        fd_halve_mark_text(want, dev, ino, from, end, to, rewrite);
         pending = memcmp(text, want, FD_HALVE_MARK_LEN) == 0;
     }
     if (pending && (fstat(fd, &sb) != 0 || (u64)sb.st_dev != dev || (u64)sb.st_ino != ino)) {
-        refuse(m, path, "it names another file");
+        close(mfd);
+        refuse(m, "it names another file");
         return 0;
     }
-    // The file still as long as the copy's source (not cut yet): the copy
-    // is made again; as long as the kept part: it was cut, and is whole.
-    // Any other size does not fit the marker, which is not followed.
+    // By the file's size: the copy's source still in place (not cut yet)
+    // and nothing behind it: the copy is made again, under this marker;
+    // records behind it (a cut that was refused): they are whole from the
+    // part's start on, and the marker stays until a halving succeeds; as
+    // long as the kept part: it was cut, and is whole; a write-back cut
+    // short: cut to its last whole record. Any other size does not fit
+    // the marker, which is not followed.
+    i64 len = end - from;
+    if (pending && sb.st_size >= end) {
+        // The marker is taken over (no moment without one while work is
+        // pending) until the work is done.
+        if (m->fd >= 0) close(m->fd);
+        m->fd = mfd;
+        m->pending = 1;
+        m->whole_from = from;
+        if (sb.st_size > end || from == end) return 0;
+        if (fd_halve(fd, m, from, end, to) < 0) return -1;
+        unlink_own(m);
+        close(m->fd);
+        m->fd = -1;
+        return 1;
+    }
+    close(mfd);
     int rc = 0;
-    if (pending && sb.st_size == end) {
-        bool left;
-        if (move_keeping(fd, from, end, to, &left) != 0) {
-            // The marker stays where the source is still in place.
-            if (left || fd_size(fd) == end) return -1;
-            unlink(path);
-            return -1;
-        }
+    if (pending && sb.st_size == to + len) {
         rc = 1;
-    } else if (pending && sb.st_size == to + (end - from)) {
+    } else if (rewrite && sb.st_size >= to && sb.st_size < to + len) {
+        mend_rewrite(fd, m, to, sb.st_size, len);
         rc = 1;
     }
-    unlink(path);
+    unlinkat(m->dir, mark_base(m), 0);
     return rc;
 }
