@@ -90,7 +90,7 @@ def case_ini_dir_and_modes(t):
                       r"log_bsvlog_url=udp://127.0.0.1:7\n", out), "-p shows the outputs: %r" % out)
     rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=5G\n"), args=["-q", "-p"]).run()
     t.contains(out.decode(), "log_file_max_size=2097152\n", "a size above 2 GiB is refused")
-    t.contains(err.decode(), "log2_ioctl log.file_size=-1 (must>=2048 error)", "refusal record")
+    t.contains(err.decode(), "[log] file_size=5G is above 2G, 2097152 is used\n", "refusal record")
     # 2G is the largest limit; what is no size leaves the default, told.
     for size, limit in (("2G", 2147483647), ("2abcM", 2097152), ("abc", 2097152)):
         rc, out, err = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=%s\n" % size), args=["-q", "-p"]).run()

@@ -457,7 +457,7 @@ def through_full_disk(v, port, fs, line, counts, settle=0.0):
 # (call, file, count): the count-th call of that thread on that file. The
 # marker NAME.halving is made, told the copy, the copy is written, the file
 # cut, and the marker told that nothing is pending.
-HALVING_CALLS = (("openat", ".halving", 1), ("pwrite64", ".halving", 1), ("copy_file_range", "", 1),
+HALVING_CALLS = (("fchmod", ".halving", 1), ("pwrite64", ".halving", 1), ("copy_file_range", "", 1),
                  ("ftruncate", "", 1), ("pwrite64", ".halving", 2))
 
 

@@ -204,6 +204,20 @@ TEST_F(LogFile, AnOpenForAppendingMendsWhatAKillLeft)
     ASSERT_EQ(lines.size(), 102u);
     EXPECT_EQ(lines[100], "torn li");
     EXPECT_TRUE(testutil::text_like(lines[101].c_str(), "{*} INFO  {d} --- [{*}] tmod new")) << lines[101];
+    // Killed inside a write-back: the open cuts the file to its last whole
+    // line and says in front of the next record how much was lost.
+    logtest::write_file(p, kept.substr(0, 130));
+    testutil::mark_pending(p, from, end, 0, true);
+    open(p);
+    q.log(6, "%s\n", "new");
+    lines = lines_of(read_file(p));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(read_file(p).substr(0, 96), kept.substr(0, 96));
+    EXPECT_TRUE(testutil::text_like(lines[2].c_str(), "{*} WARN  {d} --- [{*}] tag a halving of {*}k.log was cut "
+                                                      "short while its newest part was written back: {d} bytes "
+                                                      "of it were lost"))
+        << lines[2];
+    EXPECT_EQ(lines.size(), 4u);
     // A FIFO at the marker's name does not hang the open: it is removed,
     // and said in the file in front of the next record.
     logtest::write_file(p, text);
@@ -252,6 +266,49 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
     lines = lines_of(read_file(p));
     EXPECT_LT(logtest::file_size(p), 2048);
     EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} tmod last")) << lines.back();
+    // The records' numbers in the file, in order; every line whole.
+    auto numbers = [&] {
+        std::vector<int> out;
+        for (auto &l : lines_of(read_file(p))) {
+            size_t at = l.find(" tmod r");
+            EXPECT_TRUE(testutil::text_like(l.c_str(), "{*} {*} {d} --- [{*}] {*}")) << l;
+            if (at != std::string::npos) out.push_back(atoi(l.c_str() + at + 7));
+        }
+        return out;
+    };
+    // A write-back that stops part way: the file is cut to its last whole
+    // line at once, the loss told, the next record on a line of its own.
+    open(p);
+    for (int i = 0; i < 15; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().arm(st()->fd, ENOSPC, "sfsF", 300);
+    for (int i = 15; i < 25; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().disarm();
+    lines = lines_of(read_file(p));
+    notes = 0;
+    for (auto &l : lines)
+        notes += testutil::text_like(l.c_str(), "{*} ERROR {d} --- [{*}] tag 1 halving of the log file failed: the "
+                                                "newest part could not be copied (No space left on device), {d} "
+                                                "bytes of it were lost");
+    EXPECT_EQ(notes, 1);
+    auto n = numbers();
+    ASSERT_FALSE(n.empty());
+    EXPECT_EQ(n.back(), 24);
+    // A cut that is refused: the copy stays in front, with a broken line
+    // behind it, until the next halving that succeeds keeps each record
+    // once, from the kept part on.
+    open(p);
+    for (int i = 0; i < 22; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().arm(st()->fd, 0, "");
+    testutil::faults().also(testutil::IO_FTRUNCATE, "F");
+    for (int i = 22; i < 30; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().disarm();
+    EXPECT_GT(logtest::file_size(p), 2048) << "nothing cut";
+    st()->halve_retry_us = 1;
+    q.log(6, "%s\n", "r30 last");
+    EXPECT_LT(logtest::file_size(p), 2048);
+    n = numbers();
+    ASSERT_FALSE(n.empty());
+    for (size_t i = 0; i < n.size(); ++i) EXPECT_EQ(n[i], 31 - (int)n.size() + (int)i) << "once each, in order";
 }
 
 // A record longer than the half that is kept stays whole: the file stands
@@ -489,7 +546,7 @@ TEST(LogFileConf, SizeAboveInt32IsRefusedLikeOneBelowTheMinimum)
     struct log2 *a = log2_init(ini.c_str(), "big");
     ASSERT_NE(a, log_ctx_get(nullptr));
     EXPECT_EQ(log_file_size_get(&a->file), LOG_FILE_SIZE_DEFAULT);
-    EXPECT_TRUE(cap.has("log2_ioctl log.file_size=-1 (must>=2048 error)\n")) << cap.get();
+    EXPECT_TRUE(cap.has("[log_big] file_size=3G is above 2G, 2097152 is used\n")) << cap.get();
     EXPECT_EQ(log2_ioctl(a, LOG_IOC_FILE_SIZE, (intptr_t)0x80000000ll, 0), -1);
     EXPECT_EQ(log_file_size_get(&a->file), LOG_FILE_SIZE_DEFAULT);
     configure_default();

@@ -83,6 +83,15 @@ std::vector<long> chain(const std::string &s)
     return out;
 }
 
+// A packet as the file holds it (little-endian).
+std::string packet(u32 sec, u32 len, char fill)
+{
+    u32 h[4] = {sec, 7, len, len};
+    return std::string((const char *)h, sizeof h) + std::string(len, fill);
+}
+
+const std::string kHdr("\xd4\xc3\xb2\xa1\x02\x00\x04\x00" "\0\0\0\0\0\0\0\0" "\x00\x00\x01\x00\x93\x00\x00\x00", 24);
+
 // The marker of the file path, placed as an open of the file places it.
 void place(fd_halve_mark *m, const std::string &path, fd_whole_end rule = nullptr, const void *arg = nullptr)
 {
@@ -224,6 +233,67 @@ TEST(Mpcap, AFailedHalvingKeepsEveryPacketAndIsTold)
     EXPECT_EQ(le32(s, (size_t)c.back()), 999u);
     EXPECT_FALSE(pcap_dump_news(d, &told));
     pcap_dump_close(d);
+    // A write-back that stops part way: the file is cut to its last whole
+    // packet at once, the loss told, and the next packet goes right behind
+    // it (no hole, though the file was opened to be written, not appended).
+    d = pcap_dump_open(p, f.path.c_str());
+    auto fill = [&](u32 from, u32 to) {
+        for (u32 k = from; k < to; ++k) {
+            std::string data(984, (char)('a' + k % 26));
+            pcap_pkthdr h{k, 7, 984, 984};
+            ASSERT_EQ(pcap_dump_write_limited(d, &h, data.data(), 100000), 984);
+        }
+    };
+    fill(0, 99);
+    testutil::faults().arm(fileno(d->fp), EIO, "sfsF", 2500);
+    fill(99, 100);
+    testutil::faults().disarm();
+    put_packet(d, 500, 10, 'n');
+    s = f.bytes();
+    EXPECT_EQ(chain(s), (std::vector<long>{24, 1024, 2024})) << "two whole packets, then the next";
+    EXPECT_EQ(le32(s, 2024), 500u);
+    ASSERT_TRUE(pcap_dump_news(d, &told));
+    EXPECT_EQ(told.halve_fails, 1u);
+    EXPECT_EQ(told.halve_lost, 50000u - 2000u);
+    pcap_dump_close(d);
+    // A cut that is refused: the copy stays in front, the chain broken
+    // behind it, and nothing is lost: the next halving keeps the packets
+    // from the kept part's start on, and the chain is whole again; an open
+    // for appending meanwhile cuts nothing off. (Packets of three sizes, so
+    // that the copy ends inside an older packet.)
+    d = pcap_dump_open(p, f.path.c_str());
+    auto put = [&](u32 from, u32 to) {
+        for (u32 k = from; k < to; ++k) {
+            std::string data(984 + 100 * (k % 3), 'v');
+            pcap_pkthdr h{k, 7, (u32)data.size(), (u32)data.size()};
+            ASSERT_EQ(pcap_dump_write_limited(d, &h, data.data(), 100000), (int)data.size());
+        }
+    };
+    put(0, 90);
+    testutil::faults().arm(fileno(d->fp), 0, "");
+    testutil::faults().also(testutil::IO_FTRUNCATE, "F");
+    put(90, 93);
+    testutil::faults().disarm();
+    i64 source = d->mark.whole_from;
+    EXPECT_GT(source, 50000);
+    s = f.bytes();
+    EXPECT_EQ(s.size(), 24u + 93u * 1100u) << "nothing cut";
+    EXPECT_EQ(s.substr(24, 16), s.substr((size_t)source, 16)) << "the copy in front";
+    pcap_dump_close(d);
+    d = pcap_dump_open_append(p, f.path.c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->cut, 0u);
+    EXPECT_EQ(d->mark.whole_from, source);
+    put(93, 94);
+    s = f.bytes();
+    c = chain(s);
+    ASSERT_FALSE(c.empty());
+    EXPECT_NE(c.back(), -1) << "the chain whole again";
+    for (size_t i = 0; i < c.size() && c.back() != -1; ++i) EXPECT_EQ(le32(s, (size_t)c[i]), 94 - c.size() + i);
+    EXPECT_LE(s.size(), 24u + 50000u + 1200u);
+    EXPECT_EQ(d->mark.whole_from, 0);
+    pcap_dump_close(d);
+    EXPECT_NE(access((f.path + FD_HALVE_MARK_SUFFIX).c_str(), F_OK), 0);
     pcap_close(p);
 }
 
@@ -260,15 +330,6 @@ TEST(Mpcap, APacketThatDoesNotFitIsTakenBackAndTheChainGoesOn)
     EXPECT_EQ(s.substr(24 + 16, 100), std::string(100, 'd'));
     pcap_close(p);
 }
-
-// A packet as the file holds it (little-endian).
-std::string packet(u32 sec, u32 len, char fill)
-{
-    u32 h[4] = {sec, 7, len, len};
-    return std::string((const char *)h, sizeof h) + std::string(len, fill);
-}
-
-const std::string kHdr("\xd4\xc3\xb2\xa1\x02\x00\x04\x00" "\0\0\0\0\0\0\0\0" "\x00\x00\x01\x00\x93\x00\x00\x00", 24);
 
 // A chain that breaks ends the part the size rule keeps, with its record:
 // the file keeps its limit and stays readable.

@@ -174,21 +174,20 @@ struct log2 *log2_init(const char *conf_path, const char *name)
                  str_log_esc<4096>(file).c_str());
     }
     if (const char *v = key("file_size")) {
-        // The limit is a 32-bit count: a larger size is refused like a
-        // smaller one (shown as -1, since it has no 32-bit value), but for
-        // 2G, the top of the range, which is the largest count held.
+        // The limit is a 32-bit count: a larger size is refused, and said
+        // with its text, but for 2G, the top of the range, which is the
+        // largest count held.
         u64 sz;
         bool size = str_is_size(v, &sz);
         if (sz == (u64)INT32_MAX + 1) sz = INT32_MAX;
-        if (!size) {
-            LOG_WARN("[%s] file_size=%s is not a size, %d is used\n", sec, str_log_esc<256>(v).c_str(),
-                     (int)log_file_size_get(&c->file));
-        } else if (sz >= (u64)kFileSizeMin && sz <= (u64)INT32_MAX) {
+        if (!size || sz > (u64)INT32_MAX) {
+            LOG_WARN("[%s] file_size=%s is %s, %d is used\n", sec, str_log_esc<256>(v).c_str(),
+                     size ? "above 2G" : "not a size", (int)log_file_size_get(&c->file));
+        } else if (sz >= (u64)kFileSizeMin) {
             log_debug_printf("log2_ioctl log.file_size=%d\n", (int)sz);
             log2_ioctl(c, LOG_IOC_FILE_SIZE, (intptr_t)sz, 0);
         } else {
-            LOG_WARN("log2_ioctl log.file_size=%d (must>=%d error)\n",
-                     sz <= (u64)INT32_MAX ? (int)sz : -1, kFileSizeMin);
+            LOG_WARN("log2_ioctl log.file_size=%d (must>=%d error)\n", (int)sz, kFileSizeMin);
         }
     }
     conf_close(cf);
