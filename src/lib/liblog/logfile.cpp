@@ -350,6 +350,7 @@ i64 log_file_whole_end(int fd, i64 from, i64 size, const void *)
 
 int log_file_trim(int fd, fd_halve_mark *m, i64 size, i32 limit)
 {
+    if (m) m->lost = 0;
     i64 half = limit / 2;
     i64 start = size > half ? size - half : 0;
     // The first line start at or after start.

@@ -421,6 +421,7 @@ i64 pcap_whole_end(int fd, i64 from, i64 size, const void *p)
 
 int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
 {
+    if (m) m->lost = 0;
     off_t eof = lseek(fd, 0, SEEK_END);
     if (eof < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "ftell error: ");
