@@ -8,6 +8,7 @@ bounded in count and time.
 import argparse
 import glob
 import os
+import pathlib
 import re
 import select
 import shutil
@@ -598,54 +599,51 @@ def cannot_open_text(path, why):
 OTHER_UID = 65534  # the other user of the faults below (nobody)
 
 
-def other_user_faults(name):
-    """What another user (OTHER_UID; giving files away needs root) can set
-    up on the way to the log file x/vkdir/NAME below the program's
-    directory d, where x is sticky and writable by all (as /tmp). A list of
-    (what, INI lines, plant, spoil, mend, why): plant(d), before the start,
-    makes x and gives the path of a root file of mode 0600 that holds "not
-    a log\n" and must never be written; spoil(d), when not None, sets the
-    fault up once the program writes the file; mend(d) makes the way sound
-    again; why(d) is the reason the refusal is told with."""
+def tlog_until(v, s, cond, seconds=5.0):
+    """Asks "call tlog" on the shell session s of v (its console drained)
+    until cond() holds, within seconds."""
+    end = time.monotonic() + seconds * SLOW
+    while not cond() and time.monotonic() < end:
+        if not s.ask("call tlog"):
+            break
+        v._pump(0)
+        time.sleep(0.02)
+
+
+def other_user_fault_runs(exe, name):
+    """Runs vkto logging to x/vkdir/NAME below its directory d (x sticky
+    and writable by all, as /tmp) through what another user (OTHER_UID;
+    giving files away needs root) can set up on the way, before the start
+    or (spoil) once the file is written: records until the refusal (why %
+    d) is told and for a second more (a second attempt), the way mended,
+    records until the file tells that it opened. Yields, once the program
+    has ended through its standard input, (what, the bytes of the root file
+    (0600, "not a log\n") the fault aims at before the mend, times the
+    refusal was told on standard error, the file's bytes, its path)."""
     def vkdir(d):
         return os.path.join(d, "x", "vkdir")
 
-    def give(path):
-        os.lchown(path, OTHER_UID, OTHER_UID)
-
-    def victim(path):
-        with open(path, "w") as f:
-            f.write("not a log\n")
+    def victim_file(path):
+        pathlib.Path(path).write_text("not a log\n")
         os.chmod(path, 0o600)
         return path
 
-    def shared(d):
+    def own_dir(d):  # its own directory, the name its link to the victim
+        os.mkdir(vkdir(d))
+        os.symlink(os.path.join(d, "victim"), os.path.join(vkdir(d), name))
+        for path in (vkdir(d), os.path.join(vkdir(d), name)):
+            os.lchown(path, OTHER_UID, OTHER_UID)
+
+    def lay(d, kind):
         os.mkdir(os.path.join(d, "x"))
         os.chmod(os.path.join(d, "x"), 0o1777)
-        return victim(os.path.join(d, "victim"))
-
-    def own_dir(d):  # its own directory, the name a link to the victim
-        os.mkdir(vkdir(d))
-        give(vkdir(d))
-        os.symlink(os.path.join(d, "victim"), os.path.join(vkdir(d), name))
-        give(os.path.join(vkdir(d), name))
-
-    def plant_own(d):
-        path = shared(d)
-        own_dir(d)
-        return path
-
-    def plant_link(d):  # its link to a root 0700 directory
-        shared(d)
-        secret = os.path.join(d, "secret")
-        os.mkdir(secret, 0o700)
-        os.symlink(secret, vkdir(d))
-        give(vkdir(d))
-        return victim(os.path.join(secret, name))
-
-    def plant_root(d):
-        path = shared(d)
-        os.mkdir(vkdir(d))
+        path = victim_file(os.path.join(d, "victim"))
+        if kind == "link":  # its link to a root 0700 directory
+            os.mkdir(os.path.join(d, "secret"), 0o700)
+            os.symlink(os.path.join(d, "secret"), vkdir(d))
+            os.lchown(vkdir(d), OTHER_UID, OTHER_UID)
+            return victim_file(os.path.join(d, "secret", name))
+        own_dir(d) if kind == "own" else os.mkdir(vkdir(d))
         return path
 
     def remake(d):  # the directory vanishes, the other user is first
@@ -660,56 +658,29 @@ def other_user_faults(name):
         os.unlink(vkdir(d))
         os.mkdir(vkdir(d))
 
-    def owned(d):
-        return "the directory %s is owned by uid %d" % (vkdir(d), OTHER_UID)
+    owned = "the directory %%s/x/vkdir is owned by uid %d" % OTHER_UID
+    linked = "%%s/x/vkdir is a symbolic link of uid %d in a sticky directory that others may write" % OTHER_UID
+    file = "file=x/vkdir/%s\n" % name
+    faults = [("another user's directory", "file_dir=x/vkdir\nfile=%s\n" % name, lambda d: lay(d, "own"), None,
+               mend_dir, owned),
+              ("another user's link to a directory", file, lambda d: lay(d, "link"), None, mend_link, linked),
+              ("a vanished directory made by another user", file, lambda d: lay(d, "root"), remake, mend_dir, owned)]
 
-    def linked(d):
-        return "%s is a symbolic link of uid %d in a sticky directory that others may write" % (vkdir(d), OTHER_UID)
-
-    return [("another user's directory", "file_dir=x/vkdir\nfile=%s\n" % name, plant_own, None, mend_dir, owned),
-            ("another user's link to a directory", "file=x/vkdir/%s\n" % name, plant_link, None, mend_link, linked),
-            ("a vanished directory made by another user", "file=x/vkdir/%s\n" % name, plant_root, remake, mend_dir,
-             owned)]
-
-
-def tlog_until(v, s, cond, seconds=5.0):
-    """Asks "call tlog" on the shell session s of v (its console drained)
-    until cond() holds, within seconds."""
-    end = time.monotonic() + seconds * SLOW
-    while not cond() and time.monotonic() < end:
-        if not s.ask("call tlog"):
-            break
-        v._pump(0)
-        time.sleep(0.02)
-
-
-def other_user_fault_runs(exe, name):
-    """Runs vkto logging to x/vkdir/NAME through each of
-    other_user_faults(NAME) (as root): the fault set up, records until the
-    refusal is told and for a second more (a second attempt), the way
-    mended, records until the file tells that it opened. Yields, once the
-    program has ended through its standard input, (what, the victim's bytes
-    before the mend, times the refusal was told on standard error, the
-    file's bytes, its path); the process is stopped after each."""
     def data(path):
-        if not os.path.isfile(path):
-            return b""
-        with open(path, "rb") as f:
-            return f.read()
-    for what, extra, plant, spoil, mend, why in other_user_faults(name):
+        return pathlib.Path(path).read_bytes() if os.path.isfile(path) else b""
+    for what, extra, plant, spoil, mend, why in faults:
         victim = []
         v, port = start_shell(exe, plant=lambda d: victim.append(plant(d)), extra=extra)
         with v:
             path = os.path.join(v.dir, "x", "vkdir", name)
-            told = cannot_open_text(path, why(v.dir)).encode()
+            told = cannot_open_text(path, why % v.dir).encode()
             with ShellConn(port) as s:
                 if spoil:
                     tlog_until(v, s, lambda: b"log_crit2" in data(path))
                     spoil(v.dir)
                 tlog_until(v, s, lambda: told in v.err)
                 tlog_until(v, s, lambda: False, seconds=1.5)
-                with open(victim[0], "rb") as f:
-                    kept = f.read()
+                kept = data(victim[0])
                 mend(v.dir)
                 tlog_until(v, s, lambda: b"opened after" in data(path))
             v.close_stdin()
