@@ -353,6 +353,19 @@ def case_shared_directory(t):
             kept = len([l for l in lines if l.endswith(" mish2 call_tlog(): log_crit2")])
             t.check(dropped and int(dropped.group(1)) + 5 * kept == 5 * asked,
                     "%s: %d requests, %d kept, the drop line %r" % (what, asked, kept, lines[1:2]))
+    # Another user's directory on the way, its link to root's directory in
+    # the sticky one, and a vanished directory that another user made again
+    # first: the file is refused (told once, tried again once a second, the
+    # victim never written) until the way is made sound.
+    if os.geteuid() != 0:
+        return SKIPPED.append("another user's directory or link needs root to give it away (os.lchown)")
+    for what, kept, told, data, path in e2e.other_user_fault_runs(ARGS.vkto, "v.log"):
+        t.eq(kept, b"not a log\n", "%s: the victim untouched" % what)
+        t.eq(told, 1, "%s: told once" % what)
+        first = data.decode(errors="replace").split("\n")[0]
+        opened = re.search(r" WARN  \d+ --- \[[^\]]*\] tag log file %s opened after (\d+) failed attempts$"
+                           % re.escape(path), first)
+        t.check(opened and int(opened.group(1)) >= 2, "%s: opened once sound: %r" % (what, first))
 
 
 def case_kill_inside_the_halving(t):

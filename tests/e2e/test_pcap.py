@@ -303,6 +303,23 @@ def case_shared_directory(t):
                                               notes[0]), "the capture tells the open: %r" % notes)
         t.check(dropped and int(dropped.group(1)) + sum(f[4] == b"call_tlog" for f in strs) == TLOG * asked,
                 "the records dropped are counted: %d requests, %r" % (asked, notes))
+    # Another user's directory on the way, its link to root's directory in
+    # the sticky one, and a vanished directory that another user made again
+    # first: the capture is refused (told once, tried again once a second,
+    # the victim never written) until the way is made sound.
+    if os.geteuid() != 0:
+        return SKIPPED.append("another user's directory or link needs root to give it away (os.lchown)")
+    for what, kept, told, data, path in e2e.other_user_fault_runs(ARGS.vkto, "v.pcap"):
+        t.eq(kept, b"not a log\n", "%s: the victim untouched" % what)
+        t.eq(told, 1, "%s: told once" % what)
+        try:
+            notes = [fields(rec)[2][5].decode(errors="replace") for _, rec in walk(data)
+                     if fields(rec)[2][4] == b"log_file_pcap_write"]
+        except AssertionError as e:
+            notes = [str(e)]
+        opened = re.match(r"log file %s opened after (\d+) failed attempts\n$" % re.escape(path),
+                          notes[0] if notes else "")
+        t.check(opened and int(opened.group(1)) >= 2, "%s: the capture tells the open: %r" % (what, notes[:1]))
 
 
 def case_refused_copies(t):

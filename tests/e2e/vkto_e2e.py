@@ -8,6 +8,7 @@ bounded in count and time.
 import argparse
 import glob
 import os
+import pathlib
 import re
 import select
 import shutil
@@ -587,8 +588,104 @@ def plant_shared(d, link=None, fifo=None):
 def refused_text(path, what):
     """The line on standard error of a log file name refused in a shared
     directory (what: "a FIFO", "a symbolic link"...)."""
-    return ("vkto: cannot open log file %s: %s in a sticky directory that others may write "
-            "(its records are dropped until it opens)\n" % (path, what))
+    return cannot_open_text(path, what + " in a sticky directory that others may write")
+
+
+def cannot_open_text(path, why):
+    """The line on standard error of a log file that cannot be opened."""
+    return "vkto: cannot open log file %s: %s (its records are dropped until it opens)\n" % (path, why)
+
+
+OTHER_UID = 65534  # the other user of the faults below (nobody)
+
+
+def tlog_until(v, s, cond, seconds=5.0):
+    """Asks "call tlog" on the shell session s of v (its console drained)
+    until cond() holds, within seconds."""
+    end = time.monotonic() + seconds * SLOW
+    while not cond() and time.monotonic() < end:
+        if not s.ask("call tlog"):
+            break
+        v._pump(0)
+        time.sleep(0.02)
+
+
+def other_user_fault_runs(exe, name):
+    """Runs vkto logging to x/vkdir/NAME below its directory d (x sticky
+    and writable by all, as /tmp) through what another user (OTHER_UID;
+    giving files away needs root) can set up on the way, before the start
+    or (spoil) once the file is written: records until the refusal (why %
+    d) is told and for a second more (a second attempt), the way mended,
+    records until the file tells that it opened. Yields, once the program
+    has ended through its standard input, (what, the bytes of the root file
+    (0600, "not a log\n") the fault aims at before the mend, times the
+    refusal was told on standard error, the file's bytes, its path)."""
+    def vkdir(d):
+        return os.path.join(d, "x", "vkdir")
+
+    def victim_file(path):
+        pathlib.Path(path).write_text("not a log\n")
+        os.chmod(path, 0o600)
+        return path
+
+    def own_dir(d):  # its own directory, the name its link to the victim
+        os.mkdir(vkdir(d))
+        os.symlink(os.path.join(d, "victim"), os.path.join(vkdir(d), name))
+        for path in (vkdir(d), os.path.join(vkdir(d), name)):
+            os.lchown(path, OTHER_UID, OTHER_UID)
+
+    def lay(d, kind):
+        os.mkdir(os.path.join(d, "x"))
+        os.chmod(os.path.join(d, "x"), 0o1777)
+        path = victim_file(os.path.join(d, "victim"))
+        if kind == "link":  # its link to a root 0700 directory
+            os.mkdir(os.path.join(d, "secret"), 0o700)
+            os.symlink(os.path.join(d, "secret"), vkdir(d))
+            os.lchown(vkdir(d), OTHER_UID, OTHER_UID)
+            return victim_file(os.path.join(d, "secret", name))
+        own_dir(d) if kind == "own" else os.mkdir(vkdir(d))
+        return path
+
+    def remake(d):  # the directory vanishes, the other user is first
+        shutil.rmtree(vkdir(d))
+        own_dir(d)
+
+    def mend_dir(d):
+        os.unlink(os.path.join(vkdir(d), name))
+        os.chown(vkdir(d), 0, 0)
+
+    def mend_link(d):
+        os.unlink(vkdir(d))
+        os.mkdir(vkdir(d))
+
+    owned = "the directory %%s/x/vkdir is owned by uid %d" % OTHER_UID
+    linked = "%%s/x/vkdir is a symbolic link of uid %d in a sticky directory that others may write" % OTHER_UID
+    file = "file=x/vkdir/%s\n" % name
+    faults = [("another user's directory", "file_dir=x/vkdir\nfile=%s\n" % name, lambda d: lay(d, "own"), None,
+               mend_dir, owned),
+              ("another user's link to a directory", file, lambda d: lay(d, "link"), None, mend_link, linked),
+              ("a vanished directory made by another user", file, lambda d: lay(d, "root"), remake, mend_dir, owned)]
+
+    def data(path):
+        return pathlib.Path(path).read_bytes() if os.path.isfile(path) else b""
+    for what, extra, plant, spoil, mend, why in faults:
+        victim = []
+        v, port = start_shell(exe, plant=lambda d: victim.append(plant(d)), extra=extra)
+        with v:
+            path = os.path.join(v.dir, "x", "vkdir", name)
+            told = cannot_open_text(path, why % v.dir).encode()
+            with ShellConn(port) as s:
+                if spoil:
+                    tlog_until(v, s, lambda: b"log_crit2" in data(path))
+                    spoil(v.dir)
+                tlog_until(v, s, lambda: told in v.err)
+                tlog_until(v, s, lambda: False, seconds=1.5)
+                kept = data(victim[0])
+                mend(v.dir)
+                tlog_until(v, s, lambda: b"opened after" in data(path))
+            v.close_stdin()
+            v.wait()
+            yield what, kept, v.err.count(told), data(path), path
 
 
 def marker_text(path, why):

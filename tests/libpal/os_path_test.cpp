@@ -358,6 +358,72 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     close(fd);
     char buf[160];
     EXPECT_EQ(fd_open_refusal(link_name.c_str(), buf, sizeof buf), nullptr);
+
+    // The directories on the way: each refusal is told with the path.
+    char top[PATH_MAX];
+    ASSERT_NE(realpath(d.path.c_str(), top), nullptr);
+    auto refused_at = [&](const std::string &file, const std::string &why) {
+        errno = 0;
+        EXPECT_EQ(fd_open_log(file.c_str(), kFlags, 0644, true, nullptr), -1) << why;
+        EXPECT_EQ(errno, EACCES) << why;
+        const char *told = fd_open_refusal(file.c_str(), buf, sizeof buf);
+        EXPECT_EQ(told ? std::string(told) : "", why);
+    };
+    std::string open_dir = std::string(top) + "/open";
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+    refused_at(open_dir + "/t.log", "the directory " + open_dir + " may be written by others and is not sticky");
+    ASSERT_EQ(chmod(open_dir.c_str(), 0755), 0);
+    // A link to a directory in the shared one: followed when it is the
+    // effective user's.
+    std::string via = shared + "/via";
+    ASSERT_EQ(symlink(open_dir.c_str(), via.c_str()), 0);
+    fd_log_place at;
+    fd_log_place_init(&at);
+    fd = fd_open_log((via + "/t.log").c_str(), kFlags, 0644, false, &at);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(std::string(at.real), open_dir + "/t.log");
+    EXPECT_EQ(fcntl(at.dir, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    // A file made relative to the directory lands beside the file.
+    int beside = openat(at.dir, "t.log.halving", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_GE(beside, 0);
+    EXPECT_EQ(access((open_dir + "/t.log.halving").c_str(), F_OK), 0);
+    close(beside);
+    close(fd);
+    fd_log_place_close(&at);
+    EXPECT_EQ(at.dir, -1);
+    // A chain of links, relative and absolute, with ".." on the way: at
+    // most 40 are followed.
+    ASSERT_EQ(symlink("sub/../open/t.log", (d / "c1").c_str()), 0);
+    ASSERT_EQ(symlink((d / "c1").c_str(), (d / "c2").c_str()), 0);
+    ASSERT_EQ(mkdir((d / "sub").c_str(), 0755), 0);
+    fd = fd_open_log((d / "sub/../c2").c_str(), O_RDWR | O_APPEND, 0644, false, &at);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(std::string(at.real), open_dir + "/t.log");
+    close(fd);
+    fd_log_place_close(&at);
+    ASSERT_EQ(symlink("loop", (d / "loop").c_str()), 0);
+    EXPECT_EQ(fd_open_log((d / "loop").c_str(), kFlags, 0644, false, nullptr), -1);
+    EXPECT_EQ(errno, ELOOP);
+    // Missing directories are made with mode 0755 whatever the umask.
+    mode_t old_mask = umask(077);
+    std::string made = std::string(top) + "/made/sub";
+    fd = fd_open_log((made + "/t.log").c_str(), kFlags, 0644, true, &at);
+    umask(old_mask);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(std::string(at.real), made + "/t.log");
+    ASSERT_EQ(stat(made.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 07777, 0755u);
+    close(fd);
+    fd_log_place_close(&at);
+    if (geteuid() != 0) return;
+    // Another user's link in the shared directory is not followed, and
+    // another user's directory does not hold the file.
+    ASSERT_EQ(lchown(via.c_str(), 65534, 65534), 0);
+    refused_at(via + "/t.log", via + " is a symbolic link of uid 65534 in a sticky directory that others may write");
+    ASSERT_EQ(chown(open_dir.c_str(), 65534, 65534), 0);
+    refused_at(open_dir + "/t.log", "the directory " + open_dir + " is owned by uid 65534");
+    refused_at(d / "c2", "the directory " + open_dir + " is owned by uid 65534");
 }
 
 }  // namespace
