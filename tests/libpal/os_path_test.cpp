@@ -416,6 +416,20 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     EXPECT_EQ(sb.st_mode & 07777, 0755u);
     close(fd);
     fd_log_place_close(&at);
+    // A link of /proc that names no path (/dev/stdout on a pipe) is
+    // followed as the kernel follows it.
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    fd = fd_open_log(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(), O_WRONLY | O_APPEND, 0644, false, &at);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "x", 1), 1);
+    char got = 0;
+    EXPECT_EQ(read(pipe_fds[0], &got, 1), 1);
+    EXPECT_EQ(got, 'x');
+    close(fd);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    fd_log_place_close(&at);
     if (geteuid() != 0) return;
     // Another user's link in the shared directory is not followed, and
     // another user's directory does not hold the file.

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -88,8 +90,10 @@ int open_step(int cur, const char *name, bool make, struct stat *sb)
 // must be sound (dir_refusal). make: missing directories are made.
 // at->dir gets the holding directory, at->real the file's real path, *dir
 // the holding directory's status; 0. Else -1 with errno and nothing open;
-// a refusal is EACCES with its reason in why (empty otherwise).
-int walk(const char *path, bool make, fd_log_place *at, struct stat *dir, char *why, size_t size)
+// a refusal is EACCES with its reason in why (empty otherwise). A last
+// name that is a link of /proc naming no path (/dev/stdout on a pipe:
+// "pipe:[N]") is left for the open to follow: *magic is set.
+int walk(const char *path, bool make, fd_log_place *at, struct stat *dir, char *why, size_t size, bool *magic)
 {
     char rest[PATH_MAX], spliced[PATH_MAX];
     char *real = at->real;
@@ -106,6 +110,7 @@ int walk(const char *path, bool make, fd_log_place *at, struct stat *dir, char *
         return cur >= 0 && fstat(cur, dir) == 0;
     };
     why[0] = 0;
+    *magic = false;
     at->dir = -1;
     real[0] = 0;
     if (strlen(path) >= sizeof rest) return fail(ENAMETOOLONG);
@@ -156,6 +161,13 @@ int walk(const char *path, bool make, fd_log_place *at, struct stat *dir, char *
             int eno = links > kMaxLinks ? ELOOP : n < 0 ? errno : n == 0 ? ENOENT : 0;
             close(fd);
             if (eno) return fail(eno);
+            struct statfs fs;
+            if (last && spliced[0] != '/' && fstatfs(cur, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) {
+                *magic = true;
+                if (!append(real, p)) return fail(ENAMETOOLONG);
+                at->dir = cur;
+                return 0;
+            }
             // The target takes the link's place in the rest of the path.
             size_t tail = strlen(next);
             if ((size_t)n + 1 + tail >= sizeof spliced) return fail(ENAMETOOLONG);
@@ -218,11 +230,12 @@ int fd_open_log(const char *path, int flags, mode_t mode, bool mkparent, fd_log_
     char why[256];
     for (int walks = 1;; ++walks) {
         struct stat dir;
-        if (walk(path, mkparent && (flags & O_CREAT), w, &dir, why, sizeof why) != 0) return -1;
+        bool magic;
+        if (walk(path, mkparent && (flags & O_CREAT), w, &dir, why, sizeof why, &magic) != 0) return -1;
         // In a shared directory the file is emptied only once it is
         // accepted.
         bool shared = is_shared(dir), trunc = shared && (flags & O_TRUNC);
-        int fl = (flags & ~(trunc ? O_TRUNC : 0)) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        int fl = (flags & ~(trunc ? O_TRUNC : 0)) | (magic ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC;
         int fd = openat(w->dir, fd_log_place_base(w), fl, mode), eno = fd < 0 ? errno : 0;
         struct stat sb;
         if (fd >= 0) {
@@ -253,7 +266,8 @@ const char *fd_open_refusal(const char *path, char *buf, size_t size)
     if (!path || !buf || !size) return nullptr;
     fd_log_place at;
     struct stat dir;
-    if (walk(path, false, &at, &dir, buf, size) == 0) {
+    bool magic;
+    if (walk(path, false, &at, &dir, buf, size, &magic) == 0) {
         fd_log_place_close(&at);
         return nullptr;
     }
