@@ -593,7 +593,8 @@ TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
 // A marker is followed only when it is the program's own: any other (a
 // FIFO, one that others may write, a second link, a link, another user's)
 // is removed and said once, the file left as it is; and a halving never
-// takes over a file it finds at the marker's name.
+// takes over a file it finds at the marker's name: it removes it, and says
+// so when it is not the program's own.
 TEST(FdMove, AMarkerThatIsNotTheProgramsOwnIsNeitherFollowedNorUsed)
 {
     scratch f, other;
@@ -652,11 +653,15 @@ TEST(FdMove, AMarkerThatIsNotTheProgramsOwnIsNeitherFollowedNorUsed)
     EXPECT_EQ(pread(theirs, t, 8, 0), 8);
     EXPECT_EQ(std::string(t, 8), "halving ") << "their file is not written";
     close(theirs);
+    const char *news = fd_halve_mark_news(&m);
+    EXPECT_EQ(news ? std::string(news) : "", "marker " + mark + " not followed: writable by group or others; removed");
     ASSERT_EQ(unlink(mark.c_str()), 0);
     ASSERT_EQ(mkfifo(mark.c_str(), 0644), 0);
     EXPECT_EQ(fd_halve(fd, &m, 30000, 50100, 0), 1);
     EXPECT_EQ(stat(mark.c_str(), &now), 0);
     EXPECT_TRUE(S_ISREG(now.st_mode));
+    news = fd_halve_mark_news(&m);
+    EXPECT_EQ(news ? std::string(news) : "", "marker " + mark + " not followed: a FIFO; removed");
     close(fd);
     fd_halve_mark_close(&m);
 }

@@ -180,11 +180,10 @@ void refuse(fd_halve_mark *m, const char *why)
              m->path, why, os_errno_str(eno, et, sizeof et));
 }
 
-// Why the marker open at mfd is not the program's own (into buf), or NULL.
-const char *not_own(int mfd, char *buf, size_t size)
+// Why a marker of status sb is not the program's own (into buf), or NULL.
+const char *not_own(const struct stat &sb, char *buf, size_t size)
 {
-    struct stat sb;
-    if (fstat(mfd, &sb) != 0) snprintf(buf, size, "its status cannot be read");
+    if (S_ISLNK(sb.st_mode)) snprintf(buf, size, "a symbolic link");
     else if (S_ISFIFO(sb.st_mode)) snprintf(buf, size, "a FIFO");
     else if (!S_ISREG(sb.st_mode)) snprintf(buf, size, "not a regular file");
     else if (sb.st_nlink != 1) snprintf(buf, size, "a file of %u links", (unsigned)sb.st_nlink);
@@ -211,7 +210,12 @@ bool mark_ready(fd_halve_mark *m)
     const char *base = mark_base(m);
     for (int tries = 0; tries < 3; ++tries) {
         struct stat sb;
+        char why[96];
+        bool found = fstatat(m->dir, base, &sb, AT_SYMLINK_NOFOLLOW) == 0;
         int eno = unlinkat(m->dir, base, 0) == 0 ? 0 : errno;
+        // One of the program's own (left by a kill) goes without a word;
+        // anything else found there is said.
+        if (!eno && found && not_own(sb, why, sizeof why)) note(m, false, "marker %s not followed: %s; removed", m->path, why);
         if (eno && eno != ENOENT && fstatat(m->dir, base, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
             // Told once: a finding about this marker may stand already.
             char et[128];
@@ -574,7 +578,9 @@ int fd_halve_resume(int fd, fd_halve_mark *m)
         }
         return 0;
     }
-    if (const char *bad = not_own(mfd, why, sizeof why)) {
+    struct stat ms;
+    const char *bad = fstat(mfd, &ms) != 0 ? "its status cannot be read" : not_own(ms, why, sizeof why);
+    if (bad) {
         close(mfd);
         refuse(m, bad);
         return 0;
