@@ -14,6 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import logfile_e2e as lf
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
@@ -42,6 +43,13 @@ def start(extra="", level="verb"):
 
 def bad_lines(text):
     return [l for l in text.split("\n")[:-1] if not LINE.match(l)]
+
+
+def whole_and_in_order(t, text, what):
+    lines = text.split("\n")[:-1]
+    t.check(text.endswith("\n") and not bad_lines(text), "whole lines %s" % what)
+    t.check(len(set(lines)) == len(lines), "no record twice %s: %d of %d" % (what, len(set(lines)), len(lines)))
+    t.check(sorted(lines, key=lambda l: l[:26]) == lines, "records in order %s" % what)
 
 
 def case_option_o_and_mode(t):
@@ -204,13 +212,13 @@ def case_client_bytes_escaped(t):
 def case_full_disk_and_back(t):
     # 200 "call tlog" (5 records each at level info), the filesystem
     # filled, 100 more, emptied, a second for the retry, 200 more.
-    with e2e.Tmpfs("256k") as fs:
+    with lf.Tmpfs("256k") as fs:
         if fs.why:
             return SKIPPED.append("no tmpfs of the test's own can be mounted: %s" % fs.why)
         path = os.path.join(fs.dir, "full.log")
         v, port = start(extra="file=%s\n" % path, level="info")
         with v:
-            took = e2e.through_full_disk(v, port, fs, "call tlog", (200, 100, 200), settle=1.1)
+            took = lf.through_full_disk(v, port, fs, "call tlog", (200, 100, 200), settle=1.1)
             v.close_stdin()
             v.wait()
         text = read(path)
@@ -256,7 +264,7 @@ def case_marker_not_followed(t):
     # record opens the name again); then a pending marker of another user
     # that would cut the old records away. None is followed: each is
     # removed and told, on standard error and in the file.
-    fifo = e2e.marker_text("%s", "a FIFO")
+    fifo = lf.marker_text("%s", "a FIFO")
 
     def plant(d):
         with open(os.path.join(d, "m.log"), "w") as f:
@@ -304,13 +312,13 @@ def case_marker_not_followed(t):
             path = os.path.join(v.dir, "o.log")
             with open(path, "w") as f:
                 f.write(old)
-            os.chown(e2e.pending_marker(path, old.index("old record 050"), len(old), 0), uid, -1)
+            os.chown(lf.pending_marker(path, old.index("old record 050"), len(old), 0), uid, -1)
             r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
             text = read(path)
             t.eq(text.startswith(old), uid != 0, "a marker of uid %d followed or not: %r" % (uid, text[:40]))
             t.check(not os.path.exists(path + ".halving"), "the marker of uid %d is removed" % uid)
             if uid:
-                told = e2e.marker_text(path, "a file of uid 65534")
+                told = lf.marker_text(path, "a file of uid 65534")
                 t.contains(r.stderr.decode(errors="replace"), "vkto: %s\n" % told, "the other user's marker told")
                 first = text[len(old):].split("\n")[0]
                 t.check(" WARN " in first and first.endswith(" tag " + told), "the warn line first: %r" % first)
@@ -323,7 +331,7 @@ def case_shared_directory(t):
     # directory is no longer shared (a link is then followed), the file
     # opens and says what it missed.
     for name, what in (("s.log", "a symbolic link"), ("f.log", "a FIFO")):
-        v, port = e2e.start_shell(ARGS.vkto, plant=lambda d: e2e.plant_shared(d, link="s.log", fifo="f.log"),
+        v, port = e2e.start_shell(ARGS.vkto, plant=lambda d: lf.plant_shared(d, link="s.log", fifo="f.log"),
                                   extra="file=shared/%s\n" % name)
         with v:
             path = os.path.join(v.dir, "shared", name)
@@ -335,7 +343,7 @@ def case_shared_directory(t):
                     v._pump(0)
                 t.eq(s.ask("echo still here"), ["still here\n"], "%s: the shell answers" % what)
                 t.eq(read(os.path.join(v.dir, "victim")), "not a log\n", "%s: the link's target untouched" % what)
-                t.eq(v.err.decode(errors="replace").count(e2e.refused_text(path, what)), 1, "%s: told once" % what)
+                t.eq(v.err.decode(errors="replace").count(lf.refused_text(path, what)), 1, "%s: told once" % what)
                 if name == "f.log":
                     os.unlink(path)
                 else:
@@ -364,7 +372,7 @@ def case_shared_directory(t):
     # victim never written) until the way is made sound.
     if os.geteuid() != 0:
         return SKIPPED.append("another user's directory or link needs root to give it away (os.lchown)")
-    for what, kept, told, data, path in e2e.other_user_fault_runs(ARGS.vkto, "v.log"):
+    for what, kept, told, data, path in lf.other_user_fault_runs(ARGS.vkto, "v.log"):
         t.eq(kept, b"not a log\n", "%s: the victim untouched" % what)
         t.eq(told, 1, "%s: told once" % what)
         first = data.decode(errors="replace").split("\n")[0]
@@ -383,80 +391,109 @@ def case_kill_inside_the_halving(t):
         return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
 
-    def whole_and_in_order(text, what):
-        lines = text.split("\n")[:-1]
-        t.check(text.endswith("\n") and not bad_lines(text), "whole lines %s" % what)
-        t.check(len(set(lines)) == len(lines), "no record twice %s: %d of %d" % (what, len(set(lines)), len(lines)))
-        t.check(sorted(lines, key=lambda l: l[:26]) == lines, "records in order %s" % what)
-
-    for kill in e2e.HALVING_CALLS:
-        v, status, path = e2e.killed_in_halving(ARGS.vkto, "k.log", kill)
+    for kill in lf.HALVING_CALLS:
+        v, status, path = lf.killed_in_halving(ARGS.vkto, "k.log", kill)
         with v:
             t.eq(status, -signal.SIGKILL, "killed at %s" % (kill,))
-            t.check(os.path.getsize(path) >= limit or kill == e2e.HALVING_CALLS[-1],
+            t.check(os.path.getsize(path) >= limit or kill == lf.HALVING_CALLS[-1],
                     "killed before the cut at %s: %d bytes" % (kill, os.path.getsize(path)))
             # A run that writes no record: the open alone leaves it whole.
-            t.eq(e2e.run_again(v, b"", ["-l", "crit"]), 0, "the open after the kill at %s" % (kill,))
-            whole_and_in_order(read(path), "after the kill at %s and the next open" % (kill,))
+            t.eq(lf.run_again(v, b"", ["-l", "crit"]), 0, "the open after the kill at %s" % (kill,))
+            whole_and_in_order(t, read(path), "after the kill at %s and the next open" % (kill,))
             t.check(not os.path.exists(path + ".halving"), "no marker is left")
-            t.eq(e2e.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill at %s" % (kill,))
+            t.eq(lf.run_again(v, b"call tlog\n" * 200), 0, "the run after the kill at %s" % (kill,))
             text = read(path)
             t.check(len(text) < limit, "appended within the limit: %d" % len(text))
-            whole_and_in_order(text, "after the kill at %s and the next run" % (kill,))
+            whole_and_in_order(t, text, "after the kill at %s and the next run" % (kill,))
             t.check(text.endswith("call_tlog(): log_crit2\n"), "the newest records are kept")
-    # A crash while a halving waits (its cut held by strace): the report
-    # keeps out of the file, and the next run finds the file whole.
-    v, port = e2e.start_shell(ARGS.vkto, log_level="err", extra="file=c.log\nfile_mode=w\nfile_size=16K\n",
-                              wrap=e2e.strace_wrap("c.log", *e2e.strace_calls(
-                                  "ftruncate", "ftruncate:delay_enter=3000000:when=1")))
-    with v:
-        path = os.path.join(v.dir, "c.log")
+    # A crash while a halving waits (held by strace): at its cut, and in
+    # the write-back that follows a failed copy (the file already cut,
+    # the kept part not yet written back). The report keeps out of the
+    # file, and the next run finds the file whole: in the write-back's
+    # case it says how much of the kept part was lost.
+    # (At level err a new session writes no record: it does not wait for
+    # the output's lock, which the halving holds.)
+    for where, size, marked, calls in (
+            ("the cut", "16K", "halving ", ("ftruncate", "ftruncate:delay_enter=3000000:when=1")),
+            ("the write-back", "%dK" % (lf.WRITEBACK_LIMIT // 1024), "rewrite ",
+             ("copy_file_range,pwrite64,ftruncate", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC:when=2",
+              "ftruncate:delay_exit=3000000:when=1"))):
+        v, port = e2e.start_shell(ARGS.vkto, log_level="err",
+                                  extra="file=c.log\nfile_mode=w\nfile_size=%s\n" % size,
+                                  wrap=lf.strace_wrap("c.log", *lf.strace_calls(*calls)))
+        with v:
+            path = os.path.join(v.dir, "c.log")
 
-        def pending():
-            try:
-                return read(path + ".halving").startswith("halving ")
-            except OSError:
-                return False
-        with e2e.ShellConn(port) as s:
-            s.send("call tlog\n" * 200)  # two records each at level err
-            t.check(wait_for(pending), "a halving under way")
-            with e2e.ShellConn(port) as crash:
-                crash.send("call null\n")
-                t.eq(v.wait(15), 254, "status of the crash inside the halving")
-        t.contains(v.err.decode(errors="replace"), "signo=11 [Segmentation fault]", "the report on standard error")
-        t.check("panic_handler" not in read(path), "the report kept out of the halved file")
-        t.eq(e2e.run_again(v, b""), 0, "the open after the crash")
-        whole_and_in_order(read(path), "after the crash inside the halving and the next open")
-        t.check(not os.path.exists(path + ".halving"), "no marker is left after the crash")
+            def pending():
+                try:
+                    return read(path + ".halving").startswith(marked)
+                except OSError:
+                    return False
+            with e2e.ShellConn(port) as s:
+                # Ten at a time, their answers read, until the halving
+                # waits (the wait for the answers ends while it waits).
+                for _ in range(300):
+                    s.send("call tlog\n" * 10)
+                    s.replies(10, timeout=2)
+                    v._pump(0)  # its console lines, lest they fill the pipe
+                    if pending():
+                        break
+                t.check(pending(), "a halving under way at %s" % where)
+                with e2e.ShellConn(port) as crash:
+                    crash.send("call null\n")
+                    t.eq(v.wait(15), 254, "status of the crash at %s" % where)
+            t.contains(v.err.decode(errors="replace"), "signo=11 [Segmentation fault]", "the report on standard error")
+            t.check("panic_handler" not in read(path), "the report kept out of the halved file (%s)" % where)
+            t.eq(lf.run_again(v, b"call tlog\n"), 0, "the open after the crash at %s" % where)
+            text = read(path)
+            whole_and_in_order(t, text, "after the crash at %s and the next open" % where)
+            t.check(not os.path.exists(path + ".halving"), "no marker is left after the crash at %s" % where)
+            lost = re.findall(r" WARN  \d+ --- \[[^\]]*\] tag a halving of %s was cut short while its newest part "
+                              r"was written back: (\d+) bytes of it were lost$" % re.escape(path), text, re.M)
+            t.check(len(lost) == (where == "the write-back") and all(int(n) > 0 for n in lost),
+                    "the loss told after the crash at %s: %r" % (where, lost))
 
 
 def case_refused_copies(t):
-    # The halving's copy refused by strace: on both copy_file_range and
+    # The halving's calls refused by strace: on both copy_file_range and
     # pwrite64 every halving fails (each told by an ERROR line, the first
     # on standard error too), nothing is lost, and a later run halves the
     # file; on copy_file_range alone it is copied through a buffer; the
-    # first read of the file refused fails the first halving only.
+    # first read of the file refused fails the first halving only; a cut
+    # refused twice leaves no record twice once the third succeeds; a
+    # write-back refused leaves whole lines, the loss told in bytes.
     if not shutil.which("strace"):
         return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
     failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings? of the log file failed: the kept part "
                         r"could not be copied \((.+)\)$", re.M)
-    for what, reason, v, status, asked, path in e2e.refused_copy_runs(ARGS.vkto, "r.log", limit):
+    for kind, what, reason, v, status, asked, path in lf.refused_copy_runs(ARGS.vkto, "r.log", limit):
         t.eq(status, 0, "%s: status" % what)
         text = read(path)
         t.check(text.endswith("call_tlog(): log_crit2\n") and not bad_lines(text),
                 "%s: whole lines, the newest last" % what)
-        e2e.told_halving_failed(t, v, path, reason, what)
-        if reason == "No space left on device":
+        lf.told_halving_failed(t, v, path, reason, what, lost=kind == "writeback")
+        if kind == "copy":
             t.eq(len(re.findall(r" mish2 call_tlog\(\): log_\w+$", text, re.M)), 5 * asked,
                  "%s: every record kept" % what)
+        if kind == "copy":
             errors = failed.findall(text)
             t.check(len(errors) >= 2 and set(errors) == {("1", reason)},
                     "%s: each failure an ERROR line: %r" % (what, errors[:3]))
-            t.eq(e2e.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
+        if kind == "copy":
+            t.eq(lf.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
             text = read(path)
-        elif not reason:
+        elif kind == "cut":
+            whole_and_in_order(t, text, "after the cuts refused")
+        elif kind == "kernel":
             t.eq(failed.findall(text), [], "%s: no ERROR line" % what)
+        elif kind == "writeback":
+            lost = re.findall(r" ERROR \d+ --- \[[^\]]*\] tag 1 halving of the log file failed: the newest part "
+                              r"could not be copied \(No space left on device\), (\d+) bytes of it were lost$",
+                              text, re.M)
+            t.check(len(lost) == 1 and int(lost[0]) > 0, "%s: the loss told in the file: %r" % (what, lost))
+            t.check(len(text) < lf.WRITEBACK_LIMIT, "%s: within the limit: %d bytes" % (what, len(text)))
+            continue
         t.check(len(text) < limit, "%s: within the limit: %d bytes" % (what, len(text)))
 
 
@@ -473,7 +510,7 @@ def case_halving_keeps_the_file(t):
         path = os.path.join(ro, "h.log")
         os.mkdir(ro)
         open(path, "w").close()
-        locked = e2e.lock_dir(ro, "h.log.halving")
+        locked = lf.lock_dir(ro, "h.log.halving")
         # (-s: where inotify is used up, tail polls; a short interval keeps
         # the paced steps quick)
         tail = subprocess.Popen(["tail", "-s", "0.1", "-f", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -512,7 +549,7 @@ def case_halving_keeps_the_file(t):
             t.check("cmd=[echo step0]" not in text, "the oldest steps were halved away")
             t.check(not os.path.isfile(path + ".halving"), "no marker where none can be made (%s)" % locked)
         finally:
-            e2e.unlock_dir(ro, locked)
+            lf.unlock_dir(ro, locked)
             tail.kill()
             tail.wait(5)
         tail_err = tail.stderr.read().decode(errors="replace")

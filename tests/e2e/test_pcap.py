@@ -15,6 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import logfile_e2e as lf
 import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
@@ -156,13 +157,13 @@ def case_full_disk_and_back(t):
     # without the size rule every record is in the file or counted as
     # dropped; with it the file keeps its limit afterwards.
     for limit in (0, 100 * 1024):
-        with e2e.Tmpfs("256k") as fs:
+        with lf.Tmpfs("256k") as fs:
             if fs.why:
                 return SKIPPED.append("no tmpfs of the test's own can be mounted: %s" % fs.why)
             path = os.path.join(fs.dir, "full.pcap")
             v, port = start("file=%s\nfile_size=%d\n" % (path, limit or 0x200000), level="info")
             with v:
-                e2e.through_full_disk(v, port, fs, "call tlog", (200, 100, 200))
+                lf.through_full_disk(v, port, fs, "call tlog", (200, 100, 200))
                 v.close_stdin()
                 v.wait()
             data = read(path)
@@ -248,12 +249,12 @@ def case_kill_inside_the_halving(t):
     if not tool("strace"):
         return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
-    for kill in e2e.HALVING_CALLS:
-        v, status, path = e2e.killed_in_halving(ARGS.vkto, "k.pcap", kill)
+    for kill in lf.HALVING_CALLS:
+        v, status, path = lf.killed_in_halving(ARGS.vkto, "k.pcap", kill)
         with v:
             t.eq(status, -signal.SIGKILL, "killed at %s" % (kill,))
             for runs in (1, 200):
-                t.eq(e2e.run_again(v, b"call tlog\n" * runs), 0, "%d requests after the kill at %s" % (runs, kill))
+                t.eq(lf.run_again(v, b"call tlog\n" * runs), 0, "%d requests after the kill at %s" % (runs, kill))
                 data = read(path)
                 try:
                     pkts = walk(data)
@@ -273,7 +274,7 @@ def case_shared_directory(t):
     # A symbolic link at the capture's name in a sticky directory that
     # others may write is refused, its target never written; once the link
     # is gone the capture opens and says what it missed.
-    v, port = e2e.start_shell(ARGS.vkto, plant=lambda d: e2e.plant_shared(d, link="x.pcap"),
+    v, port = e2e.start_shell(ARGS.vkto, plant=lambda d: lf.plant_shared(d, link="x.pcap"),
                               extra="file=shared/x.pcap\n")
     with v:
         path = os.path.join(v.dir, "shared", "x.pcap")
@@ -294,7 +295,7 @@ def case_shared_directory(t):
                 time.sleep(0.02)
         v.close_stdin()
         v.wait()
-        t.eq(v.err.decode(errors="replace").count(e2e.refused_text(path, "a symbolic link")), 1, "told once")
+        t.eq(v.err.decode(errors="replace").count(lf.refused_text(path, "a symbolic link")), 1, "told once")
         strs = [fields(rec)[2] for _, rec in walk(read(path))]
         notes = [f[5].decode(errors="replace") for f in strs if f[4] == b"log_file_pcap_write"]
         dropped = re.match(r"(\d+) log records dropped: the file could not be written \(Permission denied\)\n$",
@@ -309,7 +310,7 @@ def case_shared_directory(t):
     # the victim never written) until the way is made sound.
     if os.geteuid() != 0:
         return SKIPPED.append("another user's directory or link needs root to give it away (os.lchown)")
-    for what, kept, told, data, path in e2e.other_user_fault_runs(ARGS.vkto, "v.pcap"):
+    for what, kept, told, data, path in lf.other_user_fault_runs(ARGS.vkto, "v.pcap"):
         t.eq(kept, b"not a log\n", "%s: the victim untouched" % what)
         t.eq(told, 1, "%s: told once" % what)
         try:
@@ -323,31 +324,51 @@ def case_shared_directory(t):
 
 
 def case_refused_copies(t):
-    # The halving's copy refused by strace: on both copy_file_range and
+    # The halving's calls refused by strace: on both copy_file_range and
     # pwrite64 every halving fails (each told by an err record, the first
     # on standard error too), nothing is lost, and a later run halves the
     # capture; on copy_file_range alone it is copied through a buffer; the
-    # first read of the file refused fails the first halving only.
+    # first read of the file refused fails the first halving only; a cut
+    # refused twice loses no packet and leaves a whole chain once the third
+    # succeeds; a write-back refused leaves a whole chain with the next
+    # packets right behind it (no hole, in mode w), the loss told in bytes.
     if not tool("strace"):
         return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
-    for what, reason, v, status, asked, path in e2e.refused_copy_runs(ARGS.vkto, "r.pcap", limit):
+    for kind, what, reason, v, status, asked, path in lf.refused_copy_runs(ARGS.vkto, "r.pcap", limit):
         t.eq(status, 0, "%s: status" % what)
-        e2e.told_halving_failed(t, v, path, reason, what)
-        pkts = walk(read(path))
+        lf.told_halving_failed(t, v, path, reason, what, lost=kind == "writeback")
+        try:
+            pkts = walk(read(path))
+        except AssertionError as e:
+            t.check(False, "%s: a whole chain: %s" % (what, e))
+            continue
         strs = [fields(rec)[1:] for _, rec in pkts]
         notes = [(lvl, f[5]) for lvl, f in strs if f[4] == b"log_file_pcap_write"]
         t.eq([f[5] for _, f in strs if f[4] == b"call_tlog"][-1:], [b"log_crit2\n"], "%s: the newest kept" % what)
-        if reason == "No space left on device":
+        if kind == "copy":
             t.eq(sum(f[4] == b"call_tlog" for _, f in strs), TLOG * asked, "%s: every record kept" % what)
+        if kind == "copy":
             want = "1 halving of the log file failed: the kept part could not be copied (%s)\n" % reason
             t.check(len(notes) >= 2 and set(notes) == {(3, want.encode())},
                     "%s: each failure an err record: %r" % (what, notes[:3]))
+        if kind == "copy":
             # (one halving brings a capture far over its limit back within it)
-            t.eq(e2e.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
+            t.eq(lf.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
             pkts = walk(read(path))
-        elif not reason:
+        elif kind == "cut":
+            recs = [rec for _, rec in pkts]
+            t.eq(len(set(recs)), len(recs), "%s: no packet twice" % what)
+            t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "%s: tshark reads the capture" % what)
+        elif kind == "kernel":
             t.eq(notes, [], "%s: no err record" % what)
+        elif kind == "writeback":
+            lost = [re.match(rb"1 halving of the log file failed: the newest part could not be copied \(No space left "
+                             rb"on device\), (\d+) bytes of it were lost\n$", f) for _, f in notes]
+            t.check(len(lost) == 1 and lost[0] and int(lost[0].group(1)) > 0,
+                    "%s: the loss told in the capture: %r" % (what, notes))
+            t.eq(tshark_lens(path), [len(rec) - 12 for _, rec in pkts], "%s: tshark reads the capture" % what)
+            limit = lf.WRITEBACK_LIMIT
         size = os.path.getsize(path)
         t.check(size < limit + max(4 + len(rec) for _, rec in pkts), "%s: within the limit: %d" % (what, size))
 
