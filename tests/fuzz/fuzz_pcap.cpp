@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_ASSERT(fd >= 0);
     FUZZ_ASSERT(ftruncate(fd, 0) == 0);
     FUZZ_ASSERT(pwrite(fd, file, n, 0) == (ssize_t)n);
-    int rc = pcap_trim_fd(fd, nullptr, nullptr, limit, swap);
+    int rc = pcap_trim_fd(fd, nullptr, limit, swap);
     off_t now = lseek(fd, 0, SEEK_END);
     std::vector<uint8_t> after((size_t)now + 1);
     FUZZ_ASSERT(pread(fd, after.data(), (size_t)now, 0) == (ssize_t)now);
