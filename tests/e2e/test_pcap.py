@@ -323,6 +323,23 @@ def case_shared_directory(t):
         t.check(opened and int(opened.group(1)) >= 2, "%s: the capture tells the open: %r" % (what, notes[:1]))
 
 
+def case_marker_not_followed(t):
+    # A FIFO at the marker of a capture opened for appending is removed,
+    # and told on standard error and in a warn record in front of the next
+    # record.
+    with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=m.pcap\nfile_mode=a\n"), args=["-q"]) as v:
+        path = os.path.join(v.dir, "m.pcap")
+        os.mkfifo(path + ".halving")
+        r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
+        told = lf.marker_text(path, "a FIFO")
+        t.contains(r.stderr.decode(errors="replace"), "vkto: %s\n" % told, "the FIFO told on standard error")
+        t.check(not os.path.exists(path + ".halving"), "the FIFO is removed")
+        strs = [fields(rec)[1:] for _, rec in walk(read(path))]
+        t.check(len(strs) > 1 and strs[0] == (4, [b"tag", strs[0][1][1], b"src/lib/liblog/logfile_pcap",
+                                                    strs[0][1][3], b"log_file_pcap_write", (told + "\n").encode()]),
+                "the warn record first: %r" % strs[:1])
+
+
 def case_refused_copies(t):
     # The halving's calls refused by strace: on both copy_file_range and
     # pwrite64 every halving fails (each told by an err record, the first
@@ -379,7 +396,8 @@ def main():
     rc = e2e.Checks().run([case_tshark_reads_the_file, case_limit_with_four_threads,
                            case_append_and_other_runs, case_full_disk_and_back,
                            case_removed_file_or_directory_is_made_anew, case_crash_records,
-                           case_shared_directory, case_kill_inside_the_halving, case_refused_copies])
+                           case_shared_directory, case_kill_inside_the_halving, case_marker_not_followed,
+                           case_refused_copies])
     return e2e.skip_status(rc, SKIPPED)
 
 
