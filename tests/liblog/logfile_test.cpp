@@ -293,6 +293,21 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
     auto n = numbers();
     ASSERT_FALSE(n.empty());
     EXPECT_EQ(n.back(), 24);
+    // The same, and the cut back to the last whole line refused too: the
+    // torn tail gets its line feed, the next record a line of its own.
+    open(p);
+    for (int i = 0; i < 15; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().arm(st()->fd, ENOSPC, "sfsF", 300);
+    testutil::faults().also(testutil::IO_FTRUNCATE, "pF");
+    for (int i = 15; i < 25; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    testutil::faults().disarm();
+    lines = lines_of(read_file(p));
+    notes = 0;
+    for (auto &l : lines)
+        notes += testutil::text_like(l.c_str(), "{d}-{d}-{d} {d}:{d}:{d}.{d} ERROR {d} --- [{*}] tag 1 halving of the log file "
+                                                "failed: {*}, {d} bytes of it were lost");
+    EXPECT_EQ(notes, 1) << "on a line of its own";
+    EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} INFO  {d} --- [{*}] tmod r24 {*}")) << lines.back();
     // A cut that is refused: the copy stays in front, with a broken line
     // behind it, until the next halving that succeeds keeps each record
     // once, from the kept part on.

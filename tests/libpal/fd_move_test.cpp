@@ -281,6 +281,23 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
         EXPECT_EQ(m.lost, 199000);
         done("written back in part");
     }
+    // The kept part cannot be read back: the front stays written over, the
+    // part whole at its source, and the marker says so.
+    faults.also(testutil::IO_PREAD, "");
+    {
+        f.put(data);
+        int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        place(&m, f.path, line_end);
+        faults.arm(fd, ENOSPC, "sf", 1000);
+        faults.also(testutil::IO_PREAD, "pf", EIO);
+        EXPECT_EQ(fd_halve(fd, &m, 200000, 400000, 0), -1);
+        faults.disarm();
+        close(fd);
+        EXPECT_EQ(f.bytes(), kept.substr(0, 1000) + data.substr(1000));
+        EXPECT_EQ(m.whole_from, 200000);
+        EXPECT_EQ(marker_of(f.path).substr(0, 8), "halving ");
+        fd_halve_mark_close(&m);
+    }
     EXPECT_EQ(halve("", 0), 1) << "copy_file_range refused alone: through a buffer";
     EXPECT_EQ(f.bytes(), kept + "!");
     done("through a buffer");
