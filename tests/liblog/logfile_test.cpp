@@ -277,51 +277,45 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
         return out;
     };
     // A write-back that stops part way: the file is cut to its last whole
-    // line at once, the loss told, the next record on a line of its own.
-    open(p);
-    for (int i = 0; i < 15; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
-    testutil::faults().arm(st()->fd, ENOSPC, "sfsF", 300);
-    for (int i = 15; i < 25; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
-    testutil::faults().disarm();
-    lines = lines_of(read_file(p));
-    notes = 0;
-    for (auto &l : lines)
-        notes += testutil::text_like(l.c_str(), "{*} ERROR {d} --- [{*}] tag 1 halving of the log file failed: the "
-                                                "newest part could not be copied (No space left on device), {d} "
-                                                "bytes of it were lost");
-    EXPECT_EQ(notes, 1);
-    auto n = numbers();
-    ASSERT_FALSE(n.empty());
-    EXPECT_EQ(n.back(), 24);
-    // The same, and the cut back to the last whole line refused too: the
-    // torn tail gets its line feed, the next record a line of its own.
-    open(p);
-    for (int i = 0; i < 15; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
-    testutil::faults().arm(st()->fd, ENOSPC, "sfsF", 300);
-    testutil::faults().also(testutil::IO_FTRUNCATE, "pF");
-    for (int i = 15; i < 25; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
-    testutil::faults().disarm();
-    lines = lines_of(read_file(p));
-    notes = 0;
-    for (auto &l : lines)
-        notes += testutil::text_like(l.c_str(), "{d}-{d}-{d} {d}:{d}:{d}.{d} ERROR {d} --- [{*}] tag 1 halving of the log file "
-                                                "failed: {*}, {d} bytes of it were lost");
-    EXPECT_EQ(notes, 1) << "on a line of its own";
-    EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} INFO  {d} --- [{*}] tmod r24 {*}")) << lines.back();
+    // line at once, the loss told, the next record on a line of its own;
+    // and so when the cut back to that line is refused too: the torn tail
+    // gets its line feed.
+    auto put = [&](int from, int to) {
+        for (int i = from; i < to; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    };
+    for (const char *cuts : {"", "pF"}) {
+        open(p);
+        put(0, 15);
+        testutil::faults().arm(st()->fd, ENOSPC, "sfsF", 300);
+        testutil::faults().also(testutil::IO_FTRUNCATE, cuts);
+        put(15, 25);
+        testutil::faults().disarm();
+        lines = lines_of(read_file(p));
+        notes = 0;
+        for (auto &l : lines)
+            notes += testutil::text_like(l.c_str(), "{d}-{d}-{d} {d}:{d}:{d}.{d} ERROR {d} --- [{*}] tag 1 halving of "
+                                                    "the log file failed: the newest part could not be copied (No "
+                                                    "space left on device), {d} bytes of it were lost");
+        EXPECT_EQ(notes, 1) << "on a line of its own; cuts " << cuts;
+        EXPECT_TRUE(testutil::text_like(lines.back().c_str(), "{*} INFO  {d} --- [{*}] tmod r24 {*}")) << lines.back();
+        if (!*cuts) {
+            EXPECT_EQ(numbers().back(), 24) << "every line whole";
+        }
+    }
     // A cut that is refused: the copy stays in front, with a broken line
     // behind it, until the next halving that succeeds keeps each record
     // once, from the kept part on.
     open(p);
-    for (int i = 0; i < 22; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    put(0, 22);
     testutil::faults().arm(st()->fd, 0, "");
     testutil::faults().also(testutil::IO_FTRUNCATE, "F");
-    for (int i = 22; i < 30; ++i) q.log(6, "%s\n", "r" + std::to_string(i) + " " + std::string(60, 'r'));
+    put(22, 30);
     testutil::faults().disarm();
     EXPECT_GT(logtest::file_size(p), 2048) << "nothing cut";
     st()->halve_retry_us = 1;
     q.log(6, "%s\n", "r30 last");
     EXPECT_LT(logtest::file_size(p), 2048);
-    n = numbers();
+    auto n = numbers();
     ASSERT_FALSE(n.empty());
     for (size_t i = 0; i < n.size(); ++i) EXPECT_EQ(n[i], 31 - (int)n.size() + (int)i) << "once each, in order";
 }
