@@ -391,13 +391,10 @@ int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
 
 void log_file_halve_failed(const char *path, int eno, u64 lost)
 {
-    char et[256];
-    if (lost)
-        log_tell("log file %s could not be halved: %s (%llu bytes of its newest records were lost; tried again each "
-                 "second)", path, os_errno_str(eno, et, sizeof et), (unsigned long long)lost);
-    else
-        log_tell("log file %s could not be halved: %s (its newest records are kept; tried again each second)", path,
-                 os_errno_str(eno, et, sizeof et));
+    char et[256], what[64] = "its newest records are kept";
+    if (lost) snprintf(what, sizeof what, "%llu bytes of its newest records were lost", (unsigned long long)lost);
+    log_tell("log file %s could not be halved: %s (%s; tried again each second)", path,
+             os_errno_str(eno, et, sizeof et), what);
 }
 
 int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno, u64 lost)

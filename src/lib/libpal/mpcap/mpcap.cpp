@@ -105,6 +105,13 @@ i64 walk(hdr_reader &r, i64 off, i64 stop, u32 swap, u32 snap, bool *broken)
     return off;
 }
 
+// Where the packet chain of the file of m is known to start: the header's
+// end, or where a halving whose cut was refused left the whole packets.
+i64 chain_start(const fd_halve_mark *m)
+{
+    return m && m->whole_from > (i64)PCAP_HDR_SIZE ? m->whole_from : (i64)PCAP_HDR_SIZE;
+}
+
 // The check of a file that holds p's header before packets are appended:
 // a record cut short at the end (a write stopped by a kill or a power cut)
 // would make every packet behind it unreadable, so the file is cut back to
@@ -165,8 +172,7 @@ FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_m
             LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
             errno = EINVAL;
         } else {
-            i64 start = mark->whole_from > (i64)PCAP_HDR_SIZE ? mark->whole_from : (i64)PCAP_HDR_SIZE;
-            int n = cut_torn(p, fd, size, path, start);
+            int n = cut_torn(p, fd, size, path, chain_start(mark));
             ok = n >= 0;
             if (ok) *cut = (u32)n;
         }
@@ -446,8 +452,7 @@ int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
     // The packets in front of whole_from (a copy whose cut was refused,
     // and the broken rest behind it) are not walked: they go.
     i64 half = (i64)(limit / 2);
-    i64 start = m && m->whole_from > (i64)PCAP_HDR_SIZE ? m->whole_from : (i64)PCAP_HDR_SIZE;
-    i64 from = walk(r, start, size - half > half ? size - half : half, (u32)swap, snap, &broken);
+    i64 from = walk(r, chain_start(m), size - half > half ? size - half : half, (u32)swap, snap, &broken);
     i64 end = from < 0 || broken ? from : walk(r, from, size, (u32)swap, snap, &broken);
     if (end < 0) return -1;
     if (broken) LOG_ERR("file error offset=%d fsize=%d\n", clamp_int(end), clamp_int(size));
