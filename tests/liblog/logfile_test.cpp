@@ -261,7 +261,7 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
         notes += testutil::text_like(l.c_str(), "{*} ERROR {d} --- [{*}] tag 1 halving of the log file failed: the "
                                                 "kept part could not be copied (No space left on device)");
     EXPECT_EQ(notes, 1);
-    st()->halve_retry_us = 1;  // the second is over
+    st()->halve.retry_us = 1;  // the second is over
     q.log(6, "%s\n", "last");
     lines = lines_of(read_file(p));
     EXPECT_LT(logtest::file_size(p), 2048);
@@ -312,7 +312,7 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
     put(22, 30);
     testutil::faults().disarm();
     EXPECT_GT(logtest::file_size(p), 2048) << "nothing cut";
-    st()->halve_retry_us = 1;
+    st()->halve.retry_us = 1;
     q.log(6, "%s\n", "r30 last");
     EXPECT_LT(logtest::file_size(p), 2048);
     auto n = numbers();

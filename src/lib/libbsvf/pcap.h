@@ -34,8 +34,7 @@ int bsvf_pcap_write_limited(bsvf_pcap *h, const void *rec, int len, u64 limit);
 int bsvf_pcap_write_safe(bsvf_pcap *h, const void *rec, int len);
 int bsvf_pcap_set_fsize(bsvf_pcap *h, u64 limit);
 // Opens the file's name anew when it no longer leads to the file (see
-// pcap_dump_follow): 0, the records cut off the file opened anew, or -1
-// while it cannot be opened.
+// pcap_dump_follow): 0, or -1 while it cannot be opened.
 int bsvf_pcap_follow(bsvf_pcap *h, u64 now, u32 *lost);
 long bsvf_pcap_flush(bsvf_pcap *h);
 int bsvf_pcap_mem_reset(bsvf_pcap *h);

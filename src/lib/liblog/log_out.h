@@ -46,12 +46,8 @@ struct log_file_state {
                         // makes its directory anew, as after a deletion)
     fd_halve_mark mark; // text: the marker of its halvings
     u8 mark_note;       // text: its finding (mark.why) goes into the file
-    // Text: halvings that failed, told late as the dropped records are;
-    // while they fail the next waits until halve_retry_us.
-    u32 halve_fails;
-    int halve_errno;
-    u64 halve_lost;     // bytes of kept parts they lost
-    u64 halve_retry_us;
+    fd_halve_tally halve;  // text: halvings that failed, told late as the
+                           // dropped records are
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -180,14 +176,12 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno);
 // The message of the record that tells that a name opened after fails
 // failed attempts; its length.
 int log_file_opened_text(char *buf, size_t size, const char *path, u32 fails);
-// The message of the err record that tells how many halvings of a log
-// file failed (eno: why the first did) and how many bytes of the newest
-// records they lost; its length.
-int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno, u64 lost);
-// The first halving that failed after one that did not (or after the
-// open), and each that lost records, is told on standard error at once;
-// the err records follow.
-void log_file_halve_failed(const char *path, int eno, u64 lost);
+// The message of the err record that tells the halvings of a log file
+// that failed; its length.
+int log_file_halve_failed_text(char *buf, size_t size, const fd_halve_tally *t);
+// Tells on standard error the line of t that is due, if any (the first
+// halving that failed after one that did not, each that lost records).
+void log_file_halve_failed(const char *path, fd_halve_tally *t);
 
 // Syslog output.
 void log_net_init(log_net_state *st);

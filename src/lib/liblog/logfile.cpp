@@ -23,7 +23,10 @@ namespace {
 
 constexpr char kDroppedFmt[] = "%u log records dropped: the file could not be written (%s)\n";
 constexpr char kOpenedFmt[] = "log file %s opened after %u failed attempts\n";
-constexpr char kHalveFailedFmt[] = "%u %s of the log file failed: the kept part could not be copied (%s)\n";
+// What the first halving that failed could not do, by its step.
+constexpr const char *kHalveSteps[] = {"the kept part could not be copied", "the file could not be cut to the kept part",
+                                       "its marker could not be written"};
+constexpr char kHalveFailedFmt[] = "%u %s of the log file failed: %s (%s)\n";
 constexpr char kHalveLostFmt[] =
     "%u %s of the log file failed: the newest part could not be copied (%s), %llu bytes of it were lost\n";
 
@@ -84,6 +87,15 @@ void end_line(int fd)
     }
 }
 
+// What a halving came to (rc; eno why it failed), at the limit or when an
+// open finished one: noted, and told on standard error where due.
+void halved(log_file_state *st, int rc, int eno)
+{
+    fd_halve_tally_note(&st->halve, rc, eno, &st->mark);
+    tell_mark(st);
+    log_file_halve_failed(st->name, &st->halve);
+}
+
 // Opens the text file; "w" empties it, "a" keeps it: a halving that a kill
 // cut short is finished first, and the last line ended. The descriptor
 // appends, so that every record lands at the current end, and reads, for
@@ -102,8 +114,8 @@ int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
     if (truncate) {
         fd_halve_mark_remove(&st->mark);
     } else {
-        fd_halve_resume(fd, &st->mark);
-        tell_mark(st);
+        int rc = fd_halve_resume(fd, &st->mark);
+        halved(st, rc, errno);
         end_line(fd);
     }
     if (!fd_follow_start(&st->follow, fd, &st->size)) {
@@ -280,11 +292,8 @@ size_t notes(const log_file_state *st, char *note, const char *stamp)
     if (st->open_fails)
         line([st](char *b) { return log_file_opened_text(b, kNoteText, st->name, st->open_fails); });
     if (st->dropped) line([st](char *b) { return log_file_dropped_text(b, kNoteText, st->dropped, st->drop_errno); });
-    if (st->halve_fails)
-        line([st](char *b) {
-            return log_file_halve_failed_text(b, kNoteText, st->halve_fails, st->halve_errno, st->halve_lost);
-        },
-             LOG_LVL_ERR);
+    if (st->halve.fails)
+        line([st](char *b) { return log_file_halve_failed_text(b, kNoteText, &st->halve); }, LOG_LVL_ERR);
     if (st->mark_note) line([st](char *b) { return snprintf(b, kNoteText, "%.*s\n", (int)kNoteText - 2, st->mark.why); });
     return n;
 }
@@ -294,9 +303,7 @@ size_t notes(const log_file_state *st, char *note, const char *stamp)
 // file may then stay over its limit, and the next try waits a second.
 void apply_limit(log_file_state *st)
 {
-    if ((i64)st->size < st->size_limit) return;
-    bool failing = st->halve_retry_us != 0;
-    if (failing && os_mono_us() < st->halve_retry_us) return;
+    if ((i64)st->size < st->size_limit || fd_halve_tally_wait(&st->halve)) return;
     // The count may be stale (another writer of the same file, or an
     // outside truncation): the real size decides.
     i64 size = fd_size(st->fd);
@@ -304,17 +311,8 @@ void apply_limit(log_file_state *st)
     st->size = (u64)size;
     if (size < st->size_limit) return;
     int rc = log_file_trim(st->fd, &st->mark, size, st->size_limit);
-    int eno = errno;
-    tell_mark(st);
-    st->halve_retry_us = 0;
-    if (rc != 0) {
-        u64 lost = (u64)st->mark.lost;
-        if (!st->halve_fails++) st->halve_errno = eno;
-        st->halve_lost += lost;
-        if (!failing || lost) log_file_halve_failed(st->name, eno, lost);
-        st->halve_retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
-        end_line(st->fd);
-    }
+    halved(st, rc, errno);
+    if (rc != 0) end_line(st->fd);
     if ((size = fd_size(st->fd)) >= 0) st->size = (u64)size;
 }
 
@@ -350,7 +348,10 @@ i64 log_file_whole_end(int fd, i64 from, i64 size, const void *)
 
 int log_file_trim(int fd, fd_halve_mark *m, i64 size, i32 limit)
 {
-    if (m) m->lost = 0;
+    if (m) {
+        m->lost = 0;
+        m->step = FD_HALVE_COPY;
+    }
     i64 half = limit / 2;
     i64 start = size > half ? size - half : 0;
     // The first line start at or after start.
@@ -389,21 +390,26 @@ int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
     return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
 }
 
-void log_file_halve_failed(const char *path, int eno, u64 lost)
+void log_file_halve_failed(const char *path, fd_halve_tally *t)
 {
+    if (!t->say_eno) return;
     char et[256], what[64] = "its newest records are kept";
-    if (lost) snprintf(what, sizeof what, "%llu bytes of its newest records were lost", (unsigned long long)lost);
+    if (t->say_lost)
+        snprintf(what, sizeof what, "%llu bytes of its newest records were lost", (unsigned long long)t->say_lost);
     log_tell("log file %s could not be halved: %s (%s; tried again each second)", path,
-             os_errno_str(eno, et, sizeof et), what);
+             os_errno_str(t->say_eno, et, sizeof et), what);
+    t->say_eno = 0;
+    t->say_lost = 0;
 }
 
-int log_file_halve_failed_text(char *buf, size_t size, u32 count, int eno, u64 lost)
+int log_file_halve_failed_text(char *buf, size_t size, const fd_halve_tally *t)
 {
     char et[256];
-    const char *what = count == 1 ? "halving" : "halvings";
-    int n = lost ? snprintf(buf, size, kHalveLostFmt, count, what, os_errno_str(eno, et, sizeof et),
-                            (unsigned long long)lost)
-                 : snprintf(buf, size, kHalveFailedFmt, count, what, os_errno_str(eno, et, sizeof et));
+    const char *what = t->fails == 1 ? "halving" : "halvings";
+    const char *step = t->step < sizeof kHalveSteps / sizeof *kHalveSteps ? kHalveSteps[t->step] : kHalveSteps[0];
+    os_errno_str(t->eno, et, sizeof et);
+    int n = t->lost ? snprintf(buf, size, kHalveLostFmt, t->fails, what, et, (unsigned long long)t->lost)
+                    : snprintf(buf, size, kHalveFailedFmt, t->fails, what, step, et);
     return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
 }
 
@@ -439,9 +445,7 @@ int log_file_close(log_file_state *st)
     fd_halve_mark_close(&st->mark);
     st->held = 0;
     st->dropped = 0;
-    st->halve_fails = 0;
-    st->halve_lost = 0;
-    st->halve_retry_us = 0;
+    st->halve = fd_halve_tally{};
     st->mark_note = 0;
     st->was_open = 0;
     __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
@@ -579,7 +583,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
         char note[kNotesSize];
         int cnt = 0;
         size_t put = 0;
-        bool noted = st->dropped | st->open_fails | st->halve_fails | st->mark_note;
+        bool noted = st->dropped | st->open_fails | st->halve.fails | st->mark_note;
         if (noted) {
             v[cnt] = {note, notes(st, note, stamp)};
             put += v[cnt++].iov_len;
@@ -593,8 +597,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
         if (!fd_append_whole(st->fd, v, cnt)) return fail(st, errno, n - first);
         if (noted) {
             st->dropped = 0;
-            st->halve_fails = 0;
-            st->halve_lost = 0;
+            fd_halve_tally_told(&st->halve, nullptr);
             st->mark_note = 0;
             __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
             __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);

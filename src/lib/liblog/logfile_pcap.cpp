@@ -17,10 +17,6 @@ void pcap_drop(log_file_state *st, u32 n, int eno)
         __atomic_store_n(&st->pcap_errno, eno, __ATOMIC_RELAXED);
 }
 
-// A record torn by a write cut short, which the open of a file for
-// appending cut off, counts as dropped.
-constexpr int kTornErrno = EIO;
-
 }  // namespace
 
 // The pcap kind of the file output: bsv log records as packets of a pcap
@@ -33,10 +29,7 @@ int log_file_pcap_open(log_file_state *st, const char *path)
     bsvf_pcap *h = st->mode[0] == 'a' ? bsvf_pcap_append(path, type) : bsvf_pcap_create(path, type);
     __atomic_store_n(&st->pcap_dropped, 0, __ATOMIC_RELAXED);
     st->pcap = h;
-    if (h) {
-        if (h->dumper->cut) pcap_drop(st, h->dumper->cut, kTornErrno);
-        return 0;
-    }
+    if (h) return 0;
     // The writer tries the name again once a second.
     if (!errno) errno = EINVAL;
     __atomic_store_n(&st->open_retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
@@ -81,10 +74,7 @@ bsvf_pcap *pcap_open_again(log_file_state *st)
         return nullptr;
     }
     bsvf_pcap *none = nullptr;
-    if (__atomic_compare_exchange_n(&st->pcap, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        if (h->dumper->cut) pcap_drop(st, h->dumper->cut, kTornErrno);
-        return h;
-    }
+    if (__atomic_compare_exchange_n(&st->pcap, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return h;
     bsvf_pcap_close(h);  // made by a thread of an earlier attempt meanwhile
     return none;
 }
@@ -97,25 +87,23 @@ int write_note(bsvf_pcap *h, const char *msg, u64 limit, int line, int level = L
     return n > 0 ? bsvf_pcap_write_limited(h, note, n, limit) : -1;
 }
 
-// What the file's writer has to tell (a marker that is not the program's
-// own, halvings that failed): on standard error once, and as records in
-// the file, in front of the next record (a finding of an open) or at once
-// behind the record whose halving failed.
+// What the file's writer has to tell (a finding about the marker or a
+// loss found at an open, halvings that failed): on standard error once,
+// and as records in the file, in front of the next record (a finding of
+// an open) or at once behind the record whose halving failed; a record
+// that cannot be written stays due.
 void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
 {
     pcap_dump_told told;
     if (!pcap_dump_news(h->dumper, &told)) return;
+    if (told.say_why) log_tell("%s", told.why);
+    log_file_halve_failed(st->name, &told.halve);
     char msg[512];
-    if (told.why[0]) {
-        log_tell("%s", told.why);
-        snprintf(msg, sizeof msg, "%s\n", told.why);
-        write_note(h, msg, limit, __LINE__);
-    }
-    if (told.halve_began || told.halve_lost) log_file_halve_failed(st->name, told.halve_errno, told.halve_lost);
-    if (told.halve_fails) {
-        log_file_halve_failed_text(msg, sizeof msg, told.halve_fails, told.halve_errno, told.halve_lost);
-        write_note(h, msg, limit, __LINE__, LOG_LVL_ERR);
-    }
+    snprintf(msg, sizeof msg, "%s\n", told.why);
+    if (told.why[0] && write_note(h, msg, limit, __LINE__) < 0) told.why[0] = 0;
+    log_file_halve_failed_text(msg, sizeof msg, &told.halve);
+    if (told.halve.fails && write_note(h, msg, limit, __LINE__, LOG_LVL_ERR) < 0) told.halve.fails = 0;
+    pcap_dump_news_done(h->dumper, &told);
 }
 
 }  // namespace
@@ -131,13 +119,10 @@ int log_file_pcap_write(int, const void *rec, int len, void *state)
     }
     u64 limit = (u64)log_file_size_get(st);
     // A file deleted or moved away is made anew by name; the records that
-    // went with a deleted one, or were torn in the one found there, count
-    // as dropped.
+    // went with a deleted one count as dropped.
     u32 gone;
-    int cut = bsvf_pcap_follow(h, os_mono_us(), &gone);
-    if (cut < 0) log_file_open_failed(st, st->name, errno);
+    if (bsvf_pcap_follow(h, os_mono_us(), &gone) < 0) log_file_open_failed(st, st->name, errno);
     if (gone) pcap_drop(st, gone, ENOENT);
-    if (cut > 0) pcap_drop(st, (u32)cut, kTornErrno);
     // After records were dropped (a full disk, a name that did not open)
     // the first packets written again are records that say so. Each
     // writer that takes a count reports its own share, so none is told

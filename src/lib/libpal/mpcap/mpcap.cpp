@@ -52,6 +52,14 @@ pcap_dumper *dumper_new(pcap *p, FILE *fp, const char *path, const fd_halve_mark
     return d;
 }
 
+// Raises the news flag when something is due for pcap_dump_news; the
+// caller holds the lock or the dumper is its own.
+void update_news(pcap_dumper *d)
+{
+    if (d->mark.news || d->why_due || d->halve.fails || d->halve.say_eno)
+        __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
+}
+
 // The global header of an empty file: whole, or the file stays empty.
 bool write_hdr(pcap *p, FILE *fp)
 {
@@ -115,37 +123,37 @@ i64 chain_start(const fd_halve_mark *m)
 // The check of a file that holds p's header before packets are appended:
 // a record cut short at the end (a write stopped by a kill or a power cut)
 // would make every packet behind it unreadable, so the file is cut back to
-// its last whole packet. The chain is walked from start (a packet known
-// whole). The records cut off (0 or 1), or -1 (errno set) when the file
-// cannot be read or cut.
-int cut_torn(pcap *p, int fd, i64 size, const char *path, i64 start)
+// its last whole packet, and the bytes cut off are said in mark. The chain
+// is walked from start (a packet known whole). 0, or -1 (errno set) when
+// the file cannot be read or cut.
+int cut_torn(pcap *p, int fd, i64 size, const char *path, fd_halve_mark *mark)
 {
     hdr_reader r(fd, size);
     bool broken;
-    i64 end = walk(r, start, size, p->swap, sw32(p->hdr.snaplen, p->swap), &broken);
+    i64 end = walk(r, chain_start(mark), size, p->swap, sw32(p->hdr.snaplen, p->swap), &broken);
     if (end < 0) return -1;
     if (!broken) return 0;
     if (ftruncate(fd, (off_t)end) != 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "%s: the packet at offset %d is torn and cannot be cut off: ", path, clamp_int(end));
         return -1;
     }
-    LOG_WARN("%s: the packet at offset %d was torn; %d bytes cut off\n", path, clamp_int(end), clamp_int(size - end));
-    return 1;
+    fd_halve_mark_note(mark, "%s: the packet at offset %lld was torn; %lld bytes cut off", path, (long long)end,
+                       (long long)(size - end));
+    return 0;
 }
 
 // Opens the path for appending: an empty file gets the global header; a
 // file that holds one is continued only when it is exactly p's, since
 // packets of another byte order or link type would make it unreadable
 // (such a file is left as it is); its torn last record is cut off first
-// (cut_torn; *cut: the records cut off). A file shorter than the header
-// whose bytes begin p's header (the header's write was cut short) is
-// started anew. mkparent: a missing directory is made too. Another user's
-// link, FIFO or file in a shared directory is refused (fd_open_log); the
-// halving's marker is placed beside the file, and a finding about it kept
-// in mark. NULL with errno set.
-FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_mark *mark)
+// (cut_torn). A file shorter than the header whose bytes begin p's header
+// (the header's write was cut short) is started anew. mkparent: a missing
+// directory is made too. Another user's link, FIFO or file in a shared
+// directory is refused (fd_open_log); the halving's marker is placed
+// beside the file, a finding kept in mark, and a halving finished that
+// failed noted in tally. NULL with errno set.
+FILE *open_append(pcap *p, const char *path, bool mkparent, fd_halve_mark *mark, fd_halve_tally *tally)
 {
-    *cut = 0;
     FILE *fp = nullptr;
     fd_log_place at;
     fd_log_place_init(&at);
@@ -156,7 +164,7 @@ FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_m
         return nullptr;
     }
     fd_halve_mark_place(mark, &at);
-    fd_halve_resume(fd, mark);
+    if (fd_halve_resume(fd, mark) < 0) fd_halve_tally_note(tally, -1, errno, mark);
     i64 size = fseeko(fp, 0, SEEK_END) == 0 ? (i64)ftello(fp) : -1;
     pcap_file_hdr have;
     size_t part = size > 0 && size < (i64)PCAP_HDR_SIZE ? (size_t)size : 0;
@@ -172,9 +180,7 @@ FILE *open_append(pcap *p, const char *path, bool mkparent, u32 *cut, fd_halve_m
             LOG_ERR("%s is no pcap file of this kind (%d bytes)\n", path, clamp_int(size));
             errno = EINVAL;
         } else {
-            int n = cut_torn(p, fd, size, path, chain_start(mark));
-            ok = n >= 0;
-            if (ok) *cut = (u32)n;
+            ok = cut_torn(p, fd, size, path, mark) == 0;
         }
     }
     if (!ok) {
@@ -237,14 +243,14 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
-    u32 cut;
     fd_halve_mark mark;
     fd_halve_mark_init(&mark, pcap_whole_end, p);
-    FILE *fp = open_append(p, path, false, &cut, &mark);
+    fd_halve_tally tally{};
+    FILE *fp = open_append(p, path, false, &mark, &tally);
     pcap_dumper *d = fp ? dumper_new(p, fp, path, &mark) : nullptr;
     if (d) {
-        d->cut = cut;
-        if (mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
+        d->halve = tally;
+        update_news(d);
     } else {
         fd_halve_mark_close(&mark);
     }
@@ -291,19 +297,10 @@ int write_locked(pcap_dumper *d, const pcap_pkthdr *h, const void *data)
 int set_fsize_locked(pcap_dumper *d, u64 limit)
 {
     if (!d->fp || d->kind != PCAP_DUMP_FILE) return -1;
-    bool failing = d->halve_retry_us != 0;
-    if (failing && os_mono_us() < d->halve_retry_us) return 0;
-    int fd = fileno(d->fp);
-    int rc = pcap_trim_fd(fd, &d->mark, limit, (int)d->ctx->swap);
-    int eno = errno;
-    d->halve_retry_us = 0;
-    if (rc < 0) {
-        if (d->halve_fails++ == 0) d->halve_errno = eno;
-        d->halve_began |= !failing;
-        d->halve_lost += (u64)d->mark.lost;
-        d->halve_retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
-    }
-    if (rc < 0 || d->mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
+    if (fd_halve_tally_wait(&d->halve)) return 0;
+    int rc = pcap_trim_fd(fileno(d->fp), &d->mark, limit, (int)d->ctx->swap);
+    fd_halve_tally_note(&d->halve, rc, errno, &d->mark);
+    update_news(d);
     if (rc > 0) d->unlooked = 0;
     return rc < 0 ? -1 : 0;
 }
@@ -369,33 +366,44 @@ int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost)
         }
         if (look != fd_look::none) d->unlooked = 0;
     }
-    u32 cut = 0;
     if (!d->fp) {
-        d->fp = open_append(d->ctx, d->name, true, &cut, &d->mark);
-        if (d->mark.news) __atomic_store_n(&d->news, 1, __ATOMIC_RELEASE);
+        d->fp = open_append(d->ctx, d->name, true, &d->mark, &d->halve);
+        update_news(d);
         if (d->fp) fd_follow_start(&d->follow, fileno(d->fp), nullptr);
         else d->open_errno = errno;
     }
     u64 due = d->fp ? d->follow.checked_us + FD_FOLLOW_BURST_US : now + FD_FOLLOW_RETRY_US;
     __atomic_store_n(&d->look_due, due, __ATOMIC_RELAXED);
-    return d->fp ? (int)cut : -1;
+    return d->fp ? 0 : -1;
 }
 
 bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out)
 {
     if (!d || !__atomic_load_n(&d->news, __ATOMIC_ACQUIRE)) return false;
-    out->why[0] = 0;
     pthread_guard g(&d->lock);
+    if (d->telling) return false;
     __atomic_store_n(&d->news, 0, __ATOMIC_RELAXED);
-    if (const char *why = fd_halve_mark_news(&d->mark)) memcpy(out->why, why, sizeof out->why);
-    out->halve_fails = d->halve_fails;
-    out->halve_errno = d->halve_errno;
-    out->halve_lost = d->halve_lost;
-    out->halve_began = d->halve_began;
-    d->halve_fails = 0;
-    d->halve_lost = 0;
-    d->halve_began = 0;
-    return out->why[0] || out->halve_fails;
+    // Standard error's part is told once, now; the file's stays due until
+    // it is written.
+    const char *why = fd_halve_mark_news(&d->mark);
+    out->say_why = why != nullptr;
+    d->why_due |= out->say_why;
+    if (d->why_due) memcpy(out->why, d->mark.why, sizeof out->why);
+    else out->why[0] = 0;
+    out->halve = d->halve;
+    d->halve.say_eno = 0;
+    d->halve.say_lost = 0;
+    d->telling = out->why[0] || out->halve.fails || out->halve.say_eno;
+    return d->telling;
+}
+
+void pcap_dump_news_done(pcap_dumper *d, const pcap_dump_told *written)
+{
+    pthread_guard g(&d->lock);
+    if (written->why[0]) d->why_due = 0;
+    if (written->halve.fails) fd_halve_tally_told(&d->halve, &written->halve);
+    d->telling = 0;
+    update_news(d);
 }
 
 long pcap_dump_flush(pcap_dumper *d)
@@ -427,7 +435,10 @@ i64 pcap_whole_end(int fd, i64 from, i64 size, const void *p)
 
 int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
 {
-    if (m) m->lost = 0;
+    if (m) {
+        m->lost = 0;
+        m->step = FD_HALVE_COPY;
+    }
     off_t eof = lseek(fd, 0, SEEK_END);
     if (eof < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "ftell error: ");
@@ -467,7 +478,9 @@ int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
     // No packet starts there: the newest is longer than the packets before
     // it, and all of them stay until the next halving, cut at a break.
     if (end == size) return 0;
-    return ftruncate(fd, (off_t)end) == 0 ? 1 : -1;
+    if (ftruncate(fd, (off_t)end) == 0) return 1;
+    if (m) m->step = FD_HALVE_CUT;
+    return -1;
 }
 
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit)

@@ -60,16 +60,11 @@ struct pcap_dumper {
                      // without the lock)
     u32 unlooked;    // packets written since the last look
     int open_errno;  // why the name could not be opened again
-    u32 cut;         // records cut off the file by pcap_dump_open_append
-    fd_halve_mark mark;  // the marker of the size rule's halvings
-    // Halvings that failed since the writer last asked (pcap_dump_news),
-    // and why the first did; the next try waits until halve_retry_us.
-    u32 halve_fails;
-    int halve_errno;
-    u64 halve_retry_us;
-    u64 halve_lost;      // bytes of kept parts they lost
-    u8 halve_began;      // they began after one that did not fail
-    u32 news;            // something for pcap_dump_news (atomic access)
+    fd_halve_mark mark;    // the marker of the size rule's halvings
+    fd_halve_tally halve;  // the halvings that failed, not told yet
+    u8 why_due;            // mark.why is not written in the file yet
+    u8 telling;            // a writer is telling (pcap_dump_news)
+    u32 news;              // something for pcap_dump_news (atomic access)
 };
 
 // byte_order 0 little-endian, 1 big-endian.
@@ -80,12 +75,12 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path);
 // Appends to the file: an empty file gets the global header; a file that
 // holds one must have exactly this context's (byte order, link type, snap
 // length), else it is refused (NULL) and left untouched. A halving that a
-// kill cut short is finished first (fd_halve_resume), then the packet
-// chain is checked (from where the marker says the packets are whole,
-// when a cut was refused): it is cut at its first record that is not whole (its
-// header or data running past the end of the file, or a captured length
-// above the snap length), which is counted in the dumper's cut. A file
-// shorter than the header that begins with this context's header is
+// kill cut short is finished first (fd_halve_resume; one that fails is
+// noted in halve), then the packet chain is cut at its first record that
+// is not whole (its header or data running past the end of the file, or a
+// captured length above the snap length), walked from where the marker
+// says the packets are whole; the bytes cut off are said in mark.why. A
+// file shorter than the header that begins with this context's header is
 // started anew.
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
 // Writes one packet (captured length cut to the snap length) straight to
@@ -104,25 +99,24 @@ int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *da
 constexpr u32 PCAP_SAFE_DATA_MAX = 2048;
 int pcap_dump_write_safe(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
 long pcap_dump_flush(pcap_dumper *d);
-// What the writer should tell once: a finding about the halving's marker
-// (see fd_halve_resume) and the halvings that failed (the size rule leaves
-// the file over its limit then, and tries again a second later). One load
-// when there is nothing; true when *out holds something.
+// What the writer has to tell: the finding in mark.why (why: for the file;
+// say_why: for standard error, once) and the halvings that failed (halve;
+// its say_ fields once). One load when there is nothing; true when *out
+// holds something, which one writer at a time is given: it then calls
+// pcap_dump_news_done with what it wrote in the file (the rest stays due).
 struct pcap_dump_told {
     char why[sizeof(fd_halve_mark::why)];
-    u32 halve_fails;
-    int halve_errno;
-    u64 halve_lost;    // bytes of the newest records they lost
-    bool halve_began;  // the first failed after one that did not
+    bool say_why;
+    fd_halve_tally halve;
 };
 bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out);
+void pcap_dump_news_done(pcap_dumper *d, const pcap_dump_told *written);
 // Follows the file's name, with one look per FD_FOLLOW_BURST_US at most
 // (the calls in between read one field): when the name no longer leads to
 // the open file, the name is opened anew as pcap_dump_open_append opens
 // it, with its directory when that went too, so that a new file starts
 // with its header. now: microseconds of a monotonic clock. 0 (nothing to
-// do, or a new file is open), the records cut off the file opened anew
-// (see pcap_dump_open_append), or -1 when the name cannot be opened: the
+// do, or a new file is open), or -1 when the name cannot be opened: the
 // packets are refused (errno of the open) until a later call, at most
 // once a second, opens it. *lost: the packets that went with a deleted
 // file: those written since the last look that found it in place, when

@@ -7,42 +7,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
 #include "libpal/os/fd_follow.h"
 
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
-
-// Repeats a transfer until n bytes are through: io(done) moves what is left
-// from byte done on and gives its count. False on an error or when nothing
-// more moves (end of file).
-template <class Io>
-bool whole(size_t n, Io io)
-{
-    for (size_t done = 0; done < n;) {
-        ssize_t r = io(done);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        done += (size_t)r;
-    }
-    return true;
-}
-
-// Writes n bytes at offset at; the bytes that went out are added to *out,
-// also when a later part fails.
-bool pwrite_counted(int fd, const char *buf, size_t n, i64 at, i64 *out)
-{
-    return whole(n, [&](size_t d) {
-        ssize_t r = pwrite(fd, buf + d, n - d, (off_t)(at + (i64)d));
-        if (r > 0) *out += r;
-        return r;
-    });
-}
 
 // A copy buffer: kChunk bytes of the heap, or a small one of its own when
 // none can be had.
@@ -104,7 +78,7 @@ bool copy_through(int fd, i64 from, i64 end, i64 to, i64 *out)
     chunk_buf b;
     auto put = [fd, to, out](const char *p, size_t n, i64 done) {
         i64 wrote = 0;
-        bool ok = pwrite_counted(fd, p, n, to + done, &wrote);
+        bool ok = fd_pwrite_all(fd, p, n, to + done, &wrote);
         if (done + wrote > *out) *out = done + wrote;
         return ok;
     };
@@ -146,26 +120,43 @@ void none_text(char out[FD_HALVE_MARK_LEN])
     out[FD_HALVE_MARK_LEN - 1] = '\n';
 }
 
-bool mark_put(int mfd, const char *text)
+// The marker names work that is not done.
+bool pending(const fd_halve_mark *m)
 {
-    i64 wrote = 0;
-    return pwrite_counted(mfd, text, FD_HALVE_MARK_LEN, 0, &wrote);
+    return m->fd >= 0 && m->text[0] && memcmp(m->text, "none", 4) != 0;
 }
 
 // A finding about the marker, for the caller to tell. One that stays (a
 // marker that cannot be removed is found again at every open) is told
 // once: its text, already held, is not news again.
-void note(fd_halve_mark *m, bool stays, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void note(fd_halve_mark *m, bool stays, const char *fmt, ...)
+void vnote(fd_halve_mark *m, bool stays, const char *fmt, va_list ap)
 {
     char text[sizeof m->why];
-    va_list ap;
-    va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
     if (stays && strcmp(text, m->why) == 0) return;
     memcpy(m->why, text, sizeof text);
     m->news = 1;
+}
+
+void note(fd_halve_mark *m, bool stays, const char *fmt, ...) OS_PRINTF(3, 4);
+void note(fd_halve_mark *m, bool stays, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vnote(m, stays, fmt, ap);
+    va_end(ap);
+}
+
+// Removes the marker open at mfd while its name still leads to it (a file
+// put there by another is left alone); true when it is gone.
+bool unlink_held(const fd_halve_mark *m, int mfd)
+{
+    struct stat held, named;
+    if (fstat(mfd, &held) != 0) return false;
+    if (fstatat(m->dir, mark_base(m), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT || held.st_nlink == 0;
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return held.st_nlink == 0;
+    return unlinkat(m->dir, mark_base(m), 0) == 0 || errno == ENOENT;
 }
 
 // A marker that is not followed: removed where the program may, and said.
@@ -178,6 +169,54 @@ void refuse(fd_halve_mark *m, const char *why)
     else
         note(m, true, "marker %s not followed: %s; it cannot be removed (%s), the file is halved without a marker",
              m->path, why, os_errno_str(eno, et, sizeof et));
+}
+
+// The marker held at m->fd no longer says what holds, since its text
+// could not be brought up to date (eno): it is removed, or emptied where
+// it cannot be (an empty marker names nothing), and that is said.
+void mark_drop(fd_halve_mark *m, int eno)
+{
+    char et[128];
+    os_errno_str(eno, et, sizeof et);
+    if (unlink_held(m, m->fd)) {
+        note(m, false, "marker %s could not be written (%s); removed", m->path, et);
+        close(m->fd);
+        m->fd = -1;
+    } else if (ftruncate(m->fd, 0) == 0) {
+        note(m, false, "marker %s could not be written (%s); emptied", m->path, et);
+    } else {
+        note(m, false, "marker %s could not be written (%s) nor removed", m->path, et);
+        return;
+    }
+    m->text[0] = 0;
+}
+
+// Puts text in the marker. False (errno set) when it cannot: the marker
+// then holds what it held before (a write that stopped part way is put
+// back; when that fails too, the marker is dropped).
+bool mark_put(fd_halve_mark *m, const char *text)
+{
+    i64 wrote = 0;
+    if (fd_pwrite_all(m->fd, text, FD_HALVE_MARK_LEN, 0, &wrote)) {
+        memcpy(m->text, text, FD_HALVE_MARK_LEN);
+        return true;
+    }
+    int eno = errno;
+    if (wrote > 0) {
+        i64 again = 0;
+        bool back = m->text[0] ? fd_pwrite_all(m->fd, m->text, FD_HALVE_MARK_LEN, 0, &again) : ftruncate(m->fd, 0) == 0;
+        if (!back) mark_drop(m, eno);
+    }
+    errno = eno;
+    return false;
+}
+
+// Brings the marker's text to what holds now: what it held before no
+// longer does, so a marker that cannot take the new text is dropped.
+void mark_settle(fd_halve_mark *m, const char *text)
+{
+    if (m->fd < 0 || memcmp(m->text, text, FD_HALVE_MARK_LEN) == 0) return;
+    if (!mark_put(m, text) && m->fd >= 0 && m->text[0]) mark_drop(m, errno);
 }
 
 // Why a marker of status sb is not the program's own (into buf), or NULL.
@@ -207,6 +246,7 @@ bool mark_ready(fd_halve_mark *m)
         close(m->fd);
         m->fd = -1;
     }
+    m->text[0] = 0;
     const char *base = mark_base(m);
     for (int tries = 0; tries < 3; ++tries) {
         struct stat sb;
@@ -236,16 +276,6 @@ bool mark_ready(fd_halve_mark *m)
     return false;
 }
 
-// Removes the marker open at m->fd while its name still leads to it (a
-// file put there by another is left alone).
-void unlink_own(const fd_halve_mark *m)
-{
-    struct stat held, named;
-    if (fstat(m->fd, &held) == 0 && fstatat(m->dir, mark_base(m), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
-        unlinkat(m->dir, mark_base(m), 0);
-}
-
 // A part that can be copied down without writing over its own bytes.
 bool apart(i64 from, i64 end, i64 to)
 {
@@ -262,17 +292,54 @@ i64 whole_end(const fd_halve_mark *m, int fd, i64 from, i64 size)
 struct moved {
     i64 whole_from;  // see fd_halve_mark; -1: as it was
     i64 lost;        // bytes of the part lost
+    u8 step;         // what failed
 };
 
+// The marker's texts of one halving.
+struct halve_texts {
+    char halving[FD_HALVE_MARK_LEN];
+    char rewrite[FD_HALVE_MARK_LEN];
+};
+
+// After a copy that failed part way: the kept part [from, from + len),
+// whole at its source, is read into memory, the file cut at to (which
+// frees its blocks) and the part written back there, under the marker mk
+// (NULL: none) saying so; without that text the part stays at its source.
+void write_back(int fd, const fd_halve_mark *m, fd_halve_mark *mk, const halve_texts &tx, i64 from, i64 len,
+                i64 to, moved *out)
+{
+    char *buf = (char *)os_malloc((size_t)len);
+    bool go = buf && fd_pread_all(fd, buf, (size_t)len, from) && (!mk || mark_put(mk, tx.rewrite));
+    if (go && ftruncate(fd, (off_t)to) != 0) {
+        go = false;
+        if (mk) mark_settle(mk, tx.halving);
+    }
+    if (go) {
+        i64 put = 0;
+        fd_pwrite_all(fd, buf, (size_t)len, to, &put);
+        out->whole_from = 0;
+        if (put < len) {
+            // Stopped part way: the file ends in the last whole record
+            // written back, so that none is glued to the next; one that
+            // cannot be cut there leaves the records whole from its end on.
+            i64 w = whole_end(m, fd, to, to + put);
+            if (w < to || ftruncate(fd, (off_t)w) != 0) out->whole_from = to + put;
+            out->lost = len - (w < to ? put : w - to);
+        }
+    }
+    os_free(buf);
+}
+
 // Moves the kept part [from, end) down to to (apart) and cuts the file
-// behind it. A copy that fails keeps the newest part as fd_halve says;
-// rewrite, when not NULL, is put in the marker before the file is cut for
-// the write-back. 0, or -1 with errno of the first failure.
-int move_keeping(int fd, const fd_halve_mark *m, int mfd, const char *rewrite, i64 from, i64 end, i64 to,
-                 moved *out)
+// behind it, under the marker mk (NULL: none). A copy that fails keeps
+// the newest part as fd_halve says. 0, or -1 with errno of the first
+// failure.
+int move_keeping(int fd, const fd_halve_mark *m, fd_halve_mark *mk, const halve_texts &tx, i64 from, i64 end,
+                 i64 to, moved *out)
 {
     out->whole_from = -1;
     out->lost = 0;
+    out->step = FD_HALVE_COPY;
     no_append na(fd);
     if (!na.ok()) return -1;
     i64 len = end - from, wrote = 0;
@@ -281,32 +348,13 @@ int move_keeping(int fd, const fd_halve_mark *m, int mfd, const char *rewrite, i
         // source, whole, with the broken rest of the older bytes between.
         bool cut = ftruncate(fd, (off_t)(to + len)) == 0;
         out->whole_from = cut ? 0 : from;
+        out->step = cut ? FD_HALVE_COPY : FD_HALVE_CUT;
         return cut ? 0 : -1;
     }
     int eno = errno;
     if (wrote > 0) {
-        // Bytes in front of the kept part were written over; the part
-        // itself is whole at its source. It is read, the file cut where
-        // it goes (which frees its blocks), and written back there.
         out->whole_from = from;
-        char *buf = (char *)os_malloc((size_t)len);
-        bool got = buf && fd_pread_all(fd, buf, (size_t)len, from);
-        if (got && mfd >= 0) mark_put(mfd, rewrite);
-        if (got && ftruncate(fd, (off_t)to) == 0) {
-            i64 put = 0;
-            pwrite_counted(fd, buf, (size_t)len, to, &put);
-            out->whole_from = 0;
-            if (put < len) {
-                // Stopped part way: the file ends in the last whole record
-                // written back, so that none is glued to the next; one
-                // that cannot be cut there leaves the records whole from
-                // its end on.
-                i64 w = whole_end(m, fd, to, to + put);
-                if (w < to || ftruncate(fd, (off_t)w) != 0) out->whole_from = to + put;
-                out->lost = len - (w < to ? put : w - to);
-            }
-        }
-        os_free(buf);
+        write_back(fd, m, mk, tx, from, len, to, out);
     }
     errno = eno;
     return -1;
@@ -335,95 +383,19 @@ struct busy_guard {
 
 }  // namespace
 
-bool fd_pread_all(int fd, void *buf, size_t n, i64 at)
-{
-    char *p = (char *)buf;
-    return whole(n, [&](size_t d) { return pread(fd, p + d, n - d, (off_t)(at + (i64)d)); });
-}
-
-bool fd_write_all(int fd, const void *buf, size_t n)
-{
-    const char *p = (const char *)buf;
-    return whole(n, [&](size_t d) { return write(fd, p + d, n - d); });
-}
-
-bool fd_append_whole(int fd, const struct iovec *v, int cnt)
-{
-    constexpr int kMax = FD_APPEND_MAX;
-    if (fd < 0 || cnt < 0 || cnt > kMax) {
-        errno = EINVAL;
-        return false;
-    }
-    // The common case first: one piece that goes out in one call.
-    bool made = cnt == 1;  // r holds the result of a call made here
-    ssize_t r = made ? write(fd, v->iov_base, v->iov_len) : 0;
-    if (made && r == (ssize_t)v->iov_len) return true;
-    struct iovec rest[kMax];
-    int n = 0;
-    size_t total = 0;
-    for (int i = 0; i < cnt; ++i)
-        if (v[i].iov_len) {
-            rest[n++] = v[i];
-            total += v[i].iov_len;
-        }
-    size_t done = 0;
-    for (int i = 0; i < n;) {
-        if (!made) r = n - i == 1 ? write(fd, rest[i].iov_base, rest[i].iov_len) : writev(fd, rest + i, n - i);
-        made = false;
-        if (r >= 0 && done + (size_t)r == total) return true;
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            int e = r < 0 ? errno : ENOSPC;
-            if (done) {
-                // What went out lies at the end of the file: cut it off
-                // and go on writing from there.
-                off_t end = lseek(fd, 0, SEEK_END);
-                if (end >= (off_t)done && ftruncate(fd, end - (off_t)done) == 0)
-                    lseek(fd, end - (off_t)done, SEEK_SET);
-            }
-            errno = e;
-            return false;
-        }
-        done += (size_t)r;
-        for (size_t k = (size_t)r; k;) {
-            size_t step = k < rest[i].iov_len ? k : rest[i].iov_len;
-            rest[i].iov_base = (char *)rest[i].iov_base + step;
-            rest[i].iov_len -= step;
-            k -= step;
-            if (!rest[i].iov_len) ++i;
-        }
-    }
-    return true;
-}
-
-int fd_move_down(int fd, i64 from, i64 end, i64 to)
-{
-    if (fd < 0 || to < 0 || to > from || from > end) return -1;
-    int rc = -1;
-    {
-        no_append na(fd);
-        i64 wrote = 0;
-        if (na.ok() && (copy_in_kernel(fd, from, end, to, &wrote) || copy_through(fd, from, end, to, &wrote)))
-            rc = ftruncate(fd, (off_t)(to + end - from)) == 0 ? 0 : -1;
-    }
-    int eno = errno;
-    lseek(fd, 0, SEEK_END);
-    errno = eno;
-    return rc;
-}
-
 void fd_halve_mark_init(fd_halve_mark *m, fd_whole_end whole_end, const void *arg)
 {
     m->fd = -1;
     m->dir = -1;
     m->busy = 0;
     m->news = 0;
-    m->pending = 0;
+    m->step = FD_HALVE_COPY;
     m->whole_end = whole_end;
     m->whole_arg = arg;
     m->whole_from = 0;
     m->lost = 0;
     m->why[0] = 0;
+    m->text[0] = 0;
     m->path[0] = 0;
 }
 
@@ -442,12 +414,12 @@ void fd_halve_mark_place(fd_halve_mark *m, fd_log_place *at)
 void fd_halve_mark_close(fd_halve_mark *m)
 {
     if (!m) return;
-    if (m->fd >= 0 && !m->pending) unlink_own(m);
+    if (m->fd >= 0 && !pending(m)) unlink_held(m, m->fd);
     if (m->fd >= 0) close(m->fd);
     m->fd = -1;
     if (m->dir >= 0) close(m->dir);
     m->dir = -1;
-    m->pending = 0;
+    m->text[0] = 0;
     m->whole_from = 0;
 }
 
@@ -458,13 +430,21 @@ const char *fd_halve_mark_news(fd_halve_mark *m)
     return m->why;
 }
 
+void fd_halve_mark_note(fd_halve_mark *m, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vnote(m, false, fmt, ap);
+    va_end(ap);
+}
+
 void fd_halve_mark_remove(fd_halve_mark *m)
 {
     if (!m || m->dir < 0) return;
     if (m->fd >= 0) close(m->fd);
     m->fd = -1;
     unlinkat(m->dir, mark_base(m), 0);  // whatever stands there: the file is new
-    m->pending = 0;
+    m->text[0] = 0;
     m->whole_from = 0;
 }
 
@@ -490,6 +470,10 @@ bool fd_halve_busy(const fd_halve_mark *m)
 
 int fd_halve(int fd, fd_halve_mark *m, i64 from, i64 end, i64 to)
 {
+    if (m) {
+        m->lost = 0;
+        m->step = FD_HALVE_COPY;
+    }
     if (fd < 0 || !apart(from, end, to)) {
         errno = EINVAL;
         return -1;
@@ -500,37 +484,41 @@ int fd_halve(int fd, fd_halve_mark *m, i64 from, i64 end, i64 to)
         return -1;
     }
     struct stat sb;
-    char text[FD_HALVE_MARK_LEN], rewrite[FD_HALVE_MARK_LEN];
-    bool marked = m && m->dir >= 0 && fstat(fd, &sb) == 0 && mark_ready(m);
-    if (marked) {
-        fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to);
-        fd_halve_mark_text(rewrite, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to, true);
-        marked = mark_put(m->fd, text);
-        m->pending = 1;  // whatever a marker cut short says, it is not none
+    halve_texts tx;
+    fd_halve_mark *mk = m && m->dir >= 0 && fstat(fd, &sb) == 0 && mark_ready(m) ? m : nullptr;
+    if (mk) {
+        fd_halve_mark_text(tx.halving, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to);
+        fd_halve_mark_text(tx.rewrite, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to, true);
+        // No copy without the marker that names it.
+        if (!mark_put(mk, tx.halving)) {
+            m->step = FD_HALVE_MARK;
+            return -1;
+        }
     }
     moved out;
-    int rc = move_keeping(fd, m, marked ? m->fd : -1, rewrite, from, end, to, &out);
+    int rc = move_keeping(fd, m, mk, tx, from, end, to, &out);
     int eno = errno;
     lseek(fd, 0, SEEK_END);
     if (m) {
         if (out.whole_from >= 0) m->whole_from = out.whole_from <= to ? 0 : out.whole_from;
         m->lost = out.lost;
+        m->step = out.step;
     }
-    if (marked) {
-        // The marker names what the next open must know: nothing, the
-        // copy whose source is still in place, or where the whole records
-        // start behind a tail that could not be cut (a part of no bytes).
-        if (!m->whole_from) none_text(text);
-        else if (m->whole_from != from)
-            fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, m->whole_from, m->whole_from, to);
-        if (!m->whole_from || m->whole_from != from || out.whole_from < 0) mark_put(m->fd, text);
-        m->pending = m->whole_from != 0;
-    } else if (m && m->fd >= 0 && m->pending && !m->whole_from) {
+    // The marker says what the next open must know: nothing, the copy
+    // whose source is still in place, or where the whole records start
+    // behind a tail that could not be cut (a part of no bytes).
+    char text[FD_HALVE_MARK_LEN];
+    if (mk && m->whole_from == from) {
+        mark_settle(m, tx.halving);
+    } else if (mk && m->whole_from) {
+        fd_halve_mark_text(text, (u64)sb.st_dev, (u64)sb.st_ino, m->whole_from, m->whole_from, to);
+        mark_settle(m, text);
+    } else if (m && !m->whole_from) {
         none_text(text);
-        m->pending = !mark_put(m->fd, text);
+        mark_settle(m, text);
     }
     errno = eno;
-    return rc == 0 ? (marked ? 1 : 0) : -1;
+    return rc == 0 ? (mk ? 1 : 0) : -1;
 }
 
 namespace {
@@ -547,17 +535,90 @@ int open_mark(const fd_halve_mark *m)
     return mfd;
 }
 
+// What a marker says: work pending or none.
+struct mark_says {
+    bool work;
+    bool rewrite;
+    u64 dev, ino;
+    i64 from, end, to;
+};
+
+// Reads the text of a marker (n bytes): true when it is one the program
+// writes, byte for byte (a marker cut short or written over in part is
+// not), or empty (made, not written yet).
+bool parse_mark(const char *text, ssize_t n, mark_says *out)
+{
+    *out = {};
+    char want[FD_HALVE_MARK_LEN];
+    none_text(want);
+    if (n == 0 || (n == (ssize_t)FD_HALVE_MARK_LEN && memcmp(text, want, FD_HALVE_MARK_LEN) == 0)) return true;
+    char verb[8] = "";
+    unsigned long long dev = 0, ino = 0;
+    long long from = 0, end = 0, to = 0;
+    if (n != (ssize_t)FD_HALVE_MARK_LEN ||
+        sscanf(text, "%7s %llu %llu %lld %lld %lld", verb, &dev, &ino, &from, &end, &to) != 6)
+        return false;
+    bool rewrite = strcmp(verb, "rewrite") == 0;
+    if ((!rewrite && strcmp(verb, "halving") != 0) || !apart(from, end, to)) return false;
+    fd_halve_mark_text(want, dev, ino, from, end, to, rewrite);
+    if (memcmp(text, want, FD_HALVE_MARK_LEN) != 0) return false;
+    *out = {true, rewrite, dev, ino, from, end, to};
+    return true;
+}
+
+// Why the pending work r does not fit the file of status sb (into buf),
+// or NULL when it does: it names the file, whose size is one a halving
+// leaves: the copy's source still in place (end or more), or the file cut
+// at to and the part written back (to + len), or written back in part.
+const char *misfit(const mark_says &r, const struct stat &sb, char *buf, size_t size)
+{
+    if ((u64)sb.st_dev != r.dev || (u64)sb.st_ino != r.ino) return "it names another file";
+    i64 s = (i64)sb.st_size;
+    if (s >= r.end || (s >= r.to && s <= r.to + (r.end - r.from))) return nullptr;
+    snprintf(buf, size, "it does not fit the file's size (%lld bytes)", (long long)s);
+    return buf;
+}
+
 // A write-back that a kill cut short: the file cut at to holds the first
 // size - to bytes of the part of len bytes. It is cut to its last whole
-// record and the loss said.
-void mend_rewrite(int fd, fd_halve_mark *m, i64 to, i64 size, i64 len)
+// record and the loss said: the bytes that are not in whole records.
+void mend_write_back(int fd, fd_halve_mark *m, i64 to, i64 size, i64 len)
 {
     i64 w = whole_end(m, fd, to, size);
-    if (w < to || ftruncate(fd, (off_t)w) != 0) w = to;
+    if (w >= to) ftruncate(fd, (off_t)w);
     int n = (int)strlen(m->path) - (int)sizeof FD_HALVE_MARK_SUFFIX + 1;
     note(m, false, "a halving of %.*s was cut short while its newest part was written back: %lld bytes of it were lost",
-         n, m->path, (long long)(len - (w - to)));
+         n, m->path, (long long)(len - (w >= to ? w - to : size - to)));
     lseek(fd, 0, SEEK_END);
+}
+
+// Does the work r names in the file of size bytes, under the marker open
+// at mfd; as fd_halve_resume.
+int act(int fd, fd_halve_mark *m, int mfd, const mark_says &r, const char *text, i64 size)
+{
+    i64 len = r.end - r.from;
+    if (size >= r.end) {
+        // The copy's source is still in place: the marker is taken over
+        // (no moment without one while work is pending). Records behind
+        // it (a cut that was refused) are whole from the part's start on,
+        // and the marker stays until a halving succeeds; with none behind
+        // it the copy is made again.
+        if (m->fd >= 0) close(m->fd);
+        m->fd = mfd;
+        memcpy(m->text, text, FD_HALVE_MARK_LEN);
+        m->whole_from = r.from;
+        if (size > r.end || len == 0) return 0;
+        if (fd_halve(fd, m, r.from, r.end, r.to) < 0) return -1;
+        unlink_held(m, m->fd);
+        close(m->fd);
+        m->fd = -1;
+        m->text[0] = 0;
+        return 1;
+    }
+    if (size < r.to + len) mend_write_back(fd, m, r.to, size, len);
+    unlink_held(m, mfd);
+    close(mfd);
+    return 1;
 }
 
 }  // namespace
@@ -565,6 +626,7 @@ void mend_rewrite(int fd, fd_halve_mark *m, i64 to, i64 size, i64 len)
 int fd_halve_resume(int fd, fd_halve_mark *m)
 {
     if (fd < 0 || !m || m->dir < 0) return 0;
+    // Read the marker, as far as it is the program's own.
     int mfd = open_mark(m);
     char why[96], et[128];
     if (mfd < 0) {
@@ -578,66 +640,66 @@ int fd_halve_resume(int fd, fd_halve_mark *m)
         }
         return 0;
     }
-    struct stat ms;
+    struct stat ms, sb;
+    char text[FD_HALVE_MARK_LEN + 2];
     const char *bad = fstat(mfd, &ms) != 0 ? "its status cannot be read" : not_own(ms, why, sizeof why);
+    if (!bad && (fcntl(mfd, F_GETFL) & O_ACCMODE) == O_RDONLY) bad = "it cannot be opened for writing";
+    ssize_t n = bad ? 0 : pread(mfd, text, sizeof text - 1, 0);
+    if (n < 0) {
+        snprintf(why, sizeof why, "it cannot be read (%s)", os_errno_str(errno, et, sizeof et));
+        bad = why;
+    }
+    // Check it: the program's text, naming this file at a size a halving
+    // leaves. Nothing of a marker that fails is used.
+    mark_says r;
+    if (!bad) {
+        text[n] = 0;
+        if (!parse_mark(text, n, &r)) bad = "it holds no marker text";
+        else if (r.work && fstat(fd, &sb) != 0) bad = "the file's status cannot be read";
+        else if (r.work) bad = misfit(r, sb, why, sizeof why);
+    }
     if (bad) {
         close(mfd);
         refuse(m, bad);
         return 0;
     }
-    char text[FD_HALVE_MARK_LEN + 2], want[FD_HALVE_MARK_LEN];
-    ssize_t n = pread(mfd, text, sizeof text - 1, 0);
-    text[n > 0 ? n : 0] = 0;
     m->why[0] = 0;
-    // The marker holds only when it reads back as it would be written: one
-    // that was cut short or written over in part does not.
-    char verb[8] = "";
-    unsigned long long dev = 0, ino = 0;
-    long long from = 0, end = 0, to = 0;
-    struct stat sb;
-    bool pending = n == (ssize_t)FD_HALVE_MARK_LEN &&
-                   sscanf(text, "%7s %llu %llu %lld %lld %lld", verb, &dev, &ino, &from, &end, &to) == 6 &&
-                   (!strcmp(verb, "halving") || !strcmp(verb, "rewrite")) && apart(from, end, to);
-    bool rewrite = pending && verb[0] == 'r';
-    if (pending) {
-        fd_halve_mark_text(want, dev, ino, from, end, to, rewrite);
-        pending = memcmp(text, want, FD_HALVE_MARK_LEN) == 0;
-    }
-    if (pending && (fstat(fd, &sb) != 0 || (u64)sb.st_dev != dev || (u64)sb.st_ino != ino)) {
+    // Act on it.
+    if (!r.work) {
+        unlink_held(m, mfd);
         close(mfd);
-        refuse(m, "it names another file");
         return 0;
     }
-    // By the file's size: the copy's source still in place (not cut yet)
-    // and nothing behind it: the copy is made again, under this marker;
-    // records behind it (a cut that was refused): they are whole from the
-    // part's start on, and the marker stays until a halving succeeds; as
-    // long as the kept part: it was cut, and is whole; a write-back cut
-    // short: cut to its last whole record. Any other size does not fit
-    // the marker, which is not followed.
-    i64 len = end - from;
-    if (pending && sb.st_size >= end) {
-        // The marker is taken over (no moment without one while work is
-        // pending) until the work is done.
-        if (m->fd >= 0) close(m->fd);
-        m->fd = mfd;
-        m->pending = 1;
-        m->whole_from = from;
-        if (sb.st_size > end || from == end) return 0;
-        if (fd_halve(fd, m, from, end, to) < 0) return -1;
-        unlink_own(m);
-        close(m->fd);
-        m->fd = -1;
-        return 1;
+    return act(fd, m, mfd, r, text, (i64)sb.st_size);
+}
+
+bool fd_halve_tally_wait(const fd_halve_tally *t)
+{
+    return t->retry_us && os_mono_us() < t->retry_us;
+}
+
+void fd_halve_tally_note(fd_halve_tally *t, int rc, int eno, const fd_halve_mark *m)
+{
+    bool failing = t->retry_us != 0;
+    t->retry_us = 0;
+    if (rc >= 0) return;
+    u64 lost = m ? (u64)m->lost : 0;
+    if (!t->fails++) {
+        t->eno = eno;
+        t->step = m ? m->step : FD_HALVE_COPY;
     }
-    close(mfd);
-    int rc = 0;
-    if (pending && sb.st_size == to + len) {
-        rc = 1;
-    } else if (rewrite && sb.st_size >= to && sb.st_size < to + len) {
-        mend_rewrite(fd, m, to, sb.st_size, len);
-        rc = 1;
+    t->lost += lost;
+    // On standard error: the first failure after one that did not fail,
+    // and each that lost records.
+    if (!failing || lost) {
+        t->say_eno = eno;
+        t->say_lost += lost;
     }
-    unlinkat(m->dir, mark_base(m), 0);
-    return rc;
+    t->retry_us = os_mono_us() + FD_FOLLOW_RETRY_US;
+}
+
+void fd_halve_tally_told(fd_halve_tally *t, const fd_halve_tally *told)
+{
+    t->fails = told && told->fails < t->fails ? t->fails - told->fails : 0;
+    t->lost = t->fails && told && told->lost < t->lost ? t->lost - told->lost : 0;
 }
