@@ -7,7 +7,7 @@
 extern "C" ssize_t copy_file_range(int in, loff_t *off_in, int out, loff_t *off_out, size_t len, unsigned flags)
 {
     auto &f = testutil::faults();
-    if (in == f.fd && f.copy_errno) {
+    if (f.copy_errno && f.strikes(in)) {
         errno = f.copy_errno;
         return -1;
     }

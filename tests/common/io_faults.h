@@ -1,14 +1,17 @@
 #pragma once
-// Faults of the file system, for one descriptor: copy_file_range, pwrite,
-// ftruncate, pread and write on it fail (or write less) as a test arms
-// them, as a full disk, a flash or copy-on-write file system without room
+// Faults of the file system, for one descriptor or file: copy_file_range,
+// pwrite, ftruncate, pread and write on it fail (or write less) as a test
+// arms them, as a full disk, a flash or copy-on-write file system without room
 // for an overwrite or a cut, or an I/O error would make them. The calls
 // are defined in io_faults.cpp, linked into the test programs that use
 // them, so that the library's calls reach them; unarmed they are the
 // system calls.
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -19,6 +22,7 @@ enum io_call { IO_PWRITE, IO_FTRUNCATE, IO_PREAD, IO_WRITE, IO_CALLS };
 
 struct io_faults {
     std::atomic<int> fd{-1};         // the descriptor they strike; -1 none
+    char path[512] = {};             // and every descriptor open on this file
     std::atomic<int> copy_errno{0};  // copy_file_range fails with it
     // What the next calls of each kind do, a letter each: 'p' goes
     // through, 'f' fails with the kind's errno, 's' writes at most short_n
@@ -43,11 +47,32 @@ struct io_faults {
         step[c] = 0;
         err[c] = eno;
     }
-    void disarm() { fd = -1; }
+    // Strikes every descriptor open on the file at p too.
+    void also_file(const char *p)
+    {
+        char real[PATH_MAX];
+        if (realpath(p, real)) p = real;
+        size_t n = strnlen(p, sizeof path - 1);
+        memcpy(path, p, n);
+        path[n] = 0;
+    }
+    void disarm()
+    {
+        fd = -1;
+        path[0] = 0;
+    }
+    bool strikes(int f) const
+    {
+        if (f == fd.load()) return true;
+        char link[64], got[sizeof path];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", f);
+        ssize_t n = path[0] && f >= 0 ? readlink(link, got, sizeof got) : -1;
+        return n > 0 && (size_t)n == strlen(path) && memcmp(got, path, (size_t)n) == 0;
+    }
     // The letter of the next call of kind c on f, or 'p'.
     char next(io_call c, int f)
     {
-        if (f != fd.load() || !plan[c][step[c]]) return 'p';
+        if (!strikes(f) || !plan[c][step[c]]) return 'p';
         char l = plan[c][step[c]];
         if (l != 'F') ++step[c];
         if (l == 'f' || l == 'F') errno = err[c];

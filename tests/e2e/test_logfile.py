@@ -410,29 +410,46 @@ def case_kill_inside_the_halving(t):
     # the write-back that follows a failed copy (the file already cut,
     # the kept part not yet written back). The report keeps out of the
     # file, and the next run finds the file whole: in the write-back's
-    # case it says how much of the kept part was lost.
+    # case it says how much of the kept part was lost. When the marker's
+    # text for a write-back is refused, none begins (no cut for it): the
+    # crash at the next halving's cut (marked None: the file shrank) loses
+    # nothing.
     # (At level err a new session writes no record: it does not wait for
     # the output's lock, which the halving holds.)
+    writeback = "%dK" % (lf.WRITEBACK_LIMIT // 1024)
     for where, size, marked, calls in (
             ("the cut", "16K", "halving ", ("ftruncate", "ftruncate:delay_enter=3000000:when=1")),
-            ("the write-back", "%dK" % (lf.WRITEBACK_LIMIT // 1024), "rewrite ",
+            ("the write-back", writeback, "rewrite ",
              ("copy_file_range,pwrite64,ftruncate", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC:when=2",
+              "ftruncate:delay_exit=3000000:when=1")),
+            ("a cut after a refused marker", writeback, None,
+             ("copy_file_range,pwrite64,ftruncate", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC:when=3..4",
               "ftruncate:delay_exit=3000000:when=1"))):
         v, port = e2e.start_shell(ARGS.vkto, log_level="err",
                                   extra="file=c.log\nfile_mode=w\nfile_size=%s\n" % size,
-                                  wrap=lf.strace_wrap("c.log", *lf.strace_calls(*calls)))
+                                  wrap=lf.strace_wrap("c.log", *lf.strace_calls(*calls),
+                                                      also=("c.log.halving",) if marked is None else ()))
         with v:
             path = os.path.join(v.dir, "c.log")
+            most = [0]
 
             def pending():
+                if marked is None:
+                    now = os.path.getsize(path) if os.path.exists(path) else 0
+                    most[0] = max(most[0], now)
+                    return now < most[0]
                 try:
                     return read(path + ".halving").startswith(marked)
                 except OSError:
                     return False
             with e2e.ShellConn(port) as s:
                 # Ten at a time, their answers read, until the halving
-                # waits (the wait for the answers ends while it waits).
-                for _ in range(300):
+                # waits (the wait for the answers ends while it waits); a
+                # failed halving is tried again a second later.
+                end = time.monotonic() + 30 * e2e.SLOW
+                for _ in range(3000):
+                    if time.monotonic() > end:
+                        break
                     s.send("call tlog\n" * 10)
                     s.replies(10, timeout=2)
                     v._pump(0)  # its console lines, lest they fill the pipe
@@ -452,6 +469,7 @@ def case_kill_inside_the_halving(t):
                               r"was written back: (\d+) bytes of it were lost$" % re.escape(path), text, re.M)
             t.check(len(lost) == (where == "the write-back") and all(int(n) > 0 for n in lost),
                     "the loss told after the crash at %s: %r" % (where, lost))
+            t.check(lost or len(text) > int(size[:-1]) * 1024 // 4, "the kept part kept at %s: %d" % (where, len(text)))
 
 
 def case_refused_copies(t):
@@ -460,15 +478,18 @@ def case_refused_copies(t):
     # on standard error too), nothing is lost, and a later run halves the
     # file; on copy_file_range alone it is copied through a buffer; the
     # first read of the file refused fails the first halving only; a cut
-    # refused twice leaves no record twice once the third succeeds; a
-    # write-back refused leaves whole lines, the loss told in bytes.
+    # refused twice (each told as a cut) leaves no record twice once the
+    # third succeeds; a write-back refused leaves whole lines, the loss told
+    # in bytes; its marker's text refused, no write-back is made and
+    # nothing is lost.
     if not shutil.which("strace"):
         return SKIPPED.append("strace not found: install the Debian package strace")
     limit = 16384
     failed = re.compile(r" ERROR \d+ --- \[[^\]]*\] tag (\d+) halvings? of the log file failed: the kept part "
                         r"could not be copied \((.+)\)$", re.M)
-    for kind, what, reason, v, status, asked, path in lf.refused_copy_runs(ARGS.vkto, "r.log", limit):
+    for kind, what, reason, v, status, asked, path, met in lf.refused_copy_runs(ARGS.vkto, "r.log", limit):
         t.eq(status, 0, "%s: status" % what)
+        t.check(met, "%s: what the run waited for came" % what)
         text = read(path)
         t.check(text.endswith("call_tlog(): log_crit2\n") and not bad_lines(text),
                 "%s: whole lines, the newest last" % what)
@@ -483,8 +504,9 @@ def case_refused_copies(t):
         if kind == "copy":
             t.eq(lf.run_again(v, b"call tlog\n"), 0, "%s: the run after" % what)
             text = read(path)
-        elif kind == "cut":
-            whole_and_in_order(t, text, "after the cuts refused")
+        elif kind in ("cut", "rewrite"):
+            whole_and_in_order(t, text, "after %s" % what)
+            t.check("bytes of it were lost" not in text, "%s: nothing lost" % what)
         elif kind == "kernel":
             t.eq(failed.findall(text), [], "%s: no ERROR line" % what)
         elif kind == "writeback":
@@ -492,9 +514,8 @@ def case_refused_copies(t):
                               r"could not be copied \(No space left on device\), (\d+) bytes of it were lost$",
                               text, re.M)
             t.check(len(lost) == 1 and int(lost[0]) > 0, "%s: the loss told in the file: %r" % (what, lost))
-            t.check(len(text) < lf.WRITEBACK_LIMIT, "%s: within the limit: %d bytes" % (what, len(text)))
-            continue
-        t.check(len(text) < limit, "%s: within the limit: %d bytes" % (what, len(text)))
+        most = lf.WRITEBACK_LIMIT if kind in ("writeback", "rewrite") else limit
+        t.check(len(text) < most, "%s: within the limit: %d bytes" % (what, len(text)))
 
 
 def case_halving_keeps_the_file(t):

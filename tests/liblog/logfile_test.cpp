@@ -218,6 +218,22 @@ TEST_F(LogFile, AnOpenForAppendingMendsWhatAKillLeft)
                                                       "of it were lost"))
         << lines[2];
     EXPECT_EQ(lines.size(), 4u);
+    // The copy made again at the open fails part way (a full disk): cut to
+    // its last whole line, the loss told as a halving tells it.
+    logtest::write_file(p, text);
+    testutil::halving_cut_short(p, from, end, 0, 7);
+    testutil::faults().also_file(p.c_str());
+    testutil::faults().arm(-1, ENOSPC, "sfsF", 100);
+    open(p);
+    testutil::faults().disarm();
+    q.log(6, "%s\n", "new");
+    lines = lines_of(read_file(p));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(testutil::text_like(lines[2].c_str(), "{*} ERROR {d} --- [{*}] tag 1 halving of the log file failed: "
+                                                      "the newest part could not be copied (No space left on "
+                                                      "device), {d} bytes of it were lost"))
+        << lines[2];
+    log_file_close(st());
     // A FIFO at the marker's name does not hang the open: it is removed,
     // and said in the file in front of the next record.
     logtest::write_file(p, text);
@@ -312,6 +328,10 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
     put(22, 30);
     testutil::faults().disarm();
     EXPECT_GT(logtest::file_size(p), 2048) << "nothing cut";
+    EXPECT_NE(read_file(p).find(" ERROR "), std::string::npos);
+    EXPECT_NE(read_file(p).find(" tag 1 halving of the log file failed: the file could not be cut to the kept part (No "
+                                "space left on device)\n"),
+              std::string::npos);
     st()->halve.retry_us = 1;
     q.log(6, "%s\n", "r30 last");
     EXPECT_LT(logtest::file_size(p), 2048);

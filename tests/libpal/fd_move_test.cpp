@@ -84,19 +84,23 @@ TEST(FdMove, HalvingStaysInTheSameFileUnderAMarker)
 }
 
 // An open that finds the marker of a halving cut short by a kill finishes
-// it, wherever the kill struck; a marker that names another file, or does
-// not fit the file, is removed and the file left as it is.
+// it, wherever the kill struck; a marker that fails a check (names another
+// file, does not fit the file, is not the program's text byte for byte) is
+// removed and told, and nothing of it is used: the file is left as it is.
 TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
 {
     scratch f;
     std::string data;
     for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
     std::string mark = f.path + FD_HALVE_MARK_SUFFIX, want = data.substr(0, 100) + data.substr(150000);
+    std::string told;
     auto resume = [&] {
         int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
         fd_halve_mark m;
         place(&m, f.path);
         int rc = fd_halve_resume(fd, &m);
+        const char *news = fd_halve_mark_news(&m);
+        told = news ? news : "";
         fd_halve_mark_close(&m);
         close(fd);
         EXPECT_NE(access(mark.c_str(), F_OK), 0);
@@ -108,26 +112,31 @@ TEST(FdMove, AnOpenFinishesAHalvingThatAKillCutShort)
         EXPECT_EQ(resume(), 1) << copied;
         EXPECT_EQ(f.bytes(), want) << copied;
     }
-    auto left_alone = [&](const std::string &text, const std::string &file) {
+    auto left_alone = [&](const std::string &text, const std::string &file, const std::string &why) {
         f.put(file);
         std::ofstream(mark) << text;
         EXPECT_EQ(resume(), 0) << text;
         EXPECT_EQ(f.bytes(), file) << text;
+        EXPECT_EQ(told, "marker " + mark + " not followed: " + why + "; removed");
     };
     f.put(data);
     struct stat sb;
     stat(f.path.c_str(), &sb);
     char t[FD_HALVE_MARK_LEN];
     fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino + 1, 150000, 200000, 100);
-    left_alone(std::string(t, sizeof t), data);  // another file
+    left_alone(std::string(t, sizeof t), data, "it names another file");
     fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 150000, 200000, 100);
-    std::string pending(t, sizeof t);
-    left_alone(pending, data.substr(0, 190000));       // a size that fits neither
-    left_alone(pending.substr(0, 60), data);           // cut short
-    left_alone(pending.substr(0, 20) + std::string(FD_HALVE_MARK_LEN - 21, ' ') + "\n", data);
-    left_alone(std::string(t, sizeof t).replace(120, 1, "x"), data);  // written over in part
+    std::string pending(t, sizeof t), bad = "it holds no marker text";
+    left_alone(pending, data.substr(0, 190000), "it does not fit the file's size (190000 bytes)");
+    left_alone(pending.substr(0, 60), data, bad);  // cut short
+    left_alone(pending.substr(0, 20) + std::string(FD_HALVE_MARK_LEN - 21, ' ') + "\n", data, bad);
+    left_alone(std::string(t, sizeof t).replace(120, 1, "x"), data, bad);  // written over in part
+    // A write-back's marker with a padding byte changed: its verb is not
+    // acted on either.
+    fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 150000, 200000, 100, true);
+    left_alone(std::string(t, sizeof t).replace(120, 1, "x"), data.substr(0, 30000), bad);
     fd_halve_mark_text(t, (u64)sb.st_dev, (u64)sb.st_ino, 100000, 200000, 100);
-    left_alone(std::string(t, sizeof t), data);  // a copy onto its own bytes
+    left_alone(std::string(t, sizeof t), data, bad);  // a copy onto its own bytes
     // A link where the marker goes is removed, not followed.
     scratch other;
     other.put(pending);
@@ -251,13 +260,16 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
     auto &faults = testutil::faults();
     fd_halve_mark m;
     // One halving of [200000, 400000) down to 0 with the pwrite calls
-    // planned, and the ftruncate calls; its result, or -errno.
-    auto halve = [&](const char *pwrites, long short_n, const char *cuts = "", int flags = O_APPEND) {
+    // planned (also the marker's, with marked), and the ftruncate calls;
+    // its result, or -errno.
+    auto halve = [&](const char *pwrites, long short_n, const char *cuts = "", int flags = O_APPEND,
+                     bool marked = false) {
         f.put(data);
         int fd = open(f.path.c_str(), O_RDWR | flags | O_CLOEXEC);
         place(&m, f.path, line_end);
         faults.arm(fd, ENOSPC, pwrites, short_n);
         faults.also(testutil::IO_FTRUNCATE, cuts);
+        if (marked) faults.also_file(m.path);
         int rc = fd_halve(fd, &m, 200000, 400000, 0);
         int eno = errno;
         faults.disarm();
@@ -304,6 +316,20 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
     EXPECT_EQ(halve("", 0), 1) << "copy_file_range refused alone: through a buffer";
     EXPECT_EQ(f.bytes(), kept + "!");
     done("through a buffer");
+    // The marker's rewrite text refused: no write-back without it; the part
+    // stays whole at its source, under the copy's marker.
+    EXPECT_EQ(halve("ppff", 0, "", O_APPEND, true), -ENOSPC);
+    EXPECT_EQ(f.bytes(), kept.substr(0, 65536) + data.substr(65536) + "!");
+    EXPECT_EQ(m.whole_from, 200000);
+    EXPECT_EQ(marker_of(f.path).substr(0, 8), "halving ");
+    fd_halve_mark_close(&m);
+    // Its none refused after the halving: the marker is removed, and said.
+    EXPECT_EQ(halve("pppppf", 0, "", O_APPEND, true), 1);
+    EXPECT_EQ(f.bytes(), kept + "!");
+    EXPECT_NE(access(mark.c_str(), F_OK), 0);
+    const char *why = fd_halve_mark_news(&m);
+    EXPECT_EQ(why ? std::string(why) : "", "marker " + mark + " could not be written (No space left on device); removed");
+    fd_halve_mark_close(&m);
     // The cut refused: the copy in front, the part at its source, the next
     // record behind it.
     EXPECT_EQ(halve("", 0, "F"), -ENOSPC);
@@ -347,21 +373,27 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
     fd_halve_mark_close(&m);
     close(fd);
     // Killed inside the write-back: the file cut at 0 holds 1050 bytes of
-    // the part. The open cuts it to its last whole line and says the loss.
-    f.put(kept.substr(0, 1050));
-    testutil::mark_pending(f.path, 200000, 400000, 0, true);
-    fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    place(&m, f.path, line_end);
-    EXPECT_EQ(fd_halve_resume(fd, &m), 1);
-    EXPECT_EQ(write(fd, "!", 1), 1);
-    EXPECT_EQ(f.bytes(), kept.substr(0, 1000) + "!");
-    const char *news = fd_halve_mark_news(&m);
-    EXPECT_EQ(news ? std::string(news) : "", "a halving of " + f.path +
-                                                 " was cut short while its newest part was written back: 199000 "
-                                                 "bytes of it were lost");
-    EXPECT_NE(access(mark.c_str(), F_OK), 0);
-    fd_halve_mark_close(&m);
-    close(fd);
+    // the part. The open cuts it to its last whole line and says the loss,
+    // under either marker; the same when that cut is refused.
+    for (bool rewrite : {true, false}) {
+        f.put(kept.substr(0, 1050));
+        testutil::mark_pending(f.path, 200000, 400000, 0, rewrite);
+        fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        place(&m, f.path, line_end);
+        faults.arm(fd, 0, "");
+        faults.also(testutil::IO_FTRUNCATE, rewrite ? "" : "F");
+        EXPECT_EQ(fd_halve_resume(fd, &m), 1);
+        faults.disarm();
+        EXPECT_EQ(write(fd, "!", 1), 1);
+        EXPECT_EQ(f.bytes(), kept.substr(0, rewrite ? 1000 : 1050) + "!");
+        const char *news = fd_halve_mark_news(&m);
+        EXPECT_EQ(news ? std::string(news) : "", "a halving of " + f.path +
+                                                     " was cut short while its newest part was written back: 199000 "
+                                                     "bytes of it were lost");
+        EXPECT_NE(access(mark.c_str(), F_OK), 0);
+        fd_halve_mark_close(&m);
+        close(fd);
+    }
 }
 
 // After a crash report has begun no halving starts: the file is left as

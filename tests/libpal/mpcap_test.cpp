@@ -189,38 +189,42 @@ TEST(Mpcap, AFailedHalvingKeepsEveryPacketAndIsTold)
     // A cut that is refused: the copy stays in front, the chain broken
     // behind it, and nothing is lost: the next halving keeps the packets
     // from the kept part's start on, and the chain is whole again; an open
-    // for appending meanwhile cuts nothing off. (Packets of three sizes, so
+    // for appending meanwhile cuts nothing off. (Packets of six sizes, so
     // that the copy ends inside an older packet.)
     d = pcap_dump_open(p, f.path.c_str());
+    auto len = [](u32 k) { return 984u + 100u * (k % 3) + 30u * (k % 2); };
     auto put = [&](u32 from, u32 to) {
         for (u32 k = from; k < to; ++k) {
-            std::string data(984 + 100 * (k % 3), 'v');
+            std::string data(len(k), 'v');
             pcap_pkthdr h{k, 7, (u32)data.size(), (u32)data.size()};
             ASSERT_EQ(pcap_dump_write_limited(d, &h, data.data(), 100000), (int)data.size());
         }
     };
-    put(0, 90);
+    put(0, 89);
     testutil::faults().arm(fileno(d->fp), 0, "");
     testutil::faults().also(testutil::IO_FTRUNCATE, "F");
-    put(90, 93);
+    put(89, 92);
     testutil::faults().disarm();
     i64 source = d->mark.whole_from;
     EXPECT_GT(source, 50000);
     s = f.bytes();
-    EXPECT_EQ(s.size(), 24u + 93u * 1100u) << "nothing cut";
+    size_t total = 24;
+    for (u32 k = 0; k < 92; ++k) total += 16 + len(k);
+    EXPECT_EQ(s.size(), total) << "nothing cut";
     EXPECT_EQ(s.substr(24, 16), s.substr((size_t)source, 16)) << "the copy in front";
+    EXPECT_EQ(chain(s).back(), -1) << "the chain broken behind it";
     pcap_dump_close(d);
     d = pcap_dump_open_append(p, f.path.c_str());
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->mark.news, 0) << "nothing cut off";
     EXPECT_EQ(d->mark.whole_from, source);
-    put(93, 94);
+    put(92, 93);
     s = f.bytes();
     c = chain(s);
     ASSERT_FALSE(c.empty());
     EXPECT_NE(c.back(), -1) << "the chain whole again";
-    for (size_t i = 0; i < c.size() && c.back() != -1; ++i) EXPECT_EQ(le32(s, (size_t)c[i]), 94 - c.size() + i);
-    EXPECT_LE(s.size(), 24u + 50000u + 1200u);
+    for (size_t i = 0; i < c.size() && c.back() != -1; ++i) EXPECT_EQ(le32(s, (size_t)c[i]), 93 - c.size() + i);
+    EXPECT_LE(s.size(), 24u + 50000u + 1250u);
     EXPECT_EQ(d->mark.whole_from, 0);
     pcap_dump_close(d);
     EXPECT_NE(access((f.path + FD_HALVE_MARK_SUFFIX).c_str(), F_OK), 0);
@@ -292,10 +296,13 @@ TEST(Mpcap, AppendCutsATornLastRecordAndCountsIt)
     scratch f;
     pcap *p = pcap_open_dead(147, 65536, 0);
     const std::string whole = kHdr + packet(1, 20, 'a') + packet(2, 30, 'b');
-    // A header cut short, data cut short, a length above the snap length.
+    // A header cut short, data cut short, a length above the snap length,
+    // one with whole packets behind it (a copy whose cut was refused, with
+    // no marker to go by): cut at the break, told in bytes.
     std::string told;
     for (const std::string &torn : {packet(3, 30, 'c').substr(0, 10), packet(3, 30, 'c').substr(0, 21),
-                                    packet(3, 70000, 'c').substr(0, 116)}) {
+                                    packet(3, 70000, 'c').substr(0, 116),
+                                    packet(3, 70000, 'c').substr(0, 16) + packet(5, 984, 'e') + packet(6, 984, 'e')}) {
         f.put(whole + torn);
         pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
         ASSERT_NE(d, nullptr);
@@ -305,9 +312,10 @@ TEST(Mpcap, AppendCutsATornLastRecordAndCountsIt)
         pcap_dump_close(d);
         EXPECT_EQ(f.bytes(), whole + packet(4, 5, 'd'));
     }
-    EXPECT_EQ(told, f.path + ": the packet at offset 106 was torn; 10 bytes cut off\n" + f.path +
-                        ": the packet at offset 106 was torn; 21 bytes cut off\n" + f.path +
-                        ": the packet at offset 106 was torn; 116 bytes cut off\n");
+    std::string want;
+    for (int n : {10, 21, 116, 2016})
+        want += f.path + ": the packet at offset 106 was torn; " + std::to_string(n) + " bytes cut off\n";
+    EXPECT_EQ(told, want);
     // A whole chain is left as it is; a file that holds the first bytes
     // of the header only is started anew.
     f.put(whole);
