@@ -72,16 +72,10 @@ pcap *pcap_open_dead(int linktype, int snaplen, int byte_order);
 void pcap_close(pcap *p);
 // Creates (or empties) the file and writes the global header.
 pcap_dumper *pcap_dump_open(pcap *p, const char *path);
-// Appends to the file: an empty file gets the global header; a file that
-// holds one must have exactly this context's (byte order, link type, snap
-// length), else it is refused (NULL) and left untouched. A halving that a
-// kill cut short is finished first (fd_halve_resume; one that fails is
-// noted in halve), then the packet chain is cut at its first record that
-// is not whole (its header or data running past the end of the file, or a
-// captured length above the snap length), walked from where the marker
-// says the packets are whole; the bytes cut off are said in mark.why. A
-// file shorter than the header that begins with this context's header is
-// started anew.
+// Appends to the file, or NULL when it holds another header than this
+// context's (left untouched). The halving its marker names is finished
+// first (a failure is noted in halve), and the packet chain is cut at its
+// first record that is not whole (said in mark.why, in bytes).
 pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
 // Writes one packet (captured length cut to the snap length) straight to
 // the file, whole or not at all: a packet that does not fit (a full disk)
@@ -89,8 +83,8 @@ pcap_dumper *pcap_dump_open_append(pcap *p, const char *path);
 // The data bytes written, or -1.
 int pcap_dump_write(pcap_dumper *d, const pcap_pkthdr *h, const void *data);
 // Writes one packet as pcap_dump_write does and applies the size rule, as
-// one step under the dumper's lock: with several writers the file stays within the limit
-// plus one packet. The data bytes written, or -1.
+// one step under the dumper's lock (the file stays within the limit plus
+// one packet). The data bytes written, or -1.
 int pcap_dump_write_limited(pcap_dumper *d, const pcap_pkthdr *h, const void *data, u64 limit);
 // The crash report's form (async-signal-safe): the packet of at most
 // PCAP_SAFE_DATA_MAX data bytes is written with write(2) when the dumper's
@@ -111,43 +105,26 @@ struct pcap_dump_told {
 };
 bool pcap_dump_news(pcap_dumper *d, pcap_dump_told *out);
 void pcap_dump_news_done(pcap_dumper *d, const pcap_dump_told *written);
-// Follows the file's name, with one look per FD_FOLLOW_BURST_US at most
-// (the calls in between read one field): when the name no longer leads to
-// the open file, the name is opened anew as pcap_dump_open_append opens
-// it, with its directory when that went too, so that a new file starts
-// with its header. now: microseconds of a monotonic clock. 0 (nothing to
-// do, or a new file is open), or -1 when the name cannot be opened: the
-// packets are refused (errno of the open) until a later call, at most
-// once a second, opens it. *lost: the packets that went with a deleted
-// file: those written since the last look that found it in place, when
-// that look was less than FD_FOLLOW_NAME_US ago (else none).
+// Opens the name anew (as pcap_dump_open_append, its directory made too)
+// when it no longer leads to the open file; one look per
+// FD_FOLLOW_BURST_US at most (now: monotonic microseconds). 0, or -1 while
+// the name cannot be opened (packets refused with its errno; tried again
+// once a second). *lost: the packets written since the last look that
+// went with a deleted file, when that look is under FD_FOLLOW_NAME_US old.
 int pcap_dump_follow(pcap_dumper *d, u64 now, u32 *lost);
 void pcap_dump_close(pcap_dumper *d);
-// Applies the size rule (pcap_trim_fd) in place, under the dumper's marker.
-// After any halving, failed or not, the next packet goes behind the file's
-// end.
-// 0 (also when nothing was to be done), or -1.
+// Applies the size rule (pcap_trim_fd) under the dumper's marker; a
+// failure is noted in halve and the next waits a second. 0, or -1.
 int pcap_dump_set_fsize(pcap_dumper *d, u64 limit);
 int pcap_dump_mem_reset(pcap_dumper *d);
 int pcap_dump_mem_sync(pcap_dumper *d);
 
-// The size rule on an open file (descriptor readable and writable) whose
-// packet headers are in the given byte order, halved under the marker m
-// (NULL: without one): a file of
-// limit bytes or more keeps its header and its newest packets, from the
-// first that starts at or after limit / 2, within the newest limit / 2
-// bytes (a file far over its limit comes back within it at once) and after
-// the middle of what stays, so that they are copied behind the header
-// without reaching their own bytes (fd_halve). The chain is walked from
-// the header, or from m->whole_from after a halving whose cut was refused
-// (the packets in front of it are not whole). A newest
-// packet longer than what lies before it stays where it is, and the file
-// over its limit until the next halving. A chain that breaks (a record not
-// whole inside the file, or above the snap length) is logged as "file
-// error" and is cut there: the kept part ends at the break, and a break
-// before limit / 2 cuts the file at it. 1 trimmed, 0 nothing to do, -1
-// when the file cannot be read or written (0 during a crash report: no
-// halving starts then).
+// The size rule on the file open at fd (readable and writable; packet
+// headers in the byte order swap) under the marker m (NULL: none): at
+// limit bytes or more it keeps its header and its newest whole packets
+// (fd_halve), walked from m->whole_from when set; a chain that breaks is
+// logged as "file error" and cut at the break. 1 trimmed, 0 nothing done
+// (also during a crash report), -1 failed (errno; m->step, m->lost).
 int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap);
 // The end of the last whole packet of [from, size) of the file open at fd
 // (from: a packet start) in the byte order and snap length of p (a
