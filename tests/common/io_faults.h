@@ -1,8 +1,8 @@
 #pragma once
 // Faults of the file system, for one descriptor or file: copy_file_range,
 // pwrite, ftruncate, pread and write on it fail (or write less) as a test
-// arms them, as a full disk, a flash or copy-on-write file system without room
-// for an overwrite or a cut, or an I/O error would make them. The calls
+// arms them, as a full disk, a flash or copy-on-write file system without
+// room for an overwrite or a cut, or an I/O error would make them. The calls
 // are defined in io_faults.cpp, linked into the test programs that use
 // them, so that the library's calls reach them; unarmed they are the
 // system calls.
@@ -64,9 +64,10 @@ struct io_faults {
     bool strikes(int f) const
     {
         if (f == fd.load()) return true;
+        if (!path[0] || f < 0) return false;
         char link[64], got[sizeof path];
         snprintf(link, sizeof link, "/proc/self/fd/%d", f);
-        ssize_t n = path[0] && f >= 0 ? readlink(link, got, sizeof got) : -1;
+        ssize_t n = readlink(link, got, sizeof got);
         return n > 0 && (size_t)n == strlen(path) && memcmp(got, path, (size_t)n) == 0;
     }
     // The letter of the next call of kind c on f, or 'p'.

@@ -312,17 +312,16 @@ def written(word, times):
 UNTIL_REQUESTS = 50000
 
 
-def tlog_under_strace(exe, name, options, until=None, count=UNTIL_REQUESTS, seconds=30.0, size="16K", also=()):
+def tlog_under_strace(exe, name, options, until=None, count=UNTIL_REQUESTS, seconds=30.0, size="16K"):
     """Starts vkto logging at level info to the file name (file_mode=w,
-    file_size=size) under strace with the given options (strace_wrap, on
-    the names also too), and
+    file_size=size) under strace with the given options (strace_wrap), and
     asks "call tlog" on one TCP shell session until until(process, path)
     holds, or count requests were made, or seconds passed (the bounds of a
     wait for until are a safety net: what until waits for may come at a
     time, not after a number of requests); (process, requests made, path
     of the file). The caller stops the process."""
     v, port = start_shell(exe, extra="file=%s\nfile_mode=w\nfile_size=%s\n" % (name, size),
-                          wrap=strace_wrap(name, *options, also=also))
+                          wrap=strace_wrap(name, *options))
     path = os.path.join(v.dir, name)
     sent = 0
     try:
@@ -366,9 +365,7 @@ def refused_copy_runs(exe, name, limit=16384):
         refuses the cut twice), until the file is back within the limit;
       "writeback": with the limit WRITEBACK_LIMIT, the in-kernel copy
         refused, and the buffered copy's second step and the write-back
-        that follows, until records follow the loss told in the file;
-      "rewrite": as "writeback", but the marker's text for the write-back
-        is refused instead of the write-back, until the next halving.
+        that follows, until records follow the loss told in the file.
     A failed halving is tried again a second later, however many requests
     came meanwhile: those runs go on until the file shows the retry.
     Yields, once the program has ended through its standard input, (kind,
@@ -377,7 +374,6 @@ def refused_copy_runs(exe, name, limit=16384):
     the run waited for came); the process is stopped after each."""
     cut_told = written(b" of the log file failed: the file could not be cut to the kept part (No space left on "
                        b"device)", 2)
-    once_told = written(b" of the log file failed: ", 1)
     for kind, options, reason, until in (
             ("copy", ("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC", "pwrite64:error=ENOSPC"),
              "No space left on device", written(b" of the log file failed: ", 2)),
@@ -388,15 +384,10 @@ def refused_copy_runs(exe, name, limit=16384):
              lambda v, p: cut_told(v, p) and os.path.getsize(p) < limit),
             ("writeback", ("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC",
                            "pwrite64:error=ENOSPC:when=2..3"), "No space left on device",
-             told_then(b"bytes of it were lost", 2)),
-            ("rewrite", ("copy_file_range,pwrite64", "copy_file_range:error=ENOSPC",
-                         "pwrite64:error=ENOSPC:when=3..4"), "No space left on device",
-             lambda v, p: once_told(v, p) and os.path.getsize(p) < WRITEBACK_LIMIT)):
-        size = "%dK" % ((WRITEBACK_LIMIT if kind in ("writeback", "rewrite") else limit) // 1024)
-        # The marker's writes count among the calls of the rewrite run.
-        also = (name + ".halving",) if kind == "rewrite" else ()
+             told_then(b"bytes of it were lost", 2))):
+        size = "%dK" % (WRITEBACK_LIMIT // 1024) if kind == "writeback" else "%dK" % (limit // 1024)
         v, asked, path = tlog_under_strace(exe, name, strace_calls(*options), until,
-                                           count=UNTIL_REQUESTS if until else 150, size=size, also=also)
+                                           count=UNTIL_REQUESTS if until else 150, size=size)
         with v:
             met = until is None or until(v, path)
             v.close_stdin()
