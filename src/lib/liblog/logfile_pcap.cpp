@@ -98,7 +98,6 @@ void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
     if (!pcap_dump_news(h->dumper, &told)) return;
     if (told.say_why) log_tell("%s", told.why);
     log_file_halve_failed(st->name, &told.halve);
-    // What is not written stays due.
     char msg[512];
     snprintf(msg, sizeof msg, "%s\n", told.why);
     if (told.why[0] && write_note(h, msg, limit, __LINE__) < 0) told.why[0] = 0;

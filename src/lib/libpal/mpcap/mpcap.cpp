@@ -13,7 +13,6 @@
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_mutex.h"
-#include "libpal/env/os_time.h"
 #include "libpal/os/fd_move.h"
 #include "libpal/os/fd_open.h"
 #include "libpal/os/os_path.h"
