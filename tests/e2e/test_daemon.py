@@ -1,6 +1,7 @@
-"""Daemon mode end to end: vkto -d returns at once and keeps none of the
-caller's descriptors, the daemon answers -e clients where its shell listens
-and stops on "exit", and client calls leave its log file alone."""
+"""Daemon mode end to end: vkto -d returns once the daemon serves and keeps
+none of the caller's descriptors, a second start right behind it is
+refused, the daemon answers -e clients where its shell listens and stops
+on "exit", and client calls leave its log file alone."""
 import os
 import select
 import shutil
