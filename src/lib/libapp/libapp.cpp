@@ -137,8 +137,18 @@ int app_start_server(void)
     check_port(app_settings.http_server_port, "http_server_port");
     check_port(app_settings.debug_server_port, "debug_server_port");
     sock_env_init();
-    app_dbg_start();
+    if (app_dbg_start() < 0 && app_settings.run_as_daemon) {
+        app_daemon_ready(1);
+        return 1;
+    }
     int r = app_priv_start_server();
+    // Under -d the first process returns now, with the start's status. When
+    // it is gone (killed while it waited, or tired of waiting) its caller
+    // took the start as failed: the daemon does not live on unseen.
+    if (app_daemon_ready(r < 0 ? r : 0) < 0 && r >= 0) {
+        LOG_ERR("the process that started the daemon is gone: stopping\n");
+        app_stop_request(0);
+    }
     if (r < 0) return r;
     if (app_settings.run_as_daemon) {
         LOG_DBG("run_as_daemon loop...\n");

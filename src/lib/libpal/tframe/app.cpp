@@ -176,7 +176,7 @@ void app_opt_set()
                  "ends with status 254)\n", app_settings.panic_dump_dir);
     os_painc_set_dump_dir(app_settings.panic_dump_dir, g_app.app_name);
     if (app_settings.run_as_daemon) {
-        os_daemonize();
+        if (os_daemonize() < 0) exit(1);
         os_thread_name_set("main");
     }
 }
@@ -269,9 +269,17 @@ void app_baner(void)
     if (app_settings.quiet) return;
     fprintf(stderr, "%s\n", banner);
     if (g_app.app_notice) fprintf(stderr, "%s\n", g_app.app_notice);
-    if (app_settings.run_as_daemon)
-        fprintf(stderr, "daemon startup is complete, press any key to continue\n");
     fflush(stderr);
+}
+
+int app_daemon_ready(int status)
+{
+    if (!app_settings.run_as_daemon) return 0;
+    if (status == 0 && !app_settings.quiet) {
+        fprintf(stderr, "daemon startup is complete, press any key to continue\n");
+        fflush(stderr);
+    }
+    return os_daemon_ready(status);
 }
 
 int app_init_env(void)
@@ -326,7 +334,8 @@ int app_init_env(void)
     os_opt_kv_free(app_settings.kv_table);
     app_baner();
     app_opt_set();
-    log2_outputs_hold(0);
+    // A daemon's server start releases them once its ports are its own.
+    if (!app_settings.run_as_daemon) log2_outputs_hold(0);
     return 0;
 }
 
