@@ -140,16 +140,10 @@ bool url_is_host(const char *url, const char *host, bool whole)
     return same_text(from.host, to.host) && port(from.port) == port(to.port);
 }
 
-// A browser's request: its User-Agent names a browser engine, or it
-// carries the Sec-Fetch-Site every browser sends to trusted addresses.
-bool from_browser(const httpd_request *r)
-{
-    return strstr(r->userAgent, "Mozilla/") || r->fetchSite[0];
-}
-
 // Why the request is refused, or NULL. With same_origin, a request that
-// says it comes from another site is refused, and one from a browser is
-// served only when it shows it comes from the tool's own origin.
+// says it comes from another site is refused, and a browser's (its
+// User-Agent names a browser engine, which no page can change; or it
+// sends Sec-Fetch-Site) only when it shows it comes from the Host's origin.
 const char *refusal(const httpd_request *r, bool same_origin)
 {
     if (!host_is_local(r->host)) return "Host is not this machine";
@@ -168,7 +162,7 @@ const char *refusal(const httpd_request *r, bool same_origin)
         if (!url_is_host(r->referer, r->host, false)) return "Referer is not the Host";
         own = true;
     }
-    return own || !from_browser(r) ? nullptr : "a browser's request not sent from the tool's own page";
+    return own || !strstr(r->userAgent, "Mozilla/") ? nullptr : "a browser's request not sent from the tool's own page";
 }
 
 // The page with its templates filled in (a new text of *len bytes): $title,
