@@ -326,8 +326,8 @@ TEST_F(WebTest, LoginChecksLockOut)
 }
 
 // Commands, logs and variables answer only requests from the tool's own
-// page (or from clients that say nothing of where they come from), and
-// nothing answers a Host that is not this machine.
+// page (or from clients that are no browser and say nothing of where they
+// come from), and nothing answers a Host that is not this machine.
 TEST_F(WebTest, OtherSitesAndHostsAreRefused)
 {
     start();
@@ -345,17 +345,19 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
         "", host, "Host: localhost\r\n", "Host: LOCALHOST:1\r\n", "Host: [::1]:80\r\n", "Host:\t[::1]\t\r\n",
         "Host: 10.1.2.3:\r\n", host + "Origin: http://" + self + "\r\n", host + "Referer: http://" + self + "/?a\r\n",
         host + "Sec-Fetch-Site: same-origin\r\nReferer: http://" + self + "/\r\n", "Sec-Fetch-Site: none\r\n",
-        "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:80\r\n",
+        "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:80\r\n", host + "User-Agent: curl/8.0\r\n",
+        host + "User-Agent: Mozilla/5.0\r\nReferer: http://" + self + "/\r\n",
     };
     if (!name.empty() && name != "localhost") {
         served.push_back("Host: " + name + "\r\n");
-        served.push_back("Host: " + name + ".example.lan:8\r\n");
+        served.push_back("Host: " + std::string(own) + ":8\r\n");
     }
     for (const auto &h : served) EXPECT_EQ(httptest::body(ask(cmd, h)), "[{\"resp\":\"ran\\n\\u0000\"}]") << h;
 
     const std::string refused[] = {
         "Host: evil.example\r\n", "Host: localhost.evil.example\r\n", "Host: 127.0.0.1.evil\r\n",
-        "Host:\tevil.example\t\r\n", "Host: " + name + "x.example\r\n",
+        "Host:\tevil.example\t\r\n", "Host: " + name + "x.example\r\n", "Host: " + name + ".evil.example:8\r\n",
+        host + "User-Agent: Mozilla/5.0 HeadlessChrome\r\n", "Host: [::ffff:7f00:1]\r\nUser-Agent: Mozilla/5.0\r\n",
         host + "Origin: http://evil.example\r\n", host + "Origin: null\r\n", host + "Origin: https://" + self + "\r\n",
         host + "Origin: http://127.0.0.1:1\r\n", host + "Origin: http://" + self + "/x\r\n",
         host + "Referer: http://evil.example/http://" + self + "/\r\n", host + "Referer: http://x@" + self + "/\r\n",
@@ -365,7 +367,7 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
         host + "Accept: x\xc3\xa9y\r\nOrigin: http://evil.example\r\n",
         "Accept: \xe9\xe9\r\nHost: evil.example\r\n", host + "Referer: http://evil.example/\xe9\r\n",
     };
-    for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config"}) {
+    for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config", "/metrics"}) {
         for (const auto &h : refused) {
             std::string a = ask(target, h);
             EXPECT_EQ(a.rfind("HTTP/1.1 403 Permission Denied\r\n", 0), 0u) << target << " " << h;
@@ -381,7 +383,8 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
     }
     EXPECT_EQ(body("/config"), config);
     // The page, the icon and an unknown path only look at the Host.
-    EXPECT_EQ(ask("/", host + "Origin: http://evil.example\r\n").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(ask("/", host + "User-Agent: Mozilla/5.0\r\nOrigin: http://evil.example\r\n").rfind("HTTP/1.1 200", 0),
+              0u);
     for (const char *target : {"/", "/favicon.ico", "/metrics", "/nope"})
         EXPECT_EQ(ask(target, "Host: evil.example\r\n").rfind("HTTP/1.1 403", 0), 0u) << target;
 }

@@ -191,10 +191,12 @@ struct httpd_request {
     u8 targetCut;
     u8 closed;
     // Where the request says it comes from: the Origin, Referer and
-    // Sec-Fetch-Site headers as sent (empty when absent).
+    // Sec-Fetch-Site headers as sent, and the start of its User-Agent
+    // (empty when absent).
     char origin[HTTP_TEXT_MAX];
     char referer[HTTP_TEXT_MAX];
     char fetchSite[HTTP_ADDR_MAX];
+    char userAgent[HTTP_ADDR_MAX];
     // Output not yet written: small pieces go out together, at the latest
     // when the request ends.
     u32 outLen;

@@ -113,6 +113,8 @@ void parse_header(httpd_request *r, const char *line)
         copy_text(r->referer, sizeof r->referer, trim_value(line + 8));
     } else if (strncasecmp(line, "Sec-Fetch-Site:", 15) == 0) {
         copy_text(r->fetchSite, sizeof r->fetchSite, trim_value(line + 15));
+    } else if (strncasecmp(line, "User-Agent:", 11) == 0) {
+        copy_text(r->userAgent, sizeof r->userAgent, trim_value(line + 11));
     }
 }
 
