@@ -148,14 +148,15 @@ struct walker {
     }
     bool trusted(uid_t uid) { return uid == euid || rootish(uid); }
 
-    // Takes fd (a directory; real names it) as the current directory and
-    // judges it. 0, or -1 with errno.
-    int enter(int fd)
+    // Takes fd (a directory; real names it; sb its status when known) as
+    // the current directory and judges it. 0, or -1 with errno.
+    int enter(int fd, const struct stat *sb = nullptr)
     {
         if (fd < 0) return fail(errno);
         if (cur >= 0) close(cur);
         cur = fd;
-        if (fstat(fd, &dir) != 0) return fail(errno);
+        if (sb) dir = *sb;
+        else if (fstat(fd, &dir) != 0) return fail(errno);
         const char *path = at->real[0] ? at->real : "/";
         if (!trusted(dir.st_uid)) return refuse("the directory %s is owned by uid %u", path, (unsigned)dir.st_uid);
         if ((dir.st_mode & S_IWOTH) && !(dir.st_mode & S_ISVTX))
@@ -309,7 +310,7 @@ int walker::walk(const char *path)
             close(fd);
             return fail(S_ISDIR(sb.st_mode) ? ENAMETOOLONG : ENOTDIR);
         }
-        if (enter(fd) != 0) return -1;
+        if (enter(fd, &sb) != 0) return -1;
         if (last) return done();
         p = next;
     }
