@@ -172,122 +172,104 @@ def tlog_until(v, s, cond, seconds=5.0):
 
 
 def other_user_fault_runs(exe, name):
-    """Runs vkto logging to NAME below its directory d through what another
-    user (OTHER_UID; giving files away needs root) can set up on the way (x
-    is sticky and writable by all, as /tmp), before the start or (spoil)
-    once the file is written: records until the refusal (why % d) is told
-    and for a second more (a second attempt), the way mended, records until
-    the file tells that it opened. Yields, once the program has ended
-    through its standard input, (what, the bytes of the root file (0600,
-    "not a log\n") the fault aims at before the mend, with " +ENTRY" for
-    each entry made beside it, times the refusal was told on standard
-    error, the file's bytes, its path)."""
-    def at(d, *names):
-        return os.path.join(d, *names)
-
+    """Runs vkto logging to x/vkdir/NAME below its directory d (x sticky
+    and writable by all, as /tmp) through what another user (OTHER_UID;
+    giving files away needs root) can set up on the way, before the start
+    or (spoil) once the file is written: records until the refusal (why %
+    d) is told and for a second more (a second attempt), the way mended,
+    records until the file tells that it opened. Yields, once the program
+    has ended through its standard input, (what, the bytes of the root file
+    (0600, "not a log\n") the fault aims at before the mend and " +NAME"
+    for each entry made beside it, times the refusal was told on standard
+    error, the file's bytes, its path). Some faults lie elsewhere ("open",
+    a root directory of OTHER_UID's group that others or the group may
+    write)."""
     def vkdir(d):
-        return at(d, "x", "vkdir")
+        return os.path.join(d, "x", "vkdir")
 
     def victim_file(path):
         pathlib.Path(path).write_text("not a log\n")
         os.chmod(path, 0o600)
         return path
 
-    def theirs(*paths):
-        for path in paths:
-            os.lchown(path, OTHER_UID, OTHER_UID)
-
-    def secret(d, link=None):  # a root 0700 directory, the other user's link to it
-        if not os.path.isdir(at(d, "secret")):
-            os.mkdir(at(d, "secret"), 0o700)
-        if link:
-            os.symlink(at(d, "secret"), link)
-            theirs(link)
-        return victim_file(at(d, "secret", name))
-
     def own_dir(d):  # its own directory, the name its link to the victim
         os.mkdir(vkdir(d))
-        os.symlink(at(d, "victim"), at(vkdir(d), name))
-        theirs(vkdir(d), at(vkdir(d), name))
+        os.symlink(os.path.join(d, "victim"), os.path.join(vkdir(d), name))
+        for path in (vkdir(d), os.path.join(vkdir(d), name)):
+            os.lchown(path, OTHER_UID, OTHER_UID)
+
+    def their_link(d, to, link):
+        os.symlink(os.path.join(d, to), link)
+        os.lchown(link, OTHER_UID, OTHER_UID)
 
     def lay(d, kind):
-        os.mkdir(at(d, "x"))
-        os.chmod(at(d, "x"), 0o1777)
-        path = victim_file(at(d, "victim"))
-        if kind == "link":
-            return secret(d, vkdir(d))
-        if kind == "0777":  # a root directory all may write, not sticky
-            os.mkdir(at(d, "o"))
-            os.chmod(at(d, "o"), 0o777)
-            return secret(d, at(d, "o", "sub"))
-        if kind == "group":  # a root 0775 directory of its group
-            os.mkdir(at(d, "g"))
-            os.chmod(at(d, "g"), 0o775)
-            os.chown(at(d, "g"), 0, OTHER_UID)
-            os.symlink(path, at(d, "g", name))
-            theirs(at(d, "g", name))
-            return path
-        if kind == "own":
-            own_dir(d)
-            return path
-        os.mkdir(vkdir(d))
-        if kind == "above":  # its directory, its link in it
-            theirs(vkdir(d))
-            return secret(d, at(vkdir(d), "sub"))
-        if kind == "parent":
-            os.mkdir(at(vkdir(d), "sub"))
-            return secret(d)
+        os.mkdir(os.path.join(d, "x"))
+        os.chmod(os.path.join(d, "x"), 0o1777)
+        path = victim_file(os.path.join(d, "victim"))
+        if kind in ("link", "0777", "parent"):  # a root 0700 directory, its link to it
+            os.mkdir(os.path.join(d, "secret"), 0o700)
+            path = victim_file(os.path.join(d, "secret", name))
+        if kind in ("0777", "0775"):
+            os.mkdir(os.path.join(d, "open"))
+            os.chmod(os.path.join(d, "open"), int(kind, 8))
+            os.chown(os.path.join(d, "open"), 0, OTHER_UID)
+        if kind in ("link", "0777"):
+            their_link(d, "secret", vkdir(d) if kind == "link" else os.path.join(d, "open", "sub"))
+        elif kind == "0775":  # a group member's link at the name
+            their_link(d, "victim", os.path.join(d, "open", name))
+        else:
+            own_dir(d) if kind == "own" else os.makedirs(os.path.join(vkdir(d), "sub"))
         return path
 
     def remake(d):  # the directory vanishes, the other user is first
         shutil.rmtree(vkdir(d))
         own_dir(d)
 
-    def remake_parent(d):  # with a link in the place of sub
+    def remake_parent(d):  # with its link to root's directory as sub
         shutil.rmtree(vkdir(d))
         os.mkdir(vkdir(d))
-        theirs(vkdir(d))
-        secret(d, at(vkdir(d), "sub"))
+        os.chown(vkdir(d), OTHER_UID, OTHER_UID)
+        their_link(d, "secret", os.path.join(vkdir(d), "sub"))
 
     def mend_dir(d):
-        os.unlink(at(vkdir(d), name))
+        os.unlink(os.path.join(vkdir(d), name))
         os.chown(vkdir(d), 0, 0)
 
     def mend_link(d):
         os.unlink(vkdir(d))
         os.mkdir(vkdir(d))
 
-    def mend_sub(top):
-        os.unlink(at(top, "sub"))
-        os.mkdir(at(top, "sub"))
+    def mend_sub(top):  # root's 0755 directory with the directory sub
+        os.unlink(os.path.join(top, "sub"))
+        os.mkdir(os.path.join(top, "sub"))
         os.chown(top, 0, 0)
         os.chmod(top, 0o755)
 
     owned = "the directory %%s/x/vkdir is owned by uid %d" % OTHER_UID
     linked = "%%s/x/vkdir is a symbolic link of uid %d in a sticky directory that others may write" % OTHER_UID
-    faults = [("another user's directory", "x/vkdir", True, "own", None, mend_dir, owned),
-              ("another user's link to a directory", "x/vkdir", False, "link", None, mend_link, linked),
-              ("a vanished directory made by another user", "x/vkdir", False, "root", remake, mend_dir, owned),
-              ("another user's link in their directory on the way", "x/vkdir/sub", False, "above", None,
-               lambda d: mend_sub(vkdir(d)), owned),
-              ("another user's link in a root 0777 directory", "o/sub", False, "0777", None,
-               lambda d: mend_sub(at(d, "o")), "the directory %s/o may be written by others and is not sticky"),
-              ("a vanished parent made again by another user with a link", "x/vkdir/sub", False, "parent",
+    file = "file=x/vkdir/%s\n" % name
+    faults = [("another user's directory", "file_dir=x/vkdir\nfile=%s\n" % name, "own", None, mend_dir, owned),
+              ("another user's link to a directory", file, "link", None, mend_link, linked),
+              ("a vanished directory made by another user", file, "root", remake, mend_dir, owned),
+              ("a vanished parent made again by another user with a link", "file=x/vkdir/sub/%s\n" % name, "parent",
                remake_parent, lambda d: mend_sub(vkdir(d)), owned),
-              ("a group member's link at the name", "g", False, "group", None, lambda d: os.unlink(at(d, "g", name)),
-               "a symbolic link in a directory that its group may write"),
-              ("file_dir made through another user's link", "x/vkdir/a", True, "link", None,
-               lambda d: (mend_link(d), os.mkdir(at(vkdir(d), "a"))), linked)]
+              ("another user's link in a root 0777 directory", "file=open/sub/%s\n" % name, "0777", None,
+               lambda d: mend_sub(os.path.join(d, "open")), "the directory %s/open may be written by others and is "
+               "not sticky"),
+              ("a group member's link at the name", "file=open/%s\n" % name, "0775", None,
+               lambda d: os.unlink(os.path.join(d, "open", name)), "a symbolic link in a directory that its group "
+               "may write"),
+              ("file_dir made through another user's link", "file_dir=x/vkdir/a\nfile=%s\n" % name, "link", None,
+               lambda d: (mend_link(d), os.mkdir(os.path.join(vkdir(d), "a"))), linked)]
 
     def data(path):
         return pathlib.Path(path).read_bytes() if os.path.isfile(path) else b""
-    for what, where, file_dir, kind, spoil, mend, why in faults:
+    for what, extra, kind, spoil, mend, why in faults:
         victim = []
-        extra = ("file_dir=%s\nfile=%s\n" if file_dir else "file=%s/%s\n") % (where, name)
         v, port = start_shell(exe, plant=lambda d: victim.append(lay(d, kind)), extra=extra)
         with v:
-            path = at(v.dir, where, name)
-            told = cannot_open_text(path, why % v.dir if "%s" in why else why).encode()
+            path = os.path.join(v.dir, *re.findall(r"=(.*)\n", extra))
+            told = cannot_open_text(path, why.replace("%s", v.dir)).encode()
             with ShellConn(port) as s:
                 if spoil:
                     tlog_until(v, s, lambda: b"log_crit2" in data(path))
@@ -295,7 +277,7 @@ def other_user_fault_runs(exe, name):
                 tlog_until(v, s, lambda: told in v.err)
                 tlog_until(v, s, lambda: False, seconds=1.5)
                 beside = os.path.dirname(victim[0])
-                kept = data(victim[0]) + b"".join(b" +" + n.encode() for n in sorted(os.listdir(beside))
+                kept = data(victim[0]) + b"".join(b" +" + n.encode() for n in os.listdir(beside)
                                                   if beside != v.dir and n != name)
                 mend(v.dir)
                 tlog_until(v, s, lambda: b"opened after" in data(path))
