@@ -2,11 +2,15 @@
 'source' command (one reply, one NUL) on standard input, over TCP and
 through the -e client; and one top-level 'source' is bounded in work
 (self-sourcing files with fan-out 2 and 3), stopping when its client leaves
-or the program stops."""
+or the program stops; from the web too, and never on a FIFO or a device."""
+import http.client
+import json
 import os
 import signal
+import socket
 import sys
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -110,5 +114,53 @@ def case_client_leaves_and_program_stops(t):
             c.close()
 
 
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def web_resp(port, command):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    c.request("GET", "/cmd?command=" + urllib.parse.quote(command))
+    body = c.getresponse().read()
+    c.close()
+    return json.loads(body)[0]["resp"]
+
+
+def case_web_runs_and_files_that_never_end(t):
+    sport, wport = e2e.free_port(), e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=sport, http_port=wport), args=["-q"])
+    v.start()
+    with v:
+        t.check(e2e.wait_port(sport) and e2e.wait_port(wport), "both shells listen")
+        # A FIFO is refused at once from either shell, never waited on.
+        fifo = os.path.join(v.dir, "fifo")
+        os.mkfifo(fifo)
+        want = "open:[%s] error:not a regular file (a FIFO)\n" % fifo
+        with e2e.ShellConn(sport) as c:
+            t.eq(c.ask("source " + fifo, timeout=5), [want], "tcp: a FIFO is refused")
+        t.eq(web_resp(wport, "source " + fifo), want + "\0", "web: a FIFO is refused")
+        # Runs of files that never end (a device) or end late (1 GiB of NUL
+        # bytes), whose clients leave at once.
+        zeros = os.path.join(v.dir, "zeros")
+        with open(zeros, "wb") as f:
+            f.truncate(1 << 30)
+        for i in range(48):
+            with socket.create_connection(("127.0.0.1", wport), timeout=5) as s:
+                s.sendall(b"GET /cmd?command=source%%20%s HTTP/1.0\r\n\r\n"
+                          % (zeros.encode() if i % 2 else b"/dev/zero"))
+        t0 = time.monotonic()
+        end = t0 + 2 * e2e.SLOW
+        last = cpu_ticks(v.proc.pid)
+        idle = False
+        while not idle and time.monotonic() < end:
+            time.sleep(0.25)
+            now = cpu_ticks(v.proc.pid)
+            idle, last = now - last <= 2, now
+        t.check(idle, "the tool is idle within 2 s (%.2f s)" % (time.monotonic() - t0))
+        t.eq(web_resp(wport, "echo next"), "next\n\0", "the next request is served")
+
+
 sys.exit(e2e.Checks().run([case_one_reply_per_command, case_work_is_bounded,
-                           case_client_leaves_and_program_stops]))
+                           case_client_leaves_and_program_stops, case_web_runs_and_files_that_never_end]))

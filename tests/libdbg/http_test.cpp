@@ -578,6 +578,45 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
     EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
 }
 
+// A slow command, 2 ms each; a file of them runs for seconds.
+std::atomic<int> g_ticks{0};
+int call_tick(dbgsh_srv_ctx *, int, char **)
+{
+    g_ticks++;
+    os_msleep(2);
+    return 0;
+}
+fvar_item g_tick = {"tick", "takes 2 ms", call_tick};
+
+// A web command ends with its client: the "source" of a client that has
+// gone stops at its next command, and the tool serves on.
+TEST_F(WebTest, SourceEndsWithItsClient)
+{
+    start();
+    static bool added = libsh_call_add(&g_tick) >= 0;
+    ASSERT_TRUE(added);
+    testutil::tmp_dir dir("ticks");
+    std::string ticks = dir / "ticks";
+    FILE *f = fopen(ticks.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    for (int i = 0; i < 5000; ++i) fputs("call tick\n", f);
+    fclose(f);
+    g_ticks = 0;
+    int fd = httptest::dial(port);
+    httptest::send_all(fd, "GET /cmd?command=source%20" + ticks + " HTTP/1.0\r\n\r\n");
+    for (int i = 0; i < 500 && g_ticks.load() < 10; ++i) os_msleep(10);
+    close(fd);
+    const int at = g_ticks.load();
+    int last = -1;
+    for (int i = 0; i < 40 && g_ticks.load() != last; ++i) {
+        last = g_ticks.load();
+        os_msleep(50);
+    }
+    EXPECT_EQ(g_ticks.load(), last);  // it has stopped
+    EXPECT_LT(last - at, 100);
+    EXPECT_EQ(body("/cmd?command=echo%20on"), "[{\"resp\":\"on\\n\\u0000\"}]");
+}
+
 // Connections that trickle their heads: each one opened sends the start of
 // a head at once, then one byte every 300 ms, so that none is closed as
 // silent however long opening the others takes.

@@ -311,6 +311,12 @@ TEST_F(source_files, RunsLinesRepeatsAndLimits)
     std::ofstream(self) << "source " << self << "\n";
     out = run("source " + self);
     EXPECT_NE(out.find("nesting too deep"), std::string::npos);
+    // A FIFO or a device is refused at once, never waited on or read.
+    std::string fifo = file("fifo", "");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(run("source " + fifo), "open:[" + fifo + "] error:not a regular file (a FIFO)\n@");
+    EXPECT_EQ(run("source /dev/zero"), "open:[/dev/zero] error:not a regular file (a character device)\n@");
 }
 
 // Nested files run on the session's thread: the deepest nesting fits a
@@ -410,6 +416,10 @@ TEST_F(source_files, WorkOfOneRunIsBounded)
     std::string over = file("over", text + "echo -n\n");
     EXPECT_EQ(run("source " + over, &rc).substr(0, 27), "error: source stopped after");
     EXPECT_EQ(rc, -1);
+    // Lines that run nothing count too.
+    EXPECT_EQ(run("source " + file("blank", std::string(LIBSH_SOURCE_CMDS_MAX, '\n')), &rc), "@");
+    std::string blanks = file("blanks", std::string(LIBSH_SOURCE_CMDS_MAX + 1, '\n'));
+    EXPECT_EQ(run("source " + blanks, &rc).substr(0, 27), "error: source stopped after");
 }
 
 int g_checks = 0;

@@ -2,11 +2,15 @@
 #define LOG_SRC "src/lib/libapp/app_dbg"
 #include "libapp/app_dbg.h"
 
+#include <cstring>
+
 #include "libapp/libapp.h"
 #include "libdbg/bsv_pipe.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
 #include "libdbg/shell.h"
+#include "libhttpd/api.h"
+#include "libpwd/libpwd.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
@@ -56,6 +60,27 @@ void warn_open(const char *what, const char *hosts, int port, const char *advice
              hosts && hosts[0] ? hosts : "every address", port, advice);
 }
 
+// A browser sends the web login as "user:password" in one Basic
+// credential, of which the tool reads HTTP_AUTH_DECODED_MAX bytes: a
+// login that does not fit can never succeed, and is told at the start.
+// The password's shorter {SHA} form may still fit.
+void check_login_fits(const char *user, const char *pwd)
+{
+    if (!user || !user[0] || !pwd || !pwd[0]) return;
+    char sha_pwd[64];
+    const size_t u = strlen(user), n = u + 1 + strlen(pwd);
+    const size_t sha = u + 1 + strlen(libpwd_sha_pwd(pwd, sha_pwd, sizeof sha_pwd));
+    if (n <= HTTP_AUTH_DECODED_MAX && u < HTTP_AUTH_MAX) return;
+    if (sha <= HTTP_AUTH_DECODED_MAX && u < HTTP_AUTH_MAX)
+        LOG_WARN("http_server_user and http_server_pwd make a login of %zu bytes (\"user:password\"), more than "
+                 "the %zu the web tool reads: only the password's {SHA} form logs in\n",
+                 n, HTTP_AUTH_DECODED_MAX);
+    else
+        LOG_ERR("http_server_user and http_server_pwd make a login of %zu bytes (\"user:password\"), more than "
+                "the %zu the web tool reads: no login can succeed; choose a shorter user or password\n",
+                n, HTTP_AUTH_DECODED_MAX);
+}
+
 }  // namespace
 
 int app_dbg_init(void)
@@ -77,6 +102,7 @@ int app_dbg_start(void)
         debug_http_param p = {0, app_settings.web_title, app_settings.http_server_user,
                               app_settings.http_server_pwd, app_settings.prompt};
         debug_http_server_set_param(&p);
+        check_login_fits(app_settings.http_server_user, app_settings.http_server_pwd);
         if (debug_http_server_init(app_settings.http_server_addr, app_settings.http_server_port) != 0)
             LOG_ERR("debug_http_server_init failed\n");
         else if (!app_settings.http_server_user || !app_settings.http_server_user[0] ||

@@ -41,7 +41,7 @@ bool run_goes_on(dbgsh_srv_ctx *ctx)
         return false;
     }
     libsh_session_check_fn check = g_session_check.load();
-    if (check && !check(ctx)) {
+    if ((check && !check(ctx)) || (ctx->alive && !ctx->alive(ctx))) {
         r.end = run_end::session_gone;
         return false;
     }
@@ -55,7 +55,15 @@ bool run_file(dbgsh_srv_ctx *ctx, FILE *f, const char *path, char *line)
     // An empty line of a file repeats a line of that file: before its first
     // command the previous line would be the "source" line itself.
     ctx->prev_line[0] = 0;
+    source_run &r = t_run;
     while (!ctx->exit_flag && run_goes_on(ctx) && fgets(line, LIBSH_LINE_MAX, f)) {
+        // Every line counts toward the bound, one that runs no command (an
+        // empty one, a comment, a line of NUL bytes) as one.
+        if (r.cmds >= LIBSH_SOURCE_CMDS_MAX) {
+            r.end = run_end::too_many;
+            break;
+        }
+        const u32 before = r.cmds;
         ++lineno;
         size_t n = strlen(line);
         if (n == LIBSH_LINE_MAX - 1 && line[n - 1] != '\n') {
@@ -66,12 +74,14 @@ bool run_file(dbgsh_srv_ctx *ctx, FILE *f, const char *path, char *line)
                 }
                 ctx->printf(ctx->out, "source: %s line %d too long (at most %d characters), skipped\n", path,
                             lineno, (int)LIBSH_LINE_MAX - 1);
+                ++r.cmds;
                 continue;
             }
         }
         exec_commands(ctx, line);
+        if (r.cmds == before) ++r.cmds;
     }
-    return t_run.end == run_end::none;
+    return r.end == run_end::none;
 }
 
 // Depth of the calling thread's run, kept right on every way out.
@@ -108,8 +118,9 @@ int libsh_set_session_check(libsh_session_check_fn fn)
 // "source" runs the lines of its files with the caller's context. A file
 // may source others (itself too), down to kSourceDepthMax levels; the whole
 // run, nested files included, is one command to its caller: one reply, at
-// most LIBSH_SOURCE_CMDS_MAX commands, and it stops when its session ends
-// or the program stops.
+// most LIBSH_SOURCE_CMDS_MAX commands (or lines that run none), and it
+// stops when its session ends or the program stops. Only regular files are
+// read.
 int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv)
 {
     static const char help[] = "source [opt] [file]...\n%s\n-h: Display this help\n";
@@ -137,9 +148,12 @@ int libsh_cmd_source(dbgsh_srv_ctx *ctx, int argc, char **argv)
     depth_guard depth;
     int r = 0;
     for (; i < argc && !ctx->exit_flag; ++i) {
-        FILE *f = os_fopen(argv[i], "r");
+        // A FIFO or a device could keep the run waiting or reading for good.
+        const char *kind = nullptr;
+        FILE *f = os_fopen_regular(argv[i], &kind);
         if (!f) {
-            ctx->printf(ctx->out, "open:[%s] error:%s\n", argv[i], os_strerror());
+            if (kind) ctx->printf(ctx->out, "open:[%s] error:not a regular file (%s)\n", argv[i], kind);
+            else ctx->printf(ctx->out, "open:[%s] error:%s\n", argv[i], os_strerror());
             r = -1;
             break;
         }
