@@ -9,6 +9,7 @@ import os
 import signal
 import socket
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -128,28 +129,48 @@ def web_resp(port, command):
     return json.loads(body)[0]["resp"]
 
 
+def feed_fifo(path, text, timeout=5):
+    """Writes text into the FIFO once a reader has opened it; True when done."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError:
+            time.sleep(0.02)
+            continue
+        os.write(fd, text)
+        os.close(fd)
+        return True
+    return False
+
+
 def case_web_runs_and_files_that_never_end(t):
     sport, wport = e2e.free_port(), e2e.free_port()
     v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=sport, http_port=wport), args=["-q"])
     v.start()
     with v:
         t.check(e2e.wait_port(sport) and e2e.wait_port(wport), "both shells listen")
-        # A FIFO is refused at once from either shell, never waited on.
+        base = e2e.stable_counts(v.proc.pid)
+        # A FIFO is read as its writer sends, from either shell, and answered
+        # as soon as the writer closes it.
         fifo = os.path.join(v.dir, "fifo")
         os.mkfifo(fifo)
-        want = "open:[%s] error:not a regular file (a FIFO)\n" % fifo
         with e2e.ShellConn(sport) as c:
-            t.eq(c.ask("source " + fifo, timeout=5), [want], "tcp: a FIFO is refused")
-        t.eq(web_resp(wport, "source " + fifo), want + "\0", "web: a FIFO is refused")
-        # Runs of files that never end (a device) or end late (1 GiB of NUL
-        # bytes), whose clients leave at once.
-        zeros = os.path.join(v.dir, "zeros")
-        with open(zeros, "wb") as f:
-            f.truncate(1 << 30)
+            c.send("source %s\n" % fifo)
+            t.check(feed_fifo(fifo, b"echo fed\n"), "tcp: the FIFO is opened")
+            t.eq(c.replies(1, timeout=3), ["fed\n"], "tcp: a FIFO answered at once")
+        answer = []
+        asker = threading.Thread(target=lambda: answer.append(web_resp(wport, "source " + fifo)))
+        asker.start()
+        t.check(feed_fifo(fifo, b"echo fed\n"), "web: the FIFO is opened")
+        asker.join(5)
+        t.eq(answer, ["fed\n\0"], "web: a FIFO answered at once")
+        # Runs whose clients leave at once: of a FIFO nobody writes and of a
+        # device that never ends.
         for i in range(48):
             with socket.create_connection(("127.0.0.1", wport), timeout=5) as s:
                 s.sendall(b"GET /cmd?command=source%%20%s HTTP/1.0\r\n\r\n"
-                          % (zeros.encode() if i % 2 else b"/dev/zero"))
+                          % (fifo.encode() if i % 2 else b"/dev/zero"))
         t0 = time.monotonic()
         end = t0 + 2 * e2e.SLOW
         last = cpu_ticks(v.proc.pid)
@@ -160,6 +181,8 @@ def case_web_runs_and_files_that_never_end(t):
             idle, last = now - last <= 2, now
         t.check(idle, "the tool is idle within 2 s (%.2f s)" % (time.monotonic() - t0))
         t.eq(web_resp(wport, "echo next"), "next\n\0", "the next request is served")
+        # Idle request threads end after 2 s.
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=6), base, "threads and descriptors back")
 
 
 sys.exit(e2e.Checks().run([case_one_reply_per_command, case_work_is_bounded,

@@ -403,6 +403,21 @@ const char *file_kind(mode_t m)
 
 }  // namespace
 
+int os_open_nowait(const char *path, struct stat *st)
+{
+    npath n(path);
+    if (!n) return -1;
+    int fd = open(n.p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
 FILE *os_fopen_regular(const char *path, const char **kind)
 {
     const char *dummy;
@@ -411,19 +426,17 @@ FILE *os_fopen_regular(const char *path, const char **kind)
     npath n(path);
     if (!n) return nullptr;
     // The type is known before the open (opening some devices acts on
-    // them) and checked again on what was opened, which a non-blocking
-    // open never waits for.
+    // them) and checked again on what was opened.
     struct stat st;
     if (stat(n.p, &st) == 0 && !S_ISREG(st.st_mode)) {
         *kind = file_kind(st.st_mode);
         return nullptr;
     }
-    int fd = open(n.p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = os_open_nowait(n.p, &st);
     if (fd < 0) return nullptr;
     FILE *f = nullptr;
     int e = 0;
-    if (fstat(fd, &st) != 0) e = errno;
-    else if (!S_ISREG(st.st_mode)) *kind = file_kind(st.st_mode);
+    if (!S_ISREG(st.st_mode)) *kind = file_kind(st.st_mode);
     else if (fcntl(fd, F_SETFL, O_RDONLY) != 0 || !(f = fdopen(fd, "r"))) e = errno;
     if (!f) {
         close(fd);
