@@ -16,6 +16,7 @@
 #include "common/fd_limit.h"
 #include "common/log_capture.h"
 #include "common/tmp_dir.h"
+#include "common/tmp_file.h"
 #include "common/udp_collector.h"
 #include "libdbg/addr_count.h"
 #include "libdbg/http.h"
@@ -579,6 +580,31 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
     std::string b = body("/cmd?command=source%20" + self);
     body("/cmd?command=set%20log.level%20info");
     EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
+}
+
+// A slow command of a sourced file, 2 ms each.
+std::atomic<int> g_ticks{0};
+fvar_item g_tick = {"tick", "takes 2 ms", [](dbgsh_srv_ctx *, int, char **) { return ++g_ticks, os_msleep(2), 0; }};
+
+// A web "source" whose client has gone stops at its next command.
+TEST_F(WebTest, SourceEndsWithItsClient)
+{
+    start();
+    static bool added = libsh_call_add(&g_tick) >= 0;
+    ASSERT_TRUE(added);
+    std::string lines;
+    for (int i = 0; i < 5000; ++i) lines += "call tick\n";
+    std::string ticks = testutil::tmp_file("web", "ticks", lines);
+    int fd = httptest::dial(port);
+    httptest::send_all(fd, "GET /cmd?command=source%20" + ticks + " HTTP/1.0\r\n\r\n");
+    for (int i = 0; i < 500 && g_ticks.load() < 10; ++i) os_msleep(10);
+    close(fd);
+    const int at = g_ticks.load();
+    int last = -1;
+    for (int i = 0; i < 40 && g_ticks.load() != last; ++i, os_msleep(50)) last = g_ticks.load();
+    EXPECT_EQ(g_ticks.load(), last);  // it has stopped
+    EXPECT_LT(last - at, 100);
+    unlink(ticks.c_str());
 }
 
 // Connections that trickle their heads: each one opened sends the start of

@@ -2,11 +2,15 @@
 #define LOG_SRC "src/lib/libapp/app_dbg"
 #include "libapp/app_dbg.h"
 
+#include <cstring>
+
 #include "libapp/libapp.h"
 #include "libdbg/bsv_pipe.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
 #include "libdbg/shell.h"
+#include "libhttpd/api.h"
+#include "libpwd/libpwd.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
@@ -67,6 +71,27 @@ bool daemon_stops(const char *what, int port)
     return true;
 }
 
+// A browser sends the web login as "user:password" in one Basic
+// credential, of which the tool reads HTTP_AUTH_DECODED_MAX bytes: a
+// login that does not fit can never succeed, and is told at the start.
+// The password's shorter {SHA} form may still fit.
+void check_login_fits(const char *user, const char *pwd)
+{
+    if (!user || !user[0] || !pwd || !pwd[0]) return;
+    char sha_pwd[64];
+    const size_t u = strlen(user), n = u + 1 + strlen(pwd);
+    const size_t sha = u + 1 + strlen(libpwd_sha_pwd(pwd, sha_pwd, sizeof sha_pwd));
+    if (n <= HTTP_AUTH_DECODED_MAX && u < HTTP_AUTH_MAX) return;
+    if (sha <= HTTP_AUTH_DECODED_MAX && u < HTTP_AUTH_MAX)
+        LOG_WARN("http_server_user and http_server_pwd make a login of %zu bytes (\"user:password\"), more than "
+                 "the %zu the web tool reads: only the password's {SHA} form logs in\n",
+                 n, HTTP_AUTH_DECODED_MAX);
+    else
+        LOG_ERR("http_server_user and http_server_pwd make a login of %zu bytes (\"user:password\"), more than "
+                "the %zu the web tool reads: no login can succeed; choose a shorter user or password\n",
+                n, HTTP_AUTH_DECODED_MAX);
+}
+
 }  // namespace
 
 int app_dbg_init(void)
@@ -105,6 +130,7 @@ int app_dbg_start(void)
     // The log's files open only now: a daemon that did not get its ports
     // (another one started at the same instant has them) never touches them.
     log2_outputs_hold(0);
+    if (web) check_login_fits(s.http_server_user, s.http_server_pwd);
     if (web && (!s.http_server_user || !s.http_server_user[0] || !s.http_server_pwd || !s.http_server_pwd[0]))
         warn_open("web debug tool", s.http_server_addr, s.http_server_port, "set http_server_user and http_server_pwd");
     if (shell)

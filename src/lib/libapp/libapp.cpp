@@ -20,6 +20,7 @@
 #include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_opt.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/tframe/app.h"
 
 namespace {
@@ -61,7 +62,7 @@ int app_opt_parse(int argc, char **argv)
             if (app_settings.kv_table || strcmp(optarg, "list") == 0)
                 os_opt_kv_get(app_settings.kv_table, optarg);
             else
-                LOG_ERR("-s %s: this program has no settable keys\n", optarg);
+                LOG_ERR("-s %s: this program has no settable keys\n", str_log_esc<1024>(optarg).c_str());
             break;
         case 'v':
             printf("%s\n", g_app.app_ver ? g_app.app_ver : "");

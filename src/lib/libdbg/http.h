@@ -83,8 +83,9 @@ char *http_log_stat(void);
 // The records queued since the previous call, as a JSON array, into out.
 void http_log_get_json(const char *token, char *out, size_t size);
 
-// Runs a command line and writes the JSON answer into out.
-int http_exec_cmd(const char *cmd, char *out, size_t size);
+// Runs a command line and writes the JSON answer into out. A "source" it
+// runs stops once from's client has gone (from may be NULL).
+int http_exec_cmd(const char *cmd, char *out, size_t size, httpd_request *from = nullptr);
 // Escapes len bytes of src as the body of a JSON string into out (room
 // bytes, a NUL always written): escapes and UTF-8 sequences are never cut,
 // bytes that are not UTF-8 become \u00XX. The bytes of src taken go to
