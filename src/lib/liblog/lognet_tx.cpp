@@ -32,6 +32,7 @@ constexpr int kLookupMs = 3000;     // time for a name to be found
 constexpr u64 kBackoffMs = 3000;    // between two connection attempts that fail
 constexpr u64 kTellMs = 10000;      // a faltering peer is told at most this often
 constexpr u64 kCrashWaitMs = 1000;  // what a crash report waits for the sender
+constexpr int kNapMs = 1;           // the sender's wait for more before it sleeps
 constexpr size_t kMsgSize = 1536;
 constexpr size_t kCap = LOG_NET_TX_RING;
 constexpr int kNotes = 8;
@@ -356,6 +357,7 @@ i64 sender_proc(void *arg)
     log_net_tx *tx = (log_net_tx *)arg;
     tx->tid.store(os_gettid());
     u64 next_try = 0, up_since = 0;
+    bool napped = false;
     for (;;) {
         u8 stop = tx->stop.load(std::memory_order_acquire);
         if (stop == kStopNow || (stop == kDrain && wait_left(tx) == 0)) break;
@@ -396,10 +398,18 @@ i64 sender_proc(void *arg)
             pthread_guard g(&tx->lock);
             from = tx->out.load(std::memory_order_relaxed);
             avail = (size_t)(tx->in - from);
-            tx->sleeping = avail == 0;
+            tx->sleeping = avail == 0 && napped;
         }
         if (!avail) {
             if (stop == kDrain) break;
+            // A short nap first, which records logged meanwhile do not
+            // end: under a stream of records the threads that log then
+            // seldom need to wake the sender (a system call each).
+            napped = !napped;
+            if (napped) {
+                wait_on(tx, -1, 0, kNapMs);
+                continue;
+            }
             // Idle: a stream whose peer hangs up is closed now, not at the
             // next record (whose first bytes would go down with it).
             short ev = wait_on(tx, tx->stream ? tx->sock : -1, POLLIN | POLLRDHUP, -1);
@@ -412,6 +422,7 @@ i64 sender_proc(void *arg)
             }
             continue;
         }
+        napped = false;
         // A stream takes all that waits at once; a datagram is one message.
         size_t n = tx->stream ? avail : first_message(tx, from, avail);
         struct iovec v[2];
