@@ -5,7 +5,8 @@
 // filled); the same with a size limit (none, 2 MiB, 16 KiB) against spdlog's
 // rotating_file_sink_mt with one backup file; the halving of a full 2 MiB
 // file against the plain move of its newest half (read it, reopen the file
-// emptied, write it back); the worst record during halvings; pcap records
+// emptied, write it back); one open of a log six directories deep against
+// open(2); the worst record during halvings; pcap records
 // at a limit; and what a record costs while the file cannot be written (a
 // full disk), next to the same record with the console alone.
 #include <benchmark/benchmark.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -235,6 +237,56 @@ void BM_halve_2mib_move(benchmark::State &state)
 BENCHMARK(BM_halve_2mib_move)
     ->Name("halve_2mib@read_reopen_write")
     ->Unit(benchmark::kMicrosecond);
+
+// One open of a log six directories below "/" as the file output opens it
+// (every step judged), against open(2) of the same path: a reopen follows
+// every move or removal of the file.
+std::string deep_log()
+{
+    std::string path = dir();
+    for (const char *d : {"/a", "/b", "/c", "/d"}) mkdir((path += d).c_str(), 0755);
+    return path + "/v.log";
+}
+
+void deep_done(std::string path)
+{
+    unlink(path.c_str());
+    for (int i = 0; i < 4; ++i) rmdir((path = path.substr(0, path.rfind('/'))).c_str());
+}
+
+void BM_open_deep_vk(benchmark::State &state)
+{
+    std::string path = deep_log();
+    for (auto _ : state) {
+        fd_log_place at;
+        fd_log_place_init(&at);
+        int fd = fd_open_log(path.c_str(), O_RDWR | O_CREAT | O_APPEND, 0644, false, &at);
+        if (fd < 0) {
+            state.SkipWithError("fd_open_log");
+            break;
+        }
+        close(fd);
+        fd_log_place_close(&at);
+    }
+    deep_done(path);
+}
+BENCHMARK(BM_open_deep_vk)->Name("open_6_deep@vk");
+
+void BM_open_deep_open(benchmark::State &state)
+{
+    std::string path = deep_log();
+    state.SetLabel("open(2) + close(2) of the same path");
+    for (auto _ : state) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            state.SkipWithError("open");
+            break;
+        }
+        close(fd);
+    }
+    deep_done(path);
+}
+BENCHMARK(BM_open_deep_open)->Name("open_6_deep@open");
 
 // Records at a limit (2 MiB, 16 KiB): the slowest single record is one that
 // halves the file; its time and the mean go out as result lines.

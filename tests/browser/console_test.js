@@ -1,8 +1,10 @@
 // Drives the web tool's console page in headless Chromium: the console's
 // first screen, a command in the console view, a record in the log view, a
-// variable changed in the configuration view; a page of another origin that
-// tries commands and changes, and a command's answer opened as a page,
-// which must run no script. A screenshot is kept in the work directory.
+// variable changed in the configuration view; the console at the machine's
+// name and an IPv4-mapped address, to which Chromium sends no Sec-Fetch-*;
+// a page of another origin, sending no Referer, that tries commands and
+// changes at each address, and a command's answer opened as a page, which
+// must run no script. A screenshot is kept in the work directory.
 //   node console_test.js <vkto> <work directory>
 "use strict";
 const { spawn } = require("child_process");
@@ -10,6 +12,7 @@ const fs = require("fs");
 const http = require("http");
 const net = require("net");
 const os = require("os");
+const dns = require("dns");
 const path = require("path");
 const puppeteer = require("puppeteer-core");
 
@@ -51,30 +54,41 @@ async function waitPort(port) {
   throw new Error("vkto never answered on " + port);
 }
 
-function startVkto(port) {
+function startVkto(port, addrs) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vkto_browser_"));
   fs.copyFileSync(vktoExe, path.join(dir, "vkto"));
   fs.chmodSync(path.join(dir, "vkto"), 0o755);
   fs.writeFileSync(path.join(dir, "vkto.ini"),
-    "[debug]\nshell_server_port=0\nhttp_server_port=" + port + "\nhttp_server_addr=127.0.0.1\n\n[log]\nlevel=info\n");
+    "[debug]\nshell_server_port=0\nhttp_server_port=" + port + "\nhttp_server_addr=" + addrs +
+    "\n\n[log]\nlevel=info\n");
   const proc = spawn(path.join(dir, "vkto"), ["-q"], { cwd: dir, stdio: ["pipe", "ignore", "ignore"] });
   return { proc, dir };
 }
 
-// A page of another origin (127.0.0.2) that tries the tool's commands and
-// changes with images, fetch (one with a non-ASCII Accept value) and a
-// form; its title becomes "tried" once
-// every attempt has had its answer. Served until close().
-async function startOtherSite(vktoPort) {
+// A page of another origin (127.0.0.2) without a Referer that tries the
+// tool's commands and changes with images, fetch (one with a non-ASCII
+// Accept value) and a form, and at each of the tool's addresses (tools)
+// sets a shell variable through an image, a frame and a no-cors fetch;
+// its title becomes "tried" once every attempt has had its answer. Served
+// until close().
+async function startOtherSite(tools) {
   const port = await freePort("127.0.0.2");
-  const tool = "http://127.0.0.1:" + vktoPort;
-  const page = `<!DOCTYPE html><html><body>
+  const tool = tools[0];
+  const tries = tools.flatMap((t, i) => ["img", "iframe", "fetch"].map((e) =>
+    [e, t + "/cmd?command=hit_" + e + i + "%3D1"]));
+  const page = `<!DOCTYPE html><html><head><meta name="referrer" content="no-referrer"></head><body>
 <iframe name="sink" id="sink"></iframe>
 <form id="f" action="${tool}/update" method="GET" target="sink">
 <input name="name" value="log.level"><input name="value" value="verb"></form>
 <script>
-let pending = 6;
+let pending = 6 + ${tries.length};
 const done = () => { if (--pending === 0) document.title = "tried"; };
+for (const [e, url] of ${JSON.stringify(tries)}) {
+  if (e === "fetch") { fetch(url, { mode: "no-cors" }).then(done, done); continue; }
+  const el = document.body.appendChild(document.createElement(e));
+  el.onload = el.onerror = done;
+  el.src = url;
+}
 for (const src of ["${tool}/cmd?command=call%20null", "${tool}/update?name=log.level&value=verb"]) {
   const img = new Image();
   img.onload = img.onerror = done;
@@ -111,7 +125,13 @@ async function logLevel(port) {
 
 async function main() {
   const port = await freePort();
-  const vkto = startVkto(port);
+  // The machine's name when it resolves to a loopback address (listened on too).
+  const own = await dns.promises.lookup(os.hostname(), { family: 4 }).catch(() => ({ address: "" }));
+  const named = own.address.startsWith("127.");
+  if (!named) console.log("skip: the machine's name " + os.hostname() + " does not resolve to a loopback address");
+  const vkto = startVkto(port, named && own.address !== "127.0.0.1" ? "127.0.0.1," + own.address : "127.0.0.1");
+  const tools = ["127.0.0.1", "[::ffff:127.0.0.1]"].concat(named ? [os.hostname()] : [])
+    .map((h) => "http://" + h + ":" + port);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "vkto_chromium_"));
   let browser = null;
   let failed = null;
@@ -136,7 +156,7 @@ async function main() {
     console.log("ok: the console opens with the prompt and a hint");
 
     // Another origin's page tries a crash and a change: nothing happens.
-    const other = await startOtherSite(port);
+    const other = await startOtherSite(tools);
     const attack = await browser.newPage();
     attack.setDefaultTimeout(STEP_MS);
     await attack.goto(other.url, { waitUntil: "load" });
@@ -147,7 +167,20 @@ async function main() {
     const alive = await get(port, "/cmd?command=echo%20alive");
     if (!alive.includes("alive")) throw new Error("vkto does not answer: " + alive);
     if ((await logLevel(port)) !== "info") throw new Error("another site changed log.level");
-    console.log("ok: another origin's page ran nothing and changed nothing");
+    const env = await get(port, "/cmd?command=env");
+    if (env.includes("hit_")) throw new Error("another site set " + env.match(/hit_\w+/g).join(" "));
+    console.log("ok: another origin's page ran nothing and changed nothing at " + tools.join(", "));
+
+    for (const tool of tools.slice(1)) {  // addresses Chromium does not trust
+      const at = await browser.newPage();
+      await at.goto(tool + "/", { waitUntil: "load" });
+      await at.type("#cmd", "echo at " + tool);
+      await at.keyboard.press("Enter");
+      await at.waitForFunction((t) => document.getElementById("console-out").lastElementChild.textContent === t,
+        { timeout: STEP_MS }, "at " + tool);
+      await at.close();
+      console.log("ok: the console works at " + tool);
+    }
 
     // A command's answer opened as a page runs no script.
     const shown = await browser.newPage();

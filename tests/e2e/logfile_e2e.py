@@ -179,8 +179,11 @@ def other_user_fault_runs(exe, name):
     d) is told and for a second more (a second attempt), the way mended,
     records until the file tells that it opened. Yields, once the program
     has ended through its standard input, (what, the bytes of the root file
-    (0600, "not a log\n") the fault aims at before the mend, times the
-    refusal was told on standard error, the file's bytes, its path)."""
+    (0600, "not a log\n") the fault aims at before the mend and " +NAME"
+    for each entry made beside it, times the refusal was told on standard
+    error, the file's bytes, its path). Some faults lie elsewhere ("open",
+    a root directory of OTHER_UID's group that others or the group may
+    write)."""
     def vkdir(d):
         return os.path.join(d, "x", "vkdir")
 
@@ -195,21 +198,38 @@ def other_user_fault_runs(exe, name):
         for path in (vkdir(d), os.path.join(vkdir(d), name)):
             os.lchown(path, OTHER_UID, OTHER_UID)
 
+    def their_link(d, to, link):
+        os.symlink(os.path.join(d, to), link)
+        os.lchown(link, OTHER_UID, OTHER_UID)
+
     def lay(d, kind):
         os.mkdir(os.path.join(d, "x"))
         os.chmod(os.path.join(d, "x"), 0o1777)
         path = victim_file(os.path.join(d, "victim"))
-        if kind == "link":  # its link to a root 0700 directory
+        if kind in ("link", "0777", "parent"):  # a root 0700 directory, its link to it
             os.mkdir(os.path.join(d, "secret"), 0o700)
-            os.symlink(os.path.join(d, "secret"), vkdir(d))
-            os.lchown(vkdir(d), OTHER_UID, OTHER_UID)
-            return victim_file(os.path.join(d, "secret", name))
-        own_dir(d) if kind == "own" else os.mkdir(vkdir(d))
+            path = victim_file(os.path.join(d, "secret", name))
+        if kind in ("0777", "0775"):
+            os.mkdir(os.path.join(d, "open"))
+            os.chmod(os.path.join(d, "open"), int(kind, 8))
+            os.chown(os.path.join(d, "open"), 0, OTHER_UID)
+        if kind in ("link", "0777"):
+            their_link(d, "secret", vkdir(d) if kind == "link" else os.path.join(d, "open", "sub"))
+        elif kind == "0775":  # a group member's link at the name
+            their_link(d, "victim", os.path.join(d, "open", name))
+        else:
+            own_dir(d) if kind == "own" else os.makedirs(os.path.join(vkdir(d), "sub"))
         return path
 
     def remake(d):  # the directory vanishes, the other user is first
         shutil.rmtree(vkdir(d))
         own_dir(d)
+
+    def remake_parent(d):  # with its link to root's directory as sub
+        shutil.rmtree(vkdir(d))
+        os.mkdir(vkdir(d))
+        os.chown(vkdir(d), OTHER_UID, OTHER_UID)
+        their_link(d, "secret", os.path.join(vkdir(d), "sub"))
 
     def mend_dir(d):
         os.unlink(os.path.join(vkdir(d), name))
@@ -219,29 +239,46 @@ def other_user_fault_runs(exe, name):
         os.unlink(vkdir(d))
         os.mkdir(vkdir(d))
 
+    def mend_sub(top):  # root's 0755 directory with the directory sub
+        os.unlink(os.path.join(top, "sub"))
+        os.mkdir(os.path.join(top, "sub"))
+        os.chown(top, 0, 0)
+        os.chmod(top, 0o755)
+
     owned = "the directory %%s/x/vkdir is owned by uid %d" % OTHER_UID
     linked = "%%s/x/vkdir is a symbolic link of uid %d in a sticky directory that others may write" % OTHER_UID
     file = "file=x/vkdir/%s\n" % name
-    faults = [("another user's directory", "file_dir=x/vkdir\nfile=%s\n" % name, lambda d: lay(d, "own"), None,
-               mend_dir, owned),
-              ("another user's link to a directory", file, lambda d: lay(d, "link"), None, mend_link, linked),
-              ("a vanished directory made by another user", file, lambda d: lay(d, "root"), remake, mend_dir, owned)]
+    faults = [("another user's directory", "file_dir=x/vkdir\nfile=%s\n" % name, "own", None, mend_dir, owned),
+              ("another user's link to a directory", file, "link", None, mend_link, linked),
+              ("a vanished directory made by another user", file, "root", remake, mend_dir, owned),
+              ("a vanished parent made again by another user with a link", "file=x/vkdir/sub/%s\n" % name, "parent",
+               remake_parent, lambda d: mend_sub(vkdir(d)), owned),
+              ("another user's link in a root 0777 directory", "file=open/sub/%s\n" % name, "0777", None,
+               lambda d: mend_sub(os.path.join(d, "open")), "the directory %s/open may be written by others and is "
+               "not sticky"),
+              ("a group member's link at the name", "file=open/%s\n" % name, "0775", None,
+               lambda d: os.unlink(os.path.join(d, "open", name)), "a symbolic link in a directory that its group "
+               "may write"),
+              ("file_dir made through another user's link", "file_dir=x/vkdir/a\nfile=%s\n" % name, "link", None,
+               lambda d: (mend_link(d), os.mkdir(os.path.join(vkdir(d), "a"))), linked)]
 
     def data(path):
         return pathlib.Path(path).read_bytes() if os.path.isfile(path) else b""
-    for what, extra, plant, spoil, mend, why in faults:
+    for what, extra, kind, spoil, mend, why in faults:
         victim = []
-        v, port = start_shell(exe, plant=lambda d: victim.append(plant(d)), extra=extra)
+        v, port = start_shell(exe, plant=lambda d: victim.append(lay(d, kind)), extra=extra)
         with v:
-            path = os.path.join(v.dir, "x", "vkdir", name)
-            told = cannot_open_text(path, why % v.dir).encode()
+            path = os.path.join(v.dir, *re.findall(r"=(.*)\n", extra))
+            told = cannot_open_text(path, why.replace("%s", v.dir)).encode()
             with ShellConn(port) as s:
                 if spoil:
                     tlog_until(v, s, lambda: b"log_crit2" in data(path))
                     spoil(v.dir)
                 tlog_until(v, s, lambda: told in v.err)
                 tlog_until(v, s, lambda: False, seconds=1.5)
-                kept = data(victim[0])
+                beside = os.path.dirname(victim[0])
+                kept = data(victim[0]) + b"".join(b" +" + n.encode() for n in os.listdir(beside)
+                                                  if beside != v.dir and n != name)
                 mend(v.dir)
                 tlog_until(v, s, lambda: b"opened after" in data(path))
             v.close_stdin()

@@ -11,6 +11,7 @@ import vkto_e2e as e2e
 
 ARGS = e2e.parse_args()
 BANNER = b"vkto-linux-powerpc64le"
+FIFO = "fifo"
 
 
 def run_with(files, args=(), timeout=20):
@@ -21,6 +22,8 @@ def run_with(files, args=(), timeout=20):
         path = os.path.join(v.dir, name)
         if data is None:
             os.mkdir(path)
+        elif data is FIFO:
+            os.mkfifo(path)
         else:
             with open(path, "wb") as f:
                 f.write(data)
@@ -86,6 +89,9 @@ def case_directory(t):
     rc, out, err, d = run_with({"conf.d.ini": None, "vkto.ini": e2e.ini_text().encode()},
                                ["-c", "conf.d.ini"])
     refused(t, "-c directory", rc, err, "conf.d.ini", "is a directory")
+    for args in (["-c", "pipe.ini"], ["-c", "pipe.ini", "-p"]):
+        rc, out, err, d = run_with({"pipe.ini": FIFO, "vkto.ini": e2e.ini_text().encode()}, args, timeout=10)
+        refused(t, " ".join(args) + " (a FIFO)", rc, err, "pipe.ini", "is a FIFO, not a regular file")
 
 
 def case_wrong_name(t):

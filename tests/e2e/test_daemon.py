@@ -1,8 +1,10 @@
-"""Daemon mode end to end: vkto -d returns at once and keeps none of the
-caller's descriptors, the daemon answers -e clients where its shell listens
-and stops on "exit", and client calls leave its log file alone."""
+"""Daemon mode end to end: vkto -d returns once the daemon serves and keeps
+none of the caller's descriptors, a second start right behind it is
+refused, the daemon answers -e clients where its shell listens and stops
+on "exit", and client calls leave its log file alone."""
 import os
 import select
+import shutil
 import socket
 import subprocess
 import sys
@@ -149,4 +151,38 @@ def case_daemon_lifecycle(t):
         v.cleanup()
 
 
-sys.exit(e2e.Checks().run([case_daemon_lifecycle]))
+def case_back_to_back(t):
+    # Two starts in a row on one core: the first returns once it serves,
+    # the second finds it and touches nothing of it.
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=e2e.free_port(), http_port=e2e.free_port(),
+                                             log_level="dbg", extra="file=daemon.log\n"))
+    log = os.path.join(v.dir, "daemon.log")
+    pin = ["taskset", "-c", "0"] if shutil.which("taskset") else []
+    try:
+        # From one shell: a start from Python comes too late to meet the race.
+        both = '"$0" -q -d 2>/dev/null; echo $?; exec "$0" -q -l info -d'
+        r = subprocess.run(pin + ["sh", "-c", both, v.exe], cwd=v.dir, capture_output=True, timeout=20,
+                           stdin=subprocess.DEVNULL, text=True)
+        rc, out, err = r.returncode, r.stdout, r.stderr
+        info = run(v, ["-q", "-e", "show info"])
+        t.eq((out, rc, info[0]), ("0\n", 1, 0), "statuses of -d, the second -d and -e show info")
+        t.contains(info[1], "ver=", "the first daemon answers at once")
+        t.contains(err, "Can only run one instance", "the second is refused")
+        t.eq(err.count("app_priv_check_instance()"), err.count("\n"), "the refusal is all it says: %r" % err)
+        with open(log, errors="replace") as f:
+            kept = f.read()
+        t.check("Can only run one instance" not in kept and "run_as_daemon loop" in kept,
+                "the first one's log, not the second's")
+        t.eq(len(find_pids(v.exe)), 1, "one daemon runs")
+        t.eq(run(v, ["-q", "-e", "exit"])[0], 0, "-e exit status")
+        end = time.monotonic() + 5 * e2e.SLOW
+        while find_pids(v.exe) and time.monotonic() < end:
+            time.sleep(0.01)
+        t.eq(find_pids(v.exe), [], "the daemon ended after exit")
+    finally:
+        for p in find_pids(v.exe):
+            os.kill(p, 9)
+        v.cleanup()
+
+
+sys.exit(e2e.Checks().run([case_daemon_lifecycle, case_back_to_back]))

@@ -366,6 +366,28 @@ def case_shared_directory(t):
             kept = len([l for l in lines if l.endswith(" mish2 call_tlog(): log_crit2")])
             t.check(dropped and int(dropped.group(1)) + 5 * kept == 5 * asked,
                     "%s: %d requests, %d kept, the drop line %r" % (what, asked, kept, lines[1:2]))
+    # /dev/stdout on a file removed before the start writes that very file
+    # (the link's text is "PATH (deleted)").
+    with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=/dev/stdout\n"), args=["-q"]) as v:
+        fd = os.open(os.path.join(v.dir, "out.txt"), os.O_RDWR | os.O_CREAT, 0o644)
+        os.unlink(os.path.join(v.dir, "out.txt"))
+        subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", stdout=fd, stderr=subprocess.DEVNULL, timeout=30)
+        t.contains(os.pread(fd, 1 << 20, 0).decode(errors="replace"), "call_tlog(): log_crit2", "the deleted file written")
+        os.close(fd)
+        t.eq(sorted(os.listdir(v.dir)), ["vkto", "vkto.ini"], "no file made after the link's text")
+    # In a user namespace (unshare -r) "/" and /tmp show as owned by the
+    # overflow uid: taken as root's, the way is sound.
+    ns = ["setpriv", "--reuid=%d" % lf.OTHER_UID, "--regid=%d" % lf.OTHER_UID, "--clear-groups"] * (not os.geteuid())
+    ns += ["unshare", "-r"]
+    if subprocess.run(ns + ["true"], capture_output=True).returncode != 0:
+        SKIPPED.append("no user namespace for this user (unshare -r)")
+    else:
+        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_dir=logs\nfile=ns.log\n"), args=["-q"]) as v:
+            for p in (v.dir, v.exe, v.exe + ".ini") * (not os.geteuid()):
+                os.chown(p, lf.OTHER_UID, lf.OTHER_UID)
+            r = subprocess.run(ns + [v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
+            path = os.path.join(v.dir, "logs", "ns.log")
+            t.check("log_crit2" in (read(path) if os.path.isfile(path) else ""), "in a user namespace: %r" % r.stderr)
     # Another user's directory on the way, its link to root's directory in
     # the sticky one, and a vanished directory that another user made again
     # first: the file is refused (told once, tried again once a second, the

@@ -56,6 +56,10 @@ def case_s_list_and_bad_pairs(t):
     t.contains(err, "nokey syntax error Example: k=v", "-s syntax error text")
     rc, out, err = run(["-s", "zzz=1", "-p"])
     t.contains(err, "unsupported key [zzz]", "-s unknown key text")
+    rc, out, err = run(["-s", "ke\x1b[31my=1", "-c", "a\x1bb.ini", "-p"])
+    t.contains(err, "unsupported key [ke\\x1b\\x5b31my]", "-s key escaped")
+    t.contains(err, "/a\\x1bb.ini not found", "-c path escaped")
+    t.check("\x1b[31my" not in err and "a\x1bb" not in err, "nothing raw on standard error: %r" % err)
     # A port that is no number is told as the INI tells it, and 0 (or the
     # number in front) is used.
     for value, why, used in (("abc", "is not a number", 0), ("", "is not a number", 0),

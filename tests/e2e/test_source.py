@@ -2,11 +2,16 @@
 'source' command (one reply, one NUL) on standard input, over TCP and
 through the -e client; and one top-level 'source' is bounded in work
 (self-sourcing files with fan-out 2 and 3), stopping when its client leaves
-or the program stops."""
+or the program stops; from the web too, and never on a FIFO or a device."""
+import http.client
+import json
 import os
 import signal
+import socket
 import sys
+import threading
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vkto_e2e as e2e
@@ -110,5 +115,46 @@ def case_client_leaves_and_program_stops(t):
             c.close()
 
 
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])  # utime + stime
+
+
+def web_resp(port, command):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    c.request("GET", "/cmd?command=" + urllib.parse.quote(command))
+    return json.loads(c.getresponse().read())[0]["resp"]
+
+
+def case_web_runs_and_files_that_never_end(t):
+    sport, wport = e2e.free_port(), e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=sport, http_port=wport), args=["-q"])
+    v.start()
+    with v:
+        t.check(e2e.wait_port(sport) and e2e.wait_port(wport), "both shells listen")
+        base = e2e.stable_counts(v.proc.pid)
+        # A FIFO is read as its writer sends, from either shell.
+        fifo = os.path.join(v.dir, "fifo")
+        os.mkfifo(fifo)
+        feed = lambda: threading.Thread(target=lambda: open(fifo, "w").write("echo fed\n"), daemon=True).start()
+        feed()
+        with e2e.ShellConn(sport) as c:
+            t.eq(c.ask("source " + fifo, timeout=3), ["fed\n"], "tcp: a FIFO answered at once")
+        feed()
+        t.eq(web_resp(wport, "source " + fifo), "fed\n\0", "web: a FIFO answered at once")
+        # Runs whose clients leave at once: of a FIFO nobody writes, and of
+        # a device that never ends.
+        for i in range(48):
+            with socket.create_connection(("127.0.0.1", wport), timeout=5) as s:
+                s.sendall(b"GET /cmd?command=source%%20%s HTTP/1.0\r\n\r\n" % (fifo if i % 2 else "/dev/zero").encode())
+        t0 = time.monotonic()
+        e2e.settled(lambda: cpu_ticks(v.proc.pid), timeout=3)
+        took = time.monotonic() - t0
+        t.check(took < 2 * e2e.SLOW, "the tool is idle within 2 s (%.2f s)" % took)
+        t.eq(web_resp(wport, "echo next"), "next\n\0", "the next request is served")
+        # Idle request threads end after 2 s.
+        t.eq(e2e.wait_counts(v.proc.pid, base, timeout=6), base, "threads and descriptors back")
+
+
 sys.exit(e2e.Checks().run([case_one_reply_per_command, case_work_is_bounded,
-                           case_client_leaves_and_program_stops]))
+                           case_client_leaves_and_program_stops, case_web_runs_and_files_that_never_end]))

@@ -172,11 +172,71 @@ def case_dead_tcp_receiver(t, exe):
         rs.stop()
 
 
+def case_stalled_tcp_peer(t, exe):
+    # A peer that takes the connection and reads nothing for a while: no
+    # command waits for it; once it reads, a warn note says how many records
+    # were dropped, and the log file tells the same count.
+    import socket
+    lst = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    lst.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    lst.bind(("127.0.0.1", 0))
+    lst.listen(4)
+    url = "tcp://127.0.0.1:%d" % lst.getsockname()[1]
+    v, shell = e2e.start_shell(exe, log_level="verb", extra="syslog=%s\nfile=vkto.log\nfile_size=64M\n" % url)
+    with v:
+        stop = threading.Event()
+        d = threading.Thread(target=lambda: [v._pump(0.05) for _ in iter(stop.is_set, True)])
+        d.start()
+        try:
+            with e2e.ShellConn(shell) as s:
+                s.ask("call tlog")
+                lst.settimeout(10 * e2e.SLOW)
+                peer, _ = lst.accept()
+                # Each request runs 200 commands of 8 records each: the
+                # buffers on the way (some MiB) fill within 48 requests.
+                times, start = [], time.monotonic()
+                while (time.monotonic() < start + 2.5 or len(times) < 48) and time.monotonic() < start + 20 * e2e.SLOW:
+                    t0 = time.monotonic()
+                    s.ask(";".join(["call tlog"] * 200), n=200, timeout=5)
+                    times.append(time.monotonic() - t0)
+                t.check(max(times) < 0.9 * e2e.SLOW, "no request waits for the peer: worst %.3f s of %d"
+                        % (max(times), len(times)))
+                got, end = b"", time.monotonic() + 10 * e2e.SLOW
+                peer.settimeout(0.05)
+                while b"log records dropped" not in got and time.monotonic() < end:
+                    s.ask("call tlog")
+                    try:
+                        while True:
+                            b = peer.recv(1 << 20)
+                            if not b:
+                                break
+                            got += b
+                    except socket.timeout:
+                        pass
+                notes = [int(n) for n in re.findall(rb"<12>[^\0]* tag\[\d+\]: (\d+) log records dropped: syslog "
+                                                   + re.escape(url.encode()) + rb" could not take them \(", got)]
+                t.check(notes and notes[0] > 0, "the note of the drops arrives (%d requests): %r" % (len(times), got[-300:]))
+                path = os.path.join(v.dir, "vkto.log")
+                told = []
+                while notes and told[:1] != notes[:1] and time.monotonic() < end:
+                    s.ask("call tlog")
+                    with open(path, "rb") as f:
+                        told = [int(n) for n in re.findall(rb" WARN  \d+ --- \[[^]]*\] tag (\d+) log records "
+                                                           rb"dropped: syslog " + re.escape(url.encode()), f.read())]
+                t.eq(told[:1], notes[:1], "the log file tells the same count")
+                peer.close()
+        finally:
+            stop.set()
+            d.join()
+            lst.close()
+
+
 def main():
     exe = rsyslogd()
+    own_peer = [lambda t: case_stalled_tcp_peer(t, ARGS.vkto)]
     if not exe:
-        return e2e.skip_status(0, ["rsyslogd not found: install the Debian package rsyslog"])
-    return e2e.Checks().run([lambda t: case_udp_and_tcp(t, exe), lambda t: case_dead_tcp_receiver(t, exe)])
+        return e2e.skip_status(e2e.Checks().run(own_peer), ["rsyslogd not found: install the Debian package rsyslog"])
+    return e2e.Checks().run([lambda t: case_udp_and_tcp(t, exe), lambda t: case_dead_tcp_receiver(t, exe)] + own_peer)
 
 
 if __name__ == "__main__":

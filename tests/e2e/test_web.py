@@ -140,7 +140,8 @@ def case_urls_without_login(t):
         long_word = raw(port, b"X" * 3000 + b" / HTTP/1.1\r\n\r\n")
         t.check(long_word.startswith(b"HTTP/1.1 501 Not Implemented\r\n") and
                 long_word.endswith(b"\r\n\r\n" + REFUSAL + b"X" * 16), "long method word is bounded: %r" % long_word)
-        t.eq(raw(port, b"GET cmd HTTP/1.0\r\n\r\n"), b"", "path without '/' gets nothing")
+        for target in (b"cmd", b"cmd?command=echo%20x", b"*"):
+            t.eq(raw(port, b"GET %s HTTP/1.1\r\n\r\n" % target), BAD_REQUEST, "target %r without '/': 400" % target)
         long_target = b"GET /cmd?command=echo%20" + b"a" * 3000 + b" HTTP/1.0\r\n\r\n"
         body = raw(port, long_target).split(b"\r\n\r\n", 1)[-1]
         t.eq(json.loads(body), [{"resp": "", "error": "command too long"}], "over-long target")
@@ -292,6 +293,10 @@ def case_login(t):
         err = v.read_until(shown, timeout=5, stream="err")
         t.check(b"ip=[10.9.9.9]" not in err, "no forged address in the log")
         t.check(max(err) < 0x80, "no raw byte above 0x7f in the log")
+    # A login too long to carry is told at the start.
+    v, port = web(user="admin", pwd="p" * 95)
+    with v:
+        v.read_until(b"only the password's {SHA} form logs in", timeout=5, stream="err")
 
 
 def case_no_markup(t):

@@ -16,6 +16,7 @@
 #include "common/fd_limit.h"
 #include "common/log_capture.h"
 #include "common/tmp_dir.h"
+#include "common/tmp_file.h"
 #include "common/udp_collector.h"
 #include "libdbg/addr_count.h"
 #include "libdbg/http.h"
@@ -326,8 +327,8 @@ TEST_F(WebTest, LoginChecksLockOut)
 }
 
 // Commands, logs and variables answer only requests from the tool's own
-// page (or from clients that say nothing of where they come from), and
-// nothing answers a Host that is not this machine.
+// page (or from clients that are no browser and say nothing of where they
+// come from), and nothing answers a Host that is not this machine.
 TEST_F(WebTest, OtherSitesAndHostsAreRefused)
 {
     start();
@@ -345,17 +346,19 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
         "", host, "Host: localhost\r\n", "Host: LOCALHOST:1\r\n", "Host: [::1]:80\r\n", "Host:\t[::1]\t\r\n",
         "Host: 10.1.2.3:\r\n", host + "Origin: http://" + self + "\r\n", host + "Referer: http://" + self + "/?a\r\n",
         host + "Sec-Fetch-Site: same-origin\r\nReferer: http://" + self + "/\r\n", "Sec-Fetch-Site: none\r\n",
-        "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:80\r\n",
+        "Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:80\r\n", host + "User-Agent: curl/8.0\r\n",
+        host + "User-Agent: Mozilla/5.0\r\nReferer: http://" + self + "/\r\n",
     };
     if (!name.empty() && name != "localhost") {
         served.push_back("Host: " + name + "\r\n");
-        served.push_back("Host: " + name + ".example.lan:8\r\n");
+        served.push_back("Host: " + std::string(own) + ":8\r\n");
     }
     for (const auto &h : served) EXPECT_EQ(httptest::body(ask(cmd, h)), "[{\"resp\":\"ran\\n\\u0000\"}]") << h;
 
     const std::string refused[] = {
         "Host: evil.example\r\n", "Host: localhost.evil.example\r\n", "Host: 127.0.0.1.evil\r\n",
-        "Host:\tevil.example\t\r\n", "Host: " + name + "x.example\r\n",
+        "Host:\tevil.example\t\r\n", "Host: " + name + "x.example\r\n", "Host: " + name + ".evil.example:8\r\n",
+        host + "User-Agent: Mozilla/5.0 HeadlessChrome\r\n", "Host: [::ffff:7f00:1]\r\nUser-Agent: Mozilla/5.0\r\n",
         host + "Origin: http://evil.example\r\n", host + "Origin: null\r\n", host + "Origin: https://" + self + "\r\n",
         host + "Origin: http://127.0.0.1:1\r\n", host + "Origin: http://" + self + "/x\r\n",
         host + "Referer: http://evil.example/http://" + self + "/\r\n", host + "Referer: http://x@" + self + "/\r\n",
@@ -365,7 +368,7 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
         host + "Accept: x\xc3\xa9y\r\nOrigin: http://evil.example\r\n",
         "Accept: \xe9\xe9\r\nHost: evil.example\r\n", host + "Referer: http://evil.example/\xe9\r\n",
     };
-    for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config"}) {
+    for (const char *target : {cmd, "/update?name=log.level&value=err", "/log", "/config", "/metrics"}) {
         for (const auto &h : refused) {
             std::string a = ask(target, h);
             EXPECT_EQ(a.rfind("HTTP/1.1 403 Permission Denied\r\n", 0), 0u) << target << " " << h;
@@ -381,7 +384,8 @@ TEST_F(WebTest, OtherSitesAndHostsAreRefused)
     }
     EXPECT_EQ(body("/config"), config);
     // The page, the icon and an unknown path only look at the Host.
-    EXPECT_EQ(ask("/", host + "Origin: http://evil.example\r\n").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(ask("/", host + "User-Agent: Mozilla/5.0\r\nOrigin: http://evil.example\r\n").rfind("HTTP/1.1 200", 0),
+              0u);
     for (const char *target : {"/", "/favicon.ico", "/metrics", "/nope"})
         EXPECT_EQ(ask(target, "Host: evil.example\r\n").rfind("HTTP/1.1 403", 0), 0u) << target;
 }
@@ -576,6 +580,31 @@ TEST_F(WebTest, DeepestSourceFitsARequestThread)
     std::string b = body("/cmd?command=source%20" + self);
     body("/cmd?command=set%20log.level%20info");
     EXPECT_NE(b.find("nesting too deep"), std::string::npos) << b;
+}
+
+// A slow command of a sourced file, 2 ms each.
+std::atomic<int> g_ticks{0};
+fvar_item g_tick = {"tick", "takes 2 ms", [](dbgsh_srv_ctx *, int, char **) { return ++g_ticks, os_msleep(2), 0; }};
+
+// A web "source" whose client has gone stops at its next command.
+TEST_F(WebTest, SourceEndsWithItsClient)
+{
+    start();
+    static bool added = libsh_call_add(&g_tick) >= 0;
+    ASSERT_TRUE(added);
+    std::string lines;
+    for (int i = 0; i < 5000; ++i) lines += "call tick\n";
+    std::string ticks = testutil::tmp_file("web", "ticks", lines);
+    int fd = httptest::dial(port);
+    httptest::send_all(fd, "GET /cmd?command=source%20" + ticks + " HTTP/1.0\r\n\r\n");
+    for (int i = 0; i < 500 && g_ticks.load() < 10; ++i) os_msleep(10);
+    close(fd);
+    const int at = g_ticks.load();
+    int last = -1;
+    for (int i = 0; i < 40 && g_ticks.load() != last; ++i, os_msleep(50)) last = g_ticks.load();
+    EXPECT_EQ(g_ticks.load(), last);  // it has stopped
+    EXPECT_LT(last - at, 100);
+    unlink(ticks.c_str());
 }
 
 // Connections that trickle their heads: each one opened sends the start of

@@ -346,9 +346,11 @@ TEST_F(HttpdTest, NotFoundAndBadPaths)
     EXPECT_NE(errors().find("File does not exist: /b/x\\x5dy\\x5b\\x5c\n"), std::string::npos) << errors();
     r = serve(s, "GET /nowhere/x HTTP/1.0\r\n\r\n");
     EXPECT_NE(r.out.find("404 Not Found"), std::string::npos);
-    r = serve(s, "GET vars HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, "");
+    for (const char *line : {"GET vars HTTP/1.0", "GET * HTTP/1.1", "GET"}) {
+        r = serve(s, std::string(line) + "\r\n\r\n");
+        EXPECT_EQ(r.rc, -1) << line;
+        EXPECT_EQ(r.out, httpdFixedAnswer(400)) << line;
+    }
 }
 
 TEST_F(HttpdTest, BigOutputIsWrittenWhole)

@@ -321,6 +321,7 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
         const char *told = fd_open_refusal(name.c_str(), buf, sizeof buf);
         EXPECT_EQ(told ? std::string(told) : "", std::string(why) + " in a sticky directory that others may write");
         EXPECT_EQ(unlink(name.c_str()), 0);
+        EXPECT_STREQ(fd_open_refused(), told) << "the refusing walk's reason, not a later look's";
     };
     ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
     refused("a symbolic link");
@@ -366,6 +367,7 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
         errno = 0;
         EXPECT_EQ(fd_open_log(file.c_str(), kFlags, 0644, true, nullptr), -1) << why;
         EXPECT_EQ(errno, EACCES) << why;
+        EXPECT_EQ(std::string(fd_open_refused() ? fd_open_refused() : ""), why);
         const char *told = fd_open_refusal(file.c_str(), buf, sizeof buf);
         EXPECT_EQ(told ? std::string(told) : "", why);
     };
@@ -373,6 +375,12 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     ASSERT_EQ(mkdir(open_dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
     refused_at(open_dir + "/t.log", "the directory " + open_dir + " may be written by others and is not sticky");
+    // Higher on the path too, on the way through a link; and a directory
+    // its group may write is shared.
+    ASSERT_EQ(symlink(open_dir.c_str(), (open_dir + "/up").c_str()), 0);
+    refused_at(open_dir + "/up/t.log", "the directory " + open_dir + " may be written by others and is not sticky");
+    ASSERT_EQ(chmod(open_dir.c_str(), 0775), 0);
+    refused_at(open_dir + "/up", "a symbolic link in a directory that its group may write");
     ASSERT_EQ(chmod(open_dir.c_str(), 0755), 0);
     // A link to a directory in the shared one: followed when it is the
     // effective user's.
@@ -405,17 +413,35 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     ASSERT_EQ(symlink("loop", (d / "loop").c_str()), 0);
     EXPECT_EQ(fd_open_log((d / "loop").c_str(), kFlags, 0644, false, nullptr), -1);
     EXPECT_EQ(errno, ELOOP);
-    // Missing directories are made with mode 0755 whatever the umask.
+    // Missing directories are made with mode 0755 less the umask, in a
+    // setgid directory with its group.
+    ASSERT_EQ(mkdir((d / "sg").c_str(), 0755), 0);
+    ASSERT_EQ(chown((d / "sg").c_str(), (uid_t)-1, geteuid() ? getegid() : 65534), 0);
+    ASSERT_EQ(chmod((d / "sg").c_str(), 02755), 0);
     mode_t old_mask = umask(077);
-    std::string made = std::string(top) + "/made/sub";
+    std::string made = std::string(top) + "/sg/made/sub";
     fd = fd_open_log((made + "/t.log").c_str(), kFlags, 0644, true, &at);
     umask(old_mask);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(std::string(at.real), made + "/t.log");
     ASSERT_EQ(stat(made.c_str(), &sb), 0);
-    EXPECT_EQ(sb.st_mode & 07777, 0755u);
+    EXPECT_EQ(sb.st_mode & 07777, 02700u);
+    EXPECT_EQ(sb.st_gid, geteuid() ? getegid() : 65534);
     close(fd);
     fd_log_place_close(&at);
+    // A link of /proc is followed as the kernel follows it whatever its
+    // text: /dev/fd/N of a deleted file ("PATH (deleted)") writes that file.
+    std::string gone = std::string(top) + "/gone.log";
+    int held = open(gone.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(unlink(gone.c_str()), 0);
+    fd = fd_open_log(("/dev/fd/" + std::to_string(held)).c_str(), kFlags, 0644, true, &at);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(at.dir, -1);
+    EXPECT_EQ(write(fd, "y", 1), 1);
+    EXPECT_EQ(pread(held, buf, 2, 0), 1);
+    EXPECT_NE(access((gone + " (deleted)").c_str(), F_OK), 0);
+    close(fd);
+    close(held);
     // A link of /proc that names no path (/dev/stdout on a pipe) is
     // followed as the kernel follows it.
     int pipe_fds[2];
@@ -435,6 +461,18 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     // another user's directory does not hold the file.
     ASSERT_EQ(lchown(via.c_str(), 65534, 65534), 0);
     refused_at(via + "/t.log", via + " is a symbolic link of uid 65534 in a sticky directory that others may write");
+    // Nothing is made through it.
+    EXPECT_EQ(fd_make_dirs((via + "/a/b").c_str()), -1);
+    EXPECT_NE(access((open_dir + "/a").c_str(), F_OK), 0);
+    // Another user's directory higher on the path, with their link to a
+    // root 0700 directory in it.
+    std::string theirs = std::string(top) + "/theirs";
+    ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(open_dir.c_str(), (theirs + "/lnk").c_str()), 0);
+    ASSERT_EQ(lchown((theirs + "/lnk").c_str(), 65534, 65534), 0);
+    refused_at(theirs + "/lnk/t.log", theirs + "/lnk is a symbolic link of uid 65534");
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    refused_at(theirs + "/lnk/t.log", "the directory " + theirs + " is owned by uid 65534");
     ASSERT_EQ(chown(open_dir.c_str(), 65534, 65534), 0);
     refused_at(open_dir + "/t.log", "the directory " + open_dir + " is owned by uid 65534");
     refused_at(d / "c2", "the directory " + open_dir + " is owned by uid 65534");

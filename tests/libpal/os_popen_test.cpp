@@ -294,7 +294,7 @@ TEST(OsProcess, DaemonizeDetaches)
         close(out[1]);
         printf("unflushed");  // a pipe: fully buffered
         std::string path = report;
-        if (os_daemonize() != 0) _exit(3);
+        if (os_daemonize() != 0 || os_daemon_ready(5) != 0) _exit(3);
         const int kept = (fcntl(handed[0], F_GETFD) >= 0) + (fcntl(handed[1], F_GETFD) >= 0);
         const int own_open = fcntl(own, F_GETFD) >= 0;
         struct stat null_st, st;
@@ -320,7 +320,7 @@ TEST(OsProcess, DaemonizeDetaches)
     close(own);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the caller ends with 0";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5) << "the caller ends with the reported status";
     std::string got;
     char buf[256];
     ssize_t n;
@@ -334,6 +334,16 @@ TEST(OsProcess, DaemonizeDetaches)
     ASSERT_EQ(poll(&p, 1, 5000), 1);
     EXPECT_EQ(read(handed[0], buf, sizeof buf), 0) << "the daemon let go of the pipe";
     close(handed[0]);
+}
+
+TEST(OsProcess, DaemonGoneUnreportedFailsTheStart)
+{
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(os_daemonize() == 0 ? 0 : 3);  // the daemon ends without a report
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 }  // namespace

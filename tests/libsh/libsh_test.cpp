@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "libpal/os/os_thread.h"
 #include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
+#include "libsh/libsh_source.h"
 
 namespace {
 
@@ -311,6 +313,23 @@ TEST_F(source_files, RunsLinesRepeatsAndLimits)
     std::ofstream(self) << "source " << self << "\n";
     out = run("source " + self);
     EXPECT_NE(out.find("nesting too deep"), std::string::npos);
+    // A FIFO is read as its writer sends; one that sends nothing ends the
+    // run after the wait, and says so. A device's lines are counted.
+    std::string fifo = file("fifo", "");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&fifo] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        EXPECT_EQ(write(fd, "echo fed\n", 9), 9);
+        close(fd);
+    });
+    EXPECT_EQ(run("source " + fifo), "fed\n@");
+    writer.join();
+    libsh_source_set_wait(200);
+    EXPECT_EQ(run("source " + fifo), "error: source stopped: nothing came from [" + fifo + "] for 0.2 s\n@");
+    libsh_source_set_wait(0);
+    EXPECT_EQ(run("source /dev/zero").substr(0, 27), "error: source stopped after");
+    EXPECT_EQ(run("source /"), "open:[/] error:Is a directory\n@");
 }
 
 // Nested files run on the session's thread: the deepest nesting fits a
@@ -410,6 +429,10 @@ TEST_F(source_files, WorkOfOneRunIsBounded)
     std::string over = file("over", text + "echo -n\n");
     EXPECT_EQ(run("source " + over, &rc).substr(0, 27), "error: source stopped after");
     EXPECT_EQ(rc, -1);
+    // Lines that run nothing count too.
+    EXPECT_EQ(run("source " + file("blank", std::string(LIBSH_SOURCE_CMDS_MAX, '\n')), &rc), "@");
+    std::string blanks = file("blanks", std::string(LIBSH_SOURCE_CMDS_MAX + 1, '\n'));
+    EXPECT_EQ(run("source " + blanks, &rc).substr(0, 27), "error: source stopped after");
 }
 
 int g_checks = 0;

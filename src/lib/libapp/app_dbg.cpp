@@ -2,11 +2,15 @@
 #define LOG_SRC "src/lib/libapp/app_dbg"
 #include "libapp/app_dbg.h"
 
+#include <cstring>
+
 #include "libapp/libapp.h"
 #include "libdbg/bsv_pipe.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
 #include "libdbg/shell.h"
+#include "libhttpd/api.h"
+#include "libpwd/libpwd.h"
 #include "liblog/log.h"
 #include "liblog/log_conf.h"
 #include "libpal/env/malloc.h"
@@ -56,6 +60,38 @@ void warn_open(const char *what, const char *hosts, int port, const char *advice
              hosts && hosts[0] ? hosts : "every address", port, advice);
 }
 
+// Whether a debug server that could not listen ends the start: only a
+// daemon's, which could be neither reached nor stopped with -e without it,
+// and whose port most likely belongs to another instance. In the
+// foreground the program runs on without that server.
+bool daemon_stops(const char *what, int port)
+{
+    if (!app_settings.run_as_daemon) return false;
+    LOG_ERR("the %s cannot listen on port %d: the daemon does not start\n", what, port);
+    return true;
+}
+
+// A browser sends the web login as "user:password" in one Basic
+// credential, of which the tool reads HTTP_AUTH_DECODED_MAX bytes: a
+// login that does not fit can never succeed, and is told at the start.
+// The password's shorter {SHA} form may still fit.
+void check_login_fits(const char *user, const char *pwd)
+{
+    if (!user || !user[0] || !pwd || !pwd[0]) return;
+    char sha_pwd[64];
+    const size_t u = strlen(user), n = u + 1 + strlen(pwd);
+    const size_t sha = u + 1 + strlen(libpwd_sha_pwd(pwd, sha_pwd, sizeof sha_pwd));
+    if (n <= HTTP_AUTH_DECODED_MAX && u < HTTP_AUTH_MAX) return;
+    if (sha <= HTTP_AUTH_DECODED_MAX && u < HTTP_AUTH_MAX)
+        LOG_WARN("http_server_user and http_server_pwd make a login of %zu bytes (\"user:password\"), more than "
+                 "the %zu the web tool reads: only the password's {SHA} form logs in\n",
+                 n, HTTP_AUTH_DECODED_MAX);
+    else
+        LOG_ERR("http_server_user and http_server_pwd make a login of %zu bytes (\"user:password\"), more than "
+                "the %zu the web tool reads: no login can succeed; choose a shorter user or password\n",
+                n, HTTP_AUTH_DECODED_MAX);
+}
+
 }  // namespace
 
 int app_dbg_init(void)
@@ -73,25 +109,34 @@ int app_dbg_init(void)
 
 int app_dbg_start(void)
 {
-    if (app_settings.http_server_port != 0) {
-        debug_http_param p = {0, app_settings.web_title, app_settings.http_server_user,
-                              app_settings.http_server_pwd, app_settings.prompt};
+    const app_settings_t &s = app_settings;
+    bool web = false, shell = false;
+    if (s.http_server_port != 0) {
+        debug_http_param p = {0, s.web_title, s.http_server_user, s.http_server_pwd, s.prompt};
         debug_http_server_set_param(&p);
-        if (debug_http_server_init(app_settings.http_server_addr, app_settings.http_server_port) != 0)
+        web = debug_http_server_init(s.http_server_addr, s.http_server_port) == 0;
+        if (!web) {
             LOG_ERR("debug_http_server_init failed\n");
-        else if (!app_settings.http_server_user || !app_settings.http_server_user[0] ||
-                 !app_settings.http_server_pwd || !app_settings.http_server_pwd[0])
-            warn_open("web debug tool", app_settings.http_server_addr, app_settings.http_server_port,
-                      "set http_server_user and http_server_pwd");
+            if (daemon_stops("web tool", s.http_server_port)) return -1;
+        }
     }
-    if (app_settings.debug_server_port != 0) {
-        if (debug_shell_server_init(app_settings.debug_server_addr, app_settings.debug_server_port) != 0)
+    if (s.debug_server_port != 0) {
+        shell = debug_shell_server_init(s.debug_server_addr, s.debug_server_port) == 0;
+        if (!shell) {
             LOG_ERR("debug_shell_server_init failed\n");
-        else
-            warn_open("TCP shell", app_settings.debug_server_addr, app_settings.debug_server_port,
-                      "whoever connects runs commands as this program's user");
+            if (daemon_stops("TCP shell", s.debug_server_port)) return -1;
+        }
     }
-    return 0;
+    // The log's files open only now: a daemon that did not get its ports
+    // (another one started at the same instant has them) never touches them.
+    log2_outputs_hold(0);
+    if (web) check_login_fits(s.http_server_user, s.http_server_pwd);
+    if (web && (!s.http_server_user || !s.http_server_user[0] || !s.http_server_pwd || !s.http_server_pwd[0]))
+        warn_open("web debug tool", s.http_server_addr, s.http_server_port, "set http_server_user and http_server_pwd");
+    if (shell)
+        warn_open("TCP shell", s.debug_server_addr, s.debug_server_port,
+                  "whoever connects runs commands as this program's user");
+    return (s.http_server_port != 0 && !web) || (s.debug_server_port != 0 && !shell) ? -1 : 0;
 }
 
 int app_dbg_stop(void)

@@ -20,6 +20,7 @@
 #include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_opt.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/tframe/app.h"
 
 namespace {
@@ -61,7 +62,7 @@ int app_opt_parse(int argc, char **argv)
             if (app_settings.kv_table || strcmp(optarg, "list") == 0)
                 os_opt_kv_get(app_settings.kv_table, optarg);
             else
-                LOG_ERR("-s %s: this program has no settable keys\n", optarg);
+                LOG_ERR("-s %s: this program has no settable keys\n", str_log_esc<1024>(optarg).c_str());
             break;
         case 'v':
             printf("%s\n", g_app.app_ver ? g_app.app_ver : "");
@@ -137,8 +138,18 @@ int app_start_server(void)
     check_port(app_settings.http_server_port, "http_server_port");
     check_port(app_settings.debug_server_port, "debug_server_port");
     sock_env_init();
-    app_dbg_start();
+    if (app_dbg_start() < 0 && app_settings.run_as_daemon) {
+        app_daemon_ready(1);
+        return 1;
+    }
     int r = app_priv_start_server();
+    // Under -d the first process returns now, with the start's status. When
+    // it is gone (killed while it waited, or tired of waiting) its caller
+    // took the start as failed: the daemon does not live on unseen.
+    if (app_daemon_ready(r < 0 ? r : 0) < 0 && r >= 0) {
+        LOG_ERR("the process that started the daemon is gone: stopping\n");
+        app_stop_request(0);
+    }
     if (r < 0) return r;
     if (app_settings.run_as_daemon) {
         LOG_DBG("run_as_daemon loop...\n");

@@ -12,6 +12,7 @@
 #include "libconf/ini/ini.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_map.h"
 #include "libpal/string/str_safe.h"
@@ -261,7 +262,7 @@ int conf_value_int(const char *v, const char *name, const char *func)
     else if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) why = "is out of range";
     if (why)
         log2_printf(nullptr, LOG_LVL_WARN, LOG_MOD, LOG_SRC, __LINE__, func ? func : __func__,
-                    "%s=%s %s, %d is used\n", name ? name : "", v, why, res);
+                    "%s=%s %s, %d is used\n", name ? name : "", str_log_esc<1100>(v).c_str(), why, res);
     return res;
 }
 

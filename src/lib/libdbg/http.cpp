@@ -5,9 +5,11 @@
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <strings.h>
+#include <unistd.h>
 
 #include "libhttpd/api.h"
 #include "liblog/log.h"
@@ -106,8 +108,8 @@ bool ip_literal(std::string_view host)
     return inet_pton(family, text, addr) == 1;
 }
 
-// The Host names this machine: an IP address, localhost, or the host name,
-// alone or with a domain after it.
+// The Host names this machine: an IP address, localhost, or the host name
+// exactly as gethostname gives it or its first label; no other name.
 bool host_is_local(const char *host)
 {
     std::string_view h = trimmed(host);
@@ -115,12 +117,10 @@ bool host_is_local(const char *host)
     authority a;
     if (!parse_authority(h, &a)) return false;
     if (ip_literal(a.host) || same_text(a.host, "localhost")) return true;
-    char name[256] = "";
-    os_hostname(name, sizeof name);
+    char name[HOST_NAME_MAX + 1] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return false;
     std::string_view own(name);
-    own = own.substr(0, own.find('.'));
-    if (own.empty() || a.host.size() < own.size() || !same_text(a.host.substr(0, own.size()), own)) return false;
-    return a.host.size() == own.size() || (a.host[own.size()] == '.' && a.host.size() > own.size() + 1);
+    return !own.empty() && (same_text(a.host, own) || same_text(a.host, own.substr(0, own.find('.'))));
 }
 
 // url (an Origin, or a Referer when whole is false) names the scheme, host
@@ -140,16 +140,29 @@ bool url_is_host(const char *url, const char *host, bool whole)
     return same_text(from.host, to.host) && port(from.port) == port(to.port);
 }
 
-// Why the request is refused, or NULL.
+// Why the request is refused, or NULL. With same_origin, a request that
+// says it comes from another site is refused, and a browser's (its
+// User-Agent names a browser engine, which no page can change; or it
+// sends Sec-Fetch-Site) only when it shows it comes from the Host's origin.
 const char *refusal(const httpd_request *r, bool same_origin)
 {
     if (!host_is_local(r->host)) return "Host is not this machine";
     if (!same_origin) return nullptr;
-    if (r->fetchSite[0] && strcasecmp(r->fetchSite, "same-origin") != 0 && strcasecmp(r->fetchSite, "none") != 0)
-        return "sent from another site";
-    if (r->origin[0]) return url_is_host(r->origin, r->host, true) ? nullptr : "Origin is not the Host";
-    if (r->referer[0]) return url_is_host(r->referer, r->host, false) ? nullptr : "Referer is not the Host";
-    return nullptr;
+    bool own = false;
+    if (r->fetchSite[0]) {
+        if (strcasecmp(r->fetchSite, "same-origin") != 0 && strcasecmp(r->fetchSite, "none") != 0)
+            return "sent from another site";
+        own = true;
+    }
+    if (r->origin[0]) {
+        if (!url_is_host(r->origin, r->host, true)) return "Origin is not the Host";
+        own = true;
+    }
+    if (r->referer[0]) {
+        if (!url_is_host(r->referer, r->host, false)) return "Referer is not the Host";
+        own = true;
+    }
+    return own || !strstr(r->userAgent, "Mozilla/") ? nullptr : "a browser's request not sent from the tool's own page";
 }
 
 // The page with its templates filled in (a new text of *len bytes): $title,
@@ -221,7 +234,7 @@ constexpr url_rule kUrls[] = {
     URL_ROW("log",         http_callback_log,     http_answer_log, false, true,       true),
     URL_ROW("config",      http_callback_config,  answer_config,   true,  true,       true),
     URL_ROW("update",      http_callback_update,  answer_update,   false, true,       true),
-    URL_ROW("metrics",     http_callback_metrics, answer_metrics,  true,  false,      true),
+    URL_ROW("metrics",     http_callback_metrics, answer_metrics,  true,  true,       true),
     URL_ROW("favicon.ico", http_callback_favicon, answer_favicon,  true,  false,      false),
 };
 #undef URL_ROW

@@ -44,10 +44,13 @@ const char *http_page_text(void);
 int is_need_auth(httpd_request *r);
 // Starts an answer of the tool: the headers every answer carries, then the
 // checks of where the request comes from. A Host that is not this machine
-// (an IP literal, localhost or its host name) is refused; with
-// same_origin also a request a browser marks as sent from another site, or
-// whose Origin (or Referer) is not the Host it was sent to. 0 when the
-// request may go on, 1 when the 403 answer has been written.
+// (an IP literal, localhost, or the host name or its first label) is
+// refused; with same_origin also a request marked as sent from another
+// site or whose Origin (or Referer) is not the Host it was sent to, and a
+// browser's request (User-Agent with "Mozilla/", or Sec-Fetch-Site) that
+// shows none of Sec-Fetch-Site same-origin or none, an Origin or a Referer
+// of that Host. 0 when the request may go on, 1 when the 403 answer has
+// been written.
 int http_check_request(httpd_server *server, httpd_request *r, bool same_origin);
 // The record of the requests http_check_request refuses, whose count it
 // tells late (the tool starts and stops that with itself).
@@ -60,7 +63,7 @@ void http_error_404(httpd_server *server, httpd_request *r, int code);
 
 // URL handlers (http_add_callbacks registers them). Each first applies
 // what its URL needs: the checks of http_check_request (the Host for all,
-// where the request comes from for cmd, log, config and update) and the
+// where the request comes from for all but the page and the icon) and the
 // login (is_need_auth) for all but the icon; so each is safe to register
 // alone on a server of one's own.
 int http_callback_status(httpd_server *server, httpd_request *r);
@@ -80,8 +83,9 @@ char *http_log_stat(void);
 // The records queued since the previous call, as a JSON array, into out.
 void http_log_get_json(const char *token, char *out, size_t size);
 
-// Runs a command line and writes the JSON answer into out.
-int http_exec_cmd(const char *cmd, char *out, size_t size);
+// Runs a command line and writes the JSON answer into out. A "source" it
+// runs stops once from's client has gone (from may be NULL).
+int http_exec_cmd(const char *cmd, char *out, size_t size, httpd_request *from = nullptr);
 // Escapes len bytes of src as the body of a JSON string into out (room
 // bytes, a NUL always written): escapes and UTF-8 sequences are never cut,
 // bytes that are not UTF-8 become \u00XX. The bytes of src taken go to

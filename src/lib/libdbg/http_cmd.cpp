@@ -3,12 +3,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 
 #include "libdbg/http.h"
 #include "libdbg/http_answer.h"
 #include "libhttpd/api.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_time.h"
+#include "libpal/network/os_socket.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_escape.h"
 #include "libpal/string/str_kv.h"
@@ -23,10 +26,33 @@ constexpr size_t kCaptureMax = HTTP_ANSWER_SIZE;
 constexpr char kHead[] = "[{\"resp\":\"";
 constexpr char kTail[] = "\"}]";
 
-// The command output of one request.
+// How often a long run ("source") looks at its client: a clock read per
+// command or line, a system call only this often.
+constexpr u64 kLookEveryMs = 10;
+
+// The command output of one request, and its client.
 struct capture {
     str_buf *buf;
+    int fd;              // the client's socket; -1: none to look at
+    net_cancel *cancel;  // set when the tool stops
+    u64 looked_ms;
 };
+
+// Whether the request's client is still there. An HTTP client sends
+// nothing after its request and reads the answer to the end, so the end
+// of its stream (closed, or only its sending side shut down), a reset or
+// the tool's stop ends the command.
+int client_alive(dbgsh_srv_ctx *ctx)
+{
+    capture *c = (capture *)ctx->out;
+    if (c->cancel && c->cancel->flag.load()) return 0;
+    const u64 now = os_mono_ms();
+    if (c->fd < 0 || now - c->looked_ms < kLookEveryMs) return 1;
+    c->looked_ms = now;
+    struct pollfd p = {c->fd, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) <= 0) return 1;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) ? 0 : 1;
+}
 
 void capture_add(capture *c, const char *data, size_t n)
 {
@@ -177,12 +203,17 @@ size_t http_json_escape(char *out, size_t room, const char *src, size_t len, siz
     return w;
 }
 
-int http_exec_cmd(const char *cmd, char *out, size_t size)
+int http_exec_cmd(const char *cmd, char *out, size_t size, httpd_request *from)
 {
-    capture cap = {str_buf_new()};
+    capture cap = {str_buf_new(), -1, nullptr, 0};
+    if (from && from->conn.type == NET_TYPE_SOCK) {
+        cap.fd = os_sock_fd(from->conn.transport);
+        cap.cancel = from->conn.cancel;
+    }
     dbgsh_srv_ctx ctx = {};
     ctx.mode = WEB_MODE;
     ctx.out = &cap;
+    ctx.alive = client_alive;
     ctx.printf = cap_printf;
     ctx.write = cap_write;
     ctx.flush = cap_flush;
@@ -223,7 +254,7 @@ int http_answer_cmd(httpd_server *, httpd_request *r, const char *handler)
         // raw is read: its space takes the records' escaped texts.
         LOG_AT_FN(LOG_LVL_VERB, handler, "ucmd=[%s]\n", str_escape_log(raw, HTTP_CMD_SIZE, cmd));
         if (blank(cmd)) answer_error(answer, HTTP_ANSWER_SIZE, "command empty");
-        else http_exec_cmd(cmd, answer, HTTP_ANSWER_SIZE);
+        else http_exec_cmd(cmd, answer, HTTP_ANSWER_SIZE, r);
     }
     LOG_AT_FN(LOG_LVL_VERB, handler, "ret=[%s]\n", str_escape_log(raw, LOG_LINE_MAX, answer));
     http_send_json(r, answer);

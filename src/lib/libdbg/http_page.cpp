@@ -100,7 +100,8 @@ td.state { min-width: 90px; }
   }
 
   function getJson(path, args, timeoutMs) {
-    var opts = { cache: "no-store" };
+    // The Referer tells the tool the request comes from its own page.
+    var opts = { cache: "no-store", referrerPolicy: "same-origin" };
     var timer = null;
     if (timeoutMs && window.AbortController) {
       var ctl = new AbortController();

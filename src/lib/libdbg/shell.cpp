@@ -589,6 +589,7 @@ int dbgsh_srv_ctx_init(dbgsh_srv_ctx *ctx, void *netp, u32 mode, void *transport
     ctx->mode = mode;
     ctx->exit_flag = 0;
     ctx->prev_line[0] = 0;
+    ctx->alive = nullptr;
     ctx->printf = dbgout_printf;
     ctx->write = dbgout_write;
     ctx->flush = dbgout_flush;

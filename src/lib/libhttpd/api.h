@@ -52,6 +52,7 @@ enum : i32 {
 
 constexpr size_t HTTP_TEXT_MAX = 1024;       // path, query, host, headers...
 constexpr size_t HTTP_AUTH_MAX = 128;        // user and password
+constexpr size_t HTTP_AUTH_DECODED_MAX = 100; // Basic credentials decoded: "user:password"
 constexpr size_t HTTP_ADDR_MAX = 80;         // address texts
 constexpr size_t HTTP_READ_BUF_SIZE = 4096;  // one refill of the read buffer
 constexpr size_t HTTP_MAX_LINE = 65536;      // one head line, NUL included
@@ -191,10 +192,12 @@ struct httpd_request {
     u8 targetCut;
     u8 closed;
     // Where the request says it comes from: the Origin, Referer and
-    // Sec-Fetch-Site headers as sent (empty when absent).
+    // Sec-Fetch-Site headers as sent, and the start of its User-Agent
+    // (empty when absent).
     char origin[HTTP_TEXT_MAX];
     char referer[HTTP_TEXT_MAX];
     char fetchSite[HTTP_ADDR_MAX];
+    char userAgent[HTTP_ADDR_MAX];
     // Output not yet written: small pieces go out together, at the latest
     // when the request ends.
     u32 outLen;

@@ -88,8 +88,8 @@ void parse_auth(httpd_request *r, const char *line)
     const char *cp = header_value(line);
     if (!cp || strncmp(cp, "Basic ", 6) != 0) return;
     cp = strchr(cp, ' ') + 1;
-    char auth[101];
-    int len = httpdDecodeBase64(cp, auth, 100);
+    char auth[HTTP_AUTH_DECODED_MAX + 1];
+    int len = httpdDecodeBase64(cp, auth, (int)HTTP_AUTH_DECODED_MAX);
     r->authLength = len;
     char *colon = strchr(auth, ':');
     if (colon) {
@@ -113,6 +113,8 @@ void parse_header(httpd_request *r, const char *line)
         copy_text(r->referer, sizeof r->referer, trim_value(line + 8));
     } else if (strncasecmp(line, "Sec-Fetch-Site:", 15) == 0) {
         copy_text(r->fetchSite, sizeof r->fetchSite, trim_value(line + 15));
+    } else if (strncasecmp(line, "User-Agent:", 11) == 0) {
+        copy_text(r->userAgent, sizeof r->userAgent, trim_value(line + 11));
     }
 }
 
@@ -236,6 +238,7 @@ int httpd_int::read_head_lines(httpd_server *server, httpd_request *r, bool *com
         if (i == 0) {
             if (!parse_request_line(server, r, line)) rc = -1;
             else if (high_byte(line, (size_t)len)) hc.bad = "byte above 127 in the request line";
+            else if (r->path[0] != '/') hc.bad = "request target without its leading /";
         } else if (s.headEnd && i + 1 == s.lines) {
             *complete = true;  // the empty line
         } else {

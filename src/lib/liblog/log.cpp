@@ -26,6 +26,7 @@ std::atomic<struct log2 *> g_log_default{nullptr};
 namespace {
 
 std::atomic<u8> g_default_state{0};  // 0 none, 1 made, 2 configured
+constexpr int kNetDrainMs = 500;  // what the syslog sender may take to send what it holds at the close
 std::atomic<bool> g_debug{false};
 
 void ctx_init(struct log2 *c, os_mutex *m)
@@ -185,6 +186,29 @@ inline void fan_out(struct log2 *c, const log_rec *r)
     last_log_add(c, r->line, r->line_len);
 }
 
+// The records that the syslog output dropped and has told its peer of (or
+// could not tell before it closed) are told in the text file too, once,
+// as a warn line of their own (under the output mutex).
+[[gnu::noinline, gnu::cold]] void net_note_to_file(struct log2 *c)
+{
+    u64 v = __atomic_exchange_n(&c->net.file_note, 0, __ATOMIC_ACQ_REL);
+    if (!(u32)v) return;
+    char f[LOG_FILE_HEAD_MAX + 512];
+    log_rec r{};
+    r.level = LOG_LVL_WARN;
+    r.module = LOG_MOD;
+    size_t h = log_file_head(f, LOG_LVL_WARN, LOG_MOD);
+    r.file = f;
+    r.file_len = h + (size_t)log_net_dropped_text(f + h, sizeof f - h, c->net.url, (u32)v, (i32)(v >> 32));
+    log_rec *one = &r;
+    log_file_write_recs(c, &one, 1);
+}
+
+inline bool net_note_pending(const struct log2 *c)
+{
+    return __atomic_load_n(&c->net.file_note, __ATOMIC_RELAXED) != 0;
+}
+
 // Runs records through the outputs in their order, under the output
 // mutex; their file records go out together.
 [[gnu::always_inline]] inline void run_locked(struct log2 *c, log_rec *first)
@@ -195,6 +219,7 @@ inline void fan_out(struct log2 *c, const log_rec *r)
     log_rec *files[kFiles];
     int nf = 0, dropped = 0;
     bool file_on = c->file_on.load(std::memory_order_relaxed);
+    if (file_on && net_note_pending(c)) net_note_to_file(c);
     for (log_rec *r = first; r; r = r->next) {
         fan_out(c, r);
         if (!file_on || !r->file) {
@@ -615,13 +640,16 @@ int log2_exit(struct log2 *ctx)
     if (!ctx) {
         struct log2 *c = g_log_default.load();
         if (!c || c->closed.exchange(1)) return 0;
-        // The bsv sender and the pcap hook stop first, outside the output
-        // mutex: their threads may log while they end.
+        // The bsv sender, the pcap hook and the syslog sender stop first,
+        // outside the output mutex: their threads may log while they end,
+        // and the syslog sender gets a moment to send what it holds.
         log_bsv_udp_close(&c->bsv);
         log_file_pcap_detach(&c->file);
+        log_net_stop(&c->net, kNetDrainMs);
         {
             log_output_lock g(c);
             log_net_close(&c->net);
+            if (c->file_on.load() && net_note_pending(c)) net_note_to_file(c);
             log_file_close(&c->file);
             c->con_on.store(1);
             c->file_on.store(0);
@@ -634,7 +662,9 @@ int log2_exit(struct log2 *ctx)
     if (ctx == g_log_default.load()) return log2_exit(nullptr);
     log_bsv_udp_close(&ctx->bsv);
     log_file_pcap_detach(&ctx->file);
+    log_net_stop(&ctx->net, kNetDrainMs);
     log_net_close(&ctx->net);
+    if (ctx->file_on.load() && net_note_pending(ctx)) net_note_to_file(ctx);
     log_file_close(&ctx->file);
     os_mutex_free(ctx->mutex);
     os_free(ctx);

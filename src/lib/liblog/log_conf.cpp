@@ -63,6 +63,10 @@ void log2_outputs_hold(int hold)
         file_open(c, text);
     }
     log_bsv_udp_start(&c->bsv);
+    {
+        log_output_lock g(c);
+        log_net_start(&c->net);
+    }
     // A syslog host that does not resolve is told now, not at the first
     // record, which may come much later (or be filtered out).
     log_net_check(c, kLookupMs);
@@ -96,8 +100,10 @@ int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
     }
     case LOG_IOC_BSV_URL: return bsv_open(c, text);
     case LOG_IOC_SYSLOG_URL: {
+        // The sender in place stops before the lock is taken: it may log.
+        log_net_stop(&c->net, 0);
         log_output_lock g(c);
-        return log_net_open(&c->net, text);
+        return held(c) ? log_net_hold(&c->net, text) : log_net_open(&c->net, text);
     }
     case LOG_IOC_CON_ON:
     case LOG_IOC_FILE_ON:

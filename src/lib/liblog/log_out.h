@@ -54,15 +54,22 @@ constexpr i32 LOG_FILE_SIZE_MIN = 1024;
 constexpr i32 LOG_FILE_KIND_TEXT = 2;
 constexpr i32 LOG_FILE_KIND_PCAP = 1;
 
-// Remote syslog output.
+// Remote syslog output. Records go to the peer through a sender thread
+// and its bounded buffer (lognet_tx.h).
+struct log_net_tx;
 struct log_net_state {
     char url[8192];
     char host[8192];
     i32 port;
     i32 transport;  // 4 stream, 2 datagram
-    i32 sock;       // -1 while none is connected
-    i32 state;      // 0 closed, 1 opened, 2 connected
-    u64 retry_ms;   // no new connection attempt before this monotonic time
+    i32 state;      // 0 closed, 1 opened
+    u8 held;        // opened, the sender not started yet (start-up checks pending)
+    log_net_tx *tx; // the buffer and sender while opened
+    // Records the sender dropped and has told the peer of, or that were
+    // still untold when it closed, for the text file to tell too: the
+    // count in the low 32 bits, why the first was dropped in the high 32
+    // (atomic access).
+    u64 file_note;
 };
 constexpr i32 LOG_NET_STREAM = 4;
 constexpr i32 LOG_NET_DGRAM = 2;
@@ -185,10 +192,27 @@ void log_file_halve_failed(const char *path, fd_halve_tally *t);
 
 // Syslog output.
 void log_net_init(log_net_state *st);
+// Takes the URL and makes the buffer (records wait in it) without starting
+// the sender; log_net_open also starts it.
+int log_net_hold(log_net_state *st, const char *url);
+int log_net_start(log_net_state *st);
 int log_net_open(log_net_state *st, const char *url);
+// A connection of the caller's own to the output's peer (syslog_open: it
+// waits for the name and the connection); the socket, or -1.
 int log_net_connect(log_net_state *st);
+// Queues the record for the sender: the bytes queued, -1 when it was
+// dropped (and counted), 0 while the output is closed.
 int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
+// Stops the sender, after it has sent what it holds for at most drain_ms;
+// called without the output mutex (records meanwhile wait in the buffer).
+void log_net_stop(log_net_state *st, int drain_ms);
+// Stops the sender if it runs; what it did not send is counted for the
+// text file (file_note).
 int log_net_close(log_net_state *st);
+// The warn message that tells count records dropped on their way to the
+// syslog peer at url (why: the first's reason, an errno value or a
+// LOG_NET_WHY_ code); its length.
+int log_net_dropped_text(char *buf, size_t size, const char *url, u32 count, int why);
 log_net_state *log_net_get(log_net_state *st);
 
 // bsv UDP output.

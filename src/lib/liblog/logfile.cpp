@@ -428,8 +428,9 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno)
     if (__atomic_fetch_add(&st->open_fails, 1, __ATOMIC_ACQ_REL) != 0) return;
     __atomic_store_n(&st->open_errno, eno, __ATOMIC_RELAXED);
     char et[256];
-    // A name refused in a shared directory says why in words.
-    const char *why = eno == EACCES ? fd_open_refusal(path, et, sizeof et) : nullptr;
+    // A refusal says why in words: the reason the refusing walk found, on
+    // this thread.
+    const char *why = eno == EACCES ? fd_open_refused() : nullptr;
     log_tell("cannot open log file %s: %s (its records are dropped until it opens)", path,
              why ? why : os_errno_str(eno, et, sizeof et));
 }
@@ -664,7 +665,9 @@ const char *log_file_shown_name(const log_file_state *st)
 int log_file_dir_set(log_file_state *st, const char *dir)
 {
     if (!st || !dir) return -1;
-    if (os_mkdirs(dir) != 0) log_debug_printf("os_mkdirs %s failed\n", dir);
+    // Made as the log's own directories are, by the walk that judges each
+    // step: nothing is made through a way that the open would refuse.
+    if (fd_make_dirs(dir) != 0) log_debug_printf("os_mkdirs %s failed\n", dir);
     str_safecopy_trunc(st->dir, sizeof st->dir, dir);
     return 0;
 }

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <new>
 #include <netdb.h>
 #include <poll.h>
 #include <strings.h>
@@ -17,10 +16,10 @@
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "liblog/lognet_tx.h"
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
-#include "libpal/os/os_thread.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_url.h"
@@ -44,8 +43,8 @@ namespace {
 constexpr char kNotUrl[] = "not a URL (udp://host[:port] or tcp://host[:port])";
 constexpr int kConnectMs = 1000;   // time for one connection attempt
 constexpr int kSendMs = 1000;      // time for one message to go out
-constexpr u64 kBackoffMs = 3000;   // pause after a failed connection or send
 constexpr size_t kMsgSize = 1536;
+constexpr char kDroppedFmt[] = "%u log records dropped: syslog %.256s could not take them (%s)\n";
 
 // The host name of the messages, read once (by the first connection).
 char g_host[64];
@@ -122,21 +121,6 @@ long send_all(int fd, const char *p, size_t n)
     return (long)sent;
 }
 
-// A socket of the address connected within kConnectMs, or -1.
-int connect_one(const struct addrinfo *ai)
-{
-    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-    if (fd < 0) return -1;
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
-    if (errno == EINPROGRESS && wait_out(fd, os_mono_ms() + kConnectMs)) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return fd;
-    }
-    close(fd);
-    return -1;
-}
-
 // "Mmm dd hh:mm:ss" of a local time, as ctime writes it from its fifth
 // character on.
 void add_stamp(text_out &o, const struct tm *t)
@@ -198,14 +182,9 @@ int syslog_open(const char *host, const char *port, int transport)
             fprintf(stderr, "failed to resolve name %s port %s\n", host ? host : "", service);
             return -1;
         }
-        for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
-            int fd = connect_one(ai);
-            if (fd >= 0) {
-                freeaddrinfo(res);
-                return fd;
-            }
-        }
+        int fd = log_net_connect_addrs(res, kConnectMs, -1, nullptr, nullptr);
         freeaddrinfo(res);
+        if (fd >= 0) return fd;
         fprintf(stderr, "failed to connect to %s port %s\n", host ? host : "", service);
         return -1;
     }
@@ -278,25 +257,52 @@ void syslog_close(int sock)
     if (sock >= 0) close(sock);
 }
 
+size_t syslog_message(char *out, size_t size, int level, const char *tag, const char *msg, u32 flags)
+{
+    struct tm tm;
+    os_time_stamp(&tm, nullptr, nullptr);
+    host_name();
+    // Facility user, the severity of syslog_level_name's names.
+    int sev = (level & 0xff) < 7 ? (level & 0xff) : 7;
+    return syslog_compose(out, size, 8 | sev, &tm, tag, os_getpid(), msg, flags);
+}
+
+int log_net_dropped_text(char *buf, size_t size, const char *url, u32 count, int why)
+{
+    char et[256];
+    const char *text = why == LOG_NET_WHY_SLOW       ? "the peer read too slowly"
+                       : why == LOG_NET_WHY_NOT_YET  ? "no connection stood yet"
+                       : why == LOG_NET_WHY_NO_NAME  ? "its host does not resolve"
+                       : why == LOG_NET_WHY_SLOW_NAME ? "its host name was not found in time"
+                       : why == LOG_NET_WHY_CLOSED   ? "the output closed before they were sent"
+                                                     : os_errno_str(why, et, sizeof et);
+    int n = snprintf(buf, size, kDroppedFmt, count, url ? url : "", text);
+    return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
+}
+
 void log_net_init(log_net_state *st)
 {
     if (!st) return;
     memset(st, 0, sizeof *st);
-    st->sock = -1;
     st->transport = LOG_NET_DGRAM;
+}
+
+void log_net_stop(log_net_state *st, int drain_ms)
+{
+    if (st) log_net_tx_stop(st->tx, drain_ms);
 }
 
 int log_net_close(log_net_state *st)
 {
     if (!st) return 0;
-    syslog_close(st->sock);
-    st->sock = -1;
+    log_net_tx_free(st->tx);
+    st->tx = nullptr;
     st->state = 0;
-    st->retry_ms = 0;
+    st->held = 0;
     return 0;
 }
 
-int log_net_open(log_net_state *st, const char *url)
+int log_net_hold(log_net_state *st, const char *url)
 {
     if (!st || !url) return -1;
     log_debug_printf("log_net_open [%s]\n", url);
@@ -320,114 +326,67 @@ int log_net_open(log_net_state *st, const char *url)
         log_tell("syslog %.256s: %s", url, kNotUrl);
         return -1;
     }
+    // Records wait in the buffer until the sender starts.
+    st->tx = log_net_tx_new(st);
+    if (!st->tx) return -1;
     st->state = 1;
+    st->held = 1;
     return rc;
 }
 
-namespace {
-
-// A name looked up on a thread of its own, so that the caller can stop
-// waiting for it; whichever of the two lets go last frees it.
-struct lookup {
-    std::atomic<int> refs;
-    pthread_mutex_t lock;
-    pthread_cond_t cond;
-    bool done;
-    int rc, eno;
-    int socktype;
-    char service[32];
-    char host[1025];  // NI_MAXHOST
-};
-
-void lookup_unref(lookup *l)
+int log_net_start(log_net_state *st)
 {
-    if (l->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    pthread_mutex_destroy(&l->lock);
-    pthread_cond_destroy(&l->cond);
-    l->~lookup();
-    os_free(l);
+    if (!st || !st->held) return 0;
+    st->held = 0;
+    return log_net_tx_start(st->tx);
 }
 
-i64 lookup_proc(void *arg)
+int log_net_open(log_net_state *st, const char *url)
 {
-    lookup *l = (lookup *)arg;
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = l->socktype;
-    struct addrinfo *res = nullptr;
-    int rc = getaddrinfo(l->host, l->service, &hints, &res);
-    int eno = errno;
-    if (res) freeaddrinfo(res);
-    pthread_mutex_lock(&l->lock);
-    l->rc = rc;
-    l->eno = eno;
-    l->done = true;
-    pthread_cond_signal(&l->cond);
-    pthread_mutex_unlock(&l->lock);
-    lookup_unref(l);
-    return 0;
+    int rc = log_net_hold(st, url);
+    if (rc >= 0 && log_net_start(st) != 0) return -1;
+    return rc;
 }
-
-}  // namespace
 
 int log_net_check(struct log2 *ctx, int wait_ms)
 {
     struct log2 *c = log_ctx_get(ctx);
     if (!c) return 0;
     log_net_state *st = &c->net;
-    lookup *l = nullptr;
-    char url[256];
+    char url[256], host[1025], service[32];
+    int socktype;
     {
         log_output_lock g(c);
-        // A name longer than a host name can be is left to the connection.
-        if (st->state == 0 || strnlen(st->host, sizeof st->host) >= sizeof l->host) return 0;
-        l = (lookup *)os_zalloc(sizeof(lookup));
-        if (!l) return 0;
-        new (l) lookup{};
-        str_safecopy_trunc(l->host, sizeof l->host, st->host);
+        if (st->state == 0) return 0;
         bool stream = st->transport == LOG_NET_STREAM;
-        l->socktype = stream ? SOCK_STREAM : SOCK_DGRAM;
-        if (st->port) snprintf(l->service, sizeof l->service, "%d", st->port);
-        else str_safecopy_trunc(l->service, sizeof l->service, stream ? "syslog-conn" : "syslog");
+        socktype = stream ? SOCK_STREAM : SOCK_DGRAM;
+        if (st->port) snprintf(service, sizeof service, "%d", st->port);
+        else str_safecopy_trunc(service, sizeof service, stream ? "syslog-conn" : "syslog");
+        // A name longer than a host name can be is left to the connection.
+        if (strnlen(st->host, sizeof host) >= sizeof host) return 0;
         str_safecopy_trunc(url, sizeof url, st->url);
+        str_safecopy_trunc(host, sizeof host, st->host);
     }
-    l->refs.store(2);
-    pthread_mutex_init(&l->lock, nullptr);
-    os_cond_init_mono(&l->cond);
-    os_thread *t = os_thread_init("syslog_dns", lookup_proc, l, 0);
-    if (!t) {
-        lookup_unref(l);
-        lookup_unref(l);
-        return 0;
-    }
-    os_thread_free(t);
-    u64 deadline = os_mono_ms() + (u64)(wait_ms > 0 ? wait_ms : 0);
-    pthread_mutex_lock(&l->lock);
-    while (!l->done && os_cond_wait_until(&l->cond, &l->lock, deadline) != ETIMEDOUT) {
-    }
-    bool done = l->done;
-    int rc = l->rc, eno = l->eno;
-    pthread_mutex_unlock(&l->lock);
-    int result = 0;
-    if (done && rc != 0) {
+    log_net_lookup *l = log_net_lookup_start(host, service, socktype);
+    if (!l) return 0;
+    int rc = 0, eno = 0, result = 0;
+    if (log_net_lookup_wait(l, os_mono_ms() + (u64)(wait_ms > 0 ? wait_ms : 0), nullptr, &rc, &eno, nullptr) &&
+        rc != 0) {
         char et[256];
-        log_tell("syslog %s: host %s does not resolve (%s)", url, l->host,
+        log_tell("syslog %s: host %s does not resolve (%s)", url, host,
                  rc == EAI_SYSTEM ? os_errno_str(eno, et, sizeof et) : gai_strerror(rc));
         result = -1;
     }
-    lookup_unref(l);
+    log_net_lookup_unref(l);
     return result;
 }
 
 int log_net_connect(log_net_state *st)
 {
+    if (!st) return -1;
     char port[16];
     if (st->port) snprintf(port, sizeof port, "%d", st->port);
-    st->sock = syslog_open(st->host, st->port ? port : nullptr, st->transport);
-    // A receiver that is not there is asked again only after a pause, so
-    // that records do not each wait for it.
-    if (st->sock < 0) st->retry_ms = os_mono_ms() + kBackoffMs;
-    return st->sock;
+    return syslog_open(st->host, st->port ? port : nullptr, st->transport);
 }
 
 int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int)
@@ -435,31 +394,8 @@ int log_net_write(struct log2 *ctx, int level, const char *module, const char *l
     struct log2 *c = log_ctx_get(ctx);
     if (!c) return 0;
     log_net_state *st = &c->net;
-    if (st->state == 0) return 0;
-    st->state = 2;
-    if (st->sock < 0) {
-        if (os_mono_ms() < st->retry_ms) return -1;
-        if (log_net_connect(st) < 0) return -1;
-    }
-    char facpri[32];
-    snprintf(facpri, sizeof facpri, "user.%s", syslog_level_name(level & 0xff));
-    int r = syslog_write(c, st->sock, facpri, module, line);
-    if (r >= 0) return r;
-    // Once more on a fresh connection, unless the receiver let the time run
-    // out: then it is left alone for a while.
-    bool timed_out = errno == ETIMEDOUT;
-    syslog_close(st->sock);
-    st->sock = -1;
-    if (!timed_out) {
-        if (log_net_connect(st) < 0) return -1;
-        r = syslog_write(c, st->sock, facpri, module, line);
-        if (r >= 0) return r;
-        syslog_close(st->sock);
-        st->sock = -1;
-    }
-    fprintf(stderr, "syslog_write %s err\n", st->url);
-    st->retry_ms = os_mono_ms() + kBackoffMs;
-    return r;
+    if (st->state == 0 || !st->tx) return 0;
+    return log_net_tx_put(st->tx, level, module, line, c->flags.load(std::memory_order_relaxed));
 }
 
 int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
@@ -467,13 +403,13 @@ int log_net_write_safe(struct log2 *ctx, int level, const char *module, const ch
 {
     if (!ctx || !local) return 0;
     log_net_state *st = &ctx->net;
-    if (st->state == 0 || st->sock < 0) return 0;
+    if (st->state == 0 || !st->tx) return 0;
     // Facility user; the severity of syslog_level_name's names.
     int sev = (level & 0xff) < 7 ? (level & 0xff) : 7;
     char buf[kMsgSize];
     size_t n = syslog_compose(buf, sizeof buf, 8 | sev, local, module, (unsigned)getpid(), line,
                               ctx->flags.load(std::memory_order_relaxed));
-    return (int)send_all(st->sock, buf, n + 1);
+    return log_net_tx_put_safe(st->tx, buf, n + 1);
 }
 
 log_net_state *log_net_get(log_net_state *st)

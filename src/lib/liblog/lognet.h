@@ -32,15 +32,20 @@ int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const c
 // cuts of syslog_format. The length.
 size_t syslog_compose(char *out, size_t size, int pri, const struct tm *local, const char *tag,
                       unsigned pid, const char *msg, u32 flags);
+// The message of one record of the level (facility user) stamped now, as
+// syslog_format writes it; its length.
+size_t syslog_message(char *out, size_t size, int level, const char *tag, const char *msg, u32 flags);
 // Sends the message with its NUL within 1000 ms: the bytes sent, or -1.
 int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg);
 void syslog_close(int sock);
 
 // The crash report's form of log_net_write (async-signal-safe; the caller
 // holds the output mutex): one record of the level, stamped with the
-// caller's local time, on the socket the output has open, with no
-// connection attempt, no retry and no message on standard error. The
-// bytes sent, 0 without an open socket, or -1.
+// caller's local time, handed to the sender while a connection stands (or
+// is being made for records that wait), with no connection attempt of its
+// own and no message on standard error; it waits for the sender to send
+// it, the records of one report at most a second together. The bytes
+// sent, 0 without a connection, or -1.
 int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
                        const struct tm *local);
 

@@ -39,35 +39,42 @@ u64 now_ms()
     return fn ? fn() : os_mono_ms();
 }
 
-bool is_locked(const ip_entry *e, u64 now)
-{
-    return e->failures >= g_limit && now < e->locked_until;
-}
-
-// Makes room for one more address: the entries that are not locked and
-// have the oldest last failure (or never failed) go. false when every entry
-// is locked.
-bool evict(u64 now)
+// Makes room for one more address: the entries with the oldest last
+// failure go, locked or not; those that never failed (0) before any.
+void evict()
 {
     bool found = false;
     u64 oldest = 0;
     const char *key;
     void *value;
-    for (int rank = dict_enumerate(g_table, 0, &key, &value); rank >= 0;
+    for (int rank = dict_enumerate(g_table, 0, &key, &value); rank >= 0 && !(found && oldest == 0);
          rank = dict_enumerate(g_table, rank, &key, &value)) {
         const ip_entry *e = (const ip_entry *)value;
-        if (is_locked(e, now)) continue;
         if (!found || e->last_fail < oldest) oldest = e->last_fail;
         found = true;
     }
-    if (!found) return false;
     // A deletion only marks its slot, so the walk goes on past it.
-    for (int rank = dict_enumerate(g_table, 0, &key, &value); rank >= 0;
+    for (int rank = dict_enumerate(g_table, 0, &key, &value); found && rank >= 0;
          rank = dict_enumerate(g_table, rank, &key, &value)) {
-        const ip_entry *e = (const ip_entry *)value;
-        if (!is_locked(e, now) && e->last_fail == oldest) dict_del(g_table, key);
+        if (((const ip_entry *)value)->last_fail == oldest) dict_del(g_table, key);
     }
-    return true;
+}
+
+// The entry of ip, made (room made first when the table is full) when it
+// has none; NULL when none can be made.
+ip_entry *entry_of(const char *ip, u64 now)
+{
+    ip_entry *e = (ip_entry *)dict_get(g_table, ip, nullptr);
+    if (e) return e;
+    if (dict_count(g_table) >= g_table_size) evict();
+    e = (ip_entry *)os_zalloc(sizeof(ip_entry));
+    if (!e) return nullptr;
+    e->created = now;
+    if (dict_add(g_table, ip, e) != 0) {
+        os_free(e);
+        return nullptr;
+    }
+    return e;
 }
 
 int init_locked(const libpwd_param *param)
@@ -128,30 +135,17 @@ int ipcheck_check(const char *ip, char *err)
     pthread_guard g(&g_lock);
     if (!g_table) return 0;
     u64 now = now_ms();
-    ip_entry *e = (ip_entry *)dict_get(g_table, ip, nullptr);
-    if (e) {
-        if (e->failures >= g_limit) {
-            if (now < e->locked_until) {
-                if (err)
-                    str_sprintf_s(err, LIBPWD_TEXT_MAX, "Login failed %d times, Please try again in %0.2f minutes",
-                                  e->failures, (double)(e->locked_until - now) / 60000.0);
-                return LIBPWD_LOCKED;
-            }
-            e->failures = 0;
-            e->locked_until = 0;
+    ip_entry *e = entry_of(ip, now);
+    if (e && e->failures >= g_limit) {
+        if (now < e->locked_until) {
+            if (err)
+                str_sprintf_s(err, LIBPWD_TEXT_MAX, "Login failed %d times, Please try again in %0.2f minutes",
+                              e->failures, (double)(e->locked_until - now) / 60000.0);
+            return LIBPWD_LOCKED;
         }
-        return 0;
+        e->failures = 0;
+        e->locked_until = 0;
     }
-    if (dict_count(g_table) >= g_table_size && !evict(now)) {
-        // Every tracked address is locked: a new one cannot be counted, so
-        // it is refused until a lock runs out rather than guess unchecked.
-        if (err) str_safecopy_trunc(err, LIBPWD_TEXT_MAX, "Login failed, Please try again later");
-        return LIBPWD_LOCKED;
-    }
-    e = (ip_entry *)os_zalloc(sizeof(ip_entry));
-    if (!e) return 0;
-    e->created = now;
-    if (dict_add(g_table, ip, e) != 0) os_free(e);
     return 0;
 }
 
@@ -160,9 +154,11 @@ int ipcheck_fail(const char *ip)
     if (!ip) return 0;
     pthread_guard g(&g_lock);
     if (!g_table) return 0;
-    ip_entry *e = (ip_entry *)dict_get(g_table, ip, nullptr);
-    if (!e) return 0;
+    // An address whose entry went to make room since its check is counted
+    // afresh: making room never spares it a failure.
     u64 now = now_ms();
+    ip_entry *e = entry_of(ip, now);
+    if (!e) return 0;
     e->last_fail = now;
     if (e->failures < INT32_MAX) e->failures++;
     if (e->failures >= g_limit) {

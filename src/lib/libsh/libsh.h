@@ -36,6 +36,9 @@ struct dbgsh_srv_ctx {
     // repeat; empty when there is none. Each context keeps its own, so a
     // session never runs another's line; dbgsh_srv_ctx_init clears it.
     char prev_line[LIBSH_LINE_MAX];
+    // When set, asked like the session check (below) whether this
+    // session's client is still there; dbgsh_srv_ctx_init clears it.
+    int (*alive)(dbgsh_srv_ctx *ctx);
 };
 
 typedef int (*libsh_cmd_fn)(dbgsh_srv_ctx *ctx, int argc, char **argv);
@@ -66,7 +69,7 @@ int libsh_reply_end(dbgsh_srv_ctx *ctx);
 void libsh_line_too_long(dbgsh_srv_ctx *ctx, size_t max);
 
 // One top-level "source" runs at most this many commands, those of the
-// files it sources included.
+// files it sources included; a line that runs none counts as one.
 constexpr u32 LIBSH_SOURCE_CMDS_MAX = 10000;
 // Asked before every command and line of a "source", so it must be cheap:
 // 0 when the session of ctx has ended (its peer is gone), so that the run

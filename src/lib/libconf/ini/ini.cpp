@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
-#include <sys/stat.h>
 
 #include "libconf/conf.h"
 #include "liblog/log.h"
@@ -430,18 +429,18 @@ struct loader {
 dictionary *iniparser_load(const char *path)
 {
     bool quiet = conf_error_quiet() != 0;
-    FILE *in = path ? os_fopen(path, "r") : nullptr;
+    const char *kind = nullptr;
+    FILE *in = path ? os_fopen_regular(path, &kind) : nullptr;
     if (!in) {
         int e = errno;
-        conf_error_set("cannot be opened: %s", os_errno_text(e));
+        if (kind) conf_error_set("is %s, not a regular file", kind);
+        else conf_error_set("cannot be opened: %s", os_errno_text(e));
         if (!quiet) g_error_cb.load()("iniparser: cannot open %s\n", path ? path : "(null)");
         return nullptr;
     }
     loader ld{path, dictionary_new(0), str_buf_new(),
               (char *)os_zalloc(kLineMax + 1), (char *)os_malloc(2 * kLineMax + 4)};
-    struct stat st;
     if (!ld.d || !ld.comments || !ld.section || !ld.joined) ld.fail("out of memory");
-    else if (fstat(fileno(in), &st) == 0 && S_ISDIR(st.st_mode)) ld.fail("is a directory");
     else if (os_file_skip_bom(in) != 0) ld.fail("cannot be read: %s", os_errno_text(errno));
     else ld.run(in);
 
@@ -553,10 +552,13 @@ int ini_conf_match(const char *path)
 
 void *ini_conf_open(const char *path, int create)
 {
-    FILE *f = os_fopen(path, "r");
-    if (!f && create) f = os_fopen(path, "w+");
+    // Never waits on a FIFO or a device: only a regular file is read.
+    const char *kind = nullptr;
+    FILE *f = os_fopen_regular(path, &kind);
+    if (!f && create && !kind) f = os_fopen(path, "w+");
     if (!f) {
-        conf_error_set("cannot be opened: %s", os_errno_text(errno));
+        if (kind) conf_error_set("is %s, not a regular file", kind);
+        else conf_error_set("cannot be opened: %s", os_errno_text(errno));
         return nullptr;
     }
     fclose(f);

@@ -15,6 +15,9 @@
 
 namespace {
 
+// -s texts reach standard error escaped as client text is.
+using shown_arg = str_log_esc<1024>;
+
 os_opt_kv *kv_find(os_opt_kv *table, const char *key)
 {
     for (os_opt_kv *r = table; r->key; ++r)
@@ -49,18 +52,18 @@ int os_opt_kv_get(os_opt_kv *table, const char *arg)
         exit(0);
     }
     if (!table) {
-        LOG_ERR("unsupported key [%s]\n", arg);
+        LOG_ERR("unsupported key [%s]\n", shown_arg(arg).c_str());
         return -1;
     }
     char key[256], val[256];
     // Key before the first '=', value up to the next '=' or the end.
     if (str_get_key_and_val(arg, "=", key, sizeof key, val, sizeof val) != 0) {
-        LOG_ERR("%s syntax error Example: k=v\n", arg);
+        LOG_ERR("%s syntax error Example: k=v\n", shown_arg(arg).c_str());
         return -1;
     }
     os_opt_kv *row = kv_find(table, key);
     if (!row) {
-        LOG_ERR("unsupported key [%s]\n", key);
+        LOG_ERR("unsupported key [%s]\n", shown_arg(key).c_str());
         return -1;
     }
     char *copy = os_strdup(val);
@@ -81,7 +84,7 @@ int os_opt_kv_set2(os_opt_kv *table, const char *key, const char *value)
 {
     os_opt_kv *row = table && key ? kv_find(table, key) : nullptr;
     if (!row) {
-        LOG_ERR("unsupported key=[%s] val=[%s]\n", key ? key : "", value ? value : "");
+        LOG_ERR("unsupported key=[%s] val=[%s]\n", shown_arg(key).c_str(), shown_arg(value).c_str());
         return -1;
     }
     kv_store(row, value ? value : "", __func__);

@@ -389,6 +389,62 @@ FILE *os_fopen(const char *path, const char *mode)
     return f;
 }
 
+namespace {
+
+const char *file_kind(mode_t m)
+{
+    if (S_ISDIR(m)) return "a directory";
+    if (S_ISFIFO(m)) return "a FIFO";
+    if (S_ISCHR(m)) return "a character device";
+    if (S_ISBLK(m)) return "a block device";
+    if (S_ISSOCK(m)) return "a socket";
+    return "another kind of file";
+}
+
+}  // namespace
+
+int os_open_nowait(const char *path, struct stat *st)
+{
+    npath n(path);
+    if (!n) return -1;
+    int fd = open(n.p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+FILE *os_fopen_regular(const char *path, const char **kind)
+{
+    const char *dummy;
+    if (!kind) kind = &dummy;
+    *kind = nullptr;
+    npath n(path);
+    if (!n) return nullptr;
+    // The type is known before the open (opening some devices acts on
+    // them) and checked again on what was opened.
+    struct stat st;
+    if (stat(n.p, &st) == 0 && !S_ISREG(st.st_mode)) {
+        *kind = file_kind(st.st_mode);
+        return nullptr;
+    }
+    int fd = os_open_nowait(n.p, &st);
+    if (fd < 0) return nullptr;
+    FILE *f = nullptr;
+    int e = 0;
+    if (!S_ISREG(st.st_mode)) *kind = file_kind(st.st_mode);
+    else if (fcntl(fd, F_SETFL, O_RDONLY) != 0 || !(f = fdopen(fd, "r"))) e = errno;
+    if (!f) {
+        close(fd);
+        errno = e;
+    }
+    return f;
+}
+
 FILE *os_fsopen(const char *path, const char *mode, int)
 {
     return os_fopen(path, mode);

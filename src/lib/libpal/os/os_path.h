@@ -106,3 +106,13 @@ int os_chdir(const char *path);
 // Opens with close-on-exec; mode as for fopen. Created files get 0644.
 FILE *os_fopen(const char *path, const char *mode);
 FILE *os_fsopen(const char *path, const char *mode, int share);
+// Opens path for reading, close-on-exec and non-blocking, so that the open
+// never waits (on a FIFO without a writer, a device); st gets what was
+// opened. -1 with errno.
+int os_open_nowait(const char *path, struct stat *st);
+// Opens a regular file for reading (close-on-exec) and never waits on the
+// open: a FIFO without a writer or a device is refused, not read. NULL
+// with errno from the open, or, when the path is something else than a
+// regular file, with *kind naming it ("a directory", "a FIFO", "a
+// character device", "a block device", "a socket", "another kind of file").
+FILE *os_fopen_regular(const char *path, const char **kind);

@@ -19,6 +19,7 @@
 #include "libpal/os/os_path.h"
 #include "libpal/os/posix/os_panic.h"
 #include "libpal/os/posix/os_popen.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_path.h"
 
 app_desc g_app;
@@ -31,6 +32,10 @@ std::atomic<int> g_stop_wr{-1};
 std::atomic<int> g_stop_req{0};
 std::atomic<int> g_stop_sig{0};
 std::atomic<bool> g_exited{false};
+
+// Paths given with -c (and the directories around them) may hold any
+// byte: they reach standard error escaped as client text is.
+using shown_path = str_log_esc<4096>;
 
 void free_text(char *&p)
 {
@@ -46,7 +51,7 @@ void conf_load_or_exit(const char *path)
     if (!path || os_access(path, F_OK) != 0) return;
     if (conf_hold(path)) return;
     fprintf(stderr, "%s: cannot load the configuration file %s: %s\n",
-            g_app.app_name ? g_app.app_name : "", path, conf_last_error());
+            g_app.app_name ? g_app.app_name : "", shown_path(path).c_str(), conf_last_error());
     fflush(stderr);
     exit(1);
 }
@@ -63,11 +68,13 @@ void conf_fall_back(bool named, const char *dir)
         bool rel = dir && !path_is_absolute(name);
         if (os_access(bare, F_OK) == 0)
             fprintf(stderr, "%s: configuration file %s%s%s not found, using %s%s%s\n",
-                    g_app.app_name ? g_app.app_name : "", rel ? dir : "", rel ? "/" : "", name,
-                    dir ? dir : "", dir ? "/" : "", bare);
+                    g_app.app_name ? g_app.app_name : "", rel ? shown_path(dir).c_str() : "", rel ? "/" : "",
+                    shown_path(name).c_str(), dir ? shown_path(dir).c_str() : "", dir ? "/" : "",
+                    shown_path(bare).c_str());
         else
             fprintf(stderr, "%s: configuration file %s%s%s not found, using the built-in settings\n",
-                    g_app.app_name ? g_app.app_name : "", rel ? dir : "", rel ? "/" : "", name);
+                    g_app.app_name ? g_app.app_name : "", rel ? shown_path(dir).c_str() : "", rel ? "/" : "",
+                    shown_path(name).c_str());
         fflush(stderr);
     }
     if (char *copy = os_strdup(bare)) {
@@ -91,7 +98,8 @@ const os_opt_kv *port_row(const i32 *port, bool set_only)
 void port_origin(const i32 *port, const char *key, bool from_file, bool in_file, char *out, size_t size)
 {
     if (const os_opt_kv *r = port_row(port, true)) snprintf(out, size, "-s %s", r->key);
-    else if (from_file) snprintf(out, size, "%s%s%s", key, in_file ? " in " : "", in_file ? app_settings.conf_file : "");
+    else if (from_file)
+        snprintf(out, size, "%s%s%s", key, in_file ? " in " : "", in_file ? shown_path(app_settings.conf_file).c_str() : "");
     else if (const os_opt_kv *d = port_row(port, false)) snprintf(out, size, "the built-in %s", d->key);
     else snprintf(out, size, "the built-in %s", key);
 }
@@ -111,11 +119,12 @@ void ports_apart_or_exit(bool from_file)
     // The file is named once, beside the first key that comes from it.
     bool first_file = from_file && !port_row(first, true);
     char a[128], b[4200];
+    const shown_path file(first_file ? app_settings.conf_file : "");
     port_origin(first, first_key, from_file, false, a, sizeof a);
     port_origin(other, web_first ? APP_KEY_SHELL_PORT : APP_KEY_HTTP_PORT, from_file, !first_file, b, sizeof b);
     fprintf(stderr, "%s: %s=%d%s%s: the %s has that port already (%s); the web tool and the TCP shell need a port each\n",
             g_app.app_name ? g_app.app_name : "", a, *first, first_file ? " in " : "",
-            first_file ? app_settings.conf_file : "", web_first ? "TCP shell" : "web tool", b);
+            file.c_str(), web_first ? "TCP shell" : "web tool", b);
     fflush(stderr);
     exit(1);
 }
@@ -176,7 +185,7 @@ void app_opt_set()
                  "ends with status 254)\n", app_settings.panic_dump_dir);
     os_painc_set_dump_dir(app_settings.panic_dump_dir, g_app.app_name);
     if (app_settings.run_as_daemon) {
-        os_daemonize();
+        if (os_daemonize() < 0) exit(1);
         os_thread_name_set("main");
     }
 }
@@ -269,9 +278,17 @@ void app_baner(void)
     if (app_settings.quiet) return;
     fprintf(stderr, "%s\n", banner);
     if (g_app.app_notice) fprintf(stderr, "%s\n", g_app.app_notice);
-    if (app_settings.run_as_daemon)
-        fprintf(stderr, "daemon startup is complete, press any key to continue\n");
     fflush(stderr);
+}
+
+int app_daemon_ready(int status)
+{
+    if (!app_settings.run_as_daemon) return 0;
+    if (status == 0 && !app_settings.quiet) {
+        fprintf(stderr, "daemon startup is complete, press any key to continue\n");
+        fflush(stderr);
+    }
+    return os_daemon_ready(status);
 }
 
 int app_init_env(void)
@@ -326,7 +343,8 @@ int app_init_env(void)
     os_opt_kv_free(app_settings.kv_table);
     app_baner();
     app_opt_set();
-    log2_outputs_hold(0);
+    // A daemon's server start releases them once its ports are its own.
+    if (!app_settings.run_as_daemon) log2_outputs_hold(0);
     return 0;
 }
 

@@ -68,6 +68,10 @@ extern app_settings_t app_settings;
 int app_opt_init(int argc, char **argv);
 int app_init_env(void);
 void app_baner(void);
+// Under -d, once the start is over: status 0 (the servers listen) prints
+// the daemon line unless -q; then os_daemon_ready(status). Its result; 0
+// without -d.
+int app_daemon_ready(int status);
 void app_opt_exit(int code);
 
 // Stop requests. A signal handler or a session asks the main thread to

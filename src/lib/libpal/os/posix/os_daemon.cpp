@@ -1,15 +1,19 @@
 #define LOG_MOD "pal"
 #define LOG_SRC "src/lib/libpal/os/posix/os_daemon"
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "liblog/log.h"
+#include "libpal/env/os_time.h"
 #include "libpal/os/posix/os_popen.h"
 
 int os_ulimit(int resource)
@@ -94,6 +98,53 @@ static void close_inherited(rlim_t limit)
     }
 }
 
+namespace {
+
+// The daemon's end of the pipe on which it reports its start.
+std::atomic<int> g_report_fd{-1};
+
+// Points descriptors from to last (0-2) at /dev/null.
+void to_null(int from, int last)
+{
+    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        LOG_DBG("open /dev/null fail\n");
+        return;
+    }
+    for (int i = from; i <= last; ++i)
+        if (i != fd && dup2(fd, i) < 0) LOG_DBG("dup(0)fail\n");
+    if (fd > 2) close(fd);
+    else fcntl(fd, F_SETFD, 0);  // it is one of 0-2 itself
+}
+
+// The first process: waits for the daemon's start status and gives it.
+int wait_report(int fd)
+{
+    // Ctrl-C or a SIGTERM ends the wait (and so the start, see
+    // os_daemon_ready); the daemon's own handlers stay.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    const u64 end = os_mono_ms() + OS_DAEMON_REPORT_MS;
+    for (;;) {
+        u64 now = os_mono_ms();
+        if (now >= end) {
+            LOG_ERR("the daemon has not reported its start within %d s: not waiting longer\n",
+                    OS_DAEMON_REPORT_MS / 1000);
+            return 1;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, (int)(end - now)) <= 0) continue;
+        unsigned char b;
+        ssize_t n = read(fd, &b, 1);
+        if (n == 1) return b;
+        if (n < 0 && errno == EINTR) continue;
+        LOG_ERR("the daemon ended before it reported its start\n");
+        return 1;
+    }
+}
+
+}  // namespace
+
 int os_daemonize(void)
 {
     struct rlimit rl;
@@ -101,12 +152,23 @@ int os_daemonize(void)
         LOG_AT(3 | LOG_OPT_ERRNO, "can't get file limit\n");
         rl.rlim_cur = 1024;
     }
+    int rep[2];
+    if (pipe2(rep, O_CLOEXEC) != 0) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "can't make the start report pipe: ");
+        return -1;
+    }
     pid_t pid = fork_alone();
     if (pid < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "can't fork\n");
+        close(rep[0]);
+        close(rep[1]);
         return -1;
     }
-    if (pid > 0) exit(0);
+    if (pid > 0) {
+        close(rep[1]);
+        exit(wait_report(rep[0]));
+    }
+    close(rep[0]);
     setsid();
     struct sigaction sa = {};
     sa.sa_handler = SIG_IGN;
@@ -115,18 +177,31 @@ int os_daemonize(void)
     pid = fork_alone();
     if (pid < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "can't fork\n");
+        close(rep[1]);
         return -1;
     }
     if (pid > 0) _exit(0);
+    g_report_fd.store(rep[1]);
     umask(0);
-    close(STDIN_FILENO);
-    close(STDOUT_FILENO);
-    close(STDERR_FILENO);
-    if (open("/dev/null", O_RDWR) < 0) LOG_DBG("open /dev/null fail\n");
-    if (dup(0) < 0) LOG_DBG("dup(0)fail\n");
-    if (dup(0) < 0) LOG_DBG("dup(0)fail\n");
+    to_null(0, 0);
     close_inherited(rl.rlim_cur);
     return 0;
+}
+
+int os_daemon_ready(int status)
+{
+    int fd = g_report_fd.exchange(-1);
+    if (fd < 0) return 0;
+    fflush(nullptr);
+    // The caller's streams are let go before it returns.
+    to_null(1, 2);
+    unsigned char b = (unsigned char)status;
+    if (status != 0 && b == 0) b = 1;
+    ssize_t n;
+    do n = write(fd, &b, 1);
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    return n == 1 ? 0 : -1;
 }
 
 int os_is_root(void)

@@ -46,10 +46,21 @@ int os_system_call(const char *command);
 
 int os_ulimit(int resource);
 int os_socket_init_env(void);
-// Detaches from the terminal: 0 in the daemon, -1 when a fork fails; the
-// calling process and the intermediate child end with status 0. Call it
-// before any other thread starts.
+// Detaches from the terminal: 0 in the daemon, -1 when a fork fails. The
+// calling process waits, at most OS_DAEMON_REPORT_MS, for the daemon's
+// os_daemon_ready and ends with the status reported there; with 1 (after
+// an err record) when the daemon ends without reporting or the time runs
+// out. Standard input moves to /dev/null at once; standard output and
+// error stay the caller's until os_daemon_ready. Call it before any other
+// thread starts.
+constexpr int OS_DAEMON_REPORT_MS = 30000;
 int os_daemonize(void);
+// In the daemon: points standard output and error at /dev/null, then hands
+// status (0: serving; else the start's exit status, 1 when that is 0 in
+// its low byte) to the process waiting in os_daemonize. 0 once delivered,
+// or when there is nothing to report (not a daemon, or reported before);
+// -1 when that process no longer waits.
+int os_daemon_ready(int status);
 int os_is_root(void);
 // Threads of the calling process (1 when it has no others), -1 when the
 // count cannot be read.

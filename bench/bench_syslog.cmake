@@ -1,0 +1,6 @@
+find_package(spdlog QUIET)
+if(spdlog_FOUND)
+  target_link_libraries(bench_syslog PRIVATE spdlog::spdlog)
+else()
+  set_target_properties(bench_syslog PROPERTIES EXCLUDE_FROM_ALL TRUE)
+endif()
