@@ -142,8 +142,8 @@ bool url_is_host(const char *url, const char *host, bool whole)
 
 // Why the request is refused, or NULL. With same_origin, a request that
 // says it comes from another site is refused, and a browser's (its
-// User-Agent names a browser engine, which no page can change; or it
-// sends Sec-Fetch-Site) only when it shows it comes from the Host's origin.
+// User-Agent names a browser engine, which a page can change only in a
+// request that is first asked with its Origin; or it sends Sec-Fetch-Site) only when it shows it comes from the Host's origin.
 const char *refusal(const httpd_request *r, bool same_origin)
 {
     if (!host_is_local(r->host)) return "Host is not this machine";

@@ -41,9 +41,7 @@ const os_code_str syslog_priority_tab[] = {
 namespace {
 
 constexpr char kNotUrl[] = "not a URL (udp://host[:port] or tcp://host[:port])";
-constexpr int kConnectMs = 1000;   // time for one connection attempt
 constexpr int kSendMs = 1000;      // time for one message to go out
-constexpr size_t kMsgSize = 1536;
 constexpr char kDroppedFmt[] = "%u log records dropped: syslog %.256s could not take them (%s)\n";
 
 // The host name of the messages, read once (by the first connection).
@@ -182,7 +180,7 @@ int syslog_open(const char *host, const char *port, int transport)
             fprintf(stderr, "failed to resolve name %s port %s\n", host ? host : "", service);
             return -1;
         }
-        int fd = log_net_connect_addrs(res, kConnectMs, -1, nullptr, nullptr);
+        int fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, -1, nullptr, nullptr);
         freeaddrinfo(res);
         if (fd >= 0) return fd;
         fprintf(stderr, "failed to connect to %s port %s\n", host ? host : "", service);
@@ -245,7 +243,7 @@ size_t syslog_compose(char *out, size_t size, int pri, const struct tm *local, c
 
 int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg)
 {
-    char buf[kMsgSize];
+    char buf[LOG_NET_MSG_MAX];
     int n = syslog_format(ctx, facpri, tag, msg, buf, sizeof buf);
     if (n < 0 || sock < 0) return -1;
     // The NUL goes with the message.
@@ -406,7 +404,7 @@ int log_net_write_safe(struct log2 *ctx, int level, const char *module, const ch
     if (st->state == 0 || !st->tx) return 0;
     // Facility user; the severity of syslog_level_name's names.
     int sev = (level & 0xff) < 7 ? (level & 0xff) : 7;
-    char buf[kMsgSize];
+    char buf[LOG_NET_MSG_MAX];
     size_t n = syslog_compose(buf, sizeof buf, 8 | sev, local, module, (unsigned)getpid(), line,
                               ctx->flags.load(std::memory_order_relaxed));
     return log_net_tx_put_safe(st->tx, buf, n + 1);

@@ -27,13 +27,11 @@
 
 namespace {
 
-constexpr int kConnectMs = 1000;    // time for one connection attempt
 constexpr int kLookupMs = 3000;     // time for a name to be found
 constexpr u64 kBackoffMs = 3000;    // between two connection attempts that fail
 constexpr u64 kTellMs = 10000;      // a faltering peer is told at most this often
 constexpr u64 kCrashWaitMs = 1000;  // what a crash report waits for the sender
 constexpr int kNapMs = 1;           // the sender's wait for more before it sleeps
-constexpr size_t kMsgSize = 1536;
 constexpr size_t kCap = LOG_NET_TX_RING;
 constexpr int kNotes = 8;
 
@@ -193,7 +191,7 @@ bool queue(log_net_tx *tx, const char *msg, size_t n)
         count(tx, full_why);
         return false;
     }
-    char note[kMsgSize];
+    char note[LOG_NET_MSG_MAX];
     size_t nn = 0;
     if (tx->dropped && tx->note_n < kNotes) {
         char text[700];
@@ -271,7 +269,7 @@ int open_peer(log_net_tx *tx, int *why)
         fprintf(stderr, "failed to resolve name %s port %s\n", tx->host, tx->service);
         *why = LOG_NET_WHY_NO_NAME;
     } else {
-        fd = log_net_connect_addrs(res, kConnectMs, tx->wake, &tx->stop, &eno);
+        fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, tx->wake, &tx->stop, &eno);
         if (fd < 0 && tx->stop.load() == kRun) fprintf(stderr, "failed to connect to %s port %s\n", tx->host, tx->service);
         *why = eno;
     }
@@ -442,12 +440,24 @@ i64 sender_proc(void *arg)
             continue;
         }
         if (!tx->stream) {
-            // A datagram that does not go is dropped alone.
+            // A datagram that does not go is dropped alone; a note among
+            // them gives its count back, to be told by the next one.
             pthread_guard g(&tx->lock);
             tell(tx, "");
             tx->out.store(from + n, std::memory_order_release);
             ++tx->msgs_out;
-            count(tx, eno);
+            if (tx->note_n && tx->notes[tx->note_head].end <= from + n) {
+                const note_mark &m = tx->notes[tx->note_head];
+                u32 later = tx->dropped;
+                int later_why = tx->why;
+                tx->dropped = 0;
+                count(tx, m.why, m.count);
+                if (later) count(tx, later_why, later);
+                tx->note_head = (tx->note_head + 1) % kNotes;
+                --tx->note_n;
+            } else {
+                count(tx, eno);
+            }
             continue;
         }
         // A broken stream: the next connection starts with a whole message.
@@ -638,7 +648,7 @@ void log_net_tx_free(log_net_tx *tx)
 
 int log_net_tx_put(log_net_tx *tx, int level, const char *module, const char *line, u32 flags)
 {
-    char msg[kMsgSize];
+    char msg[LOG_NET_MSG_MAX];
     size_t n = 0;
     // While the link is down a record costs no more than its count.
     if (tx->link.load(std::memory_order_acquire) != kDown)

@@ -14,6 +14,8 @@ struct log_net_state;
 struct log_net_tx;
 
 constexpr size_t LOG_NET_TX_RING = 256 * 1024;  // bytes of messages waiting
+constexpr size_t LOG_NET_MSG_MAX = 1536;        // one syslog message, its NUL included
+constexpr int LOG_NET_CONNECT_MS = 1000;        // time for one connection attempt
 
 // Reasons of drops beside errno values (log_net_dropped_text names them).
 constexpr int LOG_NET_WHY_SLOW = -1;     // the buffer was full: the peer reads too slowly
