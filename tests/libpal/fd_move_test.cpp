@@ -323,6 +323,13 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
     EXPECT_EQ(m.whole_from, 200000);
     EXPECT_EQ(marker_of(f.path).substr(0, 8), "halving ");
     fd_halve_mark_close(&m);
+    // Its first text refused (a full disk): the marker is let go, and said;
+    // the halving goes on without it.
+    EXPECT_EQ(halve("f", 0, "", O_APPEND, true), 0);
+    EXPECT_EQ(f.bytes(), kept + "!");
+    EXPECT_NE(access(mark.c_str(), F_OK), 0);
+    EXPECT_STREQ(fd_halve_mark_news(&m), ("marker " + mark + " could not be written (No space left on device); removed").c_str());
+    fd_halve_mark_close(&m);
     // Its none refused after the halving: the marker is removed, and said.
     EXPECT_EQ(halve("pppppf", 0, "", O_APPEND, true), 1);
     EXPECT_EQ(f.bytes(), kept + "!");

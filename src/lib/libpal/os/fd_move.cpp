@@ -489,10 +489,18 @@ int fd_halve(int fd, fd_halve_mark *m, i64 from, i64 end, i64 to)
     if (mk) {
         fd_halve_mark_text(tx.halving, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to);
         fd_halve_mark_text(tx.rewrite, (u64)sb.st_dev, (u64)sb.st_ino, from, end, to, true);
-        // No copy without the marker that names it.
+        // No copy without the marker that names it. One that names nothing
+        // yet (just made, or "none") and cannot take the text (a full disk
+        // has no block for it) is let go, and said: the halving goes on
+        // without a marker, as where none can be made, since a full disk is
+        // when it is needed most. One that names pending work stays as it is.
         if (!mark_put(mk, tx.halving)) {
-            m->step = FD_HALVE_MARK;
-            return -1;
+            if (pending(mk)) {
+                m->step = FD_HALVE_MARK;
+                return -1;
+            }
+            mark_drop(mk, errno);
+            mk = nullptr;
         }
     }
     moved out;
@@ -584,6 +592,7 @@ const char *misfit(const mark_says &r, const struct stat &sb, char *buf, size_t 
 // record and the loss said: the bytes that are not in whole records.
 void mend_write_back(int fd, fd_halve_mark *m, i64 to, i64 size, i64 len)
 {
+    // A torn tail that cannot be cut off is lost all the same.
     i64 w = whole_end(m, fd, to, size);
     if (w >= to) ftruncate(fd, (off_t)w);
     int n = (int)strlen(m->path) - (int)sizeof FD_HALVE_MARK_SUFFIX + 1;
