@@ -21,6 +21,14 @@ constexpr size_t kWhy = 512;
 
 thread_local char t_refused[kWhy];  // see fd_open_refused
 
+// A directory that others than its owner may write: sticky with others'
+// write bit, or with its group's write bit.
+bool fd_dir_shared(const struct stat *dir)
+{
+    return S_ISDIR(dir->st_mode) &&
+           (((dir->st_mode & S_ISVTX) && (dir->st_mode & S_IWOTH)) || (dir->st_mode & S_IWGRP));
+}
+
 // The words that place a name in a shared directory.
 const char *shared_text(const struct stat &dir)
 {
@@ -167,7 +175,6 @@ struct walker {
     int done()
     {
         at->dir = cur;
-        at->shared = fd_dir_shared(&dir);
         cur = -1;
         return 0;
     }
@@ -252,7 +259,6 @@ int walker::walk(const char *path)
 {
     char *real = at->real;
     at->dir = -1;
-    at->shared = false;
     real[0] = 0;
     size_t len = strlen(path);
     if (!len) return fail(ENOENT);
@@ -328,7 +334,6 @@ int told(const walker &w)
 void fd_log_place_init(fd_log_place *at)
 {
     at->dir = -1;
-    at->shared = false;
     at->real[0] = 0;
 }
 
@@ -342,12 +347,6 @@ void fd_log_place_close(fd_log_place *at)
 {
     if (at->dir >= 0) close(at->dir);
     at->dir = -1;
-}
-
-bool fd_dir_shared(const struct stat *dir)
-{
-    return dir && S_ISDIR(dir->st_mode) &&
-           (((dir->st_mode & S_ISVTX) && (dir->st_mode & S_IWOTH)) || (dir->st_mode & S_IWGRP));
 }
 
 int fd_open_log(const char *path, int flags, mode_t mode, bool mkparent, fd_log_place *at)
@@ -364,7 +363,7 @@ int fd_open_log(const char *path, int flags, mode_t mode, bool mkparent, fd_log_
         if (w.walk(path) != 0) return told(w);
         // In a shared directory the file is emptied only once it is
         // accepted.
-        bool shared = place->shared, trunc = shared && (flags & O_TRUNC);
+        bool shared = fd_dir_shared(&w.dir), trunc = shared && (flags & O_TRUNC);
         int fl = (flags & ~(trunc ? O_TRUNC : 0)) | (w.magic ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC;
         int fd = openat(place->dir, fd_log_place_base(place), fl, mode), eno = fd < 0 ? errno : 0;
         struct stat sb;

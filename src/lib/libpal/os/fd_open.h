@@ -11,7 +11,6 @@
 // Where an open log file lies.
 struct fd_log_place {
     int dir;              // the directory that holds the file (O_PATH); -1 none
-    bool shared;          // others than its owner may write that directory (fd_dir_shared)
     char real[PATH_MAX];  // the file's real path (its links resolved)
 };
 void fd_log_place_init(fd_log_place *at);
@@ -19,12 +18,6 @@ void fd_log_place_init(fd_log_place *at);
 const char *fd_log_place_base(const fd_log_place *at);
 // Closes the directory.
 void fd_log_place_close(fd_log_place *at);
-
-// True for the status of a directory that others than its owner may write:
-// sticky with others' write bit, or with its group's write bit. At its
-// names a link, a FIFO, a file of several links or of another user than
-// the effective one or the directory's owner is not taken.
-bool fd_dir_shared(const struct stat *dir);
 
 // Opens path as open(2) would with these flags (close-on-exec added; in a
 // shared directory O_TRUNC only once the file is accepted; a relative path
