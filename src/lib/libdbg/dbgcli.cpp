@@ -20,11 +20,18 @@
 #include "libpal/string/str_vector.h"
 #include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
+#include "libsh/libsh_source.h"
 
 namespace {
 
 constexpr int kWaitSliceMs = 300;
 constexpr int kExec2DefaultMs = 10000;
+static_assert(DBGCLI_REPLY_MS >= (int)LIBSH_SOURCE_WAIT_MS + 5000,
+              "a reply is awaited well past the longest wait the server answers");
+
+// The line printed after a reply cut at its limit; the web tool's command
+// answer says it in the same words.
+constexpr char kCutLine[] = "... output cut at %d bytes";
 
 // ---- connection -------------------------------------------------------------
 
@@ -185,9 +192,14 @@ int send_request(cli_run *run, const char *text, bool quiet, bool ends_session)
         if (len && run->reply[len - 1] == '\n') run->reply[--len] = 0;
         req->output(run->reply);
         fflush(stdout);
-        if (overflow)
+        if (overflow) {
+            char cut[64];
+            str_sprintf_s(cut, sizeof cut, kCutLine, DBGCLI_REPLY_SIZE - 1);
+            req->output(cut);
+            fflush(stdout);
             LOG_ERR("reply longer than %d bytes: only the first %d shown\n", DBGCLI_REPLY_SIZE - 1,
                     DBGCLI_REPLY_SIZE - 1);
+        }
     }
     return ends_session ? ITEM_END : ITEM_NEXT;
 }

@@ -37,7 +37,10 @@ constexpr int DBGCLI_CONNECT_MS = 2000;
 constexpr int DBGCLI_SOCK_BUF = 10240;
 constexpr int DBGCLI_LINE_SIZE = 16384;
 constexpr int DBGCLI_REPLY_SIZE = 16384;  // a reply of up to 16383 bytes
-constexpr int DBGCLI_REPLY_MS = 60000;
+// Longer than any wait of the server that ends in an answer (a "source"
+// that gets nothing from a FIFO for 60 s says so), so that the answer is
+// heard.
+constexpr int DBGCLI_REPLY_MS = 65000;
 
 int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req);
 // One command; the reply (carriage returns removed) goes into the caller's

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include "libdbg/shell.h"
+#include "libdbg/shell_guard.h"
 #include "liblog/log.h"
 #include "libnet/libnet.h"
 #include "libnet/sock_cli.h"
@@ -66,7 +67,11 @@ sock_keepalive session_keepalive()
 }
 
 // Server state. The lock keeps the accept procedure (on "sock_listen")
-// from using a manager that the stopping thread is taking down.
+// from using a manager that the stopping thread is taking down. Starts and
+// stops run one at a time under g_ctl (never taken by the accept procedure
+// or a session), so that a start is refused while another runs or is
+// under way, and a stop never meets a half-made server.
+pthread_mutex_t g_ctl = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 sock_tcp_ctx_mgr *g_mgr = nullptr;
 sock_server_ctx *g_listener = nullptr;
@@ -158,6 +163,7 @@ i64 netsh_srv_thread(void *arg)
 
 int debug_shell_server_init(const char *addrs, int port)
 {
+    pthread_guard ctl(&g_ctl);
     {
         pthread_guard g(&g_lock);
         if (g_mgr || g_listener) {
@@ -201,6 +207,7 @@ int debug_shell_server_init(const char *addrs, int port)
     }
     sock_log_late_start(&g_refused);
     sock_log_late_start(&g_evicted);
+    shell_guard_log_start();
     pthread_guard g(&g_lock);
     g_listener = l;
     return 0;
@@ -209,6 +216,7 @@ int debug_shell_server_init(const char *addrs, int port)
 int debug_shell_server_exit(void)
 {
     LOG_VERB("==>\n");
+    pthread_guard ctl(&g_ctl);
     sock_server_ctx *l;
     sock_tcp_ctx_mgr *m;
     {
@@ -222,6 +230,7 @@ int debug_shell_server_exit(void)
         sock_server_exit(l);
         sock_log_late_stop(&g_refused);
         sock_log_late_stop(&g_evicted);
+        shell_guard_log_stop();
     }
     // Every open session's handle gets its stop flag; each thread is
     // joined with 1000 ms given to it and detached when it takes longer.

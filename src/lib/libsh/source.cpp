@@ -119,9 +119,10 @@ bool fill(dbgsh_srv_ctx *ctx, src_file *f, const char *path)
 }
 
 // The next line as fgets would give it into line (LIBSH_LINE_MAX bytes):
-// up to its line feed, or LIBSH_LINE_MAX - 1 bytes of it. false when
-// nothing is left or the run has to stop.
-bool read_line(dbgsh_srv_ctx *ctx, src_file *f, const char *path, char *line)
+// up to its line feed, or LIBSH_LINE_MAX - 1 bytes of it. Its length in
+// bytes (NUL bytes in it counted), or 0 when nothing is left or the run
+// has to stop.
+size_t read_line(dbgsh_srv_ctx *ctx, src_file *f, const char *path, char *line)
 {
     size_t n = 0;
     while (n < LIBSH_LINE_MAX - 1) {
@@ -135,7 +136,7 @@ bool read_line(dbgsh_srv_ctx *ctx, src_file *f, const char *path, char *line)
         if (nl) break;
     }
     line[n] = 0;
-    return n > 0 && t_run.end == run_end::none;
+    return t_run.end == run_end::none ? n : 0;
 }
 
 // Drops the rest of an over-long line up to its line feed: true when there
@@ -170,7 +171,8 @@ bool run_file(dbgsh_srv_ctx *ctx, src_work *w, const char *path)
     ctx->prev_line[0] = 0;
     source_run &r = t_run;
     char *line = w->line;
-    while (!ctx->exit_flag && run_goes_on(ctx) && read_line(ctx, &w->f, path, line)) {
+    size_t n;
+    while (!ctx->exit_flag && run_goes_on(ctx) && (n = read_line(ctx, &w->f, path, line)) > 0) {
         // Every line counts toward the bound, one that runs no command (an
         // empty one, a comment, a line of NUL bytes) as one.
         if (r.cmds >= LIBSH_SOURCE_CMDS_MAX) {
@@ -179,7 +181,8 @@ bool run_file(dbgsh_srv_ctx *ctx, src_work *w, const char *path)
         }
         const u32 before = r.cmds;
         ++lineno;
-        size_t n = strlen(line);
+        // The bytes read, not strlen: a NUL early in an over-long line must
+        // not let its tail run as a line of its own.
         if (n == LIBSH_LINE_MAX - 1 && line[n - 1] != '\n' && skip_long_line(ctx, &w->f, path)) {
             // The whole over-long line is dropped, never a piece of it run.
             if (r.end != run_end::none) break;

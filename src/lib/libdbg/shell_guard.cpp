@@ -1,0 +1,109 @@
+#define LOG_MOD "dbg"
+#define LOG_SRC "src/lib/libdbg/shell_guard"
+#include "libdbg/shell_guard.h"
+
+#include <cstring>
+#include <sys/socket.h>
+
+#include "liblog/log.h"
+#include "libnet/sock_cli.h"
+#include "libnet/sock_event.h"
+#include "libpal/network/os_socket.h"
+
+namespace {
+
+enum : u8 { SHAPE_METHOD, SHAPE_TARGET, SHAPE_VERSION, SHAPE_NO };
+constexpr char kHost[] = "host:";
+constexpr u8 kHostLen = sizeof kHost - 1;
+constexpr u8 kHostNo = kHostLen + 1;  // the line does not begin so
+
+// A character of an HTTP token (a method): browsers and forms may send any.
+bool token_char(unsigned char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return c && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+void first_line_byte(shell_guard *g, unsigned char c)
+{
+    switch (g->shape) {
+    case SHAPE_METHOD:
+        if (token_char(c)) {
+            g->field = true;
+        } else if (c == ' ' && g->field) {
+            g->shape = SHAPE_TARGET;
+            g->field = false;
+        } else {
+            g->shape = SHAPE_NO;
+        }
+        break;
+    case SHAPE_TARGET:
+        if (c == ' ' && g->field) g->shape = SHAPE_VERSION;
+        else if (c > ' ' && c != 0x7f) g->field = true;
+        else g->shape = SHAPE_NO;
+        break;
+    case SHAPE_VERSION:
+        if (c != ' ' && g->vlen < sizeof g->ver) g->ver[g->vlen++] = (char)c;
+        else g->shape = SHAPE_NO;
+        break;
+    default: break;
+    }
+}
+
+bool request_line(const shell_guard *g)
+{
+    return g->shape == SHAPE_VERSION && g->vlen == sizeof g->ver && memcmp(g->ver, "HTTP/1.", 7) == 0 &&
+           g->ver[7] >= '0' && g->ver[7] <= '9';
+}
+
+sock_log_late g_refused = SOCK_LOG_LATE(
+    LOG_LVL_WARN, 1000, "%u TCP shell connections closed for an HTTP request since the last record\n");
+
+}  // namespace
+
+int shell_guard_feed(shell_guard *g, const char *data, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)data[i];
+        if (c == '\r') continue;
+        if (c == 0 || c == '\n') {
+            if (!g->past_first && request_line(g)) return SHELL_GUARD_REQUEST_LINE;
+            g->past_first = true;
+            g->host = 0;
+            continue;
+        }
+        if (g->host < kHostLen) {
+            const unsigned char lc = c >= 'A' && c <= 'Z' ? (unsigned char)(c + 32) : c;
+            g->host = lc == (unsigned char)kHost[g->host] ? (u8)(g->host + 1) : kHostNo;
+            if (g->host == kHostLen) return SHELL_GUARD_HOST;
+        }
+        if (!g->past_first) first_line_byte(g, c);
+    }
+    return SHELL_GUARD_OK;
+}
+
+void shell_guard_refused(u64 sock, int what)
+{
+    const u32 n = sock_log_late_pass(&g_refused);
+    if (!n) return;
+    char addr[OS_IPADDR_CSTR_MAXN] = "";
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    os_ipaddr a;
+    if (getpeername(os_sock_fd(sock), (struct sockaddr *)&ss, &len) == 0 && os_sockaddr_save(&a, &ss, len) > 0)
+        sock_ipaddr_cstr(&a, addr, sizeof addr);
+    LOG_WARN("connection from %s closed before running anything: it sent %s, as a browser does "
+             "(%u closed so since the last record)\n",
+             addr[0] ? addr : "a local socket",
+             what == SHELL_GUARD_HOST ? "a Host: header line" : "an HTTP request line", n);
+}
+
+int shell_guard_log_start(void)
+{
+    return sock_log_late_start(&g_refused);
+}
+
+void shell_guard_log_stop(void)
+{
+    sock_log_late_stop(&g_refused);
+}
