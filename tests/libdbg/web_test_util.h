@@ -21,6 +21,7 @@
 #include "libdbg/http.h"
 #include "libhttpd/http_client.h"
 #include "liblog/log.h"
+#include "liblog/log_conf.h"
 #include "libnet/libnet.h"
 #include "libnet/sock_event.h"
 #include "libpal/env/malloc.h"
