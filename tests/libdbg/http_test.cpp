@@ -4,6 +4,8 @@
 #define LOG_SRC "tests/libdbg/http_test"
 #include "web_test_util.h"
 
+#include <dirent.h>
+
 namespace {
 
 using namespace webtest;
@@ -435,6 +437,54 @@ TEST(AddrCounts, ExactThroughCollisionsAndRemovals)
         for (size_t j = 0; j < peers.size(); ++j) ASSERT_EQ(addr_counts_get(&t, &peers[j]), want[j]) << step;
     }
     addr_counts_exit(&t);
+}
+
+// Open descriptors of this process.
+int open_fds()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Two starts at once: one serves, the other is refused as already running,
+// and each stop closes all that its start opened: nothing listens on the
+// port afterwards, and the cycles leave no descriptor behind.
+TEST_F(WebTest, StartStopConcurrency)
+{
+    debug_http_server_set_param(&p);
+    testutil::log_capture cap;
+    int base = -1, served = 0;
+    for (int round = 0; round < 30; ++round) {
+        const int want = testutil::free_port();
+        std::atomic<int> ready{0};
+        int rc[2] = {-1, -1};
+        auto starter = [&](int k) {
+            ready++;
+            while (ready.load() < 2) std::this_thread::yield();
+            rc[k] = debug_http_server_init("127.0.0.1", want);
+        };
+        std::thread a(starter, 0), b(starter, 1);
+        a.join();
+        b.join();
+        const int started = (rc[0] == 0) + (rc[1] == 0);
+        EXPECT_LE(started, 1) << "round " << round;
+        served += started;
+        dbg_http_server_stop();
+        int fd = httptest::dial(want);
+        EXPECT_LT(fd, 0) << "round " << round << ": a listener was left";
+        if (fd >= 0) close(fd);
+        if (round == 0)  // once the first run's threads have let go of it
+            for (int i = 0; i < 60 && base != open_fds(); ++i, os_msleep(50)) base = open_fds();
+    }
+    EXPECT_GE(served, 25);  // a port another program took in between starts nothing
+    EXPECT_TRUE(cap.has("web server already running")) << cap.get().substr(0, 500);
+    int now = open_fds();
+    for (int i = 0; i < 300 && now > base; ++i, os_msleep(10)) now = open_fds();
+    EXPECT_LE(now, base);
 }
 
 // Many clients at once while commands run and variables change.
