@@ -4,7 +4,7 @@
 #define LOG_SRC "tests/libdbg/http_test"
 #include "web_test_util.h"
 
-#include <dirent.h>
+#include <filesystem>
 
 namespace {
 
@@ -442,12 +442,8 @@ TEST(AddrCounts, ExactThroughCollisionsAndRemovals)
 // Open descriptors of this process.
 int open_fds()
 {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
+    auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+    return (int)std::distance(begin(fds), end(fds));
 }
 
 // Two starts at once: one serves, the other is refused as already running,
