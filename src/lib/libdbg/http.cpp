@@ -140,29 +140,77 @@ bool url_is_host(const char *url, const char *host, bool whole)
     return same_text(from.host, to.host) && port(from.port) == port(to.port);
 }
 
-// Why the request is refused, or NULL. With same_origin, a request that
-// says it comes from another site is refused, and a browser's (its
-// User-Agent names a browser engine, which a page can change only in a
-// request that is first asked with its Origin; or it sends Sec-Fetch-Site) only when it shows it comes from the Host's origin.
-const char *refusal(const httpd_request *r, bool same_origin)
+// A login is asked for (is_need_auth checks credentials).
+bool login_set()
 {
-    if (!host_is_local(r->host)) return "Host is not this machine";
-    if (!same_origin) return nullptr;
-    bool own = false;
-    if (r->fetchSite[0]) {
-        if (strcasecmp(r->fetchSite, "same-origin") != 0 && strcasecmp(r->fetchSite, "none") != 0)
-            return "sent from another site";
-        own = true;
+    const char *user = g_param.user, *pwd = g_param.pwd;
+    return g_param.login_check || (user && user[0] && pwd && pwd[0]);
+}
+
+// Why a request is refused, and the word for the browser that sent it.
+struct refused_why {
+    const char *why;   // NULL: not refused
+    const char *note;  // HTML added to the 403 page, or NULL
+};
+
+constexpr char kNoteUse[] =
+    "<P>A browser is served this URL only for the tool's own page: open the console page (this address with the "
+    "path /) and use its views, or ask with curl or a script, e.g. "
+    "curl 'http://127.0.0.1:PORT/cmd?command=help'.</P>\n";
+constexpr char kNoteLogin[] =
+    "<P>A login is set: the tool's page opens only from its address typed or bookmarked, not from another "
+    "site's page or link.</P>\n";
+
+// What the request shows of where it comes from: whether it is marked as
+// another site's, and whether it shows the Host's own origin (through
+// Sec-Fetch-Site: same-origin, or, from a browser that sends no
+// Sec-Fetch-Site, an Origin or Referer of the Host) or was started outside
+// any page (Sec-Fetch-Site: none).
+struct request_site {
+    const char *other;  // why it is another site's, or NULL
+    bool own;
+    bool none;
+};
+
+request_site site_of(const httpd_request *r)
+{
+    request_site s = {nullptr, false, false};
+    bool told = r->fetchSite[0] != 0;
+    if (told) {
+        s.own = strcasecmp(r->fetchSite, "same-origin") == 0;
+        s.none = strcasecmp(r->fetchSite, "none") == 0;
+        if (!s.own && !s.none) s.other = "sent from another site";
     }
     if (r->origin[0]) {
-        if (!url_is_host(r->origin, r->host, true)) return "Origin is not the Host";
-        own = true;
+        if (!url_is_host(r->origin, r->host, true)) s.other = "Origin is not the Host";
+        else if (!told) s.own = true;
     }
     if (r->referer[0]) {
-        if (!url_is_host(r->referer, r->host, false)) return "Referer is not the Host";
-        own = true;
+        if (!url_is_host(r->referer, r->host, false)) s.other = "Referer is not the Host";
+        else if (!told) s.own = true;
     }
-    return own || !strstr(r->userAgent, "Mozilla/") ? nullptr : "a browser's request not sent from the tool's own page";
+    return s;
+}
+
+// A browser's request: its User-Agent names a browser engine (which a page
+// can change only in a request that is first asked with its Origin), or it
+// sends Sec-Fetch-Site.
+bool from_browser(const httpd_request *r)
+{
+    return r->fetchSite[0] || strstr(r->userAgent, "Mozilla/");
+}
+
+refused_why refusal(const httpd_request *r, http_site_rule rule)
+{
+    if (!host_is_local(r->host)) return {"Host is not this machine", nullptr};
+    if (rule == HTTP_SITE_ANY || (rule == HTTP_SITE_LOGIN && !login_set())) return {};
+    request_site s = site_of(r);
+    if (s.other) return {s.other, rule == HTTP_SITE_LOGIN ? kNoteLogin : kNoteUse};
+    if (rule == HTTP_SITE_LOGIN || s.own || !from_browser(r)) return {};
+    if (rule == HTTP_SITE_READ && s.none) return {};
+    return {s.none ? "a browser's navigation, not a request of the tool's own page"
+                   : "a browser's request not sent from the tool's own page",
+            kNoteUse};
 }
 
 // The page with its templates filled in (a new text of *len bytes): $title,
@@ -208,8 +256,8 @@ int answer_metrics(httpd_server *, httpd_request *r, const char *);
 int answer_favicon(httpd_server *, httpd_request *r, const char *);
 
 // The tool's URLs and what each needs before it is answered: its query
-// logged (verb), the checks that the request comes from the tool's own
-// page (same_origin; the Host is checked for every request) and the login.
+// logged (verb), what it asks of where the request comes from (site; the
+// Host is checked for every request) and the login.
 // Each URL's handler applies its row, so a handler registered alone on
 // another server keeps its checks. The records written for a URL carry
 // its handler's name (func), whichever helper writes them.
@@ -219,23 +267,24 @@ struct url_rule {
     const char *func;
     url_answer_fn answer;
     bool log_query;
-    bool same_origin;
+    http_site_rule site;
     bool login;
 };
 
 enum url_id { URL_PAGE, URL_CMD, URL_LOG, URL_CONFIG, URL_UPDATE, URL_METRICS, URL_ICON };
 
-#define URL_ROW(url, handler, answer, log, same_origin, login) \
-    {url, handler, #handler, answer, log, same_origin, login}
+// The log view counts as a change: each record is handed out once.
+#define URL_ROW(url, handler, answer, log, site, login) \
+    {url, handler, #handler, answer, log, HTTP_SITE_##site, login}
 constexpr url_rule kUrls[] = {
-    //      URL            handler                answer           log    same_origin login
-    URL_ROW("",            http_callback_status,  answer_status,   true,  false,      true),
-    URL_ROW("cmd",         http_callback_cmd,     http_answer_cmd, true,  true,       true),
-    URL_ROW("log",         http_callback_log,     http_answer_log, false, true,       true),
-    URL_ROW("config",      http_callback_config,  answer_config,   true,  true,       true),
-    URL_ROW("update",      http_callback_update,  answer_update,   false, true,       true),
-    URL_ROW("metrics",     http_callback_metrics, answer_metrics,  true,  true,       true),
-    URL_ROW("favicon.ico", http_callback_favicon, answer_favicon,  true,  false,      false),
+    //      URL            handler                answer           log    site    login
+    URL_ROW("",            http_callback_status,  answer_status,   true,  LOGIN,  true),
+    URL_ROW("cmd",         http_callback_cmd,     http_answer_cmd, true,  CHANGE, true),
+    URL_ROW("log",         http_callback_log,     http_answer_log, false, CHANGE, true),
+    URL_ROW("config",      http_callback_config,  answer_config,   true,  READ,   true),
+    URL_ROW("update",      http_callback_update,  answer_update,   false, CHANGE, true),
+    URL_ROW("metrics",     http_callback_metrics, answer_metrics,  true,  READ,   true),
+    URL_ROW("favicon.ico", http_callback_favicon, answer_favicon,  true,  ANY,    false),
 };
 #undef URL_ROW
 static_assert(kUrls[URL_PAGE].handler == http_callback_status && kUrls[URL_CMD].handler == http_callback_cmd &&
@@ -245,14 +294,14 @@ static_assert(kUrls[URL_PAGE].handler == http_callback_status && kUrls[URL_CMD].
                   kUrls[URL_ICON].handler == http_callback_favicon,
               "each handler names its own row");
 // Any other path: its Host checked, it gets the 404 page.
-constexpr url_rule kUnknownUrl = {nullptr, nullptr, "http_error_404", nullptr, false, false, false};
+constexpr url_rule kUnknownUrl = {nullptr, nullptr, "http_error_404", nullptr, false, HTTP_SITE_ANY, false};
 
 // What url needs before it is answered: 0 when the request may go on, 1
 // when its refusal has been answered.
 int guard(const url_rule &url, httpd_server *server, httpd_request *r)
 {
     if (url.log_query) LOG_AT_FN(LOG_LVL_VERB, url.func, "[%s]\n", str_log_esc<HTTP_TEXT_MAX>(r->query).c_str());
-    if (http_check_request(server, r, url.same_origin)) return 1;
+    if (http_check_request(server, r, url.site)) return 1;
     return url.login ? is_need_auth(r) : 0;
 }
 
@@ -281,15 +330,15 @@ sock_log_late *http_check_refusals(void)
     return &g_refused;
 }
 
-int http_check_request(httpd_server *server, httpd_request *r, bool same_origin)
+int http_check_request(httpd_server *server, httpd_request *r, http_site_rule rule)
 {
     httpdAddHeader(r, kAnswerHeaders);
-    const char *why = refusal(r, same_origin);
-    if (!why) return 0;
+    refused_why no = refusal(r, rule);
+    if (!no.why) return 0;
     if (u32 n = sock_log_late_pass(&g_refused))
         LOG_WARN("web request from %s refused: %s (Host [%s], %u refused since the last record)\n", r->clientAddr,
-                 why, str_log_esc<HTTP_TEXT_MAX>(r->host).c_str(), n);
-    httpdSend403(server, r);
+                 no.why, str_log_esc<HTTP_TEXT_MAX>(r->host).c_str(), n);
+    httpdSend403(server, r, from_browser(r) ? no.note : nullptr);
     return 1;
 }
 

@@ -42,16 +42,33 @@ int http_add_callbacks(httpd_server *server);
 // serves, or NULL for the built-in page.
 const char *http_page_text(void);
 int is_need_auth(httpd_request *r);
+// What a URL asks of where a request comes from, besides a Host that
+// names this machine (an IP literal, localhost, or the host name or its
+// first label), which every URL asks.
+enum http_site_rule : u8 {
+    // Nothing more.
+    HTTP_SITE_ANY,
+    // While a login is set: not marked as another site's (Sec-Fetch-Site
+    // other than same-origin or none, an Origin or Referer of another
+    // origin). Such a request is refused before its credentials are looked
+    // at, so it never counts toward a lock-out.
+    HTTP_SITE_LOGIN,
+    // Never another site's; a browser's (User-Agent with "Mozilla/", or
+    // Sec-Fetch-Site) only with Sec-Fetch-Site same-origin or none, or an
+    // Origin or Referer of the Host. For URLs that only read.
+    HTTP_SITE_READ,
+    // Never another site's; a browser's only with Sec-Fetch-Site
+    // same-origin, or, from a browser that sends no Sec-Fetch-Site, an
+    // Origin or Referer of the Host: a navigation (typed, from a link
+    // opened outside the browser, carried across a redirect) proves
+    // nothing. For URLs whose answer changes something.
+    HTTP_SITE_CHANGE,
+};
 // Starts an answer of the tool: the headers every answer carries, then the
-// checks of where the request comes from. A Host that is not this machine
-// (an IP literal, localhost, or the host name or its first label) is
-// refused; with same_origin also a request marked as sent from another
-// site or whose Origin (or Referer) is not the Host it was sent to, and a
-// browser's request (User-Agent with "Mozilla/", or Sec-Fetch-Site) that
-// shows none of Sec-Fetch-Site same-origin or none, an Origin or a Referer
-// of that Host. 0 when the request may go on, 1 when the 403 answer has
-// been written.
-int http_check_request(httpd_server *server, httpd_request *r, bool same_origin);
+// checks of where the request comes from that rule asks. 0 when the
+// request may go on, 1 when the 403 answer has been written (with a word
+// on how the URL is used when the request was a browser's).
+int http_check_request(httpd_server *server, httpd_request *r, http_site_rule rule);
 // The record of the requests http_check_request refuses, whose count it
 // tells late (the tool starts and stops that with itself).
 struct sock_log_late;
@@ -63,9 +80,9 @@ void http_error_404(httpd_server *server, httpd_request *r, int code);
 
 // URL handlers (http_add_callbacks registers them). Each first applies
 // what its URL needs: the checks of http_check_request (the Host for all,
-// where the request comes from for all but the page and the icon) and the
-// login (is_need_auth) for all but the icon; so each is safe to register
-// alone on a server of one's own.
+// where the request comes from by the URL's rule) and the login
+// (is_need_auth) for all but the icon; so each is safe to register alone
+// on a server of one's own.
 int http_callback_status(httpd_server *server, httpd_request *r);
 int http_callback_cmd(httpd_server *server, httpd_request *r);
 int http_callback_log(httpd_server *server, httpd_request *r);

@@ -36,6 +36,7 @@ struct capture {
     int fd;              // the client's socket; -1: none to look at
     net_cancel *cancel;  // set when the tool stops
     u64 looked_ms;
+    bool cut;            // output was left out
 };
 
 // Whether the request's client is still there. An HTTP client sends
@@ -56,9 +57,9 @@ int client_alive(dbgsh_srv_ctx *ctx)
 
 void capture_add(capture *c, const char *data, size_t n)
 {
-    if (!c->buf || c->buf->length >= kCaptureMax) return;
-    size_t room = kCaptureMax - c->buf->length;
-    str_buf_append(c->buf, data, n < room ? n : room);
+    size_t room = c->buf && c->buf->length < kCaptureMax ? kCaptureMax - c->buf->length : 0;
+    if (n > room) c->cut = true;
+    if (room) str_buf_append(c->buf, data, n < room ? n : room);
 }
 
 int cap_printf(void *out, const char *fmt, ...)
@@ -87,14 +88,34 @@ int cap_flush(void *out)
     return 1;
 }
 
-// The answer "[{"resp":"<escaped text>"}]", cut so that it fits size.
-void build_answer(char *out, size_t size, const char *text, size_t len)
+// The answer "[{"resp":"<escaped text>"}]" in size bytes. Output that
+// does not fit whole (or was not all kept) ends with the lines that fit
+// and a last line that says it was cut, still closed as JSON.
+void build_answer(char *out, size_t size, const char *text, size_t len, bool cut)
 {
     size_t head = sizeof kHead - 1, tail = sizeof kTail - 1;
     memcpy(out, kHead, head);
-    size_t room = size - head - tail;
-    size_t n = http_json_escape(out + head, room, text, len, nullptr);
-    memcpy(out + head + n, kTail, tail + 1);
+    char *body = out + head;
+    size_t room = size - head - tail;  // the escaped text and its NUL
+    size_t used = 0;
+    size_t n = http_json_escape(body, room, text, len, &used);
+    char note[64];
+    int k = snprintf(note, sizeof note, "... output cut at %zu bytes\\n\\u0000", size - 1);
+    constexpr size_t kLineEnd = 2;  // "\\n" before the note when no whole line fits
+    if ((used < len || cut) && k > 0 && room > (size_t)k + kLineEnd + 1) {
+        room -= (size_t)k + kLineEnd;
+        n = http_json_escape(body, room, text, len, &used);
+        const char *eol = (const char *)memrchr(text, '\n', used);
+        if (eol) {
+            n = http_json_escape(body, room, text, (size_t)(eol - text) + 1, nullptr);
+        } else if (n) {
+            memcpy(body + n, "\\n", kLineEnd);
+            n += kLineEnd;
+        }
+        memcpy(body + n, note, (size_t)k);
+        n += (size_t)k;
+    }
+    memcpy(body + n, kTail, tail + 1);
 }
 
 void answer_error(char *out, size_t size, const char *why)
@@ -205,7 +226,7 @@ size_t http_json_escape(char *out, size_t room, const char *src, size_t len, siz
 
 int http_exec_cmd(const char *cmd, char *out, size_t size, httpd_request *from)
 {
-    capture cap = {str_buf_new(), -1, nullptr, 0};
+    capture cap = {str_buf_new(), -1, nullptr, 0, false};
     if (from && from->conn.type == NET_TYPE_SOCK) {
         cap.fd = os_sock_fd(from->conn.transport);
         cap.cancel = from->conn.cancel;
@@ -221,7 +242,7 @@ int http_exec_cmd(const char *cmd, char *out, size_t size, httpd_request *from)
     int r = exec_commands(&ctx, cmd);
     if (r < 0) LOG_DBG("exec [%s] failed\n", str_log_esc<HTTP_CMD_SIZE>(cmd).c_str());
     const char *text = cap.buf ? str_buf_get(cap.buf) : nullptr;
-    build_answer(out, size, text ? text : "", cap.buf ? (size_t)cap.buf->length : 0);
+    build_answer(out, size, text ? text : "", cap.buf ? (size_t)cap.buf->length : 0, cap.cut);
     str_buf_free(cap.buf);
     return r;
 }

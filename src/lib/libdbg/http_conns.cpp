@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,6 +62,14 @@ void answer_and_drain_locked(web_run *run, u32 i, int code)
     rearm_locked(run, i, SLOT_DRAIN);
 }
 
+// Input has come that the reading thread has not taken yet (it may be
+// late, the machine busy): the client has not paused.
+bool input_waiting(u64 sock)
+{
+    int n = 0;
+    return ioctl(os_sock_fd(sock), FIONREAD, &n) == 0 && n > 0;
+}
+
 // Closes what ran out of time: heads past their deadline, silent ones, and
 // drains past theirs. A head that has stopped arriving is read no further:
 // its next event hands it on with what it holds. Complete heads that found
@@ -87,7 +96,8 @@ u32 sweep_locked(web_run *run, os_ipaddr *peer)
         if (s->state == SLOT_FREE || s->state == SLOT_READY || s->busy) continue;
         if (now - s->started >= (u64)(s->state == SLOT_DRAIN ? HTTP_DRAIN_MS : HTTP_HEAD_DEADLINE_MS)) {
             free_slot_locked(run, i);
-        } else if (s->state == SLOT_HEAD && !s->ended && now - s->last >= (u64)HTTP_FIRST_BYTE_MS) {
+        } else if (s->state == SLOT_HEAD && !s->ended && now - s->last >= (u64)HTTP_FIRST_BYTE_MS &&
+                   !input_waiting(s->sock)) {
             if (s->len == 0) {
                 free_slot_locked(run, i);
             } else {

@@ -430,11 +430,14 @@ void httpdSend304(httpd_server *server, httpd_request *r)
     httpdSendHeaders(r);
 }
 
-void httpdSend403(httpd_server *server, httpd_request *r)
+void httpdSend403(httpd_server *server, httpd_request *r, const char *note)
 {
     if (server && server->errorFunction403) return call_error(server->errorFunction403, server, r, 403);
     httpdSetResponse(r, kStatus403);
-    httpdSendData(r, kBody403, sizeof kBody403 - 1);
+    if (!note) return (void)httpdSendData(r, kBody403, sizeof kBody403 - 1);
+    char body[2048];  // the page and a short note
+    int n = snprintf(body, sizeof body, "%s%s", kBody403, note);
+    httpdSendData(r, body, n < 0 ? 0 : (size_t)n < sizeof body ? (size_t)n : sizeof body - 1);
 }
 
 void httpdSend404(httpd_server *server, httpd_request *r)

@@ -342,7 +342,9 @@ void httpdSanitiseUrl(char *url);
 char *httpdDate(time_t t, char *buf, size_t size);
 
 void httpdSend304(httpd_server *server, httpd_request *r);
-void httpdSend403(httpd_server *server, httpd_request *r);
+// note, when given, is markup of the caller's added to the built-in page
+// (not with the server's own 403 function).
+void httpdSend403(httpd_server *server, httpd_request *r, const char *note = nullptr);
 void httpdSend404(httpd_server *server, httpd_request *r);
 void httpdSendFile(httpd_server *server, httpd_request *r, const char *path);
 // The file of a file entry (kinds 1 and 5); answers as httpdSendFile.
