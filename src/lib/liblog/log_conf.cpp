@@ -123,16 +123,10 @@ int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
 struct log2 *log2_init(const char *conf_path, const char *name)
 {
     if (getenv("VEDBGLOG")) log_debug_set(1);
-    struct log2 *c;
-    if (!log_default_exists()) {
-        c = log_ctx_get(nullptr);
-        log_default_state_set(2);
-    } else if (log_default_state() == 1) {
-        log_default_state_set(2);
-        c = log_ctx_get(nullptr);
-    } else {
-        c = log_ctx_new();
-    }
+    // The default context is configured once (and again once closed); a
+    // named log, or a later init, is a context of its own.
+    struct log2 *c = name ? nullptr : log_default_for_init();
+    if (!c) c = log_ctx_new();
     log_debug_printf("conf_file=%s\n", conf_path ? conf_path : "(null)");
     if (!conf_path || !c) return c;
     conf *cf = conf_open(conf_path);
