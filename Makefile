@@ -89,7 +89,7 @@ SKIP_NOTES := awk ' \
 	/: Skipped$$/ { grab = 1; why = ""; next } \
 	grab && /^\[  SKIPPED \]/ { print "  " name ": skipped: " (why == "" ? "(no reason given)" : why); grab = 0; next } \
 	grab { why = why (why == "" ? "" : " ") $$0; next } \
-	/^(left out|SKIP): / { print "  " name ": " $$0 }' \
+	/^(left out|SKIP|skipped): / { print "  " name ": " $$0 }' \
 	Testing/Temporary/LastTest.log 2>/dev/null | sed '1i == skipped or left out, and why:' || true
 
 # $(call ctest_then_notes,<tree>,<ctest command>): the command's status
