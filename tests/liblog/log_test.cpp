@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -379,46 +380,37 @@ TEST(LogConcurrency, LinesDoNotInterleave)
     log2_exit(ctx);
 }
 
-// Eight threads log to the default context's file while it closes. 0 when
-// every record whose call returned a length is in the file (the others'
-// calls return 0); else 1, after the count of those missing.
-int close_while_logging(const std::string &path)
-{
-    struct log2 *d = log_ctx_get(nullptr);
-    d->flags.store(0);
-    d->con_on.store(0);
-    d->level.store(LOG_LVL_INFO);
-    if (log2_ioctl(nullptr, LOG_IOC_FILE_OPEN, (intptr_t)path.c_str(), 0) != 0) return 2;
-    log2_ioctl(nullptr, LOG_IOC_FILE_ON, 1, 0);
-    constexpr int kThreads = 8, kMax = 200000;
-    std::atomic<int> logged{0};
-    std::atomic<bool> closed{false};
-    std::vector<std::vector<int>> written(kThreads);
-    std::vector<std::thread> ts;
-    for (int t = 0; t < kThreads; ++t)
-        ts.emplace_back([&, t] {
-            for (int i = 0; i < kMax && !closed.load(); ++i, ++logged)
-                if (LOG_INFO("t%d r%d\n", t, i) > 0) written[t].push_back(i);
-        });
-    for (int i = 0; i < 10000 && logged.load() < 2000; ++i) usleep(1000);
-    log2_exit(nullptr);
-    closed.store(true);
-    for (auto &t : ts) t.join();
-    std::set<std::string> in_file;
-    for (const std::string &l : logtest::lines_of(logtest::read_file(path))) in_file.insert(l.substr(l.rfind(" t") + 1));
-    int missing = 0;
-    for (int t = 0; t < kThreads; ++t)
-        for (int i : written[t]) missing += !in_file.count("t" + std::to_string(t) + " r" + std::to_string(i));
-    if (missing) fprintf(stderr, "%d records missing\n", missing);
-    return missing ? 1 : 0;
-}
-
-// Rounds of it: log2_init opens the closed default context again.
-int close_while_logging_rounds(const std::string &path)
+// Rounds of eight threads logging to the default context's file while it
+// closes (log2_init opens it again): 0 when every record whose call
+// returned a length is in the file; the others' calls return 0.
+int close_while_logging(const std::string &dir)
 {
     for (int round = 0; round < 20; ++round) {
-        if (round && log2_init(nullptr, nullptr) != log_ctx_get(nullptr)) return 3;
-        if (int r = close_while_logging(path + std::to_string(round))) return r;
+        std::string path = dir + "/close" + std::to_string(round) + ".log";
+        struct log2 *d = round ? log2_init(nullptr, nullptr) : log_ctx_get(nullptr);
+        if (d != log_ctx_get(nullptr) || log2_ioctl(d, LOG_IOC_FILE_OPEN, (intptr_t)path.c_str(), 0) != 0) return 2;
+        d->flags.store(0);
+        d->con_on.store(0);
+        log2_ioctl(d, LOG_IOC_FILE_ON, 1, 0);
+        std::atomic<int> logged{0};
+        std::vector<std::string> written;  // under the lock below
+        std::mutex m;
+        std::vector<std::thread> ts;
+        for (int t = 0; t < 8; ++t)
+            ts.emplace_back([&, t] {
+                for (int i = 0; i < 200000 && d->closed.load() == 0; ++i, ++logged)
+                    if (LOG_INFO("t%d r%d\n", t, i) > 0) {
+                        std::lock_guard<std::mutex> g(m);
+                        written.push_back("t" + std::to_string(t) + " r" + std::to_string(i));
+                    }
+            });
+        for (int i = 0; i < 10000 && logged.load() < 2000; ++i) usleep(1000);
+        log2_exit(nullptr);
+        for (auto &t : ts) t.join();
+        std::set<std::string> in_file;
+        for (const std::string &l : logtest::lines_of(logtest::read_file(path))) in_file.insert(l.substr(l.rfind(" t") + 1));
+        for (const std::string &w : written)
+            if (!in_file.count(w)) return 1;
     }
     return 0;
 }
@@ -427,8 +419,7 @@ TEST(LogConcurrency, CloseWritesOrRefusesEveryRecord)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     logtest::tmp_dir dir;
-    std::string path = dir / "close.log";
-    EXPECT_EXIT(exit(close_while_logging_rounds(path)), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exit(close_while_logging(dir.path)), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
