@@ -80,17 +80,36 @@ all: deps-run
 run: all
 	@cd $(REL)/bin && exec ./vkto
 
+# After ctest, run in its tree: why each skipped test was skipped and each
+# case an end-to-end script left out, from ctest's log (ctest names the
+# skipped tests but not their reasons). It never fails the target.
+SKIP_NOTES := awk ' \
+	/^[0-9]+\/[0-9]+ Testing: / { sub(/^[0-9]+\/[0-9]+ Testing: /, ""); name = $$0; grab = 0; next } \
+	/^<end of output>$$/ { grab = 0; next } \
+	/: Skipped$$/ { grab = 1; why = ""; next } \
+	grab && /^\[  SKIPPED \]/ { print "  " name ": skipped: " (why == "" ? "(no reason given)" : why); grab = 0; next } \
+	grab { why = why (why == "" ? "" : " ") $$0; next } \
+	/^(left out|SKIP|skipped): / { print "  " name ": " $$0 }' \
+	Testing/Temporary/LastTest.log 2>/dev/null | sed '1i == skipped or left out, and why:' || true
+
+# $(call ctest_then_notes,<tree>,<ctest command>): the command's status
+# stays the step's.
+define ctest_then_notes
+	@echo "cd $(1) && $(2)"
+	@cd $(1) && { $(2); rc=$$?; $(SKIP_NOTES); exit $$rc; }
+endef
+
 test: build
-	cd $(REL) && $(CTEST) -j $(JOBS) --output-on-failure --timeout 300
+	$(call ctest_then_notes,$(REL),$(CTEST) -j $(JOBS) --output-on-failure --timeout 300)
 
 sanitize: deps
 	$(call configure,$(SAN),-DCMAKE_BUILD_TYPE=Sanitize -DVK_TESTS=ON -DVK_BENCH=OFF)
 	$(call build_quietly,$(SAN))
 
 test-sanitize: sanitize
-	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	$(call ctest_then_notes,$(SAN),ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600
+		$(CTEST) -j $(JOBS) --output-on-failure --timeout 600)
 
 # The concurrency tests, then the end-to-end load tests against the
 # ThreadSanitizer build of vkto, their loads scaled down (VK_E2E_TSAN).

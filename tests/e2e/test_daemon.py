@@ -1,10 +1,12 @@
 """Daemon mode end to end: vkto -d returns once the daemon serves and keeps
 none of the caller's descriptors, a second start right behind it is
 refused, the daemon answers -e clients where its shell listens and stops
-on "exit", and client calls leave its log file alone."""
+on "exit", client calls leave its log file alone, and a daemon whose
+caller dies before it took the start report stops."""
 import os
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -185,4 +187,39 @@ def case_back_to_back(t):
         v.cleanup()
 
 
-sys.exit(e2e.Checks().run([case_daemon_lifecycle, case_back_to_back]))
+def case_caller_killed_before_the_report(t):
+    # The caller is held stopped once it has forked, so the daemon's start
+    # report waits in the pipe unread; then it is killed.
+    port = e2e.free_port()
+    v = e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(shell_port=port))
+    caller = subprocess.Popen([v.exe, "-q", "-d"], cwd=v.dir, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        children = "/proc/%d/task/%d/children" % (caller.pid, caller.pid)
+        forked, end = False, time.monotonic() + 10 * e2e.SLOW
+        while not forked and caller.poll() is None and time.monotonic() < end:
+            try:
+                with open(children) as f:
+                    forked = bool(f.read().split())
+            except OSError:
+                break
+        if caller.poll() is None:
+            os.kill(caller.pid, signal.SIGSTOP)
+        t.check(forked and caller.poll() is None, "the caller forked and waits for the report")
+        t.check(listening("127.0.0.1", port, 10 * e2e.SLOW), "the daemon listens")
+        caller.kill()
+        caller.wait(5)
+        end = time.monotonic() + 10 * e2e.SLOW
+        while find_pids(v.exe) and time.monotonic() < end:
+            time.sleep(0.01)
+        t.eq(find_pids(v.exe), [], "the daemon stopped: its caller died before it took the report")
+    finally:
+        if caller.poll() is None:
+            caller.kill()
+            caller.wait()
+        for p in find_pids(v.exe):
+            os.kill(p, 9)
+        v.cleanup()
+
+
+sys.exit(e2e.Checks().run([case_daemon_lifecycle, case_back_to_back, case_caller_killed_before_the_report]))

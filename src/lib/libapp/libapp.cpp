@@ -26,6 +26,7 @@
 namespace {
 
 std::atomic<bool> g_stopping{false};
+std::atomic<bool> g_running{false};  // app_main runs
 
 void set_text(char *&field, const char *value)
 {
@@ -190,6 +191,15 @@ void app_sig_handler(int signo)
 
 int app_main(int argc, char **argv)
 {
+    // One run at a time; a run that follows another starts as the first.
+    if (g_running.exchange(true)) {
+        fprintf(stderr, "%s: app_main runs already in this process: not started again\n",
+                g_app.app_name ? g_app.app_name : "");
+        fflush(stderr);
+        return 1;
+    }
+    g_stopping.store(false);
+    app_run_reset();
     g_app.shell_stdio_loop = debug_shell_run_cmds;
     g_app.shell_connet_cmd = debug_shell_cli_exec;
     g_app.opt_proc = app_opt_parse;
@@ -216,5 +226,6 @@ int app_main(int argc, char **argv)
     // tables are freed.
     app_stop_server();
     app_opt_exit(r);
+    g_running.store(false);
     return r;
 }

@@ -222,6 +222,12 @@ int bsv_reg_log(void)
     return 0;
 }
 
+int bsv_reg_log_again(void)
+{
+    bsv_reg_log();
+    return bsv_rbuf_reg(&g_log_type);
+}
+
 int bsv_log_type_get(void)
 {
     bsv_reg_log();

@@ -92,6 +92,9 @@ int bsv_log_parse2(const void *rec, int len, const bsv_value *ctx, bsv_log_rec2 
 // The "log" ring type: the log schema, type id 1, records of at most
 // 1472 bytes, at most 8 readers.
 int bsv_reg_log(void);
+// Registers the "log" type again after the rings were closed
+// (bsv_rbuf_exit), for a log opened again; 0, or -1 when it cannot.
+int bsv_reg_log_again(void);
 // bsv_reg_log, then the "log" type id (1); the record type of pcap logs.
 int bsv_log_type_get(void);
 // Type id of the "log" ring type: 1 once it is registered, 0 before.

@@ -209,10 +209,23 @@ inline bool net_note_pending(const struct log2 *c)
     return __atomic_load_n(&c->net.file_note, __ATOMIC_RELAXED) != 0;
 }
 
+// Marks records that met their context closed: they are not written, and
+// their calls say so.
+[[gnu::noinline, gnu::cold]] void mark_closed(log_rec *first)
+{
+    for (log_rec *r = first; r; r = r->next) r->closed = true;
+}
+
 // Runs records through the outputs in their order, under the output
-// mutex; their file records go out together.
+// mutex; their file records go out together. Once log2_exit has marked the
+// context closed (under this mutex) no record reaches an output: each one
+// either went through all of them before the close began, or none.
 [[gnu::always_inline]] inline void run_locked(struct log2 *c, log_rec *first)
 {
+    if (c->closed.load(std::memory_order_relaxed)) {
+        mark_closed(first);
+        return;
+    }
     const struct log2 *prev = t_output_held;
     t_output_held = c;
     constexpr int kFiles = 64;
@@ -238,11 +251,11 @@ inline bool net_note_pending(const struct log2 *c)
 }
 
 // Hands a record to the outputs that run under the output mutex and
-// returns once it is through them; the queue (log_queue.h) decides which
-// thread writes it. Forced inline, as is run_locked: left to itself the
-// compiler keeps run_locked a call of its own, and a record to standard
-// error takes 1960 instructions instead of 1942 (1028 instead of 1011 to
-// a text file).
+// returns once it is through them (or marked closed); the queue
+// (log_queue.h) decides which thread writes it. Forced inline, as is
+// run_locked: left to itself the compiler keeps run_locked a call of its
+// own, and a record to standard error takes 1960 instructions instead of
+// 1942 (1028 instead of 1011 to a text file).
 [[gnu::always_inline]] inline void log_submit(struct log2 *c, log_rec *r)
 {
     if (t_output_held == c) {
@@ -436,8 +449,9 @@ void put_errno_text(record &r, int eno)
 
 // Hands the record to the locked outputs, with its file record: the
 // console line behind its header when the two are the same text, else the
-// function prefix and the message behind a header of their own.
-void hand_off(struct log2 *c, record &r, const char *func, bool formatted)
+// function prefix and the message behind a header of their own. False
+// when the context was closed before the record reached them.
+bool hand_off(struct log2 *c, record &r, const char *func, bool formatted)
 {
     log_rec out{};
     out.level = r.level;
@@ -464,6 +478,7 @@ void hand_off(struct log2 *c, record &r, const char *func, bool formatted)
         out.file_len = head + end_line(text, n);
     }
     log_submit(c, &out);
+    return !out.closed;
 }
 
 // The road of one record after the redirect step and the level filter:
@@ -486,10 +501,19 @@ int log_record(struct log2 *c, int level, const char *module, const char *file, 
     if (level & LOG_OPT_ERRNO) put_errno_text(r, saved_errno);
     bsv_log_hook(level, module, file, lineno, func, r.message);
     if (!(level & LOG_OPT_BSVONLY)) {
-        hand_off(c, r, func, fmt != nullptr);
+        bool written = hand_off(c, r, func, fmt != nullptr);
         exit_on_crit(level);
+        if (!written) return 0;
     }
     return (int)r.line_len;
+}
+
+// A record logged to a closed context is dropped, but a crit record still
+// ends the process.
+int dropped_closed(int level)
+{
+    exit_on_crit(level);
+    return 0;
 }
 
 }  // namespace
@@ -504,7 +528,6 @@ struct log2 *log_ctx_new(void)
         return nullptr;
     }
     ctx_init(c, m);
-    g_default_state.store(1);
     return c;
 }
 
@@ -518,14 +541,33 @@ u8 log_default_state(void)
     return g_default_state.load();
 }
 
+struct log2 *log_default_for_init(void)
+{
+    struct log2 *c = default_ctx();
+    if (!c) return nullptr;
+    bool reopened = false;
+    {
+        log_output_lock g(c);
+        if (c->closed.load()) {
+            // Its outputs were closed with it: it opens with the console
+            // alone, and the caller configures it anew. The record rings
+            // and thread names it closed open again.
+            c->closed.store(0);
+            g_default_state.store(1);
+            reopened = true;
+        }
+    }
+    if (reopened) {
+        bsv_reg_log_again();
+        os_thread_name_init();
+    }
+    u8 made = 1;
+    return g_default_state.compare_exchange_strong(made, 2) ? c : nullptr;
+}
+
 void log_default_state_set(u8 state)
 {
     g_default_state.store(state);
-}
-
-bool log_default_exists(void)
-{
-    return g_log_default.load() != nullptr;
 }
 
 int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *file, int line,
@@ -539,7 +581,7 @@ int log2_vprintf(struct log2 *ctx, int level, const char *module, const char *fi
         return 0;
     }
     if (!passes(c, level)) return 0;
-    if (c->closed.load(std::memory_order_relaxed)) return 0;
+    if (c->closed.load(std::memory_order_relaxed)) return dropped_closed(level);
     // A record without a format logs an empty message.
     int len = log_record(c, level, module, file, line, func, fmt, ap, fmt ? nullptr : "", saved);
     errno = saved;
@@ -561,7 +603,7 @@ int log2_puts(struct log2 *ctx, int level, const char *module, const char *file,
 {
     struct log2 *c = log_ctx_get(ctx);
     if (!c || !passes(c, level)) return 0;
-    if (c->closed.load(std::memory_order_relaxed)) return 0;
+    if (c->closed.load(std::memory_order_relaxed)) return dropped_closed(level);
     int saved = errno;
     va_list none{};
     int len = log_record(c, level, module, file, line, func, nullptr, none, text ? text : "", saved);
@@ -639,7 +681,14 @@ int log2_exit(struct log2 *ctx)
 {
     if (!ctx) {
         struct log2 *c = g_log_default.load();
-        if (!c || c->closed.exchange(1)) return 0;
+        if (!c) return 0;
+        {
+            // Marked under the output mutex: a record that got there first
+            // is written whole, one that comes later is dropped, and its
+            // call returns 0.
+            log_output_lock g(c);
+            if (c->closed.exchange(1)) return 0;
+        }
         // The bsv sender, the pcap hook and the syslog sender stop first,
         // outside the output mutex: their threads may log while they end,
         // and the syslog sender gets a moment to send what it holds.

@@ -55,9 +55,10 @@ struct log2 {
     std::atomic<log_hook_fn> hook_hi;   // levels above 4
     std::atomic<log_hook_fn> hook_lo;   // levels 4 and below
     std::atomic<log_redirect_fn> redirect;
-    // Set when log2_exit closes the default context, which stays allocated
-    // since other threads may still log to it: their records are dropped
-    // from then on. (Other contexts are freed instead.)
+    // Set (under the output mutex) when log2_exit closes the default
+    // context, which stays allocated since other threads may still log to
+    // it: their records are dropped from then on, and their calls return
+    // 0, until log2_init opens it again. (Other contexts are freed.)
     std::atomic<u8> closed;
     // The last-log text is written under the output mutex for every
     // record: the gap keeps it off the cache line of the settings above,
@@ -104,8 +105,13 @@ private:
     struct log2 *c_;
     const struct log2 *prev_;
 };
+// A context of its own, apart from the default one (which it leaves as
+// it is); freed by log2_exit.
 struct log2 *log_ctx_new(void);
 struct log2 *log_ctx_get(struct log2 *ctx);
+// Closes a context's outputs. Other contexts are freed; the default one
+// is marked closed (a second call returns at once), and log2_init opens
+// it again. A crit record logged to it meanwhile still ends the process.
 int log2_exit(struct log2 *ctx);
 int log_debug_printf(const char *fmt, ...) OS_PRINTF(1, 2);
 // A failing output told to the user: "<program>: <text>" on standard error
@@ -196,4 +202,6 @@ void pl_assert_hook(void);
 // State of the process-wide default context: 0 none, 1 made, 2 configured.
 u8 log_default_state(void);
 void log_default_state_set(u8 state);
-bool log_default_exists(void);
+// For log2_init: the default context, made or opened again when it was
+// closed, and marked configured; NULL when it is configured already.
+struct log2 *log_default_for_init(void);

@@ -46,6 +46,16 @@ int bsv_open(struct log2 *c, const char *url)
     return held(c) ? log_bsv_udp_hold(&c->bsv, url) : log_bsv_udp_open(&c->bsv, url);
 }
 
+// A file size limit refused, told as the INI's is; the limit stays.
+int file_size_refused(const char *func, intptr_t size)
+{
+    if (size > INT32_MAX)
+        LOG_AT_FN(LOG_LVL_WARN, func, "log2_ioctl log.file_size=%lld (must<=%d error)\n", (long long)size, INT32_MAX);
+    else
+        LOG_AT_FN(LOG_LVL_WARN, func, "log2_ioctl log.file_size=%lld (must>=%d error)\n", (long long)size, kFileSizeMin);
+    return -1;
+}
+
 }  // namespace
 
 void log2_outputs_hold(int hold)
@@ -94,9 +104,10 @@ int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
         return log_file_dir_set(&c->file, text);
     }
     case LOG_IOC_FILE_SIZE: {
-        if (arg > INT32_MAX) return -1;
+        // As the INI's file_size: a halving needs some room.
+        if (arg < kFileSizeMin || arg > INT32_MAX) return file_size_refused(__func__, arg);
         log_output_lock g(c);
-        return log_file_size_set(&c->file, arg < INT32_MIN ? INT32_MIN : (i32)arg);
+        return log_file_size_set(&c->file, (i32)arg);
     }
     case LOG_IOC_BSV_URL: return bsv_open(c, text);
     case LOG_IOC_SYSLOG_URL: {
@@ -123,16 +134,10 @@ int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
 struct log2 *log2_init(const char *conf_path, const char *name)
 {
     if (getenv("VEDBGLOG")) log_debug_set(1);
-    struct log2 *c;
-    if (!log_default_exists()) {
-        c = log_ctx_get(nullptr);
-        log_default_state_set(2);
-    } else if (log_default_state() == 1) {
-        log_default_state_set(2);
-        c = log_ctx_get(nullptr);
-    } else {
-        c = log_ctx_new();
-    }
+    // The default context is configured once (and again once closed); a
+    // named log, or a later init, is a context of its own.
+    struct log2 *c = name ? nullptr : log_default_for_init();
+    if (!c) c = log_ctx_new();
     log_debug_printf("conf_file=%s\n", conf_path ? conf_path : "(null)");
     if (!conf_path || !c) return c;
     conf *cf = conf_open(conf_path);
@@ -193,7 +198,7 @@ struct log2 *log2_init(const char *conf_path, const char *name)
             log_debug_printf("log2_ioctl log.file_size=%d\n", (int)sz);
             log2_ioctl(c, LOG_IOC_FILE_SIZE, (intptr_t)sz, 0);
         } else {
-            LOG_WARN("log2_ioctl log.file_size=%d (must>=%d error)\n", (int)sz, kFileSizeMin);
+            file_size_refused(__func__, (intptr_t)sz);
         }
     }
     conf_close(cf);
@@ -242,8 +247,13 @@ char *log_last_log_dup(struct log2 *ctx)
 
 const char *log_file_name_get(struct log2 *ctx)
 {
+    // Copied under the output mutex, which a change of the file holds.
+    thread_local char name[sizeof(log_file_state::name)];
     struct log2 *c = log_ctx_get(ctx);
-    return c ? c->file.name : "";
+    if (!c) return "";
+    log_output_lock g(c);
+    str_safecopy_trunc(name, sizeof name, c->file.name);
+    return name;
 }
 
 long log_file_offset_get(struct log2 *ctx)
@@ -257,24 +267,31 @@ void log_info_get(struct log2 *ctx, log_info *info)
     struct log2 *c = log_ctx_get(ctx);
     if (!info) return;
     memset(info, 0, sizeof *info);
+    info->file_name = info->file_name_text;
+    info->syslog_url = info->syslog_url_text;
+    info->bsv_url = info->bsv_url_text;
     if (!c) return;
-    // What is in effect: no name while no file is open, and syslog off
-    // while its URL was refused.
-    log_output_lock g(c);
-    info->level = c->level.load();
-    info->flags = c->flags.load();
-    info->con_on = c->con_on.load();
-    info->file_on = c->file_on.load();
-    info->file_name = log_file_shown_name(&c->file);
-    info->file_size = log_file_size_get(&c->file);
-    info->syslog_on = c->syslog_on.load() && c->net.state != 0;
-    info->syslog_url = c->net.url;
-    info->bsv_url = c->bsv.url;
+    {
+        // What is in effect: no name while no file is open, and syslog
+        // off while its URL was refused. The file and syslog outputs
+        // change under the output mutex, the bsv sender under its lock.
+        log_output_lock g(c);
+        info->level = c->level.load();
+        info->flags = c->flags.load();
+        info->con_on = c->con_on.load();
+        info->file_on = c->file_on.load();
+        str_safecopy_trunc(info->file_name_text, sizeof info->file_name_text, log_file_shown_name(&c->file));
+        info->file_size = log_file_size_get(&c->file);
+        info->syslog_on = c->syslog_on.load() && c->net.state != 0;
+        str_safecopy_trunc(info->syslog_url_text, sizeof info->syslog_url_text, c->net.url);
+    }
+    pthread_guard g(&c->bsv.lock);
+    str_safecopy_trunc(info->bsv_url_text, sizeof info->bsv_url_text, c->bsv.url);
 }
 
 char *log_info_dump(struct log2 *ctx)
 {
-    log_info in;
+    log_info in;  // some 20 KiB of texts
     log_info_get(ctx, &in);
     str_buf *b = str_buf_new();
     if (!b) return nullptr;
@@ -286,11 +303,11 @@ char *log_info_dump(struct log2 *ctx)
     str_buf_printf(b, "log_level=%s\n", log_level_2_str(in.level));
     str_buf_printf(b, "log_shell_enale_out=%d\n", in.con_on);
     str_buf_printf(b, "log_file_enale_out=%d\n", in.file_on);
-    str_buf_printf(b, "log_file_name=%s\n", str_squote(in.file_name ? in.file_name : "", q, 4096));
+    str_buf_printf(b, "log_file_name=%s\n", str_squote(in.file_name, q, 4096));
     str_buf_printf(b, "log_file_max_size=%d\n", in.file_size);
     str_buf_printf(b, "log_syslog_enale_out=%d\n", in.syslog_on);
-    str_buf_printf(b, "log_syslog_url=%s\n", str_squote(in.syslog_url ? in.syslog_url : "", q, 4096));
-    str_buf_printf(b, "log_bsvlog_url=%s\n", str_squote(in.bsv_url ? in.bsv_url : "", q, 4096));
+    str_buf_printf(b, "log_syslog_url=%s\n", str_squote(in.syslog_url, q, 4096));
+    str_buf_printf(b, "log_bsvlog_url=%s\n", str_squote(in.bsv_url, q, 4096));
     os_free(q);
     return str_buf_detach(b);
 }

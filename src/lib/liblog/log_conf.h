@@ -24,6 +24,10 @@ enum {
     LOG_IOC_SYSLOG_ON = 43,
 };
 
+// The settings in effect, as log_info_get took them. Its texts are
+// copies held in the record itself, which a later change of the log does
+// not touch: the pointers lead to them (so a copy of the record points
+// into the record it was copied from).
 struct log_info {
     i32 level;
     u32 flags;
@@ -34,6 +38,9 @@ struct log_info {
     u8 syslog_on;
     const char *syslog_url;
     const char *bsv_url;
+    char file_name_text[sizeof(log_file_state::name)];
+    char syslog_url_text[sizeof(log_net_state::url)];
+    char bsv_url_text[sizeof(log_bsv_udp_state::url)];
 };
 
 struct log2 *log2_init(const char *conf_path, const char *name);
@@ -47,6 +54,8 @@ const char *log_level_get_str(struct log2 *ctx);
 const char *log_last_log_get(struct log2 *ctx);
 // Copy of the last-log text taken under the output lock (counted text).
 char *log_last_log_dup(struct log2 *ctx);
+// The file output's name: the calling thread's own copy, good until its
+// next call.
 const char *log_file_name_get(struct log2 *ctx);
 long log_file_offset_get(struct log2 *ctx);
 void log_info_get(struct log2 *ctx, log_info *info);

@@ -106,6 +106,7 @@ struct log_rec {
     char *file;            // the file record, or NULL
     size_t file_len;
     bool file_dropped;     // none was made: the file output drops records
+    bool closed;           // set when it met its context closed: not written
     log_rec *next;         // records queued while the mutex was held
     std::atomic<u32> done; // set once a queued record went through the outputs
 };

@@ -145,9 +145,10 @@ int log_bsv_udp_hold(log_bsv_udp_state *st, const char *url)
     str_safecopy_trunc(st->host, sizeof st->host, u.host);
     st->port = u.port ? u.port : 514;
     if (strcasecmp(u.protocol, "udps") == 0) bsv_net_cipher_set(1);
-    str_safecopy_trunc(st->url, sizeof st->url, url);
     {
+        // Under the lock, where log_info_get reads it.
         pthread_guard g(&st->lock);
+        str_safecopy_trunc(st->url, sizeof st->url, url);
         st->opening = 1;
         st->held = 1;
     }

@@ -61,6 +61,8 @@ int pl_init(void)
 {
     u8 expected = 0;
     if (!g_started.compare_exchange_strong(expected, 1)) return 0;
+    // A runtime stopped by pl_exit starts again with a registry of its own.
+    os_thread_name_init();
     pl_sys_init();
     if (os_socket_init_env() == 0) LOG_ERR("os_socket_init_env failed\n");
     pl_rlimit_init();
@@ -74,6 +76,7 @@ int pl_exit(void)
     os_thread_name_exit();
     log2_exit(nullptr);
     os_malloc_leak_check();
+    g_started.store(0);
     return 0;
 }
 

@@ -95,10 +95,14 @@ u32 os_getpid(void)
 
 int os_thread_name_init(void)
 {
-    if (g_state.load() != kNone) return 0;
+    u32 st = g_state.load();
+    if (st == kReady || st == kFailed) return 0;
     // Callers racing on first use wait here until the registry is made.
+    // A closed one is made anew only by this call (the runtime's start),
+    // never by a lookup or a registration.
     lock_guard g;
-    if (g_state.load() != kNone) return 0;
+    st = g_state.load();
+    if (st == kReady || st == kFailed) return 0;
     avl_param p = {};
     p.flags = AVL_VAL_STR;
     avl_tree *t = avl_new(&p);

@@ -205,6 +205,18 @@ int app_stop_init(void)
     return 0;
 }
 
+void app_run_reset(void)
+{
+    g_exited.store(false);
+    g_stop_sig.store(0);
+    g_stop_req.store(0);
+    g_app.stop_flag.store(0);
+    // The bytes of the last run's requests.
+    char buf[64];
+    if (int fd = g_stop_rd.load(); fd >= 0)
+        while (read(fd, buf, sizeof buf) > 0) continue;
+}
+
 void app_stop_request(int signo)
 {
     int saved = errno;

@@ -78,6 +78,9 @@ void app_opt_exit(int code);
 // stop with app_stop_request (async-signal-safe: an atomic flag and one
 // byte on a pipe); the main thread waits on app_stop_fd with poll.
 int app_stop_init(void);
+// Before a run of the frame that follows an earlier one in the same
+// process: no stop requested, the stop flag and the exit step cleared.
+void app_run_reset(void);
 void app_stop_request(int signo);
 int app_stop_requested(void);
 int app_stop_signal(void);

@@ -100,8 +100,10 @@ static void close_inherited(rlim_t limit)
 
 namespace {
 
-// The daemon's end of the pipe on which it reports its start.
+// The daemon's end of the pipe on which it reports its start, and of the
+// one on which the first process answers that it has the report.
 std::atomic<int> g_report_fd{-1};
+std::atomic<int> g_ack_fd{-1};
 
 // Points descriptors from to last (0-2) at /dev/null.
 void to_null(int from, int last)
@@ -117,30 +119,56 @@ void to_null(int from, int last)
     else fcntl(fd, F_SETFD, 0);  // it is one of 0-2 itself
 }
 
-// The first process: waits for the daemon's start status and gives it.
-int wait_report(int fd)
+// Waits at most OS_DAEMON_REPORT_MS for fd to be readable and reads one
+// byte: 1 with it in *b, 0 at the end of the pipe, -1 when the time ran out.
+int read_byte(int fd, unsigned char *b)
+{
+    const u64 end = os_mono_ms() + OS_DAEMON_REPORT_MS;
+    for (;;) {
+        u64 now = os_mono_ms();
+        if (now >= end) return -1;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, (int)(end - now)) <= 0) continue;
+        ssize_t n = read(fd, b, 1);
+        if (n == 1) return 1;
+        if (n < 0 && errno == EINTR) continue;
+        return 0;
+    }
+}
+
+// The first process: waits for the daemon's start status and gives it. A
+// daemon that serves is told that its report arrived; it stops when that
+// answer does not come (this process was killed before it read it).
+int wait_report(int fd, int ack)
 {
     // Ctrl-C or a SIGTERM ends the wait (and so the start, see
     // os_daemon_ready); the daemon's own handlers stay.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    const u64 end = os_mono_ms() + OS_DAEMON_REPORT_MS;
-    for (;;) {
-        u64 now = os_mono_ms();
-        if (now >= end) {
-            LOG_ERR("the daemon has not reported its start within %d s: not waiting longer\n",
-                    OS_DAEMON_REPORT_MS / 1000);
-            return 1;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, (int)(end - now)) <= 0) continue;
-        unsigned char b;
-        ssize_t n = read(fd, &b, 1);
-        if (n == 1) return b;
-        if (n < 0 && errno == EINTR) continue;
+    unsigned char b;
+    int got = read_byte(fd, &b);
+    if (got < 0) {
+        LOG_ERR("the daemon has not reported its start within %d s: not waiting longer\n",
+                OS_DAEMON_REPORT_MS / 1000);
+        return 1;
+    }
+    if (got == 0) {
         LOG_ERR("the daemon ended before it reported its start\n");
         return 1;
     }
+    if (b != 0) return b;
+    ssize_t n;
+    do n = write(ack, &b, 1);
+    while (n < 0 && errno == EINTR);
+    if (n == 1) return 0;
+    LOG_ERR("the daemon stopped before it heard that its start was reported\n");
+    return 1;
+}
+
+void close_pair(int p[2])
+{
+    close(p[0]);
+    close(p[1]);
 }
 
 }  // namespace
@@ -152,23 +180,31 @@ int os_daemonize(void)
         LOG_AT(3 | LOG_OPT_ERRNO, "can't get file limit\n");
         rl.rlim_cur = 1024;
     }
-    int rep[2];
+    int rep[2], ack[2];
     if (pipe2(rep, O_CLOEXEC) != 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "can't make the start report pipe: ");
+        return -1;
+    }
+    if (pipe2(ack, O_CLOEXEC) != 0) {
+        LOG_AT(3 | LOG_OPT_ERRNO, "can't make the start report pipe: ");
+        close_pair(rep);
         return -1;
     }
     pid_t pid = fork_alone();
     if (pid < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "can't fork\n");
-        close(rep[0]);
-        close(rep[1]);
+        close_pair(rep);
+        close_pair(ack);
         return -1;
     }
     if (pid > 0) {
         close(rep[1]);
-        exit(wait_report(rep[0]));
+        close(ack[0]);
+        exit(wait_report(rep[0], ack[1]));
     }
+    // Only the first process holds these ends: its end closes them.
     close(rep[0]);
+    close(ack[1]);
     setsid();
     struct sigaction sa = {};
     sa.sa_handler = SIG_IGN;
@@ -178,10 +214,12 @@ int os_daemonize(void)
     if (pid < 0) {
         LOG_AT(3 | LOG_OPT_ERRNO, "can't fork\n");
         close(rep[1]);
+        close(ack[0]);
         return -1;
     }
     if (pid > 0) _exit(0);
     g_report_fd.store(rep[1]);
+    g_ack_fd.store(ack[0]);
     umask(0);
     to_null(0, 0);
     close_inherited(rl.rlim_cur);
@@ -192,6 +230,7 @@ int os_daemon_ready(int status)
 {
     int fd = g_report_fd.exchange(-1);
     if (fd < 0) return 0;
+    int ack = g_ack_fd.exchange(-1);
     fflush(nullptr);
     // The caller's streams are let go before it returns.
     to_null(1, 2);
@@ -201,7 +240,13 @@ int os_daemon_ready(int status)
     do n = write(fd, &b, 1);
     while (n < 0 && errno == EINTR);
     close(fd);
-    return n == 1 ? 0 : -1;
+    // The byte fits in the pipe even when nobody is left to read it: the
+    // first process answers once it has it, and its end of the answer's
+    // pipe closes when it dies before.
+    unsigned char answer;
+    int heard = n == 1 && b == 0 ? read_byte(ack, &answer) : 1;
+    close(ack);
+    return n == 1 && heard == 1 ? 0 : -1;
 }
 
 int os_is_root(void)

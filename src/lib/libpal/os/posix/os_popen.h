@@ -57,9 +57,11 @@ constexpr int OS_DAEMON_REPORT_MS = 30000;
 int os_daemonize(void);
 // In the daemon: points standard output and error at /dev/null, then hands
 // status (0: serving; else the start's exit status, 1 when that is 0 in
-// its low byte) to the process waiting in os_daemonize. 0 once delivered,
-// or when there is nothing to report (not a daemon, or reported before);
-// -1 when that process no longer waits.
+// its low byte) to the process waiting in os_daemonize. 0 once delivered
+// (for status 0: once that process has answered that it has it, which
+// takes at most OS_DAEMON_REPORT_MS), or when there is nothing to report
+// (not a daemon, or reported before); -1 when that process no longer
+// waits, or ended or fell silent before it answered.
 int os_daemon_ready(int status);
 int os_is_root(void);
 // Threads of the calling process (1 when it has no others), -1 when the
