@@ -430,7 +430,7 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno)
     char et[256];
     // A refusal says why in words: the reason the refusing walk found, on
     // this thread.
-    const char *why = eno == EACCES ? fd_open_refused() : nullptr;
+    const char *why = eno == EACCES ? fd_open_last_refusal() : nullptr;
     log_tell("cannot open log file %s: %s (its records are dropped until it opens)", path,
              why ? why : os_errno_str(eno, et, sizeof et));
 }
@@ -642,7 +642,7 @@ bool could_open(const char *path)
 {
     struct stat sb;
     char why[160];
-    if (fd_open_refusal(path, why, sizeof why)) return false;
+    if (fd_path_refusal(path, why, sizeof why)) return false;
     if (stat(path, &sb) == 0) return !S_ISDIR(sb.st_mode) && access(path, W_OK) == 0;
     if (errno != ENOENT) return false;
     char dir[4096];
