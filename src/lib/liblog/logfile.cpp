@@ -454,9 +454,12 @@ void keep_text(log_file_state *st, log_rec *const *recs, int n)
 // fit are counted too.
 void write_kept(log_file_state *st, bool opened, int eno)
 {
-    pthread_guard g(&st->keep.lock);
-    log_file_keep *k = &st->keep;
-    u32 at = 0, len, left = k->count;
+    log_file_keep k;
+    {
+        pthread_guard g(&st->keep.lock);
+        log_keep_take(&k, &st->keep);
+    }
+    u32 at = 0, len, left = k.count;
     if (opened) {
         char scratch[LOG_FILE_STAMP];
         u64 tod;
@@ -464,13 +467,13 @@ void write_kept(log_file_state *st, bool opened, int eno)
         log_rec recs[FD_APPEND_MAX];
         log_rec *batch[FD_APPEND_MAX];
         int n = 0;
-        for (const char *r; left && (r = log_keep_next(k, &at, &len));) {
+        for (const char *r; (r = log_keep_next(&k, &at, &len));) {
             recs[n].file = (char *)r;
             recs[n].file_len = len;
             batch[n] = &recs[n];
-            if (++n < FD_APPEND_MAX && at < k->used) continue;
-            // A failure counts what it did not write; the rest waits no
-            // more for a file that fails.
+            if (++n < FD_APPEND_MAX && at < k.used) continue;
+            // A failure counts the records it did not write; the rest
+            // waits no more for a file that fails.
             left -= (u32)n;
             if (write_stamped(st, batch, n, tod) != 0) break;
             n = 0;
@@ -478,8 +481,8 @@ void write_kept(log_file_state *st, bool opened, int eno)
         eno = st->dropped ? st->drop_errno : eno;
     }
     drop_many(st, left, eno);
-    drop_many(st, k->over, ENOBUFS);
-    log_keep_clear(k);
+    drop_many(st, k.over, ENOBUFS);
+    log_keep_clear(&k);
 }
 
 }  // namespace
