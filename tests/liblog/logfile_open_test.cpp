@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "common/text_match.h"
 #include "liblog/log.h"
@@ -87,6 +91,47 @@ TEST_F(LogFileOpen, RecordsOfAHeldFileAreWrittenFirstWhenItOpens)
     size_t at = pcap.find("packet kept");
     EXPECT_NE(at, std::string::npos);
     EXPECT_GT(pcap.find("packet after"), at);
+}
+
+// Threads log into a held pcap file while it opens: each packet is in the
+// file once, in its thread's order, whether it was kept or written.
+TEST(LogFileOpenConcurrency, PacketsOfAHeldPcapFileAreEachWrittenOnceAcrossItsOpen)
+{
+    logtest::tmp_dir dir;
+    logtest::quiet_ctx q;
+    std::string p = dir / "c.pcap";
+    ASSERT_EQ(log_file_hold(&q.c->file, p.c_str()), 0);
+    constexpr int kThreads = 4, kEach = 300;
+    std::atomic<int> logged{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                char text[32];
+                snprintf(text, sizeof text, "c-%d-%04d", t, i);
+                q.log(6, "%s\n", text);
+                logged.fetch_add(1);
+            }
+        });
+    while (logged.load() < kThreads * kEach / 2) usleep(100);
+    {
+        log_output_lock g(q.c);
+        EXPECT_EQ(log_file_release(&q.c->file), 0);
+    }
+    for (auto &th : threads) th.join();
+    std::string pcap = read_file(p);
+    for (int t = 0; t < kThreads; ++t) {
+        size_t last = 0;
+        for (int i = 0; i < kEach; ++i) {
+            char text[32];
+            snprintf(text, sizeof text, "c-%d-%04d", t, i);
+            size_t at = pcap.find(text);
+            ASSERT_NE(at, std::string::npos) << text;
+            EXPECT_EQ(pcap.find(text, at + 1), std::string::npos) << text;
+            EXPECT_GT(at, last) << text;
+            last = at;
+        }
+    }
 }
 
 }  // namespace
