@@ -258,6 +258,26 @@ def case_unopenable_file_is_told_once(t):
         t.contains(out.decode(errors="replace"), "log_file_enale_out=1\nlog_file_name=''\n", "%s: -p" % want)
 
 
+def case_log_file_on_a_standard_stream(t):
+    # -o /dev/stdout (or /dev/stderr) with that stream sent to a file by
+    # ">": the console's answers and the records share one offset, and
+    # none is overwritten; the file is not halved under the console.
+    crit = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} CRIT  \d+ --- \[[^\]]*\] mish2 call_tlog\(\): "
+                      r"log_crit2\n")
+    for name, stream in (("/dev/stdout", "stdout"), ("/dev/stderr", "stderr")):
+        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_size=4K\n")) as v:
+            path = os.path.join(v.dir, "out.txt")
+            with open(path, "wb") as f:
+                streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, stream: f}
+                subprocess.run([v.exe, "-q", "-o", name], cwd=v.dir, input=b"call tlog\n" * 100, timeout=30,
+                               **streams)
+            text = read(path)
+            t.eq(len(crit.findall(text)), 100, "%s: every record whole" % name)
+            if stream == "stdout":
+                t.eq(text.count("vkto>"), 101, "%s: every prompt of the console" % name)
+            t.check(len(text) > 4096, "%s: not halved (%d bytes)" % (name, len(text)))
+
+
 def case_marker_not_followed(t):
     # A FIFO at the halving's marker, put there before a start that
     # appends, and put there while the log file was moved away (the next
@@ -626,5 +646,6 @@ if __name__ == "__main__":
                            case_deleted_file_or_directory_is_made_anew, case_client_bytes_escaped,
                            case_full_disk_and_back, case_unopenable_file_is_told_once,
                            case_kill_inside_the_halving, case_halving_keeps_the_file,
-                           case_marker_not_followed, case_shared_directory, case_refused_copies])
+                           case_marker_not_followed, case_shared_directory, case_refused_copies,
+                           case_log_file_on_a_standard_stream])
     sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -318,10 +318,10 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
         EXPECT_EQ(fd_open_log(name.c_str(), kFlags, 0644, false, nullptr), -1) << why;
         EXPECT_EQ(errno, EACCES) << why;
         char buf[160];
-        const char *told = fd_open_refusal(name.c_str(), buf, sizeof buf);
+        const char *told = fd_path_refusal(name.c_str(), buf, sizeof buf);
         EXPECT_EQ(told ? std::string(told) : "", std::string(why) + " in a sticky directory that others may write");
         EXPECT_EQ(unlink(name.c_str()), 0);
-        EXPECT_STREQ(fd_open_refused(), told) << "the refusing walk's reason, not a later look's";
+        EXPECT_STREQ(fd_open_last_refusal(), told) << "the refusing walk's reason, not a later look's";
     };
     ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
     refused("a symbolic link");
@@ -358,7 +358,7 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     close(fd);
     char buf[160];
-    EXPECT_EQ(fd_open_refusal(link_name.c_str(), buf, sizeof buf), nullptr);
+    EXPECT_EQ(fd_path_refusal(link_name.c_str(), buf, sizeof buf), nullptr);
 
     // The directories on the way: each refusal is told with the path.
     char top[PATH_MAX];
@@ -367,8 +367,8 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
         errno = 0;
         EXPECT_EQ(fd_open_log(file.c_str(), kFlags, 0644, true, nullptr), -1) << why;
         EXPECT_EQ(errno, EACCES) << why;
-        EXPECT_EQ(std::string(fd_open_refused() ? fd_open_refused() : ""), why);
-        const char *told = fd_open_refusal(file.c_str(), buf, sizeof buf);
+        EXPECT_EQ(std::string(fd_open_last_refusal() ? fd_open_last_refusal() : ""), why);
+        const char *told = fd_path_refusal(file.c_str(), buf, sizeof buf);
         EXPECT_EQ(told ? std::string(told) : "", why);
     };
     std::string open_dir = std::string(top) + "/open";
@@ -476,6 +476,31 @@ TEST(FdOpen, ASharedDirectoryRefusesLinksFifosAndOtherUsersFiles)
     ASSERT_EQ(chown(open_dir.c_str(), 65534, 65534), 0);
     refused_at(open_dir + "/t.log", "the directory " + open_dir + " is owned by uid 65534");
     refused_at(d / "c2", "the directory " + open_dir + " is owned by uid 65534");
+}
+
+// A way through a link of /proc to "/" (/proc/self/root/...) goes on from
+// the root; a missing directory that a later ".." would leave is not made
+// (nothing is made before the steps behind it are judged).
+TEST(FdOpen, ProcRootLinkAndNothingMadeThatDotDotLeaves)
+{
+    tmp_dir d;
+    char top[PATH_MAX];
+    ASSERT_NE(realpath(d.path.c_str(), top), nullptr);
+    std::string t = top;
+    fd_log_place at;
+    fd_log_place_init(&at);
+    int fd = fd_open_log(("/proc/self/root" + t + "/r.log").c_str(), O_RDWR | O_CREAT | O_APPEND, 0644, false, &at);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(std::string(at.real), t + "/r.log");
+    close(fd);
+    fd_log_place_close(&at);
+    errno = 0;
+    EXPECT_EQ(fd_open_log((t + "/new/../t.log").c_str(), O_RDWR | O_CREAT | O_APPEND, 0644, true, nullptr), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(fd_make_dirs((t + "/new/sub/../../x").c_str()), -1);
+    EXPECT_NE(access((t + "/new").c_str(), F_OK), 0);
+    EXPECT_EQ(fd_make_dirs((t + "/new/./sub").c_str()), 0);
+    EXPECT_EQ(os_path_is_dir((t + "/new/sub").c_str()), 1);
 }
 
 }  // namespace

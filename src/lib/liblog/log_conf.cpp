@@ -67,10 +67,10 @@ void log2_outputs_hold(int hold)
     if (!g_hold.exchange(false)) return;
     struct log2 *c = log_ctx_get(nullptr);
     if (!c) return;
-    char text[8192];
-    if (c->file.held) {
-        str_safecopy_trunc(text, sizeof text, c->file.name);
-        file_open(c, text);
+    {
+        // The records kept meanwhile are written first.
+        log_output_lock g(c);
+        log_file_release(&c->file);
     }
     log_bsv_udp_start(&c->bsv);
     {

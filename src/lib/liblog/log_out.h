@@ -9,6 +9,19 @@
 struct bsvf_pcap;
 struct os_thread;
 
+// Records of a file output that is named but not opened yet (start-up
+// checks pending), kept in memory until it opens, at most LOG_KEEP_MAX
+// bytes: [u32 length][record] each, text lines with their time stamped or
+// pcap packets. The pcap hook keeps them without the output mutex: lock.
+struct log_file_keep {
+    pthread_mutex_t lock;
+    char *buf;   // counted allocation, grown as records come
+    u32 used, size;
+    u32 count;   // records kept
+    u32 over;    // records that did not fit
+};
+constexpr u32 LOG_KEEP_MAX = 256 * 1024;
+
 // Text or pcap file output. The text file is a descriptor opened for
 // appending; the pcap file has its own lock inside its handle.
 struct log_file_state {
@@ -19,7 +32,8 @@ struct log_file_state {
     i32 kind;         // 2 text, 1 pcap
     bsvf_pcap *pcap;
     int fd;           // text file, -1 while none is open
-    u8 held;          // named but not opened yet (start-up checks pending)
+    u8 held;          // named but not opened yet (start-up checks pending;
+                      // atomic access: the pcap hook reads it unlocked)
     u8 hooked;        // the pcap writer is the record layer's file hook
     fd_follow follow; // the text file as its name leads to it (times of day, us)
     u64 size;         // its size as this writer knows it
@@ -48,6 +62,14 @@ struct log_file_state {
     u8 mark_note;       // text: its finding (mark.why) goes into the file
     fd_halve_tally halve;  // text: halvings that failed, told late as the
                            // dropped records are
+    // The open (the retries too) makes the missing directories of
+    // file_dir's way, not before: the name is file_dir's.
+    u8 mkdirs;
+    // text: the file is the program's standard output or error, written
+    // through a copy of that descriptor (one offset with the console), and
+    // never halved or emptied.
+    u8 std_fd;
+    log_file_keep keep;    // records while held
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -119,10 +141,17 @@ int log_file_open(log_file_state *st, const char *name);
 // Names the file as log_file_open would, without creating or truncating
 // it; the writer skips it until log_file_open runs.
 int log_file_hold(log_file_state *st, const char *name);
+// Opens the held file (under the output mutex) and writes the records
+// kept meanwhile first; when it does not open they are counted as
+// dropped, and told as such. 0 or -1.
+int log_file_release(log_file_state *st);
 int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
 // The header of a text file line without its time (room is left for it);
 // its length. h holds LOG_FILE_HEAD_MAX bytes.
 size_t log_file_head(char *h, int level, const char *module);
+// "%04d-%02d-%02d %02d:%02d:%02d.%06u " from one read of the clock into
+// LOG_FILE_STAMP bytes; the time of day in microseconds goes to tod.
+void log_file_stamp(char *s, u64 *tod);
 // Writes the file records of n records, in their order, with one system
 // call for as many as fit under the size limit (under the output mutex);
 // 0, or -1 when they were dropped.
@@ -146,13 +175,37 @@ int log_file_pcap_write_safe(int level, const void *rec, int len, void *state);
 // failure for the writer to try again; the attach makes the writer the
 // record layer's file hook (once the state's name is final).
 int log_file_pcap_open(log_file_state *st, const char *path);
+// The pcap side of log_file_release, after the open (rc, eno why it
+// failed): the packets kept go first, or are counted as dropped.
+void log_file_pcap_release(log_file_state *st, int rc, int eno);
+// The hook's keeping of a packet while the file is held: false once it
+// is not (the packet is then written).
+bool log_file_pcap_keep(log_file_state *st, const void *rec, int len);
 void log_file_pcap_attach(log_file_state *st);
 void log_file_pcap_close(log_file_state *st);
 int log_file_close(log_file_state *st);
 // Stops the pcap hook of the record layer when it writes this state's
 // file; called without the output mutex, before the file is closed.
 void log_file_pcap_detach(log_file_state *st);
+// Stores the directory of relative names; it is made (with its missing
+// parents) when a file is opened in it, not before.
 int log_file_dir_set(log_file_state *st, const char *dir);
+// Makes the missing directories of the named file's way when its open
+// makes them (see mkdirs). 0, or -1 with errno.
+int log_file_make_dirs(const log_file_state *st);
+
+// The records kept while a file is held.
+void log_keep_init(log_file_keep *k);
+// Keeps n bytes as one record (the caller holds k->lock); false, counted in
+// over, when they do not fit.
+bool log_keep_put(log_file_keep *k, const void *rec, size_t n);
+// The record at *at (0 first), its length in *len; NULL after the last.
+const char *log_keep_next(const log_file_keep *k, u32 *at, u32 *len);
+// Moves the records and the counts of from to to (its lock untouched),
+// leaving from empty.
+void log_keep_take(log_file_keep *to, log_file_keep *from);
+// Forgets every record and the counts.
+void log_keep_clear(log_file_keep *k);
 int log_file_mode_set(log_file_state *st, const char *mode);
 int log_file_size_set(log_file_state *st, i32 bytes);
 log_file_state *log_file_get(log_file_state *st);

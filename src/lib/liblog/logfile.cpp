@@ -10,6 +10,7 @@
 
 #include "liblog/log.h"
 #include "libpal/comm/verrmsg.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/os/fd_follow.h"
@@ -96,30 +97,72 @@ void halved(log_file_state *st, int rc, int eno)
     log_file_halve_failed(st->name, &st->halve);
 }
 
+// The standard output or error (1, 2) that is open for writing on the
+// regular file of status a; -1 none.
+int std_stream_is(const struct stat &a)
+{
+    struct stat b;
+    if (!S_ISREG(a.st_mode)) return -1;
+    for (int s : {STDOUT_FILENO, STDERR_FILENO}) {
+        int fl = fcntl(s, F_GETFL);
+        if (fl >= 0 && (fl & O_ACCMODE) != O_RDONLY && fstat(s, &b) == 0 && b.st_dev == a.st_dev &&
+            b.st_ino == a.st_ino)
+            return s;
+    }
+    return -1;
+}
+
 // Opens the text file; "w" empties it, "a" keeps it: a halving that a kill
 // cut short is finished first, and the last line ended. The descriptor
 // appends, so that every record lands at the current end, and reads, for
-// the trim. A file that is opened again after it vanished gets its
-// directory back too when that vanished with it (remake). Another user's
-// link, FIFO or file in a shared directory is refused (fd_open_log); the
-// halving's marker goes beside the file, in the directory opened for it.
-int open_text(log_file_state *st, const char *path, bool truncate, bool remake)
+// the trim. mkdirs: the missing directories of the way are made (file_dir's,
+// or the file's own when they vanished with it after it was open).
+// Another user's link, FIFO or file in a shared directory is refused
+// (fd_open_log); the halving's marker goes beside the file, in the
+// directory opened for it. A file that is the program's standard output
+// or error is written through that descriptor (a copy of it), so that the
+// console's answers and the records share one offset and overwrite
+// nothing; such a file is neither emptied nor halved: the console writes
+// at its own place in it.
+int open_text(log_file_state *st, const char *path, bool truncate, bool mkdirs)
 {
-    int flags = O_RDWR | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0);
+    // Emptied at the open, unless the name leads to a standard stream's
+    // file: that is looked at first, and after the open again.
+    struct stat sb;
+    bool maybe_std = truncate && stat(path, &sb) == 0 && std_stream_is(sb) >= 0;
+    int flags = O_RDWR | O_CREAT | O_APPEND | (truncate && !maybe_std ? O_TRUNC : 0);
     fd_log_place at;
     fd_log_place_init(&at);
-    int fd = fd_open_log(path, flags, 0644, remake, &at);
+    int fd = fd_open_log(path, flags, 0644, mkdirs, &at);
     if (fd < 0) return -1;
-    fd_halve_mark_place(&st->mark, &at);
-    if (truncate) {
-        fd_halve_mark_remove(&st->mark);
+    int std = fstat(fd, &sb) == 0 ? std_stream_is(sb) : -1;
+    st->std_fd = std >= 0;
+    if (std >= 0) {
+        close(fd);
+        fd_log_place_close(&at);
+        fd_halve_mark_place(&st->mark, &at);  // none
+        if ((fd = fcntl(std, F_DUPFD_CLOEXEC, 3)) < 0) return -1;
     } else {
-        int rc = fd_halve_resume(fd, &st->mark);
-        halved(st, rc, errno);
-        end_line(fd);
+        if (maybe_std && S_ISREG(sb.st_mode) && ftruncate(fd, 0) != 0) {
+            int eno = errno;
+            close(fd);
+            fd_log_place_close(&at);
+            errno = eno;
+            return -1;
+        }
+        fd_halve_mark_place(&st->mark, &at);
+        if (truncate) {
+            fd_halve_mark_remove(&st->mark);
+        } else {
+            int rc = fd_halve_resume(fd, &st->mark);
+            halved(st, rc, errno);
+            end_line(fd);
+        }
     }
     if (!fd_follow_start(&st->follow, fd, &st->size)) {
+        int eno = errno;
         close(fd);
+        errno = eno;
         return -1;
     }
     st->fd = fd;
@@ -132,8 +175,9 @@ void close_text(log_file_state *st)
     st->fd = -1;
 }
 
-// The reopen of the writer: the stored name, kept. A name that never
-// opened gets no directory made: it is opened as it was configured.
+// The reopen of the writer, the whole open again: the stored name, kept.
+// A name that never opened gets no directory made but file_dir's: it is
+// opened as it was configured.
 int reopen_text(log_file_state *st)
 {
     close_text(st);
@@ -141,7 +185,7 @@ int reopen_text(log_file_state *st)
         errno = ENOENT;
         return -1;
     }
-    if (open_text(st, st->name, false, st->was_open) != 0) {
+    if (open_text(st, st->name, false, st->was_open || st->mkdirs) != 0) {
         int eno = errno;
         log_file_open_failed(st, st->name, eno);
         errno = eno;
@@ -174,104 +218,6 @@ int fail(log_file_state *st, int eno, int records)
     __atomic_store_n(&st->retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
     while (records-- > 0) drop(st);
     return -1;
-}
-
-inline size_t put_n(char *p, unsigned v, int digits)
-{
-    for (int i = digits - 1; i >= 0; --i) {
-        p[i] = (char)('0' + v % 10);
-        v /= 10;
-    }
-    return (size_t)digits;
-}
-
-// Two decimal digits of v (below 100).
-inline void put_2(char *p, unsigned v)
-{
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    memcpy(p, kPairs + 2 * v, 2);
-}
-
-inline size_t put_s(char *p, size_t room, const char *s)
-{
-    size_t n = strnlen(s, room);
-    memcpy(p, s, n);
-    return n;
-}
-
-// The level labels as the header writes them, padded to five.
-constexpr char kLabels[7][6] = {"CRIT ", "ERROR", "WARN ", "NOTI ", "INFO ", "DEBUG", "VERB "};
-
-// Text that changes at most once a second (the date and time up to the
-// dot), kept per thread.
-struct stamp_cache {
-    int sod = -1, mday = 0, mon = 0, year = 0;
-    char stamp[20];  // "YYYY-MM-DD HH:MM:SS."
-};
-thread_local stamp_cache t_stamp;
-
-// The header behind the time as this thread last made it, with what it
-// was made from (level, module, process id, and the generation of the
-// thread names): a record with the same copies it.
-struct head_cache {
-    u32 gen = 0;
-    u32 pid = 0;
-    int level = -1;
-    u32 len = 0;
-    char module[64];
-    char text[256];
-};
-thread_local head_cache t_head;
-
-// Compares two texts without reading past the end of either.
-bool same_text(const char *a, const char *b)
-{
-    for (;; ++a, ++b) {
-        if (*a != *b) return false;
-        if (!*a) return true;
-    }
-}
-
-// "%04d-%02d-%02d %02d:%02d:%02d.%06u " from one read of the clock into
-// LOG_FILE_STAMP bytes; the time of day in microseconds goes to tod.
-void stamp_now(char *s, u64 *tod)
-{
-    struct tm tm;
-    u32 usec;
-    os_time_stamp(&tm, nullptr, &usec);  // usec < 1000000
-    stamp_cache &c = t_stamp;
-    int sod = (tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec;  // second of the day
-    if (sod != c.sod || tm.tm_mday != c.mday || tm.tm_mon != c.mon || tm.tm_year != c.year) {
-        c.sod = sod;
-        c.mday = tm.tm_mday;
-        c.mon = tm.tm_mon;
-        c.year = tm.tm_year;
-        int year = tm.tm_year + 1900;
-        if (year < 0 || year > 9999) year = 0;
-        char *t = c.stamp;
-        t += put_n(t, (unsigned)year, 4);
-        *t++ = '-';
-        t += put_n(t, (unsigned)tm.tm_mon + 1, 2);
-        *t++ = '-';
-        t += put_n(t, (unsigned)tm.tm_mday, 2);
-        *t++ = ' ';
-        t += put_n(t, (unsigned)tm.tm_hour, 2);
-        *t++ = ':';
-        t += put_n(t, (unsigned)tm.tm_min, 2);
-        *t++ = ':';
-        t += put_n(t, (unsigned)tm.tm_sec, 2);
-        *t = '.';
-    }
-    *tod = (u64)sod * 1000000u + usec;
-    static_assert(sizeof c.stamp + 7 == LOG_FILE_STAMP);
-    memcpy(s, c.stamp, sizeof c.stamp);
-    put_2(s + sizeof c.stamp, usec / 10000);
-    put_2(s + sizeof c.stamp + 2, usec / 100 % 100);
-    put_2(s + sizeof c.stamp + 4, usec % 100);
-    s[LOG_FILE_STAMP - 1] = ' ';
 }
 
 // The lines that tell of failed opens and of dropped records, with their
@@ -381,6 +327,7 @@ void log_file_init(log_file_state *st)
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
     fd_halve_mark_init(&st->mark, log_file_whole_end);
+    log_keep_init(&st->keep);
 }
 
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
@@ -430,147 +377,18 @@ void log_file_open_failed(log_file_state *st, const char *path, int eno)
     char et[256];
     // A refusal says why in words: the reason the refusing walk found, on
     // this thread.
-    const char *why = eno == EACCES ? fd_open_refused() : nullptr;
+    const char *why = eno == EACCES ? fd_open_last_refusal() : nullptr;
     log_tell("cannot open log file %s: %s (its records are dropped until it opens)", path,
              why ? why : os_errno_str(eno, et, sizeof et));
 }
 
-int log_file_close(log_file_state *st)
-{
-    if (!st) return 0;
-    if (st->pcap || st->hooked) {
-        log_file_pcap_detach(st);
-        log_file_pcap_close(st);
-    }
-    close_text(st);
-    fd_halve_mark_close(&st->mark);
-    st->held = 0;
-    st->dropped = 0;
-    st->halve = fd_halve_tally{};
-    st->mark_note = 0;
-    st->was_open = 0;
-    __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
-    return 0;
-}
+namespace {
 
-int log_file_hold(log_file_state *st, const char *name)
+// Writes n records whose time is stamped (tod: the time of day in
+// microseconds, which paces the looks at the name).
+int write_stamped(log_file_state *st, log_rec *const *recs, int n, u64 tod)
 {
-    if (!st || !name) return -1;
-    log_file_close(st);
-    char path[4096];
-    if (full_path(st, name, path, sizeof path) != 0) {
-        log_debug_printf("fopen %s err\n", name);
-        st->name[0] = 0;
-        return -1;
-    }
-    absolute_name(path, st->name, sizeof st->name);
-    st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
-    st->held = 1;
-    return 0;
-}
-
-int log_file_open(log_file_state *st, const char *name)
-{
-    if (!st || !name) return -1;
-    char path[4096];
-    int fit = full_path(st, name, path, sizeof path);  // before name may be cleared
-    log_file_close(st);
-    st->name[0] = 0;
-    st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
-    if (fit != 0) {
-        log_debug_printf(st->kind == LOG_FILE_KIND_PCAP ? "bsvf_pcap_file %s err\n" : "fopen %s err\n", name);
-        log_file_open_failed(st, name, ENAMETOOLONG);
-        return -1;
-    }
-    // A name that does not open stays named: the writer tries it again
-    // (made absolute, so that a change of the current directory does not
-    // move it).
-    absolute_name(path, st->name, sizeof st->name);
-    bool pcap = st->kind == LOG_FILE_KIND_PCAP;
-    int rc = pcap ? log_file_pcap_open(st, st->name) : open_text(st, path, st->mode[0] == 'w', false);
-    if (rc != 0) {
-        int eno = errno;
-        log_debug_printf(pcap ? "bsvf_pcap_file %s err\n" : "fopen %s err\n", path);
-        log_file_open_failed(st, st->name, eno);
-    } else {
-        char real[PATH_MAX];
-        if (realpath(path, real)) str_safecopy_trunc(st->name, sizeof st->name, real);
-        path_normalize(st->name);
-        st->was_open = 1;
-    }
-    if (pcap) log_file_pcap_attach(st);
-    return rc != 0 ? -1 : 0;
-}
-
-size_t log_file_head(char *h, int level, const char *module)
-{
-    if (!module) module = "";
-    head_cache &k = t_head;
-    u32 gen = os_thread_name_gen(), pid = os_getpid();
-    char *t = h + LOG_FILE_STAMP;
-    if (k.gen == gen && k.pid == pid && k.level == level && same_text(module, k.module)) {
-        // A short one as a copy of known size, which the compiler makes
-        // inline (h has room for it).
-        static_assert(LOG_FILE_STAMP + 64 <= LOG_FILE_HEAD_MAX);
-        if (k.len <= 64) memcpy(t, k.text, 64);
-        else memcpy(t, k.text, k.len);
-        return LOG_FILE_STAMP + k.len;
-    }
-    size_t n = 0;
-    if (level >= LOG_LVL_CRIT && level <= LOG_LVL_VERB) {
-        memcpy(t, kLabels[level - LOG_LVL_CRIT], 5);
-        n = 5;
-    } else {
-        n = put_s(t, 32, log_level_2_prefix(level));
-        while (n < 5) t[n++] = ' ';
-    }
-    t[n++] = ' ';
-    char digits[12];
-    char *e = digits + sizeof digits, *d = e;
-    for (u32 v = pid; d == e || v; v /= 10) *--d = (char)('0' + v % 10);
-    memcpy(t + n, d, (size_t)(e - d));
-    n += (size_t)(e - d);
-    memcpy(t + n, " --- [", 6);
-    n += 6;
-    os_thread_name_get(t + n, 256);
-    n += strnlen(t + n, 255);
-    t[n++] = ']';
-    t[n++] = ' ';
-    size_t ml = put_s(t + n, 255, module);
-    n += ml;
-    t[n++] = ' ';
-    static_assert(LOG_FILE_STAMP + 32 + 1 + 10 + 6 + 255 + 2 + 255 + 1 <= LOG_FILE_HEAD_MAX);
-    if (ml < sizeof k.module && n <= sizeof k.text) {
-        memcpy(k.module, module, ml + 1);
-        memcpy(k.text, t, n);
-        k.len = (u32)n;
-        k.level = level;
-        k.pid = pid;
-        k.gen = gen;
-    }
-    return LOG_FILE_STAMP + n;
-}
-
-int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
-{
-    struct log2 *c = log_ctx_get(ctx);
-    if (!c || !recs || n <= 0) return -1;
-    log_file_state *st = &c->file;
-    if (st->kind == LOG_FILE_KIND_PCAP || st->held) return 0;
-    // While records are dropped the file is left alone (no look at its
-    // name, no reopen, no write) until the next attempt is due: a record
-    // then costs what it costs without the file.
-    if (st->dropped && os_mono_us() < st->retry_us) {
-        for (int i = 0; i < n; ++i) drop(st);
-        return -1;
-    }
-    // One read of the clock stamps the records written together; it also
-    // paces the looks at the name.
     const char *stamp = recs[0]->file;
-    u64 tod;
-    stamp_now(recs[0]->file, &tod);
-    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, stamp, LOG_FILE_STAMP);
     // Follow the name: a file deleted or moved away is made anew.
     bool moved = st->fd >= 0 && fd_follow_look(&st->follow, st->fd, st->name, tod) == fd_look::gone;
     if (st->fd < 0 || moved || (st->dropped && !is_space_error(st->drop_errno))) {
@@ -604,9 +422,233 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
             __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
         }
         st->size += put;
-        apply_limit(st);
+        // The console writes at its own place in a standard stream's file:
+        // nothing of it is moved.
+        if (!st->std_fd) apply_limit(st);
     }
     return 0;
+}
+
+// Adds n records to those dropped (eno why, when they are the first).
+void drop_many(log_file_state *st, u32 n, int eno)
+{
+    if (!n) return;
+    if (!st->dropped) st->drop_errno = eno;
+    st->dropped = n > UINT32_MAX - st->dropped ? UINT32_MAX : st->dropped + n;
+}
+
+// While the file is held its records are kept, stamped now.
+void keep_text(log_file_state *st, log_rec *const *recs, int n)
+{
+    u64 tod;
+    log_file_stamp(recs[0]->file, &tod);
+    pthread_guard g(&st->keep.lock);
+    for (int i = 0; i < n; ++i) {
+        if (i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
+        log_keep_put(&st->keep, recs[i]->file, recs[i]->file_len);
+    }
+}
+
+// The records kept while the file was held, written first once it opened
+// (or counted as dropped with eno when it did not); those that did not
+// fit are counted too.
+void write_kept(log_file_state *st, bool opened, int eno)
+{
+    log_file_keep k;
+    {
+        pthread_guard g(&st->keep.lock);
+        log_keep_take(&k, &st->keep);
+    }
+    u32 at = 0, len, left = k.count;
+    if (opened) {
+        char scratch[LOG_FILE_STAMP];
+        u64 tod;
+        log_file_stamp(scratch, &tod);
+        log_rec recs[FD_APPEND_MAX];
+        log_rec *batch[FD_APPEND_MAX];
+        int n = 0;
+        for (const char *r; (r = log_keep_next(&k, &at, &len));) {
+            recs[n].file = (char *)r;
+            recs[n].file_len = len;
+            batch[n] = &recs[n];
+            if (++n < FD_APPEND_MAX && at < k.used) continue;
+            // A failure counts the records it did not write; the rest
+            // waits no more for a file that fails.
+            left -= (u32)n;
+            if (write_stamped(st, batch, n, tod) != 0) break;
+            n = 0;
+        }
+        eno = st->dropped ? st->drop_errno : eno;
+    }
+    drop_many(st, left, eno);
+    drop_many(st, k.over, ENOBUFS);
+    log_keep_clear(&k);
+}
+
+}  // namespace
+
+int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
+{
+    struct log2 *c = log_ctx_get(ctx);
+    if (!c || !recs || n <= 0) return -1;
+    log_file_state *st = &c->file;
+    if (st->kind == LOG_FILE_KIND_PCAP) return 0;
+    if (__atomic_load_n(&st->held, __ATOMIC_RELAXED)) {
+        keep_text(st, recs, n);
+        return 0;
+    }
+    // While records are dropped the file is left alone (no look at its
+    // name, no reopen, no write) until the next attempt is due: a record
+    // then costs what it costs without the file.
+    if (st->dropped && os_mono_us() < st->retry_us) {
+        for (int i = 0; i < n; ++i) drop(st);
+        return -1;
+    }
+    // One read of the clock stamps the records written together; it also
+    // paces the looks at the name.
+    u64 tod;
+    log_file_stamp(recs[0]->file, &tod);
+    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
+    return write_stamped(st, recs, n, tod);
+}
+
+namespace {
+
+// Closes what is open and forgets the name's state; the records kept
+// while held are forgotten too unless kept.
+void close_file(log_file_state *st, bool kept)
+{
+    if (st->pcap || st->hooked) {
+        log_file_pcap_detach(st);
+        log_file_pcap_close(st);
+    }
+    close_text(st);
+    fd_halve_mark_close(&st->mark);
+    if (!kept) {
+        pthread_guard g(&st->keep.lock);
+        log_keep_clear(&st->keep);
+    }
+    __atomic_store_n(&st->held, 0, __ATOMIC_RELEASE);
+    st->dropped = 0;
+    st->halve = fd_halve_tally{};
+    st->mark_note = 0;
+    st->was_open = 0;
+    st->mkdirs = 0;
+    st->std_fd = 0;
+    __atomic_store_n(&st->open_fails, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&st->retry_us, 0, __ATOMIC_RELAXED);
+}
+
+// Whether the open of name makes the missing directories of its way: a
+// name that file_dir takes, with no directory of its own (those are not
+// made, as for any name that never opened).
+bool makes_dirs(const log_file_state *st, const char *name)
+{
+    if (name[0] == '/' || !st->dir[0]) return false;
+    while (name[0] == '.' && name[1] == '/') name += 2;
+    return !strchr(name, '/');
+}
+
+// The name of an open file becomes its real path (links resolved).
+void opened(log_file_state *st, const char *path)
+{
+    char real[PATH_MAX];
+    if (realpath(path, real)) str_safecopy_trunc(st->name, sizeof st->name, real);
+    path_normalize(st->name);
+    st->was_open = 1;
+}
+
+// Opens the named file (path: the name as configured, st->name its
+// absolute form) of the kind set; a failure is told. 0, or -1 with errno.
+int open_named(log_file_state *st, const char *path)
+{
+    bool pcap = st->kind == LOG_FILE_KIND_PCAP;
+    int rc = pcap ? log_file_pcap_open(st, st->name) : open_text(st, path, st->mode[0] == 'w', st->mkdirs);
+    int eno = errno;
+    if (rc != 0) {
+        log_debug_printf(pcap ? "bsvf_pcap_file %s err\n" : "fopen %s err\n", path);
+        log_file_open_failed(st, st->name, eno);
+    } else if (!pcap) {
+        opened(st, path);
+    }
+    errno = eno;
+    return rc;
+}
+
+}  // namespace
+
+int log_file_close(log_file_state *st)
+{
+    if (st) close_file(st, false);
+    return 0;
+}
+
+int log_file_hold(log_file_state *st, const char *name)
+{
+    if (!st || !name) return -1;
+    // What was kept for an earlier name (-o after file=) stays for this one
+    // when it is of the same kind; else it is counted as dropped.
+    i32 kind = st->kind;
+    close_file(st, true);
+    char path[4096];
+    if (full_path(st, name, path, sizeof path) != 0) {
+        log_debug_printf("fopen %s err\n", name);
+        st->name[0] = 0;
+        log_file_close(st);
+        return -1;
+    }
+    absolute_name(path, st->name, sizeof st->name);
+    st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
+    st->mkdirs = makes_dirs(st, name);
+    if (st->kind != kind) {
+        pthread_guard g(&st->keep.lock);
+        u32 over = st->keep.over + st->keep.count;
+        log_keep_clear(&st->keep);
+        st->keep.over = over;
+    }
+    __atomic_store_n(&st->held, 1, __ATOMIC_RELEASE);
+    // The packets of a pcap file are kept by its hook.
+    if (st->kind == LOG_FILE_KIND_PCAP) log_file_pcap_attach(st);
+    return 0;
+}
+
+int log_file_release(log_file_state *st)
+{
+    if (!st || !__atomic_load_n(&st->held, __ATOMIC_ACQUIRE)) return 0;
+    int rc = open_named(st, st->name), eno = errno;
+    if (st->kind == LOG_FILE_KIND_PCAP) {
+        // Its hook stays: records that come meanwhile are kept until the
+        // kept ones are written.
+        log_file_pcap_release(st, rc, eno);
+        if (!st->hooked) log_file_pcap_attach(st);
+    } else {
+        __atomic_store_n(&st->held, 0, __ATOMIC_RELEASE);
+        write_kept(st, rc == 0, eno);
+    }
+    return rc != 0 ? -1 : 0;
+}
+
+int log_file_open(log_file_state *st, const char *name)
+{
+    if (!st || !name) return -1;
+    char path[4096];
+    int fit = full_path(st, name, path, sizeof path);  // before name may be cleared
+    log_file_close(st);
+    st->name[0] = 0;
+    st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
+    if (fit != 0) {
+        log_debug_printf(st->kind == LOG_FILE_KIND_PCAP ? "bsvf_pcap_file %s err\n" : "fopen %s err\n", name);
+        log_file_open_failed(st, name, ENAMETOOLONG);
+        return -1;
+    }
+    // A name that does not open stays named: the writer tries it again
+    // (made absolute, so that a change of the current directory does not
+    // move it).
+    absolute_name(path, st->name, sizeof st->name);
+    st->mkdirs = makes_dirs(st, name);
+    int rc = open_named(st, path);
+    if (st->kind == LOG_FILE_KIND_PCAP) log_file_pcap_attach(st);
+    return rc != 0 ? -1 : 0;
 }
 
 bool log_file_retry_pending(u64 retry_us)
@@ -637,20 +679,25 @@ namespace {
 
 // Whether a file could be opened for writing at path (absolute) without
 // making it: an existing file that may be written (and is not refused in
-// a shared directory), or a directory that may take a new one.
-bool could_open(const char *path)
+// a shared directory), or a directory that may take a new one; with
+// mkdirs, a missing directory that the open would make in one that may
+// take it.
+bool could_open(const char *path, bool mkdirs)
 {
     struct stat sb;
     char why[160];
-    if (fd_open_refusal(path, why, sizeof why)) return false;
+    if (fd_path_refusal(path, why, sizeof why)) return false;
     if (stat(path, &sb) == 0) return !S_ISDIR(sb.st_mode) && access(path, W_OK) == 0;
     if (errno != ENOENT) return false;
     char dir[4096];
     str_safecopy_trunc(dir, sizeof dir, path);
-    char *slash = strrchr(dir, '/');
-    if (!slash) return false;
-    slash[slash == dir ? 1 : 0] = 0;
-    return stat(dir, &sb) == 0 && S_ISDIR(sb.st_mode) && access(dir, W_OK | X_OK) == 0;
+    for (bool first = true;; first = false) {
+        char *slash = strrchr(dir, '/');
+        if (!slash || (!first && (!mkdirs || strcmp(slash, "/..") == 0))) return false;
+        slash[slash == dir ? 1 : 0] = 0;
+        if (stat(dir, &sb) == 0) return S_ISDIR(sb.st_mode) && access(dir, W_OK | X_OK) == 0;
+        if (errno != ENOENT || slash == dir) return false;
+    }
 }
 
 }  // namespace
@@ -658,18 +705,29 @@ bool could_open(const char *path)
 const char *log_file_shown_name(const log_file_state *st)
 {
     if (!st || !st->name[0]) return "";
-    if (st->held) return could_open(st->name) ? st->name : "";
+    if (st->held) return could_open(st->name, st->mkdirs) ? st->name : "";
     return __atomic_load_n(&st->open_fails, __ATOMIC_RELAXED) == 0 ? st->name : "";
 }
 
 int log_file_dir_set(log_file_state *st, const char *dir)
 {
     if (!st || !dir) return -1;
-    // Made as the log's own directories are, by the walk that judges each
-    // step: nothing is made through a way that the open would refuse.
-    if (fd_make_dirs(dir) != 0) log_debug_printf("os_mkdirs %s failed\n", dir);
+    // Made by the open of a file in it, by the walk that judges each step
+    // (nothing is made through a way that the open would refuse), at
+    // every attempt: not here, where the file may never be opened (-p).
     str_safecopy_trunc(st->dir, sizeof st->dir, dir);
     return 0;
+}
+
+int log_file_make_dirs(const log_file_state *st)
+{
+    if (!st->mkdirs) return 0;
+    char dir[4096];
+    str_safecopy_trunc(dir, sizeof dir, st->name);
+    char *slash = strrchr(dir, '/');
+    if (!slash || slash == dir) return 0;
+    *slash = 0;
+    return fd_make_dirs(dir);
 }
 
 int log_file_mode_set(log_file_state *st, const char *mode)
@@ -705,5 +763,6 @@ i32 log_file_size_get(log_file_state *st)
 long log_file_tell(log_file_state *st)
 {
     if (!st || st->fd < 0) return -1;
-    return (long)lseek(st->fd, 0, SEEK_END);
+    // A seek would move the console's offset too.
+    return st->std_fd ? (long)fd_size(st->fd) : (long)lseek(st->fd, 0, SEEK_END);
 }

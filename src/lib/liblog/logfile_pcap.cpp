@@ -5,6 +5,7 @@
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap.h"
 #include "liblog/log.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/env/os_time.h"
 #include "libpal/mpcap/mpcap.h"
 
@@ -26,7 +27,9 @@ int log_file_pcap_open(log_file_state *st, const char *path)
 {
     int type = bsv_log_type_get();
     errno = 0;
-    bsvf_pcap *h = st->mode[0] == 'a' ? bsvf_pcap_append(path, type) : bsvf_pcap_create(path, type);
+    bsvf_pcap *h = nullptr;
+    if (log_file_make_dirs(st) == 0)
+        h = st->mode[0] == 'a' ? bsvf_pcap_append(path, type) : bsvf_pcap_create(path, type);
     __atomic_store_n(&st->pcap_dropped, 0, __ATOMIC_RELAXED);
     st->pcap = h;
     if (h) return 0;
@@ -68,7 +71,7 @@ bsvf_pcap *pcap_open_again(log_file_state *st)
     if (now < due || !__atomic_compare_exchange_n(&st->open_retry_us, &due, now + FD_FOLLOW_RETRY_US, false,
                                                   __ATOMIC_RELAXED, __ATOMIC_RELAXED))
         return nullptr;
-    bsvf_pcap *h = bsvf_pcap_append(st->name, bsv_log_type_get());
+    bsvf_pcap *h = log_file_make_dirs(st) == 0 ? bsvf_pcap_append(st->name, bsv_log_type_get()) : nullptr;
     if (!h) {
         log_file_open_failed(st, st->name, errno ? errno : EINVAL);
         return nullptr;
@@ -110,10 +113,49 @@ void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
 
 }  // namespace
 
+bool log_file_pcap_keep(log_file_state *st, const void *rec, int len)
+{
+    pthread_guard g(&st->keep.lock);
+    bool held = __atomic_load_n(&st->held, __ATOMIC_ACQUIRE);
+    if (held) log_keep_put(&st->keep, rec, (size_t)len);
+    return held;
+}
+
+void log_file_pcap_release(log_file_state *st, int rc, int eno)
+{
+    bsvf_pcap *h = rc == 0 ? __atomic_load_n(&st->pcap, __ATOMIC_ACQUIRE) : nullptr;
+    u64 limit = (u64)log_file_size_get(st);
+    // The packets are written without the lock (a writer may log), taken
+    // out in turns until none came meanwhile.
+    for (;;) {
+        log_file_keep k;
+        {
+            pthread_guard g(&st->keep.lock);
+            if (!st->keep.count && !st->keep.over) {
+                __atomic_store_n(&st->held, 0, __ATOMIC_RELEASE);
+                return;
+            }
+            log_keep_take(&k, &st->keep);
+        }
+        u32 lost = k.count, at = 0, len;
+        for (const char *r; h && (r = log_keep_next(&k, &at, &len)); --lost) {
+            if (bsvf_pcap_write_limited(h, r, (int)len, limit) < 0) {
+                eno = errno;
+                h = nullptr;  // the rest waits no more for a file that fails
+                break;
+            }
+        }
+        if (lost) pcap_drop(st, lost, eno);
+        if (k.over) pcap_drop(st, k.over, ENOBUFS);
+        log_keep_clear(&k);
+    }
+}
+
 int log_file_pcap_write(int, const void *rec, int len, void *state)
 {
     log_file_state *st = (log_file_state *)state;
     if (!st) return 0;
+    if (__atomic_load_n(&st->held, __ATOMIC_ACQUIRE) && log_file_pcap_keep(st, rec, len)) return 0;
     bsvf_pcap *h = __atomic_load_n(&st->pcap, __ATOMIC_ACQUIRE);
     if (!h && !(h = pcap_open_again(st))) {
         pcap_drop(st, 1, __atomic_load_n(&st->open_errno, __ATOMIC_RELAXED));

@@ -19,7 +19,7 @@ constexpr char kGroup[] = "in a directory that its group may write";
 constexpr int kMaxLinks = 40;  // as the kernel: more is a loop (ELOOP)
 constexpr size_t kWhy = 512;
 
-thread_local char t_refused[kWhy];  // see fd_open_refused
+thread_local char t_refused[kWhy];  // see fd_open_last_refusal
 
 // A directory that others than its owner may write: sticky with others'
 // write bit, or with its group's write bit.
@@ -48,6 +48,14 @@ const char *refusal(const struct stat &dir, const struct stat &sb, char *buf, si
         snprintf(buf, size, "a file of %u links %s", (unsigned)sb.st_nlink, in);
     else return nullptr;
     return buf;
+}
+
+// Whether a name of path is "..".
+bool climbs(const char *path)
+{
+    for (const char *p = path; (p = strstr(p, "..")); p += 2)
+        if ((p == path || p[-1] == '/') && (p[2] == '/' || !p[2])) return true;
+    return false;
 }
 
 // Appends "/" and name to real (PATH_MAX bytes); false when it does not fit.
@@ -180,11 +188,18 @@ struct walker {
     }
     // Opens name in cur without following it; a missing directory is made
     // when mk (mode 0755 less the umask, the group as mkdir gives it; an
-    // entry another made first is judged as found). -1 with errno.
-    int step(const char *name, bool mk, struct stat *sb)
+    // entry another made first is judged as found), unless the names
+    // behind it (next) climb out by "..": the way would leave what it made
+    // for steps not judged yet, so nothing is made (ENOENT, as open(2)
+    // says of such a path). -1 with errno.
+    int step(const char *name, bool mk, const char *next, struct stat *sb)
     {
         int fd = openat(cur, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT && mk) {
+            if (climbs(next)) {
+                errno = ENOENT;
+                return -1;
+            }
             if (mkdirat(cur, name, 0755) != 0 && errno != EEXIST) return -1;
             fd = openat(cur, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         }
@@ -231,7 +246,9 @@ int walker::follow(int fd, const char *name, const struct stat &sb, const char *
         text[n > 0 ? n : 0] = 0;
         size_t t = strlen(text);
         bool path_text = text[0] == '/' && !(t > 10 && strcmp(text + t - 10, " (deleted)") == 0);
-        if (path_text) memcpy(real, strcmp(text, "/") ? text : "", t + 1);
+        // "/" is kept as "": names are appended behind a '/'.
+        if (path_text && strcmp(text, "/") == 0) real[0] = 0;
+        else if (path_text) memcpy(real, text, t + 1);
         if (!path_text && !append(real, name)) {
             close(d);
             return fail(ENAMETOOLONG);
@@ -295,7 +312,7 @@ int walker::walk(const char *path)
         }
         bool file = last && !dirs;  // the name of the file, found or to be made
         struct stat sb;
-        int fd = step(p, make && !file, &sb);
+        int fd = step(p, make && !file, next, &sb);
         if (fd < 0 && !(file && errno == ENOENT)) return fail(errno);
         if (fd >= 0 && file && fd_dir_shared(&dir) && refusal(dir, sb, why, sizeof why)) {
             close(fd);
@@ -410,12 +427,12 @@ int fd_make_dirs(const char *path)
     return 0;
 }
 
-const char *fd_open_refused(void)
+const char *fd_open_last_refusal(void)
 {
     return t_refused[0] ? t_refused : nullptr;
 }
 
-const char *fd_open_refusal(const char *path, char *buf, size_t size)
+const char *fd_path_refusal(const char *path, char *buf, size_t size)
 {
     if (!path || !buf || !size) return nullptr;
     fd_log_place at;
