@@ -380,8 +380,10 @@ TEST_F(Syslog, UdpRefusedDatagramsAreCountedAndTold)
     while (!(d = rx.datagram(100)).empty()) all += d;
     log_net_close(&q.c->net);
     testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(testutil::text_like(all.c_str(), "<12>{*} tag[{d}]: 40 log records dropped: syslog {*} could not take "
-                                                 "them (Connection refused)\n\0{*}"))
+    // The first note may leave out a refusal the system said late: the
+    // next note tells it.
+    EXPECT_TRUE(testutil::text_like(all.c_str(), "<12>{*} tag[{d}]: {d} log records dropped: syslog {*} could not take "
+                                                 "them (Connection refused)\n"))
         << all.substr(0, 200);
     tally t = tally_of(all);
     EXPECT_EQ((u64)t.records + file_note(q.c), (u64)logged) << all.substr(0, 300);
