@@ -116,9 +116,12 @@ bool queue(log_net_tx *tx, const char *msg, size_t n)
     }
     char note[LOG_NET_MSG_MAX];
     size_t nn = 0;
-    if (room_for(tx, n, 0, true) && tx->dropped && tx->note_n < kTxNotes)
+    bool fits = room_for(tx, n, 0, true);
+    if (fits && tx->dropped && tx->note_n < kTxNotes) {
         nn = log_net_note_message(note, sizeof note, tx->url, tx->dropped, tx->why);
-    if (!room_for(tx, nn, n, true)) {
+        fits = room_for(tx, nn, n, true);
+    }
+    if (!fits) {
         // Before a connection stood, the reason is why the last one ended.
         int why = link == kUp ? LOG_NET_WHY_SLOW : tx->last_err ? tx->last_err : LOG_NET_WHY_NOT_YET;
         if (link == kUp) tx_tell(tx, ": the peer takes records too slowly, they are dropped and counted");
@@ -134,8 +137,8 @@ bool queue(log_net_tx *tx, const char *msg, size_t n)
     return false;
 }
 
-// The sender lets go of tx: stops it at once, counts what it did not
-// send and frees it.
+// The last reference is gone: the sender stops at once, what it did not
+// send is counted, and tx is freed.
 void destroy(log_net_tx *tx)
 {
     log_net_tx_stop(tx, 0);
