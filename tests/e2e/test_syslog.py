@@ -1,5 +1,6 @@
 """The log's syslog output against a real rsyslog, started here as a private
 process with its own configuration on loopback UDP and TCP ports."""
+import contextlib
 import os
 import re
 import shutil
@@ -159,23 +160,27 @@ def case_dead_tcp_receiver(t, exe):
                     t.check(times[-1] < 1.5, "never beyond the connect bound: %r" % times)
                     r = s.ask("show info", timeout=5)
                     t.check(r and "ver=" in r[0], "the shell still works")
+                    # The sender connects again only for a record that
+                    # waits: records go on until it has tried.
+                    end = time.monotonic() + 15 * e2e.SLOW
+                    while b"failed to connect" not in v.err and time.monotonic() < end:
+                        s.ask("call tlog", timeout=5)
+                        time.sleep(0.2)
             finally:
                 stop.set()
                 d.join()
-            said = "failed to connect to 127.0.0.1 port %d" % rs.tcp
-            try:
-                v.read_until(said.encode(), stream="err")
-            except AssertionError:
-                pass
-            t.contains(v.err.decode(errors="replace"), said, "the failed connection is reported")
+            said = "connect: Connection refused\nfailed to connect to 127.0.0.1 port %d\n" % rs.tcp
+            t.contains(v.err.decode(errors="replace"), said, "the failed connection is reported with its reason")
     finally:
         rs.stop()
 
 
-def case_stalled_tcp_peer(t, exe):
-    # A peer that takes the connection and reads nothing for a while: no
-    # command waits for it; once it reads, a warn note says how many records
-    # were dropped, and the log file tells the same count.
+@contextlib.contextmanager
+def stalled_peer(exe):
+    """vkto with TCP syslog to a peer of the test's own that takes the
+    connection and reads nothing until the test reads it, and a log file:
+    (vkto, a shell session, the peer's connection, the URL). vkto's output
+    is drained meanwhile."""
     import socket
     lst = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     lst.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
@@ -192,48 +197,80 @@ def case_stalled_tcp_peer(t, exe):
                 s.ask("call tlog")
                 lst.settimeout(10 * e2e.SLOW)
                 peer, _ = lst.accept()
-                # Each request runs 200 commands of 8 records each: the
-                # buffers on the way (some MiB) fill within 48 requests.
-                times, start = [], time.monotonic()
-                while (time.monotonic() < start + 2.5 or len(times) < 48) and time.monotonic() < start + 20 * e2e.SLOW:
-                    t0 = time.monotonic()
-                    s.ask(";".join(["call tlog"] * 200), n=200, timeout=5)
-                    times.append(time.monotonic() - t0)
-                t.check(max(times) < 0.9 * e2e.SLOW, "no request waits for the peer: worst %.3f s of %d"
-                        % (max(times), len(times)))
-                got, end = b"", time.monotonic() + 10 * e2e.SLOW
-                peer.settimeout(0.05)
-                while b"log records dropped" not in got and time.monotonic() < end:
-                    s.ask("call tlog")
-                    try:
-                        while True:
-                            b = peer.recv(1 << 20)
-                            if not b:
-                                break
-                            got += b
-                    except socket.timeout:
-                        pass
-                notes = [int(n) for n in re.findall(rb"<12>[^\0]* tag\[\d+\]: (\d+) log records dropped: syslog "
-                                                   + re.escape(url.encode()) + rb" could not take them \(", got)]
-                t.check(notes and notes[0] > 0, "the note of the drops arrives (%d requests): %r" % (len(times), got[-300:]))
-                path = os.path.join(v.dir, "vkto.log")
-                told = []
-                while notes and told[:1] != notes[:1] and time.monotonic() < end:
-                    s.ask("call tlog")
-                    with open(path, "rb") as f:
-                        told = [int(n) for n in re.findall(rb" WARN  \d+ --- \[[^]]*\] tag (\d+) log records "
-                                                           rb"dropped: syslog " + re.escape(url.encode()), f.read())]
-                t.eq(told[:1], notes[:1], "the log file tells the same count")
-                peer.close()
+                with peer:
+                    yield v, s, peer, url
         finally:
             stop.set()
             d.join()
             lst.close()
 
 
+def case_stalled_tcp_peer(t, exe):
+    # A peer that takes the connection and reads nothing for a while: no
+    # command waits for it; once it reads, a warn note says how many records
+    # were dropped, and the log file tells the same count.
+    import socket
+    with stalled_peer(exe) as (v, s, peer, url):
+        # Each request runs 200 commands of 8 records each: the buffers on
+        # the way (some MiB) fill within 48 requests.
+        times, start = [], time.monotonic()
+        while (time.monotonic() < start + 2.5 or len(times) < 48) and time.monotonic() < start + 20 * e2e.SLOW:
+            t0 = time.monotonic()
+            s.ask(";".join(["call tlog"] * 200), n=200, timeout=5)
+            times.append(time.monotonic() - t0)
+        t.check(max(times) < 0.9 * e2e.SLOW, "no request waits for the peer: worst %.3f s of %d"
+                % (max(times), len(times)))
+        got, end = b"", time.monotonic() + 10 * e2e.SLOW
+        peer.settimeout(0.05)
+        while b"log records dropped" not in got and time.monotonic() < end:
+            s.ask("call tlog")
+            try:
+                while True:
+                    b = peer.recv(1 << 20)
+                    if not b:
+                        break
+                    got += b
+            except socket.timeout:
+                pass
+        notes = [int(n) for n in re.findall(rb"<12>[^\0]* tag\[\d+\]: (\d+) log records dropped: syslog "
+                                           + re.escape(url.encode()) + rb" could not take them \(", got)]
+        t.check(notes and notes[0] > 0, "the note of the drops arrives (%d requests): %r" % (len(times), got[-300:]))
+        path = os.path.join(v.dir, "vkto.log")
+        told = []
+        while notes and told[:1] != notes[:1] and time.monotonic() < end:
+            s.ask("call tlog")
+            with open(path, "rb") as f:
+                told = [int(n) for n in re.findall(rb" WARN  \d+ --- \[[^]]*\] tag (\d+) log records "
+                                                   rb"dropped: syslog " + re.escape(url.encode()), f.read())]
+        t.eq(told[:1], notes[:1], "the log file tells the same count")
+
+
+def case_crash_tells_the_drops(t, exe):
+    # The peer reads nothing: the records that did not fit, and those the
+    # buffer still holds when the program crashes, are told on standard
+    # error and in the log file before it ends.
+    with stalled_peer(exe) as (v, s, peer, url):
+        end = time.monotonic() + 20 * e2e.SLOW
+        while b"dropped and counted" not in v.err and time.monotonic() < end:
+            s.ask(";".join(["call tlog"] * 200), n=200, timeout=5)
+        t.check(b"dropped and counted" in v.err, "the buffer filled")
+        s.send(b"call null\n")
+        t.eq(v.proc.wait(10 * e2e.SLOW), 254, "status after the crash")
+        note = r"panic_handler\(\): (\d+) log records dropped: syslog %s could not take them \(the peer read " \
+               r"too slowly\)\n" % re.escape(url)
+        end = time.monotonic() + 5 * e2e.SLOW
+        while not re.search(note, v.err.decode(errors="replace")) and time.monotonic() < end:
+            time.sleep(0.05)
+        told = re.findall(note, v.err.decode(errors="replace"))
+        t.check(len(told) == 1 and int(told[0]) > 0, "standard error tells the drops: %r" % v.err[-600:])
+        with open(os.path.join(v.dir, "vkto.log"), errors="replace") as f:
+            in_file = re.findall(r" WARN  \d+ --- \[[^]]*\] pal " + note, f.read())
+        t.eq(in_file, told, "the log file tells the same count")
+
+
 def main():
     exe = rsyslogd()
-    own_peer = [lambda t: case_stalled_tcp_peer(t, ARGS.vkto)]
+    own_peer = [lambda t: case_stalled_tcp_peer(t, ARGS.vkto), lambda t: case_crash_tells_the_drops(t, ARGS.vkto)]
     if not exe:
         return e2e.skip_status(e2e.Checks().run(own_peer), ["rsyslogd not found: install the Debian package rsyslog"])
     return e2e.Checks().run([lambda t: case_udp_and_tcp(t, exe), lambda t: case_dead_tcp_receiver(t, exe)] + own_peer)

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -17,9 +18,11 @@
 #include "liblog/log_conf.h"
 #include "liblog/logfile_util.h"
 #include "liblog/lognet.h"
+#include "liblog/lognet_tx.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
+#include "libpal/string/str_safe.h"
 
 namespace {
 
@@ -58,6 +61,13 @@ struct peer {
         return n > 0 ? std::string(buf, (size_t)n) : "";
     }
 };
+
+// A loopback port of the type that nothing uses now.
+int unused_port(int type)
+{
+    peer gone(type);
+    return gone.port;
+}
 
 std::string url_of(const char *scheme, int port)
 {
@@ -211,11 +221,7 @@ TEST_F(Syslog, CrashFormUsesTheOpenConnectionOnly)
 
 TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)
 {
-    int port;
-    {
-        peer gone(SOCK_STREAM);
-        port = gone.port;
-    }
+    int port = unused_port(SOCK_STREAM);
     open(url_of("tcp", port));
     testing::internal::CaptureStderr();
     // Records wait for the first attempt; once it is refused they are
@@ -227,9 +233,11 @@ TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_LT(took, 1500u);
     // One refused attempt, then the pause: the message appears once.
-    size_t first = err.find("failed to connect to 127.0.0.1 port " + std::to_string(port) + "\n");
+    // The reason comes first, as for a name that does not resolve.
+    std::string said = "connect: Connection refused\nfailed to connect to 127.0.0.1 port " + std::to_string(port) + "\n";
+    size_t first = err.find(said);
     ASSERT_NE(first, std::string::npos) << err;
-    EXPECT_EQ(err.find("failed to connect", first + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("failed to connect", first + said.size()), std::string::npos) << err;
     // A receiver that comes up is reached once the pause is over.
     peer back(SOCK_STREAM);
     open(url_of("tcp", back.port));
@@ -310,6 +318,179 @@ TEST_F(Syslog, ConcurrencyStalledPeerStallsNoRecordAndEveryDropIsCounted)
     EXPECT_EQ((u64)records + counted, (u64)logged.load());
 }
 
+// The records and the drops that the notes among msgs tell.
+struct tally {
+    int records = 0;
+    u64 noted = 0;
+    std::string reasons;
+};
+tally tally_of(const std::string &all)
+{
+    tally t;
+    size_t at = 0;
+    for (size_t z; (z = all.find('\0', at)) != std::string::npos; at = z + 1) {
+        std::string m = all.substr(at, z - at);
+        unsigned n = 0;
+        char why[256] = "";
+        if (sscanf(m.c_str(), "<12>%*[^]]]: %u log records dropped: syslog %*s could not take them (%255[^)]", &n, why) == 2) {
+            t.noted += n;
+            t.reasons += std::string(why) + ";";
+        } else {
+            ++t.records;
+        }
+    }
+    return t;
+}
+
+u64 file_note(const struct log2 *c)
+{
+    return (u32)__atomic_load_n(&c->net.file_note, __ATOMIC_ACQUIRE);
+}
+
+// While nothing reads the UDP port the system refuses the datagrams, and
+// says so at a later send (which then does not go): each refusal is
+// counted, and once a reader binds the port the first message it gets is
+// the note of them. What arrived and what was counted add up to all that
+// was logged.
+TEST_F(Syslog, UdpRefusedDatagramsAreCountedAndTold)
+{
+    int port = unused_port(SOCK_DGRAM);
+    open(url_of("udp", port));
+    testing::internal::CaptureStderr();
+    int logged = 0;
+    for (; logged < 40; ++logged) {
+        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "refused %d\n", logged);
+        usleep(2000);
+    }
+    peer rx(SOCK_DGRAM);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((u16)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    close(rx.fd);
+    rx.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(rx.fd, (sockaddr *)&a, sizeof a), 0) << "the port was taken meanwhile";
+    std::string all, d;
+    for (u64 t0 = os_mono_ms(); all.find("found\n") == std::string::npos && os_mono_ms() - t0 < 5000;) {
+        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "found\n");
+        ++logged;
+        while (!(d = rx.datagram(20)).empty()) all += d;
+    }
+    log_net_stop(&q.c->net, 1000);
+    while (!(d = rx.datagram(100)).empty()) all += d;
+    log_net_close(&q.c->net);
+    testing::internal::GetCapturedStderr();
+    // The first note may leave out a refusal the system said late: the
+    // next note tells it.
+    EXPECT_TRUE(testutil::text_like(all.c_str(), "<12>{*} tag[{d}]: {d} log records dropped: syslog {*} could not take "
+                                                 "them (Connection refused)\n"))
+        << all.substr(0, 200);
+    tally t = tally_of(all);
+    EXPECT_EQ((u64)t.records + file_note(q.c), (u64)logged) << all.substr(0, 300);
+}
+
+// A peer that stops reading for a while: a burst of some MiB waits in the
+// buffer, which grows for it while the sender lags and gives the memory
+// back once the peer has read it all. Nothing is dropped.
+TEST_F(Syslog, ABurstWaitsInTheBufferThatGrowsForItAndShrinksAfter)
+{
+    peer lst(SOCK_STREAM);
+    int small = 4096;
+    setsockopt(lst.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    open(url_of("tcp", lst.port));
+    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "first\n");
+    int fd = accept(lst.fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    auto bytes = [] { return os_malloc_detail::g_ctr.bytes.load(); };
+    i64 before = bytes();
+    // Once the system's buffers are full, records wait in the sender's.
+    std::string big(700, 'b');
+    int logged = 1;
+    for (; bytes() - before < 2 * 1024 * 1024 && logged < 20000; ++logged)
+        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%d %s\n", logged, big.c_str());
+    EXPECT_GE(bytes() - before, 2 * 1024 * 1024);
+    std::string all;
+    for (u64 t0 = os_mono_ms(); tally_of(all).records < logged && os_mono_ms() - t0 < 10000;)
+        all += peer::recv_from(fd, 20);
+    EXPECT_EQ(tally_of(all).records, logged);
+    EXPECT_EQ(tally_of(all).noted, 0u);
+    u64 t0 = os_mono_ms();
+    while (bytes() - before > (i64)LOG_NET_TX_CHUNK && os_mono_ms() - t0 < 5000) usleep(1000);
+    EXPECT_LE(bytes() - before, (i64)LOG_NET_TX_CHUNK);
+    close(fd);
+}
+
+// A peer that resets the connection: what fills the buffer while the next
+// connection waits for its pause is told with that reason, not as records
+// that found no connection yet.
+TEST_F(Syslog, RecordsAfterAResetAreToldWithItsReason)
+{
+    peer lst(SOCK_STREAM);
+    open(url_of("tcp", lst.port));
+    testing::internal::CaptureStderr();
+    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "first\n");
+    int fd = accept(lst.fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    struct linger off = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    close(fd);
+    // More than the buffer holds, then a record once the next connection
+    // stands: the notes of both drops arrive.
+    std::string big(700, 'r');
+    for (int i = 0; i < 9000; ++i) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%d %s\n", i, big.c_str());
+    struct pollfd p = {lst.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    fd = accept(lst.fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    std::string all;
+    for (u64 t0 = os_mono_ms(); all.find("after\n") == std::string::npos && os_mono_ms() - t0 < 10000;) {
+        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "after\n");
+        all += peer::recv_from(fd, 20);
+    }
+    close(fd);
+    testing::internal::GetCapturedStderr();
+    tally t = tally_of(all);
+    EXPECT_GT(t.noted, 1000u);
+    EXPECT_EQ(t.reasons.find("no connection stood yet"), std::string::npos) << t.reasons;
+    EXPECT_NE(t.reasons.find("Connection reset by peer"), std::string::npos) << t.reasons;
+}
+
+// Two threads set the URL at once while a third stops and closes the
+// output as the log's close does, and a fourth logs: each sender is
+// stopped and freed once, whatever the order (ASan and TSan watch), and a
+// URL set afterwards sends again.
+TEST_F(Syslog, ConcurrencyUrlChangesAndClosesLetEachSenderGoOnce)
+{
+    peer a(SOCK_DGRAM), b(SOCK_DGRAM);
+    const std::string urls[2] = {url_of("udp", a.port), url_of("udp", b.port)};
+    open(urls[0]);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 2; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < 150; ++i) log2_ioctl(q.c, LOG_IOC_SYSLOG_URL, (intptr_t)urls[(i + t) % 2].c_str(), 0);
+        });
+    std::thread closer([&] {
+        for (int i = 0; !done.load(); ++i) {
+            log_net_stop(&q.c->net, i % 2);
+            log_output_lock g(q.c);
+            if (i % 8 == 0) log_net_close(&q.c->net);
+        }
+    });
+    std::thread logger([&] {
+        while (!done.load()) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "busy\n");
+    });
+    for (auto &t : ts) t.join();
+    done = true;
+    closer.join();
+    logger.join();
+    open(urls[1]);
+    while (!b.datagram(0).empty()) {
+    }
+    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "after\n");
+    EXPECT_NE(b.datagram().find("after\n"), std::string::npos);
+}
+
 TEST_F(Syslog, BadUrlLeavesTheOutputClosed)
 {
     testutil::log_capture cap;
@@ -332,6 +513,19 @@ TEST_F(Syslog, BadUrlLeavesTheOutputClosed)
     EXPECT_NE(err.find("test_liblog: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n"),
               std::string::npos)
         << err;
+    testing::internal::CaptureStderr();
+    // A port above 65535 is refused, not wrapped round.
+    EXPECT_EQ(log_net_open(st, "udp://127.0.0.1:96536"), -1);
+    EXPECT_EQ(log_net_open(st, "tcp://u@[::1]:99999999999999/x"), -1);
+    EXPECT_EQ(st->state, 0);
+    EXPECT_STREQ(st->url, "tcp://u@[::1]:99999999999999/x");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("test_liblog: syslog udp://127.0.0.1:96536: port 96536 out of range (0..65535), syslog off\n"),
+              std::string::npos) << err;
+    EXPECT_NE(err.find(": port 99999999999999 out of range"), std::string::npos) << err;
+    EXPECT_EQ(cap.text().find("is above 65535"), std::string::npos) << cap.text();
+    EXPECT_EQ(log_net_open(st, "udp://127.0.0.1:65535"), 0);
+    EXPECT_EQ(st->port, 65535);
     EXPECT_EQ(log_net_open(st, "udp://127.0.0.1"), 0);
     EXPECT_EQ(st->port, 0);
     EXPECT_EQ(st->transport, LOG_NET_DGRAM);

@@ -110,12 +110,7 @@ int log2_ioctl(struct log2 *ctx, int code, intptr_t arg, int size)
         return log_file_size_set(&c->file, (i32)arg);
     }
     case LOG_IOC_BSV_URL: return bsv_open(c, text);
-    case LOG_IOC_SYSLOG_URL: {
-        // The sender in place stops before the lock is taken: it may log.
-        log_net_stop(&c->net, 0);
-        log_output_lock g(c);
-        return held(c) ? log_net_hold(&c->net, text) : log_net_open(&c->net, text);
-    }
+    case LOG_IOC_SYSLOG_URL: return log_net_set(c, &c->net, text, held(c));
     case LOG_IOC_CON_ON:
     case LOG_IOC_FILE_ON:
     case LOG_IOC_SYSLOG_ON: {

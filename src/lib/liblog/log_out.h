@@ -77,7 +77,9 @@ constexpr i32 LOG_FILE_KIND_TEXT = 2;
 constexpr i32 LOG_FILE_KIND_PCAP = 1;
 
 // Remote syslog output. Records go to the peer through a sender thread
-// and its bounded buffer (lognet_tx.h).
+// and its bounded buffer (lognet_tx.h). The fields change under the output
+// mutex and ctl together; ctl alone lets a thread take the sender to stop
+// it without the output mutex.
 struct log_net_tx;
 struct log_net_state {
     char url[8192];
@@ -87,6 +89,7 @@ struct log_net_state {
     i32 state;      // 0 closed, 1 opened
     u8 held;        // opened, the sender not started yet (start-up checks pending)
     log_net_tx *tx; // the buffer and sender while opened
+    pthread_mutex_t ctl;
     // Records the sender dropped and has told the peer of, or that were
     // still untold when it closed, for the text file to tell too: the
     // count in the low 32 bits, why the first was dropped in the high 32
@@ -246,11 +249,19 @@ void log_file_halve_failed(const char *path, fd_halve_tally *t);
 
 // Syslog output.
 void log_net_init(log_net_state *st);
-// Takes the URL and makes the buffer (records wait in it) without starting
-// the sender; log_net_open also starts it.
+// Opens the output of the context c at url (c NULL: st is the caller's
+// alone): takes the URL and makes the buffer (records wait in it) and,
+// unless hold, starts the sender; then puts them in place of the sender
+// that was, which is stopped and freed once, outside the output mutex
+// (what it did not send is counted for the text file). A URL that cannot
+// be used is told on standard error and closes the output. 0 or more, or
+// -1.
+int log_net_set(struct log2 *c, log_net_state *st, const char *url, bool hold);
+// log_net_set of a state of the caller's alone, held or started.
 int log_net_hold(log_net_state *st, const char *url);
-int log_net_start(log_net_state *st);
 int log_net_open(log_net_state *st, const char *url);
+// Starts the sender of a held output (under the output mutex).
+int log_net_start(log_net_state *st);
 // A connection of the caller's own to the output's peer (syslog_open: it
 // waits for the name and the connection); the socket, or -1.
 int log_net_connect(log_net_state *st);
@@ -259,9 +270,11 @@ int log_net_connect(log_net_state *st);
 int log_net_write(struct log2 *ctx, int level, const char *module, const char *line, int len);
 // Stops the sender, after it has sent what it holds for at most drain_ms;
 // called without the output mutex (records meanwhile wait in the buffer).
+// A sender that the output lets go meanwhile is still stopped and freed
+// once.
 void log_net_stop(log_net_state *st, int drain_ms);
-// Stops the sender if it runs; what it did not send is counted for the
-// text file (file_note).
+// Closes the output: the sender is stopped if it runs, what it did not
+// send is counted for the text file (file_note), and it is freed.
 int log_net_close(log_net_state *st);
 // The warn message that tells count records dropped on their way to the
 // syslog peer at url (why: the first's reason, an errno value or a

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <strings.h>
@@ -19,6 +18,7 @@
 #include "liblog/lognet_tx.h"
 #include "libpal/comm/verrmsg.h"
 #include "libpal/env/malloc.h"
+#include "libpal/env/os_mutex.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
 #include "libpal/string/str_safe.h"
@@ -41,49 +41,7 @@ const os_code_str syslog_priority_tab[] = {
 namespace {
 
 constexpr char kNotUrl[] = "not a URL (udp://host[:port] or tcp://host[:port])";
-constexpr int kSendMs = 1000;      // time for one message to go out
-constexpr char kDroppedFmt[] = "%u log records dropped: syslog %.256s could not take them (%s)\n";
-
-// The host name of the messages, read once (by the first connection).
-char g_host[64];
-std::once_flag g_host_once;
-std::atomic<bool> g_host_read{false};
-
-const char *host_name()
-{
-    std::call_once(g_host_once, [] {
-        char h[256] = "";
-        if (gethostname(h, sizeof h - 1) != 0) h[0] = 0;
-        h[sizeof h - 1] = 0;
-        if (!h[0] || strcmp(h, "(none)") == 0) str_safecopy_trunc(h, sizeof h, "unknown");
-        str_safecopy_trunc(g_host, sizeof g_host, h);
-        g_host_read.store(true, std::memory_order_release);
-    });
-    return g_host;
-}
-
-// Appends to a bounded text without the formatter.
-struct text_out {
-    char *p;
-    size_t size, n = 0;
-    void add(const char *s, size_t max = (size_t)-1)
-    {
-        for (; max && *s && n + 1 < size; --max) p[n++] = *s++;
-    }
-    void add_num(long v, int width = 0, char fill = '0')
-    {
-        char t[24];
-        int k = 0;
-        unsigned long u = v < 0 ? 0ul - (unsigned long)v : (unsigned long)v;
-        do {
-            t[k++] = (char)('0' + u % 10);
-            u /= 10;
-        } while (u);
-        while (k < width) t[k++] = fill;
-        if (v < 0) t[k++] = '-';
-        while (k && n + 1 < size) p[n++] = t[--k];
-    }
-};
+constexpr int kSendMs = 1000;  // time for one message to go out
 
 // Waits for the socket to take data (POLLOUT) until the deadline; false
 // once the time is up or on an error.
@@ -119,21 +77,67 @@ long send_all(int fd, const char *p, size_t n)
     return (long)sent;
 }
 
-// "Mmm dd hh:mm:ss" of a local time, as ctime writes it from its fifth
-// character on.
-void add_stamp(text_out &o, const struct tm *t)
+// The port written in a URL as the parser reads it (the digits after the
+// host, *digits long), before it is cut to 16 bits; -1 when none is
+// written, 65536 for any above 65535.
+long url_port_written(const char *url, const char **text, int *digits)
 {
-    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    int mon = t->tm_mon >= 0 && t->tm_mon < 12 ? t->tm_mon : 0;
-    o.add(months + 3 * mon, 3);
-    o.add(" ");
-    o.add_num((unsigned)t->tm_mday % 100, 2, ' ');
-    o.add(" ");
-    o.add_num((unsigned)t->tm_hour % 100, 2);
-    o.add(":");
-    o.add_num((unsigned)t->tm_min % 100, 2);
-    o.add(":");
-    o.add_num((unsigned)t->tm_sec % 100, 2);
+    while (*url == ' ' || (*url >= '\t' && *url <= '\r')) ++url;
+    const char *p = strncmp(url, "///", 3) == 0 ? url : strstr(url, "://");
+    if (!p) return -1;
+    p += 3;
+    size_t auth = strcspn(p, "/\\?#");
+    for (size_t i = auth; i-- > 0;)
+        if (p[i] == '@') {
+            p += i + 1;
+            break;
+        }
+    if (*p == '[') {
+        const char *e = strchr(p, ']');
+        p = e ? e + 1 : p + strlen(p);
+    } else {
+        p += strcspn(p, " \t\n\v\f\r&/\\:?#");
+    }
+    if (*p != ':' || p[1] < '0' || p[1] > '9') return -1;
+    *text = ++p;
+    long v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) v = v > 65535 ? v : v * 10 + (*p - '0');
+    *digits = (int)(p - *text);
+    return v > 65535 ? 65536 : v;
+}
+
+// The fields of a URL for the output (st's url, host, port and transport
+// in *shown), or -1 after saying why it cannot be used.
+int parse_url(const char *url, log_net_state *shown)
+{
+    const char *digits = nullptr;
+    int len = 0;
+    if (url_port_written(url, &digits, &len) > 65535) {
+        // The parser would wrap it round: no port of that number is used.
+        str_safecopy_trunc(shown->url, sizeof shown->url, url);
+        log_tell("syslog %.256s: port %.*s out of range (0..65535), syslog off", url, len > 20 ? 20 : len, digits);
+        return -1;
+    }
+    char buf[URL_BUF_SIZE];
+    struct url u;
+    int rc = url_parser(&u, buf, url);
+    if (rc < 0) {
+        LOG_DBG("url_parser %s failed\n", url);
+        shown->url[0] = 0;
+        log_tell("syslog %.256s: %s", url, kNotUrl);
+        return -1;
+    }
+    str_safecopy_trunc(shown->url, sizeof shown->url, url);
+    shown->transport = strcasecmp(u.protocol, "tcp") == 0 ? LOG_NET_STREAM : LOG_NET_DGRAM;
+    str_safecopy_trunc(shown->host, sizeof shown->host, u.host);
+    shown->port = u.port;
+    // A text without a scheme is a file path to the parser: no host to
+    // send to, so the output stays closed.
+    if (!u.host[0]) {
+        log_tell("syslog %.256s: %s", url, kNotUrl);
+        return -1;
+    }
+    return rc;
 }
 
 }  // namespace
@@ -166,7 +170,7 @@ const char *syslog_level_name(int level)
 int syslog_open(const char *host, const char *port, int transport)
 {
     log_debug_printf("syslog_open [%s:%s]==>\n", host ? host : "", port ? port : "");
-    host_name();
+    syslog_host_name();
     for (int kind : {LOG_NET_DGRAM, LOG_NET_STREAM}) {
         if (!(transport & kind)) continue;
         const char *service = port && *port ? port : kind == LOG_NET_DGRAM ? "syslog" : "syslog-conn";
@@ -180,9 +184,12 @@ int syslog_open(const char *host, const char *port, int transport)
             fprintf(stderr, "failed to resolve name %s port %s\n", host ? host : "", service);
             return -1;
         }
-        int fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, -1, nullptr, nullptr);
+        int eno = 0;
+        int fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, -1, nullptr, &eno);
         freeaddrinfo(res);
         if (fd >= 0) return fd;
+        char et[256];
+        fprintf(stderr, "connect: %s\n", os_errno_str(eno, et, sizeof et));
         fprintf(stderr, "failed to connect to %s port %s\n", host ? host : "", service);
         return -1;
     }
@@ -210,35 +217,9 @@ int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const c
 
     struct tm tm;
     os_time_stamp(&tm, nullptr, nullptr);
-    host_name();
+    syslog_host_name();
     u32 flags = ctx ? ctx->flags.load(std::memory_order_relaxed) : 0;
     return (int)syslog_compose(out, size, pri, &tm, tag, os_getpid(), msg, flags);
-}
-
-size_t syslog_compose(char *out, size_t size, int pri, const struct tm *local, const char *tag,
-                      unsigned pid, const char *msg, u32 flags)
-{
-    if (!out || size == 0) return 0;
-    // The message leaves out the line's time prefix.
-    size_t skip = (flags & LOG_F_TIME) ? 9 : (flags & LOG_F_TIME_MS) ? 13 : 0;
-    if (!msg) msg = "";
-    if (skip && strnlen(msg, skip) == skip) msg += skip;
-    // "<%d>%.15s %.32s %.64s[%u]: %.800s"
-    text_out o{out, size};
-    o.add("<");
-    o.add_num(pri);
-    o.add(">");
-    add_stamp(o, local);
-    o.add(" ");
-    o.add(g_host_read.load(std::memory_order_acquire) ? g_host : "unknown", 32);
-    o.add(" ");
-    o.add(tag && *tag ? tag : "<someone>", 64);
-    o.add("[");
-    o.add_num(pid);
-    o.add("]: ");
-    o.add(msg, 800);
-    out[o.n] = 0;
-    return o.n;
 }
 
 int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg)
@@ -255,81 +236,91 @@ void syslog_close(int sock)
     if (sock >= 0) close(sock);
 }
 
-size_t syslog_message(char *out, size_t size, int level, const char *tag, const char *msg, u32 flags)
-{
-    struct tm tm;
-    os_time_stamp(&tm, nullptr, nullptr);
-    host_name();
-    // Facility user, the severity of syslog_level_name's names.
-    int sev = (level & 0xff) < 7 ? (level & 0xff) : 7;
-    return syslog_compose(out, size, 8 | sev, &tm, tag, os_getpid(), msg, flags);
-}
-
-int log_net_dropped_text(char *buf, size_t size, const char *url, u32 count, int why)
-{
-    char et[256];
-    const char *text = why == LOG_NET_WHY_SLOW       ? "the peer read too slowly"
-                       : why == LOG_NET_WHY_NOT_YET  ? "no connection stood yet"
-                       : why == LOG_NET_WHY_NO_NAME  ? "its host does not resolve"
-                       : why == LOG_NET_WHY_SLOW_NAME ? "its host name was not found in time"
-                       : why == LOG_NET_WHY_CLOSED   ? "the output closed before they were sent"
-                                                     : os_errno_str(why, et, sizeof et);
-    int n = snprintf(buf, size, kDroppedFmt, count, url ? url : "", text);
-    return n < 0 ? 0 : (size_t)n < size ? n : (int)size - 1;
-}
-
 void log_net_init(log_net_state *st)
 {
     if (!st) return;
     memset(st, 0, sizeof *st);
     st->transport = LOG_NET_DGRAM;
+    pthread_mutex_init(&st->ctl, nullptr);
 }
 
 void log_net_stop(log_net_state *st, int drain_ms)
 {
-    if (st) log_net_tx_stop(st->tx, drain_ms);
+    if (!st) return;
+    // A reference of its own: the output may let the sender go meanwhile.
+    log_net_tx *tx;
+    {
+        pthread_guard g(&st->ctl);
+        tx = st->tx;
+        log_net_tx_ref(tx);
+    }
+    log_net_tx_stop(tx, drain_ms);
+    log_net_tx_unref(tx);
 }
 
 int log_net_close(log_net_state *st)
 {
     if (!st) return 0;
-    log_net_tx_free(st->tx);
-    st->tx = nullptr;
-    st->state = 0;
-    st->held = 0;
+    log_net_tx *tx;
+    {
+        pthread_guard g(&st->ctl);
+        tx = st->tx;
+        st->tx = nullptr;
+        st->state = 0;
+        st->held = 0;
+    }
+    log_net_tx_unref(tx);
     return 0;
+}
+
+int log_net_set(struct log2 *c, log_net_state *st, const char *url, bool hold)
+{
+    if (!st || !url) return -1;
+    log_debug_printf("log_net_open [%s]\n", url);
+    // The new sender is made, and started, before it takes the place of
+    // the one in place, which the caller alone then stops and frees.
+    log_net_state *shown = (log_net_state *)os_zalloc(sizeof(log_net_state));
+    if (!shown) return -1;
+    int rc = parse_url(url, shown);
+    log_net_tx *tx = nullptr;
+    if (rc >= 0) {
+        log_net_peer peer = {shown->url, shown->host, shown->port, shown->transport == LOG_NET_STREAM};
+        tx = log_net_tx_new(&peer, st);
+        if (!tx) rc = -1;
+        else if (!hold && log_net_tx_start(tx) != 0) rc = -1;  // records wait unsent
+    }
+    log_net_tx *old;
+    {
+        log_output_lock g(c);
+        pthread_guard l(&st->ctl);
+        if (c && c->closed.load()) {
+            // The log closed meanwhile: it gets no sender again.
+            old = tx;
+            rc = -1;
+        } else {
+            old = st->tx;
+            st->tx = tx;
+            memcpy(st->url, shown->url, sizeof st->url);
+            memcpy(st->host, shown->host, sizeof st->host);
+            st->port = shown->port;
+            st->transport = shown->transport ? shown->transport : LOG_NET_DGRAM;
+            st->state = tx ? 1 : 0;
+            st->held = tx && hold;
+        }
+    }
+    log_net_tx_unref(old);
+    os_free(shown);
+    return rc;
 }
 
 int log_net_hold(log_net_state *st, const char *url)
 {
-    if (!st || !url) return -1;
-    log_debug_printf("log_net_open [%s]\n", url);
-    log_net_close(st);
-    char buf[URL_BUF_SIZE];
-    struct url u;
-    int rc = url_parser(&u, buf, url);
-    if (rc < 0) {
-        LOG_DBG("url_parser %s failed\n", url);
-        st->url[0] = 0;
-        log_tell("syslog %.256s: %s", url, kNotUrl);
-        return -1;
-    }
-    str_safecopy_trunc(st->url, sizeof st->url, url);
-    st->transport = strcasecmp(u.protocol, "tcp") == 0 ? LOG_NET_STREAM : LOG_NET_DGRAM;
-    str_safecopy_trunc(st->host, sizeof st->host, u.host);
-    st->port = u.port;
-    // A text without a scheme is a file path to the parser: no host to
-    // send to, so the output stays closed.
-    if (!u.host[0]) {
-        log_tell("syslog %.256s: %s", url, kNotUrl);
-        return -1;
-    }
-    // Records wait in the buffer until the sender starts.
-    st->tx = log_net_tx_new(st);
-    if (!st->tx) return -1;
-    st->state = 1;
-    st->held = 1;
-    return rc;
+    return log_net_set(nullptr, st, url, true);
+}
+
+int log_net_open(log_net_state *st, const char *url)
+{
+    return log_net_set(nullptr, st, url, false);
 }
 
 int log_net_start(log_net_state *st)
@@ -337,13 +328,6 @@ int log_net_start(log_net_state *st)
     if (!st || !st->held) return 0;
     st->held = 0;
     return log_net_tx_start(st->tx);
-}
-
-int log_net_open(log_net_state *st, const char *url)
-{
-    int rc = log_net_hold(st, url);
-    if (rc >= 0 && log_net_start(st) != 0) return -1;
-    return rc;
 }
 
 int log_net_check(struct log2 *ctx, int wait_ms)
@@ -391,9 +375,13 @@ int log_net_write(struct log2 *ctx, int level, const char *module, const char *l
 {
     struct log2 *c = log_ctx_get(ctx);
     if (!c) return 0;
-    log_net_state *st = &c->net;
-    if (st->state == 0 || !st->tx) return 0;
-    return log_net_tx_put(st->tx, level, module, line, c->flags.load(std::memory_order_relaxed));
+    log_net_tx *tx = c->net.tx;
+    if (c->net.state == 0 || !tx) return 0;
+    // While the peer is away a record costs no more than its count.
+    if (!log_net_tx_wants(tx)) return log_net_tx_put(tx, nullptr, 0);
+    char msg[LOG_NET_MSG_MAX];
+    size_t n = syslog_message(msg, sizeof msg, level, module, line, c->flags.load(std::memory_order_relaxed)) + 1;
+    return log_net_tx_put(tx, msg, n);
 }
 
 int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
@@ -408,6 +396,14 @@ int log_net_write_safe(struct log2 *ctx, int level, const char *module, const ch
     size_t n = syslog_compose(buf, sizeof buf, 8 | sev, local, module, (unsigned)getpid(), line,
                               ctx->flags.load(std::memory_order_relaxed));
     return log_net_tx_put_safe(st->tx, buf, n + 1);
+}
+
+size_t log_net_crash_note(struct log2 *ctx, char *out, size_t size)
+{
+    if (!ctx || !ctx->net.tx || !out || !size) return 0;
+    int why = 0;
+    u32 n = log_net_tx_crash_count(ctx->net.tx, &why);
+    return n ? (size_t)log_net_dropped_text(out, size, ctx->net.url, n, why) : 0;
 }
 
 log_net_state *log_net_get(log_net_state *st)

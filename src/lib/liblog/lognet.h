@@ -2,6 +2,7 @@
 // Syslog client of the log's syslog output: RFC 3164 messages over UDP or
 // TCP, each sent with its terminating NUL.
 #include <cstddef>
+#include "liblog/lognet_msg.h"
 #include "libpal/env/code_str.h"
 #include "libpal/env/os_types.h"
 
@@ -25,16 +26,6 @@ int syslog_open(const char *host, const char *port, int transport);
 // length, or -1.
 int syslog_format(struct log2 *ctx, const char *facpri, const char *tag, const char *msg,
                   char *out, size_t size);
-// The message built by hand, without the formatter or the clock, so that a
-// crash report can build it too (async-signal-safe once the host name has
-// been read): "<pri>Mmm dd hh:mm:ss host tag[pid]: msg" with the time stamp
-// of local, the message's time prefix left out as the flags say, and the
-// cuts of syslog_format. The length.
-size_t syslog_compose(char *out, size_t size, int pri, const struct tm *local, const char *tag,
-                      unsigned pid, const char *msg, u32 flags);
-// The message of one record of the level (facility user) stamped now, as
-// syslog_format writes it; its length.
-size_t syslog_message(char *out, size_t size, int level, const char *tag, const char *msg, u32 flags);
 // Sends the message with its NUL within 1000 ms: the bytes sent, or -1.
 int syslog_write(struct log2 *ctx, int sock, const char *facpri, const char *tag, const char *msg);
 void syslog_close(int sock);
@@ -48,6 +39,11 @@ void syslog_close(int sock);
 // sent, 0 without a connection, or -1.
 int log_net_write_safe(struct log2 *ctx, int level, const char *module, const char *line,
                        const struct tm *local);
+// The crash report's word on what the output dropped (async-signal-safe;
+// the caller holds the output mutex): stops the sender and writes the
+// message that tells the records it dropped or still holds, which the
+// text file has not been told of; its length, 0 when there are none.
+size_t log_net_crash_note(struct log2 *ctx, char *out, size_t size);
 
 // Looks the syslog output's host up, waiting at most wait_ms (the look-up
 // goes on, unheeded, on a thread of its own when it takes longer): a host

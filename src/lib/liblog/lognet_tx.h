@@ -1,48 +1,66 @@
 #pragma once
-// The syslog output's sender: a bounded buffer of whole messages that the
-// logging threads fill and the thread "syslog" empties towards the peer,
-// so that no logging thread ever waits for the peer, a name look-up or a
-// connection. What does not fit, or comes while the peer is away, is
-// dropped whole and counted; the first message queued after drops is a
-// warn record that says how many they were.
+// The syslog output's sender: a buffer of whole messages that the logging
+// threads fill and the thread "syslog" empties towards the peer, so that no
+// logging thread ever waits for the peer, a name look-up or a connection.
+// The buffer grows while the sender lags, up to LOG_NET_TX_MAX, and gives
+// its memory back once the sender has caught up. What does not fit, or
+// comes while the peer is away, is dropped whole and counted; the first
+// message queued after drops is a warn record that says how many they were.
 #include <atomic>
 #include <cstddef>
+#include "liblog/lognet_msg.h"
 #include "libpal/env/os_types.h"
 
 struct addrinfo;
 struct log_net_state;
 struct log_net_tx;
 
-constexpr size_t LOG_NET_TX_RING = 256 * 1024;  // bytes of messages waiting
-constexpr size_t LOG_NET_MSG_MAX = 1536;        // one syslog message, its NUL included
-constexpr int LOG_NET_CONNECT_MS = 1000;        // time for one connection attempt
+constexpr size_t LOG_NET_TX_CHUNK = 64 * 1024;       // the buffer grows and shrinks by this
+constexpr size_t LOG_NET_TX_MAX = 4 * 1024 * 1024;   // bytes of messages waiting, at most
+constexpr int LOG_NET_CONNECT_MS = 1000;             // time for one connection attempt
 
-// Reasons of drops beside errno values (log_net_dropped_text names them).
-constexpr int LOG_NET_WHY_SLOW = -1;     // the buffer was full: the peer reads too slowly
-constexpr int LOG_NET_WHY_NOT_YET = -2;  // the buffer was full before a connection stood
-constexpr int LOG_NET_WHY_NO_NAME = -3;  // the host does not resolve
-constexpr int LOG_NET_WHY_SLOW_NAME = -4;
-constexpr int LOG_NET_WHY_CLOSED = -5;   // the output closed before they went out
+// Where the sender sends: the output's URL (for messages), host, service
+// and transport.
+struct log_net_peer {
+    const char *url;
+    const char *host;
+    int port;  // 0: the transport's syslog service
+    bool stream;
+};
 
-// The buffer and sender of st's peer as st names it now, without its
-// thread; NULL without memory.
-log_net_tx *log_net_tx_new(log_net_state *st);
-// Starts the sender thread; 0, or -1 (the messages then wait unsent).
+// The buffer and sender of a peer, without its thread; counts it could not
+// send go to st->file_note. NULL without memory. The caller holds the one
+// reference.
+log_net_tx *log_net_tx_new(const log_net_peer *peer, log_net_state *st);
+// Starts the sender thread once; 0, or -1 (the messages then wait unsent,
+// as they do once it was stopped).
 int log_net_tx_start(log_net_tx *tx);
 // Stops and joins the sender thread, after it has sent what it holds for
-// at most drain_ms while its connection stands (0: at once).
+// at most drain_ms while its connection stands (0: at once). Any number of
+// threads may stop one sender: its thread is joined once.
 void log_net_tx_stop(log_net_tx *tx, int drain_ms);
-// log_net_tx_stop, then counts what was not sent and hands every count not
-// yet told to the file (st->file_note); frees tx.
-void log_net_tx_free(log_net_tx *tx);
-// Queues the message of one record (called under the output mutex): the
-// bytes queued, or -1 when it was dropped and counted.
-int log_net_tx_put(log_net_tx *tx, int level, const char *module, const char *line, u32 flags);
+// Another reference to tx, for a caller that stops it while the output may
+// let it go.
+void log_net_tx_ref(log_net_tx *tx);
+// Lets a reference go; the last one stops the sender, counts what it did
+// not send, hands every count not yet told to the file (st->file_note) and
+// frees tx.
+void log_net_tx_unref(log_net_tx *tx);
+// Queues one message of n bytes, its NUL included (called under the output
+// mutex): n, or -1 when it was dropped and counted. While the peer is away
+// a message need not be made (log_net_tx_wants tells): msg NULL counts a
+// record dropped.
+int log_net_tx_put(log_net_tx *tx, const char *msg, size_t n);
+bool log_net_tx_wants(const log_net_tx *tx);
 // The crash report's form (async-signal-safe): queues msg (n bytes with
 // its NUL) when a connection stands or is being made for messages that
 // wait, and waits for the sender to send it, all messages of one report
 // within a second. n once sent, 0 when nothing was queued, -1 otherwise.
 int log_net_tx_put_safe(log_net_tx *tx, const char *msg, size_t n);
+// The crash report's count (async-signal-safe): stops the sender from
+// sending more and gives the records it dropped or still holds that the
+// text file has not been told of, with the first one's reason in *why.
+u32 log_net_tx_crash_count(log_net_tx *tx, int *why);
 
 // A name looked up on a thread of its own, so that the caller can stop
 // waiting for it; whichever of the two lets go last frees it.

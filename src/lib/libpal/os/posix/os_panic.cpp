@@ -487,6 +487,11 @@ void panic_handler(int signo)
         report_out out(ctx);
         out.put(kCrit, sig_line, sig);
         out.put(kCrit, ver_line, ver);
+        // What the syslog output dropped, or cannot send now, is told
+        // before the process ends.
+        line_buf drops;
+        if (out.locked && (drops.n = log_net_crash_note(ctx, drops.b, sizeof drops.b)) > 0)
+            out.put(LOG_LVL_WARN | LOG_OPT_NOEXIT, __LINE__, drops);
     }
     if (auto cb = g_callback.load()) cb();
     if (g_dump_on.load() && make_dirs(g_dump_dir) != 0) {
