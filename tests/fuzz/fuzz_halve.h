@@ -120,13 +120,14 @@ inline bool line_start(const std::string &text, size_t off)
     return off == 0 || (off <= text.size() && text[off - 1] == '\n');
 }
 
-// Whether text holds whole lines of orig, in order, one after the other.
+// Whether text holds whole lines of orig, in order, one after the other
+// (the last one unended only where it is orig's unended last line).
 inline bool whole_lines_of(const std::string &text, const std::string &orig)
 {
     if (text.empty()) return true;
-    if (text.back() != '\n') return false;
-    for (size_t q = 0; q + text.size() <= orig.size(); ++q)
-        if (line_start(orig, q) && orig.compare(q, text.size(), text) == 0) return true;
+    for (size_t q = 0, e = text.size(); e <= orig.size(); ++q, ++e)
+        if (line_start(orig, q) && (line_start(orig, e) || e == orig.size()) && orig.compare(q, text.size(), text) == 0)
+            return true;
     return false;
 }
 
