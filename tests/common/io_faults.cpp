@@ -55,3 +55,9 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n)
     char c = testutil::faults().next(testutil::IO_WRITE, fd);
     return c == 'f' || c == 'F' ? -1 : syscall(SYS_write, fd, buf, n);
 }
+
+extern "C" int unlinkat(int dir, const char *path, int flags)
+{
+    char c = testutil::faults().next(testutil::IO_UNLINK, dir);
+    return c == 'f' || c == 'F' ? -1 : (int)syscall(SYS_unlinkat, dir, path, flags);
+}

@@ -1,6 +1,7 @@
 #pragma once
 // Faults of the file system, for one descriptor or file: copy_file_range,
-// pwrite, ftruncate, pread and write on it fail (or write less) as a test
+// pwrite, ftruncate, pread and write on it, and unlinkat in it when it is a
+// directory, fail (or write less) as a test
 // arms them, as a full disk, a flash or copy-on-write file system without
 // room for an overwrite or a cut, or an I/O error would make them. The calls
 // are defined in io_faults.cpp, linked into the test programs that use
@@ -18,7 +19,7 @@
 
 namespace testutil {
 
-enum io_call { IO_PWRITE, IO_FTRUNCATE, IO_PREAD, IO_WRITE, IO_CALLS };
+enum io_call { IO_PWRITE, IO_FTRUNCATE, IO_PREAD, IO_WRITE, IO_UNLINK, IO_CALLS };
 
 struct io_faults {
     std::atomic<int> fd{-1};         // the descriptor they strike; -1 none

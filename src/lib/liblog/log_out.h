@@ -229,6 +229,14 @@ int log_file_trim(int fd, fd_halve_mark *m, i64 size, i32 limit);
 // fd (from when none ends there), -1 when it cannot be read: the records
 // rule of its marker.
 i64 log_file_whole_end(int fd, i64 from, i64 size, const void *);
+// Closes a file's halving marker (fd_halve_mark_close); a finding of the
+// close (a marker that cannot be removed) is said on standard error, since
+// no record of the file follows to carry it.
+void log_file_mark_closed(fd_halve_mark *m);
+// Whether [from, end) of the text file open at fd is a part that its
+// halvings keep (see fd_part_check): one that starts at a line start, or,
+// a line longer than the half, one without any line end.
+int log_file_part_check(int fd, i64 from, i64 end, i64 to, const void *);
 // The message that tells how many records a file output dropped (eno: why
 // the first was lost), written in front of the first record that follows
 // them; its length.

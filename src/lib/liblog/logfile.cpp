@@ -292,6 +292,28 @@ i64 log_file_whole_end(int fd, i64 from, i64 size, const void *)
     return at == -2 ? -1 : at < 0 ? from : at;
 }
 
+void log_file_mark_closed(fd_halve_mark *m)
+{
+    fd_halve_mark_close(m);
+    if (const char *why = fd_halve_mark_news(m)) log_tell("%s", why);
+}
+
+int log_file_part_check(int fd, i64 from, i64 end, i64 to, const void *)
+{
+    // The byte in front of the part is a line end; once a copy that
+    // reaches it is done, it is the part's last byte. Only a part without
+    // any line end (a line longer than the half) is kept from its middle.
+    char before, last;
+    if (!fd_pread_all(fd, &before, 1, from - 1)) return -1;
+    if (before == '\n') return 1;
+    if (from < end && to + (end - from) == from) {
+        if (!fd_pread_all(fd, &last, 1, end - 1)) return -1;
+        if (last == before) return 1;
+    }
+    i64 nl = behind_last_nl(fd, from, end);
+    return nl == -2 ? -1 : nl == -1 ? 1 : 0;
+}
+
 int log_file_trim(int fd, fd_halve_mark *m, i64 size, i32 limit)
 {
     if (m) {
@@ -326,7 +348,7 @@ void log_file_init(log_file_state *st)
     st->size_limit = LOG_FILE_SIZE_DEFAULT;
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
-    fd_halve_mark_init(&st->mark, log_file_whole_end);
+    fd_halve_mark_init(&st->mark, log_file_whole_end, nullptr, log_file_part_check, 0);
     log_keep_init(&st->keep);
 }
 
@@ -523,7 +545,7 @@ void close_file(log_file_state *st, bool kept)
         log_file_pcap_close(st);
     }
     close_text(st);
-    fd_halve_mark_close(&st->mark);
+    log_file_mark_closed(&st->mark);
     if (!kept) {
         pthread_guard g(&st->keep.lock);
         log_keep_clear(&st->keep);

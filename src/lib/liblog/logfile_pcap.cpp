@@ -56,6 +56,7 @@ void log_file_pcap_detach(log_file_state *st)
 void log_file_pcap_close(log_file_state *st)
 {
     log_file_pcap_detach(st);
+    if (st->pcap && st->pcap->dumper) log_file_mark_closed(&st->pcap->dumper->mark);  // no writer runs now
     bsvf_pcap_close(st->pcap);
     st->pcap = nullptr;
 }

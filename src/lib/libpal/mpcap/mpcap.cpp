@@ -112,6 +112,13 @@ i64 walk(hdr_reader &r, i64 off, i64 stop, u32 swap, u32 snap, bool *broken)
     return off;
 }
 
+// The halving's marker of a dumper of p: its halvings copy whole packets
+// down behind the header.
+void mark_init(fd_halve_mark *m, const pcap *p)
+{
+    fd_halve_mark_init(m, pcap_whole_end, p, pcap_part_check, PCAP_HDR_SIZE);
+}
+
 // Where the packet chain of the file of m is known to start: the header's
 // end, or where a halving whose cut was refused left the whole packets.
 i64 chain_start(const fd_halve_mark *m)
@@ -221,7 +228,7 @@ pcap_dumper *pcap_dump_open(pcap *p, const char *path)
     int fd = fd_open_log(path, O_RDWR | O_CREAT | O_TRUNC | O_APPEND, 0644, false, &at);
     FILE *fp = fd >= 0 ? fdopen(fd, "ab+") : nullptr;
     fd_halve_mark mark;
-    fd_halve_mark_init(&mark, pcap_whole_end, p);
+    mark_init(&mark, p);
     fd_halve_mark_place(&mark, &at);
     if (!fp) {
         if (fd >= 0) close(fd);
@@ -243,7 +250,7 @@ pcap_dumper *pcap_dump_open_append(pcap *p, const char *path)
 {
     if (!p || !path) return nullptr;
     fd_halve_mark mark;
-    fd_halve_mark_init(&mark, pcap_whole_end, p);
+    mark_init(&mark, p);
     fd_halve_tally tally{};
     FILE *fp = open_append(p, path, false, &mark, &tally);
     pcap_dumper *d = fp ? dumper_new(p, fp, path, &mark) : nullptr;
@@ -432,6 +439,12 @@ i64 pcap_whole_end(int fd, i64 from, i64 size, const void *p)
     return walk(r, from, size, c->swap, sw32(c->hdr.snaplen, c->swap), &broken);
 }
 
+int pcap_part_check(int fd, i64 from, i64 end, i64, const void *p)
+{
+    i64 w = pcap_whole_end(fd, from, end, p);
+    return w < 0 ? -1 : w == end ? 1 : 0;
+}
+
 int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
 {
     if (m) {
@@ -447,7 +460,9 @@ int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap)
     if ((u64)size < limit) return 0;
     pcap_file_hdr hdr;
     if (size < (i64)PCAP_HDR_SIZE || !fd_pread_all(fd, &hdr, sizeof hdr, 0)) {
+        int eno = size < (i64)PCAP_HDR_SIZE ? ENODATA : errno;
         LOG_ERR("file error offset=%d fsize=%d\n", 0, clamp_int(size));
+        errno = eno;
         return -1;
     }
     hdr_reader r(fd, size);

@@ -131,3 +131,6 @@ int pcap_trim_fd(int fd, fd_halve_mark *m, u64 limit, int swap);
 // pcap *): the records rule of the marker of a dumper. -1 when the file
 // cannot be read.
 i64 pcap_whole_end(int fd, i64 from, i64 size, const void *p);
+// Whether [from, end) of that file is whole packets, as a halving of the
+// size rule keeps them (see fd_part_check).
+int pcap_part_check(int fd, i64 from, i64 end, i64 to, const void *p);

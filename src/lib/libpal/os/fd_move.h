@@ -13,6 +13,10 @@ constexpr char FD_HALVE_MARK_SUFFIX[] = ".halving";
 // (a record starts at from; from when none is whole), or -1 when the file
 // cannot be read. NULL: every byte is whole.
 using fd_whole_end = i64 (*)(int fd, i64 from, i64 size, const void *arg);
+// Whether [from, end) of the file open at fd, its bytes in place, is a
+// part that the writer's halvings copy down to to: 1 it is, 0 it is not,
+// -1 the file cannot be read (errno). NULL: any part is.
+using fd_part_check = int (*)(int fd, i64 from, i64 end, i64 to, const void *arg);
 // The marker's text: one line of FD_HALVE_MARK_LEN bytes.
 constexpr size_t FD_HALVE_MARK_LEN = 128;
 // What a halving that failed could not do.
@@ -26,7 +30,9 @@ struct fd_halve_mark {
     u8 news;        // why holds a finding that was not told yet
     u8 step;        // what the last halving that failed could not do
     fd_whole_end whole_end;
-    const void *whole_arg;
+    fd_part_check part_check;
+    const void *whole_arg;  // the argument of both
+    i64 head;       // where the writer's halvings copy to; -1: anywhere
     // The records are whole from this offset on, not in front of it (a
     // copy whose cut was refused); 0: the file is whole.
     i64 whole_from;
@@ -35,12 +41,16 @@ struct fd_halve_mark {
     char text[FD_HALVE_MARK_LEN];  // what the marker holds; "" none yet
     char path[PATH_MAX + sizeof FD_HALVE_MARK_SUFFIX];  // the marker's path
 };
-void fd_halve_mark_init(fd_halve_mark *m, fd_whole_end whole_end = nullptr, const void *arg = nullptr);
+// A marker of the writer whose records whole_end and part_check know (arg
+// passed to both), whose halvings copy to head; placed nowhere yet.
+void fd_halve_mark_init(fd_halve_mark *m, fd_whole_end whole_end = nullptr, const void *arg = nullptr,
+                        fd_part_check part_check = nullptr, i64 head = -1);
 // m takes over the directory of the file opened at at (at->dir is -1
 // after), closing what it held.
 void fd_halve_mark_place(fd_halve_mark *m, fd_log_place *at);
 // Closes the marker and the directory; the marker is removed unless it
-// names work that is not done.
+// names work that is not done (one that cannot be removed is emptied, and
+// that is kept in m->why for the caller to tell).
 void fd_halve_mark_close(fd_halve_mark *m);
 // The file was emptied: whatever stands at the marker's name is removed.
 void fd_halve_mark_remove(fd_halve_mark *m);
@@ -62,7 +72,9 @@ void fd_halve_stop(void);
 // True while a halving under m is under way (async-signal-safe).
 bool fd_halve_busy(const fd_halve_mark *m);
 // At an open of the file (open at fd, readable and writable, placed in
-// m): reads the marker, checks it, and then does the work it names. 1 a
+// m): reads the marker, checks it (the program's text, naming this file at
+// a size that its verb leaves, a copy to m->head of a part that
+// m->part_check takes), and then does the work it names. 1 a
 // halving was finished or mended (a loss is said in m->why), 0 nothing
 // was done (no marker; one refused, said in m->why; a copy whose cut was
 // refused, kept pending), -1 the copy made again failed (as fd_halve).
@@ -88,18 +100,21 @@ struct fd_halve_tally {
 };
 // True while the next halving waits (the last one failed).
 bool fd_halve_tally_wait(const fd_halve_tally *t);
-// Notes the result of a halving under m: rc < 0 a failure (eno why).
+// Notes the result of a halving under m: rc < 0 a failure (eno why; a
+// failure without one is noted as EIO, never as a success).
 void fd_halve_tally_note(fd_halve_tally *t, int rc, int eno, const fd_halve_mark *m);
 // The err record of told (NULL: of all of them) was written.
 void fd_halve_tally_told(fd_halve_tally *t, const fd_halve_tally *told);
 
-// Reads n bytes at offset at, whole; false on a short read or an error.
+// Reads n bytes at offset at, whole; false on an error, or with errno
+// ENODATA when the file ends sooner (it shrank).
 bool fd_pread_all(int fd, void *buf, size_t n, i64 at);
 // Writes n bytes at offset at, whole; the bytes that went out are added to
-// *wrote, also when a later part fails. False on an error.
+// *wrote, also when a later part fails. False on an error, or with errno
+// ENOSPC when a write takes no byte.
 bool fd_pwrite_all(int fd, const void *buf, size_t n, i64 at, i64 *wrote);
 // Writes n bytes at the descriptor's offset, whole (async-signal-safe);
-// false on an error.
+// false on an error, or with errno ENOSPC when a write takes no byte.
 bool fd_write_all(int fd, const void *buf, size_t n);
 // Appends the pieces (at most FD_APPEND_MAX) at the end of a file opened
 // for appending, or at the descriptor's offset when that is the file's

@@ -7,14 +7,17 @@
 namespace {
 
 // Repeats a transfer until n bytes are through: io(done) moves what is left
-// from byte done on and gives its count. False on an error or when nothing
-// more moves (end of file).
+// from byte done on and gives its count. False on an error, or with errno
+// none when nothing more moves (a read at the end of the file, a write
+// that takes no byte): the caller's reason is then a real one, not
+// whatever errno held.
 template <class Io>
-bool whole(size_t n, Io io)
+bool whole(size_t n, int none, Io io)
 {
     for (size_t done = 0; done < n;) {
         ssize_t r = io(done);
         if (r < 0 && errno == EINTR) continue;
+        if (r == 0) errno = none;
         if (r <= 0) return false;
         done += (size_t)r;
     }
@@ -26,7 +29,7 @@ bool whole(size_t n, Io io)
 bool fd_pwrite_all(int fd, const void *buf, size_t n, i64 at, i64 *wrote)
 {
     const char *p = (const char *)buf;
-    return whole(n, [&](size_t d) {
+    return whole(n, ENOSPC, [&](size_t d) {
         ssize_t r = pwrite(fd, p + d, n - d, (off_t)(at + (i64)d));
         if (r > 0) *wrote += r;
         return r;
@@ -36,13 +39,13 @@ bool fd_pwrite_all(int fd, const void *buf, size_t n, i64 at, i64 *wrote)
 bool fd_pread_all(int fd, void *buf, size_t n, i64 at)
 {
     char *p = (char *)buf;
-    return whole(n, [&](size_t d) { return pread(fd, p + d, n - d, (off_t)(at + (i64)d)); });
+    return whole(n, ENODATA, [&](size_t d) { return pread(fd, p + d, n - d, (off_t)(at + (i64)d)); });
 }
 
 bool fd_write_all(int fd, const void *buf, size_t n)
 {
     const char *p = (const char *)buf;
-    return whole(n, [&](size_t d) { return write(fd, p + d, n - d); });
+    return whole(n, ENOSPC, [&](size_t d) { return write(fd, p + d, n - d); });
 }
 
 bool fd_append_whole(int fd, const struct iovec *v, int cnt)
