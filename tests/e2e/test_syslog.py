@@ -223,6 +223,10 @@ def case_stalled_tcp_peer(t, exe):
         # What the buffers hold (some MiB, through the peer's small
         # window) comes before the note: the wait lasts while bytes flow.
         got, end, cap = b"", time.monotonic() + 10 * e2e.SLOW, time.monotonic() + 60 * e2e.SLOW
+        # The peer reads now, with a window that lets the buffered MiB
+        # through at loopback speed (a 4 KiB one is opened by the sender's
+        # probes alone, at their backed-off pace).
+        peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
         peer.settimeout(0.05)
         while b"log records dropped" not in got and time.monotonic() < min(end, cap):
             s.ask("call tlog")
