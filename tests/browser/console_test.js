@@ -3,13 +3,10 @@
 // variable changed in the configuration view; the console at the machine's
 // name and an IPv4-mapped address, to which Chromium sends no Sec-Fetch-*;
 // a page of another origin, sending no Referer, that tries commands and
-// changes at each address; navigations that must run nothing: a typed
-// command address, a link opened from outside that redirects to one,
-// another origin's page that navigates to one directly or through a
-// redirect; with a login set, another origin's navigations with a wrong
-// password in the address, which must not lock the right one out; and a
-// command's answer opened from the tool's own page, which must run no
-// script. A screenshot is kept in the work directory.
+// changes at each address; typed, redirected and another origin's
+// navigations to commands, and with a login set to a wrong password, which
+// must neither run nor lock the user out; and a command's answer opened as
+// a page, which must run no script. A screenshot is kept in the work directory.
 //   node console_test.js <vkto> <work directory>
 "use strict";
 const { spawn } = require("child_process");
@@ -40,7 +37,7 @@ function get(port, target, auth) {
     const req = http.get({ host: "127.0.0.1", port, path: target, auth, timeout: 5000 }, (res) => {
       let body = "";
       res.on("data", (d) => (body += d));
-      res.on("end", () => resolve(auth ? res.statusCode + " " + body : body));
+      res.on("end", () => resolve(body));
     });
     req.on("timeout", () => req.destroy(new Error("timeout")));
     req.on("error", reject);
@@ -59,12 +56,12 @@ async function waitPort(port) {
   throw new Error("vkto never answered on " + port);
 }
 
-function startVkto(port, addrs, login = "") {
+function startVkto(port, addrs, more = "") {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vkto_browser_"));
   fs.copyFileSync(vktoExe, path.join(dir, "vkto"));
   fs.chmodSync(path.join(dir, "vkto"), 0o755);
   fs.writeFileSync(path.join(dir, "vkto.ini"),
-    "[debug]\nshell_server_port=0\nhttp_server_port=" + port + "\nhttp_server_addr=" + addrs + login +
+    "[debug]\nshell_server_port=0\nhttp_server_port=" + port + "\nhttp_server_addr=" + addrs + more +
     "\n\n[log]\nlevel=info\n");
   const proc = spawn(path.join(dir, "vkto"), ["-q"], { cwd: dir, stdio: ["pipe", "ignore", "ignore"] });
   return { proc, dir };
@@ -74,8 +71,9 @@ function startVkto(port, addrs, login = "") {
 // tool's commands and changes with images, fetch (one with a non-ASCII
 // Accept value) and a form, and at each of the tool's addresses (tools)
 // sets a shell variable through an image, a frame and a no-cors fetch;
-// its title becomes "tried" once every attempt has had its answer. Served
-// until close().
+// its title becomes "tried" once every attempt has had its answer. It sends
+// the browser on too: go(URL) answers 302 to URL, nav(URL) is a page whose
+// script goes there. Served until close().
 async function startOtherSite(tools) {
   const port = await freePort("127.0.0.2");
   const tool = tools[0];
@@ -112,55 +110,18 @@ sink.onload = () => {
 document.getElementById("f").submit();
 </script></body></html>`;
   const server = http.createServer((req, res) => {
+    const to = new URL(req.url, "http://h").searchParams.get("to");
+    if (req.url.startsWith("/go")) return res.writeHead(302, { Location: to }).end();
     res.writeHead(200, { "Content-Type": "text/html" });
-    res.end(page);
+    res.end(req.url.startsWith("/nav") ? "<script>location.href = " + JSON.stringify(to).replace(/</g, "\\u003c") +
+      "</script>" : page);
   });
   await new Promise((r) => server.listen(port, "127.0.0.2", r));
   // The browser may hold connections open (some never carry a request):
   // close them with the server instead of waiting for their time-outs.
   const close = () => new Promise((r) => { server.close(r); server.closeAllConnections(); });
-  return { url: "http://127.0.0.2:" + port + "/", close };
-}
-
-// Another origin (127.0.0.2) that sends the browser on: /go?to=URL answers
-// 302 to URL, /nav?to=URL is a page whose script navigates to URL. Served
-// until close().
-async function startRedirector() {
-  const port = await freePort("127.0.0.2");
-  const server = http.createServer((req, res) => {
-    const u = new URL(req.url, "http://127.0.0.2");
-    const to = u.searchParams.get("to") || "/";
-    if (u.pathname === "/go") {
-      res.writeHead(302, { Location: to });
-      res.end();
-      return;
-    }
-    res.writeHead(200, { "Content-Type": "text/html" });
-    res.end("<!DOCTYPE html><script>location.href = " + JSON.stringify(to).replace(/</g, "\\u003c") + ";</script>");
-  });
-  await new Promise((r) => server.listen(port, "127.0.0.2", r));
-  const base = "http://127.0.0.2:" + port;
-  return {
-    go: (to) => base + "/go?to=" + encodeURIComponent(to),
-    nav: (to) => base + "/nav?to=" + encodeURIComponent(to),
-    close: () => new Promise((r) => { server.close(r); server.closeAllConnections(); }),
-  };
-}
-
-// Opens url in a new tab as a typed address and waits for the answer of
-// the tool at port, through redirects and pages that navigate on; its
-// status and text.
-async function navigate(browser, url, port) {
-  const tab = await browser.newPage();
-  tab.setDefaultTimeout(STEP_MS);
-  try {
-    const answered = tab.waitForResponse((r) => new URL(r.url()).port === String(port));
-    await tab.goto(url, { waitUntil: "load" }).catch(() => {});  // a page that navigates on ends the wait early
-    const res = await answered;
-    return [res.status(), await res.text().catch(() => "")];
-  } finally {
-    await tab.close();
-  }
+  const url = "http://127.0.0.2:" + port + "/", via = (p) => (to) => url + p + "?to=" + encodeURIComponent(to);
+  return { url, go: via("go"), nav: via("nav"), close };
 }
 
 function stopVkto(v) {
@@ -189,7 +150,6 @@ async function main() {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "vkto_chromium_"));
   let browser = null;
   let failed = null;
-  let redir = null;
   let locked = null;
   try {
     await waitPort(port);
@@ -218,20 +178,27 @@ async function main() {
     await attack.goto(other.url, { waitUntil: "load" });
     await attack.waitForFunction(() => document.title === "tried");
     await attack.close();
-    await other.close();
-
-    // Navigations, each refused with a word on how to run commands: a typed
+    // Navigations, each refused with a word on how the URL is used: a typed
     // command address and a link opened from outside that redirects to one
     // (Chromium sends Sec-Fetch-Site: none for both), another origin's page
-    // that navigates to one, directly or through a redirect.
-    redir = await startRedirector();
-    const tool = tools[0];
-    const cmdAt = (n) => tool + "/cmd?command=hit_nav" + n + "%3D1";
-    for (const url of [cmdAt(0), redir.go(cmdAt(1)), redir.nav(cmdAt(2)), redir.nav(redir.go(cmdAt(3))),
-                       redir.go(tool + "/update?name=log.level&value=verb")]) {
-      const [status, text] = await navigate(browser, url, port);
-      if (status !== 403 || !text.includes("console page")) throw new Error(url + " answered " + status + ": " + text);
+    // that navigates to one, directly or through a redirect; with a login
+    // set, more wrong passwords in another origin's links than it allows.
+    const lport = await freePort();
+    locked = startVkto(lport, "127.0.0.1", "\nhttp_server_user=admin\nhttp_server_pwd=pw");
+    await waitPort(lport);
+    const cmdAt = (n) => tools[0] + "/cmd?command=hit_nav" + n + "%3D1", guess = "http://x:y@127.0.0.1:" + lport + "/";
+    for (const [url, at, word] of [cmdAt(0), other.go(cmdAt(1)), other.nav(cmdAt(2)), other.nav(other.go(cmdAt(3))),
+      other.go(tools[0] + "/update?name=log.level&value=verb")].map((u) => [u, port, "console page"])
+      .concat([0, 1, 2, 3, 4, 5].map((i) => [other.nav(i % 2 ? other.go(guess) : guess), lport, "login is set"]))) {
+      const tab = await browser.newPage();  // url typed; the answer from at, through redirects and pages
+      const answered = tab.waitForResponse((r) => new URL(r.url()).port === String(at), { timeout: STEP_MS });
+      await tab.goto(url, { timeout: STEP_MS }).catch(() => {});  // a page that navigates on ends this wait early
+      const res = await answered, text = await res.text().catch(() => "");
+      await tab.close();
+      if (res.status() !== 403 || !text.includes(word)) throw new Error(url + ": " + res.status() + " " + text);
     }
+    await other.close();
+    if (!(await get(lport, "/cmd?command=echo%20in", "admin:pw")).includes("in\\n")) throw new Error("locked out");
     if (vkto.proc.exitCode !== null || vkto.proc.signalCode !== null) throw new Error("vkto ended");
     const alive = await get(port, "/cmd?command=echo%20alive");
     if (!alive.includes("alive")) throw new Error("vkto does not answer: " + alive);
@@ -239,19 +206,7 @@ async function main() {
     const env = await get(port, "/cmd?command=env");
     if (env.includes("hit_")) throw new Error("another site set " + env.match(/hit_\w+/g).join(" "));
     console.log("ok: another origin's page ran nothing and changed nothing at " + tools.join(", "));
-    console.log("ok: typed, redirected and another origin's navigations to /cmd and /update were refused");
-
-    // With a login set, another origin's page navigates to the tool with a
-    // wrong password in the address, directly and through a redirect, more
-    // often than the lock-out allows: the right password still logs in.
-    const lport = await freePort();
-    locked = startVkto(lport, "127.0.0.1", "\nhttp_server_user=admin\nhttp_server_pwd=pw");
-    await waitPort(lport);
-    const guess = "http://x:y@127.0.0.1:" + lport + "/";
-    for (let i = 0; i < 6; i++) await navigate(browser, redir.nav(i % 2 ? redir.go(guess) : guess), lport);
-    const right = await get(lport, "/metrics", "admin:pw");
-    if (!right.startsWith("200 ")) throw new Error("the right password is refused: " + right);
-    console.log("ok: another origin's navigations with a login did not lock the right password out");
+    console.log("ok: typed, redirected and another origin's navigations ran nothing and locked no login out");
 
     for (const tool of tools.slice(1)) {  // addresses Chromium does not trust
       const at = await browser.newPage();
@@ -264,12 +219,11 @@ async function main() {
       console.log("ok: the console works at " + tool);
     }
 
-    // A command's answer opened from the tool's own page runs no script.
+    // A command's answer opened as a page runs no script.
     const shown = await browser.newPage();
-    await shown.goto(tool + "/", { waitUntil: "load" });
-    await Promise.all([shown.waitForNavigation({ waitUntil: "load" }), shown.evaluate(() => {
-      location.href = "/cmd?command=echo%20%3Cscript%3Edocument.write(document.domain)%3C/script%3E";
-    })]);
+    await shown.goto(tools[0] + "/", { waitUntil: "load" });  // from the tool's own page
+    await Promise.all([shown.waitForNavigation({ waitUntil: "load" }), shown.evaluate(() => (location.href =
+      "/cmd?command=echo%20%3Cscript%3Edocument.write(document.domain)%3C/script%3E"))]);
     const res = await shown.evaluate(() => [document.scripts.length, document.body.innerText]);
     await shown.close();
     if (res[0] !== 0 || !res[1].includes("document.write(document.domain)"))
@@ -307,7 +261,6 @@ async function main() {
     failed = e;
   } finally {
     if (browser) await browser.close().catch(() => {});
-    if (redir) await redir.close();
     await Promise.all([vkto, locked].filter((v) => v).map(stopVkto));
     fs.rmSync(profile, { recursive: true, force: true });
   }

@@ -129,18 +129,10 @@ def case_silent(t, d):
     d.back_to_base(t, "silent connections")
 
 
-# The server takes a head as it stands once nothing of it has come for
-# this long (and closes a head still arriving at its deadline).
-PAUSE_RULE = 2.0
-HEAD_DEADLINE = 10.0
-
-
 def case_slowloris(t, d):
-    """Slow clients send a byte of their head every half second: each is cut
-    at the head deadline without an answer. A client that itself paused
-    longer than the server's rule between two bytes (a loaded machine stalls
-    it) may instead have its head served as it stood, as documented; each
-    client measures its own gaps to tell that from a server fault."""
+    # Slow clients send a byte of their head every half second and are cut at the head deadline with no
+    # answer; one that itself paused for the server's 2 s rule (a loaded machine stalls it) may have its
+    # head served as it stood, as documented: each client measures its longest gap between two bytes.
     results = []
     started = threading.Semaphore(0)
 
@@ -148,8 +140,7 @@ def case_slowloris(t, d):
         s = socket.create_connection(("127.0.0.1", d.port), timeout=20)
         t0 = time.monotonic()
         s.sendall(b"GET " + TARGET.encode() + b" HTTP/1.0\r\nX-Slow: ")
-        sent = time.monotonic()  # the previous piece went out by then
-        gap = 0.0  # the longest time between two pieces, at most
+        sent, gap = time.monotonic(), 0.0
         started.release()
         got = b""
         try:
@@ -159,8 +150,7 @@ def case_slowloris(t, d):
                 except OSError:
                     break
                 now = time.monotonic()
-                gap = max(gap, now - sent)
-                sent = now
+                gap, sent = max(gap, now - sent), now
                 s.settimeout(0.5)
                 try:
                     chunk = s.recv(100)
@@ -187,16 +177,12 @@ def case_slowloris(t, d):
     for th in threads:
         th.join(30 * e2e.SLOW)
     t.eq(len(results), 20, "every slow client ended")
-    kept = [(took, got) for took, got, gap in results if gap < PAUSE_RULE]
-    paused = [(took, got) for took, got, gap in results if gap >= PAUSE_RULE]
+    kept = [(took, got) for took, got, gap in results if gap < 2.0]
     shown = sorted((round(took, 1), round(gap, 1), got[:12]) for took, got, gap in results)
-    t.check(len(kept) > 0, "some slow clients kept to the rule (took, longest gap, answer): %r" % shown)
-    t.check(all(HEAD_DEADLINE - 1.5 < took < 14 * e2e.SLOW for took, _ in kept),
-            "cut at the head deadline: %r" % shown)
+    t.check(kept and all(8.5 < took < 14 * e2e.SLOW for took, _ in kept), "cut at the head deadline: %r" % shown)
     t.check(all(b"200" not in got for _, got in kept), "no answer to an unfinished head: %r" % shown)
-    # A paused client's head may have been served as it stood, or cut.
-    t.check(all(took < 14 * e2e.SLOW and (not got or got.startswith(b"HTTP/1.1 200 ")) for took, got in paused),
-            "a client that paused got the documented outcome: %r" % shown)
+    t.check(all(took < 14 * e2e.SLOW and (not got or got.startswith(b"HTTP/1.1 200 ")) for took, got, gap in results
+                if gap >= 2.0), "a client that paused got its head served or cut: %r" % shown)
     d.back_to_base(t, "slowloris")
 
 

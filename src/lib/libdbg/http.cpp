@@ -320,8 +320,7 @@ int debug_http_server_set_param(const debug_http_param *param)
     // A login without the login checks is still kept from being guessed:
     // the lock-out of addresses that fail too often runs with its defaults
     // unless it has been set up already.
-    if (!g_param.login_check && g_param.user && g_param.user[0] && g_param.pwd && g_param.pwd[0])
-        ipcheck_init_default();
+    if (!g_param.login_check && login_set()) ipcheck_init_default();
     return 0;
 }
 
@@ -358,7 +357,7 @@ void http_error_404(httpd_server *server, httpd_request *r, int)
 int is_need_auth(httpd_request *r)
 {
     const char *user = g_param.user, *pwd = g_param.pwd;
-    if (!g_param.login_check && (!user || !user[0] || !pwd || !pwd[0])) return 0;
+    if (!login_set()) return 0;
     // A request without credentials is no login yet: it is only asked for
     // them. A login goes through the login checks, which count failures
     // per address, lock out one that failed too often and log both.

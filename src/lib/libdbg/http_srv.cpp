@@ -40,9 +40,10 @@ constexpr long kSweepMs = 100;      // time-outs of heads and drains are looked 
 
 std::once_flag g_cond_once;
 web_run *g_run = nullptr;  // g_lock
-// A start is under way (g_lock): another is refused, and a stop waits for
-// it to end (g_cond), so that it never finds half a run.
-bool g_starting = false;
+// Starts and stops run one at a time under g_ctl (never taken by the
+// reading thread or a request), so that a start is refused while another
+// runs and a stop never finds half a run.
+pthread_mutex_t g_ctl = PTHREAD_MUTEX_INITIALIZER;
 
 // Connections beyond the table or an address's share, and heads given up
 // for new connections.
@@ -254,11 +255,18 @@ int http_accept_proc(u64 sock, os_ipaddr *peer, void *arg)
     return -1;
 }
 
-namespace {
-
-// The start itself (g_starting set by the caller).
-int start_run(const char *addrs, int port)
+int debug_http_server_init(const char *addrs, int port)
 {
+    if (port == 0) return 0;
+    cond_init();
+    pthread_guard ctl(&g_ctl);
+    {
+        pthread_guard g(&g_lock);
+        if (g_run) {
+            LOG_ERR("web server already running\n");
+            return -1;
+        }
+    }
     char *page = read_page_file(kPageFile);
     if (page) LOG_DBG("load debug.html ok\n");
     if (http_log_init() < 0) {
@@ -318,36 +326,15 @@ int start_run(const char *addrs, int port)
     return -1;
 }
 
-}  // namespace
-
-int debug_http_server_init(const char *addrs, int port)
-{
-    if (port == 0) return 0;
-    cond_init();
-    {
-        pthread_guard g(&g_lock);
-        if (g_run || g_starting) {
-            LOG_ERR("web server already running\n");
-            return -1;
-        }
-        g_starting = true;
-    }
-    int rc = start_run(addrs, port);
-    pthread_guard g(&g_lock);
-    g_starting = false;
-    pthread_cond_broadcast(&g_cond);
-    return rc;
-}
-
 int dbg_http_server_stop(void)
 {
     LOG_DBG("==>\n");
     cond_init();
+    pthread_guard ctl(&g_ctl);
     web_run *run;
     sock_server_ctx *l;
     {
         pthread_guard g(&g_lock);
-        while (g_starting) pthread_cond_wait(&g_cond, &g_lock);
         run = g_run;
         g_run = nullptr;
         l = run ? run->listener : nullptr;
