@@ -1,6 +1,7 @@
 #define LOG_MOD "dbg"
 #define LOG_SRC "src/lib/libdbg/shell"
 #include "libdbg/shell.h"
+#include "libdbg/dbgsrv.h"
 #include "libdbg/shell_guard.h"
 
 #include <cerrno>
@@ -398,7 +399,7 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec)
             break;
         }
         if (r == REQ_BROWSER) {
-            shell_guard_refused(n->transport, s->browser);
+            debug_shell_log_browser(n->transport, s->browser);
             break;
         }
         if (r == REQ_NONE) continue;
