@@ -20,14 +20,11 @@
 #include "libpal/string/str_vector.h"
 #include "libpal/tframe/app.h"
 #include "libsh/libsh.h"
-#include "libsh/libsh_source.h"
 
 namespace {
 
 constexpr int kWaitSliceMs = 300;
 constexpr int kExec2DefaultMs = 10000;
-static_assert(DBGCLI_REPLY_MS >= (int)LIBSH_SOURCE_WAIT_MS + 5000,
-              "a reply is awaited well past the longest wait the server answers");
 
 // The line printed after a reply cut at its limit; the web tool's command
 // answer says it in the same words.

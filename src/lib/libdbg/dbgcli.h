@@ -4,6 +4,7 @@
 // interactive remote console.
 #include <atomic>
 #include "libpal/env/os_types.h"
+#include "libsh/libsh_source.h"
 
 enum : u32 {
     DBGCLI_IDLE = 0,
@@ -38,9 +39,9 @@ constexpr int DBGCLI_SOCK_BUF = 10240;
 constexpr int DBGCLI_LINE_SIZE = 16384;
 constexpr int DBGCLI_REPLY_SIZE = 16384;  // a reply of up to 16383 bytes
 // Longer than any wait of the server that ends in an answer (a "source"
-// that gets nothing from a FIFO for 60 s says so), so that the answer is
-// heard.
-constexpr int DBGCLI_REPLY_MS = 65000;
+// that gets nothing from a FIFO for that long says so), so that the
+// answer is heard.
+constexpr int DBGCLI_REPLY_MS = (int)LIBSH_SOURCE_WAIT_MS + 5000;
 
 int debug_shell_connet_exec_cmd(const char *host, int port, debug_shell_req *req);
 // One command; the reply (carriage returns removed) goes into the caller's

@@ -15,6 +15,7 @@
 #include "libnet/sock_ctx.h"
 #include "libnet/sock_event.h"
 #include "libnet/sock_srv.h"
+#include "libpal/network/os_socket.h"
 #include "libsh/libsh.h"
 #include "libsh/libsh_lock.h"
 
@@ -76,8 +77,9 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 sock_tcp_ctx_mgr *g_mgr = nullptr;
 sock_server_ctx *g_listener = nullptr;
 
-// Newcomers refused with every session busy, and sessions closed for
-// newcomers: one record a second at most each, the rest told late.
+// Newcomers refused with every session busy or for a browser's request,
+// and sessions closed for newcomers: one record a second at most each,
+// the rest told late.
 sock_log_late g_refused =
     SOCK_LOG_LATE(LOG_LVL_ERR, kLogEveryMs, "%u shell connections refused since the last record\n");
 sock_log_late g_evicted =
@@ -104,6 +106,22 @@ void log_evicted(const os_ipaddr *peer, u64 idle_ms)
 }
 
 }  // namespace
+
+void debug_shell_log_browser(u64 sock, int what)
+{
+    const u32 n = sock_log_late_pass(&g_refused);
+    if (!n) return;
+    char addr[OS_IPADDR_CSTR_MAXN] = "";
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    os_ipaddr a;
+    if (getpeername(os_sock_fd(sock), (struct sockaddr *)&ss, &len) == 0 && os_sockaddr_save(&a, &ss, len) > 0)
+        sock_ipaddr_cstr(&a, addr, sizeof addr);
+    LOG_WARN("connection from %s closed before running anything: it sent %s, as a browser does "
+             "(%u refused since the last record)\n",
+             addr[0] ? addr : "a local socket",
+             what == SHELL_GUARD_HOST ? "a Host: header line" : "an HTTP request line", n);
+}
 
 int accept_proc(u64 sock, os_ipaddr *peer, void *)
 {
@@ -207,7 +225,6 @@ int debug_shell_server_init(const char *addrs, int port)
     }
     sock_log_late_start(&g_refused);
     sock_log_late_start(&g_evicted);
-    shell_guard_log_start();
     pthread_guard g(&g_lock);
     g_listener = l;
     return 0;
@@ -230,7 +247,6 @@ int debug_shell_server_exit(void)
         sock_server_exit(l);
         sock_log_late_stop(&g_refused);
         sock_log_late_stop(&g_evicted);
-        shell_guard_log_stop();
     }
     // Every open session's handle gets its stop flag; each thread is
     // joined with 1000 ms given to it and detached when it takes longer.

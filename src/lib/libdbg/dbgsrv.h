@@ -18,3 +18,7 @@ int debug_shell_server_exit(void);
 // The listener's accept procedure and the thread of one connection.
 int accept_proc(u64 sock, os_ipaddr *peer, void *arg);
 i64 netsh_srv_thread(void *rec);
+
+// The warn record of a session closed for what shell_guard_feed found
+// (what), naming the peer of sock; counted with the refused connections.
+void debug_shell_log_browser(u64 sock, int what);

@@ -1,6 +1,7 @@
 #define LOG_MOD "dbg"
 #define LOG_SRC "src/lib/libdbg/shell"
 #include "libdbg/shell.h"
+#include "libdbg/dbgsrv.h"
 #include "libdbg/shell_guard.h"
 
 #include <cerrno>
@@ -133,7 +134,6 @@ struct net_session {
     sock_ctx_activity *active;  // the connection record's activity, or NULL
     bool busy;                  // marked busy in it
     shell_guard guard;          // looks at every byte received before any of it runs
-    int browser;                // what the guard found (SHELL_GUARD_OK: nothing)
 };
 
 thread_local net_session *t_sess = nullptr;
@@ -154,7 +154,7 @@ bool session_blocking(u64 sock)
     return os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_BLOCK, 1) == 1;
 }
 
-enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2, REQ_ONLY_CR = 3, REQ_BROWSER = 4 };
+enum { REQ_FAIL = -1, REQ_NONE = 0, REQ_LINE = 1, REQ_TOO_LONG = 2, REQ_ONLY_CR = 3 };
 
 constexpr i64 kRecvClosed = -2;
 
@@ -181,9 +181,9 @@ i64 session_recv(net_session *s)
 // carriage returns; REQ_TOO_LONG once a request passes kReqChars bytes
 // (nothing of it is kept, and the rest of it will be dropped up to its
 // terminator); REQ_NONE when no complete request came within the handle's
-// time limit; REQ_BROWSER when what came holds a browser's request (see
-// shell_guard.h), none of it taken; REQ_FAIL on a failed read, the end of
-// the stream or a stop request.
+// time limit; REQ_FAIL on a failed read, the end of the stream, a stop
+// request, or input that holds a browser's request (see shell_guard.h;
+// none of it is taken).
 int net_session_read(net_session *s, char *line)
 {
     net *n = s->n;
@@ -227,8 +227,10 @@ int net_session_read(net_session *s, char *line)
         if (r > 0) {
             // Judged whole before any request of it runs: a browser's
             // request line, headers and body often come in one piece.
-            s->browser = shell_guard_feed(&s->guard, s->in, (size_t)r);
-            if (s->browser != SHELL_GUARD_OK) return REQ_BROWSER;
+            if (int what = shell_guard_feed(&s->guard, s->in, (size_t)r)) {
+                debug_shell_log_browser(n->transport, what);
+                return REQ_FAIL;
+            }
             s->in_beg = 0;
             s->in_end = (size_t)r;
             continue;
@@ -395,10 +397,6 @@ int net_session_loop(dbgsh_srv_ctx *ctx, sock_tcp_ctx *rec)
         LOG_REQUEST(r == REQ_LINE ? (line[0] ? (int)strlen(line) : 1) : r, r == REQ_LINE ? line : "");
         if (r == REQ_FAIL) {
             LOG_VERB("gets return failed break\n");
-            break;
-        }
-        if (r == REQ_BROWSER) {
-            shell_guard_refused(n->transport, s->browser);
             break;
         }
         if (r == REQ_NONE) continue;

@@ -1,14 +1,6 @@
-#define LOG_MOD "dbg"
-#define LOG_SRC "src/lib/libdbg/shell_guard"
 #include "libdbg/shell_guard.h"
 
 #include <cstring>
-#include <sys/socket.h>
-
-#include "liblog/log.h"
-#include "libnet/sock_cli.h"
-#include "libnet/sock_event.h"
-#include "libpal/network/os_socket.h"
 
 namespace {
 
@@ -56,9 +48,6 @@ bool request_line(const shell_guard *g)
            g->ver[7] >= '0' && g->ver[7] <= '9';
 }
 
-sock_log_late g_refused = SOCK_LOG_LATE(
-    LOG_LVL_WARN, 1000, "%u TCP shell connections closed for an HTTP request since the last record\n");
-
 }  // namespace
 
 int shell_guard_feed(shell_guard *g, const char *data, size_t n)
@@ -80,30 +69,4 @@ int shell_guard_feed(shell_guard *g, const char *data, size_t n)
         if (!g->past_first) first_line_byte(g, c);
     }
     return SHELL_GUARD_OK;
-}
-
-void shell_guard_refused(u64 sock, int what)
-{
-    const u32 n = sock_log_late_pass(&g_refused);
-    if (!n) return;
-    char addr[OS_IPADDR_CSTR_MAXN] = "";
-    struct sockaddr_storage ss;
-    socklen_t len = sizeof ss;
-    os_ipaddr a;
-    if (getpeername(os_sock_fd(sock), (struct sockaddr *)&ss, &len) == 0 && os_sockaddr_save(&a, &ss, len) > 0)
-        sock_ipaddr_cstr(&a, addr, sizeof addr);
-    LOG_WARN("connection from %s closed before running anything: it sent %s, as a browser does "
-             "(%u closed so since the last record)\n",
-             addr[0] ? addr : "a local socket",
-             what == SHELL_GUARD_HOST ? "a Host: header line" : "an HTTP request line", n);
-}
-
-int shell_guard_log_start(void)
-{
-    return sock_log_late_start(&g_refused);
-}
-
-void shell_guard_log_stop(void)
-{
-    sock_log_late_stop(&g_refused);
 }

@@ -29,10 +29,3 @@ struct shell_guard {
 // Takes the next n bytes of the session's input: SHELL_GUARD_OK, or what
 // they showed of an HTTP request (the session is then to close at once).
 int shell_guard_feed(shell_guard *g, const char *data, size_t n);
-
-// The warn record of a session closed by the guard, naming the peer of
-// sock: at most one a second, those after it counted in a later record.
-void shell_guard_refused(u64 sock, int what);
-// The later record's tick, while a server runs: 0, or -1 when no tick is free.
-int shell_guard_log_start(void);
-void shell_guard_log_stop(void);
