@@ -99,7 +99,7 @@ i64 walk(hdr_reader &r, i64 off, i64 stop, u32 swap, u32 snap, bool *broken)
 {
     *broken = false;
     while (off < stop && off < r.size) {
-        u32 rec[4];
+        u32 rec[4] = {};
         int got = r.get(off, rec);
         if (got < 0) return -1;
         u32 cap = sw32(rec[2], swap);
