@@ -84,11 +84,9 @@ run: all
 # case an end-to-end script left out, from ctest's log (ctest names the
 # skipped tests but not their reasons). It never fails the target.
 SKIP_NOTES := awk ' \
-	/^[0-9]+\/[0-9]+ Testing: / { sub(/^[0-9]+\/[0-9]+ Testing: /, ""); name = $$0; grab = 0; next } \
-	/^<end of output>$$/ { grab = 0; next } \
-	/: Skipped$$/ { grab = 1; why = ""; next } \
-	grab && /^\[  SKIPPED \]/ { print "  " name ": skipped: " (why == "" ? "(no reason given)" : why); grab = 0; next } \
-	grab { why = why (why == "" ? "" : " ") $$0; next } \
+	/^[0-9]+\/[0-9]+ Testing: / { name = $$NF } \
+	/: Skipped$$/ { why = ""; while ((getline l) > 0 && l !~ /^(\[  SKIPPED \]|<end of output>)/) why = why (why == "" ? "" : " ") l; \
+		print "  " name ": skipped: " (why == "" ? "(no reason given)" : why) } \
 	/^(left out|SKIP|skipped): / { print "  " name ": " $$0 }' \
 	Testing/Temporary/LastTest.log 2>/dev/null | sed '1i == skipped or left out, and why:' || true
 

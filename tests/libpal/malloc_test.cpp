@@ -12,12 +12,8 @@
 #include <malloc.h>
 #endif
 
-#include "liblog/log.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
-
-#define LOG_MOD "pal"
-#define LOG_SRC "tests/libpal/malloc_test"
 
 namespace {
 
@@ -205,21 +201,6 @@ TEST(MallocDeathTest, PeaksAreExact)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(exit(peaks_of_five_blocks()), testing::ExitedWithCode(0), "");
     EXPECT_EXIT(exit(peaks_of_four_threads()), testing::ExitedWithCode(0), "");
-}
-
-// The leak check closes nothing: later records are written, and a crit
-// record still ends the process.
-TEST(MallocDeathTest, LeakCheckLeavesTheLogOpen)
-{
-    EXPECT_EXIT(
-        {
-            log_ctx_get(nullptr)->flags.store(0);
-            os_malloc_leak_check();
-            LOG_INFO("after the check\n");
-            LOG_CRIT("crit ends it\n");
-            exit(0);
-        },
-        testing::ExitedWithCode(1), "^after the check\ncrit ends it\n$");
 }
 
 TEST(MallocConcurrency, CountersBalanceAcrossThreads)

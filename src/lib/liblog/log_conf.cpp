@@ -262,9 +262,6 @@ void log_info_get(struct log2 *ctx, log_info *info)
     struct log2 *c = log_ctx_get(ctx);
     if (!info) return;
     memset(info, 0, sizeof *info);
-    info->file_name = info->file_name_text;
-    info->syslog_url = info->syslog_url_text;
-    info->bsv_url = info->bsv_url_text;
     if (!c) return;
     {
         // What is in effect: no name while no file is open, and syslog
@@ -275,35 +272,41 @@ void log_info_get(struct log2 *ctx, log_info *info)
         info->flags = c->flags.load();
         info->con_on = c->con_on.load();
         info->file_on = c->file_on.load();
-        str_safecopy_trunc(info->file_name_text, sizeof info->file_name_text, log_file_shown_name(&c->file));
+        str_safecopy_trunc(info->file_name, sizeof info->file_name, log_file_shown_name(&c->file));
         info->file_size = log_file_size_get(&c->file);
         info->syslog_on = c->syslog_on.load() && c->net.state != 0;
-        str_safecopy_trunc(info->syslog_url_text, sizeof info->syslog_url_text, c->net.url);
+        str_safecopy_trunc(info->syslog_url, sizeof info->syslog_url, c->net.url);
     }
     pthread_guard g(&c->bsv.lock);
-    str_safecopy_trunc(info->bsv_url_text, sizeof info->bsv_url_text, c->bsv.url);
+    str_safecopy_trunc(info->bsv_url, sizeof info->bsv_url, c->bsv.url);
 }
 
 char *log_info_dump(struct log2 *ctx)
 {
-    log_info in;  // some 20 KiB of texts
-    log_info_get(ctx, &in);
-    str_buf *b = str_buf_new();
-    if (!b) return nullptr;
-    char *q = (char *)os_malloc(4096);
-    if (!q) {
-        str_buf_free(b);
+    // The record (some 20 KiB of texts) and the quoting room are one
+    // counted block, off the small stacks of the shell's and web's threads.
+    struct room {
+        log_info in;
+        char q[4096];
+    };
+    auto *r = (room *)os_malloc(sizeof(room));
+    str_buf *b = r ? str_buf_new() : nullptr;
+    if (!b) {
+        os_free(r);
         return nullptr;
     }
+    const log_info &in = r->in;
+    char *q = r->q;
+    log_info_get(ctx, &r->in);
     str_buf_printf(b, "log_level=%s\n", log_level_2_str(in.level));
     str_buf_printf(b, "log_shell_enale_out=%d\n", in.con_on);
     str_buf_printf(b, "log_file_enale_out=%d\n", in.file_on);
-    str_buf_printf(b, "log_file_name=%s\n", str_squote(in.file_name, q, 4096));
+    str_buf_printf(b, "log_file_name=%s\n", str_squote(in.file_name, q, sizeof r->q));
     str_buf_printf(b, "log_file_max_size=%d\n", in.file_size);
     str_buf_printf(b, "log_syslog_enale_out=%d\n", in.syslog_on);
-    str_buf_printf(b, "log_syslog_url=%s\n", str_squote(in.syslog_url, q, 4096));
-    str_buf_printf(b, "log_bsvlog_url=%s\n", str_squote(in.bsv_url, q, 4096));
-    os_free(q);
+    str_buf_printf(b, "log_syslog_url=%s\n", str_squote(in.syslog_url, q, sizeof r->q));
+    str_buf_printf(b, "log_bsvlog_url=%s\n", str_squote(in.bsv_url, q, sizeof r->q));
+    os_free(r);
     return str_buf_detach(b);
 }
 

@@ -24,23 +24,18 @@ enum {
     LOG_IOC_SYSLOG_ON = 43,
 };
 
-// The settings in effect, as log_info_get took them. Its texts are
-// copies held in the record itself, which a later change of the log does
-// not touch: the pointers lead to them (so a copy of the record points
-// into the record it was copied from).
+// The settings in effect, as log_info_get took them: its texts are copies,
+// which a later change of the log does not touch.
 struct log_info {
     i32 level;
     u32 flags;
     u8 con_on;
     u8 file_on;
-    const char *file_name;
+    char file_name[sizeof(log_file_state::name)];
     i32 file_size;
     u8 syslog_on;
-    const char *syslog_url;
-    const char *bsv_url;
-    char file_name_text[sizeof(log_file_state::name)];
-    char syslog_url_text[sizeof(log_net_state::url)];
-    char bsv_url_text[sizeof(log_bsv_udp_state::url)];
+    char syslog_url[sizeof(log_net_state::url)];
+    char bsv_url[sizeof(log_bsv_udp_state::url)];
 };
 
 struct log2 *log2_init(const char *conf_path, const char *name);
