@@ -344,29 +344,6 @@ def case_marker_not_followed(t):
                 t.check(" WARN " in first and first.endswith(" tag " + told), "the warn line first: %r" % first)
 
 
-def case_marker_numbers_not_the_writers(t):
-    # A pending marker whose numbers read as the program's but name a copy
-    # from inside a line, or down to anywhere but the file's front, left
-    # before a start that appends: not followed, told on standard error
-    # and in the file, and the old lines stay as they were.
-    old = "".join("old record %03d %s\n" % (i, "o" * 30) for i in range(100))
-    at, end = old.index("old record 050"), len(old)
-    for numbers, why in (((at + 50, end, 0), "it names a part that is not whole records (bytes %d to %d)"
-                          % (at + 50, end)),
-                         ((old.index("old record 051"), end, 7), "it names a copy to offset 7")):
-        with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file=n.log\nfile_mode=a\n"), args=["-q"]) as v:
-            path = os.path.join(v.dir, "n.log")
-            with open(path, "w") as f:
-                f.write(old)
-            lf.pending_marker(path, *numbers)
-            r = subprocess.run([v.exe, "-q"], cwd=v.dir, input=b"call tlog\n", capture_output=True, timeout=30)
-            text, told = read(path), lf.marker_text(path, why)
-            t.check(text.startswith(old) and not bad_lines(text[len(old):]), "%s: the old lines kept" % why)
-            t.contains(r.stderr.decode(errors="replace"), "vkto: %s\n" % told, "told on standard error")
-            first = text[len(old):].split("\n")[0]
-            t.check(" WARN " in first and first.endswith(" tag " + told), "the warn line first: %r" % first)
-
-
 def case_shared_directory(t):
     # In a sticky directory that others may write, a symbolic link at the
     # log file's name is refused (its target never written), and so is a
@@ -669,6 +646,6 @@ if __name__ == "__main__":
                            case_deleted_file_or_directory_is_made_anew, case_client_bytes_escaped,
                            case_full_disk_and_back, case_unopenable_file_is_told_once,
                            case_kill_inside_the_halving, case_halving_keeps_the_file,
-                           case_marker_not_followed, case_marker_numbers_not_the_writers,
-                           case_shared_directory, case_refused_copies, case_log_file_on_a_standard_stream])
+                           case_marker_not_followed, case_shared_directory, case_refused_copies,
+                           case_log_file_on_a_standard_stream])
     sys.exit(e2e.skip_status(rc, SKIPPED))

@@ -234,18 +234,24 @@ TEST_F(LogFile, AnOpenForAppendingMendsWhatAKillLeft)
                                                       "device), {d} bytes of it were lost"))
         << lines[2];
     log_file_close(st());
-    // A FIFO at the marker's name does not hang the open: it is removed,
-    // and said in the file in front of the next record.
-    logtest::write_file(p, text);
-    ASSERT_EQ(mkfifo((p + FD_HALVE_MARK_SUFFIX).c_str(), 0644), 0);
-    open(p);
-    q.log(6, "%s\n", "new");
-    lines = lines_of(read_file(p));
-    ASSERT_EQ(lines.size(), 102u);
-    EXPECT_TRUE(testutil::text_like(lines[100].c_str(), "{*} WARN  {d} --- [{*}] tag marker {*}k.log.halving not "
-                                                        "followed: a FIFO; removed"))
-        << lines[100];
-    EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1);
+    // A FIFO at the marker's name does not hang the open, and a marker whose
+    // numbers name a copy from inside a line, or to anywhere but the front,
+    // is not followed: each is removed, and said in front of the next record.
+    for (auto [at, to, why] : {std::tuple<i64, i64, const char *>{-1, 0, "a FIFO"},
+                               {from + 50, 0, "it names a part that is not whole records (bytes {d} to {d})"},
+                               {from, 1, "it names a copy to offset 1"}}) {
+        logtest::write_file(p, text);
+        if (at < 0) ASSERT_EQ(mkfifo((p + FD_HALVE_MARK_SUFFIX).c_str(), 0644), 0);
+        else testutil::mark_pending(p, at, end, to);
+        open(p);
+        q.log(6, "%s\n", "new");
+        lines = lines_of(read_file(p));
+        ASSERT_EQ(lines.size(), 102u) << why;
+        EXPECT_TRUE(testutil::text_like(lines[100], "{*} WARN  {d} --- [{*}] tag marker {*}k.log.halving not "
+                                                    "followed: " + std::string(why) + "; removed"))
+            << lines[100];
+        EXPECT_EQ(logtest::file_size(p + FD_HALVE_MARK_SUFFIX), -1);
+    }
     // An open that empties the file removes the marker beside its real
     // name, also when it is named through a link.
     logtest::write_file(p, text);
@@ -338,73 +344,11 @@ TEST_F(LogFile, AFailedHalvingKeepsEveryRecordAndIsTold)
     auto n = numbers();
     ASSERT_FALSE(n.empty());
     for (size_t i = 0; i < n.size(); ++i) EXPECT_EQ(n[i], 31 - (int)n.size() + (int)i) << "once each, in order";
-}
-
-// A marker whose numbers pass every other check but name a part that the
-// writer's halvings never copy (from inside a line, or down to anywhere
-// but the front) is refused and told in front of the next record; nothing
-// of it is used. A newest half without a line end is kept from its middle
-// by a halving, so a marker naming one is followed.
-TEST_F(LogFile, AMarkerNamingAPointInsideALineIsRefused)
-{
-    std::string p = dir / "n.log", text;
-    for (int i = 0; i < 100; ++i) text += "old " + std::to_string(i) + " " + std::string(40, 'o') + "\n";
-    i64 from = (i64)text.find('\n', text.size() / 2) + 1, end = (i64)text.size();
-    ASSERT_EQ(log_file_mode_set(st(), "a"), 0);
-    for (auto [at, to] : {std::pair<i64, i64>{from + 50, 0}, {from, 1}}) {
-        logtest::write_file(p, text);
-        testutil::mark_pending(p, at, end, to);
-        open(p);
-        q.log(6, "%s\n", "new");
-        std::string after = read_file(p), why = to ? "it names a copy to offset 1"
-                                                   : "it names a part that is not whole records (bytes " +
-                                                         std::to_string(at) + " to " + std::to_string(end) + ")";
-        EXPECT_EQ(after.substr(0, text.size()), text) << why;
-        auto lines = lines_of(after);
-        ASSERT_EQ(lines.size(), 102u) << why;
-        EXPECT_TRUE(testutil::text_like(lines[100].c_str(),
-                                        ("{*} WARN  {d} --- [{*}] tag marker {*}n.log.halving not followed: " + why +
-                                         "; removed").c_str()))
-            << lines[100];
-    }
-    std::string blob = text + std::string(3000, 'b');
-    logtest::write_file(p, blob);
-    testutil::halving_cut_short(p, (i64)blob.size() - 1500, (i64)blob.size(), 0, 700);
-    open(p);
-    EXPECT_EQ(read_file(p), blob.substr(blob.size() - 1500) + "\n");
-    log_file_close(st());
-}
-
-// A halving of a file that shrank under it (logrotate's copytruncate) or
-// whose write takes no byte fails with a reason, told on standard error
-// and in the err record; a failure is never told as "(ok)".
-TEST_F(LogFile, AHalvingOfAFileThatShrankIsToldWithItsReason)
-{
-    std::string p = dir / "s.log", text;
-    for (int i = 0; i < 100; ++i) text += "line " + std::to_string(i) + " " + std::string(40, 's') + "\n";
-    logtest::write_file(p, text);
-    int fd = ::open(p.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    ASSERT_EQ(ftruncate(fd, 100), 0);  // after its size was read
+    // Its size read before the file shrank (copytruncate): the failure has
+    // a reason, never told as "(ok)".
     errno = 0;
-    EXPECT_EQ(log_file_trim(fd, nullptr, (i64)text.size(), 4000), -1);
-    fd_halve_tally t{};
-    fd_halve_tally_note(&t, -1, errno, nullptr);
-    char b[256];
-    log_file_halve_failed_text(b, sizeof b, &t);
-    EXPECT_STREQ(b, "1 halving of the log file failed: the kept part could not be copied (No data available)\n");
-    testing::internal::CaptureStderr();
-    log_file_halve_failed(p.c_str(), &t);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("log file " + p + " could not be halved: No data available ("),
-              std::string::npos);
-    logtest::write_file(p, text);
-    testutil::faults().arm(fd, EXDEV, "s", 0);
-    EXPECT_EQ(log_file_trim(fd, nullptr, (i64)text.size(), 4000), -1);
-    testutil::faults().disarm();
-    EXPECT_EQ(errno, ENOSPC);
-    fd_halve_tally u{};
-    fd_halve_tally_note(&u, -1, 0, nullptr);
-    EXPECT_EQ(u.say_eno, EIO);
-    close(fd);
+    EXPECT_EQ(log_file_trim(st()->fd, nullptr, 1 << 20, 2048), -1);
+    EXPECT_EQ(errno, ENODATA);
 }
 
 // A record longer than the half that is kept stays whole: the file stands

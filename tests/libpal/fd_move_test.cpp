@@ -66,6 +66,16 @@ TEST(FdMove, HalvingStaysInTheSameFileUnderAMarker)
     // A part that would reach its own bytes is refused, the file untouched.
     EXPECT_EQ(fd_halve(fd, &m, 100, 50101, 0), -1);
     EXPECT_EQ(f.bytes().size(), 50101u);
+    // A close that cannot remove it empties it (it then names nothing), and
+    // says so.
+    testutil::faults().arm(m.dir, 0, "");
+    testutil::faults().also(testutil::IO_UNLINK, "F", EPERM);
+    fd_halve_mark_close(&m);
+    testutil::faults().disarm();
+    EXPECT_STREQ(fd_halve_mark_news(&m),
+                 ("marker " + mark + " cannot be removed (Operation not permitted); emptied").c_str());
+    EXPECT_TRUE(stat(mark.c_str(), &after) == 0 && after.st_size == 0);
+    place(&m, f.path);
     // Removed from outside, the marker is made anew; with none to be had
     // (a directory in its place, no name) the halving goes on without one.
     unlink(mark.c_str());
@@ -323,19 +333,17 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
     EXPECT_EQ(m.whole_from, 200000);
     EXPECT_EQ(marker_of(f.path).substr(0, 8), "halving ");
     fd_halve_mark_close(&m);
-    // Its first text refused (a full disk): the marker is let go, and said;
-    // the halving goes on without it.
-    EXPECT_EQ(halve("f", 0, "", O_APPEND, true), 0);
-    EXPECT_EQ(f.bytes(), kept + "!");
-    EXPECT_NE(access(mark.c_str(), F_OK), 0);
-    EXPECT_STREQ(fd_halve_mark_news(&m), ("marker " + mark + " could not be written (No space left on device); removed").c_str());
-    fd_halve_mark_close(&m);
-    // Its first text stops part way and cannot be taken back: the marker is
-    // removed, said so once, and the halving goes on without it.
-    EXPECT_EQ(halve("sf", 1, "", O_APPEND, true), 0);
-    EXPECT_EQ(f.bytes(), kept + "!");
-    EXPECT_STREQ(fd_halve_mark_news(&m), ("marker " + mark + " could not be written (No space left on device); removed").c_str());
-    fd_halve_mark_close(&m);
+    // Its first text refused (a full disk), or stopped part way and not to
+    // be taken back: the marker is let go, and said once; the halving goes
+    // on without it.
+    for (auto [pwrites, cuts] : {std::pair{"f", ""}, {"sf", "f"}}) {
+        EXPECT_EQ(halve(pwrites, 1, cuts, O_APPEND, true), 0);
+        EXPECT_EQ(f.bytes(), kept + "!");
+        EXPECT_NE(access(mark.c_str(), F_OK), 0);
+        EXPECT_STREQ(fd_halve_mark_news(&m),
+                     ("marker " + mark + " could not be written (No space left on device); removed").c_str());
+        fd_halve_mark_close(&m);
+    }
     // Its none refused after the halving: the marker is removed, and said.
     EXPECT_EQ(halve("pppppf", 0, "", O_APPEND, true), 1);
     EXPECT_EQ(f.bytes(), kept + "!");
@@ -410,75 +418,6 @@ TEST(FdMove, AFailedCopyNeverLosesTheNewestPart)
         fd_halve_mark_close(&m);
         close(fd);
     }
-}
-
-// A marker whose work is done, or that names none, and that cannot be
-// removed is emptied (it then names nothing), and that is said: at an
-// open, and at a close. A marker removed from outside is no failure.
-TEST(FdMove, AFinishedMarkerThatCannotBeRemovedIsEmptiedAndSaid)
-{
-    scratch f;
-    std::string data;
-    for (int i = 0; i < 200000; ++i) data += (char)('a' + i % 23);
-    std::string mark = f.path + FD_HALVE_MARK_SUFFIX, done = data.substr(0, 100) + data.substr(150000);
-    std::string refused = "marker " + mark + " cannot be removed (Operation not permitted); emptied";
-    auto &faults = testutil::faults();
-    f.put(done);  // written back whole, then killed before its marker said so
-    testutil::mark_pending(f.path, 150000, 200000, 100, true);
-    int fd = open(f.path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    fd_halve_mark m;
-    place(&m, f.path);
-    faults.arm(m.dir, 0, "");
-    faults.also(testutil::IO_UNLINK, "F", EPERM);
-    EXPECT_EQ(fd_halve_resume(fd, &m), 1);
-    EXPECT_STREQ(fd_halve_mark_news(&m), refused.c_str());
-    EXPECT_EQ(f.bytes(), done);
-    EXPECT_EQ(marker_of(f.path), "");
-    // A halving leaves "none"; the close cannot remove it.
-    faults.disarm();
-    EXPECT_EQ(fd_halve(fd, &m, 30000, 50100, 0), 1);
-    faults.arm(m.dir, 0, "");
-    faults.also(testutil::IO_UNLINK, "F", EPERM);
-    fd_halve_mark_close(&m);
-    faults.disarm();
-    EXPECT_STREQ(fd_halve_mark_news(&m), refused.c_str());
-    EXPECT_EQ(marker_of(f.path), "");
-    // Removed from outside before the close: nothing to say.
-    place(&m, f.path);
-    EXPECT_EQ(fd_halve(fd, &m, 12000, 20100, 0), 1);
-    ASSERT_EQ(unlink(mark.c_str()), 0);
-    fd_halve_mark_close(&m);
-    EXPECT_EQ(fd_halve_mark_news(&m), nullptr);
-    close(fd);
-}
-
-// A marker whose numbers pass every other check but name a part that the
-// pcap writer's halvings never copy (not whole packets, or a copy to
-// anywhere but behind the header) is refused and said, and nothing of it
-// is used: the file keeps every packet.
-TEST(FdMove, APcapMarkerNamesWholePacketsCopiedBehindTheHeader)
-{
-    scratch f;
-    std::string s = kHdr;
-    for (u32 k = 0; k < 40; ++k) s += packet(k, 84, (char)('a' + k % 26));  // at 24 + 100 k
-    std::string mark = f.path + FD_HALVE_MARK_SUFFIX;
-    pcap *p = pcap_open_dead(147, 65536, 0);
-    struct {
-        i64 from, end, to;
-        const char *why;
-    } bad[] = {{2074, 4024, 24, "it names a part that is not whole records (bytes 2074 to 4024)"},
-               {2074, 3974, 24, "it names a part that is not whole records (bytes 2074 to 3974)"},
-               {2024, 4024, 20, "it names a copy to offset 20"}};
-    for (auto &b : bad) {
-        f.put(s);
-        testutil::mark_pending(f.path, b.from, b.end, b.to);
-        pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
-        ASSERT_NE(d, nullptr);
-        EXPECT_STREQ(fd_halve_mark_news(&d->mark), ("marker " + mark + " not followed: " + b.why + "; removed").c_str());
-        pcap_dump_close(d);
-        EXPECT_EQ(f.bytes(), s) << b.why;
-    }
-    pcap_close(p);
 }
 
 // After a crash report has begun no halving starts: the file is left as

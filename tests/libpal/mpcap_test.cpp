@@ -372,6 +372,16 @@ TEST(Mpcap, AppendFinishesAHalvingThatAKillCutShort)
         EXPECT_EQ(f.bytes(), kHdr + s.substr(2024) + packet(99, 5, 'z')) << copied;
         EXPECT_NE(access((f.path + FD_HALVE_MARK_SUFFIX).c_str(), F_OK), 0);
     }
+    // A marker whose numbers name a part of torn packets, or a copy to
+    // anywhere but behind the header, is not followed: every packet stays.
+    for (auto [from, to] : {std::pair<i64, i64>{2074, 24}, {2024, 20}}) {
+        f.put(s);
+        testutil::mark_pending(f.path, from, 4024, to);
+        pcap_dumper *d = pcap_dump_open_append(p, f.path.c_str());
+        EXPECT_TRUE(d && d->mark.news) << from;
+        pcap_dump_close(d);
+        EXPECT_EQ(f.bytes(), s) << from;
+    }
     pcap_close(p);
 }
 

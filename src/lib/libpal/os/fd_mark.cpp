@@ -257,7 +257,7 @@ const char *fd_halve_mark_news(fd_halve_mark *m)
 {
     if (!m || !m->news) return nullptr;
     m->news = 0;
-    return m->why[0] ? m->why : nullptr;
+    return m->why;
 }
 
 void fd_halve_mark_note(fd_halve_mark *m, const char *fmt, ...)
