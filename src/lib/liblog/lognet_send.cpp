@@ -96,20 +96,7 @@ int open_peer(log_net_tx *tx, int *why)
             return -1;
         }
     }
-    int fd = -1;
-    char et[256];
-    if (rc != 0) {
-        fprintf(stderr, "getaddrinfo: %s\n", rc == EAI_SYSTEM ? os_errno_str(eno, et, sizeof et) : gai_strerror(rc));
-        fprintf(stderr, "failed to resolve name %s port %s\n", tx->host, tx->service);
-        *why = LOG_NET_WHY_NO_NAME;
-    } else {
-        fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, tx->wake, &tx->stop, &eno);
-        if (fd < 0 && tx->stop.load() == kRun) {
-            fprintf(stderr, "connect: %s\n", os_errno_str(eno, et, sizeof et));
-            fprintf(stderr, "failed to connect to %s port %s\n", tx->host, tx->service);
-        }
-        *why = eno;
-    }
+    int fd = log_net_connect_found(tx->host, tx->service, rc, eno, res, tx->wake, &tx->stop, why);
     if (own) freeaddrinfo(own);
     if (tx->lk) {
         log_net_lookup_unref(tx->lk);
@@ -403,6 +390,48 @@ void finish(log_net_tx *tx)
     tx->link.store(kDown, std::memory_order_release);
 }
 
+// A socket connected to the first address of res that takes the
+// connection within LOG_NET_CONNECT_MS each, or -1 with *eno. A byte on
+// wake_fd (when not -1) ends the waits once *stop is set.
+int connect_addrs(const addrinfo *res, int wake_fd, const std::atomic<u8> *stop, int *eno)
+{
+    int err = EHOSTUNREACH;
+    for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            err = errno;
+            continue;
+        }
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
+        err = errno;
+        u64 deadline = os_mono_ms() + (u64)LOG_NET_CONNECT_MS;
+        while (err == EINPROGRESS) {
+            u64 now = os_mono_ms();
+            if (now >= deadline) {
+                err = ETIMEDOUT;
+                break;
+            }
+            struct pollfd p[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
+            int r = poll(p, wake_fd >= 0 ? 2 : 1, (int)(deadline - now));
+            if (r < 0 && errno != EINTR) err = errno;
+            if (r <= 0) continue;
+            if (wake_fd >= 0 && p[1].revents) {
+                tx_drain_wake(wake_fd);
+                if (stop && stop->load() != kRun) err = ECANCELED;
+            }
+            if (p[0].revents) {
+                socklen_t len = sizeof err;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+                if (err == 0) return fd;
+            }
+        }
+        close(fd);
+        if (err == ECANCELED) break;
+    }
+    *eno = err;
+    return -1;
+}
+
 i64 lookup_proc(void *arg)
 {
     log_net_lookup *l = (log_net_lookup *)arg;
@@ -495,41 +524,20 @@ void log_net_lookup_unref(log_net_lookup *l)
     os_free(l);
 }
 
-int log_net_connect_addrs(const addrinfo *res, int timeout_ms, int wake_fd, const std::atomic<u8> *stop, int *eno)
+int log_net_connect_found(const char *host, const char *service, int rc, int eno, const addrinfo *res, int wake_fd,
+                          const std::atomic<u8> *stop, int *why)
 {
-    int err = EHOSTUNREACH;
-    for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            err = errno;
-            continue;
-        }
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
-        err = errno;
-        u64 deadline = os_mono_ms() + (u64)timeout_ms;
-        while (err == EINPROGRESS) {
-            u64 now = os_mono_ms();
-            if (now >= deadline) {
-                err = ETIMEDOUT;
-                break;
-            }
-            struct pollfd p[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
-            int r = poll(p, wake_fd >= 0 ? 2 : 1, (int)(deadline - now));
-            if (r < 0 && errno != EINTR) err = errno;
-            if (r <= 0) continue;
-            if (wake_fd >= 0 && p[1].revents) {
-                tx_drain_wake(wake_fd);
-                if (stop && stop->load() != kRun) err = ECANCELED;
-            }
-            if (p[0].revents) {
-                socklen_t len = sizeof err;
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-                if (err == 0) return fd;
-            }
-        }
-        close(fd);
-        if (err == ECANCELED) break;
+    char et[256];
+    if (rc != 0) {
+        fprintf(stderr, "getaddrinfo: %s\n", rc == EAI_SYSTEM ? os_errno_str(eno, et, sizeof et) : gai_strerror(rc));
+        fprintf(stderr, "failed to resolve name %s port %s\n", host, service);
+        *why = LOG_NET_WHY_NO_NAME;
+        return -1;
     }
-    if (eno) *eno = err;
-    return -1;
+    int fd = connect_addrs(res, wake_fd, stop, why);
+    if (fd < 0 && !(stop && stop->load() != kRun)) {
+        fprintf(stderr, "connect: %s\n", os_errno_str(*why, et, sizeof et));
+        fprintf(stderr, "failed to connect to %s port %s\n", host, service);
+    }
+    return fd;
 }
