@@ -143,14 +143,21 @@ void broke(log_net_tx *tx, int eno)
 // next send goes or the sender rests, so that a refused note gives its
 // count back.
 
-// The system says an earlier datagram was refused (eno): it is counted
-// (a note's count is given back, to be told by the next note).
+// Under lock: a datagram (m: the drops a note told; count 0: a record)
+// did not go, or the peer refused it (eno): a note's count is given back,
+// to be told by the next note; a record is counted.
+void datagram_lost(log_net_tx *tx, const note_mark &m, int eno)
+{
+    tx_tell(tx, "");
+    if (m.count) tx_count_first(tx, m.why, m.count);
+    else tx_count(tx, eno);
+}
+
+// The system says an earlier datagram was refused (eno).
 void refused(log_net_tx *tx, int eno)
 {
     pthread_guard g(&tx->lock);
-    tx_tell(tx, "");
-    if (tx->dg_pending && tx->dg_note) tx_count_first(tx, tx->dg_note_why, tx->dg_note);
-    else tx_count(tx, eno);
+    datagram_lost(tx, tx->dg_pending ? tx->dg_note : note_mark{}, eno);
     tx->dg_pending = false;
 }
 
@@ -158,7 +165,7 @@ void refused(log_net_tx *tx, int eno)
 // been told.
 void confirm(log_net_tx *tx)
 {
-    if (tx->dg_pending && tx->dg_note) tx_to_file(tx->st, tx->dg_note, tx->dg_note_why);
+    if (tx->dg_pending) tx_to_file(tx->st, tx->dg_note.count, tx->dg_note.why);
     tx->dg_pending = false;
 }
 
@@ -185,14 +192,11 @@ void datagram_done(log_net_tx *tx, u64 from, size_t n, bool dropped, int eno)
         pthread_guard g(&tx->lock);
         tx_sent(tx, from, n, &m, &unused);
         if (dropped) {
-            tx_tell(tx, "");
-            if (m.count) tx_count_first(tx, m.why, m.count);
-            else tx_count(tx, eno);
+            datagram_lost(tx, m, eno);
         } else {
             confirm(tx);
             tx->dg_pending = true;
-            tx->dg_note = m.count;
-            tx->dg_note_why = m.why;
+            tx->dg_note = m;
         }
     }
     tx_free_chunks(unused);
