@@ -279,16 +279,21 @@ bool pause_over(log_net_tx *tx)
     return true;
 }
 
+// Whether nothing waits; then the sender is about to sleep, and the next
+// record queued wakes it.
+bool may_sleep(log_net_tx *tx)
+{
+    pthread_guard g(&tx->lock);
+    tx->sleeping = tx->in == tx->out.load(std::memory_order_relaxed);
+    return tx->sleeping;
+}
+
 // Without a connection: waits with no limit until a record is queued (its
 // put wakes the sender) or a stop; true when one waits: a connection is
 // made for records that wait, not before.
 bool record_waits(log_net_tx *tx)
 {
-    {
-        pthread_guard g(&tx->lock);
-        tx->sleeping = tx->in == tx->out.load(std::memory_order_relaxed);
-        if (!tx->sleeping) return true;
-    }
+    if (!may_sleep(tx)) return true;
     wait_on(tx, -1, 0, -1);
     return false;
 }
@@ -367,11 +372,7 @@ void idle(log_net_tx *tx)
         wait_on(tx, -1, 0, kNapMs);
         return;
     }
-    {
-        pthread_guard g(&tx->lock);
-        tx->sleeping = tx->in == tx->out.load(std::memory_order_relaxed);
-        if (!tx->sleeping) return;
-    }
+    if (!may_sleep(tx)) return;
     rest(tx);
     // A stream whose peer hangs up is closed now, not at the next record
     // (whose first bytes would go down with it).
