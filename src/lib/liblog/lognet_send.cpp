@@ -117,7 +117,6 @@ void lose(log_net_tx *tx, int eno, bool attempt)
         pthread_guard g(&tx->lock);
         tx_discard(tx, eno, &unused);
         tx->down_why = eno;
-        tx->last_err = eno;
         tx->link.store(attempt ? kDown : kConnecting, std::memory_order_release);
     }
     tx_free_chunks(unused);

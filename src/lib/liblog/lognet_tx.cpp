@@ -145,7 +145,7 @@ bool queue(log_net_tx *tx, const char *msg, size_t n)
     }
     if (!fits) {
         // Before a connection stood, the reason is why the last one ended.
-        int why = link == kUp ? LOG_NET_WHY_SLOW : tx->last_err ? tx->last_err : LOG_NET_WHY_NOT_YET;
+        int why = link == kUp ? LOG_NET_WHY_SLOW : tx->down_why ? tx->down_why : LOG_NET_WHY_NOT_YET;
         if (link == kUp) tx_tell(tx, ": the peer takes records too slowly, they are dropped and counted");
         tx_count(tx, why);
         return false;

@@ -69,8 +69,9 @@ struct log_net_tx {
     int note_head = 0, note_n = 0;
     u32 dropped = 0;   // records dropped since the last note was queued
     i32 why = 0;       // why the first of them was
-    i32 down_why = 0;  // why records are dropped while the link is down
-    i32 last_err = 0;  // why the last connection ended, while none stands
+    // Why the last connection (or attempt) ended, or the sender did: the
+    // reason of drops while no connection stands.
+    i32 down_why = 0;
     bool sleeping = false;  // the sender waits for a record
     u64 told_ms = 0;        // when a faltering peer was last told on standard error
 
