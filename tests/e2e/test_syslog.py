@@ -196,10 +196,12 @@ def case_stalled_tcp_peer(t, exe):
                 s.ask("call tlog")
                 lst.settimeout(10 * e2e.SLOW)
                 peer, _ = lst.accept()
-                # Each request runs 200 commands of 8 records each: the
-                # buffers on the way (some MiB) fill within 48 requests.
-                times, start = [], time.monotonic()
-                while (time.monotonic() < start + 2.5 or len(times) < 48) and time.monotonic() < start + 20 * e2e.SLOW:
+                # Each request runs 200 commands of 8 records each, until
+                # the buffers on the way (some MiB) are full and records
+                # are dropped.
+                times, start, full = [], time.monotonic(), lambda: b"dropped and counted" in v.err
+                while (time.monotonic() < start + 2.5 or len(times) < 48 or not full()) and \
+                        time.monotonic() < start + 20 * e2e.SLOW:
                     t0 = time.monotonic()
                     s.ask(";".join(["call tlog"] * 200), n=200, timeout=5)
                     times.append(time.monotonic() - t0)
