@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -22,7 +21,6 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/os_time.h"
 #include "libpal/env/tid_name.h"
-#include "libpal/string/str_safe.h"
 
 namespace {
 
@@ -62,16 +60,33 @@ struct peer {
     }
 };
 
-// A loopback port of the type that nothing uses now.
-int unused_port(int type)
-{
-    peer gone(type);
-    return gone.port;
-}
-
 std::string url_of(const char *scheme, int port)
 {
     return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+}
+
+// The records among what a peer got (all), each whole, and in *noted the
+// drops that the notes among them tell.
+int records_of(const std::string &all, const std::string &url, u64 *noted)
+{
+    int records = 0;
+    size_t at = 0;
+    for (size_t z; (z = all.find('\0', at)) != std::string::npos; at = z + 1) {
+        std::string m = all.substr(at, z - at);
+        unsigned n = 0;
+        if (testutil::text_like(m.c_str(), "<14>{*} tmod[{d}]: {*}\n")) {
+            ++records;
+        } else if (sscanf(m.c_str(), "<12>%*[^]]]: %u log records dropped: syslog", &n) == 1) {
+            EXPECT_TRUE(testutil::text_like(m.c_str(), ("<12>{*} tag[{d}]: {d} log records dropped: syslog " + url +
+                                                        " could not take them ({*})\n").c_str()))
+                << m;
+            *noted += n;
+        } else {
+            ADD_FAILURE() << "not a whole message: " << m.substr(0, 100);
+        }
+    }
+    EXPECT_EQ(at, all.size()) << "a message cut at the end";
+    return records;
 }
 
 struct Syslog : testing::Test {
@@ -221,7 +236,7 @@ TEST_F(Syslog, CrashFormUsesTheOpenConnectionOnly)
 
 TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)
 {
-    int port = unused_port(SOCK_STREAM);
+    int port = testutil::free_port();
     open(url_of("tcp", port));
     testing::internal::CaptureStderr();
     // Records wait for the first attempt; once it is refused they are
@@ -232,10 +247,10 @@ TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)
     u64 took = os_mono_ms() - t0;
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_LT(took, 1500u);
-    // One refused attempt, then the pause: the message appears once.
-    // The reason comes first, as for a name that does not resolve.
-    std::string said = "connect: Connection refused\nfailed to connect to 127.0.0.1 port " + std::to_string(port) + "\n";
-    size_t first = err.find(said);
+    // One refused attempt, then the pause: the message, with its reason,
+    // appears once.
+    std::string said = "connect: Connection refused\nfailed to connect to 127.0.0.1 port " + std::to_string(port);
+    size_t first = err.find(said + "\n");
     ASSERT_NE(first, std::string::npos) << err;
     EXPECT_EQ(err.find("failed to connect", first + said.size()), std::string::npos) << err;
     // A receiver that comes up is reached once the pause is over.
@@ -245,7 +260,24 @@ TEST_F(Syslog, ReceiverThatIsNotThereCostsOneBoundedAttemptPerPause)
     int fd = accept(back.fd, nullptr, nullptr);
     ASSERT_GE(fd, 0);
     EXPECT_NE(peer::recv_from(fd, 300).find("found\n"), std::string::npos);
+    // It resets the connection: what fills the buffer while the next one
+    // waits for its pause is told with that reason, not as records that
+    // found no connection yet.
+    struct linger off = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
     close(fd);
+    std::string big(700, 'r'), all;
+    for (int i = 0; i < 9000; ++i) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%d %s\n", i, big.c_str());
+    struct pollfd p = {back.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    fd = accept(back.fd, nullptr, nullptr);
+    for (t0 = os_mono_ms(); all.find("after\n") == std::string::npos && os_mono_ms() - t0 < 10000;) {
+        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "after\n");
+        all += peer::recv_from(fd, 20);
+    }
+    close(fd);
+    EXPECT_NE(all.find(" could not take them (Connection reset by peer)\n"), std::string::npos) << all.substr(0, 300);
+    EXPECT_EQ(all.find("no connection stood yet"), std::string::npos);
 }
 
 // Four threads log while the peer holds the connection and reads nothing:
@@ -263,6 +295,8 @@ TEST_F(Syslog, ConcurrencyStalledPeerStallsNoRecordAndEveryDropIsCounted)
     int fd = accept(lst.fd, nullptr, nullptr);
     ASSERT_GE(fd, 0);
     testing::internal::CaptureStderr();
+    auto bytes = [] { return os_malloc_detail::g_ctr.bytes.load(); };
+    auto grown = [&, before = bytes()] { return bytes() - before; };
     std::atomic<u64> worst{0};
     std::vector<std::thread> ts;
     for (int t = 0; t < 4; ++t)
@@ -279,6 +313,8 @@ TEST_F(Syslog, ConcurrencyStalledPeerStallsNoRecordAndEveryDropIsCounted)
         });
     for (auto &t : ts) t.join();
     EXPECT_LT(worst.load(), 500u);
+    // The buffer grew for them (some MiB) while the sender lagged.
+    EXPECT_GE(grown(), 2 * 1024 * 1024);
     // The peer reads again: records go on until one gets through.
     std::string all;
     u64 t0 = os_mono_ms();
@@ -287,6 +323,9 @@ TEST_F(Syslog, ConcurrencyStalledPeerStallsNoRecordAndEveryDropIsCounted)
         ++logged;
         all += peer::recv_from(fd, 20);
     }
+    // It read all: the buffer gives the memory back.
+    for (t0 = os_mono_ms(); grown() > (i64)LOG_NET_TX_CHUNK && os_mono_ms() - t0 < 5000;) usleep(1000);
+    EXPECT_LE(grown(), (i64)LOG_NET_TX_CHUNK);
     log_net_stop(&q.c->net, 2000);
     all += peer::recv_from(fd, 2000);
     close(fd);
@@ -294,196 +333,72 @@ TEST_F(Syslog, ConcurrencyStalledPeerStallsNoRecordAndEveryDropIsCounted)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("syslog_write " + url_of("tcp", lst.port) + " err: the peer takes records too slowly"),
               std::string::npos) << err;
-    int records = 0;
     u64 noted = 0;
-    size_t at = 0;
-    for (size_t z; (z = all.find('\0', at)) != std::string::npos; at = z + 1) {
-        std::string m = all.substr(at, z - at);
-        unsigned n = 0;
-        if (testutil::text_like(m.c_str(), "<14>{*} tmod[{d}]: {*}\n")) {
-            ++records;
-        } else if (sscanf(m.c_str(), "<12>%*[^]]]: %u log records dropped: syslog", &n) == 1) {
-            EXPECT_TRUE(testutil::text_like(m.c_str(), ("<12>{*} tag[{d}]: {d} log records dropped: syslog " +
-                                                        url_of("tcp", lst.port) + " could not take them ({*})\n").c_str()))
-                << m;
-            noted += n;
-        } else {
-            ADD_FAILURE() << "not a whole message: " << m.substr(0, 100);
-        }
-    }
-    EXPECT_EQ(at, all.size()) << "a message cut at the end";
+    int records = records_of(all, url_of("tcp", lst.port), &noted);
     EXPECT_GT(noted, 0u);
     u64 counted = (u32)__atomic_load_n(&q.c->net.file_note, __ATOMIC_RELAXED);
     EXPECT_GE(counted, noted);
     EXPECT_EQ((u64)records + counted, (u64)logged.load());
 }
 
-// The records and the drops that the notes among msgs tell.
-struct tally {
-    int records = 0;
-    u64 noted = 0;
-    std::string reasons;
-};
-tally tally_of(const std::string &all)
-{
-    tally t;
-    size_t at = 0;
-    for (size_t z; (z = all.find('\0', at)) != std::string::npos; at = z + 1) {
-        std::string m = all.substr(at, z - at);
-        unsigned n = 0;
-        char why[256] = "";
-        if (sscanf(m.c_str(), "<12>%*[^]]]: %u log records dropped: syslog %*s could not take them (%255[^)]", &n, why) == 2) {
-            t.noted += n;
-            t.reasons += std::string(why) + ";";
-        } else {
-            ++t.records;
-        }
-    }
-    return t;
-}
-
-u64 file_note(const struct log2 *c)
-{
-    return (u32)__atomic_load_n(&c->net.file_note, __ATOMIC_ACQUIRE);
-}
-
 // While nothing reads the UDP port the system refuses the datagrams, and
-// says so at a later send (which then does not go): each refusal is
-// counted, and once a reader binds the port the first message it gets is
-// the note of them. What arrived and what was counted add up to all that
-// was logged.
+// says so at a later send: each refusal is counted, and the first message
+// a reader of the port gets is the note of them. What arrived and what was
+// counted add up to all that was logged.
 TEST_F(Syslog, UdpRefusedDatagramsAreCountedAndTold)
 {
-    int port = unused_port(SOCK_DGRAM);
+    int port = testutil::free_port(), logged = 0;
     open(url_of("udp", port));
     testing::internal::CaptureStderr();
-    int logged = 0;
-    for (; logged < 40; ++logged) {
-        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "refused %d\n", logged);
-        usleep(2000);
-    }
+    for (; logged < 40; ++logged, usleep(2000)) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "refused %d\n", logged);
     peer rx(SOCK_DGRAM);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((u16)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in a = {AF_INET, htons((u16)port), {htonl(INADDR_LOOPBACK)}, {}};
     close(rx.fd);
     rx.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(bind(rx.fd, (sockaddr *)&a, sizeof a), 0) << "the port was taken meanwhile";
-    std::string all, d;
-    for (u64 t0 = os_mono_ms(); all.find("found\n") == std::string::npos && os_mono_ms() - t0 < 5000;) {
+    std::string all;
+    for (u64 t0 = os_mono_ms(); all.find("found\n") == std::string::npos && os_mono_ms() - t0 < 5000; ++logged) {
         log2_printf(q.c, 6, "tmod", "f", 1, "fn", "found\n");
-        ++logged;
-        while (!(d = rx.datagram(20)).empty()) all += d;
+        all += peer::recv_from(rx.fd, 20);
     }
     log_net_stop(&q.c->net, 1000);
-    while (!(d = rx.datagram(100)).empty()) all += d;
-    log_net_close(&q.c->net);
+    all += peer::recv_from(rx.fd, 200);
     testing::internal::GetCapturedStderr();
-    // The first note may leave out a refusal the system said late: the
-    // next note tells it.
     EXPECT_TRUE(testutil::text_like(all.c_str(), "<12>{*} tag[{d}]: {d} log records dropped: syslog {*} could not take "
                                                  "them (Connection refused)\n"))
         << all.substr(0, 200);
-    tally t = tally_of(all);
-    EXPECT_EQ((u64)t.records + file_note(q.c), (u64)logged) << all.substr(0, 300);
-}
-
-// A peer that stops reading for a while: a burst of some MiB waits in the
-// buffer, which grows for it while the sender lags and gives the memory
-// back once the peer has read it all. Nothing is dropped.
-TEST_F(Syslog, ABurstWaitsInTheBufferThatGrowsForItAndShrinksAfter)
-{
-    peer lst(SOCK_STREAM);
-    int small = 4096;
-    setsockopt(lst.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    open(url_of("tcp", lst.port));
-    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "first\n");
-    int fd = accept(lst.fd, nullptr, nullptr);
-    ASSERT_GE(fd, 0);
-    auto bytes = [] { return os_malloc_detail::g_ctr.bytes.load(); };
-    i64 before = bytes();
-    // Once the system's buffers are full, records wait in the sender's.
-    std::string big(700, 'b');
-    int logged = 1;
-    for (; bytes() - before < 2 * 1024 * 1024 && logged < 20000; ++logged)
-        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%d %s\n", logged, big.c_str());
-    EXPECT_GE(bytes() - before, 2 * 1024 * 1024);
-    std::string all;
-    for (u64 t0 = os_mono_ms(); tally_of(all).records < logged && os_mono_ms() - t0 < 10000;)
-        all += peer::recv_from(fd, 20);
-    EXPECT_EQ(tally_of(all).records, logged);
-    EXPECT_EQ(tally_of(all).noted, 0u);
-    u64 t0 = os_mono_ms();
-    while (bytes() - before > (i64)LOG_NET_TX_CHUNK && os_mono_ms() - t0 < 5000) usleep(1000);
-    EXPECT_LE(bytes() - before, (i64)LOG_NET_TX_CHUNK);
-    close(fd);
-}
-
-// A peer that resets the connection: what fills the buffer while the next
-// connection waits for its pause is told with that reason, not as records
-// that found no connection yet.
-TEST_F(Syslog, RecordsAfterAResetAreToldWithItsReason)
-{
-    peer lst(SOCK_STREAM);
-    open(url_of("tcp", lst.port));
-    testing::internal::CaptureStderr();
-    log2_printf(q.c, 6, "tmod", "f", 1, "fn", "first\n");
-    int fd = accept(lst.fd, nullptr, nullptr);
-    ASSERT_GE(fd, 0);
-    struct linger off = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
-    close(fd);
-    // More than the buffer holds, then a record once the next connection
-    // stands: the notes of both drops arrive.
-    std::string big(700, 'r');
-    for (int i = 0; i < 9000; ++i) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "%d %s\n", i, big.c_str());
-    struct pollfd p = {lst.fd, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 10000), 1);
-    fd = accept(lst.fd, nullptr, nullptr);
-    ASSERT_GE(fd, 0);
-    std::string all;
-    for (u64 t0 = os_mono_ms(); all.find("after\n") == std::string::npos && os_mono_ms() - t0 < 10000;) {
-        log2_printf(q.c, 6, "tmod", "f", 1, "fn", "after\n");
-        all += peer::recv_from(fd, 20);
-    }
-    close(fd);
-    testing::internal::GetCapturedStderr();
-    tally t = tally_of(all);
-    EXPECT_GT(t.noted, 1000u);
-    EXPECT_EQ(t.reasons.find("no connection stood yet"), std::string::npos) << t.reasons;
-    EXPECT_NE(t.reasons.find("Connection reset by peer"), std::string::npos) << t.reasons;
+    u64 noted = 0;
+    int records = records_of(all, url_of("udp", port), &noted);
+    EXPECT_EQ((u64)records + (u32)q.c->net.file_note, (u64)logged);
 }
 
 // Two threads set the URL at once while a third stops and closes the
 // output as the log's close does, and a fourth logs: each sender is
-// stopped and freed once, whatever the order (ASan and TSan watch), and a
-// URL set afterwards sends again.
+// stopped and freed once (ASan and TSan watch), and a URL set afterwards
+// sends again.
 TEST_F(Syslog, ConcurrencyUrlChangesAndClosesLetEachSenderGoOnce)
 {
     peer a(SOCK_DGRAM), b(SOCK_DGRAM);
     const std::string urls[2] = {url_of("udp", a.port), url_of("udp", b.port)};
     open(urls[0]);
-    std::atomic<bool> done{false};
+    std::atomic<int> setting{2};
     std::vector<std::thread> ts;
     for (int t = 0; t < 2; ++t)
         ts.emplace_back([&, t] {
             for (int i = 0; i < 150; ++i) log2_ioctl(q.c, LOG_IOC_SYSLOG_URL, (intptr_t)urls[(i + t) % 2].c_str(), 0);
+            --setting;
         });
-    std::thread closer([&] {
-        for (int i = 0; !done.load(); ++i) {
+    ts.emplace_back([&] {
+        for (int i = 0; setting.load(); ++i) {
             log_net_stop(&q.c->net, i % 2);
             log_output_lock g(q.c);
             if (i % 8 == 0) log_net_close(&q.c->net);
         }
     });
-    std::thread logger([&] {
-        while (!done.load()) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "busy\n");
+    ts.emplace_back([&] {
+        while (setting.load()) log2_printf(q.c, 6, "tmod", "f", 1, "fn", "busy\n");
     });
     for (auto &t : ts) t.join();
-    done = true;
-    closer.join();
-    logger.join();
     open(urls[1]);
     while (!b.datagram(0).empty()) {
     }
@@ -508,22 +423,16 @@ TEST_F(Syslog, BadUrlLeavesTheOutputClosed)
     EXPECT_EQ(st->state, 0);
     EXPECT_STREQ(st->url, "127.0.0.1");
     EXPECT_EQ(log_net_write(q.c, 6, "m", "x\n", 2), 0);
+    // A port above 65535 is refused, not wrapped round.
+    EXPECT_EQ(log_net_open(st, "udp://127.0.0.1:96536"), -1);
+    EXPECT_EQ(st->state, 0);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("test_liblog: syslog udp://xxx"), std::string::npos) << err;
     EXPECT_NE(err.find("test_liblog: syslog 127.0.0.1: not a URL (udp://host[:port] or tcp://host[:port])\n"),
               std::string::npos)
         << err;
-    testing::internal::CaptureStderr();
-    // A port above 65535 is refused, not wrapped round.
-    EXPECT_EQ(log_net_open(st, "udp://127.0.0.1:96536"), -1);
-    EXPECT_EQ(log_net_open(st, "tcp://u@[::1]:99999999999999/x"), -1);
-    EXPECT_EQ(st->state, 0);
-    EXPECT_STREQ(st->url, "tcp://u@[::1]:99999999999999/x");
-    err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("test_liblog: syslog udp://127.0.0.1:96536: port 96536 out of range (0..65535), syslog off\n"),
-              std::string::npos) << err;
-    EXPECT_NE(err.find(": port 99999999999999 out of range"), std::string::npos) << err;
-    EXPECT_EQ(cap.text().find("is above 65535"), std::string::npos) << cap.text();
+              std::string::npos);
     EXPECT_EQ(log_net_open(st, "udp://127.0.0.1:65535"), 0);
     EXPECT_EQ(st->port, 65535);
     EXPECT_EQ(log_net_open(st, "udp://127.0.0.1"), 0);

@@ -179,19 +179,10 @@ int syslog_open(const char *host, const char *port, int transport)
         hints.ai_socktype = kind == LOG_NET_DGRAM ? SOCK_DGRAM : SOCK_STREAM;
         struct addrinfo *res = nullptr;
         int r = getaddrinfo(host, service, &hints, &res);
-        if (r != 0) {
-            fprintf(stderr, "getaddrinfo: %s\n", r == EAI_SYSTEM ? strerror(errno) : gai_strerror(r));
-            fprintf(stderr, "failed to resolve name %s port %s\n", host ? host : "", service);
-            return -1;
-        }
-        int eno = 0;
-        int fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, -1, nullptr, &eno);
-        freeaddrinfo(res);
-        if (fd >= 0) return fd;
-        char et[256];
-        fprintf(stderr, "connect: %s\n", os_errno_str(eno, et, sizeof et));
-        fprintf(stderr, "failed to connect to %s port %s\n", host ? host : "", service);
-        return -1;
+        int eno = errno, why = 0;
+        int fd = log_net_connect_found(host ? host : "", service, r, eno, res, -1, nullptr, &why);
+        if (res) freeaddrinfo(res);
+        return fd;
     }
     return -1;
 }

@@ -96,20 +96,7 @@ int open_peer(log_net_tx *tx, int *why)
             return -1;
         }
     }
-    int fd = -1;
-    char et[256];
-    if (rc != 0) {
-        fprintf(stderr, "getaddrinfo: %s\n", rc == EAI_SYSTEM ? os_errno_str(eno, et, sizeof et) : gai_strerror(rc));
-        fprintf(stderr, "failed to resolve name %s port %s\n", tx->host, tx->service);
-        *why = LOG_NET_WHY_NO_NAME;
-    } else {
-        fd = log_net_connect_addrs(res, LOG_NET_CONNECT_MS, tx->wake, &tx->stop, &eno);
-        if (fd < 0 && tx->stop.load() == kRun) {
-            fprintf(stderr, "connect: %s\n", os_errno_str(eno, et, sizeof et));
-            fprintf(stderr, "failed to connect to %s port %s\n", tx->host, tx->service);
-        }
-        *why = eno;
-    }
+    int fd = log_net_connect_found(tx->host, tx->service, rc, eno, res, tx->wake, &tx->stop, why);
     if (own) freeaddrinfo(own);
     if (tx->lk) {
         log_net_lookup_unref(tx->lk);
@@ -130,7 +117,6 @@ void lose(log_net_tx *tx, int eno, bool attempt)
         pthread_guard g(&tx->lock);
         tx_discard(tx, eno, &unused);
         tx->down_why = eno;
-        tx->last_err = eno;
         tx->link.store(attempt ? kDown : kConnecting, std::memory_order_release);
     }
     tx_free_chunks(unused);
@@ -156,14 +142,21 @@ void broke(log_net_tx *tx, int eno)
 // next send goes or the sender rests, so that a refused note gives its
 // count back.
 
-// The system says an earlier datagram was refused (eno): it is counted
-// (a note's count is given back, to be told by the next note).
+// Under lock: a datagram (m: the drops a note told; count 0: a record)
+// did not go, or the peer refused it (eno): a note's count is given back,
+// to be told by the next note; a record is counted.
+void datagram_lost(log_net_tx *tx, const note_mark &m, int eno)
+{
+    tx_tell(tx, "");
+    if (m.count) tx_count_first(tx, m.why, m.count);
+    else tx_count(tx, eno);
+}
+
+// The system says an earlier datagram was refused (eno).
 void refused(log_net_tx *tx, int eno)
 {
     pthread_guard g(&tx->lock);
-    tx_tell(tx, "");
-    if (tx->dg_pending && tx->dg_note) tx_count_first(tx, tx->dg_note_why, tx->dg_note);
-    else tx_count(tx, eno);
+    datagram_lost(tx, tx->dg_pending ? tx->dg_note : note_mark{}, eno);
     tx->dg_pending = false;
 }
 
@@ -171,7 +164,7 @@ void refused(log_net_tx *tx, int eno)
 // been told.
 void confirm(log_net_tx *tx)
 {
-    if (tx->dg_pending && tx->dg_note) tx_to_file(tx->st, tx->dg_note, tx->dg_note_why);
+    if (tx->dg_pending) tx_to_file(tx->st, tx->dg_note.count, tx->dg_note.why);
     tx->dg_pending = false;
 }
 
@@ -198,14 +191,11 @@ void datagram_done(log_net_tx *tx, u64 from, size_t n, bool dropped, int eno)
         pthread_guard g(&tx->lock);
         tx_sent(tx, from, n, &m, &unused);
         if (dropped) {
-            tx_tell(tx, "");
-            if (m.count) tx_count_first(tx, m.why, m.count);
-            else tx_count(tx, eno);
+            datagram_lost(tx, m, eno);
         } else {
             confirm(tx);
             tx->dg_pending = true;
-            tx->dg_note = m.count;
-            tx->dg_note_why = m.why;
+            tx->dg_note = m;
         }
     }
     tx_free_chunks(unused);
@@ -288,16 +278,21 @@ bool pause_over(log_net_tx *tx)
     return true;
 }
 
+// Whether nothing waits; then the sender is about to sleep, and the next
+// record queued wakes it.
+bool may_sleep(log_net_tx *tx)
+{
+    pthread_guard g(&tx->lock);
+    tx->sleeping = tx->in == tx->out.load(std::memory_order_relaxed);
+    return tx->sleeping;
+}
+
 // Without a connection: waits with no limit until a record is queued (its
 // put wakes the sender) or a stop; true when one waits: a connection is
 // made for records that wait, not before.
 bool record_waits(log_net_tx *tx)
 {
-    {
-        pthread_guard g(&tx->lock);
-        tx->sleeping = tx->in == tx->out.load(std::memory_order_relaxed);
-        if (!tx->sleeping) return true;
-    }
+    if (!may_sleep(tx)) return true;
     wait_on(tx, -1, 0, -1);
     return false;
 }
@@ -376,11 +371,7 @@ void idle(log_net_tx *tx)
         wait_on(tx, -1, 0, kNapMs);
         return;
     }
-    {
-        pthread_guard g(&tx->lock);
-        tx->sleeping = tx->in == tx->out.load(std::memory_order_relaxed);
-        if (!tx->sleeping) return;
-    }
+    if (!may_sleep(tx)) return;
     rest(tx);
     // A stream whose peer hangs up is closed now, not at the next record
     // (whose first bytes would go down with it).
@@ -401,6 +392,48 @@ void finish(log_net_tx *tx)
     pthread_guard g(&tx->lock);
     tx->down_why = LOG_NET_WHY_CLOSED;
     tx->link.store(kDown, std::memory_order_release);
+}
+
+// A socket connected to the first address of res that takes the
+// connection within LOG_NET_CONNECT_MS each, or -1 with *eno. A byte on
+// wake_fd (when not -1) ends the waits once *stop is set.
+int connect_addrs(const addrinfo *res, int wake_fd, const std::atomic<u8> *stop, int *eno)
+{
+    int err = EHOSTUNREACH;
+    for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            err = errno;
+            continue;
+        }
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
+        err = errno;
+        u64 deadline = os_mono_ms() + (u64)LOG_NET_CONNECT_MS;
+        while (err == EINPROGRESS) {
+            u64 now = os_mono_ms();
+            if (now >= deadline) {
+                err = ETIMEDOUT;
+                break;
+            }
+            struct pollfd p[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
+            int r = poll(p, wake_fd >= 0 ? 2 : 1, (int)(deadline - now));
+            if (r < 0 && errno != EINTR) err = errno;
+            if (r <= 0) continue;
+            if (wake_fd >= 0 && p[1].revents) {
+                tx_drain_wake(wake_fd);
+                if (stop && stop->load() != kRun) err = ECANCELED;
+            }
+            if (p[0].revents) {
+                socklen_t len = sizeof err;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+                if (err == 0) return fd;
+            }
+        }
+        close(fd);
+        if (err == ECANCELED) break;
+    }
+    *eno = err;
+    return -1;
 }
 
 i64 lookup_proc(void *arg)
@@ -495,41 +528,20 @@ void log_net_lookup_unref(log_net_lookup *l)
     os_free(l);
 }
 
-int log_net_connect_addrs(const addrinfo *res, int timeout_ms, int wake_fd, const std::atomic<u8> *stop, int *eno)
+int log_net_connect_found(const char *host, const char *service, int rc, int eno, const addrinfo *res, int wake_fd,
+                          const std::atomic<u8> *stop, int *why)
 {
-    int err = EHOSTUNREACH;
-    for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            err = errno;
-            continue;
-        }
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) return fd;
-        err = errno;
-        u64 deadline = os_mono_ms() + (u64)timeout_ms;
-        while (err == EINPROGRESS) {
-            u64 now = os_mono_ms();
-            if (now >= deadline) {
-                err = ETIMEDOUT;
-                break;
-            }
-            struct pollfd p[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
-            int r = poll(p, wake_fd >= 0 ? 2 : 1, (int)(deadline - now));
-            if (r < 0 && errno != EINTR) err = errno;
-            if (r <= 0) continue;
-            if (wake_fd >= 0 && p[1].revents) {
-                tx_drain_wake(wake_fd);
-                if (stop && stop->load() != kRun) err = ECANCELED;
-            }
-            if (p[0].revents) {
-                socklen_t len = sizeof err;
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-                if (err == 0) return fd;
-            }
-        }
-        close(fd);
-        if (err == ECANCELED) break;
+    char et[256];
+    if (rc != 0) {
+        fprintf(stderr, "getaddrinfo: %s\n", rc == EAI_SYSTEM ? os_errno_str(eno, et, sizeof et) : gai_strerror(rc));
+        fprintf(stderr, "failed to resolve name %s port %s\n", host, service);
+        *why = LOG_NET_WHY_NO_NAME;
+        return -1;
     }
-    if (eno) *eno = err;
-    return -1;
+    int fd = connect_addrs(res, wake_fd, stop, why);
+    if (fd < 0 && !(stop && stop->load() != kRun)) {
+        fprintf(stderr, "connect: %s\n", os_errno_str(*why, et, sizeof et));
+        fprintf(stderr, "failed to connect to %s port %s\n", host, service);
+    }
+    return fd;
 }

@@ -105,6 +105,28 @@ void trim_head(log_net_tx *tx, tx_chunk **unused)
     }
 }
 
+// Under lock: the notes that end at or before byte to leave the ring; the
+// drops they tell, with the first one's reason.
+note_mark take_notes(log_net_tx *tx, u64 to)
+{
+    u64 n = 0;
+    int why = 0;
+    for (; tx->note_n && tx->notes[tx->note_head].end <= to; --tx->note_n) {
+        const note_mark &m = tx->notes[tx->note_head];
+        if (!n) why = m.why;
+        n += m.count;
+        tx->note_head = (tx->note_head + 1) % kTxNotes;
+    }
+    return {to, n > UINT32_MAX ? UINT32_MAX : (u32)n, why};
+}
+
+// Under lock: the records the buffer holds besides its notes.
+u64 held_records(const log_net_tx *tx)
+{
+    u64 msgs = tx->msgs_in - tx->msgs_out;
+    return msgs > (u64)tx->note_n ? msgs - (u64)tx->note_n : 0;
+}
+
 // Queues a message of n bytes (its NUL included) under lock; false when it
 // was dropped. A note of the drops before it goes first.
 bool queue(log_net_tx *tx, const char *msg, size_t n)
@@ -123,7 +145,7 @@ bool queue(log_net_tx *tx, const char *msg, size_t n)
     }
     if (!fits) {
         // Before a connection stood, the reason is why the last one ended.
-        int why = link == kUp ? LOG_NET_WHY_SLOW : tx->last_err ? tx->last_err : LOG_NET_WHY_NOT_YET;
+        int why = link == kUp ? LOG_NET_WHY_SLOW : tx->down_why ? tx->down_why : LOG_NET_WHY_NOT_YET;
         if (link == kUp) tx_tell(tx, ": the peer takes records too slowly, they are dropped and counted");
         tx_count(tx, why);
         return false;
@@ -146,7 +168,7 @@ void destroy(log_net_tx *tx)
     if (tx->head) {
         pthread_guard g(&tx->lock);
         tx_discard(tx, LOG_NET_WHY_CLOSED, &unused);
-        if (tx->dropped) tx_to_file(tx->st, tx->dropped, tx->why);
+        tx_to_file(tx->st, tx->dropped, tx->why);
         tx->dropped = 0;
     }
     tx_free_chunks(unused);
@@ -209,6 +231,7 @@ void tx_count_first(log_net_tx *tx, int why, u64 n)
 
 void tx_to_file(log_net_state *st, u64 n, int why)
 {
+    if (!n) return;
     u64 old = __atomic_load_n(&st->file_note, __ATOMIC_RELAXED), nv;
     do {
         u64 c = (u32)old;
@@ -220,15 +243,13 @@ void tx_to_file(log_net_state *st, u64 n, int why)
 
 void tx_discard(log_net_tx *tx, int why, tx_chunk **unused)
 {
-    u64 msgs = tx->msgs_in - tx->msgs_out, told = 0;
-    for (int i = 0; i < tx->note_n; ++i) told += tx->notes[(tx->note_head + i) % kTxNotes].count;
     // The notes' drops came first, then the records behind them, then
     // those not noted yet.
-    if (msgs > (u64)tx->note_n) tx_count_first(tx, why, msgs - (u64)tx->note_n);
-    if (tx->note_n) tx_count_first(tx, tx->notes[tx->note_head].why, told);
+    tx_count_first(tx, why, held_records(tx));
+    note_mark told = take_notes(tx, tx->in);
+    tx_count_first(tx, told.why, told.count);
     tx->out.store(tx->in, std::memory_order_release);
     tx->msgs_out = tx->msgs_in;
-    tx->note_n = 0;
     trim_head(tx, unused);
 }
 
@@ -266,14 +287,8 @@ void tx_sent(log_net_tx *tx, u64 from, size_t n, note_mark *note, tx_chunk **unu
     }
     tx->out.store(to, std::memory_order_release);
     tx->msgs_out += ended;
-    *note = {0, 0, 0};
-    while (tx->note_n && tx->notes[tx->note_head].end <= to) {
-        const note_mark &m = tx->notes[tx->note_head];
-        if (tx->stream) tx_to_file(tx->st, m.count, m.why);
-        else *note = m;
-        tx->note_head = (tx->note_head + 1) % kTxNotes;
-        --tx->note_n;
-    }
+    *note = take_notes(tx, to);
+    if (tx->stream) tx_to_file(tx->st, note->count, note->why);
     trim_head(tx, unused);
 }
 
@@ -407,20 +422,18 @@ u32 log_net_tx_crash_count(log_net_tx *tx, int *why)
     // The process ends now: what the sender has not sent is lost.
     tx->stop.store(kStopNow, std::memory_order_release);
     tx->link.store(kDown, std::memory_order_release);
-    u64 v = __atomic_exchange_n(&tx->st->file_note, 0, __ATOMIC_ACQ_REL);
-    u64 n = (u32)v;
-    int first = n ? (int)(i32)(v >> 32) : 0;
     if (tx->tid.load() != os_gettid() && os_panic_trylock(&tx->lock)) {
-        u64 msgs = tx->msgs_in - tx->msgs_out, noted = 0;
-        for (int i = 0; i < tx->note_n; ++i) noted += tx->notes[(tx->note_head + i) % kTxNotes].count;
-        if (!n && tx->note_n) first = tx->notes[tx->note_head].why;
-        n += noted;
-        if (!n && tx->dropped) first = tx->why;
-        n += tx->dropped;
-        if (!n && msgs > (u64)tx->note_n) first = LOG_NET_WHY_CLOSED;
-        if (msgs > (u64)tx->note_n) n += msgs - (u64)tx->note_n;
+        // After the counts the file has not told yet: the drops of the
+        // notes held, those counted since, then the records held.
+        u64 records = held_records(tx);
+        note_mark told = take_notes(tx, tx->in);
+        tx_count_first(tx, told.why, told.count);
+        tx_count(tx, LOG_NET_WHY_CLOSED, records);
+        tx_to_file(tx->st, tx->dropped, tx->why);
+        tx->dropped = 0;
         pthread_mutex_unlock(&tx->lock);
     }
-    if (why) *why = first;
-    return n > UINT32_MAX ? UINT32_MAX : (u32)n;
+    u64 v = __atomic_exchange_n(&tx->st->file_note, 0, __ATOMIC_ACQ_REL);
+    if (why) *why = (u32)v ? (int)(i32)(v >> 32) : 0;
+    return (u32)v;
 }

@@ -73,9 +73,11 @@ bool log_net_lookup_wait(log_net_lookup *l, u64 deadline_ms, const std::atomic<u
                          const addrinfo **res);
 void log_net_lookup_unref(log_net_lookup *l);
 
-// A socket connected to the first address of res that takes the
-// connection within timeout_ms each (non-blocking, close-on-exec), or -1
-// with *eno. A byte on wake_fd (when not -1) ends the waits once *stop is
-// set.
-int log_net_connect_addrs(const addrinfo *res, int timeout_ms, int wake_fd, const std::atomic<u8> *stop,
-                          int *eno);
+// Connects to res, getaddrinfo's answer rc for host and service (eno: the
+// system's error of EAI_SYSTEM): a socket (non-blocking, close-on-exec) of
+// the first address that takes the connection within LOG_NET_CONNECT_MS,
+// or -1 with *why (LOG_NET_WHY_NO_NAME for a name that did not resolve),
+// told on standard error with its reason unless a stop ended it. A byte on
+// wake_fd (when not -1) ends the waits once *stop is set.
+int log_net_connect_found(const char *host, const char *service, int rc, int eno, const addrinfo *res, int wake_fd,
+                          const std::atomic<u8> *stop, int *why);

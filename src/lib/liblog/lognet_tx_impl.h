@@ -69,8 +69,9 @@ struct log_net_tx {
     int note_head = 0, note_n = 0;
     u32 dropped = 0;   // records dropped since the last note was queued
     i32 why = 0;       // why the first of them was
-    i32 down_why = 0;  // why records are dropped while the link is down
-    i32 last_err = 0;  // why the last connection ended, while none stands
+    // Why the last connection (or attempt) ended, or the sender did: the
+    // reason of drops while no connection stands.
+    i32 down_why = 0;
     bool sleeping = false;  // the sender waits for a record
     u64 told_ms = 0;        // when a faltering peer was last told on standard error
 
@@ -84,14 +85,14 @@ struct log_net_tx {
     // The datagram sent last, until the system has had its chance to say
     // that the peer refused it: a note's count and reason (0: a record).
     bool dg_pending = false;
-    u32 dg_note = 0;
-    i32 dg_note_why = 0;
+    note_mark dg_note{};
 };
 
 // Under lock: a record dropped; drops told before the ones counted so far.
 void tx_count(log_net_tx *tx, int why, u64 n = 1);
 void tx_count_first(log_net_tx *tx, int why, u64 n);
-// Drops that a note has told the peer, for the file, once.
+// Drops for the file to tell, once: those a note told the peer, or that
+// none will (n 0: none).
 void tx_to_file(log_net_state *st, u64 n, int why);
 // One line on standard error, at most every 10 s (under lock).
 void tx_tell(log_net_tx *tx, const char *what);
@@ -104,9 +105,8 @@ void tx_discard(log_net_tx *tx, int why, tx_chunk **unused);
 // nothing waits. *from is out.
 int tx_pending(log_net_tx *tx, iovec *v, int max, u64 *from, size_t *n);
 // n bytes from from went out (under lock): the messages they end are
-// through; for a stream the notes among them go to the file, for a
-// datagram a note is handed back in *note (count 0: none). Pieces emptied
-// are handed back in *unused.
+// through, and the drops their notes tell are in *note (count 0: none);
+// a stream's go to the file. Pieces emptied are handed back in *unused.
 void tx_sent(log_net_tx *tx, u64 from, size_t n, note_mark *note, tx_chunk **unused);
 // Frees a list of pieces (without the lock).
 void tx_free_chunks(tx_chunk *c);
