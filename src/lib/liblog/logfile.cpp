@@ -202,10 +202,10 @@ bool is_space_error(int eno)
     return eno == ENOSPC || eno == EDQUOT || eno == EFBIG;
 }
 
-// A record that is not written is counted.
-int drop(log_file_state *st)
+// Records that are not written are counted.
+int drop(log_file_state *st, u32 n = 1)
 {
-    if (st->dropped != UINT32_MAX) ++st->dropped;
+    st->dropped = n > UINT32_MAX - st->dropped ? UINT32_MAX : st->dropped + n;
     return -1;
 }
 
@@ -216,8 +216,7 @@ int fail(log_file_state *st, int eno, int records)
     if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
     st->drop_errno = eno;
     __atomic_store_n(&st->retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
-    while (records-- > 0) drop(st);
-    return -1;
+    return drop(st, records > 0 ? (u32)records : 0);
 }
 
 // The lines that tell of failed opens and of dropped records, with their
@@ -454,9 +453,8 @@ int write_stamped(log_file_state *st, log_rec *const *recs, int n, u64 tod)
 // Adds n records to those dropped (eno why, when they are the first).
 void drop_many(log_file_state *st, u32 n, int eno)
 {
-    if (!n) return;
-    if (!st->dropped) st->drop_errno = eno;
-    st->dropped = n > UINT32_MAX - st->dropped ? UINT32_MAX : st->dropped + n;
+    if (n && !st->dropped) st->drop_errno = eno;
+    drop(st, n);
 }
 
 // While the file is held its records are kept, stamped now.
@@ -522,10 +520,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     // While records are dropped the file is left alone (no look at its
     // name, no reopen, no write) until the next attempt is due: a record
     // then costs what it costs without the file.
-    if (st->dropped && os_mono_us() < st->retry_us) {
-        for (int i = 0; i < n; ++i) drop(st);
-        return -1;
-    }
+    if (st->dropped && os_mono_us() < st->retry_us) return drop(st, (u32)n);
     // One read of the clock stamps the records written together; it also
     // paces the looks at the name.
     u64 tod;
@@ -680,7 +675,7 @@ bool log_file_retry_pending(u64 retry_us)
 
 void log_file_drop(log_file_state *st, int n)
 {
-    while (n-- > 0) drop(st);
+    if (n > 0) drop(st, (u32)n);
 }
 
 int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len)
