@@ -457,16 +457,22 @@ void drop_many(log_file_state *st, u32 n, int eno)
     drop(st, n);
 }
 
-// While the file is held its records are kept, stamped now.
-void keep_text(log_file_state *st, log_rec *const *recs, int n)
+// One read of the clock stamps the records written (or kept) together;
+// the time of day in microseconds, which also paces the looks at the name.
+u64 stamp(log_rec *const *recs, int n)
 {
     u64 tod;
     log_file_stamp(recs[0]->file, &tod);
+    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
+    return tod;
+}
+
+// While the file is held its records are kept, stamped now.
+void keep_text(log_file_state *st, log_rec *const *recs, int n)
+{
+    stamp(recs, n);
     pthread_guard g(&st->keep.lock);
-    for (int i = 0; i < n; ++i) {
-        if (i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
-        log_keep_put(&st->keep, recs[i]->file, recs[i]->file_len);
-    }
+    for (int i = 0; i < n; ++i) log_keep_put(&st->keep, recs[i]->file, recs[i]->file_len);
 }
 
 // The records kept while the file was held, written first once it opened
@@ -521,12 +527,7 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     // name, no reopen, no write) until the next attempt is due: a record
     // then costs what it costs without the file.
     if (st->dropped && os_mono_us() < st->retry_us) return drop(st, (u32)n);
-    // One read of the clock stamps the records written together; it also
-    // paces the looks at the name.
-    u64 tod;
-    log_file_stamp(recs[0]->file, &tod);
-    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
-    return write_stamped(st, recs, n, tod);
+    return write_stamped(st, recs, n, stamp(recs, n));
 }
 
 namespace {
