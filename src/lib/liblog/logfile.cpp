@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 #include "liblog/log.h"
 #include "libpal/comm/verrmsg.h"
@@ -348,7 +349,7 @@ void log_file_init(log_file_state *st)
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
     fd_halve_mark_init(&st->mark, log_file_whole_end, nullptr, log_file_part_check, 0);
-    log_keep_init(&st->keep);
+    pthread_mutex_init(&st->keep_lock, nullptr);
 }
 
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
@@ -471,7 +472,7 @@ u64 stamp(log_rec *const *recs, int n)
 void keep_text(log_file_state *st, log_rec *const *recs, int n)
 {
     stamp(recs, n);
-    pthread_guard g(&st->keep.lock);
+    pthread_guard g(&st->keep_lock);
     for (int i = 0; i < n; ++i) log_keep_put(&st->keep, recs[i]->file, recs[i]->file_len);
 }
 
@@ -480,10 +481,10 @@ void keep_text(log_file_state *st, log_rec *const *recs, int n)
 // fit are counted too.
 void write_kept(log_file_state *st, bool opened, int eno)
 {
-    log_file_keep k;
+    log_file_keep k{};
     {
-        pthread_guard g(&st->keep.lock);
-        log_keep_take(&k, &st->keep);
+        pthread_guard g(&st->keep_lock);
+        std::swap(k, st->keep);
     }
     u32 at = 0, len, left = k.count;
     if (opened) {
@@ -543,7 +544,7 @@ void close_file(log_file_state *st, bool kept)
     close_text(st);
     log_file_mark_closed(&st->mark);
     if (!kept) {
-        pthread_guard g(&st->keep.lock);
+        pthread_guard g(&st->keep_lock);
         log_keep_clear(&st->keep);
     }
     __atomic_store_n(&st->held, 0, __ATOMIC_RELEASE);
@@ -619,7 +620,7 @@ int log_file_hold(log_file_state *st, const char *name)
     st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
     st->mkdirs = makes_dirs(st, name);
     if (st->kind != kind) {
-        pthread_guard g(&st->keep.lock);
+        pthread_guard g(&st->keep_lock);
         u32 over = st->keep.over + st->keep.count;
         log_keep_clear(&st->keep);
         st->keep.over = over;
