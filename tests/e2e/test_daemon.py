@@ -193,9 +193,8 @@ def case_back_to_back(t):
             kept = f.read()
         t.check("Can only run one instance" not in kept and "run_as_daemon loop" in kept,
                 "the first one's log, not the second's")
-        # The records of its start, logged before the file opened, too.
         t.check("bind netsh server on" in kept and kept.index("bind netsh") < kept.index("run_as_daemon loop"),
-                "the daemon's start records in its file")
+                "the daemon's start records, logged before its file opened, in it")
         t.eq(len(find_pids(v.exe)), 1, "one daemon runs")
         t.eq(run(v, ["-q", "-e", "exit"])[0], 0, "-e exit status")
         t.check(until(lambda: not find_pids(v.exe), 5), "the daemon ended after exit")

@@ -132,18 +132,6 @@ def case_quiet_and_exec(t):
     t.eq(rc, 1, "-e status without an instance to answer")
 
 
-def case_client_runs_make_no_directory(t):
-    # -p and -e open no log file, so they make none of file_dir's
-    # directories; -p shows the name all the same, as it would open.
-    with e2e.Vkto(ARGS.vkto, ini=e2e.ini_text(extra="file_dir=logs/sub\nfile=x.log\n")) as v:
-        for args in (["-q", "-p"], ["-q", "-e", "show info"]):
-            r = subprocess.run([v.exe] + args, cwd=v.dir, capture_output=True, timeout=30)
-            t.check(not os.path.exists(os.path.join(v.dir, "logs")), "%s makes no directory" % args[1])
-            if args[1] == "-p":
-                t.contains(r.stdout.decode(), "log_file_name=%s/logs/sub/x.log\n" % os.path.realpath(v.dir),
-                           "-p shows the file")
-
-
 def case_unusable_syslog_value_is_told(t):
     # A value that is no URL leaves the output off, and the settings say so;
     # a host that does not resolve leaves it on.
@@ -326,7 +314,7 @@ def case_empty_address_is_every_address(t):
 
 rc = e2e.Checks().run([case_version_and_help, case_refused_letters, case_s_list_and_bad_pairs,
                       case_show_config_sources, case_bad_and_missing_files,
-                      case_quiet_and_exec, case_client_runs_make_no_directory, case_port_range, case_unusable_syslog_value_is_told,
+                      case_quiet_and_exec, case_port_range, case_unusable_syslog_value_is_told,
                       case_port_held_by_another_program, case_one_port_for_both_servers,
                       case_web_port_of_another_instance,
                       case_debug_servers_on_loopback_without_ini, case_empty_address_is_every_address])

@@ -12,9 +12,8 @@ struct os_thread;
 // Records of a file output that is named but not opened yet (start-up
 // checks pending), kept in memory until it opens, at most LOG_KEEP_MAX
 // bytes: [u32 length][record] each, text lines with their time stamped or
-// pcap packets. The pcap hook keeps them without the output mutex: lock.
+// pcap packets. All zero: none.
 struct log_file_keep {
-    pthread_mutex_t lock;
     char *buf;   // counted allocation, grown as records come
     u32 used, size;
     u32 count;   // records kept
@@ -70,6 +69,8 @@ struct log_file_state {
     // never halved or emptied.
     u8 std_fd;
     log_file_keep keep;    // records while held
+    pthread_mutex_t keep_lock;  // of keep: the pcap hook keeps records
+                                // without the output mutex
 };
 constexpr i32 LOG_FILE_SIZE_DEFAULT = 0x200000;
 constexpr i32 LOG_FILE_SIZE_MIN = 1024;
@@ -197,16 +198,11 @@ int log_file_dir_set(log_file_state *st, const char *dir);
 // makes them (see mkdirs). 0, or -1 with errno.
 int log_file_make_dirs(const log_file_state *st);
 
-// The records kept while a file is held.
-void log_keep_init(log_file_keep *k);
-// Keeps n bytes as one record (the caller holds k->lock); false, counted in
-// over, when they do not fit.
+// The records kept while a file is held, under its keep_lock. Keeps n
+// bytes as one record; false, counted in over, when they do not fit.
 bool log_keep_put(log_file_keep *k, const void *rec, size_t n);
 // The record at *at (0 first), its length in *len; NULL after the last.
 const char *log_keep_next(const log_file_keep *k, u32 *at, u32 *len);
-// Moves the records and the counts of from to to (its lock untouched),
-// leaving from empty.
-void log_keep_take(log_file_keep *to, log_file_keep *from);
 // Forgets every record and the counts.
 void log_keep_clear(log_file_keep *k);
 int log_file_mode_set(log_file_state *st, const char *mode);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 #include "liblog/log.h"
 #include "libpal/comm/verrmsg.h"
@@ -202,10 +203,10 @@ bool is_space_error(int eno)
     return eno == ENOSPC || eno == EDQUOT || eno == EFBIG;
 }
 
-// A record that is not written is counted.
-int drop(log_file_state *st)
+// Records that are not written are counted.
+int drop(log_file_state *st, u32 n = 1)
 {
-    if (st->dropped != UINT32_MAX) ++st->dropped;
+    st->dropped = n > UINT32_MAX - st->dropped ? UINT32_MAX : st->dropped + n;
     return -1;
 }
 
@@ -216,8 +217,7 @@ int fail(log_file_state *st, int eno, int records)
     if (!st->dropped) log_debug_printf("log_file_write: fwrite error\n");
     st->drop_errno = eno;
     __atomic_store_n(&st->retry_us, os_mono_us() + FD_FOLLOW_RETRY_US, __ATOMIC_RELAXED);
-    while (records-- > 0) drop(st);
-    return -1;
+    return drop(st, records > 0 ? (u32)records : 0);
 }
 
 // The lines that tell of failed opens and of dropped records, with their
@@ -349,7 +349,7 @@ void log_file_init(log_file_state *st)
     st->kind = LOG_FILE_KIND_TEXT;
     st->fd = -1;
     fd_halve_mark_init(&st->mark, log_file_whole_end, nullptr, log_file_part_check, 0);
-    log_keep_init(&st->keep);
+    pthread_mutex_init(&st->keep_lock, nullptr);
 }
 
 int log_file_dropped_text(char *buf, size_t size, u32 count, int eno)
@@ -454,21 +454,26 @@ int write_stamped(log_file_state *st, log_rec *const *recs, int n, u64 tod)
 // Adds n records to those dropped (eno why, when they are the first).
 void drop_many(log_file_state *st, u32 n, int eno)
 {
-    if (!n) return;
-    if (!st->dropped) st->drop_errno = eno;
-    st->dropped = n > UINT32_MAX - st->dropped ? UINT32_MAX : st->dropped + n;
+    if (n && !st->dropped) st->drop_errno = eno;
+    drop(st, n);
+}
+
+// One read of the clock stamps the records written (or kept) together;
+// the time of day in microseconds, which also paces the looks at the name.
+u64 stamp(log_rec *const *recs, int n)
+{
+    u64 tod;
+    log_file_stamp(recs[0]->file, &tod);
+    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
+    return tod;
 }
 
 // While the file is held its records are kept, stamped now.
 void keep_text(log_file_state *st, log_rec *const *recs, int n)
 {
-    u64 tod;
-    log_file_stamp(recs[0]->file, &tod);
-    pthread_guard g(&st->keep.lock);
-    for (int i = 0; i < n; ++i) {
-        if (i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
-        log_keep_put(&st->keep, recs[i]->file, recs[i]->file_len);
-    }
+    stamp(recs, n);
+    pthread_guard g(&st->keep_lock);
+    for (int i = 0; i < n; ++i) log_keep_put(&st->keep, recs[i]->file, recs[i]->file_len);
 }
 
 // The records kept while the file was held, written first once it opened
@@ -476,10 +481,10 @@ void keep_text(log_file_state *st, log_rec *const *recs, int n)
 // fit are counted too.
 void write_kept(log_file_state *st, bool opened, int eno)
 {
-    log_file_keep k;
+    log_file_keep k{};
     {
-        pthread_guard g(&st->keep.lock);
-        log_keep_take(&k, &st->keep);
+        pthread_guard g(&st->keep_lock);
+        std::swap(k, st->keep);
     }
     u32 at = 0, len, left = k.count;
     if (opened) {
@@ -522,16 +527,8 @@ int log_file_write_recs(struct log2 *ctx, log_rec *const *recs, int n)
     // While records are dropped the file is left alone (no look at its
     // name, no reopen, no write) until the next attempt is due: a record
     // then costs what it costs without the file.
-    if (st->dropped && os_mono_us() < st->retry_us) {
-        for (int i = 0; i < n; ++i) drop(st);
-        return -1;
-    }
-    // One read of the clock stamps the records written together; it also
-    // paces the looks at the name.
-    u64 tod;
-    log_file_stamp(recs[0]->file, &tod);
-    for (int i = 1; i < n; ++i) memcpy(recs[i]->file, recs[0]->file, LOG_FILE_STAMP);
-    return write_stamped(st, recs, n, tod);
+    if (st->dropped && os_mono_us() < st->retry_us) return drop(st, (u32)n);
+    return write_stamped(st, recs, n, stamp(recs, n));
 }
 
 namespace {
@@ -547,7 +544,7 @@ void close_file(log_file_state *st, bool kept)
     close_text(st);
     log_file_mark_closed(&st->mark);
     if (!kept) {
-        pthread_guard g(&st->keep.lock);
+        pthread_guard g(&st->keep_lock);
         log_keep_clear(&st->keep);
     }
     __atomic_store_n(&st->held, 0, __ATOMIC_RELEASE);
@@ -623,7 +620,7 @@ int log_file_hold(log_file_state *st, const char *name)
     st->kind = ends_with_pcap(path) ? LOG_FILE_KIND_PCAP : LOG_FILE_KIND_TEXT;
     st->mkdirs = makes_dirs(st, name);
     if (st->kind != kind) {
-        pthread_guard g(&st->keep.lock);
+        pthread_guard g(&st->keep_lock);
         u32 over = st->keep.over + st->keep.count;
         log_keep_clear(&st->keep);
         st->keep.over = over;
@@ -680,7 +677,7 @@ bool log_file_retry_pending(u64 retry_us)
 
 void log_file_drop(log_file_state *st, int n)
 {
-    while (n-- > 0) drop(st);
+    if (n > 0) drop(st, (u32)n);
 }
 
 int log_file_write(struct log2 *ctx, int level, const char *module, const char *line, int len)

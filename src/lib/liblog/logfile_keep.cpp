@@ -12,13 +12,6 @@ constexpr u32 kFirst = 16 * 1024;
 
 }  // namespace
 
-void log_keep_init(log_file_keep *k)
-{
-    pthread_mutex_init(&k->lock, nullptr);
-    k->buf = nullptr;
-    k->used = k->size = k->count = k->over = 0;
-}
-
 bool log_keep_put(log_file_keep *k, const void *rec, size_t n)
 {
     size_t need = sizeof(u32) + n;
@@ -55,20 +48,8 @@ const char *log_keep_next(const log_file_keep *k, u32 *at, u32 *len)
     return rec;
 }
 
-void log_keep_take(log_file_keep *to, log_file_keep *from)
-{
-    to->buf = from->buf;
-    to->used = from->used;
-    to->size = from->size;
-    to->count = from->count;
-    to->over = from->over;
-    from->buf = nullptr;
-    from->used = from->size = from->count = from->over = 0;
-}
-
 void log_keep_clear(log_file_keep *k)
 {
     os_free(k->buf);
-    k->buf = nullptr;
-    k->used = k->size = k->count = k->over = 0;
+    *k = {};
 }

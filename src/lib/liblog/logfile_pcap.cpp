@@ -1,6 +1,7 @@
 #define LOG_MOD "tag"
 #define LOG_SRC "src/lib/liblog/logfile_pcap"
 #include <cerrno>
+#include <utility>
 
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap.h"
@@ -116,7 +117,7 @@ void tell_news(log_file_state *st, bsvf_pcap *h, u64 limit)
 
 bool log_file_pcap_keep(log_file_state *st, const void *rec, int len)
 {
-    pthread_guard g(&st->keep.lock);
+    pthread_guard g(&st->keep_lock);
     bool held = __atomic_load_n(&st->held, __ATOMIC_ACQUIRE);
     if (held) log_keep_put(&st->keep, rec, (size_t)len);
     return held;
@@ -129,14 +130,14 @@ void log_file_pcap_release(log_file_state *st, int rc, int eno)
     // The packets are written without the lock (a writer may log), taken
     // out in turns until none came meanwhile.
     for (;;) {
-        log_file_keep k;
+        log_file_keep k{};
         {
-            pthread_guard g(&st->keep.lock);
+            pthread_guard g(&st->keep_lock);
             if (!st->keep.count && !st->keep.over) {
                 __atomic_store_n(&st->held, 0, __ATOMIC_RELEASE);
                 return;
             }
-            log_keep_take(&k, &st->keep);
+            std::swap(k, st->keep);
         }
         u32 lost = k.count, at = 0, len;
         for (const char *r; h && (r = log_keep_next(&k, &at, &len)); --lost) {
