@@ -26,10 +26,6 @@ namespace {
 constexpr int kWaitSliceMs = 300;
 constexpr int kExec2DefaultMs = 10000;
 
-// The line printed after a reply cut at its limit; the web tool's command
-// answer says it in the same words.
-constexpr char kCutLine[] = "... output cut at %d bytes";
-
 // ---- connection -------------------------------------------------------------
 
 struct cli_conn {
@@ -191,7 +187,7 @@ int send_request(cli_run *run, const char *text, bool quiet, bool ends_session)
         fflush(stdout);
         if (overflow) {
             char cut[64];
-            str_sprintf_s(cut, sizeof cut, kCutLine, DBGCLI_REPLY_SIZE - 1);
+            str_sprintf_s(cut, sizeof cut, DBG_OUTPUT_CUT, DBGCLI_REPLY_SIZE - 1);
             req->output(cut);
             fflush(stdout);
             LOG_ERR("reply longer than %d bytes: only the first %d shown\n", DBGCLI_REPLY_SIZE - 1,

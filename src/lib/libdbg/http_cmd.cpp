@@ -7,6 +7,7 @@
 
 #include "libdbg/http.h"
 #include "libdbg/http_answer.h"
+#include "libdbg/shell.h"
 #include "libhttpd/api.h"
 #include "liblog/log.h"
 #include "libpal/env/malloc.h"
@@ -99,8 +100,9 @@ void build_answer(char *out, size_t size, const char *text, size_t len, bool cut
     size_t room = size - head - tail;  // the escaped text and its NUL
     size_t used = 0;
     size_t n = http_json_escape(body, room, text, len, &used);
-    char note[64];
-    int k = snprintf(note, sizeof note, "... output cut at %zu bytes\\n\\u0000", size - 1);
+    char line[48], note[64];
+    snprintf(line, sizeof line, DBG_OUTPUT_CUT, (int)(size - 1));
+    int k = snprintf(note, sizeof note, "%s\\n\\u0000", line);
     constexpr size_t kLineEnd = 2;  // "\\n" before the note when no whole line fits
     if ((used < len || cut) && k > 0 && room > (size_t)k + kLineEnd + 1) {
         room -= (size_t)k + kLineEnd;

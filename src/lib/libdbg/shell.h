@@ -35,6 +35,11 @@ int debug_shell_pipe_close(void);
 int debug_shell_init(const debug_shell_param *param);
 int dbgsh_gets(const char *cmds, int index, char *buf, size_t size);
 
+// The line that follows output cut at its limit of N bytes (the format
+// takes N as an int), in the shell client's output and at the end of a web
+// command's answer alike.
+constexpr char DBG_OUTPUT_CUT[] = "... output cut at %d bytes";
+
 // Lines of standard input, shared by the stdio session and the console
 // client, read in blocks while watching the program's stop request.
 enum { DBG_LINE_END = -1, DBG_LINE_TOO_LONG = -2 };
