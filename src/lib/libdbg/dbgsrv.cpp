@@ -112,11 +112,8 @@ void debug_shell_log_browser(u64 sock, int what)
     const u32 n = sock_log_late_pass(&g_refused);
     if (!n) return;
     char addr[OS_IPADDR_CSTR_MAXN] = "";
-    struct sockaddr_storage ss;
-    socklen_t len = sizeof ss;
     os_ipaddr a;
-    if (getpeername(os_sock_fd(sock), (struct sockaddr *)&ss, &len) == 0 && os_sockaddr_save(&a, &ss, len) > 0)
-        sock_ipaddr_cstr(&a, addr, sizeof addr);
+    if (os_socket_peer(sock, &a)) sock_ipaddr_cstr(&a, addr, sizeof addr);
     LOG_WARN("connection from %s closed before running anything: it sent %s, as a browser does "
              "(%u refused since the last record)\n",
              addr[0] ? addr : "a local socket",

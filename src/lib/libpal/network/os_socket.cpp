@@ -240,15 +240,30 @@ u64 os_socket_accept(u64 sock, os_ipaddr *peer)
     return os_fd_sock(fd);
 }
 
-int os_socket_local(u64 sock, os_ipaddr *addr)
+namespace {
+
+// The address that get (getsockname or getpeername) gives for sock.
+int socket_addr(u64 sock, os_ipaddr *addr, int (*get)(int, struct sockaddr *, socklen_t *))
 {
     OS_CHECK_RET(sock, 0);
     alignas(struct sockaddr_storage) char sa[OS_SOCKADDR_MAX];
     memset(sa, 0, sizeof sa);
     socklen_t len = sizeof sa;
-    if (getsockname(os_sock_fd(sock), (struct sockaddr *)sa, &len) != 0) return 0;
+    if (get(os_sock_fd(sock), (struct sockaddr *)sa, &len) != 0) return 0;
     if (addr && !os_sockaddr_save(addr, sa, len)) return 0;
     return 1;
+}
+
+}  // namespace
+
+int os_socket_local(u64 sock, os_ipaddr *addr)
+{
+    return socket_addr(sock, addr, getsockname);
+}
+
+int os_socket_peer(u64 sock, os_ipaddr *addr)
+{
+    return socket_addr(sock, addr, getpeername);
 }
 
 int os_socket_kill(u64 sock, int how)

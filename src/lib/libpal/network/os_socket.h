@@ -62,7 +62,9 @@ int os_socket_bind2(u64 sock, const os_ipaddr *addr, bool reuse_port);
 int os_socket_listen(u64 sock, int backlog);
 // 0 when nothing is pending or on failure; errno tells which.
 u64 os_socket_accept(u64 sock, os_ipaddr *peer);
+// The socket's own address, or its connected peer's: 1, or 0 on failure.
 int os_socket_local(u64 sock, os_ipaddr *addr);
+int os_socket_peer(u64 sock, os_ipaddr *addr);
 int os_socket_kill(u64 sock, int how);
 int os_socket_exit(u64 sock);
 
